@@ -1,0 +1,21 @@
+# Header-only and source dependencies taken from Debian packages. Only the
+# folders we need are exposed to the cross build, never /usr/include itself.
+set(NORVA_CROSS_INCLUDE ${CMAKE_BINARY_DIR}/cross-include)
+file(MAKE_DIRECTORY ${NORVA_CROSS_INCLUDE})
+foreach(dep IN ITEMS nlohmann lzma)
+  if(NOT EXISTS /usr/include/${dep})
+    message(FATAL_ERROR "/usr/include/${dep} is missing: run scripts/build")
+  endif()
+  file(CREATE_LINK /usr/include/${dep} ${NORVA_CROSS_INCLUDE}/${dep} SYMBOLIC)
+endforeach()
+
+# LZMA decoder of the LZMA SDK (lzma-dev), compiled into our build.
+add_library(lzma_sdk_dec STATIC ${NORVA_CROSS_INCLUDE}/lzma/LzmaDec.c)
+target_include_directories(lzma_sdk_dec SYSTEM PUBLIC ${NORVA_CROSS_INCLUDE})
+target_compile_options(lzma_sdk_dec PRIVATE -O2 -w)
+
+# GoogleTest, cross-compiled from the Debian sources.
+set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)

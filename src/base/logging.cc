@@ -1,0 +1,132 @@
+#include "base/logging.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <mutex>
+
+#include "base/strings.h"
+
+namespace norva::installer::logging {
+namespace {
+
+struct LogState {
+  std::mutex lock;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  std::filesystem::path path;
+  LineSink sink;
+};
+
+LogState& State() {
+  static LogState* state = new LogState;  // never destroyed: logging may run at exit
+  return *state;
+}
+
+int g_min_level = kInfo;
+
+const char* LevelName(int level) {
+  switch (level) {
+    case kInfo: return "INFO";
+    case kWarning: return "WARNING";
+    case kError: return "ERROR";
+    default: return "VERBOSE";
+  }
+}
+
+std::string_view BaseName(std::string_view file) {
+  size_t slash = file.find_last_of("/\\");
+  return slash == file.npos ? file : file.substr(slash + 1);
+}
+
+}  // namespace
+
+bool InitLogFile(const std::filesystem::path& path) {
+  LogState& state = State();
+  std::lock_guard<std::mutex> hold(state.lock);
+  if (state.file != INVALID_HANDLE_VALUE) CloseHandle(state.file);
+  state.file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                           nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  state.path = state.file == INVALID_HANDLE_VALUE ? std::filesystem::path() : path;
+  return state.file != INVALID_HANDLE_VALUE;
+}
+
+void CloseLogFile() {
+  LogState& state = State();
+  std::lock_guard<std::mutex> hold(state.lock);
+  if (state.file != INVALID_HANDLE_VALUE) CloseHandle(state.file);
+  state.file = INVALID_HANDLE_VALUE;
+}
+
+std::filesystem::path GetLogFilePath() {
+  LogState& state = State();
+  std::lock_guard<std::mutex> hold(state.lock);
+  return state.path;
+}
+
+void SetMinLevel(int level) { g_min_level = level; }
+bool IsOn(int level) { return level >= g_min_level; }
+
+void SetLineSinkForTesting(LineSink sink) {
+  LogState& state = State();
+  std::lock_guard<std::mutex> hold(state.lock);
+  state.sink = std::move(sink);
+}
+
+std::string SystemErrorText(unsigned long error) {
+  wchar_t* buffer = nullptr;
+  DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::string text;
+  if (length && buffer) text = TrimWhitespaceASCII(WideToUtf8(std::wstring_view(buffer, length)));
+  if (buffer) LocalFree(buffer);
+  if (text.empty()) text = "Error";
+  return text + StringPrintf(" (0x%lX)", error);
+}
+
+LogMessage::LogMessage(const char* file, int line, int level, bool append_last_error)
+    : level_(level), append_last_error_(append_last_error), last_error_(GetLastError()) {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  std::string_view base = BaseName(file);
+  stream_ << StringPrintf("[%lu:%lu:%02d%02d/%02d%02d%02d.%03d:", GetCurrentProcessId(),
+                          GetCurrentThreadId(), now.wMonth, now.wDay, now.wHour, now.wMinute,
+                          now.wSecond, now.wMilliseconds);
+  if (level < 0)
+    stream_ << "VERBOSE" << -level;
+  else
+    stream_ << LevelName(level);
+  stream_ << ":" << base << "(" << line << ")] ";
+}
+
+LogMessage::~LogMessage() {
+  if (append_last_error_) stream_ << ": " << SystemErrorText(last_error_);
+  std::string line = stream_.str();
+  line += "\r\n";
+  LogState& state = State();
+  std::lock_guard<std::mutex> hold(state.lock);
+  if (state.file != INVALID_HANDLE_VALUE) {
+    DWORD written = 0;
+    WriteFile(state.file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  }
+  if (state.sink) {
+    line.resize(line.size() - 2);
+    state.sink(level_, line);
+  }
+  // Logging must not change what the caller sees as the last error.
+  SetLastError(last_error_);
+}
+
+
+LogStream& LogStream::operator<<(std::wstring_view text) {
+  out_ << WideToUtf8(text);
+  return *this;
+}
+LogStream& LogStream::operator<<(const wchar_t* text) {
+  return *this << std::wstring_view(text ? text : L"");
+}
+LogStream& LogStream::operator<<(const std::filesystem::path& path) {
+  return *this << std::wstring_view(path.native());
+}
+
+}  // namespace norva::installer::logging

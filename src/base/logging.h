@@ -1,0 +1,91 @@
+#ifndef NORVA_BASE_LOGGING_H_
+#define NORVA_BASE_LOGGING_H_
+
+#include <filesystem>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <string_view>
+
+// The installer's log: one file per run, every line naming its source file and
+// line. Use LOG(INFO|WARNING|ERROR) << ..., VLOG(1|2) << ... and PLOG(level),
+// which appends the system's last error as readable text.
+
+namespace norva::installer::logging {
+
+// Negative levels are verbose levels: -1 is VLOG(1), -2 is VLOG(2).
+enum Level : int { kVerbose2 = -2, kVerbose1 = -1, kInfo = 0, kWarning = 1, kError = 2 };
+
+// Opens (and truncates) the log file. Lines logged before this go nowhere.
+bool InitLogFile(const std::filesystem::path& path);
+void CloseLogFile();
+std::filesystem::path GetLogFilePath();
+
+// Lines below this level are not written. The default is kInfo.
+void SetMinLevel(int level);
+bool IsOn(int level);
+
+// Receives every line that is written (after the file). For tests that check
+// log texts; pass nullptr to remove.
+using LineSink = std::function<void(int level, const std::string& line)>;
+void SetLineSinkForTesting(LineSink sink);
+
+// "Access is denied. (0x5)" for an error code of the system.
+std::string SystemErrorText(unsigned long error);
+
+// Stream of one log line; wide text is written as UTF-8.
+class LogStream {
+ public:
+  template <typename T>
+  LogStream& operator<<(const T& value) {
+    out_ << value;
+    return *this;
+  }
+  LogStream& operator<<(std::wstring_view text);
+  LogStream& operator<<(const std::wstring& text) { return *this << std::wstring_view(text); }
+  LogStream& operator<<(const wchar_t* text);
+  LogStream& operator<<(const std::filesystem::path& path);
+  std::string str() const { return out_.str(); }
+
+ private:
+  std::ostringstream out_;
+};
+
+class LogMessage {
+ public:
+  LogMessage(const char* file, int line, int level, bool append_last_error = false);
+  ~LogMessage();
+  LogMessage(const LogMessage&) = delete;
+  LogMessage& operator=(const LogMessage&) = delete;
+  LogStream& stream() { return stream_; }
+
+ private:
+  int level_;
+  bool append_last_error_;
+  unsigned long last_error_;
+  LogStream stream_;
+};
+
+// Makes `if (!on) ; else stream << ...` an expression of type void.
+struct Voidify {
+  void operator&(LogStream&) {}
+};
+
+}  // namespace norva::installer::logging
+
+#define NORVA_LOG_LEVEL_INFO ::norva::installer::logging::kInfo
+#define NORVA_LOG_LEVEL_WARNING ::norva::installer::logging::kWarning
+#define NORVA_LOG_LEVEL_ERROR ::norva::installer::logging::kError
+
+#define NORVA_LOG_STREAM(level, last_error)                                       \
+  !::norva::installer::logging::IsOn(level)                                       \
+      ? (void)0                                                                   \
+      : ::norva::installer::logging::Voidify() &                                  \
+            ::norva::installer::logging::LogMessage(__FILE__, __LINE__, level, last_error) \
+                .stream()
+
+#define LOG(severity) NORVA_LOG_STREAM(NORVA_LOG_LEVEL_##severity, false)
+#define PLOG(severity) NORVA_LOG_STREAM(NORVA_LOG_LEVEL_##severity, true)
+#define VLOG(verbosity) NORVA_LOG_STREAM(-(verbosity), false)
+
+#endif  // NORVA_BASE_LOGGING_H_

@@ -1,0 +1,77 @@
+#include "support/scratch.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+#include "base/strings.h"
+
+namespace norva::installer::test {
+
+ScratchFolder::ScratchFolder() {
+  static std::atomic<int> counter{0};
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  path_ = std::filesystem::path(temp) /
+          StringPrintf(L"norva_test_%lu_%d", GetCurrentProcessId(), counter++);
+  std::filesystem::remove_all(path_);
+  std::filesystem::create_directories(path_);
+}
+
+ScratchFolder::~ScratchFolder() {
+  std::error_code ignored;
+  // Files made read-only by a test would stop remove_all.
+  for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+    SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
+  }
+  std::filesystem::remove_all(path_, ignored);
+}
+
+struct LogCapture::Shared {
+  mutable std::mutex lock;
+  std::vector<std::string> lines;
+};
+
+LogCapture::LogCapture() : shared_(new Shared), previous_level_(logging::kInfo) {
+  logging::SetMinLevel(logging::kVerbose2);
+  Shared* shared = shared_;
+  logging::SetLineSinkForTesting([shared](int, const std::string& line) {
+    std::lock_guard<std::mutex> hold(shared->lock);
+    shared->lines.push_back(line);
+  });
+}
+
+LogCapture::~LogCapture() {
+  logging::SetLineSinkForTesting(nullptr);
+  logging::SetMinLevel(previous_level_);
+  delete shared_;
+}
+
+std::vector<std::string> LogCapture::Lines() const {
+  std::lock_guard<std::mutex> hold(shared_->lock);
+  return shared_->lines;
+}
+
+bool LogCapture::Contains(const std::string& text) const {
+  for (const std::string& line : Lines())
+    if (line.find(text) != std::string::npos) return true;
+  return false;
+}
+
+void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+}  // namespace norva::installer::test

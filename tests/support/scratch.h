@@ -1,0 +1,46 @@
+#ifndef NORVA_TESTS_SUPPORT_SCRATCH_H_
+#define NORVA_TESTS_SUPPORT_SCRATCH_H_
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "base/logging.h"
+
+namespace norva::installer::test {
+
+// A fresh folder under the Wine user's temporary folder, removed with its
+// contents when the object goes.
+class ScratchFolder {
+ public:
+  ScratchFolder();
+  ~ScratchFolder();
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Collects the log lines written while it lives (every level).
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+  std::vector<std::string> Lines() const;
+  // True when some line contains `text`.
+  bool Contains(const std::string& text) const;
+
+ private:
+  struct Shared;
+  Shared* shared_;
+  int previous_level_;
+};
+
+void WriteFile(const std::filesystem::path& path, const std::string& bytes);
+std::string ReadFile(const std::filesystem::path& path);
+
+}  // namespace norva::installer::test
+
+#endif  // NORVA_TESTS_SUPPORT_SCRATCH_H_
