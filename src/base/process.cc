@@ -1,0 +1,138 @@
+#include "base/process.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "base/logging.h"
+
+namespace norva::installer {
+
+std::mutex& ChildProcessLaunchLock() {
+  static std::mutex* lock = new std::mutex;
+  return *lock;
+}
+
+Process::Process(Process&& other) noexcept : handle_(other.handle_), id_(other.id_) {
+  other.handle_ = nullptr;
+  other.id_ = 0;
+}
+
+Process& Process::operator=(Process&& other) noexcept {
+  if (this != &other) {
+    Close();
+    std::swap(handle_, other.handle_);
+    std::swap(id_, other.id_);
+  }
+  return *this;
+}
+
+bool Process::WaitForExit(DWORD timeout_ms, DWORD* exit_code) const {
+  if (!handle_ || WaitForSingleObject(handle_, timeout_ms) != WAIT_OBJECT_0) return false;
+  DWORD code = 0;
+  if (!GetExitCodeProcess(handle_, &code)) return false;
+  if (exit_code) *exit_code = code;
+  return true;
+}
+
+bool Process::Terminate(UINT exit_code) const {
+  return handle_ && TerminateProcess(handle_, exit_code);
+}
+
+void Process::Close() {
+  if (handle_) CloseHandle(handle_);
+  handle_ = nullptr;
+  id_ = 0;
+}
+
+namespace {
+
+// Limits inheritance to exactly `handles` through the attribute list.
+class InheritList {
+ public:
+  explicit InheritList(std::vector<HANDLE> handles) : handles_(std::move(handles)) {
+    std::sort(handles_.begin(), handles_.end());
+    handles_.erase(std::unique(handles_.begin(), handles_.end()), handles_.end());
+    if (handles_.empty()) return;
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    buffer_.reset(new char[size]);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.get());
+    if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+      buffer_.reset();
+      return;
+    }
+    if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
+                                   handles_.size() * sizeof(HANDLE), nullptr, nullptr)) {
+      DeleteProcThreadAttributeList(list);
+      buffer_.reset();
+    }
+  }
+  ~InheritList() {
+    if (buffer_) DeleteProcThreadAttributeList(list());
+  }
+  bool empty() const { return handles_.empty(); }
+  bool ok() const { return handles_.empty() || buffer_ != nullptr; }
+  LPPROC_THREAD_ATTRIBUTE_LIST list() const {
+    return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.get());
+  }
+
+ private:
+  std::vector<HANDLE> handles_;
+  std::unique_ptr<char[]> buffer_;
+};
+
+}  // namespace
+
+Process LaunchProcess(const std::wstring& command_line, const LaunchOptions& options) {
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof(startup);
+  std::vector<HANDLE> inherited = options.handles_to_inherit;
+  bool std_handles = options.stdin_handle || options.stdout_handle || options.stderr_handle;
+  if (std_handles) {
+    startup.StartupInfo.dwFlags |= STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = options.stdin_handle;
+    startup.StartupInfo.hStdOutput = options.stdout_handle;
+    startup.StartupInfo.hStdError = options.stderr_handle;
+    for (HANDLE handle : {options.stdin_handle, options.stdout_handle, options.stderr_handle})
+      if (handle) inherited.push_back(handle);
+  }
+  if (options.start_hidden) {
+    startup.StartupInfo.dwFlags |= STARTF_USESHOWWINDOW;
+    startup.StartupInfo.wShowWindow = SW_HIDE;
+  }
+  InheritList inherit_list(inherited);
+  if (!inherit_list.ok()) {
+    PLOG(ERROR) << "Could not limit the handles inherited by a child process";
+    return Process();
+  }
+  DWORD flags = options.creation_flags | CREATE_UNICODE_ENVIRONMENT;
+  if (!inherit_list.empty()) {
+    flags |= EXTENDED_STARTUPINFO_PRESENT;
+    startup.lpAttributeList = inherit_list.list();
+  }
+  std::wstring writable = command_line;  // CreateProcessW may write into it
+  PROCESS_INFORMATION info{};
+  BOOL started;
+  {
+    std::lock_guard<std::mutex> hold(ChildProcessLaunchLock());
+    started = CreateProcessW(nullptr, writable.data(), nullptr, nullptr, !inherit_list.empty(),
+                             flags, nullptr,
+                             options.current_directory.empty() ? nullptr
+                                                               : options.current_directory.c_str(),
+                             &startup.StartupInfo, &info);
+  }
+  if (!started) {
+    PLOG(ERROR) << "Could not start " << command_line;
+    return Process();
+  }
+  CloseHandle(info.hThread);
+  return Process(info.hProcess, info.dwProcessId);
+}
+
+bool LaunchProcessAndWait(const std::wstring& command_line, DWORD* exit_code,
+                          const LaunchOptions& options) {
+  Process process = LaunchProcess(command_line, options);
+  return process.IsValid() && process.WaitForExit(INFINITE, exit_code);
+}
+
+}  // namespace norva::installer
