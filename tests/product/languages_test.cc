@@ -23,14 +23,6 @@ class LanguagesTest : public testing::Test {
     SetPreferredLanguagesForTesting({});
     SetCurrentUiLanguage(0);
   }
-
-  // The language chosen for `requested` when the system prefers `preferred`.
-  static std::wstring Resolve(std::wstring requested, Codes preferred, unsigned* lcid = nullptr) {
-    SetPreferredLanguagesForTesting(std::move(preferred));
-    unsigned result = ResolveLanguage(&requested);
-    if (lcid) *lcid = result;
-    return requested;
-  }
 };
 
 // "$1" ... in a text, as a sorted set.
@@ -76,50 +68,37 @@ TEST_F(LanguagesTest, LcidTable) {
   EXPECT_TRUE(log.Contains("Looking up LCID for zh-TW"));
 }
 
-TEST_F(LanguagesTest, RequestedLanguageWins) {
-  unsigned lcid = 0;
-  EXPECT_EQ(Resolve(L"de", {L"fr-FR"}, &lcid), L"de");
-  EXPECT_EQ(lcid, 1031u);
-  // The carried spelling is written back.
-  EXPECT_EQ(Resolve(L"PT-br", {L"fr-FR"}, &lcid), L"pt-BR");
-  EXPECT_EQ(lcid, 1046u);
-  EXPECT_EQ(Resolve(L"pt", {L"fr-FR"}, &lcid), L"pt-PT");
-  EXPECT_EQ(lcid, 2070u);
-  EXPECT_EQ(Resolve(L"no", {L"fr-FR"}, &lcid), L"nb");
-  EXPECT_EQ(lcid, 1044u);
-  // "tl" asks for Filipino, which is not carried.
-  EXPECT_EQ(Resolve(L"tl", {L"fr-FR"}), L"fr");
-  EXPECT_EQ(Resolve(L"", {L"sv-SE"}), L"sv");
-}
-
-TEST_F(LanguagesTest, PreferredLanguagesByRegion) {
-  unsigned lcid = 0;
-  EXPECT_EQ(Resolve(L"xx", {L"en-AU"}, &lcid), L"en-GB");
-  EXPECT_EQ(lcid, 2057u);
-  EXPECT_EQ(Resolve(L"xx", {L"en-za"}), L"en-GB");
-  EXPECT_EQ(Resolve(L"xx", {L"zh-SG"}, &lcid), L"zh-CN");
-  EXPECT_EQ(lcid, 2052u);
-  EXPECT_EQ(Resolve(L"xx", {L"zh-HK"}, &lcid), L"zh-TW");
-  EXPECT_EQ(lcid, 1028u);
-  EXPECT_EQ(Resolve(L"xx", {L"zh-mo"}), L"zh-TW");
-  EXPECT_EQ(Resolve(L"xx", {L"es-MX"}, &lcid), L"es-419");
-  EXPECT_EQ(lcid, 2058u);
-  EXPECT_EQ(Resolve(L"xx", {L"es-ES"}, &lcid), L"es");
-  EXPECT_EQ(lcid, 3082u);
-  EXPECT_EQ(Resolve(L"xx", {L"no-NO"}), L"nb");
-  EXPECT_EQ(Resolve(L"xx", {L"de-AT"}), L"de");
-  EXPECT_EQ(Resolve(L"xx", {L"pt-BR"}), L"pt-BR");
-}
-
-TEST_F(LanguagesTest, PreferredLanguagesFallThrough) {
-  // "en-US" is not carried under that name; the next preferred language is.
-  EXPECT_EQ(Resolve(L"xx", {L"en-US", L"de-DE"}), L"de");
-  // Names without a usable "-" are tried unchanged only.
-  EXPECT_EQ(Resolve(L"xx", {L"-de", L"deu", L"fr"}), L"fr");
-  EXPECT_EQ(Resolve(L"xx", {L"-de"}), L"en");
-  unsigned lcid = 0;
-  EXPECT_EQ(Resolve(L"xx", {L"ar-SA", L"fil-PH", L"qq"}, &lcid), L"en");
-  EXPECT_EQ(lcid, 1033u);
+TEST_F(LanguagesTest, ResolvesToACarriedLanguage) {
+  struct Case {
+    const wchar_t* requested;
+    Codes preferred;
+    const wchar_t* chosen;
+    unsigned lcid;
+  };
+  const Case kCases[] = {
+      // A carried request wins, written back in its carried spelling.
+      {L"de", {L"fr-FR"}, L"de", 1031}, {L"PT-br", {L"fr-FR"}, L"pt-BR", 1046},
+      {L"pt", {L"fr-FR"}, L"pt-PT", 2070}, {L"no", {L"fr-FR"}, L"nb", 1044},
+      // "tl" asks for Filipino, which is not carried; so does nothing.
+      {L"tl", {L"fr-FR"}, L"fr", 1036}, {L"", {L"sv-SE"}, L"sv", 1053},
+      // The system's preferred names, by language and region.
+      {L"xx", {L"en-AU"}, L"en-GB", 2057}, {L"xx", {L"en-za"}, L"en-GB", 2057},
+      {L"xx", {L"zh-SG"}, L"zh-CN", 2052}, {L"xx", {L"zh-HK"}, L"zh-TW", 1028},
+      {L"xx", {L"zh-mo"}, L"zh-TW", 1028}, {L"xx", {L"es-MX"}, L"es-419", 2058},
+      {L"xx", {L"es-ES"}, L"es", 3082}, {L"xx", {L"no-NO"}, L"nb", 1044},
+      {L"xx", {L"de-AT"}, L"de", 1031}, {L"xx", {L"pt-BR"}, L"pt-BR", 1046},
+      // "en-US" is not carried under that name; the next preferred language is.
+      {L"xx", {L"en-US", L"de-DE"}, L"de", 1031},
+      // Names without a usable "-" are tried unchanged only.
+      {L"xx", {L"-de", L"deu", L"fr"}, L"fr", 1036}, {L"xx", {L"-de"}, L"en", 1033},
+      {L"xx", {L"ar-SA", L"fil-PH", L"qq"}, L"en", 1033},
+  };
+  for (const Case& c : kCases) {
+    SetPreferredLanguagesForTesting(c.preferred);
+    std::wstring code = c.requested;
+    EXPECT_EQ(ResolveLanguage(&code), c.lcid) << WideToUtf8(c.requested);
+    EXPECT_EQ(code, c.chosen) << WideToUtf8(c.requested) << " " << WideToUtf8(c.preferred[0]);
+  }
 }
 
 TEST_F(LanguagesTest, SystemPreferredLanguagesGiveACarriedLanguage) {
