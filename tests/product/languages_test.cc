@@ -1,0 +1,186 @@
+#include "product/languages.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+
+#include "base/strings.h"
+#include "support/scratch.h"
+
+namespace norva::installer::l10n {
+namespace {
+
+using Codes = std::vector<std::wstring>;
+
+constexpr int kFirstStringId = 37000;
+constexpr int kLastStringId = 37060;
+constexpr int kLanguageNameId = 37046;
+
+class LanguagesTest : public testing::Test {
+ protected:
+  void TearDown() override {
+    SetPreferredLanguagesForTesting({});
+    SetCurrentUiLanguage(0);
+  }
+};
+
+// "$1" ... in a text, as a sorted set.
+std::set<std::wstring> Placeholders(const std::wstring& text) {
+  std::set<std::wstring> found;
+  static const std::wregex kPlaceholder(L"\\$[0-9]");
+  for (std::wsregex_iterator it(text.begin(), text.end(), kPlaceholder), end; it != end; ++it)
+    found.insert(it->str());
+  return found;
+}
+
+TEST_F(LanguagesTest, CarriedLanguagesInResourceOrder) {
+  EXPECT_EQ(AvailableLanguages(),
+            (Codes{L"en", L"en-GB", L"de", L"fr", L"es", L"es-419", L"it", L"nl", L"pl", L"pt-BR",
+                   L"pt-PT", L"nb", L"sv", L"da", L"fi", L"cs", L"ru", L"uk", L"tr", L"ja", L"ko",
+                   L"zh-CN", L"zh-TW"}));
+  EXPECT_TRUE(IsLanguageAvailable(L"pt-br"));
+  EXPECT_TRUE(IsLanguageAvailable(L"ZH-tw"));
+  EXPECT_FALSE(IsLanguageAvailable(L"pt"));
+  EXPECT_FALSE(IsLanguageAvailable(L""));
+  EXPECT_FALSE(IsLanguageAvailable(L"en "));
+  EXPECT_FALSE(IsLanguageAvailable(L"d\u00e9"));
+}
+
+TEST_F(LanguagesTest, LcidTable) {
+  struct Case {
+    const wchar_t* code;
+    unsigned lcid;
+  };
+  const Case kCases[] = {
+      // The rows that are not plain Windows locale identifiers.
+      {L"userdefault", 1024}, {L"tl", 1024}, {L"neutral", 0}, {L"fake-bidi", 1037},
+      {L"iw", 1037}, {L"he", 1037}, {L"no", 1044}, {L"nb", 1044}, {L"me", 2074},
+      // Ordinary rows, any case.
+      {L"en", 1033}, {L"EN-gb", 2057}, {L"es", 3082}, {L"es-419", 2058}, {L"pt-PT", 2070},
+      {L"zh-CN", 2052}, {L"zh-tw", 1028}, {L"fil", 1124}, {L"ti", 2163}, {L"or", 1096},
+      // No row.
+      {L"pt", 0}, {L"en-us", 0}, {L"", 0}, {L"xx", 0}};
+  for (const Case& c : kCases) EXPECT_EQ(LcidForLanguage(c.code), c.lcid) << c.code;
+
+  test::LogCapture log;
+  LcidForLanguage(L"zh-TW");
+  EXPECT_TRUE(log.Contains("Looking up LCID for zh-TW"));
+}
+
+TEST_F(LanguagesTest, ResolvesToACarriedLanguage) {
+  struct Case {
+    const wchar_t* requested;
+    Codes preferred;
+    const wchar_t* chosen;
+    unsigned lcid;
+  };
+  const Case kCases[] = {
+      // A carried request wins, written back in its carried spelling.
+      {L"de", {L"fr-FR"}, L"de", 1031}, {L"PT-br", {L"fr-FR"}, L"pt-BR", 1046},
+      {L"pt", {L"fr-FR"}, L"pt-PT", 2070}, {L"no", {L"fr-FR"}, L"nb", 1044},
+      // "tl" asks for Filipino, which is not carried; so does nothing.
+      {L"tl", {L"fr-FR"}, L"fr", 1036}, {L"", {L"sv-SE"}, L"sv", 1053},
+      // The system's preferred names, by language and region.
+      {L"xx", {L"en-AU"}, L"en-GB", 2057}, {L"xx", {L"en-za"}, L"en-GB", 2057},
+      {L"xx", {L"zh-SG"}, L"zh-CN", 2052}, {L"xx", {L"zh-HK"}, L"zh-TW", 1028},
+      {L"xx", {L"zh-mo"}, L"zh-TW", 1028}, {L"xx", {L"es-MX"}, L"es-419", 2058},
+      {L"xx", {L"es-ES"}, L"es", 3082}, {L"xx", {L"no-NO"}, L"nb", 1044},
+      {L"xx", {L"de-AT"}, L"de", 1031}, {L"xx", {L"pt-BR"}, L"pt-BR", 1046},
+      // "en-US" is not carried under that name; the next preferred language is.
+      {L"xx", {L"en-US", L"de-DE"}, L"de", 1031},
+      // Names without a usable "-" are tried unchanged only.
+      {L"xx", {L"-de", L"deu", L"fr"}, L"fr", 1036}, {L"xx", {L"-de"}, L"en", 1033},
+      {L"xx", {L"ar-SA", L"fil-PH", L"qq"}, L"en", 1033},
+  };
+  for (const Case& c : kCases) {
+    SetPreferredLanguagesForTesting(c.preferred);
+    std::wstring code = c.requested;
+    EXPECT_EQ(ResolveLanguage(&code), c.lcid) << WideToUtf8(c.requested);
+    EXPECT_EQ(code, c.chosen) << WideToUtf8(c.requested) << " " << WideToUtf8(c.preferred[0]);
+  }
+}
+
+TEST_F(LanguagesTest, SystemPreferredLanguagesGiveACarriedLanguage) {
+  std::wstring code = L"xx";
+  unsigned lcid = ResolveLanguage(&code);
+  EXPECT_TRUE(IsLanguageAvailable(code)) << code;
+  EXPECT_EQ(lcid, LcidForLanguage(code));
+}
+
+TEST_F(LanguagesTest, StringsByIdAndLanguage) {
+  // 37000 is position 8 of block 2313; 37007 ends that block, 37008 starts block 2314.
+  EXPECT_EQ(GetLocalizedStringForLanguage(37000, L"en"), L"Norva Installer");
+  EXPECT_EQ(GetLocalizedStringForLanguage(37007, L"en"), L"Accept and install");
+  EXPECT_EQ(GetLocalizedStringForLanguage(37008, L"en"), L"Accept and update");
+  EXPECT_EQ(GetLocalizedStringForLanguage(37060, L"en"),
+            L"Norva cannot run on this computer because its processor does not support SSE2.");
+  // Non-ASCII text survives the resource compiler.
+  EXPECT_EQ(GetLocalizedStringForLanguage(kLanguageNameId, L"pt-BR"),
+            L"Portugu\u00eas (Brasil)");
+  EXPECT_EQ(GetLocalizedStringForLanguage(kLanguageNameId, L"ja"), L"\u65e5\u672c\u8a9e");
+  EXPECT_EQ(GetLocalizedStringForLanguage(kLanguageNameId, L"ru"),
+            L"\u0420\u0443\u0441\u0441\u043a\u0438\u0439");
+  EXPECT_EQ(GetLocalizedStringForLanguage(37002, L"de"), L"Abbrechen");
+  // Escaped quotes in the table come out as one quote.
+  EXPECT_NE(GetLocalizedStringForLanguage(37005, L"en").find(L"<a href=\"tos\">"),
+            std::wstring::npos);
+}
+
+TEST_F(LanguagesTest, EveryLanguageHasEveryString) {
+  std::set<std::wstring> names;
+  for (const std::wstring& code : AvailableLanguages()) {
+    for (int id = kFirstStringId; id <= kLastStringId; ++id) {
+      std::wstring text = GetLocalizedStringForLanguage(id, code);
+      std::wstring english = GetLocalizedStringForLanguage(id, L"en");
+      EXPECT_FALSE(text.empty()) << WideToUtf8(code) << " " << id;
+      EXPECT_EQ(Placeholders(text), Placeholders(english)) << WideToUtf8(code) << " " << id;
+    }
+    EXPECT_TRUE(names.insert(GetLocalizedStringForLanguage(kLanguageNameId, code)).second)
+        << WideToUtf8(code);
+    EXPECT_NE(GetLocalizedStringForLanguage(37005, code).find(L"href=\"tos\""), std::wstring::npos)
+        << WideToUtf8(code);
+  }
+}
+
+TEST_F(LanguagesTest, CurrentUiLanguageAndSubstitution) {
+  SetCurrentUiLanguage(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN));
+  EXPECT_EQ(GetCurrentUiLanguage(), 1031);
+  EXPECT_EQ(GetLocalizedString(37002), L"Abbrechen");
+
+  SetCurrentUiLanguage(LANGIDFROMLCID(LcidForLanguage(L"en")));
+  EXPECT_EQ(GetLocalizedString(37019, {GetLocalizedString(37020)}), L"Welcome to Norva");
+  // A replacement is inserted as it is, never expanded again.
+  EXPECT_EQ(GetLocalizedString(37054, {L"D:\\$2\\$1"}), L"The folder D:\\$2\\$1 could not be created.");
+  EXPECT_EQ(GetLocalizedString(37057, {}), L"The file $1 could not be copied.");
+
+  // Neutral falls back to a language the executable carries.
+  SetCurrentUiLanguage(0);
+  EXPECT_FALSE(GetLocalizedString(37000).empty());
+}
+
+TEST_F(LanguagesTest, MissingStrings) {
+  {
+    test::LogCapture log;
+    EXPECT_EQ(GetLocalizedStringForLanguage(37100, L"en"), L"");  // No block 2319.
+    EXPECT_TRUE(log.Contains("Failed to find string"));
+  }
+  {
+    test::LogCapture log;
+    EXPECT_EQ(GetLocalizedStringForLanguage(37000, L"ar"), L"");  // Not carried.
+    EXPECT_TRUE(log.Contains("Failed to find string"));
+  }
+  {
+    test::LogCapture log;
+    EXPECT_EQ(GetLocalizedString(-1), L"");
+    EXPECT_EQ(GetLocalizedString(0x10000), L"");
+    EXPECT_TRUE(log.Contains("Failed to find string"));
+  }
+  // An id without text inside a carried block is empty, and no failure.
+  test::LogCapture log;
+  EXPECT_EQ(GetLocalizedStringForLanguage(37061, L"en"), L"");
+  EXPECT_FALSE(log.Contains("Failed to"));
+}
+
+}  // namespace
+}  // namespace norva::installer::l10n
