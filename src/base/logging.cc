@@ -119,7 +119,7 @@ LogMessage::~LogMessage() {
 
 
 LogStream& LogStream::operator<<(std::wstring_view text) {
-  out_ << WideToUtf8(text);
+  out_ += WideToUtf8(text);
   return *this;
 }
 LogStream& LogStream::operator<<(const wchar_t* text) {
@@ -128,5 +128,9 @@ LogStream& LogStream::operator<<(const wchar_t* text) {
 LogStream& LogStream::operator<<(const std::filesystem::path& path) {
   return *this << std::wstring_view(path.native());
 }
+LogStream& LogStream::operator<<(const void* pointer) {
+  return *this << StringPrintf("%p", pointer);
+}
+LogStream& LogStream::operator<<(double value) { return *this << StringPrintf("%g", value); }
 
 }  // namespace norva::installer::logging

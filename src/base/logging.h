@@ -3,7 +3,8 @@
 
 #include <filesystem>
 #include <functional>
-#include <sstream>
+#include <charconv>
+#include <type_traits>
 #include <string>
 #include <string_view>
 
@@ -33,22 +34,39 @@ void SetLineSinkForTesting(LineSink sink);
 // "Access is denied. (0x5)" for an error code of the system.
 std::string SystemErrorText(unsigned long error);
 
-// Stream of one log line; wide text is written as UTF-8.
+// Builds one log line. Formats by hand instead of through iostreams, which
+// would pull the whole locale machinery into the executable.
 class LogStream {
  public:
-  template <typename T>
-  LogStream& operator<<(const T& value) {
-    out_ << value;
+  LogStream& operator<<(std::string_view text) {
+    out_ += text;
     return *this;
   }
+  LogStream& operator<<(const std::string& text) { return *this << std::string_view(text); }
+  LogStream& operator<<(const char* text) { return *this << std::string_view(text ? text : ""); }
+  LogStream& operator<<(char c) {
+    out_ += c;
+    return *this;
+  }
+  LogStream& operator<<(bool value) { return *this << (value ? '1' : '0'); }
   LogStream& operator<<(std::wstring_view text);
   LogStream& operator<<(const std::wstring& text) { return *this << std::wstring_view(text); }
   LogStream& operator<<(const wchar_t* text);
   LogStream& operator<<(const std::filesystem::path& path);
-  std::string str() const { return out_.str(); }
+  LogStream& operator<<(const void* pointer);
+  LogStream& operator<<(double value);
+  template <typename Integer>
+    requires std::is_integral_v<Integer>
+  LogStream& operator<<(Integer value) {
+    char buffer[24];
+    auto result = std::to_chars(buffer, buffer + sizeof(buffer), value);
+    out_.append(buffer, result.ptr);
+    return *this;
+  }
+  const std::string& str() const { return out_; }
 
  private:
-  std::ostringstream out_;
+  std::string out_;
 };
 
 class LogMessage {

@@ -1,14 +1,31 @@
 #include "installer/installer_main.h"
 
 #include <windows.h>
+#include <objbase.h>
 
+#include <future>
+#include <memory>
 #include <string>
 
+#include "base/at_exit.h"
 #include "base/command_line.h"
+#include "base/json.h"
+#include "base/logging.h"
+#include "base/strings.h"
+#include "base/task_loop.h"
+#include "base/worker_pool.h"
+#include "installer/folder_permission_mode.h"
+#include "installer/help_text.h"
+#include "installer/startup.h"
+#include "product/installer_features.h"
 #include "product/product_info.h"
 
 namespace norva::installer {
 namespace {
+
+constexpr char kPrefsTaskPool[] = "PrefsTaskPool";
+constexpr wchar_t kInstallerPrefsFile[] = L"installer_prefs.json";
+constexpr char kInstallerExperimentsKey[] = "installer-experiments";
 
 void PrintToStandardOutput(const std::string& text) {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -17,23 +34,194 @@ void PrintToStandardOutput(const std::string& text) {
   WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
+// The version switches skip every other part of start-up.
+bool PrintVersionIfAsked(const CommandLine& command_line) {
+  if (command_line.HasSwitch("version"))
+    PrintToStandardOutput(product::ProductVersion());
+  else if (command_line.HasSwitch("internal-version"))
+    PrintToStandardOutput(product::BuildNumberString());
+  else if (command_line.HasSwitch("stream"))
+    PrintToStandardOutput(product::InternalStreamName());
+  else
+    return false;
+  return true;
+}
+
+std::filesystem::path OwnExecutablePath() {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0) return {};
+    if (length < buffer.size()) {
+      buffer.resize(length);
+      return std::filesystem::path(buffer);
+    }
+    if (buffer.size() > 32768) return {};
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+void OpenLogFile() {
+  SYSTEMTIME start;
+  GetLocalTime(&start);
+  logging::InitLogFile(LogFilePathFor(start));
+  logging::SetMinLevel(logging::kVerbose1);
+}
+
+struct Roles {
+  bool backend = false;
+  bool uninstall = false;
+  bool silent = false;
+  bool run_immediately = false;
+  bool autoupdate = false;
+  bool replace_quorel_installation = false;
+};
+
+Roles ReadRoles(const CommandLine& command_line) {
+  Roles roles;
+  roles.backend = command_line.HasSwitch("backend");
+  roles.uninstall = command_line.HasSwitch("uninstall");
+  roles.silent = command_line.HasSwitch("silent");
+  roles.run_immediately = command_line.HasSwitch("runimmediately");
+  roles.autoupdate = command_line.HasSwitch("autoupdate");
+  roles.replace_quorel_installation = command_line.HasSwitch("replacequorelinstallation");
+  return roles;
+}
+
+void LogRoles(const Roles& roles, bool inside_package) {
+  LOG(INFO) << "Uninstall: " << roles.uninstall;
+  LOG(INFO) << "Replace Quorel installation: " << roles.replace_quorel_installation;
+  LOG(INFO) << "Silent: " << roles.silent;
+  LOG(INFO) << "Run Immediately " << roles.run_immediately;
+  LOG(INFO) << "Backend " << roles.backend;
+  LOG(INFO) << "Inside package " << inside_package;
+  LOG(INFO) << "Autoupdate: " << roles.autoupdate;
+}
+
+// Reads the experiment list recorded with an installation, on the pool that
+// owns preference files. Empty when the file or the key is missing.
+bool ReadRecordedExperiments(const std::filesystem::path& installation_folder,
+                             const std::shared_ptr<WorkerPool>& prefs_pool,
+                             std::vector<std::string>* experiments) {
+  auto promise = std::make_shared<std::promise<std::pair<bool, std::vector<std::string>>>>();
+  std::future<std::pair<bool, std::vector<std::string>>> result = promise->get_future();
+  std::filesystem::path file = installation_folder / kInstallerPrefsFile;
+  bool posted = prefs_pool->PostTask(FROM_HERE, [promise, file] {
+    nlohmann::json prefs;
+    std::pair<bool, std::vector<std::string>> found{false, {}};
+    if (ReadJsonFile(file, &prefs) && prefs.is_object()) {
+      auto list = prefs.find(kInstallerExperimentsKey);
+      if (list != prefs.end() && list->is_array()) {
+        found.first = true;
+        for (const auto& entry : *list)
+          if (entry.is_string()) found.second.push_back(entry.get<std::string>());
+      }
+    }
+    promise->set_value(std::move(found));
+  });
+  if (!posted) return false;
+  auto [has_list, list] = result.get();
+  *experiments = std::move(list);
+  return has_list;
+}
+
+void ApplyExperimentOverrides(const CommandLine& command_line, bool uninstall,
+                              const std::filesystem::path& installation_folder,
+                              const std::shared_ptr<WorkerPool>& prefs_pool) {
+  FeatureRegistry& features = FeatureRegistry::Get();
+  std::vector<std::string> recorded;
+  if (uninstall && ReadRecordedExperiments(installation_folder, prefs_pool, &recorded))
+    features.AddOverridesFromRecordedList(recorded);
+  else
+    features.AddOverridesFromCommandLine(command_line);
+  if (features.IsEnabled(kExperimentTest)) LOG(INFO) << "Test experiment is enabled";
+}
+
+// Runs the role the command line names once the process-wide set-up is done.
+bool RunDriver(const CommandLine& command_line, const Roles& roles,
+               const std::filesystem::path& executable_path) {
+  if (roles.backend) {
+    LOG(ERROR) << "The installer backend is not available in this build";
+    return false;
+  }
+  std::filesystem::path download_folder;
+  if (!ChooseDownloadFolder(command_line, executable_path, &download_folder)) {
+    LOG(ERROR) << "Could not obtain temporary installer folder";
+    return false;
+  }
+  LOG(INFO) << "Installer download folder: " << download_folder;
+  if (roles.silent)
+    LOG(ERROR) << "The silent installer is not available in this build";
+  else
+    LOG(ERROR) << "The installer window is not available in this build";
+  RemoveDirectoryW(download_folder.c_str());
+  return false;
+}
+
+// Steps from the log file on: everything an installing role needs.
+bool RunInstallingRole(const CommandLine& command_line,
+                       const std::filesystem::path& installation_folder) {
+  OpenLogFile();
+  if (!EnsureTlsEnabled()) {
+    LOG(ERROR) << "TLS1.0 or later not supported.";
+    return false;
+  }
+  LOG(INFO) << StringPrintf("%s installer starting - version ", product::ProductName().c_str())
+            << product::ProductVersion() << " " << product::InternalStreamName();
+  LOG(INFO) << "Command line: " << GetCommandLineW();
+
+  Roles roles = ReadRoles(command_line);
+  std::filesystem::path executable_path = OwnExecutablePath();
+  if (executable_path.empty() || !executable_path.has_parent_path()) {
+    LOG(ERROR) << "Cannot find own dir";
+    return false;
+  }
+  bool inside_package = IsInsidePackage(executable_path, roles.uninstall);
+  if (roles.uninstall && !inside_package) {
+    LOG(ERROR) << "Requested to uninstall, but we are not in a valid " << "installation folder";
+    return false;
+  }
+  std::filesystem::path install_folder = InstallFolderFromCommandLine(
+      command_line, roles.autoupdate, &roles.silent, &roles.run_immediately);
+  LogRoles(roles, inside_package);
+
+  TaskLoop main_loop(roles.backend || roles.silent ? TaskLoop::Type::kDefault
+                                                   : TaskLoop::Type::kUI);
+  std::shared_ptr<WorkerPool> prefs_pool = WorkerPool::Create(kPrefsTaskPool);
+  ApplyExperimentOverrides(command_line, roles.uninstall, installation_folder, prefs_pool);
+  bool com_ready = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+
+  bool result = RunDriver(command_line, roles, executable_path);
+
+  if (com_ready) CoUninitialize();
+  prefs_pool->Shutdown();
+  return result;
+}
+
 }  // namespace
 }  // namespace norva::installer
 
 extern "C" bool RunInstaller() {
   using namespace norva::installer;
   const CommandLine& command_line = CommandLine::ForCurrentProcess();
-  if (command_line.HasSwitch("version")) {
-    PrintToStandardOutput(product::ProductVersion());
+  if (PrintVersionIfAsked(command_line)) return true;
+
+  AtExitManager exit_manager;
+  // Crash reporting is not part of this build: a reporter role has nothing to do.
+  if (command_line.HasSwitch("crash-reporter-parent-id")) return true;
+  ClearCallbackExceptionSwallowing();
+  FeatureRegistry::Get().RegisterDefaults();
+
+  std::filesystem::path executable_folder = OwnExecutablePath().parent_path();
+  std::filesystem::path installation_folder = FindInstallationFolder(executable_folder);
+  if (command_line.HasSwitch("help") || command_line.HasSwitch("?")) {
+    ShowHelp();
     return true;
   }
-  if (command_line.HasSwitch("internal-version")) {
-    PrintToStandardOutput(product::BuildNumberString());
+  if (command_line.HasSwitch("set-folder-permission")) {
+    RunFolderPermissionMode(command_line);
+    if (command_line.HasSwitch("run-uninstall-bat")) RunUninstallBatchFile(installation_folder);
     return true;
   }
-  if (command_line.HasSwitch("stream")) {
-    PrintToStandardOutput(product::InternalStreamName());
-    return true;
-  }
-  return false;
+  return RunInstallingRole(command_line, installation_folder);
 }

@@ -1,9 +1,42 @@
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <gtest/gtest.h>
 
+#include <regex>
+
+#include "base/command_line.h"
+#include "base/strings.h"
 #include "installer/support/installer_process.h"
+#include "support/scratch.h"
+#include "system/object_names.h"
 
 namespace norva::installer::test {
 namespace {
+
+std::filesystem::path LogFolder() {
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  return std::filesystem::path(temp) / L"Norva Installer";
+}
+
+// The log of the run whose command line contained `token`.
+std::string FindLogContaining(const std::wstring& token) {
+  std::string needle = WideToUtf8(token);
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(LogFolder(), error)) {
+    if (entry.path().extension() != L".log") continue;
+    std::string text = ReadFile(entry.path());
+    if (text.find(needle) != std::string::npos) return text;
+  }
+  return {};
+}
+
+std::wstring UniqueToken() {
+  static int counter = 0;
+  return StringPrintf(L"run%lu_%d_%lu", GetCurrentProcessId(), counter++, GetTickCount());
+}
 
 TEST(InstallerMainTest, VersionSwitchesPrintWithoutNewline) {
   struct Case {
@@ -23,6 +56,196 @@ TEST(InstallerMainTest, VersionSwitchesPrintWithoutNewline) {
     EXPECT_EQ(run.exit_code, 0u) << c.arguments;
     EXPECT_EQ(run.output, c.expected) << c.arguments;
   }
+}
+
+TEST(InstallerMainTest, HelpNeverHangsWithoutAConsoleToWaitOn) {
+  for (const wchar_t* arguments : {L"/?", L"--help"}) {
+    ProcessResult run = RunProcess(BuiltInstallerPath(), arguments, 30000);
+    ASSERT_TRUE(run.finished) << arguments;
+    EXPECT_EQ(run.exit_code, 0u) << arguments;
+    EXPECT_EQ(run.output, "") << arguments;  // help goes to a console of its own
+  }
+}
+
+TEST(InstallerMainTest, StartUpLinesNameTheirSourceInTheLogFile) {
+  ScratchFolder download;
+  std::wstring token = UniqueToken();
+  ProcessResult run = RunProcess(
+      BuiltInstallerPath(), L"--silent --temp-folder=" + QuoteArgument(download.path().native()) +
+                                L" --marker=" + token);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, 1u);  // no driver to run yet
+  std::string log = FindLogContaining(token);
+  ASSERT_FALSE(log.empty());
+  const char* expected_lines[] = {
+      "Norva installer starting - version 37.0.2163.0 developer",
+      "Command line: ",
+      "Uninstall: 0",
+      "Replace Quorel installation: 0",
+      "Silent: 1",
+      "Run Immediately 0",
+      "Backend 0",
+      "Inside package 0",
+      "Autoupdate: 0",
+      "Installer download folder: ",
+  };
+  for (const char* line : expected_lines) {
+    std::regex pattern(std::string(R"(:INFO:[a-z_]+\.cc\(\d+\)\] )") + line);
+    EXPECT_TRUE(std::regex_search(log, pattern)) << line << "\n" << log;
+  }
+  EXPECT_NE(log.find(":VERBOSE1:startup.cc("), std::string::npos);  // TLS check
+  // The download folder given by the switch was empty: it is removed.
+  EXPECT_FALSE(std::filesystem::exists(download.path()));
+}
+
+TEST(InstallerMainTest, DownloadFolderWithContentIsKept) {
+  ScratchFolder download;
+  WriteFile(download.path() / L"keep.txt", "mine");
+  ProcessResult run = RunProcess(BuiltInstallerPath(),
+                                 L"--silent --temp-folder=" + QuoteArgument(download.path().native()));
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(ReadFile(download.path() / L"keep.txt"), "mine");
+}
+
+TEST(InstallerMainTest, UninstallOutsideAnInstallationFails) {
+  std::wstring token = UniqueToken();
+  ProcessResult run = RunProcess(BuiltInstallerPath(), L"--uninstall --marker=" + token);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, 1u);
+  std::string log = FindLogContaining(token);
+  EXPECT_NE(log.find("Requested to uninstall, but we are not in a valid installation folder"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("Uninstall: "), std::string::npos);  // stopped before the role lines
+}
+
+TEST(InstallerMainTest, CopyInsideAPackageKnowsIt) {
+  ScratchFolder package;
+  ASSERT_TRUE(CopyFileW(BuiltInstallerPath().c_str(), (package.path() / L"installer.exe").c_str(),
+                        FALSE));
+  WriteFile(package.path() / L"norva.exe", "MZ");
+  WriteFile(package.path() / L"files_list", "norva.exe\r\n");
+  std::wstring token = UniqueToken();
+  ProcessResult run = RunProcess(package.path() / L"installer.exe",
+                                 L"--silent --temp-folder=" +
+                                     QuoteArgument((package.path() / L"dl").native()) +
+                                     L" --marker=" + token);
+  ASSERT_TRUE(run.finished);
+  EXPECT_NE(FindLogContaining(token).find("] Inside package 1"), std::string::npos);
+}
+
+std::wstring CurrentUserName() {
+  wchar_t name[256];
+  DWORD size = 256;
+  GetUserNameW(name, &size);
+  return name;
+}
+
+// True when the folder's access list has an allowing entry for `user` with
+// full access, inherited by files and sub-folders.
+bool GrantsFullAccess(const std::filesystem::path& folder, const std::wstring& user) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                            nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
+    return false;
+  BYTE sid_buffer[SECURITY_MAX_SID_SIZE];
+  DWORD sid_size = sizeof(sid_buffer);
+  wchar_t domain[256];
+  DWORD domain_size = 256;
+  SID_NAME_USE use;
+  bool found = false;
+  if (LookupAccountNameW(nullptr, user.c_str(), sid_buffer, &sid_size, domain, &domain_size,
+                         &use)) {
+    for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+      ACCESS_ALLOWED_ACE* ace = nullptr;
+      if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace)) ||
+          ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE)
+        continue;
+      bool full = (ace->Mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS || (ace->Mask & GENERIC_ALL);
+      bool inherits = (ace->Header.AceFlags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)) ==
+                      (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+      if (full && inherits && EqualSid(&ace->SidStart, sid_buffer)) found = true;
+    }
+  }
+  LocalFree(descriptor);
+  return found;
+}
+
+TEST(FolderPermissionModeTest, GrantsTheUserFullAccessAndSignals) {
+  ScratchFolder scratch;
+  std::filesystem::path folder = scratch.path() / L"Norva" / L"Application";
+  HANDLE given = CreateEventW(nullptr, TRUE, FALSE,
+                              GetObjectNameForFolder(L"NorvaInstaller/GiveInstallPermission",
+                                                     folder, false).c_str());
+  HANDLE undo = CreateEventW(nullptr, TRUE, FALSE,
+                             GetObjectNameForFolder(L"NorvaInstaller/GiveInstallPermission/Undo",
+                                                    folder, false).c_str());
+  ASSERT_TRUE(given && undo);
+  std::wstring user = CurrentUserName();
+  ProcessResult run = RunProcess(BuiltInstallerPath(),
+                                 L"--set-folder-permission=" + QuoteArgument(folder.native()) +
+                                     L" --permissions-for-user=" + QuoteArgument(user) +
+                                     L" --permanent-permissions");
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, 0u);
+  EXPECT_TRUE(std::filesystem::is_directory(folder));
+  EXPECT_EQ(WaitForSingleObject(given, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(GrantsFullAccess(folder, user));
+  CloseHandle(given);
+  CloseHandle(undo);
+}
+
+TEST(FolderPermissionModeTest, WithoutTheRequestersEventsNothingHappens) {
+  ScratchFolder scratch;
+  std::filesystem::path folder = scratch.path() / L"never";
+  ProcessResult run = RunProcess(BuiltInstallerPath(),
+                                 L"--set-folder-permission=" + QuoteArgument(folder.native()) +
+                                     L" --permissions-for-user=" + QuoteArgument(CurrentUserName()));
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, 0u);
+  EXPECT_FALSE(std::filesystem::exists(folder));
+}
+
+TEST(FolderPermissionModeTest, InterruptedWaitStartsThePackageInstallerWithTheSwitches) {
+  ScratchFolder scratch;
+  std::filesystem::path folder = scratch.path() / L"target";
+  std::filesystem::path package = scratch.path() / L"package";
+  std::filesystem::create_directories(package);
+  ASSERT_TRUE(CopyFileW(BuiltInstallerPath().c_str(), (package / L"installer.exe").c_str(), FALSE));
+  HANDLE ready = CreateEventW(nullptr, TRUE, FALSE,
+                              GetObjectNameForFolder(L"NorvaInstaller/PackageReady", folder, true).c_str());
+  HANDLE interrupted = CreateEventW(
+      nullptr, TRUE, FALSE,
+      GetObjectNameForFolder(L"NorvaInstaller/InstallationInterrupted", folder, true).c_str());
+  // The package's installer, started with the permission switches, grants
+  // access and signals these: proof that it ran with them.
+  HANDLE given = CreateEventW(nullptr, TRUE, FALSE,
+                              GetObjectNameForFolder(L"NorvaInstaller/GiveInstallPermission",
+                                                     folder, false).c_str());
+  HANDLE undo = CreateEventW(nullptr, TRUE, FALSE,
+                             GetObjectNameForFolder(L"NorvaInstaller/GiveInstallPermission/Undo",
+                                                    folder, false).c_str());
+  ASSERT_TRUE(ready && interrupted && given && undo);
+  std::wstring arguments = L"--set-folder-permission=" + QuoteArgument(folder.native()) +
+                           L" --permissions-for-user=" + QuoteArgument(CurrentUserName()) +
+                           L" --permanent-permissions --wait-for-package=" +
+                           QuoteArgument(package.native()) +
+                           StringPrintf(L" --initial-pid=%lu", GetCurrentProcessId());
+
+  SetEvent(ready);
+  ProcessResult run = RunProcess(BuiltInstallerPath(), arguments);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(WaitForSingleObject(given, 0), WAIT_TIMEOUT);  // package ready: nothing started
+
+  ResetEvent(ready);
+  SetEvent(interrupted);
+  run = RunProcess(BuiltInstallerPath(), arguments);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, 0u);
+  EXPECT_EQ(WaitForSingleObject(given, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(GrantsFullAccess(folder, CurrentUserName()));
+  for (HANDLE handle : {ready, interrupted, given, undo}) CloseHandle(handle);
 }
 
 }  // namespace

@@ -1,0 +1,163 @@
+#include "installer/folder_permission_mode.h"
+
+#include <windows.h>
+#include <aclapi.h>
+
+#include <string>
+#include <vector>
+
+#include "base/command_line.h"
+#include "base/process.h"
+#include "base/strings.h"
+#include "system/object_names.h"
+
+namespace norva::installer {
+namespace {
+
+constexpr wchar_t kGivePermissionEvent[] = L"NorvaInstaller/GiveInstallPermission";
+constexpr wchar_t kGivePermissionUndoEvent[] = L"NorvaInstaller/GiveInstallPermission/Undo";
+constexpr wchar_t kPackageReadyEvent[] = L"NorvaInstaller/PackageReady";
+constexpr wchar_t kInstallationInterruptedEvent[] = L"NorvaInstaller/InstallationInterrupted";
+constexpr DWORD kUndoDelayMs = 10000;
+
+class ScopedHandle {
+ public:
+  explicit ScopedHandle(HANDLE handle = nullptr) : handle_(handle) {}
+  ~ScopedHandle() {
+    if (handle_) CloseHandle(handle_);
+  }
+  ScopedHandle(const ScopedHandle&) = delete;
+  ScopedHandle& operator=(const ScopedHandle&) = delete;
+  HANDLE get() const { return handle_; }
+  explicit operator bool() const { return handle_ != nullptr; }
+
+ private:
+  HANDLE handle_;
+};
+
+// The folder's access list as it was, to be written back.
+class SavedAccessList {
+ public:
+  ~SavedAccessList() {
+    if (descriptor_) LocalFree(descriptor_);
+  }
+  bool Read(const std::filesystem::path& folder) {
+    folder_ = folder;
+    return GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                 nullptr, nullptr, &dacl_, nullptr,
+                                 &descriptor_) == ERROR_SUCCESS;
+  }
+  PACL dacl() const { return dacl_; }
+  void Restore() const {
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(descriptor_, &control, &revision);
+    SECURITY_INFORMATION info = DACL_SECURITY_INFORMATION |
+                                ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                               : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    SetNamedSecurityInfoW(const_cast<wchar_t*>(folder_.c_str()), SE_FILE_OBJECT, info, nullptr,
+                          nullptr, dacl_, nullptr);
+  }
+
+ private:
+  std::filesystem::path folder_;
+  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+  PACL dacl_ = nullptr;
+};
+
+bool GrantFullAccess(const std::filesystem::path& folder, const std::wstring& user,
+                     PACL current) {
+  EXPLICIT_ACCESSW access{};
+  access.grfAccessPermissions = GENERIC_ALL;
+  access.grfAccessMode = GRANT_ACCESS;
+  access.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+  access.Trustee.TrusteeForm = TRUSTEE_IS_NAME;
+  access.Trustee.TrusteeType = TRUSTEE_IS_USER;
+  access.Trustee.ptstrName = const_cast<wchar_t*>(user.c_str());
+  PACL updated = nullptr;
+  if (SetEntriesInAclW(1, &access, current, &updated) != ERROR_SUCCESS) return false;
+  DWORD result = SetNamedSecurityInfoW(const_cast<wchar_t*>(folder.c_str()), SE_FILE_OBJECT,
+                                       DACL_SECURITY_INFORMATION, nullptr, nullptr, updated,
+                                       nullptr);
+  LocalFree(updated);
+  return result == ERROR_SUCCESS;
+}
+
+void GrantForInstallation(const CommandLine& command_line) {
+  std::filesystem::path folder = command_line.GetSwitchValuePath("set-folder-permission");
+  ScopedHandle given(OpenEventW(EVENT_ALL_ACCESS, FALSE,
+                                GetObjectNameForFolder(kGivePermissionEvent, folder, false).c_str()));
+  ScopedHandle undo(OpenEventW(EVENT_ALL_ACCESS, FALSE,
+                               GetObjectNameForFolder(kGivePermissionUndoEvent, folder, false).c_str()));
+  if (!given || !undo) return;
+  DWORD attributes = GetFileAttributesW(folder.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    std::error_code error;
+    if (!std::filesystem::create_directories(folder, error)) return;
+  }
+  SavedAccessList previous;
+  if (!previous.Read(folder) ||
+      !GrantFullAccess(folder, command_line.GetSwitchValue("permissions-for-user"),
+                       previous.dacl()))
+    return;
+  if (command_line.HasSwitch("permanent-permissions")) {
+    SetEvent(given.get());
+    return;
+  }
+  if (!SetEvent(given.get())) {
+    previous.Restore();
+    return;
+  }
+  WaitForSingleObject(undo.get(), INFINITE);
+  // The requester may still be closing files in the folder.
+  Sleep(kUndoDelayMs);
+  previous.Restore();
+}
+
+void WaitForPackage(const CommandLine& command_line) {
+  std::filesystem::path folder = command_line.GetSwitchValuePath("set-folder-permission");
+  ScopedHandle ready(OpenEventW(SYNCHRONIZE, FALSE,
+                                GetObjectNameForFolder(kPackageReadyEvent, folder, true).c_str()));
+  ScopedHandle interrupted(OpenEventW(
+      SYNCHRONIZE, FALSE, GetObjectNameForFolder(kInstallationInterruptedEvent, folder, true).c_str()));
+  int initial_pid = 0;
+  if (!ready || !interrupted ||
+      !StringToInt(std::wstring_view(command_line.GetSwitchValue("initial-pid")), &initial_pid))
+    return;
+  ScopedHandle initial_process(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(initial_pid)));
+  if (!initial_process) return;
+  HANDLE waits[] = {ready.get(), interrupted.get(), initial_process.get()};
+  if (WaitForMultipleObjects(3, waits, FALSE, INFINITE) == WAIT_OBJECT_0) return;
+
+  CommandLine installer(command_line.GetSwitchValuePath("wait-for-package") / L"installer.exe");
+  for (const char* name : {"crash-reporter-pid", "set-folder-permission", "permissions-for-user",
+                           "permanent-permissions"}) {
+    if (command_line.HasSwitch(name))
+      installer.AppendSwitchValue(name, command_line.GetSwitchValue(name));
+  }
+  DWORD exit_code = 0;
+  LaunchProcessAndWait(installer.GetCommandLineString(), &exit_code);
+}
+
+}  // namespace
+
+void RunFolderPermissionMode(const CommandLine& command_line) {
+  if (!command_line.HasSwitch("permissions-for-user")) return;
+  if (command_line.HasSwitch("wait-for-package"))
+    WaitForPackage(command_line);
+  else
+    GrantForInstallation(command_line);
+}
+
+void RunUninstallBatchFile(const std::filesystem::path& installation_folder) {
+  std::filesystem::path script = installation_folder / L"k.bat";
+  if (GetFileAttributesW(script.c_str()) == INVALID_FILE_ATTRIBUTES) return;
+  wchar_t shell[MAX_PATH];
+  if (!GetEnvironmentVariableW(L"ComSpec", shell, MAX_PATH)) wcscpy(shell, L"cmd.exe");
+  LaunchOptions options;
+  options.start_hidden = true;
+  options.creation_flags = CREATE_NO_WINDOW;
+  LaunchProcess(QuoteArgument(shell) + L" /c " + QuoteArgument(script.native()), options);
+}
+
+}  // namespace norva::installer

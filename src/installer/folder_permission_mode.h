@@ -1,0 +1,21 @@
+#ifndef NORVA_INSTALLER_FOLDER_PERMISSION_MODE_H_
+#define NORVA_INSTALLER_FOLDER_PERMISSION_MODE_H_
+
+#include <filesystem>
+
+namespace norva::installer {
+
+class CommandLine;
+
+// The elevated helper role ("set-folder-permission"): grants a user full
+// access to a folder for the duration of an installation, or waits for the
+// package and starts the package's installer. Failures end the role quietly.
+void RunFolderPermissionMode(const CommandLine& command_line);
+
+// Starts the installation's uninstall clean-up script "k.bat", hidden, without
+// waiting for it.
+void RunUninstallBatchFile(const std::filesystem::path& installation_folder);
+
+}  // namespace norva::installer
+
+#endif  // NORVA_INSTALLER_FOLDER_PERMISSION_MODE_H_

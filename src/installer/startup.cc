@@ -1,0 +1,211 @@
+#include "installer/startup.h"
+
+#include <knownfolders.h>
+#include <shlobj.h>
+
+#include <vector>
+
+#include "base/command_line.h"
+#include "base/logging.h"
+#include "base/process.h"
+#include "base/strings.h"
+#include "base/windows_version.h"
+#include "product/product_info.h"
+
+namespace norva::installer {
+namespace {
+
+constexpr wchar_t kLauncherExe[] = L"launcher.exe";
+constexpr wchar_t kInstallerExe[] = L"installer.exe";
+constexpr wchar_t kFilesList[] = L"files_list";
+constexpr wchar_t kInternetSettingsKey[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+constexpr wchar_t kSecureProtocolsValue[] = L"SecureProtocols";
+constexpr DWORD kTls10Bit = 0x80;
+constexpr DWORD kDefaultSecureProtocols = 32;
+
+bool IsFile(const std::filesystem::path& path) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool IsDirectory(const std::filesystem::path& path) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::filesystem::path TempFolder() {
+  wchar_t buffer[MAX_PATH + 1];
+  DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
+  if (length == 0 || length > MAX_PATH) return {};
+  return std::filesystem::path(buffer);
+}
+
+std::filesystem::path KnownFolder(REFKNOWNFOLDERID id, DWORD flags) {
+  wchar_t* path = nullptr;
+  std::filesystem::path result;
+  if (SUCCEEDED(SHGetKnownFolderPath(id, flags, nullptr, &path))) result = path;
+  CoTaskMemFree(path);
+  return result;
+}
+
+std::wstring InstallerFolderName() {
+  return Utf8ToWide(StringPrintf("%s Installer", product::ProductName().c_str()));
+}
+
+// Copies this executable into `folder` and runs the copy with "version": a
+// folder from which programs may not run is useless for the package.
+bool CanRunProgramsFrom(const std::filesystem::path& folder,
+                        const std::filesystem::path& executable_path) {
+  std::filesystem::path copy = folder / executable_path.filename();
+  bool same_file = EqualsCaseInsensitiveASCII(copy.native(), executable_path.native());
+  if (!same_file && !CopyFileW(executable_path.c_str(), copy.c_str(), FALSE)) return false;
+  CommandLine test_run(copy);
+  test_run.AppendSwitch("version");
+  DWORD exit_code = 0;
+  bool ran = LaunchProcessAndWait(test_run.GetCommandLineString(), &exit_code);
+  if (!same_file) DeleteFileW(copy.c_str());
+  return ran;
+}
+
+bool TryDownloadBase(const std::filesystem::path& base,
+                     const std::filesystem::path& executable_path,
+                     std::filesystem::path* folder) {
+  if (base.empty()) return false;
+  std::filesystem::path candidate = base / InstallerFolderName();
+  if (!IsDirectory(candidate) && !CreateDirectoryW(candidate.c_str(), nullptr)) return false;
+  if (CanRunProgramsFrom(candidate, executable_path)) {
+    *folder = candidate;
+    return true;
+  }
+  // Only an empty folder goes: whatever else was in it is not ours to delete.
+  RemoveDirectoryW(candidate.c_str());
+  return false;
+}
+
+}  // namespace
+
+void ClearCallbackExceptionSwallowing() {
+  using GetPolicy = BOOL(WINAPI*)(LPDWORD);
+  using SetPolicy = BOOL(WINAPI*)(DWORD);
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  auto get_policy = reinterpret_cast<GetPolicy>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "GetProcessUserModeExceptionPolicy")));
+  auto set_policy = reinterpret_cast<SetPolicy>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "SetProcessUserModeExceptionPolicy")));
+  DWORD flags = 0;
+  if (get_policy && set_policy && get_policy(&flags)) set_policy(flags & ~DWORD{1});
+}
+
+std::filesystem::path FindInstallationFolder(const std::filesystem::path& executable_folder) {
+  std::filesystem::path parent = executable_folder.parent_path();
+  if (!IsFile(executable_folder / kLauncherExe) && parent != executable_folder &&
+      IsFile(parent / kLauncherExe))
+    return parent;
+  return executable_folder;
+}
+
+std::filesystem::path LogFilePathFor(const SYSTEMTIME& start) {
+  std::string product = product::ProductName();
+  std::wstring file_name = Utf8ToWide(
+      StringPrintf("%s_installer", ToLowerASCII(product).c_str()) +
+      StringPrintf("_%02d%02d%02d%02d%02d%02d.log", start.wYear, start.wMonth, start.wDay,
+                   start.wHour, start.wMinute, start.wSecond));
+  std::filesystem::path temp = TempFolder();
+  if (temp.empty()) return file_name;
+  std::filesystem::path folder = temp / InstallerFolderName();
+  if (!IsDirectory(folder) && !CreateDirectoryW(folder.c_str(), nullptr)) return file_name;
+  return folder / file_name;
+}
+
+void RestartThisProcess() { LaunchProcess(GetCommandLineW()); }
+
+bool EnsureTlsEnabled(const std::function<void()>& restart) {
+  VLOG(1) << "Ensuring that TLS 1.0 is enabled";
+  int rank = GetWindowsVersionRank();
+  if (rank != kWinXP && rank != kWinServer2003) return true;
+
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, KEY_QUERY_VALUE, &key) !=
+      ERROR_SUCCESS) {
+    LOG(WARNING) << "Could not read the list of enabled secure protocols.";
+    return true;
+  }
+  DWORD protocols = kDefaultSecureProtocols;
+  DWORD size = sizeof(protocols);
+  DWORD type = 0;
+  LONG read = RegQueryValueExW(key, kSecureProtocolsValue, nullptr, &type,
+                               reinterpret_cast<BYTE*>(&protocols), &size);
+  RegCloseKey(key);
+  if (read == ERROR_FILE_NOT_FOUND) {
+    protocols = kDefaultSecureProtocols;
+  } else if (read != ERROR_SUCCESS || type != REG_DWORD) {
+    LOG(WARNING) << "Could not read the list of enabled secure protocols.";
+    return true;
+  }
+  if (protocols > 127) {
+    VLOG(1) << "TLS 1.0 or above is enabled.";
+    return true;
+  }
+  protocols |= kTls10Bit;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, KEY_SET_VALUE, &key) !=
+      ERROR_SUCCESS)
+    return false;
+  LONG written = RegSetValueExW(key, kSecureProtocolsValue, 0, REG_DWORD,
+                                reinterpret_cast<const BYTE*>(&protocols), sizeof(protocols));
+  RegCloseKey(key);
+  if (written != ERROR_SUCCESS) return false;
+  LOG(INFO) << "Restarting process after enabling TLS 1.0";
+  restart();
+  return false;
+}
+
+bool IsInsidePackage(const std::filesystem::path& executable_path, bool uninstall) {
+  std::filesystem::path folder = executable_path.parent_path();
+  std::wstring browser = Utf8ToWide(product::FileNameBase()) + L".exe";
+  if (!IsFile(folder / browser)) return false;
+  if (uninstall) return true;
+  return IsFile(folder / kFilesList) &&
+         EqualsCaseInsensitiveASCII(executable_path.filename().native(), kInstallerExe);
+}
+
+std::filesystem::path InstallFolderFromCommandLine(const CommandLine& command_line, bool autoupdate,
+                                                   bool* silent, bool* run_immediately) {
+  if (!command_line.HasSwitch("installfolder")) return {};
+  std::filesystem::path folder = command_line.GetSwitchValuePath("installfolder");
+  if (!folder.empty()) {
+    VLOG(1) << "Install folder from command line: " << folder;
+    return folder;
+  }
+  if (!autoupdate) return folder;
+  LOG(INFO) << "It looks like we are autoupdating from N12.";
+  const std::vector<std::wstring>& args = command_line.GetRawArgs();
+  if (!args.empty()) {
+    std::filesystem::path last(args.back());
+    if (last.is_absolute()) folder = last;
+  }
+  LOG(INFO) << "Recovered install folder from command line: " << folder;
+  if (*silent && !folder.empty()) {
+    LOG(INFO) << "Configuring for N12 autoupdate.";
+    *silent = false;
+    *run_immediately = true;
+  }
+  return folder;
+}
+
+bool ChooseDownloadFolder(const CommandLine& command_line,
+                          const std::filesystem::path& executable_path,
+                          std::filesystem::path* folder) {
+  if (command_line.HasSwitch("temp-folder")) {
+    *folder = command_line.GetSwitchValuePath("temp-folder");
+    return true;
+  }
+  if (TryDownloadBase(TempFolder(), executable_path, folder)) return true;
+  std::filesystem::path downloads = KnownFolder(FOLDERID_Downloads, 0);
+  if (downloads.empty()) downloads = KnownFolder(FOLDERID_Downloads, KF_FLAG_CREATE | KF_FLAG_INIT);
+  if (TryDownloadBase(downloads, executable_path, folder)) return true;
+  if (TryDownloadBase(KnownFolder(FOLDERID_Profile, 0), executable_path, folder)) return true;
+  return TryDownloadBase(executable_path.parent_path(), executable_path, folder);
+}
+
+}  // namespace norva::installer

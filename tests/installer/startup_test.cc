@@ -1,0 +1,236 @@
+#include "installer/startup.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "base/command_line.h"
+#include "base/windows_version.h"
+#include "installer/help_text.h"
+#include "product/installer_features.h"
+#include "support/scratch.h"
+#include "system/object_names.h"
+
+namespace norva::installer {
+namespace {
+
+constexpr wchar_t kInternetSettings[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+
+// Keeps the user's "SecureProtocols" value as it was around a test.
+class SecureProtocolsGuard {
+ public:
+  SecureProtocolsGuard() {
+    DWORD size = sizeof(value_);
+    had_value_ = RegGetValueW(HKEY_CURRENT_USER, kInternetSettings, L"SecureProtocols",
+                              RRF_RT_REG_DWORD, nullptr, &value_, &size) == ERROR_SUCCESS;
+  }
+  ~SecureProtocolsGuard() {
+    if (had_value_)
+      Set(value_);
+    else
+      Remove();
+  }
+  static void Set(DWORD value) {
+    RegSetKeyValueW(HKEY_CURRENT_USER, kInternetSettings, L"SecureProtocols", REG_DWORD, &value,
+                    sizeof(value));
+  }
+  static void Remove() {
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kInternetSettings, L"SecureProtocols");
+  }
+  static bool Get(DWORD* value) {
+    DWORD size = sizeof(*value);
+    return RegGetValueW(HKEY_CURRENT_USER, kInternetSettings, L"SecureProtocols",
+                        RRF_RT_REG_DWORD, nullptr, value, &size) == ERROR_SUCCESS;
+  }
+
+ private:
+  bool had_value_ = false;
+  DWORD value_ = 0;
+};
+
+class TlsCheckTest : public testing::Test {
+ protected:
+  void TearDown() override { SetWindowsVersionRankForTesting(-1); }
+  SecureProtocolsGuard guard_;
+  int restarts_ = 0;
+  std::function<void()> restart_ = [this] { ++restarts_; };
+};
+
+TEST_F(TlsCheckTest, ModernSystemsNeitherReadNorWrite) {
+  SetWindowsVersionRankForTesting(kWin7);
+  SecureProtocolsGuard::Set(8);
+  test::LogCapture log;
+  EXPECT_TRUE(EnsureTlsEnabled(restart_));
+  EXPECT_EQ(restarts_, 0);
+  DWORD value = 0;
+  ASSERT_TRUE(SecureProtocolsGuard::Get(&value));
+  EXPECT_EQ(value, 8u);
+  EXPECT_TRUE(log.Contains("Ensuring that TLS 1.0 is enabled"));
+}
+
+TEST_F(TlsCheckTest, XpWithoutTheValueEnablesTls10AndRestarts) {
+  for (int rank : {kWinXP, kWinServer2003}) {
+    SetWindowsVersionRankForTesting(rank);
+    SecureProtocolsGuard::Remove();
+    test::LogCapture log;
+    EXPECT_FALSE(EnsureTlsEnabled(restart_));
+    DWORD value = 0;
+    ASSERT_TRUE(SecureProtocolsGuard::Get(&value));
+    EXPECT_EQ(value, 160u);  // the default 32 plus TLS 1.0
+    EXPECT_TRUE(log.Contains("Restarting process after enabling TLS 1.0"));
+  }
+  EXPECT_EQ(restarts_, 2);
+}
+
+TEST_F(TlsCheckTest, XpWithTls10OrHigherAlreadyOnWritesNothing) {
+  SetWindowsVersionRankForTesting(kWinXP);
+  for (DWORD already : {128u, 2048u + 8u}) {
+    SecureProtocolsGuard::Set(already);
+    test::LogCapture log;
+    EXPECT_TRUE(EnsureTlsEnabled(restart_));
+    DWORD value = 0;
+    ASSERT_TRUE(SecureProtocolsGuard::Get(&value));
+    EXPECT_EQ(value, already);
+    EXPECT_TRUE(log.Contains("TLS 1.0 or above is enabled."));
+  }
+  SecureProtocolsGuard::Set(40);  // SSL 3.0 and 2.0 only
+  EXPECT_FALSE(EnsureTlsEnabled(restart_));
+  DWORD value = 0;
+  ASSERT_TRUE(SecureProtocolsGuard::Get(&value));
+  EXPECT_EQ(value, 168u);
+  EXPECT_EQ(restarts_, 1);
+}
+
+TEST(StartupTest, InstallationFolderIsTheParentOnlyWhenItHoldsTheLauncher) {
+  test::ScratchFolder scratch;
+  auto version_folder = scratch.path() / L"37.0.2163.0";
+  std::filesystem::create_directories(version_folder);
+  EXPECT_EQ(FindInstallationFolder(version_folder), version_folder);
+  test::WriteFile(scratch.path() / L"launcher.exe", "MZ");
+  EXPECT_EQ(FindInstallationFolder(version_folder), scratch.path());
+  test::WriteFile(version_folder / L"launcher.exe", "MZ");
+  EXPECT_EQ(FindInstallationFolder(version_folder), version_folder);
+}
+
+TEST(StartupTest, InsidePackageNeedsBrowserFilesListAndTheInstallerName) {
+  test::ScratchFolder scratch;
+  auto installer = scratch.path() / L"INSTALLER.exe";
+  test::WriteFile(installer, "MZ");
+  EXPECT_FALSE(IsInsidePackage(installer, false));
+  EXPECT_FALSE(IsInsidePackage(installer, true));
+  test::WriteFile(scratch.path() / L"norva.exe", "MZ");
+  EXPECT_FALSE(IsInsidePackage(installer, false));  // no files_list yet
+  EXPECT_TRUE(IsInsidePackage(installer, true));    // uninstalling needs only the browser
+  test::WriteFile(scratch.path() / L"files_list", "norva.exe\r\n");
+  EXPECT_TRUE(IsInsidePackage(installer, false));
+  EXPECT_FALSE(IsInsidePackage(scratch.path() / L"setup.exe", false));
+}
+
+TEST(StartupTest, LegacyAutoupdateRecoversTheFolderFromTheLastArgument) {
+  struct Case {
+    const wchar_t* line;
+    const wchar_t* folder;
+    bool silent;
+    bool run_immediately;
+  } cases[] = {
+      {L"i.exe --installfolder=C:\\Norva", L"C:\\Norva", true, false},
+      {L"i.exe --installfolder= --autoupdate --silent C:\\Old\\Norva", L"C:\\Old\\Norva", false,
+       true},
+      {L"i.exe --installfolder= --autoupdate --silent Old\\Norva", L"", true, false},
+      {L"i.exe --installfolder= --silent C:\\Old\\Norva", L"", true, false},
+      {L"i.exe --autoupdate --silent C:\\Old\\Norva", L"", true, false},
+  };
+  for (const Case& c : cases) {
+    CommandLine line = CommandLine::FromString(c.line);
+    bool silent = line.HasSwitch("silent");
+    bool run_immediately = false;
+    test::LogCapture log;
+    EXPECT_EQ(InstallFolderFromCommandLine(line, line.HasSwitch("autoupdate"), &silent,
+                                           &run_immediately),
+              std::filesystem::path(c.folder))
+        << c.line;
+    EXPECT_EQ(silent, c.silent) << c.line;
+    EXPECT_EQ(run_immediately, c.run_immediately) << c.line;
+    EXPECT_EQ(log.Contains("Configuring for N12 autoupdate."), c.run_immediately) << c.line;
+  }
+}
+
+TEST(StartupTest, DownloadFolderFromTheSwitchIsTakenAsItIs) {
+  CommandLine line = CommandLine::FromString(L"i.exe --temp-folder=Q:\\does\\not\\exist");
+  std::filesystem::path folder;
+  ASSERT_TRUE(ChooseDownloadFolder(line, L"C:\\x\\installer.exe", &folder));
+  EXPECT_EQ(folder, std::filesystem::path(L"Q:\\does\\not\\exist"));
+}
+
+TEST(StartupTest, DownloadFolderIsTheFirstBaseFromWhichACopyRuns) {
+  wchar_t own[MAX_PATH];
+  GetModuleFileNameW(nullptr, own, MAX_PATH);
+  std::filesystem::path installer = std::filesystem::path(own).parent_path() / L"installer.exe";
+  std::filesystem::path folder;
+  ASSERT_TRUE(ChooseDownloadFolder(CommandLine(installer), installer, &folder));
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  EXPECT_EQ(folder, std::filesystem::path(temp) / L"Norva Installer");
+  EXPECT_TRUE(std::filesystem::is_directory(folder));
+  EXPECT_FALSE(std::filesystem::exists(folder / L"installer.exe"));  // the test copy is gone
+}
+
+TEST(StartupTest, LogFileNameCarriesTheStartTime) {
+  SYSTEMTIME start{};
+  start.wYear = 2026;
+  start.wMonth = 12;
+  start.wDay = 5;
+  start.wHour = 4;
+  start.wMinute = 48;
+  start.wSecond = 2;
+  std::filesystem::path path = LogFilePathFor(start);
+  EXPECT_EQ(path.filename(), std::filesystem::path(L"norva_installer_20261205044802.log"));
+  EXPECT_EQ(path.parent_path().filename(), std::filesystem::path(L"Norva Installer"));
+}
+
+TEST(StartupTest, ObjectNamesForFolders) {
+  EXPECT_EQ(GetObjectNameForFolder(L"NorvaInstaller/PackageReady", L"C:\\Program Files\\Norva",
+                                   true),
+            L"Global\\NorvaInstaller/PackageReady/C:/Program Files/Norva");
+  EXPECT_EQ(GetObjectNameForFolder(L"NorvaInstaller/GiveInstallPermission", L"D:\\N", false),
+            L"Local\\NorvaInstaller/GiveInstallPermission/D:/N");
+}
+
+TEST(HelpTextTest, ListsEverySwitchLanguageAndExperiment) {
+  FeatureRegistry::Get().ResetForTesting();
+  FeatureRegistry::Get().RegisterDefaults();
+  std::string text = BuildHelpText();
+  EXPECT_EQ(text.rfind("Norva Installer 37.0.2163.0 developer\n\n"
+                       "The following command line parameters affect the behavior of the "
+                       "installer:\n  silent\n    Run the installer fully unattended.",
+                       0),
+            0u)
+      << text;
+  EXPECT_NE(text.find("  language=LANGUAGE\n    Install Norva in the specified language.This "
+                      "language will also be used during installation.\n    Default value: The "
+                      "Operating system UI language.\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("  setdefaultbrowser=[0|1]\n    If true, make Norva the default browser for "
+                      "this user or computer.\n    Default value: True for Norva Stable.\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("  installfolder=FOLDER\n    Install Norva in the specified folder.\n  "
+                      "allusers=[0|1]\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("\nLanguages available for the language option:\nen, en-GB, de, "),
+            std::string::npos);
+  EXPECT_NE(text.find(", zh-CN, zh-TW\n"), std::string::npos);
+  EXPECT_NE(text.find("\nFeatures available through command-line switches:\n"
+                      "\t--with-feature:installer-experiment-test [Enabled by default: false]\n"
+                      "\t--with-feature:installer-ui-stats [Enabled by default: true]\n"
+                      "\t--with-feature:installer-hide-from-program-and-features [Enabled by "
+                      "default: false]\n"
+                      "\t--with-feature:installer-pref-default-overrides-support [Enabled by "
+                      "default: false]\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.back(), '\n');
+}
+
+}  // namespace
+}  // namespace norva::installer
