@@ -1,0 +1,182 @@
+#include "base/file_util.h"
+
+#include <shlobj.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "base/logging.h"
+#include "base/strings.h"
+
+namespace norva::installer {
+namespace {
+
+// A name no other call of this process or another running one is making now.
+std::wstring UniqueName() {
+  static std::atomic<unsigned> counter{0};
+  return StringPrintf(L"%lx%lx%x", GetCurrentProcessId(), GetTickCount(), counter++);
+}
+
+bool WriteAll(HANDLE file, std::string_view bytes) {
+  while (!bytes.empty()) {
+    DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size(), 1 << 30));
+    DWORD written = 0;
+    if (!::WriteFile(file, bytes.data(), chunk, &written, nullptr) || written == 0) return false;
+    bytes.remove_prefix(written);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::filesystem::path GetTempFolder() {
+  wchar_t buffer[MAX_PATH + 1];
+  DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
+  if (length == 0 || length > MAX_PATH) return {};
+  std::wstring folder(buffer, length);
+  if (folder.size() > 3 && folder.back() == L'\\') folder.pop_back();
+  return folder;
+}
+
+std::filesystem::path GetKnownFolder(REFKNOWNFOLDERID id, DWORD flags) {
+  wchar_t* folder = nullptr;
+  HRESULT result = SHGetKnownFolderPath(id, flags, nullptr, &folder);
+  std::filesystem::path path;
+  if (SUCCEEDED(result) && folder) {
+    path = folder;
+  } else {
+    VLOG(1) << "SHGetKnownFolderPath failed: " << logging::SystemErrorText(result);
+  }
+  CoTaskMemFree(folder);
+  return path;
+}
+
+std::filesystem::path GetExecutablePath() {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0) return {};
+    if (length < buffer.size()) {
+      buffer.resize(length);
+      return buffer;
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+bool PathExists(const std::filesystem::path& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool DirectoryExists(const std::filesystem::path& path) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool CreateDirectories(const std::filesystem::path& path) {
+  std::error_code error;
+  std::filesystem::create_directories(path, error);
+  if (DirectoryExists(path)) return true;
+  LOG(ERROR) << "Could not create folder " << path << ": " << error.message();
+  return false;
+}
+
+bool DeleteTree(const std::filesystem::path& path) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  }
+  if (attributes & FILE_ATTRIBUTE_READONLY)
+    SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  bool deleted;
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    deleted = DeleteFileW(path.c_str());
+  } else {
+    // A link to a folder is removed as it is; never follow it.
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      WIN32_FIND_DATAW entry;
+      HANDLE find = FindFirstFileExW((path / L"*").c_str(), FindExInfoBasic, &entry,
+                                     FindExSearchNameMatch, nullptr, 0);
+      if (find != INVALID_HANDLE_VALUE) {
+        do {
+          std::wstring_view name = entry.cFileName;
+          if (name != L"." && name != L"..") DeleteTree(path / name);
+        } while (FindNextFileW(find, &entry));
+        FindClose(find);
+      }
+    }
+    deleted = RemoveDirectoryW(path.c_str());
+  }
+  if (!deleted) PLOG(WARNING) << "Could not delete " << path;
+  return deleted;
+}
+
+bool ReadFileToString(const std::filesystem::path& path, std::string* contents,
+                      size_t max_size) {
+  contents->clear();
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  constexpr size_t kChunk = 64 * 1024;
+  bool ok = true;
+  for (;;) {
+    size_t used = contents->size();
+    contents->resize(used + kChunk);
+    DWORD read = 0;
+    if (!::ReadFile(file, contents->data() + used, kChunk, &read, nullptr)) ok = false;
+    contents->resize(used + read);
+    if (!ok || read == 0) break;
+    if (contents->size() > max_size) {
+      contents->resize(max_size);
+      ok = false;
+      break;
+    }
+  }
+  CloseHandle(file);
+  return ok;
+}
+
+bool WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes) {
+  std::filesystem::path temp = path;
+  temp += L"." + UniqueName() + L".tmp";
+  HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    PLOG(ERROR) << "Could not create " << temp;
+    return false;
+  }
+  bool written = WriteAll(file, bytes) && FlushFileBuffers(file);
+  if (!written) PLOG(ERROR) << "Could not write " << temp;
+  CloseHandle(file);
+  if (written && MoveFileExW(temp.c_str(), path.c_str(),
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return true;
+  }
+  if (written) PLOG(ERROR) << "Could not replace " << path;
+  DeleteFileW(temp.c_str());
+  return false;
+}
+
+bool CopyFile(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (::CopyFileW(from.c_str(), to.c_str(), FALSE)) return true;
+  PLOG(WARNING) << "Could not copy " << from << " to " << to;
+  return false;
+}
+
+bool IsAbsolutePath(const std::filesystem::path& path) {
+  return path.has_root_name() && path.has_root_directory();
+}
+
+std::filesystem::path CreateUniqueTempFolderUnder(const std::filesystem::path& base) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::filesystem::path folder = base / (L"tmp" + UniqueName());
+    if (CreateDirectoryW(folder.c_str(), nullptr)) return folder;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+  }
+  PLOG(ERROR) << "Could not create a temporary folder in " << base;
+  return {};
+}
+
+}  // namespace norva::installer

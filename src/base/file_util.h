@@ -1,0 +1,58 @@
+#ifndef NORVA_BASE_FILE_UTIL_H_
+#define NORVA_BASE_FILE_UTIL_H_
+
+#include <windows.h>
+#include <shtypes.h>
+
+#include <cstddef>
+#include <filesystem>
+#include <limits>
+#include <string>
+#include <string_view>
+
+// File and folder helpers on UTF-16 paths. None of them throws; failures are
+// logged where the caller could not tell why from the result alone.
+//
+// <windows.h> maps CopyFile to CopyFileW; it is included here so that every
+// user of this header sees the same name for our CopyFile.
+
+namespace norva::installer {
+
+// The user's temporary folder (GetTempPath); empty on failure.
+std::filesystem::path GetTempFolder();
+// A known folder (SHGetKnownFolderPath with `flags`); empty on failure.
+std::filesystem::path GetKnownFolder(REFKNOWNFOLDERID id, DWORD flags = 0);
+// The full path of the running executable.
+std::filesystem::path GetExecutablePath();
+
+bool PathExists(const std::filesystem::path& path);
+bool DirectoryExists(const std::filesystem::path& path);
+// True when the folder exists afterwards.
+bool CreateDirectories(const std::filesystem::path& path);
+// Deletes a file or a folder with everything in it, read-only files
+// included. Links inside (junctions, symbolic links) are removed without
+// touching what they point to. True when nothing is left; a missing path is
+// success.
+bool DeleteTree(const std::filesystem::path& path);
+
+// Reads the whole file. A file larger than `max_size` fails, with the first
+// `max_size` bytes in `contents`.
+bool ReadFileToString(const std::filesystem::path& path, std::string* contents,
+                      size_t max_size = std::numeric_limits<size_t>::max());
+// Writes a temporary file beside `path`, flushes it to disk and moves it over
+// `path`, so readers see the old or the new content, never a mix. The folder
+// must exist.
+bool WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes);
+// Copies a file, replacing an existing destination.
+bool CopyFile(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// A drive path ("C:\x") or a UNC path ("\\server\share"); "C:x" and "\x"
+// are relative.
+bool IsAbsolutePath(const std::filesystem::path& path);
+// Makes a new, empty folder with a unique name inside `base`; empty on
+// failure.
+std::filesystem::path CreateUniqueTempFolderUnder(const std::filesystem::path& base);
+
+}  // namespace norva::installer
+
+#endif  // NORVA_BASE_FILE_UTIL_H_
