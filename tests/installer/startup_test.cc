@@ -134,7 +134,7 @@ TEST(StartupTest, LegacyAutoupdateRecoversTheFolderFromTheLastArgument) {
     bool silent;
     bool run_immediately;
   } cases[] = {
-      {L"i.exe --installfolder=C:\\Norva", L"C:\\Norva", true, false},
+      {L"i.exe --installfolder=C:\\Norva --silent", L"C:\\Norva", true, false},
       {L"i.exe --installfolder= --autoupdate --silent C:\\Old\\Norva", L"C:\\Old\\Norva", false,
        true},
       {L"i.exe --installfolder= --autoupdate --silent Old\\Norva", L"", true, false},
