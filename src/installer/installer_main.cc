@@ -172,8 +172,12 @@ bool RunInstallingRole(const CommandLine& command_line,
 
   Roles roles = ReadRoles(command_line);
   std::filesystem::path executable_path = OwnExecutablePath();
-  if (executable_path.empty() || !executable_path.has_parent_path()) {
+  if (!executable_path.has_parent_path()) {
     LOG(ERROR) << "Cannot find own dir";
+    return false;
+  }
+  if (!executable_path.has_filename()) {
+    LOG(ERROR) << "Cannot find own file path";
     return false;
   }
   bool inside_package = IsInsidePackage(executable_path, roles.uninstall);
