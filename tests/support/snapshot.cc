@@ -81,8 +81,9 @@ std::string FolderSnapshot::DifferencesTo(const FolderSnapshot& after) const {
 }
 
 std::string KeySecurityText(HKEY key) {
-  const SECURITY_INFORMATION parts =
-      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  // Owner and group are left out: a rebuilt key belongs to whoever rebuilt
+  // it, and Wine gives it the token's primary group whatever it is told.
+  const SECURITY_INFORMATION parts = DACL_SECURITY_INFORMATION;
   DWORD size = 0;
   RegGetKeySecurity(key, parts, nullptr, &size);
   std::vector<BYTE> descriptor(size);

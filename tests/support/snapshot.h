@@ -37,7 +37,7 @@ class FolderSnapshot {
 };
 
 // What a registry subtree holds: every key with its values (type and bytes)
-// and, when asked, its owner, group and DACL in SDDL form.
+// and, when asked, its DACL in SDDL form.
 class RegistrySnapshot {
  public:
   static RegistrySnapshot Take(HKEY root, const std::wstring& key_path, bool with_security = true);
@@ -60,7 +60,7 @@ class RegistrySnapshot {
   std::map<std::wstring, Key> keys_;
 };
 
-// The DACL (and owner, group) of a registry key in SDDL form; empty on failure.
+// The DACL of a registry key in SDDL form; empty on failure.
 std::string KeySecurityText(HKEY key);
 
 }  // namespace norva::installer::test

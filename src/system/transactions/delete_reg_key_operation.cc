@@ -168,10 +168,16 @@ void DeleteRegKeyOperation::Undo() {
     HKEY key = nullptr;
     DWORD disposition = 0;
     if (RegCreateKeyExW(root_, saved->path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        kDeleteAccess, &attributes, &key, &disposition) != ERROR_SUCCESS) {
+                        kDeleteAccess | WRITE_DAC, &attributes, &key, &disposition) !=
+        ERROR_SUCCESS) {
       continue;
     }
     if (disposition == REG_CREATED_NEW_KEY) {
+      // Not every registry honours the descriptor given at creation.
+      if (attributes.lpSecurityDescriptor) {
+        RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, attributes.lpSecurityDescriptor);
+        RegSetKeySecurity(key, GROUP_SECURITY_INFORMATION, attributes.lpSecurityDescriptor);
+      }
       for (const SavedValue& value : saved->values) {
         RegSetValueExW(key, value.name.c_str(), 0, value.type, value.data.data(),
                        static_cast<DWORD>(value.data.size()));
