@@ -9,7 +9,7 @@
 #include "base/logging.h"
 #include "base/process.h"
 #include "base/strings.h"
-#include "base/windows_version.h"
+#include "system/windows_version.h"
 #include "product/product_info.h"
 
 namespace norva::installer {
@@ -123,7 +123,7 @@ void RestartThisProcess() { LaunchProcess(GetCommandLineW()); }
 bool EnsureTlsEnabled(const std::function<void()>& restart) {
   VLOG(1) << "Ensuring that TLS 1.0 is enabled";
   int rank = GetWindowsVersionRank();
-  if (rank != kWinXP && rank != kWinServer2003) return true;
+  if (rank != kWindowsXP && rank != kWindowsServer2003) return true;
 
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, KEY_QUERY_VALUE, &key) !=

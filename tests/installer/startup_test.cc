@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "base/command_line.h"
-#include "base/windows_version.h"
+#include "system/windows_version.h"
 #include "installer/help_text.h"
 #include "product/installer_features.h"
 #include "support/scratch.h"
@@ -58,7 +58,7 @@ class TlsCheckTest : public testing::Test {
 };
 
 TEST_F(TlsCheckTest, ModernSystemsNeitherReadNorWrite) {
-  SetWindowsVersionRankForTesting(kWin7);
+  SetWindowsVersionRankForTesting(kWindows7);
   SecureProtocolsGuard::Set(8);
   test::LogCapture log;
   EXPECT_TRUE(EnsureTlsEnabled(restart_));
@@ -70,7 +70,7 @@ TEST_F(TlsCheckTest, ModernSystemsNeitherReadNorWrite) {
 }
 
 TEST_F(TlsCheckTest, XpWithoutTheValueEnablesTls10AndRestarts) {
-  for (int rank : {kWinXP, kWinServer2003}) {
+  for (int rank : {kWindowsXP, kWindowsServer2003}) {
     SetWindowsVersionRankForTesting(rank);
     SecureProtocolsGuard::Remove();
     test::LogCapture log;
@@ -84,7 +84,7 @@ TEST_F(TlsCheckTest, XpWithoutTheValueEnablesTls10AndRestarts) {
 }
 
 TEST_F(TlsCheckTest, XpWithTls10OrHigherAlreadyOnWritesNothing) {
-  SetWindowsVersionRankForTesting(kWinXP);
+  SetWindowsVersionRankForTesting(kWindowsXP);
   for (DWORD already : {128u, 2048u + 8u}) {
     SecureProtocolsGuard::Set(already);
     test::LogCapture log;

@@ -1,0 +1,282 @@
+#include "system/access_rights.h"
+
+#include <aclapi.h>
+
+#include "system/windows_version.h"
+
+namespace norva::installer {
+namespace {
+
+int g_admin_membership = -1;
+
+class ScopedToken {
+ public:
+  ScopedToken() = default;
+  ~ScopedToken() { Reset(nullptr); }
+  ScopedToken(const ScopedToken&) = delete;
+  ScopedToken& operator=(const ScopedToken&) = delete;
+  HANDLE get() const { return handle_; }
+  HANDLE* Receive() {
+    Reset(nullptr);
+    return &handle_;
+  }
+  HANDLE Release() {
+    HANDLE handle = handle_;
+    handle_ = nullptr;
+    return handle;
+  }
+  void Reset(HANDLE handle) {
+    if (handle_) CloseHandle(handle_);
+    handle_ = handle;
+  }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+// Owns memory that the security functions allocate with LocalAlloc.
+template <typename T>
+class LocalMemory {
+ public:
+  LocalMemory() = default;
+  ~LocalMemory() {
+    if (pointer_) LocalFree(pointer_);
+  }
+  LocalMemory(const LocalMemory&) = delete;
+  LocalMemory& operator=(const LocalMemory&) = delete;
+  T get() const { return pointer_; }
+  T* Receive() { return &pointer_; }
+  T Release() {
+    T pointer = pointer_;
+    pointer_ = nullptr;
+    return pointer;
+  }
+
+ private:
+  T pointer_ = nullptr;
+};
+
+bool OpenProcessTokenWith(DWORD access, ScopedToken* token) {
+  return OpenProcessToken(GetCurrentProcess(), access, token->Receive()) != FALSE;
+}
+
+bool GenericMappingFor(DWORD type, GENERIC_MAPPING* mapping) {
+  if (type == kFileObjectType) {
+    *mapping = {0x120089, 0x120116, 0x1200A0, 0x1F01FF};
+    return true;
+  }
+  if (type == kRegistryObjectType) {
+    *mapping = {0x20019, 0x20006, 0x20019, 0xF003F};
+    return true;
+  }
+  return false;
+}
+
+class AdministratorsSid {
+ public:
+  AdministratorsSid() {
+    SID_IDENTIFIER_AUTHORITY nt_authority = SECURITY_NT_AUTHORITY;
+    if (!AllocateAndInitializeSid(&nt_authority, 2, SECURITY_BUILTIN_DOMAIN_RID,
+                                  DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &sid_)) {
+      sid_ = nullptr;
+    }
+  }
+  ~AdministratorsSid() {
+    if (sid_) FreeSid(sid_);
+  }
+  AdministratorsSid(const AdministratorsSid&) = delete;
+  AdministratorsSid& operator=(const AdministratorsSid&) = delete;
+  PSID get() const { return sid_; }
+
+ private:
+  PSID sid_ = nullptr;
+};
+
+DWORD ReadDacl(const std::wstring& name, DWORD type, PACL* dacl, PSECURITY_DESCRIPTOR* descriptor) {
+  return GetNamedSecurityInfoW(name.c_str(), static_cast<SE_OBJECT_TYPE>(type),
+                               DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr,
+                               descriptor);
+}
+
+DWORD WriteDacl(const std::wstring& name, DWORD type, PACL dacl) {
+  return SetNamedSecurityInfoW(const_cast<wchar_t*>(name.c_str()),
+                               static_cast<SE_OBJECT_TYPE>(type), DACL_SECURITY_INFORMATION,
+                               nullptr, nullptr, dacl, nullptr);
+}
+
+// Lets the deny entries that name one of our groups stop denying the rights
+// we are about to grant ourselves.
+void RelaxDenyEntries(EXPLICIT_ACCESS_W* entries, ULONG count, DWORD access_mask) {
+  for (ULONG i = 0; i < count; ++i) {
+    EXPLICIT_ACCESS_W& entry = entries[i];
+    if (entry.grfAccessMode != DENY_ACCESS || entry.Trustee.TrusteeForm != TRUSTEE_IS_SID)
+      continue;
+    BOOL member = FALSE;
+    if (CheckTokenMembership(nullptr, reinterpret_cast<PSID>(entry.Trustee.ptstrName), &member) &&
+        member) {
+      entry.grfAccessPermissions &= ~access_mask;
+    }
+  }
+}
+
+// The old explicit entries merged into one that grants `access_mask` to `user`.
+bool BuildWidenedDacl(PACL old_dacl, const wchar_t* user, DWORD access_mask,
+                      LocalMemory<PACL>* new_dacl) {
+  ULONG count = 0;
+  LocalMemory<EXPLICIT_ACCESS_W*> entries;
+  if (old_dacl && GetExplicitEntriesFromAclW(old_dacl, &count, entries.Receive()) != ERROR_SUCCESS)
+    return false;
+  RelaxDenyEntries(entries.get(), count, access_mask);
+
+  EXPLICIT_ACCESS_W grant = {};
+  grant.grfAccessPermissions = access_mask;
+  grant.grfAccessMode = GRANT_ACCESS;
+  grant.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+  BuildTrusteeWithNameW(&grant.Trustee, const_cast<wchar_t*>(user));
+  LocalMemory<PACL> grant_only;
+  if (SetEntriesInAclW(1, &grant, nullptr, grant_only.Receive()) != ERROR_SUCCESS) return false;
+  return SetEntriesInAclW(count, entries.get(), grant_only.get(), new_dacl->Receive()) ==
+         ERROR_SUCCESS;
+}
+
+}  // namespace
+
+SavedPermissions::~SavedPermissions() {
+  if (descriptor) LocalFree(descriptor);
+}
+
+bool CheckAccess(const std::wstring& name, DWORD type, DWORD desired_access) {
+  GENERIC_MAPPING mapping;
+  if (!GenericMappingFor(type, &mapping)) return false;
+  ScopedToken token, identification;
+  if (!OpenProcessTokenWith(TOKEN_QUERY | TOKEN_DUPLICATE, &token) ||
+      !DuplicateToken(token.get(), SecurityIdentification, identification.Receive())) {
+    return false;
+  }
+  LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
+  if (GetNamedSecurityInfoW(name.c_str(), static_cast<SE_OBJECT_TYPE>(type),
+                            OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                DACL_SECURITY_INFORMATION,
+                            nullptr, nullptr, nullptr, nullptr,
+                            descriptor.Receive()) != ERROR_SUCCESS) {
+    return false;
+  }
+  MapGenericMask(&desired_access, &mapping);
+  PRIVILEGE_SET privileges;
+  DWORD privileges_size = sizeof(privileges);
+  DWORD granted = 0;
+  BOOL status = FALSE;
+  return AccessCheck(descriptor.get(), identification.get(), desired_access, &mapping, &privileges,
+                     &privileges_size, &granted, &status) &&
+         status;
+}
+
+bool EnablePrivilege(const wchar_t* privilege, bool enable, HANDLE token) {
+  ScopedToken owned;
+  owned.Reset(token);
+  TOKEN_PRIVILEGES privileges = {};
+  privileges.PrivilegeCount = 1;
+  if (!LookupPrivilegeValueW(nullptr, privilege, &privileges.Privileges[0].Luid)) return false;
+  privileges.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
+  return AdjustTokenPrivileges(token, FALSE, &privileges, sizeof(privileges), nullptr, nullptr) &&
+         GetLastError() != ERROR_NOT_ALL_ASSIGNED;
+}
+
+bool TakeOwnership(const std::wstring& name, DWORD type) {
+  ScopedToken token;
+  if (!OpenProcessTokenWith(TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token) ||
+      !EnablePrivilege(SE_TAKE_OWNERSHIP_NAME, true, token.Release())) {
+    return false;
+  }
+  DWORD result = ERROR_INVALID_SID;
+  AdministratorsSid administrators;
+  if (administrators.get()) {
+    result = SetNamedSecurityInfoW(const_cast<wchar_t*>(name.c_str()),
+                                   static_cast<SE_OBJECT_TYPE>(type), OWNER_SECURITY_INFORMATION,
+                                   administrators.get(), nullptr, nullptr, nullptr);
+  }
+  if (OpenProcessTokenWith(TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+    EnablePrivilege(SE_TAKE_OWNERSHIP_NAME, false, token.Release());
+  return result == ERROR_SUCCESS;
+}
+
+bool ObtainPermissions(const std::wstring& name, DWORD type, DWORD access_mask, bool permanent,
+                       std::unique_ptr<SavedPermissions>* saved) {
+  saved->reset();
+  wchar_t user[257];
+  DWORD user_size = 257;
+  if (!GetUserNameW(user, &user_size)) return false;
+
+  PACL old_dacl = nullptr;
+  LocalMemory<PSECURITY_DESCRIPTOR> old_descriptor;
+  DWORD result = ReadDacl(name, type, &old_dacl, old_descriptor.Receive());
+  if (result == ERROR_ACCESS_DENIED) {
+    if (!TakeOwnership(name, type)) return false;
+    result = ReadDacl(name, type, &old_dacl, old_descriptor.Receive());
+  }
+  if (result != ERROR_SUCCESS) return false;
+
+  LocalMemory<PACL> new_dacl;
+  if (!BuildWidenedDacl(old_dacl, user, access_mask, &new_dacl)) return false;
+  result = WriteDacl(name, type, new_dacl.get());
+  if (result == ERROR_ACCESS_DENIED && TakeOwnership(name, type))
+    result = WriteDacl(name, type, new_dacl.get());
+  if (result != ERROR_SUCCESS) return false;
+
+  if (!permanent)
+    *saved = std::make_unique<SavedPermissions>(name, type, old_dacl, old_descriptor.Release());
+  return true;
+}
+
+bool RestorePermissions(std::unique_ptr<SavedPermissions>* saved) {
+  if (!*saved) return false;
+  bool restored = WriteDacl((*saved)->name, (*saved)->type, (*saved)->dacl) == ERROR_SUCCESS;
+  saved->reset();
+  return restored;
+}
+
+std::wstring RegistryObjectName(HKEY root, const std::wstring& subkey) {
+  const wchar_t* prefix = L"";
+  if (root == HKEY_CLASSES_ROOT)
+    prefix = L"CLASSES_ROOT\\";
+  else if (root == HKEY_LOCAL_MACHINE)
+    prefix = L"MACHINE\\";
+  else if (root == HKEY_CURRENT_USER)
+    prefix = L"CURRENT_USER\\";
+  else if (root == HKEY_USERS)
+    prefix = L"USERS\\";
+  return prefix + subkey;
+}
+
+bool IsUserAdmin(bool consider_linked_token) {
+  ScopedToken token;
+  if (!OpenProcessTokenWith(TOKEN_QUERY | TOKEN_DUPLICATE, &token)) return false;
+  if (consider_linked_token && GetWindowsVersionRank() >= kWindowsVista) {
+    TOKEN_ELEVATION_TYPE elevation_type;
+    DWORD size = 0;
+    if (!GetTokenInformation(token.get(), TokenElevationType, &elevation_type,
+                             sizeof(elevation_type), &size)) {
+      return false;
+    }
+    if (elevation_type == TokenElevationTypeLimited) {
+      TOKEN_LINKED_TOKEN linked = {};
+      if (!GetTokenInformation(token.get(), TokenLinkedToken, &linked, sizeof(linked), &size))
+        return false;
+      token.Reset(linked.LinkedToken);
+    }
+  }
+  ScopedToken identification;
+  if (!DuplicateToken(token.get(), SecurityIdentification, identification.Receive())) return false;
+  AdministratorsSid administrators;
+  BOOL member = FALSE;
+  if (!administrators.get() ||
+      !CheckTokenMembership(identification.get(), administrators.get(), &member)) {
+    return false;
+  }
+  if (g_admin_membership >= 0) member = g_admin_membership > 0;
+  return member != FALSE;
+}
+
+void SetAdminMembershipForTesting(int membership) { g_admin_membership = membership; }
+
+}  // namespace norva::installer

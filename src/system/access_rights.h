@@ -1,0 +1,64 @@
+#ifndef NORVA_SYSTEM_ACCESS_RIGHTS_H_
+#define NORVA_SYSTEM_ACCESS_RIGHTS_H_
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+// Checking and widening the current user's rights on files, folders and
+// registry keys. Objects are named as the named-security functions of the
+// system expect them; a registry key by RegistryObjectName.
+namespace norva::installer {
+
+// Object types, as the system numbers them.
+constexpr DWORD kFileObjectType = 1;      // a file or folder
+constexpr DWORD kRegistryObjectType = 4;  // a registry key
+
+// The DACL an object had before ObtainPermissions widened it.
+struct SavedPermissions {
+  SavedPermissions(std::wstring name, DWORD type, PACL dacl, PSECURITY_DESCRIPTOR descriptor)
+      : name(std::move(name)), type(type), dacl(dacl), descriptor(descriptor) {}
+  ~SavedPermissions();
+  SavedPermissions(const SavedPermissions&) = delete;
+  SavedPermissions& operator=(const SavedPermissions&) = delete;
+
+  std::wstring name;
+  DWORD type;
+  PACL dacl;                        // points into `descriptor`
+  PSECURITY_DESCRIPTOR descriptor;  // owned, released with the record
+};
+
+// Whether the process's token is granted `desired_access` on the object.
+bool CheckAccess(const std::wstring& name, DWORD type, DWORD desired_access);
+
+// Grants the current user `access_mask` on the object (taking ownership for
+// the Administrators group when the DACL cannot be read or written). Unless
+// `permanent`, the previous DACL goes into `saved` for RestorePermissions.
+bool ObtainPermissions(const std::wstring& name, DWORD type, DWORD access_mask, bool permanent,
+                       std::unique_ptr<SavedPermissions>* saved);
+
+// Makes the Administrators group the owner of the object.
+bool TakeOwnership(const std::wstring& name, DWORD type);
+
+// Puts the saved DACL back and releases the record.
+bool RestorePermissions(std::unique_ptr<SavedPermissions>* saved);
+
+// Enables or disables a privilege of `token`, which it closes.
+bool EnablePrivilege(const wchar_t* privilege, bool enable, HANDLE token);
+
+// "MACHINE\SOFTWARE\X" for HKEY_LOCAL_MACHINE and "SOFTWARE\X".
+std::wstring RegistryObjectName(HKEY root, const std::wstring& subkey);
+
+// Whether the process's token (or, when asked and the token is a limited
+// one, its linked elevated token) is a member of the Administrators group.
+bool IsUserAdmin(bool consider_linked_token);
+
+// The membership answer of IsUserAdmin for tests (the process token under
+// Wine is always an administrator): 1 member, 0 not a member, negative
+// restores the real check. The token calls around it still run.
+void SetAdminMembershipForTesting(int membership);
+
+}  // namespace norva::installer
+
+#endif  // NORVA_SYSTEM_ACCESS_RIGHTS_H_

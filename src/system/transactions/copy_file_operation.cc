@@ -1,0 +1,22 @@
+#include "system/transactions/copy_file_operation.h"
+
+#include <windows.h>
+
+#include "base/logging.h"
+#include "system/transactions/file_helpers.h"
+
+namespace norva::installer {
+
+CopyFileOperation::CopyFileOperation(const std::filesystem::path& from,
+                                     const std::filesystem::path& to)
+    : FileTransferOperation(from, to) {}
+
+void CopyFileOperation::LogStart() const { VLOG(1) << "Copying " << from_ << " to " << to_; }
+
+bool CopyFileOperation::Transfer() { return file_helpers::CopyOneFile(from_, to_); }
+
+void CopyFileOperation::Undo() {
+  if (done_) DeleteFileW(to_.c_str());
+}
+
+}  // namespace norva::installer

@@ -1,0 +1,190 @@
+#include "system/transactions/delete_reg_key_operation.h"
+
+#include <aclapi.h>
+
+#include "base/logging.h"
+#include "system/access_rights.h"
+#include "system/transactions/registry_helpers.h"
+
+namespace norva::installer {
+namespace {
+
+// Query, set, create-subkey, enumerate, notify, delete and read-control.
+constexpr REGSAM kDeleteAccess = 0x3001F;
+// Read rights plus delete.
+constexpr DWORD kCheckedAccess = 0x30019;
+// Group, DACL and label: the owner becomes whoever rebuilds the key.
+constexpr SECURITY_INFORMATION kSavedSecurity = 0x16;
+
+// The descriptor parts that a rebuilt key gets, read by name: empty when we
+// may not read them.
+void ReadSecurityByName(const std::wstring& object_name, std::vector<BYTE>* descriptor) {
+  PSECURITY_DESCRIPTOR read = nullptr;
+  if (GetNamedSecurityInfoW(object_name.c_str(), SE_REGISTRY_KEY, kSavedSecurity, nullptr, nullptr,
+                            nullptr, nullptr, &read) != ERROR_SUCCESS) {
+    return;
+  }
+  const BYTE* bytes = static_cast<const BYTE*>(read);
+  descriptor->assign(bytes, bytes + GetSecurityDescriptorLength(read));
+  LocalFree(read);
+}
+
+}  // namespace
+
+DeleteRegKeyOperation::DeleteRegKeyOperation(HKEY root, const std::wstring& key_path)
+    : key_path_(key_path), root_(root) {}
+
+bool DeleteRegKeyOperation::Do(Transaction* nested) {
+  VLOG(1) << "Attempting to delete registry key " << key_path_ << " under "
+          << registry_helpers::RootText(root_);
+  std::wstring object_name = RegistryObjectName(root_, key_path_);
+  HKEY key = nullptr;
+  LONG result = RegOpenKeyExW(root_, key_path_.c_str(), 0, KEY_QUERY_VALUE, &key);
+  if (result == ERROR_FILE_NOT_FOUND) {
+    VLOG(1) << "Key does not exist. Nothing to do.";
+    return true;
+  }
+  if (result == ERROR_SUCCESS) RegCloseKey(key);
+  if (result == ERROR_SUCCESS || result == ERROR_ACCESS_DENIED)
+    return DeleteAndSaveRecursive(key_path_, object_name);
+  LOG(ERROR) << "Failed to open key " << object_name;
+  return false;
+}
+
+bool DeleteRegKeyOperation::DeleteAndSaveRecursive(const std::wstring& subkey,
+                                                   const std::wstring& object_name) {
+  VLOG(1) << "DeleteAndSaveRecursive : " << subkey;
+  auto saved = std::make_unique<SavedKey>();
+  saved->path = subkey;
+  HKEY key = nullptr;
+  if (!OpenForDelete(subkey, object_name, saved.get(), &key)) return false;
+  if (!SaveKey(key, object_name, saved.get())) {
+    RegCloseKey(key);
+    return false;
+  }
+  saved_keys_.push_back(std::move(saved));
+
+  DWORD longest_subkey = 0;
+  RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, &longest_subkey, nullptr, nullptr,
+                   nullptr, nullptr, nullptr, nullptr);
+  std::vector<wchar_t> name(longest_subkey + 1);
+  std::wstring previous;
+  for (;;) {
+    DWORD length = static_cast<DWORD>(name.size());
+    LONG result = RegEnumKeyExW(key, 0, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+    if (result == ERROR_NO_MORE_ITEMS) break;
+    std::wstring child(name.data(), result == ERROR_SUCCESS ? length : 0);
+    // A subkey that survived its own deletion would come back at index 0
+    // for ever.
+    if (result != ERROR_SUCCESS || child == previous) {
+      LOG(ERROR) << "Failed to read a subkey";
+      RegCloseKey(key);
+      return false;
+    }
+    previous = child;
+    if (!DeleteAndSaveRecursive(subkey + L"\\" + child, object_name + L"\\" + child)) {
+      RegCloseKey(key);
+      return false;
+    }
+  }
+  RegCloseKey(key);
+  RegDeleteKeyW(root_, subkey.c_str());
+  return true;
+}
+
+bool DeleteRegKeyOperation::OpenForDelete(const std::wstring& subkey,
+                                          const std::wstring& object_name, SavedKey* saved,
+                                          HKEY* key) const {
+  LONG result = RegOpenKeyExW(root_, subkey.c_str(), 0, kDeleteAccess, key);
+  if (result == ERROR_SUCCESS && CheckAccess(object_name, kRegistryObjectType, kCheckedAccess))
+    return true;
+  if (result == ERROR_SUCCESS || result == ERROR_ACCESS_DENIED) {
+    if (result == ERROR_SUCCESS) RegCloseKey(*key);
+    VLOG(1) << "Insufficient permissions on the key";
+    // Widening rewrites the DACL; a rebuilt key must get the one it had.
+    ReadSecurityByName(object_name, &saved->security_descriptor);
+    // Permanent: the key is about to go.
+    std::unique_ptr<SavedPermissions> not_restored;
+    if (!ObtainPermissions(object_name, kRegistryObjectType, kDeleteAccess, true, &not_restored)) {
+      LOG(ERROR) << "Unable to obtain sufficient permissions on key" << object_name;
+      return false;
+    }
+    if (RegOpenKeyExW(root_, subkey.c_str(), 0, kDeleteAccess, key) == ERROR_SUCCESS) return true;
+  }
+  LOG(ERROR) << "Failed to open key " << object_name;
+  return false;
+}
+
+bool DeleteRegKeyOperation::SaveKey(HKEY key, const std::wstring& object_name,
+                                    SavedKey* saved) const {
+  if (!saved->security_descriptor.empty()) return SaveValues(key, object_name, saved);
+  DWORD size = 0;
+  LONG result = RegGetKeySecurity(key, kSavedSecurity, nullptr, &size);
+  if (result != ERROR_SUCCESS && result != ERROR_INSUFFICIENT_BUFFER) {
+    LOG(ERROR) << "Failed to obtain security descriptor for " << object_name;
+    return false;
+  }
+  saved->security_descriptor.resize(size);
+  if (RegGetKeySecurity(key, kSavedSecurity, saved->security_descriptor.data(), &size) !=
+      ERROR_SUCCESS) {
+    LOG(ERROR) << "Failed to obtain security descriptor for " << object_name
+               << "(but we succeeded earlier)";
+    return false;
+  }
+  return SaveValues(key, object_name, saved);
+}
+
+bool DeleteRegKeyOperation::SaveValues(HKEY key, const std::wstring& object_name,
+                                       SavedKey* saved) const {
+  DWORD value_count = 0, longest_name = 0, longest_data = 0;
+  if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &value_count,
+                       &longest_name, &longest_data, nullptr, nullptr) != ERROR_SUCCESS) {
+    LOG(ERROR) << "Failed to obtain key info for " << object_name;
+    return false;
+  }
+  VLOG(1) << value_count << " values";
+  std::vector<wchar_t> name(longest_name + 1);
+  std::vector<BYTE> data(longest_data);
+  for (DWORD index = 0; index < value_count; ++index) {
+    DWORD name_length = static_cast<DWORD>(name.size());
+    DWORD data_size = static_cast<DWORD>(data.size());
+    DWORD type = REG_NONE;
+    if (RegEnumValueW(key, index, name.data(), &name_length, nullptr, &type, data.data(),
+                      &data_size) != ERROR_SUCCESS) {
+      LOG(ERROR) << "Failed to obtain value nr " << static_cast<int>(index);
+      return false;
+    }
+    saved->values.push_back({std::wstring(name.data(), name_length), type,
+                             std::vector<BYTE>(data.begin(), data.begin() + data_size)});
+  }
+  return true;
+}
+
+void DeleteRegKeyOperation::Undo() {
+  for (const std::unique_ptr<SavedKey>& saved : saved_keys_) {
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), nullptr, FALSE};
+    if (!saved->security_descriptor.empty())
+      attributes.lpSecurityDescriptor = saved->security_descriptor.data();
+    HKEY key = nullptr;
+    DWORD disposition = 0;
+    if (RegCreateKeyExW(root_, saved->path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        kDeleteAccess | WRITE_DAC, &attributes, &key, &disposition) !=
+        ERROR_SUCCESS) {
+      continue;
+    }
+    if (disposition == REG_CREATED_NEW_KEY) {
+      // Not every registry honours the descriptor given at creation.
+      if (attributes.lpSecurityDescriptor) {
+        RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, attributes.lpSecurityDescriptor);
+        RegSetKeySecurity(key, GROUP_SECURITY_INFORMATION, attributes.lpSecurityDescriptor);
+      }
+      for (const SavedValue& value : saved->values) {
+        RegSetValueExW(key, value.name.c_str(), 0, value.type, value.data.data(),
+                       static_cast<DWORD>(value.data.size()));
+      }
+    }
+    RegCloseKey(key);
+  }
+}
+
+}  // namespace norva::installer

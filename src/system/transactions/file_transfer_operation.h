@@ -1,0 +1,30 @@
+#ifndef NORVA_SYSTEM_TRANSACTIONS_FILE_TRANSFER_OPERATION_H_
+#define NORVA_SYSTEM_TRANSACTIONS_FILE_TRANSFER_OPERATION_H_
+
+#include <filesystem>
+#include <string>
+
+#include "system/transactions/operation.h"
+
+namespace norva::installer {
+
+// What a copy and a move have in common: the destination's folder is created,
+// or a file already at the destination is set aside, as prerequisites; the
+// source loses its read-only bit; then the subclass transfers the file.
+class FileTransferOperation : public Operation {
+ public:
+  bool Do(Transaction* nested) override;
+
+ protected:
+  FileTransferOperation(const std::filesystem::path& from, const std::filesystem::path& to);
+  virtual void LogStart() const = 0;
+  virtual bool Transfer() = 0;
+
+  std::filesystem::path from_;
+  std::filesystem::path to_;
+  bool done_ = false;
+};
+
+}  // namespace norva::installer
+
+#endif  // NORVA_SYSTEM_TRANSACTIONS_FILE_TRANSFER_OPERATION_H_

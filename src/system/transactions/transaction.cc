@@ -1,0 +1,45 @@
+#include "system/transactions/transaction.h"
+
+namespace norva::installer {
+namespace {
+
+Transaction::ExecuteHook g_hook = nullptr;
+void* g_hook_context = nullptr;
+
+}  // namespace
+
+bool Transaction::Execute(std::unique_ptr<Operation> operation) {
+  HookAction action = g_hook ? g_hook(g_hook_context) : HookAction::kProceed;
+  Transaction nested;
+  bool succeeded = action != HookAction::kFailBeforeDo && operation->Do(&nested);
+  if (action == HookAction::kFailAfterDo) succeeded = false;
+  if (!succeeded) {
+    operation->Undo();
+    nested.Rollback();
+    operation.reset();
+    return false;
+  }
+  for (std::unique_ptr<Operation>& prerequisite : nested.operations_)
+    operations_.push_back(std::move(prerequisite));
+  nested.operations_.clear();
+  operations_.push_back(std::move(operation));
+  return true;
+}
+
+void Transaction::Rollback() {
+  for (auto it = operations_.rbegin(); it != operations_.rend(); ++it) (*it)->Undo();
+  Commit();
+}
+
+void Transaction::Commit() {
+  // Destroy first to last; clearing a vector gives no order guarantee.
+  for (std::unique_ptr<Operation>& operation : operations_) operation.reset();
+  operations_.clear();
+}
+
+void Transaction::SetExecuteHookForTesting(ExecuteHook hook, void* context) {
+  g_hook = hook;
+  g_hook_context = context;
+}
+
+}  // namespace norva::installer

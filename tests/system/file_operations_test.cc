@@ -1,0 +1,232 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <filesystem>
+#include <memory>
+
+#include "base/strings.h"
+#include "support/scratch.h"
+#include "system/transactions/copy_file_operation.h"
+#include "system/transactions/create_folder_operation.h"
+#include "system/transactions/delete_file_operation.h"
+#include "system/transactions/move_file_operation.h"
+#include "system/transactions/transaction.h"
+
+namespace norva::installer {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadFile;
+using test::WriteFile;
+
+class FileOperationsTest : public testing::Test {
+ protected:
+  fs::path Path(const wchar_t* relative) const { return scratch_.path() / relative; }
+  // The ".N.old" names beside `path`.
+  int SetAsideCount(const fs::path& path) const {
+    int count = 0;
+    for (const auto& entry : fs::directory_iterator(path.parent_path())) {
+      std::wstring name = entry.path().filename().native();
+      if (name.rfind(path.filename().native() + L".", 0) == 0 && name.ends_with(L".old")) ++count;
+    }
+    return count;
+  }
+
+  test::ScratchFolder scratch_;
+  test::LogCapture log_;
+};
+
+TEST_F(FileOperationsTest, CopyIntoMissingFolderCreatesItFirstAndRollsBackBoth) {
+  WriteFile(Path(L"source.txt"), "new");
+  Transaction transaction;
+  ASSERT_TRUE(transaction.Execute(
+      std::make_unique<CopyFileOperation>(Path(L"source.txt"), Path(L"a\\b\\target.txt"))));
+  EXPECT_EQ(2u, transaction.size());
+  EXPECT_EQ("new", ReadFile(Path(L"a\\b\\target.txt")));
+  EXPECT_TRUE(log_.Contains("File copied successfully"));
+  transaction.Rollback();
+  EXPECT_FALSE(fs::exists(Path(L"a")));
+  EXPECT_TRUE(fs::exists(Path(L"source.txt")));
+}
+
+TEST_F(FileOperationsTest, CopyOverExistingFileSetsItAsideUntilCommit) {
+  WriteFile(Path(L"source.txt"), "new");
+  WriteFile(Path(L"target.txt"), "old");
+  {
+    Transaction transaction;
+    ASSERT_TRUE(transaction.Execute(
+        std::make_unique<CopyFileOperation>(Path(L"source.txt"), Path(L"target.txt"))));
+    EXPECT_EQ(2u, transaction.size());
+    EXPECT_EQ(1, SetAsideCount(Path(L"target.txt")));
+    transaction.Rollback();
+  }
+  EXPECT_EQ("old", ReadFile(Path(L"target.txt")));
+  EXPECT_EQ(0, SetAsideCount(Path(L"target.txt")));
+
+  Transaction transaction;
+  ASSERT_TRUE(transaction.Execute(
+      std::make_unique<CopyFileOperation>(Path(L"source.txt"), Path(L"target.txt"))));
+  transaction.Commit();
+  EXPECT_EQ("new", ReadFile(Path(L"target.txt")));
+  EXPECT_EQ(0, SetAsideCount(Path(L"target.txt")));
+  EXPECT_TRUE(log_.Contains("Actual removal of "));
+}
+
+TEST_F(FileOperationsTest, CopyClearsReadOnlyAndRefusesParentReferences) {
+  WriteFile(Path(L"source.txt"), "x");
+  SetFileAttributesW(Path(L"source.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+  Transaction transaction;
+  ASSERT_TRUE(transaction.Execute(
+      std::make_unique<CopyFileOperation>(Path(L"source.txt"), Path(L"copy.txt"))));
+  EXPECT_FALSE(GetFileAttributesW(Path(L"source.txt").c_str()) & FILE_ATTRIBUTE_READONLY);
+  EXPECT_FALSE(GetFileAttributesW(Path(L"copy.txt").c_str()) & FILE_ATTRIBUTE_READONLY);
+
+  EXPECT_FALSE(transaction.Execute(
+      std::make_unique<CopyFileOperation>(Path(L"sub\\..\\source.txt"), Path(L"other.txt"))));
+  EXPECT_TRUE(log_.Contains("File copy failed"));
+  EXPECT_FALSE(fs::exists(Path(L"other.txt")));
+  EXPECT_EQ(1u, transaction.size());
+}
+
+TEST_F(FileOperationsTest, MoveRolledBackPutsTheSourceBackAndTheOldTargetToo) {
+  WriteFile(Path(L"from.txt"), "moved");
+  WriteFile(Path(L"to.txt"), "previous");
+  Transaction transaction;
+  ASSERT_TRUE(
+      transaction.Execute(std::make_unique<MoveFileOperation>(Path(L"from.txt"), Path(L"to.txt"))));
+  EXPECT_FALSE(fs::exists(Path(L"from.txt")));
+  EXPECT_EQ("moved", ReadFile(Path(L"to.txt")));
+  EXPECT_TRUE(log_.Contains("Moving " + WideToUtf8(Path(L"from.txt").native()) + "to"));
+  transaction.Rollback();
+  EXPECT_EQ("moved", ReadFile(Path(L"from.txt")));
+  EXPECT_EQ("previous", ReadFile(Path(L"to.txt")));
+}
+
+TEST_F(FileOperationsTest, CreateFolderUndoStopsAtAncestorAndAtFolderThatGainedAnEntry) {
+  fs::create_directories(Path(L"a"));
+  {
+    Transaction transaction;
+    ASSERT_TRUE(transaction.Execute(std::make_unique<CreateFolderOperation>(Path(L"a\\b\\c"))));
+    transaction.Rollback();
+    EXPECT_TRUE(fs::exists(Path(L"a")));
+    EXPECT_FALSE(fs::exists(Path(L"a\\b")));
+  }
+  {
+    Transaction transaction;
+    ASSERT_TRUE(transaction.Execute(std::make_unique<CreateFolderOperation>(Path(L"a\\b\\c\\"))));
+    WriteFile(Path(L"a\\b\\gained.txt"), "x");
+    transaction.Rollback();
+    EXPECT_FALSE(fs::exists(Path(L"a\\b\\c")));
+    EXPECT_TRUE(fs::exists(Path(L"a\\b\\gained.txt")));
+  }
+  Transaction transaction;
+  ASSERT_TRUE(transaction.Execute(std::make_unique<CreateFolderOperation>(Path(L"a\\b"))));
+  EXPECT_TRUE(log_.Contains("Folder already exists"));
+  fs::remove(Path(L"a\\b\\gained.txt"));
+  transaction.Rollback();
+  EXPECT_TRUE(fs::exists(Path(L"a\\b")));
+
+  WriteFile(Path(L"file"), "x");
+  EXPECT_FALSE(transaction.Execute(std::make_unique<CreateFolderOperation>(Path(L"file\\sub"))));
+  EXPECT_TRUE(log_.Contains("Failed folder creation"));
+}
+
+TEST_F(FileOperationsTest, DeleteOfMissingFileSucceedsAndSameSecondDeleteMeetsItsTempName) {
+  Transaction transaction;
+  ASSERT_TRUE(transaction.Execute(
+      std::make_unique<DeleteFileOperation>(Path(L"missing.txt"), false, false)));
+  EXPECT_TRUE(log_.Contains("File does not exist. Nothing to do"));
+
+  // Both deletions must fall in one second; retry when they straddle two.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    time_t start = std::time(nullptr);
+    WriteFile(Path(L"twice.txt"), "first");
+    ASSERT_TRUE(transaction.Execute(
+        std::make_unique<DeleteFileOperation>(Path(L"twice.txt"), false, false)));
+    WriteFile(Path(L"twice.txt"), "second");
+    bool second = transaction.Execute(
+        std::make_unique<DeleteFileOperation>(Path(L"twice.txt"), false, false));
+    if (std::time(nullptr) != start) {
+      transaction.Rollback();
+      continue;
+    }
+    EXPECT_FALSE(second);
+    EXPECT_TRUE(log_.Contains("Temporary file with name"));
+    EXPECT_EQ("second", ReadFile(Path(L"twice.txt")));
+    break;
+  }
+  transaction.Rollback();
+  EXPECT_EQ(0, SetAsideCount(Path(L"twice.txt")));
+}
+
+TEST_F(FileOperationsTest, CommitRemovesEmptyParentsButRollbackLeavesThem) {
+  fs::create_directories(Path(L"logs\\old"));
+  WriteFile(Path(L"logs\\old\\one.xml"), "x");
+  {
+    Transaction transaction;
+    ASSERT_TRUE(transaction.Execute(
+        std::make_unique<DeleteFileOperation>(Path(L"logs\\old\\one.xml"), true, true)));
+    transaction.Rollback();
+  }
+  EXPECT_EQ("x", ReadFile(Path(L"logs\\old\\one.xml")));
+  fs::remove(Path(L"logs\\old\\one.xml"));
+  {
+    // Nothing to delete, and rolled back: the empty folder stays.
+    Transaction transaction;
+    ASSERT_TRUE(transaction.Execute(
+        std::make_unique<DeleteFileOperation>(Path(L"logs\\old\\one.xml"), true, true)));
+    transaction.Rollback();
+  }
+  EXPECT_TRUE(fs::exists(Path(L"logs\\old")));
+  WriteFile(Path(L"logs\\old\\one.xml"), "x");
+  WriteFile(Path(L"keep.txt"), "x");
+  {
+    Transaction transaction;
+    ASSERT_TRUE(transaction.Execute(
+        std::make_unique<DeleteFileOperation>(Path(L"logs\\old\\one.xml"), true, true)));
+  }
+  EXPECT_FALSE(fs::exists(Path(L"logs")));
+  EXPECT_TRUE(fs::exists(Path(L"keep.txt")));  // the walk stops at a folder in use
+}
+
+class LoadedLibraryTest : public FileOperationsTest {
+ protected:
+  void SetUp() override {
+    wchar_t exe[MAX_PATH];
+    GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    fs::copy_file(fs::path(exe).parent_path() / L"system_test_library.dll", Path(L"lib.dll"));
+    library_ = LoadLibraryW(Path(L"lib.dll").c_str());
+    ASSERT_NE(nullptr, library_);
+  }
+  void TearDown() override { FreeLibrary(library_); }
+  HMODULE library_ = nullptr;
+};
+
+TEST_F(LoadedLibraryTest, CheckInUseRefusesALoadedLibraryAndLeavesItInPlace) {
+  Transaction transaction;
+  EXPECT_FALSE(transaction.Execute(
+      std::make_unique<DeleteFileOperation>(Path(L"lib.dll"), true, false)));
+  EXPECT_TRUE(log_.Contains("Attempt to open the file for writing failed"));
+  EXPECT_TRUE(log_.Contains("File removal failed"));
+  EXPECT_TRUE(fs::exists(Path(L"lib.dll")));
+  EXPECT_EQ(0, SetAsideCount(Path(L"lib.dll")));
+  EXPECT_NE(nullptr, GetProcAddress(library_, "NorvaTestLibraryValue"));
+}
+
+TEST_F(LoadedLibraryTest, WithoutCheckInUseALoadedLibraryIsSetAsideAndRemovedAtCommit) {
+  auto operation = std::make_unique<DeleteFileOperation>(Path(L"lib.dll"), false, false);
+  DeleteFileOperation* raw = operation.get();
+  Transaction transaction;
+  ASSERT_TRUE(transaction.Execute(std::move(operation)));
+  fs::path temp = raw->temp();
+  EXPECT_FALSE(fs::exists(Path(L"lib.dll")));
+  EXPECT_TRUE(fs::exists(temp));
+  transaction.Commit();
+  // Either removed now or registered for the next restart.
+  EXPECT_TRUE(!fs::exists(temp) || log_.Contains("Actual removal of "));
+}
+
+}  // namespace
+}  // namespace norva::installer

@@ -1,0 +1,189 @@
+#include "system/install_log.h"
+
+#include <objbase.h>
+
+#include <gtest/gtest.h>
+
+#include "support/scratch.h"
+
+namespace norva::installer {
+namespace {
+
+class InstallLogTest : public testing::Test {
+ protected:
+  void SetUp() override { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
+  void TearDown() override { CoUninitialize(); }
+
+  // Loads `text` from a file into a record that starts with `initial`.
+  bool Load(const std::string& text, InstallLog* log) {
+    std::filesystem::path file = scratch_.path() / L"installation_status.xml";
+    test::WriteFile(file, text);
+    return LoadInstallLog(file, log);
+  }
+
+  test::ScratchFolder scratch_;
+};
+
+const char kMinimalLog[] =
+    "<?xml version=\"1.0\"?>\n"
+    "<install_log version=\"\" copy_only=\"False\" all_users=\"True\" pinned=\"False\" "
+    "app_id=\"\">\n"
+    " <path subfolder=\"\"></path>\n"
+    " <files>\n"
+    "  <file>a.dll</file>\n"
+    " </files>\n"
+    "</install_log>\n";
+
+TEST_F(InstallLogTest, DefaultRecordWithOneFile) {
+  InstallLog log;
+  log.files.push_back(L"a.dll");
+  std::string text;
+  ASSERT_TRUE(WriteInstallLog(log, &text));
+  // An element without text is written as an empty element.
+  std::string expected = kMinimalLog;
+  expected.replace(expected.find("<path subfolder=\"\"></path>"), 26, "<path subfolder=\"\"/>");
+  EXPECT_EQ(expected, text);
+}
+
+InstallLog FullRecord() {
+  InstallLog log;
+  log.version = "37.0.2163.0";
+  log.copy_only = true;
+  log.all_users = false;
+  log.pinned = true;
+  log.app_id = "Norva.<&\">";
+  log.path = L"C:\\Users\\me\\Norva \u00e9";
+  log.subfolder = L"37.0";
+  log.files = {L"37.0\\a.dll", L"launcher.exe"};
+  log.root_files = {L"installer_prefs.json"};
+  DWORD number = 255;
+  const BYTE bytes[] = {0x00, 0xFF};
+  RecordRegistryValue(&log.hklm_keys, L"Software\\A", L"bin", bytes, REG_BINARY, 2, 0);
+  RecordRegistryValue(&log.hkcu_keys, L"Software\\A", L"n", &number, REG_DWORD, 4, 1);
+  RecordRegistryValue(&log.hkcu_keys, L"Software\\B", L"", nullptr, REG_NONE, 0, 0);
+  RecordRegistryValue(&log.hkcu_keys, L"SOFTWARE\\a", L"s", L"x\ty <b>", REG_SZ, 18, 2);
+  RecordRegistryValue(&log.hkcu_keys, L"Software\\A", L"gone", nullptr, 0xFFFFFFFF, 0, 5);
+  log.desktop_shortcut = L"C:\\Users\\me\\Desktop\\Norva.lnk";
+  log.quick_launch_shortcut = L"C:\\q.lnk";
+  return log;
+}
+
+TEST_F(InstallLogTest, FullRecordIsWrittenExactlyAndReadsBack) {
+  InstallLog log = FullRecord();
+  std::string text;
+  ASSERT_TRUE(WriteInstallLog(log, &text));
+  EXPECT_EQ(
+      "<?xml version=\"1.0\"?>\n"
+      "<install_log version=\"37.0.2163.0\" copy_only=\"True\" all_users=\"False\" "
+      "pinned=\"True\" app_id=\"Norva.&lt;&amp;&quot;&gt;\">\n"
+      " <path subfolder=\"37.0\">C:\\Users\\me\\Norva \xc3\xa9</path>\n"
+      " <files>\n"
+      "  <file>37.0\\a.dll</file>\n"
+      "  <file>launcher.exe</file>\n"
+      " </files>\n"
+      " <root_files>\n"
+      "  <file>installer_prefs.json</file>\n"
+      " </root_files>\n"
+      " <registry hive=\"HKLM\">\n"
+      "  <key path=\"Software\\A\" clean=\"0\">\n"
+      "   <value name=\"bin\" type=\"REG_BINARY\">00,ff</value>\n"
+      "  </key>\n"
+      " </registry>\n"
+      " <registry hive=\"HKCU\">\n"
+      "  <key path=\"Software\\A\" clean=\"2\">\n"
+      "   <value name=\"n\" type=\"REG_DWORD\">000000ff</value>\n"
+      "   <value name=\"s\" type=\"REG_SZ\">x y &lt;b&gt;</value>\n"
+      "  </key>\n"
+      "  <key path=\"Software\\B\" clean=\"0\">\n"
+      "   <value name=\"\" type=\"REG_NONE\"/>\n"
+      "  </key>\n"
+      " </registry>\n"
+      " <shortcut type=\"SC_DEST_DESKTOP\">C:\\Users\\me\\Desktop\\Norva.lnk</shortcut>\n"
+      " <shortcut type=\"SC_DEST_QUICK_LAUNCH\">C:\\q.lnk</shortcut>\n"
+      "</install_log>\n",
+      text);
+
+  InstallLog read;
+  read.files = {L"stale"};
+  ASSERT_TRUE(Load(text, &read));
+  EXPECT_EQ(log.version, read.version);
+  EXPECT_EQ(log.app_id, read.app_id);
+  EXPECT_TRUE(read.copy_only && read.pinned && !read.all_users);
+  EXPECT_EQ(log.path, read.path);
+  EXPECT_EQ(log.subfolder, read.subfolder);
+  EXPECT_EQ(log.files, read.files);
+  EXPECT_EQ(log.root_files, read.root_files);
+  EXPECT_EQ(log.desktop_shortcut, read.desktop_shortcut);
+  EXPECT_EQ(log.quick_launch_shortcut, read.quick_launch_shortcut);
+  ASSERT_EQ(2u, read.hkcu_keys.size());
+  EXPECT_EQ("Software\\A", read.hkcu_keys[0].path);
+  EXPECT_EQ(2, read.hkcu_keys[0].clean);
+  ASSERT_EQ(2u, read.hkcu_keys[0].values.size());
+  EXPECT_EQ("x y <b>", read.hkcu_keys[0].values[1].data);
+  EXPECT_EQ("", read.hkcu_keys[1].values[0].data);
+  EXPECT_EQ("00,ff", read.hklm_keys[0].values[0].data);
+  // Writing what was read gives the same file again.
+  std::string again;
+  ASSERT_TRUE(WriteInstallLog(read, &again));
+  EXPECT_EQ(text, again);
+}
+
+TEST_F(InstallLogTest, ReaderTrimsAndAcceptsShortLogs) {
+  InstallLog read;
+  std::string text = kMinimalLog;
+  text.replace(text.find("<file>a.dll</file>"), 18, "<file>  a.dll \n</file><!-- x -->");
+  text.replace(text.find("copy_only=\"False\""), 17, "copy_only=\"true\"");
+  ASSERT_TRUE(Load(text, &read));
+  EXPECT_EQ(std::vector<std::filesystem::path>{L"a.dll"}, read.files);
+  EXPECT_FALSE(read.copy_only);
+
+  std::string no_files = kMinimalLog;
+  no_files.replace(no_files.find(" <files>"), no_files.find("</install_log>") - no_files.find(" <files>"),
+                   " <files/>\n");
+  EXPECT_TRUE(Load(no_files, &read));
+  EXPECT_TRUE(read.files.empty());
+}
+
+TEST_F(InstallLogTest, ReaderRejections) {
+  const std::string tail = "</install_log>\n";
+  std::string base = kMinimalLog;
+  base.erase(base.find(tail));
+  const std::string registry =
+      " <registry hive=\"HKCU\"><key path=\"k\" clean=\"1\"/></registry>\n";
+  const std::string shortcut = " <shortcut type=\"SC_DEST_MENU\">m.lnk</shortcut>\n";
+  struct Case {
+    const char* what;
+    std::string text;
+  } cases[] = {
+      {"not XML", "<install_log"},
+      {"wrong root", "<?xml version=\"1.0\"?><log/>"},
+      {"no version", "<install_log copy_only=\"False\" all_users=\"True\" pinned=\"False\"/>"},
+      {"no pinned flag", "<install_log version=\"1\" copy_only=\"False\" all_users=\"True\"/>"},
+      {"no path", "<install_log version=\"1\" copy_only=\"False\" all_users=\"True\" "
+                  "pinned=\"False\"><files/></install_log>"},
+      {"other hive", base + " <registry hive=\"HKCR\"><key path=\"k\" clean=\"1\"/></registry>\n" + tail},
+      {"clean not a number", base + " <registry hive=\"HKCU\"><key path=\"k\" clean=\"x\"/></registry>\n" + tail},
+      {"empty registry", base + " <registry hive=\"HKCU\"/>\n" + tail},
+      {"value without type", base + " <registry hive=\"HKCU\"><key path=\"k\" clean=\"1\">"
+                                    "<value name=\"v\">1</value></key></registry>\n" + tail},
+      {"shortcut before registry", base + shortcut + registry + tail},
+      {"unknown shortcut type", base + " <shortcut type=\"SC_DEST_X\">m</shortcut>\n" + tail},
+      {"unknown element", base + " <extra/>\n" + tail},
+      {"element after shortcut", base + shortcut + " <files/>\n" + tail},
+      {"empty root_files", base + " <root_files/>\n" + tail},
+      {"wrong child of files", "<install_log version=\"1\" copy_only=\"False\" all_users=\"True\" "
+                               "pinned=\"False\"><path>p</path><files><fil>a</fil></files></install_log>"},
+  };
+  for (const Case& c : cases) {
+    InstallLog read;
+    EXPECT_FALSE(Load(c.text, &read)) << c.what;
+  }
+  InstallLog read;
+  EXPECT_TRUE(Load(base + registry + shortcut + tail, &read));
+  EXPECT_EQ(L"m.lnk", read.menu_shortcut.native());
+  EXPECT_EQ(1u, read.hkcu_keys.size());
+  EXPECT_FALSE(LoadInstallLog(scratch_.path() / L"missing.xml", &read));
+}
+
+}  // namespace
+}  // namespace norva::installer

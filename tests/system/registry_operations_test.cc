@@ -1,0 +1,322 @@
+#include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "product/product_info.h"
+#include "scratch_key.h"
+#include "support/scratch.h"
+#include "support/snapshot.h"
+#include "system/transactions/change_reg_value_operation.h"
+#include "system/transactions/delete_reg_key_operation.h"
+#include "system/transactions/registry_entry.h"
+#include "system/transactions/transaction.h"
+#include "system/windows_version.h"
+
+namespace norva::installer {
+namespace {
+
+using test::ReadValue;
+using test::WriteString;
+using test::WriteValue;
+
+// Sets a DACL given in SDDL on a key of HKCU.
+bool SetKeyDacl(const std::wstring& path, const wchar_t* sddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
+                                                            nullptr)) {
+    return false;
+  }
+  HKEY key = nullptr;
+  bool set = RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, WRITE_DAC, &key) == ERROR_SUCCESS &&
+             RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor) == ERROR_SUCCESS;
+  if (key) RegCloseKey(key);
+  LocalFree(descriptor);
+  return set;
+}
+
+std::string KeyDacl(const std::wstring& path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, READ_CONTROL, &key) != ERROR_SUCCESS)
+    return "(cannot open)";
+  std::string text = test::KeySecurityText(key);
+  RegCloseKey(key);
+  return text;
+}
+
+std::unique_ptr<Operation> SetString(const std::wstring& key, const std::wstring& name,
+                                     const std::wstring& text) {
+  return std::make_unique<ChangeRegValueOperation>(
+      HKEY_CURRENT_USER, key, name, text.c_str(), REG_SZ,
+      static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+class RegistryOperationsTest : public testing::Test {
+ protected:
+  test::ScratchKey scratch_;
+  test::LogCapture log_;
+};
+
+TEST_F(RegistryOperationsTest, ValueUnderMissingKeyCreatesKeyFirstAndRollbackRemovesTheTree) {
+  Transaction transaction;
+  ASSERT_TRUE(transaction.Execute(SetString(scratch_.Sub(L"A\\B\\C"), L"v", L"text")));
+  EXPECT_EQ(2u, transaction.size());
+  EXPECT_TRUE(log_.Contains("try to create it."));
+  EXPECT_TRUE(log_.Contains("Ancestor found: " + WideToUtf8(scratch_.path())));
+  transaction.Rollback();
+  EXPECT_FALSE(test::KeyExists(scratch_.Sub(L"A")));
+  EXPECT_TRUE(test::KeyExists(scratch_.path()));
+}
+
+TEST_F(RegistryOperationsTest, RemovingAMissingValueChangesNothing) {
+  Transaction transaction;
+  ASSERT_TRUE(transaction.Execute(std::make_unique<ChangeRegValueOperation>(
+      HKEY_CURRENT_USER, scratch_.Sub(L"Missing"), L"v", nullptr, kRemoveValueType, 0)));
+  EXPECT_TRUE(log_.Contains("but we are trying to remove the value, nothing to do."));
+  ASSERT_TRUE(transaction.Execute(std::make_unique<ChangeRegValueOperation>(
+      HKEY_CURRENT_USER, scratch_.path(), L"v", nullptr, kRemoveValueType, 0)));
+  EXPECT_TRUE(log_.Contains("We are supposed to remove the value. Nothing to do."));
+  transaction.Rollback();
+  EXPECT_FALSE(test::KeyExists(scratch_.Sub(L"Missing")));
+  std::vector<BYTE> data;
+  DWORD type;
+  EXPECT_FALSE(ReadValue(scratch_.path(), L"v", &data, &type));
+}
+
+TEST_F(RegistryOperationsTest, ChangeAndRemovalRestoreTheOldBytesAndTypeExactly) {
+  const BYTE binary[] = {1, 0, 0xFF};
+  ASSERT_TRUE(WriteValue(scratch_.path(), L"bin", REG_BINARY, binary, sizeof(binary)));
+  ASSERT_TRUE(WriteString(scratch_.path(), L"", L"default"));
+  ASSERT_TRUE(WriteValue(scratch_.path(), L"gone", REG_EXPAND_SZ, L"%TEMP%", 14));
+  test::RegistrySnapshot before = test::RegistrySnapshot::Take(HKEY_CURRENT_USER, scratch_.path());
+
+  Transaction transaction;
+  DWORD number = 7;
+  ASSERT_TRUE(transaction.Execute(std::make_unique<ChangeRegValueOperation>(
+      HKEY_CURRENT_USER, scratch_.path(), L"bin", &number, REG_DWORD, 4)));
+  ASSERT_TRUE(transaction.Execute(SetString(scratch_.path(), L"", L"")));
+  ASSERT_TRUE(transaction.Execute(std::make_unique<ChangeRegValueOperation>(
+      HKEY_CURRENT_USER, scratch_.path(), L"gone", nullptr, kRemoveValueType, 0)));
+  ASSERT_TRUE(transaction.Execute(std::make_unique<ChangeRegValueOperation>(
+      HKEY_CURRENT_USER, scratch_.path(), L"empty", nullptr, REG_SZ, 0)));
+  std::vector<BYTE> data;
+  DWORD type = 0;
+  ASSERT_TRUE(ReadValue(scratch_.path(), L"bin", &data, &type));
+  EXPECT_EQ(static_cast<DWORD>(REG_DWORD), type);
+  ASSERT_TRUE(ReadValue(scratch_.path(), L"empty", &data, &type));
+  EXPECT_EQ(0u, data.size());
+  EXPECT_FALSE(ReadValue(scratch_.path(), L"gone", &data, &type));
+
+  transaction.Rollback();
+  EXPECT_EQ("", before.DifferencesTo(
+                    test::RegistrySnapshot::Take(HKEY_CURRENT_USER, scratch_.path())));
+}
+
+TEST_F(RegistryOperationsTest, KeyWithoutRightsIsWidenedForTheChangeAndRestoredAfter) {
+  std::wstring locked = scratch_.Sub(L"Locked");
+  ASSERT_TRUE(WriteString(locked, L"v", L"old"));
+  // Everyone may read, nobody may set values.
+  ASSERT_TRUE(SetKeyDacl(locked, L"D:(A;;KR;;;WD)"));
+  std::string dacl = KeyDacl(locked);
+  {
+    Transaction transaction;
+    ASSERT_TRUE(transaction.Execute(SetString(locked, L"v", L"new")));
+    EXPECT_TRUE(log_.Contains("We don't have enough permissions on the key."));
+    transaction.Rollback();
+  }
+  std::vector<BYTE> data;
+  DWORD type;
+  ASSERT_TRUE(ReadValue(locked, L"v", &data, &type));
+  EXPECT_EQ(std::wstring(L"old"), reinterpret_cast<const wchar_t*>(data.data()));
+  EXPECT_EQ(dacl, KeyDacl(locked));
+}
+
+TEST_F(RegistryOperationsTest, KeyTreeIsSavedParentsFirstAndRebuiltWithValuesAndSecurity) {
+  std::wstring k = scratch_.Sub(L"K");
+  ASSERT_TRUE(WriteString(k, L"a", L"1"));
+  ASSERT_TRUE(WriteString(k, L"b", L"22"));
+  ASSERT_TRUE(WriteString(k + L"\\L", L"", L"default"));
+  DWORD number = 5;
+  ASSERT_TRUE(WriteValue(k + L"\\L\\M", L"n", REG_DWORD, &number, 4));
+  ASSERT_TRUE(WriteString(k + L"\\N", L"x", L"y"));
+  // L denies its own deletion: the operation must widen it, and a rollback
+  // must give it back this DACL, not the widened one.
+  ASSERT_TRUE(SetKeyDacl(k + L"\\L", L"D:P(D;;SD;;;WD)(A;;KA;;;WD)"));
+  test::RegistrySnapshot before = test::RegistrySnapshot::Take(HKEY_CURRENT_USER, k);
+
+  auto operation = std::make_unique<DeleteRegKeyOperation>(HKEY_CURRENT_USER, k);
+  DeleteRegKeyOperation* raw = operation.get();
+  Transaction transaction;
+  ASSERT_TRUE(transaction.Execute(std::move(operation)));
+  EXPECT_FALSE(test::KeyExists(k));
+  ASSERT_EQ(4u, raw->saved_keys().size());
+  EXPECT_EQ(k, raw->saved_keys()[0]->path);
+  EXPECT_EQ(k + L"\\L", raw->saved_keys()[1]->path);
+  EXPECT_EQ(k + L"\\L\\M", raw->saved_keys()[2]->path);
+  EXPECT_EQ(k + L"\\N", raw->saved_keys()[3]->path);
+  EXPECT_EQ(2u, raw->saved_keys()[0]->values.size());
+  transaction.Rollback();
+  EXPECT_EQ("", before.DifferencesTo(test::RegistrySnapshot::Take(HKEY_CURRENT_USER, k)));
+}
+
+// A registry link whose target does not exist: it is listed as a subkey but
+// cannot be opened, which stops a tree delete half-way.
+class DanglingLink {
+ public:
+  explicit DanglingLink(const std::wstring& path) : path_(path) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr,
+                        REG_OPTION_CREATE_LINK | REG_OPTION_VOLATILE, KEY_ALL_ACCESS | KEY_CREATE_LINK,
+                        nullptr, &key, nullptr) != ERROR_SUCCESS) {
+      return;
+    }
+    std::wstring target = L"\\Registry\\Machine\\Software\\NorvaTestMissingTarget";
+    created_ = RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK,
+                              reinterpret_cast<const BYTE*>(target.data()),
+                              static_cast<DWORD>(target.size() * sizeof(wchar_t))) == ERROR_SUCCESS;
+    RegCloseKey(key);
+  }
+  ~DanglingLink() {
+    using NtDeleteKeyFunction = LONG(WINAPI*)(HANDLE);
+    auto nt_delete_key = reinterpret_cast<NtDeleteKeyFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtDeleteKey")));
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, path_.c_str(), REG_OPTION_OPEN_LINK, DELETE, &key) ==
+        ERROR_SUCCESS) {
+      nt_delete_key(key);
+      RegCloseKey(key);
+    }
+  }
+  bool created() const { return created_; }
+
+ private:
+  std::wstring path_;
+  bool created_ = false;
+};
+
+TEST_F(RegistryOperationsTest, PartialDeleteFailureIsUndoneAndKeysStillThereAreLeftAlone) {
+  std::wstring k = scratch_.Sub(L"K");
+  ASSERT_TRUE(WriteString(k + L"\\A", L"a", L"1"));
+  ASSERT_TRUE(WriteString(k + L"\\A\\Deep", L"d", L"4"));
+  DanglingLink link(k + L"\\B");
+  ASSERT_TRUE(link.created());
+  ASSERT_TRUE(WriteString(k + L"\\C", L"c", L"3"));
+  ASSERT_TRUE(WriteString(k, L"top", L"0"));
+  test::RegistrySnapshot before = test::RegistrySnapshot::Take(HKEY_CURRENT_USER, k + L"\\A");
+
+  Transaction transaction;
+  // Execute undoes the failed Do at once.
+  EXPECT_FALSE(transaction.Execute(std::make_unique<DeleteRegKeyOperation>(HKEY_CURRENT_USER, k)));
+  EXPECT_TRUE(log_.Contains("DeleteAndSaveRecursive : " + WideToUtf8(k) + "\\A\\Deep"));
+  EXPECT_TRUE(log_.Contains("Failed to open key " + WideToUtf8(RegistryObjectName(
+                                                        HKEY_CURRENT_USER, k + L"\\B"))));
+  EXPECT_EQ("", before.DifferencesTo(test::RegistrySnapshot::Take(HKEY_CURRENT_USER, k + L"\\A")));
+  std::vector<BYTE> data;
+  DWORD type;
+  EXPECT_TRUE(ReadValue(k + L"\\C", L"c", &data, &type));
+  EXPECT_TRUE(ReadValue(k, L"top", &data, &type));
+}
+
+class RecordingContext : public RegistryEntryContext {
+ public:
+  std::wstring GetTemplateValue(const std::wstring& name) override {
+    if (name == L"Product") return L"Norva";
+    if (name == L"Stream") return L"developer";
+    if (name == L"Self") return L"again {Self}";
+    if (name == L"Path") return L"{Product}\\Sub";
+    return L"<" + name + L">";
+  }
+  std::vector<InstallLogKey>* GetInstallLogKeys(HKEY root) override {
+    return root == HKEY_CURRENT_USER ? &keys : nullptr;
+  }
+  std::vector<InstallLogKey> keys;
+};
+
+class RegistryEntryTest : public RegistryOperationsTest {
+ protected:
+  void TearDown() override {
+    SetWindowsVersionRankForTesting(-1);
+    product::SetStreamIdForTesting(-1);
+  }
+  RecordingContext context_;
+};
+
+TEST_F(RegistryEntryTest, FiltersByRankRootAndStream) {
+  std::unique_ptr<Operation> operation;
+  RegistryEntry row{L"Software\\X", nullptr, REG_DWORD, nullptr, nullptr, 1, 3};
+  row.context = &context_;
+  SetWindowsVersionRankForTesting(kWindowsXP);
+  EXPECT_TRUE(CreateRegistryOperation(row, HKEY_CURRENT_USER, &operation));
+  EXPECT_FALSE(operation);
+  SetWindowsVersionRankForTesting(kWindowsVista);
+  EXPECT_TRUE(CreateRegistryOperation(row, HKEY_CURRENT_USER, &operation));
+  EXPECT_TRUE(operation);
+
+  row.root_filter = HKEY_LOCAL_MACHINE;
+  EXPECT_TRUE(CreateRegistryOperation(row, HKEY_CURRENT_USER, &operation));
+  EXPECT_FALSE(operation);
+  row.root_filter = nullptr;
+  row.min_stream = 3;
+  product::SetStreamIdForTesting(2);
+  EXPECT_TRUE(CreateRegistryOperation(row, HKEY_CURRENT_USER, &operation));
+  EXPECT_FALSE(operation);
+  product::SetStreamIdForTesting(3);
+  EXPECT_TRUE(CreateRegistryOperation(row, HKEY_CURRENT_USER, &operation));
+  EXPECT_TRUE(operation);
+
+  row.type = REG_DWORD_BIG_ENDIAN;
+  EXPECT_FALSE(CreateRegistryOperation(row, HKEY_CURRENT_USER, &operation));
+  EXPECT_FALSE(operation);
+}
+
+TEST_F(RegistryEntryTest, ExpandsTemplatesWritesAndRecordsTheValue) {
+  std::wstring key = scratch_.path() + L"\\{Path}";
+  RegistryEntry row{key.c_str(), L"{Product} {Stream}", REG_SZ, L"{Unknown}"};
+  row.clean_level = 2;
+  row.context = &context_;
+  std::unique_ptr<Operation> operation;
+  ASSERT_TRUE(CreateRegistryOperation(row, HKEY_CURRENT_USER, &operation));
+  Transaction transaction;
+  ASSERT_TRUE(transaction.Execute(std::move(operation)));
+  std::vector<BYTE> data;
+  DWORD type;
+  ASSERT_TRUE(ReadValue(scratch_.Sub(L"Norva\\Sub"), L"Norva developer", &data, &type));
+  EXPECT_EQ(std::wstring(L"<Unknown>"), reinterpret_cast<const wchar_t*>(data.data()));
+  ASSERT_EQ(1u, context_.keys.size());
+  EXPECT_EQ(WideToUtf8(scratch_.Sub(L"Norva\\Sub")), context_.keys[0].path);
+  EXPECT_EQ(2, context_.keys[0].clean);
+  EXPECT_EQ("<Unknown>", context_.keys[0].values[0].data);
+
+  // An empty expansion writes zero bytes.
+  RegistryEntry empty{scratch_.path().c_str(), L"e", REG_SZ, L""};
+  ASSERT_TRUE(CreateRegistryOperation(empty, HKEY_CURRENT_USER, &operation));
+  ASSERT_TRUE(transaction.Execute(std::move(operation)));
+  ASSERT_TRUE(ReadValue(scratch_.path(), L"e", &data, &type));
+  EXPECT_EQ(0u, data.size());
+  EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
+
+  // The delete-key kind takes the key template as it stands.
+  RegistryEntry remove{key.c_str(), nullptr, kDeleteKeyType};
+  ASSERT_TRUE(CreateRegistryOperation(remove, HKEY_CURRENT_USER, &operation));
+  EXPECT_NE(nullptr, dynamic_cast<DeleteRegKeyOperation*>(operation.get()));
+}
+
+TEST_F(RegistryEntryTest, SelfReferencingPlaceholderEndsWithALogLine) {
+  std::wstring expanded;
+  EXPECT_FALSE(ExpandTemplate(L"x {Self}", &context_, &expanded));
+  EXPECT_TRUE(log_.Contains("Template expansion stopped after 256 replacements"));
+  EXPECT_TRUE(ExpandTemplate(L"open { only", &context_, &expanded));
+  EXPECT_EQ(L"open { only", expanded);
+  RegistryEntry row{L"Software\\{Self}", nullptr, REG_NONE};
+  row.context = &context_;
+  std::unique_ptr<Operation> operation;
+  EXPECT_FALSE(CreateRegistryOperation(row, HKEY_CURRENT_USER, &operation));
+  EXPECT_FALSE(operation);
+}
+
+}  // namespace
+}  // namespace norva::installer
