@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "package/package_test_files.h"
 #include "support/scratch.h"
 
@@ -41,25 +39,6 @@ TEST(QueryPackageTest, OutputLongerThanOneBlock) {
 TEST(QueryPackageTest, MissingPackageGivesNothing) {
   test::ScratchFolder scratch;
   EXPECT_EQ(QueryPackage(scratch.path() / "missing.exe", "version"), "");
-}
-
-TEST(QueryPackageTest, QueriesFromSeveralThreads) {
-  // Each query gets only its own child's output.
-  std::string results[4];
-  std::vector<std::thread> threads;
-  for (int i = 0; i < 4; ++i) {
-    threads.emplace_back([&results, i] {
-      results[i] = QueryPackage(BuiltProgram(L"package_query_child.exe"),
-                                i % 2 ? "big" : "internal-version");
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  for (int i = 0; i < 4; ++i) {
-    if (i % 2)
-      EXPECT_EQ(results[i].size(), QueryPackage(BuiltProgram(L"package_query_child.exe"), "big").size());
-    else
-      EXPECT_EQ(results[i], "2163.7\r\n");
-  }
 }
 
 }  // namespace

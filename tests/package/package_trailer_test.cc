@@ -145,25 +145,5 @@ TEST(PayloadTrailerTest, CertificateTablePlacesOutsideTheFile) {
   EXPECT_FALSE(no_header.has_certificate);
 }
 
-TEST(PayloadTrailerTest, PeCertificateTableNeedsTheSignatures) {
-  std::string image = ImageWithCertificateTable(0x200, 0x180, 0x40);
-  CertificateTable table;
-  ASSERT_TRUE(ReadPeCertificateTable(reinterpret_cast<const uint8_t*>(image.data()),
-                                     image.size(), &table));
-  EXPECT_EQ(table.offset, 0x180u);
-  EXPECT_EQ(table.size, 0x40u);
-  std::string no_mz = image;
-  no_mz[0] = 'X';
-  EXPECT_FALSE(ReadPeCertificateTable(reinterpret_cast<const uint8_t*>(no_mz.data()),
-                                      no_mz.size(), &table));
-  std::string no_pe = image;
-  no_pe[0x82] = 'X';
-  EXPECT_FALSE(ReadPeCertificateTable(reinterpret_cast<const uint8_t*>(no_pe.data()),
-                                      no_pe.size(), &table));
-  std::string cut = image.substr(0, 0x80 + 0xAC);
-  EXPECT_FALSE(
-      ReadPeCertificateTable(reinterpret_cast<const uint8_t*>(cut.data()), cut.size(), &table));
-}
-
 }  // namespace
 }  // namespace norva::installer
