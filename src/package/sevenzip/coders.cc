@@ -114,6 +114,10 @@ class DictionaryStream : public ByteStream {
   Result Read(uint8_t* out, size_t size, size_t* got) override {
     for (;;) {
       size_t ready = dec_.dicPos - taken_;
+      if (!ready && !undecoded_ && !checked_end_) {
+        checked_end_ = true;
+        SZ_RETURN_IF_ERROR(CheckEnd());
+      }
       if (ready || !undecoded_) {
         *got = std::min(ready, size);
         std::memcpy(out, dec_.dic + taken_, *got);
@@ -143,6 +147,8 @@ class DictionaryStream : public ByteStream {
   // Decodes at least one byte into the dictionary, not past its end nor past
   // the declared output size.
   virtual Result DecodeMore() = 0;
+  // Called once the declared size is out: the coded stream must end there.
+  virtual Result CheckEnd() { return Result::kOk; }
   size_t Room() const { return ClampSize(undecoded_, dec_.dicBufSize - dec_.dicPos); }
   // Runs LzmaDec on up to `in_limit` input bytes; counts what it consumed and produced.
   Result RunLzma(size_t room, size_t in_limit, size_t* consumed, size_t* produced, ELzmaStatus* status) {
@@ -161,6 +167,7 @@ class DictionaryStream : public ByteStream {
   InputBuffer input_;
   uint64_t undecoded_;
   size_t taken_ = 0;
+  bool checked_end_ = false;
 };
 
 class LzmaStream : public DictionaryStream {
@@ -182,6 +189,9 @@ class LzmaStream : public DictionaryStream {
       if (status == LZMA_STATUS_FINISHED_WITH_MARK || !consumed) return Result::kDataError;
     }
   }
+  // The encoder's flush leaves the range decoder's code at 0; anything else
+  // means damaged final bytes.
+  Result CheckEnd() override { return dec_.code == 0 ? Result::kOk : Result::kDataError; }
 };
 
 class Lzma2Stream : public DictionaryStream {
@@ -269,10 +279,17 @@ class Lzma2Stream : public DictionaryStream {
       SZ_RETURN_IF_ERROR(RunLzma(room, pack_left_, &consumed, &produced, &status));
       pack_left_ -= consumed;
       chunk_left_ -= produced;
-      if (!chunk_left_ && pack_left_) return Result::kDataError;
+      if (!chunk_left_ && (pack_left_ || dec_.code != 0)) return Result::kDataError;
       if (produced) return Result::kOk;
       if (!consumed || status == LZMA_STATUS_FINISHED_WITH_MARK) return Result::kDataError;
     }
+  }
+
+  Result CheckEnd() override {
+    // 7-Zip ends every LZMA2 stream with a 0 control byte right after the data.
+    if (chunk_left_ || pack_left_) return Result::kDataError;
+    SZ_RETURN_IF_ERROR(input_.Fill(1));
+    return input_.available() && input_.data()[0] != 0 ? Result::kDataError : Result::kOk;
   }
 
   size_t chunk_left_ = 0;
