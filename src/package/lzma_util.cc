@@ -1,0 +1,178 @@
+#include "package/lzma_util.h"
+
+#include "base/logging.h"
+#include "package/sevenzip/archive.h"
+#include "package/sevenzip/extractor.h"
+
+namespace norva::installer {
+
+namespace sz = sevenzip;
+
+// The archive file as the reader's input: positioned reads, no shared cursor.
+class LzmaUtil::FileInStream : public sz::InStream {
+ public:
+  explicit FileInStream(HANDLE file) : file_(file) {
+    LARGE_INTEGER size{};
+    if (GetFileSizeEx(file, &size)) size_ = static_cast<uint64_t>(size.QuadPart);
+  }
+  uint64_t Size() const override { return size_; }
+  bool ReadAt(uint64_t offset, void* buffer, size_t size) override {
+    auto* out = static_cast<uint8_t*>(buffer);
+    while (size) {
+      OVERLAPPED at{};
+      at.Offset = static_cast<DWORD>(offset);
+      at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+      DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size), read = 0;
+      if (!ReadFile(file_, out, chunk, &read, &at) || read == 0) return false;
+      out += read;
+      offset += read;
+      size -= read;
+    }
+    return true;
+  }
+
+ private:
+  HANDLE file_;
+  uint64_t size_ = 0;
+};
+
+// Writes an entry's content to its file; remembers the first failure.
+class LzmaUtil::FileSink : public sz::ByteSink {
+ public:
+  explicit FileSink(HANDLE file) : file_(file) {}
+  bool Write(const uint8_t* data, size_t size) override {
+    DWORD written = 0;
+    if (!WriteFile(file_, data, static_cast<DWORD>(size), &written, nullptr) || written != size) {
+      error_ = GetLastError();
+      if (!error_) error_ = ERROR_WRITE_FAULT;
+      return false;
+    }
+    return true;
+  }
+  DWORD error() const { return error_; }
+
+ private:
+  HANDLE file_;
+  DWORD error_ = 0;
+};
+
+namespace {
+
+std::wstring WindowsName(const std::u16string& name) {
+  std::wstring result(name.begin(), name.end());
+  for (wchar_t& c : result) {
+    if (c == L'/') c = L'\\';
+  }
+  return result;
+}
+
+// The names are checked all before the first file is written, so a hostile
+// archive leaves nothing behind.
+bool CheckNames(const sz::Archive& archive) {
+  for (const sz::Entry& entry : archive.entries()) {
+    if (entry.name.empty()) {
+      LOG(ERROR) << "Couldn't get file name";
+      return false;
+    }
+    if (!sz::IsSafeEntryName(entry.name)) {
+      LOG(ERROR) << "Refusing unsafe entry name: " << WindowsName(entry.name);
+      return false;
+    }
+  }
+  return true;
+}
+
+void LogReaderError(const char* what, sz::Result result, const std::string& detail) {
+  LOG(ERROR) << what << static_cast<int>(result) << " (" << sz::ResultName(result)
+             << (detail.empty() ? "" : ": ") << detail << ")";
+}
+
+}  // namespace
+
+LzmaUtil::LzmaUtil() = default;
+
+LzmaUtil::~LzmaUtil() { CloseArchive(); }
+
+DWORD LzmaUtil::OpenArchive(const std::filesystem::path& path) {
+  CloseArchive();
+  file_ = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  return file_ == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+}
+
+void LzmaUtil::CloseArchive() {
+  if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+  file_ = INVALID_HANDLE_VALUE;
+}
+
+void LzmaUtil::CreateFolderOnce(const std::filesystem::path& folder) {
+  if (created_folders_.count(folder.native())) return;
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  if (!error) created_folders_.insert(folder.native());
+}
+
+DWORD LzmaUtil::UnPack(const std::filesystem::path& folder) {
+  if (file_ == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
+  created_folders_.clear();
+  FileInStream in(file_);
+  sz::Archive archive;
+  sz::Result result = archive.Open(&in);
+  if (result != sz::Result::kOk) {
+    LogReaderError("Error returned by SzArchiveOpen: ", result, archive.error_detail());
+    return ERROR_INVALID_HANDLE;
+  }
+  if (!CheckNames(archive)) return ERROR_INVALID_HANDLE;
+  const auto& entries = archive.entries();
+  if (progress_) progress_->SetTotalProgress(static_cast<int>(entries.size()));
+
+  sz::Extractor extractor(archive, &in);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (progress_) progress_->SetCurrentProgress(static_cast<int>(i));
+    const sz::Entry& entry = entries[i];
+    std::filesystem::path target = folder / WindowsName(entry.name);
+    if (entry.is_dir) {
+      CreateFolderOnce(target);
+      continue;
+    }
+    CreateFolderOnce(target.parent_path());
+    HANDLE file = CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      DWORD error = GetLastError();
+      LOG(ERROR) << "Error returned by CreateFile: " << error;
+      return error;
+    }
+    FileSink sink(file);
+    result = extractor.Extract(i, &sink);
+    if (result == sz::Result::kWriteError) {
+      CloseHandle(file);
+      LOG(ERROR) << "Error returned by WriteFile: " << sink.error();
+      return sink.error();
+    }
+    if (result != sz::Result::kOk) {
+      // Do not leave a file with content that failed its checks.
+      CloseHandle(file);
+      DeleteFileW(target.c_str());
+      LogReaderError("Error returned by SzExtract: ", result, extractor.error_detail());
+      return ERROR_INVALID_HANDLE;
+    }
+    if (entry.mtime_defined) {
+      FILETIME mtime{static_cast<DWORD>(entry.mtime), static_cast<DWORD>(entry.mtime >> 32)};
+      if (!SetFileTime(file, nullptr, nullptr, &mtime)) {
+        DWORD error = GetLastError();
+        CloseHandle(file);
+        LOG(ERROR) << "Error returned by SetFileTime: " << error;
+        return error;
+      }
+    }
+    if (!CloseHandle(file)) {
+      DWORD error = GetLastError();
+      LOG(ERROR) << "Error returned by CloseHandle: " << error;
+      return error;
+    }
+  }
+  return 0;
+}
+
+}  // namespace norva::installer

@@ -1,0 +1,84 @@
+#include "package/sevenzip/extractor.h"
+
+#include <algorithm>
+
+#include "package/sevenzip/byte_reader.h"
+#include "package/sevenzip/crc32.h"
+#include "package/sevenzip/folder_decoder.h"
+
+namespace norva::installer::sevenzip {
+namespace {
+// Output is handed to the sink in pieces of this size (large file writes).
+constexpr size_t kOutputBufferSize = 1 << 20;
+}  // namespace
+
+Extractor::Extractor(const Archive& archive, InStream* in) : archive_(archive), in_(in) {}
+Extractor::~Extractor() = default;
+
+Result Extractor::OpenFolder(uint32_t folder) {
+  decoder_.reset();
+  folder_ = Entry::kNoFolder;
+  auto decoder = std::make_unique<FolderDecoder>();
+  const Folder& f = archive_.folders()[folder];
+  SZ_RETURN_IF_ERROR(decoder->Init(f, archive_.pack_offsets(), archive_.pack_sizes(), in_,
+                                   archive_.limits(), &error_detail_));
+  decoder_ = std::move(decoder);
+  folder_ = folder;
+  folder_pos_ = 0;
+  folder_crc_ = 0;
+  return Result::kOk;
+}
+
+Result Extractor::Pump(uint64_t size, ByteSink* sink, uint32_t* crc) {
+  if (buffer_.empty()) buffer_.resize(kOutputBufferSize);
+  bool folder_crc = archive_.folders()[folder_].crc_defined;
+  while (size) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(size, buffer_.size())), filled = 0;
+    while (filled < want) {
+      size_t got;
+      SZ_RETURN_IF_ERROR(decoder_->Read(buffer_.data() + filled, want - filled, &got));
+      if (!got) return Result::kDataError;  // the folder ended before its entries did
+      filled += got;
+    }
+    if (crc) *crc = Crc32Update(*crc, buffer_.data(), filled);
+    if (folder_crc) folder_crc_ = Crc32Update(folder_crc_, buffer_.data(), filled);
+    if (sink && !sink->Write(buffer_.data(), filled)) return Result::kWriteError;
+    size -= filled;
+    folder_pos_ += filled;
+  }
+  return Result::kOk;
+}
+
+Result Extractor::FinishFolder() {
+  const Folder& folder = archive_.folders()[folder_];
+  uint8_t extra;
+  size_t got;
+  SZ_RETURN_IF_ERROR(decoder_->Read(&extra, 1, &got));
+  decoder_.reset();
+  folder_ = Entry::kNoFolder;
+  if (got) return Result::kDataError;
+  if (folder.crc_defined && folder_crc_ != folder.crc) return Result::kCrcError;
+  return Result::kOk;
+}
+
+Result Extractor::Extract(size_t index, ByteSink* sink) {
+  if (index >= archive_.entries().size()) return Result::kBadHeader;
+  const Entry& entry = archive_.entries()[index];
+  if (!entry.has_stream) return Result::kOk;
+  if (folder_ != entry.folder || folder_pos_ > entry.offset_in_folder) {
+    SZ_RETURN_IF_ERROR(OpenFolder(entry.folder));
+  }
+  SZ_RETURN_IF_ERROR(Pump(entry.offset_in_folder - folder_pos_, nullptr, nullptr));
+  uint32_t crc = 0;
+  Result result = Pump(entry.size, sink, &crc);
+  if (result != Result::kOk) {
+    decoder_.reset();
+    folder_ = Entry::kNoFolder;
+    return result;
+  }
+  if (entry.crc_defined && crc != entry.crc) return Result::kCrcError;
+  if (entry.substream + 1 == archive_.folders()[entry.folder].num_substreams) return FinishFolder();
+  return Result::kOk;
+}
+
+}  // namespace norva::installer::sevenzip

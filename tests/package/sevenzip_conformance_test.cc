@@ -1,0 +1,182 @@
+// Unpacks archives made by 7-Zip and compares the result with 7-Zip's own
+// extraction of them: same files and folders, same bytes, same times.
+
+#include <windows.h>
+
+#include <fstream>
+#include <map>
+
+#include <gtest/gtest.h>
+
+#include "package/lzma_util.h"
+#include "package/sevenzip/crc32.h"
+#include "package/sevenzip_test_archive.h"
+#include "support/scratch.h"
+
+namespace norva::installer::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+void PutFile(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  WriteFile(path, bytes);
+}
+
+struct TreeItem {
+  bool is_dir = false;
+  uint64_t size = 0;
+  uint64_t mtime = 0;
+};
+
+std::map<std::wstring, TreeItem> ListTree(const fs::path& root) {
+  std::map<std::wstring, TreeItem> items;
+  for (const auto& item : fs::recursive_directory_iterator(root)) {
+    TreeItem entry;
+    entry.is_dir = item.is_directory();
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    EXPECT_TRUE(GetFileAttributesExW(item.path().c_str(), GetFileExInfoStandard, &data));
+    entry.size = uint64_t(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+    entry.mtime = uint64_t(data.ftLastWriteTime.dwHighDateTime) << 32 | data.ftLastWriteTime.dwLowDateTime;
+    items[fs::relative(item.path(), root).native()] = entry;
+  }
+  return items;
+}
+
+bool SameContent(const fs::path& a, const fs::path& b) {
+  std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
+  std::vector<char> ba(1 << 20), bb(1 << 20);
+  while (fa && fb) {
+    fa.read(ba.data(), ba.size());
+    fb.read(bb.data(), bb.size());
+    if (fa.gcount() != fb.gcount() || !std::equal(ba.begin(), ba.begin() + fa.gcount(), bb.begin()))
+      return false;
+  }
+  return fa.eof() && fb.eof();
+}
+
+// Without stored times 7-Zip dates files by the archive, we by the unpacking.
+void ExpectSameTree(const fs::path& expected, const fs::path& actual, bool compare_times) {
+  auto want = ListTree(expected), got = ListTree(actual);
+  ASSERT_EQ(want.size(), got.size());
+  for (const auto& [name, item] : want) {
+    auto it = got.find(name);
+    ASSERT_NE(it, got.end()) << fs::path(name).string();
+    ASSERT_EQ(item.is_dir, it->second.is_dir) << fs::path(name).string();
+    if (item.is_dir) continue;
+    EXPECT_EQ(item.size, it->second.size) << fs::path(name).string();
+    if (compare_times) {
+      EXPECT_EQ(item.mtime, it->second.mtime) << fs::path(name).string();
+    }
+    EXPECT_TRUE(SameContent(expected / name, actual / name)) << fs::path(name).string();
+  }
+}
+
+class RecordingProgress : public LzmaUtil::ProgressSink {
+ public:
+  void SetTotalProgress(int total) override { total_ = total; }
+  void SetCurrentProgress(int current) override { current_.push_back(current); }
+  int total_ = -1;
+  std::vector<int> current_;
+};
+
+class SevenZipConformanceTest : public testing::TestWithParam<const char*> {};
+
+TEST_P(SevenZipConformanceTest, UnpacksLikeSevenZip) {
+  fs::path fixtures = SevenZipFixtures();
+  ASSERT_FALSE(fixtures.empty()) << "NORVA_SEVENZIP_FIXTURES is not set";
+  ScratchFolder scratch;
+  LzmaUtil util;
+  RecordingProgress progress;
+  util.set_progress_sink(&progress);
+  ASSERT_EQ(0u, util.OpenArchive(fixtures / "archives" / (std::string(GetParam()) + ".7z")));
+  ASSERT_EQ(0u, util.UnPack(scratch.path() / "out"));
+  util.CloseArchive();
+  ExpectSameTree(fixtures / "ref" / GetParam(), scratch.path() / "out",
+                 std::string(GetParam()) != "no_times");
+  // One progress call per entry, in order.
+  ASSERT_GT(progress.total_, 0);
+  ASSERT_EQ(static_cast<size_t>(progress.total_), progress.current_.size());
+  for (int i = 0; i < progress.total_; ++i) EXPECT_EQ(i, progress.current_[i]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Methods, SevenZipConformanceTest,
+                         testing::Values("copy", "lzma", "lzma2", "bcj_lzma", "bcj2", "bcj2_auto",
+                                         "arm64", "delta", "lzma2_blocks"));
+INSTANTIATE_TEST_SUITE_P(Layouts, SevenZipConformanceTest,
+                         testing::Values("nonsolid", "plain_header", "no_times", "small",
+                                         "small_plain", "many"));
+// 300 MiB in one solid block: run once, here.
+INSTANTIATE_TEST_SUITE_P(Large, SevenZipConformanceTest, testing::Values("big"));
+
+TEST(SevenZipLayoutTest, EmptyArchiveSucceedsWithZeroEntries) {
+  ScratchFolder scratch;
+  std::string empty("7z\xBC\xAF\x27\x1C\x00\x04", 8);
+  std::string start(20, '\0');
+  uint32_t crc = sevenzip::Crc32(start.data(), start.size());
+  for (int i = 0; i < 4; ++i) empty += static_cast<char>(crc >> (8 * i));
+  PutFile(scratch.path() / "empty.7z", empty + start);
+  LzmaUtil util;
+  RecordingProgress progress;
+  util.set_progress_sink(&progress);
+  ASSERT_EQ(0u, util.OpenArchive(scratch.path() / "empty.7z"));
+  EXPECT_EQ(0u, util.UnPack(scratch.path() / "out"));
+  EXPECT_EQ(0, progress.total_);
+  EXPECT_TRUE(progress.current_.empty());
+}
+
+TEST(SevenZipLayoutTest, FolderListedAfterItsFilesAndMissingTimes) {
+  ScratchFolder scratch;
+  SevenZipTestEntry file{u"A/f.txt", "inside"};
+  SevenZipTestEntry dir{u"A", "", true};
+  SevenZipTestEntry undated{u"A/undated.txt", "no time"};
+  undated.has_mtime = false;
+  SevenZipTestEntry empty{u"A/B/empty.txt", ""};
+  PutFile(scratch.path() / "a.7z", MakeSevenZip({file, undated, empty, dir}));
+  SYSTEMTIME now_system;
+  GetSystemTime(&now_system);
+  FILETIME now;
+  SystemTimeToFileTime(&now_system, &now);
+  LzmaUtil util;
+  ASSERT_EQ(0u, util.OpenArchive(scratch.path() / "a.7z"));
+  ASSERT_EQ(0u, util.UnPack(scratch.path() / "out"));
+  fs::path out = scratch.path() / "out";
+  EXPECT_EQ("inside", ReadFile(out / "A" / "f.txt"));
+  EXPECT_EQ("no time", ReadFile(out / "A" / "undated.txt"));
+  EXPECT_EQ("", ReadFile(out / "A" / "B" / "empty.txt"));
+  auto tree = ListTree(out);
+  EXPECT_EQ(file.mtime, tree[L"A\\f.txt"].mtime);
+  // Without a stored time the file keeps the time it was written at.
+  uint64_t now_value = uint64_t(now.dwHighDateTime) << 32 | now.dwLowDateTime;
+  EXPECT_GE(tree[L"A\\undated.txt"].mtime + 20000000, now_value);
+}
+
+TEST(SevenZipLayoutTest, ReplacesExistingFilesAndReportsCreateFailures) {
+  ScratchFolder scratch;
+  PutFile(scratch.path() / "a.7z", MakeSevenZip({{u"x/f.txt", "new"}}));
+  fs::create_directories(scratch.path() / "out" / "x");
+  PutFile(scratch.path() / "out" / "x" / "f.txt", "old and longer");
+  LzmaUtil util;
+  ASSERT_EQ(0u, util.OpenArchive(scratch.path() / "a.7z"));
+  ASSERT_EQ(0u, util.UnPack(scratch.path() / "out"));
+  EXPECT_EQ("new", ReadFile(scratch.path() / "out" / "x" / "f.txt"));
+
+  // A file where the entry's folder should be: the folder cannot be made,
+  // and creating the file inside it fails with the system's code.
+  PutFile(scratch.path() / "blocked" / "x", "a file");
+  LogCapture log;
+  DWORD result = util.UnPack(scratch.path() / "blocked");
+  EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), result);
+  EXPECT_TRUE(log.Contains("Error returned by CreateFile: 3"));
+}
+
+TEST(SevenZipLayoutTest, UnPackWithoutOpenArchiveIsInvalidHandle) {
+  ScratchFolder scratch;
+  LzmaUtil util;
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), util.UnPack(scratch.path()));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), util.OpenArchive(scratch.path() / "none.7z"));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), util.UnPack(scratch.path()));
+}
+
+}  // namespace
+}  // namespace norva::installer::test

@@ -1,0 +1,229 @@
+// Damaged and hostile archives: each is refused with its code and log line,
+// and nothing lands outside the extraction folder or with wrong content.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "package/lzma_util.h"
+#include "package/sevenzip/archive.h"
+#include "package/sevenzip/extractor.h"
+#include "package/sevenzip_test_archive.h"
+#include "support/scratch.h"
+
+namespace norva::installer::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+void PutFile(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  WriteFile(path, bytes);
+}
+
+struct Outcome {
+  DWORD result = 0;
+  std::vector<std::string> log;
+  bool Logged(const std::string& text) const {
+    for (const auto& line : log) {
+      if (line.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+};
+
+Outcome Unpack(const fs::path& archive, const fs::path& folder) {
+  LogCapture capture;
+  LzmaUtil util;
+  Outcome outcome;
+  outcome.result = util.OpenArchive(archive);
+  if (outcome.result == 0) outcome.result = util.UnPack(folder);
+  outcome.log = capture.Lines();
+  return outcome;
+}
+
+size_t CountFiles(const fs::path& root) {
+  std::error_code error;
+  if (!fs::exists(root, error)) return 0;
+  size_t count = 0;
+  for (const auto& item : fs::recursive_directory_iterator(root)) count += item.is_regular_file();
+  return count;
+}
+
+std::string Fixture(const char* name) {
+  fs::path fixtures = SevenZipFixtures();
+  EXPECT_FALSE(fixtures.empty()) << "NORVA_SEVENZIP_FIXTURES is not set";
+  return ReadFile(fixtures / "archives" / name);
+}
+
+TEST(SevenZipHostileTest, TruncationAtEveryOffsetIsRefusedBeforeWriting) {
+  ScratchFolder scratch;
+  std::string archive = Fixture("small.7z");
+  ASSERT_GT(archive.size(), 100u);
+  for (size_t length = 0; length < archive.size(); ++length) {
+    fs::path file = scratch.path() / "cut.7z", out = scratch.path() / ("out" + std::to_string(length));
+    PutFile(file, archive.substr(0, length));
+    Outcome outcome = Unpack(file, out);
+    ASSERT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), outcome.result) << length;
+    ASSERT_TRUE(outcome.Logged("Error returned by SzArchiveOpen: ")) << length;
+    ASSERT_EQ(0u, CountFiles(out)) << length;
+  }
+}
+
+TEST(SevenZipHostileTest, FlippedBytesNeverLeaveWrongContent) {
+  ScratchFolder scratch;
+  for (const char* name : {"small.7z", "small_plain.7z"}) {
+    std::string archive = Fixture(name);
+    LzmaUtil util;
+    ASSERT_EQ(0u, util.OpenArchive(SevenZipFixtures() / "archives" / name));
+    ASSERT_EQ(0u, util.UnPack(scratch.path() / "good"));
+    util.CloseArchive();
+    for (size_t at = 0; at < archive.size(); ++at) {
+      if (at == 7) continue;  // the minor format version is not checked by anyone
+      std::string bad = archive;
+      bad[at] = static_cast<char>(bad[at] ^ 0x01);
+      fs::path file = scratch.path() / "bad.7z", out = scratch.path() / "bad" / std::to_string(at);
+      PutFile(file, bad);
+      Outcome outcome = Unpack(file, out);
+      ASSERT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), outcome.result) << name << " " << at;
+      ASSERT_TRUE(outcome.Logged("Error returned by SzArchiveOpen: ") ||
+                  outcome.Logged("Error returned by SzExtract: "))
+          << name << " " << at;
+      // Whatever was written before the failure is right.
+      if (!fs::exists(out)) continue;
+      for (const auto& item : fs::recursive_directory_iterator(out)) {
+        if (!item.is_regular_file()) continue;
+        fs::path good = scratch.path() / "good" / fs::relative(item.path(), out);
+        ASSERT_EQ(ReadFile(good), ReadFile(item.path())) << name << " " << at;
+      }
+    }
+  }
+}
+
+TEST(SevenZipHostileTest, UnsafeNamesAreRefusedBeforeAnythingIsWritten) {
+  ScratchFolder scratch;
+  const std::u16string names[] = {u"../evil.txt",  u"a/../../evil.txt", u"..\\evil.txt",
+                                  u"/evil.txt",    u"\\evil.txt",       u"C:\\evil.txt",
+                                  u"C:evil.txt",   u"f.txt:stream",     u"a//b.txt",
+                                  u"a/./b.txt",    u"NUL",              u"sub/con.txt",
+                                  u"COM1.log",     u"...",              u"a/ ../b"};
+  int index = 0;
+  for (const auto& name : names) {
+    fs::path base = scratch.path() / std::to_string(index++);
+    fs::path file = base / "a.7z", out = base / "x" / "out";
+    PutFile(file, MakeSevenZip({{u"good.txt", "good"}, {name, "evil"}}));
+    Outcome outcome = Unpack(file, out);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), outcome.result);
+    EXPECT_TRUE(outcome.Logged("Refusing unsafe entry name: "));
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_FALSE(fs::exists(base / "evil.txt"));
+    EXPECT_FALSE(fs::exists(base / "x" / "evil.txt"));
+  }
+  // Ordinary names with dots stay allowed.
+  for (const char16_t* name : {u"a..b/c.txt", u".hidden", u"dir/x.tar.gz", u"Console.txt"})
+    EXPECT_TRUE(sevenzip::IsSafeEntryName(name));
+}
+
+TEST(SevenZipHostileTest, NamelessAntiAndUnsupportedEntries) {
+  ScratchFolder scratch;
+  struct Case {
+    std::string archive;
+    const char* log;
+  };
+  SevenZipTestOptions no_names;
+  no_names.names = false;
+  SevenZipTestEntry anti{u"gone.txt"};
+  anti.anti = true;
+  SevenZipTestOptions aes;
+  aes.method_id = {0x06, 0xF1, 0x07, 0x01};
+  SevenZipTestOptions unknown;
+  unknown.method_id = {0x7F, 0x01};
+  const Case cases[] = {
+      {MakeSevenZip({{u"a.txt", "a"}}, no_names), "Couldn't get file name"},
+      {MakeSevenZip({{u"a.txt", "a"}, anti}), "Error returned by SzArchiveOpen: 19"},
+      {MakeSevenZip({{u"a.txt", "a"}}, aes), "Error returned by SzArchiveOpen: 4 (unsupported compression method: method 6F10701 (AES))"},
+      {MakeSevenZip({{u"a.txt", "a"}}, unknown), "Error returned by SzArchiveOpen: 4"},
+      {Fixture("ppmd.7z"), "(PPMd)"},
+  };
+  int index = 0;
+  for (const auto& c : cases) {
+    fs::path base = scratch.path() / std::to_string(index++);
+    PutFile(base / "a.7z", c.archive);
+    Outcome outcome = Unpack(base / "a.7z", base / "out");
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), outcome.result) << c.log;
+    EXPECT_TRUE(outcome.Logged(c.log)) << c.log;
+    EXPECT_EQ(0u, CountFiles(base / "out")) << c.log;
+  }
+}
+
+TEST(SevenZipHostileTest, OversizedDeclarationsAreRefusedWithoutAllocating) {
+  ScratchFolder scratch;
+  std::vector<SevenZipTestEntry> entries = {{u"a.txt", std::string(100, 'a')}};
+  // LZMA, dictionary 4 GiB - 1, declared output 8 GiB.
+  SevenZipTestOptions huge_dictionary;
+  huge_dictionary.method_id = {0x03, 0x01, 0x01};
+  huge_dictionary.props = {0x5D, 0xFF, 0xFF, 0xFF, 0xFF};
+  huge_dictionary.unpack_size = 8ull << 30;
+  // LZMA2 with its largest dictionary.
+  SevenZipTestOptions huge_lzma2 = huge_dictionary;
+  huge_lzma2.method_id = {0x21};
+  huge_lzma2.props = {40};
+  // A packed stream longer than the file.
+  SevenZipTestOptions long_pack;
+  long_pack.pack_size = 1ull << 40;
+  // Stored data larger than its packed stream.
+  SevenZipTestOptions long_copy;
+  long_copy.unpack_size = 1ull << 40;
+  // A valid dictionary but a declared size the data cannot fill.
+  SevenZipTestOptions short_data = huge_dictionary;
+  short_data.props = {0x5D, 0x00, 0x00, 0x01, 0x00};
+  struct Case {
+    SevenZipTestOptions options;
+    const char* log;
+  } cases[] = {
+      {huge_dictionary, "Error returned by SzExtract: 18"},
+      {huge_lzma2, "Error returned by SzExtract: 18"},
+      {long_pack, "Error returned by SzArchiveOpen: 16"},
+      {long_copy, "Error returned by SzArchiveOpen: 16"},
+      {short_data, "Error returned by SzExtract: 1"},
+  };
+  int index = 0;
+  for (const auto& c : cases) {
+    fs::path base = scratch.path() / std::to_string(index++);
+    PutFile(base / "a.7z", MakeSevenZip(entries, c.options));
+    Outcome outcome = Unpack(base / "a.7z", base / "out");
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), outcome.result) << c.log;
+    EXPECT_TRUE(outcome.Logged(c.log)) << c.log;
+    EXPECT_EQ(0u, CountFiles(base / "out")) << c.log;
+  }
+}
+
+TEST(SevenZipHostileTest, ReaderRandomAccessMatchesArchiveOrder) {
+  // Going back within a solid folder restarts it and still checks out.
+  std::string data = Fixture("lzma2.7z");
+  sevenzip::MemoryInStream in(data.data(), data.size());
+  sevenzip::Archive archive;
+  ASSERT_EQ(sevenzip::Result::kOk, archive.Open(&in));
+  struct Collect : sevenzip::ByteSink {
+    std::string bytes;
+    bool Write(const uint8_t* p, size_t n) override {
+      bytes.append(reinterpret_cast<const char*>(p), n);
+      return true;
+    }
+  };
+  sevenzip::Extractor extractor(archive, &in);
+  std::vector<std::string> forward(archive.entries().size());
+  for (size_t i = 0; i < forward.size(); ++i) {
+    Collect sink;
+    ASSERT_EQ(sevenzip::Result::kOk, extractor.Extract(i, &sink)) << i;
+    forward[i] = sink.bytes;
+  }
+  for (size_t i = forward.size(); i-- > 0;) {
+    Collect sink;
+    ASSERT_EQ(sevenzip::Result::kOk, extractor.Extract(i, &sink)) << i;
+    EXPECT_EQ(forward[i], sink.bytes) << i;
+  }
+}
+
+}  // namespace
+}  // namespace norva::installer::test

@@ -1,0 +1,136 @@
+#include "package/sevenzip_test_archive.h"
+
+#include <cstdlib>
+
+#include "package/sevenzip/crc32.h"
+
+namespace norva::installer::test {
+namespace {
+
+using sevenzip::Crc32;
+
+void Number(std::string& out, uint64_t value) {
+  // Always the 9-byte form: simple and valid.
+  out += static_cast<char>(0xFF);
+  for (int i = 0; i < 8; ++i) out += static_cast<char>(value >> (8 * i));
+}
+
+void Le(std::string& out, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out += static_cast<char>(value >> (8 * i));
+}
+
+void Bits(std::string& out, const std::vector<bool>& bits) {
+  std::string bytes((bits.size() + 7) / 8, '\0');
+  for (size_t i = 0; i < bits.size(); ++i) {
+    if (bits[i]) bytes[i / 8] = static_cast<char>(bytes[i / 8] | (0x80 >> (i % 8)));
+  }
+  out += bytes;
+}
+
+void Property(std::string& out, uint8_t id, const std::string& body) {
+  out += static_cast<char>(id);
+  Number(out, body.size());
+  out += body;
+}
+
+}  // namespace
+
+std::string MakeSevenZip(const std::vector<SevenZipTestEntry>& entries,
+                         const SevenZipTestOptions& options) {
+  std::string packed, header;
+  std::vector<const SevenZipTestEntry*> streams;
+  std::vector<bool> empty, empty_file, anti;
+  for (const auto& entry : entries) {
+    bool has_stream = !entry.is_dir && !entry.anti && !entry.data.empty();
+    empty.push_back(!has_stream);
+    if (has_stream) {
+      streams.push_back(&entry);
+      packed += entry.data;
+    } else {
+      empty_file.push_back(!entry.is_dir);
+      anti.push_back(entry.anti);
+    }
+  }
+  header += '\x01';
+  if (!streams.empty()) {
+    header += '\x04';
+    header += '\x06';
+    Number(header, 0);
+    Number(header, 1);
+    header += '\x09';
+    Number(header, options.pack_size ? options.pack_size : packed.size());
+    header += '\x00';
+    header += "\x07\x0B";
+    Number(header, 1);
+    header += '\x00';
+    Number(header, 1);  // one coder
+    header += static_cast<char>(options.method_id.size() | (options.props.empty() ? 0 : 0x20));
+    header.append(options.method_id.begin(), options.method_id.end());
+    if (!options.props.empty()) {
+      Number(header, options.props.size());
+      header.append(options.props.begin(), options.props.end());
+    }
+    header += '\x0C';
+    Number(header, options.unpack_size ? options.unpack_size : packed.size());
+    header += '\x00';
+    header += "\x08\x0D";
+    Number(header, streams.size());
+    header += '\x09';
+    for (size_t i = 0; i + 1 < streams.size(); ++i) Number(header, streams[i]->data.size());
+    header += "\x0A\x01";
+    for (const auto* entry : streams) Le(header, Crc32(entry->data.data(), entry->data.size()), 4);
+    header.append(2, '\0');
+  }
+  header += '\x05';
+  Number(header, entries.size());
+  if (streams.size() != entries.size()) {
+    std::string bits;
+    Bits(bits, empty);
+    Property(header, 0x0E, bits);
+    bits.clear();
+    Bits(bits, empty_file);
+    Property(header, 0x0F, bits);
+    bits.clear();
+    Bits(bits, anti);
+    Property(header, 0x10, bits);
+  }
+  if (options.names) {
+    std::string names(1, '\0');
+    for (const auto& entry : entries) {
+      for (char16_t c : entry.name) Le(names, c, 2);
+      Le(names, 0, 2);
+    }
+    Property(header, 0x11, names);
+  }
+  std::vector<bool> has_mtime;
+  std::string times;
+  for (const auto& entry : entries) {
+    has_mtime.push_back(entry.has_mtime);
+    if (entry.has_mtime) Le(times, entry.mtime, 8);
+  }
+  std::string body("\x00", 1);
+  Bits(body, has_mtime);
+  body += '\x00';
+  Property(header, 0x14, body + times);
+  header.append(2, '\0');
+
+  std::string start;
+  Le(start, packed.size(), 8);
+  Le(start, header.size(), 8);
+  Le(start, Crc32(header.data(), header.size()), 4);
+  std::string archive("7z\xBC\xAF\x27\x1C\x00\x04", 8);
+  Le(archive, Crc32(start.data(), start.size()), 4);
+  return archive + start + packed + header;
+}
+
+std::filesystem::path SevenZipFixtures() {
+  const char* unix_path = std::getenv("NORVA_SEVENZIP_FIXTURES");
+  if (!unix_path) return {};
+  std::string path = std::string("Z:") + unix_path;
+  for (char& c : path) {
+    if (c == '/') c = '\\';
+  }
+  return path;
+}
+
+}  // namespace norva::installer::test
