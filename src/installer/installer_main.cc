@@ -9,6 +9,7 @@
 
 #include "base/at_exit.h"
 #include "base/command_line.h"
+#include "base/file_util.h"
 #include "base/json.h"
 #include "base/logging.h"
 #include "base/strings.h"
@@ -45,20 +46,6 @@ bool PrintVersionIfAsked(const CommandLine& command_line) {
   else
     return false;
   return true;
-}
-
-std::filesystem::path OwnExecutablePath() {
-  std::wstring buffer(MAX_PATH, L'\0');
-  for (;;) {
-    DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0) return {};
-    if (length < buffer.size()) {
-      buffer.resize(length);
-      return std::filesystem::path(buffer);
-    }
-    if (buffer.size() > 32768) return {};
-    buffer.resize(buffer.size() * 2);
-  }
 }
 
 void OpenLogFile() {
@@ -171,7 +158,7 @@ bool RunInstallingRole(const CommandLine& command_line,
   LOG(INFO) << "Command line: " << GetCommandLineW();
 
   Roles roles = ReadRoles(command_line);
-  std::filesystem::path executable_path = OwnExecutablePath();
+  std::filesystem::path executable_path = GetExecutablePath();
   if (!executable_path.has_parent_path()) {
     LOG(ERROR) << "Cannot find own dir";
     return false;
@@ -216,7 +203,7 @@ extern "C" bool RunInstaller() {
   ClearCallbackExceptionSwallowing();
   FeatureRegistry::Get().RegisterDefaults();
 
-  std::filesystem::path executable_folder = OwnExecutablePath().parent_path();
+  std::filesystem::path executable_folder = GetExecutablePath().parent_path();
   std::filesystem::path installation_folder = FindInstallationFolder(executable_folder);
   if (command_line.HasSwitch("help") || command_line.HasSwitch("?")) {
     ShowHelp();

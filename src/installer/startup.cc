@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/command_line.h"
+#include "base/file_util.h"
 #include "base/logging.h"
 #include "base/process.h"
 #include "base/strings.h"
@@ -25,28 +26,7 @@ constexpr DWORD kTls10Bit = 0x80;
 constexpr DWORD kDefaultSecureProtocols = 32;
 
 bool IsFile(const std::filesystem::path& path) {
-  DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-bool IsDirectory(const std::filesystem::path& path) {
-  DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-std::filesystem::path TempFolder() {
-  wchar_t buffer[MAX_PATH + 1];
-  DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
-  if (length == 0 || length > MAX_PATH) return {};
-  return std::filesystem::path(buffer);
-}
-
-std::filesystem::path KnownFolder(REFKNOWNFOLDERID id, DWORD flags) {
-  wchar_t* path = nullptr;
-  std::filesystem::path result;
-  if (SUCCEEDED(SHGetKnownFolderPath(id, flags, nullptr, &path))) result = path;
-  CoTaskMemFree(path);
-  return result;
+  return PathExists(path) && !DirectoryExists(path);
 }
 
 std::wstring InstallerFolderName() {
@@ -59,7 +39,7 @@ bool CanRunProgramsFrom(const std::filesystem::path& folder,
                         const std::filesystem::path& executable_path) {
   std::filesystem::path copy = folder / executable_path.filename();
   bool same_file = EqualsCaseInsensitiveASCII(copy.native(), executable_path.native());
-  if (!same_file && !CopyFileW(executable_path.c_str(), copy.c_str(), FALSE)) return false;
+  if (!same_file && !::CopyFileW(executable_path.c_str(), copy.c_str(), FALSE)) return false;
   CommandLine test_run(copy);
   test_run.AppendSwitch("version");
   DWORD exit_code = 0;
@@ -73,7 +53,7 @@ bool TryDownloadBase(const std::filesystem::path& base,
                      std::filesystem::path* folder) {
   if (base.empty()) return false;
   std::filesystem::path candidate = base / InstallerFolderName();
-  if (!IsDirectory(candidate) && !CreateDirectoryW(candidate.c_str(), nullptr)) return false;
+  if (!DirectoryExists(candidate) && !CreateDirectoryW(candidate.c_str(), nullptr)) return false;
   if (CanRunProgramsFrom(candidate, executable_path)) {
     *folder = candidate;
     return true;
@@ -111,10 +91,10 @@ std::filesystem::path LogFilePathFor(const SYSTEMTIME& start) {
       StringPrintf("%s_installer", ToLowerASCII(product).c_str()) +
       StringPrintf("_%02d%02d%02d%02d%02d%02d.log", start.wYear, start.wMonth, start.wDay,
                    start.wHour, start.wMinute, start.wSecond));
-  std::filesystem::path temp = TempFolder();
+  std::filesystem::path temp = GetTempFolder();
   if (temp.empty()) return file_name;
   std::filesystem::path folder = temp / InstallerFolderName();
-  if (!IsDirectory(folder) && !CreateDirectoryW(folder.c_str(), nullptr)) return file_name;
+  if (!DirectoryExists(folder) && !CreateDirectoryW(folder.c_str(), nullptr)) return file_name;
   return folder / file_name;
 }
 
@@ -200,11 +180,12 @@ bool ChooseDownloadFolder(const CommandLine& command_line,
     *folder = command_line.GetSwitchValuePath("temp-folder");
     return true;
   }
-  if (TryDownloadBase(TempFolder(), executable_path, folder)) return true;
-  std::filesystem::path downloads = KnownFolder(FOLDERID_Downloads, 0);
-  if (downloads.empty()) downloads = KnownFolder(FOLDERID_Downloads, KF_FLAG_CREATE | KF_FLAG_INIT);
+  if (TryDownloadBase(GetTempFolder(), executable_path, folder)) return true;
+  std::filesystem::path downloads = GetKnownFolder(FOLDERID_Downloads, 0);
+  if (downloads.empty())
+    downloads = GetKnownFolder(FOLDERID_Downloads, KF_FLAG_CREATE | KF_FLAG_INIT);
   if (TryDownloadBase(downloads, executable_path, folder)) return true;
-  if (TryDownloadBase(KnownFolder(FOLDERID_Profile, 0), executable_path, folder)) return true;
+  if (TryDownloadBase(GetKnownFolder(FOLDERID_Profile, 0), executable_path, folder)) return true;
   return TryDownloadBase(executable_path.parent_path(), executable_path, folder);
 }
 

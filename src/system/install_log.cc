@@ -7,6 +7,7 @@
 #include <iterator>
 #include <utility>
 
+#include "base/com_types.h"
 #include "base/strings.h"
 
 // msxml2.h leaves these out of __uuidof, which ComPtr::As needs.
@@ -37,41 +38,6 @@ const char* const kTypeNames[] = {"REG_NONE",
                                   "REG_RESOURCE_REQUIREMENTS_LIST",
                                   "REG_QWORD"};
 
-class Bstr {
- public:
-  Bstr() = default;
-  explicit Bstr(const std::wstring& text) : value_(SysAllocStringLen(text.data(), text.size())) {}
-  ~Bstr() { SysFreeString(value_); }
-  Bstr(const Bstr&) = delete;
-  Bstr& operator=(const Bstr&) = delete;
-  BSTR get() const { return value_; }
-  BSTR* Receive() {
-    SysFreeString(value_);
-    value_ = nullptr;
-    return &value_;
-  }
-  std::string Utf8() const { return WideToUtf8(std::wstring_view(value_, SysStringLen(value_))); }
-
- private:
-  BSTR value_ = nullptr;
-};
-
-class Variant {
- public:
-  Variant() { VariantInit(&value_); }
-  explicit Variant(const std::wstring& text) : Variant() {
-    value_.vt = VT_BSTR;
-    value_.bstrVal = SysAllocStringLen(text.data(), text.size());
-  }
-  ~Variant() { VariantClear(&value_); }
-  Variant(const Variant&) = delete;
-  Variant& operator=(const Variant&) = delete;
-  VARIANT* get() { return &value_; }
-
- private:
-  VARIANT value_;
-};
-
 // An XML document and the element at which reading or writing stands.
 class XmlCursor {
  public:
@@ -91,7 +57,7 @@ class XmlCursor {
     return SUCCEEDED(document_->put_async(VARIANT_FALSE)) &&
            SUCCEEDED(document_->put_validateOnParse(VARIANT_FALSE)) &&
            SUCCEEDED(document_->put_resolveExternals(VARIANT_FALSE)) &&
-           document_->load(*source.get(), &loaded) == S_OK && loaded == VARIANT_TRUE;
+           document_->load(source.get(), &loaded) == S_OK && loaded == VARIANT_TRUE;
   }
 
   // Writing.
@@ -109,7 +75,7 @@ class XmlCursor {
     ComPtr<IXMLDOMElement> element;
     Variant text(Utf8ToWide(value));
     return SUCCEEDED(current_.As(&element)) &&
-           SUCCEEDED(element->setAttribute(Bstr(name).get(), *text.get()));
+           SUCCEEDED(element->setAttribute(Bstr(name).get(), text.get()));
   }
   bool SetText(const std::string& text) {
     return SUCCEEDED(current_->put_text(Bstr(Utf8ToWide(text)).get()));
@@ -143,7 +109,7 @@ class XmlCursor {
   bool Text(std::string* text) const {
     Bstr value;
     if (FAILED(current_->get_text(value.Receive()))) return false;
-    *text = value.Utf8();
+    *text = WideToUtf8(value.str());
     return true;
   }
   // False when the attribute is absent.
@@ -151,11 +117,12 @@ class XmlCursor {
     ComPtr<IXMLDOMElement> element;
     Variant result;
     if (FAILED(current_.As(&element)) ||
-        element->getAttribute(Bstr(name).get(), result.get()) != S_OK ||
-        result.get()->vt != VT_BSTR) {
+        element->getAttribute(Bstr(name).get(), result.ptr()) != S_OK ||
+        result.get().vt != VT_BSTR) {
       return false;
     }
-    *value = WideToUtf8(std::wstring_view(result.get()->bstrVal, SysStringLen(result.get()->bstrVal)));
+    const BSTR text = result.get().bstrVal;
+    *value = WideToUtf8(std::wstring_view(text, SysStringLen(text)));
     return true;
   }
   IXMLDOMNode* current() const { return current_.Get(); }
@@ -246,8 +213,9 @@ bool TextContent(IXMLDOMNode* element, std::string* text) {
     if (type == NODE_ELEMENT) return false;
     if (type == NODE_TEXT || type == NODE_CDATA_SECTION) {
       Variant value;
-      if (SUCCEEDED(child->get_nodeValue(value.get())) && value.get()->vt == VT_BSTR)
-        *text += WideToUtf8(std::wstring_view(value.get()->bstrVal, SysStringLen(value.get()->bstrVal)));
+      if (SUCCEEDED(child->get_nodeValue(value.ptr())) && value.get().vt == VT_BSTR)
+        *text += WideToUtf8(std::wstring_view(value.get().bstrVal,
+                                              SysStringLen(value.get().bstrVal)));
     }
     ComPtr<IXMLDOMNode> next;
     child->get_nextSibling(&next);
@@ -271,8 +239,8 @@ bool PrintAttributes(IXMLDOMNode* element, std::string* out) {
         FAILED(attribute->get_text(value.Receive()))) {
       return false;
     }
-    *out += ' ' + name.Utf8() + "=\"";
-    AppendEscaped(value.Utf8(), true, out);
+    *out += ' ' + WideToUtf8(name.str()) + "=\"";
+    AppendEscaped(WideToUtf8(value.str()), true, out);
     *out += '"';
   }
   return true;
@@ -285,7 +253,7 @@ bool PrintElement(IXMLDOMNode* element, int depth, std::string* out) {
   Bstr name;
   if (FAILED(element->get_nodeName(name.Receive()))) return false;
   out->append(depth, ' ');
-  *out += '<' + name.Utf8();
+  *out += '<' + WideToUtf8(name.str());
   if (!PrintAttributes(element, out)) return false;
   std::string text;
   if (TextContent(element, &text)) {
@@ -294,7 +262,7 @@ bool PrintElement(IXMLDOMNode* element, int depth, std::string* out) {
     } else {
       *out += '>';
       AppendEscaped(text, false, out);
-      *out += "</" + name.Utf8() + ">\n";
+      *out += "</" + WideToUtf8(name.str()) + ">\n";
     }
     return true;
   }
@@ -310,7 +278,7 @@ bool PrintElement(IXMLDOMNode* element, int depth, std::string* out) {
     child = next;
   }
   out->append(depth, ' ');
-  *out += "</" + name.Utf8() + ">\n";
+  *out += "</" + WideToUtf8(name.str()) + ">\n";
   return true;
 }
 
