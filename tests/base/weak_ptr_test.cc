@@ -7,7 +7,6 @@
 
 #include "base/at_exit.h"
 #include "base/task_loop.h"
-#include "base/thread.h"
 #include "support/scratch.h"
 
 namespace norva::installer {
@@ -66,26 +65,6 @@ TEST(WeakPtrTest, BoundTaskDoesNothingOnceItsObjectIsGone) {
   loop.RunUntilIdle();
   EXPECT_EQ(kept.calls, std::vector<std::string>{"kept1"});
   EXPECT_TRUE(invalidated.calls.empty());
-}
-
-TEST(WeakPtrTest, ReplyToAnObjectThatWentIsDropped) {
-  TaskLoop loop;
-  Thread worker("Weak worker");
-  ASSERT_TRUE(worker.Start());
-  auto owner = std::make_unique<Owner>();
-  Owner survivor;
-  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  worker.task_runner()->PostTaskAndReply(
-      FROM_HERE, [release] { WaitForSingleObject(release, 5000); },
-      BindWeak(owner->GetWeakPtr(), &Owner::Record, std::string("late"), 0));
-  worker.task_runner()->PostTaskAndReply(
-      FROM_HERE, [] {}, BindWeak(survivor.GetWeakPtr(), &Owner::Record, std::string("on time"), 0));
-  owner.reset();
-  SetEvent(release);
-  worker.task_runner()->PostTaskAndReply(FROM_HERE, [] {}, [&] { loop.Quit(); });
-  loop.Run();
-  EXPECT_EQ(survivor.calls, std::vector<std::string>{"on time0"});
-  CloseHandle(release);
 }
 
 TEST(AtExitManagerTest, RunsCallbacksInReverseAndNestedManagersShadow) {
