@@ -166,7 +166,10 @@ bool CopyFile(const std::filesystem::path& from, const std::filesystem::path& to
 }
 
 bool IsAbsolutePath(const std::filesystem::path& path) {
-  return path.has_root_name() && path.has_root_directory();
+  const std::wstring& text = path.native();
+  auto separator = [&](size_t i) { return text[i] == L'\\' || text[i] == L'/'; };
+  if (text.size() >= 3 && iswalpha(text[0]) && text[1] == L':' && separator(2)) return true;
+  return text.size() >= 3 && separator(0) && separator(1) && !separator(2);
 }
 
 std::filesystem::path CreateUniqueTempFolderUnder(const std::filesystem::path& base) {

@@ -166,8 +166,10 @@ bool TaskLoop::WaitForCompletion(DWORD timeout_ms) {
   BOOL ok = GetQueuedCompletionStatus(port_, &bytes, &key, &overlapped, timeout_ms);
   DWORD error = ok ? 0 : GetLastError();
   if (!overlapped) {
-    if (ok && key == kWakeUpKey) wake_pending_ = false;
-    return false;
+    if (!ok || key != kWakeUpKey) return false;
+    // Tasks may have come with the wake-up: have the caller look again.
+    wake_pending_ = false;
+    return true;
   }
   reinterpret_cast<IOHandler*>(key)->OnIOCompleted(overlapped, bytes, error);
   return true;

@@ -79,7 +79,10 @@ class TaskLoop {
 
  private:
   friend class TaskRunner;
+  friend class Thread;
 
+  // False when the system refused the event or port the loop waits on.
+  bool IsValid() const { return wake_event_ || port_; }
   void RunInternal(bool until_idle);
   // Runs one round of ready tasks; true when any ran.
   bool RunReadyTasks();

@@ -47,6 +47,13 @@ bool Thread::Start(TaskLoop::Type type) {
   }
   WaitForSingleObject(start_up.ready, INFINITE);
   CloseHandle(start_up.ready);
+  if (!start_up.runner) {
+    LOG(ERROR) << "Could not start the task loop of thread \"" << name_ << "\"";
+    WaitForSingleObject(handle_, INFINITE);
+    CloseHandle(handle_);
+    handle_ = nullptr;
+    return false;
+  }
   runner_ = std::move(start_up.runner);
   return true;
 }
@@ -69,6 +76,10 @@ DWORD WINAPI Thread::ThreadMain(void* parameter) {
   auto* start_up = static_cast<StartUp*>(parameter);
   NameCurrentThread(*start_up->name);
   TaskLoop loop(start_up->type);
+  if (!loop.IsValid()) {
+    SetEvent(start_up->ready);  // no runner: Start fails
+    return 1;
+  }
   start_up->runner = loop.task_runner();
   // From here on `start_up` and the Thread object are not touched: the Thread
   // may be gone before the loop ends.

@@ -1,0 +1,146 @@
+#include "base/file_util.h"
+
+#include <gtest/gtest.h>
+#include <knownfolders.h>
+
+#include "base/strings.h"
+#include "support/scratch.h"
+
+namespace norva::installer {
+namespace {
+
+using test::ReadFile;
+using test::ScratchFolder;
+using test::WriteFile;
+
+size_t CountEntries(const std::filesystem::path& folder) {
+  size_t count = 0;
+  std::error_code error;
+  for (auto it = std::filesystem::directory_iterator(folder, error);
+       it != std::filesystem::directory_iterator(); it.increment(error)) {
+    ++count;
+  }
+  return count;
+}
+
+TEST(FileUtilTest, SystemFolders) {
+  std::filesystem::path temp = GetTempFolder();
+  EXPECT_TRUE(IsAbsolutePath(temp));
+  EXPECT_TRUE(DirectoryExists(temp));
+  EXPECT_FALSE(temp.filename().empty());  // no trailing separator
+  EXPECT_TRUE(DirectoryExists(GetKnownFolder(FOLDERID_LocalAppData)));
+  std::filesystem::path executable = GetExecutablePath();
+  EXPECT_TRUE(EqualsCaseInsensitiveASCII(executable.filename().wstring(), L"base_tests.exe"));
+  EXPECT_TRUE(PathExists(executable));
+  EXPECT_FALSE(DirectoryExists(executable));
+}
+
+TEST(FileUtilTest, IsAbsolutePath) {
+  EXPECT_TRUE(IsAbsolutePath(L"C:\\Program Files\\x"));
+  EXPECT_TRUE(IsAbsolutePath(L"c:/x"));
+  EXPECT_TRUE(IsAbsolutePath(L"\\\\server\\share\\x"));
+  EXPECT_FALSE(IsAbsolutePath(L"C:x"));
+  EXPECT_FALSE(IsAbsolutePath(L"\\x"));
+  EXPECT_FALSE(IsAbsolutePath(L"x\\y"));
+  EXPECT_FALSE(IsAbsolutePath(L""));
+}
+
+TEST(FileUtilTest, CreateDirectoriesAndDeleteTree) {
+  ScratchFolder scratch;
+  std::filesystem::path deep = scratch.path() / L"a" / L"b\u00e9" / L"c";
+  EXPECT_TRUE(CreateDirectories(deep));
+  EXPECT_TRUE(CreateDirectories(deep));
+  WriteFile(scratch.path() / L"a" / L"file", "x");
+  EXPECT_FALSE(CreateDirectories(scratch.path() / L"a" / L"file" / L"sub"));
+
+  WriteFile(deep / L"read-only", "x");
+  SetFileAttributesW((deep / L"read-only").c_str(), FILE_ATTRIBUTE_READONLY);
+  SetFileAttributesW(deep.c_str(), FILE_ATTRIBUTE_READONLY);
+  EXPECT_TRUE(DeleteTree(scratch.path() / L"a"));
+  EXPECT_FALSE(PathExists(scratch.path() / L"a"));
+  EXPECT_TRUE(DeleteTree(scratch.path() / L"a"));  // already gone
+  WriteFile(scratch.path() / L"single", "x");
+  EXPECT_TRUE(DeleteTree(scratch.path() / L"single"));
+  EXPECT_FALSE(PathExists(scratch.path() / L"single"));
+}
+
+TEST(FileUtilTest, DeleteTreeRemovesALinkWithoutFollowingIt) {
+  ScratchFolder scratch;
+  std::filesystem::path target = scratch.path() / L"target";
+  std::filesystem::path tree = scratch.path() / L"tree";
+  ASSERT_TRUE(CreateDirectories(target));
+  ASSERT_TRUE(CreateDirectories(tree));
+  WriteFile(target / L"keep", "keep me");
+  constexpr DWORD kAllowUnprivileged = 0x2;
+  if (!CreateSymbolicLinkW((tree / L"link").c_str(), target.c_str(),
+                           SYMBOLIC_LINK_FLAG_DIRECTORY | kAllowUnprivileged)) {
+    GTEST_SKIP() << "No folder links here: " << GetLastError();
+  }
+  EXPECT_TRUE(DeleteTree(tree));
+  EXPECT_FALSE(PathExists(tree));
+  EXPECT_EQ(ReadFile(target / L"keep"), "keep me");
+}
+
+TEST(FileUtilTest, ReadFileToStringWithALimit) {
+  ScratchFolder scratch;
+  std::filesystem::path file = scratch.path() / L"data";
+  std::string data(200000, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+  WriteFile(file, data);
+  std::string read;
+  EXPECT_TRUE(ReadFileToString(file, &read));
+  EXPECT_EQ(read, data);
+  EXPECT_TRUE(ReadFileToString(file, &read, data.size()));
+  EXPECT_EQ(read, data);
+  EXPECT_FALSE(ReadFileToString(file, &read, 1000));
+  EXPECT_EQ(read, data.substr(0, 1000));
+  EXPECT_FALSE(ReadFileToString(scratch.path() / L"missing", &read));
+  EXPECT_TRUE(read.empty());
+}
+
+TEST(FileUtilTest, WriteFileAtomicallyReplacesAndLeavesNothingBehind) {
+  ScratchFolder scratch;
+  std::filesystem::path file = scratch.path() / L"Local State";
+  EXPECT_TRUE(WriteFileAtomically(file, "first"));
+  EXPECT_EQ(ReadFile(file), "first");
+  std::string big(3 << 20, 'b');
+  EXPECT_TRUE(WriteFileAtomically(file, big));
+  EXPECT_EQ(ReadFile(file), big);
+  EXPECT_TRUE(WriteFileAtomically(file, ""));
+  EXPECT_EQ(ReadFile(file), "");
+  EXPECT_EQ(CountEntries(scratch.path()), 1u);
+
+  // The old content stays when the new one cannot be put in place.
+  WriteFile(file, "old");
+  SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY);
+  HANDLE held = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            0, nullptr);
+  EXPECT_FALSE(WriteFileAtomically(file, "new"));
+  CloseHandle(held);
+  SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_EQ(ReadFile(file), "old");
+  EXPECT_EQ(CountEntries(scratch.path()), 1u);
+
+  EXPECT_FALSE(WriteFileAtomically(scratch.path() / L"missing" / L"file", "x"));
+  EXPECT_FALSE(PathExists(scratch.path() / L"missing"));
+}
+
+TEST(FileUtilTest, CopyFileAndUniqueTempFolders) {
+  ScratchFolder scratch;
+  WriteFile(scratch.path() / L"from", "content");
+  WriteFile(scratch.path() / L"to", "previous");
+  EXPECT_TRUE(CopyFile(scratch.path() / L"from", scratch.path() / L"to"));
+  EXPECT_EQ(ReadFile(scratch.path() / L"to"), "content");
+  EXPECT_FALSE(CopyFile(scratch.path() / L"missing", scratch.path() / L"to"));
+
+  std::filesystem::path one = CreateUniqueTempFolderUnder(scratch.path());
+  std::filesystem::path two = CreateUniqueTempFolderUnder(scratch.path());
+  EXPECT_TRUE(DirectoryExists(one));
+  EXPECT_TRUE(DirectoryExists(two));
+  EXPECT_NE(one, two);
+  EXPECT_EQ(one.parent_path(), scratch.path());
+  EXPECT_TRUE(CreateUniqueTempFolderUnder(scratch.path() / L"missing").empty());
+}
+
+}  // namespace
+}  // namespace norva::installer

@@ -1,0 +1,194 @@
+#include "base/json_pref_store.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "support/scratch.h"
+
+namespace norva::installer {
+namespace {
+
+using nlohmann::json;
+using test::ReadFile;
+using test::ScratchFolder;
+using test::WriteFile;
+
+const std::string kInvalidUtf8 = "bad \xC3\x28 text \xFF";
+
+TEST(JsonTest, ParsesWithoutThrowing) {
+  json value;
+  EXPECT_TRUE(ParseJson(R"({"a": [1, "two", {"b": null}]})", &value));
+  EXPECT_EQ(value["a"][1], "two");
+  EXPECT_FALSE(ParseJson("{\"a\": ", &value));
+  EXPECT_TRUE(value.is_null());
+  EXPECT_FALSE(ParseJson("{\"a\": \"" + kInvalidUtf8 + "\"}", &value));
+  EXPECT_FALSE(ParseJson("", &value));
+  EXPECT_TRUE(ParseJson(std::string(150, '[') + std::string(150, ']'), &value));
+  // Deep nesting is refused instead of exhausting the stack later.
+  EXPECT_FALSE(ParseJson(std::string(200000, '[') + std::string(200000, ']'), &value));
+  EXPECT_TRUE(ParseJson(R"({"text": "[[[[\"{{{{"})", &value));
+}
+
+TEST(JsonTest, WritesInvalidUtf8AsReplacementCharacters) {
+  json value = {{"text", kInvalidUtf8}};
+  std::string written = WriteJson(value);
+  EXPECT_NE(written.find("\xEF\xBF\xBD"), std::string::npos);
+  json back;
+  EXPECT_TRUE(ParseJson(written, &back));
+  EXPECT_EQ(WriteJson(json::array({1, 2}), true), "[\n  1,\n  2\n]");
+}
+
+class JsonPrefStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override { pool_ = WorkerPool::Create("PrefsTaskPool"); }
+  void TearDown() override { pool_->Shutdown(); }
+  std::filesystem::path File() const { return scratch_.path() / L"installer_prefs.json"; }
+  json ReadBack() const {
+    json value;
+    EXPECT_TRUE(ReadJsonFile(File(), &value));
+    return value;
+  }
+
+  ScratchFolder scratch_;
+  std::shared_ptr<WorkerPool> pool_;
+};
+
+TEST_F(JsonPrefStoreTest, MissingFileGivesAnEmptyStoreAndWritesNothing) {
+  {
+    JsonPrefStore store(File(), pool_);
+    EXPECT_FALSE(store.Load());
+    EXPECT_EQ(store.GetValue("anything"), nullptr);
+    EXPECT_EQ(store.GetString("language", "en"), "en");
+    EXPECT_FALSE(store.HasChanges());
+  }
+  pool_->Shutdown();
+  EXPECT_FALSE(std::filesystem::exists(File()));
+}
+
+TEST_F(JsonPrefStoreTest, CorruptFileGivesAnEmptyStoreAndIsReplacedOnlyOnChange) {
+  WriteFile(File(), "{\"language\": \"de\", ");
+  {
+    JsonPrefStore store(File(), pool_);
+    EXPECT_FALSE(store.Load());
+    EXPECT_EQ(store.GetValue("language"), nullptr);
+  }
+  pool_->Shutdown();
+  EXPECT_EQ(ReadFile(File()), "{\"language\": \"de\", ");
+
+  WriteFile(File(), "[1, 2]");
+  pool_ = WorkerPool::Create("PrefsTaskPool");
+  {
+    JsonPrefStore store(File(), pool_);
+    EXPECT_FALSE(store.Load());
+    store.SetValue("language", "fr");
+  }
+  pool_->Shutdown();
+  EXPECT_EQ(ReadBack(), json({{"language", "fr"}}));
+}
+
+TEST_F(JsonPrefStoreTest, DottedKeysReadAndWriteNestedObjects) {
+  WriteFile(File(), R"({"intl": {"app_locale": "pl"}, "count": 3, "big": 5000000000,
+                       "flag": true, "list": ["x@1"], "plain": "text"})");
+  JsonPrefStore store(File(), pool_);
+  ASSERT_TRUE(store.Load());
+  EXPECT_EQ(store.GetString("intl.app_locale"), "pl");
+  EXPECT_EQ(store.GetInt("count"), 3);
+  EXPECT_EQ(store.GetInt("big", -1), -1);
+  EXPECT_EQ(store.GetInt("plain", 7), 7);
+  EXPECT_TRUE(store.GetBool("flag"));
+  EXPECT_TRUE(store.GetBool("count", true));
+  EXPECT_EQ(store.GetList("list"), json::array({"x@1"}));
+  EXPECT_EQ(store.GetList("plain"), json::array());
+  EXPECT_EQ(store.GetValue("intl.app_locale.deeper"), nullptr);
+  EXPECT_EQ(store.GetValue(""), nullptr);
+  EXPECT_EQ(store.GetValue("intl..app_locale"), nullptr);
+
+  store.SetValue("intl.app_locale", "pl");
+  EXPECT_FALSE(store.HasChanges());  // same value
+  store.SetValue("custom_partner_content.updated", true);
+  store.SetValue("plain.inner", 1);  // replaces the string by an object
+  store.SetValue("a..b", 1);
+  store.RemoveValue("missing.key");
+  EXPECT_TRUE(store.HasChanges());
+  EXPECT_TRUE(store.GetBool("custom_partner_content.updated"));
+  EXPECT_EQ(store.GetInt("plain.inner"), 1);
+
+  store.RemoveValue("intl.app_locale");
+  store.RemoveValue("count");
+  EXPECT_EQ(store.GetValue("intl.app_locale"), nullptr);
+  EXPECT_NE(store.GetValue("intl"), nullptr);
+  store.CommitPendingWrite();
+  EXPECT_FALSE(store.HasChanges());
+  pool_->Shutdown();
+  EXPECT_EQ(ReadBack(), json::parse(R"({"intl": {}, "big": 5000000000, "flag": true,
+      "list": ["x@1"], "plain": {"inner": 1}, "custom_partner_content": {"updated": true}})"));
+}
+
+TEST_F(JsonPrefStoreTest, ShutdownDrainsPendingWrites) {
+  // Hold the pool busy so the store's write is still queued at Shutdown.
+  std::atomic<bool> slow_task_done{false};
+  pool_->PostTask(FROM_HERE, [&] {
+    Sleep(200);
+    slow_task_done = true;
+  });
+  {
+    JsonPrefStore store(File(), pool_);
+    store.Load();
+    store.SetValue("single_profile", false);
+    store.SetValue("installer-experiments", json::array());
+    store.SetValue("text", kInvalidUtf8);
+  }
+  EXPECT_FALSE(std::filesystem::exists(File()));
+  pool_->Shutdown();
+  EXPECT_TRUE(slow_task_done);
+  json written = ReadBack();
+  EXPECT_EQ(written["single_profile"], false);
+  EXPECT_EQ(written["installer-experiments"], json::array());
+  EXPECT_EQ(written["text"], "bad \xEF\xBF\xBD( text \xEF\xBF\xBD");
+}
+
+TEST_F(JsonPrefStoreTest, WritesAtOnceWhenThePoolHasShutDown) {
+  pool_->Shutdown();
+  {
+    JsonPrefStore store(File(), pool_);
+    store.SetValue("language", "nb");
+  }
+  EXPECT_EQ(ReadBack(), json({{"language", "nb"}}));
+  JsonPrefStore without_pool(File(), nullptr);
+  EXPECT_TRUE(without_pool.Load());
+  without_pool.SetValue("enable_stats", true);
+  without_pool.CommitPendingWrite();
+  EXPECT_EQ(ReadBack(), json({{"language", "nb"}, {"enable_stats", true}}));
+}
+
+TEST(WorkerPoolTest, NamedPoolsRunTasksInOrderOnOneThread) {
+  std::shared_ptr<WorkerPool> pool = WorkerPool::Create("GsTaskPool");
+  ASSERT_NE(pool, nullptr);
+  EXPECT_EQ(WorkerPool::Get("GsTaskPool"), pool);
+  EXPECT_EQ(WorkerPool::Create("GsTaskPool"), pool);
+  EXPECT_EQ(WorkerPool::Get("NoSuchPool"), nullptr);
+  std::vector<DWORD> threads;
+  std::vector<int> order;
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_TRUE(pool->PostTask(FROM_HERE, [&, i] {
+      order.push_back(i);
+      threads.push_back(GetCurrentThreadId());
+    }));
+  }
+  pool->Shutdown();
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
+  EXPECT_EQ(std::count(threads.begin(), threads.end(), threads.front()), 5);
+  EXPECT_NE(threads.front(), GetCurrentThreadId());
+  EXPECT_EQ(WorkerPool::Get("GsTaskPool"), nullptr);
+  EXPECT_FALSE(pool->PostTask(FROM_HERE, [] {}));
+  EXPECT_FALSE(pool->task_runner()->PostTask(FROM_HERE, [] {}));
+
+  std::shared_ptr<WorkerPool> next = WorkerPool::Create("GsTaskPool");
+  EXPECT_NE(next, pool);
+  pool.reset();  // the old pool going does not unlist the new one
+  EXPECT_EQ(WorkerPool::Get("GsTaskPool"), next);
+}
+
+}  // namespace
+}  // namespace norva::installer
