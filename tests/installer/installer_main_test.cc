@@ -134,6 +134,32 @@ TEST(InstallerMainTest, CopyInsideAPackageKnowsIt) {
   EXPECT_NE(FindLogContaining(token).find("] Inside package 1"), std::string::npos);
 }
 
+TEST(InstallerMainTest, ExperimentsComeFromTheInstallationWhenUninstalling) {
+  ScratchFolder installation;
+  auto installer = installation.path() / L"installer.exe";
+  ASSERT_TRUE(CopyFileW(BuiltInstallerPath().c_str(), installer.c_str(), FALSE));
+  WriteFile(installation.path() / L"norva.exe", "MZ");
+  WriteFile(installation.path() / L"installer_prefs.json",
+            R"({"installer-experiments": ["installer-experiment-test@1"]})");
+  auto run_and_read_log = [&](const std::filesystem::path& program, const std::wstring& args) {
+    std::wstring token = UniqueToken();
+    ProcessResult run = RunProcess(program, args + L" --silent --marker=" + token);
+    EXPECT_TRUE(run.finished);
+    return FindLogContaining(token);
+  };
+  const std::string enabled = "] Test experiment is enabled";
+  // The recorded list is the only source when uninstalling: switches are ignored.
+  EXPECT_NE(run_and_read_log(installer, L"--uninstall").find(enabled), std::string::npos);
+  EXPECT_NE(run_and_read_log(installer, L"--uninstall --with-feature:installer-experiment-test=off")
+                .find(enabled),
+            std::string::npos);
+  // Otherwise the switches decide.
+  EXPECT_EQ(run_and_read_log(BuiltInstallerPath(), L"").find(enabled), std::string::npos);
+  EXPECT_NE(run_and_read_log(BuiltInstallerPath(), L"--with-feature:installer-experiment-test=on")
+                .find(enabled),
+            std::string::npos);
+}
+
 std::wstring CurrentUserName() {
   wchar_t name[256];
   DWORD size = 256;
