@@ -213,17 +213,13 @@ void Settings::RemoveObserver(Observer* observer) {
 }
 
 // Observers may remove themselves (or others) while being told.
-#define NOTIFY_OBSERVERS(method)                                                   \
-  do {                                                                             \
-    std::vector<Observer*> snapshot = observers_;                                  \
-    for (Observer* observer : snapshot) {                                          \
-      if (std::find(observers_.begin(), observers_.end(), observer) !=             \
-          observers_.end())                                                        \
-        observer->method();                                                        \
-    }                                                                              \
-  } while (false)
-
-void Settings::NotifySettingsChanged() { NOTIFY_OBSERVERS(OnSettingsChanged); }
+void Settings::Notify(void (Observer::*method)()) {
+  std::vector<Observer*> snapshot = observers_;
+  for (Observer* observer : snapshot) {
+    if (std::find(observers_.begin(), observers_.end(), observer) != observers_.end())
+      (observer->*method)();
+  }
+}
 
 bool Settings::BoolSwitch(const char* name, bool current) const {
   return command_line_.HasSwitch(name) ? command_line_.GetSwitchValueBool(name) : current;
@@ -244,7 +240,7 @@ bool Settings::ApplyFlag(bool allowed, bool* flag, bool value, const char* label
   else
     *flag = value;
   VLOG(1) << label << value;
-  NotifySettingsChanged();
+  Notify(&Observer::OnSettingsChanged);
   return true;
 }
 
@@ -301,7 +297,7 @@ void Settings::SetLanguage(std::wstring language) {
   if (!modifiable_ || language == language_) return;
   language_ = std::move(language);
   l10n::SetCurrentUiLanguage(static_cast<LANGID>(l10n::ResolveLanguage(&language_)));
-  NOTIFY_OBSERVERS(OnLanguageChanged);
+  Notify(&Observer::OnLanguageChanged);
 }
 
 void Settings::SetInstallFolder(std::filesystem::path folder) {
@@ -349,7 +345,7 @@ void Settings::OnStatusFetched(std::unique_ptr<InstallationStatus> status) {
   bool existing = status_->IsExistingInstallation();
   if (!status_->IsValid() || (uninstall_ && !existing)) {
     VLOG(1) << "Invalid install folder";
-    NOTIFY_OBSERVERS(OnInstallFolderStatusChanged);
+    Notify(&Observer::OnInstallFolderStatusChanged);
     return;
   }
   if (first_valid_install_folder_.empty()) first_valid_install_folder_ = status_->GetPath();
@@ -368,7 +364,7 @@ void Settings::OnStatusFetched(std::unique_ptr<InstallationStatus> status) {
   Dump();
   if (!status_->GetLanguage().empty() && (uninstall_ || !command_line_.HasSwitch("language")))
     SetLanguage(status_->GetLanguage());
-  NOTIFY_OBSERVERS(OnInstallFolderStatusChanged);
+  Notify(&Observer::OnInstallFolderStatusChanged);
 }
 
 void Settings::AdoptExistingInstallation() {

@@ -129,7 +129,7 @@ class Settings {
   void OnStatusFetched(std::unique_ptr<InstallationStatus> status);
   void AdoptExistingInstallation();
   void Dump() const;
-  void NotifySettingsChanged();
+  void Notify(void (Observer::*method)());
 
   InstallOperation operation_ = kOperationNone;
   bool copy_only_ = false;
