@@ -242,7 +242,11 @@ void InstallationStatus::ReadFolderDetails() {
     if (ReadFileToString(path_ / kServerTrackingDataFile, &tracking))
       server_tracking_data_ = std::move(tracking);
     if (!legacy_installation_) prefs_read = ReadInstallerPrefs();
-    if (probe.profile_folder(path_, &profile_folder_)) ReadLocalState();
+    std::filesystem::path profile;
+    if (probe.profile_folder(path_, &profile)) {
+      profile_folder_ = std::move(profile);
+      ReadLocalState();
+    }
   }
   if (legacy_installation_ || !prefs_read) ReadLegacyIni(prefs_read);
 }
