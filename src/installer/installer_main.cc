@@ -17,6 +17,7 @@
 #include "base/worker_pool.h"
 #include "installer/folder_permission_mode.h"
 #include "installer/help_text.h"
+#include "installer/settings.h"
 #include "installer/startup.h"
 #include "product/installer_features.h"
 #include "product/product_info.h"
@@ -126,7 +127,8 @@ void ApplyExperimentOverrides(const CommandLine& command_line, bool uninstall,
 
 // Runs the role the command line names once the process-wide set-up is done.
 bool RunDriver(const CommandLine& command_line, const Roles& roles,
-               const std::filesystem::path& executable_path) {
+               const std::filesystem::path& executable_path,
+               [[maybe_unused]] Settings& settings) {
   if (roles.backend) {
     LOG(ERROR) << "The installer backend is not available in this build";
     return false;
@@ -182,8 +184,13 @@ bool RunInstallingRole(const CommandLine& command_line,
   ApplyExperimentOverrides(command_line, roles.uninstall, installation_folder, prefs_pool);
   bool com_ready = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
 
-  bool result = RunDriver(command_line, roles, executable_path);
+  auto settings = std::make_unique<Settings>(roles.uninstall, roles.silent, roles.autoupdate,
+                                             install_folder, roles.replace_quorel_installation,
+                                             command_line, installation_folder);
 
+  bool result = RunDriver(command_line, roles, executable_path, *settings);
+
+  settings.reset();
   if (com_ready) CoUninitialize();
   prefs_pool->Shutdown();
   return result;

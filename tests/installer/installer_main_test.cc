@@ -87,6 +87,7 @@ TEST(InstallerMainTest, StartUpLinesNameTheirSourceInTheLogFile) {
       "Backend 0",
       "Inside package 0",
       "Autoupdate: 0",
+      "Retrieving default installation folder path",  // the settings were built
       "Installer download folder: ",
   };
   for (const char* line : expected_lines) {
@@ -94,6 +95,7 @@ TEST(InstallerMainTest, StartUpLinesNameTheirSourceInTheLogFile) {
     EXPECT_TRUE(std::regex_search(log, pattern)) << line << "\n" << log;
   }
   EXPECT_NE(log.find(":VERBOSE1:startup.cc("), std::string::npos);  // TLS check
+  EXPECT_NE(log.find("] Settings from command line"), std::string::npos);
   // The download folder given by the switch was empty: it is removed.
   EXPECT_FALSE(std::filesystem::exists(download.path()));
 }

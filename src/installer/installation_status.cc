@@ -1,0 +1,344 @@
+#include "installer/installation_status.h"
+
+#include <windows.h>
+
+#include <array>
+#include <utility>
+
+#include "base/file_util.h"
+#include "base/json_pref_store.h"
+#include "base/logging.h"
+#include "base/strings.h"
+#include "installer/status_probe.h"
+#include "product/installer_features.h"
+#include "product/product_info.h"
+#include "system/access_rights.h"
+#include "system/windows_version.h"
+
+namespace norva::installer {
+namespace {
+
+constexpr size_t kMaxWin32PathLength = 247;
+constexpr wchar_t kStatusFile[] = L"installation_status.xml";
+constexpr wchar_t kLegacyLogFile[] = L"norva_install_log.xml";
+constexpr wchar_t kLauncher[] = L"launcher.exe";
+constexpr wchar_t kInstallerPrefsFile[] = L"installer_prefs.json";
+constexpr wchar_t kServerTrackingDataFile[] = L"server_tracking_data";
+constexpr wchar_t kLegacyIniFile[] = L"norvaprefs_default.ini";
+constexpr wchar_t kCompanyStartMenuFolder[] = L"Norva Software";
+// Read, write and execute on the folder itself.
+constexpr DWORD kFolderWriteAccess = 0x1201BF;
+// FILE_ADD_SUBDIRECTORY on an ancestor that the installation would go under.
+constexpr DWORD kAddSubfolderAccess = 0x4;
+constexpr DWORD kMaxLanguageDirectory = 260;
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+bool IsReservedDeviceName(std::wstring_view stem) {
+  static constexpr std::array<const wchar_t*, 11> kNames = {
+      L"CON", L"AUX", L"COM1", L"COM2", L"COM3", L"COM4",
+      L"LPT1", L"LPT2", L"LPT3", L"PRN", L"NUL"};
+  for (const wchar_t* name : kNames)
+    if (EqualsCaseInsensitiveASCII(stem, name)) return true;
+  return false;
+}
+
+bool IsValidComponent(std::wstring_view component) {
+  for (wchar_t c : component) {
+    if (c < 32 || wcschr(L"?\"<>*|:", c)) return false;
+  }
+  if (!component.empty() && component.back() == L'.') return false;
+  std::wstring_view stem = component.substr(0, component.find(L'.'));
+  return !((stem.size() == 3 || stem.size() == 4) && IsReservedDeviceName(stem));
+}
+
+// Consumes "\\server\share" at the start of `rest`; false when malformed.
+bool SkipUncPrefix(std::wstring_view* rest) {
+  std::wstring_view text = rest->substr(2);
+  size_t server_end = 0;
+  while (server_end < text.size() && !IsSeparator(text[server_end])) ++server_end;
+  if (server_end == 0 || server_end == text.size()) return false;
+  std::wstring_view after = text.substr(server_end + 1);
+  size_t share_end = 0;
+  while (share_end < after.size() && !IsSeparator(after[share_end])) ++share_end;
+  if (share_end == 0) return false;
+  if (!IsValidComponent(text.substr(0, server_end)) ||
+      !IsValidComponent(after.substr(0, share_end))) {
+    return false;
+  }
+  *rest = after.substr(share_end);
+  return true;
+}
+
+// -1 when the value is missing or not a boolean.
+int TriState(const JsonPrefStore& prefs, std::string_view key) {
+  const nlohmann::json* value = prefs.GetValue(key);
+  if (!value || !value->is_boolean()) return -1;
+  return value->get<bool>() ? 1 : 0;
+}
+
+std::filesystem::path WithoutTrailingSeparators(std::filesystem::path path) {
+  std::wstring text = path.wstring();
+  while (text.size() > 1 && IsSeparator(text.back()) && text[text.size() - 2] != L':')
+    text.pop_back();
+  return text;
+}
+
+std::wstring BrowserExecutableName() { return Utf8ToWide(product::FileNameBase()) + L".exe"; }
+
+}  // namespace
+
+bool IsValidWin32Path(std::wstring_view path) {
+  if (path.empty() || path.size() > kMaxWin32PathLength) return false;
+  std::wstring_view rest = path;
+  if (path.size() >= 2 && path[1] == L':') {
+    rest = path.substr(2);
+  } else if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) {
+    if (!SkipUncPrefix(&rest)) return false;
+  }
+  size_t start = 0;
+  while (start <= rest.size()) {
+    size_t end = start;
+    while (end < rest.size() && !IsSeparator(rest[end])) ++end;
+    if (!IsValidComponent(rest.substr(start, end - start))) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+InstallationStatus::InstallationStatus(bool replace_legacy) : replace_legacy_(replace_legacy) {}
+
+bool InstallationStatus::IsInstalledExperimentEnabled(std::string_view name) const {
+  for (const FeatureRegistry::Feature& feature : FeatureRegistry::Get().features()) {
+    if (feature.name != name) continue;
+    bool enabled = feature.enabled_by_default;
+    if (!feature.overridable) return enabled;
+    for (const std::string& entry : installed_experiments_) {
+      if (entry == feature.name + "@1") enabled = true;
+      if (entry == feature.name + "@2") enabled = false;
+    }
+    return enabled;
+  }
+  return false;
+}
+
+void InstallationStatus::Initialize(std::filesystem::path path) {
+  VLOG(1) << "Initializing status: " << path;
+  path_ = std::move(path);
+  valid_ = existing_installation_ = legacy_installation_ = has_launcher_ = false;
+  if (!CheckPathForm()) return;
+  bool is_folder = DirectoryExists(path_);
+  if (!is_folder && PathExists(path_)) {
+    VLOG(1) << "Path is a file path";
+    return;
+  }
+  if (!LookAtFolder()) return;
+  if (!existing_installation_) {
+    if (!is_folder) {
+      LookAtMissingFolder();
+      return;
+    }
+    VLOG(1) << "Path is not an existing installation";
+    has_launcher_ = PathExists(path_ / kLauncher);
+    ReadFolderDetails();
+    return;
+  }
+  VLOG(1) << "Path is a existing installation";
+  ReconcileLogFlags();
+  ReadFolderDetails();
+  // A legacy installation is only upgraded when the run replaces it.
+  if (legacy_installation_) existing_installation_ = replace_legacy_;
+}
+
+bool InstallationStatus::CheckPathForm() {
+  if (path_.empty()) {
+    VLOG(1) << "Path is empty";
+    return false;
+  }
+  if (!IsValidWin32Path(path_.wstring())) {
+    VLOG(1) << "Path is not a valid Win32 path";
+    return false;
+  }
+  if (!IsAbsolutePath(path_)) {
+    VLOG(1) << "Path is relative";
+    return false;
+  }
+  return true;
+}
+
+// The CD-ROM test and, for an existing folder, its install log.
+bool InstallationStatus::LookAtFolder() {
+  HANDLE folder = CreateFileW(path_.c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (folder != INVALID_HANDLE_VALUE) {
+    CloseHandle(folder);
+  } else if (GetDriveTypeW(path_.wstring().substr(0, 3).c_str()) == DRIVE_CDROM) {
+    VLOG(1) << "Path is to a non-writable CD-ROM";
+    return false;
+  }
+  if (!DirectoryExists(path_)) return true;
+  VLOG(1) << "Path is a folder";
+  existing_folder_ = path_;
+  valid_ = true;
+  if (PathExists(path_ / kStatusFile)) {
+    existing_installation_ = LoadInstallLog(path_ / kStatusFile, this);
+  } else if (PathExists(path_ / kLegacyLogFile) && LoadInstallLog(path_ / kLegacyLogFile, this)) {
+    existing_installation_ = legacy_installation_ = true;
+  }
+  return true;
+}
+
+// A folder that does not exist yet is usable when its nearest existing
+// ancestor is a folder.
+void InstallationStatus::LookAtMissingFolder() {
+  std::filesystem::path current = WithoutTrailingSeparators(path_);
+  for (;;) {
+    std::filesystem::path parent = current.parent_path();
+    if (parent.empty() || parent == current) {
+      VLOG(1) << "Path is a root folder that's not valid" << "(probably invalid drive letter)";
+      return;
+    }
+    if (DirectoryExists(parent)) {
+      VLOG(1) << "Path is valid";
+      existing_folder_ = parent;
+      valid_ = true;
+      ReadFolderDetails();
+      return;
+    }
+    if (PathExists(parent)) {
+      VLOG(1) << "Path is child of a file (invalid)";
+      return;
+    }
+    current = parent;
+  }
+}
+
+// Logs written by some older installers carry flags that contradict what
+// they recorded; what was written to the machine decides.
+void InstallationStatus::ReconcileLogFlags() {
+  copy_only = copy_only && hklm_keys.empty() && hkcu_keys.empty() && desktop_shortcut.empty() &&
+              menu_shortcut.empty() && quick_launch_shortcut.empty();
+  all_users = !copy_only && (all_users || !hklm_keys.empty());
+}
+
+void InstallationStatus::ReadFolderDetails() {
+  if (existing_installation_) {
+    VLOG(1) << "Testing shortcuts";
+    std::wstring browser = BrowserExecutableName();
+    TestShortcuts(path_ / kLauncher, true);
+    TestShortcuts(path_ / browser, false);
+    TestShortcuts(path_ / subfolder / browser, false);
+  }
+  if (valid_) {
+    writable_ = CheckAccess(existing_folder_.wstring(), kFileObjectType,
+                            existing_folder_ == path_ ? kFolderWriteAccess : kAddSubfolderAccess);
+  }
+  bool prefs_read = false;
+  if (existing_installation_) {
+    StatusProbe probe = GetStatusProbe();
+    default_browser_ = probe.is_http_handled_by(path_, legacy_installation_);
+    std::string tracking;
+    if (ReadFileToString(path_ / kServerTrackingDataFile, &tracking))
+      server_tracking_data_ = std::move(tracking);
+    if (!legacy_installation_) prefs_read = ReadInstallerPrefs();
+    std::filesystem::path profile;
+    if (probe.profile_folder(path_, &profile)) {
+      profile_folder_ = std::move(profile);
+      ReadLocalState();
+    }
+  }
+  if (legacy_installation_ || !prefs_read) ReadLegacyIni(prefs_read);
+}
+
+void InstallationStatus::TestShortcuts(const std::filesystem::path& executable, bool launcher) {
+  FileIdentity identity;
+  const FileIdentity* known = GetFileIdentity(executable, &identity) ? &identity : nullptr;
+  if (!desktop_shortcut_found_) {
+    TestShortcut(desktop_shortcut, executable, known, launcher, &desktop_shortcut_found_,
+                 &desktop_shortcut_needs_update_);
+  }
+  if (!start_menu_shortcut_found_) {
+    TestShortcut(menu_shortcut, executable, known, launcher, &start_menu_shortcut_found_,
+                 &start_menu_shortcut_needs_update_);
+    // Start-menu links of older installers lack what Windows 8 needs.
+    if (GetWindowsVersionRank() >= kWindows8) start_menu_shortcut_needs_update_ = true;
+  }
+  if (!quick_launch_shortcut_found_) {
+    TestShortcut(quick_launch_shortcut, executable, known, launcher,
+                 &quick_launch_shortcut_found_, &quick_launch_shortcut_needs_update_);
+  }
+  StatusProbe probe = GetStatusProbe();
+  if (!company_start_menu_folder_found_) {
+    std::filesystem::path programs = probe.start_menu_programs();
+    if (!programs.empty() && DirectoryExists(programs / kCompanyStartMenuFolder)) {
+      company_start_menu_folder_ = programs / kCompanyStartMenuFolder;
+      company_start_menu_folder_found_ = true;
+    }
+  }
+  if (pinned_shortcut_.empty() && GetWindowsVersionRank() >= kWindows7) {
+    pinned_shortcut_ = probe.find_taskbar_pin(executable, known);
+    if (!pinned_shortcut_.empty() && !launcher) pinned_shortcut_needs_update_ = true;
+  }
+}
+
+void InstallationStatus::TestShortcut(const std::filesystem::path& shortcut,
+                                      const std::filesystem::path& executable,
+                                      const FileIdentity* identity, bool launcher, bool* found,
+                                      bool* needs_update) {
+  *found = ShortcutStarts(shortcut, executable, identity);
+  // Links that start the browser directly bypass the launcher's updates.
+  if (*found && !launcher) *needs_update = true;
+}
+
+bool InstallationStatus::ReadInstallerPrefs() {
+  std::filesystem::path file = path_ / kInstallerPrefsFile;
+  if (!PathExists(file)) return false;
+  JsonPrefStore prefs(file, nullptr);
+  if (!prefs.Load()) return false;
+  single_profile_ = TriState(prefs, "single_profile");
+  import_browser_data_ = TriState(prefs, "import_browser_data");
+  enable_stats_ = TriState(prefs, "enable_stats");
+  std::string language = prefs.GetString("language");
+  if (!language.empty()) language_ = Utf8ToWide(language);
+  welcome_url_ = prefs.GetString("welcome-url");
+  installed_experiments_.clear();
+  for (const nlohmann::json& entry : prefs.GetList("all-installer-experiments"))
+    if (entry.is_string()) installed_experiments_.push_back(entry.get<std::string>());
+  if (IsInstalledExperimentEnabled(kExperimentTest))
+    LOG(INFO) << "Test experiment was enabled in install folder.";
+  return true;
+}
+
+void InstallationStatus::ReadLocalState() {
+  JsonPrefStore local_state(profile_folder_ / L"Local State", nullptr);
+  if (!local_state.Load()) return;
+  const nlohmann::json* locale = local_state.GetValue("intl.app_locale");
+  if (locale && locale->is_string()) language_ = Utf8ToWide(locale->get<std::string>());
+}
+
+void InstallationStatus::ReadLegacyIni(bool installer_prefs_read) {
+  std::wstring ini = (path_ / kLegacyIniFile).wstring();
+  if (!PathExists(ini)) return;
+  UINT kind = GetPrivateProfileIntW(L"System", L"Norva Product", 0, ini.c_str());
+  legacy_product_kind_ = kind == 1 || kind == 2 ? static_cast<int>(kind) : 0;
+  if (installer_prefs_read) return;
+  wchar_t value[MAX_PATH] = {};
+  // A default that no real value can have tells "absent" from "empty".
+  constexpr wchar_t kAbsent[] = L"\x01";
+  GetPrivateProfileStringW(L"System", L"Multi User", kAbsent, value, MAX_PATH, ini.c_str());
+  int multi_user = 0;
+  if (wcscmp(value, kAbsent) != 0) {
+    StringToInt(std::wstring_view(value), &multi_user);
+    single_profile_ = multi_user == 0 ? 1 : 0;
+  }
+  // Room for one character more than a usable value, to tell a cut one.
+  wchar_t directory[kMaxLanguageDirectory + 2] = {};
+  DWORD length = GetPrivateProfileStringW(L"User Prefs", L"Language Files Directory", L"",
+                                          directory, kMaxLanguageDirectory + 2, ini.c_str());
+  if (length == 0 || length > kMaxLanguageDirectory) return;
+  std::filesystem::path folder = WithoutTrailingSeparators(std::filesystem::path(directory));
+  if (!folder.filename().empty()) language_ = folder.filename().wstring();
+}
+
+}  // namespace norva::installer

@@ -1,0 +1,120 @@
+#ifndef NORVA_INSTALLER_INSTALLATION_STATUS_H_
+#define NORVA_INSTALLER_INSTALLATION_STATUS_H_
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "system/install_log.h"
+
+namespace norva::installer {
+
+struct FileIdentity;
+
+// Whether `path` can name a folder for the Win32 file functions: 1 to 247
+// characters, an optional drive or UNC prefix, and components free of
+// reserved characters, trailing full stops and device names.
+bool IsValidWin32Path(std::wstring_view path);
+
+// What is known of one candidate installation folder: whether an
+// installation may go there, whether one (of this product or of the legacy
+// generation) already lives there, and what it chose. When the folder holds
+// an installation its install log is read into the inherited record.
+//
+// Initialize blocks on the file system, the registry and the shell; it runs
+// on a background worker with COM initialised, never on a window's thread.
+class InstallationStatus : public InstallLog {
+ public:
+  explicit InstallationStatus(bool replace_legacy = false);
+
+  // Examines `path`. Every finding is logged; an unusable folder leaves
+  // IsValid false.
+  void Initialize(std::filesystem::path path);
+
+  bool IsDesktopShortcutFound() const { return desktop_shortcut_found_; }
+  bool IsStartMenuShortcutFound() const { return start_menu_shortcut_found_; }
+  bool IsQuickLaunchShortcutFound() const { return quick_launch_shortcut_found_; }
+  bool IsCompanyStartMenuFolderFound() const { return company_start_menu_folder_found_; }
+  bool IsWritable() const { return writable_; }
+  const std::filesystem::path& GetPinnedShortcut() const { return pinned_shortcut_; }
+  bool DesktopShortcutNeedsUpdate() const { return desktop_shortcut_needs_update_; }
+  bool StartMenuShortcutNeedsUpdate() const { return start_menu_shortcut_needs_update_; }
+  bool QuickLaunchShortcutNeedsUpdate() const { return quick_launch_shortcut_needs_update_; }
+  bool PinnedShortcutNeedsUpdate() const { return pinned_shortcut_needs_update_; }
+  bool IsDefaultBrowser() const { return default_browser_; }
+  // Tri-states: 1 yes, 0 no, -1 unknown.
+  int GetImportBrowserData() const { return import_browser_data_; }
+  int GetEnableStats() const { return enable_stats_; }
+  int GetSingleProfile() const { return single_profile_; }
+  const std::wstring& GetLanguage() const { return language_; }
+  const std::string& GetWelcomeUrl() const { return welcome_url_; }
+  const std::string& GetServerTrackingData() const { return server_tracking_data_; }
+  int GetLegacyProductKind() const { return legacy_product_kind_; }
+  const std::filesystem::path& GetProfileFolder() const { return profile_folder_; }
+  const std::filesystem::path& GetCompanyStartMenuFolder() const {
+    return company_start_menu_folder_;
+  }
+  // The experiment list the installation recorded ("name@1", "name@2").
+  const std::vector<std::string>& GetInstalledExperiments() const {
+    return installed_experiments_;
+  }
+  // The state of an experiment as that installation had it: the build's
+  // default, overridden by the recorded list.
+  bool IsInstalledExperimentEnabled(std::string_view name) const;
+  // The examined folder, as given.
+  const std::filesystem::path& GetPath() const { return path_; }
+  const std::filesystem::path& GetExistingFolder() const { return existing_folder_; }
+  bool IsValid() const { return valid_; }
+  bool IsExistingInstallation() const { return existing_installation_; }
+  bool IsLegacyInstallation() const { return legacy_installation_; }
+  bool HasLauncher() const { return has_launcher_; }
+  bool ReplacesLegacy() const { return replace_legacy_; }
+
+ private:
+  // Steps of Initialize; false ends the examination.
+  bool CheckPathForm();
+  bool LookAtFolder();
+  void LookAtMissingFolder();
+  void ReconcileLogFlags();
+  void ReadFolderDetails();
+  void TestShortcuts(const std::filesystem::path& executable, bool launcher);
+  void TestShortcut(const std::filesystem::path& shortcut, const std::filesystem::path& executable,
+                    const FileIdentity* identity, bool launcher, bool* found, bool* needs_update);
+  bool ReadInstallerPrefs();
+  void ReadLocalState();
+  void ReadLegacyIni(bool installer_prefs_read);
+
+  bool desktop_shortcut_found_ = false;
+  bool start_menu_shortcut_found_ = false;
+  bool quick_launch_shortcut_found_ = false;
+  bool company_start_menu_folder_found_ = false;
+  bool writable_ = false;
+  std::filesystem::path pinned_shortcut_;
+  bool desktop_shortcut_needs_update_ = false;
+  bool start_menu_shortcut_needs_update_ = false;
+  bool quick_launch_shortcut_needs_update_ = false;
+  bool pinned_shortcut_needs_update_ = false;
+  bool default_browser_ = false;
+  int import_browser_data_ = -1;
+  int enable_stats_ = -1;
+  std::wstring language_;
+  std::string welcome_url_;
+  std::string server_tracking_data_;
+  int single_profile_ = -1;
+  int legacy_product_kind_ = -1;
+  std::filesystem::path profile_folder_;
+  std::filesystem::path company_start_menu_folder_;
+  std::vector<std::string> installed_experiments_;
+  std::filesystem::path path_;
+  std::filesystem::path existing_folder_;
+  bool valid_ = false;
+  bool existing_installation_ = false;
+  bool legacy_installation_ = false;
+  bool has_launcher_ = false;
+  bool replace_legacy_ = false;
+};
+
+}  // namespace norva::installer
+
+#endif  // NORVA_INSTALLER_INSTALLATION_STATUS_H_

@@ -1,0 +1,345 @@
+#include "installer/installation_status.h"
+
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "base/file_util.h"
+#include "installer/status_probe.h"
+#include "product/installer_features.h"
+#include "support/scratch.h"
+#include "installer/support/status_fixtures.h"
+#include "system/windows_version.h"
+
+namespace norva::installer {
+namespace {
+
+using test::LogCapture;
+using test::ScratchFolder;
+using test::WriteFile;
+
+bool SetFolderDacl(const std::filesystem::path& folder, const wchar_t* sddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
+                                                            nullptr)) {
+    return false;
+  }
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+  DWORD result = SetNamedSecurityInfoW(
+      const_cast<wchar_t*>(folder.c_str()), SE_FILE_OBJECT,
+      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
+      nullptr);
+  LocalFree(descriptor);
+  return result == ERROR_SUCCESS;
+}
+
+TEST(Win32PathTest, DrivesUncAndLength) {
+  EXPECT_TRUE(IsValidWin32Path(L"C:\\Program Files\\Norva"));
+  EXPECT_TRUE(IsValidWin32Path(L"C:"));
+  EXPECT_TRUE(IsValidWin32Path(L"C:/a/b"));
+  EXPECT_TRUE(IsValidWin32Path(L"relative\\folder"));
+  EXPECT_TRUE(IsValidWin32Path(L"\\\\server\\share\\folder"));
+  EXPECT_TRUE(IsValidWin32Path(L"//server/share"));
+  EXPECT_FALSE(IsValidWin32Path(L""));
+  EXPECT_FALSE(IsValidWin32Path(L"\\\\server"));
+  EXPECT_FALSE(IsValidWin32Path(L"\\\\server\\"));
+  EXPECT_FALSE(IsValidWin32Path(L"\\\\\\share"));
+  EXPECT_FALSE(IsValidWin32Path(L"\\\\ser?ver\\share"));
+
+  std::wstring longest = L"C:\\" + std::wstring(244, L'a');
+  ASSERT_EQ(247u, longest.size());
+  EXPECT_TRUE(IsValidWin32Path(longest));
+  EXPECT_FALSE(IsValidWin32Path(longest + L"a"));
+}
+
+TEST(Win32PathTest, ComponentRules) {
+  for (const wchar_t* reserved : {L"C:\\CON\\x", L"C:\\con\\x", L"C:\\a\\cOm1\\b", L"C:\\Nul.txt",
+                                  L"C:\\lpt3.a.b", L"prn", L"C:\\AUX"}) {
+    EXPECT_FALSE(IsValidWin32Path(reserved)) << reserved;
+  }
+  for (const wchar_t* allowed : {L"C:\\console", L"C:\\com5", L"C:\\conx.txt", L"C:\\co",
+                                 L"C:\\a.con"}) {
+    EXPECT_TRUE(IsValidWin32Path(allowed)) << allowed;
+  }
+  EXPECT_FALSE(IsValidWin32Path(L"C:\\folder.\\x"));
+  EXPECT_FALSE(IsValidWin32Path(L"C:\\folder\\x."));
+  EXPECT_FALSE(IsValidWin32Path(L"C:\\a:b"));
+  EXPECT_FALSE(IsValidWin32Path(L"C:\\a\\b:"));
+  for (const wchar_t* bad : {L"C:\\a?", L"C:\\a\"", L"C:\\<", L"C:\\>", L"C:\\*", L"C:\\|"})
+    EXPECT_FALSE(IsValidWin32Path(bad)) << bad;
+  EXPECT_FALSE(IsValidWin32Path(std::wstring(L"C:\\a") + L'\x1f'));
+}
+
+class InstallationStatusTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    FeatureRegistry::Get().RegisterDefaults();
+    StatusProbe probe = DefaultStatusProbe();
+    probe.start_menu_programs = [this] { return programs_; };
+    probe.find_taskbar_pin = [this](const std::filesystem::path& executable,
+                                    const FileIdentity* identity) {
+      return FindPinIn(pins_, executable, identity);
+    };
+    probe.is_http_handled_by = [this](const std::filesystem::path&, bool browser_executable) {
+      handler_asked_for_browser_ = browser_executable;
+      return http_handled_;
+    };
+    probe.profile_folder = [this](const std::filesystem::path&, std::filesystem::path* profile) {
+      *profile = profile_;
+      return !profile_.empty();
+    };
+    SetStatusProbe(probe);
+    CreateDirectories(programs_);
+    CreateDirectories(pins_);
+  }
+  void TearDown() override {
+    SetStatusProbe(DefaultStatusProbe());
+    SetWindowsVersionRankForTesting(-1);
+  }
+
+  InstallationStatus Examine(const std::filesystem::path& path, bool replace_legacy = false) {
+    InstallationStatus status(replace_legacy);
+    status.Initialize(path);
+    return status;
+  }
+
+  test::ScopedCom com_;
+  ScratchFolder scratch_;
+  std::filesystem::path programs_ = scratch_.path() / L"Programs";
+  std::filesystem::path pins_ = scratch_.path() / L"Pins";
+  std::filesystem::path profile_;
+  bool http_handled_ = false;
+  bool handler_asked_for_browser_ = false;
+};
+
+TEST_F(InstallationStatusTest, UnusablePaths) {
+  std::filesystem::path file = scratch_.path() / L"file.txt";
+  WriteFile(file, "x");
+  struct Case {
+    std::filesystem::path path;
+    const char* line;
+  } cases[] = {
+      {L"", "Path is empty"},
+      {L"C:\\con\\x", "Path is not a valid Win32 path"},
+      {L"relative\\folder", "Path is relative"},
+      {file, "Path is a file path"},
+      {file / L"child" / L"grandchild", "Path is child of a file (invalid)"},
+  };
+  for (const Case& c : cases) {
+    LogCapture log;
+    InstallationStatus status = Examine(c.path);
+    EXPECT_TRUE(log.Contains("Initializing status: ")) << c.line;
+    EXPECT_TRUE(log.Contains(c.line)) << c.line;
+    EXPECT_FALSE(status.IsValid()) << c.line;
+    EXPECT_FALSE(status.IsWritable()) << c.line;
+    EXPECT_EQ(c.path, status.GetPath());
+  }
+}
+
+TEST_F(InstallationStatusTest, RootOfAMissingDriveIsInvalid) {
+  DWORD drives = GetLogicalDrives();
+  wchar_t letter = 0;
+  for (int i = 25; i >= 3 && !letter; --i)
+    if (!(drives & (1u << i))) letter = static_cast<wchar_t>(L'A' + i);
+  ASSERT_NE(0, letter);
+  LogCapture log;
+  std::wstring path = std::wstring(1, letter) + L":\\Norva\\x";
+  InstallationStatus status = Examine(path);
+  EXPECT_TRUE(log.Contains("Path is a root folder that's not valid"));
+  EXPECT_TRUE(log.Contains("(probably invalid drive letter)"));
+  EXPECT_FALSE(status.IsValid());
+}
+
+// A folder that does not exist yet is judged by its nearest existing
+// ancestor, and only the right to add a subfolder there is asked for. (Wine
+// keeps a folder's DACL as Unix mode bits, where adding files and adding
+// subfolders are one right, so a DACL cannot tell the two masks apart here.)
+TEST_F(InstallationStatusTest, MissingFolderUnderExistingAncestor) {
+  std::filesystem::path open = scratch_.path() / L"open";
+  std::filesystem::path closed = scratch_.path() / L"closed";
+  CreateDirectories(open);
+  CreateDirectories(closed);
+  LogCapture log;
+  InstallationStatus below = Examine(open / L"Norva" / L"sub");
+  EXPECT_TRUE(log.Contains("Path is valid"));
+  EXPECT_TRUE(below.IsValid());
+  EXPECT_FALSE(below.IsExistingInstallation());
+  EXPECT_EQ(open, below.GetExistingFolder());
+  EXPECT_EQ(open / L"Norva" / L"sub", below.GetPath());
+  EXPECT_TRUE(below.IsWritable());
+
+  ASSERT_TRUE(SetFolderDacl(closed, L"D:P(D;;0x6;;;WD)(A;;FA;;;WD)"));
+  InstallationStatus under_closed = Examine(closed / L"Norva");
+  EXPECT_TRUE(under_closed.IsValid());
+  EXPECT_EQ(closed, under_closed.GetExistingFolder());
+  EXPECT_FALSE(under_closed.IsWritable());
+  InstallationStatus itself = Examine(closed);
+  EXPECT_TRUE(itself.IsValid());
+  EXPECT_FALSE(itself.IsWritable());
+
+  SetFolderDacl(closed, L"D:P(A;;FA;;;WD)");
+}
+
+TEST_F(InstallationStatusTest, EmptyFolderAndFolderWithLauncherOnly) {
+  LogCapture log;
+  InstallationStatus empty = Examine(scratch_.path());
+  EXPECT_TRUE(log.Contains("Path is a folder"));
+  EXPECT_TRUE(log.Contains("Path is not an existing installation"));
+  EXPECT_TRUE(empty.IsValid());
+  EXPECT_TRUE(empty.IsWritable());
+  EXPECT_FALSE(empty.IsExistingInstallation());
+  EXPECT_FALSE(empty.HasLauncher());
+  EXPECT_EQ(-1, empty.GetSingleProfile());
+  EXPECT_EQ(-1, empty.GetLegacyProductKind());
+
+  WriteFile(scratch_.path() / L"launcher.exe", "x");
+  EXPECT_TRUE(Examine(scratch_.path()).HasLauncher());
+}
+
+TEST_F(InstallationStatusTest, InstallationWithPreferencesAndShortcuts) {
+  std::filesystem::path folder = scratch_.path() / L"Norva";
+  InstallLog log = test::MakeInstallation(folder);
+  std::filesystem::path links = scratch_.path() / L"links";
+  CreateDirectories(links);
+  // The desktop link reaches the launcher through a second name of the same
+  // file, the start-menu link starts the browser directly.
+  std::filesystem::path alias = scratch_.path() / L"alias.exe";
+  ASSERT_TRUE(CreateHardLinkW(alias.c_str(), (folder / L"launcher.exe").c_str(), nullptr));
+  log.desktop_shortcut = links / L"Desktop.lnk";
+  log.menu_shortcut = links / L"Menu.lnk";
+  log.quick_launch_shortcut = links / L"Missing.lnk";
+  ASSERT_TRUE(test::CreateShortcut(log.desktop_shortcut, alias));
+  ASSERT_TRUE(test::CreateShortcut(log.menu_shortcut, folder / test::BrowserExecutable()));
+  ASSERT_TRUE(test::CreateShortcut(pins_ / L"Norva.lnk", folder / L"launcher.exe"));
+  CreateDirectories(programs_ / L"Norva Software");
+  ASSERT_TRUE(test::WriteLogInto(folder, log));
+  WriteFile(folder / L"installer_prefs.json",
+            R"({"single_profile": true, "import_browser_data": false, "enable_stats": "yes",)"
+            R"( "language": "de", "welcome-url": "https://welcome.example/",)"
+            R"( "all-installer-experiments": ["installer-experiment-test@1"]})");
+  WriteFile(folder / L"server_tracking_data", "tracking\x01" "data");
+  WriteFile(folder / L"norvaprefs_default.ini", "[System]\r\nMulti User=1\r\nNorva Product=7\r\n");
+  http_handled_ = true;
+  SetWindowsVersionRankForTesting(kWindows7);
+
+  LogCapture lines;
+  InstallationStatus status = Examine(folder);
+  EXPECT_TRUE(lines.Contains("Path is a existing installation"));
+  EXPECT_TRUE(lines.Contains("Testing shortcuts"));
+  EXPECT_TRUE(lines.Contains("Test experiment was enabled in install folder."));
+  EXPECT_TRUE(status.IsValid());
+  EXPECT_TRUE(status.IsExistingInstallation());
+  EXPECT_FALSE(status.IsLegacyInstallation());
+  EXPECT_EQ("37.0.2163.0", status.version);
+  EXPECT_FALSE(status.all_users);
+  EXPECT_TRUE(status.IsDesktopShortcutFound());
+  EXPECT_FALSE(status.DesktopShortcutNeedsUpdate());
+  EXPECT_TRUE(status.IsStartMenuShortcutFound());
+  EXPECT_TRUE(status.StartMenuShortcutNeedsUpdate());
+  EXPECT_FALSE(status.IsQuickLaunchShortcutFound());
+  EXPECT_EQ(pins_ / L"Norva.lnk", status.GetPinnedShortcut());
+  EXPECT_FALSE(status.PinnedShortcutNeedsUpdate());
+  EXPECT_TRUE(status.IsCompanyStartMenuFolderFound());
+  EXPECT_EQ(programs_ / L"Norva Software", status.GetCompanyStartMenuFolder());
+  EXPECT_TRUE(status.IsDefaultBrowser());
+  EXPECT_FALSE(handler_asked_for_browser_);
+  EXPECT_EQ(1, status.GetSingleProfile());
+  EXPECT_EQ(0, status.GetImportBrowserData());
+  EXPECT_EQ(-1, status.GetEnableStats());
+  EXPECT_EQ(L"de", status.GetLanguage());
+  EXPECT_EQ("https://welcome.example/", status.GetWelcomeUrl());
+  EXPECT_EQ("tracking\x01" "data", status.GetServerTrackingData());
+  EXPECT_TRUE(status.IsInstalledExperimentEnabled(kExperimentTest));
+  // With the preferences read, the legacy ini is not consulted.
+  EXPECT_EQ(-1, status.GetLegacyProductKind());
+  EXPECT_TRUE(status.IsWritable());
+
+  // On Windows 8 a start-menu link always wants recreating; the profile's
+  // own language wins over the recorded one.
+  profile_ = scratch_.path() / L"profile";
+  CreateDirectories(profile_);
+  WriteFile(profile_ / L"Local State", R"({"intl": {"app_locale": "fr"}})");
+  std::filesystem::remove(log.menu_shortcut);
+  SetWindowsVersionRankForTesting(kWindows8);
+  InstallationStatus later = Examine(folder);
+  EXPECT_FALSE(later.IsStartMenuShortcutFound());
+  EXPECT_TRUE(later.StartMenuShortcutNeedsUpdate());
+  EXPECT_EQ(profile_, later.GetProfileFolder());
+  EXPECT_EQ(L"fr", later.GetLanguage());
+}
+
+TEST_F(InstallationStatusTest, LogFlagsFollowWhatWasWritten) {
+  std::filesystem::path folder = scratch_.path() / L"Norva";
+  InstallLog log = test::MakeInstallation(folder);
+  log.hkcu_keys.clear();
+  log.copy_only = true;
+  log.all_users = true;
+  ASSERT_TRUE(test::WriteLogInto(folder, log));
+  InstallationStatus copy = Examine(folder);
+  EXPECT_TRUE(copy.copy_only);
+  EXPECT_FALSE(copy.all_users);
+
+  // A copy-only log that names a shortcut was a real installation.
+  log.desktop_shortcut = scratch_.path() / L"Desktop.lnk";
+  log.all_users = false;
+  ASSERT_TRUE(test::WriteLogInto(folder, log));
+  InstallationStatus shortcut = Examine(folder);
+  EXPECT_FALSE(shortcut.copy_only);
+  EXPECT_FALSE(shortcut.all_users);
+
+  const wchar_t data[] = L"x";
+  RecordRegistryValue(&log.hklm_keys, L"Software\\NorvaTest", L"v", data, REG_SZ, sizeof(data), 1);
+  ASSERT_TRUE(test::WriteLogInto(folder, log));
+  EXPECT_TRUE(Examine(folder).all_users);
+}
+
+TEST_F(InstallationStatusTest, LegacyInstallationCountsOnlyWhenReplaced) {
+  std::filesystem::path folder = scratch_.path() / L"Legacy";
+  InstallLog log = test::MakeInstallation(folder);
+  ASSERT_TRUE(test::WriteLogInto(folder, log, L"norva_install_log.xml"));
+  WriteFile(folder / L"installer_prefs.json", R"({"language": "nl", "single_profile": true})");
+  WriteFile(folder / L"norvaprefs_default.ini",
+            "[System]\r\nNorva Product=2\r\nMulti User=0\r\n"
+            "[User Prefs]\r\nLanguage Files Directory=C:\\Legacy\\locale\\pl\\\r\n");
+  http_handled_ = true;
+
+  InstallationStatus kept = Examine(folder);
+  EXPECT_TRUE(kept.IsValid());
+  EXPECT_TRUE(kept.IsLegacyInstallation());
+  EXPECT_FALSE(kept.IsExistingInstallation());
+  EXPECT_TRUE(kept.IsDefaultBrowser());
+  EXPECT_TRUE(handler_asked_for_browser_);
+  // The legacy generation kept its choices in the ini file only.
+  EXPECT_EQ(2, kept.GetLegacyProductKind());
+  EXPECT_EQ(1, kept.GetSingleProfile());
+  EXPECT_EQ(L"pl", kept.GetLanguage());
+
+  InstallationStatus replaced = Examine(folder, true);
+  EXPECT_TRUE(replaced.IsLegacyInstallation());
+  EXPECT_TRUE(replaced.IsExistingInstallation());
+
+  // The current file name wins over the legacy one.
+  ASSERT_TRUE(test::WriteLogInto(folder, log));
+  InstallationStatus current = Examine(folder);
+  EXPECT_FALSE(current.IsLegacyInstallation());
+  EXPECT_EQ(L"nl", current.GetLanguage());
+}
+
+TEST_F(InstallationStatusTest, UnreadableStatusFileIsNoInstallation) {
+  std::filesystem::path folder = scratch_.path() / L"Broken";
+  test::MakeInstallation(folder);
+  WriteFile(folder / L"installation_status.xml", "<install_log");
+  InstallationStatus status = Examine(folder);
+  EXPECT_TRUE(status.IsValid());
+  EXPECT_FALSE(status.IsExistingInstallation());
+  EXPECT_TRUE(status.HasLauncher());
+}
+
+}  // namespace
+}  // namespace norva::installer

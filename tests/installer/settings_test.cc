@@ -1,0 +1,517 @@
+#include "installer/settings.h"
+
+#include <windows.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "base/file_util.h"
+#include "base/json.h"
+#include "base/strings.h"
+#include "base/task_loop.h"
+#include "installer/status_probe.h"
+#include "product/installer_features.h"
+#include "product/product_info.h"
+#include "stats/stats_collector.h"
+#include "support/scratch.h"
+#include "installer/support/status_fixtures.h"
+#include "system/access_rights.h"
+#include "system/windows_version.h"
+
+namespace norva::installer {
+namespace {
+
+using test::LogCapture;
+using test::ScratchFolder;
+using test::WriteFile;
+using Args = std::vector<std::wstring>;
+
+// Counts the notifications and runs the loop until a status arrives.
+class Waiter : public Settings::Observer {
+ public:
+  explicit Waiter(Settings* settings) : settings_(settings) { settings_->AddObserver(this); }
+  ~Waiter() override { settings_->RemoveObserver(this); }
+
+  void OnSettingsChanged() override { ++changes; }
+  void OnLanguageChanged() override { ++language_changes; }
+  void OnInstallFolderStatusChanged() override {
+    ++statuses;
+    thread = GetCurrentThreadId();
+    if (loop_) loop_->Quit();
+  }
+
+  bool WaitForStatus(TaskLoop* loop) {
+    int before = statuses;
+    auto expired = std::make_shared<bool>(false);
+    loop->task_runner()->PostDelayedTask(
+        FROM_HERE,
+        [loop, expired, alive = std::weak_ptr<bool>(alive_)] {
+          if (alive.lock() && !*expired) loop->Quit();
+        },
+        std::chrono::seconds(60));
+    loop_ = loop;
+    loop->Run();
+    loop_ = nullptr;
+    *expired = true;
+    return statuses > before;
+  }
+
+  int changes = 0;
+  int language_changes = 0;
+  int statuses = 0;
+  DWORD thread = 0;
+
+ private:
+  Settings* settings_;
+  TaskLoop* loop_ = nullptr;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+struct Options {
+  bool uninstall = false;
+  bool silent = false;
+  bool autoupdate = false;
+  bool replace = false;
+  std::filesystem::path installation_folder;
+};
+
+class SettingsTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    FeatureRegistry::Get().RegisterDefaults();
+    SetWindowsVersionRankForTesting(kWindows10);
+    SetStatusProbe(DefaultStatusProbe());
+  }
+  void TearDown() override {
+    SetWindowsVersionRankForTesting(-1);
+    SetAdminMembershipForTesting(-1);
+    SetStatusProbe(DefaultStatusProbe());
+    FeatureRegistry::Get().RegisterDefaults();
+    product::SetStreamIdForTesting(-1);
+  }
+
+  // Settings for `switches`, examining `folder`, with the first status in.
+  std::unique_ptr<Settings> Make(const std::wstring& switches, const std::filesystem::path& folder,
+                                 Options options = {}) {
+    auto settings = std::make_unique<Settings>(
+        options.uninstall, options.silent, options.autoupdate, folder, options.replace,
+        CommandLine::FromString(L"installer.exe " + switches), options.installation_folder);
+    Waiter waiter(settings.get());
+    EXPECT_TRUE(waiter.WaitForStatus(&loop_));
+    return settings;
+  }
+
+  std::filesystem::path Empty(const wchar_t* name) {
+    std::filesystem::path folder = scratch_.path() / name;
+    CreateDirectories(folder);
+    return folder;
+  }
+
+  // An installation of this product with the given installer preferences.
+  std::filesystem::path Installation(const wchar_t* name, const std::string& prefs) {
+    std::filesystem::path folder = scratch_.path() / name;
+    EXPECT_TRUE(test::WriteLogInto(folder, test::MakeInstallation(folder)));
+    if (!prefs.empty()) WriteFile(folder / L"installer_prefs.json", prefs);
+    return folder;
+  }
+
+  Args FeatureArgs() const {
+    Args args;
+    const FeatureRegistry& features = FeatureRegistry::Get();
+    for (const FeatureRegistry::Feature& feature : features.features()) {
+      args.push_back(L"--with-feature:" + Utf8ToWide(feature.name) + L"=" +
+                     (features.IsEnabled(feature.name) ? L"on" : L"off"));
+    }
+    return args;
+  }
+
+  test::ScopedCom com_;
+  TaskLoop loop_;
+  ScratchFolder scratch_;
+};
+
+TEST_F(SettingsTest, CopyOnlyForcesUserLevelFlagsOff) {
+  auto settings = Make(L"--copyonly=1 --allusers=1 --desktopshortcut=1 --setdefaultbrowser=1",
+                       Empty(L"a"));
+  EXPECT_EQ(kOperationInstall, settings->GetOperation());
+  EXPECT_TRUE(settings->IsCopyOnly());
+  EXPECT_FALSE(settings->IsAllUsers());
+  EXPECT_FALSE(settings->DesktopShortcut());
+  EXPECT_FALSE(settings->StartMenuShortcut());
+  EXPECT_FALSE(settings->PinnedShortcut());
+  EXPECT_FALSE(settings->IsDefaultBrowser());
+  EXPECT_TRUE(settings->IsSingleProfile());
+  EXPECT_STREQ("standalone", settings->GetInstallationModeName());
+  EXPECT_FALSE(settings->SetAllUsers(true));
+  EXPECT_FALSE(settings->SetDefaultBrowser(true));
+  EXPECT_EQ(settings->GetStandaloneDrive() / Utf8ToWide(product::FullVisibleName()),
+            settings->GetDefaultInstallFolder(false, false));
+
+  // Leaving standalone mode re-enables the guarded setters.
+  LogCapture log;
+  EXPECT_TRUE(settings->SetInstallationMode(kModeAllUsers));
+  EXPECT_FALSE(settings->IsCopyOnly());
+  EXPECT_TRUE(settings->IsAllUsers());
+  EXPECT_FALSE(settings->IsSingleProfile());
+  EXPECT_TRUE(log.Contains("copy_only_ set to: 0"));
+  EXPECT_TRUE(log.Contains("all_users_ set to: 1"));
+  EXPECT_FALSE(settings->SetInstallationMode(7));
+
+  auto explicit_profile = Make(L"--copyonly=1 --singleprofile=0", Empty(L"b"));
+  EXPECT_TRUE(explicit_profile->IsCopyOnly());
+  EXPECT_FALSE(explicit_profile->IsSingleProfile());
+  EXPECT_TRUE(explicit_profile->SetInstallationMode(kModeStandalone));
+  EXPECT_FALSE(explicit_profile->IsSingleProfile());
+}
+
+TEST_F(SettingsTest, SwitchValuesAndDefaults) {
+  std::filesystem::path folder = Empty(L"a");
+  auto defaults = Make(L"", folder);
+  EXPECT_TRUE(defaults->IsAllUsers());  // the Wine token is an administrator
+  EXPECT_TRUE(defaults->LaunchNorva());
+  EXPECT_FALSE(defaults->IsDefaultBrowser());  // not the Stable stream
+  EXPECT_FALSE(defaults->QuickLaunchShortcut());
+  EXPECT_TRUE(defaults->PinnedShortcut());
+  EXPECT_TRUE(defaults->IsNorvaStatsEnabled());
+  EXPECT_TRUE(defaults->IsInstallerStatsEnabled());
+
+  auto no_stats = Make(L"--enable-stats=0 --launchbrowser=0", folder);
+  EXPECT_FALSE(no_stats->IsNorvaStatsEnabled());
+  EXPECT_FALSE(no_stats->IsInstallerStatsEnabled());
+  EXPECT_FALSE(no_stats->LaunchNorva());
+
+  auto installer_stats =
+      Make(L"--enable-stats=0 --enable-installer-stats=yes --launchbrowser=0 --launchnorva=1",
+           folder);
+  EXPECT_FALSE(installer_stats->IsNorvaStatsEnabled());
+  EXPECT_TRUE(installer_stats->IsInstallerStatsEnabled());
+  EXPECT_TRUE(installer_stats->LaunchNorva());
+
+  // A boolean switch without a value is false.
+  auto bare = Make(L"--import-browser-data --allusers", folder);
+  EXPECT_FALSE(bare->ImportBrowserData());
+  EXPECT_FALSE(bare->IsAllUsers());
+
+  SetWindowsVersionRankForTesting(kWindowsVista);
+  auto vista = Make(L"", folder);
+  EXPECT_TRUE(vista->QuickLaunchShortcut());
+  EXPECT_FALSE(vista->PinnedShortcut());
+}
+
+TEST_F(SettingsTest, ExistingInstallationSwitchesToUpgrade) {
+  std::filesystem::path existing = Installation(
+      L"existing", R"({"import_browser_data": false, "enable_stats": false, "single_profile": true,)"
+                   R"( "language": "de"})");
+  auto settings = Make(L"--enable-installer-stats=1", existing);
+  EXPECT_EQ(kOperationUpgrade, settings->GetOperation());
+  EXPECT_EQ(existing, settings->GetInstallationStatus().GetPath());
+  EXPECT_EQ(existing, settings->GetFirstValidInstallFolder());
+  EXPECT_FALSE(settings->ImportBrowserData());
+  EXPECT_FALSE(settings->IsNorvaStatsEnabled());
+  EXPECT_TRUE(settings->IsInstallerStatsEnabled());
+  EXPECT_TRUE(settings->IsSingleProfile());
+  EXPECT_FALSE(settings->IsAllUsers());
+  EXPECT_FALSE(settings->DesktopShortcut());
+  EXPECT_EQ(L"de", settings->GetLanguage());
+
+  Waiter waiter(settings.get());
+  bool all_users = settings->IsAllUsers();
+  EXPECT_FALSE(settings->SetCopyOnly(true));
+  EXPECT_FALSE(settings->SetSingleProfile(false));
+  EXPECT_FALSE(settings->SetAllUsers(!all_users));
+  EXPECT_FALSE(settings->SetDeleteProfile(true));
+  EXPECT_FALSE(settings->IsCopyOnly());
+  EXPECT_EQ(0, waiter.changes);
+  LogCapture log;
+  EXPECT_TRUE(settings->SetImportBrowserData(true));
+  EXPECT_TRUE(log.Contains("import_browser_data_ set to: 1"));
+  EXPECT_EQ(1, waiter.changes);
+
+  // Moving on to an empty folder drops what the installation chose.
+  settings->SetInstallFolder(Empty(L"new"));
+  ASSERT_TRUE(waiter.WaitForStatus(&loop_));
+  EXPECT_EQ(kOperationInstall, settings->GetOperation());
+  EXPECT_TRUE(settings->IsNorvaStatsEnabled());
+  EXPECT_FALSE(settings->IsSingleProfile());
+  EXPECT_TRUE(settings->IsAllUsers());
+  EXPECT_EQ(existing, settings->GetFirstValidInstallFolder());
+
+  // A language on the command line wins over the installation's.
+  auto english = Make(L"--language=en-GB", existing);
+  EXPECT_EQ(L"en-GB", english->GetLanguage());
+}
+
+TEST_F(SettingsTest, OnlyTheLatestFolderIsApplied) {
+  std::filesystem::path first = Empty(L"first");
+  std::filesystem::path existing = Installation(L"existing", "");
+  std::filesystem::path last = Empty(L"last");
+  auto settings = Make(L"", first);
+  Waiter waiter(settings.get());
+
+  settings->SetInstallFolder(existing);
+  EXPECT_TRUE(settings->IsStatusFetchPending());
+  settings->SetInstallFolder(last);
+  ASSERT_TRUE(waiter.WaitForStatus(&loop_));
+  EXPECT_EQ(last, settings->GetInstallationStatus().GetPath());
+  EXPECT_EQ(kOperationInstall, settings->GetOperation());
+  EXPECT_FALSE(settings->IsStatusFetchPending());
+  loop_.RunUntilIdle();
+  EXPECT_EQ(1, waiter.statuses);
+
+  // Going back to the examined folder while another is pending must win too.
+  settings->SetInstallFolder(existing);
+  settings->SetInstallFolder(last);
+  ASSERT_TRUE(waiter.WaitForStatus(&loop_));
+  EXPECT_EQ(last, settings->GetInstallationStatus().GetPath());
+  EXPECT_EQ(kOperationInstall, settings->GetOperation());
+
+  // The same folder again starts nothing.
+  settings->SetInstallFolder(last);
+  EXPECT_FALSE(settings->IsStatusFetchPending());
+}
+
+TEST_F(SettingsTest, FrozenSettingsRefuseEverything) {
+  auto settings = Make(L"", Empty(L"a"));
+  settings->SetModifiable(false);
+  EXPECT_FALSE(settings->SetImportBrowserData(false));
+  EXPECT_FALSE(settings->SetEnableNorvaStats(false));
+  EXPECT_FALSE(settings->SetInstallationMode(kModeStandalone));
+  settings->SetLanguage(L"de");
+  settings->SetInstallFolder(Empty(L"b"));
+  EXPECT_FALSE(settings->IsStatusFetchPending());
+  EXPECT_TRUE(settings->ImportBrowserData());
+  EXPECT_FALSE(settings->IsCopyOnly());
+  EXPECT_NE(L"de", settings->GetLanguage());
+}
+
+TEST_F(SettingsTest, UninstallRuns) {
+  LogCapture log;
+  Options options;
+  options.uninstall = true;
+  options.installation_folder = Empty(L"nothing");
+  auto nothing = Make(L"--deleteuserprofile=1", {}, options);
+  EXPECT_EQ(kOperationNone, nothing->GetOperation());
+  EXPECT_TRUE(log.Contains("Invalid install folder"));
+  EXPECT_TRUE(nothing->GetFirstValidInstallFolder().empty());
+  EXPECT_EQ(Args{L"--backend"}, nothing->ToCommandLine(false).GetRawArgs());
+
+  options.installation_folder = Installation(L"existing", R"({"language": "de"})");
+  auto settings = Make(L"--deleteuserprofile=1 --language=en", {}, options);
+  EXPECT_EQ(kOperationUninstall, settings->GetOperation());
+  EXPECT_TRUE(settings->DeleteProfile());
+  // An uninstall speaks the installation's language.
+  EXPECT_EQ(L"de", settings->GetLanguage());
+  EXPECT_TRUE(settings->SetDeleteProfile(false));
+  EXPECT_EQ((Args{L"--backend", L"--uninstall", L"--deleteuserprofile=0"}),
+            settings->ToCommandLine(false).GetRawArgs());
+}
+
+TEST_F(SettingsTest, FolderIsExaminedOnAWorkerAndRepliesOnTheOwner) {
+  DWORD examined_on = 0;
+  StatusProbe probe = DefaultStatusProbe();
+  probe.is_http_handled_by = [&examined_on](const std::filesystem::path&, bool) {
+    examined_on = GetCurrentThreadId();
+    return false;
+  };
+  SetStatusProbe(probe);
+  std::filesystem::path existing = Installation(L"existing", "");
+  auto settings = std::make_unique<Settings>(false, false, false, existing, false,
+                                             CommandLine::FromString(L"installer.exe"),
+                                             std::filesystem::path());
+  Waiter waiter(settings.get());
+  ASSERT_TRUE(waiter.WaitForStatus(&loop_));
+  EXPECT_NE(0u, examined_on);
+  EXPECT_NE(GetCurrentThreadId(), examined_on);
+  EXPECT_EQ(GetCurrentThreadId(), waiter.thread);
+}
+
+TEST_F(SettingsTest, BackendCommandLines) {
+  std::filesystem::path folder = Empty(L"target");
+  auto settings = std::make_unique<Settings>(
+      false, true, false, folder, false,
+      CommandLine::FromString(
+          L"installer.exe --initial-pid=42 --temp-folder=C:\\t --server-tracking-data=C:\\std"
+          L" --import-session=1 --import-bookmarks --language=en --setdefaultbrowser=1"
+          L" --allusers=0 --profile-folder=C:\\p"),
+      std::filesystem::path());
+  // Nothing to do until the folder is known.
+  EXPECT_EQ((Args{L"--backend", L"--silent", L"--initial-pid=42", L"--temp-folder=C:\\t"}),
+            settings->ToCommandLine(false).GetRawArgs());
+  Waiter waiter(settings.get());
+  ASSERT_TRUE(waiter.WaitForStatus(&loop_));
+
+  Args install = {L"--backend", L"--silent", L"--initial-pid=42", L"--temp-folder=C:\\t",
+                  L"--install", L"--import-browser-data=1", L"--enable-stats=1",
+                  L"--enable-installer-stats=1", L"--launchnorva=1", L"--installfolder=" + folder.native(),
+                  L"--profile-folder=C:\\p", L"--language=en", L"--singleprofile=0",
+                  L"--copyonly=0", L"--allusers=0", L"--setdefaultbrowser=1",
+                  L"--startmenushortcut=1", L"--desktopshortcut=1", L"--quicklaunchshortcut=0",
+                  L"--pintotaskbar=1", L"--server-tracking-data=C:\\std"};
+  for (const std::wstring& feature : FeatureArgs()) install.push_back(feature);
+  install.push_back(L"--import-bookmarks");
+  install.push_back(L"--import-session=1");
+  EXPECT_EQ(install, settings->ToCommandLine(false).GetRawArgs());
+  install[8] = L"--launchnorva=0";
+  EXPECT_EQ(install, settings->ToCommandLine(true).GetRawArgs());
+
+  // A standalone installation names none of the machine-wide choices.
+  ASSERT_TRUE(settings->SetCopyOnly(true));
+  Args copy = settings->ToCommandLine(false).GetRawArgs();
+  ASSERT_EQ(install.size() - 6, copy.size());
+  EXPECT_EQ(L"--copyonly=1", copy[13]);
+  EXPECT_EQ(L"--server-tracking-data=C:\\std", copy[14]);
+
+  Options options;
+  options.autoupdate = true;
+  options.replace = true;
+  std::filesystem::path existing = Installation(L"existing", "");
+  FeatureRegistry::Get().AddOverridesFromCommandLine(
+      CommandLine::FromString(L"installer.exe --with-feature:installer-ui-stats=on"));
+  auto upgrade = Make(L"--launchnorva=0 --language=de", existing, options);
+  ASSERT_EQ(kOperationUpgrade, upgrade->GetOperation());
+  Args expected = {L"--backend", L"--install", L"--autoupdate", L"--import-browser-data=1",
+                   L"--enable-stats=1", L"--enable-installer-stats=1", L"--launchnorva=0",
+                   L"--installfolder=" + existing.native(), L"--profile-folder", L"--language=de",
+                   L"--setdefaultbrowser=0", L"--startmenushortcut=0", L"--desktopshortcut=0",
+                   L"--quicklaunchshortcut=0", L"--pintotaskbar=0",
+                   L"--replacequorelinstallation"};
+  for (const std::wstring& feature : FeatureArgs()) expected.push_back(feature);
+  EXPECT_NE(expected.end(), std::find(expected.begin(), expected.end(),
+                                      L"--with-feature:installer-ui-stats=on"));
+  EXPECT_EQ(expected, upgrade->ToCommandLine(false).GetRawArgs());
+}
+
+nlohmann::json StatsOf(const Settings& settings) {
+  StatsCollector collector(false);
+  settings.DumpStats(collector.root().AppendRecord("settings"));
+  nlohmann::json tree;
+  EXPECT_TRUE(ParseJson(collector.Serialize(), &tree));
+  return tree["settings"][0];
+}
+
+TEST_F(SettingsTest, Statistics) {
+  std::filesystem::path folder = Empty(L"a");
+  Options options;
+  options.autoupdate = true;
+  auto settings = Make(L"", folder, options);
+  FeatureRegistry::Get().AddOverridesFromCommandLine(
+      CommandLine::FromString(L"installer.exe --with-feature:installer-ui-stats=off"));
+  nlohmann::json plain = StatsOf(*settings);
+  EXPECT_EQ("all_users", plain["installation_mode"]);
+  EXPECT_EQ("installing", plain["installation_operation"]);
+  EXPECT_EQ(1, plain["autoupdate"]);
+  EXPECT_FALSE(plain.contains("make_default"));
+  EXPECT_FALSE(plain.contains("using_default_installation_folder"));
+  EXPECT_FALSE(plain.contains("using_privileged_installation_folder"));
+
+  FeatureRegistry::Get().AddOverridesFromCommandLine(
+      CommandLine::FromString(L"installer.exe --with-feature:installer-ui-stats=on"));
+  ASSERT_TRUE(FeatureRegistry::Get().IsEnabled(kUiStats));
+  nlohmann::json detailed = StatsOf(*settings);
+  EXPECT_EQ(0, detailed["make_default"]);
+  EXPECT_EQ(0, detailed["using_default_installation_folder"]);
+  EXPECT_EQ(0, detailed["using_privileged_installation_folder"]);
+  // Without administrator rights an all-users installation needs elevation.
+  SetAdminMembershipForTesting(0);
+  EXPECT_EQ(1, StatsOf(*settings)["using_privileged_installation_folder"]);
+  ASSERT_TRUE(settings->SetInstallationMode(kModeCurrentUser));
+  EXPECT_EQ(0, StatsOf(*settings)["using_privileged_installation_folder"]);
+  EXPECT_EQ("current_user", StatsOf(*settings)["installation_mode"]);
+
+  std::filesystem::path default_folder = settings->GetDefaultInstallFolder(false, false);
+  auto at_default = Make(L"--allusers=0", default_folder);
+  EXPECT_EQ(1, StatsOf(*at_default)["using_default_installation_folder"]);
+
+  Options uninstall;
+  uninstall.uninstall = true;
+  uninstall.installation_folder = Installation(L"existing", "");
+  EXPECT_EQ("uninstalling", StatsOf(*Make(L"", {}, uninstall))["installation_operation"]);
+}
+
+// Clears the product's "Last ... Install Path" values and puts back what was
+// there before.
+class LastPathValues {
+ public:
+  LastPathValues() {
+    HKEY key = nullptr;
+    key_existed_ =
+        RegOpenKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS;
+    for (const std::wstring& name : Names()) {
+      wchar_t buffer[1024];
+      DWORD size = sizeof(buffer);
+      if (key && RegGetValueW(key, nullptr, name.c_str(), RRF_RT_REG_SZ, nullptr, buffer,
+                              &size) == ERROR_SUCCESS) {
+        saved_.emplace_back(name, buffer);
+      }
+      RegDeleteKeyValueW(HKEY_CURRENT_USER, path_.c_str(), name.c_str());
+    }
+    if (key) RegCloseKey(key);
+  }
+  ~LastPathValues() {
+    for (const std::wstring& name : Names())
+      RegDeleteKeyValueW(HKEY_CURRENT_USER, path_.c_str(), name.c_str());
+    for (const auto& [name, value] : saved_) Set(name, value);
+    if (!key_existed_) RegDeleteKeyW(HKEY_CURRENT_USER, path_.c_str());
+  }
+  void Set(const std::wstring& name, const std::wstring& value) {
+    RegSetKeyValueW(HKEY_CURRENT_USER, path_.c_str(), name.c_str(), REG_SZ, value.c_str(),
+                    static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  }
+  void Remove(const std::wstring& name) {
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, path_.c_str(), name.c_str());
+  }
+
+ private:
+  static std::vector<std::wstring> Names() {
+    return {L"Last developer Install Path x64", L"Last Stable Install Path x64",
+            L"Last install path"};
+  }
+  const std::wstring path_ = L"Software\\" + Utf8ToWide(product::CompanyName());
+  bool key_existed_ = false;
+  std::vector<std::pair<std::wstring, std::wstring>> saved_;
+};
+
+TEST_F(SettingsTest, LastInstallPathFromTheRegistry) {
+  LastPathValues values;
+  std::filesystem::path remembered = Empty(L"remembered");
+  EXPECT_EQ((std::vector<std::wstring>{L"Last developer Install Path x64",
+                                       L"Last Developer Install Path x64"}),
+            LastInstallPathValueNames());
+
+  values.Set(L"Last developer Install Path x64", remembered.native() + L"\\sub\\..");
+  LogCapture log;
+  auto settings = Make(L"", {});
+  EXPECT_TRUE(log.Contains("Install folder reg value: Last developer Install Path x64"));
+  EXPECT_EQ(remembered, settings->GetLastInstallPath());
+  EXPECT_EQ(remembered, settings->GetInstallationStatus().GetPath());
+  EXPECT_EQ(remembered, settings->GetDefaultInstallFolder(false, true));
+  EXPECT_NE(remembered, settings->GetDefaultInstallFolder(false, false));
+  // The command line's folder comes first.
+  std::filesystem::path given = Empty(L"given");
+  EXPECT_EQ(given, Make(L"", given)->GetInstallationStatus().GetPath());
+
+  values.Set(L"Last developer Install Path x64", (scratch_.path() / L"gone").native());
+  EXPECT_TRUE(Make(L"", given)->GetLastInstallPath().empty());
+  values.Set(L"Last developer Install Path x64", L"relative\\folder");
+  EXPECT_TRUE(Make(L"", given)->GetLastInstallPath().empty());
+
+  // The name without stream is only known to the Stable stream.
+  values.Remove(L"Last developer Install Path x64");
+  values.Set(L"Last install path", remembered.native());
+  EXPECT_TRUE(Make(L"", given)->GetLastInstallPath().empty());
+  product::SetStreamIdForTesting(4);
+  EXPECT_EQ(3u, LastInstallPathValueNames().size());
+  auto stable = Make(L"", given);
+  EXPECT_EQ(remembered, stable->GetLastInstallPath());
+  EXPECT_TRUE(stable->IsDefaultBrowser());
+  values.Set(L"Last Stable Install Path x64", given.native());
+  EXPECT_EQ(given, Make(L"", given)->GetLastInstallPath());
+}
+
+}  // namespace
+}  // namespace norva::installer
