@@ -34,6 +34,7 @@ bool IsLostConnection(DWORD error) {
 }
 
 constexpr int kVistaRank = 3;
+constexpr ULONGLONG kProgressIntervalMs = 50;
 constexpr DWORD kLegacyTerminationWaitMs = 5000;
 
 }  // namespace
@@ -112,6 +113,9 @@ bool Wininet::Start(const std::wstring& url, std::string body, Closure completio
   expected_total_ = 0;
   bytes_read_ = 0;
   downloaded_ = 0;
+  progress_ = 0;
+  progress_posted_ = false;
+  last_progress_post_ = 0;
 
   root_ = InternetOpenW(UserAgent().c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr,
                         INTERNET_FLAG_ASYNC);
@@ -330,12 +334,13 @@ void Wininet::HandleCompletionInProgress() {
       }
       downloaded_ += bytes_read_;
       VLOG(2) << "Downloaded size: " << downloaded_;
-      PostToOwner(BindWeak(weak_this_, &Wininet::NotifyCurrent, downloaded_));
+      PostProgress(false);
     }
     bytes_read_ = 0;
     if (!InternetReadFile(request_, buffer_, sizeof(buffer_), &bytes_read_)) {
       DWORD error = GetLastError();
       if (error == ERROR_IO_PENDING) return;  // the next REQUEST_COMPLETE brings the bytes
+      PostProgress(true);
       if (IsLostConnection(error)) {
         LOG(ERROR) << "Download interrupted by loss of connectivity: " << error;
         PostToOwner(BindWeak(weak_this_, &Wininet::Resume));
@@ -346,6 +351,7 @@ void Wininet::HandleCompletionInProgress() {
       return;
     }
     if (bytes_read_ == 0) {
+      PostProgress(true);
       if (downloaded_ < expected_total_)
         PostToOwner(BindWeak(weak_this_, &Wininet::Resume));
       else
@@ -353,6 +359,18 @@ void Wininet::HandleCompletionInProgress() {
       return;
     }
   }
+}
+
+void Wininet::PostProgress(bool force) {
+  // A task per 1 KB block would cost more than the transfer itself (every
+  // post may wake the owner thread), so the count goes out at most every
+  // kProgressIntervalMs, and always when the body stops; one task at a time,
+  // reading the latest count when it runs.
+  progress_ = downloaded_;
+  ULONGLONG now = GetTickCount64();
+  if (!force && now - last_progress_post_ < kProgressIntervalMs) return;
+  last_progress_post_ = now;
+  if (!progress_posted_.exchange(true)) PostToOwner(BindWeak(weak_this_, &Wininet::NotifyCurrent));
 }
 
 void Wininet::CheckRetriesAndResume() {
@@ -373,8 +391,9 @@ void Wininet::NotifyTotal(uint32_t total) {
   if (delegate_) delegate_->SetTotalProgress(static_cast<int>(total));
 }
 
-void Wininet::NotifyCurrent(uint32_t current) {
-  if (delegate_) delegate_->SetCurrentProgress(static_cast<int>(current));
+void Wininet::NotifyCurrent() {
+  progress_posted_ = false;
+  if (delegate_) delegate_->SetCurrentProgress(static_cast<int>(progress_.load()));
 }
 
 void Wininet::NotifyStalled() {

@@ -97,6 +97,7 @@ class Wininet {
   bool HandleInitialCompletion();
   void HandleCompletionInProgress();
   void CheckRetriesAndResume();
+  void PostProgress(bool force);
   std::wstring QueryHeader(const wchar_t* name);
 
   bool OpenAndSendRequest(const std::wstring& extra_headers);
@@ -110,7 +111,7 @@ class Wininet {
   void Fail();
   void Complete();
   void NotifyTotal(uint32_t total);
-  void NotifyCurrent(uint32_t current);
+  void NotifyCurrent();
   void NotifyStalled();
 
   void RunCompletion();
@@ -132,6 +133,9 @@ class Wininet {
   DWORD bytes_read_ = 0;
   uint32_t downloaded_ = 0;
   std::shared_ptr<TaskRunner> owner_runner_;
+  std::atomic<uint32_t> progress_{0};        // latest count for the delegate
+  std::atomic<bool> progress_posted_{false};  // a progress task is queued
+  ULONGLONG last_progress_post_ = 0;          // notification threads only
 
   // One per session (root handle). `set` is raised when the connection is
   // torn down; from then on notifications only acknowledge, and the closing
