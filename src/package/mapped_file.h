@@ -1,0 +1,40 @@
+#ifndef NORVA_PACKAGE_MAPPED_FILE_H_
+#define NORVA_PACKAGE_MAPPED_FILE_H_
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+
+namespace norva::installer {
+
+// A read-only memory mapping of a whole file. An empty file is a valid,
+// empty mapping (Windows cannot map zero bytes, but an empty file still has
+// contents to hash and search).
+class MappedFile {
+ public:
+  MappedFile() = default;
+  ~MappedFile();
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+
+  // False with the system's last error kept when the file cannot be mapped.
+  bool Initialize(const std::filesystem::path& path);
+  bool IsValid() const { return valid_; }
+  const uint8_t* data() const { return data_; }
+  size_t length() const { return length_; }
+
+ private:
+  void Close();
+
+  HANDLE file_ = INVALID_HANDLE_VALUE;
+  HANDLE mapping_ = nullptr;
+  const uint8_t* data_ = nullptr;
+  size_t length_ = 0;
+  bool valid_ = false;
+};
+
+}  // namespace norva::installer
+
+#endif  // NORVA_PACKAGE_MAPPED_FILE_H_

@@ -1,0 +1,96 @@
+#include "package/payload_reader.h"
+
+#include <windows.h>
+
+#include "base/logging.h"
+#include "package/payload_trailer.h"
+
+namespace norva::installer {
+namespace {
+
+void LogFailedAttempt(TrailerAttempt attempt) {
+  if (attempt == TrailerAttempt::kNoRoom)
+    LOG(ERROR) << "Could not find a valid starting position";
+  else if (attempt == TrailerAttempt::kBadMarker)
+    LOG(ERROR) << "Payload data invalid";
+}
+
+// Writes all of `size` bytes, in pieces a single WriteFile call accepts.
+bool WriteAll(HANDLE file, const uint8_t* data, uint64_t size) {
+  constexpr DWORD kMaxPiece = 1u << 30;
+  while (size > 0) {
+    DWORD piece = size > kMaxPiece ? kMaxPiece : static_cast<DWORD>(size);
+    DWORD written = 0;
+    if (!::WriteFile(file, data, piece, &written, nullptr) || written != piece) return false;
+    data += piece;
+    size -= piece;
+  }
+  return true;
+}
+
+}  // namespace
+
+PayloadReader::PayloadReader(const std::filesystem::path& path) : path_(path) {}
+
+bool PayloadReader::ReadPayload() {
+  if (read_) return true;
+  LOG(INFO) << "Reading Payload";
+  if (!mapping_.IsValid() && !mapping_.Initialize(path_)) {
+    LOG(ERROR) << "Could not initialize memory mapped file";
+    return false;
+  }
+  PayloadLocation location = LocatePayload(mapping_.data(), mapping_.length());
+  for (int i = 0; i < location.failure_count; ++i) LogFailedAttempt(location.failures[i]);
+  payload_length_ = location.length;
+  switch (location.status) {
+    case PayloadStatus::kInvalidFile:
+      invalid_ = true;
+      read_ = true;
+      return false;
+    case PayloadStatus::kNotFound:
+    case PayloadStatus::kArchiveAfterSignature:
+      return false;
+    case PayloadStatus::kFound:
+      break;
+  }
+  payload_start_ = location.start;
+  archive_ = location.archive;
+  read_ = true;
+  return true;
+}
+
+std::string PayloadReader::GetPayload() const {
+  if (!read_ || invalid_) return std::string();
+  if (!override_payload_.empty()) return override_payload_;
+  if (!mapping_.IsValid()) return std::string();
+  return std::string(reinterpret_cast<const char*>(mapping_.data()) + payload_start_,
+                     static_cast<size_t>(payload_length_));
+}
+
+bool PayloadReader::WritePayloadToFile(const std::filesystem::path& path) const {
+  if (invalid_ || !read_) return false;
+  LOG(INFO) << "Writing payload to file " << path;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    PLOG(ERROR) << "Could not create " << path;
+    return false;
+  }
+  bool written;
+  if (archive_ && mapping_.IsValid()) {
+    written = WriteAll(file, mapping_.data() + payload_start_, payload_length_);
+  } else {
+    std::string payload = GetPayload();
+    written = WriteAll(file, reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
+  }
+  if (!written) PLOG(ERROR) << "Could not write " << path;
+  if (!CloseHandle(file)) written = false;
+  return written;
+}
+
+void PayloadReader::SetOverridePayload(const std::string& payload) {
+  override_payload_ = payload;
+  read_ = true;
+}
+
+}  // namespace norva::installer

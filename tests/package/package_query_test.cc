@@ -1,0 +1,45 @@
+#include "package/package_query.h"
+
+#include <gtest/gtest.h>
+
+#include "package/package_test_files.h"
+#include "support/scratch.h"
+
+namespace norva::installer {
+namespace {
+
+using test::BuiltProgram;
+
+TEST(QueryPackageTest, TheRealInstallerAnswers) {
+  std::filesystem::path installer = BuiltProgram(L"installer.exe");
+  EXPECT_EQ(QueryPackage(installer, "version"), "37.0.2163.0");
+  EXPECT_EQ(QueryPackage(installer, "internal-version"), "2163.0");
+  EXPECT_EQ(QueryPackage(installer, "stream"), "developer");
+}
+
+TEST(QueryPackageTest, OneSwitchAndTheOutputAsWritten) {
+  // A folder with blanks: the program must be quoted.
+  test::ScratchFolder scratch;
+  std::filesystem::path folder = scratch.path() / L"Package Folder";
+  std::filesystem::create_directories(folder);
+  std::filesystem::path child = folder / L"norva installer.exe";
+  std::filesystem::copy_file(BuiltProgram(L"package_query_child.exe"), child);
+  EXPECT_EQ(QueryPackage(child, "stream"), "args=1 --stream");
+  EXPECT_EQ(QueryPackage(child, "internal-version"), "2163.7\r\n");
+  EXPECT_EQ(QueryPackage(child, "silent"), "");
+}
+
+TEST(QueryPackageTest, OutputLongerThanOneBlock) {
+  std::string expected;
+  for (int i = 0; i < 700; ++i) expected += "line " + std::to_string(i) + "\n";
+  ASSERT_GT(expected.size(), 4096u);
+  EXPECT_EQ(QueryPackage(BuiltProgram(L"package_query_child.exe"), "big"), expected);
+}
+
+TEST(QueryPackageTest, MissingPackageGivesNothing) {
+  test::ScratchFolder scratch;
+  EXPECT_EQ(QueryPackage(scratch.path() / "missing.exe", "version"), "");
+}
+
+}  // namespace
+}  // namespace norva::installer
