@@ -205,6 +205,9 @@ class Handler(BaseHTTPRequestHandler):
         if "reset_at" in fault:
             self.wfile.write(content[: fault["reset_at"]])
             self.wfile.flush()
+            # Give the client time to take what was sent: a reset makes the
+            # peer drop data it has not read yet.
+            time.sleep(0.3)
             # SO_LINGER with a zero timeout makes close() send a reset.
             self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
                                        struct.pack("ii", 1, 0))

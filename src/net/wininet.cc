@@ -21,6 +21,23 @@ constexpr DWORD kConnectivityErrors[] = {
     ERROR_HTTP_INVALID_SERVER_RESPONSE, // 12152
 };
 
+// Wine's WinINet passes socket errors through where Windows maps them to its
+// own codes; take them as what Windows would have said.
+DWORD NormalizeError(DWORD error) {
+  switch (error) {
+    case WSAECONNABORTED:
+      return ERROR_INTERNET_CONNECTION_ABORTED;
+    case WSAECONNRESET:
+      return ERROR_INTERNET_CONNECTION_RESET;
+    case WSAETIMEDOUT:
+      return ERROR_INTERNET_TIMEOUT;
+    case WSAECONNREFUSED:
+      return ERROR_INTERNET_CANNOT_CONNECT;
+    default:
+      return error;
+  }
+}
+
 bool IsConnectivityError(DWORD error) {
   for (DWORD code : kConnectivityErrors)
     if (code == error) return true;
@@ -254,6 +271,7 @@ void Wininet::OnRequestComplete(const INTERNET_ASYNC_RESULT* result) {
   if (!result) return;
   DWORD error = result->dwResult ? ERROR_SUCCESS : result->dwError;
   stats_->SetWininetError(error);
+  error = NormalizeError(error);
   if (error == ERROR_SUCCESS) {
     State current = state();
     if (current == kRequestSent) {
@@ -338,7 +356,7 @@ void Wininet::HandleCompletionInProgress() {
     }
     bytes_read_ = 0;
     if (!InternetReadFile(request_, buffer_, sizeof(buffer_), &bytes_read_)) {
-      DWORD error = GetLastError();
+      DWORD error = NormalizeError(GetLastError());
       if (error == ERROR_IO_PENDING) return;  // the next REQUEST_COMPLETE brings the bytes
       PostProgress(true);
       if (IsLostConnection(error)) {
