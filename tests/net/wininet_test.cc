@@ -292,17 +292,39 @@ TEST_F(WininetTest, RetriesGatewayErrorsAndReportsTheStall) {
 }
 
 TEST_F(WininetTest, FailsAfterTheRetryMaximum) {
-  ASSERT_TRUE(service_.SetRule({{"path", "/package.bin"}, {"default", {{"status", 503}}}}));
+  // As the statistics report does: a POST with at most two retries.
+  ASSERT_TRUE(service_.SetRule({{"path", "/netinstaller/feedback"}, {"default", {{"status", 503}}}}));
   downloader_.set_max_retries(2);
-  ASSERT_TRUE(Download(service_.Url("/package.bin")));
+  ASSERT_TRUE(Download(service_.Url("/netinstaller/feedback"), "{\"report\":1}",
+                       std::make_unique<ResponseWriter>()));
   EXPECT_EQ(completions_, 1);
   EXPECT_EQ(downloader_.state(), Wininet::kFailed);
   EXPECT_EQ(CountLines(log_, "Retrying "), 3);
   EXPECT_TRUE(log_.Contains("Retrying 2 of 2"));
   EXPECT_FALSE(log_.Contains("Retrying 3 of 2"));
   EXPECT_TRUE(log_.Contains("Download failed"));
-  EXPECT_EQ(RangesRequested("/package.bin").size(), 4u);
   EXPECT_EQ(delegate_.stalled_, 2);  // before the third retry and before giving up
+
+  // Every attempt carries the same body.
+  json requests = service_.Requests();
+  ASSERT_EQ(requests.size(), 4u);
+  for (const json& request : requests) {
+    EXPECT_EQ(request["method"], "POST");
+    EXPECT_EQ(request["body"], "{\"report\":1}");
+  }
+}
+
+TEST_F(WininetTest, RetriesWaitSixSecondsByDefault) {
+  Wininet downloader(&ui_, &delegate_);
+  ASSERT_TRUE(service_.SetRule({{"path", "/package.bin"}, {"responses", {{{"status", 503}}}}}));
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(downloader.Start(service_.Url("/package.bin"), {}, [this] { loop_.Quit(); },
+                               std::make_unique<ResponseWriter>(),
+                               std::make_unique<NullDownloadStats>()));
+  RunFor(std::chrono::seconds(60));
+  EXPECT_EQ(downloader.state(), Wininet::kCompleted);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
+  EXPECT_EQ(downloader.max_retries(), 600);
 }
 
 TEST_F(WininetTest, UnexpectedStatusFailsAtOnce) {
