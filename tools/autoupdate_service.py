@@ -14,6 +14,7 @@ is logged. Faults are configured per path through a small control API:
         "redirect": url        302 to url
         "cut_at": n            send only n body bytes, then close
         "no_length": true      send no Content-Length (body ends at close)
+        "ignore_range": true   answer a range request with the whole body
         "reset_at": n          send n body bytes, then reset the connection
         "trickle": [bytes, seconds]   send the body slowly
         "body": text           serve this text instead of the file
@@ -172,7 +173,7 @@ class Handler(BaseHTTPRequestHandler):
     def send_content(self, content, fault):
         total = len(content)
         start, status = 0, 200
-        range_header = self.headers.get("Range")
+        range_header = None if fault.get("ignore_range") else self.headers.get("Range")
         if range_header and range_header.startswith("bytes="):
             first, _, last = range_header[len("bytes="):].partition("-")
             try:

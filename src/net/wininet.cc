@@ -1,5 +1,6 @@
 #include "net/wininet.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/logging.h"
@@ -129,6 +130,7 @@ bool Wininet::Start(const std::wstring& url, std::string body, Closure completio
   JoinTerminationThread();
   expected_total_ = 0;
   bytes_read_ = 0;
+  skip_ = 0;
   downloaded_ = 0;
   progress_ = 0;
   progress_posted_ = false;
@@ -319,6 +321,12 @@ bool Wininet::HandleInitialCompletion() {
       length = 0;
     expected_total_ = length;
     VLOG(1) << "Expected total size: " << expected_total_;
+    if (downloaded_ > 0) {
+      // A server that ignores the range sends the whole body again; appending
+      // it would corrupt the output, so what the writer has is skipped.
+      LOG(WARNING) << "Range not honoured; skipping the first " << downloaded_ << " bytes";
+      skip_ = downloaded_;
+    }
     PostToOwner(BindWeak(weak_this_, &Wininet::NotifyTotal, expected_total_));
   }
   if (status == HTTP_STATUS_OK || status == HTTP_STATUS_PARTIAL_CONTENT) {
@@ -345,12 +353,20 @@ bool Wininet::HandleInitialCompletion() {
 void Wininet::HandleCompletionInProgress() {
   VLOG(2) << "Additional data downloaded";
   for (;;) {
-    if (bytes_read_ > 0) {
-      if (!writer_->Write(buffer_, bytes_read_)) {
+    const char* data = buffer_;
+    DWORD size = bytes_read_;
+    if (skip_ > 0) {  // the part of a restarted body the writer already has
+      DWORD skipped = std::min<DWORD>(skip_, size);
+      skip_ -= skipped;
+      data += skipped;
+      size -= skipped;
+    }
+    if (size > 0) {
+      if (!writer_->Write(data, size)) {
         PostToOwner(BindWeak(weak_this_, &Wininet::Fail));
         return;
       }
-      downloaded_ += bytes_read_;
+      downloaded_ += size;
       VLOG(2) << "Downloaded size: " << downloaded_;
       PostProgress(false);
     }
@@ -464,6 +480,7 @@ void Wininet::Resume() {
   if (retry_count_ <= 1) stats_->ChunkStart(downloaded_);
   stats_->SetRetryCount(retry_count_);
   bytes_read_ = 0;
+  skip_ = 0;
   std::lock_guard<std::recursive_mutex> hold(callback_lock_);
   if (!connection_ || !OpenAndSendRequest(range)) {
     LOG(ERROR) << "Could not resume downloading";

@@ -132,6 +132,7 @@ class Wininet {
   char buffer_[1024];
   DWORD bytes_read_ = 0;
   uint32_t downloaded_ = 0;
+  uint32_t skip_ = 0;  // body bytes to drop before writing (range ignored)
   std::shared_ptr<TaskRunner> owner_runner_;
   std::atomic<uint32_t> progress_{0};        // latest count for the delegate
   std::atomic<bool> progress_posted_{false};  // a progress task is queued

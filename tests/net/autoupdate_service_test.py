@@ -8,7 +8,6 @@ import os
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 SERVICE = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "autoupdate_service.py")
@@ -52,33 +51,11 @@ class AutoupdateServiceTest(unittest.TestCase):
         self.assertEqual(response.status, 200)
         return json.loads(data)
 
-    def test_serves_ranges(self):
-        response, data = self.request("GET", "/package.bin", headers={"Range": "bytes=4000-"})
-        self.assertEqual(response.status, 206)
-        self.assertEqual(data, self.content[4000:])
-        self.assertEqual(response.getheader("Content-Range"), "bytes 4000-9999/10000")
+    def test_refuses_what_it_cannot_serve(self):
         response, _ = self.request("GET", "/package.bin", headers={"Range": "bytes=10000-"})
         self.assertEqual(response.status, 416)
         response, _ = self.request("GET", "/../autoupdate_service.py")
         self.assertEqual(response.status, 404)
-
-    def test_faults_follow_the_rule_then_default(self):
-        self.control("rule", {"path": "/package.bin",
-                              "responses": [{"status": 503}, {"proxy_auth": True},
-                                            {"cut_at": 100}],
-                              "default": {"redirect": "http://localhost:1/x"}})
-        response, _ = self.request("GET", "/package.bin")
-        self.assertEqual(response.status, 503)
-        response, _ = self.request("GET", "/package.bin")
-        self.assertEqual(response.status, 407)
-        self.assertIn("Basic", response.getheader("Proxy-Authenticate"))
-        response, data = self.request("GET", "/package.bin")
-        self.assertEqual(response.getheader("Content-Length"), "10000")
-        self.assertEqual(data, self.content[:100])
-        for _ in range(2):
-            response, _ = self.request("GET", "/package.bin")
-            self.assertEqual(response.status, 302)
-            self.assertEqual(response.getheader("Location"), "http://localhost:1/x")
 
     def test_download_url_reply(self):
         checksum = hashlib.sha256(self.content).hexdigest()
@@ -116,14 +93,6 @@ class AutoupdateServiceTest(unittest.TestCase):
                           ("GET", "/api/prefs/other"), ("GET", "/package.bin")])
         self.assertEqual(log[0]["body"], '{"a":1}')
         self.assertEqual(log[3]["range"], "bytes=5-")
-
-    def test_trickle_is_slow(self):
-        self.control("rule", {"path": "/package.bin",
-                              "responses": [{"trickle": [2500, 0.1]}]})
-        start = time.monotonic()
-        _, data = self.request("GET", "/package.bin")
-        self.assertEqual(data, self.content)
-        self.assertGreaterEqual(time.monotonic() - start, 0.25)
 
 
 if __name__ == "__main__":

@@ -235,6 +235,16 @@ TEST_F(WininetTest, ResumesAnEarlyEndWithARangeAndNoRetry) {
   EXPECT_EQ(chunks[1]["chunk_end"], kFileSize);
 }
 
+TEST_F(WininetTest, WholeBodyAnsweringARangeIsNotAppendedTwice) {
+  ASSERT_TRUE(service_.SetRule({{"path", "/package.bin"},
+                                {"responses", {{{"cut_at", 3000}}, {{"ignore_range", true}}}}}));
+  ASSERT_TRUE(Download(service_.Url("/package.bin")));
+  EXPECT_EQ(downloader_.state(), Wininet::kCompleted);
+  EXPECT_TRUE(test::ReadFile(output_) == content_) << "the download differs from the file served";
+  EXPECT_TRUE(log_.Contains("Range not honoured; skipping the first 3000 bytes"));
+  EXPECT_EQ(Chunks()[1]["http_status"], 200);
+}
+
 TEST_F(WininetTest, ResetConnectionResumesFromWhereItStopped) {
   ASSERT_TRUE(service_.SetRule({{"path", "/package.bin"}, {"responses", {{{"reset_at", 70000}}}}}));
   ASSERT_TRUE(Download(service_.Url("/package.bin")));
