@@ -396,6 +396,22 @@ TEST_F(WininetTest, StopNeverRunsTheCompletion) {
   }
   RunFor(std::chrono::milliseconds(300));
   EXPECT_EQ(completions_, 0);
+
+  // Stopped while a retry waits: the retry never happens.
+  ASSERT_TRUE(service_.Reset());
+  ASSERT_TRUE(service_.SetRule({{"path", "/package.bin"}, {"responses", {{{"status", 503}}}}}));
+  {
+    Wininet waiting(&ui_, &delegate_, std::chrono::milliseconds(400));
+    ASSERT_TRUE(waiting.Start(service_.Url("/package.bin"), {}, [this] { ++completions_; },
+                              std::make_unique<ResponseWriter>(),
+                              std::make_unique<NullDownloadStats>()));
+    RunFor(std::chrono::milliseconds(200));
+    waiting.Stop();
+    RunFor(std::chrono::milliseconds(600));
+    EXPECT_EQ(waiting.state(), Wininet::kStopped);
+  }
+  EXPECT_EQ(completions_, 0);
+  EXPECT_EQ(RangesRequested("/package.bin").size(), 1u);
 }
 
 TEST_F(WininetTest, RefusesRedirectsToHostsNotAllowed) {
