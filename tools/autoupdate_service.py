@@ -28,8 +28,10 @@ is logged. Faults are configured per path through a small control API:
   GET  /_control/reports  the bodies posted to the feedback address, as JSON
   POST /_control/quit     stop the service
 
-Usage: autoupdate_service.py [--root DIR] [--port-file FILE] [--port N]
+Usage: autoupdate_service.py [--root DIR] [--port-file FILE] [--port N] [--tls]
 The port is printed on the first line of stdout and written to the port file.
+With --tls the same service also listens for HTTPS, with a self-signed
+certificate no client trusts; that port is the second line.
 """
 
 import argparse
@@ -37,8 +39,11 @@ import hashlib
 import json
 import os
 import socket
+import ssl
 import struct
+import subprocess
 import sys
+import tempfile
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -258,23 +263,43 @@ class Handler(BaseHTTPRequestHandler):
                          {"Content-Type": "application/json"})
 
 
+def start_tls_server(state):
+    """An HTTPS twin of the service on another port, or None."""
+    folder = tempfile.mkdtemp(prefix="autoupdate-tls-")
+    cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-subj", "/CN=127.0.0.1", "-keyout", key, "-out", cert],
+                   check=True, capture_output=True)
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads = True
+    server.state = state
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
 def main():
     parser = argparse.ArgumentParser(description="Local autoupdate service")
     parser.add_argument("--root", default=".", help="folder of the files to serve")
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--port-file", help="file that receives the port number")
+    parser.add_argument("--tls", action="store_true", help="also serve HTTPS")
     args = parser.parse_args()
 
     server = ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
     server.daemon_threads = True
     server.state = State(args.root)
-    port = server.server_port
+    ports = "%d\n" % server.server_port
+    if args.tls:
+        ports += "%d\n" % start_tls_server(server.state).server_port
     if args.port_file:
         temporary = args.port_file + ".tmp"
         with open(temporary, "w") as f:
-            f.write("%d\n" % port)
+            f.write(ports)
         os.replace(temporary, args.port_file)
-    print(port, flush=True)
+    print(ports, end="", flush=True)
     try:
         server.serve_forever()
     except KeyboardInterrupt:

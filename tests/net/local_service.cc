@@ -23,8 +23,14 @@ LocalService::LocalService() {
   const char* root = std::getenv("NORVA_TEST_SERVICE_ROOT");
   if (!port_file || !root) return;
   root_ = FromUnixPath(root);
+  std::vector<std::string> lines = SplitString(ReadFile(FromUnixPath(port_file)), '\n');
   int port = 0;
-  if (StringToInt(TrimWhitespaceASCII(ReadFile(FromUnixPath(port_file))), &port)) port_ = port;
+  if (lines.size() > 0 && StringToInt(TrimWhitespaceASCII(lines[0]), &port)) port_ = port;
+  if (lines.size() > 1 && StringToInt(TrimWhitespaceASCII(lines[1]), &port)) tls_port_ = port;
+}
+
+std::wstring LocalService::SecureUrl(std::string_view path) const {
+  return Utf8ToWide(StringPrintf("https://127.0.0.1:%d", tls_port_)) + Utf8ToWide(path);
 }
 
 std::wstring LocalService::Url(std::string_view path, std::string_view host) const {

@@ -21,6 +21,8 @@ class LocalService {
   int port() const { return port_; }
   // "http://127.0.0.1:port" followed by `path`.
   std::wstring Url(std::string_view path, std::string_view host = "127.0.0.1") const;
+  // The same service over HTTPS, with a certificate nobody trusts.
+  std::wstring SecureUrl(std::string_view path) const;
   // Makes a file the service serves at "/" + name.
   void PutFile(const std::string& name, const std::string& bytes) const;
 
@@ -35,6 +37,7 @@ class LocalService {
   bool Control(std::string_view command, const std::string& body, std::string* reply) const;
 
   int port_ = 0;
+  int tls_port_ = 0;
   std::filesystem::path root_;
 };
 

@@ -9,7 +9,7 @@ case "$1" in
     mkdir -p "$root"
     rm -f "$port_file"
     # Detached from ctest's pipes, or ctest would wait for the service to end.
-    setsid python3 "$script" --root "$root" --port-file "$port_file" \
+    setsid python3 "$script" --root "$root" --port-file "$port_file" --tls \
       </dev/null >"$port_file.log" 2>&1 &
     echo $! >"$port_file.pid"
     for _ in $(seq 100); do

@@ -347,6 +347,16 @@ TEST_F(WininetTest, UnexpectedStatusFailsAtOnce) {
   EXPECT_EQ(Chunks()[0]["http_status"], 404);
 }
 
+TEST_F(WininetTest, UntrustedCertificateFailsTheDownload) {
+  ASSERT_TRUE(Download(service_.SecureUrl("/package.bin")));
+  EXPECT_EQ(completions_, 1);
+  EXPECT_EQ(downloader_.state(), Wininet::kFailed);
+  EXPECT_TRUE(log_.Contains("Request completed with an unexpected error: "));
+  EXPECT_EQ(test::ReadFile(output_), "");
+  EXPECT_EQ(Chunks()[0]["wininet_error"], ERROR_INTERNET_INVALID_CA);
+  EXPECT_EQ(RangesRequested("/package.bin").size(), 0u);
+}
+
 TEST_F(WininetTest, UnreachableServerIsAConnectivityRetry) {
   // A port that was free a moment ago refuses the connection.
   WSADATA data;
