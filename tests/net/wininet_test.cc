@@ -475,6 +475,12 @@ TEST_F(WininetTest, AsksForProxyCredentialsThroughTheUIRunner) {
     EXPECT_TRUE(log.Contains(c.log));
     EXPECT_EQ(RangesRequested("/package.bin").size(), c.state == Wininet::kCompleted ? 2u : 1u);
   }
+  // The first case resumed into a chunk record of its own.
+  json chunks = Chunks();
+  ASSERT_EQ(chunks.size(), 5u);
+  EXPECT_EQ(chunks[0]["http_status"], 407);
+  EXPECT_EQ(chunks[1]["http_status"], 206);
+  EXPECT_EQ(chunks[1]["retry_count"], 0);
   EXPECT_EQ(test::ReadFile(output_), "");  // the last case failed before any body
 }
 
