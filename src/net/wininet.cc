@@ -108,8 +108,9 @@ bool Wininet::CrackUrl(const std::wstring& url, UrlParts* parts) {
 bool Wininet::Start(const std::wstring& url, std::string body, Closure completion,
                     std::unique_ptr<ResponseWriter> writer, std::unique_ptr<DownloadStats> stats) {
   LOG(INFO) << "Starting download from " << url;
-  if (!writer || !stats) {
-    LOG(ERROR) << "A download needs a writer and statistics";
+  if (!writer || !stats || !ThreadTaskRunnerHandle::IsSet()) {
+    // Without a task loop on this thread no outcome could ever arrive.
+    LOG(ERROR) << "A download needs a writer, statistics and a task loop";
     return false;
   }
   TearDown();  // a download still running is abandoned

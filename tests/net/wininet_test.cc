@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <random>
+#include <thread>
 
 #include "base/strings.h"
 #include "base/task_loop.h"
@@ -495,6 +496,9 @@ TEST_F(WininetTest, RefusedStartsSendNothing) {
   EXPECT_FALSE(start(L"not a url", true));
   EXPECT_TRUE(log_.Contains("Could not parse URL"));
   EXPECT_FALSE(start(service_.Url("/package.bin"), false));
+  bool started_without_loop = true;
+  std::thread([&] { started_without_loop = start(service_.Url("/package.bin"), true); }).join();
+  EXPECT_FALSE(started_without_loop);
   RunFor(std::chrono::milliseconds(300));
   EXPECT_EQ(completions_, 0);
   EXPECT_EQ(service_.Requests().size(), 0u);
