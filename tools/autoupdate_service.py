@@ -11,7 +11,7 @@ is logged. Faults are configured per path through a small control API:
       are used up, "default" (or the normal answer) applies. An entry may hold:
         "status": n            answer n with a short body (503, 404, 502, ...)
         "proxy_auth": true     407 with a Proxy-Authenticate challenge
-        "redirect": url        302 to url
+        "redirect": url        302 (or "redirect_status") to url
         "cut_at": n            send only n body bytes, then close
         "no_length": true      send no Content-Length (body ends at close)
         "ignore_range": true   answer a range request with the whole body
@@ -117,7 +117,8 @@ class Handler(BaseHTTPRequestHandler):
             return self.send_simple(407, b"proxy authentication required\n",
                                     {"Proxy-Authenticate": 'Basic realm="norva-test"'})
         if "redirect" in fault:
-            return self.send_simple(302, b"moved\n", {"Location": fault["redirect"]})
+            return self.send_simple(fault.get("redirect_status", 302), b"moved\n",
+                                    {"Location": fault["redirect"]})
         content = self.content_for(path, body, fault)
         if content is None:
             return self.send_simple(404, b"not found\n")
