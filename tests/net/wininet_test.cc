@@ -425,6 +425,28 @@ TEST_F(WininetTest, StopNeverRunsTheCompletion) {
   EXPECT_EQ(RangesRequested("/package.bin").size(), 1u);
 }
 
+TEST_F(WininetTest, SurvivesStopsAtEveryMoment) {
+  // Stops and restarts land before the connection, between notifications
+  // and in the middle of reads; none may hang, crash or call back.
+  ASSERT_TRUE(service_.SetRule({{"path", "/package.bin"}, {"default", {{"trickle", {8192, 0.005}}}}}));
+  for (int i = 0; i < 24; ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_TRUE(downloader_.Start(service_.Url("/package.bin"), {}, [this] { ++completions_; },
+                                  std::make_unique<ResponseWriter>(),
+                                  std::make_unique<ChunkStats>(collector_.root(), "chunks")));
+    if (i % 3) RunFor(std::chrono::milliseconds(i * 4));
+    if (i % 2) downloader_.Stop();  // otherwise the next Start abandons it
+  }
+  downloader_.Stop();
+  RunFor(std::chrono::milliseconds(200));
+  EXPECT_EQ(completions_, 0);
+
+  ASSERT_TRUE(service_.Reset());
+  ASSERT_TRUE(Download(service_.Url("/package.bin")));
+  EXPECT_EQ(completions_, 1);
+  EXPECT_TRUE(test::ReadFile(output_) == content_) << "the download differs from the file served";
+}
+
 TEST_F(WininetTest, RefusesRedirectsToHostsNotAllowed) {
   downloader_.set_allowed_domains({L"127.0.0.1"});
   std::string target = WideToUtf8(service_.Url("/package.bin", "localhost"));
