@@ -240,7 +240,12 @@ class Handler(BaseHTTPRequestHandler):
 
     def handle_control(self, command, body):
         state = self.state
-        data = json.loads(body.decode("utf-8")) if body else {}
+        try:
+            data = json.loads(body.decode("utf-8")) if body else {}
+            if command in ("rule", "prefs") and "path" not in data:
+                raise ValueError("a path is required")
+        except ValueError as error:
+            return self.send_simple(400, ("%s\n" % error).encode("utf-8"))
         result = {"ok": True}
         with state.lock:
             if command == "rule":

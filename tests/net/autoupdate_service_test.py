@@ -56,6 +56,10 @@ class AutoupdateServiceTest(unittest.TestCase):
         self.assertEqual(response.status, 416)
         response, _ = self.request("GET", "/../autoupdate_service.py")
         self.assertEqual(response.status, 404)
+        response, _ = self.request("POST", "/_control/rule", body=b'{"responses": []}')
+        self.assertEqual(response.status, 400)
+        response, _ = self.request("POST", "/_control/reply", body=b"{not json")
+        self.assertEqual(response.status, 400)
 
     def test_download_url_reply(self):
         checksum = hashlib.sha256(self.content).hexdigest()
