@@ -1,0 +1,563 @@
+#include "net/wininet.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "base/logging.h"
+#include "base/strings.h"
+#include "system/windows_version.h"
+#include "net/package_fetcher_delegate.h"
+#include "net/ui_callback_runner.h"
+#include "product/product_info.h"
+
+namespace norva::installer {
+namespace {
+
+constexpr DWORD kConnectivityErrors[] = {
+    ERROR_INTERNET_TIMEOUT,             // 12002
+    ERROR_INTERNET_NAME_NOT_RESOLVED,   // 12007
+    ERROR_INTERNET_CANNOT_CONNECT,      // 12029
+    ERROR_INTERNET_CONNECTION_ABORTED,  // 12030
+    ERROR_INTERNET_CONNECTION_RESET,    // 12031
+    ERROR_HTTP_INVALID_SERVER_RESPONSE, // 12152
+};
+
+// Wine's WinINet passes socket errors through where Windows maps them to its
+// own codes; take them as what Windows would have said.
+DWORD NormalizeError(DWORD error) {
+  switch (error) {
+    case WSAECONNABORTED:
+      return ERROR_INTERNET_CONNECTION_ABORTED;
+    case WSAECONNRESET:
+      return ERROR_INTERNET_CONNECTION_RESET;
+    case WSAETIMEDOUT:
+      return ERROR_INTERNET_TIMEOUT;
+    case WSAECONNREFUSED:
+      return ERROR_INTERNET_CANNOT_CONNECT;
+    default:
+      return error;
+  }
+}
+
+bool IsConnectivityError(DWORD error) {
+  for (DWORD code : kConnectivityErrors)
+    if (code == error) return true;
+  return false;
+}
+
+// Errors of a read that a fresh ranged request is likely to get past.
+bool IsLostConnection(DWORD error) {
+  return error == ERROR_INTERNET_NAME_NOT_RESOLVED || error == ERROR_INTERNET_CONNECTION_ABORTED ||
+         error == ERROR_INTERNET_CONNECTION_RESET;
+}
+
+constexpr int kVistaRank = 3;
+constexpr ULONGLONG kProgressIntervalMs = 50;
+constexpr DWORD kLegacyTerminationWaitMs = 5000;
+
+}  // namespace
+
+Wininet::ClosingFlag::ClosingFlag() : event(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+
+Wininet::ClosingFlag::~ClosingFlag() {
+  if (event) CloseHandle(event);
+}
+
+Wininet::Wininet(UICallbackRunner* ui_runner, PackageFetcherDelegate* delegate,
+                 std::chrono::milliseconds retry_delay)
+    : ui_runner_(ui_runner), delegate_(delegate), retry_delay_(retry_delay) {
+  weak_this_ = weak_factory_.GetWeakPtr();
+}
+
+Wininet::~Wininet() {
+  TearDown();
+  JoinTerminationThread();
+}
+
+std::wstring Wininet::UserAgent() {
+  return L"Norva NetInstaller/" + Utf8ToWide(product::ProductVersion());
+}
+
+bool Wininet::IsHostAllowed(std::wstring_view host, const std::vector<std::wstring>& allowed) {
+  if (allowed.empty()) return true;
+  for (const std::wstring& suffix : allowed) {
+    if (host.size() >= suffix.size() &&
+        host.compare(host.size() - suffix.size(), suffix.size(), suffix) == 0)
+      return true;
+  }
+  return false;
+}
+
+bool Wininet::CrackUrl(const std::wstring& url, UrlParts* parts) {
+  wchar_t host[256] = {};
+  wchar_t path[4096] = {};
+  URL_COMPONENTSW components = {};
+  components.dwStructSize = sizeof(components);
+  components.lpszHostName = host;
+  components.dwHostNameLength = 255;
+  components.lpszUrlPath = path;
+  components.dwUrlPathLength = 4095;
+  if (!InternetCrackUrlW(url.c_str(), 0, ICU_DECODE | ICU_ESCAPE, &components)) return false;
+  parts->scheme = components.nScheme;
+  parts->host.assign(host, components.dwHostNameLength);
+  parts->port = components.nPort;
+  parts->path.assign(path, components.dwUrlPathLength);
+  return true;
+}
+
+bool Wininet::Start(const std::wstring& url, std::string body, Closure completion,
+                    std::unique_ptr<ResponseWriter> writer, std::unique_ptr<DownloadStats> stats) {
+  LOG(INFO) << "Starting download from " << url;
+  if (!writer || !stats || !ThreadTaskRunnerHandle::IsSet()) {
+    // Without a task loop on this thread no outcome could ever arrive.
+    LOG(ERROR) << "A download needs a writer, statistics and a task loop";
+    return false;
+  }
+  TearDown();  // a download still running is abandoned
+  writer_ = std::move(writer);
+  stats_ = std::move(stats);
+  completion_ = std::move(completion);
+  owner_runner_ = ThreadTaskRunnerHandle::Get();
+  url_ = url;
+
+  if (!CrackUrl(url_, &url_parts_)) {
+    PLOG(ERROR) << "Could not parse URL";
+    return false;
+  }
+  if (!IsHostAllowed(url_parts_.host, allowed_domains_)) {
+    LOG(ERROR) << "Attempting to download from a disallowed domain";
+    return false;
+  }
+  JoinTerminationThread();
+  expected_total_ = 0;
+  bytes_read_ = 0;
+  skip_ = 0;
+  downloaded_ = 0;
+  progress_ = 0;
+  progress_posted_ = false;
+  last_progress_post_ = 0;
+
+  root_ = InternetOpenW(UserAgent().c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr,
+                        INTERNET_FLAG_ASYNC);
+  if (!root_) {
+    LOG(ERROR) << "Could not open internet";
+    return false;
+  }
+  InternetSetStatusCallbackW(root_, &Wininet::InternetStatusCallback);
+  closing_ = std::make_shared<ClosingFlag>();
+  closing_->root = root_;
+  body_ = std::move(body);
+
+  connection_ = InternetConnectW(root_, url_parts_.host.c_str(), url_parts_.port, nullptr, nullptr,
+                                 INTERNET_SERVICE_HTTP, 0, reinterpret_cast<DWORD_PTR>(this));
+  if (!connection_) {
+    PLOG(ERROR) << "Could not start session";
+    TearDown();
+    return false;
+  }
+  closing_->connection = connection_;
+  stats_->ChunkStart(downloaded_);
+
+  // The first notification may arrive before HttpSendRequestW returns; it
+  // must find the request already marked as sent.
+  std::lock_guard<std::recursive_mutex> hold(callback_lock_);
+  if (!OpenAndSendRequest(L"")) {
+    PLOG(ERROR) << "Could not send Request";
+    TearDown();
+    return false;
+  }
+  SetState(kRequestSent);
+  return true;
+}
+
+bool Wininet::OpenAndSendRequest(const std::wstring& extra_headers) {
+  DWORD flags = INTERNET_FLAG_RELOAD;
+  if (url_parts_.scheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
+  request_ = HttpOpenRequestW(connection_, body_.empty() ? L"GET" : L"POST", url_parts_.path.c_str(),
+                              L"HTTP/1.1", nullptr, nullptr, flags,
+                              reinterpret_cast<DWORD_PTR>(this));
+  if (!request_) {
+    PLOG(ERROR) << "Could not open Request";
+    return false;
+  }
+  BOOL sent = HttpSendRequestW(request_, extra_headers.empty() ? nullptr : extra_headers.c_str(),
+                               extra_headers.empty() ? 0 : static_cast<DWORD>(-1),
+                               body_.empty() ? nullptr : body_.data(),
+                               static_cast<DWORD>(body_.size()));
+  if (!sent && GetLastError() != ERROR_IO_PENDING) {
+    PLOG(ERROR) << "Could not send Request";
+    return false;
+  }
+  return true;
+}
+
+void Wininet::Stop() {
+  LOG(INFO) << "Stopping the download";
+  TearDown();
+  SetState(kStopped);
+  completion_ = nullptr;
+}
+
+void Wininet::SetState(State state) {
+  state_ = state;
+  VLOG(1) << "Downloader state: " << static_cast<int>(state);
+}
+
+void Wininet::PostToOwner(Closure task) {
+  if (owner_runner_) owner_runner_->PostTask(FROM_HERE, std::move(task));
+}
+
+// Notification threads ------------------------------------------------------
+
+void CALLBACK Wininet::InternetStatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status,
+                                             LPVOID info, DWORD info_length) {
+  if (context) reinterpret_cast<Wininet*>(context)->OnStatus(handle, status, info, info_length);
+}
+
+void Wininet::OnStatus(HINTERNET handle, DWORD status, LPVOID info, DWORD info_length) {
+  std::shared_ptr<ClosingFlag> closing;
+  {
+    std::lock_guard<std::recursive_mutex> hold(callback_lock_);
+    if (!closing_ || !closing_->set) {
+      switch (status) {
+        case INTERNET_STATUS_CONNECTED_TO_SERVER:
+          if (info) {
+            const char* text = static_cast<const char*>(info);
+            stats_->SetIp(std::string_view(text, strnlen(text, info_length)));
+          }
+          break;
+        case INTERNET_STATUS_REDIRECT:
+          OnRedirect(static_cast<const wchar_t*>(info));
+          break;
+        case INTERNET_STATUS_REQUEST_COMPLETE:
+          OnRequestComplete(static_cast<const INTERNET_ASYNC_RESULT*>(info));
+          break;
+        default:
+          break;
+      }
+      return;
+    }
+    closing = closing_;
+  }
+  // Torn down: acknowledge without touching the downloader, which may be
+  // gone as soon as the event is signalled.
+  InternetSetStatusCallbackW(closing->root, nullptr);
+  if (status == INTERNET_STATUS_HANDLE_CLOSING && handle == closing->connection)
+    SetEvent(closing->event);
+}
+
+void Wininet::OnRedirect(const wchar_t* url) {
+  VLOG(1) << "Redirect occured";
+  if (!url) return;
+  stats_->SetRedirectedUrl(url);
+  UrlParts parts;
+  if (!CrackUrl(url, &parts)) {
+    PLOG(ERROR) << "Failed to parse redirect URL";
+  } else if (!IsHostAllowed(parts.host, allowed_domains_)) {
+    LOG(ERROR) << "Attempting to redirect to a disallowed domain: " << parts.host;
+  } else {
+    return;
+  }
+  // Closing the handles silences the request; the owner still has to hear
+  // that the download is over.
+  closing_->set = 1;
+  HINTERNET request = request_;
+  HINTERNET connection = connection_;
+  request_ = nullptr;
+  connection_ = nullptr;
+  InternetCloseHandle(request);
+  InternetCloseHandle(connection);
+  PostToOwner(BindWeak(weak_this_, &Wininet::Fail));
+}
+
+void Wininet::OnRequestComplete(const INTERNET_ASYNC_RESULT* result) {
+  if (!result) return;
+  DWORD error = result->dwResult ? ERROR_SUCCESS : result->dwError;
+  stats_->SetWininetError(error);
+  error = NormalizeError(error);
+  if (error == ERROR_SUCCESS) {
+    State current = state();
+    if (current == kRequestSent) {
+      if (HandleInitialCompletion()) HandleCompletionInProgress();
+    } else if (current == kReceiving) {
+      HandleCompletionInProgress();
+    }
+  } else if (IsConnectivityError(error)) {
+    LOG(WARNING) << "Request completed with an error "
+                 << "indicating connectivity issues: " << error;
+    CheckRetriesAndResume();
+  } else {
+    LOG(ERROR) << "Request completed with an unexpected error: " << error;
+    PostToOwner(BindWeak(weak_this_, &Wininet::Fail));
+  }
+}
+
+std::wstring Wininet::QueryHeader(const wchar_t* name) {
+  std::vector<wchar_t> buffer(std::max<size_t>(64, wcslen(name) + 1));
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    wcscpy(buffer.data(), name);
+    DWORD size = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
+    if (HttpQueryInfoW(request_, HTTP_QUERY_CUSTOM, buffer.data(), &size, nullptr))
+      return std::wstring(buffer.data(), size / sizeof(wchar_t));
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
+    buffer.resize(std::max<size_t>(size / sizeof(wchar_t) + 1, wcslen(name) + 1));
+  }
+  return std::wstring();
+}
+
+bool Wininet::HandleInitialCompletion() {
+  LOG(INFO) << "Initial request completion";
+  DWORD status = 0;
+  DWORD size = sizeof(status);
+  HttpQueryInfoW(request_, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr);
+  stats_->SetHttpStatus(status);
+  for (const wchar_t* name : {L"Date", L"Server", L"X-Served-By"})
+    stats_->SetHeader(name, QueryHeader(name));
+
+  if (status == HTTP_STATUS_OK) {
+    DWORD length = 0;
+    size = sizeof(length);
+    if (!HttpQueryInfoW(request_, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length, &size,
+                        nullptr))
+      length = 0;
+    expected_total_ = length;
+    VLOG(1) << "Expected total size: " << expected_total_;
+    if (downloaded_ > 0) {
+      // A server that ignores the range sends the whole body again; appending
+      // it would corrupt the output, so what the writer has is skipped.
+      LOG(WARNING) << "Range not honoured; skipping the first " << downloaded_ << " bytes";
+      skip_ = downloaded_;
+    }
+    PostToOwner(BindWeak(weak_this_, &Wininet::NotifyTotal, expected_total_));
+  }
+  if (status == HTTP_STATUS_OK || status == HTTP_STATUS_PARTIAL_CONTENT) {
+    retry_count_ = 0;
+    SetState(kReceiving);
+    return true;
+  }
+  if (status == HTTP_STATUS_PROXY_AUTH_REQ) {
+    LOG(WARNING) << "Request completed with a " << "proxy authentication request";
+    PostToOwner(BindWeak(weak_this_, &Wininet::RequestProxyCredentials));
+    return false;
+  }
+  if (status == HTTP_STATUS_BAD_GATEWAY || status == HTTP_STATUS_SERVICE_UNAVAIL ||
+      status == HTTP_STATUS_GATEWAY_TIMEOUT) {
+    LOG(WARNING) << "Download failed with " << status << " error";
+    CheckRetriesAndResume();
+    return false;
+  }
+  LOG(ERROR) << "Request completed with an unexpected HTTP status";
+  PostToOwner(BindWeak(weak_this_, &Wininet::Fail));
+  return false;
+}
+
+void Wininet::HandleCompletionInProgress() {
+  VLOG(2) << "Additional data downloaded";
+  for (;;) {
+    const char* data = buffer_;
+    DWORD size = bytes_read_;
+    if (skip_ > 0) {  // the part of a restarted body the writer already has
+      DWORD skipped = std::min<DWORD>(skip_, size);
+      skip_ -= skipped;
+      data += skipped;
+      size -= skipped;
+    }
+    if (size > 0) {
+      if (!writer_->Write(data, size)) {
+        PostToOwner(BindWeak(weak_this_, &Wininet::Fail));
+        return;
+      }
+      downloaded_ += size;
+      VLOG(2) << "Downloaded size: " << downloaded_;
+      PostProgress(false);
+    }
+    bytes_read_ = 0;
+    if (!InternetReadFile(request_, buffer_, sizeof(buffer_), &bytes_read_)) {
+      DWORD error = NormalizeError(GetLastError());
+      if (error == ERROR_IO_PENDING) return;  // the next REQUEST_COMPLETE brings the bytes
+      PostProgress(true);
+      if (IsLostConnection(error)) {
+        LOG(ERROR) << "Download interrupted by loss of connectivity: " << error;
+        PostToOwner(BindWeak(weak_this_, &Wininet::Resume));
+      } else {
+        LOG(ERROR) << "Download interrupted for unknown reason: " << error;
+        PostToOwner(BindWeak(weak_this_, &Wininet::Fail));
+      }
+      return;
+    }
+    if (bytes_read_ == 0) {
+      PostProgress(true);
+      if (downloaded_ < expected_total_)
+        PostToOwner(BindWeak(weak_this_, &Wininet::Resume));
+      else
+        PostToOwner(BindWeak(weak_this_, &Wininet::Complete));
+      return;
+    }
+  }
+}
+
+void Wininet::PostProgress(bool force) {
+  // A task per 1 KB block would cost more than the transfer itself (every
+  // post may wake the owner thread), so the count goes out at most every
+  // kProgressIntervalMs, and always when the body stops; one task at a time,
+  // reading the latest count when it runs.
+  progress_ = downloaded_;
+  ULONGLONG now = GetTickCount64();
+  if (!force && now - last_progress_post_ < kProgressIntervalMs) return;
+  last_progress_post_ = now;
+  if (!progress_posted_.exchange(true)) PostToOwner(BindWeak(weak_this_, &Wininet::NotifyCurrent));
+}
+
+void Wininet::CheckRetriesAndResume() {
+  if (retry_count_ > 1) PostToOwner(BindWeak(weak_this_, &Wininet::NotifyStalled));
+  if (retry_count_ > max_retries_) {
+    PostToOwner(BindWeak(weak_this_, &Wininet::Fail));
+    return;
+  }
+  LOG(INFO) << "Retrying " << retry_count_.load() << " of " << max_retries_;
+  ++retry_count_;
+  if (owner_runner_)
+    owner_runner_->PostDelayedTask(FROM_HERE, BindWeak(weak_this_, &Wininet::Resume), retry_delay_);
+}
+
+// Owner thread ----------------------------------------------------------------
+
+void Wininet::NotifyTotal(uint32_t total) {
+  if (delegate_) delegate_->SetTotalProgress(static_cast<int>(total));
+}
+
+void Wininet::NotifyCurrent() {
+  progress_posted_ = false;
+  if (delegate_) delegate_->SetCurrentProgress(static_cast<int>(progress_.load()));
+}
+
+void Wininet::NotifyStalled() {
+  if (delegate_) delegate_->NotifyStalled();
+}
+
+void Wininet::RequestProxyCredentials() {
+  HINTERNET request = request_;
+  ui_runner_->RunUICallbackAndPostReply(
+      [request](HWND window) {
+        return static_cast<int>(InternetErrorDlg(
+            window, request, ERROR_INTERNET_INCORRECT_PASSWORD,
+            FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS |
+                FLAGS_ERROR_UI_FLAGS_GENERATE_DATA,
+            nullptr));
+      },
+      owner_runner_,
+      [weak = weak_this_](int result) {
+        if (Wininet* self = weak.get()) self->OnProxyCredentialsResult(result);
+      });
+}
+
+void Wininet::OnProxyCredentialsResult(int result) {
+  if (result == ERROR_INTERNET_FORCE_RETRY) {
+    LOG(INFO) << "Logged in to proxy - resuming download";
+    Resume();
+    return;
+  }
+  if (result == 0 || result == ERROR_CANCELLED)
+    LOG(ERROR) << "The user cancelled the prompt for proxy credentials";
+  else
+    LOG(ERROR) << "Failed to obtain credentials for proxy";
+  Fail();
+}
+
+void Wininet::Resume() {
+  stats_->ChunkEnd(downloaded_);
+  if (request_) {
+    InternetCloseHandle(request_);
+    request_ = nullptr;
+  }
+  LOG(INFO) << "Attempting download resume";
+  std::wstring range = L"Range: bytes=" + std::to_wstring(downloaded_) + L"-";
+  if (!CrackUrl(url_, &url_parts_)) {
+    PLOG(ERROR) << "Could not parse URL";
+    Fail();
+    return;
+  }
+  // A run of consecutive retries keeps recording into one chunk record.
+  if (retry_count_ <= 1) stats_->ChunkStart(downloaded_);
+  stats_->SetRetryCount(retry_count_);
+  bytes_read_ = 0;
+  skip_ = 0;
+  std::lock_guard<std::recursive_mutex> hold(callback_lock_);
+  if (!connection_ || !OpenAndSendRequest(range)) {
+    LOG(ERROR) << "Could not resume downloading";
+    Fail();
+    return;
+  }
+  SetState(kRequestSent);
+}
+
+void Wininet::Fail() {
+  LOG(ERROR) << "Download failed";
+  TearDown();
+  SetState(kFailed);
+  RunCompletion();
+}
+
+void Wininet::Complete() {
+  retry_count_ = 0;
+  TearDown();
+  LOG(INFO) << "Download completed";
+  SetState(kCompleted);
+  RunCompletion();
+}
+
+void Wininet::RunCompletion() {
+  Closure completion = std::move(completion_);
+  completion_ = nullptr;
+  if (completion) completion();
+}
+
+void Wininet::TearDown() {
+  if (!root_) return;
+  if (stats_) stats_->ChunkEnd(downloaded_);
+  // A connection (or one a refused redirect already closed) may still
+  // notify; the termination thread closes the root handle once it is quiet.
+  bool quiesce = connection_ != nullptr || closing_->set;
+  {
+    std::lock_guard<std::recursive_mutex> hold(callback_lock_);
+    if (quiesce) closing_->set = 1;
+    // Steps posted by the old session (a delayed resume above all) must not
+    // reach the next one.
+    weak_factory_.InvalidateWeakPtrs();
+    weak_this_ = weak_factory_.GetWeakPtr();
+  }
+  if (writer_) writer_->Close();
+  if (request_) InternetCloseHandle(request_);
+  request_ = nullptr;
+  if (connection_) InternetCloseHandle(connection_);
+  connection_ = nullptr;
+  HINTERNET root = root_;
+  root_ = nullptr;
+  if (!quiesce) {
+    InternetCloseHandle(root);
+    return;
+  }
+  JoinTerminationThread();
+  termination_thread_ = std::make_unique<Thread>("Wininet Termination");
+  std::shared_ptr<ClosingFlag> closing = closing_;
+  auto close_root = [closing, root] {
+    if (GetWindowsVersionRank() >= kVistaRank) {
+      WaitForSingleObject(closing->event, INFINITE);
+    } else if (WaitForSingleObject(closing->event, kLegacyTerminationWaitMs) != WAIT_OBJECT_0) {
+      InternetSetStatusCallbackW(root, nullptr);
+    }
+    InternetCloseHandle(root);
+  };
+  if (!termination_thread_->Start() ||
+      !termination_thread_->task_runner()->PostTask(FROM_HERE, close_root)) {
+    close_root();  // no thread to spare: wait here rather than leak the session
+  }
+}
+
+void Wininet::JoinTerminationThread() {
+  if (!termination_thread_) return;
+  termination_thread_->Stop();
+  termination_thread_.reset();
+}
+
+}  // namespace norva::installer

@@ -1,0 +1,175 @@
+#ifndef NORVA_NET_WININET_H_
+#define NORVA_NET_WININET_H_
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/task_runner.h"
+#include "base/thread.h"
+#include "base/weak_ptr.h"
+#include "net/download_stats.h"
+#include "net/wininet_response_writer.h"
+
+namespace norva::installer {
+
+class PackageFetcherDelegate;
+class UICallbackRunner;
+
+// Downloads one URL at a time over WinINet in asynchronous mode, streaming
+// the body into a ResponseWriter. Built for long downloads over poor
+// networks: it talks only to allowed hosts, resumes a cut transfer with a
+// byte range, retries connectivity failures after a delay up to a maximum,
+// tells the delegate when the transfer stalls and asks the user for proxy
+// credentials through the UI callback runner.
+//
+// The object belongs to the thread that calls Start. WinINet notifies on its
+// own threads; the byte-level work happens there and every outcome is posted
+// back to the owner thread, where the completion callback runs.
+class Wininet {
+ public:
+  enum State {
+    kIdle = 0,
+    kRequestSent = 1,
+    kReceiving = 2,
+    kStopped = 3,
+    kFailed = 4,
+    kCompleted = 5,
+  };
+
+  static constexpr int kDefaultMaxRetries = 600;
+  static constexpr std::chrono::milliseconds kRetryDelay{6000};
+
+  // `ui_runner` is required; `delegate` may be null. Both must outlive the
+  // downloader. `retry_delay` is shortened only by tests.
+  Wininet(UICallbackRunner* ui_runner, PackageFetcherDelegate* delegate,
+          std::chrono::milliseconds retry_delay = kRetryDelay);
+  ~Wininet();
+  Wininet(const Wininet&) = delete;
+  Wininet& operator=(const Wininet&) = delete;
+
+  // Sends a GET (empty `body`) or a POST of `body` to `url`. True means the
+  // request is on its way and `completion` will run on this thread once the
+  // download failed or completed; false means nothing was sent and
+  // `completion` will not run. Takes ownership of `writer` and `stats`.
+  bool Start(const std::wstring& url, std::string body, Closure completion,
+             std::unique_ptr<ResponseWriter> writer, std::unique_ptr<DownloadStats> stats);
+  // Abandons the download; the completion callback does not run.
+  void Stop();
+
+  State state() const { return static_cast<State>(state_.load()); }
+  int retry_count() const { return retry_count_; }
+  int max_retries() const { return max_retries_; }
+  void set_max_retries(int max_retries) { max_retries_ = max_retries; }
+  // Host suffixes the downloader may talk to; empty allows every host.
+  void set_allowed_domains(std::vector<std::wstring> domains) {
+    allowed_domains_ = std::move(domains);
+  }
+
+  // "Norva NetInstaller/" and the product version.
+  static std::wstring UserAgent();
+  // True when `host` ends with one of `allowed` (case-sensitive), or when
+  // `allowed` is empty.
+  static bool IsHostAllowed(std::wstring_view host, const std::vector<std::wstring>& allowed);
+
+ private:
+  struct UrlParts {
+    INTERNET_SCHEME scheme = INTERNET_SCHEME_UNKNOWN;
+    std::wstring host;
+    INTERNET_PORT port = 0;
+    std::wstring path;
+  };
+  static bool CrackUrl(const std::wstring& url, UrlParts* parts);
+
+  static void CALLBACK InternetStatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status,
+                                              LPVOID info, DWORD info_length);
+  void OnStatus(HINTERNET handle, DWORD status, LPVOID info, DWORD info_length);
+  void OnRedirect(const wchar_t* url);
+  void OnRequestComplete(const INTERNET_ASYNC_RESULT* result);
+  bool HandleInitialCompletion();
+  void HandleCompletionInProgress();
+  void CheckRetriesAndResume();
+  void PostProgress(bool force);
+  std::wstring QueryHeader(const wchar_t* name);
+
+  bool OpenAndSendRequest(const std::wstring& extra_headers);
+  void SetState(State state);
+  void PostToOwner(Closure task);
+  void RequestProxyCredentials();
+  void OnProxyCredentialsResult(int result);
+
+  // Steps run on the owner thread.
+  void Resume();
+  void Fail();
+  void Complete();
+  void NotifyTotal(uint32_t total);
+  void NotifyCurrent();
+  void NotifyStalled();
+
+  void RunCompletion();
+  void TearDown();
+  void JoinTerminationThread();
+
+  std::atomic<int> state_{kIdle};
+  HINTERNET root_ = nullptr;
+  HINTERNET connection_ = nullptr;
+  HINTERNET request_ = nullptr;
+  std::wstring url_;
+  UrlParts url_parts_;
+  std::string body_;
+  std::vector<std::wstring> allowed_domains_;
+  std::unique_ptr<ResponseWriter> writer_;
+  std::unique_ptr<DownloadStats> stats_;
+  uint32_t expected_total_ = 0;
+  char buffer_[1024];
+  DWORD bytes_read_ = 0;
+  uint32_t downloaded_ = 0;
+  uint32_t skip_ = 0;  // body bytes to drop before writing (range ignored)
+  std::shared_ptr<TaskRunner> owner_runner_;
+  std::atomic<uint32_t> progress_{0};        // latest count for the delegate
+  std::atomic<bool> progress_posted_{false};  // a progress task is queued
+  ULONGLONG last_progress_post_ = 0;          // notification threads only
+
+  // One per session (root handle). `set` is raised when the connection is
+  // torn down; from then on notifications only acknowledge, and the closing
+  // of the connection handle, the last notification that reaches this
+  // downloader, signals `event`. Only then may the "Wininet Termination"
+  // thread close the root handle. Shared with that thread and with late
+  // notifications, so it outlives the downloader when it must.
+  struct ClosingFlag {
+    ClosingFlag();
+    ~ClosingFlag();
+    std::atomic<int> set{0};
+    HINTERNET root = nullptr;
+    HINTERNET connection = nullptr;
+    HANDLE event = nullptr;  // manual reset
+  };
+  std::shared_ptr<ClosingFlag> closing_;
+  std::unique_ptr<Thread> termination_thread_;
+  // Held by a notification thread for the whole handling of a notification
+  // and by the owner while it raises the closing flag: once the flag is up no
+  // notification is writing into the writer that teardown closes.
+  std::recursive_mutex callback_lock_;
+
+  UICallbackRunner* const ui_runner_;
+  PackageFetcherDelegate* const delegate_;
+  const std::chrono::milliseconds retry_delay_;
+  Closure completion_;
+  std::atomic<int> retry_count_{0};
+  int max_retries_ = kDefaultMaxRetries;
+
+  WeakPtr<Wininet> weak_this_;  // copied on any thread, used on the owner's
+  WeakPtrFactory<Wininet> weak_factory_{this};
+};
+
+}  // namespace norva::installer
+
+#endif  // NORVA_NET_WININET_H_

@@ -1,0 +1,42 @@
+#include "net/wininet_response_writer.h"
+
+#include "base/logging.h"
+
+namespace norva::installer {
+
+bool ResponseWriter::Write(const char*, size_t) { return true; }
+
+void ResponseWriter::Close() {}
+
+FileResponseWriter::~FileResponseWriter() { Close(); }
+
+bool FileResponseWriter::Open(const std::filesystem::path& path) {
+  Close();
+  file_ = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                      FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file_ == INVALID_HANDLE_VALUE) {
+    LOG(ERROR) << "Could not open download file for writing";
+    return false;
+  }
+  return true;
+}
+
+bool FileResponseWriter::Write(const char* data, size_t size) {
+  if (file_ == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  return WriteFile(file_, data, static_cast<DWORD>(size), &written, nullptr) &&
+         written == size;
+}
+
+void FileResponseWriter::Close() {
+  if (file_ == INVALID_HANDLE_VALUE) return;
+  CloseHandle(file_);
+  file_ = INVALID_HANDLE_VALUE;
+}
+
+bool StringResponseWriter::Write(const char* data, size_t size) {
+  output_->append(data, size);
+  return true;
+}
+
+}  // namespace norva::installer

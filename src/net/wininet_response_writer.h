@@ -1,0 +1,53 @@
+#ifndef NORVA_NET_WININET_RESPONSE_WRITER_H_
+#define NORVA_NET_WININET_RESPONSE_WRITER_H_
+
+#include <windows.h>
+
+#include <cstddef>
+#include <filesystem>
+#include <string>
+
+namespace norva::installer {
+
+// Receives the body of a download block by block. This base writer discards
+// it. Write runs on WinINet's notification threads, one call at a time;
+// Close runs on the downloader's thread once no Write can follow.
+class ResponseWriter {
+ public:
+  virtual ~ResponseWriter() = default;
+  // False stops the download as failed.
+  virtual bool Write(const char* data, size_t size);
+  // Releases what the writer holds.
+  virtual void Close();
+};
+
+// Writes the body into a file, replacing what was there.
+class FileResponseWriter : public ResponseWriter {
+ public:
+  FileResponseWriter() = default;
+  ~FileResponseWriter() override;
+  FileResponseWriter(const FileResponseWriter&) = delete;
+  FileResponseWriter& operator=(const FileResponseWriter&) = delete;
+
+  bool Open(const std::filesystem::path& path);
+  bool Write(const char* data, size_t size) override;
+  void Close() override;
+
+ private:
+  HANDLE file_ = INVALID_HANDLE_VALUE;
+};
+
+// Appends the body to a string owned by the creator, which must outlive the
+// download.
+class StringResponseWriter : public ResponseWriter {
+ public:
+  explicit StringResponseWriter(std::string* output) : output_(output) {}
+  bool Write(const char* data, size_t size) override;
+
+ private:
+  std::string* output_;
+};
+
+}  // namespace norva::installer
+
+#endif  // NORVA_NET_WININET_RESPONSE_WRITER_H_
