@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "base/file_util.h"
 #include "base/json.h"
 #include "base/strings.h"
+#include "support/fault_injection.h"
 #include "support/scratch.h"
 #include "system/shell_test_support.h"
 #include "system/windows_version.h"
@@ -165,6 +167,61 @@ TEST_F(ShellIntegrationTest, DocumentClassPerLevel) {
   EXPECT_EQ(Read(HKEY_LOCAL_MACHINE, key + L"\\shell\\open\\command"),
             OurCommand(L"Launcher.exe"));
   EXPECT_FALSE(Exists(HKEY_LOCAL_MACHINE, key + L"\\shell\\open\\ddeexec"));
+}
+
+// Each registration runs in a transaction of its own: a failure at any
+// operation leaves the keys exactly as they were.
+TEST_F(ShellIntegrationTest, FailedRegistrationRollsBackAsAWhole) {
+  SetWindowsVersionRankForTesting(kWindows7);
+  Write(HKEY_CURRENT_USER, std::wstring(kClassKey) + L"\\DefaultIcon", nullptr, L"old icon");
+  Write(HKEY_CURRENT_USER, std::wstring(kProtocolChoice) + L"\\UserChoice", L"Progid", L"Other");
+  ShellIntegration shell(folder_, Log(false));
+  struct Case {
+    const char* name;
+    std::function<bool()> run;
+    std::vector<std::wstring> keys;
+  } cases[] = {
+      {"document class", [&] { return shell.RegisterDocumentClass(ShellLevel::kUser); },
+       {kClassKey}},
+      {"protocol", [&] { return shell.RegisterHandler(kProtocol, ShellLevel::kUser); },
+       {kProtocolKey, kProtocolChoice}},
+  };
+  for (const Case& test_case : cases) {
+    int operations = 0;
+    {
+      test::RegistrySnapshot before[2];
+      for (size_t i = 0; i < test_case.keys.size(); ++i)
+        before[i] = test::RegistrySnapshot::Take(HKEY_CURRENT_USER, test_case.keys[i], false);
+      test::FaultInjector count;
+      ASSERT_TRUE(test_case.run());
+      operations = count.executed();
+      for (size_t i = 0; i < test_case.keys.size(); ++i)
+        EXPECT_NE(before[i].DifferencesTo(
+                      test::RegistrySnapshot::Take(HKEY_CURRENT_USER, test_case.keys[i], false)),
+                  "");
+    }
+    ASSERT_GT(operations, 3);
+    for (int fail_at = 1; fail_at <= operations; ++fail_at) {
+      DeleteKey(HKEY_CURRENT_USER, kProtocolKey);
+      DeleteKey(HKEY_CURRENT_USER, std::wstring(kClassKey) + L"\\shell");
+      Write(HKEY_CURRENT_USER, std::wstring(kClassKey) + L"\\DefaultIcon", nullptr, L"old icon");
+      Write(HKEY_CURRENT_USER, std::wstring(kProtocolChoice) + L"\\UserChoice", L"Progid",
+            L"Other");
+      test::RegistrySnapshot before[2];
+      for (size_t i = 0; i < test_case.keys.size(); ++i)
+        before[i] = test::RegistrySnapshot::Take(HKEY_CURRENT_USER, test_case.keys[i], false);
+      for (auto mode : {test::FaultInjector::Mode::kBeforeDo, test::FaultInjector::Mode::kAfterDo}) {
+        test::FaultInjector fault(fail_at, mode);
+        EXPECT_FALSE(test_case.run()) << test_case.name << " " << fail_at;
+        for (size_t i = 0; i < test_case.keys.size(); ++i) {
+          EXPECT_EQ(before[i].DifferencesTo(test::RegistrySnapshot::Take(
+                        HKEY_CURRENT_USER, test_case.keys[i], false)),
+                    "")
+              << test_case.name << " failing at " << fail_at << " " << test::ModeName(mode);
+        }
+      }
+    }
+  }
 }
 
 TEST_F(ShellIntegrationTest, HandlerTablesPerWindowsVersion) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/file_util.h"
+#include "support/fault_injection.h"
 #include "support/scratch.h"
 #include "system/link_file.h"
 #include "system/shell_test_support.h"
@@ -210,6 +211,28 @@ TEST_F(ShortcutTest, FailingMasterLeavesTheDestinationsAlone) {
   for (int kind = 0; kind < kShortcutKinds; ++kind)
     EXPECT_TRUE(fs::is_empty(folders_.folder[kind])) << kind;
   EXPECT_TRUE(record_.desktop_shortcut.empty());
+}
+
+TEST_F(ShortcutTest, FailedCopyLeavesOnlyItsEntryEmpty) {
+  ShortcutChoices choices;
+  choices.wanted[kDesktopShortcut] = choices.wanted[kStartMenuShortcut] = true;
+  int operations = 0;
+  {
+    InstallLog record;
+    Transaction transaction;
+    test::FaultInjector count;
+    ShortcutSteps(install_, package_, &record, &transaction).Install(choices, folders_);
+    operations = count.executed();
+    transaction.Rollback();
+  }
+  // The last operation belongs to the start-menu copy.
+  test::FaultInjector fault(operations);
+  ShortcutSteps(install_, package_, &record_, &transaction_).Install(choices, folders_);
+  EXPECT_TRUE(fault.fired());
+  EXPECT_EQ(record_.desktop_shortcut, Dest(kDesktopShortcut, false));
+  EXPECT_TRUE(PathExists(record_.desktop_shortcut));
+  EXPECT_TRUE(record_.menu_shortcut.empty());
+  EXPECT_TRUE(fs::is_empty(folders_.folder[kStartMenuShortcut]));
 }
 
 TEST_F(ShortcutTest, ExistingPlainNameSwitchesToNamesWithVersion) {
