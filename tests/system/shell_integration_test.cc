@@ -14,6 +14,7 @@
 
 #include "base/file_util.h"
 #include "base/json.h"
+#include "base/process.h"
 #include "base/strings.h"
 #include "support/fault_injection.h"
 #include "support/scratch.h"
@@ -441,6 +442,34 @@ TEST_F(ShellIntegrationTest, ProfileFolderRules) {
     EXPECT_FALSE(shell.GetProfileFolder(true, &folder)) << shared;
     EXPECT_TRUE(shell.GetProfileFolder(false, &folder)) << shared;
   }
+}
+
+// The process-wide instance belongs to the installation around the running
+// executable: a copy of this test runs from a version folder and reports it.
+TEST(RunningInstallationTest, FolderOfTheLauncher) {
+  wchar_t report[MAX_PATH] = {};
+  if (GetEnvironmentVariableW(L"NORVA_SHELL_TEST_REPORT", report, MAX_PATH)) {
+    test::WriteFile(report, WideToUtf8(ShellIntegration::ForRunningInstallation()->folder().native()));
+    return;
+  }
+  test::ScratchFolder scratch;
+  const std::filesystem::path version = scratch.path() / L"Norva" / L"37.0";
+  CreateDirectories(version);
+  ASSERT_TRUE(CopyFile(GetExecutablePath(), version / L"shell_tests.exe"));
+  auto run = [&] {
+    SetEnvironmentVariableW(L"NORVA_SHELL_TEST_REPORT", (scratch.path() / L"report").c_str());
+    DWORD exit_code = 1;
+    bool ran = LaunchProcessAndWait(L"\"" + (version / L"shell_tests.exe").native() +
+                                        L"\" --gtest_filter=RunningInstallationTest.*",
+                                    &exit_code);
+    SetEnvironmentVariableW(L"NORVA_SHELL_TEST_REPORT", nullptr);
+    return ran && exit_code == 0 ? test::ReadFile(scratch.path() / L"report") : std::string();
+  };
+  EXPECT_EQ(run(), WideToUtf8(version.native()));
+  test::WriteFile(version.parent_path() / L"launcher.exe", "MZ");
+  EXPECT_EQ(run(), WideToUtf8(version.parent_path().native()));
+  test::WriteFile(version / L"launcher.exe", "MZ");
+  EXPECT_EQ(run(), WideToUtf8(version.native()));
 }
 
 }  // namespace
