@@ -48,8 +48,8 @@ bool CreateRegistryOperation(const RegistryEntry& entry, HKEY root,
   if (entry.type == kDeleteKeyType) {
     // Expanded like every other key: a literal "{Product}" key never exists,
     // so the row would silently delete nothing.
-    std::wstring key;
-    if (!ExpandTemplate(entry.key_template, entry.context, &key)) return false;
+    std::wstring key = entry.key_template;
+    if (entry.context && !ExpandTemplate(entry.key_template, entry.context, &key)) return false;
     *operation = std::make_unique<DeleteRegKeyOperation>(root, key);
     return true;
   }
