@@ -113,7 +113,12 @@ void ShortcutSteps::Update(const ShortcutChoices& choices, const FoundShortcuts&
     } else if (move) {
       VLOG(1) << "Moving shortcut";
       std::filesystem::path to = folders.folder[kind] / ShortcutName(with_version);
-      if (transaction_->Execute(std::make_unique<MoveFileOperation>(*entry, to))) *entry = to;
+      // Another installation's shortcut under that name is not ours to replace.
+      if (PathExists(to) && !EqualsCaseInsensitiveASCII(to.native(), entry->native())) {
+        VLOG(1) << "Keeping the shortcut's name: " << to << " exists";
+      } else if (transaction_->Execute(std::make_unique<MoveFileOperation>(*entry, to))) {
+        *entry = to;
+      }
     }
   }
   // An existing pin stays; pinning again would only add a second button.

@@ -281,10 +281,12 @@ TEST_F(ShortcutTest, UpdateMovesShortcutsWithOtherNames) {
   fs::path launcher = install_ / L"launcher.exe";
   record_.desktop_shortcut = MakeOld(kDesktopShortcut, L"Norva.lnk", launcher);
   record_.menu_shortcut = MakeOld(kStartMenuShortcut, L"Norva developer.lnk", launcher);
+  record_.quick_launch_shortcut = MakeOld(kQuickLaunchShortcut, L"Norva.lnk", launcher);
+  test::WriteFile(Dest(kQuickLaunchShortcut, false), "another installation's");
   FoundShortcuts found;
-  found.found[kDesktopShortcut] = found.found[kStartMenuShortcut] = true;
   ShortcutChoices choices;
-  choices.wanted[kDesktopShortcut] = choices.wanted[kStartMenuShortcut] = true;
+  for (int kind = 0; kind < kShortcutKinds; ++kind)
+    found.found[kind] = choices.wanted[kind] = true;
 
   test::LogCapture log;
   ShortcutSteps(install_, package_, &record_, &transaction_).Update(choices, found, folders_);
@@ -294,6 +296,8 @@ TEST_F(ShortcutTest, UpdateMovesShortcutsWithOtherNames) {
   EXPECT_TRUE(PathExists(record_.desktop_shortcut));
   EXPECT_FALSE(PathExists(folders_.folder[kDesktopShortcut] / L"Norva.lnk"));
   EXPECT_EQ(record_.menu_shortcut, Dest(kStartMenuShortcut, false));
+  EXPECT_EQ(record_.quick_launch_shortcut, folders_.folder[kQuickLaunchShortcut] / L"Norva.lnk");
+  EXPECT_EQ(test::ReadFile(Dest(kQuickLaunchShortcut, false)), "another installation's");
   // Nothing new to create and no pin asked for: no master shortcut.
   EXPECT_FALSE(PathExists(package_ / ShortcutName(false)));
 
