@@ -299,10 +299,14 @@ TEST_F(RegistryEntryTest, ExpandsTemplatesWritesAndRecordsTheValue) {
   EXPECT_EQ(0u, data.size());
   EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
 
-  // The delete-key kind takes the key template as it stands.
+  // The delete-key kind expands its key too: the key written above goes.
   RegistryEntry remove{key.c_str(), nullptr, kDeleteKeyType};
+  remove.context = &context_;
   ASSERT_TRUE(CreateRegistryOperation(remove, HKEY_CURRENT_USER, &operation));
   EXPECT_NE(nullptr, dynamic_cast<DeleteRegKeyOperation*>(operation.get()));
+  ASSERT_TRUE(transaction.Execute(std::move(operation)));
+  EXPECT_FALSE(test::KeyExists(scratch_.Sub(L"Norva\\Sub")));
+  EXPECT_TRUE(test::KeyExists(scratch_.Sub(L"Norva")));
 }
 
 TEST_F(RegistryEntryTest, SelfReferencingPlaceholderEndsWithALogLine) {

@@ -46,7 +46,11 @@ bool CreateRegistryOperation(const RegistryEntry& entry, HKEY root,
   operation->reset();
   if (!AppliesTo(entry, root)) return true;
   if (entry.type == kDeleteKeyType) {
-    *operation = std::make_unique<DeleteRegKeyOperation>(root, entry.key_template);
+    // Expanded like every other key: a literal "{Product}" key never exists,
+    // so the row would silently delete nothing.
+    std::wstring key = entry.key_template;
+    if (entry.context && !ExpandTemplate(entry.key_template, entry.context, &key)) return false;
+    *operation = std::make_unique<DeleteRegKeyOperation>(root, key);
     return true;
   }
   std::wstring text;
