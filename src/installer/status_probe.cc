@@ -10,6 +10,8 @@
 
 #include "base/file_util.h"
 #include "base/strings.h"
+#include "system/shell_integration.h"
+#include "system/shortcuts.h"
 
 namespace norva::installer {
 namespace {
@@ -28,13 +30,6 @@ struct ComRelease {
 bool SamePath(const std::filesystem::path& a, const std::filesystem::path& b) {
   return EqualsCaseInsensitiveASCII(a.lexically_normal().wstring(),
                                     b.lexically_normal().wstring());
-}
-
-std::filesystem::path TaskbarPinsFolder() {
-  std::filesystem::path roaming = GetKnownFolder(FOLDERID_RoamingAppData);
-  if (roaming.empty()) return {};
-  return roaming / L"Microsoft" / L"Internet Explorer" / L"Quick Launch" / L"User Pinned" /
-         L"TaskBar";
 }
 
 }  // namespace
@@ -104,14 +99,17 @@ std::filesystem::path FindPinIn(const std::filesystem::path& pins_folder,
 
 StatusProbe DefaultStatusProbe() {
   StatusProbe probe;
-  probe.is_http_handled_by = [](const std::filesystem::path&, bool) { return false; };
-  probe.profile_folder = [](const std::filesystem::path&, std::filesystem::path*) {
-    return false;
+  probe.is_http_handled_by = [](const std::filesystem::path& folder,
+                                bool match_browser_executable) {
+    return ShellIntegration(folder).IsHandledByUs(L"http", match_browser_executable);
+  };
+  probe.profile_folder = [](const std::filesystem::path& folder, std::filesystem::path* profile) {
+    return ShellIntegration(folder).GetProfileFolder(/*for_deletion=*/false, profile);
   };
   probe.start_menu_programs = [] { return GetKnownFolder(FOLDERID_Programs); };
   probe.find_taskbar_pin = [](const std::filesystem::path& executable,
                               const FileIdentity* identity) {
-    return FindPinIn(TaskbarPinsFolder(), executable, identity);
+    return FindPinIn(TaskbarPinFolder(), executable, identity);
   };
   return probe;
 }

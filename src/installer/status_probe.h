@@ -55,9 +55,8 @@ std::filesystem::path FindPinIn(const std::filesystem::path& pins_folder,
                                 const std::filesystem::path& executable,
                                 const FileIdentity* identity);
 
-// The probe that InstallationStatus uses. Until shell integration is wired in
-// with SetStatusProbe, the default-browser answer is false and no profile
-// folder is known; links and pins are looked up in the user's real folders.
+// The probe that InstallationStatus uses: by default the shell integration of
+// the examined folder, and the user's real start-menu and pin folders.
 StatusProbe GetStatusProbe();
 // Replaces the probe for every later examination; any thread. Start from
 // GetStatusProbe to change single members.
