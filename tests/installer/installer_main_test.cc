@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "base/command_line.h"
+#include "base/process.h"
 #include "base/strings.h"
 #include "installer/support/installer_process.h"
 #include "support/scratch.h"
@@ -162,6 +163,10 @@ TEST(InstallerMainTest, ExperimentsComeFromTheInstallationWhenUninstalling) {
             std::string::npos);
 }
 
+// Folders made by the tests give their own user write access already; this
+// trustee only reads until the role grants it more.
+constexpr wchar_t kTrustee[] = L"Everyone";
+
 std::wstring CurrentUserName() {
   wchar_t name[256];
   DWORD size = 256;
@@ -170,8 +175,10 @@ std::wstring CurrentUserName() {
 }
 
 // True when the folder's access list has an allowing entry for `user` with
-// full access, inherited by files and sub-folders.
-bool GrantsFullAccess(const std::filesystem::path& folder, const std::wstring& user) {
+// write access, inherited by files and sub-folders. (Wine keeps file access
+// lists as Unix mode bits, so "full access" comes back as read, write,
+// execute and delete; write access is what both systems show.)
+bool GrantsWriteAccess(const std::filesystem::path& folder, const std::wstring& user) {
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
@@ -190,7 +197,8 @@ bool GrantsFullAccess(const std::filesystem::path& folder, const std::wstring& u
       if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace)) ||
           ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE)
         continue;
-      bool full = (ace->Mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS || (ace->Mask & GENERIC_ALL);
+      bool full = (ace->Mask & FILE_GENERIC_WRITE) == FILE_GENERIC_WRITE ||
+                  (ace->Mask & (GENERIC_ALL | GENERIC_WRITE));
       bool inherits = (ace->Header.AceFlags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)) ==
                       (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
       if (full && inherits && EqualSid(&ace->SidStart, sid_buffer)) found = true;
@@ -200,17 +208,30 @@ bool GrantsFullAccess(const std::filesystem::path& folder, const std::wstring& u
   return found;
 }
 
+// The two local events through which a requester and the folder-permission
+// role talk about `folder`.
+struct PermissionEvents {
+  explicit PermissionEvents(const std::filesystem::path& folder)
+      : given(CreateEventW(nullptr, TRUE, FALSE,
+                           GetObjectNameForFolder(L"NorvaInstaller/GiveInstallPermission", folder,
+                                                  false).c_str())),
+        undo(CreateEventW(nullptr, TRUE, FALSE,
+                          GetObjectNameForFolder(L"NorvaInstaller/GiveInstallPermission/Undo",
+                                                 folder, false).c_str())) {}
+  ~PermissionEvents() {
+    CloseHandle(given);
+    CloseHandle(undo);
+  }
+  HANDLE given;
+  HANDLE undo;
+};
+
 TEST(FolderPermissionModeTest, GrantsTheUserFullAccessAndSignals) {
   ScratchFolder scratch;
   std::filesystem::path folder = scratch.path() / L"Norva" / L"Application";
-  HANDLE given = CreateEventW(nullptr, TRUE, FALSE,
-                              GetObjectNameForFolder(L"NorvaInstaller/GiveInstallPermission",
-                                                     folder, false).c_str());
-  HANDLE undo = CreateEventW(nullptr, TRUE, FALSE,
-                             GetObjectNameForFolder(L"NorvaInstaller/GiveInstallPermission/Undo",
-                                                    folder, false).c_str());
-  ASSERT_TRUE(given && undo);
-  std::wstring user = CurrentUserName();
+  PermissionEvents events(folder);
+  ASSERT_TRUE(events.given && events.undo);
+  std::wstring user = kTrustee;
   ProcessResult run = RunProcess(BuiltInstallerPath(),
                                  L"--set-folder-permission=" + QuoteArgument(folder.native()) +
                                      L" --permissions-for-user=" + QuoteArgument(user) +
@@ -218,10 +239,30 @@ TEST(FolderPermissionModeTest, GrantsTheUserFullAccessAndSignals) {
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.exit_code, 0u);
   EXPECT_TRUE(std::filesystem::is_directory(folder));
-  EXPECT_EQ(WaitForSingleObject(given, 0), WAIT_OBJECT_0);
-  EXPECT_TRUE(GrantsFullAccess(folder, user));
-  CloseHandle(given);
-  CloseHandle(undo);
+  EXPECT_EQ(WaitForSingleObject(events.given, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(GrantsWriteAccess(folder, user));
+}
+
+TEST(FolderPermissionModeTest, TakesTheAccessBackAfterTheUndoEvent) {
+  ScratchFolder scratch;
+  std::filesystem::path folder = scratch.path() / L"Norva";
+  std::filesystem::create_directories(folder);
+  PermissionEvents events(folder);
+  ASSERT_TRUE(events.given && events.undo);
+  std::wstring user = kTrustee;
+  ASSERT_FALSE(GrantsWriteAccess(folder, user));
+  CommandLine role(BuiltInstallerPath());
+  role.AppendSwitchPath("set-folder-permission", folder);
+  role.AppendSwitchValue("permissions-for-user", user);
+  Process process = LaunchProcess(role.GetCommandLineString());
+  ASSERT_TRUE(process.IsValid());
+  ASSERT_EQ(WaitForSingleObject(events.given, 30000), WAIT_OBJECT_0);
+  EXPECT_TRUE(GrantsWriteAccess(folder, user));
+  SetEvent(events.undo);
+  DWORD exit_code = 1;
+  ASSERT_TRUE(process.WaitForExit(60000, &exit_code));  // after its 10-second grace
+  EXPECT_EQ(exit_code, 0u);
+  EXPECT_FALSE(GrantsWriteAccess(folder, user));
 }
 
 TEST(FolderPermissionModeTest, WithoutTheRequestersEventsNothingHappens) {
@@ -248,15 +289,10 @@ TEST(FolderPermissionModeTest, InterruptedWaitStartsThePackageInstallerWithTheSw
       GetObjectNameForFolder(L"NorvaInstaller/InstallationInterrupted", folder, true).c_str());
   // The package's installer, started with the permission switches, grants
   // access and signals these: proof that it ran with them.
-  HANDLE given = CreateEventW(nullptr, TRUE, FALSE,
-                              GetObjectNameForFolder(L"NorvaInstaller/GiveInstallPermission",
-                                                     folder, false).c_str());
-  HANDLE undo = CreateEventW(nullptr, TRUE, FALSE,
-                             GetObjectNameForFolder(L"NorvaInstaller/GiveInstallPermission/Undo",
-                                                    folder, false).c_str());
-  ASSERT_TRUE(ready && interrupted && given && undo);
+  PermissionEvents events(folder);
+  ASSERT_TRUE(ready && interrupted && events.given && events.undo);
   std::wstring arguments = L"--set-folder-permission=" + QuoteArgument(folder.native()) +
-                           L" --permissions-for-user=" + QuoteArgument(CurrentUserName()) +
+                           L" --permissions-for-user=" + QuoteArgument(kTrustee) +
                            L" --permanent-permissions --wait-for-package=" +
                            QuoteArgument(package.native()) +
                            StringPrintf(L" --initial-pid=%lu", GetCurrentProcessId());
@@ -264,16 +300,16 @@ TEST(FolderPermissionModeTest, InterruptedWaitStartsThePackageInstallerWithTheSw
   SetEvent(ready);
   ProcessResult run = RunProcess(BuiltInstallerPath(), arguments);
   ASSERT_TRUE(run.finished);
-  EXPECT_EQ(WaitForSingleObject(given, 0), WAIT_TIMEOUT);  // package ready: nothing started
+  EXPECT_EQ(WaitForSingleObject(events.given, 0), WAIT_TIMEOUT);  // package ready: nothing started
 
   ResetEvent(ready);
   SetEvent(interrupted);
   run = RunProcess(BuiltInstallerPath(), arguments);
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.exit_code, 0u);
-  EXPECT_EQ(WaitForSingleObject(given, 0), WAIT_OBJECT_0);
-  EXPECT_TRUE(GrantsFullAccess(folder, CurrentUserName()));
-  for (HANDLE handle : {ready, interrupted, given, undo}) CloseHandle(handle);
+  EXPECT_EQ(WaitForSingleObject(events.given, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(GrantsWriteAccess(folder, kTrustee));
+  for (HANDLE handle : {ready, interrupted}) CloseHandle(handle);
 }
 
 }  // namespace

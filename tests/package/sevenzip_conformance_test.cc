@@ -18,11 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void PutFile(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  WriteFile(path, bytes);
-}
-
 struct TreeItem {
   bool is_dir = false;
   uint64_t size = 0;
@@ -115,7 +110,7 @@ TEST(SevenZipLayoutTest, EmptyArchiveSucceedsWithZeroEntries) {
   std::string start(20, '\0');
   uint32_t crc = sevenzip::Crc32(start.data(), start.size());
   for (int i = 0; i < 4; ++i) empty += static_cast<char>(crc >> (8 * i));
-  PutFile(scratch.path() / "empty.7z", empty + start);
+  WriteFile(scratch.path() / "empty.7z", empty + start);
   LzmaUtil util;
   RecordingProgress progress;
   util.set_progress_sink(&progress);
@@ -132,7 +127,7 @@ TEST(SevenZipLayoutTest, FolderListedAfterItsFilesAndMissingTimes) {
   SevenZipTestEntry undated{u"A/undated.txt", "no time"};
   undated.has_mtime = false;
   SevenZipTestEntry empty{u"A/B/empty.txt", ""};
-  PutFile(scratch.path() / "a.7z", MakeSevenZip({file, undated, empty, dir}));
+  WriteFile(scratch.path() / "a.7z", MakeSevenZip({file, undated, empty, dir}));
   SYSTEMTIME now_system;
   GetSystemTime(&now_system);
   FILETIME now;
@@ -153,9 +148,9 @@ TEST(SevenZipLayoutTest, FolderListedAfterItsFilesAndMissingTimes) {
 
 TEST(SevenZipLayoutTest, ReplacesExistingFilesAndReportsCreateFailures) {
   ScratchFolder scratch;
-  PutFile(scratch.path() / "a.7z", MakeSevenZip({{u"x/f.txt", "new"}}));
+  WriteFile(scratch.path() / "a.7z", MakeSevenZip({{u"x/f.txt", "new"}}));
   fs::create_directories(scratch.path() / "out" / "x");
-  PutFile(scratch.path() / "out" / "x" / "f.txt", "old and longer");
+  WriteFile(scratch.path() / "out" / "x" / "f.txt", "old and longer");
   LzmaUtil util;
   ASSERT_EQ(0u, util.OpenArchive(scratch.path() / "a.7z"));
   ASSERT_EQ(0u, util.UnPack(scratch.path() / "out"));
@@ -163,7 +158,7 @@ TEST(SevenZipLayoutTest, ReplacesExistingFilesAndReportsCreateFailures) {
 
   // A file where the entry's folder should be: the folder cannot be made,
   // and creating the file inside it fails with the system's code.
-  PutFile(scratch.path() / "blocked" / "x", "a file");
+  WriteFile(scratch.path() / "blocked" / "x", "a file");
   LogCapture log;
   DWORD result = util.UnPack(scratch.path() / "blocked");
   EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), result);

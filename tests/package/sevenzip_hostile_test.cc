@@ -16,11 +16,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void PutFile(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  WriteFile(path, bytes);
-}
-
 struct Outcome {
   DWORD result = 0;
   std::vector<std::string> log;
@@ -62,7 +57,7 @@ TEST(SevenZipHostileTest, TruncationAtEveryOffsetIsRefusedBeforeWriting) {
   ASSERT_GT(archive.size(), 100u);
   for (size_t length = 0; length < archive.size(); ++length) {
     fs::path file = scratch.path() / "cut.7z", out = scratch.path() / ("out" + std::to_string(length));
-    PutFile(file, archive.substr(0, length));
+    WriteFile(file, archive.substr(0, length));
     Outcome outcome = Unpack(file, out);
     ASSERT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), outcome.result) << length;
     ASSERT_TRUE(outcome.Logged("Error returned by SzArchiveOpen: ")) << length;
@@ -83,7 +78,7 @@ TEST(SevenZipHostileTest, FlippedBytesNeverLeaveWrongContent) {
       std::string bad = archive;
       bad[at] = static_cast<char>(bad[at] ^ 0x01);
       fs::path file = scratch.path() / "bad.7z", out = scratch.path() / "bad" / std::to_string(at);
-      PutFile(file, bad);
+      WriteFile(file, bad);
       Outcome outcome = Unpack(file, out);
       ASSERT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), outcome.result) << name << " " << at;
       ASSERT_TRUE(outcome.Logged("Error returned by SzArchiveOpen: ") ||
@@ -111,7 +106,7 @@ TEST(SevenZipHostileTest, UnsafeNamesAreRefusedBeforeAnythingIsWritten) {
   for (const auto& name : names) {
     fs::path base = scratch.path() / std::to_string(index++);
     fs::path file = base / "a.7z", out = base / "x" / "out";
-    PutFile(file, MakeSevenZip({{u"good.txt", "good"}, {name, "evil"}}));
+    WriteFile(file, MakeSevenZip({{u"good.txt", "good"}, {name, "evil"}}));
     Outcome outcome = Unpack(file, out);
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), outcome.result);
     EXPECT_TRUE(outcome.Logged("Refusing unsafe entry name: "));
@@ -148,7 +143,7 @@ TEST(SevenZipHostileTest, NamelessAntiAndUnsupportedEntries) {
   int index = 0;
   for (const auto& c : cases) {
     fs::path base = scratch.path() / std::to_string(index++);
-    PutFile(base / "a.7z", c.archive);
+    WriteFile(base / "a.7z", c.archive);
     Outcome outcome = Unpack(base / "a.7z", base / "out");
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), outcome.result) << c.log;
     EXPECT_TRUE(outcome.Logged(c.log)) << c.log;
@@ -190,7 +185,7 @@ TEST(SevenZipHostileTest, OversizedDeclarationsAreRefusedWithoutAllocating) {
   int index = 0;
   for (const auto& c : cases) {
     fs::path base = scratch.path() / std::to_string(index++);
-    PutFile(base / "a.7z", MakeSevenZip(entries, c.options));
+    WriteFile(base / "a.7z", MakeSevenZip(entries, c.options));
     Outcome outcome = Unpack(base / "a.7z", base / "out");
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), outcome.result) << c.log;
     EXPECT_TRUE(outcome.Logged(c.log)) << c.log;

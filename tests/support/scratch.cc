@@ -63,6 +63,8 @@ bool LogCapture::Contains(const std::string& text) const {
 }
 
 void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
+  std::error_code ignored;
+  std::filesystem::create_directories(path.parent_path(), ignored);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }

@@ -38,6 +38,7 @@ class LogCapture {
   int previous_level_;
 };
 
+// Creates missing parent folders first.
 void WriteFile(const std::filesystem::path& path, const std::string& bytes);
 std::string ReadFile(const std::filesystem::path& path);
 
