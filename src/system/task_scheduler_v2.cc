@@ -7,6 +7,7 @@
 
 #include "base/logging.h"
 #include "base/com_types.h"
+#include "system/access_rights.h"
 #include "base/strings.h"
 #include "system/task_triggers.h"
 
@@ -25,18 +26,7 @@ SYSTEMTIME LocalNow() {
   return now;
 }
 
-bool ProcessIsAdmin() {
-  SID_IDENTIFIER_AUTHORITY nt_authority = SECURITY_NT_AUTHORITY;
-  PSID admins = nullptr;
-  if (!AllocateAndInitializeSid(&nt_authority, 2, SECURITY_BUILTIN_DOMAIN_RID,
-                                DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &admins))
-    return false;
-  BOOL member = FALSE;
-  // A null token checks an identification copy of the process token.
-  if (!CheckTokenMembership(nullptr, admins, &member)) member = FALSE;
-  FreeSid(admins);
-  return member != FALSE;
-}
+bool ProcessIsAdmin() { return IsUserAdmin(/*consider_linked_token=*/false); }
 
 // "DOMAIN\user" of the process token; empty on failure.
 std::wstring CurrentAccountName() {
