@@ -302,5 +302,88 @@ INSTANTIATE_TEST_SUITE_P(
                     PackageFetcherDelegate::kUnpackingFailed}),
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
+// What an installer running a fetch from its own executable (the fetcher
+// child) reported.
+struct ChildRun {
+  Statuses statuses;
+  std::vector<std::string> files;  // "relative/path size"
+  json stats;
+};
+
+class OwnPayloadTest : public PackageFetcherTest {
+ protected:
+  ChildRun RunInstaller(const std::string& installer, const std::wstring& switches = L"") {
+    std::filesystem::path output = scratch_.path() / L"child_output.txt";
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    HANDLE out = CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    LaunchOptions options;
+    options.stdout_handle = out;
+    std::filesystem::path downloads = scratch_.path() / L"downloads";
+    CreateDirectories(downloads);
+    CommandLine command_line(Fixture(installer));
+    command_line.AppendSwitchPath("download-folder", downloads);
+    std::wstring command = command_line.GetCommandLineString() + L" " + switches;
+    DWORD exit_code = 1;
+    EXPECT_TRUE(LaunchProcessAndWait(command, &exit_code, options));
+    CloseHandle(out);
+    EXPECT_EQ(exit_code, 0u);
+    ChildRun run;
+    for (const std::string& line : SplitString(test::ReadFile(output), '\n')) {
+      if (StartsWith(line, "status ")) run.statuses.push_back(std::stoi(line.substr(7)));
+      if (StartsWith(line, "file ")) run.files.push_back(line.substr(5));
+      if (StartsWith(line, "stats ")) run.stats = json::parse(line.substr(6));
+    }
+    // Nothing of the run is left behind.
+    std::error_code error;
+    EXPECT_TRUE(std::filesystem::is_empty(downloads, error));
+    return run;
+  }
+};
+
+TEST_F(OwnPayloadTest, OfflineInstallerUnpacksItsOwnArchiveWithoutTheNetwork) {
+  ChildRun run = RunInstaller("offline_installer.exe");
+  EXPECT_EQ(run.statuses, (Statuses{0, 1, 4, 6}));
+  EXPECT_EQ(run.files, (std::vector<std::string>{"launcher.exe 19", "resources\\numbers.txt 108894"}));
+  json fetch = run.stats["fetches"][0];
+  EXPECT_EQ(fetch["result"], "package_ready");
+  EXPECT_FALSE(fetch.contains("download_url"));
+  EXPECT_FALSE(fetch.contains("fetch_download_url_start_time"));
+  EXPECT_TRUE(fetch["unpack_end_time"].contains("elapsed"));
+  EXPECT_TRUE(service_.Requests().empty()) << "the offline installer used the network";
+}
+
+TEST_F(OwnPayloadTest, BrokenOwnArchiveOrPayloadFailsUnpacking) {
+  ChildRun broken = RunInstaller("offline_broken_installer.exe");
+  EXPECT_EQ(broken.statuses, (Statuses{0, 1, 4, 9}));
+  EXPECT_EQ(broken.stats["fetches"][0]["failure_reason"], "Archive unpacking failed");
+
+  ChildRun corrupt = RunInstaller("corrupt_installer.exe");
+  EXPECT_EQ(corrupt.statuses, (Statuses{0, 1, 9}));
+  EXPECT_EQ(corrupt.stats["fetches"][0]["failure_reason"], "Corrupted payload");
+  EXPECT_EQ(corrupt.stats["fetches"][0]["result"], "unpacking_failed");
+  EXPECT_EQ(corrupt.stats["fetcher_restarts"], 1);
+  EXPECT_TRUE(service_.Requests().empty());
+}
+
+TEST_F(OwnPayloadTest, SignedInstallerAcceptsOnlyTheExpectedPublisher) {
+  std::wstring query = L"--internal-package-server=" + service_.Url("/netinstaller/developer");
+  ServePackage("full_package_other_signer.exe");
+  ChildRun other = RunInstaller("signed_installer.exe", query);
+  EXPECT_EQ(other.statuses, (Statuses{0, 1, 2, 3, 8}));
+  EXPECT_EQ(other.stats["fetches"][0]["failure_reason"],
+            "Signature incorrect for the downloaded package");
+
+  ServePackage("full_package_signed.exe");
+  ChildRun signer = RunInstaller("signed_installer.exe", query);
+  EXPECT_EQ(signer.statuses, kNetworkSuccess);
+  EXPECT_EQ(signer.files.size(), 2u);
+
+  // An unsigned full package fails the signed installer's check too.
+  ServePackage("full_package.exe");
+  ChildRun unsigned_package = RunInstaller("signed_installer.exe", query);
+  EXPECT_EQ(unsigned_package.statuses.back(), PackageFetcherDelegate::kDownloadFailed);
+}
+
 }  // namespace
 }  // namespace norva::installer
