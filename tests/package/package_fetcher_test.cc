@@ -204,6 +204,134 @@ TEST_F(PackageFetcherTest, InternalPackageServerSwitchGivesTheWholeQueryUrl) {
   EXPECT_EQ(RequestsFor("/netinstaller/developer").size(), 0u);
 }
 
+class PartnerContentTest : public PackageFetcherTest {
+ protected:
+  // Serves `bytes` as a partner file; its entry for the reply.
+  json Partner(const std::string& name, const std::string& bytes, bool good_checksum = true) {
+    service_.PutFile(name, bytes);
+    std::filesystem::path local = scratch_.path() / Utf8ToWide("expected_" + name);
+    test::WriteFile(local, bytes);
+    std::string checksum = ChecksumChecker::ComputeSha256(local);
+    if (!good_checksum) checksum[0] = checksum[0] == '0' ? '1' : '0';
+    return {{"href", WideToUtf8(service_.Url("/" + name))},
+            {"filename", "installed_" + name},
+            {"checksum", checksum}};
+  }
+  json PartnerRecords() { return LastFetch()["addtional_files"]; }
+  void ExpectNoPartnerDownloadLeft() {
+    EXPECT_FALSE(PathExists(download_folder_ / L"partner_content.tmp"));
+  }
+};
+
+TEST_F(PartnerContentTest, PartnerFilesLandInThePackageAndAreListed) {
+  json partners = {Partner("a.bin", std::string(5000, 'a')), Partner("b.txt", "partner b\n")};
+  ServePackage("full_package.exe", {{"partner_content", partners}});
+  MakeFetcher();
+  EXPECT_EQ(Run(), (Statuses{0, 1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(test::ReadFile(Unpacked(L"installed_a.bin")), std::string(5000, 'a'));
+  EXPECT_EQ(test::ReadFile(Unpacked(L"installed_b.txt")), "partner b\n");
+  EXPECT_EQ(test::ReadFile(Unpacked(L"files_list")), "installed_a.bin\r\ninstalled_b.txt\r\n");
+  ExpectNoPartnerDownloadLeft();
+  json records = PartnerRecords();
+  ASSERT_EQ(records.size(), 2u);
+  for (const json& record : records) {
+    EXPECT_EQ(record["download_succeeded"], 1);
+    ASSERT_EQ(record["download_tries"].size(), 1u);
+    EXPECT_EQ(record["download_tries"][0]["try_number"], 0);
+    EXPECT_EQ(record["download_tries"][0]["http_status"], 200);
+    EXPECT_TRUE(record["download_tries"][0]["download_end_time"].contains("elapsed"));
+  }
+  EXPECT_EQ(records[1]["download_url"], WideToUtf8(service_.Url("/b.txt")));
+  EXPECT_EQ(LastFetch()["result"], "package_ready");
+}
+
+TEST_F(PartnerContentTest, AFileFailingItsChecksumIsTriedFourTimesThenGivenUp) {
+  ServePackage("full_package.exe",
+               {{"partner_content", {Partner("bad.bin", "partner bytes", false)}}});
+  MakeFetcher();
+  EXPECT_EQ(Run(), (Statuses{0, 1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(RequestsFor("/bad.bin").size(), 4u);
+  EXPECT_TRUE(log_.Contains("Retrying partner content download"));
+  EXPECT_TRUE(log_.Contains("Giving up on partner content download"));
+  EXPECT_FALSE(PathExists(Unpacked(L"installed_bad.bin")));
+  EXPECT_FALSE(PathExists(Unpacked(L"files_list")));
+  EXPECT_TRUE(PathExists(Unpacked(L"launcher.exe")));
+  ExpectNoPartnerDownloadLeft();
+  json record = PartnerRecords()[0];
+  EXPECT_EQ(record["download_succeeded"], 0);
+  ASSERT_EQ(record["download_tries"].size(), 4u);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(record["download_tries"][i]["try_number"], i);
+  // Partner problems never fail the run.
+  EXPECT_EQ(LastFetch()["result"], "package_ready");
+  EXPECT_FALSE(LastFetch().contains("failure_reason"));
+}
+
+TEST_F(PartnerContentTest, ADownloadThatNeededRetriesIsGivenUpAtItsFirstFailure) {
+  json partners = {Partner("flaky.bin", "flaky"), Partner("never.bin", "never")};
+  ServePackage("full_package.exe", {{"partner_content", partners}});
+  // One connectivity retry, then an answer that fails the download.
+  ASSERT_TRUE(service_.SetRule({{"path", "/flaky.bin"},
+                                {"responses", {{{"status", 503}}, {{"status", 404}}}}}));
+  MakeFetcher();
+  EXPECT_EQ(Run().back(), PackageFetcherDelegate::kPackageReady);
+  EXPECT_EQ(RequestsFor("/flaky.bin").size(), 2u);
+  EXPECT_EQ(RequestsFor("/never.bin").size(), 0u) << "later entries are not tried";
+  EXPECT_FALSE(log_.Contains("Retrying partner content download"));
+  EXPECT_TRUE(log_.Contains("Giving up on partner content download"));
+  EXPECT_EQ(PartnerRecords()[0]["download_tries"].size(), 1u);
+}
+
+TEST_F(PartnerContentTest, AMalformedEntryEndsThePartnerPhaseButNotTheRun) {
+  json without_checksum = Partner("c.bin", "c");
+  without_checksum.erase("checksum");
+  json partners = {Partner("a.bin", "a"), without_checksum, Partner("d.bin", "d")};
+  ServePackage("full_package.exe", {{"partner_content", partners}});
+  MakeFetcher();
+  EXPECT_EQ(Run().back(), PackageFetcherDelegate::kPackageReady);
+  EXPECT_TRUE(log_.Contains("Failed parsing partner content part of JSON reply"));
+  EXPECT_EQ(test::ReadFile(Unpacked(L"installed_a.bin")), "a");
+  EXPECT_EQ(RequestsFor("/d.bin").size(), 0u);
+  // What made it into the package is still listed.
+  EXPECT_EQ(test::ReadFile(Unpacked(L"files_list")), "installed_a.bin\r\n");
+  EXPECT_EQ(LastFetch()["result"], "package_ready");
+}
+
+TEST_F(PackageFetcherTest, EveryNewRunHasTheNextTryNumberAndACleanLocation) {
+  ServePackage("full_package.exe");
+  ASSERT_TRUE(service_.SetRule({{"path", "/netinstaller/developer"},
+                                {"responses", {{{"status", 404}}, {{"status", 404}}}}}));
+  MakeFetcher();
+  EXPECT_EQ(Run(), (Statuses{0, 1, 2, 8}));
+  EXPECT_EQ(Stats()["fetcher_restarts"], 1);
+  EXPECT_EQ(Run(), (Statuses{0, 1, 2, 8}));
+  EXPECT_EQ(Stats()["fetcher_restarts"], 2);
+  // Leftovers of an earlier run never reach the next one.
+  test::WriteFile(fetcher_->package_path(), "stale package");
+  CreateDirectories(fetcher_->extraction_folder());
+  test::WriteFile(Unpacked(L"stale.txt"), "stale");
+
+  EXPECT_EQ(Run(), kNetworkSuccess);
+  EXPECT_FALSE(PathExists(Unpacked(L"stale.txt")));
+  EXPECT_TRUE(test::ReadFile(fetcher_->package_path()) == package_bytes_);
+  json stats = Stats();
+  EXPECT_EQ(stats["fetcher_restarts"], 2);
+  ASSERT_EQ(stats["fetches"].size(), 3u);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(stats["fetches"][i]["try_number"], i);
+  EXPECT_EQ(stats["fetches"][0]["result"], "download_failed");
+  EXPECT_EQ(stats["fetches"][1]["fetch_download_url_http_status"], 404);
+  EXPECT_EQ(stats["fetches"][2]["result"], "package_ready");
+}
+
+TEST(PackageFetcherStatusTest, OnlyEndingStatusesHaveNamesOfTheirOwn) {
+  const char* names[] = {"invalid",      "invalid",         "invalid",
+                         "invalid",      "invalid",         "invalid",
+                         "package_ready", "initialization_failed", "download_failed",
+                         "unpacking_failed"};
+  for (int status = 0; status < 10; ++status)
+    EXPECT_STREQ(PackageFetcher::StatusName(static_cast<Status>(status)), names[status]);
+  EXPECT_STREQ(PackageFetcher::StatusName(static_cast<Status>(42)), "invalid");
+}
+
 // One row per way a run can fail: how to bring it about, and what it must
 // report.
 struct FailureCase {
