@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/file_util.h"
@@ -42,7 +43,7 @@ class RecordingController : public PackageFetcherDelegate {
   void NotifyStatusChanged(Status status) override {
     EXPECT_TRUE(thread_ == GetCurrentThreadId()) << "a report arrived on another thread";
     statuses_.push_back(status);
-    if (status >= kPackageReady) loop_->Quit();
+    if (status >= kPackageReady || status == quit_on_) loop_->Quit();
   }
   void NotifyTrackingDataObtained(const std::string& data) override { tracking_.push_back(data); }
 
@@ -51,6 +52,7 @@ class RecordingController : public PackageFetcherDelegate {
   int total_ = -1;
   int current_ = -1;
   int stalled_ = 0;
+  int quit_on_ = -1;  // a status that also ends the loop
 
  private:
   TaskLoop* loop_;
@@ -320,6 +322,56 @@ TEST_F(PackageFetcherTest, EveryNewRunHasTheNextTryNumberAndACleanLocation) {
   EXPECT_EQ(stats["fetches"][0]["result"], "download_failed");
   EXPECT_EQ(stats["fetches"][1]["fetch_download_url_http_status"], 404);
   EXPECT_EQ(stats["fetches"][2]["result"], "package_ready");
+}
+
+TEST_F(PackageFetcherTest, DestroyingTheFetcherStopsItsDownloadAndRemovesThePackage) {
+  ServePackage("full_package.exe");
+  ASSERT_TRUE(service_.SetRule(
+      {{"path", "/full_package.exe"}, {"default", {{"trickle", {4096, 0.2}}}}}));
+  MakeFetcher();
+  controller_.quit_on_ = PackageFetcherDelegate::kDownloading;
+  EXPECT_EQ(Run(), (Statuses{0, 1, 2, 3}));
+  Sleep(500);  // some of the package arrives
+  std::filesystem::path package = fetcher_->package_path();
+  fetcher_.reset();
+  Sleep(300);
+  loop_.RunUntilIdle();
+  EXPECT_EQ(controller_.statuses_.size(), 4u) << "a report arrived after the fetcher went";
+  EXPECT_FALSE(PathExists(package));
+  EXPECT_TRUE(log_.Contains("Stopping the download"));
+}
+
+TEST(PackageFetcherDelegateProxyTest, ForwardsToTheControllerThreadUntilCleared) {
+  TaskLoop loop;
+  test::ScriptedUIRunner ui;
+  ui.result_ = 7;
+  RecordingController controller(&loop);
+  auto proxy = std::make_shared<PackageFetcherDelegateProxy>(&controller, &ui);
+  int reply = 0;
+  std::thread worker([&] {
+    proxy->NotifyStatusChanged(PackageFetcherDelegate::kDownloading);
+    proxy->SetTotalProgress(10);
+    proxy->SetCurrentProgress(3);
+    proxy->NotifyTrackingDataObtained("blob");
+    proxy->RunUICallbackAndPostReply([](HWND) { return 0; }, loop.task_runner(),
+                                     [&reply](int result) { reply = result; });
+  });
+  worker.join();
+  loop.RunUntilIdle();
+  EXPECT_EQ(controller.statuses_, (Statuses{PackageFetcherDelegate::kDownloading}));
+  EXPECT_EQ(controller.total_, 10);
+  EXPECT_EQ(controller.current_, 3);
+  EXPECT_EQ(controller.tracking_, std::vector<std::string>{"blob"});
+  EXPECT_EQ(ui.calls_, 1);
+  EXPECT_EQ(reply, 7);
+
+  // Reports already posted when the fetcher clears the proxy are dropped.
+  proxy->NotifyStalled();
+  proxy->RunUICallbackAndPostReply([](HWND) { return 0; }, loop.task_runner(), [](int) {});
+  proxy->Clear();
+  loop.RunUntilIdle();
+  EXPECT_EQ(controller.stalled_, 0);
+  EXPECT_EQ(ui.calls_, 1);
 }
 
 TEST(PackageFetcherStatusTest, OnlyEndingStatusesHaveNamesOfTheirOwn) {
