@@ -82,6 +82,13 @@ bool HasStrings(const json& value, std::initializer_list<const char*> keys) {
   return true;
 }
 
+// The service names partner files; a name that is not a plain file name
+// could place a file outside the package.
+bool IsPlainFileName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of("\\/:") == std::string::npos;
+}
+
 }  // namespace
 
 // PackageFetcherDelegateProxy ------------------------------------------------
@@ -457,7 +464,8 @@ void PackageFetcher::ThreadedFetcher::OnUnpacked(bool success) {
 void PackageFetcher::ThreadedFetcher::DownloadPartnerFile() {
   LOG(INFO) << "Preparing to download a partner content file";
   const json& entry = partner_list_[partner_position_];
-  if (!HasStrings(entry, {"href", "filename", "checksum"})) {
+  if (!HasStrings(entry, {"href", "filename", "checksum"}) ||
+      !IsPlainFileName(entry["filename"].get<std::string>())) {
     LOG(ERROR) << "Failed parsing partner content part of JSON reply";
     EndPartnerPhase();
     return;

@@ -298,6 +298,17 @@ TEST_F(PartnerContentTest, AMalformedEntryEndsThePartnerPhaseButNotTheRun) {
   EXPECT_EQ(LastFetch()["result"], "package_ready");
 }
 
+TEST_F(PartnerContentTest, APartnerFileNameCannotLeaveThePackage) {
+  json escaping = Partner("escape.bin", "escape");
+  escaping["filename"] = "..\\escaped.bin";
+  ServePackage("full_package.exe", {{"partner_content", {escaping}}});
+  MakeFetcher();
+  EXPECT_EQ(Run().back(), PackageFetcherDelegate::kPackageReady);
+  EXPECT_TRUE(log_.Contains("Failed parsing partner content part of JSON reply"));
+  EXPECT_EQ(RequestsFor("/escape.bin").size(), 0u);
+  EXPECT_FALSE(PathExists(download_folder_ / L"escaped.bin"));
+}
+
 TEST_F(PackageFetcherTest, EveryNewRunHasTheNextTryNumberAndACleanLocation) {
   ServePackage("full_package.exe");
   ASSERT_TRUE(service_.SetRule({{"path", "/netinstaller/developer"},
