@@ -5,6 +5,7 @@
 #include "base/command_line.h"
 #include "base/logging.h"
 #include "base/strings.h"
+#include "net/wininet.h"
 #include "product/product_info.h"
 
 namespace norva::installer {
@@ -103,9 +104,12 @@ std::string StatsNode::TimeText() {
                       now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
 }
 
-StatsCollector::StatsCollector(bool record_command_line)
+StatsCollector::StatsCollector(bool record_command_line, UICallbackRunner* ui_runner,
+                               const CommandLine& command_line)
     : root_(json::object()),
-      root_node_(root_.get_ptr<json::object_t*>(), &lock_, StatsNode::Clock::now()) {
+      root_node_(root_.get_ptr<json::object_t*>(), &lock_, StatsNode::Clock::now()),
+      command_line_(command_line) {
+  if (ui_runner) downloader_ = std::make_unique<Wininet>(ui_runner, nullptr);
   root_node_.SetTime("installer_start_time");
   root_node_.SetTimestamp("installation_start_time");
   root_node_.SetString("version", product::ProductVersion());
@@ -120,9 +124,11 @@ StatsCollector::StatsCollector(bool record_command_line)
   root_node_.SetInteger("os.service_pack.minor", version.wServicePackMinor);
   if (record_command_line) {
     root_node_.SetString("command_line_args",
-                         WideToUtf8(CommandLine::ForCurrentProcess().GetArgumentsString()));
+                         WideToUtf8(command_line_.GetArgumentsString()));
   }
 }
+
+StatsCollector::~StatsCollector() = default;
 
 void StatsCollector::WithRoot(const std::function<void(json& root)>& visit) {
   std::lock_guard<std::mutex> hold(lock_);

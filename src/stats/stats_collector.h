@@ -4,13 +4,20 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 
 #include <nlohmann/json.hpp>
 
+#include "base/command_line.h"
+#include "base/task_runner.h"
+
 namespace norva::installer {
+
+class UICallbackRunner;
+class Wininet;
 
 // A handle on one dictionary of the statistics tree. Copied freely; valid
 // while its collector lives. Every operation takes the collector's lock.
@@ -69,8 +76,12 @@ class StatsNode {
 class StatsCollector {
  public:
   // `record_command_line` is the state of the "installer-ui-stats" feature:
-  // only then are the run's arguments recorded.
-  explicit StatsCollector(bool record_command_line);
+  // only then are the run's arguments recorded. `ui_runner` goes to the
+  // report's downloader (for a proxy's credentials); without it no report
+  // can be sent. `command_line` holds the run's switches.
+  explicit StatsCollector(bool record_command_line, UICallbackRunner* ui_runner = nullptr,
+                          const CommandLine& command_line = CommandLine::ForCurrentProcess());
+  ~StatsCollector();
   StatsCollector(const StatsCollector&) = delete;
   StatsCollector& operator=(const StatsCollector&) = delete;
 
@@ -83,10 +94,24 @@ class StatsCollector {
   // Compact JSON with the keys of each dictionary in ascending byte order.
   std::string Serialize();
 
+  // Summarises the downloads and posts the tree to the feedback address.
+  // True when the report is on its way: `completion` runs on this thread
+  // once the request has ended, whatever its outcome. False when nothing was
+  // sent; `completion` has then run already. Without `full_retries` the
+  // request is given up after two retries.
+  bool SendReport(Closure completion, bool full_retries);
+
  private:
+  // Sets "wininet_retries" and "download_ips" from the chunk records of
+  // every fetch. Called under the lock.
+  static void SummariseDownloads(nlohmann::json& root);
+  std::wstring ReportUrl() const;
+
   std::mutex lock_;
   nlohmann::json root_;
   StatsNode root_node_;
+  const CommandLine command_line_;
+  std::unique_ptr<Wininet> downloader_;  // the report's own, null without a UI runner
 };
 
 }  // namespace norva::installer

@@ -10,17 +10,19 @@
 
 #include "base/strings.h"
 #include "base/task_loop.h"
-#include "net/local_service.h"
+#include "support/local_service.h"
 #include "net/package_fetcher_delegate.h"
 #include "net/ui_callback_runner.h"
 #include "stats/stats_collector.h"
 #include "support/scratch.h"
+#include "support/test_ui_runner.h"
 
 namespace norva::installer {
 namespace {
 
 using nlohmann::json;
 using test::LocalService;
+using test::ScriptedUIRunner;
 
 class RecordingDelegate : public PackageFetcherDelegate {
  public:
@@ -33,20 +35,6 @@ class RecordingDelegate : public PackageFetcherDelegate {
   int total_ = -1;
   int current_ = -1;
   int stalled_ = 0;
-};
-
-// Answers the proxy-credentials dialog with a fixed result instead of
-// showing it.
-class ScriptedUIRunner : public UICallbackRunner {
- public:
-  void RunUICallbackAndPostReply(UICallback, std::shared_ptr<TaskRunner> reply_runner,
-                                 Reply reply) override {
-    ++calls_;
-    reply_runner->PostTask(FROM_HERE, [reply, result = result_] { reply(result); });
-  }
-
-  int result_ = ERROR_INTERNET_FORCE_RETRY;
-  int calls_ = 0;
 };
 
 // A writer that takes `limit` bytes and refuses the rest.

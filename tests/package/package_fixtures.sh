@@ -11,22 +11,7 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 certs=$out/certs
 sign() { "$root/tools/make-test-cert" sign "$certs" "$@"; }
 
-# append_trailer FILE PAYLOAD_FILE [ALIGN]: appends the trailer; with ALIGN
-# the file is first padded so that the trailer ends on a multiple of 8,
-# where a signature's certificate table will start right after it.
-append_trailer() {
-  python3 - "$@" <<'PY'
-import struct, sys
-path, payload_path = sys.argv[1], sys.argv[2]
-align = len(sys.argv) > 3
-payload = open(payload_path, 'rb').read()
-with open(path, 'ab') as f:
-    size = f.tell()
-    if align:
-        f.write(b'\0' * ((-(size + 3 + len(payload) + 4)) % 8))
-    f.write(b'NVR' + payload + struct.pack('<I', len(payload)))
-PY
-}
+append_trailer() { python3 "$root/tests/support/append_trailer.py" "$@"; }
 
 rm -rf "$out"
 mkdir -p "$out"

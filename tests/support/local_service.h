@@ -1,5 +1,5 @@
-#ifndef NORVA_TESTS_NET_LOCAL_SERVICE_H_
-#define NORVA_TESTS_NET_LOCAL_SERVICE_H_
+#ifndef NORVA_TESTS_SUPPORT_LOCAL_SERVICE_H_
+#define NORVA_TESTS_SUPPORT_LOCAL_SERVICE_H_
 
 #include <filesystem>
 #include <string>
@@ -46,4 +46,4 @@ std::filesystem::path FromUnixPath(const std::string& unix_path);
 
 }  // namespace norva::installer::test
 
-#endif  // NORVA_TESTS_NET_LOCAL_SERVICE_H_
+#endif  // NORVA_TESTS_SUPPORT_LOCAL_SERVICE_H_

@@ -1,4 +1,4 @@
-#include "net/local_service.h"
+#include "support/local_service.h"
 
 #include <windows.h>
 #include <wininet.h>

@@ -1,0 +1,597 @@
+#include "package/package_fetcher.h"
+
+#include <windows.h>
+
+#include <vector>
+
+#include "base/file_util.h"
+#include "base/json.h"
+#include "base/json_pref_store.h"
+#include "base/logging.h"
+#include "base/strings.h"
+#include "base/weak_ptr.h"
+#include "net/service_domains.h"
+#include "net/wininet.h"
+#include "package/checksum_checker.h"
+#include "package/package_query.h"
+#include "package/payload_reader.h"
+#include "package/version.h"
+#include "product/product_info.h"
+
+namespace norva::installer {
+namespace {
+
+using json = nlohmann::json;
+using Status = PackageFetcherDelegate::Status;
+
+constexpr char kInitializationFailedText[] =
+    "Unable to obtain or clean the download/extraction path";
+constexpr char kCorruptedPayloadText[] = "Corrupted payload";
+constexpr char kFetchUrlFailedText[] = "Failed fetching the download URL";
+constexpr char kBadReplyText[] = "Failed parsing json reply";
+constexpr char kDestinationText[] = "Failed initializing the file to use as download destination";
+constexpr char kPackageDownloadFailedText[] = "Failed downloading the Norva package";
+constexpr char kChecksumText[] = "Checksum incorrect for the downloaded package";
+constexpr char kSignatureText[] = "Signature incorrect for the downloaded package";
+constexpr char kOlderText[] = "Downloaded package is older than the installer";
+constexpr char kStreamText[] = "Downloaded package is of a different stream than the installer";
+constexpr char kNoArchiveText[] = "Could not find 7z payload in full package";
+constexpr char kWriteArchiveText[] = "Could not write out 7z archive from full package";
+constexpr char kUnpackFailedText[] = "Archive unpacking failed";
+constexpr char kPartnerFailedText[] = "Failed downloading partner content";
+
+constexpr wchar_t kPartnerDownloadFile[] = L"partner_content.tmp";
+constexpr wchar_t kTrackingDataFile[] = L"server_tracking_data";
+constexpr wchar_t kPartnerListFile[] = L"files_list";
+constexpr wchar_t kWelcomePrefsFile[] = L"installer_prefs_include.json";
+// A partner file is tried this many times more after its first failure.
+constexpr int kMaxPartnerRetries = 3;
+
+std::filesystem::path PackagePathIn(const std::filesystem::path& download_folder) {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  return download_folder / StringPrintf(L"norva_installer_%02d%02d%02d%02d%02d%02d.exe",
+                                        now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
+                                        now.wSecond);
+}
+
+std::filesystem::path WithoutExtension(const std::filesystem::path& path) {
+  std::filesystem::path result = path;
+  return result.replace_extension();
+}
+
+// A missing file counts as deleted; a folder in its place does not.
+bool DeleteFileIfPresent(const std::filesystem::path& path) {
+  if (DeleteFileW(path.c_str())) return true;
+  DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// Packages print their answers as console programs do, with a line end.
+std::string WithoutLineEnd(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+bool HasStrings(const json& value, std::initializer_list<const char*> keys) {
+  if (!value.is_object()) return false;
+  for (const char* key : keys) {
+    auto found = value.find(key);
+    if (found == value.end() || !found->is_string()) return false;
+  }
+  return true;
+}
+
+// The service names partner files; a name that is not a plain file name
+// could place a file outside the package.
+bool IsPlainFileName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of("\\/:") == std::string::npos;
+}
+
+}  // namespace
+
+// PackageFetcherDelegateProxy ------------------------------------------------
+
+PackageFetcherDelegateProxy::PackageFetcherDelegateProxy(PackageFetcherDelegate* delegate,
+                                                         UICallbackRunner* ui_runner)
+    : controller_runner_(ThreadTaskRunnerHandle::Get()), delegate_(delegate), ui_runner_(ui_runner) {}
+
+void PackageFetcherDelegateProxy::PostToDelegate(
+    std::function<void(PackageFetcherDelegate*)> call) {
+  if (!controller_runner_) return;
+  // The task keeps the proxy alive and reads the delegate when it runs.
+  controller_runner_->PostTask(FROM_HERE, [self = shared_from_this(), call] {
+    PackageFetcherDelegate* delegate;
+    {
+      std::lock_guard<std::mutex> hold(self->lock_);
+      delegate = self->delegate_;
+    }
+    if (delegate) call(delegate);
+  });
+}
+
+void PackageFetcherDelegateProxy::SetTotalProgress(int total) {
+  PostToDelegate([total](PackageFetcherDelegate* d) { d->SetTotalProgress(total); });
+}
+
+void PackageFetcherDelegateProxy::SetCurrentProgress(int current) {
+  PostToDelegate([current](PackageFetcherDelegate* d) { d->SetCurrentProgress(current); });
+}
+
+void PackageFetcherDelegateProxy::NotifyStalled() {
+  PostToDelegate([](PackageFetcherDelegate* d) { d->NotifyStalled(); });
+}
+
+void PackageFetcherDelegateProxy::NotifyStatusChanged(Status status) {
+  PostToDelegate([status](PackageFetcherDelegate* d) { d->NotifyStatusChanged(status); });
+}
+
+void PackageFetcherDelegateProxy::NotifyTrackingDataObtained(const std::string& tracking_data) {
+  PostToDelegate(
+      [tracking_data](PackageFetcherDelegate* d) { d->NotifyTrackingDataObtained(tracking_data); });
+}
+
+void PackageFetcherDelegateProxy::RunUICallbackAndPostReply(
+    UICallback callback, std::shared_ptr<TaskRunner> reply_runner, Reply reply) {
+  if (!controller_runner_) return;
+  controller_runner_->PostTask(
+      FROM_HERE, [self = shared_from_this(), callback, reply_runner, reply] {
+        UICallbackRunner* runner;
+        {
+          std::lock_guard<std::mutex> hold(self->lock_);
+          runner = self->ui_runner_;
+        }
+        if (runner) runner->RunUICallbackAndPostReply(callback, reply_runner, reply);
+      });
+}
+
+void PackageFetcherDelegateProxy::Clear() {
+  std::lock_guard<std::mutex> hold(lock_);
+  delegate_ = nullptr;
+  ui_runner_ = nullptr;
+}
+
+// ThreadedFetcher -------------------------------------------------------------
+
+class PackageFetcher::ThreadedFetcher {
+ public:
+  ThreadedFetcher(const std::filesystem::path& download_folder,
+                  const std::filesystem::path& package_path, StatsNode stats_root,
+                  std::shared_ptr<PackageFetcherDelegateProxy> proxy, CommandLine command_line);
+  ~ThreadedFetcher();
+
+  void Start();
+
+ private:
+  bool CleanDownloadLocation();
+  // False when the run failed or moved on to unpacking.
+  bool ReadOwnPayload();
+  void FetchDownloadUrl();
+  void OnDownloadUrlFetched();
+  void ExtractArchive(const std::string& checksum);
+  bool CheckPackage(const std::string& checksum);
+  void UnpackArchive(const std::filesystem::path& archive);
+  void OnUnpacked(bool success);
+  void DownloadPartnerFile();
+  void OnPartnerDownloaded(const std::string& file_name, const std::string& checksum);
+  void EndPartnerPhase();
+  void PackageReady();
+
+  // Logs `reason`, records it and ends the run with `status`.
+  void Fail(Status status, const char* reason);
+  void Report(Status status) { proxy_->NotifyStatusChanged(status); }
+  void PostTask(Closure task);
+  std::vector<std::wstring> AllowedDomains() const;
+  std::wstring DownloadUrlQuery() const;
+
+  std::filesystem::path archive_path() const {
+    return std::filesystem::path(package_path_).replace_extension(L"7z");
+  }
+  std::filesystem::path extraction_folder() const { return WithoutExtension(package_path_); }
+
+  const std::shared_ptr<PackageFetcherDelegateProxy> proxy_;
+  const CommandLine command_line_;
+  int try_number_ = 0;
+  int partner_try_ = 0;
+  const std::filesystem::path download_folder_;
+  const std::filesystem::path package_path_;
+  std::unique_ptr<PayloadReader> payload_reader_;
+  std::unique_ptr<Wininet> downloader_;
+  std::string reply_text_;
+  json reply_;
+  json partner_list_ = json::array();
+  size_t partner_position_ = 0;
+  std::vector<std::string> partner_files_;
+  StatsNode stats_root_;
+  StatsNode fetch_record_;
+  StatsNode partner_record_;
+  StatsNode partner_try_record_;
+  WeakPtrFactory<ThreadedFetcher> weak_factory_{this};
+};
+
+PackageFetcher::ThreadedFetcher::ThreadedFetcher(
+    const std::filesystem::path& download_folder, const std::filesystem::path& package_path,
+    StatsNode stats_root, std::shared_ptr<PackageFetcherDelegateProxy> proxy,
+    CommandLine command_line)
+    : proxy_(std::move(proxy)),
+      command_line_(std::move(command_line)),
+      download_folder_(download_folder),
+      package_path_(package_path),
+      downloader_(std::make_unique<Wininet>(proxy_.get(), proxy_.get())),
+      stats_root_(stats_root) {}
+
+PackageFetcher::ThreadedFetcher::~ThreadedFetcher() {
+  LOG(INFO) << "Terminating the package fetcher";
+  proxy_->Clear();
+  if (downloader_->state() != Wininet::kFailed) downloader_->Stop();
+  // The unpacked package lives only as long as its fetcher.
+  DeleteFileIfPresent(package_path_);
+  DeleteFileIfPresent(archive_path());
+  DeleteTree(extraction_folder());
+  downloader_.reset();
+  payload_reader_.reset();
+}
+
+void PackageFetcher::ThreadedFetcher::PostTask(Closure task) {
+  ThreadTaskRunnerHandle::Get()->PostTask(FROM_HERE, std::move(task));
+}
+
+void PackageFetcher::ThreadedFetcher::Fail(Status status, const char* reason) {
+  LOG(ERROR) << reason;
+  fetch_record_.SetString("failure_reason", reason);
+  ++try_number_;
+  stats_root_.SetInteger("fetcher_restarts", try_number_);
+  fetch_record_.SetString("result", PackageFetcher::StatusName(status));
+  Report(status);
+}
+
+void PackageFetcher::ThreadedFetcher::Start() {
+  fetch_record_ = stats_root_.AppendRecord("fetches");
+  fetch_record_.SetInteger("try_number", try_number_);
+  fetch_record_.SetTime("start_time");
+  partner_list_ = json::array();
+  partner_files_.clear();
+  reply_ = json();
+  Report(PackageFetcherDelegate::kInitializing);
+  if (!CleanDownloadLocation()) {
+    Fail(PackageFetcherDelegate::kInitializationFailed, kInitializationFailedText);
+    return;
+  }
+  Report(PackageFetcherDelegate::kReadingPayload);
+  if (!ReadOwnPayload()) return;
+  PostTask(BindWeak(weak_factory_.GetWeakPtr(), &ThreadedFetcher::FetchDownloadUrl));
+}
+
+bool PackageFetcher::ThreadedFetcher::CleanDownloadLocation() {
+  return DeleteFileIfPresent(package_path_) && DeleteTree(extraction_folder());
+}
+
+bool PackageFetcher::ThreadedFetcher::ReadOwnPayload() {
+  if (!payload_reader_) payload_reader_ = std::make_unique<PayloadReader>(GetExecutablePath());
+  std::string tracking_data;
+  if (payload_reader_->ReadPayload()) {
+    if (payload_reader_->is_archive()) {
+      // An offline installer carries the whole package.
+      Report(PackageFetcherDelegate::kUnpacking);
+      payload_reader_->WritePayloadToFile(archive_path());
+      PostTask(BindWeak(weak_factory_.GetWeakPtr(), &ThreadedFetcher::UnpackArchive,
+                        archive_path()));
+      return false;
+    }
+    tracking_data = payload_reader_->GetPayload();
+  } else {
+    LOG(WARNING) << "Failed reading payload";
+    if (payload_reader_->is_invalid()) {
+      Fail(PackageFetcherDelegate::kUnpackingFailed, kCorruptedPayloadText);
+      return false;
+    }
+    if (command_line_.HasSwitch("server-tracking-blob")) {
+      tracking_data = command_line_.GetSwitchValueASCII("server-tracking-blob");
+      stats_root_.SetString("tracking_data", tracking_data);
+      if (!tracking_data.empty()) payload_reader_->SetOverridePayload(tracking_data);
+    }
+  }
+  if (!tracking_data.empty()) {
+    stats_root_.SetString("tracking_data", tracking_data);
+    proxy_->NotifyTrackingDataObtained(tracking_data);
+  }
+  return true;
+}
+
+std::vector<std::wstring> PackageFetcher::ThreadedFetcher::AllowedDomains() const {
+  std::vector<std::wstring> domains;
+  std::wstring product_domain = Utf8ToWide(product::Domain());
+  if (product_domain != kPublicDomainSuffix) domains.push_back(product_domain);
+  domains.insert(domains.end(), {kPublicDomainSuffix, kInternalDomainSuffix, L"localhost",
+                                 L"127.0.0.1"});
+  return domains;
+}
+
+std::wstring PackageFetcher::ThreadedFetcher::DownloadUrlQuery() const {
+  std::wstring server = command_line_.GetSwitchValue("internal-package-server");
+  if (!server.empty()) return server;
+  std::wstring base = command_line_.HasSwitch("internal-package-server")
+                          ? std::wstring(kInternalUpdateServer)
+                          : Utf8ToWide(product::Url("autoupdate"));
+  return base + L"netinstaller/" + Utf8ToWide(product::InternalStreamName());
+}
+
+void PackageFetcher::ThreadedFetcher::FetchDownloadUrl() {
+  LOG(INFO) << "Preparing to fetch the download URL";
+  Report(PackageFetcherDelegate::kFetchingDownloadUrl);
+  downloader_->set_allowed_domains(AllowedDomains());
+  std::wstring url = DownloadUrlQuery();
+  LOG(INFO) << "Fetching the download URL";
+  fetch_record_.SetTime("fetch_download_url_start_time");
+  reply_text_.clear();
+  // With tracking data the query is a POST of it, otherwise a GET.
+  if (!downloader_->Start(url, payload_reader_->GetPayload(),
+                          BindWeak(weak_factory_.GetWeakPtr(),
+                                   &ThreadedFetcher::OnDownloadUrlFetched),
+                          std::make_unique<StringResponseWriter>(&reply_text_),
+                          std::make_unique<PrefixedDownloadStats>(fetch_record_,
+                                                                  "fetch_download_url_"))) {
+    Fail(PackageFetcherDelegate::kDownloadFailed, kFetchUrlFailedText);
+  }
+}
+
+void PackageFetcher::ThreadedFetcher::OnDownloadUrlFetched() {
+  if (downloader_->state() != Wininet::kCompleted) {
+    Fail(PackageFetcherDelegate::kDownloadFailed, kFetchUrlFailedText);
+    return;
+  }
+  Report(PackageFetcherDelegate::kDownloading);
+  VLOG(1) << "Parsing the fetched URL";
+  if (!ParseJson(reply_text_, &reply_) || !HasStrings(reply_, {"installer", "installer_checksum"})) {
+    Fail(PackageFetcherDelegate::kDownloadFailed, kBadReplyText);
+    return;
+  }
+  std::string url = reply_["installer"].get<std::string>();
+  std::string checksum = reply_["installer_checksum"].get<std::string>();
+  fetch_record_.SetString("download_url", url);
+  stats_root_.SetString("download_url", url);
+  LOG(INFO) << "Preparing to fetch the installer";
+  auto writer = std::make_unique<FileResponseWriter>();
+  if (!writer->Open(package_path_)) {
+    Fail(PackageFetcherDelegate::kDownloadFailed, kDestinationText);
+    return;
+  }
+  auto partners = reply_.find("partner_content");
+  if (partners != reply_.end() && partners->is_array()) partner_list_ = *partners;
+  fetch_record_.SetTime("download_start_time");
+  stats_root_.SetTimestamp("installation_start_download_time");
+  // The package and the partner files may come from any host.
+  downloader_->set_allowed_domains({});
+  if (!downloader_->Start(Utf8ToWide(url), {},
+                          BindWeak(weak_factory_.GetWeakPtr(), &ThreadedFetcher::ExtractArchive,
+                                   checksum),
+                          std::move(writer),
+                          std::make_unique<ChunkStats>(fetch_record_, "download_chunks"))) {
+    Fail(PackageFetcherDelegate::kDownloadFailed, kPackageDownloadFailedText);
+  }
+}
+
+void PackageFetcher::ThreadedFetcher::ExtractArchive(const std::string& checksum) {
+  fetch_record_.SetTime("download_end_time");
+  if (!CheckPackage(checksum)) return;
+  fetch_record_.SetTime("extract_start_time");
+  Report(PackageFetcherDelegate::kUnpacking);
+  PayloadReader package(package_path_);
+  if (!package.ReadPayload() || !package.is_archive()) {
+    Fail(PackageFetcherDelegate::kDownloadFailed, kNoArchiveText);
+    return;
+  }
+  if (!package.WritePayloadToFile(archive_path())) {
+    Fail(PackageFetcherDelegate::kUnpackingFailed, kWriteArchiveText);
+    return;
+  }
+  PostTask(BindWeak(weak_factory_.GetWeakPtr(), &ThreadedFetcher::UnpackArchive, archive_path()));
+}
+
+bool PackageFetcher::ThreadedFetcher::CheckPackage(const std::string& checksum) {
+  const char* failure = nullptr;
+  if (downloader_->state() != Wininet::kCompleted) {
+    failure = kPackageDownloadFailedText;
+  } else if (!ChecksumChecker::VerifyChecksum(package_path_, checksum)) {
+    failure = kChecksumText;
+  } else {
+    // Only an unsigned installer (a development build) accepts an unsigned
+    // package; one that cannot even be read as an image does not.
+    bool has_table = true;
+    bool unsigned_installer = HasCertificateTable(GetExecutablePath(), &has_table) && !has_table;
+    if (!unsigned_installer && !VerifyPackageSigner(package_path_)) failure = kSignatureText;
+  }
+  if (!failure) {
+    std::string version = QueryPackage(package_path_, "internal-version");
+    fetch_record_.SetString("internal_version", version);
+    Version package_version(WithoutLineEnd(version));
+    if (!package_version.IsValid() || package_version < Version(product::BuildNumberString()))
+      failure = kOlderText;
+  }
+  if (!failure) {
+    std::string stream = QueryPackage(package_path_, "stream");
+    fetch_record_.SetString("stream", stream);
+    if (WithoutLineEnd(stream) != product::InternalStreamName()) failure = kStreamText;
+  }
+  if (failure) Fail(PackageFetcherDelegate::kDownloadFailed, failure);
+  return !failure;
+}
+
+void PackageFetcher::ThreadedFetcher::UnpackArchive(const std::filesystem::path& archive) {
+  LOG(INFO) << "Unpacking files from archive";
+  fetch_record_.SetTime("unpack_start_time");
+  stats_root_.SetTimestamp("installation_start_unpacking_time");
+  bool success = false;
+  if (CreateDirectories(extraction_folder())) {
+    LzmaUtil unpacker;
+    unpacker.set_progress_sink(proxy_.get());
+    success = unpacker.OpenArchive(archive) == 0 && unpacker.UnPack(extraction_folder()) == 0;
+    unpacker.CloseArchive();
+  }
+  if (!payload_reader_->is_archive() && !payload_reader_->GetPayload().empty())
+    payload_reader_->WritePayloadToFile(extraction_folder() / kTrackingDataFile);
+  PostTask(BindWeak(weak_factory_.GetWeakPtr(), &ThreadedFetcher::OnUnpacked, success));
+  DeleteFileIfPresent(archive);
+}
+
+void PackageFetcher::ThreadedFetcher::OnUnpacked(bool success) {
+  fetch_record_.SetTime("unpack_end_time");
+  stats_root_.SetTimestamp("installation_unpack_complete_time");
+  auto welcome = reply_.is_object() ? reply_.find("url_welcome") : reply_.end();
+  if (reply_.is_object() && welcome != reply_.end() && welcome->is_string()) {
+    JsonPrefStore prefs(extraction_folder() / kWelcomePrefsFile, nullptr);
+    prefs.Load();
+    prefs.SetValue("welcome-url", *welcome);
+    prefs.CommitPendingWrite();
+  }
+  if (!success) {
+    Fail(PackageFetcherDelegate::kUnpackingFailed, kUnpackFailedText);
+    return;
+  }
+  if (partner_list_.empty()) {
+    PackageReady();
+    return;
+  }
+  LOG(INFO) << "We have extra partner content";
+  partner_position_ = 0;
+  partner_try_ = 0;
+  partner_record_ = fetch_record_.AppendRecord("addtional_files");
+  Report(PackageFetcherDelegate::kDownloadingPartnerContent);
+  DownloadPartnerFile();
+}
+
+void PackageFetcher::ThreadedFetcher::DownloadPartnerFile() {
+  LOG(INFO) << "Preparing to download a partner content file";
+  const json& entry = partner_list_[partner_position_];
+  if (!HasStrings(entry, {"href", "filename", "checksum"}) ||
+      !IsPlainFileName(entry["filename"].get<std::string>())) {
+    LOG(ERROR) << "Failed parsing partner content part of JSON reply";
+    EndPartnerPhase();
+    return;
+  }
+  std::string href = entry["href"].get<std::string>();
+  partner_record_.SetString("download_url", href);
+  partner_record_.SetInteger("download_succeeded", 0);
+  partner_try_record_ = partner_record_.AppendRecord("download_tries");
+  partner_try_record_.SetTime("download_start_time");
+  partner_try_record_.SetInteger("try_number", partner_try_);
+  auto writer = std::make_unique<FileResponseWriter>();
+  if (!writer->Open(download_folder_ / kPartnerDownloadFile)) {
+    LOG(ERROR) << kDestinationText;
+    EndPartnerPhase();
+    return;
+  }
+  if (!downloader_->Start(Utf8ToWide(href), {},
+                          BindWeak(weak_factory_.GetWeakPtr(),
+                                   &ThreadedFetcher::OnPartnerDownloaded,
+                                   entry["filename"].get<std::string>(),
+                                   entry["checksum"].get<std::string>()),
+                          std::move(writer),
+                          std::make_unique<PrefixedDownloadStats>(partner_try_record_, ""))) {
+    LOG(ERROR) << kPartnerFailedText;
+    EndPartnerPhase();
+  }
+}
+
+void PackageFetcher::ThreadedFetcher::OnPartnerDownloaded(const std::string& file_name,
+                                                          const std::string& checksum) {
+  partner_try_record_.SetTime("download_end_time");
+  std::filesystem::path download = download_folder_ / kPartnerDownloadFile;
+  if (downloader_->state() != Wininet::kCompleted ||
+      !ChecksumChecker::VerifyChecksum(download, checksum)) {
+    LOG(ERROR) << kPartnerFailedText;
+    DeleteFileIfPresent(download);
+    // A download that already needed the downloader's own retries is not
+    // worth another round of them.
+    if (partner_try_ >= kMaxPartnerRetries || downloader_->retry_count() != 0) {
+      LOG(INFO) << "Giving up on partner content download";
+      EndPartnerPhase();
+      return;
+    }
+    LOG(INFO) << "Retrying partner content download";
+    ++partner_try_;
+    DownloadPartnerFile();
+    return;
+  }
+  if (!MoveFileExW(download.c_str(), (extraction_folder() / Utf8ToWide(file_name)).c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+    PLOG(ERROR) << "Failed moving partner content into place";
+    DeleteFileIfPresent(download);
+    EndPartnerPhase();
+    return;
+  }
+  partner_record_.SetInteger("download_succeeded", 1);
+  partner_try_ = 0;
+  partner_files_.push_back(file_name);
+  if (++partner_position_ >= partner_list_.size()) {
+    EndPartnerPhase();
+    return;
+  }
+  partner_record_ = fetch_record_.AppendRecord("addtional_files");
+  DownloadPartnerFile();
+}
+
+void PackageFetcher::ThreadedFetcher::EndPartnerPhase() {
+  // The list names every partner file that made it into the package, also
+  // when a later entry could not be had.
+  if (!partner_files_.empty()) {
+    std::string list = JoinString(partner_files_, "\r\n") + "\r\n";
+    WriteFileAtomically(extraction_folder() / kPartnerListFile, list);
+  }
+  PackageReady();
+}
+
+void PackageFetcher::ThreadedFetcher::PackageReady() {
+  fetch_record_.SetTime("package_ready_time");
+  stats_root_.SetTimestamp("package_ready_time");
+  fetch_record_.SetString("result", PackageFetcher::StatusName(PackageFetcherDelegate::kPackageReady));
+  Report(PackageFetcherDelegate::kPackageReady);
+}
+
+// PackageFetcher --------------------------------------------------------------
+
+PackageFetcher::PackageFetcher(const std::filesystem::path& download_folder, StatsNode stats_root,
+                               UICallbackRunner* ui_runner, PackageFetcherDelegate* delegate,
+                               const CommandLine& command_line)
+    : package_path_(PackagePathIn(download_folder)) {
+  auto proxy = std::make_shared<PackageFetcherDelegateProxy>(delegate, ui_runner);
+  fetcher_ = std::make_unique<ThreadedFetcher>(download_folder, package_path_, stats_root,
+                                               std::move(proxy), command_line);
+  worker_.Start();
+}
+
+PackageFetcher::~PackageFetcher() {
+  if (auto runner = worker_.task_runner()) {
+    ThreadedFetcher* fetcher = fetcher_.release();
+    if (!runner->PostTask(FROM_HERE, [fetcher] { delete fetcher; })) delete fetcher;
+  }
+  worker_.Stop();
+}
+
+void PackageFetcher::Start() {
+  ThreadedFetcher* fetcher = fetcher_.get();
+  if (auto runner = worker_.task_runner())
+    runner->PostTask(FROM_HERE, [fetcher] { fetcher->Start(); });
+}
+
+std::filesystem::path PackageFetcher::extraction_folder() const {
+  return WithoutExtension(package_path_);
+}
+
+const char* PackageFetcher::StatusName(Status status) {
+  switch (status) {
+    case PackageFetcherDelegate::kPackageReady:
+      return "package_ready";
+    case PackageFetcherDelegate::kInitializationFailed:
+      return "initialization_failed";
+    case PackageFetcherDelegate::kDownloadFailed:
+      return "download_failed";
+    case PackageFetcherDelegate::kUnpackingFailed:
+      return "unpacking_failed";
+    default:
+      return "invalid";
+  }
+}
+
+}  // namespace norva::installer

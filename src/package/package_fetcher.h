@@ -1,0 +1,93 @@
+#ifndef NORVA_PACKAGE_PACKAGE_FETCHER_H_
+#define NORVA_PACKAGE_PACKAGE_FETCHER_H_
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "base/command_line.h"
+#include "base/task_runner.h"
+#include "base/thread.h"
+#include "net/package_fetcher_delegate.h"
+#include "net/ui_callback_runner.h"
+#include "package/lzma_util.h"
+#include "stats/stats_collector.h"
+
+namespace norva::installer {
+
+// Carries the fetcher's reports from its worker thread to the controller's
+// thread. Each call posts a task there that reaches the delegate (or the UI
+// callback runner) only if it is still set when the task runs; the fetcher
+// clears both when it goes, so nothing arrives after that.
+class PackageFetcherDelegateProxy : public PackageFetcherDelegate,
+                                    public UICallbackRunner,
+                                    public LzmaUtil::ProgressSink,
+                                    public std::enable_shared_from_this<PackageFetcherDelegateProxy> {
+ public:
+  // Captures the calling thread's task runner as the controller's. Made
+  // with std::make_shared: posted reports hold a reference.
+  PackageFetcherDelegateProxy(PackageFetcherDelegate* delegate, UICallbackRunner* ui_runner);
+
+  void SetTotalProgress(int total) override;
+  void SetCurrentProgress(int current) override;
+  void NotifyStalled() override;
+  void NotifyStatusChanged(Status status) override;
+  void NotifyTrackingDataObtained(const std::string& tracking_data) override;
+  void RunUICallbackAndPostReply(UICallback callback, std::shared_ptr<TaskRunner> reply_runner,
+                                 Reply reply) override;
+
+  // Any thread; later reports are dropped.
+  void Clear();
+
+ private:
+  // Posts `call` to the controller's thread, to run there with the delegate
+  // if it is still set then.
+  void PostToDelegate(std::function<void(PackageFetcherDelegate*)> call);
+
+  const std::shared_ptr<TaskRunner> controller_runner_;
+  std::mutex lock_;  // guards the two pointers
+  PackageFetcherDelegate* delegate_;
+  UICallbackRunner* ui_runner_;
+};
+
+// Turns what the installer has (its own archive payload, or server tracking
+// data and the autoupdate service) into an unpacked package folder. All the
+// work runs on the "Package fetcher worker" thread; the delegate hears every
+// status and progress value on the thread that made the fetcher.
+class PackageFetcher {
+ public:
+  using Status = PackageFetcherDelegate::Status;
+
+  // `ui_runner` is required; `delegate` may be null. Both must outlive the
+  // fetcher. `command_line` gives the switches that steer the fetch.
+  PackageFetcher(const std::filesystem::path& download_folder, StatsNode stats_root,
+                 UICallbackRunner* ui_runner, PackageFetcherDelegate* delegate,
+                 const CommandLine& command_line = CommandLine::ForCurrentProcess());
+  ~PackageFetcher();
+  PackageFetcher(const PackageFetcher&) = delete;
+  PackageFetcher& operator=(const PackageFetcher&) = delete;
+
+  // Starts a run; again after a failed run, for a new try.
+  void Start();
+
+  // The downloaded package; without its extension it names the extraction
+  // folder that holds the unpacked package.
+  const std::filesystem::path& package_path() const { return package_path_; }
+  std::filesystem::path extraction_folder() const;
+
+  // The statistics name of a status ("invalid" for those that do not end a
+  // run).
+  static const char* StatusName(Status status);
+
+ private:
+  class ThreadedFetcher;
+
+  const std::filesystem::path package_path_;
+  std::unique_ptr<ThreadedFetcher> fetcher_;  // used and destroyed on the worker
+  Thread worker_{"Package fetcher worker"};
+};
+
+}  // namespace norva::installer
+
+#endif  // NORVA_PACKAGE_PACKAGE_FETCHER_H_
