@@ -13,6 +13,7 @@
 #include "product/installer_features.h"
 #include "product/product_info.h"
 #include "system/access_rights.h"
+#include "system/shortcuts.h"
 #include "system/windows_version.h"
 
 namespace norva::installer {
@@ -252,20 +253,18 @@ void InstallationStatus::ReadFolderDetails() {
 }
 
 void InstallationStatus::TestShortcuts(const std::filesystem::path& executable, bool launcher) {
-  FileIdentity identity;
-  const FileIdentity* known = GetFileIdentity(executable, &identity) ? &identity : nullptr;
   if (!desktop_shortcut_found_) {
-    TestShortcut(desktop_shortcut, executable, known, launcher, &desktop_shortcut_found_,
+    TestShortcut(desktop_shortcut, executable, launcher, &desktop_shortcut_found_,
                  &desktop_shortcut_needs_update_);
   }
   if (!start_menu_shortcut_found_) {
-    TestShortcut(menu_shortcut, executable, known, launcher, &start_menu_shortcut_found_,
+    TestShortcut(menu_shortcut, executable, launcher, &start_menu_shortcut_found_,
                  &start_menu_shortcut_needs_update_);
     // Start-menu links of older installers lack what Windows 8 needs.
     if (GetWindowsVersionRank() >= kWindows8) start_menu_shortcut_needs_update_ = true;
   }
   if (!quick_launch_shortcut_found_) {
-    TestShortcut(quick_launch_shortcut, executable, known, launcher,
+    TestShortcut(quick_launch_shortcut, executable, launcher,
                  &quick_launch_shortcut_found_, &quick_launch_shortcut_needs_update_);
   }
   StatusProbe probe = GetStatusProbe();
@@ -277,16 +276,15 @@ void InstallationStatus::TestShortcuts(const std::filesystem::path& executable, 
     }
   }
   if (pinned_shortcut_.empty() && GetWindowsVersionRank() >= kWindows7) {
-    pinned_shortcut_ = probe.find_taskbar_pin(executable, known);
+    pinned_shortcut_ = probe.find_taskbar_pin(executable);
     if (!pinned_shortcut_.empty() && !launcher) pinned_shortcut_needs_update_ = true;
   }
 }
 
 void InstallationStatus::TestShortcut(const std::filesystem::path& shortcut,
-                                      const std::filesystem::path& executable,
-                                      const FileIdentity* identity, bool launcher, bool* found,
-                                      bool* needs_update) {
-  *found = ShortcutStarts(shortcut, executable, identity);
+                                      const std::filesystem::path& executable, bool launcher,
+                                      bool* found, bool* needs_update) {
+  *found = ShortcutStartsExecutable(shortcut, executable);
   // Links that start the browser directly bypass the launcher's updates.
   if (*found && !launcher) *needs_update = true;
 }

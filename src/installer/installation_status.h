@@ -10,7 +10,6 @@
 
 namespace norva::installer {
 
-struct FileIdentity;
 
 // Whether `path` can name a folder for the Win32 file functions: 1 to 247
 // characters, an optional drive or UNC prefix, and components free of
@@ -80,7 +79,7 @@ class InstallationStatus : public InstallLog {
   void ReadFolderDetails();
   void TestShortcuts(const std::filesystem::path& executable, bool launcher);
   void TestShortcut(const std::filesystem::path& shortcut, const std::filesystem::path& executable,
-                    const FileIdentity* identity, bool launcher, bool* found, bool* needs_update);
+                    bool launcher, bool* found, bool* needs_update);
   bool ReadInstallerPrefs();
   void ReadLocalState();
   void ReadLegacyIni(bool installer_prefs_read);

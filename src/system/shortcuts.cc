@@ -167,7 +167,11 @@ std::filesystem::path TaskbarPinFolder() {
 }
 
 bool FindTaskbarPin(const std::filesystem::path& executable, std::filesystem::path* pin) {
-  std::filesystem::path folder = TaskbarPinFolder();
+  return FindPinIn(TaskbarPinFolder(), executable, pin);
+}
+
+bool FindPinIn(const std::filesystem::path& folder, const std::filesystem::path& executable,
+               std::filesystem::path* pin) {
   if (folder.empty()) return false;
   WIN32_FIND_DATAW data;
   HANDLE find = FindFirstFileW((folder / L"*.lnk").c_str(), &data);

@@ -33,6 +33,9 @@ std::filesystem::path TaskbarPinFolder();
 // A pinned link that starts `executable` (Windows 7 and later); false when
 // none does.
 bool FindTaskbarPin(const std::filesystem::path& executable, std::filesystem::path* pin);
+// The same among the links of `folder`.
+bool FindPinIn(const std::filesystem::path& folder, const std::filesystem::path& executable,
+               std::filesystem::path* pin);
 // Pins or unpins the program of a link through the shell's own verbs.
 bool PinToTaskbar(const std::filesystem::path& link);
 bool UnpinFromTaskbar(const std::filesystem::path& link);

@@ -10,6 +10,7 @@
 
 #include "base/file_util.h"
 #include "installer/status_probe.h"
+#include "system/shortcuts.h"
 #include "product/installer_features.h"
 #include "support/scratch.h"
 #include "installer/support/status_fixtures.h"
@@ -82,9 +83,9 @@ class InstallationStatusTest : public testing::Test {
     FeatureRegistry::Get().RegisterDefaults();
     StatusProbe probe = DefaultStatusProbe();
     probe.start_menu_programs = [this] { return programs_; };
-    probe.find_taskbar_pin = [this](const std::filesystem::path& executable,
-                                    const FileIdentity* identity) {
-      return FindPinIn(pins_, executable, identity);
+    probe.find_taskbar_pin = [this](const std::filesystem::path& executable) {
+      std::filesystem::path pin;
+      return FindPinIn(pins_, executable, &pin) ? pin : std::filesystem::path();
     };
     probe.is_http_handled_by = [this](const std::filesystem::path&, bool browser_executable) {
       handler_asked_for_browser_ = browser_executable;
