@@ -12,7 +12,7 @@ out=$4
 root=$(cd "$(dirname "$0")/../.." && pwd)
 certs=$out/certs
 sign() { "$root/tools/make-test-cert" sign "$certs" "$@"; }
-append_trailer() { python3 "$root/tests/support/append_trailer.py" "$@"; }
+append_trailer() { python3 "$root/tools/append_trailer.py" "$@"; }
 
 rm -rf "$out"
 mkdir -p "$out/package/resources"

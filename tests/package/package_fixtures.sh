@@ -11,7 +11,7 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 certs=$out/certs
 sign() { "$root/tools/make-test-cert" sign "$certs" "$@"; }
 
-append_trailer() { python3 "$root/tests/support/append_trailer.py" "$@"; }
+append_trailer() { python3 "$root/tools/append_trailer.py" "$@"; }
 
 rm -rf "$out"
 mkdir -p "$out"
@@ -43,4 +43,7 @@ at = data.index(b'archive-body-')
 data[at] ^= 0x20
 open(sys.argv[2], 'wb').write(data)
 PY
+# A whole package as the package builder makes it, signed.
+"$root/tools/make-package" --sign "$certs" --build "$(dirname "$(dirname "$base")")" \
+  "$out/built_package.exe" >/dev/null
 echo "package fixtures ready in $out"
