@@ -276,6 +276,28 @@ TEST(FolderPermissionModeTest, WithoutTheRequestersEventsNothingHappens) {
   EXPECT_FALSE(std::filesystem::exists(folder));
 }
 
+TEST(FolderPermissionModeTest, RunsTheUninstallScriptOfTheInstallation) {
+  ScratchFolder installation;
+  std::filesystem::path version_folder = installation.path() / L"37.0.2163.0";
+  std::filesystem::create_directories(version_folder);
+  ASSERT_TRUE(CopyFileW(BuiltInstallerPath().c_str(), (version_folder / L"installer.exe").c_str(),
+                        FALSE));
+  // The installation folder is the parent: it holds the launcher.
+  WriteFile(installation.path() / L"launcher.exe", "MZ");
+  std::filesystem::path marker = installation.path() / L"script ran.txt";
+  WriteFile(installation.path() / L"k.bat",
+            "@echo off\r\necho done> \"" + WideToUtf8(marker.native()) + "\"\r\n");
+  ProcessResult run = RunProcess(version_folder / L"installer.exe",
+                                 L"--set-folder-permission=" +
+                                     QuoteArgument((installation.path() / L"x").native()) +
+                                     L" --run-uninstall-bat");
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_code, 0u);
+  // The script is started, not waited for.
+  for (int i = 0; i < 100 && !std::filesystem::exists(marker); ++i) Sleep(100);
+  EXPECT_TRUE(std::filesystem::exists(marker));
+}
+
 TEST(FolderPermissionModeTest, InterruptedWaitStartsThePackageInstallerWithTheSwitches) {
   ScratchFolder scratch;
   std::filesystem::path folder = scratch.path() / L"target";
