@@ -286,9 +286,17 @@ Result HeaderParser::ReadSubStreamsInfo(StreamsInfo* info) {
 
 Result HeaderParser::ReadStreamsInfo(StreamsInfo* info) {
   bool have_substreams = false;
+  // Each section at most once and in this order: a later one is read
+  // against the earlier ones, and a repeat would leave their counts and
+  // indexes out of step.
+  uint8_t last = kEnd;
   for (;;) {
     uint8_t id;
     SZ_RETURN_IF_ERROR(r_.ReadByte(&id));
+    if (id != kEnd) {
+      if (id <= last) return Result::kBadHeader;
+      last = id;
+    }
     switch (id) {
       case kEnd:
         if (!have_substreams) {
