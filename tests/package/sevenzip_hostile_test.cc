@@ -102,7 +102,8 @@ TEST(SevenZipHostileTest, UnsafeNamesAreRefusedBeforeAnythingIsWritten) {
                                   u"/evil.txt",    u"\\evil.txt",       u"C:\\evil.txt",
                                   u"C:evil.txt",   u"f.txt:stream",     u"a//b.txt",
                                   u"a/./b.txt",    u"NUL",              u"sub/con.txt",
-                                  u"COM1.log",     u"...",              u"a/ ../b"};
+                                  u"COM1.log",     u"...",              u"a/ ../b",
+                                  u"lpt\u00B9",    u"d/COM\u00B3.txt"};
   int index = 0;
   for (const auto& name : names) {
     fs::path base = scratch.path() / std::to_string(index++);
