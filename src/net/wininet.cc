@@ -130,6 +130,7 @@ bool Wininet::Start(const std::wstring& url, std::string body, Closure completio
   }
   JoinTerminationThread();
   expected_total_ = 0;
+  retry_count_ = 0;
   bytes_read_ = 0;
   skip_ = 0;
   downloaded_ = 0;
@@ -171,6 +172,7 @@ bool Wininet::Start(const std::wstring& url, std::string body, Closure completio
 }
 
 bool Wininet::OpenAndSendRequest(const std::wstring& extra_headers) {
+  request_progress_ = false;
   DWORD flags = INTERNET_FLAG_RELOAD;
   if (url_parts_.scheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
   request_ = HttpOpenRequestW(connection_, body_.empty() ? L"GET" : L"POST", url_parts_.path.c_str(),
@@ -331,7 +333,6 @@ bool Wininet::HandleInitialCompletion() {
     PostToOwner(BindWeak(weak_this_, &Wininet::NotifyTotal, expected_total_));
   }
   if (status == HTTP_STATUS_OK || status == HTTP_STATUS_PARTIAL_CONTENT) {
-    retry_count_ = 0;
     SetState(kReceiving);
     return true;
   }
@@ -368,6 +369,10 @@ void Wininet::HandleCompletionInProgress() {
         return;
       }
       downloaded_ += size;
+      // Only a request that delivers bytes ends a run of retries: a server
+      // that answers 206 and then sends nothing must not be asked forever.
+      retry_count_ = 0;
+      request_progress_ = true;
       VLOG(2) << "Downloaded size: " << downloaded_;
       PostProgress(false);
     }
@@ -378,7 +383,7 @@ void Wininet::HandleCompletionInProgress() {
       PostProgress(true);
       if (IsLostConnection(error)) {
         LOG(ERROR) << "Download interrupted by loss of connectivity: " << error;
-        PostToOwner(BindWeak(weak_this_, &Wininet::Resume));
+        ResumeAfterShortBody();
       } else {
         LOG(ERROR) << "Download interrupted for unknown reason: " << error;
         PostToOwner(BindWeak(weak_this_, &Wininet::Fail));
@@ -388,7 +393,7 @@ void Wininet::HandleCompletionInProgress() {
     if (bytes_read_ == 0) {
       PostProgress(true);
       if (downloaded_ < expected_total_)
-        PostToOwner(BindWeak(weak_this_, &Wininet::Resume));
+        ResumeAfterShortBody();
       else
         PostToOwner(BindWeak(weak_this_, &Wininet::Complete));
       return;
@@ -406,6 +411,15 @@ void Wininet::PostProgress(bool force) {
   if (!force && now - last_progress_post_ < kProgressIntervalMs) return;
   last_progress_post_ = now;
   if (!progress_posted_.exchange(true)) PostToOwner(BindWeak(weak_this_, &Wininet::NotifyCurrent));
+}
+
+void Wininet::ResumeAfterShortBody() {
+  // A request that brought something is resumed at once; one that brought
+  // nothing counts as a retry, with its delay and its limit.
+  if (request_progress_)
+    PostToOwner(BindWeak(weak_this_, &Wininet::Resume));
+  else
+    CheckRetriesAndResume();
 }
 
 void Wininet::CheckRetriesAndResume() {

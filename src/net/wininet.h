@@ -97,6 +97,7 @@ class Wininet {
   bool HandleInitialCompletion();
   void HandleCompletionInProgress();
   void CheckRetriesAndResume();
+  void ResumeAfterShortBody();
   void PostProgress(bool force);
   std::wstring QueryHeader(const wchar_t* name);
 
@@ -133,6 +134,7 @@ class Wininet {
   DWORD bytes_read_ = 0;
   uint32_t downloaded_ = 0;
   uint32_t skip_ = 0;  // body bytes to drop before writing (range ignored)
+  bool request_progress_ = false;  // the request in flight has written bytes
   std::shared_ptr<TaskRunner> owner_runner_;
   std::atomic<uint32_t> progress_{0};        // latest count for the delegate
   std::atomic<bool> progress_posted_{false};  // a progress task is queued

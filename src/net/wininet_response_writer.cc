@@ -35,6 +35,10 @@ void FileResponseWriter::Close() {
 }
 
 bool StringResponseWriter::Write(const char* data, size_t size) {
+  if (output_->size() > limit_ || size > limit_ - output_->size()) {
+    LOG(ERROR) << "The response is larger than " << static_cast<uint64_t>(limit_) << " bytes";
+    return false;
+  }
   output_->append(data, size);
   return true;
 }

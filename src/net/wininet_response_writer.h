@@ -38,14 +38,19 @@ class FileResponseWriter : public ResponseWriter {
 };
 
 // Appends the body to a string owned by the creator, which must outlive the
-// download.
+// download. A body beyond `limit` bytes fails the download: the server
+// decides how much it sends, and the text is held in memory.
 class StringResponseWriter : public ResponseWriter {
  public:
-  explicit StringResponseWriter(std::string* output) : output_(output) {}
+  static constexpr size_t kDefaultLimit = 1 << 20;
+
+  explicit StringResponseWriter(std::string* output, size_t limit = kDefaultLimit)
+      : output_(output), limit_(limit) {}
   bool Write(const char* data, size_t size) override;
 
  private:
   std::string* output_;
+  size_t limit_;
 };
 
 }  // namespace norva::installer

@@ -514,8 +514,10 @@ void PackageFetcher::ThreadedFetcher::OnPartnerDownloaded(const std::string& fil
     DownloadPartnerFile();
     return;
   }
+  // Never over a file already there: partner files are not signed, the
+  // package's own files are.
   if (!MoveFileExW(download.c_str(), (extraction_folder() / Utf8ToWide(file_name)).c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+                   MOVEFILE_COPY_ALLOWED)) {
     PLOG(ERROR) << "Failed moving partner content into place";
     DeleteFileIfPresent(download);
     EndPartnerPhase();

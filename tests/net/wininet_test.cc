@@ -224,6 +224,32 @@ TEST_F(WininetTest, ResumesAnEarlyEndWithARangeAndNoRetry) {
   EXPECT_EQ(chunks[1]["chunk_end"], kFileSize);
 }
 
+TEST_F(WininetTest, BodiesThatNeverArriveAreCountedRetries) {
+  // Every answer promises the file and sends none of it: without a limit
+  // the resumes would go on for ever.
+  ASSERT_TRUE(service_.SetRule({{"path", "/package.bin"}, {"default", {{"cut_at", 0}}}}));
+  downloader_.set_max_retries(2);
+  ASSERT_TRUE(Download(service_.Url("/package.bin")));
+  EXPECT_EQ(completions_, 1);
+  EXPECT_EQ(downloader_.state(), Wininet::kFailed);
+  EXPECT_TRUE(log_.Contains("Retrying 2 of 2"));
+  EXPECT_EQ(RangesRequested("/package.bin").size(), 4u);
+
+  // A body cut short after some bytes still resumes at once, and the bytes
+  // end the run of retries.
+  service_.Reset();
+  service_.PutFile("package.bin", content_);
+  ASSERT_TRUE(service_.SetRule(
+      {{"path", "/package.bin"}, {"responses", {{{"cut_at", 0}}, {{"cut_at", 3000}}}}}));
+  completions_ = 0;
+  ASSERT_TRUE(Download(service_.Url("/package.bin")));
+  EXPECT_EQ(downloader_.state(), Wininet::kCompleted);
+  EXPECT_TRUE(test::ReadFile(output_) == content_) << "the download differs from the file served";
+  EXPECT_EQ(RangesRequested("/package.bin"),
+            (std::vector<std::string>{"", "bytes=0-", "bytes=3000-"}));
+  EXPECT_EQ(downloader_.retry_count(), 0);
+}
+
 TEST_F(WininetTest, WholeBodyAnsweringARangeIsNotAppendedTwice) {
   ASSERT_TRUE(service_.SetRule({{"path", "/package.bin"},
                                 {"responses", {{{"cut_at", 3000}}, {{"ignore_range", true}}}}}));
@@ -524,6 +550,25 @@ TEST_F(WininetTest, WriterRefusalFailsTheDownload) {
   EXPECT_FALSE(file.Open(scratch_.path() / L"no such folder" / L"file.bin"));
   EXPECT_TRUE(log_.Contains("Could not open download file for writing"));
   EXPECT_FALSE(file.Write("x", 1));
+}
+
+TEST_F(WininetTest, ATextReplyIsHeldOnlyUpToItsLimit) {
+  // The server decides how long a reply is; a text reply lives in memory.
+  std::string huge = RandomBytes(StringResponseWriter::kDefaultLimit + 1);
+  service_.PutFile("huge.json", huge);
+  std::string reply;
+  ASSERT_TRUE(Download(service_.Url("/huge.json"), {},
+                       std::make_unique<StringResponseWriter>(&reply)));
+  EXPECT_EQ(downloader_.state(), Wininet::kFailed);
+  EXPECT_LE(reply.size(), StringResponseWriter::kDefaultLimit);
+
+  // Up to the limit, every byte is kept.
+  std::string exact;
+  completions_ = 0;
+  ASSERT_TRUE(Download(service_.Url("/package.bin"), {},
+                       std::make_unique<StringResponseWriter>(&exact, kFileSize)));
+  EXPECT_EQ(downloader_.state(), Wininet::kCompleted);
+  EXPECT_TRUE(exact == content_);
 }
 
 }  // namespace

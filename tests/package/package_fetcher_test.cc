@@ -309,6 +309,19 @@ TEST_F(PartnerContentTest, APartnerFileNameCannotLeaveThePackage) {
   EXPECT_FALSE(PathExists(download_folder_ / L"escaped.bin"));
 }
 
+TEST_F(PartnerContentTest, APartnerFileCannotReplaceAFileOfThePackage) {
+  // Partner files carry no signature; the package's own files do.
+  json replacing = Partner("evil.exe", "not the launcher");
+  replacing["filename"] = "launcher.exe";
+  ServePackage("full_package.exe", {{"partner_content", {replacing}}});
+  MakeFetcher();
+  EXPECT_EQ(Run().back(), PackageFetcherDelegate::kPackageReady);
+  EXPECT_TRUE(log_.Contains("Failed moving partner content into place"));
+  EXPECT_EQ(test::ReadFile(Unpacked(L"launcher.exe")), "stand-in launcher\r\n");
+  EXPECT_FALSE(PathExists(Unpacked(L"files_list")));
+  ExpectNoPartnerDownloadLeft();
+}
+
 TEST_F(PackageFetcherTest, EveryNewRunHasTheNextTryNumberAndACleanLocation) {
   ServePackage("full_package.exe");
   ASSERT_TRUE(service_.SetRule({{"path", "/netinstaller/developer"},

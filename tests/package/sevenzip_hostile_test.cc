@@ -7,6 +7,7 @@
 
 #include "package/lzma_util.h"
 #include "package/sevenzip/archive.h"
+#include "package/sevenzip/crc32.h"
 #include "package/sevenzip/extractor.h"
 #include "package/sevenzip_test_archive.h"
 #include "support/scratch.h"
@@ -101,7 +102,8 @@ TEST(SevenZipHostileTest, UnsafeNamesAreRefusedBeforeAnythingIsWritten) {
                                   u"/evil.txt",    u"\\evil.txt",       u"C:\\evil.txt",
                                   u"C:evil.txt",   u"f.txt:stream",     u"a//b.txt",
                                   u"a/./b.txt",    u"NUL",              u"sub/con.txt",
-                                  u"COM1.log",     u"...",              u"a/ ../b"};
+                                  u"COM1.log",     u"...",              u"a/ ../b",
+                                  u"lpt\u00B9",    u"d/COM\u00B3.txt"};
   int index = 0;
   for (const auto& name : names) {
     fs::path base = scratch.path() / std::to_string(index++);
@@ -190,6 +192,49 @@ TEST(SevenZipHostileTest, OversizedDeclarationsAreRefusedWithoutAllocating) {
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), outcome.result) << c.log;
     EXPECT_TRUE(outcome.Logged(c.log)) << c.log;
     EXPECT_EQ(0u, CountFiles(base / "out")) << c.log;
+  }
+}
+
+// An archive of four stored bytes "abcd" whose main streams info is `streams`
+// (one file, "a").
+std::string WithStreamsInfo(const std::string& streams) {
+  std::string header = "\x01\x04" + streams + std::string("\x00\x05\x01\x11\x05\x00" "a\x00\x00\x00\x00\x00", 12);
+  auto le = [](std::string& out, uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out += static_cast<char>(value >> (8 * i));
+  };
+  std::string start;
+  le(start, 4, 8);
+  le(start, header.size(), 8);
+  le(start, sevenzip::Crc32(header.data(), header.size()), 4);
+  std::string archive("7z\xBC\xAF\x27\x1C\x00\x04", 8);
+  le(archive, sevenzip::Crc32(start.data(), start.size()), 4);
+  return archive + start + "abcd" + header;
+}
+
+TEST(SevenZipHostileTest, StreamSectionsOutOfOrderOrRepeatedAreRefused) {
+  const std::string pack_one("\x06\x00\x01\x09\x04\x00", 6);
+  const std::string pack_none("\x06\x00\x00\x00", 4);
+  const std::string copy_folder("\x07\x0B\x01\x00\x01\x01\x00\x0C\x04\x00", 10);
+  const std::string one_substream("\x08\x00", 2);
+  // The plain layout opens, so the refusals below are about the order alone.
+  std::string good = WithStreamsInfo(pack_one + copy_folder);
+  sevenzip::MemoryInStream good_in(good.data(), good.size());
+  sevenzip::Archive good_archive;
+  ASSERT_EQ(sevenzip::Result::kOk, good_archive.Open(&good_in));
+  const std::string layouts[] = {
+      // The folder's packed stream taken away after the folder was read.
+      pack_one + copy_folder + pack_none,
+      // A second folder list read over the first.
+      pack_one + copy_folder + copy_folder,
+      // Substreams counted before the folders they divide.
+      pack_one + one_substream + copy_folder,
+      pack_one + copy_folder + one_substream + one_substream,
+  };
+  for (const auto& layout : layouts) {
+    std::string data = WithStreamsInfo(layout);
+    sevenzip::MemoryInStream in(data.data(), data.size());
+    sevenzip::Archive archive;
+    EXPECT_EQ(sevenzip::Result::kBadHeader, archive.Open(&in)) << layout.size();
   }
 }
 

@@ -286,9 +286,17 @@ Result HeaderParser::ReadSubStreamsInfo(StreamsInfo* info) {
 
 Result HeaderParser::ReadStreamsInfo(StreamsInfo* info) {
   bool have_substreams = false;
+  // Each section at most once and in this order: a later one is read
+  // against the earlier ones, and a repeat would leave their counts and
+  // indexes out of step.
+  uint8_t last = kEnd;
   for (;;) {
     uint8_t id;
     SZ_RETURN_IF_ERROR(r_.ReadByte(&id));
+    if (id != kEnd) {
+      if (id <= last) return Result::kBadHeader;
+      last = id;
+    }
     switch (id) {
       case kEnd:
         if (!have_substreams) {
@@ -544,6 +552,20 @@ Result Archive::ReadDatabase(InStream* in, std::vector<uint8_t> header, uint64_t
   return Result::kLimitExceeded;
 }
 
+namespace {
+
+// `c` as it counts in a device name: ASCII upper-cased, and the superscript
+// digits, which Windows also takes for "COM1".."COM3" and "LPT1".."LPT3".
+char DeviceNameChar(char16_t c) {
+  if (c == u'\u00B9') return '1';
+  if (c == u'\u00B2') return '2';
+  if (c == u'\u00B3') return '3';
+  if (c >= 0x80) return '?';
+  return static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+}
+
+}  // namespace
+
 bool IsSafeEntryName(std::u16string_view name) {
   static constexpr const char* kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
   if (name.empty()) return false;
@@ -558,7 +580,7 @@ bool IsSafeEntryName(std::u16string_view name) {
     std::u16string_view base = part.substr(0, part.find(u'.'));
     while (!base.empty() && base.back() == u' ') base.remove_suffix(1);
     std::string upper;
-    for (char16_t c : base) upper += c < 0x80 ? static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c) : '?';
+    for (char16_t c : base) upper += DeviceNameChar(c);
     for (const char* device : kDevices) {
       if (upper == device) return false;
     }
