@@ -153,7 +153,10 @@ void RunUninstallBatchFile(const std::filesystem::path& installation_folder) {
   std::filesystem::path script = installation_folder / L"k.bat";
   if (GetFileAttributesW(script.c_str()) == INVALID_FILE_ATTRIBUTES) return;
   wchar_t shell[MAX_PATH];
-  if (!GetEnvironmentVariableW(L"ComSpec", shell, MAX_PATH)) wcscpy(shell, L"cmd.exe");
+  // A value that does not fit is reported by its size and leaves the buffer
+  // unwritten; no usable shell path is that long anyway.
+  DWORD length = GetEnvironmentVariableW(L"ComSpec", shell, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) wcscpy(shell, L"cmd.exe");
   LaunchOptions options;
   options.start_hidden = true;
   options.creation_flags = CREATE_NO_WINDOW;

@@ -9,6 +9,7 @@
 #include "base/command_line.h"
 #include "base/process.h"
 #include "base/strings.h"
+#include "installer/folder_permission_mode.h"
 #include "installer/support/installer_process.h"
 #include "support/scratch.h"
 #include "system/object_names.h"
@@ -310,6 +311,23 @@ TEST(FolderPermissionModeTest, InterruptedWaitStartsThePackageInstallerWithTheSw
   EXPECT_EQ(WaitForSingleObject(events.given, 0), WAIT_OBJECT_0);
   EXPECT_TRUE(GrantsWriteAccess(folder, kTrustee));
   for (HANDLE handle : {ready, interrupted}) CloseHandle(handle);
+}
+
+// A ComSpec longer than a path can be is no shell to start; cmd.exe is.
+TEST(UninstallBatchFileTest, OverlongComSpecFallsBackToCmd) {
+  ScratchFolder scratch;
+  WriteFile(scratch.path() / L"k.bat", "@echo off\r\necho done> \"%~dp0marker\"\r\n");
+  wchar_t saved[MAX_PATH] = {};
+  ASSERT_TRUE(GetEnvironmentVariableW(L"ComSpec", saved, MAX_PATH));
+  std::wstring overlong = L"C:\\" + std::wstring(300, L'x') + L"\\cmd.exe";
+  SetEnvironmentVariableW(L"ComSpec", overlong.c_str());
+  RunUninstallBatchFile(scratch.path());
+  SetEnvironmentVariableW(L"ComSpec", saved);
+  const std::filesystem::path marker = scratch.path() / L"marker";
+  for (int i = 0; i < 200 && GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
+    Sleep(50);
+  EXPECT_NE(GetFileAttributesW(marker.c_str()), INVALID_FILE_ATTRIBUTES);
+  Sleep(200);  // let the script's shell end before the folder goes
 }
 
 }  // namespace
