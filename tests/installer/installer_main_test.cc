@@ -266,6 +266,53 @@ TEST(FolderPermissionModeTest, TakesTheAccessBackAfterTheUndoEvent) {
   EXPECT_FALSE(GrantsWriteAccess(folder, user));
 }
 
+// A requester that ends without signalling the Undo event (it crashed) must
+// not leave the role waiting, and the folder open to the user, for good.
+TEST(FolderPermissionModeTest, RequesterThatEndsWithoutUndoGetsTheAccessTakenBack) {
+  wchar_t requested[MAX_PATH] = {};
+  if (GetEnvironmentVariableW(L"NORVA_PERMISSION_REQUESTER", requested, MAX_PATH)) {
+    // The requester: starts the role, waits for the grant, reports the
+    // role's id and ends.
+    const std::filesystem::path folder = requested;
+    PermissionEvents events(folder);
+    CommandLine role(BuiltInstallerPath());
+    role.AppendSwitchPath("set-folder-permission", folder);
+    role.AppendSwitchValue("permissions-for-user", kTrustee);
+    Process process = LaunchProcess(role.GetCommandLineString());
+    ASSERT_TRUE(process.IsValid());
+    ASSERT_EQ(WaitForSingleObject(events.given, 30000), WAIT_OBJECT_0);
+    WriteFile(folder.parent_path() / L"role", std::to_string(process.id()));
+    return;
+  }
+  ScratchFolder scratch;
+  const std::filesystem::path folder = scratch.path() / L"Norva";
+  std::filesystem::create_directories(folder);
+  PermissionEvents events(folder);  // outlive the requester, as the role's handles do
+  ASSERT_FALSE(GrantsWriteAccess(folder, kTrustee));
+  SetEnvironmentVariableW(L"NORVA_PERMISSION_REQUESTER", folder.c_str());
+  // Without output pipes: the role would inherit them and keep them open.
+  wchar_t own[MAX_PATH];
+  GetModuleFileNameW(nullptr, own, MAX_PATH);
+  Process requester = LaunchProcess(
+      QuoteArgument(own) +
+      L" --gtest_filter=FolderPermissionModeTest.RequesterThatEndsWithoutUndoGetsTheAccessTakenBack");
+  SetEnvironmentVariableW(L"NORVA_PERMISSION_REQUESTER", nullptr);
+  DWORD exit_code = 1;
+  ASSERT_TRUE(requester.WaitForExit(60000, &exit_code));
+  ASSERT_EQ(exit_code, 0u);
+  ASSERT_EQ(WaitForSingleObject(events.given, 0), WAIT_OBJECT_0);
+  int role_id = 0;
+  ASSERT_TRUE(StringToInt(ReadFile(scratch.path() / L"role"), &role_id));
+  Process role(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE,
+                           static_cast<DWORD>(role_id)),
+               static_cast<DWORD>(role_id));
+  if (role.IsValid() && !role.WaitForExit(30000)) {
+    role.Terminate(1);
+    ADD_FAILURE() << "the role still waits for its ended requester";
+  }
+  EXPECT_FALSE(GrantsWriteAccess(folder, kTrustee));
+}
+
 TEST(FolderPermissionModeTest, WithoutTheRequestersEventsNothingHappens) {
   ScratchFolder scratch;
   std::filesystem::path folder = scratch.path() / L"never";
