@@ -227,6 +227,20 @@ struct PermissionEvents {
   HANDLE undo;
 };
 
+// Starts the role for a grant that is taken back and waits until it is
+// given; an invalid process when either fails.
+Process StartTemporaryGrant(const std::filesystem::path& folder, const PermissionEvents& events) {
+  CommandLine role(BuiltInstallerPath());
+  role.AppendSwitchPath("set-folder-permission", folder);
+  role.AppendSwitchValue("permissions-for-user", kTrustee);
+  Process process = LaunchProcess(role.GetCommandLineString());
+  if (process.IsValid() && WaitForSingleObject(events.given, 30000) != WAIT_OBJECT_0) {
+    process.Terminate(1);
+    return Process();
+  }
+  return process;
+}
+
 TEST(FolderPermissionModeTest, GrantsTheUserFullAccessAndSignals) {
   ScratchFolder scratch;
   std::filesystem::path folder = scratch.path() / L"Norva" / L"Application";
@@ -252,12 +266,8 @@ TEST(FolderPermissionModeTest, TakesTheAccessBackAfterTheUndoEvent) {
   ASSERT_TRUE(events.given && events.undo);
   std::wstring user = kTrustee;
   ASSERT_FALSE(GrantsWriteAccess(folder, user));
-  CommandLine role(BuiltInstallerPath());
-  role.AppendSwitchPath("set-folder-permission", folder);
-  role.AppendSwitchValue("permissions-for-user", user);
-  Process process = LaunchProcess(role.GetCommandLineString());
+  Process process = StartTemporaryGrant(folder, events);
   ASSERT_TRUE(process.IsValid());
-  ASSERT_EQ(WaitForSingleObject(events.given, 30000), WAIT_OBJECT_0);
   EXPECT_TRUE(GrantsWriteAccess(folder, user));
   SetEvent(events.undo);
   DWORD exit_code = 1;
@@ -275,12 +285,8 @@ TEST(FolderPermissionModeTest, RequesterThatEndsWithoutUndoGetsTheAccessTakenBac
     // role's id and ends.
     const std::filesystem::path folder = requested;
     PermissionEvents events(folder);
-    CommandLine role(BuiltInstallerPath());
-    role.AppendSwitchPath("set-folder-permission", folder);
-    role.AppendSwitchValue("permissions-for-user", kTrustee);
-    Process process = LaunchProcess(role.GetCommandLineString());
+    Process process = StartTemporaryGrant(folder, events);
     ASSERT_TRUE(process.IsValid());
-    ASSERT_EQ(WaitForSingleObject(events.given, 30000), WAIT_OBJECT_0);
     WriteFile(folder.parent_path() / L"role", std::to_string(process.id()));
     return;
   }
