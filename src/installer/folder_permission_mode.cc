@@ -2,7 +2,9 @@
 
 #include <windows.h>
 #include <aclapi.h>
+#include <tlhelp32.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -83,6 +85,41 @@ bool GrantFullAccess(const std::filesystem::path& folder, const std::wstring& us
   return result == ERROR_SUCCESS;
 }
 
+DWORD ParentProcessId() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  PROCESSENTRY32W entry = {sizeof(entry)};
+  DWORD parent = 0;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more && !parent;
+       more = Process32NextW(snapshot, &entry)) {
+    if (entry.th32ProcessID == GetCurrentProcessId()) parent = entry.th32ParentProcessID;
+  }
+  CloseHandle(snapshot);
+  return parent;
+}
+
+uint64_t CreationTime(HANDLE process) {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+  return static_cast<uint64_t>(created.dwHighDateTime) << 32 | created.dwLowDateTime;
+}
+
+// The process that asked for the permission (the one that started this
+// one), or null when it cannot be told: its id may already name a later
+// process, which then started after this one.
+HANDLE OpenRequester() {
+  DWORD id = ParentProcessId();
+  HANDLE process =
+      id ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, id) : nullptr;
+  if (!process) return nullptr;
+  uint64_t started = CreationTime(process);
+  if (!started || started > CreationTime(GetCurrentProcess())) {
+    CloseHandle(process);
+    return nullptr;
+  }
+  return process;
+}
+
 void GrantForInstallation(const CommandLine& command_line) {
   std::filesystem::path folder = command_line.GetSwitchValuePath("set-folder-permission");
   ScopedHandle given(OpenEventW(EVENT_ALL_ACCESS, FALSE,
@@ -90,6 +127,7 @@ void GrantForInstallation(const CommandLine& command_line) {
   ScopedHandle undo(OpenEventW(EVENT_ALL_ACCESS, FALSE,
                                GetObjectNameForFolder(kGivePermissionUndoEvent, folder, false).c_str()));
   if (!given || !undo) return;
+  ScopedHandle requester(OpenRequester());
   DWORD attributes = GetFileAttributesW(folder.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     std::error_code error;
@@ -108,9 +146,13 @@ void GrantForInstallation(const CommandLine& command_line) {
     previous.Restore();
     return;
   }
-  WaitForSingleObject(undo.get(), INFINITE);
-  // The requester may still be closing files in the folder.
-  Sleep(kUndoDelayMs);
+  // A requester that ends without the Undo event (it crashed) would
+  // otherwise keep this process waiting, and the folder open, for good.
+  HANDLE waits[] = {undo.get(), requester.get()};
+  if (WaitForMultipleObjects(requester ? 2 : 1, waits, FALSE, INFINITE) == WAIT_OBJECT_0) {
+    // The requester may still be closing files in the folder.
+    Sleep(kUndoDelayMs);
+  }
   previous.Restore();
 }
 
@@ -153,7 +195,10 @@ void RunUninstallBatchFile(const std::filesystem::path& installation_folder) {
   std::filesystem::path script = installation_folder / L"k.bat";
   if (GetFileAttributesW(script.c_str()) == INVALID_FILE_ATTRIBUTES) return;
   wchar_t shell[MAX_PATH];
-  if (!GetEnvironmentVariableW(L"ComSpec", shell, MAX_PATH)) wcscpy(shell, L"cmd.exe");
+  // A value that does not fit is reported by its size and leaves the buffer
+  // unwritten; no usable shell path is that long anyway.
+  DWORD length = GetEnvironmentVariableW(L"ComSpec", shell, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) wcscpy(shell, L"cmd.exe");
   LaunchOptions options;
   options.start_hidden = true;
   options.creation_flags = CREATE_NO_WINDOW;

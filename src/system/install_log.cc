@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "base/com_types.h"
+#include "base/file_util.h"
 #include "base/strings.h"
 
 // msxml2.h leaves these out of __uuidof, which ComPtr::As needs.
@@ -22,6 +23,9 @@ namespace {
 using Microsoft::WRL::ComPtr;
 
 // "Msxml2.DOMDocument.3.0": the parser every supported system carries.
+// Far above the record of any installation.
+constexpr size_t kMaxFileSize = 16 << 20;
+
 const CLSID kDomDocument30 = {
     0xf5078f32, 0xc551, 0x11d3, {0x89, 0xb9, 0x00, 0x00, 0xf8, 0x1f, 0xe2, 0x21}};
 
@@ -51,9 +55,18 @@ class XmlCursor {
     return SUCCEEDED(document_.As(&current_));
   }
 
+  // The parser gets the bytes, not the path: a path is taken as a URL, so a
+  // folder name with "%20" or "#" would name another file or none.
   bool Load(const std::filesystem::path& file) {
+    std::string bytes;
+    if (!ReadFileToString(file, &bytes, kMaxFileSize)) return false;
+    Variant source;
+    SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size()));
+    if (!array) return false;
+    memcpy(array->pvData, bytes.data(), bytes.size());
+    source.ptr()->vt = VT_ARRAY | VT_UI1;
+    source.ptr()->parray = array;  // released with `source`
     VARIANT_BOOL loaded = VARIANT_FALSE;
-    Variant source(file.native());
     return SUCCEEDED(document_->put_async(VARIANT_FALSE)) &&
            SUCCEEDED(document_->put_validateOnParse(VARIANT_FALSE)) &&
            SUCCEEDED(document_->put_resolveExternals(VARIANT_FALSE)) &&

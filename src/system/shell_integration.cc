@@ -230,24 +230,38 @@ bool OpenDefaultAppsSettings() {
                                                : RealOpenDefaultAppsSettings();
 }
 
+std::wstring ComparableFolder(const std::filesystem::path& folder) {
+  return ToLowerASCII(folder.lexically_normal().native());
+}
+
+// Whether `folder` lies below `ancestor` (both comparable forms).
+bool IsBelow(const std::wstring& folder, const std::wstring& ancestor) {
+  return !ancestor.empty() && folder.size() > ancestor.size() &&
+         folder.compare(0, ancestor.size(), ancestor) == 0 &&
+         (folder[ancestor.size()] == L'\\' || ancestor.back() == L'\\');
+}
+
+std::wstring ComparableKnownFolder(REFKNOWNFOLDERID id) {
+  std::filesystem::path known = GetKnownFolder(id);
+  return known.empty() ? std::wstring() : ComparableFolder(known);
+}
+
 bool IsSharedFolder(const std::filesystem::path& folder) {
   if (!IsAbsolutePath(folder) || folder.relative_path().empty() || !folder.has_filename())
     return true;
-  std::wstring candidate = ToLowerASCII(folder.lexically_normal().native());
+  std::wstring candidate = ComparableFolder(folder);
   for (REFKNOWNFOLDERID id : {FOLDERID_RoamingAppData, FOLDERID_LocalAppData, FOLDERID_Profile,
                               FOLDERID_UserProfiles, FOLDERID_Public, FOLDERID_Windows,
                               FOLDERID_ProgramFiles, FOLDERID_ProgramData}) {
-    std::filesystem::path known = GetKnownFolder(id);
-    if (known.empty()) continue;
-    std::wstring text = ToLowerASCII(known.lexically_normal().native());
+    std::wstring text = ComparableKnownFolder(id);
     // Equal to, or an ancestor of, a folder that holds more than this profile.
-    if (text == candidate ||
-        (text.size() > candidate.size() && text.compare(0, candidate.size(), candidate) == 0 &&
-         (text[candidate.size()] == L'\\' || candidate.back() == L'\\'))) {
-      return true;
-    }
+    if (!text.empty() && (text == candidate || IsBelow(text, candidate))) return true;
   }
-  return false;
+  // The system's own files, and the profiles of the other users.
+  std::wstring profiles = ComparableKnownFolder(FOLDERID_UserProfiles);
+  return IsBelow(candidate, ComparableKnownFolder(FOLDERID_Windows)) ||
+         (IsBelow(candidate, profiles) &&
+          !IsBelow(candidate, ComparableKnownFolder(FOLDERID_Profile)));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "base/command_line.h"
 #include "base/process.h"
 #include "base/strings.h"
+#include "installer/folder_permission_mode.h"
 #include "installer/support/installer_process.h"
 #include "support/scratch.h"
 #include "system/object_names.h"
@@ -226,6 +227,20 @@ struct PermissionEvents {
   HANDLE undo;
 };
 
+// Starts the role for a grant that is taken back and waits until it is
+// given; an invalid process when either fails.
+Process StartTemporaryGrant(const std::filesystem::path& folder, const PermissionEvents& events) {
+  CommandLine role(BuiltInstallerPath());
+  role.AppendSwitchPath("set-folder-permission", folder);
+  role.AppendSwitchValue("permissions-for-user", kTrustee);
+  Process process = LaunchProcess(role.GetCommandLineString());
+  if (process.IsValid() && WaitForSingleObject(events.given, 30000) != WAIT_OBJECT_0) {
+    process.Terminate(1);
+    return Process();
+  }
+  return process;
+}
+
 TEST(FolderPermissionModeTest, GrantsTheUserFullAccessAndSignals) {
   ScratchFolder scratch;
   std::filesystem::path folder = scratch.path() / L"Norva" / L"Application";
@@ -251,18 +266,57 @@ TEST(FolderPermissionModeTest, TakesTheAccessBackAfterTheUndoEvent) {
   ASSERT_TRUE(events.given && events.undo);
   std::wstring user = kTrustee;
   ASSERT_FALSE(GrantsWriteAccess(folder, user));
-  CommandLine role(BuiltInstallerPath());
-  role.AppendSwitchPath("set-folder-permission", folder);
-  role.AppendSwitchValue("permissions-for-user", user);
-  Process process = LaunchProcess(role.GetCommandLineString());
+  Process process = StartTemporaryGrant(folder, events);
   ASSERT_TRUE(process.IsValid());
-  ASSERT_EQ(WaitForSingleObject(events.given, 30000), WAIT_OBJECT_0);
   EXPECT_TRUE(GrantsWriteAccess(folder, user));
   SetEvent(events.undo);
   DWORD exit_code = 1;
   ASSERT_TRUE(process.WaitForExit(60000, &exit_code));  // after its 10-second grace
   EXPECT_EQ(exit_code, 0u);
   EXPECT_FALSE(GrantsWriteAccess(folder, user));
+}
+
+// A requester that ends without signalling the Undo event (it crashed) must
+// not leave the role waiting, and the folder open to the user, for good.
+TEST(FolderPermissionModeTest, RequesterThatEndsWithoutUndoGetsTheAccessTakenBack) {
+  wchar_t requested[MAX_PATH] = {};
+  if (GetEnvironmentVariableW(L"NORVA_PERMISSION_REQUESTER", requested, MAX_PATH)) {
+    // The requester: starts the role, waits for the grant, reports the
+    // role's id and ends.
+    const std::filesystem::path folder = requested;
+    PermissionEvents events(folder);
+    Process process = StartTemporaryGrant(folder, events);
+    ASSERT_TRUE(process.IsValid());
+    WriteFile(folder.parent_path() / L"role", std::to_string(process.id()));
+    return;
+  }
+  ScratchFolder scratch;
+  const std::filesystem::path folder = scratch.path() / L"Norva";
+  std::filesystem::create_directories(folder);
+  PermissionEvents events(folder);  // outlive the requester, as the role's handles do
+  ASSERT_FALSE(GrantsWriteAccess(folder, kTrustee));
+  SetEnvironmentVariableW(L"NORVA_PERMISSION_REQUESTER", folder.c_str());
+  // Without output pipes: the role would inherit them and keep them open.
+  wchar_t own[MAX_PATH];
+  GetModuleFileNameW(nullptr, own, MAX_PATH);
+  Process requester = LaunchProcess(
+      QuoteArgument(own) +
+      L" --gtest_filter=FolderPermissionModeTest.RequesterThatEndsWithoutUndoGetsTheAccessTakenBack");
+  SetEnvironmentVariableW(L"NORVA_PERMISSION_REQUESTER", nullptr);
+  DWORD exit_code = 1;
+  ASSERT_TRUE(requester.WaitForExit(60000, &exit_code));
+  ASSERT_EQ(exit_code, 0u);
+  ASSERT_EQ(WaitForSingleObject(events.given, 0), WAIT_OBJECT_0);
+  int role_id = 0;
+  ASSERT_TRUE(StringToInt(ReadFile(scratch.path() / L"role"), &role_id));
+  Process role(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE,
+                           static_cast<DWORD>(role_id)),
+               static_cast<DWORD>(role_id));
+  if (role.IsValid() && !role.WaitForExit(30000)) {
+    role.Terminate(1);
+    ADD_FAILURE() << "the role still waits for its ended requester";
+  }
+  EXPECT_FALSE(GrantsWriteAccess(folder, kTrustee));
 }
 
 TEST(FolderPermissionModeTest, WithoutTheRequestersEventsNothingHappens) {
@@ -332,6 +386,23 @@ TEST(FolderPermissionModeTest, InterruptedWaitStartsThePackageInstallerWithTheSw
   EXPECT_EQ(WaitForSingleObject(events.given, 0), WAIT_OBJECT_0);
   EXPECT_TRUE(GrantsWriteAccess(folder, kTrustee));
   for (HANDLE handle : {ready, interrupted}) CloseHandle(handle);
+}
+
+// A ComSpec longer than a path can be is no shell to start; cmd.exe is.
+TEST(UninstallBatchFileTest, OverlongComSpecFallsBackToCmd) {
+  ScratchFolder scratch;
+  WriteFile(scratch.path() / L"k.bat", "@echo off\r\necho done> \"%~dp0marker\"\r\n");
+  wchar_t saved[MAX_PATH] = {};
+  ASSERT_TRUE(GetEnvironmentVariableW(L"ComSpec", saved, MAX_PATH));
+  std::wstring overlong = L"C:\\" + std::wstring(300, L'x') + L"\\cmd.exe";
+  SetEnvironmentVariableW(L"ComSpec", overlong.c_str());
+  RunUninstallBatchFile(scratch.path());
+  SetEnvironmentVariableW(L"ComSpec", saved);
+  const std::filesystem::path marker = scratch.path() / L"marker";
+  for (int i = 0; i < 200 && GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
+    Sleep(50);
+  EXPECT_NE(GetFileAttributesW(marker.c_str()), INVALID_FILE_ATTRIBUTES);
+  Sleep(200);  // let the script's shell end before the folder goes
 }
 
 }  // namespace

@@ -185,5 +185,21 @@ TEST_F(InstallLogTest, ReaderRejections) {
   EXPECT_FALSE(LoadInstallLog(scratch_.path() / L"missing.xml", &read));
 }
 
+// Installation folders may carry characters that mean something in a URL.
+TEST_F(InstallLogTest, LoadsFromFoldersWithUrlCharacters) {
+  InstallLog log;
+  log.version = "37.0";
+  log.files.push_back(L"a.dll");
+  std::string text;
+  ASSERT_TRUE(WriteInstallLog(log, &text));
+  for (const wchar_t* name : {L"C#", L"50%20off", L"a%b", L"\x00d1orva"}) {
+    std::filesystem::path file = scratch_.path() / name / L"installation_status.xml";
+    test::WriteFile(file, text);
+    InstallLog read;
+    EXPECT_TRUE(LoadInstallLog(file, &read)) << file;
+    EXPECT_EQ("37.0", read.version) << file;
+  }
+}
+
 }  // namespace
 }  // namespace norva::installer

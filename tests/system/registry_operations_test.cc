@@ -163,6 +163,26 @@ TEST_F(RegistryOperationsTest, KeyTreeIsSavedParentsFirstAndRebuiltWithValuesAnd
   EXPECT_EQ("", before.DifferencesTo(test::RegistrySnapshot::Take(HKEY_CURRENT_USER, k)));
 }
 
+// A parent whose own rights forbid creating subkeys still gets its subkeys
+// back: the saved rights must not stop the rebuild below them. (Wine does not
+// check the parent's rights when a key is created, so only Windows can fail
+// this.)
+TEST_F(RegistryOperationsTest, RollbackRebuildsSubkeysOfAKeyThatForbidsCreatingThem) {
+  std::wstring k = scratch_.Sub(L"K");
+  ASSERT_TRUE(WriteString(k + L"\\L", L"l", L"1"));
+  ASSERT_TRUE(WriteString(k, L"top", L"0"));
+  ASSERT_TRUE(SetKeyDacl(k, L"D:P(A;;KR;;;WD)"));
+  test::RegistrySnapshot before = test::RegistrySnapshot::Take(HKEY_CURRENT_USER, k);
+  {
+    Transaction transaction;
+    ASSERT_TRUE(transaction.Execute(std::make_unique<DeleteRegKeyOperation>(HKEY_CURRENT_USER, k)));
+    EXPECT_FALSE(test::KeyExists(k));
+    transaction.Rollback();
+  }
+  EXPECT_EQ("", before.DifferencesTo(test::RegistrySnapshot::Take(HKEY_CURRENT_USER, k)));
+  SetKeyDacl(k, L"D:(A;;KA;;;WD)");  // so that the scratch key can go
+}
+
 // A registry link whose target does not exist: it is listed as a subkey but
 // cannot be opened, which stops a tree delete half-way.
 class DanglingLink {

@@ -444,6 +444,28 @@ TEST_F(ShellIntegrationTest, ProfileFolderRules) {
   }
 }
 
+// A configured path inside the system's folder or inside another user's
+// profile is never offered for deletion; a folder inside the user's own
+// profile is.
+TEST_F(ShellIntegrationTest, ProfileFolderForDeletionStaysOutOfSystemAndOtherUsers) {
+  std::filesystem::path folder;
+  const std::filesystem::path profiles = GetKnownFolder(FOLDERID_UserProfiles);
+  ASSERT_FALSE(profiles.empty());
+  for (const std::filesystem::path& foreign :
+       {GetKnownFolder(FOLDERID_Windows) / L"system32", GetKnownFolder(FOLDERID_System),
+        profiles / L"someone else" / L"Norva profile",
+        GetKnownFolder(FOLDERID_Profile) / L".." / L"someone else"}) {
+    WriteProfilePath(foreign.native());
+    ShellIntegration shell(folder_);
+    EXPECT_FALSE(shell.GetProfileFolder(true, &folder)) << foreign;
+    EXPECT_TRUE(shell.GetProfileFolder(false, &folder)) << foreign;
+  }
+  const std::filesystem::path own = GetKnownFolder(FOLDERID_Profile) / L"Norva profile";
+  WriteProfilePath(own.native());
+  ASSERT_TRUE(ShellIntegration(folder_).GetProfileFolder(true, &folder));
+  EXPECT_EQ(own, folder);
+}
+
 // The process-wide instance belongs to the installation around the running
 // executable: a copy of this test runs from a version folder and reports it.
 TEST(RunningInstallationTest, FolderOfTheLauncher) {

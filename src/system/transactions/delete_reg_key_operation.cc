@@ -2,6 +2,8 @@
 
 #include <aclapi.h>
 
+#include <utility>
+
 #include "base/logging.h"
 #include "system/access_rights.h"
 #include "system/transactions/registry_helpers.h"
@@ -161,29 +163,37 @@ bool DeleteRegKeyOperation::SaveValues(HKEY key, const std::wstring& object_name
 }
 
 void DeleteRegKeyOperation::Undo() {
+  // Keys are rebuilt with default rights and get their saved ones only when
+  // the whole tree stands, deepest first: a parent's saved rights may forbid
+  // creating the subkeys below it.
+  std::vector<std::pair<HKEY, const SavedKey*>> rebuilt;
   for (const std::unique_ptr<SavedKey>& saved : saved_keys_) {
-    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), nullptr, FALSE};
-    if (!saved->security_descriptor.empty())
-      attributes.lpSecurityDescriptor = saved->security_descriptor.data();
     HKEY key = nullptr;
     DWORD disposition = 0;
     if (RegCreateKeyExW(root_, saved->path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        kDeleteAccess | WRITE_DAC, &attributes, &key, &disposition) !=
-        ERROR_SUCCESS) {
+                        kDeleteAccess | WRITE_DAC, nullptr, &key, &disposition) != ERROR_SUCCESS) {
       continue;
     }
-    if (disposition == REG_CREATED_NEW_KEY) {
-      // Not every registry honours the descriptor given at creation.
-      if (attributes.lpSecurityDescriptor) {
-        RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, attributes.lpSecurityDescriptor);
-        RegSetKeySecurity(key, GROUP_SECURITY_INFORMATION, attributes.lpSecurityDescriptor);
-      }
-      for (const SavedValue& value : saved->values) {
-        RegSetValueExW(key, value.name.c_str(), 0, value.type, value.data.data(),
-                       static_cast<DWORD>(value.data.size()));
+    if (disposition != REG_CREATED_NEW_KEY) {
+      RegCloseKey(key);
+      continue;
+    }
+    for (const SavedValue& value : saved->values) {
+      RegSetValueExW(key, value.name.c_str(), 0, value.type, value.data.data(),
+                     static_cast<DWORD>(value.data.size()));
+    }
+    rebuilt.emplace_back(key, saved.get());
+  }
+  for (auto it = rebuilt.rbegin(); it != rebuilt.rend(); ++it) {
+    const std::vector<BYTE>& descriptor = it->second->security_descriptor;
+    if (!descriptor.empty()) {
+      // One part at a time: the label needs rights the others do not.
+      for (SECURITY_INFORMATION part : {GROUP_SECURITY_INFORMATION, LABEL_SECURITY_INFORMATION,
+                                        DACL_SECURITY_INFORMATION}) {
+        RegSetKeySecurity(it->first, part, const_cast<BYTE*>(descriptor.data()));
       }
     }
-    RegCloseKey(key);
+    RegCloseKey(it->first);
   }
 }
 
