@@ -73,7 +73,10 @@ bool DeleteFileOperation::Do(Transaction* nested) {
   }
   VLOG(1) << "File moved successfully to " << temp_;
   if (check_in_use_ && IsProgramFile(path_) && IsInUse()) {
-    MoveFileExW(temp_.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
+    // Should the move back fail, Undo tries again rather than leave the file
+    // under its temporary name.
+    moved_ = !MoveFileExW(temp_.c_str(), path_.c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
     LOG(ERROR) << "File removal failed";
     return false;
   }
