@@ -9,6 +9,7 @@
 
 #include "base/com_types.h"
 #include "base/file_util.h"
+#include "base/logging.h"
 #include "base/strings.h"
 
 // msxml2.h leaves these out of __uuidof, which ComPtr::As needs.
@@ -60,6 +61,12 @@ class XmlCursor {
   bool Load(const std::filesystem::path& file) {
     std::string bytes;
     if (!ReadFileToString(file, &bytes, kMaxFileSize)) return false;
+    // We never write a document type; one that declares entities could make
+    // the parser expand them without end.
+    if (bytes.find("<!DOCTYPE") != std::string::npos) {
+      LOG(ERROR) << "Install log declares a document type: " << file;
+      return false;
+    }
     Variant source;
     SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size()));
     if (!array) return false;

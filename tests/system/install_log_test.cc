@@ -179,6 +179,13 @@ TEST_F(InstallLogTest, ReaderRejections) {
     EXPECT_FALSE(Load(c.text, &read)) << c.what;
   }
   InstallLog read;
+  {
+    test::LogCapture log;
+    EXPECT_FALSE(Load("<?xml version=\"1.0\"?>\n<!DOCTYPE install_log [<!ENTITY a \"aaaa\">]>\n" +
+                          base.substr(base.find("<install_log")) + tail,
+                      &read));
+    EXPECT_TRUE(log.Contains("Install log declares a document type"));
+  }
   EXPECT_TRUE(Load(base + registry + shortcut + tail, &read));
   EXPECT_EQ(L"m.lnk", read.menu_shortcut.native());
   EXPECT_EQ(1u, read.hkcu_keys.size());
