@@ -162,7 +162,7 @@ std::filesystem::path InstallFolderFromCommandLine(const CommandLine& command_li
   const std::vector<std::wstring>& args = command_line.GetRawArgs();
   if (!args.empty()) {
     std::filesystem::path last(args.back());
-    if (last.is_absolute()) folder = last;
+    if (IsAbsolutePath(last)) folder = last;
   }
   LOG(INFO) << "Recovered install folder from command line: " << folder;
   if (*silent && !folder.empty()) {
