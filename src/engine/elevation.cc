@@ -1,0 +1,230 @@
+// Hand-overs to other processes: an elevated copy of the installer, the
+// elevated helper that grants folder rights, and the installer of a package
+// that another process unpacks.
+#include <windows.h>
+
+#include <lmcons.h>
+#include <shellapi.h>
+
+#include <string>
+
+#include "base/file_util.h"
+#include "base/logging.h"
+#include "base/process.h"
+#include "base/strings.h"
+#include "engine/installer.h"
+#include "installer/installation_status.h"
+#include "installer/settings.h"
+#include "system/access_rights.h"
+#include "system/object_names.h"
+#include "system/shell_integration.h"
+#include "system/windows_version.h"
+
+namespace norva::installer {
+namespace {
+
+// Whether asking for elevation can work: always for administrators and
+// before Vista; otherwise unless UAC is known to be switched off.
+bool CanElevate() {
+  if (IsUserAdmin(true) || GetWindowsVersionRank() < kWindowsVista) return true;
+  DWORD value = 1;
+  DWORD size = sizeof(value);
+  LONG result = RegGetValueW(HKEY_LOCAL_MACHINE,
+                             L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Policies\\System",
+                             L"EnableLUA", RRF_RT_REG_DWORD, nullptr, &value, &size);
+  return result != ERROR_SUCCESS || value != 0;
+}
+
+Process StartElevated(const std::filesystem::path& program, const std::wstring& arguments) {
+  SHELLEXECUTEINFOW info = {};
+  info.cbSize = sizeof(info);
+  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;
+  info.lpVerb = L"runas";
+  info.lpFile = program.c_str();
+  info.lpParameters = arguments.c_str();
+  info.nShow = SW_SHOWNORMAL;
+  if (!ShellExecuteExW(&info) || !info.hProcess) return Process();
+  return Process(info.hProcess, GetProcessId(info.hProcess));
+}
+
+void CopySwitch(const CommandLine& from, const char* name, CommandLine* to) {
+  if (from.HasSwitch(name)) to->AppendSwitchValue(name, from.GetSwitchValue(name));
+}
+
+std::wstring CrashReporterPid(const CommandLine& command_line) {
+  unsigned long pid = std::wcstoul(command_line.GetSwitchValue("crash-reporter-pid").c_str(),
+                                   nullptr, 10);
+  return StringPrintf(L"%u", static_cast<unsigned>(pid));
+}
+
+}  // namespace
+
+int Installer::RunElevated() {
+  LOG(INFO) << "Running the installer elevated.";
+  if (!CanElevate()) {
+    LOG(ERROR) << "Cannot elevate with UAC disabled";
+    return 1;
+  }
+  CommandLine arguments = settings_->ToCommandLine(false);
+  arguments.AppendSwitchValue("parent-pid", std::to_wstring(GetCurrentProcessId()));
+  CopySwitch(command_line_, "wait-for-package", &arguments);
+  std::filesystem::path executable = GetExecutablePath();
+  if (executable.empty()) {
+    LOG(ERROR) << "Failed to obtain installer exe file path";
+    return 3;
+  }
+  for (InstallerObserver* observer : observers_) observer->OnChildProcessStarting(false);
+  Process process = StartElevated(executable, arguments.GetArgumentsString());
+  DWORD exit_code = 1;
+  bool waited = process.IsValid() && process.WaitForExit(INFINITE, &exit_code);
+  for (InstallerObserver* observer : observers_) observer->OnChildProcessFinished();
+  if (!process.IsValid()) {
+    PLOG(ERROR) << "Failed to run the elevated process";
+    return 1;
+  }
+  if (!waited) {
+    LOG(ERROR) << "Failed wait for the elevated installer";
+    return 2;
+  }
+  if (exit_code != 0) return 2;
+  if (command_line_.HasSwitch("wait-for-package")) {
+    if (!WaitForPackage(true)) return 2;
+  } else {
+    RunPostElevationTasks();
+  }
+  return 0;
+}
+
+int Installer::GetFolderPermissionsElevated(const std::filesystem::path& folder, bool permanent) {
+  VLOG(1) << "Run an elevated process in order to give permissions on the "
+          << "install folder to this process";
+  if (!CanElevate()) {
+    LOG(ERROR) << "Cannot elevate with UAC disabled";
+    return 1;
+  }
+  wchar_t user[UNLEN + 1];
+  DWORD size = UNLEN + 1;
+  if (!GetUserNameW(user, &size)) {
+    LOG(ERROR) << "Failed to obtain user name";
+    return 3;
+  }
+  VLOG(1) << "User name is " << user;
+  std::filesystem::path executable = GetExecutablePath();
+  if (executable.empty()) {
+    LOG(ERROR) << "Failed to obtain installer exe file path";
+    return 3;
+  }
+  CommandLine arguments(executable);
+  arguments.AppendSwitchPath("set-folder-permission", folder);
+  arguments.AppendSwitchValue("permissions-for-user", user);
+  if (permanent) arguments.AppendSwitch("permanent-permissions");
+  if (operation() == kOperationUninstall) arguments.AppendSwitch("run-uninstall-bat");
+  arguments.AppendSwitchValue("crash-reporter-pid", CrashReporterPid(command_line_));
+  CopySwitch(command_line_, "wait-for-package", &arguments);
+  CopySwitch(command_line_, "initial-pid", &arguments);
+
+  HANDLE granted = CreateEventW(
+      nullptr, FALSE, FALSE,
+      GetObjectNameForFolder(L"NorvaInstaller/GiveInstallPermission", folder, false).c_str());
+  HANDLE undo = CreateEventW(
+      nullptr, FALSE, FALSE,
+      GetObjectNameForFolder(L"NorvaInstaller/GiveInstallPermission/Undo", folder, false).c_str());
+  auto close_events = [&] {
+    if (granted) CloseHandle(granted);
+    if (undo) CloseHandle(undo);
+  };
+  if (!granted || !undo) {
+    PLOG(ERROR) << "Failed to create event for communicating with " << "the elevated process";
+    close_events();
+    return 3;
+  }
+  Process process = StartElevated(executable, arguments.GetArgumentsString());
+  if (!process.IsValid()) {
+    PLOG(ERROR) << "Failed to run the elevated process";
+    close_events();
+    return 1;
+  }
+  // The helper's own end is part of the wait, so its death cannot leave
+  // this process waiting.
+  HANDLE handles[] = {process.handle(), granted};
+  DWORD signaled = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+  if (signaled != WAIT_OBJECT_0 + 1) {
+    LOG(ERROR) << "Failed to run the elevated process";
+    close_events();
+    return 2;
+  }
+  CloseHandle(granted);
+  undo_event_ = undo;
+  partner_pid_ = process.id();
+  return 0;
+}
+
+void Installer::RunPostElevationTasks() {
+  if (operation() == kOperationUninstall) return;
+  bool skip_shell = IsCopyOnly() || (GetWindowsVersionRank() >= kWindows10 &&
+                                      (settings_->IsSilent() || status().IsDefaultBrowser()));
+  if (!skip_shell) {
+    ShellIntegration shell(install_folder_);
+    if (settings_->IsDefaultBrowser()) {
+      shell.RememberPreviousDefault(ShellLevel::kUser);
+      shell.MakeDefaultBrowser(ShellLevel::kUser);
+    } else {
+      shell.RegisterDocumentClass(ShellLevel::kUser);
+    }
+  }
+  WriteBrowserPreferences();
+}
+
+bool Installer::WaitForPackage(bool post_elevated) {
+  post_elevated_ = post_elevated;
+  std::wstring name =
+      GetObjectNameForFolder(L"NorvaInstaller/PackageReady", install_folder_, true);
+  package_ready_event_ = OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
+  if (!package_ready_event_) {
+    LOG(ERROR) << Fail(kMessageGeneralFailure, L"",
+                       "Failed to open a handle to the package ready event");
+    return false;
+  }
+  if (WaitForSingleObject(package_ready_event_, 0) == WAIT_OBJECT_0) {
+    RunPackageInstaller();
+    return true;
+  }
+  if (!package_ready_watcher_.StartWatching(package_ready_event_, this)) {
+    LOG(ERROR) << Fail(kMessageGeneralFailure, L"", "Failed to watch the package ready event");
+    return false;
+  }
+  return true;
+}
+
+void Installer::RunPackageInstaller() {
+  package_ready_watcher_.StopWatching();
+  if (!running_) return;
+  std::filesystem::path program =
+      command_line_.GetSwitchValuePath("wait-for-package") / L"installer.exe";
+  CommandLine arguments = settings_->ToCommandLine(false);
+  if (post_elevated_) arguments.AppendSwitch("post-elevated-install-tasks");
+  arguments.AppendSwitchValue("crash-reporter-pid", CrashReporterPid(command_line_));
+  for (InstallerObserver* observer : observers_) observer->OnChildProcessStarting(false);
+  // The folder rights granted for this run are handed back before the
+  // package's installer, which obtains its own, starts.
+  if (undo_event_) {
+    SetEvent(undo_event_);
+    CloseHandle(undo_event_);
+    undo_event_ = nullptr;
+  }
+  DWORD exit_code = 1;
+  bool started = LaunchProcessAndWait(
+      QuoteArgument(program.native()) + L" " + arguments.GetArgumentsString(), &exit_code);
+  for (InstallerObserver* observer : observers_) observer->OnChildProcessFinished();
+  if (!started) {
+    LOG(ERROR) << Fail(kMessageGeneralFailure, L"",
+                       "Failed to start installer process from the package folder.");
+  } else if (exit_code != 0) {
+    LOG(ERROR) << Fail(kMessageGeneralFailure, L"",
+                       "Installer process did not complete successfully.");
+  } else {
+    Succeed();
+  }
+}
+
+}  // namespace norva::installer

@@ -1,0 +1,157 @@
+#include "engine/installer.h"
+
+#include <windows.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "base/command_line.h"
+#include "base/file_util.h"
+#include "base/json_pref_store.h"
+#include "base/logging.h"
+#include "base/process.h"
+#include "base/strings.h"
+#include "base/worker_pool.h"
+#include "installer/installation_status.h"
+#include "installer/settings.h"
+#include "product/installer_features.h"
+
+namespace norva::installer {
+
+namespace {
+
+constexpr char kPrefsPoolName[] = "PrefsTaskPool";
+constexpr wchar_t kInstallerPrefsFile[] = L"installer_prefs.json";
+constexpr wchar_t kInstallerPrefsIncludeFile[] = L"installer_prefs_include.json";
+constexpr wchar_t kPartnerContentFile[] = L"custom_partner_content.json";
+constexpr wchar_t kTrackingUserAgentFile[] = L"tracking_user_agent.json";
+constexpr char kPartnerContentUpdated[] = "custom_partner_content.updated";
+
+// Switches handed on to the browser's first start.
+constexpr const char* kForwardedSwitches[] = {
+    "import-bookmarks",
+    "import-session",
+    "import-topsites-to-speeddial",
+};
+
+nlohmann::json ToJsonList(const std::vector<std::string>& items) {
+  nlohmann::json list = nlohmann::json::array();
+  for (const std::string& item : items) list.push_back(item);
+  return list;
+}
+
+}  // namespace
+
+void Installer::StepSeedPreferences() {
+  const std::filesystem::path prefs_path = install_folder_ / kInstallerPrefsFile;
+  created_installer_prefs_ = !PathExists(prefs_path);
+
+  // Written on this thread when released: the following steps read it back.
+  JsonPrefStore prefs(prefs_path, nullptr);
+  prefs.Load();
+  JsonPrefStore include(package_folder_ / kInstallerPrefsIncludeFile, nullptr);
+  include.Load();
+
+  const nlohmann::json* welcome_url = include.GetValue("welcome-url");
+  if (welcome_url && welcome_url->is_string()) prefs.SetValue("welcome-url", *welcome_url);
+
+  prefs.SetValue("single_profile", settings_->IsSingleProfile());
+  const std::filesystem::path profile_folder = settings_->GetProfileFolder();
+  if (!profile_folder.empty()) prefs.SetValue("profile_path", WideToUtf8(profile_folder.wstring()));
+  const std::wstring language = settings_->GetLanguage();
+  if (!language.empty()) prefs.SetValue("language", WideToUtf8(language));
+
+  const FeatureRegistry& features = FeatureRegistry::Get();
+  prefs.SetValue("installer-experiments", ToJsonList(features.ChangedExperimentsList()));
+  prefs.SetValue("all-installer-experiments", ToJsonList(features.AllExperimentsList()));
+
+  if (command_line_.HasSwitch("temp-folder"))
+    prefs.SetValue("temp_folder", WideToUtf8(command_line_.GetSwitchValue("temp-folder")));
+
+  if (!IsAutoupdate()) {
+    prefs.SetValue("import_browser_data", settings_->ImportBrowserData());
+    prefs.SetValue("enable_stats", settings_->IsNorvaStatsEnabled());
+  }
+
+  ScheduleNextStep();
+}
+
+void Installer::WriteBrowserPreferences() {
+  if (operation() == kOperationUninstall) return;
+
+  std::filesystem::path profile_folder = status().GetProfileFolder();
+  if (profile_folder.empty()) profile_folder = settings_->GetProfileFolder();
+
+  if (!profile_folder.empty()) {
+    std::shared_ptr<WorkerPool> pool = WorkerPool::Get(kPrefsPoolName);
+    JsonPrefStore local_state(profile_folder / L"Local State", pool);
+    local_state.Load();
+    if (local_state.GetValue("intl.app_locale"))
+      local_state.SetValue("intl.app_locale", WideToUtf8(settings_->GetLanguage()));
+
+    if (!IsAutoupdate()) {
+      JsonPrefStore preferences(profile_folder / L"Preferences", pool);
+      preferences.Load();
+      preferences.RemoveValue("statistics.collection_enabled");
+      RefreshPartnerContent(&local_state);
+    }
+  }
+
+  if (settings_->LaunchNorva()) LaunchBrowser();
+}
+
+void Installer::RefreshPartnerContent(JsonPrefStore* local_state) {
+  const std::filesystem::path profile_folder = local_state->path().parent_path();
+  const std::filesystem::path content = profile_folder / kPartnerContentFile;
+  const std::filesystem::path user_agent = profile_folder / kTrackingUserAgentFile;
+  const std::filesystem::path resources = install_folder_ / record_.subfolder / L"resources";
+  const std::filesystem::path new_content = resources / kPartnerContentFile;
+  const std::filesystem::path new_user_agent = resources / kTrackingUserAgentFile;
+
+  const bool has_new_content = PathExists(new_content);
+  if (!has_new_content && !PathExists(new_user_agent)) {
+    // The package no longer carries partner content: drop what an earlier
+    // version left.
+    bool content_deleted = PathExists(content) && ::DeleteFileW(content.c_str());
+    ::DeleteFileW(user_agent.c_str());
+    if (content_deleted) local_state->SetValue(kPartnerContentUpdated, true);
+    return;
+  }
+
+  // Content already in the profile is the user's and stays as it is.
+  if (PathExists(content) || PathExists(user_agent)) return;
+
+  if (has_new_content) {
+    if (::CopyFileW(new_content.c_str(), content.c_str(), TRUE))
+      local_state->SetValue(kPartnerContentUpdated, true);
+    else
+      PLOG(WARNING) << "Cannot copy " << new_content << " to " << content;
+  } else if (!::CopyFileW(new_user_agent.c_str(), user_agent.c_str(), TRUE)) {
+    PLOG(WARNING) << "Cannot copy " << new_user_agent << " to " << user_agent;
+  }
+}
+
+void Installer::LaunchBrowser() {
+  CommandLine launcher(install_folder_ / L"launcher.exe");
+  for (const char* name : kForwardedSwitches) {
+    if (!command_line_.HasSwitch(name)) continue;
+    const std::wstring value = command_line_.GetSwitchValue(name);
+    if (value.empty())
+      launcher.AppendSwitch(name);
+    else
+      launcher.AppendSwitchValue(name, value);
+  }
+  if (operation() != kOperationUpgrade) launcher.AppendSwitch("start-maximized");
+
+  const std::wstring command = launcher.GetCommandLineString();
+  VLOG(1) << "Starting the browser: " << command;
+  // The launcher hands over to the browser and ends at once.
+  DWORD exit_code = 0;
+  if (!LaunchProcessAndWait(command, &exit_code))
+    LOG(ERROR) << "Cannot start the browser: " << command;
+  else if (exit_code != 0)
+    LOG(ERROR) << "The launcher ended with exit code " << exit_code;
+}
+
+}  // namespace norva::installer

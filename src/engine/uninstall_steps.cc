@@ -1,0 +1,507 @@
+// The uninstallation steps, the clean-up of replaced versions and the final
+// self-removal.
+#include <windows.h>
+#include <knownfolders.h>
+#include <shellapi.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+#include <wrl/client.h>
+
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "base/command_line.h"
+#include "base/file_util.h"
+#include "base/json_pref_store.h"
+#include "base/logging.h"
+#include "base/process.h"
+#include "base/strings.h"
+#include "engine/installer.h"
+#include "engine/step_helpers.h"
+#include "engine/uninstall_script.h"
+#include "installer/folder_permission_mode.h"
+#include "installer/installation_status.h"
+#include "installer/settings.h"
+#include "product/product_info.h"
+#include "system/global_storage.h"
+#include "system/shell_integration.h"
+#include "system/task_scheduler.h"
+#include "system/transactions/create_folder_operation.h"
+#include "system/transactions/delete_file_operation.h"
+#include "system/transactions/move_file_operation.h"
+#include "system/windows_version.h"
+
+namespace norva::installer {
+namespace {
+
+using Microsoft::WRL::ComPtr;
+
+constexpr wchar_t kStatusFile[] = L"installation_status.xml";
+constexpr wchar_t kLegacyStatusFile[] = L"norva_install_log.xml";
+constexpr wchar_t kPreservedStatusFolder[] = L"old_status";
+constexpr wchar_t kLauncher[] = L"launcher.exe";
+constexpr wchar_t kScript[] = L"k.bat";
+constexpr wchar_t kIeInstallInfoKey[] =
+    L"SOFTWARE\\Clients\\StartMenuInternet\\IEXPLORE.EXE\\InstallInfo";
+
+// {591209C7-767B-42B2-9FBA-44EE4615F2C7}
+constexpr CLSID kAssociationRegistrationClsid = {
+    0x591209c7, 0x767b, 0x42b2, {0x9f, 0xba, 0x44, 0xee, 0x46, 0x15, 0xf2, 0xc7}};
+
+// Folders of the user that hold more than a browser profile: neither they nor
+// a folder above them may go in a recursive deletion.
+const KNOWNFOLDERID* const kProtectedFolders[] = {
+    &FOLDERID_Profile,         &FOLDERID_RoamingAppData, &FOLDERID_LocalAppData,
+    &FOLDERID_LocalAppDataLow, &FOLDERID_Desktop,        &FOLDERID_Documents,
+    &FOLDERID_Downloads,       &FOLDERID_Favorites,      &FOLDERID_Music,
+    &FOLDERID_Pictures,        &FOLDERID_Videos,         &FOLDERID_StartMenu,
+    &FOLDERID_Programs,        &FOLDERID_Startup,        &FOLDERID_SendTo,
+    &FOLDERID_Recent,          &FOLDERID_Templates,      &FOLDERID_Cookies,
+    &FOLDERID_History,         &FOLDERID_InternetCache,  &FOLDERID_Links,
+    &FOLDERID_SavedGames,      &FOLDERID_Contacts,       &FOLDERID_UserProgramFiles};
+
+bool IsSafeSubfolder(const std::filesystem::path& subfolder) {
+  return subfolder.empty() || IsSafeRelativePath(subfolder);
+}
+
+// The files (not folders) directly in `folder` that match `pattern`.
+std::vector<std::filesystem::path> ListFiles(const std::filesystem::path& folder,
+                                             const wchar_t* pattern) {
+  std::vector<std::filesystem::path> files;
+  WIN32_FIND_DATAW entry;
+  HANDLE find = FindFirstFileExW((folder / pattern).c_str(), FindExInfoBasic, &entry,
+                                 FindExSearchNameMatch, nullptr, 0);
+  if (find == INVALID_HANDLE_VALUE) return files;
+  do {
+    if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+      files.push_back(folder / entry.cFileName);
+  } while (FindNextFileW(find, &entry));
+  FindClose(find);
+  return files;
+}
+
+// The reinstall command splits into a quoted program and what follows it
+// after one blank.
+bool ReadIeReinstallCommand(std::wstring* program, std::wstring* parameters) {
+  wchar_t buffer[2048];
+  DWORD size = sizeof(buffer);
+  LSTATUS result =
+      RegGetValueW(HKEY_LOCAL_MACHINE, kIeInstallInfoKey, L"ReinstallCommand",
+                   RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, buffer, &size);
+  if (result != ERROR_SUCCESS) {
+    LOG(WARNING) << "Could not read the reinstall command of Internet Explorer: "
+                 << logging::SystemErrorText(result);
+    return false;
+  }
+  std::wstring command(buffer);
+  if (!command.empty() && command.front() == L'"') command.erase(0, 1);
+  size_t quote = command.find(L'"');
+  if (quote == std::wstring::npos) {
+    LOG(WARNING) << "Cannot split the reinstall command of Internet Explorer: " << command;
+    return false;
+  }
+  *program = command.substr(0, quote);
+  *parameters = quote + 2 < command.size() ? command.substr(quote + 2) : std::wstring();
+  return true;
+}
+
+bool RunIeReinstallCommand() {
+  std::wstring program, parameters;
+  if (!ReadIeReinstallCommand(&program, &parameters)) return false;
+  SHELLEXECUTEINFOW info = {};
+  info.cbSize = sizeof(info);
+  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_DOENVSUBST;
+  info.lpFile = program.c_str();
+  info.lpParameters = parameters.c_str();
+  info.nShow = SW_SHOWNORMAL;
+  // A 64-bit process is not subject to the file-system redirection of
+  // 32-bit processes, so the system folder needs no switch here.
+  if (!ShellExecuteExW(&info)) {
+    PLOG(ERROR) << "Could not run " << program;
+    return false;
+  }
+  if (info.hProcess) {
+    WaitForSingleObject(info.hProcess, INFINITE);
+    CloseHandle(info.hProcess);
+  }
+  return true;
+}
+
+void ShowOpenWithForHttp() {
+  OPENASINFO info = {};
+  info.pcszFile = L"http";
+  info.oaifInFlags = OAIF_REGISTER_EXT | OAIF_FORCE_REGISTRATION | OAIF_URL_PROTOCOL;
+  HRESULT result = SHOpenWithDialog(nullptr, &info);
+  if (FAILED(result)) {
+    LOG(ERROR) << "Open-with dialog failed: " << logging::SystemErrorText(result);
+    return;
+  }
+  SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
+}
+
+void MakeInternetExplorerDefault() {
+  ComPtr<IApplicationAssociationRegistration> registration;
+  HRESULT result = CoCreateInstance(kAssociationRegistrationClsid, nullptr, CLSCTX_INPROC_SERVER,
+                                    IID_PPV_ARGS(&registration));
+  if (FAILED(result)) {
+    LOG(ERROR) << "No application association service: " << logging::SystemErrorText(result);
+    return;
+  }
+  static const struct {
+    const wchar_t* name;
+    ASSOCIATIONTYPE type;
+  } kAssociations[] = {{L".htm", AT_FILEEXTENSION},
+                       {L".html", AT_FILEEXTENSION},
+                       {L"http", AT_URLPROTOCOL},
+                       {L"https", AT_URLPROTOCOL}};
+  for (const auto& association : kAssociations) {
+    result =
+        registration->SetAppAsDefault(L"Internet Explorer", association.name, association.type);
+    if (FAILED(result)) {
+      LOG(WARNING) << "Could not hand " << association.name
+                   << " back to Internet Explorer: " << logging::SystemErrorText(result);
+    }
+  }
+}
+
+// An unsigned decimal process id; 0 for anything else.
+uint32_t ParseProcessId(const std::wstring& text) {
+  if (text.empty() || text.size() > 10) return 0;
+  uint64_t value = 0;
+  for (wchar_t c : text) {
+    if (c < L'0' || c > L'9') return 0;
+    value = value * 10 + static_cast<uint64_t>(c - L'0');
+  }
+  return value > UINT32_MAX ? 0 : static_cast<uint32_t>(value);
+}
+
+// A path for a quoted batch-file argument: "%" would start a variable.
+std::string BatchPath(const std::filesystem::path& path) {
+  std::string text;
+  for (char c : WideToUtf8(path.native())) {
+    if (c == '%') text += '%';
+    text += c;
+  }
+  return text;
+}
+
+std::wstring NormalFolder(const std::filesystem::path& folder) {
+  std::wstring text = folder.lexically_normal().native();
+  while (text.size() > 3 && text.back() == L'\\') text.pop_back();
+  return text;
+}
+
+std::wstring ComparableFolder(const std::filesystem::path& folder) {
+  return folder.empty() ? std::wstring() : ToLowerASCII(NormalFolder(folder));
+}
+
+// Whether `folder` lies strictly below `ancestor` (both comparable).
+bool IsBelow(const std::wstring& folder, const std::wstring& ancestor) {
+  return !ancestor.empty() && folder.size() > ancestor.size() &&
+         folder.compare(0, ancestor.size(), ancestor) == 0 &&
+         (folder[ancestor.size()] == L'\\' || ancestor.back() == L'\\');
+}
+
+// Where `path` really leads, links resolved; empty when it cannot be opened.
+std::filesystem::path FinalPath(const std::filesystem::path& path) {
+  if (path.empty()) return {};
+  HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return {};
+  std::wstring text(32768, L'\0');
+  DWORD length = GetFinalPathNameByHandleW(handle, text.data(), static_cast<DWORD>(text.size()),
+                                           FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  CloseHandle(handle);
+  if (length == 0 || length >= text.size()) return {};
+  text.resize(length);
+  if (text.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\\\" + text.substr(8);
+  if (text.compare(0, 4, L"\\\\?\\") == 0) return text.substr(4);
+  return text;
+}
+
+// Strictly inside the user's own profile folder, and neither a known folder
+// nor above one. A known folder counts both as named and where it leads.
+bool IsDeletableProfileFolder(const std::wstring& candidate) {
+  std::filesystem::path profile = GetKnownFolder(FOLDERID_Profile);
+  if (!IsBelow(candidate, ComparableFolder(profile)) &&
+      !IsBelow(candidate, ComparableFolder(FinalPath(profile))))
+    return false;
+  for (const KNOWNFOLDERID* id : kProtectedFolders) {
+    std::filesystem::path known = GetKnownFolder(*id);
+    for (const std::wstring& text : {ComparableFolder(known), ComparableFolder(FinalPath(known))}) {
+      if (!text.empty() && (text == candidate || IsBelow(text, candidate))) return false;
+    }
+  }
+  return true;
+}
+
+// Deletes a profile folder with everything in it. Links inside are removed
+// without touching what they point to; a folder that is not clearly the
+// user's own is refused. A missing folder is success.
+bool DeleteTreeSafely(const std::filesystem::path& folder) {
+  if (folder.empty() || !IsAbsolutePath(folder)) {
+    LOG(WARNING) << "Not deleting the relative path " << folder;
+    return false;
+  }
+  if (GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) return true;
+  std::filesystem::path normal = NormalFolder(folder);
+  // The folder itself may be a link (removed as such); the folders above it
+  // are resolved so that a link among them cannot lead the deletion elsewhere.
+  std::filesystem::path parent = FinalPath(normal.parent_path());
+  if (parent.empty() || !normal.has_filename() ||
+      !IsDeletableProfileFolder(ComparableFolder(parent / normal.filename()))) {
+    LOG(WARNING) << "Not deleting " << folder << ": not a profile folder of this user";
+    return false;
+  }
+  return DeleteTree(normal);
+}
+
+// `path` moved from below the known folder `from` to the same place below
+// `to`; empty when it does not lie below `from`.
+std::filesystem::path Rebase(const std::filesystem::path& path, REFKNOWNFOLDERID from,
+                             REFKNOWNFOLDERID to) {
+  std::filesystem::path source = GetKnownFolder(from);
+  std::filesystem::path target = GetKnownFolder(to);
+  std::wstring prefix = ComparableFolder(source);
+  if (target.empty() || !IsBelow(ComparableFolder(path), prefix)) return {};
+  std::wstring relative = NormalFolder(path).substr(prefix.size());
+  while (!relative.empty() && relative.front() == L'\\') relative.erase(0, 1);
+  return target / relative;
+}
+
+// `base` and each folder from it down to `base` joined with `relative`.
+void AddFolders(const std::filesystem::path& base, const std::filesystem::path& relative,
+                std::set<std::filesystem::path>* folders) {
+  std::filesystem::path folder = base;
+  folders->insert(folder);
+  for (const auto& part : relative) {
+    folder /= part;
+    folders->insert(folder);
+  }
+}
+
+}  // namespace
+
+std::string BuildUninstallScript(uint32_t pid1, uint32_t pid2, uint32_t pid3,
+                                 const std::vector<std::filesystem::path>& files,
+                                 const std::set<std::filesystem::path>& folders) {
+  std::vector<std::pair<std::string, uint32_t>> pids = {{"PID1", pid1}};
+  if (pid2) pids.emplace_back("PID2", pid2);
+  if (pid3) pids.emplace_back("PID3", pid3);
+  // Written in UTF-8, so paths outside the ANSI code page survive.
+  std::string text = "chcp 65001 >nul\n";
+  for (const auto& [name, id] : pids) text += "SET " + name + "_RUNNING=TRUE\n";
+  text += ":again\n";
+  for (const auto& [name, id] : pids) {
+    text += "IF %" + name + "_RUNNING%==TRUE (\n";
+    text += "TASKLIST /FI \"PID eq " + std::to_string(id) + "\" | FIND /c /i \".exe\"\n";
+    text += "IF ERRORLEVEL 1 SET " + name + "_RUNNING=FALSE\n";
+    text += ")\n";
+  }
+  text += "ping -n 2 127.0.0.1\n";
+  for (const auto& [name, id] : pids) text += "IF %" + name + "_RUNNING%==TRUE GOTO :again\n";
+  for (const std::filesystem::path& file : files) text += "del \"" + BatchPath(file) + "\"\n";
+  // Deepest first: a folder sorts after its parent.
+  for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
+    text += "rmdir \"" + BatchPath(*folder) + "\"\n";
+  text += "del %0\n";
+  return text;
+}
+
+void Installer::StepCleanUpPreviousStatus() {
+  std::filesystem::path folder = install_folder_ / kPreservedStatusFolder;
+  if (!DirectoryExists(folder)) {
+    ScheduleNextStep();
+    return;
+  }
+  for (const std::filesystem::path& file : ListFiles(folder, L"*.xml.*")) CleanUpPreservedLog(file);
+  RemoveDirectoryW(folder.c_str());
+  std::filesystem::path programs = GetKnownFolder(FOLDERID_Programs);
+  if (!programs.empty()) {
+    for (const std::filesystem::path& link : ListFiles(programs, L"Norva*Message Center.lnk"))
+      DeleteFileW(link.c_str());
+  }
+  ScheduleNextStep();
+}
+
+void Installer::CleanUpPreservedLog(const std::filesystem::path& file) {
+  InstallLog log;
+  if (!LoadInstallLog(file, &log)) {
+    LOG(WARNING) << "Could not read the preserved install log " << file;
+    return;
+  }
+  if (!IsSafeSubfolder(log.subfolder)) {
+    LOG(WARNING) << "Ignoring the files of " << file << ": invalid subfolder " << log.subfolder;
+    log.files.clear();
+  }
+  // An uninstallation removes what it can; an upgrade keeps the log of files
+  // still in use for the next run.
+  const bool uninstalling = operation() == kOperationUninstall;
+  Transaction local;
+  for (const std::filesystem::path& entry : log.files) {
+    if (!IsSafeRelativePath(entry)) {
+      LOG(WARNING) << "Not deleting file outside the installation folder: " << entry;
+      continue;
+    }
+    std::filesystem::path path = install_folder_ / (log.subfolder / entry);
+    if (!local.Execute(std::make_unique<DeleteFileOperation>(path, true, true)) && !uninstalling) {
+      LOG(WARNING) << "Keeping " << file << ": could not delete " << path;
+      local.Rollback();
+      return;
+    }
+  }
+  local.Execute(std::make_unique<DeleteFileOperation>(file, false, false));
+  local.Commit();
+}
+
+void Installer::StepPreservePreviousStatus() {
+  VLOG(1) << "Preserving previous installer status";
+  std::filesystem::path source = install_folder_ / kStatusFile;
+  if (!PathExists(source)) source = install_folder_ / kLegacyStatusFile;
+  if (!PathExists(source)) {
+    ScheduleNextStep();
+    return;
+  }
+  std::filesystem::path folder = install_folder_ / kPreservedStatusFolder;
+  if (!DirectoryExists(folder) &&
+      !transaction_.Execute(std::make_unique<CreateFolderOperation>(folder))) {
+    ScheduleNextStep();
+    return;
+  }
+  std::wstring name = std::wstring(kStatusFile) + L"." +
+                      std::to_wstring(static_cast<long long>(std::time(nullptr)));
+  transaction_.Execute(std::make_unique<MoveFileOperation>(source, folder / name));
+  ScheduleNextStep();
+}
+
+void Installer::StepFinalizeUninstallation() {
+  VLOG(1) << "Finalizing the uninstallation";
+  if (!transaction_.Execute(
+          std::make_unique<DeleteFileOperation>(install_folder_ / kStatusFile, false, true))) {
+    LOG(ERROR) << Fail(kMessageGeneralFailure, L"", "Failed to remove installation status file");
+    return;
+  }
+  NotifyShellOfClientChange();
+  if (!IsCopyOnly()) {
+    if (status().IsDefaultBrowser() && GetWindowsVersionRank() >= kWindowsVista)
+      HandBackDefaultBrowser();
+    OpenUninstallSurvey();
+  }
+  ScheduleNextStep();
+}
+
+void Installer::HandBackDefaultBrowser() {
+  if (settings_->IsAllUsers() && !RunIeReinstallCommand()) return;
+  if (GetWindowsVersionRank() == kWindows8)
+    ShowOpenWithForHttp();
+  else
+    MakeInternetExplorerDefault();
+}
+
+void Installer::OpenUninstallSurvey() {
+  std::string url = product::Url("uninstall_survey");
+  if (url.empty() || command_line_.HasSwitch("silent")) return;
+  GlobalStorage* storage = GlobalStorage::GetInstance();
+  std::filesystem::path profile;
+  if (ShellIntegration(install_folder_).GetProfileFolder(false, &profile))
+    storage->Initialize(profile);
+  std::string uuid;
+  storage->Get("UUID", &uuid);
+  std::string address = url + "?version=" + product::ProductVersion() + "&uuid=" + uuid;
+  std::vector<std::string> welcome = SplitString(status().GetWelcomeUrl(), '?');
+  if (welcome.size() == 2) address += "&" + welcome[1];
+  std::filesystem::path program_files = GetKnownFolder(FOLDERID_ProgramFiles);
+  if (program_files.empty()) return;
+  std::wstring command = QuoteArgument((program_files / L"Internet Explorer" / L"iexplore.exe").native());
+  if (GetWindowsVersionRank() >= kWindows8) command += L" -private";
+  command += L" " + Utf8ToWide(address);
+  LaunchProcess(command);
+}
+
+void Installer::StepSelfRemoval() {
+  if (!IsCopyOnly()) RemoveAutoupdateTask();
+  std::vector<std::filesystem::path> remaining;
+  std::set<std::filesystem::path> folders;
+  DeleteInstalledFiles(&remaining, &folders);
+  WriteUninstallScript(remaining, folders);
+  // Otherwise the elevated helper starts the script once it has taken back
+  // the folder's rights, which it does when this run ends.
+  if (!undo_event_) RunUninstallBatchFile(install_folder_);
+  if (settings_->DeleteProfile()) DeleteProfile();
+  NotifyStepCompleted();
+  Succeed();
+}
+
+void Installer::RemoveAutoupdateTask() {
+  std::unique_ptr<TaskScheduler> scheduler = CreateTaskScheduler();
+  if (!scheduler->Init()) {
+    LOG(ERROR) << "Could not initialize task scheduler";
+    return;
+  }
+  scheduler->RemoveStaleTasks();
+  scheduler->DeleteTask(L"Autoupdate " + Utf8ToWide(status().app_id));
+}
+
+void Installer::DeleteInstalledFiles(std::vector<std::filesystem::path>* remaining,
+                                     std::set<std::filesystem::path>* folders) {
+  const std::filesystem::path base = NormalFolder(install_folder_);
+  const InstallationStatus& existing = status();
+  AddFolders(base, {}, folders);
+  if (!IsSafeSubfolder(existing.subfolder)) {
+    LOG(WARNING) << "Not deleting the files of the invalid subfolder " << existing.subfolder;
+  } else {
+    for (const std::filesystem::path& entry : existing.files) {
+      if (!IsSafeRelativePath(entry)) {
+        LOG(WARNING) << "Not deleting file outside the installation folder: " << entry;
+        continue;
+      }
+      std::filesystem::path relative = existing.subfolder / entry;
+      std::filesystem::path file = base / relative;
+      if (!transaction_.Execute(std::make_unique<DeleteFileOperation>(file, true, true)))
+        remaining->push_back(file);
+      AddFolders(base, relative.parent_path(), folders);
+    }
+  }
+  std::filesystem::path launcher = base / kLauncher;
+  if (!transaction_.Execute(std::make_unique<DeleteFileOperation>(launcher, true, true)))
+    remaining->push_back(launcher);
+  if (!product::WhiteLabeled()) {
+    std::filesystem::path old = base / BrowserExecutableName();
+    old += L".old";
+    if (PathExists(old))
+      transaction_.Execute(std::make_unique<DeleteFileOperation>(old, false, false));
+  }
+  for (const std::filesystem::path& entry : existing.root_files) {
+    if (!IsSafeRelativePath(entry)) {
+      LOG(WARNING) << "Not deleting root file outside the installation folder: " << entry;
+      continue;
+    }
+    transaction_.Execute(std::make_unique<DeleteFileOperation>(base / entry, true, true));
+  }
+}
+
+void Installer::WriteUninstallScript(const std::vector<std::filesystem::path>& files,
+                                     const std::set<std::filesystem::path>& folders) {
+  uint32_t initial_pid = ParseProcessId(command_line_.GetSwitchValue("initial-pid"));
+  std::string script =
+      BuildUninstallScript(GetCurrentProcessId(), initial_pid, partner_pid_, files, folders);
+  if (!WriteFileAtomically(install_folder_ / kScript, script))
+    LOG(ERROR) << "Could not write the uninstall script";
+}
+
+void Installer::DeleteProfile() {
+  std::filesystem::path profile;
+  if (!ShellIntegration(install_folder_).GetProfileFolder(true, &profile)) return;
+  DeleteTreeSafely(profile);
+  // The default profile keeps its caches below the local application data.
+  JsonPrefStore prefs(install_folder_ / L"installer_prefs.json", nullptr);
+  prefs.Load();
+  if (!prefs.GetString("profile_path").empty()) return;
+  std::filesystem::path local = Rebase(profile, FOLDERID_RoamingAppData, FOLDERID_LocalAppData);
+  if (!local.empty()) DeleteTreeSafely(local);
+}
+
+}  // namespace norva::installer

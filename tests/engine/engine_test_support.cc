@@ -1,0 +1,280 @@
+#include "engine/engine_test_support.h"
+
+#include <chrono>
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "base/command_line.h"
+#include "base/file_util.h"
+#include "base/logging.h"
+#include "base/strings.h"
+#include "installer/settings.h"
+#include "product/product_info.h"
+#include "system/object_names.h"
+#include "system/shortcut_steps.h"
+#include "system/task_scheduler.h"
+
+namespace norva::installer::test {
+namespace {
+
+// Runs the loop until the settings have examined their folder.
+class StatusWaiter : public Settings::Observer {
+ public:
+  StatusWaiter(Settings* settings, TaskLoop* loop) : settings_(settings), loop_(loop) {
+    settings_->AddObserver(this);
+  }
+  ~StatusWaiter() override { settings_->RemoveObserver(this); }
+  void OnSettingsChanged() override {}
+  void OnLanguageChanged() override {}
+  void OnInstallFolderStatusChanged() override { loop_->Quit(); }
+
+ private:
+  Settings* settings_;
+  TaskLoop* loop_;
+};
+
+// Runs `loop` until Quit, or at most `limit`.
+void RunLoopFor(TaskLoop* loop, std::chrono::seconds limit) {
+  auto expired = std::make_shared<bool>(false);
+  loop->task_runner()->PostDelayedTask(
+      FROM_HERE, [loop, expired] { if (!*expired) loop->Quit(); }, limit);
+  loop->Run();
+  *expired = true;
+}
+
+const wchar_t* const kExtensions[] = {L".oex",  L".opdownload", L".htm", L".html",
+                                      L".pdf",  L".shtml",      L".xht", L".xhtml"};
+
+std::vector<std::wstring> ProductKeys() {
+  std::wstring product_stream = ProductStream();
+  std::wstring company = Utf8ToWide(product::CompanyName());
+  std::wstring executable = Utf8ToWide(product::FileNameBase()) + L".exe";
+  std::vector<std::wstring> keys = {
+      L"Software\\Classes\\" + product_stream,
+      L"Software\\Clients\\StartMenuInternet\\" + product_stream,
+      L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall",
+      L"Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\" + executable,
+      L"Software\\Classes\\Applications\\" + executable,
+      L"Software\\RegisteredApplications",
+      L"Software\\Microsoft\\Windows NT\\CurrentVersion\\AppCompatFlags\\Compatibility "
+      L"Assistant\\Persisted",
+      L"Software\\" + company,
+  };
+  for (const wchar_t* extension : kExtensions)
+    keys.push_back(std::wstring(L"Software\\Classes\\") + extension);
+  return keys;
+}
+
+void DeleteValuesNamed(HKEY root, const std::wstring& key_path, const std::wstring& prefix) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, key_path.c_str(), 0, KEY_READ | KEY_WRITE, &key) != ERROR_SUCCESS)
+    return;
+  std::vector<std::wstring> doomed;
+  wchar_t name[16384];
+  for (DWORD index = 0;; ++index) {
+    DWORD length = 16384;
+    if (RegEnumValueW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS)
+      break;
+    if (std::wstring_view(name).substr(0, prefix.size()) == prefix) doomed.push_back(name);
+  }
+  for (const std::wstring& value : doomed) RegDeleteValueW(key, value.c_str());
+  RegCloseKey(key);
+}
+
+void DeleteSubkeysNamed(HKEY root, const std::wstring& key_path, const std::wstring& prefix) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, key_path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+  std::vector<std::wstring> doomed;
+  wchar_t name[256];
+  for (DWORD index = 0;; ++index) {
+    DWORD length = 256;
+    if (RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS)
+      break;
+    if (std::wstring_view(name).substr(0, prefix.size()) == prefix) doomed.push_back(name);
+  }
+  RegCloseKey(key);
+  for (const std::wstring& subkey : doomed)
+    RegDeleteTreeW(root, (key_path + L"\\" + subkey).c_str());
+}
+
+}  // namespace
+
+void RecordingObserver::OnStepCompleted() {
+  ++steps;
+  events.push_back("step");
+  if (on_step) on_step(steps);
+}
+
+void RecordingObserver::OnInstallationFailed(int message_id, const std::wstring& detail,
+                                             const std::string& message) {
+  failed_id = message_id;
+  failed_detail = detail;
+  failed_message = message;
+  events.push_back("failed");
+}
+
+void RecordingObserver::OnInstallationSucceeded() {
+  succeeded = true;
+  events.push_back("succeeded");
+  if (loop) loop->Quit();
+}
+
+void RecordingObserver::OnInstallerTerminated(bool success) {
+  terminated = true;
+  events.push_back(success ? "terminated:ok" : "terminated");
+  if (loop) loop->Quit();
+}
+
+std::wstring ProductStream() {
+  return Utf8ToWide(product::ProductName() + product::InternalStreamName());
+}
+
+std::wstring UninstallKeyBase() {
+  return L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" +
+         Utf8ToWide(product::ProductName() + " " + product::ProductVersion());
+}
+
+std::wstring ReadRegString(HKEY root, const std::wstring& key, const wchar_t* value) {
+  wchar_t buffer[2048];
+  DWORD size = sizeof(buffer);
+  if (RegGetValueW(root, key.c_str(), value, RRF_RT_REG_SZ, nullptr, buffer, &size) !=
+      ERROR_SUCCESS)
+    return L"<missing>";
+  return buffer;
+}
+
+std::filesystem::path BuiltPackageFolder() {
+  return GetExecutablePath().parent_path() / L"engine_fixtures" / L"package";
+}
+
+void MakeSmallPackage(const std::filesystem::path& folder, const std::vector<std::string>& files,
+                      const std::vector<std::string>& root_files) {
+  auto write_list = [&](const char* name, const std::vector<std::string>& entries) {
+    std::string text;
+    for (const std::string& entry : entries) {
+      text += entry + "\r\n";
+      WriteFile(folder / Utf8ToWide(entry), entry);
+    }
+    WriteFile(folder / name, text);
+  };
+  write_list("files_list", files);
+  if (!root_files.empty()) write_list("root_files_list", root_files);
+  std::filesystem::copy_file(BuiltPackageFolder() / L"launcher.exe", folder / L"launcher.exe",
+                             std::filesystem::copy_options::overwrite_existing);
+}
+
+void RemoveProductTraces(const std::vector<std::string>& app_ids) {
+  std::wstring product_stream = ProductStream();
+  for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+    for (const std::wstring& key : ProductKeys()) {
+      if (key.ends_with(L"\\Uninstall")) {
+        DeleteSubkeysNamed(root, key, Utf8ToWide(product::ProductName() + " "));
+      } else if (key.ends_with(L"RegisteredApplications") || key.ends_with(L"Persisted")) {
+        DeleteValuesNamed(root, key, Utf8ToWide(product::ProductName()));
+        DeleteValuesNamed(root, key, L"C:\\");
+      } else if (key.find(L"\\Classes\\.") != std::wstring::npos) {
+        DeleteValuesNamed(root, key + L"\\OpenWithProgIDs", product_stream);
+        if (key.ends_with(L".oex")) RegDeleteTreeW(root, key.c_str());
+      } else {
+        RegDeleteTreeW(root, key.c_str());
+      }
+    }
+  }
+  std::wstring stem = Utf8ToWide(product::ProductName());
+  for (bool all_users : {false, true}) {
+    ShortcutFolders folders = GetShortcutFolders(all_users);
+    for (const std::filesystem::path& folder : folders.folder) {
+      if (folder.empty()) continue;  // a folder the system does not have
+      std::error_code ignored;
+      for (const auto& entry : std::filesystem::directory_iterator(folder, ignored)) {
+        if (entry.path().filename().native().starts_with(stem) &&
+            entry.path().extension() == L".lnk")
+          std::filesystem::remove(entry.path(), ignored);
+      }
+    }
+  }
+  if (app_ids.empty()) return;
+  std::unique_ptr<TaskScheduler> scheduler = CreateTaskScheduler();
+  if (!scheduler->Init()) return;
+  for (const std::string& app_id : app_ids) scheduler->DeleteTask(L"Autoupdate " + Utf8ToWide(app_id));
+}
+
+EngineEnvironment::EngineEnvironment() : package_(scratch_.path() / L"package") {
+  // NORVA_TEST_LOG=1 shows the installer's log while a test runs.
+  if (getenv("NORVA_TEST_LOG")) {
+    logging::SetMinLevel(logging::kVerbose2);
+    logging::SetLineSinkForTesting(
+        [](int, const std::string& line) { fprintf(stderr, "%s\n", line.c_str()); });
+  }
+  std::filesystem::copy(BuiltPackageFolder(), package_,
+                        std::filesystem::copy_options::recursive);
+  RemoveProductTraces();
+}
+
+EngineEnvironment::~EngineEnvironment() {
+  for (HANDLE event : events_) CloseHandle(event);
+  RemoveProductTraces(app_ids_);
+}
+
+HANDLE EngineEnvironment::InterruptedEvent(const std::filesystem::path& folder) {
+  std::wstring name =
+      GetObjectNameForFolder(L"NorvaInstaller/InstallationInterrupted", folder, true);
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
+  if (event) events_.push_back(event);
+  return event;
+}
+
+RecordingObserver EngineEnvironment::Run(const std::filesystem::path& folder,
+                                         RunOptions options) {
+  std::vector<std::wstring> argv = {L"installer.exe"};
+  argv.insert(argv.end(), options.switches.begin(), options.switches.end());
+  CommandLine command_line = CommandLine::FromArgv(argv);
+  InterruptedEvent(folder);
+  Settings settings(options.uninstall, true, options.autoupdate, folder, false, command_line,
+                    options.uninstall ? folder : std::filesystem::path());
+  if (settings.IsStatusFetchPending()) {
+    StatusWaiter waiter(&settings, &loop_);
+    RunLoopFor(&loop_, std::chrono::seconds(60));
+  }
+  RecordingObserver own;
+  RecordingObserver* observer = options.observer ? options.observer : &own;
+  observer->loop = &loop_;
+  Installer installer(command_line, options.package.empty() ? package_ : options.package);
+  installer.AddObserver(observer);
+  installer.PostRun(&settings);
+  RunLoopFor(&loop_, std::chrono::seconds(120));
+  EXPECT_TRUE(observer->Ended()) << "the installer did not end";
+  if (!installer.record().app_id.empty()) app_ids_.push_back(installer.record().app_id);
+  loop_.RunUntilIdle();
+  observer->loop = nullptr;
+  return *observer;
+}
+
+MachineSnapshot MachineSnapshot::Take(const std::filesystem::path& install_folder) {
+  MachineSnapshot snapshot;
+  snapshot.folders_.push_back(FolderSnapshot::Take(install_folder));
+  for (bool all_users : {false, true}) {
+    for (const std::filesystem::path& folder : GetShortcutFolders(all_users).folder) {
+      if (!folder.empty()) snapshot.folders_.push_back(FolderSnapshot::Take(folder));
+    }
+  }
+  for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+    for (const std::wstring& key : ProductKeys())
+      snapshot.keys_.push_back(RegistrySnapshot::Take(root, key));
+  }
+  return snapshot;
+}
+
+std::string MachineSnapshot::DifferencesTo(const MachineSnapshot& after) const {
+  std::string differences;
+  for (size_t i = 0; i < folders_.size() && i < after.folders_.size(); ++i)
+    differences += folders_[i].DifferencesTo(after.folders_[i]);
+  for (size_t i = 0; i < keys_.size() && i < after.keys_.size(); ++i)
+    differences += keys_[i].DifferencesTo(after.keys_[i]);
+  return differences;
+}
+
+}  // namespace norva::installer::test

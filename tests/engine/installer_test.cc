@@ -1,0 +1,226 @@
+#include "engine/installer.h"
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "base/file_util.h"
+#include "base/strings.h"
+#include "engine/engine_test_support.h"
+#include "product/product_info.h"
+#include "system/install_log.h"
+#include "system/windows_version.h"
+
+namespace norva::installer {
+namespace {
+
+using test::EngineEnvironment;
+using test::MachineSnapshot;
+using test::RecordingObserver;
+using test::RunOptions;
+
+const std::vector<std::wstring> kPerUser = {L"--allusers=0", L"--launchnorva=0"};
+
+std::string Version() { return product::ProductVersion(); }
+
+class InstallerTest : public testing::Test {
+ protected:
+  std::filesystem::path Folder(const wchar_t* name = L"Norva (x&y) %TEMP% \u00e9t\u00e9") {
+    return env_.scratch() / L"installs" / name;
+  }
+
+  EngineEnvironment env_;
+};
+
+TEST_F(InstallerTest, FirstInstallationCopiesRegistersAndRecords) {
+  std::filesystem::path folder = Folder();
+  RecordingObserver run = env_.Run(folder, {kPerUser});
+  ASSERT_TRUE(run.succeeded) << run.failed_message;
+  std::filesystem::path subfolder = folder / Utf8ToWide(Version());
+  for (const wchar_t* file : {L"launcher.exe", L"norva.exe", L"installer.exe",
+                              L"resources\\resources.pak", L"resources\\locales\\de.pak"})
+    EXPECT_TRUE(PathExists(subfolder / file)) << file;
+  EXPECT_TRUE(PathExists(folder / L"launcher.exe"));
+  EXPECT_TRUE(PathExists(folder / L"installer_prefs.json"));
+
+  test::ScopedCom com;
+  InstallLog log;
+  ASSERT_TRUE(LoadInstallLog(folder / L"installation_status.xml", &log));
+  EXPECT_EQ(log.version, Version());
+  EXPECT_EQ(log.subfolder, Utf8ToWide(Version()));
+  EXPECT_FALSE(log.all_users);
+  EXPECT_FALSE(log.hkcu_keys.empty());
+  EXPECT_TRUE(log.hklm_keys.empty());
+
+  std::wstring uninstall = test::UninstallKeyBase();
+  EXPECT_EQ(test::ReadRegString(HKEY_CURRENT_USER, uninstall, L"InstallLocation"),
+            folder.native());
+  // The settings read this value back to propose the folder next time.
+  std::wstring company_key = L"Software\\" + Utf8ToWide(product::CompanyName());
+  EXPECT_EQ(test::ReadRegString(HKEY_CURRENT_USER, company_key,
+                                (L"Last " + Utf8ToWide(product::InternalStreamName()) +
+                                 L" Install Path x64")
+                                    .c_str()),
+            folder.native() + L"\\");
+  EXPECT_EQ(run.events.front(), "started");
+  EXPECT_EQ(run.steps, run.total);
+}
+
+
+TEST_F(InstallerTest, ProgressCountsEveryFileAndEndsWithTheTotal) {
+  std::filesystem::path package = env_.scratch() / L"small";
+  test::MakeSmallPackage(package, {"a.dll", "sub\\b.dat", "c.txt"}, {"r1.txt", "r2.txt"});
+  RunOptions options{kPerUser};
+  options.package = package;
+  RecordingObserver run = env_.Run(Folder(L"progress"), options);
+  ASSERT_TRUE(run.succeeded) << run.failed_message;
+  EXPECT_EQ(run.total, 11);
+  EXPECT_EQ(run.steps, 11);
+  EXPECT_TRUE(PathExists(Folder(L"progress") / L"r2.txt"));
+  EXPECT_TRUE(PathExists(Folder(L"progress") / Utf8ToWide(Version()) / L"sub\\b.dat"));
+}
+
+TEST_F(InstallerTest, SubfolderTakesTheFirstFreeNumberedName) {
+  struct Case {
+    std::vector<std::string> present;
+    std::string expected;
+  };
+  const Case cases[] = {{{""}, "_0"}, {{"", "_0"}, "_1"}, {{"_1"}, ""}};
+  int index = 0;
+  for (const Case& c : cases) {
+    std::filesystem::path folder = Folder((L"sub" + std::to_wstring(index++)).c_str());
+    for (const std::string& suffix : c.present)
+      test::WriteFile(folder / Utf8ToWide(Version() + suffix) / L"keep.txt", "x");
+    RecordingObserver run = env_.Run(folder, {kPerUser});
+    ASSERT_TRUE(run.succeeded) << run.failed_message;
+    EXPECT_TRUE(PathExists(folder / Utf8ToWide(Version() + c.expected) / L"launcher.exe"))
+        << c.expected;
+    test::RemoveProductTraces();
+  }
+}
+
+// Each bad package or folder ends in its message and leaves nothing behind.
+TEST_F(InstallerTest, BadInputFailsCleanly) {
+  struct Case {
+    const char* name;
+    std::string files_list;  // written as "files_list"; "<none>" removes it
+    bool remove_launcher;
+    int message;
+  };
+  const Case cases[] = {
+      {"missing list", "<none>", false, kMessageGeneralFailure},
+      {"empty list", "\r\n\r\n", false, kMessageGeneralFailure},
+      {"parent path", "launcher.exe\r\n..\\outside.txt\r\n", false, kMessageGeneralFailure},
+      {"absolute path", "C:\\windows\\win.ini\r\n", false, kMessageGeneralFailure},
+      {"missing file", "launcher.exe\r\nnot-there.dll\r\n", false, kMessageCopyFailed},
+      {"no launcher", "norva.exe\r\n", true, kMessageCopyFailed},
+  };
+  std::filesystem::path folder = Folder(L"bad input");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::path package = env_.scratch() / L"bad";
+    std::filesystem::remove_all(package);
+    std::filesystem::copy(env_.package(), package, std::filesystem::copy_options::recursive);
+    if (c.files_list == "<none>")
+      std::filesystem::remove(package / L"files_list");
+    else
+      test::WriteFile(package / L"files_list", c.files_list);
+    if (c.remove_launcher) std::filesystem::remove(package / L"launcher.exe");
+    MachineSnapshot before = MachineSnapshot::Take(folder.parent_path());
+    RunOptions options{kPerUser};
+    options.package = package;
+    RecordingObserver run = env_.Run(folder, options);
+    EXPECT_FALSE(run.succeeded);
+    EXPECT_EQ(run.failed_id, c.message) << run.failed_message;
+    EXPECT_EQ(run.events.back(), "terminated");
+    EXPECT_EQ(before.DifferencesTo(MachineSnapshot::Take(folder.parent_path())), "");
+  }
+}
+
+TEST_F(InstallerTest, InterruptionRollsBackAndOnlyTerminates) {
+  std::filesystem::path folder = Folder(L"interrupted");
+  MachineSnapshot before = MachineSnapshot::Take(folder.parent_path());
+  HANDLE interrupted = env_.InterruptedEvent(folder);
+  RecordingObserver observer;
+  observer.on_step = [&](int step) {
+    if (step != 4) return;
+    SetEvent(interrupted);
+    Sleep(200);  // lets the watcher queue its task behind the next step
+  };
+  RunOptions options{kPerUser};
+  options.observer = &observer;
+  RecordingObserver run = env_.Run(folder, options);
+  ResetEvent(interrupted);
+  EXPECT_FALSE(run.succeeded);
+  EXPECT_EQ(run.events.back(), "terminated");
+  EXPECT_EQ(std::count(run.events.begin(), run.events.end(), "failed"), 0);
+  EXPECT_EQ(before.DifferencesTo(MachineSnapshot::Take(folder.parent_path())), "");
+}
+
+TEST_F(InstallerTest, UpgradeKeepsAppIdAndUsesANewSubfolder) {
+  std::filesystem::path folder = Folder(L"upgrade");
+  ASSERT_TRUE(env_.Run(folder, {kPerUser}).succeeded);
+  test::ScopedCom com;
+  InstallLog first;
+  ASSERT_TRUE(LoadInstallLog(folder / L"installation_status.xml", &first));
+  RecordingObserver run = env_.Run(folder, {kPerUser});
+  ASSERT_TRUE(run.succeeded) << run.failed_message;
+  InstallLog second;
+  ASSERT_TRUE(LoadInstallLog(folder / L"installation_status.xml", &second));
+  EXPECT_EQ(second.app_id, first.app_id);
+  EXPECT_EQ(second.subfolder, Utf8ToWide(Version() + "_0"));
+  EXPECT_TRUE(PathExists(folder / second.subfolder / L"norva.exe"));
+  // The same registry entries, under the same uninstall key: the upgrade
+  // removed the recorded ones before writing its own.
+  EXPECT_EQ(test::ReadRegString(HKEY_CURRENT_USER, test::UninstallKeyBase(), L"InstallLocation"),
+            folder.native());
+  EXPECT_EQ(test::ReadRegString(HKEY_CURRENT_USER, test::UninstallKeyBase() + L"1",
+                                L"InstallLocation"),
+            L"<missing>");
+}
+
+TEST_F(InstallerTest, LockedFileDuringUpgradeFailsAndRestoresTheInstallation) {
+  std::filesystem::path folder = Folder(L"locked upgrade");
+  ASSERT_TRUE(env_.Run(folder, {kPerUser}).succeeded);
+  MachineSnapshot before = MachineSnapshot::Take(folder.parent_path());
+  HANDLE locked = CreateFileW((folder / L"launcher.exe").c_str(), GENERIC_READ, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(locked, INVALID_HANDLE_VALUE);
+  RecordingObserver run = env_.Run(folder, {kPerUser});
+  CloseHandle(locked);
+  EXPECT_FALSE(run.succeeded);
+  EXPECT_EQ(run.failed_id, kMessageCopyFailed);
+  EXPECT_EQ(before.DifferencesTo(MachineSnapshot::Take(folder.parent_path())), "");
+}
+
+TEST_F(InstallerTest, UninstallationWithTheBrowserInUseChangesNothing) {
+  std::filesystem::path folder = Folder(L"busy");
+  ASSERT_TRUE(env_.Run(folder, {kPerUser}).succeeded);
+  MachineSnapshot before = MachineSnapshot::Take(folder.parent_path());
+  HANDLE locked = CreateFileW((folder / Utf8ToWide(Version()) / L"norva.exe").c_str(),
+                              GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(locked, INVALID_HANDLE_VALUE);
+  RunOptions options{kPerUser};
+  options.uninstall = true;
+  RecordingObserver run = env_.Run(folder, options);
+  CloseHandle(locked);
+  EXPECT_FALSE(run.succeeded);
+  EXPECT_EQ(run.failed_id, kMessageBrowserInUse);
+  EXPECT_EQ(before.DifferencesTo(MachineSnapshot::Take(folder.parent_path())), "");
+}
+
+TEST_F(InstallerTest, CopyOnlyWritesNoRegistrationNorShortcuts) {
+  std::filesystem::path folder = Folder(L"copy only");
+  MachineSnapshot before = MachineSnapshot::Take(env_.scratch() / L"elsewhere");
+  RecordingObserver run = env_.Run(folder, {{L"--copyonly=1", L"--launchnorva=0"}});
+  ASSERT_TRUE(run.succeeded) << run.failed_message;
+  EXPECT_TRUE(PathExists(folder / Utf8ToWide(Version()) / L"norva.exe"));
+  // Neither registry rows nor shortcuts nor the last install path.
+  EXPECT_EQ(before.DifferencesTo(MachineSnapshot::Take(env_.scratch() / L"elsewhere")), "");
+}
+
+}  // namespace
+}  // namespace norva::installer
