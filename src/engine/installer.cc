@@ -412,6 +412,7 @@ void Installer::Cancel() {
 }
 
 void Installer::Succeed() {
+  if (!running_) return;  // a hand-over that already ended the run
   succeeded_ = true;
   transaction_.Commit();
   for (InstallerObserver* observer : observers_) observer->OnInstallationSucceeded();
@@ -424,9 +425,12 @@ void Installer::Reset() {
     CloseHandle(undo_event_);
     undo_event_ = nullptr;
   }
-  interrupted_watcher_.StopWatching();
-  if (interrupted_event_) CloseHandle(interrupted_event_);
-  interrupted_event_ = nullptr;
+  for (HandleWatcher* watcher : {&interrupted_watcher_, &package_ready_watcher_})
+    watcher->StopWatching();
+  for (HANDLE* event : {&interrupted_event_, &package_ready_event_}) {
+    if (*event) CloseHandle(*event);
+    *event = nullptr;
+  }
   settings_ = nullptr;
   uninstall_key_.clear();
   steps_.clear();

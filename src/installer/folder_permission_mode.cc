@@ -202,7 +202,11 @@ void RunUninstallBatchFile(const std::filesystem::path& installation_folder) {
   LaunchOptions options;
   options.start_hidden = true;
   options.creation_flags = CREATE_NO_WINDOW;
-  LaunchProcess(QuoteArgument(shell) + L" /c " + QuoteArgument(script.native()), options);
+  // With /s cmd.exe drops only the outermost quotes, so the path keeps its
+  // own and "&", "(" or "^" in a folder name stay inside them. The path comes
+  // through a variable, expanded once, so a "%" in it is not expanded again.
+  SetEnvironmentVariableW(L"NORVA_UNINSTALL_SCRIPT", script.c_str());
+  LaunchProcess(QuoteArgument(shell) + L" /d /s /c \"\"%NORVA_UNINSTALL_SCRIPT%\"\"", options);
 }
 
 }  // namespace norva::installer

@@ -229,7 +229,8 @@ HANDLE EngineEnvironment::InterruptedEvent(const std::filesystem::path& folder) 
 
 RecordingObserver EngineEnvironment::Run(const std::filesystem::path& folder,
                                          RunOptions options) {
-  std::vector<std::wstring> argv = {L"installer.exe"};
+  // Silent, as the settings are: an uninstallation opens no survey page.
+  std::vector<std::wstring> argv = {L"installer.exe", L"--silent"};
   argv.insert(argv.end(), options.switches.begin(), options.switches.end());
   CommandLine command_line = CommandLine::FromArgv(argv);
   InterruptedEvent(folder);
@@ -247,33 +248,42 @@ RecordingObserver EngineEnvironment::Run(const std::filesystem::path& folder,
   installer.PostRun(&settings);
   RunLoopFor(&loop_, std::chrono::seconds(120));
   EXPECT_TRUE(observer->Ended()) << "the installer did not end";
-  if (!installer.record().app_id.empty()) app_ids_.push_back(installer.record().app_id);
+  last_app_id_ = installer.record().app_id;
+  if (!last_app_id_.empty()) app_ids_.push_back(last_app_id_);
   loop_.RunUntilIdle();
   observer->loop = nullptr;
   return *observer;
 }
 
-MachineSnapshot MachineSnapshot::Take(const std::filesystem::path& install_folder) {
+MachineSnapshot MachineSnapshot::Take(const std::filesystem::path& parent_folder) {
   MachineSnapshot snapshot;
-  snapshot.folders_.push_back(FolderSnapshot::Take(install_folder));
+  snapshot.folders_.emplace_back(WideToUtf8(parent_folder.native()),
+                                 FolderSnapshot::Take(parent_folder));
   for (bool all_users : {false, true}) {
     for (const std::filesystem::path& folder : GetShortcutFolders(all_users).folder) {
-      if (!folder.empty()) snapshot.folders_.push_back(FolderSnapshot::Take(folder));
+      if (!folder.empty())
+        snapshot.folders_.emplace_back(WideToUtf8(folder.native()), FolderSnapshot::Take(folder));
     }
   }
   for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
-    for (const std::wstring& key : ProductKeys())
-      snapshot.keys_.push_back(RegistrySnapshot::Take(root, key));
+    for (const std::wstring& key : ProductKeys()) {
+      std::string name = (root == HKEY_CURRENT_USER ? "HKCU\\" : "HKLM\\") + WideToUtf8(key);
+      snapshot.keys_.emplace_back(name, RegistrySnapshot::Take(root, key));
+    }
   }
   return snapshot;
 }
 
 std::string MachineSnapshot::DifferencesTo(const MachineSnapshot& after) const {
   std::string differences;
-  for (size_t i = 0; i < folders_.size() && i < after.folders_.size(); ++i)
-    differences += folders_[i].DifferencesTo(after.folders_[i]);
-  for (size_t i = 0; i < keys_.size() && i < after.keys_.size(); ++i)
-    differences += keys_[i].DifferencesTo(after.keys_[i]);
+  auto compare = [&](const auto& before_list, const auto& after_list) {
+    for (size_t i = 0; i < before_list.size() && i < after_list.size(); ++i) {
+      std::string found = before_list[i].second.DifferencesTo(after_list[i].second);
+      if (!found.empty()) differences += before_list[i].first + ":\n" + found;
+    }
+  };
+  compare(folders_, after.folders_);
+  compare(keys_, after.keys_);
   return differences;
 }
 

@@ -72,6 +72,8 @@ class EngineEnvironment {
   // Runs one installer over `folder` to its end; the observer's record.
   // Switches are given without the program ("--allusers=0").
   RecordingObserver Run(const std::filesystem::path& folder, RunOptions options = {});
+  // The identifier the last run gave its installation.
+  const std::string& last_app_id() const { return last_app_id_; }
   // The interrupted event of `folder`, made before a run.
   HANDLE InterruptedEvent(const std::filesystem::path& folder);
 
@@ -82,6 +84,7 @@ class EngineEnvironment {
   std::filesystem::path package_;
   std::vector<HANDLE> events_;
   std::vector<std::string> app_ids_;
+  std::string last_app_id_;
 };
 
 // Makes a package folder: "files_list" and "root_files_list" (CR LF
@@ -97,16 +100,17 @@ std::filesystem::path BuiltPackageFolder();
 // hives), the shortcut folders and the scheduler.
 void RemoveProductTraces(const std::vector<std::string>& app_ids = {});
 
-// The machine state an installation may touch: the installation folder, the
-// registry subtrees of the product in both hives, and the shortcut folders.
+// The machine state an installation may touch: the folder that holds the
+// installation folder, the registry subtrees of the product in both hives,
+// and the shortcut folders.
 class MachineSnapshot {
  public:
-  static MachineSnapshot Take(const std::filesystem::path& install_folder);
+  static MachineSnapshot Take(const std::filesystem::path& parent_folder);
   std::string DifferencesTo(const MachineSnapshot& after) const;
 
  private:
-  std::vector<FolderSnapshot> folders_;
-  std::vector<RegistrySnapshot> keys_;
+  std::vector<std::pair<std::string, FolderSnapshot>> folders_;
+  std::vector<std::pair<std::string, RegistrySnapshot>> keys_;
 };
 
 // Product facts as the registry rows spell them.

@@ -222,5 +222,25 @@ TEST_F(InstallerTest, CopyOnlyWritesNoRegistrationNorShortcuts) {
   EXPECT_EQ(before.DifferencesTo(MachineSnapshot::Take(env_.scratch() / L"elsewhere")), "");
 }
 
+TEST_F(InstallerTest, UninstallationRemovesRegistrationShortcutsAndFiles) {
+  std::filesystem::path folder = Folder(L"to remove");
+  MachineSnapshot before = MachineSnapshot::Take(env_.scratch() / L"elsewhere");
+  ASSERT_TRUE(env_.Run(folder, {kPerUser}).succeeded);
+  RunOptions options{kPerUser};
+  options.uninstall = true;
+  RecordingObserver run = env_.Run(folder, options);
+  ASSERT_TRUE(run.succeeded) << run.failed_message;
+  EXPECT_EQ(run.steps, run.total);
+  // The clean-up script ends by deleting itself.
+  for (int i = 0; i < 100 && PathExists(folder / L"k.bat"); ++i) Sleep(100);
+  EXPECT_FALSE(PathExists(folder / L"k.bat"));
+  EXPECT_FALSE(PathExists(folder / Utf8ToWide(Version())));
+  EXPECT_FALSE(PathExists(folder / L"launcher.exe"));
+  EXPECT_FALSE(PathExists(folder / L"installation_status.xml"));
+  // Only the folder the settings propose next time is remembered.
+  EXPECT_EQ(before.DifferencesTo(MachineSnapshot::Take(env_.scratch() / L"elsewhere")),
+            "HKCU\\Software\\" + product::CompanyName() + ":\nadded: .\n");
+}
+
 }  // namespace
 }  // namespace norva::installer

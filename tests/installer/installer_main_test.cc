@@ -388,6 +388,25 @@ TEST(FolderPermissionModeTest, InterruptedWaitStartsThePackageInstallerWithTheSw
   for (HANDLE handle : {ready, interrupted}) CloseHandle(handle);
 }
 
+// cmd.exe takes "&", "(", "^" and "%" as syntax; none of them in a folder
+// name may keep the script from running.
+TEST(UninstallBatchFileTest, RunsInFoldersWithShellCharacters) {
+  ScratchFolder scratch;
+  for (const wchar_t* name : {L"a & b", L"x (86) ^y @z", L"100% %path%", L"%x%"}) {
+    SCOPED_TRACE(WideToUtf8(name));
+    std::filesystem::path folder = scratch.path() / name;
+    const std::filesystem::path marker = folder / L"marker";
+    std::string target;  // a "%" is doubled inside a batch file
+    for (char c : WideToUtf8(marker.native())) target += c == '%' ? "%%" : std::string(1, c);
+    WriteFile(folder / L"k.bat", "@echo off\r\necho done> \"" + target + "\"\r\n");
+    RunUninstallBatchFile(folder);
+    for (int i = 0; i < 200 && GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
+      Sleep(50);
+    EXPECT_NE(GetFileAttributesW(marker.c_str()), INVALID_FILE_ATTRIBUTES);
+  }
+  Sleep(200);  // let the scripts' shells end before the folders go
+}
+
 // A ComSpec longer than a path can be is no shell to start; cmd.exe is.
 TEST(UninstallBatchFileTest, OverlongComSpecFallsBackToCmd) {
   ScratchFolder scratch;
