@@ -5,7 +5,6 @@
 #include <shellapi.h>
 #include <shlobj.h>
 #include <shobjidl.h>
-#include <wrl/client.h>
 
 #include <cstdint>
 #include <ctime>
@@ -36,8 +35,6 @@
 namespace norva::installer {
 namespace {
 
-using Microsoft::WRL::ComPtr;
-
 constexpr wchar_t kStatusFile[] = L"installation_status.xml";
 constexpr wchar_t kLegacyStatusFile[] = L"norva_install_log.xml";
 constexpr wchar_t kPreservedStatusFolder[] = L"old_status";
@@ -45,10 +42,6 @@ constexpr wchar_t kLauncher[] = L"launcher.exe";
 constexpr wchar_t kScript[] = L"k.bat";
 constexpr wchar_t kIeInstallInfoKey[] =
     L"SOFTWARE\\Clients\\StartMenuInternet\\IEXPLORE.EXE\\InstallInfo";
-
-// {591209C7-767B-42B2-9FBA-44EE4615F2C7}
-constexpr CLSID kAssociationRegistrationClsid = {
-    0x591209c7, 0x767b, 0x42b2, {0x9f, 0xba, 0x44, 0xee, 0x46, 0x15, 0xf2, 0xc7}};
 
 // Folders of the user that hold more than a browser profile: neither they nor
 // a folder above them may go in a recursive deletion.
@@ -130,25 +123,10 @@ bool RunIeReinstallCommand() {
 }
 
 void ShowOpenWithForHttp() {
-  OPENASINFO info = {};
-  info.pcszFile = L"http";
-  info.oaifInFlags = OAIF_REGISTER_EXT | OAIF_FORCE_REGISTRATION | OAIF_URL_PROTOCOL;
-  HRESULT result = SHOpenWithDialog(nullptr, &info);
-  if (FAILED(result)) {
-    LOG(ERROR) << "Open-with dialog failed: " << logging::SystemErrorText(result);
-    return;
-  }
-  SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
+  if (ShowOpenWith(L"http")) SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
 }
 
 void MakeInternetExplorerDefault() {
-  ComPtr<IApplicationAssociationRegistration> registration;
-  HRESULT result = CoCreateInstance(kAssociationRegistrationClsid, nullptr, CLSCTX_INPROC_SERVER,
-                                    IID_PPV_ARGS(&registration));
-  if (FAILED(result)) {
-    LOG(ERROR) << "No application association service: " << logging::SystemErrorText(result);
-    return;
-  }
   static const struct {
     const wchar_t* name;
     ASSOCIATIONTYPE type;
@@ -156,14 +134,8 @@ void MakeInternetExplorerDefault() {
                        {L".html", AT_FILEEXTENSION},
                        {L"http", AT_URLPROTOCOL},
                        {L"https", AT_URLPROTOCOL}};
-  for (const auto& association : kAssociations) {
-    result =
-        registration->SetAppAsDefault(L"Internet Explorer", association.name, association.type);
-    if (FAILED(result)) {
-      LOG(WARNING) << "Could not hand " << association.name
-                   << " back to Internet Explorer: " << logging::SystemErrorText(result);
-    }
-  }
+  for (const auto& association : kAssociations)
+    SetAppAsDefault(association.name, association.type, L"Internet Explorer");
 }
 
 // An unsigned decimal process id; 0 for anything else.

@@ -216,15 +216,6 @@ bool QueryAppIsDefault(const std::wstring& name, int type, const std::wstring& a
   return query(name, type, application);
 }
 
-bool SetAppAsDefault(const std::wstring& name, int type, const std::wstring& application) {
-  auto set = g_services.set_app_as_default ? g_services.set_app_as_default : RealSetAppAsDefault;
-  return set(name, type, application);
-}
-
-bool ShowOpenWith(const std::wstring& name) {
-  return g_services.show_open_with ? g_services.show_open_with(name) : RealShowOpenWith(name);
-}
-
 bool OpenDefaultAppsSettings() {
   return g_services.open_default_apps_settings ? g_services.open_default_apps_settings()
                                                : RealOpenDefaultAppsSettings();
@@ -265,6 +256,15 @@ bool IsSharedFolder(const std::filesystem::path& folder) {
 }
 
 }  // namespace
+
+bool SetAppAsDefault(const std::wstring& name, int type, const std::wstring& application) {
+  auto set = g_services.set_app_as_default ? g_services.set_app_as_default : RealSetAppAsDefault;
+  return set(name, type, application);
+}
+
+bool ShowOpenWith(const std::wstring& name) {
+  return g_services.show_open_with ? g_services.show_open_with(name) : RealShowOpenWith(name);
+}
 
 void SetShellServicesForTesting(const ShellServices& services) { g_services = services; }
 

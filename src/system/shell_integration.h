@@ -93,6 +93,11 @@ struct ShellServices {
 };
 void SetShellServicesForTesting(const ShellServices& services);
 
+// The association service's SetAppAsDefault (`type` an ASSOCIATIONTYPE) and
+// the open-with dialog for a protocol, through the services above.
+bool SetAppAsDefault(const std::wstring& name, int type, const std::wstring& application);
+bool ShowOpenWith(const std::wstring& name);
+
 }  // namespace norva::installer
 
 #endif  // NORVA_SYSTEM_SHELL_INTEGRATION_H_
