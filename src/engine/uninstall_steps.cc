@@ -150,10 +150,10 @@ uint32_t ParseProcessId(const std::wstring& text) {
 }
 
 // A path for a quoted batch-file argument: "%" would start a variable.
-std::string BatchPath(const std::filesystem::path& path) {
-  std::string text;
-  for (char c : WideToUtf8(path.native())) {
-    if (c == '%') text += '%';
+std::wstring BatchPath(const std::filesystem::path& path) {
+  std::wstring text;
+  for (wchar_t c : path.native()) {
+    if (c == L'%') text += L'%';
     text += c;
   }
   return text;
@@ -257,30 +257,43 @@ void AddFolders(const std::filesystem::path& base, const std::filesystem::path& 
 
 }  // namespace
 
-std::string BuildUninstallScript(uint32_t pid1, uint32_t pid2, uint32_t pid3,
-                                 const std::vector<std::filesystem::path>& files,
-                                 const std::set<std::filesystem::path>& folders) {
-  std::vector<std::pair<std::string, uint32_t>> pids = {{"PID1", pid1}};
-  if (pid2) pids.emplace_back("PID2", pid2);
-  if (pid3) pids.emplace_back("PID3", pid3);
-  // Written in UTF-8, so paths outside the ANSI code page survive.
-  std::string text = "chcp 65001 >nul\n";
-  for (const auto& [name, id] : pids) text += "SET " + name + "_RUNNING=TRUE\n";
-  text += ":again\n";
+std::wstring BuildUninstallScript(uint32_t pid1, uint32_t pid2, uint32_t pid3,
+                                  const std::vector<std::filesystem::path>& files,
+                                  const std::set<std::filesystem::path>& folders) {
+  std::vector<std::pair<std::wstring, uint32_t>> pids = {{L"PID1", pid1}};
+  if (pid2) pids.emplace_back(L"PID2", pid2);
+  if (pid3) pids.emplace_back(L"PID3", pid3);
+  std::wstring text;
+  for (const auto& [name, id] : pids) text += L"SET " + name + L"_RUNNING=TRUE\n";
+  text += L":again\n";
   for (const auto& [name, id] : pids) {
-    text += "IF %" + name + "_RUNNING%==TRUE (\n";
-    text += "TASKLIST /FI \"PID eq " + std::to_string(id) + "\" | FIND /c /i \".exe\"\n";
-    text += "IF ERRORLEVEL 1 SET " + name + "_RUNNING=FALSE\n";
-    text += ")\n";
+    text += L"IF %" + name + L"_RUNNING%==TRUE (\n";
+    text += L"TASKLIST /FI \"PID eq " + std::to_wstring(id) + L"\" | FIND /c /i \".exe\"\n";
+    text += L"IF ERRORLEVEL 1 SET " + name + L"_RUNNING=FALSE\n";
+    text += L")\n";
   }
-  text += "ping -n 2 127.0.0.1\n";
-  for (const auto& [name, id] : pids) text += "IF %" + name + "_RUNNING%==TRUE GOTO :again\n";
-  for (const std::filesystem::path& file : files) text += "del \"" + BatchPath(file) + "\"\n";
+  text += L"ping -n 2 127.0.0.1\n";
+  for (const auto& [name, id] : pids) text += L"IF %" + name + L"_RUNNING%==TRUE GOTO :again\n";
+  for (const std::filesystem::path& file : files) text += L"del \"" + BatchPath(file) + L"\"\n";
   // Deepest first: a folder sorts after its parent.
   for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
-    text += "rmdir \"" + BatchPath(*folder) + "\"\n";
-  text += "del %0\n";
+    text += L"rmdir \"" + BatchPath(*folder) + L"\"\n";
+  text += L"del %0\n";
   return text;
+}
+
+std::string EncodeUninstallScript(const std::wstring& script, unsigned code_page) {
+  const int length = static_cast<int>(script.size());
+  BOOL lossy = FALSE;
+  int size = WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, script.data(), length, nullptr,
+                                 0, nullptr, &lossy);
+  if (size > 0 && !lossy) {
+    std::string bytes(size, '\0');
+    WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, script.data(), length, bytes.data(), size,
+                        nullptr, nullptr);
+    return bytes;
+  }
+  return "chcp 65001 >nul\n" + WideToUtf8(script);
 }
 
 void Installer::StepCleanUpPreviousStatus() {
@@ -458,9 +471,9 @@ void Installer::DeleteInstalledFiles(std::vector<std::filesystem::path>* remaini
 void Installer::WriteUninstallScript(const std::vector<std::filesystem::path>& files,
                                      const std::set<std::filesystem::path>& folders) {
   uint32_t initial_pid = ParseProcessId(command_line_.GetSwitchValue("initial-pid"));
-  std::string script =
+  std::wstring script =
       BuildUninstallScript(GetCurrentProcessId(), initial_pid, partner_pid_, files, folders);
-  if (!WriteFileAtomically(install_folder_ / kScript, script))
+  if (!WriteFileAtomically(install_folder_ / kScript, EncodeUninstallScript(script, GetOEMCP())))
     LOG(ERROR) << "Could not write the uninstall script";
 }
 

@@ -223,7 +223,7 @@ TEST_F(InstallerTest, CopyOnlyWritesNoRegistrationNorShortcuts) {
 }
 
 TEST_F(InstallerTest, UninstallationRemovesRegistrationShortcutsAndFiles) {
-  std::filesystem::path folder = Folder(L"to remove");
+  std::filesystem::path folder = Folder(L"to remove \u00e9 (x&y)");
   MachineSnapshot before = MachineSnapshot::Take(env_.scratch() / L"elsewhere");
   ASSERT_TRUE(env_.Run(folder, {kPerUser}).succeeded);
   RunOptions options{kPerUser};

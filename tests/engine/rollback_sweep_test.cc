@@ -54,9 +54,9 @@ bool TaskExists(const std::string& app_id) {
 
 class RollbackSweepTest : public testing::TestWithParam<int> {
  protected:
-  // ASCII and no "%": Wine's cmd.exe reads the uninstall script in another
-  // code page and expands "%" in its own name again.
-  std::filesystem::path Parent() { return env_.scratch() / L"installs (sweep)"; }
+  // No "%": Wine's cmd.exe expands it again in the uninstall script's name,
+  // so the script could not delete itself and the next run would wait.
+  std::filesystem::path Parent() { return env_.scratch() / L"installs (sweep) \u00e9"; }
   std::filesystem::path Folder() { return Parent() / L"Norva & co (x86)"; }
 
   // Puts the machine back to the state a swept run starts from.
