@@ -356,9 +356,14 @@ void Installer::StepPreservePreviousStatus() {
     ScheduleNextStep();
     return;
   }
-  std::wstring name = std::wstring(kStatusFile) + L"." +
-                      std::to_wstring(static_cast<long long>(std::time(nullptr)));
-  transaction_.Execute(std::make_unique<MoveFileOperation>(source, folder / name));
+  // Two upgrades within one second would otherwise replace the log kept by
+  // the first, and the files it lists would never be removed.
+  long long seconds = static_cast<long long>(std::time(nullptr));
+  std::filesystem::path target;
+  do {
+    target = folder / (std::wstring(kStatusFile) + L"." + std::to_wstring(seconds++));
+  } while (PathExists(target));
+  transaction_.Execute(std::make_unique<MoveFileOperation>(source, target));
   ScheduleNextStep();
 }
 

@@ -242,5 +242,38 @@ TEST_F(InstallerTest, UninstallationRemovesRegistrationShortcutsAndFiles) {
             "HKCU\\Software\\" + product::CompanyName() + ":\nadded: .\n");
 }
 
+// A version whose files are still in use stays listed in "old_status" until
+// an upgrade can remove them; an uninstallation removes what it can anyway.
+TEST_F(InstallerTest, PreservedLogsWaitForTheirFilesAcrossUpgrades) {
+  std::filesystem::path folder = Folder(L"three upgrades");
+  std::filesystem::path first = folder / Utf8ToWide(Version());
+  auto preserved = [&] {
+    std::error_code ignored;
+    std::filesystem::directory_iterator logs(folder / L"old_status", ignored);
+    return static_cast<size_t>(std::distance(logs, std::filesystem::directory_iterator()));
+  };
+  ASSERT_TRUE(env_.Run(folder, {kPerUser}).succeeded);
+  HANDLE locked = CreateFileW((first / L"norva_engine.dll").c_str(), GENERIC_READ,
+                              FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(locked, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(env_.Run(folder, {kPerUser}).succeeded);
+  ASSERT_TRUE(env_.Run(folder, {kPerUser}).succeeded);
+  EXPECT_EQ(preserved(), 2u);  // the first version's log stayed
+  EXPECT_TRUE(PathExists(first / L"norva_engine.dll"));
+  CloseHandle(locked);
+
+  ASSERT_TRUE(env_.Run(folder, {kPerUser}).succeeded);
+  EXPECT_EQ(preserved(), 1u);  // only the version just replaced
+  EXPECT_FALSE(PathExists(first));
+
+  locked = CreateFileW((folder / L"launcher.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+  RunOptions options{kPerUser};
+  options.uninstall = true;
+  EXPECT_TRUE(env_.Run(folder, options).succeeded);
+  CloseHandle(locked);
+  EXPECT_EQ(preserved(), 0u);
+}
+
 }  // namespace
 }  // namespace norva::installer
