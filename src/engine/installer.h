@@ -131,7 +131,8 @@ class Installer : public HandleWatcher::Delegate, public RegistryEntryContext {
                             std::set<std::filesystem::path>* folders);
   void WriteUninstallScript(const std::vector<std::filesystem::path>& files,
                             const std::set<std::filesystem::path>& folders);
-  void DeleteProfile();
+  // The profile folders the user asked to delete with the installation.
+  std::vector<std::filesystem::path> FindProfileFolders();
 
   // Hand-overs to other processes (elevation.cc). The results: 0 done,
   // 1 elevation impossible or not started, 2 the other process failed,

@@ -413,6 +413,9 @@ void Installer::OpenUninstallSurvey() {
 
 void Installer::StepSelfRemoval() {
   if (!IsCopyOnly()) RemoveAutoupdateTask();
+  // Looked up first: the lookup reads the installer's preferences, which go.
+  std::vector<std::filesystem::path> profile_folders;
+  if (settings_->DeleteProfile()) profile_folders = FindProfileFolders();
   std::vector<std::filesystem::path> remaining;
   std::set<std::filesystem::path> folders;
   DeleteInstalledFiles(&remaining, &folders);
@@ -420,7 +423,7 @@ void Installer::StepSelfRemoval() {
   // Otherwise the elevated helper starts the script once it has taken back
   // the folder's rights, which it does when this run ends.
   if (!undo_event_) RunUninstallBatchFile(install_folder_);
-  if (settings_->DeleteProfile()) DeleteProfile();
+  for (const std::filesystem::path& folder : profile_folders) DeleteTreeSafely(folder);
   NotifyStepCompleted();
   Succeed();
 }
@@ -471,6 +474,13 @@ void Installer::DeleteInstalledFiles(std::vector<std::filesystem::path>* remaini
     }
     transaction_.Execute(std::make_unique<DeleteFileOperation>(base / entry, true, true));
   }
+  // Written by the installation beside the lists: its preferences and what
+  // the launcher step copied.
+  for (const wchar_t* name :
+       {L"installer_prefs.json", L"server_tracking_data", L"pref_default_overrides"}) {
+    if (PathExists(base / name))
+      transaction_.Execute(std::make_unique<DeleteFileOperation>(base / name, false, false));
+  }
 }
 
 void Installer::WriteUninstallScript(const std::vector<std::filesystem::path>& files,
@@ -482,16 +492,17 @@ void Installer::WriteUninstallScript(const std::vector<std::filesystem::path>& f
     LOG(ERROR) << "Could not write the uninstall script";
 }
 
-void Installer::DeleteProfile() {
+std::vector<std::filesystem::path> Installer::FindProfileFolders() {
   std::filesystem::path profile;
-  if (!ShellIntegration(install_folder_).GetProfileFolder(true, &profile)) return;
-  DeleteTreeSafely(profile);
+  if (!ShellIntegration(install_folder_).GetProfileFolder(true, &profile)) return {};
+  std::vector<std::filesystem::path> folders = {profile};
   // The default profile keeps its caches below the local application data.
   JsonPrefStore prefs(install_folder_ / L"installer_prefs.json", nullptr);
   prefs.Load();
-  if (!prefs.GetString("profile_path").empty()) return;
+  if (!prefs.GetString("profile_path").empty()) return folders;
   std::filesystem::path local = Rebase(profile, FOLDERID_RoamingAppData, FOLDERID_LocalAppData);
-  if (!local.empty()) DeleteTreeSafely(local);
+  if (!local.empty()) folders.push_back(local);
+  return folders;
 }
 
 }  // namespace norva::installer

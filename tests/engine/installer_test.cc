@@ -237,6 +237,7 @@ TEST_F(InstallerTest, UninstallationRemovesRegistrationShortcutsAndFiles) {
   EXPECT_FALSE(PathExists(folder / Utf8ToWide(Version())));
   EXPECT_FALSE(PathExists(folder / L"launcher.exe"));
   EXPECT_FALSE(PathExists(folder / L"installation_status.xml"));
+  EXPECT_FALSE(PathExists(folder / L"installer_prefs.json"));
   // Only the folder the settings propose next time is remembered.
   EXPECT_EQ(before.DifferencesTo(MachineSnapshot::Take(env_.scratch() / L"elsewhere")),
             "HKCU\\Software\\" + product::CompanyName() + ":\nadded: .\n");
