@@ -24,6 +24,9 @@ LogState& State() {
 
 int g_min_level = kInfo;
 
+// Names tried after the given one is taken, by runs started in the same second.
+constexpr int kMaxLogFileNumber = 100;
+
 const char* LevelName(int level) {
   switch (level) {
     case kInfo: return "INFO";
@@ -44,9 +47,17 @@ bool InitLogFile(const std::filesystem::path& path) {
   LogState& state = State();
   std::lock_guard<std::mutex> hold(state.lock);
   if (state.file != INVALID_HANDLE_VALUE) CloseHandle(state.file);
-  state.file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                           nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  state.path = state.file == INVALID_HANDLE_VALUE ? std::filesystem::path() : path;
+  std::filesystem::path candidate = path;
+  for (int number = 1;; ++number) {
+    state.file = CreateFileW(candidate.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                             nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (state.file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS ||
+        number > kMaxLogFileNumber)
+      break;
+    candidate = path.parent_path() / (path.stem().native() + L"_" + std::to_wstring(number) +
+                                      path.extension().native());
+  }
+  state.path = state.file == INVALID_HANDLE_VALUE ? std::filesystem::path() : candidate;
   return state.file != INVALID_HANDLE_VALUE;
 }
 

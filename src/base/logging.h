@@ -17,7 +17,9 @@ namespace norva::installer::logging {
 // Negative levels are verbose levels: -1 is VLOG(1), -2 is VLOG(2).
 enum Level : int { kVerbose2 = -2, kVerbose1 = -1, kInfo = 0, kWarning = 1, kError = 2 };
 
-// Opens (and truncates) the log file. Lines logged before this go nowhere.
+// Opens a new log file at `path`, or, when a file of that name exists, at the
+// first free "<stem>_1<ext>", "<stem>_2<ext>"...; GetLogFilePath() tells
+// which. Lines logged before this go nowhere.
 bool InitLogFile(const std::filesystem::path& path);
 void CloseLogFile();
 std::filesystem::path GetLogFilePath();

@@ -168,8 +168,12 @@ void WaitForPackage(const CommandLine& command_line) {
     return;
   ScopedHandle initial_process(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(initial_pid)));
   if (!initial_process) return;
-  HANDLE waits[] = {ready.get(), interrupted.get(), initial_process.get()};
-  if (WaitForMultipleObjects(3, waits, FALSE, INFINITE) == WAIT_OBJECT_0) return;
+  ScopedHandle requester(OpenRequester());
+  // Without its requester nobody is left to use the access or to take it back.
+  HANDLE waits[] = {ready.get(), interrupted.get(), initial_process.get(), requester.get()};
+  if (WaitForMultipleObjects(requester ? 4 : 3, waits, FALSE, INFINITE) == WAIT_OBJECT_0 ||
+      (requester && WaitForSingleObject(requester.get(), 0) == WAIT_OBJECT_0))
+    return;
 
   CommandLine installer(command_line.GetSwitchValuePath("wait-for-package") / L"installer.exe");
   for (const char* name : {"crash-reporter-pid", "set-folder-permission", "permissions-for-user",
@@ -177,8 +181,13 @@ void WaitForPackage(const CommandLine& command_line) {
     if (command_line.HasSwitch(name))
       installer.AppendSwitchValue(name, command_line.GetSwitchValue(name));
   }
-  DWORD exit_code = 0;
-  LaunchProcessAndWait(installer.GetCommandLineString(), &exit_code);
+  Process granting = LaunchProcess(installer.GetCommandLineString());
+  if (!granting.IsValid()) return;
+  // The package's installer holds the grant until its requester, this
+  // process, ends; so when the original requester ends first, this one ends
+  // and the package's installer takes the access back at once.
+  HANDLE ends[] = {granting.handle(), requester.get()};
+  WaitForMultipleObjects(requester ? 2 : 1, ends, FALSE, INFINITE);
 }
 
 }  // namespace

@@ -201,6 +201,7 @@ bool RunInstallingRole(const CommandLine& command_line,
 
 extern "C" bool RunInstaller() {
   using namespace norva::installer;
+  RestrictDllSearch();
   const CommandLine& command_line = CommandLine::ForCurrentProcess();
   if (PrintVersionIfAsked(command_line)) return true;
 

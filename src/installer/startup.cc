@@ -77,6 +77,17 @@ void ClearCallbackExceptionSwallowing() {
   if (get_policy && set_policy && get_policy(&flags)) set_policy(flags & ~DWORD{1});
 }
 
+void RestrictDllSearch() {
+  // Drops the current folder where the call below is missing.
+  SetDllDirectoryW(L"");
+  // Windows 8 and later, and Windows 7 with KB2533623.
+  using SetDefaultDirectories = BOOL(WINAPI*)(DWORD);
+  auto set_default_directories = reinterpret_cast<SetDefaultDirectories>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+  if (set_default_directories)
+    set_default_directories(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_APPLICATION_DIR);
+}
+
 std::filesystem::path FindInstallationFolder(const std::filesystem::path& executable_folder) {
   std::filesystem::path parent = executable_folder.parent_path();
   if (!IsFile(executable_folder / kLauncherExe) && parent != executable_folder &&
@@ -177,8 +188,14 @@ bool ChooseDownloadFolder(const CommandLine& command_line,
                           const std::filesystem::path& executable_path,
                           std::filesystem::path* folder) {
   if (command_line.HasSwitch("temp-folder")) {
-    *folder = command_line.GetSwitchValuePath("temp-folder");
-    return true;
+    std::filesystem::path given = command_line.GetSwitchValuePath("temp-folder");
+    if (IsAbsolutePath(given)) {
+      *folder = given;
+      return true;
+    }
+    // Anything else names a folder under the current one, wherever that is.
+    LOG(WARNING) << "Ignoring the temp-folder value, which is not an absolute path: \""
+                 << given << "\"";
   }
   if (TryDownloadBase(GetTempFolder(), executable_path, folder)) return true;
   std::filesystem::path downloads = GetKnownFolder(FOLDERID_Downloads, 0);

@@ -15,6 +15,10 @@ class CommandLine;
 // system offers the choice.
 void ClearCallbackExceptionSwallowing();
 
+// Modules loaded by name come from the system folder and the executable's
+// folder only, never from the current folder (often the download folder).
+void RestrictDllSearch();
+
 // The installation this installer file belongs to: its own folder, or the
 // parent when only the parent holds the launcher.
 std::filesystem::path FindInstallationFolder(const std::filesystem::path& executable_folder);

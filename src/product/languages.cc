@@ -79,7 +79,7 @@ std::wstring CandidateForRegion(std::wstring_view language, std::wstring_view re
   if (Equals(language, L"en")) {
     for (const wchar_t* british : {L"au", L"ca", L"nz", L"za"})
       if (Equals(region, british)) return L"en-GB";
-    return L"en-US";
+    return L"en";
   }
   if (Equals(language, L"no")) return L"nb";
   if (Equals(language, L"fil")) return L"tl";

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/file_util.h"
 #include "base/strings.h"
 
 namespace norva::installer::product {
@@ -47,7 +48,10 @@ std::string LoadResourceText(HMODULE module) {
 
 Json LoadRecordFromResources() {
   std::string text = LoadResourceText(GetModuleHandleW(nullptr));
-  if (text.empty()) text = LoadResourceText(LoadLibraryW(kBrandingFallbackModule));
+  if (text.empty()) {
+    std::filesystem::path executable = GetExecutablePath();
+    if (!executable.empty()) text = LoadFallbackBrandingText(executable.parent_path());
+  }
   // A record padded with zero bytes by the resource compiler ends at the first one.
   text = text.substr(0, text.find('\0'));
   return ParseRecord(text);
@@ -82,6 +86,17 @@ const Json* Find(const Json& record, std::string_view dotted_path) {
 }
 
 }  // namespace
+
+std::string LoadFallbackBrandingText(const std::filesystem::path& folder) {
+  // Mapped as a resource file by its full path: neither the search order
+  // (the current or download folder) nor any code of the module comes in.
+  HMODULE module = LoadLibraryExW((folder / kBrandingFallbackModule).c_str(), nullptr,
+                                  LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  if (!module) return {};
+  std::string text = LoadResourceText(module);
+  FreeLibrary(module);
+  return text;
+}
 
 std::string GetBrandingString(std::string_view dotted_path) {
   auto record = Record();

@@ -1,6 +1,7 @@
 #ifndef NORVA_PRODUCT_PRODUCT_INFO_H_
 #define NORVA_PRODUCT_PRODUCT_INFO_H_
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -51,6 +52,10 @@ std::string Url(std::string_view key);
 std::string GetBrandingString(std::string_view dotted_path);
 int GetBrandingInt(std::string_view dotted_path);
 bool GetBrandingBool(std::string_view dotted_path);
+
+// The record's text from the fallback module in `folder` (the executable's
+// own), for hosts that do not carry the resource; empty without one.
+std::string LoadFallbackBrandingText(const std::filesystem::path& folder);
 
 // Replaces the record with `json_text` (parsed the same way as the resource).
 // For tests that check derived values under another branding.

@@ -277,46 +277,96 @@ TEST(FolderPermissionModeTest, TakesTheAccessBackAfterTheUndoEvent) {
 }
 
 // A requester that ends without signalling the Undo event (it crashed) must
-// not leave the role waiting, and the folder open to the user, for good.
+// not leave the role waiting, and the folder open to the user, for good. When
+// the role waits for the package, the package's installer it starts grants
+// the access; it and the role must end too.
 TEST(FolderPermissionModeTest, RequesterThatEndsWithoutUndoGetsTheAccessTakenBack) {
   wchar_t requested[MAX_PATH] = {};
   if (GetEnvironmentVariableW(L"NORVA_PERMISSION_REQUESTER", requested, MAX_PATH)) {
-    // The requester: starts the role, waits for the grant, reports the
-    // role's id and ends.
+    // The requester: starts the role, reports its id, waits for the grant
+    // and ends.
+    wchar_t arguments[4096] = {};
+    GetEnvironmentVariableW(L"NORVA_PERMISSION_ROLE_ARGUMENTS", arguments, 4096);
     const std::filesystem::path folder = requested;
     PermissionEvents events(folder);
-    Process process = StartTemporaryGrant(folder, events);
+    CommandLine role(BuiltInstallerPath());
+    role.AppendSwitchPath("set-folder-permission", folder);
+    role.AppendSwitchValue("permissions-for-user", kTrustee);
+    Process process = LaunchProcess(role.GetCommandLineString() + arguments);
     ASSERT_TRUE(process.IsValid());
     WriteFile(folder.parent_path() / L"role", std::to_string(process.id()));
+    ASSERT_EQ(WaitForSingleObject(events.given, 30000), WAIT_OBJECT_0);
     return;
   }
-  ScratchFolder scratch;
-  const std::filesystem::path folder = scratch.path() / L"Norva";
-  std::filesystem::create_directories(folder);
-  PermissionEvents events(folder);  // outlive the requester, as the role's handles do
-  ASSERT_FALSE(GrantsWriteAccess(folder, kTrustee));
-  SetEnvironmentVariableW(L"NORVA_PERMISSION_REQUESTER", folder.c_str());
-  // Without output pipes: the role would inherit them and keep them open.
-  wchar_t own[MAX_PATH];
-  GetModuleFileNameW(nullptr, own, MAX_PATH);
-  Process requester = LaunchProcess(
-      QuoteArgument(own) +
-      L" --gtest_filter=FolderPermissionModeTest.RequesterThatEndsWithoutUndoGetsTheAccessTakenBack");
-  SetEnvironmentVariableW(L"NORVA_PERMISSION_REQUESTER", nullptr);
-  DWORD exit_code = 1;
-  ASSERT_TRUE(requester.WaitForExit(60000, &exit_code));
-  ASSERT_EQ(exit_code, 0u);
-  ASSERT_EQ(WaitForSingleObject(events.given, 0), WAIT_OBJECT_0);
-  int role_id = 0;
-  ASSERT_TRUE(StringToInt(ReadFile(scratch.path() / L"role"), &role_id));
-  Process role(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE,
-                           static_cast<DWORD>(role_id)),
-               static_cast<DWORD>(role_id));
-  if (role.IsValid() && !role.WaitForExit(30000)) {
-    role.Terminate(1);
-    ADD_FAILURE() << "the role still waits for its ended requester";
+  struct Case {
+    const char* name;
+    bool wait_for_package;
+    bool interrupted;  // the role starts the package's installer at once
+  } cases[] = {
+      {"granting", false, false},
+      {"package installer granting", true, true},
+      {"waiting for the package", true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchFolder scratch;
+    const std::filesystem::path folder = scratch.path() / L"Norva";
+    std::filesystem::create_directories(folder);
+    PermissionEvents events(folder);  // outlive the requester, as the role's handles do
+    ASSERT_FALSE(GrantsWriteAccess(folder, kTrustee));
+    std::wstring arguments;
+    HANDLE package_events[2] = {};
+    if (c.wait_for_package) {
+      const std::filesystem::path package = scratch.path() / L"package";
+      std::filesystem::create_directories(package);
+      ASSERT_TRUE(
+          CopyFileW(BuiltInstallerPath().c_str(), (package / L"installer.exe").c_str(), FALSE));
+      package_events[0] = CreateEventW(
+          nullptr, TRUE, FALSE,
+          GetObjectNameForFolder(L"NorvaInstaller/PackageReady", folder, true).c_str());
+      package_events[1] = CreateEventW(
+          nullptr, TRUE, c.interrupted,
+          GetObjectNameForFolder(L"NorvaInstaller/InstallationInterrupted", folder, true).c_str());
+      arguments = L" --wait-for-package=" + QuoteArgument(package.native()) +
+                  StringPrintf(L" --initial-pid=%lu", GetCurrentProcessId());
+    }
+    SetEnvironmentVariableW(L"NORVA_PERMISSION_REQUESTER", folder.c_str());
+    SetEnvironmentVariableW(L"NORVA_PERMISSION_ROLE_ARGUMENTS", arguments.c_str());
+    // Without output pipes: the role would inherit them and keep them open.
+    wchar_t own[MAX_PATH];
+    GetModuleFileNameW(nullptr, own, MAX_PATH);
+    Process requester = LaunchProcess(
+        QuoteArgument(own) +
+        L" --gtest_filter=FolderPermissionModeTest.RequesterThatEndsWithoutUndoGetsTheAccessTakenBack");
+    SetEnvironmentVariableW(L"NORVA_PERMISSION_REQUESTER", nullptr);
+    SetEnvironmentVariableW(L"NORVA_PERMISSION_ROLE_ARGUMENTS", nullptr);
+    int role_id = 0;
+    for (int i = 0; i < 300 && !StringToInt(ReadFile(scratch.path() / L"role"), &role_id); ++i)
+      Sleep(100);
+    ASSERT_NE(role_id, 0);
+    if (c.wait_for_package && !c.interrupted) {
+      requester.Terminate(1);  // it crashes while the role waits for the package
+    } else {
+      DWORD exit_code = 1;
+      ASSERT_TRUE(requester.WaitForExit(60000, &exit_code));
+      ASSERT_EQ(exit_code, 0u);
+    }
+    EXPECT_EQ(WaitForSingleObject(events.given, 0), c.interrupted || !c.wait_for_package
+                                                         ? WAIT_OBJECT_0
+                                                         : WAIT_TIMEOUT);
+    Process role(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE,
+                             static_cast<DWORD>(role_id)),
+                 static_cast<DWORD>(role_id));
+    if (role.IsValid() && !role.WaitForExit(30000)) {
+      role.Terminate(1);
+      ADD_FAILURE() << "the role still waits for its ended requester";
+    }
+    // The package's installer takes the access back as it ends, after the role.
+    for (int i = 0; i < 100 && GrantsWriteAccess(folder, kTrustee); ++i) Sleep(100);
+    EXPECT_FALSE(GrantsWriteAccess(folder, kTrustee));
+    for (HANDLE handle : package_events)
+      if (handle) CloseHandle(handle);
   }
-  EXPECT_FALSE(GrantsWriteAccess(folder, kTrustee));
 }
 
 TEST(FolderPermissionModeTest, WithoutTheRequestersEventsNothingHappens) {

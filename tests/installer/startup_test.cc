@@ -102,6 +102,24 @@ TEST_F(TlsCheckTest, XpWithTls10OrHigherAlreadyOnWritesNothing) {
   EXPECT_EQ(restarts_, 1);
 }
 
+TEST(StartupTest, DllSearchLeavesOutTheCurrentFolder) {
+  wchar_t own[MAX_PATH];
+  GetModuleFileNameW(nullptr, own, MAX_PATH);
+  test::ScratchFolder current;
+  ASSERT_TRUE(CopyFileW(own, (current.path() / L"planted.dll").c_str(), FALSE));
+  wchar_t saved[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, saved);
+  SetCurrentDirectoryW(current.path().c_str());
+  RestrictDllSearch();
+  HMODULE planted = LoadLibraryW(L"planted.dll");
+  HMODULE system = LoadLibraryW(L"version.dll");
+  SetCurrentDirectoryW(saved);
+  EXPECT_EQ(planted, nullptr);
+  EXPECT_NE(system, nullptr);
+  for (HMODULE module : {planted, system})
+    if (module) FreeLibrary(module);
+}
+
 TEST(StartupTest, InstallationFolderIsTheParentOnlyWhenItHoldsTheLauncher) {
   test::ScratchFolder scratch;
   auto version_folder = scratch.path() / L"37.0.2163.0";
@@ -156,11 +174,34 @@ TEST(StartupTest, LegacyAutoupdateRecoversTheFolderFromTheLastArgument) {
   }
 }
 
-TEST(StartupTest, DownloadFolderFromTheSwitchIsTakenAsItIs) {
-  CommandLine line = CommandLine::FromString(L"i.exe --temp-folder=Q:\\does\\not\\exist");
-  std::filesystem::path folder;
-  ASSERT_TRUE(ChooseDownloadFolder(line, L"C:\\x\\installer.exe", &folder));
-  EXPECT_EQ(folder, std::filesystem::path(L"Q:\\does\\not\\exist"));
+// An absolute folder from the switch is taken as it is; any other value would
+// name a folder under the current one, so the folder is chosen as without it.
+TEST(StartupTest, DownloadFolderFromTheSwitchOnlyWhenAbsolute) {
+  wchar_t own[MAX_PATH];
+  GetModuleFileNameW(nullptr, own, MAX_PATH);
+  std::filesystem::path installer = std::filesystem::path(own).parent_path() / L"installer.exe";
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  const std::filesystem::path chosen = std::filesystem::path(temp) / L"Norva Installer";
+  struct Case {
+    const wchar_t* value;
+    std::filesystem::path folder;
+  } cases[] = {
+      {L"Q:\\does\\not\\exist", L"Q:\\does\\not\\exist"},
+      {L"\\\\server\\share\\dl", L"\\\\server\\share\\dl"},
+      {L"", chosen}, {L"dl", chosen}, {L".", chosen}, {L"\\dl", chosen}, {L"C:dl", chosen},
+  };
+  for (const Case& c : cases) {
+    CommandLine line(installer);
+    line.AppendSwitchValue("temp-folder", c.value);
+    test::LogCapture log;
+    std::filesystem::path folder;
+    ASSERT_TRUE(ChooseDownloadFolder(line, installer, &folder)) << c.value;
+    EXPECT_EQ(folder, c.folder) << c.value;
+    EXPECT_EQ(log.Contains("Ignoring the temp-folder value, which is not an absolute path"),
+              c.folder == chosen)
+        << c.value;
+  }
 }
 
 TEST(StartupTest, DownloadFolderIsTheFirstBaseFromWhichACopyRuns) {

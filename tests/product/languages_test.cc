@@ -87,8 +87,8 @@ TEST_F(LanguagesTest, ResolvesToACarriedLanguage) {
       {L"xx", {L"zh-mo"}, L"zh-TW", 1028}, {L"xx", {L"es-MX"}, L"es-419", 2058},
       {L"xx", {L"es-ES"}, L"es", 3082}, {L"xx", {L"no-NO"}, L"nb", 1044},
       {L"xx", {L"de-AT"}, L"de", 1031}, {L"xx", {L"pt-BR"}, L"pt-BR", 1046},
-      // "en-US" is not carried under that name; the next preferred language is.
-      {L"xx", {L"en-US", L"de-DE"}, L"de", 1031},
+      // English of a region not carried by name is English, not the next language.
+      {L"xx", {L"en-US", L"de-DE"}, L"en", 1033}, {L"xx", {L"en-IE", L"fr-FR"}, L"en", 1033},
       // Names without a usable "-" are tried unchanged only.
       {L"xx", {L"-de", L"deu", L"fr"}, L"fr", 1036}, {L"xx", {L"-de"}, L"en", 1033},
       {L"xx", {L"ar-SA", L"fil-PH", L"qq"}, L"en", 1033},

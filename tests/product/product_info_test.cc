@@ -1,6 +1,10 @@
 #include "product/product_info.h"
 
+#include <windows.h>
+
 #include <gtest/gtest.h>
+
+#include "support/scratch.h"
 
 namespace norva::installer::product {
 namespace {
@@ -28,6 +32,26 @@ TEST_F(ProductInfoTest, BrandingComesFromTheExecutableResource) {
   EXPECT_FALSE(Url("autoupdate").empty());
   EXPECT_EQ(Url("no_such_url"), "");
   EXPECT_EQ(EngineMajor(), 50);
+}
+
+// The fallback module is read as data, and only from the executable's folder:
+// a module of that name in the current folder is never looked at.
+TEST_F(ProductInfoTest, FallbackRecordOnlyFromTheGivenFolderAndReadAsData) {
+  wchar_t own[MAX_PATH];
+  GetModuleFileNameW(nullptr, own, MAX_PATH);  // carries the record
+  test::ScratchFolder beside, current;
+  ASSERT_TRUE(CopyFileW(own, (current.path() / L"_nrautolib.pyd").c_str(), FALSE));
+  wchar_t saved[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, saved);
+  SetCurrentDirectoryW(current.path().c_str());
+  EXPECT_EQ(LoadFallbackBrandingText(beside.path()), "");
+  SetCurrentDirectoryW(saved);
+  const std::filesystem::path module = beside.path() / L"_nrautolib.pyd";
+  ASSERT_TRUE(CopyFileW(own, module.c_str(), FALSE));
+  EXPECT_NE(LoadFallbackBrandingText(beside.path()).find("\"product_name\": \"Norva\""),
+            std::string::npos);
+  EXPECT_EQ(GetModuleHandleW(L"_nrautolib.pyd"), nullptr);  // no code of it was loaded
+  EXPECT_TRUE(DeleteFileW(module.c_str()));                  // nor is it held
 }
 
 TEST_F(ProductInfoTest, VersionFollowsMajorDeltaAndEngineMinor) {
