@@ -1,0 +1,111 @@
+#include "installer/ipc/ipc_receiver.h"
+
+#include <atomic>
+
+#include "base/logging.h"
+#include "base/task_runner.h"
+
+namespace norva::installer {
+
+// Reads the mailslot with synchronous, timed reads, one read per task on the
+// IPC thread. Overlapped mailslot reads never complete under Wine (they block
+// instead of reaching the completion port), while a timed blocking read is
+// correct everywhere. Each read posts the next one until Close raises the
+// stop flag, so reading ends within one time-out.
+class IPCReceiverProxy::Reader : public std::enable_shared_from_this<Reader> {
+ public:
+  Reader(HANDLE mailslot, std::shared_ptr<TaskRunner> owner, WeakPtr<IPCReceiverProxy> proxy,
+         std::shared_ptr<TaskRunner> io)
+      : mailslot_(mailslot),
+        owner_(std::move(owner)),
+        proxy_(std::move(proxy)),
+        io_(std::move(io)) {}
+
+  bool Start() {
+    return io_->PostTask(FROM_HERE, [self = shared_from_this()] { self->ReadOnce(); });
+  }
+  void Stop() { stop_ = true; }
+
+ private:
+  void ReadOnce() {
+    DWORD read = 0;
+    if (ReadFile(mailslot_, buffer_, sizeof(buffer_), &read, nullptr)) {
+      if (read > 0) {
+        std::vector<uint8_t> datagram(buffer_, buffer_ + read);
+        owner_->PostTask(FROM_HERE, [proxy = proxy_, datagram = std::move(datagram)] {
+          if (IPCReceiverProxy* self = proxy.get()) self->OnDatagram(datagram);
+        });
+      }
+    } else if (GetLastError() != ERROR_SEM_TIMEOUT) {
+      PLOG(ERROR) << "Could not read from mailslot";
+      return;
+    }
+    if (!stop_) Start();
+  }
+
+  const HANDLE mailslot_;  // owned by the proxy, closed after this thread has stopped
+  const std::shared_ptr<TaskRunner> owner_;
+  const WeakPtr<IPCReceiverProxy> proxy_;  // dereferenced on the owner's thread only
+  const std::shared_ptr<TaskRunner> io_;
+  std::atomic<bool> stop_{false};
+  uint8_t buffer_[kMaxInstallerMessageSize];
+};
+
+IPCReceiverProxy::IPCReceiverProxy(Delegate* delegate) : delegate_(delegate) {}
+
+IPCReceiverProxy::~IPCReceiverProxy() { Close(); }
+
+bool IPCReceiverProxy::Connect(const std::wstring& name) {
+  if (thread_) {
+    LOG(ERROR) << "IPC receiver is already connected";
+    return false;
+  }
+  std::shared_ptr<TaskRunner> owner = ThreadTaskRunnerHandle::Get();
+  if (!owner) {
+    LOG(ERROR) << "IPC receiver needs a task loop on its thread";
+    return false;
+  }
+  auto thread = std::make_unique<Thread>("Installer IPC thread");
+  if (!thread->Start()) {
+    LOG(ERROR) << "Could not start IPC thread";
+    return false;
+  }
+  thread_ = std::move(thread);
+  const std::wstring path = L"\\\\.\\mailslot\\" + name;
+  mailslot_ = CreateMailslotW(path.c_str(), kMaxInstallerMessageSize, kReadTimeoutMs, nullptr);
+  if (mailslot_ == INVALID_HANDLE_VALUE) {
+    PLOG(ERROR) << "Could not create mailslot " << path;
+    return true;
+  }
+  reader_ = std::make_shared<Reader>(mailslot_, std::move(owner), weak_factory_.GetWeakPtr(),
+                                     thread_->task_runner());
+  reader_->Start();
+  return true;
+}
+
+void IPCReceiverProxy::Close() {
+  weak_factory_.InvalidateWeakPtrs();
+  if (!thread_) return;
+  if (reader_) reader_->Stop();
+  thread_->Stop();
+  reader_.reset();
+  thread_.reset();
+  if (mailslot_ != INVALID_HANDLE_VALUE) CloseHandle(mailslot_);
+  mailslot_ = INVALID_HANDLE_VALUE;
+}
+
+void IPCReceiverProxy::OnDatagram(const std::vector<uint8_t>& datagram) {
+  InstallerMessage message;
+  switch (ReadInstallerMessage(datagram, &message)) {
+    case MessageReadResult::kOk:
+      delegate_->OnMessageReceived(message);
+      break;
+    case MessageReadResult::kUnknownType:
+      LOG(ERROR) << "Not a valid installer message type";
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace norva::installer

@@ -1,0 +1,68 @@
+#ifndef NORVA_INSTALLER_IPC_IPC_RECEIVER_H_
+#define NORVA_INSTALLER_IPC_IPC_RECEIVER_H_
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/thread.h"
+#include "base/weak_ptr.h"
+#include "installer/ipc/installer_message.h"
+
+namespace norva::installer {
+
+// The frontend's end of the backend channel: owns the mailslot
+// "\\.\mailslot\<name>" and reads it on its own "Installer IPC thread".
+// Every datagram is decoded on the thread that called Connect; well-formed
+// messages go to the delegate there, in arrival order. A datagram with an
+// unknown type logs "Not a valid installer message type"; anything else that
+// does not decode (another tag, damaged sizes, missing arguments) is dropped
+// silently. Nothing reaches the delegate after Close or once the proxy is
+// gone.
+class IPCReceiverProxy {
+ public:
+  class Delegate {
+   public:
+    virtual void OnMessageReceived(const InstallerMessage& message) = 0;
+
+   protected:
+    virtual ~Delegate() = default;
+  };
+
+  // The delegate must outlive the proxy, or at least its connection.
+  explicit IPCReceiverProxy(Delegate* delegate);
+  ~IPCReceiverProxy();
+  IPCReceiverProxy(const IPCReceiverProxy&) = delete;
+  IPCReceiverProxy& operator=(const IPCReceiverProxy&) = delete;
+
+  // Creates the mailslot before returning, so a writer may open it at once.
+  // False when already connected, without a task loop on this thread, or
+  // when the reader thread cannot start. A mailslot that cannot be created
+  // is logged and leaves a connected receiver that never delivers anything.
+  bool Connect(const std::wstring& name);
+  // Stops reading and removes the mailslot; returns within one read
+  // time-out. Datagrams not yet delivered are dropped.
+  void Close();
+  bool IsConnected() const { return thread_ != nullptr; }
+
+  // How long one read waits before the reader looks whether it must stop.
+  static constexpr DWORD kReadTimeoutMs = 100;
+
+ private:
+  class Reader;
+
+  void OnDatagram(const std::vector<uint8_t>& datagram);
+
+  Delegate* const delegate_;
+  std::unique_ptr<Thread> thread_;
+  std::shared_ptr<Reader> reader_;
+  HANDLE mailslot_ = INVALID_HANDLE_VALUE;
+  WeakPtrFactory<IPCReceiverProxy> weak_factory_{this};
+};
+
+}  // namespace norva::installer
+
+#endif  // NORVA_INSTALLER_IPC_IPC_RECEIVER_H_

@@ -1,0 +1,220 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+
+#include "base/task_loop.h"
+#include "base/thread.h"
+#include "installer/ipc/installer_message.h"
+#include "installer/ipc/ipc_receiver.h"
+#include "installer/ipc/ipc_sender.h"
+#include "support/scratch.h"
+
+namespace norva::installer {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Result = MessageReadResult;
+using Type = InstallerMessageType;
+
+// The tag field: length 19, ":Installer message:", one byte of padding.
+#define TAG " 13000000 3a496e7374616c6c6572206d6573736167653a00 "
+// The same with ";" for the last ":".
+#define OTHER_TAG " 13000000 3a496e7374616c6c6572206d6573736167653b00 "
+
+Bytes Hex(std::string_view hex) {
+  Bytes bytes;
+  std::string digits;
+  for (char c : hex)
+    if (c != ' ') digits += c;
+  for (size_t i = 0; i + 1 < digits.size(); i += 2)
+    bytes.push_back(static_cast<uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+  return bytes;
+}
+
+InstallerMessage Failed(std::wstring detail, std::string message) {
+  return {.type = Type::kInstallationFailed,
+          .message_id = 37050,
+          .detail = std::move(detail),
+          .message = std::move(message)};
+}
+
+TEST(IPCMessageTest, GoldenBytesOfEveryType) {
+  const struct {
+    InstallerMessage message;
+    const char* hex;
+  } kCases[] = {
+      {{.type = Type::kChildProcessStarting, .elevated = true}, "20000000" TAG "00000000 01000000"},
+      {{.type = Type::kChildProcessFinished}, "1c000000" TAG "01000000"},
+      {{.type = Type::kInstallationStarted}, "1c000000" TAG "02000000"},
+      {{.type = Type::kSetTotalSteps, .steps = 300}, "20000000" TAG "03000000 2c010000"},
+      {{.type = Type::kStepCompleted}, "1c000000" TAG "04000000"},
+      {Failed(L"Ab\u00e9", "xyz"),
+       "34000000" TAG "05000000 ba900000 03000000 41006200 e9000000 03000000 78797a00"},
+      {{.type = Type::kInstallationSucceeded}, "1c000000" TAG "06000000"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.hex);
+    EXPECT_EQ(WriteInstallerMessage(c.message), Hex(c.hex));
+    InstallerMessage read;
+    ASSERT_EQ(ReadInstallerMessage(Hex(c.hex), &read), Result::kOk);
+    EXPECT_EQ(read, c.message);
+  }
+}
+
+TEST(IPCMessageTest, ReaderChecksEveryBound) {
+  const struct {
+    const char* name;
+    const char* hex;
+    Result expected;
+  } kCases[] = {
+      {"empty", "", Result::kBadHeader},
+      {"short size field", "000000", Result::kBadHeader},
+      {"payload overruns", "20000000" TAG "01000000", Result::kBadHeader},
+      {"payload not aligned", "1d000000" TAG "01000000 00", Result::kBadHeader},
+      {"other tag", "1c000000" OTHER_TAG "01000000", Result::kNotInstallerMessage},
+      {"tag prefix", "1c000000 12000000 3a496e7374616c6c6572206d6573736167650000 01000000",
+       Result::kNotInstallerMessage},
+      {"tag beyond payload", "08000000 ff000000 3a496e73", Result::kNotInstallerMessage},
+      {"type outside payload", "18000000" TAG "04000000", Result::kTruncated},
+      {"steps missing", "1c000000" TAG "03000000", Result::kTruncated},
+      {"detail beyond payload", "2c000000" TAG "05000000 ba900000 05000000 41006200 e9000000",
+       Result::kTruncated},
+      {"negative length", "2c000000" TAG "05000000 ba900000 00000000 ffffffff 00000000",
+       Result::kTruncated},
+      {"type 7", "1c000000" TAG "07000000", Result::kUnknownType},
+      {"type -1", "1c000000" TAG "ffffffff", Result::kUnknownType},
+      {"bytes after payload", "1c000000" TAG "04000000 ffff", Result::kOk},
+  };
+  for (const auto& c : kCases) {
+    InstallerMessage read;
+    EXPECT_EQ(ReadInstallerMessage(Hex(c.hex), &read), c.expected) << c.name;
+  }
+}
+
+TEST(IPCMessageTest, SizeLimit) {
+  // 44 bytes of fields leave 2004 for the two padded strings.
+  const struct {
+    InstallerMessage message;
+    bool fits;
+  } kCases[] = {
+      {Failed(std::wstring(1002, L'x'), ""), true},
+      {Failed(std::wstring(1003, L'x'), ""), false},
+      {Failed(L"", std::string(2004, 'x')), true},
+      {Failed(L"", std::string(2005, 'x')), false},
+      {Failed(std::wstring(502, L'x'), std::string(1000, 'x')), true},
+      // 2003 bytes of text, 2008 once padded.
+      {Failed(std::wstring(501, L'x'), std::string(1001, 'x')), false},
+      {{.type = static_cast<Type>(7)}, false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.message.detail.size() * 10000 + c.message.message.size());
+    std::optional<Bytes> datagram = WriteInstallerMessage(c.message);
+    ASSERT_EQ(datagram.has_value(), c.fits);
+    if (!c.fits) continue;
+    EXPECT_EQ(datagram->size(), kMaxInstallerMessageSize);
+    InstallerMessage read;
+    ASSERT_EQ(ReadInstallerMessage(*datagram, &read), Result::kOk);
+    EXPECT_EQ(read, c.message);
+    // Consistent sizes, but over the limit.
+    datagram->insert(datagram->end(), 4, 0);
+    (*datagram)[0] += 4;
+    EXPECT_EQ(ReadInstallerMessage(*datagram, &read), Result::kBadHeader);
+  }
+}
+
+class Recorder : public IPCReceiverProxy::Delegate {
+ public:
+  void OnMessageReceived(const InstallerMessage& message) override {
+    received.push_back(message);
+    if (message.type == Type::kInstallationSucceeded && loop) loop->Quit();
+  }
+  std::vector<InstallerMessage> received;
+  TaskLoop* loop = nullptr;
+};
+
+std::wstring UniqueMailslotName() {
+  static int count = 0;
+  return L"norva_installer\\ipc_test\\" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+         std::to_wstring(++count);
+}
+
+TEST(IPCChannelTest, DeliversInOrderDropsTheRestAndClosesPromptly) {
+  test::LogCapture log;
+  TaskLoop loop;
+  Recorder recorder;
+  recorder.loop = &loop;
+  IPCReceiverProxy receiver(&recorder);
+  const std::wstring name = UniqueMailslotName();
+  ASSERT_TRUE(receiver.Connect(name));
+
+  const std::vector<InstallerMessage> delivered = {
+      {.type = Type::kInstallationStarted},
+      {.type = Type::kSetTotalSteps, .steps = 3},
+      {.type = Type::kChildProcessStarting, .elevated = true},
+      {.type = Type::kChildProcessFinished},
+      {.type = Type::kStepCompleted},
+      Failed(std::wstring(1002, L'\u00e9'), ""),
+      {.type = Type::kStepCompleted},
+      {.type = Type::kInstallationSucceeded},
+  };
+  std::vector<Bytes> sent;
+  for (const InstallerMessage& message : delivered) sent.push_back(*WriteInstallerMessage(message));
+  sent.insert(sent.begin() + 2, Hex("1c000000" TAG "07000000"));
+  sent.insert(sent.begin() + 4, Hex("1c000000" OTHER_TAG "01000000"));
+  sent.insert(sent.begin() + 6, Hex("20000000" TAG "04000000"));
+
+  // A backend thread that quits right after its last Send.
+  Thread backend("Backend");
+  ASSERT_TRUE(backend.Start());
+  bool connected = false;
+  backend.task_runner()->PostTask(FROM_HERE, [&] {
+    IPCSenderProxy sender;
+    connected = sender.Connect(name);
+    for (const Bytes& datagram : sent) sender.Send(datagram);
+  });
+  backend.Stop();
+  EXPECT_TRUE(connected);
+
+  loop.task_runner()->PostDelayedTask(
+      FROM_HERE, [&] { loop.Quit(); }, std::chrono::seconds(10));
+  loop.Run();
+  EXPECT_EQ(recorder.received, delivered);
+  EXPECT_TRUE(log.Contains("Not a valid installer message type"));
+
+  const auto start = std::chrono::steady_clock::now();
+  receiver.Close();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_FALSE(receiver.IsConnected());
+}
+
+TEST(IPCChannelTest, NothingReachesAClosedReceiver) {
+  TaskLoop loop;
+  for (bool destroy : {false, true}) {
+    SCOPED_TRACE(destroy);
+    Recorder recorder;
+    const std::wstring name = UniqueMailslotName();
+    auto receiver = std::make_unique<IPCReceiverProxy>(&recorder);
+    ASSERT_TRUE(receiver->Connect(name));
+    EXPECT_FALSE(receiver->Connect(name));
+    IPCSenderProxy sender;
+    ASSERT_TRUE(sender.Connect(name));
+    sender.Send(*WriteInstallerMessage({.type = Type::kStepCompleted}));
+    sender.Close();
+    Sleep(300);  // read and posted, not yet delivered
+    if (destroy)
+      receiver.reset();
+    else
+      receiver->Close();
+    loop.RunUntilIdle();
+    EXPECT_TRUE(recorder.received.empty());
+
+    // The mailslot went with the receiver: a late sender discards.
+    IPCSenderProxy late;
+    EXPECT_FALSE(late.Connect(name));
+    late.Send(*WriteInstallerMessage({.type = Type::kStepCompleted}));
+  }
+}
+
+}  // namespace
+}  // namespace norva::installer
