@@ -51,6 +51,9 @@ bool IsLostConnection(DWORD error) {
          error == ERROR_INTERNET_CONNECTION_RESET;
 }
 
+std::atomic<bool> g_send_error_set{false};
+std::atomic<DWORD> g_send_error{0};
+
 constexpr int kVistaRank = 3;
 constexpr ULONGLONG kProgressIntervalMs = 50;
 constexpr DWORD kLegacyTerminationWaitMs = 5000;
@@ -161,13 +164,17 @@ bool Wininet::Start(const std::wstring& url, std::string body, Closure completio
 
   // The first notification may arrive before HttpSendRequestW returns; it
   // must find the request already marked as sent.
-  std::lock_guard<std::recursive_mutex> hold(callback_lock_);
-  if (!OpenAndSendRequest(L"")) {
+  bool sent;
+  {
+    std::lock_guard<std::recursive_mutex> hold(callback_lock_);
+    sent = OpenAndSendRequest(L"");
+    if (sent) SetState(kRequestSent);
+  }
+  if (!sent) {
     PLOG(ERROR) << "Could not send Request";
     TearDown();
     return false;
   }
-  SetState(kRequestSent);
   return true;
 }
 
@@ -186,6 +193,10 @@ bool Wininet::OpenAndSendRequest(const std::wstring& extra_headers) {
                                extra_headers.empty() ? 0 : static_cast<DWORD>(-1),
                                body_.empty() ? nullptr : body_.data(),
                                static_cast<DWORD>(body_.size()));
+  if (g_send_error_set.load()) {
+    sent = FALSE;
+    SetLastError(g_send_error.load());
+  }
   if (!sent && GetLastError() != ERROR_IO_PENDING) {
     PLOG(ERROR) << "Could not send Request";
     return false;
@@ -496,13 +507,19 @@ void Wininet::Resume() {
   stats_->SetRetryCount(retry_count_);
   bytes_read_ = 0;
   skip_ = 0;
-  std::lock_guard<std::recursive_mutex> hold(callback_lock_);
-  if (!connection_ || !OpenAndSendRequest(range)) {
+  bool sent;
+  {
+    std::lock_guard<std::recursive_mutex> hold(callback_lock_);
+    sent = connection_ && OpenAndSendRequest(range);
+    if (sent) SetState(kRequestSent);
+  }
+  // Failing runs the completion, which may start the next download and wait
+  // for the old session's last notification: never under the lock that
+  // notification needs.
+  if (!sent) {
     LOG(ERROR) << "Could not resume downloading";
     Fail();
-    return;
   }
-  SetState(kRequestSent);
 }
 
 void Wininet::Fail() {
@@ -572,6 +589,11 @@ void Wininet::JoinTerminationThread() {
   if (!termination_thread_) return;
   termination_thread_->Stop();
   termination_thread_.reset();
+}
+
+void SetSendResultForTesting(std::optional<DWORD> error) {
+  g_send_error.store(error.value_or(0));
+  g_send_error_set.store(error.has_value());
 }
 
 }  // namespace norva::installer

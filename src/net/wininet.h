@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -171,6 +172,12 @@ class Wininet {
   WeakPtr<Wininet> weak_this_;  // copied on any thread, used on the owner's
   WeakPtrFactory<Wininet> weak_factory_{this};
 };
+
+// Test seam: a request that WinINet refuses to send cannot be brought about
+// from outside, so a test replaces HttpSendRequestW's outcome with a failure
+// of `error` (the call itself still runs). std::nullopt restores the real
+// outcome.
+void SetSendResultForTesting(std::optional<DWORD> error);
 
 }  // namespace norva::installer
 

@@ -284,6 +284,30 @@ TEST_F(WininetTest, ResetConnectionResumesFromWhereItStopped) {
   EXPECT_EQ(chunks[1]["retry_count"], retried ? 1 : 0);
 }
 
+TEST_F(WininetTest, AFailedResumeMayStartTheNextDownloadFromItsCompletion) {
+  // The resume after the cut cannot be sent, and the completion of that
+  // failure starts the next download at once: it must not wait for the
+  // abandoned session while that session's notifications are locked out.
+  ASSERT_TRUE(service_.SetRule({{"path", "/package.bin"}, {"responses", {{{"cut_at", 3000}}}}}));
+  std::string next;
+  ASSERT_TRUE(downloader_.Start(
+      service_.Url("/package.bin"), {},
+      [this, &next] {
+        SetSendResultForTesting(std::nullopt);
+        EXPECT_EQ(downloader_.state(), Wininet::kFailed);
+        EXPECT_TRUE(downloader_.Start(service_.Url("/package.bin"), {}, [this] { loop_.Quit(); },
+                                      std::make_unique<StringResponseWriter>(&next),
+                                      std::make_unique<NullDownloadStats>()));
+      },
+      std::make_unique<ResponseWriter>(), std::make_unique<NullDownloadStats>()));
+  SetSendResultForTesting(ERROR_INTERNET_CANNOT_CONNECT);
+  RunFor(std::chrono::seconds(60));
+  SetSendResultForTesting(std::nullopt);
+  EXPECT_TRUE(log_.Contains("Could not resume downloading"));
+  EXPECT_EQ(downloader_.state(), Wininet::kCompleted);
+  EXPECT_TRUE(next == content_) << "the next download differs from the file served";
+}
+
 TEST_F(WininetTest, BodyWithoutLengthCompletesAtItsFirstEnd) {
   ASSERT_TRUE(service_.SetRule(
       {{"path", "/package.bin"}, {"responses", {{{"cut_at", 3000}, {"no_length", true}}}}}));
