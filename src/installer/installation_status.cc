@@ -25,6 +25,8 @@ constexpr wchar_t kLegacyLogFile[] = L"norva_install_log.xml";
 constexpr wchar_t kLauncher[] = L"launcher.exe";
 constexpr wchar_t kInstallerPrefsFile[] = L"installer_prefs.json";
 constexpr wchar_t kServerTrackingDataFile[] = L"server_tracking_data";
+// Tracking data is a short opaque string; a larger file is not ours to hold.
+constexpr size_t kMaxServerTrackingDataSize = 1 << 20;
 constexpr wchar_t kLegacyIniFile[] = L"norvaprefs_default.ini";
 constexpr wchar_t kCompanyStartMenuFolder[] = L"Norva Software";
 // Read, write and execute on the folder itself.
@@ -240,8 +242,11 @@ void InstallationStatus::ReadFolderDetails() {
     StatusProbe probe = GetStatusProbe();
     default_browser_ = probe.is_http_handled_by(path_, legacy_installation_);
     std::string tracking;
-    if (ReadFileToString(path_ / kServerTrackingDataFile, &tracking))
+    if (ReadFileToString(path_ / kServerTrackingDataFile, &tracking, kMaxServerTrackingDataSize))
       server_tracking_data_ = std::move(tracking);
+    else if (tracking.size() == kMaxServerTrackingDataSize)
+      LOG(WARNING) << "Ignoring server tracking data larger than " << kMaxServerTrackingDataSize
+                   << " bytes";
     if (!legacy_installation_) prefs_read = ReadInstallerPrefs();
     std::filesystem::path profile;
     if (probe.profile_folder(path_, &profile)) {

@@ -273,6 +273,12 @@ TEST_F(InstallationStatusTest, InstallationWithPreferencesAndShortcuts) {
   EXPECT_TRUE(later.StartMenuShortcutNeedsUpdate());
   EXPECT_EQ(profile_, later.GetProfileFolder());
   EXPECT_EQ(L"fr", later.GetLanguage());
+
+  // Tracking data is short: an oversized file is logged and left unread.
+  WriteFile(folder / L"server_tracking_data", std::string((1 << 20) + 1, 't'));
+  LogCapture oversized;
+  EXPECT_EQ("", Examine(folder).GetServerTrackingData());
+  EXPECT_TRUE(oversized.Contains("Ignoring server tracking data larger than 1048576 bytes"));
 }
 
 TEST_F(InstallationStatusTest, LogFlagsFollowWhatWasWritten) {
