@@ -1,5 +1,9 @@
 #include "package/lzma_util.h"
 
+#include <algorithm>
+#include <atomic>
+#include <optional>
+
 #include "base/logging.h"
 #include "package/sevenzip/archive.h"
 #include "package/sevenzip/extractor.h"
@@ -8,15 +12,27 @@ namespace norva::installer {
 
 namespace sz = sevenzip;
 
-// The archive file as the reader's input: positioned reads, no shared cursor.
+namespace {
+
+// Holds the optional room of a volume that fills up during the unpacking.
+std::atomic<bool> g_write_limit_set{false};
+std::atomic<uint64_t> g_write_room{0};
+
+}  // namespace
+
+// The archive's bytes of the file as the reader's input: positioned reads, no
+// shared cursor.
 class LzmaUtil::FileInStream : public sz::InStream {
  public:
-  explicit FileInStream(HANDLE file) : file_(file) {
-    LARGE_INTEGER size{};
-    if (GetFileSizeEx(file, &size)) size_ = static_cast<uint64_t>(size.QuadPart);
+  FileInStream(HANDLE file, uint64_t start, uint64_t size) : file_(file), start_(start) {
+    LARGE_INTEGER file_size{};
+    if (GetFileSizeEx(file, &file_size) && static_cast<uint64_t>(file_size.QuadPart) > start)
+      size_ = std::min<uint64_t>(size, static_cast<uint64_t>(file_size.QuadPart) - start);
   }
   uint64_t Size() const override { return size_; }
   bool ReadAt(uint64_t offset, void* buffer, size_t size) override {
+    if (offset > size_ || size > size_ - offset) return false;
+    offset += start_;
     auto* out = static_cast<uint8_t*>(buffer);
     while (size) {
       OVERLAPPED at{};
@@ -33,6 +49,7 @@ class LzmaUtil::FileInStream : public sz::InStream {
 
  private:
   HANDLE file_;
+  uint64_t start_;
   uint64_t size_ = 0;
 };
 
@@ -41,10 +58,19 @@ class LzmaUtil::FileSink : public sz::ByteSink {
  public:
   explicit FileSink(HANDLE file) : file_(file) {}
   bool Write(const uint8_t* data, size_t size) override {
+    size_t fits = size;
+    if (g_write_limit_set.load()) {
+      fits = static_cast<size_t>(std::min<uint64_t>(size, g_write_room.load()));
+      g_write_room -= fits;
+    }
     DWORD written = 0;
-    if (!WriteFile(file_, data, static_cast<DWORD>(size), &written, nullptr) || written != size) {
+    if (!WriteFile(file_, data, static_cast<DWORD>(fits), &written, nullptr) || written != fits) {
       error_ = GetLastError();
       if (!error_) error_ = ERROR_WRITE_FAULT;
+      return false;
+    }
+    if (fits < size) {
+      error_ = ERROR_DISK_FULL;
       return false;
     }
     return true;
@@ -82,6 +108,34 @@ bool CheckNames(const sz::Archive& archive) {
   return true;
 }
 
+// What the entries declare, saturating: a hostile archive may declare more
+// than 64 bits hold.
+uint64_t DeclaredSize(const sz::Archive& archive) {
+  uint64_t total = 0;
+  for (const sz::Entry& entry : archive.entries()) {
+    if (!entry.has_stream) continue;
+    total = entry.size > UINT64_MAX - total ? UINT64_MAX : total + entry.size;
+  }
+  return total;
+}
+
+// The bytes the caller may still use on the volume of `folder`, asked of its
+// nearest existing folder (the target is made later); nullopt when unknown.
+std::optional<uint64_t> FreeSpace(std::filesystem::path folder) {
+  for (;;) {
+    ULARGE_INTEGER available{};
+    if (GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) return available.QuadPart;
+    DWORD error = GetLastError();
+    std::filesystem::path parent = folder.parent_path();
+    if ((error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) || parent == folder ||
+        parent.empty()) {
+      LOG(WARNING) << "Could not get the free space for " << folder << ": " << error;
+      return std::nullopt;
+    }
+    folder = parent;
+  }
+}
+
 void LogReaderError(const char* what, sz::Result result, const std::string& detail) {
   LOG(ERROR) << what << static_cast<int>(result) << " (" << sz::ResultName(result)
              << (detail.empty() ? "" : ": ") << detail << ")";
@@ -93,8 +147,10 @@ LzmaUtil::LzmaUtil() = default;
 
 LzmaUtil::~LzmaUtil() { CloseArchive(); }
 
-DWORD LzmaUtil::OpenArchive(const std::filesystem::path& path) {
+DWORD LzmaUtil::OpenArchive(const std::filesystem::path& path, uint64_t start, uint64_t size) {
   CloseArchive();
+  archive_start_ = start;
+  archive_size_ = size;
   file_ = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   return file_ == INVALID_HANDLE_VALUE ? GetLastError() : 0;
@@ -115,7 +171,7 @@ void LzmaUtil::CreateFolderOnce(const std::filesystem::path& folder) {
 DWORD LzmaUtil::UnPack(const std::filesystem::path& folder) {
   if (file_ == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
   created_folders_.clear();
-  FileInStream in(file_);
+  FileInStream in(file_, archive_start_, archive_size_);
   sz::Archive archive;
   sz::Result result = archive.Open(&in);
   if (result != sz::Result::kOk) {
@@ -123,6 +179,15 @@ DWORD LzmaUtil::UnPack(const std::filesystem::path& folder) {
     return ERROR_INVALID_HANDLE;
   }
   if (!CheckNames(archive)) return ERROR_INVALID_HANDLE;
+  // Refused before the first write, so an archive that cannot fit does not
+  // fill the disk first.
+  uint64_t needed = DeclaredSize(archive);
+  std::optional<uint64_t> available = FreeSpace(folder);
+  if (available && needed > *available) {
+    LOG(ERROR) << "Not enough disk space to unpack: " << needed << " bytes needed, " << *available
+               << " available";
+    return ERROR_DISK_FULL;
+  }
   const auto& entries = archive.entries();
   if (progress_) progress_->SetTotalProgress(static_cast<int>(entries.size()));
 
@@ -146,7 +211,9 @@ DWORD LzmaUtil::UnPack(const std::filesystem::path& folder) {
     FileSink sink(file);
     result = extractor.Extract(i, &sink);
     if (result == sz::Result::kWriteError) {
+      // Most likely a full disk: leave no partial file taking up space.
       CloseHandle(file);
+      DeleteFileW(target.c_str());
       LOG(ERROR) << "Error returned by WriteFile: " << sink.error();
       return sink.error();
     }
@@ -173,6 +240,11 @@ DWORD LzmaUtil::UnPack(const std::filesystem::path& folder) {
     }
   }
   return 0;
+}
+
+void SetWriteLimitForTesting(std::optional<uint64_t> bytes) {
+  g_write_room.store(bytes.value_or(0));
+  g_write_limit_set.store(bytes.has_value());
 }
 
 }  // namespace norva::installer

@@ -3,7 +3,9 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -29,10 +31,15 @@ class LzmaUtil {
   LzmaUtil& operator=(const LzmaUtil&) = delete;
 
   // 0, or the Windows error of the failed open. Closes a previous archive.
-  DWORD OpenArchive(const std::filesystem::path& path);
+  // The archive is the `size` bytes of the file from `start` (a payload), or
+  // the whole file.
+  DWORD OpenArchive(const std::filesystem::path& path, uint64_t start = 0,
+                    uint64_t size = UINT64_MAX);
   // 0 on success; ERROR_INVALID_HANDLE (6) when the archive is not open,
-  // unreadable, undecodable or names an unsafe entry; otherwise the Windows
-  // error of the failed file operation.
+  // unreadable, undecodable or names an unsafe entry; ERROR_DISK_FULL (112)
+  // before anything is written when the entries declare more than the
+  // folder's volume has free; otherwise the Windows error of the failed file
+  // operation (a file whose writing failed is removed).
   DWORD UnPack(const std::filesystem::path& folder);
   void CloseArchive();
 
@@ -46,9 +53,16 @@ class LzmaUtil {
   void CreateFolderOnce(const std::filesystem::path& folder);
 
   HANDLE file_ = INVALID_HANDLE_VALUE;
+  uint64_t archive_start_ = 0;
+  uint64_t archive_size_ = UINT64_MAX;
   std::set<std::wstring> created_folders_;
   ProgressSink* progress_ = nullptr;
 };
+
+// Test seam: Wine cannot fill a disk, so a test lets writes of unpacked files
+// fail with ERROR_DISK_FULL once `bytes` more have been written (what fits
+// still goes through the real WriteFile). std::nullopt restores real writes.
+void SetWriteLimitForTesting(std::optional<uint64_t> bytes);
 
 }  // namespace norva::installer
 

@@ -13,6 +13,7 @@
 #include "net/service_domains.h"
 #include "net/wininet.h"
 #include "package/checksum_checker.h"
+#include "package/package_lock.h"
 #include "package/package_query.h"
 #include "package/payload_reader.h"
 #include "package/version.h"
@@ -36,7 +37,6 @@ constexpr char kSignatureText[] = "Signature incorrect for the downloaded packag
 constexpr char kOlderText[] = "Downloaded package is older than the installer";
 constexpr char kStreamText[] = "Downloaded package is of a different stream than the installer";
 constexpr char kNoArchiveText[] = "Could not find 7z payload in full package";
-constexpr char kWriteArchiveText[] = "Could not write out 7z archive from full package";
 constexpr char kUnpackFailedText[] = "Archive unpacking failed";
 constexpr char kPartnerFailedText[] = "Failed downloading partner content";
 
@@ -134,16 +134,23 @@ void PackageFetcherDelegateProxy::NotifyTrackingDataObtained(const std::string& 
 
 void PackageFetcherDelegateProxy::RunUICallbackAndPostReply(
     UICallback callback, std::shared_ptr<TaskRunner> reply_runner, Reply reply) {
-  if (!controller_runner_) return;
-  controller_runner_->PostTask(
-      FROM_HERE, [self = shared_from_this(), callback, reply_runner, reply] {
-        UICallbackRunner* runner;
-        {
-          std::lock_guard<std::mutex> hold(self->lock_);
-          runner = self->ui_runner_;
-        }
-        if (runner) runner->RunUICallbackAndPostReply(callback, reply_runner, reply);
-      });
+  // Without a runner to show the dialog the asker would wait for ever; it
+  // gets the answer of a dialog that has no window instead.
+  auto refuse = [reply_runner, reply] {
+    if (reply_runner) reply_runner->PostTask(FROM_HERE, [reply] { reply(ERROR_INVALID_HANDLE); });
+  };
+  auto ask = [self = shared_from_this(), callback, reply_runner, reply, refuse] {
+    UICallbackRunner* runner;
+    {
+      std::lock_guard<std::mutex> hold(self->lock_);
+      runner = self->ui_runner_;
+    }
+    if (runner)
+      runner->RunUICallbackAndPostReply(callback, reply_runner, reply);
+    else
+      refuse();
+  };
+  if (!controller_runner_ || !controller_runner_->PostTask(FROM_HERE, ask)) refuse();
 }
 
 void PackageFetcherDelegateProxy::Clear() {
@@ -162,8 +169,11 @@ class PackageFetcher::ThreadedFetcher {
   ~ThreadedFetcher();
 
   void Start();
+  // Ends a run that no worker could take; called on the controller's thread.
+  void FailWithoutWorker();
 
  private:
+  void StartRecord();
   bool CleanDownloadLocation();
   // False when the run failed or moved on to unpacking.
   bool ReadOwnPayload();
@@ -171,7 +181,8 @@ class PackageFetcher::ThreadedFetcher {
   void OnDownloadUrlFetched();
   void ExtractArchive(const std::string& checksum);
   bool CheckPackage(const std::string& checksum);
-  void UnpackArchive(const std::filesystem::path& archive);
+  // Unpacks the `size` bytes of `file` from `start`.
+  void UnpackArchive(const std::filesystem::path& file, uint64_t start, uint64_t size);
   void OnUnpacked(bool success);
   void DownloadPartnerFile();
   void OnPartnerDownloaded(const std::string& file_name, const std::string& checksum);
@@ -197,6 +208,8 @@ class PackageFetcher::ThreadedFetcher {
   const std::filesystem::path download_folder_;
   const std::filesystem::path package_path_;
   std::unique_ptr<PayloadReader> payload_reader_;
+  // Held from the package's first check to the end of its unpacking.
+  PackageLock package_lock_;
   std::unique_ptr<Wininet> downloader_;
   std::string reply_text_;
   json reply_;
@@ -225,6 +238,7 @@ PackageFetcher::ThreadedFetcher::~ThreadedFetcher() {
   LOG(INFO) << "Terminating the package fetcher";
   proxy_->Clear();
   if (downloader_->state() != Wininet::kFailed) downloader_->Stop();
+  package_lock_.Release();
   // The unpacked package lives only as long as its fetcher.
   DeleteFileIfPresent(package_path_);
   DeleteFileIfPresent(archive_path());
@@ -246,13 +260,24 @@ void PackageFetcher::ThreadedFetcher::Fail(Status status, const char* reason) {
   Report(status);
 }
 
-void PackageFetcher::ThreadedFetcher::Start() {
+void PackageFetcher::ThreadedFetcher::StartRecord() {
   fetch_record_ = stats_root_.AppendRecord("fetches");
   fetch_record_.SetInteger("try_number", try_number_);
   fetch_record_.SetTime("start_time");
+}
+
+void PackageFetcher::ThreadedFetcher::FailWithoutWorker() {
+  LOG(ERROR) << "The package fetcher has no worker";
+  StartRecord();
+  Fail(PackageFetcherDelegate::kInitializationFailed, kInitializationFailedText);
+}
+
+void PackageFetcher::ThreadedFetcher::Start() {
+  StartRecord();
   partner_list_ = json::array();
   partner_files_.clear();
   reply_ = json();
+  package_lock_.Release();
   Report(PackageFetcherDelegate::kInitializing);
   if (!CleanDownloadLocation()) {
     Fail(PackageFetcherDelegate::kInitializationFailed, kInitializationFailedText);
@@ -276,7 +301,7 @@ bool PackageFetcher::ThreadedFetcher::ReadOwnPayload() {
       Report(PackageFetcherDelegate::kUnpacking);
       payload_reader_->WritePayloadToFile(archive_path());
       PostTask(BindWeak(weak_factory_.GetWeakPtr(), &ThreadedFetcher::UnpackArchive,
-                        archive_path()));
+                        archive_path(), uint64_t{0}, UINT64_MAX));
       return false;
     }
     tracking_data = payload_reader_->GetPayload();
@@ -379,20 +404,23 @@ void PackageFetcher::ThreadedFetcher::ExtractArchive(const std::string& checksum
   Report(PackageFetcherDelegate::kUnpacking);
   PayloadReader package(package_path_);
   if (!package.ReadPayload() || !package.is_archive()) {
+    package_lock_.Release();
     Fail(PackageFetcherDelegate::kDownloadFailed, kNoArchiveText);
     return;
   }
-  if (!package.WritePayloadToFile(archive_path())) {
-    Fail(PackageFetcherDelegate::kUnpackingFailed, kWriteArchiveText);
-    return;
-  }
-  PostTask(BindWeak(weak_factory_.GetWeakPtr(), &ThreadedFetcher::UnpackArchive, archive_path()));
+  // Unpacked straight from the held package: a copy of the archive could be
+  // replaced before it is read.
+  PostTask(BindWeak(weak_factory_.GetWeakPtr(), &ThreadedFetcher::UnpackArchive, package_path_,
+                    package.payload_start(), package.payload_length()));
 }
 
 bool PackageFetcher::ThreadedFetcher::CheckPackage(const std::string& checksum) {
   const char* failure = nullptr;
   if (downloader_->state() != Wininet::kCompleted) {
     failure = kPackageDownloadFailedText;
+  } else if (!package_lock_.Acquire(package_path_)) {
+    PLOG(ERROR) << "Could not hold " << package_path_ << " for its checks";
+    failure = kChecksumText;
   } else if (!ChecksumChecker::VerifyChecksum(package_path_, checksum)) {
     failure = kChecksumText;
   } else {
@@ -414,11 +442,15 @@ bool PackageFetcher::ThreadedFetcher::CheckPackage(const std::string& checksum) 
     fetch_record_.SetString("stream", stream);
     if (WithoutLineEnd(stream) != product::InternalStreamName()) failure = kStreamText;
   }
-  if (failure) Fail(PackageFetcherDelegate::kDownloadFailed, failure);
+  if (failure) {
+    package_lock_.Release();
+    Fail(PackageFetcherDelegate::kDownloadFailed, failure);
+  }
   return !failure;
 }
 
-void PackageFetcher::ThreadedFetcher::UnpackArchive(const std::filesystem::path& archive) {
+void PackageFetcher::ThreadedFetcher::UnpackArchive(const std::filesystem::path& file,
+                                                    uint64_t start, uint64_t size) {
   LOG(INFO) << "Unpacking files from archive";
   fetch_record_.SetTime("unpack_start_time");
   stats_root_.SetTimestamp("installation_start_unpacking_time");
@@ -426,13 +458,15 @@ void PackageFetcher::ThreadedFetcher::UnpackArchive(const std::filesystem::path&
   if (CreateDirectories(extraction_folder())) {
     LzmaUtil unpacker;
     unpacker.set_progress_sink(proxy_.get());
-    success = unpacker.OpenArchive(archive) == 0 && unpacker.UnPack(extraction_folder()) == 0;
+    success = unpacker.OpenArchive(file, start, size) == 0 &&
+              unpacker.UnPack(extraction_folder()) == 0;
     unpacker.CloseArchive();
   }
+  package_lock_.Release();
   if (!payload_reader_->is_archive() && !payload_reader_->GetPayload().empty())
     payload_reader_->WritePayloadToFile(extraction_folder() / kTrackingDataFile);
   PostTask(BindWeak(weak_factory_.GetWeakPtr(), &ThreadedFetcher::OnUnpacked, success));
-  DeleteFileIfPresent(archive);
+  DeleteFileIfPresent(archive_path());
 }
 
 void PackageFetcher::ThreadedFetcher::OnUnpacked(bool success) {
@@ -539,7 +573,10 @@ void PackageFetcher::ThreadedFetcher::EndPartnerPhase() {
   // when a later entry could not be had.
   if (!partner_files_.empty()) {
     std::string list = JoinString(partner_files_, "\r\n") + "\r\n";
-    WriteFileAtomically(extraction_folder() / kPartnerListFile, list);
+    if (!WriteFileAtomically(extraction_folder() / kPartnerListFile, list)) {
+      Fail(PackageFetcherDelegate::kUnpackingFailed, kUnpackFailedText);
+      return;
+    }
   }
   PackageReady();
 }
@@ -573,8 +610,11 @@ PackageFetcher::~PackageFetcher() {
 
 void PackageFetcher::Start() {
   ThreadedFetcher* fetcher = fetcher_.get();
-  if (auto runner = worker_.task_runner())
-    runner->PostTask(FROM_HERE, [fetcher] { fetcher->Start(); });
+  std::shared_ptr<TaskRunner> runner = worker_.task_runner();
+  if (runner && runner->PostTask(FROM_HERE, [fetcher] { fetcher->Start(); })) return;
+  // No worker runs the fetcher (it never started or its loop is gone), so
+  // the run fails on this thread rather than never reporting.
+  fetcher->FailWithoutWorker();
 }
 
 std::filesystem::path PackageFetcher::extraction_folder() const {

@@ -19,7 +19,8 @@ namespace norva::installer {
 // Carries the fetcher's reports from its worker thread to the controller's
 // thread. Each call posts a task there that reaches the delegate (or the UI
 // callback runner) only if it is still set when the task runs; the fetcher
-// clears both when it goes, so nothing arrives after that.
+// clears both when it goes, so nothing arrives after that. A dialog request
+// that finds no UI callback runner is answered as refused.
 class PackageFetcherDelegateProxy : public PackageFetcherDelegate,
                                     public UICallbackRunner,
                                     public LzmaUtil::ProgressSink,

@@ -44,8 +44,8 @@ bool PayloadReader::ReadPayload() {
   payload_length_ = location.length;
   switch (location.status) {
     case PayloadStatus::kInvalidFile:
+      // Not read: every later attempt has to report the corruption again.
       invalid_ = true;
-      read_ = true;
       return false;
     case PayloadStatus::kNotFound:
     case PayloadStatus::kArchiveAfterSignature:

@@ -4,8 +4,10 @@
 // line each: "status N", "tracking DATA", then the unpacked files as
 // "file RELATIVE_PATH SIZE", then "stats JSON".
 //   fetcher_child.exe --download-folder=DIR [--internal-package-server=URL]
+//                     [--runs=N]  (starts the fetcher again after each end)
 #include <windows.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
@@ -68,10 +70,16 @@ int wmain() {
   {
     PackageFetcher fetcher(command_line.GetSwitchValuePath("download-folder"), collector.root(),
                            &controller, &controller);
-    fetcher.Start();
-    loop.task_runner()->PostDelayedTask(FROM_HERE, [&loop] { loop.Quit(); },
-                                        std::chrono::seconds(120));
-    loop.Run();
+    int runs = std::max(1, _wtoi(command_line.GetSwitchValue("runs").c_str()));
+    bool timed_out = false;
+    loop.task_runner()->PostDelayedTask(FROM_HERE, [&loop, &timed_out] {
+      timed_out = true;
+      loop.Quit();
+    }, std::chrono::seconds(120));
+    for (int run = 0; run < runs && !timed_out; ++run) {
+      fetcher.Start();
+      loop.Run();
+    }
     PrintFiles(fetcher.extraction_folder());
   }
   Print("stats " + collector.Serialize());

@@ -34,6 +34,14 @@ sign signer "$out/full_package.unsigned" "$out/full_package_signed.exe"
 sign other "$out/full_package.unsigned" "$out/full_package_other_signer.exe"
 rm "$out/full_package.unsigned"
 
+# A folder stands where the fetcher writes its list of partner files.
+cp -r "$out/package" "$out/list_folder"
+mkdir "$out/list_folder/files_list"
+printf 'held' >"$out/list_folder/files_list/held"
+(cd "$out/list_folder" && 7zz a -bd -y -mx=5 "$out/list_folder.7z" . >/dev/null)
+cp "$installer" "$out/list_folder_package.exe"
+append_trailer "$out/list_folder_package.exe" "$out/list_folder.7z"
+
 cp "$installer" "$out/no_payload_package.exe"
 cp "$installer" "$out/broken_archive_package.exe"
 append_trailer "$out/broken_archive_package.exe" "$out/broken.7z"

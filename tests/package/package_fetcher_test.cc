@@ -446,11 +446,21 @@ class PackageFetcherFailureTest : public PackageFetcherTest,
       ServePackage("other_stream_package.exe");
     } else if (name == "no_archive") {
       ServePackage("no_payload_package.exe");
-    } else if (name == "archive_unwritable") {
-      std::filesystem::create_directories(
-          std::filesystem::path(fetcher_->package_path()).replace_extension(L"7z") / L"held");
     } else if (name == "broken_archive") {
       ServePackage("broken_archive_package.exe");
+    } else if (name == "partner_list_unwritable") {
+      std::filesystem::path partner = scratch_.path() / L"partner.bin";
+      test::WriteFile(partner, "partner");
+      service_.PutFile("partner.bin", "partner");
+      json entry = {{"href", WideToUtf8(service_.Url("/partner.bin"))},
+                    {"filename", "partner.bin"},
+                    {"checksum", ChecksumChecker::ComputeSha256(partner)}};
+      ServePackage("list_folder_package.exe", {{"partner_content", {entry}}});
+    } else if (name == "no_ui_runner") {
+      // Nobody can ask for the proxy's credentials.
+      fetcher_ = std::make_unique<PackageFetcher>(download_folder_, collector_.root(), nullptr,
+                                                  &controller_, Switches(L""));
+      service_.SetRule({{"path", "/netinstaller/developer"}, {"default", {{"proxy_auth", true}}}});
     }
   }
 };
@@ -500,10 +510,12 @@ INSTANTIATE_TEST_SUITE_P(
                     PackageFetcherDelegate::kDownloadFailed},
         FailureCase{"no_archive", "Could not find 7z payload in full package",
                     PackageFetcherDelegate::kDownloadFailed},
-        FailureCase{"archive_unwritable", "Could not write out 7z archive from full package",
-                    PackageFetcherDelegate::kUnpackingFailed},
         FailureCase{"broken_archive", "Archive unpacking failed",
-                    PackageFetcherDelegate::kUnpackingFailed}),
+                    PackageFetcherDelegate::kUnpackingFailed},
+        FailureCase{"partner_list_unwritable", "Archive unpacking failed",
+                    PackageFetcherDelegate::kUnpackingFailed},
+        FailureCase{"no_ui_runner", "Failed fetching the download URL",
+                    PackageFetcherDelegate::kDownloadFailed}),
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
 // What an installer running a fetch from its own executable (the fetcher
@@ -562,11 +574,14 @@ TEST_F(OwnPayloadTest, BrokenOwnArchiveOrPayloadFailsUnpacking) {
   EXPECT_EQ(broken.statuses, (Statuses{0, 1, 4, 9}));
   EXPECT_EQ(broken.stats["fetches"][0]["failure_reason"], "Archive unpacking failed");
 
-  ChildRun corrupt = RunInstaller("corrupt_installer.exe");
-  EXPECT_EQ(corrupt.statuses, (Statuses{0, 1, 9}));
-  EXPECT_EQ(corrupt.stats["fetches"][0]["failure_reason"], "Corrupted payload");
-  EXPECT_EQ(corrupt.stats["fetches"][0]["result"], "unpacking_failed");
-  EXPECT_EQ(corrupt.stats["fetcher_restarts"], 1);
+  // A new try fails the same way; it never turns into a network install.
+  ChildRun corrupt = RunInstaller("corrupt_installer.exe", L"--runs=2");
+  EXPECT_EQ(corrupt.statuses, (Statuses{0, 1, 9, 0, 1, 9}));
+  for (const json& fetch : corrupt.stats["fetches"]) {
+    EXPECT_EQ(fetch["failure_reason"], "Corrupted payload");
+    EXPECT_EQ(fetch["result"], "unpacking_failed");
+  }
+  EXPECT_EQ(corrupt.stats["fetcher_restarts"], 2);
   EXPECT_TRUE(service_.Requests().empty());
 }
 

@@ -108,8 +108,9 @@ TEST_F(PayloadReaderTest, CertificateTableBeyondTheEndMakesTheFileInvalid) {
   PayloadReader reader(Write("corrupt.exe", image));
   EXPECT_FALSE(reader.ReadPayload());
   EXPECT_TRUE(reader.is_invalid());
-  EXPECT_TRUE(reader.is_read());
-  EXPECT_TRUE(reader.ReadPayload());  // read, but never handed out
+  EXPECT_FALSE(reader.is_read());
+  EXPECT_FALSE(reader.ReadPayload());  // a second try fails as the first did
+  EXPECT_TRUE(reader.is_invalid());
   EXPECT_EQ(reader.GetPayload(), "");
   EXPECT_FALSE(reader.WritePayloadToFile(scratch_.path() / "out"));
 }

@@ -97,7 +97,8 @@ TEST_P(SevenZipConformanceTest, UnpacksLikeSevenZip) {
 
 INSTANTIATE_TEST_SUITE_P(Methods, SevenZipConformanceTest,
                          testing::Values("copy", "lzma", "lzma2", "bcj_lzma", "bcj2", "bcj2_auto",
-                                         "arm64", "delta", "lzma2_blocks"));
+                                         "arm64", "delta", "lzma2_blocks", "lzma_eos",
+                                         "bcj_lzma_eos", "lzma_eos_nonsolid"));
 INSTANTIATE_TEST_SUITE_P(Layouts, SevenZipConformanceTest,
                          testing::Values("nonsolid", "plain_header", "no_times", "small",
                                          "small_plain", "many"));
@@ -146,7 +147,7 @@ TEST(SevenZipLayoutTest, FolderListedAfterItsFilesAndMissingTimes) {
   EXPECT_GE(tree[L"A\\undated.txt"].mtime + 20000000, now_value);
 }
 
-TEST(SevenZipLayoutTest, ReplacesExistingFilesAndReportsCreateFailures) {
+TEST(SevenZipLayoutTest, ReplacesExistingFilesAndReportsCreateAndWriteFailures) {
   ScratchFolder scratch;
   WriteFile(scratch.path() / "a.7z", MakeSevenZip({{u"x/f.txt", "new"}}));
   fs::create_directories(scratch.path() / "out" / "x");
@@ -163,6 +164,17 @@ TEST(SevenZipLayoutTest, ReplacesExistingFilesAndReportsCreateFailures) {
   DWORD result = util.UnPack(scratch.path() / "blocked");
   EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), result);
   EXPECT_TRUE(log.Contains("Error returned by CreateFile: 3"));
+
+  // The disk fills up in the middle of the second file: that file goes.
+  WriteFile(scratch.path() / "b.7z", MakeSevenZip({{u"f.txt", "first"}, {u"g.txt", "second"}}));
+  ASSERT_EQ(0u, util.OpenArchive(scratch.path() / "b.7z"));
+  SetWriteLimitForTesting(8);
+  result = util.UnPack(scratch.path() / "full");
+  SetWriteLimitForTesting(std::nullopt);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_DISK_FULL), result);
+  EXPECT_TRUE(log.Contains("Error returned by WriteFile: 112"));
+  EXPECT_EQ("first", ReadFile(scratch.path() / "full" / "f.txt"));
+  EXPECT_FALSE(fs::exists(scratch.path() / "full" / "g.txt"));
 }
 
 TEST(SevenZipLayoutTest, UnPackWithoutOpenArchiveIsInvalidHandle) {

@@ -59,6 +59,13 @@ make nonsolid "$src" -ms=off
 make plain_header "$src" -mhc=off
 make no_times "$src" -mtm=off
 make lzma2_blocks "$src" -m0=LZMA2:d=64k -mmt=2 -ms=e
+# LZMA streams that end with an end marker after their declared size: alone
+# (-mf=off keeps 7-Zip from adding BCJ), behind BCJ, one folder per file, and
+# a small one for the damage tests.
+make lzma_eos "$src" -m0=LZMA:eos -mf=off
+make bcj_lzma_eos "$src" -m0=BCJ -m1=LZMA:eos
+make lzma_eos_nonsolid "$src" -m0=LZMA:eos -mf=off -ms=off
+make small_eos "$small" -m0=LZMA:eos
 make small "$small" -m0=LZMA2 -mhc=on
 make small_plain "$small" -m0=LZMA -mhc=off
 make many "$many" -mx=1

@@ -189,9 +189,24 @@ class LzmaStream : public DictionaryStream {
       if (status == LZMA_STATUS_FINISHED_WITH_MARK || !consumed) return Result::kDataError;
     }
   }
-  // The encoder's flush leaves the range decoder's code at 0; anything else
-  // means damaged final bytes.
-  Result CheckEnd() override { return dec_.code == 0 ? Result::kOk : Result::kDataError; }
+  // The encoder's flush leaves the range decoder's code at 0. Otherwise an
+  // end marker may follow the declared size (7-Zip writes one on request);
+  // anything else means damaged final bytes.
+  Result CheckEnd() override {
+    if (dec_.code == 0) return Result::kOk;
+    for (;;) {
+      SZ_RETURN_IF_ERROR(input_.Fill(1));
+      SizeT in_len = input_.available();
+      ELzmaStatus status;
+      // No room in the dictionary: only the marker can decode here.
+      if (LzmaDec_DecodeToDic(&dec_, dec_.dicPos, input_.data(), &in_len, LZMA_FINISH_END,
+                              &status) != SZ_OK)
+        return Result::kDataError;
+      input_.Consume(in_len);
+      if (status == LZMA_STATUS_FINISHED_WITH_MARK) return Result::kOk;
+      if (status != LZMA_STATUS_NEEDS_MORE_INPUT || in_len == 0) return Result::kDataError;
+    }
+  }
 };
 
 class Lzma2Stream : public DictionaryStream {

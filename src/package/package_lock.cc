@@ -1,0 +1,21 @@
+#include "package/package_lock.h"
+
+namespace norva::installer {
+
+PackageLock::~PackageLock() { Release(); }
+
+bool PackageLock::Acquire(const std::filesystem::path& path) {
+  Release();
+  // Only handles with read, write or delete access take part in sharing
+  // checks, so the hold needs read access.
+  file_ = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                      FILE_ATTRIBUTE_NORMAL, nullptr);
+  return held();
+}
+
+void PackageLock::Release() {
+  if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+  file_ = INVALID_HANDLE_VALUE;
+}
+
+}  // namespace norva::installer

@@ -1,0 +1,34 @@
+#ifndef NORVA_PACKAGE_PACKAGE_LOCK_H_
+#define NORVA_PACKAGE_PACKAGE_LOCK_H_
+
+#include <windows.h>
+
+#include <filesystem>
+
+namespace norva::installer {
+
+// Keeps a downloaded package as it is from its first check to the end of its
+// unpacking, so what is unpacked is what was verified. Holds the file open
+// for reading and shares it for reading only: others may still read and run
+// it (the package queries do), but no process can write, rename or delete it
+// until Release.
+class PackageLock {
+ public:
+  PackageLock() = default;
+  ~PackageLock();
+  PackageLock(const PackageLock&) = delete;
+  PackageLock& operator=(const PackageLock&) = delete;
+
+  // Releases a previous hold. False, with the system's error kept, when the
+  // file cannot be opened so, for example while it is open for writing.
+  bool Acquire(const std::filesystem::path& path);
+  void Release();
+  bool held() const { return file_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE file_ = INVALID_HANDLE_VALUE;
+};
+
+}  // namespace norva::installer
+
+#endif  // NORVA_PACKAGE_PACKAGE_LOCK_H_
