@@ -6,7 +6,7 @@
 namespace norva::installer {
 
 // Identifiers of the host's localised failure messages.
-enum InstallerMessage : int {
+enum InstallerMessageId : int {
   kMessageAutoupdateTaskDescription = 37047,
   kMessageGeneralFailure = 37050,
   kMessageInvalidOperation = 37053,

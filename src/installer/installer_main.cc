@@ -15,6 +15,7 @@
 #include "base/strings.h"
 #include "base/task_loop.h"
 #include "base/worker_pool.h"
+#include "installer/backend.h"
 #include "installer/folder_permission_mode.h"
 #include "installer/help_text.h"
 #include "installer/settings.h"
@@ -128,11 +129,8 @@ void ApplyExperimentOverrides(const CommandLine& command_line, bool uninstall,
 // Runs the role the command line names once the process-wide set-up is done.
 bool RunDriver(const CommandLine& command_line, const Roles& roles,
                const std::filesystem::path& executable_path,
-               [[maybe_unused]] Settings& settings) {
-  if (roles.backend) {
-    LOG(ERROR) << "The installer backend is not available in this build";
-    return false;
-  }
+               Settings& settings) {
+  if (roles.backend) return RunBackend(settings);
   std::filesystem::path download_folder;
   if (!ChooseDownloadFolder(command_line, executable_path, &download_folder)) {
     LOG(ERROR) << "Could not obtain temporary installer folder";

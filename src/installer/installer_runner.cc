@@ -1,0 +1,223 @@
+#include "installer/installer_runner.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include "base/command_line.h"
+#include "base/file_util.h"
+#include "base/logging.h"
+#include "engine/installer_observer.h"
+#include "installer/installation_status.h"
+#include "installer/settings.h"
+#include "system/object_names.h"
+
+namespace norva::installer {
+namespace {
+
+constexpr int kGeneralFailure = 37050;
+constexpr int kMutexFailure = 37052;
+constexpr int kInvalidSettings = 37053;
+
+std::wstring MutexName(const std::filesystem::path& folder) {
+  return GetObjectNameForFolder(L"Norva/Installer", folder, true);
+}
+
+HANDLE CreateFolderEvent(const wchar_t* name, const std::filesystem::path& folder) {
+  return CreateEventW(nullptr, TRUE, FALSE, GetObjectNameForFolder(name, folder, true).c_str());
+}
+
+void CloseAndClear(HANDLE* handle) {
+  if (*handle) CloseHandle(*handle);
+  *handle = nullptr;
+}
+
+// The handle value's 8 bytes in memory order, two upper-case digits each.
+std::wstring EncodeHandle(HANDLE handle) {
+  auto value = reinterpret_cast<uint64_t>(handle);
+  std::wstring text;
+  for (int i = 0; i < 8; ++i) {
+    wchar_t digits[3];
+    swprintf(digits, 3, L"%02X", static_cast<unsigned>((value >> (8 * i)) & 0xff));
+    text += digits;
+  }
+  return text;
+}
+
+}  // namespace
+
+InstallerRunner::InstallerRunner(std::filesystem::path package_folder)
+    : package_folder_(std::move(package_folder)) {}
+
+InstallerRunner::~InstallerRunner() {
+  StopInstallation();
+  backend_watcher_.StopWatching();
+  CloseEvents();
+}
+
+void InstallerRunner::AddObserver(InstallerObserver* observer) { observers_.push_back(observer); }
+
+void InstallerRunner::RemoveObserver(InstallerObserver* observer) {
+  observers_.erase(std::remove(observers_.begin(), observers_.end(), observer), observers_.end());
+}
+
+bool InstallerRunner::Fail(int message_id, const char* message) {
+  LOG(ERROR) << message;
+  for (InstallerObserver* observer : std::vector(observers_))
+    observer->OnInstallationFailed(message_id, std::wstring(), message);
+  return false;
+}
+
+bool InstallerRunner::StartInstallation(Settings& settings) {
+  if (settings_ == &settings) LOG(INFO) << "Duplicate installation attempt detected";
+  // A second backend for the same runner would lose the first one's handle.
+  if (backend_running_) return false;
+  LOG(INFO) << "Beginning installation";
+  if (settings.GetOperation() == kOperationNone)
+    return Fail(kInvalidSettings, "Attempting to start installation with invalid settings");
+  settings.SetModifiable(false);
+  settings_ = &settings;
+  const std::filesystem::path folder = settings.GetInstallationStatus().GetPath();
+
+  SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+  CloseAndClear(&mutex_);
+  mutex_ = CreateMutexW(&inheritable, FALSE, MutexName(folder).c_str());
+  if (!mutex_) return Fail(kMutexFailure, "Could not create installer mutex");
+  DWORD wait = WaitForSingleObject(mutex_, 0);
+  if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
+    CloseAndClear(&mutex_);
+    return Fail(kMutexFailure, "Could not acquire installer mutex");
+  }
+
+  receiver_.Close();
+  if (!receiver_.Connect(L"norva_installer\\" + folder.native()))
+    return Fail(kGeneralFailure, "Could not connect to mailslot");
+
+  CommandLine backend_switches = settings.ToCommandLine(false);
+  CommandLine command_line{std::filesystem::path()};
+  for (const auto& [name, value] : backend_switches.GetSwitches()) {
+    if (name != "server-tracking-data" && name != "initial-pid" &&
+        name != "crash-reporter-pid" && name != "initial-proc-handle" &&
+        name != "wait-for-package")
+      command_line.AppendSwitchValue(name, value);
+  }
+  command_line.AppendSwitchPath("server-tracking-data", L"server_tracking_data");
+  command_line.AppendSwitchValue("initial-pid", std::to_wstring(GetCurrentProcessId()));
+  // No crash reporter runs beside this build's installer.
+  command_line.AppendSwitchValue("crash-reporter-pid", L"0");
+
+  CloseEvents();
+  interrupted_event_ = CreateFolderEvent(L"NorvaInstaller/InstallationInterrupted", folder);
+  if (!interrupted_event_)
+    return Fail(kGeneralFailure, "Could not create installation interruption event");
+
+  std::filesystem::path program;
+  if (package_ready_) {
+    program = package_folder_ / L"installer.exe";
+  } else {
+    package_ready_event_ = CreateFolderEvent(L"NorvaInstaller/PackageReady", folder);
+    if (!package_ready_event_)
+      return Fail(kGeneralFailure, "Could not create package ready event");
+    program = GetExecutablePath();
+    command_line.AppendSwitchPath("wait-for-package", package_folder_);
+  }
+
+  HANDLE own = nullptr;
+  {
+    // LaunchProcess takes the same lock around the start itself and passes
+    // an explicit inherit list, so no other child gets this handle.
+    std::lock_guard<std::mutex> lock(ChildProcessLaunchLock());
+    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &own,
+                         SYNCHRONIZE, TRUE, 0))
+      own = nullptr;
+  }
+  if (!own) return Fail(kGeneralFailure, "Could not duplicate own process handle");
+  command_line.AppendSwitchValue("initial-proc-handle", EncodeHandle(own));
+  LaunchOptions options;
+  options.handles_to_inherit = {own, mutex_};
+  Process backend = LaunchProcess(
+      QuoteArgument(program.native()) + L" " + command_line.GetArgumentsString(), options);
+  CloseHandle(own);
+  if (!backend.IsValid()) return Fail(kGeneralFailure, "Could not launch installer backend process");
+
+  backend_ = std::move(backend);
+  backend_running_ = true;
+  AllowSetForegroundWindow(backend_.id());
+  backend_watcher_.StopWatching();
+  if (!backend_watcher_.StartWatching(backend_.handle(), this)) {
+    Fail(kGeneralFailure, "Could not monitor the installer process handle");
+    StopInstallation();
+    return false;
+  }
+  return true;
+}
+
+void InstallerRunner::SetPackageReady() {
+  if (package_ready_) return;
+  package_ready_ = true;
+  if (backend_running_ && package_ready_event_) SetEvent(package_ready_event_);
+}
+
+void InstallerRunner::StopInstallation() {
+  if (backend_running_ && interrupted_event_) SetEvent(interrupted_event_);
+  if (mutex_) {
+    // While the backend runs it shares the mutex; releasing it here would let
+    // another frontend start into the same folder.
+    if (!backend_running_) ReleaseMutex(mutex_);
+    CloseAndClear(&mutex_);
+  }
+  CloseEvents();
+  receiver_.Close();
+  settings_ = nullptr;
+}
+
+void InstallerRunner::CloseEvents() {
+  CloseAndClear(&package_ready_event_);
+  CloseAndClear(&interrupted_event_);
+}
+
+void InstallerRunner::OnHandleSignaled(HANDLE handle) { OnObjectSignaled(handle); }
+
+void InstallerRunner::OnObjectSignaled(HANDLE handle) {
+  DWORD exit_code = 1;
+  bool success = GetExitCodeProcess(handle, &exit_code) && exit_code == 0;
+  backend_running_ = false;
+  for (InstallerObserver* observer : std::vector(observers_))
+    observer->OnInstallerTerminated(success);
+}
+
+void InstallerRunner::OnMessageReceived(const InstallerMessage& message) {
+  using Type = InstallerMessageType;
+  for (InstallerObserver* observer : std::vector(observers_)) {
+    switch (message.type) {
+      case Type::kChildProcessStarting:
+        observer->OnChildProcessStarting(message.elevated);
+        break;
+      case Type::kChildProcessFinished:
+        observer->OnChildProcessFinished();
+        break;
+      case Type::kInstallationStarted:
+        observer->OnInstallationStarted();
+        break;
+      case Type::kSetTotalSteps:
+        observer->SetTotalSteps(message.steps);
+        break;
+      case Type::kStepCompleted:
+        observer->OnStepCompleted();
+        break;
+      case Type::kInstallationFailed:
+        observer->OnInstallationFailed(message.message_id, message.detail, message.message);
+        break;
+      case Type::kInstallationSucceeded:
+        observer->OnInstallationSucceeded();
+        break;
+      default:
+        LOG(ERROR) << "Not a valid installer message type";
+        return;
+    }
+  }
+}
+
+}  // namespace norva::installer

@@ -1,0 +1,70 @@
+#ifndef NORVA_INSTALLER_INSTALLER_RUNNER_H_
+#define NORVA_INSTALLER_INSTALLER_RUNNER_H_
+
+#include <windows.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "base/handle_watcher.h"
+#include "base/process.h"
+#include "installer/ipc/ipc_receiver.h"
+
+namespace norva::installer {
+
+class InstallerObserver;
+class Settings;
+
+// The frontend's side of an installation: starts the backend process for the
+// settings, holds the folder's installer mutex while it runs, and hands every
+// event the backend sends over the mailslot to the observers, on the thread
+// that made the runner. When the backend process ends the observers get
+// OnInstallerTerminated, successful when it exited with 0.
+class InstallerRunner : public HandleWatcher::Delegate, public IPCReceiverProxy::Delegate {
+ public:
+  explicit InstallerRunner(std::filesystem::path package_folder);
+  ~InstallerRunner() override;
+  InstallerRunner(const InstallerRunner&) = delete;
+  InstallerRunner& operator=(const InstallerRunner&) = delete;
+
+  void AddObserver(InstallerObserver* observer);
+  void RemoveObserver(InstallerObserver* observer);
+
+  // `settings` must outlive the installation. Failures are reported to the
+  // observers as OnInstallationFailed.
+  bool StartInstallation(Settings& settings);
+  // The package folder is complete: a backend waiting for it may go on.
+  void SetPackageReady();
+  // Interrupts a running backend and releases everything of the attempt.
+  void StopInstallation();
+
+  bool IsBackendRunning() const { return backend_running_; }
+
+  // The backend process ended.
+  void OnObjectSignaled(HANDLE handle);
+  // IPCReceiverProxy::Delegate:
+  void OnMessageReceived(const InstallerMessage& message) override;
+
+ private:
+  // HandleWatcher::Delegate:
+  void OnHandleSignaled(HANDLE handle) override;
+
+  bool Fail(int message_id, const char* message);
+  void CloseEvents();
+
+  IPCReceiverProxy receiver_{this};
+  const std::filesystem::path package_folder_;
+  Process backend_;
+  HANDLE mutex_ = nullptr;
+  HandleWatcher backend_watcher_;
+  HANDLE package_ready_event_ = nullptr;
+  HANDLE interrupted_event_ = nullptr;
+  Settings* settings_ = nullptr;
+  bool package_ready_ = false;
+  bool backend_running_ = false;
+  std::vector<InstallerObserver*> observers_;
+};
+
+}  // namespace norva::installer
+
+#endif  // NORVA_INSTALLER_INSTALLER_RUNNER_H_

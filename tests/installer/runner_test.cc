@@ -1,0 +1,191 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/command_line.h"
+#include "base/file_util.h"
+#include "base/location.h"
+#include "base/strings.h"
+#include "base/task_loop.h"
+#include "engine/engine_test_support.h"
+#include "engine/installer_observer.h"
+#include "installer/installer_runner.h"
+#include "installer/settings.h"
+#include "product/product_info.h"
+#include "support/installer_process.h"
+#include "support/scratch.h"
+
+namespace norva::installer {
+namespace {
+
+using Type = InstallerMessageType;
+
+// Writes each notification as a word; a run of step completions is one "step".
+class EventLog : public InstallerObserver {
+ public:
+  void OnInstallationStarted() override { Add("started"); }
+  void OnChildProcessStarting(bool elevated) override { Add(elevated ? "child(1)" : "child(0)"); }
+  void OnChildProcessFinished() override { Add("child-done"); }
+  void SetTotalSteps(int steps) override { Add(steps > 0 ? "total" : "total(0)"); }
+  void OnStepCompleted() override {
+    if (events.empty() || events.back() != "step") Add("step");
+  }
+  void OnInstallationFailed(int id, const std::wstring&, const std::string& message) override {
+    Add("failed " + std::to_string(id) + " " + message);
+  }
+  void OnInstallationSucceeded() override { Add("succeeded"); }
+  void OnInstallerTerminated(bool success) override {
+    Add(success ? "terminated(1)" : "terminated(0)");
+    if (loop) loop->Quit();
+  }
+
+  std::vector<std::string> events;
+  TaskLoop* loop = nullptr;
+
+ private:
+  void Add(std::string event) { events.push_back(std::move(event)); }
+};
+
+class RunnerTest : public testing::Test {
+ protected:
+  RunnerTest() {
+    // The package must start this build's backend, not the one it was made with.
+    std::filesystem::copy_file(test::BuiltInstallerPath(), env_.package() / L"installer.exe",
+                               std::filesystem::copy_options::overwrite_existing);
+    runner_.AddObserver(&log_);
+    log_.loop = &env_.loop();
+  }
+
+  std::unique_ptr<Settings> MakeSettings(const std::filesystem::path& folder) {
+    auto settings = std::make_unique<Settings>(
+        false, true, false, folder, false,
+        CommandLine::FromArgv({L"installer.exe", L"--allusers=0", L"--launchnorva=0", L"--silent"}),
+        std::filesystem::path());
+    for (int i = 0; i < 1000 && settings->IsStatusFetchPending(); ++i) {
+      env_.loop().RunUntilIdle();
+      Sleep(10);
+    }
+    EXPECT_FALSE(settings->IsStatusFetchPending());
+    return settings;
+  }
+
+  // Runs the loop until the backend has ended, at most `limit`.
+  void RunToEnd(std::chrono::seconds limit = std::chrono::seconds(180)) {
+    env_.loop().task_runner()->PostDelayedTask(
+        FROM_HERE, [this] { env_.loop().Quit(); }, limit);
+    env_.loop().Run();
+  }
+
+  test::EngineEnvironment env_;
+  InstallerRunner runner_{env_.package()};
+  EventLog log_;
+};
+
+TEST_F(RunnerTest, BackendInstallsAndReportsOverTheMailslot) {
+  const std::filesystem::path folder = env_.scratch() / L"installs" / L"Norva \u00e9";
+  auto settings = MakeSettings(folder);
+  runner_.SetPackageReady();
+  ASSERT_TRUE(runner_.StartInstallation(*settings));
+  EXPECT_TRUE(runner_.IsBackendRunning());
+  EXPECT_FALSE(settings->IsModifiable());
+  RunToEnd();
+
+  const std::vector<std::string> expected = {"started", "total", "step", "succeeded",
+                                             "terminated(1)"};
+  EXPECT_EQ(log_.events, expected);
+  EXPECT_FALSE(runner_.IsBackendRunning());
+  std::filesystem::path subfolder = folder / Utf8ToWide(product::ProductVersion());
+  for (const wchar_t* file : {L"launcher.exe", L"norva.exe", L"installer.exe"})
+    EXPECT_TRUE(PathExists(subfolder / file)) << file;
+  EXPECT_TRUE(PathExists(folder / L"installation_status.xml"));
+}
+
+TEST_F(RunnerTest, FailedInstallationEndsWithAFailedBackend) {
+  std::filesystem::remove(env_.package() / L"norva.exe");
+  const std::filesystem::path folder = env_.scratch() / L"installs" / L"broken";
+  auto settings = MakeSettings(folder);
+  runner_.SetPackageReady();
+  ASSERT_TRUE(runner_.StartInstallation(*settings));
+  RunToEnd();
+  ASSERT_GE(log_.events.size(), 3u);
+  EXPECT_TRUE(log_.events.end()[-2].starts_with("failed 37057")) << log_.events.end()[-2];
+  EXPECT_EQ(log_.events.back(), "terminated(0)");
+  EXPECT_FALSE(PathExists(folder / L"installation_status.xml"));
+}
+
+TEST_F(RunnerTest, InvalidSettingsStartNoBackend) {
+  // A folder below a file gives no operation.
+  test::WriteFile(env_.scratch() / L"file", "x");
+  auto settings = MakeSettings(env_.scratch() / L"file" / L"Norva");
+  EXPECT_FALSE(runner_.StartInstallation(*settings));
+  EXPECT_FALSE(runner_.IsBackendRunning());
+  EXPECT_EQ(log_.events, std::vector<std::string>{
+                             "failed 37053 Attempting to start installation with invalid settings"});
+}
+
+TEST_F(RunnerTest, SecondInstallerForTheFolderIsRefused) {
+  const std::filesystem::path folder = env_.scratch() / L"busy";
+  auto settings = MakeSettings(folder);
+  // Another frontend holds the mutex (a mutex is re-entrant on its own thread).
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE held = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::thread other([&] {
+    std::wstring name = L"Global\\Norva/Installer/" + folder.native();
+    std::replace(name.begin() + 7, name.end(), L'\\', L'/');
+    HANDLE mutex = CreateMutexW(nullptr, TRUE, name.c_str());
+    SetEvent(held);
+    WaitForSingleObject(release, INFINITE);
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+  });
+  WaitForSingleObject(held, INFINITE);
+  test::LogCapture capture;
+  runner_.SetPackageReady();
+  EXPECT_FALSE(runner_.StartInstallation(*settings));
+  EXPECT_FALSE(runner_.IsBackendRunning());
+  EXPECT_EQ(log_.events, std::vector<std::string>{"failed 37052 Could not acquire installer mutex"});
+  EXPECT_TRUE(capture.Contains("Could not acquire installer mutex"));
+  SetEvent(release);
+  other.join();
+  CloseHandle(release);
+  CloseHandle(held);
+}
+
+TEST_F(RunnerTest, MessagesReachEveryObserverInOrder) {
+  EventLog second;
+  runner_.AddObserver(&second);
+  const struct {
+    InstallerMessage message;
+    const char* event;
+  } kCases[] = {
+      {{.type = Type::kInstallationStarted}, "started"},
+      {{.type = Type::kChildProcessStarting, .elevated = true}, "child(1)"},
+      {{.type = Type::kChildProcessFinished}, "child-done"},
+      {{.type = Type::kSetTotalSteps, .steps = 9}, "total"},
+      {{.type = Type::kStepCompleted}, "step"},
+      {{.type = Type::kInstallationFailed, .message_id = 37057, .message = "m"}, "failed 37057 m"},
+      {{.type = Type::kInstallationSucceeded}, "succeeded"},
+  };
+  std::vector<std::string> expected;
+  for (const auto& c : kCases) {
+    runner_.OnMessageReceived(c.message);
+    expected.push_back(c.event);
+  }
+  test::LogCapture capture;
+  runner_.OnMessageReceived({.type = static_cast<Type>(7)});
+  EXPECT_TRUE(capture.Contains("Not a valid installer message type"));
+  EXPECT_EQ(log_.events, expected);
+  EXPECT_EQ(second.events, expected);
+  runner_.RemoveObserver(&second);
+}
+
+}  // namespace
+}  // namespace norva::installer
