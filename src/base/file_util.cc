@@ -182,4 +182,13 @@ std::filesystem::path CreateUniqueTempFolderUnder(const std::filesystem::path& b
   return {};
 }
 
+bool IsSafeRelativePath(const std::filesystem::path& path) {
+  if (path.empty() || path.has_root_name() || path.has_root_directory()) return false;
+  if (path.native().find(L':') != std::wstring::npos) return false;
+  for (const auto& part : path) {
+    if (part.empty() || part == L"." || part == L"..") return false;
+  }
+  return true;
+}
+
 }  // namespace norva::installer

@@ -49,6 +49,10 @@ bool CopyFile(const std::filesystem::path& from, const std::filesystem::path& to
 // A drive path ("C:\x") or a UNC path ("\\server\share"); "C:x" and "\x"
 // are relative.
 bool IsAbsolutePath(const std::filesystem::path& path);
+// Whether a path read from a files list or an install log stays inside the
+// folder it is joined to: relative, no drive, no empty, "." or ".."
+// component. Whoever can write the installation folder can edit its log.
+bool IsSafeRelativePath(const std::filesystem::path& path);
 // Makes a new, empty folder with a unique name inside `base`; empty on
 // failure.
 std::filesystem::path CreateUniqueTempFolderUnder(const std::filesystem::path& base);

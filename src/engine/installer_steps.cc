@@ -54,15 +54,6 @@ FoundShortcuts FoundShortcutsOf(const InstallationStatus& status) {
 
 }  // namespace
 
-bool IsSafeRelativePath(const std::filesystem::path& path) {
-  if (path.empty() || path.has_root_name() || path.has_root_directory()) return false;
-  if (path.native().find(L':') != std::wstring::npos) return false;
-  for (const auto& part : path) {
-    if (part.empty() || part == L"." || part == L"..") return false;
-  }
-  return true;
-}
-
 void NotifyShellOfClientChange() {
   // Bounded: a hung top-level window must not hold the installation up.
   SendMessageTimeoutW(HWND_BROADCAST, WM_SETTINGCHANGE, 0,

@@ -408,6 +408,11 @@ bool ReadFileList(XmlCursor* cursor, bool allow_empty, std::vector<std::filesyst
   for (; move == Move::kFound; move = cursor->NextSibling()) {
     std::filesystem::path file;
     if (!IsNamed(*cursor, L"file") || !ReadPathText(*cursor, &file)) return false;
+    // Whatever reads the list deletes these paths below the installation.
+    if (!IsSafeRelativePath(file)) {
+      LOG(WARNING) << "Ignoring install log entry outside the installation: " << file;
+      continue;
+    }
     files->push_back(std::move(file));
   }
   return move == Move::kNone && cursor->Parent() == Move::kFound;

@@ -137,6 +137,14 @@ TEST_F(InstallLogTest, ReaderTrimsAndAcceptsShortLogs) {
   EXPECT_EQ(std::vector<std::filesystem::path>{L"a.dll"}, read.files);
   EXPECT_FALSE(read.copy_only);
 
+  // Paths that would lead out of the installation are left out.
+  std::string escaping = kMinimalLog;
+  escaping.replace(escaping.find("<file>a.dll</file>"), 18,
+                   "<file>..\\x.dll</file><file>C:\\y.dll</file><file>\\z.dll</file>"
+                   "<file>a.dll</file><file>sub\\..\\..\\w.dll</file>");
+  ASSERT_TRUE(Load(escaping, &read));
+  EXPECT_EQ(std::vector<std::filesystem::path>{L"a.dll"}, read.files);
+
   std::string no_files = kMinimalLog;
   no_files.replace(no_files.find(" <files>"), no_files.find("</install_log>") - no_files.find(" <files>"),
                    " <files/>\n");
