@@ -125,10 +125,10 @@ int Installer::GetFolderPermissionsElevated(const std::filesystem::path& folder,
 
   HANDLE granted = CreateEventW(
       nullptr, FALSE, FALSE,
-      GetObjectNameForFolder(L"NorvaInstaller/GiveInstallPermission", folder, false).c_str());
+      GetObjectNameForFolder(kGivePermissionEvent, folder, false).c_str());
   HANDLE undo = CreateEventW(
       nullptr, FALSE, FALSE,
-      GetObjectNameForFolder(L"NorvaInstaller/GiveInstallPermission/Undo", folder, false).c_str());
+      GetObjectNameForFolder(kGivePermissionUndoEvent, folder, false).c_str());
   auto close_events = [&] {
     if (granted) CloseHandle(granted);
     if (undo) CloseHandle(undo);
@@ -178,7 +178,7 @@ void Installer::RunPostElevationTasks() {
 bool Installer::WaitForPackage(bool post_elevated) {
   post_elevated_ = post_elevated;
   std::wstring name =
-      GetObjectNameForFolder(L"NorvaInstaller/PackageReady", install_folder_, true);
+      GetObjectNameForFolder(kPackageReadyEvent, install_folder_, true);
   package_ready_event_ = OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
   if (!package_ready_event_) {
     LOG(ERROR) << Fail(kMessageGeneralFailure, L"",

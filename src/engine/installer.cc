@@ -134,7 +134,7 @@ bool Installer::CheckRequest() {
 }
 
 bool Installer::WatchInterruptedEvent() {
-  std::wstring name = GetObjectNameForFolder(L"NorvaInstaller/InstallationInterrupted",
+  std::wstring name = GetObjectNameForFolder(kInstallationInterruptedEvent,
                                              install_folder_, true);
   interrupted_event_ = OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
   if (!interrupted_event_) {

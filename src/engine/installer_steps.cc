@@ -163,10 +163,6 @@ void Installer::StepRemoveRecordedShortcuts() {
 
 void Installer::StepDeletePreviousRootFiles() {
   for (const std::filesystem::path& entry : status().root_files) {
-    if (!IsSafeRelativePath(entry)) {
-      LOG(WARNING) << "Not deleting root file outside the installation folder: " << entry;
-      continue;
-    }
     if (!transaction_.Execute(
             std::make_unique<DeleteFileOperation>(install_folder_ / entry, false, true)))
       LOG(WARNING) << "Could not delete previous root file " << entry;

@@ -327,10 +327,6 @@ void Installer::CleanUpPreservedLog(const std::filesystem::path& file) {
   const bool uninstalling = operation() == kOperationUninstall;
   Transaction local;
   for (const std::filesystem::path& entry : log.files) {
-    if (!IsSafeRelativePath(entry)) {
-      LOG(WARNING) << "Not deleting file outside the installation folder: " << entry;
-      continue;
-    }
     std::filesystem::path path = install_folder_ / (log.subfolder / entry);
     if (!local.Execute(std::make_unique<DeleteFileOperation>(path, true, true)) && !uninstalling) {
       LOG(WARNING) << "Keeping " << file << ": could not delete " << path;
@@ -447,10 +443,6 @@ void Installer::DeleteInstalledFiles(std::vector<std::filesystem::path>* remaini
     LOG(WARNING) << "Not deleting the files of the invalid subfolder " << existing.subfolder;
   } else {
     for (const std::filesystem::path& entry : existing.files) {
-      if (!IsSafeRelativePath(entry)) {
-        LOG(WARNING) << "Not deleting file outside the installation folder: " << entry;
-        continue;
-      }
       std::filesystem::path relative = existing.subfolder / entry;
       std::filesystem::path file = base / relative;
       if (!transaction_.Execute(std::make_unique<DeleteFileOperation>(file, true, true)))
@@ -468,10 +460,6 @@ void Installer::DeleteInstalledFiles(std::vector<std::filesystem::path>* remaini
       transaction_.Execute(std::make_unique<DeleteFileOperation>(old, false, false));
   }
   for (const std::filesystem::path& entry : existing.root_files) {
-    if (!IsSafeRelativePath(entry)) {
-      LOG(WARNING) << "Not deleting root file outside the installation folder: " << entry;
-      continue;
-    }
     transaction_.Execute(std::make_unique<DeleteFileOperation>(base / entry, true, true));
   }
   // Written by the installation beside the lists: its preferences and what

@@ -16,10 +16,6 @@
 namespace norva::installer {
 namespace {
 
-constexpr wchar_t kGivePermissionEvent[] = L"NorvaInstaller/GiveInstallPermission";
-constexpr wchar_t kGivePermissionUndoEvent[] = L"NorvaInstaller/GiveInstallPermission/Undo";
-constexpr wchar_t kPackageReadyEvent[] = L"NorvaInstaller/PackageReady";
-constexpr wchar_t kInstallationInterruptedEvent[] = L"NorvaInstaller/InstallationInterrupted";
 constexpr DWORD kUndoDelayMs = 10000;
 
 class ScopedHandle {

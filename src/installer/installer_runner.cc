@@ -22,7 +22,7 @@ constexpr int kMutexFailure = 37052;
 constexpr int kInvalidSettings = 37053;
 
 std::wstring MutexName(const std::filesystem::path& folder) {
-  return GetObjectNameForFolder(L"Norva/Installer", folder, true);
+  return GetObjectNameForFolder(kInstallerMutexName, folder, true);
 }
 
 HANDLE CreateFolderEvent(const wchar_t* name, const std::filesystem::path& folder) {
@@ -109,7 +109,7 @@ bool InstallerRunner::StartInstallation(Settings& settings) {
   command_line.AppendSwitchValue("crash-reporter-pid", L"0");
 
   CloseEvents();
-  interrupted_event_ = CreateFolderEvent(L"NorvaInstaller/InstallationInterrupted", folder);
+  interrupted_event_ = CreateFolderEvent(kInstallationInterruptedEvent, folder);
   if (!interrupted_event_)
     return Fail(kGeneralFailure, "Could not create installation interruption event");
 
@@ -117,7 +117,7 @@ bool InstallerRunner::StartInstallation(Settings& settings) {
   if (package_ready_) {
     program = package_folder_ / L"installer.exe";
   } else {
-    package_ready_event_ = CreateFolderEvent(L"NorvaInstaller/PackageReady", folder);
+    package_ready_event_ = CreateFolderEvent(kPackageReadyEvent, folder);
     if (!package_ready_event_)
       return Fail(kGeneralFailure, "Could not create package ready event");
     program = GetExecutablePath();

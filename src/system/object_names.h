@@ -12,6 +12,13 @@ namespace norva::installer {
 std::wstring GetObjectNameForFolder(const std::wstring& name, const std::filesystem::path& folder,
                                     bool global);
 
+// The objects' names, shared by every process of an installation.
+inline constexpr wchar_t kInstallerMutexName[] = L"Norva/Installer";
+inline constexpr wchar_t kInstallationInterruptedEvent[] = L"NorvaInstaller/InstallationInterrupted";
+inline constexpr wchar_t kPackageReadyEvent[] = L"NorvaInstaller/PackageReady";
+inline constexpr wchar_t kGivePermissionEvent[] = L"NorvaInstaller/GiveInstallPermission";
+inline constexpr wchar_t kGivePermissionUndoEvent[] = L"NorvaInstaller/GiveInstallPermission/Undo";
+
 }  // namespace norva::installer
 
 #endif  // NORVA_SYSTEM_OBJECT_NAMES_H_
