@@ -19,6 +19,7 @@
 #include "installer/folder_permission_mode.h"
 #include "installer/help_text.h"
 #include "installer/settings.h"
+#include "installer/silent_installer_controller.h"
 #include "installer/startup.h"
 #include "product/installer_features.h"
 #include "product/product_info.h"
@@ -128,7 +129,7 @@ void ApplyExperimentOverrides(const CommandLine& command_line, bool uninstall,
 
 // Runs the role the command line names once the process-wide set-up is done.
 bool RunDriver(const CommandLine& command_line, const Roles& roles,
-               const std::filesystem::path& executable_path,
+               const std::filesystem::path& executable_path, bool inside_package,
                Settings& settings) {
   if (roles.backend) return RunBackend(settings);
   std::filesystem::path download_folder;
@@ -137,12 +138,13 @@ bool RunDriver(const CommandLine& command_line, const Roles& roles,
     return false;
   }
   LOG(INFO) << "Installer download folder: " << download_folder;
+  bool result = false;
   if (roles.silent)
-    LOG(ERROR) << "The silent installer is not available in this build";
+    result = SilentInstallerController().Run(settings, inside_package, download_folder);
   else
     LOG(ERROR) << "The installer window is not available in this build";
   RemoveDirectoryW(download_folder.c_str());
-  return false;
+  return result;
 }
 
 // Steps from the log file on: everything an installing role needs.
@@ -186,7 +188,7 @@ bool RunInstallingRole(const CommandLine& command_line,
                                              install_folder, roles.replace_quorel_installation,
                                              command_line, installation_folder);
 
-  bool result = RunDriver(command_line, roles, executable_path, *settings);
+  bool result = RunDriver(command_line, roles, executable_path, inside_package, *settings);
 
   settings.reset();
   if (com_ready) CoUninitialize();

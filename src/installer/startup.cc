@@ -42,8 +42,15 @@ bool CanRunProgramsFrom(const std::filesystem::path& folder,
   if (!same_file && !::CopyFileW(executable_path.c_str(), copy.c_str(), FALSE)) return false;
   CommandLine test_run(copy);
   test_run.AppendSwitch("version");
+  // The copy prints its version to whatever output it inherits: nowhere.
+  SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+  HANDLE discard = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               &inheritable, OPEN_EXISTING, 0, nullptr);
+  LaunchOptions options;
+  if (discard != INVALID_HANDLE_VALUE) options.stdout_handle = discard;
   DWORD exit_code = 0;
-  bool ran = LaunchProcessAndWait(test_run.GetCommandLineString(), &exit_code);
+  bool ran = LaunchProcessAndWait(test_run.GetCommandLineString(), &exit_code, options);
+  if (discard != INVALID_HANDLE_VALUE) CloseHandle(discard);
   if (!same_file) DeleteFileW(copy.c_str());
   return ran;
 }

@@ -327,12 +327,16 @@ bool Wininet::HandleInitialCompletion() {
   for (const wchar_t* name : {L"Date", L"Server", L"X-Served-By"})
     stats_->SetHeader(name, QueryHeader(name));
 
+  DWORD length = 0;
+  size = sizeof(length);
+  if (!HttpQueryInfoW(request_, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length, &size,
+                      nullptr))
+    length = 0;
+  // A retried first request asks for "bytes=0-" and gets the whole body as
+  // a partial reply: without its length a cut would pass for the end.
+  if (status == HTTP_STATUS_PARTIAL_CONTENT && length > 0)
+    expected_total_ = std::max<uint32_t>(expected_total_, downloaded_ + length);
   if (status == HTTP_STATUS_OK) {
-    DWORD length = 0;
-    size = sizeof(length);
-    if (!HttpQueryInfoW(request_, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length, &size,
-                        nullptr))
-      length = 0;
     expected_total_ = length;
     VLOG(1) << "Expected total size: " << expected_total_;
     if (downloaded_ > 0) {

@@ -15,7 +15,11 @@ namespace norva::installer::product {
 namespace {
 
 constexpr char kEngineVersion[] = "50.0.2645.4";
-constexpr int kBuildNumber = 2163;
+// Test builds of another version define NORVA_BUILD_NUMBER.
+#ifndef NORVA_BUILD_NUMBER
+#define NORVA_BUILD_NUMBER 2163
+#endif
+constexpr int kBuildNumber = NORVA_BUILD_NUMBER;
 constexpr int kBuildPatch = 0;
 constexpr int kBuildId = 607844;
 constexpr int kBuildsetId = 231155;

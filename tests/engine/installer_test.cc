@@ -40,7 +40,7 @@ TEST_F(InstallerTest, FirstInstallationCopiesRegistersAndRecords) {
   RecordingObserver run = env_.Run(folder, {kPerUser});
   ASSERT_TRUE(run.succeeded) << run.failed_message;
   std::filesystem::path subfolder = folder / Utf8ToWide(Version());
-  for (const wchar_t* file : {L"launcher.exe", L"norva.exe", L"installer.exe",
+  for (const wchar_t* file : {L"norva.exe", L"installer.exe",
                               L"resources\\resources.pak", L"resources\\locales\\de.pak"})
     EXPECT_TRUE(PathExists(subfolder / file)) << file;
   EXPECT_TRUE(PathExists(folder / L"launcher.exe"));
@@ -96,7 +96,7 @@ TEST_F(InstallerTest, SubfolderTakesTheFirstFreeNumberedName) {
       test::WriteFile(folder / Utf8ToWide(Version() + suffix) / L"keep.txt", "x");
     RecordingObserver run = env_.Run(folder, {kPerUser});
     ASSERT_TRUE(run.succeeded) << run.failed_message;
-    EXPECT_TRUE(PathExists(folder / Utf8ToWide(Version() + c.expected) / L"launcher.exe"))
+    EXPECT_TRUE(PathExists(folder / Utf8ToWide(Version() + c.expected) / L"norva.exe"))
         << c.expected;
     test::RemoveProductTraces();
   }

@@ -35,6 +35,13 @@ std::string FindLogContaining(const std::wstring& token) {
   return {};
 }
 
+// A silent run that ends at once: its install folder is a file, so there is
+// nothing to install, and it sends no statistics.
+std::wstring SilentRunThatEnds() {
+  return L"--silent --enable-installer-stats=0 --installfolder=" +
+         QuoteArgument(BuiltInstallerPath().native());
+}
+
 std::wstring UniqueToken() {
   static int counter = 0;
   return StringPrintf(L"run%lu_%d_%lu", GetCurrentProcessId(), counter++, GetTickCount());
@@ -73,10 +80,10 @@ TEST(InstallerMainTest, StartUpLinesNameTheirSourceInTheLogFile) {
   ScratchFolder download;
   std::wstring token = UniqueToken();
   ProcessResult run = RunProcess(
-      BuiltInstallerPath(), L"--silent --temp-folder=" + QuoteArgument(download.path().native()) +
-                                L" --marker=" + token);
+      BuiltInstallerPath(), SilentRunThatEnds() + L" --temp-folder=" +
+                                QuoteArgument(download.path().native()) + L" --marker=" + token);
   ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.exit_code, 1u);  // no driver to run yet
+  EXPECT_EQ(run.exit_code, 1u);
   std::string log = FindLogContaining(token);
   ASSERT_FALSE(log.empty());
   const char* expected_lines[] = {
@@ -106,7 +113,8 @@ TEST(InstallerMainTest, DownloadFolderWithContentIsKept) {
   ScratchFolder download;
   WriteFile(download.path() / L"keep.txt", "mine");
   ProcessResult run = RunProcess(BuiltInstallerPath(),
-                                 L"--silent --temp-folder=" + QuoteArgument(download.path().native()));
+                                 SilentRunThatEnds() + L" --temp-folder=" +
+                                     QuoteArgument(download.path().native()));
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(ReadFile(download.path() / L"keep.txt"), "mine");
 }
@@ -131,7 +139,7 @@ TEST(InstallerMainTest, CopyInsideAPackageKnowsIt) {
   WriteFile(package.path() / L"files_list", "norva.exe\r\n");
   std::wstring token = UniqueToken();
   ProcessResult run = RunProcess(package.path() / L"installer.exe",
-                                 L"--silent --temp-folder=" +
+                                 SilentRunThatEnds() + L" --temp-folder=" +
                                      QuoteArgument((package.path() / L"dl").native()) +
                                      L" --marker=" + token);
   ASSERT_TRUE(run.finished);
@@ -147,7 +155,8 @@ TEST(InstallerMainTest, ExperimentsComeFromTheInstallationWhenUninstalling) {
             R"({"installer-experiments": ["installer-experiment-test@1"]})");
   auto run_and_read_log = [&](const std::filesystem::path& program, const std::wstring& args) {
     std::wstring token = UniqueToken();
-    ProcessResult run = RunProcess(program, args + L" --silent --marker=" + token);
+    ProcessResult run =
+        RunProcess(program, args + L" " + SilentRunThatEnds() + L" --marker=" + token);
     EXPECT_TRUE(run.finished);
     return FindLogContaining(token);
   };

@@ -103,7 +103,7 @@ TEST_F(RunnerTest, BackendInstallsAndReportsOverTheMailslot) {
   EXPECT_EQ(log_.events, expected);
   EXPECT_FALSE(runner_.IsBackendRunning());
   std::filesystem::path subfolder = folder / Utf8ToWide(product::ProductVersion());
-  for (const wchar_t* file : {L"launcher.exe", L"norva.exe", L"installer.exe"})
+  for (const wchar_t* file : {L"norva.exe", L"installer.exe"})
     EXPECT_TRUE(PathExists(subfolder / file)) << file;
   EXPECT_TRUE(PathExists(folder / L"installation_status.xml"));
 }

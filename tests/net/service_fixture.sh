@@ -1,15 +1,16 @@
 #!/bin/sh
 # Starts or stops the local autoupdate service for the network tests.
-#   service_fixture.sh start SERVICE_SCRIPT ROOT PORT_FILE
+#   service_fixture.sh start SERVICE_SCRIPT ROOT PORT_FILE [PORT]
+# Without PORT the service takes a free port.
 #   service_fixture.sh stop PORT_FILE
 set -eu
 case "$1" in
   start)
-    script=$2 root=$3 port_file=$4
+    script=$2 root=$3 port_file=$4 port=${5:-0}
     mkdir -p "$root"
     rm -f "$port_file"
     # Detached from ctest's pipes, or ctest would wait for the service to end.
-    setsid python3 "$script" --root "$root" --port-file "$port_file" --tls \
+    setsid python3 "$script" --root "$root" --port-file "$port_file" --port "$port" --tls \
       </dev/null >"$port_file.log" 2>&1 &
     echo $! >"$port_file.pid"
     for _ in $(seq 100); do

@@ -248,6 +248,18 @@ TEST_F(WininetTest, BodiesThatNeverArriveAreCountedRetries) {
   EXPECT_EQ(RangesRequested("/package.bin"),
             (std::vector<std::string>{"", "bytes=0-", "bytes=3000-"}));
   EXPECT_EQ(downloader_.retry_count(), 0);
+
+  // After a refused first request the whole body comes as a partial reply;
+  // a cut in it is still a cut.
+  service_.Reset();
+  service_.PutFile("package.bin", content_);
+  ASSERT_TRUE(service_.SetRule(
+      {{"path", "/package.bin"}, {"responses", {{{"status", 503}}, {{"cut_at", 3000}}}}}));
+  ASSERT_TRUE(Download(service_.Url("/package.bin")));
+  EXPECT_EQ(downloader_.state(), Wininet::kCompleted);
+  EXPECT_TRUE(test::ReadFile(output_) == content_) << "the download differs from the file served";
+  EXPECT_EQ(RangesRequested("/package.bin"),
+            (std::vector<std::string>{"", "bytes=0-", "bytes=3000-"}));
 }
 
 TEST_F(WininetTest, WholeBodyAnsweringARangeIsNotAppendedTwice) {

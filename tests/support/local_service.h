@@ -16,6 +16,8 @@ class LocalService {
   // Finds the service through NORVA_TEST_SERVICE_PORT_FILE and
   // NORVA_TEST_SERVICE_ROOT (Unix paths, seen through drive Z:).
   LocalService();
+  // A service on a fixed port of this machine (no files served from here).
+  explicit LocalService(int port) : port_(port) {}
 
   bool available() const { return port_ != 0; }
   int port() const { return port_; }

@@ -1,0 +1,173 @@
+#include "installer/silent_installer_controller.h"
+
+#include <windows.h>
+
+#include <chrono>
+#include <utility>
+
+#include "base/file_util.h"
+#include "base/location.h"
+#include "base/logging.h"
+#include "base/task_loop.h"
+#include "installer/installation_status.h"
+#include "installer/installer_runner.h"
+#include "installer/pref_default_overrides_fetcher.h"
+#include "package/package_fetcher.h"
+#include "product/installer_features.h"
+#include "stats/stats_collector.h"
+#include "system/windows_version.h"
+
+namespace norva::installer {
+namespace {
+
+// Gives a final message of the backend time to arrive before its exit code
+// decides the run.
+constexpr std::chrono::milliseconds kTerminationGrace{1000};
+
+}  // namespace
+
+SilentInstallerController::SilentInstallerController()
+    : stats_(std::make_unique<StatsCollector>(FeatureRegistry::Get().IsEnabled(kUiStats), this)) {}
+
+SilentInstallerController::~SilentInstallerController() {
+  if (settings_) settings_->RemoveObserver(this);
+}
+
+bool SilentInstallerController::Run(Settings& settings, bool inside_package,
+                                    const std::filesystem::path& download_folder) {
+  loop_ = TaskLoop::Current();
+  settings_ = &settings;
+  settings.AddObserver(this);
+  std::filesystem::path package_folder;
+  if (inside_package) {
+    package_folder = GetExecutablePath().parent_path();
+    package_ready_ = true;
+  } else {
+    fetcher_ = std::make_unique<PackageFetcher>(download_folder, stats_->root(), this, this);
+    fetcher_->Start();
+    package_folder = fetcher_->extraction_folder();
+  }
+  runner_ = std::make_unique<InstallerRunner>(package_folder);
+  pref_fetcher_ = std::make_unique<PrefDefaultOverridesFetcher>(package_folder, this);
+  runner_->AddObserver(this);
+  if (!settings.IsStatusFetchPending()) {
+    loop_->task_runner()->PostTask(FROM_HERE, [weak = weak_factory_.GetWeakPtr()] {
+      if (weak) weak->StartInstallationAttempt();
+    });
+  }
+  loop_->Run();
+  runner_->RemoveObserver(this);
+  settings.RemoveObserver(this);
+  // Reports still queued for this controller must find nothing to call.
+  weak_factory_.InvalidateWeakPtrs();
+  fetcher_.reset();
+  return result_;
+}
+
+void SilentInstallerController::OnInstallFolderStatusChanged() {
+  if (!attempt_started_) StartInstallationAttempt();
+}
+
+void SilentInstallerController::StartInstallationAttempt() {
+  if (attempt_started_ || finished_) return;
+  attempt_started_ = true;
+  settings_->DumpStats(stats_->root());
+  if (GetWindowsVersionRank() < kWindows7) {
+    LOG(ERROR) << "This version of Norva doesn't support windows versions "
+               << "prior to Windows 7";
+    Finish();
+    return;
+  }
+  if (!IsProcessorFeaturePresent(PF_XMMI64_INSTRUCTIONS_AVAILABLE)) {
+    LOG(ERROR) << "SSE2 not supported by the computer";
+    Finish();
+    return;
+  }
+  if (package_ready_) FetchPrefDefaultOverrides();
+  if (!runner_->StartInstallation(*settings_)) Finish();
+}
+
+void SilentInstallerController::FetchPrefDefaultOverrides() {
+  std::string tracking_data = tracking_data_;
+  if (tracking_data.empty())
+    tracking_data = settings_->GetInstallationStatus().GetServerTrackingData();
+  pref_fetcher_->Fetch(tracking_data, [weak = weak_factory_.GetWeakPtr()] {
+    if (weak) weak->runner_->SetPackageReady();
+  });
+}
+
+void SilentInstallerController::RunUICallbackAndPostReply(UICallback,
+                                                          std::shared_ptr<TaskRunner> reply_runner,
+                                                          Reply reply) {
+  LOG(ERROR) << "Cannot display UI requested by fetcher when running silently";
+  reply_runner->PostTask(FROM_HERE, [reply = std::move(reply)] { reply(0); });
+}
+
+void SilentInstallerController::NotifyStatusChanged(Status status) {
+  switch (status) {
+    case kFetchingDownloadUrl:
+      fetching_download_url_seen_ = true;
+      break;
+    case kPackageReady:
+      package_ready_ = true;
+      // Before the attempt has started, the attempt fetches the overrides.
+      if (attempt_started_ && !finished_) FetchPrefDefaultOverrides();
+      break;
+    case kInitializationFailed:
+    case kDownloadFailed:
+    case kUnpackingFailed:
+      SetFailureReason("Fetcher error");
+      Finish();
+      break;
+    default:
+      break;
+  }
+}
+
+void SilentInstallerController::NotifyTrackingDataObtained(const std::string& tracking_data) {
+  tracking_data_ = tracking_data;
+}
+
+void SilentInstallerController::OnInstallationFailed(int, const std::wstring&,
+                                                     const std::string& message) {
+  LOG(ERROR) << "Installation failed: " << message;
+  SetFailureReason(message);
+  Finish();
+}
+
+void SilentInstallerController::OnInstallationSucceeded() {
+  LOG(INFO) << "Installation succeeded";
+  result_ = true;
+  Finish();
+}
+
+void SilentInstallerController::OnInstallerTerminated(bool success) {
+  LOG(INFO) << "The installer backend ended " << (success ? "successfully" : "with a failure");
+  if (finished_) return;
+  result_ = success;
+  loop_->task_runner()->PostDelayedTask(
+      FROM_HERE,
+      [weak = weak_factory_.GetWeakPtr()] {
+        if (weak) weak->Finish();
+      },
+      kTerminationGrace);
+}
+
+void SilentInstallerController::SetFailureReason(const std::string& reason) {
+  if (FeatureRegistry::Get().IsEnabled(kUiStats)) stats_->root().SetString("failure_reason", reason);
+}
+
+void SilentInstallerController::Finish() {
+  if (finished_) return;
+  finished_ = true;
+  stats_->root().SetInteger("installation_success", result_ ? 1 : 0);
+  bool successful_autoupdate = result_ && settings_->IsAutoupdate();
+  if (!settings_->IsInstallerStatsEnabled() || successful_autoupdate) {
+    loop_->Quit();
+    return;
+  }
+  TaskLoop* loop = loop_;
+  stats_->SendReport([loop] { loop->Quit(); }, fetching_download_url_seen_);
+}
+
+}  // namespace norva::installer

@@ -1,0 +1,93 @@
+#ifndef NORVA_INSTALLER_SILENT_INSTALLER_CONTROLLER_H_
+#define NORVA_INSTALLER_SILENT_INSTALLER_CONTROLLER_H_
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "base/weak_ptr.h"
+#include "engine/installer_observer.h"
+#include "installer/settings.h"
+#include "net/package_fetcher_delegate.h"
+#include "net/ui_callback_runner.h"
+
+namespace norva::installer {
+
+class InstallerRunner;
+class PackageFetcher;
+class PrefDefaultOverridesFetcher;
+class StatsCollector;
+class TaskLoop;
+
+// Drives an installation that shows no window: obtains the package (the
+// folder it runs in, or a fetch), waits for the folder's status, runs the
+// backend and sends the run's statistics. Everything happens on the main
+// thread, inside Run.
+class SilentInstallerController : public Settings::Observer,
+                                  public UICallbackRunner,
+                                  public PackageFetcherDelegate,
+                                  public InstallerObserver {
+ public:
+  // Starts the run's statistics collector.
+  SilentInstallerController();
+  ~SilentInstallerController() override;
+  SilentInstallerController(const SilentInstallerController&) = delete;
+  SilentInstallerController& operator=(const SilentInstallerController&) = delete;
+
+  // Returns once the installation has ended and its report has been sent;
+  // true when the installation succeeded.
+  bool Run(Settings& settings, bool inside_package, const std::filesystem::path& download_folder);
+
+  StatsCollector& stats() { return *stats_; }
+
+  // Settings::Observer:
+  void OnSettingsChanged() override {}
+  void OnLanguageChanged() override {}
+  void OnInstallFolderStatusChanged() override;
+
+  // UICallbackRunner: there is no one to ask.
+  void RunUICallbackAndPostReply(UICallback callback, std::shared_ptr<TaskRunner> reply_runner,
+                                 Reply reply) override;
+
+  // PackageFetcherDelegate:
+  void SetTotalProgress(int) override {}
+  void SetCurrentProgress(int) override {}
+  void NotifyStalled() override {}
+  void NotifyStatusChanged(Status status) override;
+  void NotifyTrackingDataObtained(const std::string& tracking_data) override;
+
+  // InstallerObserver:
+  void OnInstallationStarted() override {}
+  void OnChildProcessStarting(bool) override {}
+  void OnChildProcessFinished() override {}
+  void SetTotalSteps(int) override {}
+  void OnStepCompleted() override {}
+  void OnInstallationFailed(int message_id, const std::wstring& detail,
+                            const std::string& message) override;
+  void OnInstallationSucceeded() override;
+  void OnInstallerTerminated(bool success) override;
+
+ private:
+  void StartInstallationAttempt();
+  void FetchPrefDefaultOverrides();
+  void SetFailureReason(const std::string& reason);
+  void Finish();
+
+  const std::unique_ptr<StatsCollector> stats_;
+  TaskLoop* loop_ = nullptr;
+  Settings* settings_ = nullptr;
+  bool result_ = false;
+  bool finished_ = false;
+  bool fetching_download_url_seen_ = false;
+  bool package_ready_ = false;
+  bool attempt_started_ = false;
+  std::string tracking_data_;
+  std::unique_ptr<PackageFetcher> fetcher_;
+  std::unique_ptr<InstallerRunner> runner_;
+  std::unique_ptr<PrefDefaultOverridesFetcher> pref_fetcher_;
+  WeakPtrFactory<SilentInstallerController> weak_factory_{this};
+};
+
+}  // namespace norva::installer
+
+#endif  // NORVA_INSTALLER_SILENT_INSTALLER_CONTROLLER_H_

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Makes the installers the end-to-end tests run:
+#   e2e_fixtures.sh BUILD_DIR OUT_DIR
+# package.exe / next_package.exe   signed offline packages of this build and
+#                                  of the later test version (bin/next)
+# unsigned_package.exe, other_signer_package.exe   packages that must be refused
+# netinstaller.exe                 this build, signed, carrying server tracking data
+# next_netinstaller.exe            the later version, without a payload
+set -euo pipefail
+build=$1
+out=$2
+root=$(cd "$(dirname "$0")/../.." && pwd)
+make_package() { "$root/tools/make-package" --build "$build" "$@" >/dev/null; }
+
+rm -rf "$out"
+mkdir -p "$out"
+make_package --sign "$out/certs" "$out/package.exe"
+make_package --sign "$out/certs" --installer "$build/bin/next/installer.exe" "$out/next_package.exe"
+make_package "$out/unsigned_package.exe"
+make_package --sign "$out/certs" --signer other "$out/other_signer_package.exe"
+# Signed, as released installers are: only a signed installer checks the
+# signature of the package it downloads.
+cp "$build/bin/installer.exe" "$out/netinstaller.unsigned"
+printf 'campaign=e2e' >"$out/tracking_data"
+python3 "$root/tools/append_trailer.py" "$out/netinstaller.unsigned" "$out/tracking_data" align
+"$root/tools/make-test-cert" sign "$out/certs" signer "$out/netinstaller.unsigned" "$out/netinstaller.exe"
+rm "$out/netinstaller.unsigned"
+cp "$build/bin/next/installer.exe" "$out/next_netinstaller.exe"
