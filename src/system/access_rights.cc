@@ -2,12 +2,19 @@
 
 #include <aclapi.h>
 
+#include <utility>
+
 #include "system/windows_version.h"
 
 namespace norva::installer {
 namespace {
 
 int g_admin_membership = -1;
+
+std::function<void(const std::wstring&)>& RestoreObserver() {
+  static std::function<void(const std::wstring&)> observer;
+  return observer;
+}
 
 class ScopedToken {
  public:
@@ -98,10 +105,23 @@ DWORD ReadDacl(const std::wstring& name, DWORD type, PACL* dacl, PSECURITY_DESCR
                                descriptor);
 }
 
-DWORD WriteDacl(const std::wstring& name, DWORD type, PACL dacl) {
+DWORD WriteDacl(const std::wstring& name, DWORD type, PACL dacl,
+                SECURITY_INFORMATION protection = 0) {
   return SetNamedSecurityInfoW(const_cast<wchar_t*>(name.c_str()),
-                               static_cast<SE_OBJECT_TYPE>(type), DACL_SECURITY_INFORMATION,
-                               nullptr, nullptr, dacl, nullptr);
+                               static_cast<SE_OBJECT_TYPE>(type),
+                               DACL_SECURITY_INFORMATION | protection, nullptr, nullptr, dacl,
+                               nullptr);
+}
+
+// A DACL set by name inherits from the parent unless told otherwise, so a
+// restored one must be told what the saved one was.
+SECURITY_INFORMATION ProtectionOf(PSECURITY_DESCRIPTOR descriptor) {
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  return GetSecurityDescriptorControl(descriptor, &control, &revision) &&
+                 (control & SE_DACL_PROTECTED)
+             ? PROTECTED_DACL_SECURITY_INFORMATION
+             : UNPROTECTED_DACL_SECURITY_INFORMATION;
 }
 
 // Lets the deny entries that name one of our groups stop denying the rights
@@ -230,7 +250,9 @@ bool ObtainPermissions(const std::wstring& name, DWORD type, DWORD access_mask, 
 
 bool RestorePermissions(std::unique_ptr<SavedPermissions>* saved) {
   if (!*saved) return false;
-  bool restored = WriteDacl((*saved)->name, (*saved)->type, (*saved)->dacl) == ERROR_SUCCESS;
+  bool restored = WriteDacl((*saved)->name, (*saved)->type, (*saved)->dacl,
+                            ProtectionOf((*saved)->descriptor)) == ERROR_SUCCESS;
+  if (restored && RestoreObserver()) RestoreObserver()((*saved)->name);
   saved->reset();
   return restored;
 }
@@ -278,5 +300,9 @@ bool IsUserAdmin(bool consider_linked_token) {
 }
 
 void SetAdminMembershipForTesting(int membership) { g_admin_membership = membership; }
+
+void SetRestoreObserverForTesting(std::function<void(const std::wstring&)> observer) {
+  RestoreObserver() = std::move(observer);
+}
 
 }  // namespace norva::installer

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -58,6 +59,12 @@ bool IsUserAdmin(bool consider_linked_token);
 // Wine is always an administrator): 1 member, 0 not a member, negative
 // restores the real check. The token calls around it still run.
 void SetAdminMembershipForTesting(int membership);
+
+// Tells `observer` (empty to stop) the name of every object whose DACL
+// RestorePermissions has put back. Wine keeps a file's DACL as Unix mode bits
+// and reads no deny entry back, so the DACL of a restored file cannot show
+// there whether it was restored; the restore itself still runs.
+void SetRestoreObserverForTesting(std::function<void(const std::wstring&)> observer);
 
 }  // namespace norva::installer
 

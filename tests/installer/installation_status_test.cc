@@ -1,8 +1,6 @@
 #include "installer/installation_status.h"
 
 #include <windows.h>
-#include <aclapi.h>
-#include <sddl.h>
 
 #include <string>
 
@@ -13,6 +11,7 @@
 #include "system/shortcuts.h"
 #include "product/installer_features.h"
 #include "support/scratch.h"
+#include "support/snapshot.h"
 #include "installer/support/status_fixtures.h"
 #include "system/windows_version.h"
 
@@ -22,23 +21,6 @@ namespace {
 using test::LogCapture;
 using test::ScratchFolder;
 using test::WriteFile;
-
-bool SetFolderDacl(const std::filesystem::path& folder, const wchar_t* sddl) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
-                                                            nullptr)) {
-    return false;
-  }
-  BOOL present = FALSE, defaulted = FALSE;
-  PACL dacl = nullptr;
-  GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
-  DWORD result = SetNamedSecurityInfoW(
-      const_cast<wchar_t*>(folder.c_str()), SE_FILE_OBJECT,
-      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
-      nullptr);
-  LocalFree(descriptor);
-  return result == ERROR_SUCCESS;
-}
 
 TEST(Win32PathTest, DrivesUncAndLength) {
   EXPECT_TRUE(IsValidWin32Path(L"C:\\Program Files\\Norva"));
@@ -175,7 +157,7 @@ TEST_F(InstallationStatusTest, MissingFolderUnderExistingAncestor) {
   EXPECT_EQ(open / L"Norva" / L"sub", below.GetPath());
   EXPECT_TRUE(below.IsWritable());
 
-  ASSERT_TRUE(SetFolderDacl(closed, L"D:P(D;;0x6;;;WD)(A;;FA;;;WD)"));
+  ASSERT_TRUE(test::SetFileSecurityText(closed, L"D:P(D;;0x6;;;WD)(A;;FA;;;WD)"));
   InstallationStatus under_closed = Examine(closed / L"Norva");
   EXPECT_TRUE(under_closed.IsValid());
   EXPECT_EQ(closed, under_closed.GetExistingFolder());
@@ -184,7 +166,7 @@ TEST_F(InstallationStatusTest, MissingFolderUnderExistingAncestor) {
   EXPECT_TRUE(itself.IsValid());
   EXPECT_FALSE(itself.IsWritable());
 
-  SetFolderDacl(closed, L"D:P(A;;FA;;;WD)");
+  test::SetFileSecurityText(closed, L"D:P(A;;FA;;;WD)");
 }
 
 TEST_F(InstallationStatusTest, EmptyFolderAndFolderWithLauncherOnly) {

@@ -1,5 +1,6 @@
 #include "support/snapshot.h"
 
+#include <aclapi.h>
 #include <sddl.h>
 
 #include "base/strings.h"
@@ -78,6 +79,28 @@ std::string FolderSnapshot::Describe(const Entry& entry) const {
 
 std::string FolderSnapshot::DifferencesTo(const FolderSnapshot& after) const {
   return Compare(entries_, after.entries_, [this](const Entry& entry) { return Describe(entry); });
+}
+
+bool SetFileSecurityText(const std::filesystem::path& path, const wchar_t* sddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
+                                                            nullptr)) {
+    return false;
+  }
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  bool set = GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) &&
+             GetSecurityDescriptorControl(descriptor, &control, &revision) &&
+             SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+                                   DACL_SECURITY_INFORMATION |
+                                       (control & SE_DACL_PROTECTED
+                                            ? PROTECTED_DACL_SECURITY_INFORMATION
+                                            : UNPROTECTED_DACL_SECURITY_INFORMATION),
+                                   nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+  LocalFree(descriptor);
+  return set;
 }
 
 std::string KeySecurityText(HKEY key) {

@@ -62,6 +62,8 @@ class RegistrySnapshot {
 
 // The DACL of a registry key in SDDL form; empty on failure.
 std::string KeySecurityText(HKEY key);
+// Sets the DACL of an SDDL text ("D:P(A;;FR;;;WD)") on a file or folder.
+bool SetFileSecurityText(const std::filesystem::path& path, const wchar_t* sddl);
 
 }  // namespace norva::installer::test
 

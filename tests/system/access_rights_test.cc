@@ -7,6 +7,7 @@
 
 #include "base/strings.h"
 #include "support/scratch.h"
+#include "support/snapshot.h"
 #include "system/windows_version.h"
 
 namespace norva::installer {
@@ -39,17 +40,7 @@ TEST(AccessRightsTest, DeniedFileIsWidenedAndRestoredOrWidenedForGood) {
   test::ScratchFolder scratch;
   std::filesystem::path file = scratch.path() / L"f.txt";
   test::WriteFile(file, "x");
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
-      L"D:P(D;;FW;;;WD)(A;;FA;;;WD)", SDDL_REVISION_1, &descriptor, nullptr));
-  BOOL present = FALSE, defaulted = FALSE;
-  PACL deny_write = nullptr;
-  GetSecurityDescriptorDacl(descriptor, &present, &deny_write, &defaulted);
-  ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS),
-            SetNamedSecurityInfoW(const_cast<wchar_t*>(file.c_str()), SE_FILE_OBJECT,
-                                  DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                  nullptr, nullptr, deny_write, nullptr));
-  LocalFree(descriptor);
+  ASSERT_TRUE(test::SetFileSecurityText(file, L"D:P(D;;FW;;;WD)(A;;FA;;;WD)"));
 
   EXPECT_TRUE(CheckAccess(file.native(), kFileObjectType, GENERIC_READ));
   EXPECT_FALSE(CheckAccess(file.native(), kFileObjectType, GENERIC_WRITE));

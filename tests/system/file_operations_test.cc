@@ -8,6 +8,8 @@
 
 #include "base/strings.h"
 #include "support/scratch.h"
+#include "support/snapshot.h"
+#include "system/access_rights.h"
 #include "system/transactions/copy_file_operation.h"
 #include "system/transactions/create_folder_operation.h"
 #include "system/transactions/delete_file_operation.h"
@@ -191,6 +193,35 @@ TEST_F(FileOperationsTest, CommitRemovesEmptyParentsButRollbackLeavesThem) {
   EXPECT_TRUE(fs::exists(Path(L"keep.txt")));  // the walk stops at a folder in use
 }
 
+// The objects whose DACL RestorePermissions puts back while it lives: under
+// Wine a file's restored DACL does not show in the file.
+class RestoredDacls {
+ public:
+  RestoredDacls() {
+    SetRestoreObserverForTesting([this](const std::wstring& name) { names.push_back(name); });
+  }
+  ~RestoredDacls() { SetRestoreObserverForTesting(nullptr); }
+  std::vector<std::wstring> names;
+};
+
+// Nobody may write it, so the delete widens the current user's rights first.
+void DenyWriting(const fs::path& path) {
+  ASSERT_TRUE(test::SetFileSecurityText(path, L"D:P(D;;FW;;;WD)(A;;FA;;;WD)"));
+}
+
+TEST_F(FileOperationsTest, RolledBackDeleteGivesAWidenedFileItsDaclBack) {
+  WriteFile(Path(L"locked.txt"), "x");
+  DenyWriting(Path(L"locked.txt"));
+  RestoredDacls restored;
+  Transaction transaction;
+  ASSERT_TRUE(transaction.Execute(
+      std::make_unique<DeleteFileOperation>(Path(L"locked.txt"), false, false)));
+  EXPECT_TRUE(restored.names.empty());
+  transaction.Rollback();
+  EXPECT_EQ("x", ReadFile(Path(L"locked.txt")));
+  EXPECT_EQ(std::vector<std::wstring>{Path(L"locked.txt").native()}, restored.names);
+}
+
 class LoadedLibraryTest : public FileOperationsTest {
  protected:
   void SetUp() override {
@@ -213,6 +244,17 @@ TEST_F(LoadedLibraryTest, CheckInUseRefusesALoadedLibraryAndLeavesItInPlace) {
   EXPECT_TRUE(fs::exists(Path(L"lib.dll")));
   EXPECT_EQ(0, SetAsideCount(Path(L"lib.dll")));
   EXPECT_NE(nullptr, GetProcAddress(library_, "NorvaTestLibraryValue"));
+}
+
+// The failed Do has widened the library's rights before it found it in use.
+TEST_F(LoadedLibraryTest, LibraryInUseGetsItsDaclBack) {
+  DenyWriting(Path(L"lib.dll"));
+  RestoredDacls restored;
+  Transaction transaction;
+  EXPECT_FALSE(transaction.Execute(
+      std::make_unique<DeleteFileOperation>(Path(L"lib.dll"), true, false)));
+  EXPECT_TRUE(log_.Contains("Attempt to open the file for writing failed"));
+  EXPECT_EQ(std::vector<std::wstring>{Path(L"lib.dll").native()}, restored.names);
 }
 
 TEST_F(LoadedLibraryTest, WithoutCheckInUseALoadedLibraryIsSetAsideAndRemovedAtCommit) {

@@ -241,6 +241,37 @@ TEST_F(RegistryOperationsTest, PartialDeleteFailureIsUndoneAndKeysStillThereAreL
   EXPECT_TRUE(ReadValue(k, L"top", &data, &type));
 }
 
+// Keys that had to be widened for the delete and are there after the rollback,
+// kept because the delete failed below them or rebuilt, have their own DACL
+// again: a grant made in an elevated run must not outlive it.
+TEST_F(RegistryOperationsTest, PartialDeleteGivesWidenedKeysTheirDaclBack) {
+  std::wstring k = scratch_.Sub(L"K");
+  ASSERT_TRUE(WriteString(k + L"\\A", L"a", L"1"));
+  DanglingLink link(k + L"\\B\\Link");
+  ASSERT_TRUE(link.created());
+  // Nobody may delete them. K and B stay; A is deleted and rebuilt. (Wine
+  // drops the protection of a key's DACL set by name, so the kept keys are
+  // left to inherit here.)
+  struct Key {
+    const wchar_t* path;
+    const wchar_t* dacl;
+    std::string before;
+  } keys[] = {
+      {L"", L"D:(D;;SD;;;WD)(A;;KA;;;WD)"},
+      {L"\\A", L"D:P(D;;SD;;;WD)(A;;KA;;;WD)"},
+      {L"\\B", L"D:(D;;SD;;;WD)(A;;KR;;;WD)"},
+  };
+  for (Key& key : keys) {
+    ASSERT_TRUE(SetKeyDacl(k + key.path, key.dacl));
+    key.before = KeyDacl(k + key.path);
+  }
+
+  Transaction transaction;
+  EXPECT_FALSE(transaction.Execute(std::make_unique<DeleteRegKeyOperation>(HKEY_CURRENT_USER, k)));
+  EXPECT_TRUE(log_.Contains("Insufficient permissions on the key"));
+  for (const Key& key : keys) EXPECT_EQ(key.before, KeyDacl(k + key.path)) << key.path;
+}
+
 class RecordingContext : public RegistryEntryContext {
  public:
   std::wstring GetTemplateValue(const std::wstring& name) override {

@@ -60,9 +60,8 @@ bool DeleteFileOperation::Do(Transaction* nested) {
     LOG(ERROR) << "Temporary file with name" << temp_ << "already exists";
     return false;
   }
-  std::unique_ptr<SavedPermissions> not_restored;
   if (!CheckAccess(path_.native(), kFileObjectType, kDeleteAccess) &&
-      !ObtainPermissions(path_.native(), kFileObjectType, kDeleteAccess, true, &not_restored)) {
+      !ObtainPermissions(path_.native(), kFileObjectType, kDeleteAccess, false, &widened_)) {
     LOG(ERROR) << "Cannot obtain proper permissions on the file";
     return false;
   }
@@ -93,8 +92,12 @@ bool DeleteFileOperation::IsInUse() const {
 
 void DeleteFileOperation::Undo() {
   commit_pending_ = false;
-  if (moved_)
-    MoveFileExW(temp_.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
+  bool still_aside = moved_ && !MoveFileExW(temp_.c_str(), path_.c_str(),
+                                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
+  if (!widened_) return;
+  // Wherever the file stays, it must not keep our grant.
+  if (still_aside) widened_->name = temp_.native();
+  RestorePermissions(&widened_);
 }
 
 void DeleteFileOperation::RemoveEmptyParents() const {

@@ -2,7 +2,9 @@
 #define NORVA_SYSTEM_TRANSACTIONS_DELETE_FILE_OPERATION_H_
 
 #include <filesystem>
+#include <memory>
 
+#include "system/access_rights.h"
 #include "system/transactions/operation.h"
 
 namespace norva::installer {
@@ -10,7 +12,8 @@ namespace norva::installer {
 // Deletes a file (or folder) in two stages: Do renames it to
 // "<name>.<seconds since 1970>.old" beside itself, Undo renames it back, and
 // the destructor of a committed operation removes the set-aside copy, or
-// registers it for removal at the next restart when that fails.
+// registers it for removal at the next restart when that fails. Rights
+// widened to move the file are given back when Undo leaves it in place.
 //
 // `check_in_use`: an ".exe" or ".dll" must be openable for writing once set
 // aside, otherwise a running process still maps it and the delete fails.
@@ -36,6 +39,7 @@ class DeleteFileOperation : public Operation {
   bool moved_ = false;
   bool check_in_use_;
   bool remove_empty_parents_;
+  std::unique_ptr<SavedPermissions> widened_;
   // Commit-time work belongs to a Do that succeeded and was not undone: after
   // a rollback the set-aside file must never be removed, even if moving it
   // back failed, and folders that held nothing must stay.

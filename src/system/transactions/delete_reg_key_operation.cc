@@ -36,6 +36,9 @@ void ReadSecurityByName(const std::wstring& object_name, std::vector<BYTE>* desc
 DeleteRegKeyOperation::DeleteRegKeyOperation(HKEY root, const std::wstring& key_path)
     : key_path_(key_path), root_(root) {}
 
+// Only a key whose own delete failed can be left here after a committed Do.
+DeleteRegKeyOperation::~DeleteRegKeyOperation() { RestoreWidened(); }
+
 bool DeleteRegKeyOperation::Do(Transaction* nested) {
   VLOG(1) << "Attempting to delete registry key " << key_path_ << " under "
           << registry_helpers::RootText(root_);
@@ -59,7 +62,11 @@ bool DeleteRegKeyOperation::DeleteAndSaveRecursive(const std::wstring& subkey,
   auto saved = std::make_unique<SavedKey>();
   saved->path = subkey;
   HKEY key = nullptr;
+  size_t widened_before = widened_.size();
   if (!OpenForDelete(subkey, object_name, saved.get(), &key)) return false;
+  // Subkeys widened below are deleted, and their records dropped, before
+  // this key is, so its record is then the last one.
+  bool widened = widened_.size() > widened_before;
   if (!SaveKey(key, object_name, saved.get())) {
     RegCloseKey(key);
     return false;
@@ -90,13 +97,15 @@ bool DeleteRegKeyOperation::DeleteAndSaveRecursive(const std::wstring& subkey,
     }
   }
   RegCloseKey(key);
-  RegDeleteKeyW(root_, subkey.c_str());
+  // A key that is gone is rebuilt by Undo with the descriptor saved before
+  // the widening; only one that stays needs its DACL back.
+  if (RegDeleteKeyW(root_, subkey.c_str()) == ERROR_SUCCESS && widened) widened_.pop_back();
   return true;
 }
 
 bool DeleteRegKeyOperation::OpenForDelete(const std::wstring& subkey,
                                           const std::wstring& object_name, SavedKey* saved,
-                                          HKEY* key) const {
+                                          HKEY* key) {
   LONG result = RegOpenKeyExW(root_, subkey.c_str(), 0, kDeleteAccess, key);
   if (result == ERROR_SUCCESS && CheckAccess(object_name, kRegistryObjectType, kCheckedAccess))
     return true;
@@ -105,12 +114,13 @@ bool DeleteRegKeyOperation::OpenForDelete(const std::wstring& subkey,
     VLOG(1) << "Insufficient permissions on the key";
     // Widening rewrites the DACL; a rebuilt key must get the one it had.
     ReadSecurityByName(object_name, &saved->security_descriptor);
-    // Permanent: the key is about to go.
-    std::unique_ptr<SavedPermissions> not_restored;
-    if (!ObtainPermissions(object_name, kRegistryObjectType, kDeleteAccess, true, &not_restored)) {
+    // Should the key stay, it must not keep our grant.
+    std::unique_ptr<SavedPermissions> previous;
+    if (!ObtainPermissions(object_name, kRegistryObjectType, kDeleteAccess, false, &previous)) {
       LOG(ERROR) << "Unable to obtain sufficient permissions on key" << object_name;
       return false;
     }
+    widened_.push_back(std::move(previous));
     if (RegOpenKeyExW(root_, subkey.c_str(), 0, kDeleteAccess, key) == ERROR_SUCCESS) return true;
   }
   LOG(ERROR) << "Failed to open key " << object_name;
@@ -195,6 +205,14 @@ void DeleteRegKeyOperation::Undo() {
     }
     RegCloseKey(it->first);
   }
+  RestoreWidened();
+}
+
+void DeleteRegKeyOperation::RestoreWidened() {
+  // Last and deepest first: a parent's DACL, set by name, is passed on to the
+  // subkeys below it again, which drops the grant they inherited from it.
+  for (auto it = widened_.rbegin(); it != widened_.rend(); ++it) RestorePermissions(&*it);
+  widened_.clear();
 }
 
 }  // namespace norva::installer

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "system/access_rights.h"
 #include "system/transactions/operation.h"
 
 namespace norva::installer {
@@ -14,7 +15,8 @@ namespace norva::installer {
 // Deletes a registry key with all its subkeys, saving each key's security
 // descriptor and values first (parents before their subkeys) so that Undo
 // can rebuild the tree. A delete that fails part-way keeps what it saved, so
-// the Undo that follows rebuilds the keys already removed.
+// the Undo that follows rebuilds the keys already removed. Keys whose rights
+// had to be widened but that were not removed get their previous DACL back.
 class DeleteRegKeyOperation : public Operation {
  public:
   struct SavedValue {
@@ -29,6 +31,7 @@ class DeleteRegKeyOperation : public Operation {
   };
 
   DeleteRegKeyOperation(HKEY root, const std::wstring& key_path);
+  ~DeleteRegKeyOperation() override;
   bool Do(Transaction* nested) override;
   void Undo() override;
 
@@ -37,13 +40,16 @@ class DeleteRegKeyOperation : public Operation {
  private:
   bool DeleteAndSaveRecursive(const std::wstring& subkey, const std::wstring& object_name);
   bool OpenForDelete(const std::wstring& subkey, const std::wstring& object_name, SavedKey* saved,
-                     HKEY* key) const;
+                     HKEY* key);
   bool SaveKey(HKEY key, const std::wstring& object_name, SavedKey* saved) const;
   bool SaveValues(HKEY key, const std::wstring& object_name, SavedKey* saved) const;
+  void RestoreWidened();
 
   std::wstring key_path_;
   HKEY root_;
   std::vector<std::unique_ptr<SavedKey>> saved_keys_;
+  // The DACLs before widening of the keys not (yet) deleted, parents first.
+  std::vector<std::unique_ptr<SavedPermissions>> widened_;
 };
 
 }  // namespace norva::installer
