@@ -15,6 +15,8 @@
 // msxml2.h leaves these out of __uuidof, which ComPtr::As needs.
 __CRT_UUID_DECL(IXMLDOMNode, 0x2933bf80, 0x7b36, 0x11d2, 0xb2, 0x0e, 0x00, 0xc0, 0x4f, 0x98, 0x3e,
                 0x60)
+__CRT_UUID_DECL(IXMLDOMDocument2, 0x2933bf95, 0x7b36, 0x11d2, 0xb2, 0x0e, 0x00, 0xc0, 0x4f, 0x98,
+                0x3e, 0x60)
 __CRT_UUID_DECL(IXMLDOMElement, 0x2933bf86, 0x7b36, 0x11d2, 0xb2, 0x0e, 0x00, 0xc0, 0x4f, 0x98,
                 0x3e, 0x60)
 
@@ -29,6 +31,18 @@ constexpr size_t kMaxFileSize = 16 << 20;
 
 const CLSID kDomDocument30 = {
     0xf5078f32, 0xc551, 0x11d3, {0x89, 0xb9, 0x00, 0x00, 0xf8, 0x1f, 0xe2, 0x21}};
+
+// The parser refuses document types itself (ProhibitDTD), but Wine's MSXML
+// ignores that property, so the bytes are looked at first as well. Without
+// their zero bytes, UTF-16 and UTF-32 of either byte order, with or without a
+// byte-order mark, show their ASCII markup as UTF-8 does.
+bool DeclaresDocumentType(std::string_view bytes) {
+  std::string markup;
+  markup.reserve(bytes.size());
+  for (char c : bytes)
+    if (c != '\0') markup += c;
+  return markup.find("<!DOCTYPE") != std::string::npos;
+}
 
 const char* const kTypeNames[] = {"REG_NONE",
                                   "REG_SZ",
@@ -63,7 +77,7 @@ class XmlCursor {
     if (!ReadFileToString(file, &bytes, kMaxFileSize)) return false;
     // We never write a document type; one that declares entities could make
     // the parser expand them without end.
-    if (bytes.find("<!DOCTYPE") != std::string::npos) {
+    if (DeclaresDocumentType(bytes)) {
       LOG(ERROR) << "Install log declares a document type: " << file;
       return false;
     }
@@ -73,8 +87,14 @@ class XmlCursor {
     memcpy(array->pvData, bytes.data(), bytes.size());
     source.ptr()->vt = VT_ARRAY | VT_UI1;
     source.ptr()->parray = array;  // released with `source`
+    ComPtr<IXMLDOMDocument2> parser;
+    Variant prohibit;
+    prohibit.ptr()->vt = VT_BOOL;
+    prohibit.ptr()->boolVal = VARIANT_TRUE;
     VARIANT_BOOL loaded = VARIANT_FALSE;
-    return SUCCEEDED(document_->put_async(VARIANT_FALSE)) &&
+    return SUCCEEDED(document_.As(&parser)) &&
+           SUCCEEDED(parser->setProperty(Bstr(L"ProhibitDTD").get(), prohibit.get())) &&
+           SUCCEEDED(document_->put_async(VARIANT_FALSE)) &&
            SUCCEEDED(document_->put_validateOnParse(VARIANT_FALSE)) &&
            SUCCEEDED(document_->put_resolveExternals(VARIANT_FALSE)) &&
            document_->load(source.get(), &loaded) == S_OK && loaded == VARIANT_TRUE;
