@@ -151,8 +151,6 @@ TEST_F(WininetTest, DownloadsIntoFileAndRecordsTheChunk) {
   EXPECT_TRUE(test::ReadFile(output_) == content_) << "the download differs from the file served";
   EXPECT_EQ(delegate_.total_, static_cast<int>(kFileSize));
   EXPECT_EQ(delegate_.current_, static_cast<int>(kFileSize));
-  EXPECT_TRUE(log_.Contains("Starting download from http://127.0.0.1:"));
-  EXPECT_TRUE(log_.Contains("Download completed"));
 
   json requests = service_.Requests();
   ASSERT_EQ(requests.size(), 1u);

@@ -27,14 +27,7 @@ class InstallerFeaturesTest : public testing::Test {
 };
 
 TEST_F(InstallerFeaturesTest, DefaultsForThisProductAndStream) {
-  const std::vector<FeatureRegistry::Feature>& features = registry().features();
-  ASSERT_EQ(features.size(), 4u);
-  EXPECT_EQ(features[0].name, kExperimentTest);
-  EXPECT_EQ(features[1].name, kUiStats);
-  EXPECT_EQ(features[2].name, kHideFromProgramsAndFeatures);
-  EXPECT_EQ(features[3].name, kPrefDefaultOverridesSupport);
-  EXPECT_EQ(std::string(kHideFromProgramsAndFeatures), "installer-hide-from-program-and-features");
-  for (const auto& feature : features) {
+  for (const auto& feature : registry().features()) {
     EXPECT_EQ(feature.enabled_by_default, feature.name == kUiStats) << feature.name;
     EXPECT_EQ(feature.overridable, feature.name != kHideFromProgramsAndFeatures) << feature.name;
   }

@@ -47,7 +47,6 @@ TEST_F(FileOperationsTest, CopyIntoMissingFolderCreatesItFirstAndRollsBackBoth) 
       std::make_unique<CopyFileOperation>(Path(L"source.txt"), Path(L"a\\b\\target.txt"))));
   EXPECT_EQ(2u, transaction.size());
   EXPECT_EQ("new", ReadFile(Path(L"a\\b\\target.txt")));
-  EXPECT_TRUE(log_.Contains("File copied successfully"));
   transaction.Rollback();
   EXPECT_FALSE(fs::exists(Path(L"a")));
   EXPECT_TRUE(fs::exists(Path(L"source.txt")));
@@ -73,7 +72,6 @@ TEST_F(FileOperationsTest, CopyOverExistingFileSetsItAsideUntilCommit) {
   transaction.Commit();
   EXPECT_EQ("new", ReadFile(Path(L"target.txt")));
   EXPECT_EQ(0, SetAsideCount(Path(L"target.txt")));
-  EXPECT_TRUE(log_.Contains("Actual removal of "));
 }
 
 TEST_F(FileOperationsTest, CopyClearsReadOnlyAndRefusesParentReferences) {
@@ -100,7 +98,6 @@ TEST_F(FileOperationsTest, MoveRolledBackPutsTheSourceBackAndTheOldTargetToo) {
       transaction.Execute(std::make_unique<MoveFileOperation>(Path(L"from.txt"), Path(L"to.txt"))));
   EXPECT_FALSE(fs::exists(Path(L"from.txt")));
   EXPECT_EQ("moved", ReadFile(Path(L"to.txt")));
-  EXPECT_TRUE(log_.Contains("Moving " + WideToUtf8(Path(L"from.txt").native()) + "to"));
   transaction.Rollback();
   EXPECT_EQ("moved", ReadFile(Path(L"from.txt")));
   EXPECT_EQ("previous", ReadFile(Path(L"to.txt")));
@@ -125,7 +122,6 @@ TEST_F(FileOperationsTest, CreateFolderUndoStopsAtAncestorAndAtFolderThatGainedA
   }
   Transaction transaction;
   ASSERT_TRUE(transaction.Execute(std::make_unique<CreateFolderOperation>(Path(L"a\\b"))));
-  EXPECT_TRUE(log_.Contains("Folder already exists"));
   fs::remove(Path(L"a\\b\\gained.txt"));
   transaction.Rollback();
   EXPECT_TRUE(fs::exists(Path(L"a\\b")));
@@ -139,7 +135,6 @@ TEST_F(FileOperationsTest, DeleteOfMissingFileSucceedsAndSameSecondDeleteMeetsIt
   Transaction transaction;
   ASSERT_TRUE(transaction.Execute(
       std::make_unique<DeleteFileOperation>(Path(L"missing.txt"), false, false)));
-  EXPECT_TRUE(log_.Contains("File does not exist. Nothing to do"));
 
   // Both deletions must fall in one second; retry when they straddle two.
   for (int attempt = 0; attempt < 5; ++attempt) {

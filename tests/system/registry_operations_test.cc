@@ -65,8 +65,6 @@ TEST_F(RegistryOperationsTest, ValueUnderMissingKeyCreatesKeyFirstAndRollbackRem
   Transaction transaction;
   ASSERT_TRUE(transaction.Execute(SetString(scratch_.Sub(L"A\\B\\C"), L"v", L"text")));
   EXPECT_EQ(2u, transaction.size());
-  EXPECT_TRUE(log_.Contains("try to create it."));
-  EXPECT_TRUE(log_.Contains("Ancestor found: " + WideToUtf8(scratch_.path())));
   transaction.Rollback();
   EXPECT_FALSE(test::KeyExists(scratch_.Sub(L"A")));
   EXPECT_TRUE(test::KeyExists(scratch_.path()));
@@ -76,10 +74,8 @@ TEST_F(RegistryOperationsTest, RemovingAMissingValueChangesNothing) {
   Transaction transaction;
   ASSERT_TRUE(transaction.Execute(std::make_unique<ChangeRegValueOperation>(
       HKEY_CURRENT_USER, scratch_.Sub(L"Missing"), L"v", nullptr, kRemoveValueType, 0)));
-  EXPECT_TRUE(log_.Contains("but we are trying to remove the value, nothing to do."));
   ASSERT_TRUE(transaction.Execute(std::make_unique<ChangeRegValueOperation>(
       HKEY_CURRENT_USER, scratch_.path(), L"v", nullptr, kRemoveValueType, 0)));
-  EXPECT_TRUE(log_.Contains("We are supposed to remove the value. Nothing to do."));
   transaction.Rollback();
   EXPECT_FALSE(test::KeyExists(scratch_.Sub(L"Missing")));
   std::vector<BYTE> data;

@@ -178,11 +178,6 @@ class TaskSchedulerTest : public testing::Test {
   std::vector<std::wstring> created_;
 };
 
-TEST(TaskSchedulerNameTest, NamesCarryTheProductAndSuffix) {
-  EXPECT_EQ(Utf8ToWide(product::ProductName()) + L" scheduled Autoupdate",
-            ScheduledTaskName(L"Autoupdate"));
-}
-
 TEST(TaskSchedulerBoundaryTest, RunOnceEndsThirtySecondsLaterOthersStartNow) {
   SYSTEMTIME now = MakeTime(2016, 3, 9, 14, 5, 7);
   EXPECT_EQ(L"2016-03-09T14:05:07", TaskSchedulerV2::TriggerBoundary(now, ScheduledTask::kDaily));
@@ -197,11 +192,6 @@ TEST(TaskSchedulerBoundaryTest, RunOnceEndsThirtySecondsLaterOthersStartNow) {
   EXPECT_EQ(L"2016-03-01T00:00:20",
             TaskSchedulerV2::TriggerBoundary(MakeTime(2016, 2, 29, 23, 59, 50),
                                              ScheduledTask::kRunOnceNow));
-}
-
-TEST(TaskSchedulerFactoryTest, EverySupportedSystemGetsTheSecondVersion) {
-  std::unique_ptr<TaskScheduler> scheduler = CreateTaskScheduler();
-  EXPECT_NE(nullptr, dynamic_cast<TaskSchedulerV2*>(scheduler.get()));
 }
 
 TEST_F(TaskSchedulerTest, OperationsBeforeInitFail) {
