@@ -27,11 +27,6 @@ TEST(UninstallScriptTest, GoldenTexts) {
   };
   const Case cases[] = {
       {"PID1 only", 0, 0, {}, {}, pid1_only + L"del %0\n"},
-      {"PID1 and PID2", 22, 0, {}, {},
-       L"SET PID1_RUNNING=TRUE\nSET PID2_RUNNING=TRUE\n:again\n" + WaitFor("PID1", 11) +
-           WaitFor("PID2", 22) +
-           L"ping -n 2 127.0.0.1\nIF %PID1_RUNNING%==TRUE GOTO :again\n"
-           L"IF %PID2_RUNNING%==TRUE GOTO :again\ndel %0\n"},
       {"all three", 22, 33, {}, {},
        L"SET PID1_RUNNING=TRUE\nSET PID2_RUNNING=TRUE\nSET PID3_RUNNING=TRUE\n:again\n" +
            WaitFor("PID1", 11) + WaitFor("PID2", 22) + WaitFor("PID3", 33) +

@@ -86,20 +86,10 @@ TEST(InstallerMainTest, StartUpLinesNameTheirSourceInTheLogFile) {
   EXPECT_EQ(run.exit_code, 1u);
   std::string log = FindLogContaining(token);
   ASSERT_FALSE(log.empty());
-  const char* expected_lines[] = {
-      "Norva installer starting - version 37.0.2163.0 developer",
-      "Command line: ",
-      "Uninstall: 0",
-      "Replace Quorel installation: 0",
-      "Silent: 1",
-      "Run Immediately 0",
-      "Backend 0",
-      "Inside package 0",
-      "Autoupdate: 0",
-      "Retrieving default installation folder path",  // the settings were built
-      "Installer download folder: ",
-  };
-  for (const char* line : expected_lines) {
+  for (const char* line : {"Norva installer starting - version 37.0.2163.0 developer",
+                           "Uninstall: 0", "Silent: 1", "Inside package 0",
+                           "Retrieving default installation folder path",  // the settings were built
+                           "Installer download folder: "}) {
     std::regex pattern(std::string(R"(:INFO:[a-z_]+\.cc\(\d+\)\] )") + line);
     EXPECT_TRUE(std::regex_search(log, pattern)) << line << "\n" << log;
   }
