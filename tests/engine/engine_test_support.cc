@@ -34,15 +34,6 @@ class StatusWaiter : public Settings::Observer {
   TaskLoop* loop_;
 };
 
-// Runs `loop` until Quit, or at most `limit`.
-void RunLoopFor(TaskLoop* loop, std::chrono::seconds limit) {
-  auto expired = std::make_shared<bool>(false);
-  loop->task_runner()->PostDelayedTask(
-      FROM_HERE, [loop, expired] { if (!*expired) loop->Quit(); }, limit);
-  loop->Run();
-  *expired = true;
-}
-
 const wchar_t* const kExtensions[] = {L".oex",  L".opdownload", L".htm", L".html",
                                       L".pdf",  L".shtml",      L".xht", L".xhtml"};
 
@@ -135,15 +126,6 @@ std::wstring ProductStream() {
 std::wstring UninstallKeyBase() {
   return L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" +
          Utf8ToWide(product::ProductName() + " " + product::ProductVersion());
-}
-
-std::wstring ReadRegString(HKEY root, const std::wstring& key, const wchar_t* value) {
-  wchar_t buffer[2048];
-  DWORD size = sizeof(buffer);
-  if (RegGetValueW(root, key.c_str(), value, RRF_RT_REG_SZ, nullptr, buffer, &size) !=
-      ERROR_SUCCESS)
-    return L"<missing>";
-  return buffer;
 }
 
 std::filesystem::path BuiltPackageFolder() {

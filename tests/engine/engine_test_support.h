@@ -116,7 +116,6 @@ class MachineSnapshot {
 // Product facts as the registry rows spell them.
 std::wstring ProductStream();   // "{Product}{Stream}"
 std::wstring UninstallKeyBase();  // "...\\Uninstall\\{Product} {Version}"
-std::wstring ReadRegString(HKEY root, const std::wstring& key, const wchar_t* value);
 
 }  // namespace norva::installer::test
 

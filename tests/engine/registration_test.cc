@@ -21,6 +21,7 @@ namespace norva::installer {
 namespace {
 
 using test::FaultInjector;
+using test::KeyExists;
 using test::MachineSnapshot;
 using test::RecordingObserver;
 using test::RunOptions;
@@ -55,13 +56,6 @@ std::string Actual(HKEY root, const std::wstring& key, const std::wstring& name)
     result = RegQueryValueExW(handle, value, nullptr, &type, bytes.data(), &size);
   RegCloseKey(handle);
   return result == ERROR_SUCCESS ? Describe(type, bytes) : kAbsent;
-}
-
-bool KeyExists(HKEY root, const std::wstring& key) {
-  HKEY handle = nullptr;
-  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) return false;
-  RegCloseKey(handle);
-  return true;
 }
 
 struct Row {

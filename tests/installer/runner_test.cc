@@ -78,11 +78,7 @@ class RunnerTest : public testing::Test {
   }
 
   // Runs the loop until the backend has ended, at most `limit`.
-  void RunToEnd(std::chrono::seconds limit = std::chrono::seconds(180)) {
-    env_.loop().task_runner()->PostDelayedTask(
-        FROM_HERE, [this] { env_.loop().Quit(); }, limit);
-    env_.loop().Run();
-  }
+  void RunToEnd() { test::RunLoopFor(&env_.loop(), std::chrono::seconds(180)); }
 
   test::EngineEnvironment env_;
   InstallerRunner runner_{env_.package()};

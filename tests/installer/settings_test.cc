@@ -47,17 +47,9 @@ class Waiter : public Settings::Observer {
 
   bool WaitForStatus(TaskLoop* loop) {
     int before = statuses;
-    auto expired = std::make_shared<bool>(false);
-    loop->task_runner()->PostDelayedTask(
-        FROM_HERE,
-        [loop, expired, alive = std::weak_ptr<bool>(alive_)] {
-          if (alive.lock() && !*expired) loop->Quit();
-        },
-        std::chrono::seconds(60));
     loop_ = loop;
-    loop->Run();
+    test::RunLoopFor(loop, std::chrono::seconds(60));
     loop_ = nullptr;
-    *expired = true;
     return statuses > before;
   }
 
@@ -69,7 +61,6 @@ class Waiter : public Settings::Observer {
  private:
   Settings* settings_;
   TaskLoop* loop_ = nullptr;
-  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 struct Options {

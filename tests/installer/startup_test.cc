@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "base/command_line.h"
+#include "base/file_util.h"
 #include "system/windows_version.h"
 #include "installer/help_text.h"
 #include "base/strings.h"
@@ -103,10 +104,8 @@ TEST_F(TlsCheckTest, XpWithTls10OrHigherAlreadyOnWritesNothing) {
 }
 
 TEST(StartupTest, DllSearchLeavesOutTheCurrentFolder) {
-  wchar_t own[MAX_PATH];
-  GetModuleFileNameW(nullptr, own, MAX_PATH);
   test::ScratchFolder current;
-  ASSERT_TRUE(CopyFileW(own, (current.path() / L"planted.dll").c_str(), FALSE));
+  ASSERT_TRUE(CopyFile(GetExecutablePath(), current.path() / L"planted.dll"));
   wchar_t saved[MAX_PATH];
   GetCurrentDirectoryW(MAX_PATH, saved);
   SetCurrentDirectoryW(current.path().c_str());
@@ -175,46 +174,33 @@ TEST(StartupTest, LegacyAutoupdateRecoversTheFolderFromTheLastArgument) {
 }
 
 // An absolute folder from the switch is taken as it is; any other value would
-// name a folder under the current one, so the folder is chosen as without it.
+// name a folder under the current one, so the folder is chosen as without it:
+// the first base from which a copy of the installer runs.
 TEST(StartupTest, DownloadFolderFromTheSwitchOnlyWhenAbsolute) {
-  wchar_t own[MAX_PATH];
-  GetModuleFileNameW(nullptr, own, MAX_PATH);
-  std::filesystem::path installer = std::filesystem::path(own).parent_path() / L"installer.exe";
-  wchar_t temp[MAX_PATH];
-  GetTempPathW(MAX_PATH, temp);
-  const std::filesystem::path chosen = std::filesystem::path(temp) / L"Norva Installer";
+  const std::filesystem::path installer = GetExecutablePath().parent_path() / L"installer.exe";
+  const std::filesystem::path chosen = GetTempFolder() / L"Norva Installer";
   struct Case {
-    const wchar_t* value;
+    const wchar_t* value;  // null: no switch
     std::filesystem::path folder;
   } cases[] = {
       {L"Q:\\does\\not\\exist", L"Q:\\does\\not\\exist"},
       {L"\\\\server\\share\\dl", L"\\\\server\\share\\dl"},
-      {L"", chosen}, {L"dl", chosen}, {L".", chosen}, {L"\\dl", chosen}, {L"C:dl", chosen},
+      {nullptr, chosen}, {L"", chosen}, {L"dl", chosen}, {L".", chosen}, {L"\\dl", chosen},
+      {L"C:dl", chosen},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.value ? WideToUtf8(c.value) : "no switch");
     CommandLine line(installer);
-    line.AppendSwitchValue("temp-folder", c.value);
+    if (c.value) line.AppendSwitchValue("temp-folder", c.value);
     test::LogCapture log;
     std::filesystem::path folder;
-    ASSERT_TRUE(ChooseDownloadFolder(line, installer, &folder)) << c.value;
-    EXPECT_EQ(folder, c.folder) << c.value;
+    ASSERT_TRUE(ChooseDownloadFolder(line, installer, &folder));
+    EXPECT_EQ(folder, c.folder);
     EXPECT_EQ(log.Contains("Ignoring the temp-folder value, which is not an absolute path"),
-              c.folder == chosen)
-        << c.value;
+              c.value && c.folder == chosen);
   }
-}
-
-TEST(StartupTest, DownloadFolderIsTheFirstBaseFromWhichACopyRuns) {
-  wchar_t own[MAX_PATH];
-  GetModuleFileNameW(nullptr, own, MAX_PATH);
-  std::filesystem::path installer = std::filesystem::path(own).parent_path() / L"installer.exe";
-  std::filesystem::path folder;
-  ASSERT_TRUE(ChooseDownloadFolder(CommandLine(installer), installer, &folder));
-  wchar_t temp[MAX_PATH];
-  GetTempPathW(MAX_PATH, temp);
-  EXPECT_EQ(folder, std::filesystem::path(temp) / L"Norva Installer");
-  EXPECT_TRUE(std::filesystem::is_directory(folder));
-  EXPECT_FALSE(std::filesystem::exists(folder / L"installer.exe"));  // the test copy is gone
+  EXPECT_TRUE(std::filesystem::is_directory(chosen));
+  EXPECT_FALSE(std::filesystem::exists(chosen / L"installer.exe"));  // the test copy is gone
 }
 
 TEST(StartupTest, LogFileNameCarriesTheStartTime) {

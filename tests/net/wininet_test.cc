@@ -95,15 +95,8 @@ class WininetTest : public testing::Test {
   }
 
   void RunFor(std::chrono::milliseconds limit) {
-    bool timed_out = false;
-    loop_.task_runner()->PostDelayedTask(FROM_HERE, [&] {
-      timed_out = true;
-      loop_.Quit();
-    }, limit);
-    loop_.Run();
-    if (limit > std::chrono::seconds(5)) {
-      EXPECT_FALSE(timed_out) << "the download never ended";
-    }
+    bool ended = test::RunLoopFor(&loop_, limit);
+    if (limit > std::chrono::seconds(5)) EXPECT_TRUE(ended) << "the download never ended";
   }
 
   json Chunks() {

@@ -82,13 +82,7 @@ class PackageFetcherTest : public testing::Test {
   Statuses Run() {
     size_t first = controller_.statuses_.size();
     fetcher_->Start();
-    bool timed_out = false;
-    loop_.task_runner()->PostDelayedTask(FROM_HERE, [&] {
-      timed_out = true;
-      loop_.Quit();
-    }, std::chrono::seconds(90));
-    loop_.Run();
-    EXPECT_FALSE(timed_out) << "the run never ended";
+    EXPECT_TRUE(test::RunLoopFor(&loop_, std::chrono::seconds(90))) << "the run never ended";
     return Statuses(controller_.statuses_.begin() + first, controller_.statuses_.end());
   }
 

@@ -1,23 +1,14 @@
 #include "package/package_test_files.h"
 
-#include <windows.h>
+#include "base/file_util.h"
 
 namespace norva::installer::test {
-namespace {
-
-std::filesystem::path ExecutableFolder() {
-  wchar_t path[MAX_PATH];
-  DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  return std::filesystem::path(std::wstring(path, length)).parent_path();
-}
-
-}  // namespace
 
 std::filesystem::path FixtureFile(const std::string& name) {
-  return ExecutableFolder() / L"package_fixtures" / name;
+  return GetExecutablePath().parent_path() / L"package_fixtures" / name;
 }
 
-std::filesystem::path BuiltProgram(const std::wstring& name) { return ExecutableFolder() / name; }
+std::filesystem::path BuiltProgram(const std::wstring& name) { return GetExecutablePath().parent_path() / name; }
 
 std::string Trailer(const std::string& payload) {
   uint32_t length = static_cast<uint32_t>(payload.size());

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/file_util.h"
 #include "support/scratch.h"
 
 namespace norva::installer::product {
@@ -30,17 +31,16 @@ TEST_F(ProductInfoTest, BrandingComesFromTheExecutableResource) {
 // The fallback module is read as data, and only from the executable's folder:
 // a module of that name in the current folder is never looked at.
 TEST_F(ProductInfoTest, FallbackRecordOnlyFromTheGivenFolderAndReadAsData) {
-  wchar_t own[MAX_PATH];
-  GetModuleFileNameW(nullptr, own, MAX_PATH);  // carries the record
+  const std::filesystem::path own = GetExecutablePath();  // carries the record
   test::ScratchFolder beside, current;
-  ASSERT_TRUE(CopyFileW(own, (current.path() / L"_nrautolib.pyd").c_str(), FALSE));
+  ASSERT_TRUE(CopyFile(own, current.path() / L"_nrautolib.pyd"));
   wchar_t saved[MAX_PATH];
   GetCurrentDirectoryW(MAX_PATH, saved);
   SetCurrentDirectoryW(current.path().c_str());
   EXPECT_EQ(LoadFallbackBrandingText(beside.path()), "");
   SetCurrentDirectoryW(saved);
   const std::filesystem::path module = beside.path() / L"_nrautolib.pyd";
-  ASSERT_TRUE(CopyFileW(own, module.c_str(), FALSE));
+  ASSERT_TRUE(CopyFile(own, module));
   EXPECT_NE(LoadFallbackBrandingText(beside.path()).find("\"product_name\": \"Norva\""),
             std::string::npos);
   EXPECT_EQ(GetModuleHandleW(L"_nrautolib.pyd"), nullptr);  // no code of it was loaded

@@ -42,11 +42,7 @@ class StatsReportTest : public testing::Test {
   bool Send(StatsCollector& collector, bool full_retries = true) {
     completions_ = 0;
     bool sent = collector.SendReport([this] { ++completions_; loop_.Quit(); }, full_retries);
-    if (sent) {
-      loop_.task_runner()->PostDelayedTask(FROM_HERE, [this] { loop_.Quit(); },
-                                           std::chrono::seconds(60));
-      loop_.Run();
-    }
+    if (sent) test::RunLoopFor(&loop_, std::chrono::seconds(60));
     return sent;
   }
 

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "base/strings.h"
+#include "base/task_loop.h"
 
 namespace norva::installer::test {
 
@@ -60,6 +61,23 @@ bool LogCapture::Contains(const std::string& text) const {
   for (const std::string& line : Lines())
     if (line.find(text) != std::string::npos) return true;
   return false;
+}
+
+bool RunLoopFor(TaskLoop* loop, std::chrono::milliseconds limit) {
+  enum State { kRunning, kTimedOut, kOver };
+  auto state = std::make_shared<State>(kRunning);
+  loop->task_runner()->PostDelayedTask(
+      FROM_HERE,
+      [loop, state] {
+        if (*state != kRunning) return;
+        *state = kTimedOut;
+        loop->Quit();
+      },
+      limit);
+  loop->Run();
+  bool quit = *state == kRunning;
+  *state = kOver;
+  return quit;
 }
 
 void WriteFile(const std::filesystem::path& path, const std::string& bytes) {

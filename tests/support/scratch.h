@@ -1,11 +1,16 @@
 #ifndef NORVA_TESTS_SUPPORT_SCRATCH_H_
 #define NORVA_TESTS_SUPPORT_SCRATCH_H_
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "base/logging.h"
+
+namespace norva::installer {
+class TaskLoop;
+}
 
 namespace norva::installer::test {
 
@@ -37,6 +42,10 @@ class LogCapture {
   Shared* shared_;
   int previous_level_;
 };
+
+// Runs `loop` until something quits it or `limit` has passed; false when the
+// limit ended it. The limit never quits a later run.
+bool RunLoopFor(TaskLoop* loop, std::chrono::milliseconds limit);
 
 // Creates missing parent folders first.
 void WriteFile(const std::filesystem::path& path, const std::string& bytes);

@@ -121,6 +121,47 @@ std::string KeySecurityText(HKEY key) {
   return result;
 }
 
+std::string KeySecurityText(const std::wstring& hkcu_path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, hkcu_path.c_str(), 0, READ_CONTROL, &key) != ERROR_SUCCESS)
+    return "(cannot open)";
+  std::string text = KeySecurityText(key);
+  RegCloseKey(key);
+  return text;
+}
+
+bool SetKeySecurityText(const std::wstring& hkcu_path, const std::wstring& sddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                            &descriptor, nullptr)) {
+    return false;
+  }
+  HKEY key = nullptr;
+  bool set = RegOpenKeyExW(HKEY_CURRENT_USER, hkcu_path.c_str(), 0, WRITE_DAC, &key) ==
+                 ERROR_SUCCESS &&
+             RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor) == ERROR_SUCCESS;
+  if (key) RegCloseKey(key);
+  LocalFree(descriptor);
+  return set;
+}
+
+std::wstring ReadRegString(HKEY root, const std::wstring& key, const wchar_t* name) {
+  wchar_t buffer[2048];
+  DWORD size = sizeof(buffer);
+  if (RegGetValueW(root, key.c_str(), name, RRF_RT_REG_SZ, nullptr, buffer, &size) !=
+      ERROR_SUCCESS)
+    return L"<missing>";
+  return buffer;
+}
+
+bool KeyExists(HKEY root, const std::wstring& key) {
+  HKEY handle = nullptr;
+  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_QUERY_VALUE, &handle) != ERROR_SUCCESS)
+    return false;
+  RegCloseKey(handle);
+  return true;
+}
+
 RegistrySnapshot RegistrySnapshot::Take(HKEY root, const std::wstring& key_path,
                                         bool with_security) {
   RegistrySnapshot snapshot;

@@ -62,6 +62,14 @@ class RegistrySnapshot {
 
 // The DACL of a registry key in SDDL form; empty on failure.
 std::string KeySecurityText(HKEY key);
+// The same for a key of HKCU by its path; "(cannot open)" when it cannot be.
+std::string KeySecurityText(const std::wstring& hkcu_path);
+// Sets the DACL of an SDDL text on a key of HKCU.
+bool SetKeySecurityText(const std::wstring& hkcu_path, const std::wstring& sddl);
+// A REG_SZ value ("<missing>" when it cannot be read; null `name`: the
+// default value), and whether a key exists.
+std::wstring ReadRegString(HKEY root, const std::wstring& key, const wchar_t* name = nullptr);
+bool KeyExists(HKEY root, const std::wstring& key);
 // Sets the DACL of an SDDL text ("D:P(A;;FR;;;WD)") on a file or folder.
 bool SetFileSecurityText(const std::filesystem::path& path, const wchar_t* sddl);
 

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "base/file_util.h"
 #include "base/strings.h"
 #include "support/scratch.h"
 #include "support/snapshot.h"
@@ -220,9 +221,8 @@ TEST_F(FileOperationsTest, RolledBackDeleteGivesAWidenedFileItsDaclBack) {
 class LoadedLibraryTest : public FileOperationsTest {
  protected:
   void SetUp() override {
-    wchar_t exe[MAX_PATH];
-    GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    fs::copy_file(fs::path(exe).parent_path() / L"system_test_library.dll", Path(L"lib.dll"));
+    fs::copy_file(GetExecutablePath().parent_path() / L"system_test_library.dll",
+                  Path(L"lib.dll"));
     library_ = LoadLibraryW(Path(L"lib.dll").c_str());
     ASSERT_NE(nullptr, library_);
   }

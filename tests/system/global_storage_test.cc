@@ -7,11 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include "base/command_line.h"
 #include "base/file_util.h"
 #include "base/json.h"
 #include "base/strings.h"
 #include "product/product_info.h"
 #include "support/scratch.h"
+#include "support/snapshot.h"
 
 namespace norva::installer {
 namespace {
@@ -28,19 +30,6 @@ std::wstring CurrentUserSid() {
   std::wstring sid = text ? text : L"";
   LocalFree(text);
   return sid;
-}
-
-bool SetKeySddl(const std::wstring& path, const std::wstring& sddl) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, WRITE_DAC, &key) != ERROR_SUCCESS)
-    return false;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  bool ok = ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
-                                                                 &descriptor, nullptr) &&
-            RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor) == ERROR_SUCCESS;
-  LocalFree(descriptor);
-  RegCloseKey(key);
-  return ok;
 }
 
 class GlobalStorageTest : public testing::Test {
@@ -60,7 +49,7 @@ class GlobalStorageTest : public testing::Test {
   }
 
   void DeleteKey() {
-    SetKeySddl(key_path_, L"D:(A;;KA;;;" + CurrentUserSid() + L")");
+    test::SetKeySecurityText(key_path_, L"D:(A;;KA;;;" + CurrentUserSid() + L")");
     RegDeleteTreeW(HKEY_CURRENT_USER, key_path_.c_str());
     RegDeleteKeyW(HKEY_CURRENT_USER, key_path_.c_str());
   }
@@ -72,7 +61,8 @@ class GlobalStorageTest : public testing::Test {
                                              KEY_ALL_ACCESS, nullptr, &key, nullptr));
     RegCloseKey(key);
     std::wstring sid = CurrentUserSid();
-    ASSERT_TRUE(SetKeySddl(key_path_, L"D:P(D;;0x6;;;" + sid + L")(A;;KA;;;" + sid + L")"));
+    ASSERT_TRUE(
+        test::SetKeySecurityText(key_path_, L"D:P(D;;0x6;;;" + sid + L")(A;;KA;;;" + sid + L")"));
     ASSERT_EQ(ERROR_ACCESS_DENIED,
               RegCreateKeyExW(HKEY_CURRENT_USER, key_path_.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
                               nullptr, &key, nullptr))
@@ -225,13 +215,9 @@ class MutexHolder {
     std::string tag = StringPrintf("norva_gs_test_%lu", GetCurrentProcessId());
     ready_ = CreateEventA(nullptr, TRUE, FALSE, (tag + "_ready").c_str());
     stop_ = CreateEventA(nullptr, TRUE, FALSE, (tag + "_stop").c_str());
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring command = L"\"" +
-                           (std::filesystem::path(self).parent_path() / L"mutex_holder.exe")
-                               .wstring() +
-                           L"\" " + Utf8ToWide(tag + "_ready " + tag + "_stop") +
-                           (abandon ? L" abandon" : L"");
+    std::wstring command =
+        QuoteArgument((GetExecutablePath().parent_path() / L"mutex_holder.exe").native()) + L" " +
+        Utf8ToWide(tag + "_ready " + tag + "_stop") + (abandon ? L" abandon" : L"");
     STARTUPINFOW startup = {sizeof(startup)};
     if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                        &startup, &process_)) {

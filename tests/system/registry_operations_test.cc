@@ -20,33 +20,11 @@
 namespace norva::installer {
 namespace {
 
+using test::KeySecurityText;
 using test::ReadValue;
+using test::SetKeySecurityText;
 using test::WriteString;
 using test::WriteValue;
-
-// Sets a DACL given in SDDL on a key of HKCU.
-bool SetKeyDacl(const std::wstring& path, const wchar_t* sddl) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
-                                                            nullptr)) {
-    return false;
-  }
-  HKEY key = nullptr;
-  bool set = RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, WRITE_DAC, &key) == ERROR_SUCCESS &&
-             RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor) == ERROR_SUCCESS;
-  if (key) RegCloseKey(key);
-  LocalFree(descriptor);
-  return set;
-}
-
-std::string KeyDacl(const std::wstring& path) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, READ_CONTROL, &key) != ERROR_SUCCESS)
-    return "(cannot open)";
-  std::string text = test::KeySecurityText(key);
-  RegCloseKey(key);
-  return text;
-}
 
 std::unique_ptr<Operation> SetString(const std::wstring& key, const std::wstring& name,
                                      const std::wstring& text) {
@@ -116,8 +94,8 @@ TEST_F(RegistryOperationsTest, KeyWithoutRightsIsWidenedForTheChangeAndRestoredA
   std::wstring locked = scratch_.Sub(L"Locked");
   ASSERT_TRUE(WriteString(locked, L"v", L"old"));
   // Everyone may read, nobody may set values.
-  ASSERT_TRUE(SetKeyDacl(locked, L"D:(A;;KR;;;WD)"));
-  std::string dacl = KeyDacl(locked);
+  ASSERT_TRUE(SetKeySecurityText(locked, L"D:(A;;KR;;;WD)"));
+  std::string dacl = KeySecurityText(locked);
   {
     Transaction transaction;
     ASSERT_TRUE(transaction.Execute(SetString(locked, L"v", L"new")));
@@ -128,7 +106,7 @@ TEST_F(RegistryOperationsTest, KeyWithoutRightsIsWidenedForTheChangeAndRestoredA
   DWORD type;
   ASSERT_TRUE(ReadValue(locked, L"v", &data, &type));
   EXPECT_EQ(std::wstring(L"old"), reinterpret_cast<const wchar_t*>(data.data()));
-  EXPECT_EQ(dacl, KeyDacl(locked));
+  EXPECT_EQ(dacl, KeySecurityText(locked));
 }
 
 TEST_F(RegistryOperationsTest, KeyTreeIsSavedParentsFirstAndRebuiltWithValuesAndSecurity) {
@@ -141,7 +119,7 @@ TEST_F(RegistryOperationsTest, KeyTreeIsSavedParentsFirstAndRebuiltWithValuesAnd
   ASSERT_TRUE(WriteString(k + L"\\N", L"x", L"y"));
   // L denies its own deletion: the operation must widen it, and a rollback
   // must give it back this DACL, not the widened one.
-  ASSERT_TRUE(SetKeyDacl(k + L"\\L", L"D:P(D;;SD;;;WD)(A;;KA;;;WD)"));
+  ASSERT_TRUE(SetKeySecurityText(k + L"\\L", L"D:P(D;;SD;;;WD)(A;;KA;;;WD)"));
   test::RegistrySnapshot before = test::RegistrySnapshot::Take(HKEY_CURRENT_USER, k);
 
   auto operation = std::make_unique<DeleteRegKeyOperation>(HKEY_CURRENT_USER, k);
@@ -167,7 +145,7 @@ TEST_F(RegistryOperationsTest, RollbackRebuildsSubkeysOfAKeyThatForbidsCreatingT
   std::wstring k = scratch_.Sub(L"K");
   ASSERT_TRUE(WriteString(k + L"\\L", L"l", L"1"));
   ASSERT_TRUE(WriteString(k, L"top", L"0"));
-  ASSERT_TRUE(SetKeyDacl(k, L"D:P(A;;KR;;;WD)"));
+  ASSERT_TRUE(SetKeySecurityText(k, L"D:P(A;;KR;;;WD)"));
   test::RegistrySnapshot before = test::RegistrySnapshot::Take(HKEY_CURRENT_USER, k);
   {
     Transaction transaction;
@@ -176,7 +154,7 @@ TEST_F(RegistryOperationsTest, RollbackRebuildsSubkeysOfAKeyThatForbidsCreatingT
     transaction.Rollback();
   }
   EXPECT_EQ("", before.DifferencesTo(test::RegistrySnapshot::Take(HKEY_CURRENT_USER, k)));
-  SetKeyDacl(k, L"D:(A;;KA;;;WD)");  // so that the scratch key can go
+  SetKeySecurityText(k, L"D:(A;;KA;;;WD)");  // so that the scratch key can go
 }
 
 // A registry link whose target does not exist: it is listed as a subkey but
@@ -258,14 +236,14 @@ TEST_F(RegistryOperationsTest, PartialDeleteGivesWidenedKeysTheirDaclBack) {
       {L"\\B", L"D:(D;;SD;;;WD)(A;;KR;;;WD)"},
   };
   for (Key& key : keys) {
-    ASSERT_TRUE(SetKeyDacl(k + key.path, key.dacl));
-    key.before = KeyDacl(k + key.path);
+    ASSERT_TRUE(SetKeySecurityText(k + key.path, key.dacl));
+    key.before = KeySecurityText(k + key.path);
   }
 
   Transaction transaction;
   EXPECT_FALSE(transaction.Execute(std::make_unique<DeleteRegKeyOperation>(HKEY_CURRENT_USER, k)));
   EXPECT_TRUE(log_.Contains("Insufficient permissions on the key"));
-  for (const Key& key : keys) EXPECT_EQ(key.before, KeyDacl(k + key.path)) << key.path;
+  for (const Key& key : keys) EXPECT_EQ(key.before, KeySecurityText(k + key.path)) << key.path;
 }
 
 class RecordingContext : public RegistryEntryContext {

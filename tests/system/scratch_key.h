@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/strings.h"
+#include "support/snapshot.h"
 #include "system/transactions/delete_reg_key_operation.h"
 #include "system/transactions/transaction.h"
 
@@ -44,13 +45,7 @@ class ScratchKey {
   std::wstring path_;
 };
 
-inline bool KeyExists(const std::wstring& path) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-    return false;
-  RegCloseKey(key);
-  return true;
-}
+inline bool KeyExists(const std::wstring& path) { return KeyExists(HKEY_CURRENT_USER, path); }
 
 // The value's bytes and type; false when it cannot be read.
 inline bool ReadValue(const std::wstring& key_path, const std::wstring& name,

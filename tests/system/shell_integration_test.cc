@@ -24,6 +24,8 @@
 namespace norva::installer {
 namespace {
 
+using test::KeyExists;
+using test::ReadRegString;
 using test::RegistryKeyGuard;
 
 constexpr wchar_t kClassKey[] = L"Software\\Classes\\NorvaShellTestdeveloper";
@@ -35,27 +37,10 @@ constexpr wchar_t kExtensionKey[] = L"Software\\Classes\\.norvashelltest";
 constexpr wchar_t kProtocolChoice[] =
     L"Software\\Microsoft\\Windows\\Shell\\Associations\\UrlAssociations\\norvashelltest";
 
-std::wstring Read(HKEY root, const std::wstring& key, const wchar_t* name = nullptr) {
-  wchar_t buffer[1024] = {};
-  DWORD size = sizeof(buffer);
-  if (RegGetValueW(root, key.c_str(), name, RRF_RT_REG_SZ, nullptr, buffer, &size) !=
-      ERROR_SUCCESS) {
-    return L"<missing>";
-  }
-  return buffer;
-}
-
 DWORD ReadNumber(HKEY root, const std::wstring& key, const wchar_t* name) {
   DWORD value = 0, size = sizeof(value);
   RegGetValueW(root, key.c_str(), name, RRF_RT_REG_DWORD, nullptr, &value, &size);
   return value;
-}
-
-bool Exists(HKEY root, const std::wstring& key) {
-  HKEY handle = nullptr;
-  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) return false;
-  RegCloseKey(handle);
-  return true;
 }
 
 void Write(HKEY root, const std::wstring& key, const wchar_t* name, const std::wstring& text) {
@@ -154,20 +139,22 @@ TEST_F(ShellIntegrationTest, DocumentClassPerLevel) {
   ShellIntegration shell(folder_);
   ASSERT_TRUE(shell.RegisterDocumentClass(ShellLevel::kUser));
   const std::wstring key = kClassKey;
-  EXPECT_EQ(Read(HKEY_CURRENT_USER, key, L"FriendlyTypeName"), L"NorvaShellTest Web Document");
-  EXPECT_EQ(Read(HKEY_CURRENT_USER, key, L"URL Protocol"), L"");
-  EXPECT_EQ(Read(HKEY_CURRENT_USER, key + L"\\DefaultIcon"),
+  EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, key, L"FriendlyTypeName"),
+            L"NorvaShellTest Web Document");
+  EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, key, L"URL Protocol"), L"");
+  EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, key + L"\\DefaultIcon"),
             (folder_ / L"Launcher.exe").native() + L",0");
-  EXPECT_EQ(Read(HKEY_CURRENT_USER, key + L"\\shell\\open\\command"), OurCommand(L"Launcher.exe"));
+  EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, key + L"\\shell\\open\\command"),
+            OurCommand(L"Launcher.exe"));
   for (const wchar_t* sub : {L"", L"\\Application", L"\\Topic"})
-    EXPECT_EQ(Read(HKEY_CURRENT_USER, key + L"\\shell\\open\\ddeexec" + sub), L"");
+    EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, key + L"\\shell\\open\\ddeexec" + sub), L"");
 
   // The machine's class loses a DDE command left by another program.
   Write(HKEY_LOCAL_MACHINE, key + L"\\shell\\open\\ddeexec\\Application", nullptr, L"stale");
   ASSERT_TRUE(shell.RegisterDocumentClass(ShellLevel::kMachine));
-  EXPECT_EQ(Read(HKEY_LOCAL_MACHINE, key + L"\\shell\\open\\command"),
+  EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, key + L"\\shell\\open\\command"),
             OurCommand(L"Launcher.exe"));
-  EXPECT_FALSE(Exists(HKEY_LOCAL_MACHINE, key + L"\\shell\\open\\ddeexec"));
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, key + L"\\shell\\open\\ddeexec"));
 }
 
 // Each registration runs in a transaction of its own: a failure at any of
@@ -210,6 +197,7 @@ TEST_F(ShellIntegrationTest, FailedRegistrationRollsBackAsAWhole) {
 
 TEST_F(ShellIntegrationTest, HandlerTablesPerWindowsVersion) {
   const std::wstring choice = std::wstring(kProtocolChoice) + L"\\UserChoice";
+  const std::wstring protocol = kProtocolKey;
   auto reset = [&] {
     DeleteKey(HKEY_CURRENT_USER, kProtocolKey);
     Write(HKEY_CURRENT_USER, choice, L"Progid", L"SomeoneElse");
@@ -222,18 +210,17 @@ TEST_F(ShellIntegrationTest, HandlerTablesPerWindowsVersion) {
   ShellIntegration per_user(folder_, Log(false));
   ASSERT_TRUE(per_user.RegisterHandler(kProtocol, ShellLevel::kUser));
   EXPECT_EQ(ReadNumber(HKEY_CURRENT_USER, kProtocolKey, L"EditFlags"), 2u);
-  EXPECT_EQ(Read(HKEY_CURRENT_USER, kProtocolKey, L"URL Protocol"), L"");
-  EXPECT_EQ(Read(HKEY_CURRENT_USER, std::wstring(kProtocolKey) + L"\\shell\\open\\command"),
+  EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, kProtocolKey, L"URL Protocol"), L"");
+  EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, protocol + L"\\shell\\open\\command"),
             OurCommand(L"launcher.exe"));
-  EXPECT_EQ(Read(HKEY_CURRENT_USER, std::wstring(kProtocolKey) + L"\\shell\\open\\ddeexec\\Topic"),
-            L"");
-  EXPECT_EQ(Read(HKEY_CURRENT_USER, choice, L"Progid"), L"SomeoneElse");
+  EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, protocol + L"\\shell\\open\\ddeexec\\Topic"), L"");
+  EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, choice, L"Progid"), L"SomeoneElse");
 
   // Windows 7, per-user installation: the user's choice is removed too.
   reset();
   SetWindowsVersionRankForTesting(kWindows7);
   ASSERT_TRUE(per_user.RegisterHandler(kProtocol, ShellLevel::kUser));
-  EXPECT_EQ(Read(HKEY_CURRENT_USER, choice, L"Progid"), L"<missing>");
+  EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, choice, L"Progid"), L"<missing>");
   EXPECT_TRUE(calls_.set_default.empty());
 
   // Windows 7, all-users installation: the association service records the
@@ -242,15 +229,15 @@ TEST_F(ShellIntegrationTest, HandlerTablesPerWindowsVersion) {
   ShellIntegration all_users(folder_, Log(true));
   calls_.answer = false;
   EXPECT_FALSE(all_users.RegisterHandler(kProtocol, ShellLevel::kUser));
-  EXPECT_FALSE(Exists(HKEY_CURRENT_USER, kProtocolKey));
+  EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kProtocolKey));
   calls_.answer = true;
   ASSERT_TRUE(all_users.RegisterHandler(kProtocol, ShellLevel::kUser));
   EXPECT_EQ(calls_.set_default.back(),
             std::wstring(kProtocol) + L"|" + std::to_wstring(AT_URLPROTOCOL) +
                 L"|NorvaShellTest developer");
-  EXPECT_EQ(Read(HKEY_CURRENT_USER, std::wstring(kProtocolKey) + L"\\shell\\open\\command"),
+  EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, protocol + L"\\shell\\open\\command"),
             OurCommand(L"launcher.exe"));
-  EXPECT_EQ(Read(HKEY_CURRENT_USER, choice, L"Progid"), L"SomeoneElse");
+  EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, choice, L"Progid"), L"SomeoneElse");
 
   // Windows 8: the open-with dialog first, for a name that is not ours yet.
   reset();
@@ -258,12 +245,12 @@ TEST_F(ShellIntegrationTest, HandlerTablesPerWindowsVersion) {
   calls_.answer = false;
   EXPECT_FALSE(per_user.RegisterHandler(kProtocol, ShellLevel::kUser));
   EXPECT_EQ(calls_.open_with, std::vector<std::wstring>{kProtocol});
-  EXPECT_FALSE(Exists(HKEY_CURRENT_USER, kProtocolKey));
+  EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kProtocolKey));
   calls_.answer = true;
   ASSERT_TRUE(per_user.RegisterHandler(kProtocol, ShellLevel::kUser));
-  EXPECT_EQ(Read(HKEY_CURRENT_USER, choice, L"Progid"), L"SomeoneElse");
+  EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, choice, L"Progid"), L"SomeoneElse");
   EXPECT_TRUE(per_user.RegisterHandler(kProtocol, ShellLevel::kMachine));
-  EXPECT_FALSE(Exists(HKEY_LOCAL_MACHINE, kProtocolKey));
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kProtocolKey));
 
   // Windows 10: only the settings page, no registry change.
   reset();
@@ -271,13 +258,13 @@ TEST_F(ShellIntegrationTest, HandlerTablesPerWindowsVersion) {
   EXPECT_TRUE(per_user.RegisterHandler(kProtocol, ShellLevel::kUser));
   EXPECT_TRUE(per_user.RegisterHandler(kProtocol, ShellLevel::kMachine));
   EXPECT_EQ(calls_.settings_pages, 1);
-  EXPECT_FALSE(Exists(HKEY_CURRENT_USER, kProtocolKey));
+  EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kProtocolKey));
 
   // An extension at machine level on Windows 7 names the document class.
   SetWindowsVersionRankForTesting(kWindows7);
   ASSERT_TRUE(per_user.RegisterHandler(kExtension, ShellLevel::kMachine));
-  EXPECT_EQ(Read(HKEY_LOCAL_MACHINE, kExtensionKey), L"NorvaShellTestdeveloper");
-  EXPECT_FALSE(Exists(HKEY_CURRENT_USER, kExtensionKey));
+  EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, kExtensionKey), L"NorvaShellTestdeveloper");
+  EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kExtensionKey));
 }
 
 TEST_F(ShellIntegrationTest, HandlerCommandFollowsTheUserChoice) {
@@ -358,19 +345,20 @@ TEST_F(DefaultBrowserTest, MakeDefaultOnWindows7RemembersThePreviousOne) {
   bool had_previous = shell.GetHandlerCommand(L"http", ShellLevel::kUser, &previous);
   EXPECT_EQ(shell.RememberPreviousDefault(ShellLevel::kUser), had_previous);
   if (had_previous) {
-    EXPECT_EQ(Read(HKEY_CURRENT_USER, kCompanyKey, L"Previous Default Browser"), previous);
+    EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, kCompanyKey, L"Previous Default Browser"), previous);
   }
   EXPECT_FALSE(shell.IsDefaultBrowser());
 
   EXPECT_TRUE(shell.MakeDefaultBrowser(ShellLevel::kUser));
   EXPECT_TRUE(shell.IsDefaultBrowser());
   EXPECT_TRUE(shell.IsHandledByUs(L"ftp"));
-  EXPECT_EQ(Read(HKEY_CURRENT_USER, L"Software\\Classes\\.xhtml"), L"NorvaShellTestdeveloper");
-  EXPECT_EQ(Read(HKEY_CURRENT_USER, L"Software\\Clients\\StartMenuInternet"),
+  EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, L"Software\\Classes\\.xhtml"),
+            L"NorvaShellTestdeveloper");
+  EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, L"Software\\Clients\\StartMenuInternet"),
             L"NorvaShellTestdeveloper");
   // Once we are the handler, the remembered browser stays the one before us.
   EXPECT_TRUE(shell.RememberPreviousDefault(ShellLevel::kUser));
-  EXPECT_EQ(Read(HKEY_CURRENT_USER, kCompanyKey, L"Previous Default Browser"),
+  EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, kCompanyKey, L"Previous Default Browser"),
             had_previous ? previous : L"<missing>");
 
   // Another browser as the start-menu client: no longer the default.
@@ -394,14 +382,14 @@ TEST_F(DefaultBrowserTest, SingleProfileAndWindows10ChangeNoAssociation) {
   ShellIntegration single(folder_, Log(false));
   EXPECT_TRUE(single.IsSingleProfile());
   EXPECT_FALSE(single.MakeDefaultBrowser(ShellLevel::kUser));
-  EXPECT_FALSE(Exists(HKEY_CURRENT_USER, kClassKey));
+  EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kClassKey));
   EXPECT_EQ(Changes(), "");
 
   WritePrefs(R"({"single_profile": false})");
   SetWindowsVersionRankForTesting(kWindows10TH2);
   ShellIntegration shell(folder_, Log(false));
   EXPECT_FALSE(shell.MakeDefaultBrowser(ShellLevel::kUser));
-  EXPECT_TRUE(Exists(HKEY_CURRENT_USER, kClassKey));
+  EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kClassKey));
   EXPECT_EQ(calls_.settings_pages, 1);
   EXPECT_TRUE(shell.MakeDefaultBrowser(ShellLevel::kMachine) == shell.IsDefaultBrowser());
   EXPECT_EQ(Changes(), "");

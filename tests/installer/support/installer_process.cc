@@ -5,13 +5,12 @@
 #include <thread>
 
 #include "base/command_line.h"
+#include "base/file_util.h"
 
 namespace norva::installer::test {
 
 std::filesystem::path BuiltInstallerPath() {
-  wchar_t own[MAX_PATH];
-  GetModuleFileNameW(nullptr, own, MAX_PATH);
-  return std::filesystem::path(own).parent_path() / L"installer.exe";
+  return GetExecutablePath().parent_path() / L"installer.exe";
 }
 
 ProcessResult RunProcess(const std::filesystem::path& program, const std::wstring& arguments,
