@@ -36,13 +36,9 @@ TEST(FileUtilTest, SystemFolders) {
 }
 
 TEST(FileUtilTest, IsAbsolutePath) {
-  EXPECT_TRUE(IsAbsolutePath(L"C:\\Program Files\\x"));
-  EXPECT_TRUE(IsAbsolutePath(L"c:/x"));
-  EXPECT_TRUE(IsAbsolutePath(L"\\\\server\\share\\x"));
-  EXPECT_FALSE(IsAbsolutePath(L"C:x"));
-  EXPECT_FALSE(IsAbsolutePath(L"\\x"));
-  EXPECT_FALSE(IsAbsolutePath(L"x\\y"));
-  EXPECT_FALSE(IsAbsolutePath(L""));
+  for (const wchar_t* path : {L"C:\\Program Files\\x", L"c:/x", L"\\\\server\\share\\x"})
+    EXPECT_TRUE(IsAbsolutePath(path)) << path;
+  for (const wchar_t* path : {L"C:x", L"\\x", L"x\\y", L""}) EXPECT_FALSE(IsAbsolutePath(path)) << path;
 }
 
 TEST(FileUtilTest, CreateDirectoriesAndDeleteTree) {

@@ -22,41 +22,21 @@ using test::LogCapture;
 using test::ScratchFolder;
 using test::WriteFile;
 
-TEST(Win32PathTest, DrivesUncAndLength) {
-  EXPECT_TRUE(IsValidWin32Path(L"C:\\Program Files\\Norva"));
-  EXPECT_TRUE(IsValidWin32Path(L"C:"));
-  EXPECT_TRUE(IsValidWin32Path(L"C:/a/b"));
-  EXPECT_TRUE(IsValidWin32Path(L"relative\\folder"));
-  EXPECT_TRUE(IsValidWin32Path(L"\\\\server\\share\\folder"));
-  EXPECT_TRUE(IsValidWin32Path(L"//server/share"));
-  EXPECT_FALSE(IsValidWin32Path(L""));
-  EXPECT_FALSE(IsValidWin32Path(L"\\\\server"));
-  EXPECT_FALSE(IsValidWin32Path(L"\\\\server\\"));
-  EXPECT_FALSE(IsValidWin32Path(L"\\\\\\share"));
-  EXPECT_FALSE(IsValidWin32Path(L"\\\\ser?ver\\share"));
-
-  std::wstring longest = L"C:\\" + std::wstring(244, L'a');
-  ASSERT_EQ(247u, longest.size());
-  EXPECT_TRUE(IsValidWin32Path(longest));
-  EXPECT_FALSE(IsValidWin32Path(longest + L"a"));
-}
-
-TEST(Win32PathTest, ComponentRules) {
-  for (const wchar_t* reserved : {L"C:\\CON\\x", L"C:\\con\\x", L"C:\\a\\cOm1\\b", L"C:\\Nul.txt",
-                                  L"C:\\lpt3.a.b", L"prn", L"C:\\AUX"}) {
-    EXPECT_FALSE(IsValidWin32Path(reserved)) << reserved;
-  }
-  for (const wchar_t* allowed : {L"C:\\console", L"C:\\com5", L"C:\\conx.txt", L"C:\\co",
-                                 L"C:\\a.con"}) {
-    EXPECT_TRUE(IsValidWin32Path(allowed)) << allowed;
-  }
-  EXPECT_FALSE(IsValidWin32Path(L"C:\\folder.\\x"));
-  EXPECT_FALSE(IsValidWin32Path(L"C:\\folder\\x."));
-  EXPECT_FALSE(IsValidWin32Path(L"C:\\a:b"));
-  EXPECT_FALSE(IsValidWin32Path(L"C:\\a\\b:"));
-  for (const wchar_t* bad : {L"C:\\a?", L"C:\\a\"", L"C:\\<", L"C:\\>", L"C:\\*", L"C:\\|"})
-    EXPECT_FALSE(IsValidWin32Path(bad)) << bad;
-  EXPECT_FALSE(IsValidWin32Path(std::wstring(L"C:\\a") + L'\x1f'));
+// Drives, UNC names, length, reserved device names, trailing dots, colons
+// and characters Windows refuses in a name.
+TEST(Win32PathTest, DrivesUncLengthAndComponents) {
+  const std::wstring longest = L"C:\\" + std::wstring(244, L'a');  // 247 characters
+  const std::wstring valid[] = {
+      L"C:\\Program Files\\Norva", L"C:", L"C:/a/b", L"relative\\folder",
+      L"\\\\server\\share\\folder", L"//server/share", longest, L"C:\\console", L"C:\\com5",
+      L"C:\\conx.txt", L"C:\\co", L"C:\\a.con"};
+  const std::wstring invalid[] = {
+      L"", L"\\\\server", L"\\\\server\\", L"\\\\\\share", L"\\\\ser?ver\\share", longest + L"a",
+      L"C:\\CON\\x", L"C:\\con\\x", L"C:\\a\\cOm1\\b", L"C:\\Nul.txt", L"C:\\lpt3.a.b", L"prn",
+      L"C:\\AUX", L"C:\\folder.\\x", L"C:\\folder\\x.", L"C:\\a:b", L"C:\\a\\b:", L"C:\\a?",
+      L"C:\\a\"", L"C:\\<", L"C:\\>", L"C:\\*", L"C:\\|", L"C:\\a\x1f"};
+  for (const std::wstring& path : valid) EXPECT_TRUE(IsValidWin32Path(path)) << path;
+  for (const std::wstring& path : invalid) EXPECT_FALSE(IsValidWin32Path(path)) << path;
 }
 
 class InstallationStatusTest : public testing::Test {

@@ -276,30 +276,29 @@ TEST_F(PartnerContentTest, ADownloadThatNeededRetriesIsGivenUpAtItsFirstFailure)
   EXPECT_EQ(PartnerRecords()[0]["download_tries"].size(), 1u);
 }
 
+// An entry without its checksum, or whose name would leave the package, ends
+// the partner phase (it and later entries are not fetched) but not the run.
 TEST_F(PartnerContentTest, AMalformedEntryEndsThePartnerPhaseButNotTheRun) {
-  json without_checksum = Partner("c.bin", "c");
-  without_checksum.erase("checksum");
-  json partners = {Partner("a.bin", "a"), without_checksum, Partner("d.bin", "d")};
-  ServePackage("full_package.exe", {{"partner_content", partners}});
-  MakeFetcher();
-  EXPECT_EQ(Run().back(), PackageFetcherDelegate::kPackageReady);
-  EXPECT_TRUE(log_.Contains("Failed parsing partner content part of JSON reply"));
-  EXPECT_EQ(test::ReadFile(Unpacked(L"installed_a.bin")), "a");
-  EXPECT_EQ(RequestsFor("/d.bin").size(), 0u);
-  // What made it into the package is still listed.
-  EXPECT_EQ(test::ReadFile(Unpacked(L"files_list")), "installed_a.bin\r\n");
-  EXPECT_EQ(LastFetch()["result"], "package_ready");
-}
-
-TEST_F(PartnerContentTest, APartnerFileNameCannotLeaveThePackage) {
-  json escaping = Partner("escape.bin", "escape");
-  escaping["filename"] = "..\\escaped.bin";
-  ServePackage("full_package.exe", {{"partner_content", {escaping}}});
-  MakeFetcher();
-  EXPECT_EQ(Run().back(), PackageFetcherDelegate::kPackageReady);
-  EXPECT_TRUE(log_.Contains("Failed parsing partner content part of JSON reply"));
-  EXPECT_EQ(RequestsFor("/escape.bin").size(), 0u);
-  EXPECT_FALSE(PathExists(download_folder_ / L"escaped.bin"));
+  for (const std::string field : {"checksum", "filename"}) {
+    SCOPED_TRACE(field);
+    fetcher_.reset();  // its package and folder go before the next one's
+    ASSERT_TRUE(service_.Reset());
+    json malformed = Partner("c.bin", "c");
+    if (field == "checksum") malformed.erase("checksum");
+    else malformed["filename"] = "..\\escaped.bin";
+    json partners = {Partner("a.bin", "a"), malformed, Partner("d.bin", "d")};
+    ServePackage("full_package.exe", {{"partner_content", partners}});
+    test::LogCapture log;
+    MakeFetcher();
+    EXPECT_EQ(Run().back(), PackageFetcherDelegate::kPackageReady);
+    EXPECT_TRUE(log.Contains("Failed parsing partner content part of JSON reply"));
+    EXPECT_EQ(test::ReadFile(Unpacked(L"installed_a.bin")), "a");
+    EXPECT_EQ(RequestsFor("/c.bin").size() + RequestsFor("/d.bin").size(), 0u);
+    EXPECT_FALSE(PathExists(download_folder_ / L"escaped.bin"));
+    // What made it into the package is still listed.
+    EXPECT_EQ(test::ReadFile(Unpacked(L"files_list")), "installed_a.bin\r\n");
+    EXPECT_EQ(LastFetch()["result"], "package_ready");
+  }
 }
 
 TEST_F(PartnerContentTest, APartnerFileCannotReplaceAFileOfThePackage) {

@@ -417,41 +417,28 @@ TEST_F(ShellIntegrationTest, ProfileFolderRules) {
   ASSERT_TRUE(ShellIntegration(folder_).GetProfileFolder(false, &folder));
   EXPECT_EQ(folder, base / user / L"data");
 
-  // For deletion: the user's own folder, never the folder the users share.
+  // For deletion: the user's own folder, or one inside the user's profile;
+  // never a folder the users share, the system's, or another user's.
   WriteProfilePath(base.native() + L"\\<USERNAME>");
   ASSERT_TRUE(ShellIntegration(folder_).GetProfileFolder(true, &folder));
   EXPECT_EQ(folder, base / user);
-  for (const std::wstring& shared :
-       {std::wstring(L"C:\\"), std::wstring(L"relative\\<USERNAME>"),
-        GetKnownFolder(FOLDERID_RoamingAppData).native(),
-        GetKnownFolder(FOLDERID_Profile).native()}) {
-    WriteProfilePath(shared);
-    ShellIntegration shell(folder_);
-    EXPECT_FALSE(shell.GetProfileFolder(true, &folder)) << shared;
-    EXPECT_TRUE(shell.GetProfileFolder(false, &folder)) << shared;
-  }
-}
-
-// A configured path inside the system's folder or inside another user's
-// profile is never offered for deletion; a folder inside the user's own
-// profile is.
-TEST_F(ShellIntegrationTest, ProfileFolderForDeletionStaysOutOfSystemAndOtherUsers) {
-  std::filesystem::path folder;
-  const std::filesystem::path profiles = GetKnownFolder(FOLDERID_UserProfiles);
-  ASSERT_FALSE(profiles.empty());
-  for (const std::filesystem::path& foreign :
-       {GetKnownFolder(FOLDERID_Windows) / L"system32", GetKnownFolder(FOLDERID_System),
-        profiles / L"someone else" / L"Norva profile",
-        GetKnownFolder(FOLDERID_Profile) / L".." / L"someone else"}) {
-    WriteProfilePath(foreign.native());
-    ShellIntegration shell(folder_);
-    EXPECT_FALSE(shell.GetProfileFolder(true, &folder)) << foreign;
-    EXPECT_TRUE(shell.GetProfileFolder(false, &folder)) << foreign;
-  }
   const std::filesystem::path own = GetKnownFolder(FOLDERID_Profile) / L"Norva profile";
   WriteProfilePath(own.native());
   ASSERT_TRUE(ShellIntegration(folder_).GetProfileFolder(true, &folder));
   EXPECT_EQ(own, folder);
+  const std::filesystem::path profiles = GetKnownFolder(FOLDERID_UserProfiles);
+  ASSERT_FALSE(profiles.empty());
+  for (const std::filesystem::path& refused :
+       {std::filesystem::path(L"C:\\"), std::filesystem::path(L"relative\\<USERNAME>"),
+        GetKnownFolder(FOLDERID_RoamingAppData), GetKnownFolder(FOLDERID_Profile),
+        GetKnownFolder(FOLDERID_Windows) / L"system32", GetKnownFolder(FOLDERID_System),
+        profiles / L"someone else" / L"Norva profile",
+        GetKnownFolder(FOLDERID_Profile) / L".." / L"someone else"}) {
+    WriteProfilePath(refused.native());
+    ShellIntegration shell(folder_);
+    EXPECT_FALSE(shell.GetProfileFolder(true, &folder)) << refused;
+    EXPECT_TRUE(shell.GetProfileFolder(false, &folder)) << refused;
+  }
 }
 
 // The process-wide instance belongs to the installation around the running

@@ -38,6 +38,18 @@ std::wstring FromBstr(BSTR text) {
   return result;
 }
 
+// What a property getter of a scheduler interface gives.
+template <typename Interface, typename Value>
+Value Query(Interface* object, HRESULT (STDMETHODCALLTYPE Interface::*getter)(Value*)) {
+  Value value{};
+  EXPECT_HRESULT_SUCCEEDED((object->*getter)(&value));
+  return value;
+}
+template <typename Interface>
+std::wstring Text(Interface* object, HRESULT (STDMETHODCALLTYPE Interface::*getter)(BSTR*)) {
+  return FromBstr(Query(object, getter));
+}
+
 // Reads tasks back through the scheduler's own interfaces, independently of
 // the code under test.
 class SchedulerReader {
@@ -164,11 +176,8 @@ class TaskSchedulerTest : public testing::Test {
   std::wstring Description(const std::wstring& suffix) {
     ComPtr<ITaskDefinition> definition = reader_->Definition(suffix);
     ComPtr<IRegistrationInfo> info;
-    BSTR text = nullptr;
-    if (!definition || FAILED(definition->get_RegistrationInfo(&info)) ||
-        FAILED(info->get_Description(&text)))
-      return L"<none>";
-    return FromBstr(text);
+    if (!definition || FAILED(definition->get_RegistrationInfo(&info))) return L"<none>";
+    return Text(info.Get(), &IRegistrationInfo::get_Description);
   }
 
   std::unique_ptr<TaskSchedulerV2> scheduler_;
@@ -212,59 +221,41 @@ TEST_F(TaskSchedulerTest, DailyTaskIsRegisteredAsDescribed) {
   ComPtr<ITaskDefinition> definition = reader_->Definition(suffix_);
   ASSERT_TRUE(definition);
   ComPtr<IRegistrationInfo> info;
-  BSTR text = nullptr;
   ASSERT_HRESULT_SUCCEEDED(definition->get_RegistrationInfo(&info));
-  ASSERT_HRESULT_SUCCEEDED(info->get_Description(&text));
-  EXPECT_EQ(L"Keeps the browser up to date", FromBstr(text));
-  ASSERT_HRESULT_SUCCEEDED(info->get_Author(&text));
-  EXPECT_NE(std::wstring::npos, FromBstr(text).find(L'\\'));  // DOMAIN\user
+  EXPECT_EQ(L"Keeps the browser up to date", Text(info.Get(), &IRegistrationInfo::get_Description));
+  // DOMAIN\user
+  EXPECT_NE(std::wstring::npos, Text(info.Get(), &IRegistrationInfo::get_Author).find(L'\\'));
 
   ComPtr<ITaskSettings> settings;
   ASSERT_HRESULT_SUCCEEDED(definition->get_Settings(&settings));
-  ASSERT_HRESULT_SUCCEEDED(settings->get_ExecutionTimeLimit(&text));
-  EXPECT_EQ(L"PT3600S", FromBstr(text));
-  TASK_INSTANCES_POLICY policy;
-  ASSERT_HRESULT_SUCCEEDED(settings->get_MultipleInstances(&policy));
-  EXPECT_EQ(TASK_INSTANCES_IGNORE_NEW, policy);
-  VARIANT_BOOL flag;
-  ASSERT_HRESULT_SUCCEEDED(settings->get_RunOnlyIfNetworkAvailable(&flag));
-  EXPECT_TRUE(flag);
-  ASSERT_HRESULT_SUCCEEDED(settings->get_StopIfGoingOnBatteries(&flag));
-  EXPECT_FALSE(flag);
-  ASSERT_HRESULT_SUCCEEDED(settings->get_DisallowStartIfOnBatteries(&flag));
-  EXPECT_FALSE(flag);
-  ASSERT_HRESULT_SUCCEEDED(settings->get_StartWhenAvailable(&flag));
-  EXPECT_TRUE(flag);
+  EXPECT_EQ(L"PT3600S", Text(settings.Get(), &ITaskSettings::get_ExecutionTimeLimit));
+  EXPECT_EQ(TASK_INSTANCES_IGNORE_NEW,
+            Query(settings.Get(), &ITaskSettings::get_MultipleInstances));
+  EXPECT_TRUE(Query(settings.Get(), &ITaskSettings::get_RunOnlyIfNetworkAvailable));
+  EXPECT_FALSE(Query(settings.Get(), &ITaskSettings::get_StopIfGoingOnBatteries));
+  EXPECT_FALSE(Query(settings.Get(), &ITaskSettings::get_DisallowStartIfOnBatteries));
+  EXPECT_TRUE(Query(settings.Get(), &ITaskSettings::get_StartWhenAvailable));
 
   if (!reader_->CanListTriggers()) GTEST_SKIP() << "triggers and actions cannot be read back here";
   long count = 0;
   ComPtr<ITrigger> trigger = reader_->Trigger(definition.Get(), 1, &count);
   ASSERT_EQ(1, count);
-  TASK_TRIGGER_TYPE2 type;
-  ASSERT_HRESULT_SUCCEEDED(trigger->get_Type(&type));
-  EXPECT_EQ(TASK_TRIGGER_DAILY, type);
-  ASSERT_HRESULT_SUCCEEDED(trigger->get_Id(&text));
-  EXPECT_EQ(L"Daily run", FromBstr(text));
-  ASSERT_HRESULT_SUCCEEDED(trigger->get_StartBoundary(&text));
-  EXPECT_EQ(L"2016-03-09T14:05:07", FromBstr(text));
+  EXPECT_EQ(TASK_TRIGGER_DAILY, Query(trigger.Get(), &ITrigger::get_Type));
+  EXPECT_EQ(L"Daily run", Text(trigger.Get(), &ITrigger::get_Id));
+  EXPECT_EQ(L"2016-03-09T14:05:07", Text(trigger.Get(), &ITrigger::get_StartBoundary));
   ComPtr<IDailyTrigger> daily;
   ASSERT_HRESULT_SUCCEEDED(trigger.As(&daily));
-  short interval = 0;
-  ASSERT_HRESULT_SUCCEEDED(daily->get_DaysInterval(&interval));
-  EXPECT_EQ(1, interval);
+  EXPECT_EQ(1, Query(daily.Get(), &IDailyTrigger::get_DaysInterval));
 
   ComPtr<IActionCollection> actions;
   ComPtr<IAction> action;
   ComPtr<IExecAction> exec;
   ASSERT_HRESULT_SUCCEEDED(definition->get_Actions(&actions));
-  ASSERT_HRESULT_SUCCEEDED(actions->get_Count(&count));
-  ASSERT_EQ(1, count);
+  ASSERT_EQ(1, Query(actions.Get(), &IActionCollection::get_Count));
   ASSERT_HRESULT_SUCCEEDED(actions->get_Item(1, &action));
   ASSERT_HRESULT_SUCCEEDED(action.As(&exec));
-  ASSERT_HRESULT_SUCCEEDED(exec->get_Path(&text));
-  EXPECT_EQ(program_.wstring(), FromBstr(text));
-  ASSERT_HRESULT_SUCCEEDED(exec->get_Arguments(&text));
-  EXPECT_EQ(L"/c \"exit 0\"", FromBstr(text));
+  EXPECT_EQ(program_.wstring(), Text(exec.Get(), &IExecAction::get_Path));
+  EXPECT_EQ(L"/c \"exit 0\"", Text(exec.Get(), &IExecAction::get_Arguments));
 }
 
 TEST_F(TaskSchedulerTest, CreatingAgainReplacesTheTask) {
@@ -290,10 +281,8 @@ TEST_F(TaskSchedulerTest, AdministratorsGetTheHighestRunLevel) {
   }
   ASSERT_TRUE(admin->CreateTask(Task(suffix_, ScheduledTask::kDaily)));
   ComPtr<IPrincipal> principal;
-  TASK_RUNLEVEL_TYPE level;
   ASSERT_HRESULT_SUCCEEDED(reader_->Definition(suffix_)->get_Principal(&principal));
-  ASSERT_HRESULT_SUCCEEDED(principal->get_RunLevel(&level));
-  EXPECT_EQ(TASK_RUNLEVEL_HIGHEST, level);
+  EXPECT_EQ(TASK_RUNLEVEL_HIGHEST, Query(principal.Get(), &IPrincipal::get_RunLevel));
 }
 
 TEST_F(TaskSchedulerTest, SystemTaskRegistersEvenWhenItsAccessCannotBeWidened) {
@@ -339,26 +328,19 @@ TEST_F(TaskSchedulerTest, LogonTriggerDependsOnTheAccount) {
   ASSERT_TRUE(scheduler_->CreateTask(user_task));
   ASSERT_TRUE(reader_->CanListTriggers());
   long count = 0;
-  BSTR text = nullptr;
-  TASK_TRIGGER_TYPE2 type;
   ComPtr<ITrigger> boot = reader_->Trigger(reader_->Definition(suffix_).Get(), 1, &count);
   ASSERT_EQ(1, count);
-  ASSERT_HRESULT_SUCCEEDED(boot->get_Type(&type));
-  EXPECT_EQ(TASK_TRIGGER_BOOT, type);
-  ASSERT_HRESULT_SUCCEEDED(boot->get_Id(&text));
-  EXPECT_EQ(L"Logon run", FromBstr(text));
+  EXPECT_EQ(TASK_TRIGGER_BOOT, Query(boot.Get(), &ITrigger::get_Type));
+  EXPECT_EQ(L"Logon run", Text(boot.Get(), &ITrigger::get_Id));
   ComPtr<IBootTrigger> boot_trigger;
   ASSERT_HRESULT_SUCCEEDED(boot.As(&boot_trigger));
-  ASSERT_HRESULT_SUCCEEDED(boot_trigger->get_Delay(&text));
-  EXPECT_EQ(L"PT5M", FromBstr(text));
+  EXPECT_EQ(L"PT5M", Text(boot_trigger.Get(), &IBootTrigger::get_Delay));
 
   ComPtr<ITrigger> logon =
       reader_->Trigger(reader_->Definition(suffix_ + L" user").Get(), 2, &count);
   ASSERT_EQ(2, count);
-  ASSERT_HRESULT_SUCCEEDED(logon->get_Type(&type));
-  EXPECT_EQ(TASK_TRIGGER_LOGON, type);
-  ASSERT_HRESULT_SUCCEEDED(logon->get_StartBoundary(&text));
-  EXPECT_EQ(L"2016-03-09T14:05:07", FromBstr(text));
+  EXPECT_EQ(TASK_TRIGGER_LOGON, Query(logon.Get(), &ITrigger::get_Type));
+  EXPECT_EQ(L"2016-03-09T14:05:07", Text(logon.Get(), &ITrigger::get_StartBoundary));
 }
 
 TEST_F(TaskSchedulerTest, RegistrationFailureIsLogged) {
@@ -396,9 +378,7 @@ TEST_F(TaskSchedulerTest, DailyIntervalChangesOnlyDailyTasks) {
   ComPtr<IDailyTrigger> daily;
   ASSERT_HRESULT_SUCCEEDED(
       reader_->Trigger(reader_->Definition(suffix_).Get(), 1, &count).As(&daily));
-  short interval = 0;
-  ASSERT_HRESULT_SUCCEEDED(daily->get_DaysInterval(&interval));
-  EXPECT_EQ(3, interval);
+  EXPECT_EQ(3, Query(daily.Get(), &IDailyTrigger::get_DaysInterval));
   EXPECT_FALSE(scheduler_->SetDailyInterval(suffix_ + L" plain", 3));
 }
 
