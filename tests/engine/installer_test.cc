@@ -182,34 +182,35 @@ TEST_F(InstallerTest, UpgradeKeepsAppIdAndUsesANewSubfolder) {
             L"<missing>");
 }
 
-TEST_F(InstallerTest, LockedFileDuringUpgradeFailsAndRestoresTheInstallation) {
-  std::filesystem::path folder = Folder(L"locked upgrade");
-  ASSERT_TRUE(env_.Run(folder, {kPerUser}).succeeded);
-  MachineSnapshot before = MachineSnapshot::Take(folder.parent_path());
-  HANDLE locked = CreateFileW((folder / L"launcher.exe").c_str(), GENERIC_READ, 0, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(locked, INVALID_HANDLE_VALUE);
-  RecordingObserver run = env_.Run(folder, {kPerUser});
-  CloseHandle(locked);
-  EXPECT_FALSE(run.succeeded);
-  EXPECT_EQ(run.failed_id, kMessageCopyFailed);
-  EXPECT_EQ(before.DifferencesTo(MachineSnapshot::Take(folder.parent_path())), "");
-}
-
-TEST_F(InstallerTest, UninstallationWithTheBrowserInUseChangesNothing) {
-  std::filesystem::path folder = Folder(L"busy");
-  ASSERT_TRUE(env_.Run(folder, {kPerUser}).succeeded);
-  MachineSnapshot before = MachineSnapshot::Take(folder.parent_path());
-  HANDLE locked = CreateFileW((folder / Utf8ToWide(Version()) / L"norva.exe").c_str(),
-                              GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(locked, INVALID_HANDLE_VALUE);
-  RunOptions options{kPerUser};
-  options.uninstall = true;
-  RecordingObserver run = env_.Run(folder, options);
-  CloseHandle(locked);
-  EXPECT_FALSE(run.succeeded);
-  EXPECT_EQ(run.failed_id, kMessageBrowserInUse);
-  EXPECT_EQ(before.DifferencesTo(MachineSnapshot::Take(folder.parent_path())), "");
+// A locked file fails an upgrade, the browser in use an uninstallation; each
+// with its message, and the installation stays as it was.
+TEST_F(InstallerTest, FileInUseFailsUpgradeOrUninstallationAndChangesNothing) {
+  struct Case {
+    bool uninstall;
+    std::wstring file;  // in the installation folder
+    DWORD share;
+    int message;
+  } cases[] = {
+      {false, L"launcher.exe", 0, kMessageCopyFailed},
+      {true, Utf8ToWide(Version()) + L"\\norva.exe", FILE_SHARE_READ, kMessageBrowserInUse},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.uninstall ? "uninstallation" : "upgrade");
+    std::filesystem::path folder = Folder(c.uninstall ? L"busy" : L"locked upgrade");
+    ASSERT_TRUE(env_.Run(folder, {kPerUser}).succeeded);
+    MachineSnapshot before = MachineSnapshot::Take(folder.parent_path());
+    HANDLE locked = CreateFileW((folder / c.file).c_str(), GENERIC_READ, c.share, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(locked, INVALID_HANDLE_VALUE);
+    RunOptions options{kPerUser};
+    options.uninstall = c.uninstall;
+    RecordingObserver run = env_.Run(folder, options);
+    CloseHandle(locked);
+    EXPECT_FALSE(run.succeeded);
+    EXPECT_EQ(run.failed_id, c.message);
+    EXPECT_EQ(before.DifferencesTo(MachineSnapshot::Take(folder.parent_path())), "");
+    test::RemoveProductTraces();
+  }
 }
 
 TEST_F(InstallerTest, CopyOnlyWritesNoRegistrationNorShortcuts) {

@@ -77,7 +77,7 @@ class RunnerTest : public testing::Test {
     return settings;
   }
 
-  // Runs the loop until the backend has ended, at most `limit`.
+  // Runs the loop until the backend has ended, at most three minutes.
   void RunToEnd() { test::RunLoopFor(&env_.loop(), std::chrono::seconds(180)); }
 
   test::EngineEnvironment env_;

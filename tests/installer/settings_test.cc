@@ -161,37 +161,31 @@ TEST_F(SettingsTest, CopyOnlyForcesUserLevelFlagsOff) {
 }
 
 TEST_F(SettingsTest, SwitchValuesAndDefaults) {
-  std::filesystem::path folder = Empty(L"a");
-  auto defaults = Make(L"", folder);
-  EXPECT_TRUE(defaults->IsAllUsers());  // the Wine token is an administrator
-  EXPECT_TRUE(defaults->LaunchNorva());
-  EXPECT_FALSE(defaults->IsDefaultBrowser());  // not the Stable stream
-  EXPECT_FALSE(defaults->QuickLaunchShortcut());
-  EXPECT_TRUE(defaults->PinnedShortcut());
-  EXPECT_TRUE(defaults->IsNorvaStatsEnabled());
-  EXPECT_TRUE(defaults->IsInstallerStatsEnabled());
-
-  auto no_stats = Make(L"--enable-stats=0 --launchbrowser=0", folder);
-  EXPECT_FALSE(no_stats->IsNorvaStatsEnabled());
-  EXPECT_FALSE(no_stats->IsInstallerStatsEnabled());
-  EXPECT_FALSE(no_stats->LaunchNorva());
-
-  auto installer_stats =
-      Make(L"--enable-stats=0 --enable-installer-stats=yes --launchbrowser=0 --launchnorva=1",
-           folder);
-  EXPECT_FALSE(installer_stats->IsNorvaStatsEnabled());
-  EXPECT_TRUE(installer_stats->IsInstallerStatsEnabled());
-  EXPECT_TRUE(installer_stats->LaunchNorva());
-
-  // A boolean switch without a value is false.
-  auto bare = Make(L"--import-browser-data --allusers", folder);
-  EXPECT_FALSE(bare->ImportBrowserData());
-  EXPECT_FALSE(bare->IsAllUsers());
-
-  SetWindowsVersionRankForTesting(kWindowsVista);
-  auto vista = Make(L"", folder);
-  EXPECT_TRUE(vista->QuickLaunchShortcut());
-  EXPECT_FALSE(vista->PinnedShortcut());
+  struct Case {
+    const wchar_t* switches;
+    int windows;
+    // All users, launch, default browser, quick launch, pinned, browser
+    // statistics, installer statistics, import.
+    std::vector<bool> expected;
+  } cases[] = {
+      // The Wine token is an administrator; this is not the Stable stream.
+      {L"", kWindows10, {1, 1, 0, 0, 1, 1, 1, 1}},
+      {L"--enable-stats=0 --launchbrowser=0", kWindows10, {1, 0, 0, 0, 1, 0, 0, 1}},
+      {L"--enable-stats=0 --enable-installer-stats=yes --launchbrowser=0 --launchnorva=1",
+       kWindows10, {1, 1, 0, 0, 1, 0, 1, 1}},
+      // A boolean switch without a value is false.
+      {L"--import-browser-data --allusers", kWindows10, {0, 1, 0, 0, 1, 1, 1, 0}},
+      {L"", kWindowsVista, {1, 1, 0, 1, 0, 1, 1, 1}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(WideToUtf8(c.switches) + " on rank " + std::to_string(c.windows));
+    SetWindowsVersionRankForTesting(c.windows);
+    auto s = Make(c.switches, Empty(L"a"));
+    EXPECT_EQ(c.expected, (std::vector<bool>{s->IsAllUsers(), s->LaunchNorva(),
+                                             s->IsDefaultBrowser(), s->QuickLaunchShortcut(),
+                                             s->PinnedShortcut(), s->IsNorvaStatsEnabled(),
+                                             s->IsInstallerStatsEnabled(), s->ImportBrowserData()}));
+  }
 }
 
 TEST_F(SettingsTest, ExistingInstallationSwitchesToUpgrade) {

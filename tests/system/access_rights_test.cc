@@ -28,14 +28,6 @@ std::string FileDacl(const std::filesystem::path& path) {
   return result;
 }
 
-TEST(AccessRightsTest, RegistryObjectNames) {
-  EXPECT_EQ(L"MACHINE\\SOFTWARE\\X", RegistryObjectName(HKEY_LOCAL_MACHINE, L"SOFTWARE\\X"));
-  EXPECT_EQ(L"CURRENT_USER\\a", RegistryObjectName(HKEY_CURRENT_USER, L"a"));
-  EXPECT_EQ(L"CLASSES_ROOT\\a", RegistryObjectName(HKEY_CLASSES_ROOT, L"a"));
-  EXPECT_EQ(L"USERS\\a", RegistryObjectName(HKEY_USERS, L"a"));
-  EXPECT_EQ(L"a", RegistryObjectName(HKEY_CURRENT_CONFIG, L"a"));
-}
-
 TEST(AccessRightsTest, DeniedFileIsWidenedAndRestoredOrWidenedForGood) {
   test::ScratchFolder scratch;
   std::filesystem::path file = scratch.path() / L"f.txt";
