@@ -143,12 +143,10 @@ TEST_F(RunnerTest, SecondInstallerForTheFolderIsRefused) {
     CloseHandle(mutex);
   });
   WaitForSingleObject(held, INFINITE);
-  test::LogCapture capture;
   runner_.SetPackageReady();
   EXPECT_FALSE(runner_.StartInstallation(*settings));
   EXPECT_FALSE(runner_.IsBackendRunning());
   EXPECT_EQ(log_.events, std::vector<std::string>{"failed 37052 Could not acquire installer mutex"});
-  EXPECT_TRUE(capture.Contains("Could not acquire installer mutex"));
   SetEvent(release);
   other.join();
   CloseHandle(release);

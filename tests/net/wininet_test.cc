@@ -354,7 +354,6 @@ TEST_F(WininetTest, FailsAfterTheRetryMaximum) {
   EXPECT_EQ(CountLines(log_, "Retrying "), 3);
   EXPECT_TRUE(log_.Contains("Retrying 2 of 2"));
   EXPECT_FALSE(log_.Contains("Retrying 3 of 2"));
-  EXPECT_TRUE(log_.Contains("Download failed"));
   EXPECT_EQ(delegate_.stalled_, 2);  // before the third retry and before giving up
 
   // Every attempt carries the same body.
@@ -430,7 +429,6 @@ TEST_F(WininetTest, StopNeverRunsTheCompletion) {
   RunFor(std::chrono::milliseconds(300));
   downloader_.Stop();
   EXPECT_EQ(downloader_.state(), Wininet::kStopped);
-  EXPECT_TRUE(log_.Contains("Stopping the download"));
   RunFor(std::chrono::milliseconds(500));
   EXPECT_EQ(completions_, 0);
   EXPECT_EQ(downloader_.state(), Wininet::kStopped);

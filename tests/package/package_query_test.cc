@@ -10,13 +10,6 @@ namespace {
 
 using test::BuiltProgram;
 
-TEST(QueryPackageTest, TheRealInstallerAnswers) {
-  std::filesystem::path installer = BuiltProgram(L"installer.exe");
-  EXPECT_EQ(QueryPackage(installer, "version"), "37.0.2163.0");
-  EXPECT_EQ(QueryPackage(installer, "internal-version"), "2163.0");
-  EXPECT_EQ(QueryPackage(installer, "stream"), "developer");
-}
-
 TEST(QueryPackageTest, OneSwitchAndTheOutputAsWritten) {
   // A folder with blanks: the program must be quoted.
   test::ScratchFolder scratch;
