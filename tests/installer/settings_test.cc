@@ -19,6 +19,7 @@
 #include "product/product_info.h"
 #include "stats/stats_collector.h"
 #include "support/scratch.h"
+#include "support/snapshot.h"
 #include "installer/support/status_fixtures.h"
 #include "system/access_rights.h"
 #include "system/windows_version.h"
@@ -178,10 +179,11 @@ TEST_F(SettingsTest, SwitchValuesAndDefaults) {
     SCOPED_TRACE(WideToUtf8(c.switches) + " on rank " + std::to_string(c.windows));
     SetWindowsVersionRankForTesting(c.windows);
     auto s = Make(c.switches, Empty(L"a"));
-    EXPECT_EQ(c.expected, (std::vector<bool>{s->IsAllUsers(), s->LaunchNorva(),
-                                             s->IsDefaultBrowser(), s->QuickLaunchShortcut(),
-                                             s->PinnedShortcut(), s->IsNorvaStatsEnabled(),
-                                             s->IsInstallerStatsEnabled(), s->ImportBrowserData()}));
+    std::vector<bool> actual = {s->IsAllUsers(), s->LaunchNorva(), s->IsDefaultBrowser(),
+                                s->QuickLaunchShortcut(), s->PinnedShortcut(),
+                                s->IsNorvaStatsEnabled(), s->IsInstallerStatsEnabled(),
+                                s->ImportBrowserData()};
+    EXPECT_EQ(c.expected, actual);
   }
 }
 
@@ -414,57 +416,16 @@ TEST_F(SettingsTest, Statistics) {
   EXPECT_EQ("uninstalling", StatsOf(*Make(L"", {}, uninstall))["installation_operation"]);
 }
 
-// Clears the product's "Last ... Install Path" values and puts back what was
-// there before.
-class LastPathValues {
- public:
-  LastPathValues() {
-    HKEY key = nullptr;
-    key_existed_ =
-        RegOpenKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS;
-    for (const std::wstring& name : Names()) {
-      wchar_t buffer[1024];
-      DWORD size = sizeof(buffer);
-      if (key && RegGetValueW(key, nullptr, name.c_str(), RRF_RT_REG_SZ, nullptr, buffer,
-                              &size) == ERROR_SUCCESS) {
-        saved_.emplace_back(name, buffer);
-      }
-      RegDeleteKeyValueW(HKEY_CURRENT_USER, path_.c_str(), name.c_str());
-    }
-    if (key) RegCloseKey(key);
-  }
-  ~LastPathValues() {
-    for (const std::wstring& name : Names())
-      RegDeleteKeyValueW(HKEY_CURRENT_USER, path_.c_str(), name.c_str());
-    for (const auto& [name, value] : saved_) Set(name, value);
-    if (!key_existed_) RegDeleteKeyW(HKEY_CURRENT_USER, path_.c_str());
-  }
-  void Set(const std::wstring& name, const std::wstring& value) {
-    RegSetKeyValueW(HKEY_CURRENT_USER, path_.c_str(), name.c_str(), REG_SZ, value.c_str(),
-                    static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-  }
-  void Remove(const std::wstring& name) {
-    RegDeleteKeyValueW(HKEY_CURRENT_USER, path_.c_str(), name.c_str());
-  }
-
- private:
-  static std::vector<std::wstring> Names() {
-    return {L"Last developer Install Path x64", L"Last Stable Install Path x64",
-            L"Last install path"};
-  }
-  const std::wstring path_ = L"Software\\" + Utf8ToWide(product::CompanyName());
-  bool key_existed_ = false;
-  std::vector<std::pair<std::wstring, std::wstring>> saved_;
-};
-
 TEST_F(SettingsTest, LastInstallPathFromTheRegistry) {
-  LastPathValues values;
+  // The company key starts empty and is put back as it was.
+  const std::wstring company = L"Software\\" + Utf8ToWide(product::CompanyName());
+  test::RegistryKeyGuard guard(HKEY_CURRENT_USER, company);
+  RegDeleteTreeW(HKEY_CURRENT_USER, company.c_str());
+  auto set = [&](const wchar_t* name, const std::wstring& value) {
+    ASSERT_TRUE(test::WriteRegString(HKEY_CURRENT_USER, company, name, value));
+  };
   std::filesystem::path remembered = Empty(L"remembered");
-  EXPECT_EQ((std::vector<std::wstring>{L"Last developer Install Path x64",
-                                       L"Last Developer Install Path x64"}),
-            LastInstallPathValueNames());
-
-  values.Set(L"Last developer Install Path x64", remembered.native() + L"\\sub\\..");
+  set(L"Last developer Install Path x64", remembered.native() + L"\\sub\\..");
   LogCapture log;
   auto settings = Make(L"", {});
   EXPECT_TRUE(log.Contains("Install folder reg value: Last developer Install Path x64"));
@@ -476,21 +437,20 @@ TEST_F(SettingsTest, LastInstallPathFromTheRegistry) {
   std::filesystem::path given = Empty(L"given");
   EXPECT_EQ(given, Make(L"", given)->GetInstallationStatus().GetPath());
 
-  values.Set(L"Last developer Install Path x64", (scratch_.path() / L"gone").native());
+  set(L"Last developer Install Path x64", (scratch_.path() / L"gone").native());
   EXPECT_TRUE(Make(L"", given)->GetLastInstallPath().empty());
-  values.Set(L"Last developer Install Path x64", L"relative\\folder");
+  set(L"Last developer Install Path x64", L"relative\\folder");
   EXPECT_TRUE(Make(L"", given)->GetLastInstallPath().empty());
 
   // The name without stream is only known to the Stable stream.
-  values.Remove(L"Last developer Install Path x64");
-  values.Set(L"Last install path", remembered.native());
+  RegDeleteKeyValueW(HKEY_CURRENT_USER, company.c_str(), L"Last developer Install Path x64");
+  set(L"Last install path", remembered.native());
   EXPECT_TRUE(Make(L"", given)->GetLastInstallPath().empty());
   product::SetStreamIdForTesting(4);
-  EXPECT_EQ(3u, LastInstallPathValueNames().size());
   auto stable = Make(L"", given);
   EXPECT_EQ(remembered, stable->GetLastInstallPath());
   EXPECT_TRUE(stable->IsDefaultBrowser());
-  values.Set(L"Last Stable Install Path x64", given.native());
+  set(L"Last Stable Install Path x64", given.native());
   EXPECT_EQ(given, Make(L"", given)->GetLastInstallPath());
 }
 

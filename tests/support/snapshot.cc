@@ -154,6 +154,12 @@ std::wstring ReadRegString(HKEY root, const std::wstring& key, const wchar_t* na
   return buffer;
 }
 
+bool WriteRegString(HKEY root, const std::wstring& key, const wchar_t* name,
+                    const std::wstring& text) {
+  return RegSetKeyValueW(root, key.c_str(), name, REG_SZ, text.c_str(),
+                         static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
 bool KeyExists(HKEY root, const std::wstring& key) {
   HKEY handle = nullptr;
   if (RegOpenKeyExW(root, key.c_str(), 0, KEY_QUERY_VALUE, &handle) != ERROR_SUCCESS)

@@ -3,11 +3,14 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
+
+#include "base/strings.h"
 
 namespace norva::installer::test {
 
@@ -69,7 +72,76 @@ bool SetKeySecurityText(const std::wstring& hkcu_path, const std::wstring& sddl)
 // A REG_SZ value ("<missing>" when it cannot be read; null `name`: the
 // default value), and whether a key exists.
 std::wstring ReadRegString(HKEY root, const std::wstring& key, const wchar_t* name = nullptr);
+bool WriteRegString(HKEY root, const std::wstring& key, const wchar_t* name,
+                    const std::wstring& text);
 bool KeyExists(HKEY root, const std::wstring& key);
+
+// Keeps a registry key that tests must write although it is not theirs (the
+// classes of "http", the start-menu client...): copied aside on
+// construction, put back exactly as it was (or removed, when it did not
+// exist) on destruction.
+class RegistryKeyGuard {
+ public:
+  RegistryKeyGuard(HKEY root, std::wstring path) : root_(root), path_(std::move(path)) {
+    static std::atomic<int> counter{0};
+    backup_ = StringPrintf(L"Software\\NorvaTest\\backup_%lu_%d", GetCurrentProcessId(),
+                           counter++);
+    before_ = RegistrySnapshot::Take(root_, path_, false);
+    // Parents that the test's writes will create are removed again too.
+    for (size_t at = path_.rfind(L'\\'); at != std::wstring::npos && at > 0;
+         at = path_.rfind(L'\\', at - 1)) {
+      std::wstring parent = path_.substr(0, at);
+      HKEY key = nullptr;
+      if (RegOpenKeyExW(root_, parent.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS) {
+        RegCloseKey(key);
+        break;
+      }
+      created_parents_.push_back(parent);
+    }
+    HKEY key = nullptr;
+    existed_ = RegOpenKeyExW(root_, path_.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS;
+    if (existed_) {
+      HKEY copy = nullptr;
+      RegCreateKeyExW(HKEY_CURRENT_USER, backup_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                      &copy, nullptr);
+      RegCopyTreeW(key, nullptr, copy);
+      RegCloseKey(copy);
+      RegCloseKey(key);
+    }
+  }
+  ~RegistryKeyGuard() {
+    RegDeleteTreeW(root_, path_.c_str());
+    RegDeleteKeyW(root_, path_.c_str());
+    if (existed_) {
+      HKEY key = nullptr, copy = nullptr;
+      RegCreateKeyExW(root_, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+      if (RegOpenKeyExW(HKEY_CURRENT_USER, backup_.c_str(), 0, KEY_READ, &copy) == ERROR_SUCCESS) {
+        RegCopyTreeW(copy, nullptr, key);
+        RegCloseKey(copy);
+      }
+      RegCloseKey(key);
+      RegDeleteTreeW(HKEY_CURRENT_USER, backup_.c_str());
+      RegDeleteKeyW(HKEY_CURRENT_USER, backup_.c_str());
+    }
+    RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\NorvaTest");  // only when empty
+    for (const std::wstring& parent : created_parents_) RegDeleteKeyW(root_, parent.c_str());
+  }
+  RegistryKeyGuard(const RegistryKeyGuard&) = delete;
+  RegistryKeyGuard& operator=(const RegistryKeyGuard&) = delete;
+
+  // What the test changed so far ("" when nothing).
+  std::string Changes() const {
+    return before_.DifferencesTo(RegistrySnapshot::Take(root_, path_, false));
+  }
+
+ private:
+  HKEY root_;
+  std::wstring path_;
+  std::wstring backup_;
+  bool existed_ = false;
+  std::vector<std::wstring> created_parents_;  // deepest first
+  RegistrySnapshot before_;
+};
 // Sets the DACL of an SDDL text ("D:P(A;;FR;;;WD)") on a file or folder.
 bool SetFileSecurityText(const std::filesystem::path& path, const wchar_t* sddl);
 

@@ -27,6 +27,7 @@ namespace {
 using test::KeyExists;
 using test::ReadRegString;
 using test::RegistryKeyGuard;
+using test::WriteRegString;
 
 constexpr wchar_t kClassKey[] = L"Software\\Classes\\NorvaShellTestdeveloper";
 constexpr wchar_t kCompanyKey[] = L"Software\\NorvaShellTestCo";
@@ -41,11 +42,6 @@ DWORD ReadNumber(HKEY root, const std::wstring& key, const wchar_t* name) {
   DWORD value = 0, size = sizeof(value);
   RegGetValueW(root, key.c_str(), name, RRF_RT_REG_DWORD, nullptr, &value, &size);
   return value;
-}
-
-void Write(HKEY root, const std::wstring& key, const wchar_t* name, const std::wstring& text) {
-  RegSetKeyValueW(root, key.c_str(), name, REG_SZ, text.c_str(),
-                  static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
 }
 
 void DeleteKey(HKEY root, const std::wstring& key) {
@@ -150,7 +146,8 @@ TEST_F(ShellIntegrationTest, DocumentClassPerLevel) {
     EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, key + L"\\shell\\open\\ddeexec" + sub), L"");
 
   // The machine's class loses a DDE command left by another program.
-  Write(HKEY_LOCAL_MACHINE, key + L"\\shell\\open\\ddeexec\\Application", nullptr, L"stale");
+  WriteRegString(HKEY_LOCAL_MACHINE, key + L"\\shell\\open\\ddeexec\\Application", nullptr,
+                 L"stale");
   ASSERT_TRUE(shell.RegisterDocumentClass(ShellLevel::kMachine));
   EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, key + L"\\shell\\open\\command"),
             OurCommand(L"Launcher.exe"));
@@ -162,8 +159,15 @@ TEST_F(ShellIntegrationTest, DocumentClassPerLevel) {
 TEST_F(ShellIntegrationTest, FailedRegistrationRollsBackAsAWhole) {
   SetWindowsVersionRankForTesting(kWindows7);
   ShellIntegration shell(folder_, Log(false));
-  Write(HKEY_CURRENT_USER, std::wstring(kProtocolChoice) + L"\\UserChoice", L"Progid", L"Other");
-  Write(HKEY_CURRENT_USER, std::wstring(kProtocolKey) + L"\\DefaultIcon", nullptr, L"old icon");
+  // Another program's choice and icon, which the registration replaces.
+  auto prepare = [] {
+    DeleteKey(HKEY_CURRENT_USER, kProtocolKey);
+    WriteRegString(HKEY_CURRENT_USER, std::wstring(kProtocolChoice) + L"\\UserChoice", L"Progid",
+                   L"Other");
+    WriteRegString(HKEY_CURRENT_USER, std::wstring(kProtocolKey) + L"\\DefaultIcon", nullptr,
+                   L"old icon");
+  };
+  prepare();
   struct State {
     test::RegistrySnapshot protocol = test::RegistrySnapshot::Take(HKEY_CURRENT_USER, kProtocolKey, false);
     test::RegistrySnapshot choice = test::RegistrySnapshot::Take(HKEY_CURRENT_USER, kProtocolChoice, false);
@@ -184,11 +188,7 @@ TEST_F(ShellIntegrationTest, FailedRegistrationRollsBackAsAWhole) {
       ASSERT_TRUE(shell.RegisterHandler(kProtocol, ShellLevel::kUser));
       EXPECT_NE(State().ChangesSince(before), "");
       operations = count.executed();
-      DeleteKey(HKEY_CURRENT_USER, kProtocolKey);
-      Write(HKEY_CURRENT_USER, std::wstring(kProtocolChoice) + L"\\UserChoice", L"Progid",
-            L"Other");
-      Write(HKEY_CURRENT_USER, std::wstring(kProtocolKey) + L"\\DefaultIcon", nullptr,
-            L"old icon");
+      prepare();
       ASSERT_EQ(State().ChangesSince(before), "");
     }
   }
@@ -200,7 +200,7 @@ TEST_F(ShellIntegrationTest, HandlerTablesPerWindowsVersion) {
   const std::wstring protocol = kProtocolKey;
   auto reset = [&] {
     DeleteKey(HKEY_CURRENT_USER, kProtocolKey);
-    Write(HKEY_CURRENT_USER, choice, L"Progid", L"SomeoneElse");
+    WriteRegString(HKEY_CURRENT_USER, choice, L"Progid", L"SomeoneElse");
     calls_ = {};
   };
 
@@ -289,9 +289,9 @@ TEST_F(ShellIntegrationTest, HandlerCommandFollowsTheUserChoice) {
 
   // The user chose another program: its class decides.
   const std::wstring choice = std::wstring(kProtocolChoice) + L"\\UserChoice";
-  Write(HKEY_CURRENT_USER, choice, L"ProgId", L"NorvaShellTestdeveloperOther");
-  Write(HKEY_CURRENT_USER, std::wstring(kClassKey) + L"Other\\shell\\open\\command", nullptr,
-        L"other.exe \"%1\"");
+  WriteRegString(HKEY_CURRENT_USER, choice, L"ProgId", L"NorvaShellTestdeveloperOther");
+  WriteRegString(HKEY_CURRENT_USER, std::wstring(kClassKey) + L"Other\\shell\\open\\command",
+                 nullptr, L"other.exe \"%1\"");
   ASSERT_TRUE(shell.GetHandlerCommand(kProtocol, ShellLevel::kUser, &command));
   EXPECT_EQ(command, L"other.exe \"%1\"");
   EXPECT_FALSE(shell.IsHandledByUs(kProtocol));
@@ -362,7 +362,8 @@ TEST_F(DefaultBrowserTest, MakeDefaultOnWindows7RemembersThePreviousOne) {
             had_previous ? previous : L"<missing>");
 
   // Another browser as the start-menu client: no longer the default.
-  Write(HKEY_CURRENT_USER, L"Software\\Clients\\StartMenuInternet", nullptr, L"OtherBrowser");
+  WriteRegString(HKEY_CURRENT_USER, L"Software\\Clients\\StartMenuInternet", nullptr,
+                 L"OtherBrowser");
   EXPECT_FALSE(shell.IsDefaultBrowser());
   // An all-users installation asks the association service instead.
   ShellIntegration all_users(folder_, Log(true));
