@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "base/command_line.h"
+#include "base/file_util.h"
 #include "base/process.h"
 #include "base/strings.h"
 #include "installer/folder_permission_mode.h"
@@ -123,8 +124,7 @@ TEST(InstallerMainTest, UninstallOutsideAnInstallationFails) {
 
 TEST(InstallerMainTest, CopyInsideAPackageKnowsIt) {
   ScratchFolder package;
-  ASSERT_TRUE(CopyFileW(BuiltInstallerPath().c_str(), (package.path() / L"installer.exe").c_str(),
-                        FALSE));
+  ASSERT_TRUE(CopyFile(BuiltInstallerPath(), package.path() / L"installer.exe"));
   WriteFile(package.path() / L"norva.exe", "MZ");
   WriteFile(package.path() / L"files_list", "norva.exe\r\n");
   std::wstring token = UniqueToken();
@@ -139,7 +139,7 @@ TEST(InstallerMainTest, CopyInsideAPackageKnowsIt) {
 TEST(InstallerMainTest, ExperimentsComeFromTheInstallationWhenUninstalling) {
   ScratchFolder installation;
   auto installer = installation.path() / L"installer.exe";
-  ASSERT_TRUE(CopyFileW(BuiltInstallerPath().c_str(), installer.c_str(), FALSE));
+  ASSERT_TRUE(CopyFile(BuiltInstallerPath(), installer));
   WriteFile(installation.path() / L"norva.exe", "MZ");
   WriteFile(installation.path() / L"installer_prefs.json",
             R"({"installer-experiments": ["installer-experiment-test@1"]})");
@@ -226,13 +226,45 @@ struct PermissionEvents {
   HANDLE undo;
 };
 
+// The events through which the role learns whether the package for `folder`
+// is ready or the installation was interrupted.
+struct PackageEvents {
+  PackageEvents(const std::filesystem::path& folder, bool interrupted_at_start)
+      : ready(CreateEventW(
+            nullptr, TRUE, FALSE,
+            GetObjectNameForFolder(L"NorvaInstaller/PackageReady", folder, true).c_str())),
+        interrupted(CreateEventW(nullptr, TRUE, interrupted_at_start,
+                                 GetObjectNameForFolder(L"NorvaInstaller/InstallationInterrupted",
+                                                        folder, true).c_str())) {}
+  ~PackageEvents() {
+    CloseHandle(ready);
+    CloseHandle(interrupted);
+  }
+  HANDLE ready;
+  HANDLE interrupted;
+};
+
+// The role's switches for `folder` and `user`.
+std::wstring RoleSwitches(const std::filesystem::path& folder,
+                         const std::wstring& user = kTrustee) {
+  return L"--set-folder-permission=" + QuoteArgument(folder.native()) +
+         L" --permissions-for-user=" + QuoteArgument(user);
+}
+
+// Makes `package` a package folder with a copy of the installer; the switches
+// that make the role wait for it.
+std::wstring WaitForPackageIn(const std::filesystem::path& package) {
+  std::filesystem::create_directories(package);
+  EXPECT_TRUE(CopyFile(BuiltInstallerPath(), package / L"installer.exe"));
+  return L" --wait-for-package=" + QuoteArgument(package.native()) +
+         StringPrintf(L" --initial-pid=%lu", GetCurrentProcessId());
+}
+
 // Starts the role for a grant that is taken back and waits until it is
 // given; an invalid process when either fails.
 Process StartTemporaryGrant(const std::filesystem::path& folder, const PermissionEvents& events) {
-  CommandLine role(BuiltInstallerPath());
-  role.AppendSwitchPath("set-folder-permission", folder);
-  role.AppendSwitchValue("permissions-for-user", kTrustee);
-  Process process = LaunchProcess(role.GetCommandLineString());
+  Process process =
+      LaunchProcess(QuoteArgument(BuiltInstallerPath().native()) + L" " + RoleSwitches(folder));
   if (process.IsValid() && WaitForSingleObject(events.given, 30000) != WAIT_OBJECT_0) {
     process.Terminate(1);
     return Process();
@@ -246,10 +278,8 @@ TEST(FolderPermissionModeTest, GrantsTheUserFullAccessAndSignals) {
   PermissionEvents events(folder);
   ASSERT_TRUE(events.given && events.undo);
   std::wstring user = kTrustee;
-  ProcessResult run = RunProcess(BuiltInstallerPath(),
-                                 L"--set-folder-permission=" + QuoteArgument(folder.native()) +
-                                     L" --permissions-for-user=" + QuoteArgument(user) +
-                                     L" --permanent-permissions");
+  ProcessResult run =
+      RunProcess(BuiltInstallerPath(), RoleSwitches(folder, user) + L" --permanent-permissions");
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.exit_code, 0u);
   EXPECT_TRUE(std::filesystem::is_directory(folder));
@@ -288,10 +318,8 @@ TEST(FolderPermissionModeTest, RequesterThatEndsWithoutUndoGetsTheAccessTakenBac
     GetEnvironmentVariableW(L"NORVA_PERMISSION_ROLE_ARGUMENTS", arguments, 4096);
     const std::filesystem::path folder = requested;
     PermissionEvents events(folder);
-    CommandLine role(BuiltInstallerPath());
-    role.AppendSwitchPath("set-folder-permission", folder);
-    role.AppendSwitchValue("permissions-for-user", kTrustee);
-    Process process = LaunchProcess(role.GetCommandLineString() + arguments);
+    Process process = LaunchProcess(QuoteArgument(BuiltInstallerPath().native()) + L" " +
+                                    RoleSwitches(folder) + arguments);
     ASSERT_TRUE(process.IsValid());
     WriteFile(folder.parent_path() / L"role", std::to_string(process.id()));
     ASSERT_EQ(WaitForSingleObject(events.given, 30000), WAIT_OBJECT_0);
@@ -313,29 +341,14 @@ TEST(FolderPermissionModeTest, RequesterThatEndsWithoutUndoGetsTheAccessTakenBac
     std::filesystem::create_directories(folder);
     PermissionEvents events(folder);  // outlive the requester, as the role's handles do
     ASSERT_FALSE(GrantsWriteAccess(folder, kTrustee));
-    std::wstring arguments;
-    HANDLE package_events[2] = {};
-    if (c.wait_for_package) {
-      const std::filesystem::path package = scratch.path() / L"package";
-      std::filesystem::create_directories(package);
-      ASSERT_TRUE(
-          CopyFileW(BuiltInstallerPath().c_str(), (package / L"installer.exe").c_str(), FALSE));
-      package_events[0] = CreateEventW(
-          nullptr, TRUE, FALSE,
-          GetObjectNameForFolder(L"NorvaInstaller/PackageReady", folder, true).c_str());
-      package_events[1] = CreateEventW(
-          nullptr, TRUE, c.interrupted,
-          GetObjectNameForFolder(L"NorvaInstaller/InstallationInterrupted", folder, true).c_str());
-      arguments = L" --wait-for-package=" + QuoteArgument(package.native()) +
-                  StringPrintf(L" --initial-pid=%lu", GetCurrentProcessId());
-    }
+    PackageEvents package_events(folder, c.interrupted);
+    std::wstring arguments =
+        c.wait_for_package ? WaitForPackageIn(scratch.path() / L"package") : L"";
     SetEnvironmentVariableW(L"NORVA_PERMISSION_REQUESTER", folder.c_str());
     SetEnvironmentVariableW(L"NORVA_PERMISSION_ROLE_ARGUMENTS", arguments.c_str());
     // Without output pipes: the role would inherit them and keep them open.
-    wchar_t own[MAX_PATH];
-    GetModuleFileNameW(nullptr, own, MAX_PATH);
     Process requester = LaunchProcess(
-        QuoteArgument(own) +
+        QuoteArgument(GetExecutablePath().native()) +
         L" --gtest_filter=FolderPermissionModeTest.RequesterThatEndsWithoutUndoGetsTheAccessTakenBack");
     SetEnvironmentVariableW(L"NORVA_PERMISSION_REQUESTER", nullptr);
     SetEnvironmentVariableW(L"NORVA_PERMISSION_ROLE_ARGUMENTS", nullptr);
@@ -363,17 +376,13 @@ TEST(FolderPermissionModeTest, RequesterThatEndsWithoutUndoGetsTheAccessTakenBac
     // The package's installer takes the access back as it ends, after the role.
     for (int i = 0; i < 100 && GrantsWriteAccess(folder, kTrustee); ++i) Sleep(100);
     EXPECT_FALSE(GrantsWriteAccess(folder, kTrustee));
-    for (HANDLE handle : package_events)
-      if (handle) CloseHandle(handle);
   }
 }
 
 TEST(FolderPermissionModeTest, WithoutTheRequestersEventsNothingHappens) {
   ScratchFolder scratch;
   std::filesystem::path folder = scratch.path() / L"never";
-  ProcessResult run = RunProcess(BuiltInstallerPath(),
-                                 L"--set-folder-permission=" + QuoteArgument(folder.native()) +
-                                     L" --permissions-for-user=" + QuoteArgument(CurrentUserName()));
+  ProcessResult run = RunProcess(BuiltInstallerPath(), RoleSwitches(folder, CurrentUserName()));
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.exit_code, 0u);
   EXPECT_FALSE(std::filesystem::exists(folder));
@@ -383,8 +392,7 @@ TEST(FolderPermissionModeTest, RunsTheUninstallScriptOfTheInstallation) {
   ScratchFolder installation;
   std::filesystem::path version_folder = installation.path() / L"37.0.2163.0";
   std::filesystem::create_directories(version_folder);
-  ASSERT_TRUE(CopyFileW(BuiltInstallerPath().c_str(), (version_folder / L"installer.exe").c_str(),
-                        FALSE));
+  ASSERT_TRUE(CopyFile(BuiltInstallerPath(), version_folder / L"installer.exe"));
   // The installation folder is the parent: it holds the launcher.
   WriteFile(installation.path() / L"launcher.exe", "MZ");
   std::filesystem::path marker = installation.path() / L"script ran.txt";
@@ -404,37 +412,26 @@ TEST(FolderPermissionModeTest, RunsTheUninstallScriptOfTheInstallation) {
 TEST(FolderPermissionModeTest, InterruptedWaitStartsThePackageInstallerWithTheSwitches) {
   ScratchFolder scratch;
   std::filesystem::path folder = scratch.path() / L"target";
-  std::filesystem::path package = scratch.path() / L"package";
-  std::filesystem::create_directories(package);
-  ASSERT_TRUE(CopyFileW(BuiltInstallerPath().c_str(), (package / L"installer.exe").c_str(), FALSE));
-  HANDLE ready = CreateEventW(nullptr, TRUE, FALSE,
-                              GetObjectNameForFolder(L"NorvaInstaller/PackageReady", folder, true).c_str());
-  HANDLE interrupted = CreateEventW(
-      nullptr, TRUE, FALSE,
-      GetObjectNameForFolder(L"NorvaInstaller/InstallationInterrupted", folder, true).c_str());
+  PackageEvents package(folder, false);
   // The package's installer, started with the permission switches, grants
   // access and signals these: proof that it ran with them.
   PermissionEvents events(folder);
-  ASSERT_TRUE(ready && interrupted && events.given && events.undo);
-  std::wstring arguments = L"--set-folder-permission=" + QuoteArgument(folder.native()) +
-                           L" --permissions-for-user=" + QuoteArgument(kTrustee) +
-                           L" --permanent-permissions --wait-for-package=" +
-                           QuoteArgument(package.native()) +
-                           StringPrintf(L" --initial-pid=%lu", GetCurrentProcessId());
+  ASSERT_TRUE(package.ready && package.interrupted && events.given && events.undo);
+  std::wstring arguments = RoleSwitches(folder) + L" --permanent-permissions" +
+                           WaitForPackageIn(scratch.path() / L"package");
 
-  SetEvent(ready);
+  SetEvent(package.ready);
   ProcessResult run = RunProcess(BuiltInstallerPath(), arguments);
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(WaitForSingleObject(events.given, 0), WAIT_TIMEOUT);  // package ready: nothing started
 
-  ResetEvent(ready);
-  SetEvent(interrupted);
+  ResetEvent(package.ready);
+  SetEvent(package.interrupted);
   run = RunProcess(BuiltInstallerPath(), arguments);
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.exit_code, 0u);
   EXPECT_EQ(WaitForSingleObject(events.given, 0), WAIT_OBJECT_0);
   EXPECT_TRUE(GrantsWriteAccess(folder, kTrustee));
-  for (HANDLE handle : {ready, interrupted}) CloseHandle(handle);
 }
 
 // cmd.exe takes "&", "(", "^" and "%" as syntax; none of them in a folder
