@@ -96,7 +96,9 @@ class WininetTest : public testing::Test {
 
   void RunFor(std::chrono::milliseconds limit) {
     bool ended = test::RunLoopFor(&loop_, limit);
-    if (limit > std::chrono::seconds(5)) EXPECT_TRUE(ended) << "the download never ended";
+    if (limit > std::chrono::seconds(5)) {
+      EXPECT_TRUE(ended) << "the download never ended";
+    }
   }
 
   json Chunks() {

@@ -146,7 +146,7 @@ bool SetKeySecurityText(const std::wstring& hkcu_path, const std::wstring& sddl)
 }
 
 std::wstring ReadRegString(HKEY root, const std::wstring& key, const wchar_t* name) {
-  wchar_t buffer[2048];
+  wchar_t buffer[2048] = {};  // an empty value fills none of it
   DWORD size = sizeof(buffer);
   if (RegGetValueW(root, key.c_str(), name, RRF_RT_REG_SZ, nullptr, buffer, &size) !=
       ERROR_SUCCESS)
