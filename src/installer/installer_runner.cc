@@ -178,6 +178,10 @@ void InstallerRunner::CloseEvents() {
   CloseAndClear(&interrupted_event_);
 }
 
+bool InstallerRunner::WaitForBackendToEnd(DWORD timeout_ms) const {
+  return !backend_running_ || backend_.WaitForExit(timeout_ms);
+}
+
 void InstallerRunner::OnHandleSignaled(HANDLE handle) { OnObjectSignaled(handle); }
 
 void InstallerRunner::OnObjectSignaled(HANDLE handle) {

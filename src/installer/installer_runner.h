@@ -39,6 +39,9 @@ class InstallerRunner : public HandleWatcher::Delegate, public IPCReceiverProxy:
   void StopInstallation();
 
   bool IsBackendRunning() const { return backend_running_; }
+  // Waits up to `timeout_ms` for a backend that still runs to end; false when
+  // it outlived the wait.
+  bool WaitForBackendToEnd(DWORD timeout_ms) const;
 
   // The backend process ended.
   void OnObjectSignaled(HANDLE handle);

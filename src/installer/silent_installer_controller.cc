@@ -23,6 +23,8 @@ namespace {
 // Gives a final message of the backend time to arrive before its exit code
 // decides the run.
 constexpr std::chrono::milliseconds kTerminationGrace{1000};
+// How long a run that has ended waits for its backend to exit.
+constexpr DWORD kBackendExitWaitMs = 10000;
 
 }  // namespace
 
@@ -57,6 +59,12 @@ bool SilentInstallerController::Run(Settings& settings, bool inside_package,
   }
   loop_->Run();
   runner_->RemoveObserver(this);
+  // Until the backend has ended, the package it runs from is in use and the
+  // fetcher could not delete it when it goes. One still waiting for the
+  // package is interrupted; one that reported its end is about to exit.
+  runner_->StopInstallation();
+  if (!runner_->WaitForBackendToEnd(kBackendExitWaitMs))
+    LOG(WARNING) << "The installer backend is still running";
   settings.RemoveObserver(this);
   // Reports still queued for this controller must find nothing to call.
   weak_factory_.InvalidateWeakPtrs();

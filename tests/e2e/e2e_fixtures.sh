@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Makes the installers the end-to-end tests run:
-#   e2e_fixtures.sh BUILD_DIR OUT_DIR
+#   e2e_fixtures.sh BUILD_DIR QUERY_CHILD_EXE OUT_DIR
 # package.exe / next_package.exe   signed offline packages of this build and
 #                                  of the later test version (bin/next)
 # unsigned_package.exe, other_signer_package.exe   packages that must be refused
 # netinstaller.exe                 this build, signed, carrying server tracking data
 # next_netinstaller.exe            the later version, without a payload
+# other_stream_package.exe         signed, carrying the package, answering
+#                                  for another stream (the query child)
 set -euo pipefail
 build=$1
-out=$2
+query_child=$2
+out=$3
 root=$(cd "$(dirname "$0")/../.." && pwd)
 make_package() { "$root/tools/make-package" --build "$build" "$@" >/dev/null; }
 
@@ -26,3 +29,10 @@ python3 "$root/tools/append_trailer.py" "$out/netinstaller.unsigned" "$out/track
 "$root/tools/make-test-cert" sign "$out/certs" signer "$out/netinstaller.unsigned" "$out/netinstaller.exe"
 rm "$out/netinstaller.unsigned"
 cp "$build/bin/next/installer.exe" "$out/next_netinstaller.exe"
+"$root/tools/make-package" --build "$build" --folder "$out/other_stream" >/dev/null
+(cd "$out/other_stream" && 7zz a -bd -bso0 -bsp0 -mx=1 "$out/other_stream.7z" .)
+cp "$query_child" "$out/other_stream.unsigned"
+python3 "$root/tools/append_trailer.py" "$out/other_stream.unsigned" "$out/other_stream.7z" align
+"$root/tools/make-test-cert" sign "$out/certs" signer "$out/other_stream.unsigned" \
+  "$out/other_stream_package.exe"
+rm -rf "$out/other_stream" "$out/other_stream.7z" "$out/other_stream.unsigned"

@@ -8,6 +8,8 @@ case "$1" in
   start)
     script=$2 root=$3 port_file=$4 port=${5:-0}
     mkdir -p "$root"
+    # A run that was killed left its service behind, holding a fixed port.
+    [ -f "$port_file.pid" ] && kill "$(cat "$port_file.pid")" 2>/dev/null && sleep 0.5
     rm -f "$port_file"
     # Detached from ctest's pipes, or ctest would wait for the service to end.
     setsid python3 "$script" --root "$root" --port-file "$port_file" --port "$port" --tls \

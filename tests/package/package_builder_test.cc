@@ -44,9 +44,12 @@ TEST(PackageBuilderTest, BuiltPackagePassesTheInstallersChecks) {
     EXPECT_TRUE(std::filesystem::is_regular_file(folder / Utf8ToWide(name))) << name;
   }
   EXPECT_EQ(list.find('\n'), list.find("\r\n") + 1);  // lines end with CR LF
-  for (const char* expected : {"installer.exe", "launcher.exe", "norva.exe", "norva_engine.dll",
+  for (const char* expected : {"installer.exe", "norva.exe", "norva_engine.dll",
                                "resources\\resources.pak"})
     EXPECT_EQ(listed.count(expected), 1u) << expected;
+  // The launcher goes only to the installation folder, not the version folder.
+  EXPECT_TRUE(std::filesystem::is_regular_file(folder / L"launcher.exe"));
+  EXPECT_EQ(listed.count("launcher.exe"), 0u);
   EXPECT_EQ(QueryPackage(folder / L"installer.exe", "version"), "37.0.2163.0");
 }
 
