@@ -84,10 +84,10 @@ class ForwardingObserver : public InstallerObserver,
   void OnStepCompleted() override { Send({.type = Type::kStepCompleted}); }
   void OnInstallationFailed(int message_id, const std::wstring& detail,
                             const std::string& message) override {
-    Send({.type = Type::kInstallationFailed,
-          .message_id = message_id,
-          .detail = detail,
-          .message = message});
+    Send(FitToDatagram({.type = Type::kInstallationFailed,
+                        .message_id = message_id,
+                        .detail = detail,
+                        .message = message}));
     loop_->Quit();
   }
   void OnInstallationSucceeded() override {

@@ -1,12 +1,59 @@
 #include "system/object_names.h"
 
+#include <windows.h>
+
 #include <algorithm>
+#include <vector>
 
 namespace norva::installer {
 
+namespace {
+
+// The final path of an existing file or folder, as the file system spells
+// it (stored case, long names, links followed); empty when it cannot be read.
+std::wstring FinalPath(const std::filesystem::path& path) {
+  HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return {};
+  const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+  std::wstring final_path(GetFinalPathNameByHandleW(handle, nullptr, 0, flags), L'\0');
+  DWORD length = final_path.empty() ? 0
+                                    : GetFinalPathNameByHandleW(handle, final_path.data(),
+                                                                static_cast<DWORD>(final_path.size()),
+                                                                flags);
+  CloseHandle(handle);
+  if (length == 0 || length >= final_path.size()) return {};
+  final_path.resize(length);
+  if (final_path.starts_with(L"\\\\?\\UNC\\")) return L"\\\\" + final_path.substr(8);
+  if (final_path.starts_with(L"\\\\?\\")) return final_path.substr(4);
+  return final_path;
+}
+
+// The folder with its longest existing part as the file system spells it and
+// the rest as given, so that every spelling of one folder names the same
+// objects. A path already in that form comes back unchanged.
+std::wstring CanonicalFolder(const std::filesystem::path& folder) {
+  std::filesystem::path existing = folder;
+  std::vector<std::filesystem::path> missing;
+  while (existing.has_relative_path()) {
+    std::wstring final_path = FinalPath(existing);
+    if (!final_path.empty()) {
+      std::filesystem::path canonical(final_path);
+      for (auto part = missing.rbegin(); part != missing.rend(); ++part) canonical /= *part;
+      return canonical.native();
+    }
+    missing.push_back(existing.filename());
+    existing = existing.parent_path();
+  }
+  return folder.native();
+}
+
+}  // namespace
+
 std::wstring GetObjectNameForFolder(const std::wstring& name, const std::filesystem::path& folder,
                                     bool global) {
-  std::wstring object_name = (global ? L"Global\\" : L"Local\\") + name + L"/" + folder.native();
+  std::wstring object_name =
+      (global ? L"Global\\" : L"Local\\") + name + L"/" + CanonicalFolder(folder);
   std::replace(object_name.begin() + (global ? 7 : 6), object_name.end(), L'\\', L'/');
   return object_name;
 }

@@ -87,13 +87,20 @@ class SilentInstallTest : public testing::Test {
     ASSERT_TRUE(stats_service_.Reset()) << "no statistics collector on port 3000";
     ASSERT_TRUE(prefs_service_.Reset()) << "no preferences server on port 3001";
     test::RemoveProductTraces();
-    // Keys every Windows has; the installation adds its entries below them.
-    for (const wchar_t* key :
-         {L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall", L"Software\\RegisteredApplications",
-          L"Software\\Microsoft\\Windows NT\\CurrentVersion\\AppCompatFlags\\"
-          L"Compatibility Assistant\\Persisted"}) {
+    // Keys a used Windows has; the installation adds its values below them.
+    // (An uninstallation removes those values and leaves such keys, even
+    // ones the installation created.)
+    std::vector<std::wstring> keys = {
+        L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall",
+        L"Software\\RegisteredApplications",
+        L"Software\\Microsoft\\Windows NT\\CurrentVersion\\AppCompatFlags\\"
+        L"Compatibility Assistant\\Persisted"};
+    for (const wchar_t* type :
+         {L".opdownload", L".htm", L".html", L".pdf", L".shtml", L".xht", L".xhtml"})
+      keys.push_back(std::wstring(L"Software\\Classes\\") + type + L"\\OpenWithProgIDs");
+    for (const std::wstring& key : keys) {
       HKEY created = nullptr;
-      ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_READ, nullptr,
+      ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_READ, nullptr,
                                 &created, nullptr),
                 ERROR_SUCCESS);
       RegCloseKey(created);

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "base/command_line.h"
@@ -222,6 +224,20 @@ TEST(StartupTest, ObjectNamesForFolders) {
             L"Global\\NorvaInstaller/PackageReady/C:/Program Files/Norva");
   EXPECT_EQ(GetObjectNameForFolder(L"NorvaInstaller/GiveInstallPermission", L"D:\\N", false),
             L"Local\\NorvaInstaller/GiveInstallPermission/D:/N");
+
+  // Every spelling of one folder names the same objects, existing or not
+  // yet; the spelling the file system uses keeps today's name.
+  test::ScratchFolder scratch;
+  std::filesystem::path folder = scratch.path() / L"Mixed Case \u00c9";
+  std::filesystem::create_directories(folder);
+  const std::wstring canonical = GetObjectNameForFolder(L"N", folder, true);
+  std::wstring expected = L"Global\\N/" + folder.native();
+  std::replace(expected.begin() + 7, expected.end(), L'\\', L'/');
+  EXPECT_EQ(canonical, expected);
+  std::filesystem::path other = ToLowerASCII(scratch.path().native());
+  other /= L"MIXED case \u00c9";
+  EXPECT_EQ(GetObjectNameForFolder(L"N", other, true), canonical);
+  EXPECT_EQ(GetObjectNameForFolder(L"N", other / L"Not Yet", true), canonical + L"/Not Yet");
 }
 
 TEST(HelpTextTest, ListsEverySwitchLanguageAndExperiment) {

@@ -173,4 +173,16 @@ MessageReadResult ReadInstallerMessage(std::span<const uint8_t> datagram,
   return MessageReadResult::kOk;
 }
 
+InstallerMessage FitToDatagram(InstallerMessage message) {
+  if (message.type != InstallerMessageType::kInstallationFailed) return message;
+  // Size, tag, type, identifier and the two string counts; what is left is
+  // a multiple of 4, so texts within it stay within it once padded.
+  constexpr size_t kRoom = kMaxInstallerMessageSize - 44;
+  auto padded = [](size_t bytes) { return (bytes + 3) / 4 * 4; };
+  if (message.message.size() > kRoom) message.message.resize(kRoom);
+  size_t left = kRoom - padded(message.message.size());
+  if (message.detail.size() * 2 > left) message.detail.resize(left / 2);
+  return message;
+}
+
 }  // namespace norva::installer

@@ -51,6 +51,11 @@ struct InstallerMessage {
 // exceed kMaxInstallerMessageSize (only a long failure text can).
 std::optional<std::vector<uint8_t>> WriteInstallerMessage(const InstallerMessage& message);
 
+// `message` as it fits one datagram: a failure's message, then its detail,
+// are cut at the end until it does; anything else is returned unchanged. The
+// frontend must hear of a failure even when its texts run long.
+InstallerMessage FitToDatagram(InstallerMessage message);
+
 enum class MessageReadResult {
   kOk,
   // Over the size limit, or a payload size that overruns the datagram or is
