@@ -96,6 +96,12 @@ void SilentInstallerController::StartInstallationAttempt() {
 }
 
 void SilentInstallerController::FetchPrefDefaultOverrides() {
+  // An uninstallation seeds no preferences; a file fetched into the folder it
+  // runs from would outlive the folder's removal.
+  if (settings_->IsUninstall()) {
+    runner_->SetPackageReady();
+    return;
+  }
   std::string tracking_data = tracking_data_;
   if (tracking_data.empty())
     tracking_data = settings_->GetInstallationStatus().GetServerTrackingData();
