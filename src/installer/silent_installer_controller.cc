@@ -72,9 +72,7 @@ bool SilentInstallerController::Run(Settings& settings, bool inside_package,
   return result_;
 }
 
-void SilentInstallerController::OnInstallFolderStatusChanged() {
-  if (!attempt_started_) StartInstallationAttempt();
-}
+void SilentInstallerController::OnInstallFolderStatusChanged() { StartInstallationAttempt(); }
 
 void SilentInstallerController::StartInstallationAttempt() {
   if (attempt_started_ || finished_) return;
