@@ -23,6 +23,7 @@
 #include "installer/startup.h"
 #include "product/installer_features.h"
 #include "product/product_info.h"
+#include "ui/installer_ui_controller.h"
 
 namespace norva::installer {
 namespace {
@@ -139,10 +140,12 @@ bool RunDriver(const CommandLine& command_line, const Roles& roles,
   }
   LOG(INFO) << "Installer download folder: " << download_folder;
   bool result = false;
-  if (roles.silent)
+  if (roles.silent) {
     result = SilentInstallerController().Run(settings, inside_package, download_folder);
-  else
-    LOG(ERROR) << "The installer window is not available in this build";
+  } else {
+    result = InstallerUIController().RunUI(settings, inside_package, download_folder,
+                                           roles.run_immediately);
+  }
   RemoveDirectoryW(download_folder.c_str());
   return result;
 }

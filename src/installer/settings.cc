@@ -541,16 +541,17 @@ CommandLine Settings::ToCommandLine(bool never_launch) const {
   return result;
 }
 
-void Settings::DumpStats(const StatsNode& node) const {
-  node.SetString("installation_mode", GetInstallationModeName());
-  node.SetString("installation_operation", OperationName(operation_));
-  node.SetInteger("autoupdate", autoupdate_ ? 1 : 0);
+void Settings::DumpStats(const StatsNode& node, std::string_view prefix) const {
+  auto key = [prefix](const char* name) { return std::string(prefix) + name; };
+  node.SetString(key("installation_mode"), GetInstallationModeName());
+  node.SetString(key("installation_operation"), OperationName(operation_));
+  node.SetInteger(key("autoupdate"), autoupdate_ ? 1 : 0);
   if (!FeatureRegistry::Get().IsEnabled(kUiStats)) return;
-  node.SetInteger("make_default", default_browser_ ? 1 : 0);
+  node.SetInteger(key("make_default"), default_browser_ ? 1 : 0);
   bool default_folder = status_->GetPath() == GetDefaultInstallFolder(false, false);
-  node.SetInteger("using_default_installation_folder", default_folder ? 1 : 0);
+  node.SetInteger(key("using_default_installation_folder"), default_folder ? 1 : 0);
   bool privileged = !IsUserAdmin(false) && (all_users_ || !status_->IsWritable());
-  node.SetInteger("using_privileged_installation_folder", privileged ? 1 : 0);
+  node.SetInteger(key("using_privileged_installation_folder"), privileged ? 1 : 0);
 }
 
 }  // namespace norva::installer

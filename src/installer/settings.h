@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/command_line.h"
@@ -116,7 +117,8 @@ class Settings {
   std::filesystem::path GetDefaultInstallFolder(bool use_command_line, bool use_registry) const;
   // The backend's command line, without a program.
   CommandLine ToCommandLine(bool never_launch) const;
-  void DumpStats(const StatsNode& node) const;
+  // The installation statistics, each key preceded by `prefix`.
+  void DumpStats(const StatsNode& node, std::string_view prefix = {}) const;
   // Puts the flags back to their defaults and applies the command line.
   void ReadCommandLine();
 

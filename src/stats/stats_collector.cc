@@ -70,6 +70,12 @@ void StatsNode::Increment(std::string_view key) const {
   *slot = value + 1;
 }
 
+void StatsNode::Remove(std::string_view key) const {
+  if (!dictionary_) return;
+  std::lock_guard<std::mutex> hold(*lock_);
+  dictionary_->erase(std::string(key));
+}
+
 void StatsNode::SetTime(std::string_view key) const {
   if (!dictionary_) return;
   std::string text = TimeText();

@@ -39,6 +39,7 @@ class StatsNode {
   // Adds one to the integer at `key` (an absent or non-integer value counts
   // as 0).
   void Increment(std::string_view key) const;
+  void Remove(std::string_view key) const;
   // Sets key + ".time" to the UTC time text and key + ".elapsed" to the
   // milliseconds since the collector was made.
   void SetTime(std::string_view key) const;

@@ -1,0 +1,511 @@
+#include "ui/installer_ui_controller.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include <algorithm>
+#include <chrono>
+#include <iterator>
+#include <numeric>
+#include <utility>
+
+#include "base/file_util.h"
+#include "base/location.h"
+#include "base/logging.h"
+#include "base/strings.h"
+#include "base/task_loop.h"
+#include "installer/installation_status.h"
+#include "installer/installer_runner.h"
+#include "installer/pref_default_overrides_fetcher.h"
+#include "package/package_fetcher.h"
+#include "product/installer_features.h"
+#include "product/languages.h"
+#include "product/product_info.h"
+#include "stats/stats_collector.h"
+#include "system/shell_integration.h"
+#include "system/windows_version.h"
+#include "ui/win32_dialog_dispatcher.h"
+
+namespace norva::installer {
+namespace {
+
+constexpr int kProgressWeights[] = {1, 1000, 200, 1, 1, 100};
+constexpr int kProgressTotalWeight =
+    std::accumulate(std::begin(kProgressWeights), std::end(kProgressWeights), 0);
+// A jump of the bar by at most this many units is stepped, not set.
+constexpr int kProgressStepLimit = 10;
+constexpr int kMaxFetchRestarts = 3;
+constexpr int kStableStreamId = 4;
+// Gives a final message of the backend time to arrive before its end decides
+// what the window shows.
+constexpr std::chrono::milliseconds kTerminationGrace{1000};
+constexpr DWORD kBackendExitWaitMs = 10000;
+
+constexpr int kWindowFailedMessage = 37050;
+constexpr int kFetchFailedMessage = 37048;
+constexpr int kUnpackFailedMessage = 37049;
+constexpr int kElevationFailedMessage = 37056;
+constexpr int kOldWindowsMessage = 37059;
+constexpr int kFullPackageString = 37044;
+constexpr int kNoSse2Message = 37060;
+
+std::function<void(const std::wstring&, const std::wstring&)>& OpenAddressOverride() {
+  static std::function<void(const std::wstring&, const std::wstring&)> open;
+  return open;
+}
+
+void OpenAddress(const std::wstring& program, const std::wstring& address) {
+  if (OpenAddressOverride()) {
+    OpenAddressOverride()(program, address);
+    return;
+  }
+  const wchar_t* file = program.empty() ? address.c_str() : program.c_str();
+  const wchar_t* parameters = program.empty() ? nullptr : address.c_str();
+  ShellExecuteW(nullptr, L"open", file, parameters, nullptr, SW_SHOWNORMAL);
+}
+
+BOOL CALLBACK BringToFront(HWND window, LPARAM) {
+  if (!IsWindowEnabled(window) || !IsWindowVisible(window)) return TRUE;
+  if (IsIconic(window)) ShowWindow(window, SW_RESTORE);
+  SetForegroundWindow(window);
+  return FALSE;
+}
+
+}  // namespace
+
+InstallerUIController::InstallerUIController()
+    : stats_(std::make_unique<StatsCollector>(FeatureRegistry::Get().IsEnabled(kUiStats), this)) {}
+
+InstallerUIController::~InstallerUIController() {
+  if (settings_) settings_->RemoveObserver(this);
+  if (lock_file_ != INVALID_HANDLE_VALUE) CloseHandle(lock_file_);
+}
+
+void InstallerUIController::SetOpenAddressForTesting(
+    std::function<void(const std::wstring&, const std::wstring&)> open) {
+  OpenAddressOverride() = std::move(open);
+}
+
+bool InstallerUIController::UiStatsEnabled() const {
+  return FeatureRegistry::Get().IsEnabled(kUiStats);
+}
+
+DWORD InstallerUIController::AcquireFolderLock(const std::filesystem::path& download_folder) {
+  std::wstring name = L"Local\\" + Utf8ToWide(product::ProductName()) + L"/Installer/UI_lock";
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+  // Held only for the few calls below, by a process that cannot hang inside
+  // them; a holder that dies abandons it.
+  if (mutex) WaitForSingleObject(mutex, INFINITE);
+  std::filesystem::path lock_path = download_folder / L"installer.lck";
+  DWORD owner = 0;
+  lock_file_ = CreateFileW(lock_path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                           CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (lock_file_ != INVALID_HANDLE_VALUE) {
+    owner = GetCurrentThreadId();
+    DWORD written = 0;
+    WriteFile(lock_file_, &owner, sizeof(owner), &written, nullptr);
+  } else {
+    HANDLE other = CreateFileW(lock_path.c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    DWORD read = 0;
+    if (other == INVALID_HANDLE_VALUE || !ReadFile(other, &owner, sizeof(owner), &read, nullptr) ||
+        read != sizeof(owner)) {
+      owner = 0;
+    }
+    if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
+  }
+  if (mutex) {
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+  }
+  return owner == GetCurrentThreadId() ? 0 : owner;
+}
+
+bool InstallerUIController::RunUI(Settings& settings, bool inside_package,
+                                  const std::filesystem::path& download_folder,
+                                  bool run_immediately) {
+  if (DWORD other = AcquireFolderLock(download_folder)) {
+    LOG(INFO) << "Another installer window serves this download folder";
+    EnumThreadWindows(other, BringToFront, 0);
+    return false;
+  }
+  loop_ = TaskLoop::Current();
+  settings_ = &settings;
+  inside_package_ = inside_package;
+  run_immediately_ = run_immediately;
+  std::filesystem::path package_folder;
+  if (inside_package) {
+    fetch_state_ = kStatePackageReady;
+    package_folder = GetExecutablePath().parent_path();
+  } else {
+    fetcher_ = std::make_unique<PackageFetcher>(download_folder, stats_->root(), this, this);
+    package_folder = fetcher_->extraction_folder();
+  }
+  runner_ = std::make_unique<InstallerRunner>(package_folder);
+  pref_fetcher_ = std::make_unique<PrefDefaultOverridesFetcher>(package_folder, this);
+  loop_->SetDialogDispatcher(&Win32DialogDispatcher::Get());
+  loop_->task_runner()->PostTask(FROM_HERE, [weak = weak_factory_.GetWeakPtr()] {
+    if (weak) weak->Init();
+  });
+  loop_->Run();
+  loop_->SetDialogDispatcher(nullptr);
+  runner_->RemoveObserver(this);
+  // The backend runs from the package; the fetcher deletes it when it goes.
+  runner_->StopInstallation();
+  if (!runner_->WaitForBackendToEnd(kBackendExitWaitMs))
+    LOG(WARNING) << "The installer backend is still running";
+  settings.RemoveObserver(this);
+  weak_factory_.InvalidateWeakPtrs();
+  fetcher_.reset();
+  return result_;
+}
+
+void InstallerUIController::Init() {
+  settings_->AddObserver(this);
+  runner_->AddObserver(this);
+  window_ = InstallerWindow::Create(*settings_, stats_->root(), run_immediately_);
+  if (!window_) {
+    OnInstallationFailed(kWindowFailedMessage, L"", "Could not initialize installer window");
+    LOG(ERROR) << "Could not initialize installer window";
+    Finish();
+    return;
+  }
+  window_->AddObserver(this);
+  window_->SetProgressState(fetch_state_);
+  if (!IsProcessorFeaturePresent(PF_XMMI64_INSTRUCTIONS_AVAILABLE)) {
+    LOG(ERROR) << "SSE2 not supported by the computer";
+    window_->ShowErrorMessage(l10n::GetLocalizedString(kNoSse2Message));
+    return;
+  }
+  if (!inside_package_) StartFetcher();
+  bool status_pending = settings_->IsStatusFetchPending();
+  if (UiStatsEnabled()) {
+    if (!status_pending) {
+      settings_->DumpStats(stats_->root(), "ui.initial_");
+      initial_stats_written_ = true;
+    }
+    stats_->root().SetInteger("run_immediately", run_immediately_ ? 1 : 0);
+  }
+  if (run_immediately_ && !status_pending) {
+    loop_->task_runner()->PostTask(FROM_HERE, [weak = weak_factory_.GetWeakPtr()] {
+      if (weak) weak->OnProceed();
+    });
+  }
+}
+
+void InstallerUIController::StartFetcher() {
+  if (fetcher_) fetcher_->Start();
+}
+
+void InstallerUIController::OnInstallFolderStatusChanged() {
+  if (fetch_state_ == kStateHandedOver && tracking_data_.empty())
+    fetch_state_ = kStatePackageReady;
+  if (run_immediately_ || proceed_requested_) {
+    proceed_requested_ = false;
+    loop_->task_runner()->PostTask(FROM_HERE, [weak = weak_factory_.GetWeakPtr()] {
+      if (weak) weak->OnProceed();
+    });
+  }
+  if (!initial_stats_written_ && UiStatsEnabled()) {
+    settings_->DumpStats(stats_->root(), "ui.initial_");
+    initial_stats_written_ = true;
+  }
+}
+
+// Proceeding ---------------------------------------------------------------
+
+void InstallerUIController::OnProceed() {
+  if (installing_ || finished_) return;
+  if (settings_->IsStatusFetchPending()) {
+    proceed_requested_ = true;
+    return;
+  }
+  if (fetch_state_ == kStatePackageReady) FetchPrefDefaultOverrides();
+  settings_->RemoveObserver(this);
+  settings_->DumpStats(stats_->root());
+  if (GetWindowsVersionRank() < kWindows7) {
+    std::wstring full_package = l10n::GetLocalizedString(kFullPackageString);
+    window_->ShowError(l10n::GetLocalizedString(kOldWindowsMessage, {full_package}), true,
+                       "This version of Norva doesn't support windows versions prior to Windows 7");
+    return;
+  }
+  installing_ = true;
+  if (pending_error_ || !runner_->StartInstallation(*settings_)) {
+    ShowFailure();
+    return;
+  }
+  if (deferred_request_) {
+    std::unique_ptr<DeferredRequest> request = std::move(deferred_request_);
+    int result = request->callback(window_->handle());
+    request->reply_runner->PostTask(FROM_HERE, [reply = std::move(request->reply), result] {
+      reply(result);
+    });
+  }
+  if (refetch_needed_) {
+    refetch_needed_ = false;
+    fetch_restarts_ = 0;
+    fetch_state_ = kStateFetchingUrl;
+    StartFetcher();
+  }
+  window_->ShowPage(kPageProgress);
+  HWND bar = GetDlgItem(window_->handle(), kProgressBar);
+  auto position = static_cast<int>(SendMessageW(bar, PBM_GETPOS, 0, 0));
+  SendMessageW(bar, PBM_SETRANGE32, static_cast<WPARAM>(position), kProgressTotalWeight);
+  SendMessageW(bar, PBM_SETSTEP, 1, 0);
+  SendMessageW(bar, PBM_SETPOS, 0, 0);
+  window_->SetProgressState(fetch_state_);
+  UpdateProgressBar();
+}
+
+void InstallerUIController::FetchPrefDefaultOverrides() {
+  std::string tracking_data = tracking_data_;
+  if (tracking_data.empty())
+    tracking_data = settings_->GetInstallationStatus().GetServerTrackingData();
+  auto done = [weak = weak_factory_.GetWeakPtr()] {
+    if (!weak) return;
+    weak->fetch_state_ = kStateHandedOver;
+    weak->runner_->SetPackageReady();
+    if (weak->installing_ && weak->window_) weak->window_->SetProgressState(kStateHandedOver);
+  };
+  // An uninstallation seeds no preferences; a file fetched into the folder it
+  // runs from would outlive the folder's removal.
+  if (settings_->IsUninstall()) {
+    done();
+    return;
+  }
+  pref_fetcher_->Fetch(tracking_data, done);
+}
+
+void InstallerUIController::RunUICallbackAndPostReply(UICallback callback,
+                                                      std::shared_ptr<TaskRunner> reply_runner,
+                                                      Reply reply) {
+  if (finished_) {
+    reply_runner->PostTask(FROM_HERE, [reply = std::move(reply)] { reply(ERROR_CANCELLED); });
+    return;
+  }
+  if (installing_ && !pending_error_ && window_) {
+    int result = callback(window_->handle());
+    reply_runner->PostTask(FROM_HERE, [reply = std::move(reply), result] { reply(result); });
+    return;
+  }
+  // Answered when the user starts the installation.
+  deferred_request_ = std::make_unique<DeferredRequest>(
+      DeferredRequest{std::move(callback), std::move(reply_runner), std::move(reply)});
+}
+
+// Progress -----------------------------------------------------------------
+
+void InstallerUIController::SetTotalProgress(int total) {
+  progress_total_ = fetch_state_ == kStatePartnerContent ? 0 : static_cast<unsigned>(total);
+  progress_current_ = 0;
+}
+
+void InstallerUIController::SetCurrentProgress(int current) {
+  if (progress_total_ == 0) return;
+  progress_current_ = static_cast<unsigned>(current);
+  UpdateProgressBar();
+}
+
+void InstallerUIController::SetTotalSteps(int steps) {
+  progress_total_ = static_cast<unsigned>(steps);
+  progress_current_ = 1;
+}
+
+void InstallerUIController::OnStepCompleted() {
+  ++progress_current_;
+  UpdateProgressBar();
+}
+
+void InstallerUIController::UpdateProgressBar() {
+  if (!installing_ || !window_) return;
+  int state = std::clamp<int>(fetch_state_, 0, kStateHandedOver);
+  double position = std::accumulate(kProgressWeights, kProgressWeights + state, 0);
+  if (progress_total_ != 0)
+    position += static_cast<double>(kProgressWeights[state]) * progress_current_ / progress_total_;
+  auto target = static_cast<int>(position);
+  HWND bar = GetDlgItem(window_->handle(), kProgressBar);
+  auto shown = static_cast<int>(SendMessageW(bar, PBM_GETPOS, 0, 0));
+  if (target > shown + kProgressStepLimit) {
+    SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(target), 0);
+    return;
+  }
+  for (; shown < target; ++shown) SendMessageW(bar, PBM_STEPIT, 0, 0);
+}
+
+void InstallerUIController::SetFetchState(int state) { fetch_state_ = state; }
+
+// Fetcher reports ------------------------------------------------------------
+
+void InstallerUIController::NotifyStatusChanged(Status status) {
+  switch (status) {
+    case kFetchingDownloadUrl:
+      fetching_download_url_seen_ = true;
+      SetFetchState(kStateFetchingUrl);
+      break;
+    case kDownloading:
+      SetFetchState(kStateDownloading);
+      break;
+    case kUnpacking:
+      SetFetchState(kStateUnpacking);
+      break;
+    case kDownloadingPartnerContent:
+      SetFetchState(kStatePartnerContent);
+      break;
+    case kPackageReady:
+      SetFetchState(kStatePackageReady);
+      if (installing_) FetchPrefDefaultOverrides();
+      break;
+    case kInitializationFailed:
+    case kDownloadFailed:
+    case kUnpackingFailed:
+      OnFetchFailed(status);
+      break;
+    default:
+      break;
+  }
+  if (installing_ && window_) window_->SetProgressState(fetch_state_);
+}
+
+void InstallerUIController::OnFetchFailed(Status status) {
+  if (installing_) {
+    if (UiStatsEnabled()) stats_->root().SetString("failure_reason", "Fetcher error");
+    int message_id = status == kUnpackingFailed ? kUnpackFailedMessage : kFetchFailedMessage;
+    pending_error_ = std::make_unique<PendingError>(PendingError{message_id, L"", "Fetcher error"});
+    runner_->StopInstallation();
+    refetch_needed_ = true;
+    return;
+  }
+  if (fetch_restarts_ < kMaxFetchRestarts) {
+    ++fetch_restarts_;
+    LOG(INFO) << "Restarting package fetching, " << fetch_restarts_ << " of " << kMaxFetchRestarts;
+    SetFetchState(kStateFetchingUrl);
+    StartFetcher();
+    return;
+  }
+  LOG(WARNING) << "Exceeded maximum number of fetcher retries,"
+               << " we won't retry until user decides to.";
+  refetch_needed_ = true;
+}
+
+void InstallerUIController::NotifyTrackingDataObtained(const std::string& tracking_data) {
+  tracking_data_ = tracking_data;
+}
+
+// Backend reports ------------------------------------------------------------
+
+void InstallerUIController::OnInstallationFailed(int message_id, const std::wstring& detail,
+                                                 const std::string& message) {
+  if (UiStatsEnabled()) stats_->root().SetString("failure_reason", message);
+  pending_error_ = std::make_unique<PendingError>(PendingError{message_id, detail, message});
+  runner_->StopInstallation();
+}
+
+void InstallerUIController::OnInstallationSucceeded() { result_ = true; }
+
+void InstallerUIController::OnInstallerTerminated(bool success) {
+  if (finished_) return;
+  result_ = success;
+  if (success) {
+    progress_current_ = progress_total_;
+    UpdateProgressBar();
+    Finish();
+    return;
+  }
+  if (!pending_error_) {
+    OnInstallationFailed(kWindowFailedMessage, L"", "Unreported installer error.");
+    LOG(ERROR) << "Unreported installer error.";
+  }
+  loop_->task_runner()->PostDelayedTask(
+      FROM_HERE,
+      [weak = weak_factory_.GetWeakPtr()] {
+        if (weak && !weak->finished_) weak->ShowFailure();
+      },
+      kTerminationGrace);
+}
+
+// Failure ------------------------------------------------------------------
+
+void InstallerUIController::ShowFailure() {
+  installing_ = false;
+  settings_->SetModifiable(true);
+  settings_->AddObserver(this);
+  if (!window_) return;
+  if (OfferCurrentUserInstallation()) return;
+  bool show_full_package = failed_before_ && !inside_package_ &&
+                           (fetch_state_ < kStatePartnerContent || fetching_download_url_seen_);
+  failed_before_ = true;
+  std::unique_ptr<PendingError> error = std::move(pending_error_);
+  int message_id = error ? error->message_id : kWindowFailedMessage;
+  std::wstring detail = error ? error->detail : L"";
+  window_->ShowError(l10n::GetLocalizedString(message_id, {detail}), show_full_package,
+                     error ? error->message : "");
+}
+
+// After elevation failed for a new all-users installation, asks whether to
+// install for the current user instead; true when that installation started.
+bool InstallerUIController::OfferCurrentUserInstallation() {
+  if (!pending_error_ || pending_error_->message_id != kElevationFailedMessage) return false;
+  const InstallationStatus& status = settings_->GetInstallationStatus();
+  bool default_folder = status.GetPath() == settings_->GetDefaultInstallFolder(false, false);
+  if (settings_->GetOperation() != kOperationInstall || !settings_->IsAllUsers() ||
+      !(default_folder || status.IsWritable()) || !window_->AskSwitchToCurrentUser()) {
+    return false;
+  }
+  settings_->SetAllUsers(false);
+  if (default_folder) settings_->SetInstallFolder(settings_->GetDefaultInstallFolder(false, false));
+  pending_error_.reset();
+  OnProceed();
+  return true;
+}
+
+// Endings ------------------------------------------------------------------
+
+void InstallerUIController::OnCancel() {
+  stats_->root().SetInteger("installation_cancelled", 1);
+  Finish();
+}
+
+void InstallerUIController::OnFullPackage() {
+  std::string address = product::Url("download_full_windows");
+  if (product::StreamId() != kStableStreamId) {
+    address += StringPrintf("&product=%s%%20%s", product::ProductName().c_str(),
+                            product::InternalStreamName().c_str());
+  }
+  std::filesystem::path folder = settings_->GetInstallationStatus().GetPath();
+  ShellIntegration shell(folder);
+  std::wstring program;
+  if (shell.IsHandledByUs(L"http", true) || shell.IsHandledByUs(L"http", false)) {
+    // The browser being replaced cannot open the page.
+    wchar_t expanded[MAX_PATH] = {};
+    if (ExpandEnvironmentStringsW(L"%ProgramFiles%\\Internet Explorer\\iexplore.exe", expanded,
+                                  MAX_PATH)) {
+      program = expanded;
+    }
+  }
+  OpenAddress(program, Utf8ToWide(address));
+  stats_->root().SetInteger("installation_cancelled", 2);
+  Finish();
+}
+
+void InstallerUIController::Finish() {
+  if (finished_) return;
+  finished_ = true;
+  if (window_) {
+    window_->RemoveObserver(this);
+    window_.reset();
+  }
+  runner_->StopInstallation();
+  if (lock_file_ != INVALID_HANDLE_VALUE) CloseHandle(lock_file_);
+  lock_file_ = INVALID_HANDLE_VALUE;
+  stats_->root().SetInteger("installation_success", result_ ? 1 : 0);
+  if (result_ && UiStatsEnabled()) stats_->root().Remove("failure_reason");
+  if (!settings_->IsInstallerStatsEnabled() || settings_->IsAutoupdate()) {
+    loop_->Quit();
+    return;
+  }
+  TaskLoop* loop = loop_;
+  stats_->SendReport([loop] { loop->Quit(); }, fetching_download_url_seen_);
+}
+
+}  // namespace norva::installer

@@ -1,0 +1,141 @@
+#include "ui/rich_text.h"
+
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
+#include "ui/linked_text.h"
+
+namespace norva::installer {
+namespace {
+
+constexpr COLORREF kLinkGrey = RGB(104, 104, 104);
+
+DWORD CALLBACK AppendOut(DWORD_PTR cookie, LPBYTE buffer, LONG size, LONG* written) {
+  reinterpret_cast<std::string*>(cookie)->append(reinterpret_cast<const char*>(buffer),
+                                                 static_cast<size_t>(size));
+  *written = size;
+  return 0;
+}
+
+struct Reader {
+  const std::string* text;
+  size_t offset;
+};
+
+DWORD CALLBACK ReadIn(DWORD_PTR cookie, LPBYTE buffer, LONG size, LONG* read) {
+  auto* reader = reinterpret_cast<Reader*>(cookie);
+  size_t count = std::min(static_cast<size_t>(size), reader->text->size() - reader->offset);
+  memcpy(buffer, reader->text->data() + reader->offset, count);
+  reader->offset += count;
+  *read = static_cast<LONG>(count);
+  return 0;
+}
+
+void StreamIn(HWND control, const std::string& rtf) {
+  Reader reader = {&rtf, 0};
+  EDITSTREAM stream = {reinterpret_cast<DWORD_PTR>(&reader), 0, ReadIn};
+  SendMessageW(control, EM_STREAMIN, SF_RTF, reinterpret_cast<LPARAM>(&stream));
+}
+
+std::wstring ControlText(HWND control) {
+  std::wstring text(static_cast<size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
+  text.resize(static_cast<size_t>(GetWindowTextW(control, text.data(), static_cast<int>(text.size()))));
+  return text;
+}
+
+std::wstring FirstLine(HWND control) {
+  wchar_t line[256] = {};
+  *reinterpret_cast<WORD*>(line) = static_cast<WORD>(std::size(line) - 1);
+  LRESULT length = SendMessageW(control, EM_GETLINE, 0, reinterpret_cast<LPARAM>(line));
+  return std::wstring(line, static_cast<size_t>(length));
+}
+
+}  // namespace
+
+void SetRichTextColor(HWND control, int start, int end, COLORREF color) {
+  CHARFORMAT2W format = {};
+  format.cbSize = sizeof(format);
+  format.dwMask = CFM_COLOR;
+  format.crTextColor = color;
+  CHARRANGE range = {start, end};
+  SendMessageW(control, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&range));
+  SendMessageW(control, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
+  CHARRANGE none = {0, 0};
+  SendMessageW(control, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&none));
+}
+
+std::vector<LinkSpan> SetLinkedText(HWND control, const std::wstring& marked_text) {
+  SetWindowTextW(control, marked_text.c_str());
+  size_t link_start = marked_text.find(L"$1");
+  size_t link_end = marked_text.find(L"$3");
+  if (link_start == std::wstring::npos || link_end == std::wstring::npos) return {};
+  SetRichTextColor(control, static_cast<int>(link_start), static_cast<int>(link_end + 2), kLinkGrey);
+  std::string rtf;
+  EDITSTREAM stream = {reinterpret_cast<DWORD_PTR>(&rtf), 0, AppendOut};
+  SendMessageW(control, EM_STREAMOUT, SF_RTF, reinterpret_cast<LPARAM>(&stream));
+  StreamIn(control, ReplaceLinkMarkers(rtf, false));
+  // A rich edit that does not understand the fields shows them as text.
+  if (FirstLine(control).find(L"HYPERLINK ") != std::wstring::npos)
+    StreamIn(control, ReplaceLinkMarkers(rtf, true));
+  std::vector<LinkSpan> links;
+  std::wstring plain = StripLinkMarkers(marked_text, &links);
+  if (links.empty() || ControlText(control).find(plain.substr(links.front().start, links.front().end -
+                                                                        links.front().start)) !=
+      std::wstring::npos) {
+    return {};
+  }
+  SetWindowTextW(control, plain.c_str());
+  for (size_t i = 0; i < links.size(); ++i) {
+    CHARFORMAT2W format = {};
+    format.cbSize = sizeof(format);
+    format.dwMask = CFM_LINK | (i == 0 ? CFM_COLOR : 0);
+    format.dwEffects = CFE_LINK;
+    format.crTextColor = kLinkGrey;
+    CHARRANGE range = {static_cast<LONG>(links[i].start), static_cast<LONG>(links[i].end)};
+    SendMessageW(control, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&range));
+    SendMessageW(control, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
+  }
+  CHARRANGE none = {0, 0};
+  SendMessageW(control, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&none));
+  return links;
+}
+
+std::wstring RichTextRange(HWND control, CHARRANGE range) {
+  if (range.cpMax <= range.cpMin) return {};
+  std::wstring text(static_cast<size_t>(range.cpMax - range.cpMin) + 1, L'\0');
+  TEXTRANGEW request = {range, text.data()};
+  LRESULT length = SendMessageW(control, EM_GETTEXTRANGE, 0, reinterpret_cast<LPARAM>(&request));
+  text.resize(static_cast<size_t>(length));
+  return text;
+}
+
+std::wstring ParsingNameOf(PCIDLIST_ABSOLUTE folder) {
+  std::wstring result;
+  IShellFolder* desktop = nullptr;
+  if (SUCCEEDED(SHGetDesktopFolder(&desktop))) {
+    STRRET name = {};
+    wchar_t* text = nullptr;
+    if (SUCCEEDED(desktop->GetDisplayNameOf(folder, SHGDN_FORPARSING, &name)) &&
+        SUCCEEDED(StrRetToStrW(&name, folder, &text))) {
+      result = text;
+      CoTaskMemFree(text);
+    }
+    desktop->Release();
+  }
+  if (!result.empty()) return result;
+  wchar_t path[MAX_PATH] = {};
+  return SHGetPathFromIDListW(folder, path) ? path : L"";
+}
+
+int ScreenDpi(HWND window) {
+  HDC dc = GetDC(window);
+  int dpi = dc ? GetDeviceCaps(dc, LOGPIXELSY) : 96;
+  if (dc) ReleaseDC(window, dc);
+  return dpi > 0 ? dpi : 96;
+}
+
+}  // namespace norva::installer

@@ -1,0 +1,38 @@
+#ifndef NORVA_UI_RICH_TEXT_H_
+#define NORVA_UI_RICH_TEXT_H_
+
+#include <windows.h>
+#include <richedit.h>
+#include <shtypes.h>
+
+#include <string>
+#include <vector>
+
+#include "ui/linked_text.h"
+
+// Small helpers over the rich edit and shell calls the window makes.
+namespace norva::installer {
+
+// Colours characters [start, end) of a rich edit; end -1 means to the end.
+void SetRichTextColor(HWND control, int start, int end, COLORREF color);
+
+// Sets text with link markers (MarkLinks) into a rich edit as hyperlinks: the
+// first link's range is greyed, then the content goes out as RTF and comes
+// back with the markers turned into hyperlink fields. A rich edit that drops
+// the fields (Wine's) gets the labels as text marked as links instead; their
+// places and addresses are then returned, as a click on one reports only
+// its label.
+std::vector<LinkSpan> SetLinkedText(HWND control, const std::wstring& marked_text);
+
+// The text of a range of a rich edit.
+std::wstring RichTextRange(HWND control, CHARRANGE range);
+
+// The shell's parsing name of a folder, else its file-system path.
+std::wstring ParsingNameOf(PCIDLIST_ABSOLUTE folder);
+
+// The vertical DPI of the screen `window` is on.
+int ScreenDpi(HWND window);
+
+}  // namespace norva::installer
+
+#endif  // NORVA_UI_RICH_TEXT_H_

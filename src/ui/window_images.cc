@@ -1,0 +1,123 @@
+#include "ui/window_images.h"
+
+#include <shlwapi.h>
+#include <wincodec.h>
+
+#include <wrl/client.h>
+
+#include "base/logging.h"
+
+namespace norva::installer {
+namespace {
+
+using Microsoft::WRL::ComPtr;
+
+Bitmap DecodeToBitmap(IWICImagingFactory* factory, IStream* stream) {
+  ComPtr<IWICBitmapDecoder> decoder;
+  ComPtr<IWICBitmapFrameDecode> frame;
+  ComPtr<IWICFormatConverter> converter;
+  if (FAILED(factory->CreateDecoderFromStream(stream, nullptr, WICDecodeMetadataCacheOnDemand,
+                                              decoder.GetAddressOf())) ||
+      FAILED(decoder->GetFrame(0, frame.GetAddressOf())) ||
+      FAILED(factory->CreateFormatConverter(converter.GetAddressOf())) ||
+      FAILED(converter->Initialize(frame.Get(), GUID_WICPixelFormat32bppPBGRA,
+                                   WICBitmapDitherTypeNone, nullptr, 0,
+                                   WICBitmapPaletteTypeCustom))) {
+    return {};
+  }
+  UINT width = 0, height = 0;
+  if (FAILED(converter->GetSize(&width, &height)) || !width || !height) return {};
+  BITMAPINFO info = {};
+  info.bmiHeader.biSize = sizeof(info.bmiHeader);
+  info.bmiHeader.biWidth = static_cast<LONG>(width);
+  info.bmiHeader.biHeight = -static_cast<LONG>(height);
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  HBITMAP bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  if (!bitmap) return {};
+  Bitmap result(bitmap, static_cast<int>(width), static_cast<int>(height));
+  if (FAILED(converter->CopyPixels(nullptr, width * 4, width * height * 4,
+                                   static_cast<BYTE*>(bits)))) {
+    return {};
+  }
+  return result;
+}
+
+}  // namespace
+
+Bitmap& Bitmap::operator=(Bitmap&& other) noexcept {
+  if (this != &other) {
+    Reset();
+    bitmap_ = other.bitmap_;
+    width_ = other.width_;
+    height_ = other.height_;
+    other.bitmap_ = nullptr;
+  }
+  return *this;
+}
+
+void Bitmap::Reset() {
+  if (bitmap_) DeleteObject(bitmap_);
+  bitmap_ = nullptr;
+  width_ = height_ = 0;
+}
+
+Bitmap LoadImageResource(int id, const wchar_t* type) {
+  HMODULE module = GetModuleHandleW(nullptr);
+  HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(id), type);
+  HGLOBAL loaded = found ? LoadResource(module, found) : nullptr;
+  const BYTE* data = loaded ? static_cast<const BYTE*>(LockResource(loaded)) : nullptr;
+  if (!data) {
+    LOG(ERROR) << "Image resource " << id << " is missing";
+    return {};
+  }
+  ComPtr<IWICImagingFactory> factory;
+  if (FAILED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
+                              IID_PPV_ARGS(&factory)))) {
+    LOG(ERROR) << "The imaging component is not available";
+    return {};
+  }
+  ComPtr<IStream> stream;
+  stream.Attach(SHCreateMemStream(data, SizeofResource(module, found)));
+  Bitmap bitmap = stream ? DecodeToBitmap(factory.Get(), stream.Get()) : Bitmap();
+  if (!bitmap) LOG(ERROR) << "Image resource " << id << " does not decode";
+  return bitmap;
+}
+
+void DrawBitmap(HDC dc, const Bitmap& bitmap, const RECT& target) {
+  if (!bitmap) return;
+  HDC source = CreateCompatibleDC(dc);
+  HGDIOBJ previous = SelectObject(source, bitmap.get());
+  BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
+  SetStretchBltMode(dc, HALFTONE);
+  GdiAlphaBlend(dc, target.left, target.top, target.right - target.left,
+                target.bottom - target.top, source, 0, 0, bitmap.width(), bitmap.height(), blend);
+  SelectObject(source, previous);
+  DeleteDC(source);
+}
+
+WindowFonts::~WindowFonts() { Release(); }
+
+void WindowFonts::Release() {
+  for (HFONT* font : {&dialog, &bold, &large, &heading}) {
+    if (*font) DeleteObject(*font);
+    *font = nullptr;
+  }
+}
+
+void WindowFonts::Create(int dpi) {
+  Release();
+  auto make = [dpi](int points, int weight, const wchar_t* face) {
+    return CreateFontW(-MulDiv(points, dpi, 72), 0, 0, 0, weight, FALSE, FALSE, FALSE,
+                       DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
+                       DEFAULT_PITCH | FF_DONTCARE, face);
+  };
+  dialog = make(8, 378, L"MS Shell Dlg");
+  bold = make(8, FW_BOLD, L"MS Shell Dlg");
+  large = make(14, FW_MEDIUM, L"MS Shell Dlg 2");
+  heading = make(22, FW_BLACK, L"Segoe UI");
+}
+
+}  // namespace norva::installer

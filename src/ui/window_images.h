@@ -1,0 +1,58 @@
+#ifndef NORVA_UI_WINDOW_IMAGES_H_
+#define NORVA_UI_WINDOW_IMAGES_H_
+
+#include <windows.h>
+
+namespace norva::installer {
+
+// A 32-bit top-down DIB section with premultiplied alpha, ready for
+// AlphaBlend. Owns its bitmap.
+class Bitmap {
+ public:
+  Bitmap() = default;
+  Bitmap(HBITMAP bitmap, int width, int height) : bitmap_(bitmap), width_(width), height_(height) {}
+  ~Bitmap() { Reset(); }
+  Bitmap(Bitmap&& other) noexcept { *this = static_cast<Bitmap&&>(other); }
+  Bitmap& operator=(Bitmap&& other) noexcept;
+  Bitmap(const Bitmap&) = delete;
+  Bitmap& operator=(const Bitmap&) = delete;
+
+  explicit operator bool() const { return bitmap_ != nullptr; }
+  HBITMAP get() const { return bitmap_; }
+  int width() const { return width_; }
+  int height() const { return height_; }
+  void Reset();
+
+ private:
+  HBITMAP bitmap_ = nullptr;
+  int width_ = 0;
+  int height_ = 0;
+};
+
+// Decodes the image resource `id` of `type` ("PNG", "JPG") of the main
+// module; empty when it is missing or does not decode. COM must be
+// initialised on the calling thread.
+Bitmap LoadImageResource(int id, const wchar_t* type);
+
+// Draws `bitmap` with its per-pixel alpha into `target` on `dc`.
+void DrawBitmap(HDC dc, const Bitmap& bitmap, const RECT& target);
+
+// The window's four fonts, sized for the screen's vertical DPI.
+struct WindowFonts {
+  WindowFonts() = default;
+  ~WindowFonts();
+  WindowFonts(const WindowFonts&) = delete;
+  WindowFonts& operator=(const WindowFonts&) = delete;
+  // Replaces the fonts held.
+  void Create(int dpi);
+  void Release();
+
+  HFONT dialog = nullptr;
+  HFONT bold = nullptr;
+  HFONT large = nullptr;   // page headings
+  HFONT heading = nullptr; // the welcome heading
+};
+
+}  // namespace norva::installer
+
+#endif  // NORVA_UI_WINDOW_IMAGES_H_

@@ -1,0 +1,316 @@
+#include "ui/installer_window.h"
+
+#include <windows.h>
+#include <commctrl.h>
+#include <objbase.h>
+#include <richedit.h>
+#include <windowsx.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "base/command_line.h"
+#include "base/file_util.h"
+#include "base/task_loop.h"
+#include "product/installer_features.h"
+#include "product/languages.h"
+#include "stats/stats_collector.h"
+#include "support/scratch.h"
+#include "system/windows_version.h"
+#include "ui/win32_dialog_dispatcher.h"
+#include "ui/ui_test_support.h"
+
+namespace norva::installer {
+namespace {
+
+using l10n::GetLocalizedString;
+using test::ScratchFolder;
+
+class Recorder : public InstallerWindowObserver {
+ public:
+  void OnProceed() override { ++proceeds; }
+  void OnCancel() override { ++cancels; }
+  void OnFullPackage() override { ++full_packages; }
+  int proceeds = 0;
+  int cancels = 0;
+  int full_packages = 0;
+};
+
+class InstallerWindowTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    SetWindowsVersionRankForTesting(kWindows10);
+    SetUiStats(true);
+  }
+  void TearDown() override {
+    window_.reset();
+    settings_.reset();
+    l10n::SetCurrentUiLanguage(0);
+    SetWindowsVersionRankForTesting(-1);
+    FeatureRegistry::Get().RegisterDefaults();
+    CoUninitialize();
+  }
+
+  void SetUiStats(bool on) {
+    FeatureRegistry::Get().RegisterDefaults();
+    FeatureRegistry::Get().AddOverridesFromCommandLine(CommandLine::FromString(
+        std::wstring(L"installer.exe --with-feature:installer-ui-stats=") + (on ? L"on" : L"off")));
+  }
+
+  // A window over settings for a new installation into `folder` (or an
+  // uninstallation of it).
+  void Open(const std::filesystem::path& folder, bool uninstall = false, bool progress_only = false,
+            const std::wstring& switches = L"") {
+    settings_ = std::make_unique<Settings>(uninstall, false, false, folder, false,
+                                           CommandLine::FromString(L"installer.exe " + switches),
+                                           uninstall ? folder : std::filesystem::path());
+    test::WaitForStatus(settings_.get(), &loop_);
+    window_ = InstallerWindow::Create(*settings_, stats_.root(), progress_only);
+    ASSERT_TRUE(window_);
+    window_->AddObserver(&recorder_);
+    loop_.RunUntilIdle();
+  }
+
+  HWND Control(int id) const { return test::WindowControl(*window_, id); }
+  bool Visible(int id) const { return IsWindowVisible(Control(id)) != FALSE; }
+  void Click(int id) { test::ClickControl(*window_, id); }
+  std::wstring Text(int id) const { return test::ControlText(Control(id)); }
+
+  nlohmann::json Stats() {
+    nlohmann::json copy;
+    stats_.WithRoot([&copy](nlohmann::json& root) { copy = root; });
+    return copy;
+  }
+
+  ScratchFolder scratch_;
+  TaskLoop loop_{TaskLoop::Type::kUI};
+  StatsCollector stats_{false};
+  std::unique_ptr<Settings> settings_;
+  std::unique_ptr<InstallerWindow> window_;
+  Recorder recorder_;
+};
+
+// The controls each page shows; every other control of the table is hidden.
+TEST_F(InstallerWindowTest, EachPageShowsItsControls) {
+  Open(scratch_.path() / L"Norva (test) & more");
+  struct Case {
+    InstallerPage page;
+    std::vector<int> shown;
+  };
+  const Case kCases[] = {
+      {kPageWelcome, {kLogo, kHeading, kWelcomeText, kOptionsButton, kAcceptButton}},
+      {kPageTerms, {kTermsText, kBackButton, kAcceptButton}},
+      {kPageOptions, {kBackButton, kAcceptButton, kLanguageList, kModeList, kFolderList}},
+      {kPageProgress, {kLogo, kProgressHeading, kStatusText, kProgressBar}},
+      {kPageError, {kLogo, kErrorHeading, kStatusText, kRetryButton, kFullPackageButton, kBackButton}},
+  };
+  const int kAll[] = {kLogo, kOptionsButton, kCancelButton, kAcceptButton, kFullPackageButton,
+                      kRetryButton, kUninstallButton, kHeading, kWelcomeText, kProgressHeading,
+                      kErrorHeading, kStatusText, kTermsText, kBackButton, kLanguageList,
+                      kUninstallQuestion, kDeleteProfileCheck, kUninstallErrorHeading};
+  for (const Case& c : kCases) {
+    window_->ShowPage(c.page);
+    for (int id : kAll) {
+      bool expected = std::find(c.shown.begin(), c.shown.end(), id) != c.shown.end();
+      EXPECT_EQ(Visible(id), expected) << "page " << c.page << " control " << id;
+    }
+  }
+  EXPECT_TRUE(Text(kTermsText).find(L"\r\n") != std::wstring::npos);
+}
+
+TEST_F(InstallerWindowTest, UninstallationShowsOnlyItsQuestion) {
+  Open(scratch_.path() / L"installed", /*uninstall=*/true);
+  EXPECT_EQ(window_->current_page(), kPageUninstall);
+  for (int id : {kLogo, kCancelButton, kUninstallButton, kUninstallQuestion, kDeleteProfileCheck})
+    EXPECT_TRUE(Visible(id)) << id;
+  for (int id : {kAcceptButton, kOptionsButton, kHeading, kWelcomeText, kStatusText})
+    EXPECT_FALSE(Visible(id)) << id;
+  window_->ShowError(L"It broke", false, "reason");
+  EXPECT_TRUE(Visible(kUninstallErrorHeading));
+  EXPECT_FALSE(Visible(kErrorHeading));
+  EXPECT_FALSE(Visible(kBackButton));
+  EXPECT_FALSE(Visible(kFullPackageButton));
+  EXPECT_EQ(Text(kStatusText), L"It broke");
+  Click(kDeleteProfileCheck);
+  EXPECT_TRUE(settings_->DeleteProfile());
+  Click(kUninstallButton);
+  EXPECT_EQ(recorder_.proceeds, 1);
+}
+
+// Every command records its action on the current page's record and acts;
+// the same page shown twice records once.
+TEST_F(InstallerWindowTest, NavigationIsRecorded) {
+  Open(scratch_.path() / L"nav");
+  Click(kOptionsButton);
+  window_->ShowPage(kPageOptions);
+  Click(kBackButton);
+  test::ClickLink(*window_, L"tos");
+  Click(kAcceptButton);
+  window_->ShowError(L"Download failed", true, "Fetcher error");
+  Click(kRetryButton);
+  Click(kFullPackageButton);
+  EXPECT_EQ(recorder_.proceeds, 2);
+  EXPECT_EQ(recorder_.full_packages, 1);
+  nlohmann::json pages = Stats()["ui"]["page_sequence"];
+  ASSERT_EQ(pages.size(), 5u) << pages.dump();
+  const char* kExpected[][2] = {{"WELCOME", "OPTIONS"}, {"OPTIONS", "BACK"},
+                                {"WELCOME", "TOS"},     {"TOS", "ACCEPT"},
+                                {"ERROR", "FULL_PACKAGE"}};
+  for (size_t i = 0; i < pages.size(); ++i) {
+    EXPECT_EQ(pages[i]["page_type"], kExpected[i][0]) << i;
+    EXPECT_EQ(pages[i]["navigation_action"], kExpected[i][1]) << i;
+  }
+  EXPECT_EQ(pages[4]["failure_reason"], "Fetcher error");
+  EXPECT_TRUE(Visible(kFullPackageButton));
+}
+
+TEST_F(InstallerWindowTest, WithoutUiStatsNothingIsRecordedButCommandsAct) {
+  SetUiStats(false);
+  Open(scratch_.path() / L"quiet");
+  Click(kOptionsButton);
+  Click(kStatsCheck);
+  Click(kAcceptButton);
+  EXPECT_EQ(window_->current_page(), kPageOptions);
+  EXPECT_EQ(recorder_.proceeds, 1);
+  EXPECT_TRUE(Stats().is_null() || !Stats().contains("ui")) << Stats().dump();
+}
+
+// The options panel edits the settings and counts each change.
+TEST_F(InstallerWindowTest, OptionsChangeTheSettings) {
+  Open(scratch_.path() / L"options");
+  Click(kOptionsButton);
+  bool stats_before = settings_->IsNorvaStatsEnabled();
+  Click(kStatsCheck);
+  EXPECT_NE(settings_->IsNorvaStatsEnabled(), stats_before);
+  EXPECT_EQ(settings_->IsInstallerStatsEnabled(), settings_->IsNorvaStatsEnabled());
+  bool import_before = settings_->ImportBrowserData();
+  Click(kImportCheck);
+  EXPECT_NE(settings_->ImportBrowserData(), import_before);
+  test::SelectItem(*window_, kModeList, kModeStandalone);
+  EXPECT_TRUE(settings_->IsCopyOnly());
+  EXPECT_FALSE(IsWindowEnabled(Control(kDefaultBrowserCheck)));
+  test::SelectItem(*window_, kModeList, kModeCurrentUser);
+  EXPECT_FALSE(settings_->IsCopyOnly());
+  nlohmann::json page = Stats()["ui"]["page_sequence"][1];
+  EXPECT_EQ(page["page_type"], "OPTIONS");
+  EXPECT_EQ(page["changed_enable_stats"], 1);
+  EXPECT_EQ(page["changed_import_data"], 1);
+  EXPECT_EQ(page["changed_install_mode"], 2);
+
+  // Not modifiable (an installation runs): the handlers only refresh.
+  settings_->SetModifiable(false);
+  bool import_now = settings_->ImportBrowserData();
+  Click(kImportCheck);
+  EXPECT_EQ(settings_->ImportBrowserData(), import_now);
+  EXPECT_EQ(Button_GetCheck(Control(kImportCheck)) == BST_CHECKED, import_now);
+}
+
+TEST_F(InstallerWindowTest, InvalidFolderDisablesAcceptAndWarns) {
+  Open(scratch_.path() / L"valid");
+  Click(kOptionsButton);
+  EXPECT_TRUE(IsWindowEnabled(Control(kAcceptButton)));
+  EXPECT_FALSE(Visible(kInvalidFolderWarning));
+  test::TypeFolder(*window_, L"relative\\folder");
+  test::WaitForStatus(settings_.get(), &loop_);
+  EXPECT_FALSE(IsWindowEnabled(Control(kAcceptButton)));
+  EXPECT_FALSE(IsWindowEnabled(Control(kBackButton)));
+  EXPECT_TRUE(Visible(kInvalidFolderWarning));
+  std::filesystem::path good = scratch_.path() / L"caf\u00e9 100%";
+  test::TypeFolder(*window_, good.wstring());
+  test::WaitForStatus(settings_.get(), &loop_);
+  EXPECT_TRUE(IsWindowEnabled(Control(kAcceptButton)));
+  EXPECT_FALSE(Visible(kInvalidFolderWarning));
+  EXPECT_EQ(Text(kFolderList), good.wstring());
+  EXPECT_EQ(Stats()["ui"]["page_sequence"][1]["edited_install_path"], 2);
+}
+
+// Switching the language reloads every text; a right-to-left language
+// mirrors the layout and switching back restores it.
+TEST_F(InstallerWindowTest, LanguageSwitchReloadsTextsAndMirrors) {
+  Open(scratch_.path() / L"lang");
+  Click(kOptionsButton);
+  RECT english_rect = test::RectIn(*window_, kLanguageList);
+  std::vector<std::wstring> languages = l10n::AvailableLanguages();
+  auto index_of = [&](const wchar_t* code) {
+    return static_cast<int>(std::find(languages.begin(), languages.end(), code) - languages.begin());
+  };
+  test::SelectItem(*window_, kLanguageList, index_of(L"de"));
+  EXPECT_EQ(settings_->GetLanguage(), L"de");
+  EXPECT_EQ(Text(kBackButton), GetLocalizedString(37009));
+  EXPECT_NE(Text(kBackButton), L"Back");
+  EXPECT_EQ(test::ControlText(window_->handle()), GetLocalizedString(37000));
+  int right_to_left = index_of(L"ar");
+  if (right_to_left == static_cast<int>(languages.size())) GTEST_SKIP() << "no Arabic carried";
+  test::SelectItem(*window_, kLanguageList, right_to_left);
+  RECT mirrored = test::RectIn(*window_, kLanguageList);
+  RECT panel;
+  GetClientRect(window_->options_dialog(), &panel);
+  EXPECT_EQ(mirrored.left, panel.right - english_rect.right);
+  EXPECT_TRUE(GetWindowLongPtrW(Control(kLanguageList), GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
+  test::SelectItem(*window_, kLanguageList, index_of(L"en"));
+  EXPECT_EQ(test::RectIn(*window_, kLanguageList).left, english_rect.left);
+  EXPECT_FALSE(GetWindowLongPtrW(Control(kLanguageList), GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
+}
+
+TEST_F(InstallerWindowTest, ProgressTextsFollowTheFetchState) {
+  Open(scratch_.path() / L"progress", false, /*progress_only=*/true);
+  EXPECT_EQ(window_->current_page(), kPageProgress);
+  const int kExpected[] = {37022, 37022, 37023, 37024, 37024, 37024};
+  for (int state = 0; state < 6; ++state) {
+    window_->SetProgressState(state);
+    EXPECT_EQ(Text(kStatusText), GetLocalizedString(kExpected[state])) << state;
+  }
+  window_->ShowError(L"No network", true, "Fetcher error");
+  EXPECT_FALSE(Visible(kBackButton));  // a progress-only window has nowhere to go back to
+}
+
+// Keyboard only: Tab moves between the page's buttons, Enter presses the
+// page's own button, Esc asks before cancelling; message boxes speak the
+// installer's language.
+TEST_F(InstallerWindowTest, KeyboardDrivesEveryPage) {
+  Open(scratch_.path() / L"keys");
+  test::ActivateWindow(*window_, &loop_);
+  EXPECT_EQ(GetFocus(), Control(kAcceptButton));
+  test::PressKey(&loop_, VK_TAB);
+  EXPECT_EQ(GetFocus(), Control(kOptionsButton));
+  test::PressKey(&loop_, VK_RETURN);
+  EXPECT_EQ(window_->current_page(), kPageOptions);
+  test::PressKey(&loop_, VK_TAB);
+  EXPECT_TRUE(IsChild(window_->options_dialog(), GetFocus()) || GetFocus() == Control(kBackButton) ||
+              GetFocus() == Control(kAcceptButton));
+  window_->ShowError(L"failed", false, "");
+  test::PressKey(&loop_, VK_RETURN);
+  EXPECT_EQ(recorder_.proceeds, 1);
+
+  test::MessageBoxAnswer answer(IDNO);
+  test::PressKey(&loop_, VK_ESCAPE);
+  EXPECT_EQ(answer.Seen(), GetLocalizedString(37034));
+  EXPECT_EQ(answer.ButtonText(IDYES), GetLocalizedString(37003));
+  EXPECT_EQ(recorder_.cancels, 0);
+  test::MessageBoxAnswer yes(IDYES);
+  Click(kCancelButton);  // hidden on this page, but a click still asks
+  EXPECT_EQ(recorder_.cancels, 1);
+}
+
+TEST_F(InstallerWindowTest, CurrentUserQuestionRecordsTheAnswer) {
+  Open(scratch_.path() / L"ask");
+  {
+    test::MessageBoxAnswer answer(IDOK);
+    EXPECT_TRUE(window_->AskSwitchToCurrentUser());
+    EXPECT_EQ(answer.Seen(), GetLocalizedString(37045));
+  }
+  EXPECT_EQ(Stats()["ui"]["page_sequence"][0]["auto_switch_to_current_user"], 0);
+  test::MessageBoxAnswer cancel(IDCANCEL);
+  EXPECT_FALSE(window_->AskSwitchToCurrentUser());
+  EXPECT_EQ(Stats()["ui"]["page_sequence"][0]["auto_switch_to_current_user"], 1);
+}
+
+}  // namespace
+}  // namespace norva::installer

@@ -1,0 +1,159 @@
+#include "ui/ui_test_support.h"
+
+#include <commctrl.h>
+#include <richedit.h>
+
+#include <chrono>
+
+#include "base/task_loop.h"
+#include "product/languages.h"
+#include "support/scratch.h"
+#include "ui/linked_text.h"
+#include "ui/win32_dialog_dispatcher.h"
+
+namespace norva::installer::test {
+namespace {
+
+class StatusWaiter : public Settings::Observer {
+ public:
+  void OnSettingsChanged() override {}
+  void OnLanguageChanged() override {}
+  void OnInstallFolderStatusChanged() override {
+    if (loop) loop->Quit();
+  }
+  TaskLoop* loop = nullptr;
+};
+
+HWND ParentOf(const InstallerWindow& window, int id) {
+  return GetDlgItem(window.handle(), id) ? window.handle() : window.options_dialog();
+}
+
+void Command(const InstallerWindow& window, int id, int code) {
+  HWND parent = ParentOf(window, id);
+  SendMessageW(parent, WM_COMMAND, MAKEWPARAM(id, code),
+               reinterpret_cast<LPARAM>(GetDlgItem(parent, id)));
+}
+
+struct BoxSearch {
+  HWND box = nullptr;
+};
+
+BOOL CALLBACK FindBox(HWND window, LPARAM data) {
+  wchar_t name[16] = {};
+  GetClassNameW(window, name, 16);
+  if (std::wstring(name) != L"#32770" || !GetDlgItem(window, 0xFFFF) || !IsWindowVisible(window))
+    return TRUE;
+  reinterpret_cast<BoxSearch*>(data)->box = window;
+  return FALSE;
+}
+
+}  // namespace
+
+void WaitForStatus(Settings* settings, TaskLoop* loop) {
+  StatusWaiter waiter;
+  waiter.loop = loop;
+  settings->AddObserver(&waiter);
+  RunLoopFor(loop, std::chrono::seconds(60));
+  settings->RemoveObserver(&waiter);
+}
+
+HWND WindowControl(const InstallerWindow& window, int id) {
+  return GetDlgItem(ParentOf(window, id), id);
+}
+
+std::wstring ControlText(HWND control) {
+  std::wstring text(static_cast<size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
+  text.resize(static_cast<size_t>(GetWindowTextW(control, text.data(), static_cast<int>(text.size()))));
+  return text;
+}
+
+RECT RectIn(const InstallerWindow& window, int id) {
+  RECT rect;
+  GetWindowRect(WindowControl(window, id), &rect);
+  MapWindowPoints(nullptr, ParentOf(window, id), reinterpret_cast<POINT*>(&rect), 2);
+  if (rect.left > rect.right) std::swap(rect.left, rect.right);
+  return rect;
+}
+
+void ClickControl(const InstallerWindow& window, int id) {
+  HWND control = WindowControl(window, id);
+  if ((GetWindowLongW(control, GWL_STYLE) & BS_TYPEMASK) == BS_AUTOCHECKBOX) {
+    bool checked = SendMessageW(control, BM_GETCHECK, 0, 0) == BST_CHECKED;
+    SendMessageW(control, BM_SETCHECK, checked ? BST_UNCHECKED : BST_CHECKED, 0);
+  }
+  Command(window, id, BN_CLICKED);
+}
+
+void ClickLink(const InstallerWindow& window, const std::wstring& url) {
+  std::vector<LinkSpan> links;
+  StripLinkMarkers(MarkLinks(l10n::GetLocalizedString(37005)), &links);
+  for (const LinkSpan& link : links) {
+    if (link.url != url) continue;
+    ENLINK notice = {};
+    notice.nmhdr.hwndFrom = WindowControl(window, kWelcomeText);
+    notice.nmhdr.idFrom = kWelcomeText;
+    notice.nmhdr.code = EN_LINK;
+    notice.msg = WM_LBUTTONUP;
+    notice.chrg = {static_cast<LONG>(link.start), static_cast<LONG>(link.end)};
+    SendMessageW(window.handle(), WM_NOTIFY, kWelcomeText, reinterpret_cast<LPARAM>(&notice));
+  }
+}
+
+void SelectItem(const InstallerWindow& window, int id, int index) {
+  SendMessageW(WindowControl(window, id), CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+  Command(window, id, CBN_SELCHANGE);
+}
+
+void TypeFolder(const InstallerWindow& window, const std::wstring& text) {
+  SetWindowTextW(WindowControl(window, kFolderList), text.c_str());
+  Command(window, kFolderList, CBN_EDITCHANGE);
+}
+
+void ActivateWindow(const InstallerWindow& window, TaskLoop* loop) {
+  loop->SetDialogDispatcher(&Win32DialogDispatcher::Get());
+  SetForegroundWindow(window.handle());
+  SetActiveWindow(window.handle());
+  loop->RunUntilIdle();
+}
+
+void PressKey(TaskLoop* loop, WORD key) {
+  HWND focus = GetFocus();
+  PostMessageW(focus, WM_KEYDOWN, key, 1);
+  PostMessageW(focus, WM_KEYUP, key, 0xC0000001);
+  loop->RunUntilIdle();
+}
+
+MessageBoxAnswer::MessageBoxAnswer(int button) {
+  DWORD thread = GetCurrentThreadId();
+  watcher_ = std::thread([this, thread, button] {
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         std::chrono::steady_clock::now() < end; Sleep(20)) {
+      BoxSearch search;
+      EnumThreadWindows(thread, FindBox, reinterpret_cast<LPARAM>(&search));
+      if (!search.box) continue;
+      Sleep(50);  // the box renames its buttons as it activates
+      text_ = ControlText(GetDlgItem(search.box, 0xFFFF));
+      for (int id : {IDOK, IDCANCEL, IDYES, IDNO}) {
+        if (HWND item = GetDlgItem(search.box, id)) buttons_[id] = ControlText(item);
+      }
+      PostMessageW(search.box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
+      return;
+    }
+  });
+}
+
+MessageBoxAnswer::~MessageBoxAnswer() {
+  if (watcher_.joinable()) watcher_.join();
+}
+
+std::wstring MessageBoxAnswer::Seen() {
+  if (watcher_.joinable()) watcher_.join();
+  return text_;
+}
+
+std::wstring MessageBoxAnswer::ButtonText(int button) {
+  Seen();
+  return buttons_[button];
+}
+
+}  // namespace norva::installer::test

@@ -1,0 +1,63 @@
+#ifndef NORVA_TESTS_UI_UI_TEST_SUPPORT_H_
+#define NORVA_TESTS_UI_UI_TEST_SUPPORT_H_
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <thread>
+
+#include "installer/settings.h"
+#include "ui/installer_window.h"
+
+namespace norva::installer {
+class TaskLoop;
+}
+
+// Drives the installer window through the messages a user's actions send.
+namespace norva::installer::test {
+
+// Runs `loop` until the settings' next folder status has arrived.
+void WaitForStatus(Settings* settings, TaskLoop* loop);
+
+HWND WindowControl(const InstallerWindow& window, int id);
+std::wstring ControlText(HWND control);
+// The control's rectangle in its parent's client area.
+RECT RectIn(const InstallerWindow& window, int id);
+
+// A click: check boxes toggle, then the parent hears BN_CLICKED.
+void ClickControl(const InstallerWindow& window, int id);
+// A click on the welcome text's link to `url`.
+void ClickLink(const InstallerWindow& window, const std::wstring& url);
+// Chooses item `index` of a list as the user would.
+void SelectItem(const InstallerWindow& window, int id, int index);
+// Replaces the folder list's text as typing does.
+void TypeFolder(const InstallerWindow& window, const std::wstring& text);
+
+// Makes the window the active one and lets its activation through.
+void ActivateWindow(const InstallerWindow& window, TaskLoop* loop);
+// A key press on the focused control, through the message loop.
+void PressKey(TaskLoop* loop, WORD key);
+
+// Waits (on its own thread, up to 10 s) for a message box of the calling
+// thread, records its text and button labels, and closes it with `button`.
+class MessageBoxAnswer {
+ public:
+  explicit MessageBoxAnswer(int button);
+  ~MessageBoxAnswer();
+  MessageBoxAnswer(const MessageBoxAnswer&) = delete;
+  MessageBoxAnswer& operator=(const MessageBoxAnswer&) = delete;
+
+  // Waits for the box; its text, empty when none came.
+  std::wstring Seen();
+  std::wstring ButtonText(int button);
+
+ private:
+  std::thread watcher_;
+  std::wstring text_;
+  std::map<int, std::wstring> buttons_;
+};
+
+}  // namespace norva::installer::test
+
+#endif  // NORVA_TESTS_UI_UI_TEST_SUPPORT_H_
