@@ -4,6 +4,8 @@
 
 #include <regex>
 #include <set>
+#include <string>
+#include <string_view>
 
 #include "base/strings.h"
 #include "support/scratch.h"
@@ -120,19 +122,91 @@ TEST_F(LanguagesTest, StringsByIdAndLanguage) {
             std::wstring::npos);
 }
 
+// Whether a translation may read exactly as the English text: the product
+// name, and words the language writes the same way.
+bool MayEqualEnglish(const std::wstring& code, int id) {
+  if (id == 37001 || id == 37020) return true;  // "OK", "Norva"
+  struct Shared {
+    const wchar_t* code;
+    int id;
+  };
+  static constexpr Shared kShared[] = {
+      {L"es", 37004}, {L"es-419", 37004}, {L"it", 37004},  // "No"
+      {L"fr", 37006},                                     // "Options"
+  };
+  for (const Shared& shared : kShared)
+    if (code == shared.code && id == shared.id) return true;
+  return false;
+}
+
+bool EndsWith(const std::wstring& text, std::wstring_view end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
 TEST_F(LanguagesTest, EveryLanguageHasEveryString) {
   std::set<std::wstring> names;
   for (const std::wstring& code : AvailableLanguages()) {
+    const bool english_variant =
+        PRIMARYLANGID(LANGIDFROMLCID(LcidForLanguage(code))) == LANG_ENGLISH;
     for (int id = kFirstStringId; id <= kLastStringId; ++id) {
-      std::wstring text = GetLocalizedStringForLanguage(id, code);
       std::wstring english = GetLocalizedStringForLanguage(id, L"en");
-      EXPECT_FALSE(text.empty()) << WideToUtf8(code) << " " << id;
-      EXPECT_EQ(Placeholders(text), Placeholders(english)) << WideToUtf8(code) << " " << id;
+      if (english.empty()) continue;
+      std::wstring text = GetLocalizedStringForLanguage(id, code);
+      const std::string where = WideToUtf8(code) + " " + std::to_string(id);
+      EXPECT_FALSE(text.empty()) << where;
+      if (text.empty()) continue;
+      EXPECT_EQ(Placeholders(text), Placeholders(english)) << where;
+      if (!english_variant && !MayEqualEnglish(code, id)) {
+        EXPECT_NE(text, english) << where << " is not translated";
+      }
+      // Texts are stored in logical order, right-to-left ones included: what
+      // ends the English text ends the translation, and none starts with
+      // closing punctuation as visually reversed text would.
+      if (EndsWith(english, L"...")) {
+        EXPECT_TRUE(EndsWith(text, L"...")) << where;
+      }
+      if (EndsWith(english, L":")) {
+        EXPECT_TRUE(EndsWith(text, L":") || EndsWith(text, L"\uff1a")) << where;
+      }
+      EXPECT_EQ(std::wstring_view(L".,:;?!\u060c\u061f").find(text.front()), std::wstring::npos)
+          << where;
     }
     EXPECT_TRUE(names.insert(GetLocalizedStringForLanguage(kLanguageNameId, code)).second)
         << WideToUtf8(code);
-    EXPECT_NE(GetLocalizedStringForLanguage(37005, code).find(L"href=\"tos\""), std::wstring::npos)
+    std::wstring terms = GetLocalizedStringForLanguage(37005, code);
+    EXPECT_NE(terms.find(L"<a href=\"tos\">"), std::wstring::npos) << WideToUtf8(code);
+    EXPECT_NE(terms.find(L"<a href=\"https://www.norva.example/privacy\">"), std::wstring::npos)
         << WideToUtf8(code);
+  }
+}
+
+// The languages that the string table block holding `id` is written in.
+std::set<LANGID> BlockLanguages(int id) {
+  std::set<LANGID> languages;
+  EnumResourceLanguagesW(
+      GetModuleHandleW(nullptr), RT_STRING, MAKEINTRESOURCEW(id / 16 + 1),
+      [](HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR found) -> BOOL {
+        reinterpret_cast<std::set<LANGID>*>(found)->insert(language);
+        return TRUE;
+      },
+      reinterpret_cast<LONG_PTR>(&languages));
+  return languages;
+}
+
+TEST_F(LanguagesTest, EachCarriedLanguageHasATableOfItsOwnLanguage) {
+  // Strings are looked up by the exact language of the code's LCID, so each
+  // table must declare that language and sublanguage, and no table is left
+  // that no carried code reaches.
+  for (int id : {kFirstStringId, kLanguageNameId, kLastStringId}) {
+    std::set<LANGID> tables = BlockLanguages(id);
+    for (const std::wstring& code : AvailableLanguages()) {
+      LANGID language = LANGIDFROMLCID(LcidForLanguage(code));
+      EXPECT_NE(language, 0) << WideToUtf8(code);
+      EXPECT_EQ(tables.count(language), 1u)
+          << WideToUtf8(code) << ": no table in language " << language << " for " << id;
+    }
+    // Fewer languages than codes would mean two codes share one table.
+    EXPECT_EQ(tables.size(), AvailableLanguages().size()) << id;
   }
 }
 
