@@ -40,7 +40,8 @@ TEST_F(LanguagesTest, CarriedLanguagesInResourceOrder) {
   EXPECT_EQ(AvailableLanguages(),
             (Codes{L"en", L"en-GB", L"de", L"fr", L"es", L"es-419", L"it", L"nl", L"pl", L"pt-BR",
                    L"pt-PT", L"nb", L"sv", L"da", L"fi", L"cs", L"ru", L"uk", L"tr", L"ja", L"ko",
-                   L"zh-CN", L"zh-TW"}));
+                   L"zh-CN", L"zh-TW", L"ca", L"el", L"hu", L"ro", L"bg", L"hr", L"sr", L"sk",
+                   L"sl", L"lt", L"vi", L"id"}));
   EXPECT_TRUE(IsLanguageAvailable(L"pt-br"));
   EXPECT_TRUE(IsLanguageAvailable(L"ZH-tw"));
   EXPECT_FALSE(IsLanguageAvailable(L"pt"));
@@ -85,6 +86,8 @@ TEST_F(LanguagesTest, ResolvesToACarriedLanguage) {
       {L"xx", {L"zh-mo"}, L"zh-TW", 1028}, {L"xx", {L"es-MX"}, L"es-419", 2058},
       {L"xx", {L"es-ES"}, L"es", 3082}, {L"xx", {L"no-NO"}, L"nb", 1044},
       {L"xx", {L"de-AT"}, L"de", 1031}, {L"xx", {L"pt-BR"}, L"pt-BR", 1046},
+      {L"xx", {L"sr-Cyrl-RS"}, L"sr", 3098},
+      {L"HR", {L"fr-FR"}, L"hr", 1050}, {L"xx", {L"ca-ES"}, L"ca", 1027},
       // English of a region not carried by name is English, not the next language.
       {L"xx", {L"en-US", L"de-DE"}, L"en", 1033}, {L"xx", {L"en-IE", L"fr-FR"}, L"en", 1033},
       // Names without a usable "-" are tried unchanged only.
@@ -117,6 +120,9 @@ TEST_F(LanguagesTest, StringsByIdAndLanguage) {
   EXPECT_EQ(GetLocalizedStringForLanguage(kLanguageNameId, L"pt-BR"),
             L"Portugu\u00eas (Brasil)");
   EXPECT_EQ(GetLocalizedStringForLanguage(kLanguageNameId, L"ja"), L"\u65e5\u672c\u8a9e");
+  // "sr" is Serbian in Cyrillic script.
+  EXPECT_EQ(GetLocalizedStringForLanguage(kLanguageNameId, L"sr"),
+            L"\u0421\u0440\u043f\u0441\u043a\u0438");
   // Escaped quotes in the table come out as one quote.
   EXPECT_NE(GetLocalizedStringForLanguage(37005, L"en").find(L"<a href=\"tos\">"),
             std::wstring::npos);
@@ -131,8 +137,8 @@ bool MayEqualEnglish(const std::wstring& code, int id) {
     int id;
   };
   static constexpr Shared kShared[] = {
-      {L"es", 37004}, {L"es-419", 37004}, {L"it", 37004},  // "No"
-      {L"fr", 37006},                                     // "Options"
+      {L"es", 37004}, {L"es-419", 37004}, {L"it", 37004}, {L"ca", 37004},  // "No"
+      {L"fr", 37006},                                                      // "Options"
   };
   for (const Shared& shared : kShared)
     if (code == shared.code && id == shared.id) return true;
