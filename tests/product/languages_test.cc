@@ -41,7 +41,7 @@ TEST_F(LanguagesTest, CarriedLanguagesInResourceOrder) {
             (Codes{L"en", L"en-GB", L"de", L"fr", L"es", L"es-419", L"it", L"nl", L"pl", L"pt-BR",
                    L"pt-PT", L"nb", L"sv", L"da", L"fi", L"cs", L"ru", L"uk", L"tr", L"ja", L"ko",
                    L"zh-CN", L"zh-TW", L"ca", L"el", L"hu", L"ro", L"bg", L"hr", L"sr", L"sk",
-                   L"sl", L"lt", L"vi", L"id"}));
+                   L"sl", L"lt", L"vi", L"id", L"th", L"hi", L"ar", L"he", L"fa"}));
   EXPECT_TRUE(IsLanguageAvailable(L"pt-br"));
   EXPECT_TRUE(IsLanguageAvailable(L"ZH-tw"));
   EXPECT_FALSE(IsLanguageAvailable(L"pt"));
@@ -86,13 +86,15 @@ TEST_F(LanguagesTest, ResolvesToACarriedLanguage) {
       {L"xx", {L"zh-mo"}, L"zh-TW", 1028}, {L"xx", {L"es-MX"}, L"es-419", 2058},
       {L"xx", {L"es-ES"}, L"es", 3082}, {L"xx", {L"no-NO"}, L"nb", 1044},
       {L"xx", {L"de-AT"}, L"de", 1031}, {L"xx", {L"pt-BR"}, L"pt-BR", 1046},
-      {L"xx", {L"sr-Cyrl-RS"}, L"sr", 3098},
+      {L"xx", {L"ar-EG"}, L"ar", 1025}, {L"xx", {L"he-IL"}, L"he", 1037},
+      {L"xx", {L"fa-IR"}, L"fa", 1065}, {L"xx", {L"hi-IN"}, L"hi", 1081},
+      {L"xx", {L"th-TH"}, L"th", 1054}, {L"xx", {L"sr-Cyrl-RS"}, L"sr", 3098},
       {L"HR", {L"fr-FR"}, L"hr", 1050}, {L"xx", {L"ca-ES"}, L"ca", 1027},
       // English of a region not carried by name is English, not the next language.
       {L"xx", {L"en-US", L"de-DE"}, L"en", 1033}, {L"xx", {L"en-IE", L"fr-FR"}, L"en", 1033},
       // Names without a usable "-" are tried unchanged only.
       {L"xx", {L"-de", L"deu", L"fr"}, L"fr", 1036}, {L"xx", {L"-de"}, L"en", 1033},
-      {L"xx", {L"ar-SA", L"fil-PH", L"qq"}, L"en", 1033},
+      {L"xx", {L"sw-KE", L"fil-PH", L"qq"}, L"en", 1033},
   };
   for (const Case& c : kCases) {
     SetPreferredLanguagesForTesting(c.preferred);
@@ -120,9 +122,22 @@ TEST_F(LanguagesTest, StringsByIdAndLanguage) {
   EXPECT_EQ(GetLocalizedStringForLanguage(kLanguageNameId, L"pt-BR"),
             L"Portugu\u00eas (Brasil)");
   EXPECT_EQ(GetLocalizedStringForLanguage(kLanguageNameId, L"ja"), L"\u65e5\u672c\u8a9e");
+  // Right-to-left and complex scripts are stored in logical (typed) order;
   // "sr" is Serbian in Cyrillic script.
-  EXPECT_EQ(GetLocalizedStringForLanguage(kLanguageNameId, L"sr"),
-            L"\u0421\u0440\u043f\u0441\u043a\u0438");
+  struct Name {
+    const wchar_t* code;
+    const wchar_t* name;
+  };
+  const Name kNames[] = {
+      {L"ar", L"\u0627\u0644\u0639\u0631\u0628\u064a\u0629"},
+      {L"he", L"\u05e2\u05d1\u05e8\u05d9\u05ea"},
+      {L"fa", L"\u0641\u0627\u0631\u0633\u06cc"},
+      {L"hi", L"\u0939\u093f\u0928\u094d\u0926\u0940"},
+      {L"th", L"\u0e44\u0e17\u0e22"},
+      {L"sr", L"\u0421\u0440\u043f\u0441\u043a\u0438"},
+  };
+  for (const Name& n : kNames)
+    EXPECT_EQ(GetLocalizedStringForLanguage(kLanguageNameId, n.code), n.name) << n.code;
   // Escaped quotes in the table come out as one quote.
   EXPECT_NE(GetLocalizedStringForLanguage(37005, L"en").find(L"<a href=\"tos\">"),
             std::wstring::npos);
@@ -240,7 +255,7 @@ TEST_F(LanguagesTest, MissingStrings) {
   }
   {
     test::LogCapture log;
-    EXPECT_EQ(GetLocalizedStringForLanguage(37000, L"ar"), L"");  // Not carried.
+    EXPECT_EQ(GetLocalizedStringForLanguage(37000, L"sw"), L"");  // Not carried.
     EXPECT_TRUE(log.Contains("Failed to find string"));
   }
   {
