@@ -152,20 +152,19 @@ bool IsRightToLeft(LANGID language) {
   }
 }
 
-// Moves every child of `parent` to its mirror position and flips its layout.
-void MirrorChildren(HWND parent) {
+// Moves every child of `parent` to its mirror position and flips its layout;
+// `panel` keeps its layout, as its own children are mirrored one by one.
+void MirrorChildren(HWND parent, HWND panel) {
   RECT client;
   GetClientRect(parent, &client);
   for (HWND child = GetWindow(parent, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
     RECT rect;
     GetWindowRect(child, &rect);
     MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&rect), 2);
-    // A mirrored parent reports its children's rectangles flipped already.
-    int left = std::min(rect.left, rect.right), width = std::abs(rect.right - rect.left);
-    SetWindowPos(child, nullptr, client.right - left - width, std::min(rect.top, rect.bottom), 0,
-                 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    SetWindowPos(child, nullptr, client.right - rect.right, rect.top, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     LONG_PTR style = GetWindowLongPtrW(child, GWL_EXSTYLE);
-    SetWindowLongPtrW(child, GWL_EXSTYLE, style ^ WS_EX_LAYOUTRTL);
+    if (child != panel) SetWindowLongPtrW(child, GWL_EXSTYLE, style ^ WS_EX_LAYOUTRTL);
     InvalidateRect(child, nullptr, TRUE);
   }
 }
@@ -332,8 +331,8 @@ void InstallerWindow::OnLanguageChanged() {
   SetWindowTextW(main_dialog_, GetLocalizedString(kTitleString).c_str());
   bool right_to_left = IsRightToLeft(l10n::GetCurrentUiLanguage());
   if (right_to_left != mirrored_) {
-    MirrorChildren(main_dialog_);
-    MirrorChildren(options_dialog_);
+    MirrorChildren(main_dialog_, options_dialog_);
+    MirrorChildren(options_dialog_, nullptr);
     mirrored_ = right_to_left;
   }
   Repaint();

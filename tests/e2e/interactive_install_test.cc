@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "e2e/e2e_test.h"
+#include "product/languages.h"
 
 namespace norva::installer {
 namespace {
@@ -18,7 +19,9 @@ using test::Fixture;
 
 constexpr int kAccept = 1003;
 constexpr int kRetry = 1005;
+constexpr int kStatusText = 1011;
 constexpr int kProgressBar = 1025;
+constexpr int kDownloadFailedMessage = 37048;
 constexpr DWORD kWaitStepMs = 50;
 
 struct WindowSearch {
@@ -122,7 +125,9 @@ TEST_F(InteractiveInstallTest, FailedDownloadShowsTheErrorPageAndRetrySucceeds) 
   ASSERT_TRUE(window);
   Press(window, kAccept);
   ASSERT_TRUE(WaitForVisible(window, kRetry, process)) << Logs();
-  EXPECT_NE(Logs().find("Fetcher error"), std::string::npos) << Logs();
+  wchar_t shown[512] = {};
+  GetDlgItemTextW(window, kStatusText, shown, 512);
+  EXPECT_EQ(shown, l10n::GetLocalizedString(kDownloadFailedMessage));
   EXPECT_FALSE(PathExists(folder_ / Utf8ToWide(product::ProductVersion())));
 
   ASSERT_TRUE(service_.SetRule({{"path", "/package.exe"}, {"responses", json::array()}}));
