@@ -156,6 +156,7 @@ bool InstallerUIController::RunUI(Settings& settings, bool inside_package,
   if (!runner_->WaitForBackendToEnd(kBackendExitWaitMs))
     LOG(WARNING) << "The installer backend is still running";
   settings.RemoveObserver(this);
+  settings_ = nullptr;  // the caller's, and it may go first
   weak_factory_.InvalidateWeakPtrs();
   fetcher_.reset();
   return result_;
