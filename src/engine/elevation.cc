@@ -138,6 +138,11 @@ int Installer::GetFolderPermissionsElevated(const std::filesystem::path& folder,
     close_events();
     return 3;
   }
+  // Before Vista the elevated process runs under another account's token.
+  if (GetWindowsVersionRank() < kWindowsVista && (!FixEventACL(granted) || !FixEventACL(undo))) {
+    close_events();
+    return 3;
+  }
   Process process = StartElevated(executable, arguments.GetArgumentsString());
   if (!process.IsValid()) {
     PLOG(ERROR) << "Failed to run the elevated process";

@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "base/logging.h"
 #include "system/windows_version.h"
 
 namespace norva::installer {
@@ -255,6 +256,40 @@ bool RestorePermissions(std::unique_ptr<SavedPermissions>* saved) {
   if (restored && RestoreObserver()) RestoreObserver()((*saved)->name);
   saved->reset();
   return restored;
+}
+
+bool FixEventACL(HANDLE object) {
+  PACL old_dacl = nullptr;
+  LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
+  if (GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                      &old_dacl, nullptr, descriptor.Receive()) != ERROR_SUCCESS) {
+    LOG(ERROR) << "FixEventACL: failed to GetSecurityInfo";
+    return false;
+  }
+  AdministratorsSid administrators;
+  if (!administrators.get()) {
+    LOG(ERROR) << "FixEventACL: failed to AllocateAndInitializeSid";
+    return false;
+  }
+  EXPLICIT_ACCESS_W grant = {};
+  grant.grfAccessPermissions = GENERIC_ALL;
+  grant.grfAccessMode = GRANT_ACCESS;
+  grant.grfInheritance = NO_INHERITANCE;
+  grant.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+  grant.Trustee.TrusteeType = TRUSTEE_IS_GROUP;
+  grant.Trustee.ptstrName = reinterpret_cast<wchar_t*>(administrators.get());
+  LocalMemory<PACL> new_dacl;
+  if (SetEntriesInAclW(1, &grant, old_dacl, new_dacl.Receive()) != ERROR_SUCCESS) {
+    LOG(ERROR) << "FixEventACL: failed to SetEntriesInAcl";
+    return false;
+  }
+  if (SetSecurityInfo(object, SE_KERNEL_OBJECT,
+                      DACL_SECURITY_INFORMATION | ProtectionOf(descriptor.get()), nullptr,
+                      nullptr, new_dacl.get(), nullptr) != ERROR_SUCCESS) {
+    LOG(ERROR) << "FixEventACL: failed to SetSecurityInfo";
+    return false;
+  }
+  return true;
 }
 
 std::wstring RegistryObjectName(HKEY root, const std::wstring& subkey) {

@@ -48,6 +48,12 @@ bool RestorePermissions(std::unique_ptr<SavedPermissions>* saved);
 // Enables or disables a privilege of `token`, which it closes.
 bool EnablePrivilege(const wchar_t* privilege, bool enable, HANDLE token);
 
+// Adds to the DACL of the kernel object `object` (an event) an entry that
+// grants the Administrators group generic-all access. Before Vista an
+// elevated process does not run with the token that created the object, and
+// the default DACL shuts it out.
+bool FixEventACL(HANDLE object);
+
 // "MACHINE\SOFTWARE\X" for HKEY_LOCAL_MACHINE and "SOFTWARE\X".
 std::wstring RegistryObjectName(HKEY root, const std::wstring& subkey);
 

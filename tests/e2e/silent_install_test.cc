@@ -8,6 +8,8 @@
 #include <nlohmann/json.hpp>
 
 #include "e2e/e2e_test.h"
+#include "engine/uninstall_script.h"
+#include "installer/folder_permission_mode.h"
 #include "system/object_names.h"
 
 namespace norva::installer {
@@ -215,6 +217,80 @@ TEST_F(SilentInstallTest, PrefDefaultOverridesComeFromTheLocalServer) {
   EXPECT_EQ(prefs_service_.Requests().size(), 0u);
   for (int i = 0; i < 100 && PathExists(folder_ / L"k.bat"); ++i) Sleep(100);
   EXPECT_FALSE(PathExists(version_folder));
+}
+
+// A file that another process holds open through an uninstallation is left
+// to the clean-up script: it gets a "del" line there, and the script, run
+// once the holder has let go, removes it, the folders it emptied and itself.
+TEST_F(SilentInstallTest, FileHeldByAnotherProcessIsLeftToTheCleanUpScript) {
+  ASSERT_EQ(Run(Fixture(L"package.exe")), 0u) << Logs();
+  const std::filesystem::path version = folder_ / Utf8ToWide(product::ProductVersion());
+  const std::filesystem::path held = version / L"resources" / L"resources.pak";
+
+  // The holder: a shell blocked reading its input, which inherited a handle
+  // to the file that does not share deletion. Closing its input ends it.
+  SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+  HANDLE file = CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ, &inheritable,
+                            OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  HANDLE input = nullptr, feed = nullptr;
+  ASSERT_TRUE(CreatePipe(&input, &feed, &inheritable, 0));
+  SetHandleInformation(feed, HANDLE_FLAG_INHERIT, 0);
+  LaunchOptions options;
+  options.handles_to_inherit = {file};
+  options.stdin_handle = input;
+  options.creation_flags = CREATE_NO_WINDOW;
+  Process holder = LaunchProcess(L"cmd.exe /d /c set /p line=", options);
+  CloseHandle(file);
+  CloseHandle(input);
+  ASSERT_TRUE(holder.IsValid());
+  EXPECT_FALSE(holder.WaitForExit(200)) << "the holder ended at once";
+
+  // Under Wine the script's wait for the installer's processes ends at once
+  // (its FIND knows no /c), so started by the uninstaller the script would
+  // run while the holder still has the file. A shell that cannot be found
+  // keeps the uninstaller from starting it; the test starts it with the
+  // same launcher once the holder is gone. On Windows the script would wait
+  // for the uninstaller's processes, which have ended by then as well.
+  wchar_t shell[MAX_PATH] = {};
+  ASSERT_TRUE(GetEnvironmentVariableW(L"ComSpec", shell, MAX_PATH));
+  SetEnvironmentVariableW(L"ComSpec", (scratch_.path() / L"no shell.exe").c_str());
+  ClearLogs();
+  DWORD exit_code = 99;
+  bool ran = LaunchProcessAndWait(
+      QuoteArgument((version / L"installer.exe").native()) +
+          L" --uninstall --silent --enable-installer-stats=0",
+      &exit_code);
+  SetEnvironmentVariableW(L"ComSpec", shell);
+  ASSERT_TRUE(ran);
+  EXPECT_EQ(exit_code, 0u) << Logs();
+  EXPECT_EQ(FindUninstallKey(), L"");
+  EXPECT_TRUE(PathExists(held));
+  EXPECT_FALSE(PathExists(version / L"norva.exe"));
+  EXPECT_FALSE(PathExists(folder_ / L"launcher.exe"));
+
+  // Besides its own, the script deletes the held file and the uninstaller,
+  // which was running.
+  std::string script = test::ReadFile(folder_ / L"k.bat");
+  for (const std::filesystem::path& left : {held, version / L"installer.exe"}) {
+    std::string line = EncodeUninstallScript(L"del \"" + left.native() + L"\"\n", GetOEMCP());
+    EXPECT_NE(script.find("\n" + line), std::string::npos) << script;
+  }
+  size_t deletions = 0;
+  for (size_t at = script.find("\ndel "); at != std::string::npos; at = script.find("\ndel ", at + 1))
+    ++deletions;
+  EXPECT_EQ(deletions, 3u) << script;
+
+  CloseHandle(feed);
+  ASSERT_TRUE(holder.WaitForExit(30000)) << "the holder did not end";
+  RunUninstallBatchFile(folder_);
+  for (int i = 0; i < 300 && PathExists(folder_ / L"k.bat"); ++i) Sleep(100);
+  EXPECT_FALSE(PathExists(folder_ / L"k.bat"));
+  EXPECT_FALSE(PathExists(held));
+  EXPECT_FALSE(PathExists(version));
+  // The script removes the installation folder while it is still inside it
+  // itself, so that folder stays, empty.
+  EXPECT_TRUE(!PathExists(folder_) || std::filesystem::is_empty(folder_));
 }
 
 // Whichever side of an installation goes away, nothing is left half-done and

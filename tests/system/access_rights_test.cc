@@ -3,6 +3,8 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "base/strings.h"
@@ -13,19 +15,26 @@
 namespace norva::installer {
 namespace {
 
+// The DACL of what a security function returned, in SDDL, or "(unreadable)".
+// Frees the descriptor.
+std::string DaclText(DWORD result, PSECURITY_DESCRIPTOR descriptor) {
+  wchar_t* text = nullptr;
+  std::string dacl = "(unreadable)";
+  if (result == ERROR_SUCCESS && ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                                     descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                     &text, nullptr)) {
+    dacl = WideToUtf8(text);
+    LocalFree(text);
+  }
+  if (descriptor) LocalFree(descriptor);
+  return dacl;
+}
+
 std::string FileDacl(const std::filesystem::path& path) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  wchar_t* text = nullptr;
-  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                            nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS ||
-      !ConvertSecurityDescriptorToStringSecurityDescriptorW(
-          descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
-    return "(unreadable)";
-  }
-  std::string result = WideToUtf8(text);
-  LocalFree(text);
-  LocalFree(descriptor);
-  return result;
+  DWORD result = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                       nullptr, nullptr, nullptr, nullptr, &descriptor);
+  return DaclText(result, descriptor);
 }
 
 TEST(AccessRightsTest, DeniedFileIsWidenedAndRestoredOrWidenedForGood) {
@@ -67,6 +76,56 @@ TEST(AccessRightsTest, AdministratorCheckAndPrivileges) {
   EXPECT_TRUE(EnablePrivilege(SE_TAKE_OWNERSHIP_NAME, true, token));
   ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
   EXPECT_FALSE(EnablePrivilege(L"SeNoSuchPrivilege", true, token));
+}
+
+std::string EventDacl(HANDLE event) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  DWORD result = GetSecurityInfo(event, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                 nullptr, nullptr, nullptr, &descriptor);
+  return DaclText(result, descriptor);
+}
+
+// The event keeps its entries and gains one for the Administrators group
+// that grants everything, whether the system stores it generic or mapped.
+// A handle that may not read or write the DACL fails without a change. (Wine
+// drops a DACL's protection whatever it is told, so the DACL here is an
+// unprotected one.)
+TEST(AccessRightsTest, FixEventACLGrantsAdministratorsOnARealEvent) {
+  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), nullptr, FALSE};
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      L"D:(A;;0x1F0003;;;WD)", SDDL_REVISION_1, &attributes.lpSecurityDescriptor, nullptr));
+  const std::wstring name = L"NorvaTest/FixEventACL/" + std::to_wstring(GetCurrentProcessId());
+  HANDLE event = CreateEventW(&attributes, FALSE, FALSE, name.c_str());
+  LocalFree(attributes.lpSecurityDescriptor);
+  ASSERT_TRUE(event);
+  const std::string before = EventDacl(event);
+  ASSERT_EQ(before, "D:(A;;0x1f0003;;;WD)");
+
+  struct Case {
+    const char* name;
+    DWORD access;
+  } refused[] = {{"no read", WRITE_DAC | SYNCHRONIZE}, {"no write", READ_CONTROL | SYNCHRONIZE}};
+  for (const Case& c : refused) {
+    HANDLE limited = OpenEventW(c.access, FALSE, name.c_str());
+    ASSERT_TRUE(limited) << c.name;
+    EXPECT_FALSE(FixEventACL(limited)) << c.name;
+    CloseHandle(limited);
+    EXPECT_EQ(EventDacl(event), before) << c.name;
+  }
+
+  ASSERT_TRUE(FixEventACL(event));
+  const std::string after = EventDacl(event);
+  EXPECT_NE(after.find("(A;;0x1f0003;;;WD)"), std::string::npos) << after;
+  EXPECT_TRUE(after.find("(A;;GA;;;BA)") != std::string::npos ||
+              after.find("(A;;0x1f0003;;;BA)") != std::string::npos)
+      << after;
+  EXPECT_EQ(std::count(after.begin(), after.end(), '('), 2) << after;
+  // The named object itself carries the entry, not only this handle's view.
+  HANDLE reopened = OpenEventW(READ_CONTROL, FALSE, name.c_str());
+  ASSERT_TRUE(reopened);
+  EXPECT_EQ(EventDacl(reopened), after);
+  CloseHandle(reopened);
+  CloseHandle(event);
 }
 
 TEST(WindowsVersionTest, RanksAndSeam) {
