@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
+#include <vector>
 
 #include "base/logging.h"
 #include "base/strings.h"
@@ -65,48 +67,56 @@ std::filesystem::path GetExecutablePath() {
 }
 
 bool PathExists(const std::filesystem::path& path) {
-  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+  return GetFileAttributesW(ExtendedLengthPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool DirectoryExists(const std::filesystem::path& path) {
-  DWORD attributes = GetFileAttributesW(path.c_str());
+  DWORD attributes = GetFileAttributesW(ExtendedLengthPath(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool CreateDirectories(const std::filesystem::path& path) {
-  std::error_code error;
-  std::filesystem::create_directories(path, error);
   if (DirectoryExists(path)) return true;
-  LOG(ERROR) << "Could not create folder " << path << ": " << error.message();
+  std::filesystem::path parent = path.parent_path();
+  if (parent != path && !parent.empty() && !CreateDirectories(parent)) return false;
+  // Another process may have made it meanwhile.
+  if (CreateDirectoryW(ExtendedLengthPath(path).c_str(), nullptr) || DirectoryExists(path))
+    return true;
+  PLOG(ERROR) << "Could not create folder " << path;
   return false;
 }
 
+void ForEachEntry(const std::filesystem::path& folder,
+                  const std::function<void(const WIN32_FIND_DATAW&)>& visit) {
+  WIN32_FIND_DATAW entry;
+  HANDLE find = FindFirstFileExW(ExtendedLengthPath(folder / L"*").c_str(), FindExInfoBasic, &entry,
+                                 FindExSearchNameMatch, nullptr, 0);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    std::wstring_view name = entry.cFileName;
+    if (name != L"." && name != L"..") visit(entry);
+  } while (FindNextFileW(find, &entry));
+  FindClose(find);
+}
+
 bool DeleteTree(const std::filesystem::path& path) {
-  DWORD attributes = GetFileAttributesW(path.c_str());
+  const std::wstring extended = ExtendedLengthPath(path);
+  DWORD attributes = GetFileAttributesW(extended.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
   }
   if (attributes & FILE_ATTRIBUTE_READONLY)
-    SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    SetFileAttributesW(extended.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
   bool deleted;
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    deleted = DeleteFileW(path.c_str());
+    deleted = DeleteFileW(extended.c_str());
   } else {
     // A link to a folder is removed as it is; never follow it.
-    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-      WIN32_FIND_DATAW entry;
-      HANDLE find = FindFirstFileExW((path / L"*").c_str(), FindExInfoBasic, &entry,
-                                     FindExSearchNameMatch, nullptr, 0);
-      if (find != INVALID_HANDLE_VALUE) {
-        do {
-          std::wstring_view name = entry.cFileName;
-          if (name != L"." && name != L"..") DeleteTree(path / name);
-        } while (FindNextFileW(find, &entry));
-        FindClose(find);
-      }
-    }
-    deleted = RemoveDirectoryW(path.c_str());
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+      ForEachEntry(path,
+                   [&](const WIN32_FIND_DATAW& entry) { DeleteTree(path / entry.cFileName); });
+    deleted = RemoveDirectoryW(extended.c_str());
   }
   if (!deleted) PLOG(WARNING) << "Could not delete " << path;
   return deleted;
@@ -115,7 +125,7 @@ bool DeleteTree(const std::filesystem::path& path) {
 bool ReadFileToString(const std::filesystem::path& path, std::string* contents,
                       size_t max_size) {
   contents->clear();
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+  HANDLE file = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
@@ -141,7 +151,8 @@ bool ReadFileToString(const std::filesystem::path& path, std::string* contents,
 bool WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes) {
   std::filesystem::path temp = path;
   temp += L"." + UniqueName() + L".tmp";
-  HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+  const std::wstring extended_temp = ExtendedLengthPath(temp);
+  HANDLE file = CreateFileW(extended_temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     PLOG(ERROR) << "Could not create " << temp;
@@ -150,19 +161,70 @@ bool WriteFileAtomically(const std::filesystem::path& path, std::string_view byt
   bool written = WriteAll(file, bytes) && FlushFileBuffers(file);
   if (!written) PLOG(ERROR) << "Could not write " << temp;
   CloseHandle(file);
-  if (written && MoveFileExW(temp.c_str(), path.c_str(),
+  if (written && MoveFileExW(extended_temp.c_str(), ExtendedLengthPath(path).c_str(),
                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return true;
   }
   if (written) PLOG(ERROR) << "Could not replace " << path;
-  DeleteFileW(temp.c_str());
+  DeleteFileW(extended_temp.c_str());
   return false;
 }
 
 bool CopyFile(const std::filesystem::path& from, const std::filesystem::path& to) {
-  if (::CopyFileW(from.c_str(), to.c_str(), FALSE)) return true;
+  if (::CopyFileW(ExtendedLengthPath(from).c_str(), ExtendedLengthPath(to).c_str(), FALSE))
+    return true;
   PLOG(WARNING) << "Could not copy " << from << " to " << to;
   return false;
+}
+
+std::wstring ExtendedLengthPath(const std::filesystem::path& path) {
+  const std::wstring& text = path.native();
+  auto separator = [&](size_t i) {
+    return i < text.size() && (text[i] == L'\\' || text[i] == L'/');
+  };
+  const bool drive = text.size() >= 3 && iswalpha(text[0]) && text[1] == L':' && separator(2);
+  const bool unc = separator(0) && separator(1) && text.size() > 2 && !separator(2);
+  if (!drive && !unc) return text;
+  if (unc && (text[2] == L'?' || text[2] == L'.') && (text.size() == 3 || separator(3)))
+    return text;  // a device path, or one that is extended already
+
+  std::vector<std::wstring_view> parts;
+  for (size_t start = 0; start <= text.size();) {
+    size_t end = start;
+    while (end < text.size() && !separator(end)) ++end;
+    parts.emplace_back(text.data() + start, end - start);
+    start = end + 1;
+  }
+  // The root: the drive, or the server and the share.
+  std::wstring result = drive ? L"\\\\?\\" : L"\\\\?\\UNC";
+  size_t first = 0;
+  if (drive) {
+    result += parts[0];
+    first = 1;
+  } else {
+    // parts[0] and [1] are the empty names before the leading separators.
+    if (parts.size() < 4 || parts[2].empty() || parts[3].empty()) return text;
+    result += L"\\";
+    result += parts[2];
+    result += L"\\";
+    result += parts[3];
+    first = 4;
+  }
+  std::vector<std::wstring_view> kept;
+  for (size_t i = first; i < parts.size(); ++i) {
+    if (parts[i].empty() || parts[i] == L".") continue;
+    if (parts[i] == L"..") {
+      if (!kept.empty()) kept.pop_back();
+      continue;
+    }
+    kept.push_back(parts[i]);
+  }
+  if (kept.empty() && drive) result += L'\\';
+  for (std::wstring_view part : kept) {
+    result += L'\\';
+    result += part;
+  }
+  return result;
 }
 
 bool IsAbsolutePath(const std::filesystem::path& path) {
@@ -175,7 +237,7 @@ bool IsAbsolutePath(const std::filesystem::path& path) {
 std::filesystem::path CreateUniqueTempFolderUnder(const std::filesystem::path& base) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::filesystem::path folder = base / (L"tmp" + UniqueName());
-    if (CreateDirectoryW(folder.c_str(), nullptr)) return folder;
+    if (CreateDirectoryW(ExtendedLengthPath(folder).c_str(), nullptr)) return folder;
     if (GetLastError() != ERROR_ALREADY_EXISTS) break;
   }
   PLOG(ERROR) << "Could not create a temporary folder in " << base;

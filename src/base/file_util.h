@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -35,6 +36,11 @@ bool CreateDirectories(const std::filesystem::path& path);
 // success.
 bool DeleteTree(const std::filesystem::path& path);
 
+// Calls `visit` for each entry of `folder` but "." and "..", links included
+// as they are.
+void ForEachEntry(const std::filesystem::path& folder,
+                  const std::function<void(const WIN32_FIND_DATAW&)>& visit);
+
 // Reads the whole file. A file larger than `max_size` fails, with the first
 // `max_size` bytes in `contents`.
 bool ReadFileToString(const std::filesystem::path& path, std::string* contents,
@@ -45,6 +51,16 @@ bool ReadFileToString(const std::filesystem::path& path, std::string* contents,
 bool WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes);
 // Copies a file, replacing an existing destination.
 bool CopyFile(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// The extended-length form of an absolute path, for the file functions of
+// the system, which take it beyond MAX_PATH characters: "C:\x" becomes
+// "\\?\C:\x" and "\\server\share\x" becomes "\\?\UNC\server\share\x". The
+// system does not normalise such a path, so "/" becomes "\", empty and "."
+// components go and ".." takes the previous one away (never the drive or the
+// share). Relative paths, paths without a share and paths already in a
+// device form ("\\?\", "\\.\") come back unchanged. Every path handed to a
+// file function of the system goes through here.
+std::wstring ExtendedLengthPath(const std::filesystem::path& path);
 
 // A drive path ("C:\x") or a UNC path ("\\server\share"); "C:x" and "\x"
 // are relative.

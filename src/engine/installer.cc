@@ -405,7 +405,8 @@ void Installer::Cancel() {
   if (!running_) return;
   // The preference file is written outside the transaction; one that this
   // run created would keep the rolled-back folder alive.
-  if (created_installer_prefs_) DeleteFileW((install_folder_ / L"installer_prefs.json").c_str());
+  if (created_installer_prefs_)
+    DeleteFileW(ExtendedLengthPath(install_folder_ / L"installer_prefs.json").c_str());
   transaction_.Rollback();
   Reset();
   for (InstallerObserver* observer : observers_) observer->OnInstallerTerminated(false);

@@ -113,8 +113,9 @@ void Installer::RefreshPartnerContent(JsonPrefStore* local_state) {
   if (!has_new_content && !PathExists(new_user_agent)) {
     // The package no longer carries partner content: drop what an earlier
     // version left.
-    bool content_deleted = PathExists(content) && ::DeleteFileW(content.c_str());
-    ::DeleteFileW(user_agent.c_str());
+    bool content_deleted =
+        PathExists(content) && ::DeleteFileW(ExtendedLengthPath(content).c_str());
+    ::DeleteFileW(ExtendedLengthPath(user_agent).c_str());
     if (content_deleted) local_state->SetValue(kPartnerContentUpdated, true);
     return;
   }
@@ -123,11 +124,13 @@ void Installer::RefreshPartnerContent(JsonPrefStore* local_state) {
   if (PathExists(content) || PathExists(user_agent)) return;
 
   if (has_new_content) {
-    if (::CopyFileW(new_content.c_str(), content.c_str(), TRUE))
+    if (::CopyFileW(ExtendedLengthPath(new_content).c_str(), ExtendedLengthPath(content).c_str(),
+                    TRUE))
       local_state->SetValue(kPartnerContentUpdated, true);
     else
       PLOG(WARNING) << "Cannot copy " << new_content << " to " << content;
-  } else if (!::CopyFileW(new_user_agent.c_str(), user_agent.c_str(), TRUE)) {
+  } else if (!::CopyFileW(ExtendedLengthPath(new_user_agent).c_str(),
+                          ExtendedLengthPath(user_agent).c_str(), TRUE)) {
     PLOG(WARNING) << "Cannot copy " << new_user_agent << " to " << user_agent;
   }
 }

@@ -64,8 +64,8 @@ std::vector<std::filesystem::path> ListFiles(const std::filesystem::path& folder
                                              const wchar_t* pattern) {
   std::vector<std::filesystem::path> files;
   WIN32_FIND_DATAW entry;
-  HANDLE find = FindFirstFileExW((folder / pattern).c_str(), FindExInfoBasic, &entry,
-                                 FindExSearchNameMatch, nullptr, 0);
+  HANDLE find = FindFirstFileExW(ExtendedLengthPath(folder / pattern).c_str(), FindExInfoBasic,
+                                 &entry, FindExSearchNameMatch, nullptr, 0);
   if (find == INVALID_HANDLE_VALUE) return files;
   do {
     if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
@@ -179,7 +179,7 @@ bool IsBelow(const std::wstring& folder, const std::wstring& ancestor) {
 // Where `path` really leads, links resolved; empty when it cannot be opened.
 std::filesystem::path FinalPath(const std::filesystem::path& path) {
   if (path.empty()) return {};
-  HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+  HANDLE handle = CreateFileW(ExtendedLengthPath(path).c_str(), FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return {};
@@ -218,7 +218,7 @@ bool DeleteTreeSafely(const std::filesystem::path& folder) {
     LOG(WARNING) << "Not deleting the relative path " << folder;
     return false;
   }
-  if (GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) return true;
+  if (!PathExists(folder)) return true;
   std::filesystem::path normal = NormalFolder(folder);
   // The folder itself may be a link (removed as such); the folders above it
   // are resolved so that a link among them cannot lead the deletion elsewhere.
@@ -303,7 +303,7 @@ void Installer::StepCleanUpPreviousStatus() {
     return;
   }
   for (const std::filesystem::path& file : ListFiles(folder, L"*.xml.*")) CleanUpPreservedLog(file);
-  RemoveDirectoryW(folder.c_str());
+  RemoveDirectoryW(ExtendedLengthPath(folder).c_str());
   std::filesystem::path programs = GetKnownFolder(FOLDERID_Programs);
   if (!programs.empty()) {
     for (const std::filesystem::path& link : ListFiles(programs, L"Norva*Message Center.lnk"))

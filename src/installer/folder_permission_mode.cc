@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/command_line.h"
+#include "base/file_util.h"
 #include "base/process.h"
 #include "base/strings.h"
 #include "system/object_names.h"
@@ -41,8 +42,8 @@ class SavedAccessList {
   }
   bool Read(const std::filesystem::path& folder) {
     folder_ = folder;
-    return GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                 nullptr, nullptr, &dacl_, nullptr,
+    return GetNamedSecurityInfoW(ExtendedLengthPath(folder).c_str(), SE_FILE_OBJECT,
+                                 DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl_, nullptr,
                                  &descriptor_) == ERROR_SUCCESS;
   }
   PACL dacl() const { return dacl_; }
@@ -53,8 +54,8 @@ class SavedAccessList {
     SECURITY_INFORMATION info = DACL_SECURITY_INFORMATION |
                                 ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION
                                                                : UNPROTECTED_DACL_SECURITY_INFORMATION);
-    SetNamedSecurityInfoW(const_cast<wchar_t*>(folder_.c_str()), SE_FILE_OBJECT, info, nullptr,
-                          nullptr, dacl_, nullptr);
+    std::wstring name = ExtendedLengthPath(folder_);
+    SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, info, nullptr, nullptr, dacl_, nullptr);
   }
 
  private:
@@ -74,9 +75,9 @@ bool GrantFullAccess(const std::filesystem::path& folder, const std::wstring& us
   access.Trustee.ptstrName = const_cast<wchar_t*>(user.c_str());
   PACL updated = nullptr;
   if (SetEntriesInAclW(1, &access, current, &updated) != ERROR_SUCCESS) return false;
-  DWORD result = SetNamedSecurityInfoW(const_cast<wchar_t*>(folder.c_str()), SE_FILE_OBJECT,
-                                       DACL_SECURITY_INFORMATION, nullptr, nullptr, updated,
-                                       nullptr);
+  std::wstring name = ExtendedLengthPath(folder);
+  DWORD result = SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                       nullptr, nullptr, updated, nullptr);
   LocalFree(updated);
   return result == ERROR_SUCCESS;
 }
@@ -124,11 +125,7 @@ void GrantForInstallation(const CommandLine& command_line) {
                                GetObjectNameForFolder(kGivePermissionUndoEvent, folder, false).c_str()));
   if (!given || !undo) return;
   ScopedHandle requester(OpenRequester());
-  DWORD attributes = GetFileAttributesW(folder.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    std::error_code error;
-    if (!std::filesystem::create_directories(folder, error)) return;
-  }
+  if (!PathExists(folder) && !CreateDirectories(folder)) return;
   SavedAccessList previous;
   if (!previous.Read(folder) ||
       !GrantFullAccess(folder, command_line.GetSwitchValue("permissions-for-user"),
@@ -198,7 +195,7 @@ void RunFolderPermissionMode(const CommandLine& command_line) {
 
 void RunUninstallBatchFile(const std::filesystem::path& installation_folder) {
   std::filesystem::path script = installation_folder / L"k.bat";
-  if (GetFileAttributesW(script.c_str()) == INVALID_FILE_ATTRIBUTES) return;
+  if (!PathExists(script)) return;
   wchar_t shell[MAX_PATH];
   // A value that does not fit is reported by its size and leaves the buffer
   // unwritten; no usable shell path is that long anyway.

@@ -171,7 +171,7 @@ bool InstallationStatus::CheckPathForm() {
 
 // The CD-ROM test and, for an existing folder, its install log.
 bool InstallationStatus::LookAtFolder() {
-  HANDLE folder = CreateFileW(path_.c_str(), GENERIC_WRITE,
+  HANDLE folder = CreateFileW(ExtendedLengthPath(path_).c_str(), GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (folder != INVALID_HANDLE_VALUE) {

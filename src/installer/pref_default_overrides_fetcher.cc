@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/file_util.h"
 #include "base/logging.h"
 #include "base/strings.h"
 #include "net/download_stats.h"
@@ -76,7 +77,7 @@ void PrefDefaultOverridesFetcher::Fetch(const std::string& tracking_data, Closur
 void PrefDefaultOverridesFetcher::OnDownloadEnded() {
   if (downloader_->state() != Wininet::kCompleted) {
     LOG(WARNING) << "The pref default overrides were not downloaded";
-    DeleteFileW(target_file_.c_str());
+    DeleteFileW(ExtendedLengthPath(target_file_).c_str());
   }
   Closure done = std::move(done_);
   done_ = nullptr;

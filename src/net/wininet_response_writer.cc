@@ -1,5 +1,6 @@
 #include "net/wininet_response_writer.h"
 
+#include "base/file_util.h"
 #include "base/logging.h"
 
 namespace norva::installer {
@@ -12,7 +13,7 @@ FileResponseWriter::~FileResponseWriter() { Close(); }
 
 bool FileResponseWriter::Open(const std::filesystem::path& path) {
   Close();
-  file_ = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  file_ = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                       FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file_ == INVALID_HANDLE_VALUE) {
     LOG(ERROR) << "Could not open download file for writing";

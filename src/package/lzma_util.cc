@@ -4,6 +4,7 @@
 #include <atomic>
 #include <optional>
 
+#include "base/file_util.h"
 #include "base/logging.h"
 #include "package/sevenzip/archive.h"
 #include "package/sevenzip/extractor.h"
@@ -124,7 +125,8 @@ uint64_t DeclaredSize(const sz::Archive& archive) {
 std::optional<uint64_t> FreeSpace(std::filesystem::path folder) {
   for (;;) {
     ULARGE_INTEGER available{};
-    if (GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) return available.QuadPart;
+    if (GetDiskFreeSpaceExW(ExtendedLengthPath(folder).c_str(), &available, nullptr, nullptr))
+      return available.QuadPart;
     DWORD error = GetLastError();
     std::filesystem::path parent = folder.parent_path();
     if ((error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) || parent == folder ||
@@ -151,8 +153,8 @@ DWORD LzmaUtil::OpenArchive(const std::filesystem::path& path, uint64_t start, u
   CloseArchive();
   archive_start_ = start;
   archive_size_ = size;
-  file_ = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  file_ = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   return file_ == INVALID_HANDLE_VALUE ? GetLastError() : 0;
 }
 
@@ -163,9 +165,7 @@ void LzmaUtil::CloseArchive() {
 
 void LzmaUtil::CreateFolderOnce(const std::filesystem::path& folder) {
   if (created_folders_.count(folder.native())) return;
-  std::error_code error;
-  std::filesystem::create_directories(folder, error);
-  if (!error) created_folders_.insert(folder.native());
+  if (CreateDirectories(folder)) created_folders_.insert(folder.native());
 }
 
 DWORD LzmaUtil::UnPack(const std::filesystem::path& folder) {
@@ -201,7 +201,8 @@ DWORD LzmaUtil::UnPack(const std::filesystem::path& folder) {
       continue;
     }
     CreateFolderOnce(target.parent_path());
-    HANDLE file = CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    const std::wstring extended_target = ExtendedLengthPath(target);
+    HANDLE file = CreateFileW(extended_target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
       DWORD error = GetLastError();
@@ -213,14 +214,14 @@ DWORD LzmaUtil::UnPack(const std::filesystem::path& folder) {
     if (result == sz::Result::kWriteError) {
       // Most likely a full disk: leave no partial file taking up space.
       CloseHandle(file);
-      DeleteFileW(target.c_str());
+      DeleteFileW(extended_target.c_str());
       LOG(ERROR) << "Error returned by WriteFile: " << sink.error();
       return sink.error();
     }
     if (result != sz::Result::kOk) {
       // Do not leave a file with content that failed its checks.
       CloseHandle(file);
-      DeleteFileW(target.c_str());
+      DeleteFileW(extended_target.c_str());
       LogReaderError("Error returned by SzExtract: ", result, extractor.error_detail());
       return ERROR_INVALID_HANDLE;
     }

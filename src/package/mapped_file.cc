@@ -1,13 +1,16 @@
 #include "package/mapped_file.h"
 
+#include "base/file_util.h"
+
 namespace norva::installer {
 
 MappedFile::~MappedFile() { Close(); }
 
 bool MappedFile::Initialize(const std::filesystem::path& path) {
   Close();
-  file_ = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  file_ = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ,
+                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                      FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file_ == INVALID_HANDLE_VALUE) return false;
   LARGE_INTEGER size{};
   if (!GetFileSizeEx(file_, &size)) {

@@ -62,7 +62,7 @@ std::filesystem::path WithoutExtension(const std::filesystem::path& path) {
 
 // A missing file counts as deleted; a folder in its place does not.
 bool DeleteFileIfPresent(const std::filesystem::path& path) {
-  if (DeleteFileW(path.c_str())) return true;
+  if (DeleteFileW(ExtendedLengthPath(path).c_str())) return true;
   DWORD error = GetLastError();
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
@@ -550,7 +550,8 @@ void PackageFetcher::ThreadedFetcher::OnPartnerDownloaded(const std::string& fil
   }
   // Never over a file already there: partner files are not signed, the
   // package's own files are.
-  if (!MoveFileExW(download.c_str(), (extraction_folder() / Utf8ToWide(file_name)).c_str(),
+  if (!MoveFileExW(ExtendedLengthPath(download).c_str(),
+                   ExtendedLengthPath(extraction_folder() / Utf8ToWide(file_name)).c_str(),
                    MOVEFILE_COPY_ALLOWED)) {
     PLOG(ERROR) << "Failed moving partner content into place";
     DeleteFileIfPresent(download);

@@ -1,5 +1,7 @@
 #include "package/package_lock.h"
 
+#include "base/file_util.h"
+
 namespace norva::installer {
 
 PackageLock::~PackageLock() { Release(); }
@@ -8,8 +10,8 @@ bool PackageLock::Acquire(const std::filesystem::path& path) {
   Release();
   // Only handles with read, write or delete access take part in sharing
   // checks, so the hold needs read access.
-  file_ = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                      FILE_ATTRIBUTE_NORMAL, nullptr);
+  file_ = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   return held();
 }
 

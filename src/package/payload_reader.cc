@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "base/file_util.h"
 #include "base/logging.h"
 #include "package/payload_trailer.h"
 
@@ -70,8 +71,8 @@ std::string PayloadReader::GetPayload() const {
 bool PayloadReader::WritePayloadToFile(const std::filesystem::path& path) const {
   if (invalid_ || !read_) return false;
   LOG(INFO) << "Writing payload to file " << path;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     PLOG(ERROR) << "Could not create " << path;
     return false;

@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "base/file_util.h"
 #include "base/logging.h"
 #include "system/windows_version.h"
 
@@ -100,16 +101,22 @@ class AdministratorsSid {
   PSID sid_ = nullptr;
 };
 
+// The name as the named-security functions take it: a file's in its
+// extended-length form, so that a deep one can be reached.
+std::wstring SystemName(const std::wstring& name, DWORD type) {
+  return type == kFileObjectType ? ExtendedLengthPath(name) : name;
+}
+
 DWORD ReadDacl(const std::wstring& name, DWORD type, PACL* dacl, PSECURITY_DESCRIPTOR* descriptor) {
-  return GetNamedSecurityInfoW(name.c_str(), static_cast<SE_OBJECT_TYPE>(type),
+  return GetNamedSecurityInfoW(SystemName(name, type).c_str(), static_cast<SE_OBJECT_TYPE>(type),
                                DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr,
                                descriptor);
 }
 
 DWORD WriteDacl(const std::wstring& name, DWORD type, PACL dacl,
                 SECURITY_INFORMATION protection = 0) {
-  return SetNamedSecurityInfoW(const_cast<wchar_t*>(name.c_str()),
-                               static_cast<SE_OBJECT_TYPE>(type),
+  std::wstring system_name = SystemName(name, type);
+  return SetNamedSecurityInfoW(system_name.data(), static_cast<SE_OBJECT_TYPE>(type),
                                DACL_SECURITY_INFORMATION | protection, nullptr, nullptr, dacl,
                                nullptr);
 }
@@ -175,11 +182,10 @@ bool CheckAccess(const std::wstring& name, DWORD type, DWORD desired_access) {
     return false;
   }
   LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
-  if (GetNamedSecurityInfoW(name.c_str(), static_cast<SE_OBJECT_TYPE>(type),
-                            OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
-                                DACL_SECURITY_INFORMATION,
-                            nullptr, nullptr, nullptr, nullptr,
-                            descriptor.Receive()) != ERROR_SUCCESS) {
+  if (GetNamedSecurityInfoW(
+          SystemName(name, type).c_str(), static_cast<SE_OBJECT_TYPE>(type),
+          OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+          nullptr, nullptr, nullptr, nullptr, descriptor.Receive()) != ERROR_SUCCESS) {
     return false;
   }
   MapGenericMask(&desired_access, &mapping);
@@ -212,9 +218,10 @@ bool TakeOwnership(const std::wstring& name, DWORD type) {
   DWORD result = ERROR_INVALID_SID;
   AdministratorsSid administrators;
   if (administrators.get()) {
-    result = SetNamedSecurityInfoW(const_cast<wchar_t*>(name.c_str()),
-                                   static_cast<SE_OBJECT_TYPE>(type), OWNER_SECURITY_INFORMATION,
-                                   administrators.get(), nullptr, nullptr, nullptr);
+    std::wstring system_name = SystemName(name, type);
+    result = SetNamedSecurityInfoW(system_name.data(), static_cast<SE_OBJECT_TYPE>(type),
+                                   OWNER_SECURITY_INFORMATION, administrators.get(), nullptr,
+                                   nullptr, nullptr);
   }
   if (OpenProcessTokenWith(TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
     EnablePrivilege(SE_TAKE_OWNERSHIP_NAME, false, token.Release());

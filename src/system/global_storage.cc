@@ -37,7 +37,7 @@ nlohmann::json StoredValues(const JsonPrefStore& store) {
 // holds only the new value: every other value would be lost.
 bool FallbackReadable(const std::filesystem::path& path) {
   if (!PathExists(path)) return true;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+  HANDLE file = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;

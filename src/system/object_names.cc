@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "base/file_util.h"
+
 namespace norva::installer {
 
 namespace {
@@ -12,8 +14,9 @@ namespace {
 // The final path of an existing file or folder, as the file system spells
 // it (stored case, long names, links followed); empty when it cannot be read.
 std::wstring FinalPath(const std::filesystem::path& path) {
-  HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE handle = CreateFileW(ExtendedLengthPath(path).c_str(), 0,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return {};
   const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
   std::wstring final_path(GetFinalPathNameByHandleW(handle, nullptr, 0, flags), L'\0');

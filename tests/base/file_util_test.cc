@@ -41,6 +41,42 @@ TEST(FileUtilTest, IsAbsolutePath) {
   for (const wchar_t* path : {L"C:x", L"\\x", L"x\\y", L""}) EXPECT_FALSE(IsAbsolutePath(path)) << path;
 }
 
+TEST(FileUtilTest, ExtendedLengthPathForms) {
+  struct Case {
+    const wchar_t* path;
+    const wchar_t* expected;
+  } cases[] = {
+      {L"C:\\Program Files\\Norva", L"\\\\?\\C:\\Program Files\\Norva"},
+      {L"c:\\MiXeD\\Case.TXT", L"\\\\?\\c:\\MiXeD\\Case.TXT"},
+      {L"C:\\", L"\\\\?\\C:\\"},
+      {L"C:/", L"\\\\?\\C:\\"},
+      {L"C:/Users/a b/x.dll", L"\\\\?\\C:\\Users\\a b\\x.dll"},
+      {L"C:\\a\\\\b\\.\\c\\", L"\\\\?\\C:\\a\\b\\c"},
+      {L"C:\\a\\b\\..\\c", L"\\\\?\\C:\\a\\c"},
+      {L"C:\\a\\..\\..\\..\\b", L"\\\\?\\C:\\b"},
+      {L"C:\\a\\..", L"\\\\?\\C:\\"},
+      {L"C:\\x&y (1) 100% %TEMP%\\\u00e9t\u00e9\\\u65e5\u672c",
+       L"\\\\?\\C:\\x&y (1) 100% %TEMP%\\\u00e9t\u00e9\\\u65e5\u672c"},
+      {L"C:\\trailing dot.\\space ", L"\\\\?\\C:\\trailing dot.\\space "},
+      {L"\\\\server\\share\\dir\\f.txt", L"\\\\?\\UNC\\server\\share\\dir\\f.txt"},
+      {L"//Server/Share/Dir", L"\\\\?\\UNC\\Server\\Share\\Dir"},
+      {L"\\\\server\\share", L"\\\\?\\UNC\\server\\share"},
+      {L"\\\\server\\share\\..\\..\\x", L"\\\\?\\UNC\\server\\share\\x"},
+      // Left as they are: already extended, devices, incomplete UNC, relative.
+      {L"\\\\?\\C:\\a\\..\\b", L"\\\\?\\C:\\a\\..\\b"},
+      {L"\\\\?\\UNC\\server\\share\\x", L"\\\\?\\UNC\\server\\share\\x"},
+      {L"\\\\.\\pipe\\name", L"\\\\.\\pipe\\name"},
+      {L"\\\\server", L"\\\\server"},
+      {L"\\\\server\\", L"\\\\server\\"},
+      {L"relative\\..\\path", L"relative\\..\\path"},
+      {L"C:relative", L"C:relative"},
+      {L"\\rooted\\x", L"\\rooted\\x"},
+      {L"", L""},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(ExtendedLengthPath(c.path), c.expected) << WideToUtf8(c.path);
+}
+
 TEST(FileUtilTest, CreateDirectoriesAndDeleteTree) {
   ScratchFolder scratch;
   std::filesystem::path deep = scratch.path() / L"a" / L"b\u00e9" / L"c";

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/file_util.h"
 #include "package/lzma_util.h"
 #include "package/sevenzip/crc32.h"
 #include "package/sevenzip_test_archive.h"
@@ -104,6 +105,39 @@ INSTANTIATE_TEST_SUITE_P(Layouts, SevenZipConformanceTest,
                                          "small_plain", "many"));
 // 300 MiB in one solid block: run once, here.
 INSTANTIATE_TEST_SUITE_P(Large, SevenZipConformanceTest, testing::Values("big"));
+
+// An installation folder or profile deeper than MAX_PATH, with a level whose
+// trailing dot and blank only the extended form of a path keeps. The
+// standard library cannot walk such a folder, so each file of the reference
+// tree is looked up by its extended path.
+TEST(SevenZipLayoutTest, UnpacksIntoAFolderDeeperThanMaxPath) {
+  fs::path fixtures = SevenZipFixtures();
+  ASSERT_FALSE(fixtures.empty()) << "NORVA_SEVENZIP_FIXTURES is not set";
+  ScratchFolder scratch;
+  fs::path deep = scratch.path();
+  while (deep.native().size() < 300) deep /= L"a level of a deep folder";
+  deep /= L"ends in a dot. ";
+  LzmaUtil util;
+  ASSERT_EQ(0u, util.OpenArchive(fixtures / "archives" / "nonsolid.7z"));
+  ASSERT_EQ(0u, util.UnPack(deep));
+  util.CloseArchive();
+  const fs::path reference = fixtures / "ref" / "nonsolid";
+  auto items = ListTree(reference);
+  ASSERT_FALSE(items.empty());
+  for (const auto& [name, item] : items) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    ASSERT_TRUE(GetFileAttributesExW((L"\\\\?\\" + (deep / name).native()).c_str(),
+                                     GetFileExInfoStandard, &data))
+        << fs::path(name).string();
+    EXPECT_EQ(item.is_dir, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
+    if (item.is_dir) continue;
+    std::string want, got;
+    ASSERT_TRUE(ReadFileToString(reference / name, &want));
+    ASSERT_TRUE(ReadFileToString(deep / name, &got));
+    EXPECT_TRUE(want == got) << fs::path(name).string();
+  }
+  EXPECT_TRUE(DeleteTree(scratch.path() / L"a level of a deep folder"));
+}
 
 TEST(SevenZipLayoutTest, EmptyArchiveSucceedsWithZeroEntries) {
   ScratchFolder scratch;

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "base/file_util.h"
 #include "base/logging.h"
 #include "system/transactions/file_helpers.h"
 
@@ -16,7 +17,7 @@ void CopyFileOperation::LogStart() const { VLOG(1) << "Copying " << from_ << " t
 bool CopyFileOperation::Transfer() { return file_helpers::CopyOneFile(from_, to_); }
 
 void CopyFileOperation::Undo() {
-  if (done_) DeleteFileW(to_.c_str());
+  if (done_) DeleteFileW(ExtendedLengthPath(to_).c_str());
 }
 
 }  // namespace norva::installer

@@ -2,8 +2,7 @@
 
 #include <windows.h>
 
-#include <system_error>
-
+#include "base/file_util.h"
 #include "base/logging.h"
 #include "system/transactions/file_helpers.h"
 
@@ -28,9 +27,7 @@ bool CreateFolderOperation::Do(Transaction* nested) {
     // Recorded before creating, so that Undo also clears the levels of a
     // creation that failed half-way.
     ancestor_ = ancestor;
-    std::error_code error;
-    std::filesystem::create_directories(path_, error);
-    if (!error && file_helpers::DirectoryExists(path_)) {
+    if (CreateDirectories(path_)) {
       VLOG(1) << "Folder created successfully";
       return true;
     }
@@ -43,7 +40,7 @@ void CreateFolderOperation::Undo() {
   if (ancestor_.empty()) return;
   for (std::filesystem::path folder = path_; !folder.empty() && folder != ancestor_;
        folder = file_helpers::ParentOf(folder)) {
-    if (RemoveDirectoryW(folder.c_str())) continue;
+    if (RemoveDirectoryW(ExtendedLengthPath(folder).c_str())) continue;
     // A level that a failed Do never made is no reason to stop.
     DWORD error = GetLastError();
     if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) break;

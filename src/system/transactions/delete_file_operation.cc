@@ -5,6 +5,7 @@
 #include <ctime>
 #include <string>
 
+#include "base/file_util.h"
 #include "base/logging.h"
 #include "base/strings.h"
 #include "system/access_rights.h"
@@ -24,8 +25,8 @@ bool IsProgramFile(const std::filesystem::path& path) {
 
 // A mapped image can be renamed but not opened for writing.
 bool CannotOpenForWriting(const std::filesystem::path& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return true;
   CloseHandle(file);
   return false;
@@ -42,7 +43,7 @@ DeleteFileOperation::~DeleteFileOperation() {
   if (moved_) {
     VLOG(1) << "Actual removal of " << temp_;
     if (!file_helpers::DeleteRecursively(temp_))
-      MoveFileExW(temp_.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+      MoveFileExW(ExtendedLengthPath(temp_).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
   }
   if (remove_empty_parents_) RemoveEmptyParents();
 }
@@ -65,7 +66,7 @@ bool DeleteFileOperation::Do(Transaction* nested) {
     LOG(ERROR) << "Cannot obtain proper permissions on the file";
     return false;
   }
-  if (!MoveFileExW(path_.c_str(), temp_.c_str(),
+  if (!MoveFileExW(ExtendedLengthPath(path_).c_str(), ExtendedLengthPath(temp_).c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
     LOG(ERROR) << "File removal failed";
     return false;
@@ -74,7 +75,7 @@ bool DeleteFileOperation::Do(Transaction* nested) {
   if (check_in_use_ && IsProgramFile(path_) && IsInUse()) {
     // Should the move back fail, Undo tries again rather than leave the file
     // under its temporary name.
-    moved_ = !MoveFileExW(temp_.c_str(), path_.c_str(),
+    moved_ = !MoveFileExW(ExtendedLengthPath(temp_).c_str(), ExtendedLengthPath(path_).c_str(),
                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
     LOG(ERROR) << "File removal failed";
     return false;
@@ -92,8 +93,9 @@ bool DeleteFileOperation::IsInUse() const {
 
 void DeleteFileOperation::Undo() {
   commit_pending_ = false;
-  bool still_aside = moved_ && !MoveFileExW(temp_.c_str(), path_.c_str(),
-                                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
+  bool still_aside =
+      moved_ && !MoveFileExW(ExtendedLengthPath(temp_).c_str(), ExtendedLengthPath(path_).c_str(),
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
   if (!widened_) return;
   // Wherever the file stays, it must not keep our grant.
   if (still_aside) widened_->name = temp_.native();
@@ -102,7 +104,8 @@ void DeleteFileOperation::Undo() {
 
 void DeleteFileOperation::RemoveEmptyParents() const {
   for (std::filesystem::path folder = file_helpers::ParentOf(path_);
-       !folder.empty() && RemoveDirectoryW(folder.c_str()); folder = file_helpers::ParentOf(folder)) {
+       !folder.empty() && RemoveDirectoryW(ExtendedLengthPath(folder).c_str());
+       folder = file_helpers::ParentOf(folder)) {
   }
 }
 

@@ -14,7 +14,7 @@ bool DirectoryExists(const std::filesystem::path& path);
 bool ClearReadOnly(const std::filesystem::path& path);
 
 // Copies one file, overwriting, and clears the copy's read-only bit. Refuses
-// paths with a ".." component and paths of MAX_PATH characters or more.
+// paths with a ".." component.
 bool CopyOneFile(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Renames, replacing the destination and copying across volumes; a folder
