@@ -33,6 +33,8 @@ constexpr COLORREF kHeadingRed = RGB(255, 27, 44);
 constexpr COLORREF kWarningRed = RGB(255, 0, 0);
 constexpr int kTooltipWidth = 300;
 constexpr int kErrorBadgeOffset = 10;
+constexpr int kWindowMargin = 10;  // dialog units
+constexpr int kMinButtonWidth = 80;  // dialog units
 
 struct ControlText {
   int control;
@@ -153,7 +155,8 @@ bool IsRightToLeft(LANGID language) {
 }
 
 // Moves every child of `parent` to its mirror position and flips its layout;
-// `panel` keeps its layout, as its own children are mirrored one by one.
+// `panel` keeps its layout, as its own children are mirrored one by one, and
+// so does the logo, which is a picture.
 void MirrorChildren(HWND parent, HWND panel) {
   RECT client;
   GetClientRect(parent, &client);
@@ -164,7 +167,7 @@ void MirrorChildren(HWND parent, HWND panel) {
     SetWindowPos(child, nullptr, client.right - rect.right, rect.top, 0, 0,
                  SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     LONG_PTR style = GetWindowLongPtrW(child, GWL_EXSTYLE);
-    if (child != panel) SetWindowLongPtrW(child, GWL_EXSTYLE, style ^ WS_EX_LAYOUTRTL);
+    if (child != panel && GetDlgCtrlID(child) != kLogo) SetWindowLongPtrW(child, GWL_EXSTYLE, style ^ WS_EX_LAYOUTRTL);
     InvalidateRect(child, nullptr, TRUE);
   }
 }
@@ -213,7 +216,7 @@ InstallerWindow::~InstallerWindow() {
   if (tooltip_) DestroyWindow(tooltip_);
   if (!progress_only_) settings_.RemoveObserver(this);
   if (main_dialog_) DestroyWindow(main_dialog_);
-  for (HBRUSH brush : {white_brush_, check_brush_})
+  for (HBRUSH brush : {white_brush_, background_brush_})
     if (brush) DeleteObject(brush);
 }
 
@@ -325,16 +328,16 @@ void InstallerWindow::CountChange(const char* counter) {
 // Texts -----------------------------------------------------------------
 
 void InstallerWindow::OnLanguageChanged() {
-  for (const ControlText& text : kControlTexts)
-    SetControlText(text.control, GetLocalizedString(text.string_id));
-  SetHeadingText();
-  SetWindowTextW(main_dialog_, GetLocalizedString(kTitleString).c_str());
   bool right_to_left = IsRightToLeft(l10n::GetCurrentUiLanguage());
   if (right_to_left != mirrored_) {
     MirrorChildren(main_dialog_, options_dialog_);
     MirrorChildren(options_dialog_, nullptr);
     mirrored_ = right_to_left;
   }
+  for (const ControlText& text : kControlTexts)
+    SetControlText(text.control, GetLocalizedString(text.string_id));
+  SetHeadingText();
+  SetWindowTextW(main_dialog_, GetLocalizedString(kTitleString).c_str());
   Repaint();
   if (settings_.IsUninstall()) return;
   FillLanguageList();
@@ -355,6 +358,7 @@ void InstallerWindow::SetHeadingText() {
     SetRichTextColor(control, static_cast<int>(name_at), static_cast<int>(name_at + name.size()),
                      RGB(0, 0, 0));
   }
+  SetRichTextDirection(control, mirrored_);
 }
 
 void InstallerWindow::FillLanguageList() {
@@ -410,9 +414,17 @@ void InstallerWindow::FitFullPackageButton() {
   RECT rect;
   GetWindowRect(button, &rect);
   MapWindowPoints(nullptr, main_dialog_, reinterpret_cast<POINT*>(&rect), 2);
-  // Room for the button's frame on both sides.
-  int width = extent.cx + 2 * GetSystemMetrics(SM_CXEDGE) + 2 * LOWORD(GetDialogBaseUnits()) * 2;
-  SetWindowPos(button, nullptr, rect.right - width, rect.top, width, rect.bottom - rect.top,
+  // Room for the button's frame on both sides; it keeps the edge that faces
+  // the retry button's side (the left one in a mirrored window).
+  RECT limits = {kWindowMargin, 0, kMinButtonWidth, 0};
+  MapDialogRect(main_dialog_, &limits);
+  RECT client;
+  GetClientRect(main_dialog_, &client);
+  int room = mirrored_ ? client.right - limits.left - rect.left : rect.right - limits.left;
+  int width = extent.cx + 2 * GetSystemMetrics(SM_CXEDGE) + 4 * LOWORD(GetDialogBaseUnits());
+  width = std::clamp<int>(width, limits.right, room);
+  SetWindowPos(button, nullptr, mirrored_ ? rect.left : rect.right - width, rect.top, width,
+               rect.bottom - rect.top,
                SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
@@ -450,6 +462,7 @@ void InstallerWindow::RefreshInstallControls(bool needs_elevation) {
   bool installed = status.IsExistingInstallation() || status.IsLegacyInstallation();
   SetControlText(kAcceptButton, GetLocalizedString(installed ? 37008 : 37007));
   links_ = SetLinkedText(Control(kWelcomeText), MarkLinks(GetLocalizedString(37005)));
+  SetRichTextDirection(Control(kWelcomeText), mirrored_);
   if (GetWindowsVersionRank() >= kWindowsVista) {
     for (int id : {kAcceptButton, kRetryButton})
       SendMessageW(Control(id), BCM_SETSHIELD, 0, needs_elevation);
@@ -759,26 +772,27 @@ INT_PTR InstallerWindow::OnColor(HDC dc, HWND control, UINT message) {
   }
   if (id == kTermsText) return reinterpret_cast<INT_PTR>(window_brush_);
   if (message == WM_CTLCOLORBTN) return reinterpret_cast<INT_PTR>(white_brush_);
+  // Each static paints the window's background under its text itself, so a
+  // changed text never shows over the old one.
   SetTextColor(dc, RGB(0, 0, 0));
   SetBkMode(dc, TRANSPARENT);
-  if (id == kDeleteProfileCheck) return reinterpret_cast<INT_PTR>(CheckBoxBrush(control, dc));
-  return reinterpret_cast<INT_PTR>(GetStockObject(NULL_BRUSH));
+  return reinterpret_cast<INT_PTR>(BackgroundBrush(control, dc));
 }
 
-HBRUSH InstallerWindow::CheckBoxBrush(HWND control, HDC dc) {
+HBRUSH InstallerWindow::BackgroundBrush(HWND control, HDC dc) {
   ComposeBackground();
-  if (!check_brush_ && background_) check_brush_ = CreatePatternBrush(background_.get());
+  if (!background_brush_ && background_) background_brush_ = CreatePatternBrush(background_.get());
   RECT rect;
   GetWindowRect(control, &rect);
   MapWindowPoints(nullptr, main_dialog_, reinterpret_cast<POINT*>(&rect), 2);
   SetBrushOrgEx(dc, -rect.left, -rect.top, nullptr);
-  return check_brush_ ? check_brush_ : white_brush_;
+  return background_brush_ ? background_brush_ : white_brush_;
 }
 
 void InstallerWindow::ComposeBackground() {
   if (background_) return;
-  if (check_brush_) DeleteObject(check_brush_);
-  check_brush_ = nullptr;
+  if (background_brush_) DeleteObject(background_brush_);
+  background_brush_ = nullptr;
   RECT client;
   GetClientRect(main_dialog_, &client);
   HDC screen = GetDC(main_dialog_);

@@ -146,7 +146,8 @@ class InstallerWindow : public Settings::Observer {
   void OnDpiChanged(int dpi, const RECT& suggested);
   void ComposeBackground();
   void PaintBackground(HDC dc);
-  HBRUSH CheckBoxBrush(HWND control, HDC dc);
+  // The background bitmap as a brush aligned to `control`.
+  HBRUSH BackgroundBrush(HWND control, HDC dc);
   void PaintLogo(HDC dc, const RECT& area);
   void Repaint();
 
@@ -175,7 +176,7 @@ class InstallerWindow : public Settings::Observer {
   Bitmap background_;  // the client area's composed background
   HBRUSH white_brush_ = nullptr;
   HBRUSH window_brush_ = nullptr;
-  HBRUSH check_brush_ = nullptr;  // the background under 1029, themed only
+  HBRUSH background_brush_ = nullptr;
   InstallerPage current_page_ = kPageNone;
   bool error_page_shown_ = false;
   int folder_selection_ = -1;

@@ -68,6 +68,18 @@ void SetRichTextColor(HWND control, int start, int end, COLORREF color) {
   SendMessageW(control, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&none));
 }
 
+void SetRichTextDirection(HWND control, bool right_to_left) {
+  PARAFORMAT2 format = {};
+  format.cbSize = sizeof(format);
+  format.dwMask = PFM_RTLPARA;
+  format.wEffects = right_to_left ? PFE_RTLPARA : 0;
+  CHARRANGE all = {0, -1};
+  SendMessageW(control, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&all));
+  SendMessageW(control, EM_SETPARAFORMAT, 0, reinterpret_cast<LPARAM>(&format));
+  CHARRANGE none = {0, 0};
+  SendMessageW(control, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&none));
+}
+
 std::vector<LinkSpan> SetLinkedText(HWND control, const std::wstring& marked_text) {
   SetWindowTextW(control, marked_text.c_str());
   size_t link_start = marked_text.find(L"$1");

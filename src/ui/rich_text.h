@@ -16,6 +16,9 @@ namespace norva::installer {
 // Colours characters [start, end) of a rich edit; end -1 means to the end.
 void SetRichTextColor(HWND control, int start, int end, COLORREF color);
 
+// Makes every paragraph of a rich edit read right to left, or left to right.
+void SetRichTextDirection(HWND control, bool right_to_left);
+
 // Sets text with link markers (MarkLinks) into a rich edit as hyperlinks: the
 // first link's range is greyed, then the content goes out as RTF and comes
 // back with the markers turned into hyperlink fields. A rich edit that drops

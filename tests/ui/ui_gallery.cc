@@ -1,0 +1,276 @@
+// The installer window in the carried languages at the screen's DPI (Wine
+// reads the DPI and the font substitutes from the registry when the process
+// starts; gallery_run.sh sets them):
+//   ui_gallery --languages=a,b    only these languages (default: all)
+//   ui_gallery                    every label fits its control, in each
+//                                 language; exit code 1 when not
+//   ui_gallery --shots=FOLDER     PNGs of every page
+#include <windows.h>
+#include <objbase.h>
+#include <richedit.h>
+#include <wincodec.h>
+#include <wrl/client.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/command_line.h"
+#include "base/strings.h"
+#include "base/task_loop.h"
+#include "installer/settings.h"
+#include "product/installer_features.h"
+#include "product/languages.h"
+#include "stats/stats_collector.h"
+#include "support/scratch.h"
+#include "ui/installer_window.h"
+#include "ui/rich_text.h"
+#include "ui/ui_test_support.h"
+
+namespace norva::installer {
+namespace {
+
+using Microsoft::WRL::ComPtr;
+using l10n::GetLocalizedString;
+
+// What each labelled control may have to show.
+struct Label {
+  int control;
+  std::vector<int> string_ids;
+  bool wraps;
+};
+
+const Label kLabels[] = {
+    {kOptionsButton, {37006}, false},
+    {kCancelButton, {37002}, false},
+    {kAcceptButton, {37007, 37008}, false},
+    {kFullPackageButton, {37044}, false},
+    {kRetryButton, {37043}, false},
+    {kUninstallButton, {37033}, false},
+    {kBackButton, {37009}, false},
+    {kBrowseButton, {37013}, false},
+    {kProgressHeading, {37021}, true},
+    {kErrorHeading, {37041}, true},
+    {kUninstallErrorHeading, {37042}, true},
+    {kUninstallQuestion, {37031}, true},
+    {kStatusText,
+     {37022, 37023, 37024, 37025, 37048, 37049, 37050, 37051, 37052, 37055, 37056, 37058, 37060},
+     true},
+    {kDeleteProfileCheck, {37032}, true},
+    {kDefaultBrowserCheck, {37015}, true},
+    {kImportCheck, {37016}, true},
+    {kStatsCheck, {37017}, true},
+    {kInvalidFolderWarning, {37014}, true},
+    {kLanguageLabel, {37010}, true},
+    {kModeLabel, {37011}, true},
+    {kFolderLabel, {37012}, true},
+};
+
+// The room a label's text has inside its control.
+RECT TextRoom(HWND control, int dpi) {
+  RECT room;
+  GetClientRect(control, &room);
+  wchar_t type[32] = {};
+  GetClassNameW(control, type, 32);
+  if (std::wstring(type) != L"Button") return room;
+  LONG style = GetWindowLongW(control, GWL_STYLE) & BS_TYPEMASK;
+  // A push button's frame and focus rectangle, a check box's box and gap.
+  int inset = style == BS_AUTOCHECKBOX ? MulDiv(13 + 6, dpi, 96) : MulDiv(8, dpi, 96);
+  room.right -= inset;
+  return room;
+}
+
+// Whether `text` fits `control` in the control's font; says why not.
+bool Fits(HWND control, const std::wstring& text, bool wraps, int dpi, std::string* why) {
+  RECT room = TextRoom(control, dpi);
+  HDC dc = GetDC(control);
+  HGDIOBJ previous =
+      SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
+  RECT needed = {0, 0, room.right - room.left, 0};
+  UINT format = DT_CALCRECT | DT_NOPREFIX | (wraps ? DT_WORDBREAK : DT_SINGLELINE);
+  DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &needed, format);
+  SelectObject(dc, previous);
+  ReleaseDC(control, dc);
+  bool fits = needed.right - needed.left <= room.right - room.left &&
+              needed.bottom - needed.top <= room.bottom - room.top;
+  if (!fits) {
+    *why = StringPrintf("needs %ldx%ld, has %ldx%ld", needed.right - needed.left,
+                        needed.bottom - needed.top, room.right - room.left,
+                        room.bottom - room.top);
+  }
+  return fits;
+}
+
+// Whether the text a rich edit holds (in the fonts it keeps in the text)
+// fits it: the first character is not pushed out to the left, the end is not
+// beyond the right edge, and the last line ends above the bottom.
+bool RichTextFits(HWND control, std::string* why) {
+  RECT client;
+  GetClientRect(control, &client);
+  auto position = [control](LRESULT index) {
+    POINTL point = {};
+    SendMessageW(control, EM_POSFROMCHAR, reinterpret_cast<WPARAM>(&point), index);
+    return point;
+  };
+  auto length = static_cast<LRESULT>(GetWindowTextLengthW(control));
+  POINTL first = position(0), end = position(length);
+  LRESULT lines = SendMessageW(control, EM_GETLINECOUNT, 0, 0);
+  LONG line_height = lines > 1 ? position(SendMessageW(control, EM_LINEINDEX, 1, 0)).y - first.y
+                               : 0;
+  bool fits = first.x >= 0 && end.x <= client.right && end.y + line_height <= client.bottom;
+  if (!fits) {
+    *why = StringPrintf("text from x %ld to %ld, %ld lines of %ld, in %ldx%ld", first.x, end.x,
+                        static_cast<long>(lines), line_height, client.right, client.bottom);
+  }
+  return fits;
+}
+
+// The carried languages, or those of "--languages".
+std::vector<std::wstring> ChosenLanguages(const CommandLine& command_line) {
+  std::vector<std::wstring> chosen;
+  std::wstring wanted = L"," + command_line.GetSwitchValue("languages") + L",";
+  for (const std::wstring& language : l10n::AvailableLanguages()) {
+    if (!language.empty() && (wanted == L",," || wanted.find(L"," + language + L",") != std::wstring::npos))
+      chosen.push_back(language);
+  }
+  return chosen;
+}
+
+int CheckFit(InstallerWindow& window, Settings& settings, int dpi,
+             const std::vector<std::wstring>& languages) {
+  int failures = 0;
+  for (const std::wstring& language : languages) {
+    settings.SetLanguage(language);
+    auto report = [&](int control, int string_id, const std::string& why) {
+      std::printf("%ls at %d DPI: control %d, string %d does not fit: %s\n", language.c_str(), dpi,
+                  control, string_id, why.c_str());
+      ++failures;
+    };
+    for (const Label& label : kLabels) {
+      HWND control = test::WindowControl(window, label.control);
+      for (int id : label.string_ids) {
+        std::string why;
+        if (!Fits(control, GetLocalizedString(id), label.wraps, dpi, &why))
+          report(label.control, id, why);
+      }
+    }
+    // Buttons shown side by side must not overlap, whatever their texts.
+    for (auto [left, right] : {std::pair{kBackButton, kFullPackageButton},
+                               std::pair{kFullPackageButton, kRetryButton},
+                               std::pair{kCancelButton, kUninstallButton}}) {
+      RECT a = test::RectIn(window, left), b = test::RectIn(window, right), both;
+      if (IntersectRect(&both, &a, &b)) report(left, right, "overlaps the next button");
+    }
+    for (auto [id, string_id] : {std::pair{kHeading, 37019}, std::pair{kWelcomeText, 37005}}) {
+      std::string why;
+      if (!RichTextFits(test::WindowControl(window, id), &why)) report(id, string_id, why);
+    }
+  }
+  std::printf("%d labels do not fit at %d DPI in %zu languages\n", failures, dpi, languages.size());
+  return failures ? 1 : 0;
+}
+
+bool SavePng(HWND window, const std::filesystem::path& file) {
+  RECT rect;
+  GetWindowRect(window, &rect);
+  int width = rect.right - rect.left, height = rect.bottom - rect.top;
+  BITMAPINFO info = {};
+  info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, -height, 1, 32, BI_RGB};
+  void* bits = nullptr;
+  HBITMAP bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  HGDIOBJ previous = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+  SelectObject(memory, previous);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  ComPtr<IWICImagingFactory> factory;
+  ComPtr<IWICStream> stream;
+  ComPtr<IWICBitmapEncoder> encoder;
+  ComPtr<IWICBitmapFrameEncode> frame;
+  WICPixelFormatGUID format = GUID_WICPixelFormat32bppBGR;
+  bool saved =
+      SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
+                                 IID_PPV_ARGS(&factory))) &&
+      SUCCEEDED(factory->CreateStream(&stream)) &&
+      SUCCEEDED(stream->InitializeFromFilename(file.c_str(), GENERIC_WRITE)) &&
+      SUCCEEDED(factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, &encoder)) &&
+      SUCCEEDED(encoder->Initialize(stream.Get(), WICBitmapEncoderNoCache)) &&
+      SUCCEEDED(encoder->CreateNewFrame(&frame, nullptr)) && SUCCEEDED(frame->Initialize(nullptr)) &&
+      SUCCEEDED(frame->SetSize(width, height)) && SUCCEEDED(frame->SetPixelFormat(&format)) &&
+      SUCCEEDED(frame->WritePixels(height, width * 4, width * height * 4,
+                                   static_cast<BYTE*>(bits))) &&
+      SUCCEEDED(frame->Commit()) && SUCCEEDED(encoder->Commit());
+  DeleteObject(bitmap);
+  return saved;
+}
+
+void Settle(TaskLoop* loop, HWND window) {
+  RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+  loop->RunUntilIdle();
+  Sleep(100);
+  loop->RunUntilIdle();
+}
+
+int TakeShots(const std::filesystem::path& folder, int dpi, TaskLoop* loop,
+              const std::vector<std::wstring>& languages) {
+  const std::pair<InstallerPage, const wchar_t*> kPages[] = {
+      {kPageWelcome, L"welcome"}, {kPageTerms, L"terms"}, {kPageOptions, L"options"},
+      {kPageProgress, L"progress"}, {kPageError, L"error"}, {kPageUninstall, L"uninstall"}};
+  std::filesystem::create_directories(folder);
+  test::ScratchFolder scratch;
+  int written = 0;
+  for (bool uninstall : {false, true}) {
+    std::filesystem::path target = scratch.path() / L"Norva";
+    Settings settings(uninstall, false, false, target, false,
+                      CommandLine::FromString(L"installer.exe"), uninstall ? target : std::filesystem::path());
+    test::WaitForStatus(&settings, loop);
+    StatsCollector stats(false);
+    std::unique_ptr<InstallerWindow> window = InstallerWindow::Create(settings, stats.root(), false);
+    if (!window) return 1;
+    for (const std::wstring& language : languages) {
+      settings.SetLanguage(language);
+      for (const auto& [page, name] : kPages) {
+        if ((page == kPageUninstall) != uninstall) continue;
+        if (page == kPageError)
+          window->ShowError(GetLocalizedString(37048), true, "");
+        else if (page == kPageProgress)
+          window->ShowPage(page), window->SetProgressState(1);
+        else
+          window->ShowPage(page);
+        Settle(loop, window->handle());
+        std::filesystem::path file =
+            folder / (language + L"-" + std::to_wstring(dpi) + L"-" + name + L".png");
+        if (SavePng(window->handle(), file)) ++written;
+      }
+    }
+  }
+  std::printf("%d screenshots at %d DPI in %ls\n", written, dpi, folder.c_str());
+  return written ? 0 : 1;
+}
+
+int Main() {
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  FeatureRegistry::Get().RegisterDefaults();
+  TaskLoop loop(TaskLoop::Type::kUI);
+  CommandLine command_line = CommandLine::ForCurrentProcess();
+  int dpi = ScreenDpi(nullptr);
+  std::vector<std::wstring> languages = ChosenLanguages(command_line);
+  if (command_line.HasSwitch("shots"))
+    return TakeShots(command_line.GetSwitchValuePath("shots"), dpi, &loop, languages);
+  test::ScratchFolder scratch;
+  Settings settings(false, false, false, scratch.path() / L"Norva", false,
+                    CommandLine::FromString(L"installer.exe"), {});
+  test::WaitForStatus(&settings, &loop);
+  StatsCollector stats(false);
+  std::unique_ptr<InstallerWindow> window = InstallerWindow::Create(settings, stats.root(), false);
+  return window ? CheckFit(*window, settings, dpi, languages) : 1;
+}
+
+}  // namespace
+}  // namespace norva::installer
+
+int main() { return norva::installer::Main(); }
