@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -54,55 +55,43 @@ class SecureProtocolsGuard {
   DWORD value_ = 0;
 };
 
-class TlsCheckTest : public testing::Test {
- protected:
-  void TearDown() override { SetWindowsVersionRankForTesting(-1); }
-  SecureProtocolsGuard guard_;
-  int restarts_ = 0;
-  std::function<void()> restart_ = [this] { ++restarts_; };
-};
-
-TEST_F(TlsCheckTest, ModernSystemsNeitherReadNorWrite) {
-  SetWindowsVersionRankForTesting(kWindows7);
-  SecureProtocolsGuard::Set(8);
-  EXPECT_TRUE(EnsureTlsEnabled(restart_));
-  EXPECT_EQ(restarts_, 0);
-  DWORD value = 0;
-  ASSERT_TRUE(SecureProtocolsGuard::Get(&value));
-  EXPECT_EQ(value, 8u);
-}
-
-TEST_F(TlsCheckTest, XpWithoutTheValueEnablesTls10AndRestarts) {
-  for (int rank : {kWindowsXP, kWindowsServer2003}) {
-    SetWindowsVersionRankForTesting(rank);
-    SecureProtocolsGuard::Remove();
+// Only XP and Server 2003 read "SecureProtocols": without TLS 1.0 in it they
+// switch it on and restart the process.
+TEST(TlsCheckTest, EnablesTls10OnlyWhereItIsOff) {
+  SecureProtocolsGuard guard;
+  struct Case {
+    int rank;
+    std::optional<DWORD> before;  // none: the value is missing
+    bool enabled;                 // EnsureTlsEnabled's answer; false restarts
+    DWORD after;
+    const char* log;
+  } cases[] = {
+      {kWindows7, 8, true, 8, nullptr},  // modern systems neither read nor write
+      {kWindowsXP, std::nullopt, false, 160, "Restarting process after enabling TLS 1.0"},
+      {kWindowsServer2003, std::nullopt, false, 160, "Restarting process after enabling TLS 1.0"},
+      {kWindowsXP, 128, true, 128, "TLS 1.0 or above is enabled."},
+      {kWindowsXP, 2048 + 8, true, 2048 + 8, "TLS 1.0 or above is enabled."},
+      {kWindowsXP, 40, false, 168, nullptr},  // SSL 3.0 and 2.0 only
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.rank * 10000 + static_cast<int>(c.before.value_or(9999)));
+    SetWindowsVersionRankForTesting(c.rank);
+    if (c.before)
+      SecureProtocolsGuard::Set(*c.before);
+    else
+      SecureProtocolsGuard::Remove();
+    int restarts = 0;
     test::LogCapture log;
-    EXPECT_FALSE(EnsureTlsEnabled(restart_));
+    EXPECT_EQ(EnsureTlsEnabled([&restarts] { ++restarts; }), c.enabled);
+    EXPECT_EQ(restarts, c.enabled ? 0 : 1);
     DWORD value = 0;
     ASSERT_TRUE(SecureProtocolsGuard::Get(&value));
-    EXPECT_EQ(value, 160u);  // the default 32 plus TLS 1.0
-    EXPECT_TRUE(log.Contains("Restarting process after enabling TLS 1.0"));
+    EXPECT_EQ(value, c.after);
+    if (c.log) {
+      EXPECT_TRUE(log.Contains(c.log));
+    }
   }
-  EXPECT_EQ(restarts_, 2);
-}
-
-TEST_F(TlsCheckTest, XpWithTls10OrHigherAlreadyOnWritesNothing) {
-  SetWindowsVersionRankForTesting(kWindowsXP);
-  for (DWORD already : {128u, 2048u + 8u}) {
-    SecureProtocolsGuard::Set(already);
-    test::LogCapture log;
-    EXPECT_TRUE(EnsureTlsEnabled(restart_));
-    DWORD value = 0;
-    ASSERT_TRUE(SecureProtocolsGuard::Get(&value));
-    EXPECT_EQ(value, already);
-    EXPECT_TRUE(log.Contains("TLS 1.0 or above is enabled."));
-  }
-  SecureProtocolsGuard::Set(40);  // SSL 3.0 and 2.0 only
-  EXPECT_FALSE(EnsureTlsEnabled(restart_));
-  DWORD value = 0;
-  ASSERT_TRUE(SecureProtocolsGuard::Get(&value));
-  EXPECT_EQ(value, 168u);
-  EXPECT_EQ(restarts_, 1);
+  SetWindowsVersionRankForTesting(-1);
 }
 
 TEST(StartupTest, DllSearchLeavesOutTheCurrentFolder) {

@@ -1,10 +1,8 @@
-#include <winsock2.h>
+#include <windows.h>
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
-#include <thread>
 
 #include "base/strings.h"
 #include "base/task_loop.h"
@@ -133,71 +131,6 @@ TEST_F(StatsReportTest, AFailedRequestEndsTheReportToo) {
   ASSERT_TRUE(Send(collector, false));
   EXPECT_EQ(completions_, 1);
   EXPECT_EQ(Reports().size(), 1u);
-}
-
-// One HTTP request accepted on 127.0.0.1:3000, answered with 200.
-class LocalStatsServer {
- public:
-  LocalStatsServer() {
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(3000);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        listen(listener_, 1) != 0)
-      return;
-    listening_ = true;
-    thread_ = std::thread([this] { Serve(); });
-  }
-  ~LocalStatsServer() {
-    closesocket(listener_);
-    if (thread_.joinable()) thread_.join();
-    WSACleanup();
-  }
-  bool listening() const { return listening_; }
-  std::string request() const { return request_; }
-
- private:
-  void Serve() {
-    SOCKET client = accept(listener_, nullptr, nullptr);
-    if (client == INVALID_SOCKET) return;
-    char buffer[4096];
-    // Read the headers and the body that Content-Length announces.
-    while (true) {
-      int got = recv(client, buffer, sizeof(buffer), 0);
-      if (got <= 0) break;
-      request_.append(buffer, got);
-      size_t end = request_.find("\r\n\r\n");
-      size_t length_at = request_.find("Content-Length: ");
-      if (end != std::string::npos && length_at != std::string::npos &&
-          request_.size() >= end + 4 + std::stoul(request_.substr(length_at + 16)))
-        break;
-    }
-    const char answer[] = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
-    send(client, answer, sizeof(answer) - 1, 0);
-    closesocket(client);
-  }
-
-  SOCKET listener_ = INVALID_SOCKET;
-  bool listening_ = false;
-  std::string request_;
-  std::thread thread_;
-};
-
-TEST_F(StatsReportTest, LocalStatsServerTakesTheReportInsteadOfTheService) {
-  LocalStatsServer local;
-  if (!local.listening()) GTEST_SKIP() << "port 3000 is taken on this machine";
-  StatsCollector collector(false, &ui_, Switches(L"--local-stats-server"));
-  collector.root().SetString("marker", "local");
-  ASSERT_TRUE(Send(collector));
-  EXPECT_EQ(completions_, 1);
-  EXPECT_TRUE(Reports().empty()) << "the configured service got the report";
-  std::string request = local.request();
-  EXPECT_TRUE(StartsWith(request, "POST / HTTP/1.1")) << request;
-  EXPECT_NE(request.find("\"marker\":\"local\""), std::string::npos) << request;
 }
 
 }  // namespace

@@ -20,7 +20,6 @@ class LocalService {
   explicit LocalService(int port) : port_(port) {}
 
   bool available() const { return port_ != 0; }
-  int port() const { return port_; }
   // "http://127.0.0.1:port" followed by `path`.
   std::wstring Url(std::string_view path, std::string_view host = "127.0.0.1") const;
   // The same service over HTTPS, with a certificate nobody trusts.

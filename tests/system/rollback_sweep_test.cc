@@ -1,8 +1,5 @@
 #include <windows.h>
 
-#include <aclapi.h>
-#include <sddl.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -49,14 +46,8 @@ class RollbackSweepTest : public testing::Test {
     DWORD number = 1;
     ASSERT_TRUE(test::WriteValue(scratch_key_.Sub(L"Old\\Sub\\Deeper"), L"n", REG_DWORD, &number, 4));
     ASSERT_TRUE(test::WriteString(scratch_key_.Sub(L"Old\\Locked"), L"", L"locked"));
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
-        L"D:P(D;;SD;;;WD)(A;;KA;;;WD)", SDDL_REVISION_1, &descriptor, nullptr));
-    HKEY key = nullptr;
-    RegOpenKeyExW(HKEY_CURRENT_USER, scratch_key_.Sub(L"Old\\Locked").c_str(), 0, WRITE_DAC, &key);
-    ASSERT_EQ(ERROR_SUCCESS, RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor));
-    RegCloseKey(key);
-    LocalFree(descriptor);
+    ASSERT_TRUE(test::SetKeySecurityText(scratch_key_.Sub(L"Old\\Locked"),
+                                         L"D:P(D;;SD;;;WD)(A;;KA;;;WD)"));
   }
 
   fs::path Path(const wchar_t* relative) const { return scratch_.path() / relative; }

@@ -131,29 +131,6 @@ class ShellIntegrationTest : public testing::Test {
   std::vector<std::unique_ptr<RegistryKeyGuard>> guards_;
 };
 
-TEST_F(ShellIntegrationTest, DocumentClassPerLevel) {
-  ShellIntegration shell(folder_);
-  ASSERT_TRUE(shell.RegisterDocumentClass(ShellLevel::kUser));
-  const std::wstring key = kClassKey;
-  EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, key, L"FriendlyTypeName"),
-            L"NorvaShellTest Web Document");
-  EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, key, L"URL Protocol"), L"");
-  EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, key + L"\\DefaultIcon"),
-            (folder_ / L"Launcher.exe").native() + L",0");
-  EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, key + L"\\shell\\open\\command"),
-            OurCommand(L"Launcher.exe"));
-  for (const wchar_t* sub : {L"", L"\\Application", L"\\Topic"})
-    EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, key + L"\\shell\\open\\ddeexec" + sub), L"");
-
-  // The machine's class loses a DDE command left by another program.
-  WriteRegString(HKEY_LOCAL_MACHINE, key + L"\\shell\\open\\ddeexec\\Application", nullptr,
-                 L"stale");
-  ASSERT_TRUE(shell.RegisterDocumentClass(ShellLevel::kMachine));
-  EXPECT_EQ(ReadRegString(HKEY_LOCAL_MACHINE, key + L"\\shell\\open\\command"),
-            OurCommand(L"Launcher.exe"));
-  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, key + L"\\shell\\open\\ddeexec"));
-}
-
 // Each registration runs in a transaction of its own: a failure at any of
 // its operations leaves the keys exactly as they were.
 TEST_F(ShellIntegrationTest, FailedRegistrationRollsBackAsAWhole) {

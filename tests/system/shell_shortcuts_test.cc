@@ -319,16 +319,5 @@ TEST_F(ShortcutTest, RemoveRecordedUnpinsAndDeletesWhatWasFound) {
   EXPECT_FALSE(PathExists(company));
 }
 
-TEST_F(ShortcutTest, KnownShortcutFolders) {
-  for (bool all_users : {false, true}) {
-    ShortcutFolders folders = GetShortcutFolders(all_users);
-    for (int kind = 0; kind < kShortcutKinds; ++kind)
-      EXPECT_TRUE(IsAbsolutePath(folders.folder[kind])) << all_users << kind;
-  }
-  EXPECT_NE(GetShortcutFolders(true).folder[kDesktopShortcut],
-            GetShortcutFolders(false).folder[kDesktopShortcut]);
-  EXPECT_EQ(TaskbarPinFolder().filename(), L"TaskBar");
-}
-
 }  // namespace
 }  // namespace norva::installer
