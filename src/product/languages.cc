@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "base/logging.h"
+#include "base/module_resource.h"
 #include "base/strings.h"
 
 namespace norva::installer::l10n {
@@ -45,14 +46,9 @@ static_assert(std::size(kLcidTable) == 82);
 bool Equals(std::wstring_view a, std::wstring_view b) { return EqualsCaseInsensitiveASCII(a, b); }
 
 std::string LoadLanguageList() {
-  HMODULE module = GetModuleHandleW(nullptr);
-  HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(kLanguageListResourceId), L"TXT");
-  HGLOBAL loaded = found ? LoadResource(module, found) : nullptr;
-  const char* data = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
-  if (!data) return {};
-  std::string text(data, SizeofResource(module, found));
+  std::string_view text = ModuleResource(kLanguageListResourceId, L"TXT");
   // The resource compiler may pad the text with zero bytes.
-  return text.substr(0, text.find('\0'));
+  return std::string(text.substr(0, text.find('\0')));
 }
 
 // The carried spelling of `code`, or empty when it is not carried.

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/module_resource.h"
 #include "base/file_util.h"
 #include "base/strings.h"
 
@@ -42,12 +43,7 @@ Json ParseRecord(std::string_view text) {
 
 std::string LoadResourceText(HMODULE module) {
   if (!module) return {};
-  HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(kBrandingResourceId), L"TXT");
-  if (!found) return {};
-  HGLOBAL loaded = LoadResource(module, found);
-  const void* data = loaded ? LockResource(loaded) : nullptr;
-  if (!data) return {};
-  return std::string(static_cast<const char*>(data), SizeofResource(module, found));
+  return std::string(ModuleResource(kBrandingResourceId, L"TXT", module));
 }
 
 Json LoadRecordFromResources() {

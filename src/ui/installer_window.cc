@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "base/logging.h"
+#include "base/module_resource.h"
 #include "base/strings.h"
 #include "product/installer_features.h"
 #include "product/languages.h"
@@ -89,6 +90,25 @@ constexpr PageVisibility kVisibility[] = {
     {kUninstallQuestion, {false, true, false, false, false, false}},
 };
 
+// The buttons of the window: what each records and does.
+struct Command {
+  enum Effect { kShowPage, kConfirmCancel, kProceed, kFullPackage };
+  int control;
+  const char* action;
+  Effect effect;
+  InstallerPage page;
+};
+
+constexpr Command kCommands[] = {
+    {kOptionsButton, "OPTIONS", Command::kShowPage, kPageOptions},
+    {kCancelButton, "CANCEL", Command::kConfirmCancel, kPageNone},
+    {kAcceptButton, "ACCEPT", Command::kProceed, kPageNone},
+    {kFullPackageButton, "FULL_PACKAGE", Command::kFullPackage, kPageNone},
+    {kRetryButton, "RETRY", Command::kProceed, kPageNone},
+    {kUninstallButton, "UNINSTALL", Command::kProceed, kPageNone},
+    {kBackButton, "BACK", Command::kShowPage, kPageWelcome},
+};
+
 const char* PageName(InstallerPage page) {
   return page >= kPageWelcome && page < kPageNone ? kPages[page].name : "invalid";
 }
@@ -122,14 +142,9 @@ LRESULT CALLBACK LogoProc(HWND window, UINT message, WPARAM wparam, LPARAM lpara
                           DWORD_PTR data);
 
 std::wstring ReadTermsText() {
-  HMODULE module = GetModuleHandleW(nullptr);
-  HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(kTermsResource), L"TXT");
-  HGLOBAL loaded = found ? LoadResource(module, found) : nullptr;
-  const char* data = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
-  if (!data) return {};
-  std::string text(data, strnlen(data, SizeofResource(module, found)));
+  std::string_view text = ModuleResource(kTermsResource, L"TXT");
   std::string crlf;
-  for (char c : text) {
+  for (char c : text.substr(0, text.find('\0'))) {
     if (c == '\n') crlf += '\r';
     crlf += c;
   }
@@ -521,51 +536,35 @@ void InstallerWindow::BrowseForFolder() {
 // Commands ----------------------------------------------------------------
 
 void InstallerWindow::OnMainCommand(int id, int code) {
-  switch (id) {
-    case kOptionsButton:
-      RecordAction("OPTIONS");
-      ShowPage(kPageOptions);
-      break;
-    case kCancelButton:
-      RecordAction("CANCEL");
-      ConfirmCancel();
-      break;
-    case kAcceptButton:
-      RecordAction("ACCEPT");
-      NotifyObservers(&InstallerWindowObserver::OnProceed);
-      break;
-    case kFullPackageButton:
-      RecordAction("FULL_PACKAGE");
-      NotifyObservers(&InstallerWindowObserver::OnFullPackage);
-      break;
-    case kRetryButton:
-      RecordAction("RETRY");
-      NotifyObservers(&InstallerWindowObserver::OnProceed);
-      break;
-    case kUninstallButton:
-      RecordAction("UNINSTALL");
-      NotifyObservers(&InstallerWindowObserver::OnProceed);
-      break;
-    case kBackButton:
-      RecordAction("BACK");
-      ShowPage(kPageWelcome);
-      break;
-    case kTermsText:
-      if (code == EN_SETFOCUS) SendMessageW(Control(kTermsText), EM_SETSEL, static_cast<WPARAM>(-1), 0);
-      break;
-    case kDeleteProfileCheck:
-      if (code != BN_CLICKED) break;
-      CountChange("changed_delete_profile");
-      if (settings_.IsModifiable())
-        settings_.SetDeleteProfile(Button_GetCheck(Control(id)) == BST_CHECKED);
-      OnSettingsChanged();
-      InvalidateRect(Control(id), nullptr, TRUE);
-      break;
-    case IDCANCEL:  // Esc
-      ConfirmCancel();
-      break;
-    default:
-      break;
+  for (const Command& command : kCommands) {
+    if (command.control != id) continue;
+    RecordAction(command.action);
+    switch (command.effect) {
+      case Command::kShowPage:
+        ShowPage(command.page);
+        break;
+      case Command::kConfirmCancel:
+        ConfirmCancel();
+        break;
+      case Command::kProceed:
+        NotifyObservers(&InstallerWindowObserver::OnProceed);
+        break;
+      case Command::kFullPackage:
+        NotifyObservers(&InstallerWindowObserver::OnFullPackage);
+        break;
+    }
+    return;
+  }
+  if (id == kTermsText && code == EN_SETFOCUS) {
+    SendMessageW(Control(kTermsText), EM_SETSEL, static_cast<WPARAM>(-1), 0);
+  } else if (id == kDeleteProfileCheck && code == BN_CLICKED) {
+    CountChange("changed_delete_profile");
+    if (settings_.IsModifiable())
+      settings_.SetDeleteProfile(Button_GetCheck(Control(id)) == BST_CHECKED);
+    OnSettingsChanged();
+    InvalidateRect(Control(id), nullptr, TRUE);
+  } else if (id == IDCANCEL) {  // Esc
+    ConfirmCancel();
   }
 }
 

@@ -6,6 +6,7 @@
 #include <wrl/client.h>
 
 #include "base/logging.h"
+#include "base/module_resource.h"
 
 namespace norva::installer {
 namespace {
@@ -65,11 +66,8 @@ void Bitmap::Reset() {
 }
 
 Bitmap LoadImageResource(int id, const wchar_t* type) {
-  HMODULE module = GetModuleHandleW(nullptr);
-  HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(id), type);
-  HGLOBAL loaded = found ? LoadResource(module, found) : nullptr;
-  const BYTE* data = loaded ? static_cast<const BYTE*>(LockResource(loaded)) : nullptr;
-  if (!data) {
+  std::string_view data = ModuleResource(id, type);
+  if (data.empty()) {
     LOG(ERROR) << "Image resource " << id << " is missing";
     return {};
   }
@@ -80,7 +78,8 @@ Bitmap LoadImageResource(int id, const wchar_t* type) {
     return {};
   }
   ComPtr<IStream> stream;
-  stream.Attach(SHCreateMemStream(data, SizeofResource(module, found)));
+  stream.Attach(SHCreateMemStream(reinterpret_cast<const BYTE*>(data.data()),
+                                 static_cast<UINT>(data.size())));
   Bitmap bitmap = stream ? DecodeToBitmap(factory.Get(), stream.Get()) : Bitmap();
   if (!bitmap) LOG(ERROR) << "Image resource " << id << " does not decode";
   return bitmap;
