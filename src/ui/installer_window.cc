@@ -200,10 +200,14 @@ std::unique_ptr<InstallerWindow> InstallerWindow::Create(Settings& settings, Sta
       new InstallerWindow(settings, std::move(stats_root), progress_only));
   HINSTANCE module = GetModuleHandleW(nullptr);
   auto param = reinterpret_cast<LPARAM>(window.get());
-  CreateDialogParamW(module, MAKEINTRESOURCEW(kMainDialogTemplate), nullptr, MainDialogProc, param);
+  CreateDialogParamW(module, MAKEINTRESOURCEW(kMainDialogTemplate), nullptr,
+                     DialogProc<&InstallerWindow::main_dialog_, &InstallerWindow::HandleMainMessage>,
+                     param);
   if (window->main_dialog_) {
-    CreateDialogParamW(module, MAKEINTRESOURCEW(kOptionsDialogTemplate), window->main_dialog_,
-                       OptionsDialogProc, param);
+    CreateDialogParamW(
+        module, MAKEINTRESOURCEW(kOptionsDialogTemplate), window->main_dialog_,
+        DialogProc<&InstallerWindow::options_dialog_, &InstallerWindow::HandleOptionsMessage>,
+        param);
   }
   if (!window->main_dialog_ || !window->options_dialog_) {
     LOG(ERROR) << "Window creation failed." << " " << logging::SystemErrorText(GetLastError());
@@ -626,26 +630,17 @@ bool InstallerWindow::OnNotify(const NMHDR* header) {
 
 // Dialog procedures -------------------------------------------------------
 
-INT_PTR CALLBACK InstallerWindow::MainDialogProc(HWND dialog, UINT message, WPARAM wparam,
-                                                 LPARAM lparam) {
+template <HWND InstallerWindow::*kDialog,
+          INT_PTR (InstallerWindow::*kHandler)(UINT, WPARAM, LPARAM)>
+INT_PTR CALLBACK InstallerWindow::DialogProc(HWND dialog, UINT message, WPARAM wparam,
+                                             LPARAM lparam) {
   auto* self = reinterpret_cast<InstallerWindow*>(GetWindowLongPtrW(dialog, DWLP_USER));
   if (message == WM_INITDIALOG) {
     self = reinterpret_cast<InstallerWindow*>(lparam);
     SetWindowLongPtrW(dialog, DWLP_USER, lparam);
-    self->main_dialog_ = dialog;
+    self->*kDialog = dialog;
   }
-  return self ? self->HandleMainMessage(message, wparam, lparam) : FALSE;
-}
-
-INT_PTR CALLBACK InstallerWindow::OptionsDialogProc(HWND dialog, UINT message, WPARAM wparam,
-                                                    LPARAM lparam) {
-  auto* self = reinterpret_cast<InstallerWindow*>(GetWindowLongPtrW(dialog, DWLP_USER));
-  if (message == WM_INITDIALOG) {
-    self = reinterpret_cast<InstallerWindow*>(lparam);
-    SetWindowLongPtrW(dialog, DWLP_USER, lparam);
-    self->options_dialog_ = dialog;
-  }
-  return self ? self->HandleOptionsMessage(message, wparam, lparam) : FALSE;
+  return self ? (self->*kHandler)(message, wparam, lparam) : FALSE;
 }
 
 INT_PTR InstallerWindow::HandleMainMessage(UINT message, WPARAM wparam, LPARAM lparam) {

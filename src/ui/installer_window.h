@@ -111,9 +111,11 @@ class InstallerWindow : public Settings::Observer {
  private:
   InstallerWindow(Settings& settings, StatsNode stats_root, bool progress_only);
 
-  static INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
-  static INT_PTR CALLBACK OptionsDialogProc(HWND dialog, UINT message, WPARAM wparam,
-                                            LPARAM lparam);
+  // The procedure of a dialog: remembers its handle in `kDialog` and hands
+  // its messages to `kHandler`.
+  template <HWND InstallerWindow::*kDialog,
+            INT_PTR (InstallerWindow::*kHandler)(UINT, WPARAM, LPARAM)>
+  static INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
   INT_PTR HandleMainMessage(UINT message, WPARAM wparam, LPARAM lparam);
   INT_PTR HandleOptionsMessage(UINT message, WPARAM wparam, LPARAM lparam);
 
