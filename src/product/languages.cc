@@ -224,6 +224,21 @@ std::wstring GetLocalizedStringForLanguage(int id, std::wstring_view code) {
   return LoadStringInLanguage(id, LANGIDFROMLCID(LcidForLanguage(code)));
 }
 
+std::wstring WithoutAccessKey(std::wstring_view text) {
+  std::wstring plain;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text.substr(i, 2) == L"(&" && i + 3 < text.size() && text[i + 2] != L'&' &&
+        text[i + 3] == L')') {
+      if (!plain.empty() && plain.back() == L' ') plain.pop_back();
+      i += 3;
+      continue;
+    }
+    if (text[i] == L'&' && ++i == text.size()) break;
+    plain += text[i];
+  }
+  return plain;
+}
+
 LANGID GetCurrentUiLanguage() { return CurrentUiLanguage().load(std::memory_order_relaxed); }
 
 void SetCurrentUiLanguage(LANGID language) {

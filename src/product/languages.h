@@ -38,6 +38,11 @@ std::wstring GetLocalizedString(int id, const std::vector<std::wstring>& replace
 // The string `id` in the language of `code`.
 std::wstring GetLocalizedStringForLanguage(int id, std::wstring_view code);
 
+// A control's text as read where its access key is not drawn: "&" before a
+// character is dropped, "&&" becomes "&", and an appended key "(&X)" goes
+// with the space before it.
+std::wstring WithoutAccessKey(std::wstring_view text);
+
 // The language the installer's texts are shown in; 0 (neutral) until set,
 // which lets resource look-ups fall back to the executable's default.
 LANGID GetCurrentUiLanguage();

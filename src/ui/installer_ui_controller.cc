@@ -226,7 +226,8 @@ void InstallerUIController::OnProceed() {
   settings_->RemoveObserver(this);
   settings_->DumpStats(stats_->root());
   if (GetWindowsVersionRank() < kWindows7) {
-    std::wstring full_package = l10n::GetLocalizedString(kFullPackageString);
+    std::wstring full_package =
+        l10n::WithoutAccessKey(l10n::GetLocalizedString(kFullPackageString));
     window_->ShowError(l10n::GetLocalizedString(kOldWindowsMessage, {full_package}), true,
                        "This version of Norva doesn't support windows versions prior to Windows 7");
     return;

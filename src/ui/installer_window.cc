@@ -113,13 +113,15 @@ const char* PageName(InstallerPage page) {
   return page >= kPageWelcome && page < kPageNone ? kPages[page].name : "invalid";
 }
 
-// Renames the buttons of the message box this thread is about to show.
+// Renames the buttons of the message box this thread is about to show; they
+// draw the access keys of the texts.
 HHOOK g_message_box_hook = nullptr;
 
 LRESULT CALLBACK MessageBoxHook(int code, WPARAM wparam, LPARAM lparam) {
   if (code == HCBT_ACTIVATE) {
     HWND box = reinterpret_cast<HWND>(wparam);
-    const ControlText kButtons[] = {{IDYES, 37003}, {IDNO, 37004}, {IDOK, 37001}};
+    const ControlText kButtons[] = {
+        {IDYES, 37003}, {IDNO, 37004}, {IDOK, 37001}, {IDCANCEL, 37002}};
     for (const ControlText& button : kButtons) {
       if (GetDlgItem(box, button.control))
         SetDlgItemTextW(box, button.control, GetLocalizedString(button.string_id).c_str());
@@ -426,8 +428,9 @@ void InstallerWindow::FitFullPackageButton() {
   std::wstring text = WindowText(button);
   HDC dc = GetDC(button);
   HGDIOBJ previous = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(button, WM_GETFONT, 0, 0)));
-  SIZE extent = {};
-  GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+  // Measured as the button draws it: the access key's "&" takes no room.
+  RECT extent = {};
+  DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &extent, DT_CALCRECT | DT_SINGLELINE);
   SelectObject(dc, previous);
   ReleaseDC(button, dc);
   RECT rect;
@@ -440,7 +443,7 @@ void InstallerWindow::FitFullPackageButton() {
   RECT client;
   GetClientRect(main_dialog_, &client);
   int room = mirrored_ ? client.right - limits.left - rect.left : rect.right - limits.left;
-  int width = extent.cx + 2 * GetSystemMetrics(SM_CXEDGE) + 4 * LOWORD(GetDialogBaseUnits());
+  int width = extent.right + 2 * GetSystemMetrics(SM_CXEDGE) + 4 * LOWORD(GetDialogBaseUnits());
   width = std::clamp<int>(width, limits.right, room);
   SetWindowPos(button, nullptr, mirrored_ ? rect.left : rect.right - width, rect.top, width,
                rect.bottom - rect.top,

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <regex>
 #include <set>
 #include <string>
@@ -108,8 +109,8 @@ TEST_F(LanguagesTest, SystemPreferredLanguagesGiveACarriedLanguage) {
 TEST_F(LanguagesTest, StringsByIdAndLanguage) {
   // 37000 is position 8 of block 2313; 37007 ends that block, 37008 starts block 2314.
   EXPECT_EQ(GetLocalizedStringForLanguage(37000, L"en"), L"Norva Installer");
-  EXPECT_EQ(GetLocalizedStringForLanguage(37007, L"en"), L"Accept and install");
-  EXPECT_EQ(GetLocalizedStringForLanguage(37008, L"en"), L"Accept and update");
+  EXPECT_EQ(GetLocalizedStringForLanguage(37007, L"en"), L"&Accept and install");
+  EXPECT_EQ(GetLocalizedStringForLanguage(37008, L"en"), L"&Accept and update");
   EXPECT_EQ(GetLocalizedStringForLanguage(37060, L"en"),
             L"Norva cannot run on this computer because its processor does not support SSE2.");
   // Non-ASCII text survives the resource compiler.
@@ -195,6 +196,75 @@ TEST_F(LanguagesTest, EveryLanguageHasEveryString) {
   }
 }
 
+// The access key a text marks with "&", upper-cased; 0 when it marks none,
+// more than one, or no letter or digit.
+wchar_t AccessKey(const std::wstring& text) {
+  wchar_t key = 0;
+  int marks = 0;
+  for (size_t i = 0; i + 1 < text.size(); ++i) {
+    if (text[i] != L'&') continue;
+    if (text[i + 1] != L'&') ++marks, key = text[i + 1];
+    ++i;
+  }
+  if (marks != 1 || !IsCharAlphaNumericW(key)) return 0;
+  CharUpperBuffW(&key, 1);
+  return key;
+}
+
+// The controls of each page whose texts mark an access key; a control's
+// alternative texts (the accept button's) may share theirs.
+struct PageKeys {
+  const char* page;
+  std::vector<std::vector<int>> controls;
+};
+const PageKeys kPageKeys[] = {
+    {"welcome", {{37006}, {37007, 37008}}},
+    {"terms", {{37009}, {37007, 37008}}},
+    {"options",
+     {{37009}, {37007, 37008}, {37010}, {37011}, {37012}, {37013}, {37015}, {37016}, {37017}}},
+    {"error", {{37009}, {37043}, {37044}}},
+    {"uninstall", {{37002}, {37033}, {37032}}},
+};
+
+TEST_F(LanguagesTest, EachPageHasDistinctAccessKeys) {
+  for (const std::wstring& code : AvailableLanguages()) {
+    for (const PageKeys& page : kPageKeys) {
+      std::map<wchar_t, size_t> owners;
+      for (size_t control = 0; control < page.controls.size(); ++control) {
+        for (int id : page.controls[control]) {
+          std::wstring text = GetLocalizedStringForLanguage(id, code);
+          const std::string where = WideToUtf8(code) + " " + std::to_string(id);
+          wchar_t key = AccessKey(text);
+          EXPECT_NE(key, 0) << where << ": one access key";
+          EXPECT_EQ(WithoutAccessKey(text).find(L'&'), std::wstring::npos) << where;
+          auto [owner, added] = owners.emplace(key, control);
+          EXPECT_TRUE(added || owner->second == control)
+              << where << ": key " << WideToUtf8(std::wstring(1, key)) << " repeats on the "
+              << page.page << " page";
+        }
+      }
+    }
+  }
+}
+
+TEST_F(LanguagesTest, WithoutAccessKey) {
+  const std::pair<const wchar_t*, const wchar_t*> kCases[] = {
+      {L"&Options", L"Options"},
+      {L"B&rowse...", L"Browse..."},
+      {L"Save && &quit", L"Save & quit"},
+      {L"\u30aa\u30d7\u30b7\u30e7\u30f3(&O)", L"\u30aa\u30d7\u30b7\u30e7\u30f3"},
+      {L"\u53c2\u7167(&R)...", L"\u53c2\u7167..."},
+      {L"\u8bed\u8a00(&L)\uff1a", L"\u8bed\u8a00\uff1a"},
+      {L"Options (&O)", L"Options"},
+      {L"(&&) and (&)", L"(&) and ()"},
+      {L"Plain", L"Plain"},
+      {L"Ends&", L"Ends"},
+      {L"", L""},
+  };
+  for (const auto& [marked, plain] : kCases)
+    EXPECT_EQ(WithoutAccessKey(marked), plain) << WideToUtf8(marked);
+}
+
 // The languages that the string table block holding `id` is written in.
 std::set<LANGID> BlockLanguages(int id) {
   std::set<LANGID> languages;
@@ -228,7 +298,7 @@ TEST_F(LanguagesTest, EachCarriedLanguageHasATableOfItsOwnLanguage) {
 TEST_F(LanguagesTest, CurrentUiLanguageAndSubstitution) {
   SetCurrentUiLanguage(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN));
   EXPECT_EQ(GetCurrentUiLanguage(), 1031);
-  EXPECT_EQ(GetLocalizedString(37002), L"Abbrechen");
+  EXPECT_EQ(GetLocalizedString(37002), L"&Abbrechen");
 
   SetCurrentUiLanguage(LANGIDFROMLCID(LcidForLanguage(L"en")));
   EXPECT_EQ(GetLocalizedString(37019, {GetLocalizedString(37020)}), L"Welcome to Norva");

@@ -115,5 +115,20 @@ TEST_F(InstallerUIControllerTest, ReportedFailureWinsOverTheEnd) {
   EXPECT_EQ(shown, l10n::GetLocalizedString(37054, {L"C:\\Norva & co"}));
 }
 
+// Before Windows 7 the error page points to the full installer's button by
+// the text it shows, without its access key.
+TEST_F(InstallerUIControllerTest, OldWindowsPointsToTheFullInstaller) {
+  SetWindowsVersionRankForTesting(kWindowsVista);
+  InstallerUIController controller;
+  std::wstring shown;
+  EXPECT_FALSE(Run(controller, [&](InstallerUIController& c) {
+    c.OnProceed();
+    shown = test::ControlText(test::WindowControl(*c.window(), kStatusText));
+    c.OnCancel();
+  }));
+  EXPECT_EQ(shown, L"This version of Norva requires Windows 7 or later. "
+                   L"Choose \"Download full installer\" to open the download page.");
+}
+
 }  // namespace
 }  // namespace norva::installer

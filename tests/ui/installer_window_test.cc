@@ -17,6 +17,7 @@
 
 #include "base/command_line.h"
 #include "base/file_util.h"
+#include "base/strings.h"
 #include "base/task_loop.h"
 #include "product/installer_features.h"
 #include "product/languages.h"
@@ -299,6 +300,39 @@ TEST_F(InstallerWindowTest, KeyboardDrivesEveryPage) {
   EXPECT_EQ(recorder_.cancels, 1);
 }
 
+// Alt and a control's access key press it, or move the focus to the list
+// after a label, in a language of each way of marking keys.
+TEST_F(InstallerWindowTest, AccessKeysPressButtonsAndFocusLists) {
+  Open(scratch_.path() / L"keys");
+  test::ActivateWindow(*window_, &loop_);
+  auto key = [](int id) {
+    std::wstring text = GetLocalizedString(id);
+    return text.at(text.find(L'&') + 1);
+  };
+  auto focus_in = [this](int id) {
+    return GetFocus() == Control(id) || IsChild(Control(id), GetFocus());
+  };
+  for (const wchar_t* language : {L"en", L"ja", L"ru", L"ar"}) {
+    settings_->SetLanguage(language);
+    loop_.RunUntilIdle();
+    const std::string where = WideToUtf8(language);
+    test::PressAccessKey(&loop_, key(37006));
+    EXPECT_EQ(window_->current_page(), kPageOptions) << where;
+    bool import = settings_->ImportBrowserData();
+    test::PressAccessKey(&loop_, key(37016));
+    EXPECT_NE(settings_->ImportBrowserData(), import) << where;
+    EXPECT_EQ(Button_GetCheck(Control(kImportCheck)) == BST_CHECKED, !import) << where;
+    test::PressAccessKey(&loop_, key(37016));
+    EXPECT_EQ(settings_->ImportBrowserData(), import) << where;
+    test::PressAccessKey(&loop_, key(37012));
+    EXPECT_TRUE(focus_in(kFolderList)) << where;
+    test::PressAccessKey(&loop_, key(37010));
+    EXPECT_TRUE(focus_in(kLanguageList)) << where;
+    test::PressAccessKey(&loop_, key(37009));
+    EXPECT_EQ(window_->current_page(), kPageWelcome) << where;
+  }
+}
+
 TEST_F(InstallerWindowTest, CurrentUserQuestionRecordsTheAnswer) {
   Open(scratch_.path() / L"ask");
   {
@@ -309,6 +343,7 @@ TEST_F(InstallerWindowTest, CurrentUserQuestionRecordsTheAnswer) {
   EXPECT_EQ(Stats()["ui"]["page_sequence"][0]["auto_switch_to_current_user"], 0);
   test::MessageBoxAnswer cancel(IDCANCEL);
   EXPECT_FALSE(window_->AskSwitchToCurrentUser());
+  EXPECT_EQ(cancel.ButtonText(IDCANCEL), GetLocalizedString(37002));
   EXPECT_EQ(Stats()["ui"]["page_sequence"][0]["auto_switch_to_current_user"], 1);
 }
 

@@ -89,7 +89,12 @@ bool Fits(HWND control, const std::wstring& text, bool wraps, int dpi, std::stri
   HGDIOBJ previous =
       SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
   RECT needed = {0, 0, room.right - room.left, 0};
-  UINT format = DT_CALCRECT | DT_NOPREFIX | (wraps ? DT_WORDBREAK : DT_SINGLELINE);
+  // Measured as the control draws: an access key's "&" takes no room, except
+  // in the statics that show their text as it is.
+  wchar_t type[32] = {};
+  GetClassNameW(control, type, 32);
+  bool as_is = std::wstring(type) == L"Static" && (GetWindowLongW(control, GWL_STYLE) & SS_NOPREFIX);
+  UINT format = DT_CALCRECT | (as_is ? DT_NOPREFIX : 0) | (wraps ? DT_WORDBREAK : DT_SINGLELINE);
   DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &needed, format);
   SelectObject(dc, previous);
   ReleaseDC(control, dc);

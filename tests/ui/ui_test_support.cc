@@ -123,6 +123,12 @@ void PressKey(TaskLoop* loop, WORD key) {
   loop->RunUntilIdle();
 }
 
+void PressAccessKey(TaskLoop* loop, wchar_t key) {
+  constexpr LPARAM kAltDown = 1 << 29;
+  PostMessageW(GetFocus(), WM_SYSCHAR, key, kAltDown | 1);
+  loop->RunUntilIdle();
+}
+
 MessageBoxAnswer::MessageBoxAnswer(int button) {
   DWORD thread = GetCurrentThreadId();
   watcher_ = std::thread([this, thread, button] {

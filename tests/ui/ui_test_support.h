@@ -38,6 +38,9 @@ void TypeFolder(const InstallerWindow& window, const std::wstring& text);
 void ActivateWindow(const InstallerWindow& window, TaskLoop* loop);
 // A key press on the focused control, through the message loop.
 void PressKey(TaskLoop* loop, WORD key);
+// Alt and the key of the character `key`, as the focused control hears them
+// through the message loop: WM_SYSCHAR.
+void PressAccessKey(TaskLoop* loop, wchar_t key);
 
 // Waits (on its own thread, up to 10 s) for a message box of the calling
 // thread, records its text and button labels, and closes it with `button`.
