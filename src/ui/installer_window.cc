@@ -153,12 +153,6 @@ std::wstring ReadTermsText() {
   return Utf8ToWide(crlf);
 }
 
-std::wstring WindowText(HWND window) {
-  std::wstring text(static_cast<size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
-  text.resize(static_cast<size_t>(GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
-  return text;
-}
-
 bool IsRightToLeft(LANGID language) {
   switch (PRIMARYLANGID(language)) {
     case LANG_ARABIC:

@@ -41,11 +41,6 @@ void StreamIn(HWND control, const std::string& rtf) {
   SendMessageW(control, EM_STREAMIN, SF_RTF, reinterpret_cast<LPARAM>(&stream));
 }
 
-std::wstring ControlText(HWND control) {
-  std::wstring text(static_cast<size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
-  text.resize(static_cast<size_t>(GetWindowTextW(control, text.data(), static_cast<int>(text.size()))));
-  return text;
-}
 
 std::wstring FirstLine(HWND control) {
   wchar_t line[256] = {};
@@ -95,7 +90,7 @@ std::vector<LinkSpan> SetLinkedText(HWND control, const std::wstring& marked_tex
     StreamIn(control, ReplaceLinkMarkers(rtf, true));
   std::vector<LinkSpan> links;
   std::wstring plain = StripLinkMarkers(marked_text, &links);
-  if (links.empty() || ControlText(control).find(plain.substr(links.front().start, links.front().end -
+  if (links.empty() || WindowText(control).find(plain.substr(links.front().start, links.front().end -
                                                                         links.front().start)) !=
       std::wstring::npos) {
     return {};
@@ -141,6 +136,12 @@ std::wstring ParsingNameOf(PCIDLIST_ABSOLUTE folder) {
   if (!result.empty()) return result;
   wchar_t path[MAX_PATH] = {};
   return SHGetPathFromIDListW(folder, path) ? path : L"";
+}
+
+std::wstring WindowText(HWND window) {
+  std::wstring text(static_cast<size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
+  text.resize(static_cast<size_t>(GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
+  return text;
 }
 
 int ScreenDpi(HWND window) {

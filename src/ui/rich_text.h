@@ -33,6 +33,9 @@ std::wstring RichTextRange(HWND control, CHARRANGE range);
 // The shell's parsing name of a folder, else its file-system path.
 std::wstring ParsingNameOf(PCIDLIST_ABSOLUTE folder);
 
+// The text of a window or control.
+std::wstring WindowText(HWND window);
+
 // The vertical DPI of the screen `window` is on.
 int ScreenDpi(HWND window);
 

@@ -18,6 +18,7 @@
 #include "stats/stats_collector.h"
 #include "support/scratch.h"
 #include "system/windows_version.h"
+#include "ui/rich_text.h"
 #include "ui/ui_test_support.h"
 
 namespace norva::installer {
@@ -106,7 +107,7 @@ TEST_F(InstallerUIControllerTest, ReportedFailureWinsOverTheEnd) {
         FROM_HERE,
         [&] {
           page = c.window()->current_page();
-          shown = test::ControlText(test::WindowControl(*c.window(), kStatusText));
+          shown = WindowText(test::WindowControl(*c.window(), kStatusText));
           c.OnCancel();
         },
         std::chrono::milliseconds(1500));
@@ -123,7 +124,7 @@ TEST_F(InstallerUIControllerTest, OldWindowsPointsToTheFullInstaller) {
   std::wstring shown;
   EXPECT_FALSE(Run(controller, [&](InstallerUIController& c) {
     c.OnProceed();
-    shown = test::ControlText(test::WindowControl(*c.window(), kStatusText));
+    shown = WindowText(test::WindowControl(*c.window(), kStatusText));
     c.OnCancel();
   }));
   EXPECT_EQ(shown, L"This version of Norva requires Windows 7 or later. "

@@ -25,6 +25,7 @@
 #include "support/scratch.h"
 #include "system/windows_version.h"
 #include "ui/win32_dialog_dispatcher.h"
+#include "ui/rich_text.h"
 #include "ui/ui_test_support.h"
 
 namespace norva::installer {
@@ -82,7 +83,7 @@ class InstallerWindowTest : public testing::Test {
   HWND Control(int id) const { return test::WindowControl(*window_, id); }
   bool Visible(int id) const { return IsWindowVisible(Control(id)) != FALSE; }
   void Click(int id) { test::ClickControl(*window_, id); }
-  std::wstring Text(int id) const { return test::ControlText(Control(id)); }
+  std::wstring Text(int id) const { return WindowText(Control(id)); }
 
   nlohmann::json Stats() {
     nlohmann::json copy;
@@ -246,7 +247,7 @@ TEST_F(InstallerWindowTest, LanguageSwitchReloadsTextsAndMirrors) {
   EXPECT_EQ(settings_->GetLanguage(), L"de");
   EXPECT_EQ(Text(kBackButton), GetLocalizedString(37009));
   EXPECT_NE(Text(kBackButton), L"Back");
-  EXPECT_EQ(test::ControlText(window_->handle()), GetLocalizedString(37000));
+  EXPECT_EQ(WindowText(window_->handle()), GetLocalizedString(37000));
   int right_to_left = index_of(L"ar");
   if (right_to_left == static_cast<int>(languages.size())) GTEST_SKIP() << "no Arabic carried";
   test::SelectItem(*window_, kLanguageList, right_to_left);

@@ -9,6 +9,7 @@
 #include "product/languages.h"
 #include "support/scratch.h"
 #include "ui/linked_text.h"
+#include "ui/rich_text.h"
 #include "ui/win32_dialog_dispatcher.h"
 
 namespace norva::installer::test {
@@ -59,12 +60,6 @@ void WaitForStatus(Settings* settings, TaskLoop* loop) {
 
 HWND WindowControl(const InstallerWindow& window, int id) {
   return GetDlgItem(ParentOf(window, id), id);
-}
-
-std::wstring ControlText(HWND control) {
-  std::wstring text(static_cast<size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
-  text.resize(static_cast<size_t>(GetWindowTextW(control, text.data(), static_cast<int>(text.size()))));
-  return text;
 }
 
 RECT RectIn(const InstallerWindow& window, int id) {
@@ -138,9 +133,9 @@ MessageBoxAnswer::MessageBoxAnswer(int button) {
       EnumThreadWindows(thread, FindBox, reinterpret_cast<LPARAM>(&search));
       if (!search.box) continue;
       Sleep(50);  // the box renames its buttons as it activates
-      text_ = ControlText(GetDlgItem(search.box, 0xFFFF));
+      text_ = WindowText(GetDlgItem(search.box, 0xFFFF));
       for (int id : {IDOK, IDCANCEL, IDYES, IDNO}) {
-        if (HWND item = GetDlgItem(search.box, id)) buttons_[id] = ControlText(item);
+        if (HWND item = GetDlgItem(search.box, id)) buttons_[id] = WindowText(item);
       }
       PostMessageW(search.box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
       return;

@@ -21,7 +21,6 @@ namespace norva::installer::test {
 void WaitForStatus(Settings* settings, TaskLoop* loop);
 
 HWND WindowControl(const InstallerWindow& window, int id);
-std::wstring ControlText(HWND control);
 // The control's rectangle in its parent's client area.
 RECT RectIn(const InstallerWindow& window, int id);
 
