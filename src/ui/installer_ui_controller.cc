@@ -40,6 +40,7 @@ constexpr int kStableStreamId = 4;
 // what the window shows.
 constexpr std::chrono::milliseconds kTerminationGrace{1000};
 constexpr DWORD kBackendExitWaitMs = 10000;
+constexpr DWORD kUiLockWaitMs = 30000;
 
 constexpr int kWindowFailedMessage = 37050;
 constexpr int kFetchFailedMessage = 37048;
@@ -93,9 +94,10 @@ bool InstallerUIController::UiStatsEnabled() const {
 DWORD InstallerUIController::AcquireFolderLock(const std::filesystem::path& download_folder) {
   std::wstring name = L"Local\\" + Utf8ToWide(product::ProductName()) + L"/Installer/UI_lock";
   HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
-  // Held only for the few calls below, by a process that cannot hang inside
-  // them; a holder that dies abandons it.
-  if (mutex) WaitForSingleObject(mutex, INFINITE);
+  // Held only for the few calls below; a holder that dies abandons it, one
+  // that hangs is not waited for beyond the limit.
+  DWORD wait = mutex ? WaitForSingleObject(mutex, kUiLockWaitMs) : WAIT_FAILED;
+  bool locked = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
   std::filesystem::path lock_path = download_folder / L"installer.lck";
   DWORD owner = 0;
   lock_file_ = CreateFileW(lock_path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
@@ -115,10 +117,8 @@ DWORD InstallerUIController::AcquireFolderLock(const std::filesystem::path& down
     }
     if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
   }
-  if (mutex) {
-    ReleaseMutex(mutex);
-    CloseHandle(mutex);
-  }
+  if (locked) ReleaseMutex(mutex);
+  if (mutex) CloseHandle(mutex);
   return owner == GetCurrentThreadId() ? 0 : owner;
 }
 
