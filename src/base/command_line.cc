@@ -29,10 +29,10 @@ bool SplitSwitch(const std::wstring& arg, std::string* name, std::wstring* value
 
 }  // namespace
 
-CommandLine::CommandLine(const std::filesystem::path& program) : program_(program) {}
+CommandLine::CommandLine(const FilePath& program) : program_(program) {}
 
 CommandLine CommandLine::FromArgv(const std::vector<std::wstring>& argv) {
-  CommandLine line(argv.empty() ? std::filesystem::path() : std::filesystem::path(argv[0]));
+  CommandLine line(argv.empty() ? FilePath() : FilePath(argv[0]));
   bool switches_done = false;
   for (size_t i = 1; i < argv.size(); ++i) line.ParseArgument(argv[i], &switches_done);
   return line;
@@ -79,8 +79,8 @@ std::wstring CommandLine::GetSwitchValue(std::string_view name) const {
   return it == switches_.end() ? std::wstring() : it->second;
 }
 
-std::filesystem::path CommandLine::GetSwitchValuePath(std::string_view name) const {
-  return std::filesystem::path(GetSwitchValue(name));
+FilePath CommandLine::GetSwitchValuePath(std::string_view name) const {
+  return FilePath(GetSwitchValue(name));
 }
 
 std::string CommandLine::GetSwitchValueASCII(std::string_view name) const {
@@ -103,7 +103,7 @@ void CommandLine::AppendSwitchValue(std::string_view name, std::wstring_view val
   raw_args_.push_back(arg);
 }
 
-void CommandLine::AppendSwitchPath(std::string_view name, const std::filesystem::path& value) {
+void CommandLine::AppendSwitchPath(std::string_view name, const FilePath& value) {
   AppendSwitchValue(name, value.native());
 }
 

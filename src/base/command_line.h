@@ -1,11 +1,12 @@
 #ifndef NORVA_BASE_COMMAND_LINE_H_
 #define NORVA_BASE_COMMAND_LINE_H_
 
-#include <filesystem>
 #include <map>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "base/file_path.h"
 
 namespace norva::installer {
 
@@ -16,7 +17,7 @@ class CommandLine {
  public:
   using SwitchMap = std::map<std::string, std::wstring, std::less<>>;
 
-  explicit CommandLine(const std::filesystem::path& program);
+  explicit CommandLine(const FilePath& program);
   // Parses a whole command line string as Windows splits it.
   static CommandLine FromString(std::wstring_view command_line);
   static CommandLine FromArgv(const std::vector<std::wstring>& argv);
@@ -24,10 +25,10 @@ class CommandLine {
   // The process command line, parsed once on first use.
   static const CommandLine& ForCurrentProcess();
 
-  const std::filesystem::path& GetProgram() const { return program_; }
+  const FilePath& GetProgram() const { return program_; }
   bool HasSwitch(std::string_view name) const;
   std::wstring GetSwitchValue(std::string_view name) const;
-  std::filesystem::path GetSwitchValuePath(std::string_view name) const;
+  FilePath GetSwitchValuePath(std::string_view name) const;
   std::string GetSwitchValueASCII(std::string_view name) const;
   // The boolean rule of every "[0|1]" switch (ParseBoolSwitchValue); a switch
   // given without a value is false, an absent one is `absent_value`.
@@ -40,7 +41,7 @@ class CommandLine {
 
   void AppendSwitch(std::string_view name);
   void AppendSwitchValue(std::string_view name, std::wstring_view value);
-  void AppendSwitchPath(std::string_view name, const std::filesystem::path& value);
+  void AppendSwitchPath(std::string_view name, const FilePath& value);
   void AppendArg(std::wstring_view arg);
 
   // The whole command line, quoted so that CommandLineToArgvW gives back the
@@ -52,7 +53,7 @@ class CommandLine {
  private:
   void ParseArgument(const std::wstring& arg, bool* switches_done);
 
-  std::filesystem::path program_;
+  FilePath program_;
   SwitchMap switches_;
   std::vector<std::wstring> args_;
   std::vector<std::wstring> raw_args_;

@@ -31,7 +31,7 @@ bool WriteAll(HANDLE file, std::string_view bytes) {
 
 }  // namespace
 
-std::filesystem::path GetTempFolder() {
+FilePath GetTempFolder() {
   wchar_t buffer[MAX_PATH + 1];
   DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
   if (length == 0 || length > MAX_PATH) return {};
@@ -40,10 +40,10 @@ std::filesystem::path GetTempFolder() {
   return folder;
 }
 
-std::filesystem::path GetKnownFolder(REFKNOWNFOLDERID id, DWORD flags) {
+FilePath GetKnownFolder(REFKNOWNFOLDERID id, DWORD flags) {
   wchar_t* folder = nullptr;
   HRESULT result = SHGetKnownFolderPath(id, flags, nullptr, &folder);
-  std::filesystem::path path;
+  FilePath path;
   if (SUCCEEDED(result) && folder) {
     path = folder;
   } else {
@@ -53,7 +53,7 @@ std::filesystem::path GetKnownFolder(REFKNOWNFOLDERID id, DWORD flags) {
   return path;
 }
 
-std::filesystem::path GetExecutablePath() {
+FilePath GetExecutablePath() {
   std::wstring buffer(MAX_PATH, L'\0');
   for (;;) {
     DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
@@ -66,18 +66,18 @@ std::filesystem::path GetExecutablePath() {
   }
 }
 
-bool PathExists(const std::filesystem::path& path) {
+bool PathExists(const FilePath& path) {
   return GetFileAttributesW(ExtendedLengthPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool DirectoryExists(const std::filesystem::path& path) {
+bool DirectoryExists(const FilePath& path) {
   DWORD attributes = GetFileAttributesW(ExtendedLengthPath(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-bool CreateDirectories(const std::filesystem::path& path) {
+bool CreateDirectories(const FilePath& path) {
   if (DirectoryExists(path)) return true;
-  std::filesystem::path parent = path.parent_path();
+  FilePath parent = path.parent_path();
   if (parent != path && !parent.empty() && !CreateDirectories(parent)) return false;
   // Another process may have made it meanwhile.
   if (CreateDirectoryW(ExtendedLengthPath(path).c_str(), nullptr) || DirectoryExists(path))
@@ -86,7 +86,7 @@ bool CreateDirectories(const std::filesystem::path& path) {
   return false;
 }
 
-void ForEachEntry(const std::filesystem::path& folder,
+void ForEachEntry(const FilePath& folder,
                   const std::function<void(const WIN32_FIND_DATAW&)>& visit) {
   WIN32_FIND_DATAW entry;
   HANDLE find = FindFirstFileExW(ExtendedLengthPath(folder / L"*").c_str(), FindExInfoBasic, &entry,
@@ -99,7 +99,7 @@ void ForEachEntry(const std::filesystem::path& folder,
   FindClose(find);
 }
 
-bool DeleteTree(const std::filesystem::path& path) {
+bool DeleteTree(const FilePath& path) {
   const std::wstring extended = ExtendedLengthPath(path);
   DWORD attributes = GetFileAttributesW(extended.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -122,7 +122,7 @@ bool DeleteTree(const std::filesystem::path& path) {
   return deleted;
 }
 
-bool ReadFileToString(const std::filesystem::path& path, std::string* contents,
+bool ReadFileToString(const FilePath& path, std::string* contents,
                       size_t max_size) {
   contents->clear();
   HANDLE file = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ,
@@ -148,8 +148,8 @@ bool ReadFileToString(const std::filesystem::path& path, std::string* contents,
   return ok;
 }
 
-bool WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes) {
-  std::filesystem::path temp = path;
+bool WriteFileAtomically(const FilePath& path, std::string_view bytes) {
+  FilePath temp = path;
   temp += L"." + UniqueName() + L".tmp";
   const std::wstring extended_temp = ExtendedLengthPath(temp);
   HANDLE file = CreateFileW(extended_temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
@@ -170,14 +170,14 @@ bool WriteFileAtomically(const std::filesystem::path& path, std::string_view byt
   return false;
 }
 
-bool CopyFile(const std::filesystem::path& from, const std::filesystem::path& to) {
+bool CopyFile(const FilePath& from, const FilePath& to) {
   if (::CopyFileW(ExtendedLengthPath(from).c_str(), ExtendedLengthPath(to).c_str(), FALSE))
     return true;
   PLOG(WARNING) << "Could not copy " << from << " to " << to;
   return false;
 }
 
-std::wstring ExtendedLengthPath(const std::filesystem::path& path) {
+std::wstring ExtendedLengthPath(const FilePath& path) {
   const std::wstring& text = path.native();
   auto separator = [&](size_t i) {
     return i < text.size() && (text[i] == L'\\' || text[i] == L'/');
@@ -227,16 +227,16 @@ std::wstring ExtendedLengthPath(const std::filesystem::path& path) {
   return result;
 }
 
-bool IsAbsolutePath(const std::filesystem::path& path) {
+bool IsAbsolutePath(const FilePath& path) {
   const std::wstring& text = path.native();
   auto separator = [&](size_t i) { return text[i] == L'\\' || text[i] == L'/'; };
   if (text.size() >= 3 && iswalpha(text[0]) && text[1] == L':' && separator(2)) return true;
   return text.size() >= 3 && separator(0) && separator(1) && !separator(2);
 }
 
-std::filesystem::path CreateUniqueTempFolderUnder(const std::filesystem::path& base) {
+FilePath CreateUniqueTempFolderUnder(const FilePath& base) {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::filesystem::path folder = base / (L"tmp" + UniqueName());
+    FilePath folder = base / (L"tmp" + UniqueName());
     if (CreateDirectoryW(ExtendedLengthPath(folder).c_str(), nullptr)) return folder;
     if (GetLastError() != ERROR_ALREADY_EXISTS) break;
   }
@@ -244,7 +244,7 @@ std::filesystem::path CreateUniqueTempFolderUnder(const std::filesystem::path& b
   return {};
 }
 
-bool IsSafeRelativePath(const std::filesystem::path& path) {
+bool IsSafeRelativePath(const FilePath& path) {
   if (path.empty() || path.has_root_name() || path.has_root_directory()) return false;
   if (path.native().find(L':') != std::wstring::npos) return false;
   for (const auto& part : path) {

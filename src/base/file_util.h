@@ -5,11 +5,12 @@
 #include <shtypes.h>
 
 #include <cstddef>
-#include <filesystem>
 #include <functional>
 #include <limits>
 #include <string>
 #include <string_view>
+
+#include "base/file_path.h"
 
 // File and folder helpers on UTF-16 paths. None of them throws; failures are
 // logged where the caller could not tell why from the result alone.
@@ -20,37 +21,37 @@
 namespace norva::installer {
 
 // The user's temporary folder (GetTempPath); empty on failure.
-std::filesystem::path GetTempFolder();
+FilePath GetTempFolder();
 // A known folder (SHGetKnownFolderPath with `flags`); empty on failure.
-std::filesystem::path GetKnownFolder(REFKNOWNFOLDERID id, DWORD flags = 0);
+FilePath GetKnownFolder(REFKNOWNFOLDERID id, DWORD flags = 0);
 // The full path of the running executable.
-std::filesystem::path GetExecutablePath();
+FilePath GetExecutablePath();
 
-bool PathExists(const std::filesystem::path& path);
-bool DirectoryExists(const std::filesystem::path& path);
+bool PathExists(const FilePath& path);
+bool DirectoryExists(const FilePath& path);
 // True when the folder exists afterwards.
-bool CreateDirectories(const std::filesystem::path& path);
+bool CreateDirectories(const FilePath& path);
 // Deletes a file or a folder with everything in it, read-only files
 // included. Links inside (junctions, symbolic links) are removed without
 // touching what they point to. True when nothing is left; a missing path is
 // success.
-bool DeleteTree(const std::filesystem::path& path);
+bool DeleteTree(const FilePath& path);
 
 // Calls `visit` for each entry of `folder` but "." and "..", links included
 // as they are.
-void ForEachEntry(const std::filesystem::path& folder,
+void ForEachEntry(const FilePath& folder,
                   const std::function<void(const WIN32_FIND_DATAW&)>& visit);
 
 // Reads the whole file. A file larger than `max_size` fails, with the first
 // `max_size` bytes in `contents`.
-bool ReadFileToString(const std::filesystem::path& path, std::string* contents,
+bool ReadFileToString(const FilePath& path, std::string* contents,
                       size_t max_size = std::numeric_limits<size_t>::max());
 // Writes a temporary file beside `path`, flushes it to disk and moves it over
 // `path`, so readers see the old or the new content, never a mix. The folder
 // must exist.
-bool WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes);
+bool WriteFileAtomically(const FilePath& path, std::string_view bytes);
 // Copies a file, replacing an existing destination.
-bool CopyFile(const std::filesystem::path& from, const std::filesystem::path& to);
+bool CopyFile(const FilePath& from, const FilePath& to);
 
 // The extended-length form of an absolute path, for the file functions of
 // the system, which take it beyond MAX_PATH characters: "C:\x" becomes
@@ -60,18 +61,18 @@ bool CopyFile(const std::filesystem::path& from, const std::filesystem::path& to
 // share). Relative paths, paths without a share and paths already in a
 // device form ("\\?\", "\\.\") come back unchanged. Every path handed to a
 // file function of the system goes through here.
-std::wstring ExtendedLengthPath(const std::filesystem::path& path);
+std::wstring ExtendedLengthPath(const FilePath& path);
 
 // A drive path ("C:\x") or a UNC path ("\\server\share"); "C:x" and "\x"
 // are relative.
-bool IsAbsolutePath(const std::filesystem::path& path);
+bool IsAbsolutePath(const FilePath& path);
 // Whether a path read from a files list or an install log stays inside the
 // folder it is joined to: relative, no drive, no empty, "." or ".."
 // component. Whoever can write the installation folder can edit its log.
-bool IsSafeRelativePath(const std::filesystem::path& path);
+bool IsSafeRelativePath(const FilePath& path);
 // Makes a new, empty folder with a unique name inside `base`; empty on
 // failure.
-std::filesystem::path CreateUniqueTempFolderUnder(const std::filesystem::path& base);
+FilePath CreateUniqueTempFolderUnder(const FilePath& base);
 
 }  // namespace norva::installer
 

@@ -40,7 +40,7 @@ std::string WriteJson(const nlohmann::json& value, bool pretty) {
   return value.dump(pretty ? 2 : -1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-bool ReadJsonFile(const std::filesystem::path& path, nlohmann::json* value) {
+bool ReadJsonFile(const FilePath& path, nlohmann::json* value) {
   std::string text;
   if (!ReadFileToString(path, &text, 64 << 20)) {
     *value = nlohmann::json();

@@ -1,11 +1,12 @@
 #ifndef NORVA_BASE_JSON_H_
 #define NORVA_BASE_JSON_H_
 
-#include <filesystem>
 #include <string>
 #include <string_view>
 
 #include <nlohmann/json.hpp>
+
+#include "base/file_path.h"
 
 // JSON reading and writing that never throws: bad input is a false result,
 // invalid UTF-8 in strings is written as U+FFFD.
@@ -20,7 +21,7 @@ bool ParseJson(std::string_view text, nlohmann::json* value);
 std::string WriteJson(const nlohmann::json& value, bool pretty = false);
 
 // Reads and parses a whole file (at most 64 MiB).
-bool ReadJsonFile(const std::filesystem::path& path, nlohmann::json* value);
+bool ReadJsonFile(const FilePath& path, nlohmann::json* value);
 
 }  // namespace norva::installer
 

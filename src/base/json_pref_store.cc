@@ -18,13 +18,13 @@ std::vector<std::string> SplitKey(std::string_view dotted_key) {
   return parts;
 }
 
-void WritePrefFile(const std::filesystem::path& path, const std::string& bytes) {
+void WritePrefFile(const FilePath& path, const std::string& bytes) {
   if (!WriteFileAtomically(path, bytes)) LOG(ERROR) << "Could not write preferences " << path;
 }
 
 }  // namespace
 
-JsonPrefStore::JsonPrefStore(std::filesystem::path path, std::shared_ptr<WorkerPool> writer)
+JsonPrefStore::JsonPrefStore(FilePath path, std::shared_ptr<WorkerPool> writer)
     : path_(std::move(path)), writer_(std::move(writer)) {}
 
 JsonPrefStore::~JsonPrefStore() { CommitPendingWrite(); }
@@ -111,7 +111,7 @@ void JsonPrefStore::CommitPendingWrite() {
   if (!changed_) return;
   changed_ = false;
   std::string bytes = WriteJson(root_);
-  std::filesystem::path path = path_;
+  FilePath path = path_;
   if (writer_ && writer_->PostTask(FROM_HERE, [path, bytes] { WritePrefFile(path, bytes); })) {
     return;
   }

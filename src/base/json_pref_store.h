@@ -1,11 +1,11 @@
 #ifndef NORVA_BASE_JSON_PREF_STORE_H_
 #define NORVA_BASE_JSON_PREF_STORE_H_
 
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
 
+#include "base/file_path.h"
 #include "base/json.h"
 #include "base/worker_pool.h"
 
@@ -18,7 +18,7 @@ namespace norva::installer {
 // left. The store belongs to one thread.
 class JsonPrefStore {
  public:
-  JsonPrefStore(std::filesystem::path path, std::shared_ptr<WorkerPool> writer);
+  JsonPrefStore(FilePath path, std::shared_ptr<WorkerPool> writer);
   ~JsonPrefStore();
   JsonPrefStore(const JsonPrefStore&) = delete;
   JsonPrefStore& operator=(const JsonPrefStore&) = delete;
@@ -28,7 +28,7 @@ class JsonPrefStore {
   // file's object was loaded.
   bool Load();
 
-  const std::filesystem::path& path() const { return path_; }
+  const FilePath& path() const { return path_; }
   // Null when absent, or when the key is malformed ("", "a..b").
   const nlohmann::json* GetValue(std::string_view dotted_key) const;
   // The value when it has the right type, else `default_value`.
@@ -49,7 +49,7 @@ class JsonPrefStore {
   void CommitPendingWrite();
 
  private:
-  const std::filesystem::path path_;
+  const FilePath path_;
   const std::shared_ptr<WorkerPool> writer_;
   nlohmann::json root_ = nlohmann::json::object();
   bool changed_ = false;

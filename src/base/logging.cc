@@ -13,7 +13,7 @@ namespace {
 struct LogState {
   std::mutex lock;
   HANDLE file = INVALID_HANDLE_VALUE;
-  std::filesystem::path path;
+  FilePath path;
   LineSink sink;
 };
 
@@ -43,11 +43,11 @@ std::string_view BaseName(std::string_view file) {
 
 }  // namespace
 
-bool InitLogFile(const std::filesystem::path& path) {
+bool InitLogFile(const FilePath& path) {
   LogState& state = State();
   std::lock_guard<std::mutex> hold(state.lock);
   if (state.file != INVALID_HANDLE_VALUE) CloseHandle(state.file);
-  std::filesystem::path candidate = path;
+  FilePath candidate = path;
   for (int number = 1;; ++number) {
     state.file = CreateFileW(candidate.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -57,7 +57,7 @@ bool InitLogFile(const std::filesystem::path& path) {
     candidate = path.parent_path() / (path.stem().native() + L"_" + std::to_wstring(number) +
                                       path.extension().native());
   }
-  state.path = state.file == INVALID_HANDLE_VALUE ? std::filesystem::path() : candidate;
+  state.path = state.file == INVALID_HANDLE_VALUE ? FilePath() : candidate;
   return state.file != INVALID_HANDLE_VALUE;
 }
 
@@ -68,7 +68,7 @@ void CloseLogFile() {
   state.file = INVALID_HANDLE_VALUE;
 }
 
-std::filesystem::path GetLogFilePath() {
+FilePath GetLogFilePath() {
   LogState& state = State();
   std::lock_guard<std::mutex> hold(state.lock);
   return state.path;
@@ -136,7 +136,7 @@ LogStream& LogStream::operator<<(std::wstring_view text) {
 LogStream& LogStream::operator<<(const wchar_t* text) {
   return *this << std::wstring_view(text ? text : L"");
 }
-LogStream& LogStream::operator<<(const std::filesystem::path& path) {
+LogStream& LogStream::operator<<(const FilePath& path) {
   return *this << std::wstring_view(path.native());
 }
 LogStream& LogStream::operator<<(const void* pointer) {

@@ -1,12 +1,13 @@
 #ifndef NORVA_BASE_LOGGING_H_
 #define NORVA_BASE_LOGGING_H_
 
-#include <filesystem>
 #include <functional>
 #include <charconv>
 #include <type_traits>
 #include <string>
 #include <string_view>
+
+#include "base/file_path.h"
 
 // The installer's log: one file per run, every line naming its source file and
 // line. Use LOG(INFO|WARNING|ERROR) << ..., VLOG(1|2) << ... and PLOG(level),
@@ -20,9 +21,9 @@ enum Level : int { kVerbose2 = -2, kVerbose1 = -1, kInfo = 0, kWarning = 1, kErr
 // Opens a new log file at `path`, or, when a file of that name exists, at the
 // first free "<stem>_1<ext>", "<stem>_2<ext>"...; GetLogFilePath() tells
 // which. Lines logged before this go nowhere.
-bool InitLogFile(const std::filesystem::path& path);
+bool InitLogFile(const FilePath& path);
 void CloseLogFile();
-std::filesystem::path GetLogFilePath();
+FilePath GetLogFilePath();
 
 // Lines below this level are not written. The default is kInfo.
 void SetMinLevel(int level);
@@ -54,7 +55,7 @@ class LogStream {
   LogStream& operator<<(std::wstring_view text);
   LogStream& operator<<(const std::wstring& text) { return *this << std::wstring_view(text); }
   LogStream& operator<<(const wchar_t* text);
-  LogStream& operator<<(const std::filesystem::path& path);
+  LogStream& operator<<(const FilePath& path);
   LogStream& operator<<(const void* pointer);
   LogStream& operator<<(double value);
   template <typename Integer>

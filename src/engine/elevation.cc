@@ -35,7 +35,7 @@ bool CanElevate() {
   return result != ERROR_SUCCESS || value != 0;
 }
 
-Process StartElevated(const std::filesystem::path& program, const std::wstring& arguments) {
+Process StartElevated(const FilePath& program, const std::wstring& arguments) {
   SHELLEXECUTEINFOW info = {};
   info.cbSize = sizeof(info);
   info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;
@@ -68,7 +68,7 @@ int Installer::RunElevated() {
   CommandLine arguments = settings_->ToCommandLine(false);
   arguments.AppendSwitchValue("parent-pid", std::to_wstring(GetCurrentProcessId()));
   CopySwitch(command_line_, "wait-for-package", &arguments);
-  std::filesystem::path executable = GetExecutablePath();
+  FilePath executable = GetExecutablePath();
   if (executable.empty()) {
     LOG(ERROR) << "Failed to obtain installer exe file path";
     return 3;
@@ -95,7 +95,7 @@ int Installer::RunElevated() {
   return 0;
 }
 
-int Installer::GetFolderPermissionsElevated(const std::filesystem::path& folder, bool permanent) {
+int Installer::GetFolderPermissionsElevated(const FilePath& folder, bool permanent) {
   VLOG(1) << "Run an elevated process in order to give permissions on the "
           << "install folder to this process";
   if (!CanElevate()) {
@@ -109,7 +109,7 @@ int Installer::GetFolderPermissionsElevated(const std::filesystem::path& folder,
     return 3;
   }
   VLOG(1) << "User name is " << user;
-  std::filesystem::path executable = GetExecutablePath();
+  FilePath executable = GetExecutablePath();
   if (executable.empty()) {
     LOG(ERROR) << "Failed to obtain installer exe file path";
     return 3;
@@ -204,7 +204,7 @@ bool Installer::WaitForPackage(bool post_elevated) {
 void Installer::RunPackageInstaller() {
   package_ready_watcher_.StopWatching();
   if (!running_) return;
-  std::filesystem::path program =
+  FilePath program =
       command_line_.GetSwitchValuePath("wait-for-package") / L"installer.exe";
   CommandLine arguments = settings_->ToCommandLine(false);
   if (post_elevated_) arguments.AppendSwitch("post-elevated-install-tasks");

@@ -22,8 +22,8 @@ namespace {
 
 // Read, write and execute access to the installation folder.
 constexpr DWORD kFolderAccessMask = 0x1201bf;
-constexpr char kFilesList[] = "files_list";
-constexpr char kRootFilesList[] = "root_files_list";
+constexpr wchar_t kFilesList[] = L"files_list";
+constexpr wchar_t kRootFilesList[] = L"root_files_list";
 
 // The entries of a files list: "\r\n"-separated, empty pieces dropped.
 std::vector<std::string> SplitFilesList(const std::string& text) {
@@ -38,7 +38,7 @@ std::vector<std::string> SplitFilesList(const std::string& text) {
   return entries;
 }
 
-bool ReadFilesList(const std::filesystem::path& file, std::vector<std::string>* entries) {
+bool ReadFilesList(const FilePath& file, std::vector<std::string>* entries) {
   std::string text;
   if (!ReadFileToString(file, &text)) return false;
   *entries = SplitFilesList(text);
@@ -47,7 +47,7 @@ bool ReadFilesList(const std::filesystem::path& file, std::vector<std::string>* 
 
 }  // namespace
 
-Installer::Installer(CommandLine command_line, std::filesystem::path package_folder)
+Installer::Installer(CommandLine command_line, FilePath package_folder)
     : command_line_(std::move(command_line)),
       task_runner_(ThreadTaskRunnerHandle::Get()),
       package_folder_(std::move(package_folder)) {}
@@ -123,7 +123,7 @@ bool Installer::CheckRequest() {
     return false;
   }
   if (package_folder_.empty()) {
-    std::filesystem::path executable = GetExecutablePath();
+    FilePath executable = GetExecutablePath();
     if (executable.empty()) {
       LOG(ERROR) << Fail(kMessageGeneralFailure, L"", "Failed getting our own path");
       return false;
@@ -292,7 +292,7 @@ bool Installer::ReadFilesLists() {
     LOG(ERROR) << Fail(kMessageGeneralFailure, L"", "No files in files list");
     return false;
   }
-  std::filesystem::path root_list = package_folder_ / kRootFilesList;
+  FilePath root_list = package_folder_ / kRootFilesList;
   if (PathExists(root_list) && !ReadFilesList(root_list, &root_files_)) root_files_.clear();
   for (const auto* list : {&files_, &root_files_}) {
     for (const std::string& entry : *list) {
@@ -313,7 +313,7 @@ bool Installer::CreateSubfolder() {
     name = version + "_" + std::to_string(n);
   VLOG(1) << "Installation subfolder " << name;
   record_.subfolder = Utf8ToWide(name);
-  std::filesystem::path folder = install_folder_ / record_.subfolder;
+  FilePath folder = install_folder_ / record_.subfolder;
   if (!transaction_.Execute(std::make_unique<CreateFolderOperation>(folder))) {
     LOG(ERROR) << Fail(kMessageFolderNotCreated, folder.native(),
                        "Creating installation subfolder failed");

@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <set>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "base/command_line.h"
+#include "base/file_path.h"
 #include "base/handle_watcher.h"
 #include "base/weak_ptr.h"
 #include "engine/installer_observer.h"
@@ -39,7 +39,7 @@ class Installer : public HandleWatcher::Delegate, public RegistryEntryContext {
   // `command_line` carries the run's switches (the process's own in the
   // backend). `package_folder` is the unpacked package; empty means the
   // folder of the running executable.
-  explicit Installer(CommandLine command_line, std::filesystem::path package_folder = {});
+  explicit Installer(CommandLine command_line, FilePath package_folder = {});
   ~Installer() override;
   Installer(const Installer&) = delete;
   Installer& operator=(const Installer&) = delete;
@@ -121,24 +121,24 @@ class Installer : public HandleWatcher::Delegate, public RegistryEntryContext {
   void StepPreservePreviousStatus();
   void StepFinalizeUninstallation();
   void StepSelfRemoval();
-  void CleanUpPreservedLog(const std::filesystem::path& file);
+  void CleanUpPreservedLog(const FilePath& file);
   void HandBackDefaultBrowser();
   void OpenUninstallSurvey();
   void RemoveAutoupdateTask();
   // Deletes the installed files in the transaction; what could not be
   // deleted, and the folders that may become empty, are left to "k.bat".
-  void DeleteInstalledFiles(std::vector<std::filesystem::path>* remaining,
-                            std::set<std::filesystem::path>* folders);
-  void WriteUninstallScript(const std::vector<std::filesystem::path>& files,
-                            const std::set<std::filesystem::path>& folders);
+  void DeleteInstalledFiles(std::vector<FilePath>* remaining,
+                            std::set<FilePath>* folders);
+  void WriteUninstallScript(const std::vector<FilePath>& files,
+                            const std::set<FilePath>& folders);
   // The profile folders the user asked to delete with the installation.
-  std::vector<std::filesystem::path> FindProfileFolders();
+  std::vector<FilePath> FindProfileFolders();
 
   // Hand-overs to other processes (elevation.cc). The results: 0 done,
   // 1 elevation impossible or not started, 2 the other process failed,
   // 3 set-up error.
   int RunElevated();
-  int GetFolderPermissionsElevated(const std::filesystem::path& folder, bool permanent);
+  int GetFolderPermissionsElevated(const FilePath& folder, bool permanent);
   void RunPostElevationTasks();
   bool WaitForPackage(bool post_elevated);
   void RunPackageInstaller();
@@ -154,12 +154,12 @@ class Installer : public HandleWatcher::Delegate, public RegistryEntryContext {
   std::shared_ptr<TaskRunner> task_runner_;
   Transaction transaction_;
   std::vector<InstallerObserver*> observers_;
-  std::filesystem::path package_folder_;
+  FilePath package_folder_;
   std::vector<std::string> files_;
   std::vector<std::string> root_files_;
   Settings* settings_ = nullptr;
   InstallLog record_;
-  std::filesystem::path install_folder_;
+  FilePath install_folder_;
   // The value of "{Uninstall}"; the install log records registry writes
   // only once it is chosen.
   std::wstring uninstall_key_;

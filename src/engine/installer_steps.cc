@@ -80,8 +80,8 @@ void Installer::CopyFileW(size_t index, bool root_files) {
   }
   const std::string& entry = list[index];
   VLOG(1) << "Copying file " << entry;
-  std::filesystem::path relative = Utf8ToWide(entry);
-  std::filesystem::path destination =
+  FilePath relative = Utf8ToWide(entry);
+  FilePath destination =
       root_files ? install_folder_ / relative : install_folder_ / record_.subfolder / relative;
   if (!transaction_.Execute(
           std::make_unique<CopyFileOperation>(package_folder_ / relative, destination))) {
@@ -101,8 +101,8 @@ void Installer::CopyFileW(size_t index, bool root_files) {
 
 void Installer::StepInstallLauncher() {
   LOG(INFO) << "Installing the launcher";
-  std::filesystem::path source = package_folder_ / kLauncher;
-  std::filesystem::path launcher = install_folder_ / kLauncher;
+  FilePath source = package_folder_ / kLauncher;
+  FilePath launcher = install_folder_ / kLauncher;
   if (!transaction_.Execute(std::make_unique<CopyFileOperation>(source, launcher))) {
     LOG(ERROR) << Fail(kMessageCopyFailed, launcher.native(), "Failed copying the launcher");
     return;
@@ -110,8 +110,8 @@ void Installer::StepInstallLauncher() {
   if (!product::WhiteLabeled()) {
     // Shortcuts and associations of older installations start the browser
     // executable in the installation folder: it becomes a launcher as well.
-    std::filesystem::path browser = install_folder_ / BrowserExecutableName();
-    std::filesystem::path old = browser;
+    FilePath browser = install_folder_ / BrowserExecutableName();
+    FilePath old = browser;
     old += L".old";
     if (status().IsLegacyInstallation() || (PathExists(browser) && PathExists(old))) {
       if (transaction_.Execute(std::make_unique<MoveFileOperation>(browser, old)))
@@ -124,14 +124,14 @@ void Installer::StepInstallLauncher() {
 
 void Installer::CopyLauncherExtras() {
   if (command_line_.HasSwitch("server-tracking-data")) {
-    std::filesystem::path data =
+    FilePath data =
         package_folder_ / command_line_.GetSwitchValuePath("server-tracking-data");
     if (PathExists(data)) {
       transaction_.Execute(
           std::make_unique<CopyFileOperation>(data, install_folder_ / L"server_tracking_data"));
     }
   }
-  std::filesystem::path overrides = package_folder_ / L"pref_default_overrides";
+  FilePath overrides = package_folder_ / L"pref_default_overrides";
   std::string text;
   if (ReadFileToString(overrides, &text) &&
       !nlohmann::json::parse(text, nullptr, false).is_discarded()) {
@@ -162,7 +162,7 @@ void Installer::StepRemoveRecordedShortcuts() {
 }
 
 void Installer::StepDeletePreviousRootFiles() {
-  for (const std::filesystem::path& entry : status().root_files) {
+  for (const FilePath& entry : status().root_files) {
     if (!transaction_.Execute(
             std::make_unique<DeleteFileOperation>(install_folder_ / entry, false, true)))
       LOG(WARNING) << "Could not delete previous root file " << entry;
@@ -172,7 +172,7 @@ void Installer::StepDeletePreviousRootFiles() {
 
 bool Installer::DeleteBrowserExecutable() {
   std::wstring name = BrowserExecutableName();
-  std::filesystem::path browser = install_folder_ / status().subfolder / name;
+  FilePath browser = install_folder_ / status().subfolder / name;
   if (!transaction_.Execute(std::make_unique<DeleteFileOperation>(browser, true, true))) {
     LOG(ERROR) << Fail(kMessageBrowserInUse, L"",
                        "Can't uninstall when " + WideToUtf8(name) + " is in use");

@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -44,7 +43,7 @@ nlohmann::json ToJsonList(const std::vector<std::string>& items) {
 }  // namespace
 
 void Installer::StepSeedPreferences() {
-  const std::filesystem::path prefs_path = install_folder_ / kInstallerPrefsFile;
+  const FilePath prefs_path = install_folder_ / kInstallerPrefsFile;
   created_installer_prefs_ = !PathExists(prefs_path);
 
   // Written on this thread when released: the following steps read it back.
@@ -57,7 +56,7 @@ void Installer::StepSeedPreferences() {
   if (welcome_url && welcome_url->is_string()) prefs.SetValue("welcome-url", *welcome_url);
 
   prefs.SetValue("single_profile", settings_->IsSingleProfile());
-  const std::filesystem::path profile_folder = settings_->GetProfileFolder();
+  const FilePath profile_folder = settings_->GetProfileFolder();
   if (!profile_folder.empty()) prefs.SetValue("profile_path", WideToUtf8(profile_folder.wstring()));
   const std::wstring language = settings_->GetLanguage();
   if (!language.empty()) prefs.SetValue("language", WideToUtf8(language));
@@ -80,7 +79,7 @@ void Installer::StepSeedPreferences() {
 void Installer::WriteBrowserPreferences() {
   if (operation() == kOperationUninstall) return;
 
-  std::filesystem::path profile_folder = status().GetProfileFolder();
+  FilePath profile_folder = status().GetProfileFolder();
   if (profile_folder.empty()) profile_folder = settings_->GetProfileFolder();
 
   if (!profile_folder.empty()) {
@@ -102,12 +101,12 @@ void Installer::WriteBrowserPreferences() {
 }
 
 void Installer::RefreshPartnerContent(JsonPrefStore* local_state) {
-  const std::filesystem::path profile_folder = local_state->path().parent_path();
-  const std::filesystem::path content = profile_folder / kPartnerContentFile;
-  const std::filesystem::path user_agent = profile_folder / kTrackingUserAgentFile;
-  const std::filesystem::path resources = install_folder_ / record_.subfolder / L"resources";
-  const std::filesystem::path new_content = resources / kPartnerContentFile;
-  const std::filesystem::path new_user_agent = resources / kTrackingUserAgentFile;
+  const FilePath profile_folder = local_state->path().parent_path();
+  const FilePath content = profile_folder / kPartnerContentFile;
+  const FilePath user_agent = profile_folder / kTrackingUserAgentFile;
+  const FilePath resources = install_folder_ / record_.subfolder / L"resources";
+  const FilePath new_content = resources / kPartnerContentFile;
+  const FilePath new_user_agent = resources / kTrackingUserAgentFile;
 
   const bool has_new_content = PathExists(new_content);
   if (!has_new_content && !PathExists(new_user_agent)) {

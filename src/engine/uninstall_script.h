@@ -2,10 +2,11 @@
 #define NORVA_ENGINE_UNINSTALL_SCRIPT_H_
 
 #include <cstdint>
-#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "base/file_path.h"
 
 namespace norva::installer {
 
@@ -14,8 +15,8 @@ namespace norva::installer {
 // removes `folders` deepest first (each only if empty) and finally itself.
 // Every line ends in a single line feed.
 std::wstring BuildUninstallScript(uint32_t pid1, uint32_t pid2, uint32_t pid3,
-                                  const std::vector<std::filesystem::path>& files,
-                                  const std::set<std::filesystem::path>& folders);
+                                  const std::vector<FilePath>& files,
+                                  const std::set<FilePath>& folders);
 
 // The script's bytes as cmd.exe reads them: in the console's code page
 // `code_page` (the OEM code page of a new console) when every character has

@@ -55,14 +55,14 @@ const KNOWNFOLDERID* const kProtectedFolders[] = {
     &FOLDERID_History,         &FOLDERID_InternetCache,  &FOLDERID_Links,
     &FOLDERID_SavedGames,      &FOLDERID_Contacts,       &FOLDERID_UserProgramFiles};
 
-bool IsSafeSubfolder(const std::filesystem::path& subfolder) {
+bool IsSafeSubfolder(const FilePath& subfolder) {
   return subfolder.empty() || IsSafeRelativePath(subfolder);
 }
 
 // The files (not folders) directly in `folder` that match `pattern`.
-std::vector<std::filesystem::path> ListFiles(const std::filesystem::path& folder,
-                                             const wchar_t* pattern) {
-  std::vector<std::filesystem::path> files;
+std::vector<FilePath> ListFiles(const FilePath& folder,
+                                const wchar_t* pattern) {
+  std::vector<FilePath> files;
   WIN32_FIND_DATAW entry;
   HANDLE find = FindFirstFileExW(ExtendedLengthPath(folder / pattern).c_str(), FindExInfoBasic,
                                  &entry, FindExSearchNameMatch, nullptr, 0);
@@ -150,7 +150,7 @@ uint32_t ParseProcessId(const std::wstring& text) {
 }
 
 // A path for a quoted batch-file argument: "%" would start a variable.
-std::wstring BatchPath(const std::filesystem::path& path) {
+std::wstring BatchPath(const FilePath& path) {
   std::wstring text;
   for (wchar_t c : path.native()) {
     if (c == L'%') text += L'%';
@@ -159,13 +159,13 @@ std::wstring BatchPath(const std::filesystem::path& path) {
   return text;
 }
 
-std::wstring NormalFolder(const std::filesystem::path& folder) {
+std::wstring NormalFolder(const FilePath& folder) {
   std::wstring text = folder.lexically_normal().native();
   while (text.size() > 3 && text.back() == L'\\') text.pop_back();
   return text;
 }
 
-std::wstring ComparableFolder(const std::filesystem::path& folder) {
+std::wstring ComparableFolder(const FilePath& folder) {
   return folder.empty() ? std::wstring() : ToLowerASCII(NormalFolder(folder));
 }
 
@@ -177,7 +177,7 @@ bool IsBelow(const std::wstring& folder, const std::wstring& ancestor) {
 }
 
 // Where `path` really leads, links resolved; empty when it cannot be opened.
-std::filesystem::path FinalPath(const std::filesystem::path& path) {
+FilePath FinalPath(const FilePath& path) {
   if (path.empty()) return {};
   HANDLE handle = CreateFileW(ExtendedLengthPath(path).c_str(), FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -197,12 +197,12 @@ std::filesystem::path FinalPath(const std::filesystem::path& path) {
 // Strictly inside the user's own profile folder, and neither a known folder
 // nor above one. A known folder counts both as named and where it leads.
 bool IsDeletableProfileFolder(const std::wstring& candidate) {
-  std::filesystem::path profile = GetKnownFolder(FOLDERID_Profile);
+  FilePath profile = GetKnownFolder(FOLDERID_Profile);
   if (!IsBelow(candidate, ComparableFolder(profile)) &&
       !IsBelow(candidate, ComparableFolder(FinalPath(profile))))
     return false;
   for (const KNOWNFOLDERID* id : kProtectedFolders) {
-    std::filesystem::path known = GetKnownFolder(*id);
+    FilePath known = GetKnownFolder(*id);
     for (const std::wstring& text : {ComparableFolder(known), ComparableFolder(FinalPath(known))}) {
       if (!text.empty() && (text == candidate || IsBelow(text, candidate))) return false;
     }
@@ -213,16 +213,16 @@ bool IsDeletableProfileFolder(const std::wstring& candidate) {
 // Deletes a profile folder with everything in it. Links inside are removed
 // without touching what they point to; a folder that is not clearly the
 // user's own is refused. A missing folder is success.
-bool DeleteTreeSafely(const std::filesystem::path& folder) {
+bool DeleteTreeSafely(const FilePath& folder) {
   if (folder.empty() || !IsAbsolutePath(folder)) {
     LOG(WARNING) << "Not deleting the relative path " << folder;
     return false;
   }
   if (!PathExists(folder)) return true;
-  std::filesystem::path normal = NormalFolder(folder);
+  FilePath normal = NormalFolder(folder);
   // The folder itself may be a link (removed as such); the folders above it
   // are resolved so that a link among them cannot lead the deletion elsewhere.
-  std::filesystem::path parent = FinalPath(normal.parent_path());
+  FilePath parent = FinalPath(normal.parent_path());
   if (parent.empty() || !normal.has_filename() ||
       !IsDeletableProfileFolder(ComparableFolder(parent / normal.filename()))) {
     LOG(WARNING) << "Not deleting " << folder << ": not a profile folder of this user";
@@ -233,10 +233,10 @@ bool DeleteTreeSafely(const std::filesystem::path& folder) {
 
 // `path` moved from below the known folder `from` to the same place below
 // `to`; empty when it does not lie below `from`.
-std::filesystem::path Rebase(const std::filesystem::path& path, REFKNOWNFOLDERID from,
-                             REFKNOWNFOLDERID to) {
-  std::filesystem::path source = GetKnownFolder(from);
-  std::filesystem::path target = GetKnownFolder(to);
+FilePath Rebase(const FilePath& path, REFKNOWNFOLDERID from,
+                REFKNOWNFOLDERID to) {
+  FilePath source = GetKnownFolder(from);
+  FilePath target = GetKnownFolder(to);
   std::wstring prefix = ComparableFolder(source);
   if (target.empty() || !IsBelow(ComparableFolder(path), prefix)) return {};
   std::wstring relative = NormalFolder(path).substr(prefix.size());
@@ -245,9 +245,9 @@ std::filesystem::path Rebase(const std::filesystem::path& path, REFKNOWNFOLDERID
 }
 
 // `base` and each folder from it down to `base` joined with `relative`.
-void AddFolders(const std::filesystem::path& base, const std::filesystem::path& relative,
-                std::set<std::filesystem::path>* folders) {
-  std::filesystem::path folder = base;
+void AddFolders(const FilePath& base, const FilePath& relative,
+                std::set<FilePath>* folders) {
+  FilePath folder = base;
   folders->insert(folder);
   for (const auto& part : relative) {
     folder /= part;
@@ -258,8 +258,8 @@ void AddFolders(const std::filesystem::path& base, const std::filesystem::path& 
 }  // namespace
 
 std::wstring BuildUninstallScript(uint32_t pid1, uint32_t pid2, uint32_t pid3,
-                                  const std::vector<std::filesystem::path>& files,
-                                  const std::set<std::filesystem::path>& folders) {
+                                  const std::vector<FilePath>& files,
+                                  const std::set<FilePath>& folders) {
   std::vector<std::pair<std::wstring, uint32_t>> pids = {{L"PID1", pid1}};
   if (pid2) pids.emplace_back(L"PID2", pid2);
   if (pid3) pids.emplace_back(L"PID3", pid3);
@@ -274,7 +274,7 @@ std::wstring BuildUninstallScript(uint32_t pid1, uint32_t pid2, uint32_t pid3,
   }
   text += L"ping -n 2 127.0.0.1\n";
   for (const auto& [name, id] : pids) text += L"IF %" + name + L"_RUNNING%==TRUE GOTO :again\n";
-  for (const std::filesystem::path& file : files) text += L"del \"" + BatchPath(file) + L"\"\n";
+  for (const FilePath& file : files) text += L"del \"" + BatchPath(file) + L"\"\n";
   // Deepest first: a folder sorts after its parent.
   for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
     text += L"rmdir \"" + BatchPath(*folder) + L"\"\n";
@@ -297,22 +297,22 @@ std::string EncodeUninstallScript(const std::wstring& script, unsigned code_page
 }
 
 void Installer::StepCleanUpPreviousStatus() {
-  std::filesystem::path folder = install_folder_ / kPreservedStatusFolder;
+  FilePath folder = install_folder_ / kPreservedStatusFolder;
   if (!DirectoryExists(folder)) {
     ScheduleNextStep();
     return;
   }
-  for (const std::filesystem::path& file : ListFiles(folder, L"*.xml.*")) CleanUpPreservedLog(file);
+  for (const FilePath& file : ListFiles(folder, L"*.xml.*")) CleanUpPreservedLog(file);
   RemoveDirectoryW(ExtendedLengthPath(folder).c_str());
-  std::filesystem::path programs = GetKnownFolder(FOLDERID_Programs);
+  FilePath programs = GetKnownFolder(FOLDERID_Programs);
   if (!programs.empty()) {
-    for (const std::filesystem::path& link : ListFiles(programs, L"Norva*Message Center.lnk"))
+    for (const FilePath& link : ListFiles(programs, L"Norva*Message Center.lnk"))
       DeleteFileW(link.c_str());
   }
   ScheduleNextStep();
 }
 
-void Installer::CleanUpPreservedLog(const std::filesystem::path& file) {
+void Installer::CleanUpPreservedLog(const FilePath& file) {
   InstallLog log;
   if (!LoadInstallLog(file, &log)) {
     LOG(WARNING) << "Could not read the preserved install log " << file;
@@ -326,8 +326,8 @@ void Installer::CleanUpPreservedLog(const std::filesystem::path& file) {
   // still in use for the next run.
   const bool uninstalling = operation() == kOperationUninstall;
   Transaction local;
-  for (const std::filesystem::path& entry : log.files) {
-    std::filesystem::path path = install_folder_ / (log.subfolder / entry);
+  for (const FilePath& entry : log.files) {
+    FilePath path = install_folder_ / (log.subfolder / entry);
     if (!local.Execute(std::make_unique<DeleteFileOperation>(path, true, true)) && !uninstalling) {
       LOG(WARNING) << "Keeping " << file << ": could not delete " << path;
       local.Rollback();
@@ -340,13 +340,13 @@ void Installer::CleanUpPreservedLog(const std::filesystem::path& file) {
 
 void Installer::StepPreservePreviousStatus() {
   VLOG(1) << "Preserving previous installer status";
-  std::filesystem::path source = install_folder_ / kStatusFile;
+  FilePath source = install_folder_ / kStatusFile;
   if (!PathExists(source)) source = install_folder_ / kLegacyStatusFile;
   if (!PathExists(source)) {
     ScheduleNextStep();
     return;
   }
-  std::filesystem::path folder = install_folder_ / kPreservedStatusFolder;
+  FilePath folder = install_folder_ / kPreservedStatusFolder;
   if (!DirectoryExists(folder) &&
       !transaction_.Execute(std::make_unique<CreateFolderOperation>(folder))) {
     ScheduleNextStep();
@@ -355,7 +355,7 @@ void Installer::StepPreservePreviousStatus() {
   // Two upgrades within one second would otherwise replace the log kept by
   // the first, and the files it lists would never be removed.
   long long seconds = static_cast<long long>(std::time(nullptr));
-  std::filesystem::path target;
+  FilePath target;
   do {
     target = folder / (std::wstring(kStatusFile) + L"." + std::to_wstring(seconds++));
   } while (PathExists(target));
@@ -391,7 +391,7 @@ void Installer::OpenUninstallSurvey() {
   std::string url = product::Url("uninstall_survey");
   if (url.empty() || command_line_.HasSwitch("silent")) return;
   GlobalStorage* storage = GlobalStorage::GetInstance();
-  std::filesystem::path profile;
+  FilePath profile;
   if (ShellIntegration(install_folder_).GetProfileFolder(false, &profile))
     storage->Initialize(profile);
   std::string uuid;
@@ -399,7 +399,7 @@ void Installer::OpenUninstallSurvey() {
   std::string address = url + "?version=" + product::ProductVersion() + "&uuid=" + uuid;
   std::vector<std::string> welcome = SplitString(status().GetWelcomeUrl(), '?');
   if (welcome.size() == 2) address += "&" + welcome[1];
-  std::filesystem::path program_files = GetKnownFolder(FOLDERID_ProgramFiles);
+  FilePath program_files = GetKnownFolder(FOLDERID_ProgramFiles);
   if (program_files.empty()) return;
   std::wstring command = QuoteArgument((program_files / L"Internet Explorer" / L"iexplore.exe").native());
   if (GetWindowsVersionRank() >= kWindows8) command += L" -private";
@@ -410,16 +410,16 @@ void Installer::OpenUninstallSurvey() {
 void Installer::StepSelfRemoval() {
   if (!IsCopyOnly()) RemoveAutoupdateTask();
   // Looked up first: the lookup reads the installer's preferences, which go.
-  std::vector<std::filesystem::path> profile_folders;
+  std::vector<FilePath> profile_folders;
   if (settings_->DeleteProfile()) profile_folders = FindProfileFolders();
-  std::vector<std::filesystem::path> remaining;
-  std::set<std::filesystem::path> folders;
+  std::vector<FilePath> remaining;
+  std::set<FilePath> folders;
   DeleteInstalledFiles(&remaining, &folders);
   WriteUninstallScript(remaining, folders);
   // Otherwise the elevated helper starts the script once it has taken back
   // the folder's rights, which it does when this run ends.
   if (!undo_event_) RunUninstallBatchFile(install_folder_);
-  for (const std::filesystem::path& folder : profile_folders) DeleteTreeSafely(folder);
+  for (const FilePath& folder : profile_folders) DeleteTreeSafely(folder);
   NotifyStepCompleted();
   Succeed();
 }
@@ -434,32 +434,32 @@ void Installer::RemoveAutoupdateTask() {
   scheduler->DeleteTask(L"Autoupdate " + Utf8ToWide(status().app_id));
 }
 
-void Installer::DeleteInstalledFiles(std::vector<std::filesystem::path>* remaining,
-                                     std::set<std::filesystem::path>* folders) {
-  const std::filesystem::path base = NormalFolder(install_folder_);
+void Installer::DeleteInstalledFiles(std::vector<FilePath>* remaining,
+                                     std::set<FilePath>* folders) {
+  const FilePath base = NormalFolder(install_folder_);
   const InstallationStatus& existing = status();
   AddFolders(base, {}, folders);
   if (!IsSafeSubfolder(existing.subfolder)) {
     LOG(WARNING) << "Not deleting the files of the invalid subfolder " << existing.subfolder;
   } else {
-    for (const std::filesystem::path& entry : existing.files) {
-      std::filesystem::path relative = existing.subfolder / entry;
-      std::filesystem::path file = base / relative;
+    for (const FilePath& entry : existing.files) {
+      FilePath relative = existing.subfolder / entry;
+      FilePath file = base / relative;
       if (!transaction_.Execute(std::make_unique<DeleteFileOperation>(file, true, true)))
         remaining->push_back(file);
       AddFolders(base, relative.parent_path(), folders);
     }
   }
-  std::filesystem::path launcher = base / kLauncher;
+  FilePath launcher = base / kLauncher;
   if (!transaction_.Execute(std::make_unique<DeleteFileOperation>(launcher, true, true)))
     remaining->push_back(launcher);
   if (!product::WhiteLabeled()) {
-    std::filesystem::path old = base / BrowserExecutableName();
+    FilePath old = base / BrowserExecutableName();
     old += L".old";
     if (PathExists(old))
       transaction_.Execute(std::make_unique<DeleteFileOperation>(old, false, false));
   }
-  for (const std::filesystem::path& entry : existing.root_files) {
+  for (const FilePath& entry : existing.root_files) {
     transaction_.Execute(std::make_unique<DeleteFileOperation>(base / entry, true, true));
   }
   // Written by the installation beside the lists: its preferences and what
@@ -471,8 +471,8 @@ void Installer::DeleteInstalledFiles(std::vector<std::filesystem::path>* remaini
   }
 }
 
-void Installer::WriteUninstallScript(const std::vector<std::filesystem::path>& files,
-                                     const std::set<std::filesystem::path>& folders) {
+void Installer::WriteUninstallScript(const std::vector<FilePath>& files,
+                                     const std::set<FilePath>& folders) {
   uint32_t initial_pid = ParseProcessId(command_line_.GetSwitchValue("initial-pid"));
   std::wstring script =
       BuildUninstallScript(GetCurrentProcessId(), initial_pid, partner_pid_, files, folders);
@@ -480,15 +480,15 @@ void Installer::WriteUninstallScript(const std::vector<std::filesystem::path>& f
     LOG(ERROR) << "Could not write the uninstall script";
 }
 
-std::vector<std::filesystem::path> Installer::FindProfileFolders() {
-  std::filesystem::path profile;
+std::vector<FilePath> Installer::FindProfileFolders() {
+  FilePath profile;
   if (!ShellIntegration(install_folder_).GetProfileFolder(true, &profile)) return {};
-  std::vector<std::filesystem::path> folders = {profile};
+  std::vector<FilePath> folders = {profile};
   // The default profile keeps its caches below the local application data.
   JsonPrefStore prefs(install_folder_ / L"installer_prefs.json", nullptr);
   prefs.Load();
   if (!prefs.GetString("profile_path").empty()) return folders;
-  std::filesystem::path local = Rebase(profile, FOLDERID_RoamingAppData, FOLDERID_LocalAppData);
+  FilePath local = Rebase(profile, FOLDERID_RoamingAppData, FOLDERID_LocalAppData);
   if (!local.empty()) folders.push_back(local);
   return folders;
 }

@@ -40,7 +40,7 @@ class SavedAccessList {
   ~SavedAccessList() {
     if (descriptor_) LocalFree(descriptor_);
   }
-  bool Read(const std::filesystem::path& folder) {
+  bool Read(const FilePath& folder) {
     folder_ = folder;
     return GetNamedSecurityInfoW(ExtendedLengthPath(folder).c_str(), SE_FILE_OBJECT,
                                  DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl_, nullptr,
@@ -59,12 +59,12 @@ class SavedAccessList {
   }
 
  private:
-  std::filesystem::path folder_;
+  FilePath folder_;
   PSECURITY_DESCRIPTOR descriptor_ = nullptr;
   PACL dacl_ = nullptr;
 };
 
-bool GrantFullAccess(const std::filesystem::path& folder, const std::wstring& user,
+bool GrantFullAccess(const FilePath& folder, const std::wstring& user,
                      PACL current) {
   EXPLICIT_ACCESSW access{};
   access.grfAccessPermissions = GENERIC_ALL;
@@ -118,7 +118,7 @@ HANDLE OpenRequester() {
 }
 
 void GrantForInstallation(const CommandLine& command_line) {
-  std::filesystem::path folder = command_line.GetSwitchValuePath("set-folder-permission");
+  FilePath folder = command_line.GetSwitchValuePath("set-folder-permission");
   ScopedHandle given(OpenEventW(EVENT_ALL_ACCESS, FALSE,
                                 GetObjectNameForFolder(kGivePermissionEvent, folder, false).c_str()));
   ScopedHandle undo(OpenEventW(EVENT_ALL_ACCESS, FALSE,
@@ -150,7 +150,7 @@ void GrantForInstallation(const CommandLine& command_line) {
 }
 
 void WaitForPackage(const CommandLine& command_line) {
-  std::filesystem::path folder = command_line.GetSwitchValuePath("set-folder-permission");
+  FilePath folder = command_line.GetSwitchValuePath("set-folder-permission");
   ScopedHandle ready(OpenEventW(SYNCHRONIZE, FALSE,
                                 GetObjectNameForFolder(kPackageReadyEvent, folder, true).c_str()));
   ScopedHandle interrupted(OpenEventW(
@@ -193,8 +193,8 @@ void RunFolderPermissionMode(const CommandLine& command_line) {
     GrantForInstallation(command_line);
 }
 
-void RunUninstallBatchFile(const std::filesystem::path& installation_folder) {
-  std::filesystem::path script = installation_folder / L"k.bat";
+void RunUninstallBatchFile(const FilePath& installation_folder) {
+  FilePath script = installation_folder / L"k.bat";
   if (!PathExists(script)) return;
   wchar_t shell[MAX_PATH];
   // A value that does not fit is reported by its size and leaves the buffer

@@ -1,7 +1,7 @@
 #ifndef NORVA_INSTALLER_FOLDER_PERMISSION_MODE_H_
 #define NORVA_INSTALLER_FOLDER_PERMISSION_MODE_H_
 
-#include <filesystem>
+#include "base/file_path.h"
 
 namespace norva::installer {
 
@@ -14,7 +14,7 @@ void RunFolderPermissionMode(const CommandLine& command_line);
 
 // Starts the installation's uninstall clean-up script "k.bat", hidden, without
 // waiting for it.
-void RunUninstallBatchFile(const std::filesystem::path& installation_folder);
+void RunUninstallBatchFile(const FilePath& installation_folder);
 
 }  // namespace norva::installer
 

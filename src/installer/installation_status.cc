@@ -80,7 +80,7 @@ int TriState(const JsonPrefStore& prefs, std::string_view key) {
   return value->get<bool>() ? 1 : 0;
 }
 
-std::filesystem::path WithoutTrailingSeparators(std::filesystem::path path) {
+FilePath WithoutTrailingSeparators(FilePath path) {
   std::wstring text = path.wstring();
   while (text.size() > 1 && IsSeparator(text.back()) && text[text.size() - 2] != L':')
     text.pop_back();
@@ -125,7 +125,7 @@ bool InstallationStatus::IsInstalledExperimentEnabled(std::string_view name) con
   return false;
 }
 
-void InstallationStatus::Initialize(std::filesystem::path path) {
+void InstallationStatus::Initialize(FilePath path) {
   VLOG(1) << "Initializing status: " << path;
   path_ = std::move(path);
   valid_ = existing_installation_ = legacy_installation_ = has_launcher_ = false;
@@ -195,9 +195,9 @@ bool InstallationStatus::LookAtFolder() {
 // A folder that does not exist yet is usable when its nearest existing
 // ancestor is a folder.
 void InstallationStatus::LookAtMissingFolder() {
-  std::filesystem::path current = WithoutTrailingSeparators(path_);
+  FilePath current = WithoutTrailingSeparators(path_);
   for (;;) {
-    std::filesystem::path parent = current.parent_path();
+    FilePath parent = current.parent_path();
     if (parent.empty() || parent == current) {
       VLOG(1) << "Path is a root folder that's not valid" << "(probably invalid drive letter)";
       return;
@@ -248,7 +248,7 @@ void InstallationStatus::ReadFolderDetails() {
       LOG(WARNING) << "Ignoring server tracking data larger than " << kMaxServerTrackingDataSize
                    << " bytes";
     if (!legacy_installation_) prefs_read = ReadInstallerPrefs();
-    std::filesystem::path profile;
+    FilePath profile;
     if (probe.profile_folder(path_, &profile)) {
       profile_folder_ = std::move(profile);
       ReadLocalState();
@@ -257,7 +257,7 @@ void InstallationStatus::ReadFolderDetails() {
   if (legacy_installation_ || !prefs_read) ReadLegacyIni(prefs_read);
 }
 
-void InstallationStatus::TestShortcuts(const std::filesystem::path& executable, bool launcher) {
+void InstallationStatus::TestShortcuts(const FilePath& executable, bool launcher) {
   if (!desktop_shortcut_found_) {
     TestShortcut(desktop_shortcut, executable, launcher, &desktop_shortcut_found_,
                  &desktop_shortcut_needs_update_);
@@ -274,7 +274,7 @@ void InstallationStatus::TestShortcuts(const std::filesystem::path& executable, 
   }
   StatusProbe probe = GetStatusProbe();
   if (!company_start_menu_folder_found_) {
-    std::filesystem::path programs = probe.start_menu_programs();
+    FilePath programs = probe.start_menu_programs();
     if (!programs.empty() && DirectoryExists(programs / kCompanyStartMenuFolder)) {
       company_start_menu_folder_ = programs / kCompanyStartMenuFolder;
       company_start_menu_folder_found_ = true;
@@ -286,8 +286,8 @@ void InstallationStatus::TestShortcuts(const std::filesystem::path& executable, 
   }
 }
 
-void InstallationStatus::TestShortcut(const std::filesystem::path& shortcut,
-                                      const std::filesystem::path& executable, bool launcher,
+void InstallationStatus::TestShortcut(const FilePath& shortcut,
+                                      const FilePath& executable, bool launcher,
                                       bool* found, bool* needs_update) {
   *found = ShortcutStartsExecutable(shortcut, executable);
   // Links that start the browser directly bypass the launcher's updates.
@@ -295,7 +295,7 @@ void InstallationStatus::TestShortcut(const std::filesystem::path& shortcut,
 }
 
 bool InstallationStatus::ReadInstallerPrefs() {
-  std::filesystem::path file = path_ / kInstallerPrefsFile;
+  FilePath file = path_ / kInstallerPrefsFile;
   if (!PathExists(file)) return false;
   JsonPrefStore prefs(file, nullptr);
   if (!prefs.Load()) return false;
@@ -340,7 +340,7 @@ void InstallationStatus::ReadLegacyIni(bool installer_prefs_read) {
   DWORD length = GetPrivateProfileStringW(L"User Prefs", L"Language Files Directory", L"",
                                           directory, kMaxLanguageDirectory + 2, ini.c_str());
   if (length == 0 || length > kMaxLanguageDirectory) return;
-  std::filesystem::path folder = WithoutTrailingSeparators(std::filesystem::path(directory));
+  FilePath folder = WithoutTrailingSeparators(FilePath(directory));
   if (!folder.filename().empty()) language_ = folder.filename().wstring();
 }
 

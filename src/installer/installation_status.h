@@ -1,11 +1,11 @@
 #ifndef NORVA_INSTALLER_INSTALLATION_STATUS_H_
 #define NORVA_INSTALLER_INSTALLATION_STATUS_H_
 
-#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "base/file_path.h"
 #include "system/install_log.h"
 
 namespace norva::installer {
@@ -29,14 +29,14 @@ class InstallationStatus : public InstallLog {
 
   // Examines `path`. Every finding is logged; an unusable folder leaves
   // IsValid false.
-  void Initialize(std::filesystem::path path);
+  void Initialize(FilePath path);
 
   bool IsDesktopShortcutFound() const { return desktop_shortcut_found_; }
   bool IsStartMenuShortcutFound() const { return start_menu_shortcut_found_; }
   bool IsQuickLaunchShortcutFound() const { return quick_launch_shortcut_found_; }
   bool IsCompanyStartMenuFolderFound() const { return company_start_menu_folder_found_; }
   bool IsWritable() const { return writable_; }
-  const std::filesystem::path& GetPinnedShortcut() const { return pinned_shortcut_; }
+  const FilePath& GetPinnedShortcut() const { return pinned_shortcut_; }
   bool DesktopShortcutNeedsUpdate() const { return desktop_shortcut_needs_update_; }
   bool StartMenuShortcutNeedsUpdate() const { return start_menu_shortcut_needs_update_; }
   bool QuickLaunchShortcutNeedsUpdate() const { return quick_launch_shortcut_needs_update_; }
@@ -50,8 +50,8 @@ class InstallationStatus : public InstallLog {
   const std::string& GetWelcomeUrl() const { return welcome_url_; }
   const std::string& GetServerTrackingData() const { return server_tracking_data_; }
   int GetLegacyProductKind() const { return legacy_product_kind_; }
-  const std::filesystem::path& GetProfileFolder() const { return profile_folder_; }
-  const std::filesystem::path& GetCompanyStartMenuFolder() const {
+  const FilePath& GetProfileFolder() const { return profile_folder_; }
+  const FilePath& GetCompanyStartMenuFolder() const {
     return company_start_menu_folder_;
   }
   // The experiment list the installation recorded ("name@1", "name@2").
@@ -62,8 +62,8 @@ class InstallationStatus : public InstallLog {
   // default, overridden by the recorded list.
   bool IsInstalledExperimentEnabled(std::string_view name) const;
   // The examined folder, as given.
-  const std::filesystem::path& GetPath() const { return path_; }
-  const std::filesystem::path& GetExistingFolder() const { return existing_folder_; }
+  const FilePath& GetPath() const { return path_; }
+  const FilePath& GetExistingFolder() const { return existing_folder_; }
   bool IsValid() const { return valid_; }
   bool IsExistingInstallation() const { return existing_installation_; }
   bool IsLegacyInstallation() const { return legacy_installation_; }
@@ -77,8 +77,8 @@ class InstallationStatus : public InstallLog {
   void LookAtMissingFolder();
   void ReconcileLogFlags();
   void ReadFolderDetails();
-  void TestShortcuts(const std::filesystem::path& executable, bool launcher);
-  void TestShortcut(const std::filesystem::path& shortcut, const std::filesystem::path& executable,
+  void TestShortcuts(const FilePath& executable, bool launcher);
+  void TestShortcut(const FilePath& shortcut, const FilePath& executable,
                     bool launcher, bool* found, bool* needs_update);
   bool ReadInstallerPrefs();
   void ReadLocalState();
@@ -89,7 +89,7 @@ class InstallationStatus : public InstallLog {
   bool quick_launch_shortcut_found_ = false;
   bool company_start_menu_folder_found_ = false;
   bool writable_ = false;
-  std::filesystem::path pinned_shortcut_;
+  FilePath pinned_shortcut_;
   bool desktop_shortcut_needs_update_ = false;
   bool start_menu_shortcut_needs_update_ = false;
   bool quick_launch_shortcut_needs_update_ = false;
@@ -102,11 +102,11 @@ class InstallationStatus : public InstallLog {
   std::string server_tracking_data_;
   int single_profile_ = -1;
   int legacy_product_kind_ = -1;
-  std::filesystem::path profile_folder_;
-  std::filesystem::path company_start_menu_folder_;
+  FilePath profile_folder_;
+  FilePath company_start_menu_folder_;
   std::vector<std::string> installed_experiments_;
-  std::filesystem::path path_;
-  std::filesystem::path existing_folder_;
+  FilePath path_;
+  FilePath existing_folder_;
   bool valid_ = false;
   bool existing_installation_ = false;
   bool legacy_installation_ = false;

@@ -91,12 +91,12 @@ void LogRoles(const Roles& roles, bool inside_package) {
 
 // Reads the experiment list recorded with an installation, on the pool that
 // owns preference files. Empty when the file or the key is missing.
-bool ReadRecordedExperiments(const std::filesystem::path& installation_folder,
+bool ReadRecordedExperiments(const FilePath& installation_folder,
                              const std::shared_ptr<WorkerPool>& prefs_pool,
                              std::vector<std::string>* experiments) {
   auto promise = std::make_shared<std::promise<std::pair<bool, std::vector<std::string>>>>();
   std::future<std::pair<bool, std::vector<std::string>>> result = promise->get_future();
-  std::filesystem::path file = installation_folder / kInstallerPrefsFile;
+  FilePath file = installation_folder / kInstallerPrefsFile;
   bool posted = prefs_pool->PostTask(FROM_HERE, [promise, file] {
     nlohmann::json prefs;
     std::pair<bool, std::vector<std::string>> found{false, {}};
@@ -117,7 +117,7 @@ bool ReadRecordedExperiments(const std::filesystem::path& installation_folder,
 }
 
 void ApplyExperimentOverrides(const CommandLine& command_line, bool uninstall,
-                              const std::filesystem::path& installation_folder,
+                              const FilePath& installation_folder,
                               const std::shared_ptr<WorkerPool>& prefs_pool) {
   FeatureRegistry& features = FeatureRegistry::Get();
   std::vector<std::string> recorded;
@@ -130,10 +130,10 @@ void ApplyExperimentOverrides(const CommandLine& command_line, bool uninstall,
 
 // Runs the role the command line names once the process-wide set-up is done.
 bool RunDriver(const CommandLine& command_line, const Roles& roles,
-               const std::filesystem::path& executable_path, bool inside_package,
+               const FilePath& executable_path, bool inside_package,
                Settings& settings) {
   if (roles.backend) return RunBackend(settings);
-  std::filesystem::path download_folder;
+  FilePath download_folder;
   if (!ChooseDownloadFolder(command_line, executable_path, &download_folder)) {
     LOG(ERROR) << "Could not obtain temporary installer folder";
     return false;
@@ -152,7 +152,7 @@ bool RunDriver(const CommandLine& command_line, const Roles& roles,
 
 // Steps from the log file on: everything an installing role needs.
 bool RunInstallingRole(const CommandLine& command_line,
-                       const std::filesystem::path& installation_folder) {
+                       const FilePath& installation_folder) {
   OpenLogFile();
   if (!EnsureTlsEnabled()) {
     LOG(ERROR) << "TLS1.0 or later not supported.";
@@ -163,7 +163,7 @@ bool RunInstallingRole(const CommandLine& command_line,
   LOG(INFO) << "Command line: " << GetCommandLineW();
 
   Roles roles = ReadRoles(command_line);
-  std::filesystem::path executable_path = GetExecutablePath();
+  FilePath executable_path = GetExecutablePath();
   if (!executable_path.has_parent_path()) {
     LOG(ERROR) << "Cannot find own dir";
     return false;
@@ -177,7 +177,7 @@ bool RunInstallingRole(const CommandLine& command_line,
     LOG(ERROR) << "Requested to uninstall, but we are not in a valid " << "installation folder";
     return false;
   }
-  std::filesystem::path install_folder = InstallFolderFromCommandLine(
+  FilePath install_folder = InstallFolderFromCommandLine(
       command_line, roles.autoupdate, &roles.silent, &roles.run_immediately);
   LogRoles(roles, inside_package);
 
@@ -214,8 +214,8 @@ extern "C" bool RunInstaller() {
   ClearCallbackExceptionSwallowing();
   FeatureRegistry::Get().RegisterDefaults();
 
-  std::filesystem::path executable_folder = GetExecutablePath().parent_path();
-  std::filesystem::path installation_folder = FindInstallationFolder(executable_folder);
+  FilePath executable_folder = GetExecutablePath().parent_path();
+  FilePath installation_folder = FindInstallationFolder(executable_folder);
   if (command_line.HasSwitch("help") || command_line.HasSwitch("?")) {
     ShowHelp();
     return true;

@@ -21,11 +21,11 @@ constexpr int kGeneralFailure = 37050;
 constexpr int kMutexFailure = 37052;
 constexpr int kInvalidSettings = 37053;
 
-std::wstring MutexName(const std::filesystem::path& folder) {
+std::wstring MutexName(const FilePath& folder) {
   return GetObjectNameForFolder(kInstallerMutexName, folder, true);
 }
 
-HANDLE CreateFolderEvent(const wchar_t* name, const std::filesystem::path& folder) {
+HANDLE CreateFolderEvent(const wchar_t* name, const FilePath& folder) {
   return CreateEventW(nullptr, TRUE, FALSE, GetObjectNameForFolder(name, folder, true).c_str());
 }
 
@@ -48,7 +48,7 @@ std::wstring EncodeHandle(HANDLE handle) {
 
 }  // namespace
 
-InstallerRunner::InstallerRunner(std::filesystem::path package_folder)
+InstallerRunner::InstallerRunner(FilePath package_folder)
     : package_folder_(std::move(package_folder)) {}
 
 InstallerRunner::~InstallerRunner() {
@@ -79,7 +79,7 @@ bool InstallerRunner::StartInstallation(Settings& settings) {
     return Fail(kInvalidSettings, "Attempting to start installation with invalid settings");
   settings.SetModifiable(false);
   settings_ = &settings;
-  const std::filesystem::path folder = settings.GetInstallationStatus().GetPath();
+  const FilePath folder = settings.GetInstallationStatus().GetPath();
 
   SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
   CloseAndClear(&mutex_);
@@ -96,7 +96,7 @@ bool InstallerRunner::StartInstallation(Settings& settings) {
     return Fail(kGeneralFailure, "Could not connect to mailslot");
 
   CommandLine backend_switches = settings.ToCommandLine(false);
-  CommandLine command_line{std::filesystem::path()};
+  CommandLine command_line{FilePath()};
   for (const auto& [name, value] : backend_switches.GetSwitches()) {
     if (name != "server-tracking-data" && name != "initial-pid" &&
         name != "crash-reporter-pid" && name != "initial-proc-handle" &&
@@ -113,7 +113,7 @@ bool InstallerRunner::StartInstallation(Settings& settings) {
   if (!interrupted_event_)
     return Fail(kGeneralFailure, "Could not create installation interruption event");
 
-  std::filesystem::path program;
+  FilePath program;
   if (package_ready_) {
     program = package_folder_ / L"installer.exe";
   } else {

@@ -3,9 +3,9 @@
 
 #include <windows.h>
 
-#include <filesystem>
 #include <vector>
 
+#include "base/file_path.h"
 #include "base/handle_watcher.h"
 #include "base/process.h"
 #include "installer/ipc/ipc_receiver.h"
@@ -22,7 +22,7 @@ class Settings;
 // OnInstallerTerminated, successful when it exited with 0.
 class InstallerRunner : public HandleWatcher::Delegate, public IPCReceiverProxy::Delegate {
  public:
-  explicit InstallerRunner(std::filesystem::path package_folder);
+  explicit InstallerRunner(FilePath package_folder);
   ~InstallerRunner() override;
   InstallerRunner(const InstallerRunner&) = delete;
   InstallerRunner& operator=(const InstallerRunner&) = delete;
@@ -56,7 +56,7 @@ class InstallerRunner : public HandleWatcher::Delegate, public IPCReceiverProxy:
   void CloseEvents();
 
   IPCReceiverProxy receiver_{this};
-  const std::filesystem::path package_folder_;
+  const FilePath package_folder_;
   Process backend_;
   HANDLE mutex_ = nullptr;
   HandleWatcher backend_watcher_;

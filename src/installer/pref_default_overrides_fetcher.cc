@@ -37,7 +37,7 @@ std::vector<std::wstring> AllowedDomains() {
 }  // namespace
 
 PrefDefaultOverridesFetcher::PrefDefaultOverridesFetcher(
-    const std::filesystem::path& package_folder, UICallbackRunner* ui_runner,
+    const FilePath& package_folder, UICallbackRunner* ui_runner,
     const CommandLine& command_line)
     : target_file_(package_folder / kFileName), ui_runner_(ui_runner),
       command_line_(command_line) {}

@@ -1,11 +1,11 @@
 #ifndef NORVA_INSTALLER_PREF_DEFAULT_OVERRIDES_FETCHER_H_
 #define NORVA_INSTALLER_PREF_DEFAULT_OVERRIDES_FETCHER_H_
 
-#include <filesystem>
 #include <memory>
 #include <string>
 
 #include "base/command_line.h"
+#include "base/file_path.h"
 #include "base/task_runner.h"
 
 namespace norva::installer {
@@ -21,7 +21,7 @@ class PrefDefaultOverridesFetcher {
   static constexpr wchar_t kFileName[] = L"pref_default_overrides";
 
   // `ui_runner` (for a proxy's credentials) must outlive the fetcher.
-  PrefDefaultOverridesFetcher(const std::filesystem::path& package_folder,
+  PrefDefaultOverridesFetcher(const FilePath& package_folder,
                               UICallbackRunner* ui_runner,
                               const CommandLine& command_line = CommandLine::ForCurrentProcess());
   ~PrefDefaultOverridesFetcher();
@@ -39,7 +39,7 @@ class PrefDefaultOverridesFetcher {
  private:
   void OnDownloadEnded();
 
-  const std::filesystem::path target_file_;
+  const FilePath target_file_;
   UICallbackRunner* const ui_runner_;
   const CommandLine command_line_;
   std::unique_ptr<Wininet> downloader_;

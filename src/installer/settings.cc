@@ -30,13 +30,13 @@ class Settings::StatusFetcher : public std::enable_shared_from_this<StatusFetche
  public:
   using Callback = std::function<void(std::unique_ptr<InstallationStatus>)>;
 
-  StatusFetcher(std::filesystem::path folder, bool replace_legacy, Callback callback)
+  StatusFetcher(FilePath folder, bool replace_legacy, Callback callback)
       : folder_(std::move(folder)),
         replace_legacy_(replace_legacy),
         origin_(ThreadTaskRunnerHandle::Get()),
         callback_(std::move(callback)) {}
 
-  const std::filesystem::path& folder() const { return folder_; }
+  const FilePath& folder() const { return folder_; }
 
   bool FetchStatus(TaskRunner* worker) {
     if (!origin_) return false;
@@ -63,7 +63,7 @@ class Settings::StatusFetcher : public std::enable_shared_from_this<StatusFetche
     callback(std::move(status));
   }
 
-  const std::filesystem::path folder_;
+  const FilePath folder_;
   const bool replace_legacy_;
   const std::shared_ptr<TaskRunner> origin_;
   Callback callback_;
@@ -131,7 +131,7 @@ bool IsMediumPresent(wchar_t letter) {
 
 }  // namespace
 
-std::filesystem::path FindStandaloneDrive() {
+FilePath FindStandaloneDrive() {
   DWORD drives = GetLogicalDrives();
   int best_priority = INT_MAX;
   wchar_t best = L'A';
@@ -158,13 +158,13 @@ std::vector<std::wstring> LastInstallPathValueNames() {
 }
 
 Settings::Settings(bool uninstall, bool silent, bool autoupdate,
-                   std::filesystem::path install_folder, bool replace_quorel_installation)
+                   FilePath install_folder, bool replace_quorel_installation)
     : Settings(uninstall, silent, autoupdate, std::move(install_folder),
                replace_quorel_installation, CommandLine::ForCurrentProcess(), {}) {}
 
 Settings::Settings(bool uninstall, bool silent, bool autoupdate,
-                   std::filesystem::path install_folder, bool replace_quorel_installation,
-                   const CommandLine& command_line, std::filesystem::path installation_folder)
+                   FilePath install_folder, bool replace_quorel_installation,
+                   const CommandLine& command_line, FilePath installation_folder)
     : uninstall_(uninstall),
       silent_(silent),
       autoupdate_(autoupdate),
@@ -300,17 +300,17 @@ void Settings::SetLanguage(std::wstring language) {
   Notify(&Observer::OnLanguageChanged);
 }
 
-void Settings::SetInstallFolder(std::filesystem::path folder) {
+void Settings::SetInstallFolder(FilePath folder) {
   if (!modifiable_) return;
   VLOG(1) << "Setting install folder to: " << folder;
   // A folder typed again while another is being examined must win over it.
-  const std::filesystem::path& examined =
+  const FilePath& examined =
       status_fetcher_ ? status_fetcher_->folder() : status_->GetPath();
   if (folder == examined) return;
   StartStatusFetch(std::move(folder));
 }
 
-void Settings::StartStatusFetch(std::filesystem::path folder) {
+void Settings::StartStatusFetch(FilePath folder) {
   if (status_fetcher_) status_fetcher_->Cancel();
   status_fetcher_.reset();
   if (!status_worker_) {
@@ -454,7 +454,7 @@ void Settings::ReadLastInstallPath() {
   for (const std::wstring& name : names)
     if ((read = ReadRegistryString(key, name, &value))) break;
   RegCloseKey(key);
-  std::filesystem::path folder(value);
+  FilePath folder(value);
   if (read && IsAbsolutePath(folder) && DirectoryExists(folder)) {
     std::wstring normal = folder.lexically_normal().native();
     while (normal.size() > 3 && (normal.back() == L'\\' || normal.back() == L'/'))
@@ -464,14 +464,14 @@ void Settings::ReadLastInstallPath() {
   VLOG(1) << "Install folder from reg value: " << last_install_path_;
 }
 
-std::filesystem::path Settings::GetDefaultInstallFolder(bool use_command_line,
-                                                        bool use_registry) const {
+FilePath Settings::GetDefaultInstallFolder(bool use_command_line,
+                                           bool use_registry) const {
   LOG(INFO) << "Retrieving default installation folder path" << "Using command line: "
             << use_command_line << "Using the registry: " << use_registry;
   if (use_command_line && !command_line_install_folder_.empty())
     return command_line_install_folder_;
   if (use_registry && !last_install_path_.empty()) return last_install_path_;
-  std::filesystem::path base;
+  FilePath base;
   if (all_users_) {
     base = GetKnownFolder(FOLDERID_ProgramFiles);
   } else if (copy_only_) {
@@ -485,13 +485,13 @@ std::filesystem::path Settings::GetDefaultInstallFolder(bool use_command_line,
     // systems do not know it by name.
     if (base.empty()) base = GetKnownFolder(FOLDERID_LocalAppData) / L"Programs";
   }
-  std::filesystem::path folder = base / Utf8ToWide(product::FullVisibleName());
+  FilePath folder = base / Utf8ToWide(product::FullVisibleName());
   VLOG(1) << "Default install folder: " << folder;
   return folder;
 }
 
 CommandLine Settings::ToCommandLine(bool never_launch) const {
-  CommandLine result{std::filesystem::path()};
+  CommandLine result{FilePath()};
   auto copy_switch = [&](const char* name) {
     if (command_line_.HasSwitch(name))
       result.AppendSwitchValue(name, command_line_.GetSwitchValue(name));

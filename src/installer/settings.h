@@ -2,7 +2,6 @@
 #define NORVA_INSTALLER_SETTINGS_H_
 
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "base/command_line.h"
+#include "base/file_path.h"
 #include "base/weak_ptr.h"
 #include "installer/installation_status.h"
 
@@ -52,13 +52,13 @@ class Settings {
 
   // Reads the process command line; an uninstall examines the installation
   // this installer file belongs to.
-  Settings(bool uninstall, bool silent, bool autoupdate, std::filesystem::path install_folder,
+  Settings(bool uninstall, bool silent, bool autoupdate, FilePath install_folder,
            bool replace_quorel_installation);
   // The same with the given command line and, for an uninstall, the given
   // installation folder (found from the executable when empty).
-  Settings(bool uninstall, bool silent, bool autoupdate, std::filesystem::path install_folder,
+  Settings(bool uninstall, bool silent, bool autoupdate, FilePath install_folder,
            bool replace_quorel_installation, const CommandLine& command_line,
-           std::filesystem::path installation_folder);
+           FilePath installation_folder);
   ~Settings();
   Settings(const Settings&) = delete;
   Settings& operator=(const Settings&) = delete;
@@ -87,11 +87,11 @@ class Settings {
   bool IsModifiable() const { return modifiable_; }
   void SetModifiable(bool modifiable) { modifiable_ = modifiable; }
   bool ReplaceQuorelInstallation() const { return replace_quorel_installation_; }
-  std::filesystem::path GetCommandLineInstallFolder() const { return command_line_install_folder_; }
-  std::filesystem::path GetLastInstallPath() const { return last_install_path_; }
-  std::filesystem::path GetProfileFolder() const { return profile_folder_; }
-  std::filesystem::path GetStandaloneDrive() const { return standalone_drive_; }
-  std::filesystem::path GetFirstValidInstallFolder() const { return first_valid_install_folder_; }
+  FilePath GetCommandLineInstallFolder() const { return command_line_install_folder_; }
+  FilePath GetLastInstallPath() const { return last_install_path_; }
+  FilePath GetProfileFolder() const { return profile_folder_; }
+  FilePath GetStandaloneDrive() const { return standalone_drive_; }
+  FilePath GetFirstValidInstallFolder() const { return first_valid_install_folder_; }
   // "all_users", "current_user" or "standalone".
   const char* GetInstallationModeName() const;
   InstallationMode GetInstallationMode() const;
@@ -112,9 +112,9 @@ class Settings {
   void SetLanguage(std::wstring language);
   // Starts examining `folder` unless it is the folder already examined (or
   // being examined); the reply of an earlier examination is then discarded.
-  void SetInstallFolder(std::filesystem::path folder);
+  void SetInstallFolder(FilePath folder);
 
-  std::filesystem::path GetDefaultInstallFolder(bool use_command_line, bool use_registry) const;
+  FilePath GetDefaultInstallFolder(bool use_command_line, bool use_registry) const;
   // The backend's command line, without a program.
   CommandLine ToCommandLine(bool never_launch) const;
   // The installation statistics, each key preceded by `prefix`.
@@ -127,7 +127,7 @@ class Settings {
   void SetCopyOnlyValue(bool value);
   bool ApplyFlag(bool allowed, bool* flag, bool value, const char* label);
   void ReadLastInstallPath();
-  void StartStatusFetch(std::filesystem::path folder);
+  void StartStatusFetch(FilePath folder);
   void OnStatusFetched(std::unique_ptr<InstallationStatus> status);
   void AdoptExistingInstallation();
   void Dump() const;
@@ -156,11 +156,11 @@ class Settings {
   std::vector<Observer*> observers_;
   bool modifiable_ = true;
   const bool replace_quorel_installation_;
-  const std::filesystem::path command_line_install_folder_;
-  std::filesystem::path last_install_path_;
-  std::filesystem::path profile_folder_;
-  std::filesystem::path standalone_drive_;
-  std::filesystem::path first_valid_install_folder_;
+  const FilePath command_line_install_folder_;
+  FilePath last_install_path_;
+  FilePath profile_folder_;
+  FilePath standalone_drive_;
+  FilePath first_valid_install_folder_;
   const CommandLine command_line_;
   // Examines folders; started with the first fetch.
   std::unique_ptr<Thread> status_worker_;
@@ -169,7 +169,7 @@ class Settings {
 
 // The root folder of the drive a standalone installation goes to by
 // default: removable first, then remote, fixed, RAM disk, CD-ROM.
-std::filesystem::path FindStandaloneDrive();
+FilePath FindStandaloneDrive();
 
 // The registry value names tried for the last install path, in order.
 std::vector<std::wstring> LastInstallPathValueNames();

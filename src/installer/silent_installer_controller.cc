@@ -36,11 +36,11 @@ SilentInstallerController::~SilentInstallerController() {
 }
 
 bool SilentInstallerController::Run(Settings& settings, bool inside_package,
-                                    const std::filesystem::path& download_folder) {
+                                    const FilePath& download_folder) {
   loop_ = TaskLoop::Current();
   settings_ = &settings;
   settings.AddObserver(this);
-  std::filesystem::path package_folder;
+  FilePath package_folder;
   if (inside_package) {
     package_folder = GetExecutablePath().parent_path();
     package_ready_ = true;

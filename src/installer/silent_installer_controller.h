@@ -1,10 +1,10 @@
 #ifndef NORVA_INSTALLER_SILENT_INSTALLER_CONTROLLER_H_
 #define NORVA_INSTALLER_SILENT_INSTALLER_CONTROLLER_H_
 
-#include <filesystem>
 #include <memory>
 #include <string>
 
+#include "base/file_path.h"
 #include "base/weak_ptr.h"
 #include "engine/installer_observer.h"
 #include "installer/settings.h"
@@ -36,7 +36,7 @@ class SilentInstallerController : public Settings::Observer,
 
   // Returns once the installation has ended and its report has been sent;
   // true when the installation succeeded.
-  bool Run(Settings& settings, bool inside_package, const std::filesystem::path& download_folder);
+  bool Run(Settings& settings, bool inside_package, const FilePath& download_folder);
 
   StatsCollector& stats() { return *stats_; }
 

@@ -25,7 +25,7 @@ constexpr wchar_t kSecureProtocolsValue[] = L"SecureProtocols";
 constexpr DWORD kTls10Bit = 0x80;
 constexpr DWORD kDefaultSecureProtocols = 32;
 
-bool IsFile(const std::filesystem::path& path) {
+bool IsFile(const FilePath& path) {
   return PathExists(path) && !DirectoryExists(path);
 }
 
@@ -35,9 +35,9 @@ std::wstring InstallerFolderName() {
 
 // Copies this executable into `folder` and runs the copy with "version": a
 // folder from which programs may not run is useless for the package.
-bool CanRunProgramsFrom(const std::filesystem::path& folder,
-                        const std::filesystem::path& executable_path) {
-  std::filesystem::path copy = folder / executable_path.filename();
+bool CanRunProgramsFrom(const FilePath& folder,
+                        const FilePath& executable_path) {
+  FilePath copy = folder / executable_path.filename();
   bool same_file = EqualsCaseInsensitiveASCII(copy.native(), executable_path.native());
   if (!same_file && !::CopyFileW(executable_path.c_str(), copy.c_str(), FALSE)) return false;
   CommandLine test_run(copy);
@@ -55,11 +55,11 @@ bool CanRunProgramsFrom(const std::filesystem::path& folder,
   return ran;
 }
 
-bool TryDownloadBase(const std::filesystem::path& base,
-                     const std::filesystem::path& executable_path,
-                     std::filesystem::path* folder) {
+bool TryDownloadBase(const FilePath& base,
+                     const FilePath& executable_path,
+                     FilePath* folder) {
   if (base.empty()) return false;
-  std::filesystem::path candidate = base / InstallerFolderName();
+  FilePath candidate = base / InstallerFolderName();
   if (!DirectoryExists(candidate) && !CreateDirectoryW(candidate.c_str(), nullptr)) return false;
   if (CanRunProgramsFrom(candidate, executable_path)) {
     *folder = candidate;
@@ -95,23 +95,23 @@ void RestrictDllSearch() {
     set_default_directories(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_APPLICATION_DIR);
 }
 
-std::filesystem::path FindInstallationFolder(const std::filesystem::path& executable_folder) {
-  std::filesystem::path parent = executable_folder.parent_path();
+FilePath FindInstallationFolder(const FilePath& executable_folder) {
+  FilePath parent = executable_folder.parent_path();
   if (!IsFile(executable_folder / kLauncherExe) && parent != executable_folder &&
       IsFile(parent / kLauncherExe))
     return parent;
   return executable_folder;
 }
 
-std::filesystem::path LogFilePathFor(const SYSTEMTIME& start) {
+FilePath LogFilePathFor(const SYSTEMTIME& start) {
   std::string product = product::ProductName();
   std::wstring file_name = Utf8ToWide(
       StringPrintf("%s_installer", ToLowerASCII(product).c_str()) +
       StringPrintf("_%02d%02d%02d%02d%02d%02d.log", start.wYear, start.wMonth, start.wDay,
                    start.wHour, start.wMinute, start.wSecond));
-  std::filesystem::path temp = GetTempFolder();
+  FilePath temp = GetTempFolder();
   if (temp.empty()) return file_name;
-  std::filesystem::path folder = temp / InstallerFolderName();
+  FilePath folder = temp / InstallerFolderName();
   if (!DirectoryExists(folder) && !CreateDirectoryW(folder.c_str(), nullptr)) return file_name;
   return folder / file_name;
 }
@@ -158,8 +158,8 @@ bool EnsureTlsEnabled(const std::function<void()>& restart) {
   return false;
 }
 
-bool IsInsidePackage(const std::filesystem::path& executable_path, bool uninstall) {
-  std::filesystem::path folder = executable_path.parent_path();
+bool IsInsidePackage(const FilePath& executable_path, bool uninstall) {
+  FilePath folder = executable_path.parent_path();
   std::wstring browser = Utf8ToWide(product::FileNameBase()) + L".exe";
   if (!IsFile(folder / browser)) return false;
   if (uninstall) return true;
@@ -167,10 +167,10 @@ bool IsInsidePackage(const std::filesystem::path& executable_path, bool uninstal
          EqualsCaseInsensitiveASCII(executable_path.filename().native(), kInstallerExe);
 }
 
-std::filesystem::path InstallFolderFromCommandLine(const CommandLine& command_line, bool autoupdate,
-                                                   bool* silent, bool* run_immediately) {
+FilePath InstallFolderFromCommandLine(const CommandLine& command_line, bool autoupdate,
+                                      bool* silent, bool* run_immediately) {
   if (!command_line.HasSwitch("installfolder")) return {};
-  std::filesystem::path folder = command_line.GetSwitchValuePath("installfolder");
+  FilePath folder = command_line.GetSwitchValuePath("installfolder");
   if (!folder.empty()) {
     VLOG(1) << "Install folder from command line: " << folder;
     return folder;
@@ -179,7 +179,7 @@ std::filesystem::path InstallFolderFromCommandLine(const CommandLine& command_li
   LOG(INFO) << "It looks like we are autoupdating from N12.";
   const std::vector<std::wstring>& args = command_line.GetRawArgs();
   if (!args.empty()) {
-    std::filesystem::path last(args.back());
+    FilePath last(args.back());
     if (IsAbsolutePath(last)) folder = last;
   }
   LOG(INFO) << "Recovered install folder from command line: " << folder;
@@ -192,10 +192,10 @@ std::filesystem::path InstallFolderFromCommandLine(const CommandLine& command_li
 }
 
 bool ChooseDownloadFolder(const CommandLine& command_line,
-                          const std::filesystem::path& executable_path,
-                          std::filesystem::path* folder) {
+                          const FilePath& executable_path,
+                          FilePath* folder) {
   if (command_line.HasSwitch("temp-folder")) {
-    std::filesystem::path given = command_line.GetSwitchValuePath("temp-folder");
+    FilePath given = command_line.GetSwitchValuePath("temp-folder");
     if (IsAbsolutePath(given)) {
       *folder = given;
       return true;
@@ -205,7 +205,7 @@ bool ChooseDownloadFolder(const CommandLine& command_line,
                  << given << "\"";
   }
   if (TryDownloadBase(GetTempFolder(), executable_path, folder)) return true;
-  std::filesystem::path downloads = GetKnownFolder(FOLDERID_Downloads, 0);
+  FilePath downloads = GetKnownFolder(FOLDERID_Downloads, 0);
   if (downloads.empty())
     downloads = GetKnownFolder(FOLDERID_Downloads, KF_FLAG_CREATE | KF_FLAG_INIT);
   if (TryDownloadBase(downloads, executable_path, folder)) return true;

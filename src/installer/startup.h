@@ -3,9 +3,10 @@
 
 #include <windows.h>
 
-#include <filesystem>
 #include <functional>
 #include <string>
+
+#include "base/file_path.h"
 
 namespace norva::installer {
 
@@ -21,11 +22,11 @@ void RestrictDllSearch();
 
 // The installation this installer file belongs to: its own folder, or the
 // parent when only the parent holds the launcher.
-std::filesystem::path FindInstallationFolder(const std::filesystem::path& executable_folder);
+FilePath FindInstallationFolder(const FilePath& executable_folder);
 
 // "<temp>\<Product> Installer\<product>_installer_YYYYMMDDhhmmss.log"; the
 // bare file name when the folder cannot be had.
-std::filesystem::path LogFilePathFor(const SYSTEMTIME& start_time);
+FilePath LogFilePathFor(const SYSTEMTIME& start_time);
 
 // Starts a copy of this process with the same command line, not waiting.
 void RestartThisProcess();
@@ -37,19 +38,19 @@ bool EnsureTlsEnabled(const std::function<void()>& restart = RestartThisProcess)
 
 // True when the executable runs from an unpacked package (or, uninstalling,
 // from an installation folder).
-bool IsInsidePackage(const std::filesystem::path& executable_path, bool uninstall);
+bool IsInsidePackage(const FilePath& executable_path, bool uninstall);
 
 // The install folder given on the command line, including the recovery of the
 // legacy updater's folder argument. May turn a silent run into a
 // run-immediately one.
-std::filesystem::path InstallFolderFromCommandLine(const CommandLine& command_line, bool autoupdate,
-                                                   bool* silent, bool* run_immediately);
+FilePath InstallFolderFromCommandLine(const CommandLine& command_line, bool autoupdate,
+                                      bool* silent, bool* run_immediately);
 
 // The folder the package is downloaded into: "temp-folder" when given, else
 // the first base folder from which a copy of this executable can run.
 bool ChooseDownloadFolder(const CommandLine& command_line,
-                          const std::filesystem::path& executable_path,
-                          std::filesystem::path* folder);
+                          const FilePath& executable_path,
+                          FilePath* folder);
 
 }  // namespace norva::installer
 

@@ -20,17 +20,17 @@ StatusProbe* g_probe = nullptr;  // guarded by g_probe_lock; null: the default
 
 StatusProbe DefaultStatusProbe() {
   StatusProbe probe;
-  probe.is_http_handled_by = [](const std::filesystem::path& folder,
+  probe.is_http_handled_by = [](const FilePath& folder,
                                 bool match_browser_executable) {
     return ShellIntegration(folder).IsHandledByUs(L"http", match_browser_executable);
   };
-  probe.profile_folder = [](const std::filesystem::path& folder, std::filesystem::path* profile) {
+  probe.profile_folder = [](const FilePath& folder, FilePath* profile) {
     return ShellIntegration(folder).GetProfileFolder(/*for_deletion=*/false, profile);
   };
   probe.start_menu_programs = [] { return GetKnownFolder(FOLDERID_Programs); };
-  probe.find_taskbar_pin = [](const std::filesystem::path& executable) {
-    std::filesystem::path pin;
-    return FindTaskbarPin(executable, &pin) ? pin : std::filesystem::path();
+  probe.find_taskbar_pin = [](const FilePath& executable) {
+    FilePath pin;
+    return FindTaskbarPin(executable, &pin) ? pin : FilePath();
   };
   return probe;
 }

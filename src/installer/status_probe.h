@@ -3,8 +3,9 @@
 
 #include <windows.h>
 
-#include <filesystem>
 #include <functional>
+
+#include "base/file_path.h"
 
 // What the examination of an installation folder asks of the shell: links
 // and their targets, the taskbar pins, the default-browser handler and the
@@ -16,15 +17,15 @@ struct StatusProbe {
   // Whether the user-level "http" handler runs the installation in `folder`
   // (its browser executable when `match_browser_executable`, else its
   // launcher).
-  std::function<bool(const std::filesystem::path& folder, bool match_browser_executable)>
+  std::function<bool(const FilePath& folder, bool match_browser_executable)>
       is_http_handled_by;
   // The profile folder of the installation in `folder`; false when unknown.
-  std::function<bool(const std::filesystem::path& folder, std::filesystem::path* profile)>
+  std::function<bool(const FilePath& folder, FilePath* profile)>
       profile_folder;
   // The user's start-menu Programs folder.
-  std::function<std::filesystem::path()> start_menu_programs;
+  std::function<FilePath()> start_menu_programs;
   // A taskbar pin that starts `executable`; empty when there is none.
-  std::function<std::filesystem::path(const std::filesystem::path& executable)> find_taskbar_pin;
+  std::function<FilePath(const FilePath& executable)> find_taskbar_pin;
 };
 
 // The probe that InstallationStatus uses: by default the shell integration of

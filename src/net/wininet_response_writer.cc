@@ -11,7 +11,7 @@ void ResponseWriter::Close() {}
 
 FileResponseWriter::~FileResponseWriter() { Close(); }
 
-bool FileResponseWriter::Open(const std::filesystem::path& path) {
+bool FileResponseWriter::Open(const FilePath& path) {
   Close();
   file_ = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                       FILE_ATTRIBUTE_NORMAL, nullptr);

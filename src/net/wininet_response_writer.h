@@ -4,8 +4,9 @@
 #include <windows.h>
 
 #include <cstddef>
-#include <filesystem>
 #include <string>
+
+#include "base/file_path.h"
 
 namespace norva::installer {
 
@@ -29,7 +30,7 @@ class FileResponseWriter : public ResponseWriter {
   FileResponseWriter(const FileResponseWriter&) = delete;
   FileResponseWriter& operator=(const FileResponseWriter&) = delete;
 
-  bool Open(const std::filesystem::path& path);
+  bool Open(const FilePath& path);
   bool Write(const char* data, size_t size) override;
   void Close() override;
 

@@ -80,7 +80,7 @@ std::string LowerHex(const uint8_t* bytes, size_t size) {
   return text;
 }
 
-LONG VerifyTrust(const std::filesystem::path& path) {
+LONG VerifyTrust(const FilePath& path) {
   WINTRUST_FILE_INFO file_info{};
   file_info.cbStruct = sizeof(file_info);
   file_info.pcwszFilePath = path.c_str();
@@ -111,7 +111,7 @@ struct CertificateCloser {
 
 // The simple display name of the first signer of the file's embedded
 // signature; empty when any step fails.
-std::wstring SignerName(const std::filesystem::path& path) {
+std::wstring SignerName(const FilePath& path) {
   HCERTSTORE raw_store = nullptr;
   HCRYPTMSG raw_message = nullptr;
   DWORD encoding = 0, content_type = 0, format_type = 0;
@@ -159,13 +159,13 @@ std::wstring SignerName(const std::filesystem::path& path) {
 
 }  // namespace
 
-bool ChecksumChecker::VerifyChecksum(const std::filesystem::path& path,
+bool ChecksumChecker::VerifyChecksum(const FilePath& path,
                                      std::string_view expected) {
   std::string digest = ComputeSha256(path);
   return !digest.empty() && digest == expected;
 }
 
-std::string ChecksumChecker::ComputeSha256(const std::filesystem::path& path) {
+std::string ChecksumChecker::ComputeSha256(const FilePath& path) {
   MappedFile file;
   if (!file.Initialize(path)) {
     LOG(ERROR) << "Unable to read " << path;
@@ -180,7 +180,7 @@ std::string ChecksumChecker::ComputeSha256(const std::filesystem::path& path) {
   return LowerHex(digest, sizeof(digest));
 }
 
-bool HasCertificateTable(const std::filesystem::path& path, bool* has_table) {
+bool HasCertificateTable(const FilePath& path, bool* has_table) {
   MappedFile file;
   CertificateTable table;
   if (!file.Initialize(path) || !ReadPeCertificateTable(file.data(), file.length(), &table))
@@ -189,7 +189,7 @@ bool HasCertificateTable(const std::filesystem::path& path, bool* has_table) {
   return true;
 }
 
-bool VerifyPackageSigner(const std::filesystem::path& path) {
+bool VerifyPackageSigner(const FilePath& path) {
   LONG trust = VerifyTrust(path);
   if (trust != 0) {
     LOG(ERROR) << "The signature of " << path << " is not valid: "

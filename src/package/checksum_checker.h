@@ -3,10 +3,11 @@
 
 #include <windows.h>
 
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "base/file_path.h"
 
 namespace norva::installer {
 
@@ -17,19 +18,19 @@ class ChecksumChecker {
   // True when the SHA-256 digest of the file, as 64 lower-case hexadecimal
   // digits, equals `expected` exactly (so an upper-case digest never
   // matches).
-  static bool VerifyChecksum(const std::filesystem::path& path, std::string_view expected);
+  static bool VerifyChecksum(const FilePath& path, std::string_view expected);
   // The digest as lower-case hexadecimal digits; empty when the file cannot
   // be read.
-  static std::string ComputeSha256(const std::filesystem::path& path);
+  static std::string ComputeSha256(const FilePath& path);
 };
 
 // False when the file is not a PE image; otherwise `has_table` tells whether
 // it carries an Authenticode certificate table.
-bool HasCertificateTable(const std::filesystem::path& path, bool* has_table);
+bool HasCertificateTable(const FilePath& path, bool* has_table);
 
 // True when the file's Authenticode signature is valid and its signer's
 // display name is exactly the product's expected publisher.
-bool VerifyPackageSigner(const std::filesystem::path& path);
+bool VerifyPackageSigner(const FilePath& path);
 
 // Test seam: Wine accepts any well-formed signature chain, so a test that
 // needs a rejected one replaces WinVerifyTrust's result (the call itself

@@ -122,13 +122,13 @@ uint64_t DeclaredSize(const sz::Archive& archive) {
 
 // The bytes the caller may still use on the volume of `folder`, asked of its
 // nearest existing folder (the target is made later); nullopt when unknown.
-std::optional<uint64_t> FreeSpace(std::filesystem::path folder) {
+std::optional<uint64_t> FreeSpace(FilePath folder) {
   for (;;) {
     ULARGE_INTEGER available{};
     if (GetDiskFreeSpaceExW(ExtendedLengthPath(folder).c_str(), &available, nullptr, nullptr))
       return available.QuadPart;
     DWORD error = GetLastError();
-    std::filesystem::path parent = folder.parent_path();
+    FilePath parent = folder.parent_path();
     if ((error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) || parent == folder ||
         parent.empty()) {
       LOG(WARNING) << "Could not get the free space for " << folder << ": " << error;
@@ -149,7 +149,7 @@ LzmaUtil::LzmaUtil() = default;
 
 LzmaUtil::~LzmaUtil() { CloseArchive(); }
 
-DWORD LzmaUtil::OpenArchive(const std::filesystem::path& path, uint64_t start, uint64_t size) {
+DWORD LzmaUtil::OpenArchive(const FilePath& path, uint64_t start, uint64_t size) {
   CloseArchive();
   archive_start_ = start;
   archive_size_ = size;
@@ -163,12 +163,12 @@ void LzmaUtil::CloseArchive() {
   file_ = INVALID_HANDLE_VALUE;
 }
 
-void LzmaUtil::CreateFolderOnce(const std::filesystem::path& folder) {
+void LzmaUtil::CreateFolderOnce(const FilePath& folder) {
   if (created_folders_.count(folder.native())) return;
   if (CreateDirectories(folder)) created_folders_.insert(folder.native());
 }
 
-DWORD LzmaUtil::UnPack(const std::filesystem::path& folder) {
+DWORD LzmaUtil::UnPack(const FilePath& folder) {
   if (file_ == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
   created_folders_.clear();
   FileInStream in(file_, archive_start_, archive_size_);
@@ -195,7 +195,7 @@ DWORD LzmaUtil::UnPack(const std::filesystem::path& folder) {
   for (size_t i = 0; i < entries.size(); ++i) {
     if (progress_) progress_->SetCurrentProgress(static_cast<int>(i));
     const sz::Entry& entry = entries[i];
-    std::filesystem::path target = folder / WindowsName(entry.name);
+    FilePath target = folder / WindowsName(entry.name);
     if (entry.is_dir) {
       CreateFolderOnce(target);
       continue;

@@ -4,10 +4,11 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <set>
 #include <string>
+
+#include "base/file_path.h"
 
 namespace norva::installer {
 
@@ -33,14 +34,14 @@ class LzmaUtil {
   // 0, or the Windows error of the failed open. Closes a previous archive.
   // The archive is the `size` bytes of the file from `start` (a payload), or
   // the whole file.
-  DWORD OpenArchive(const std::filesystem::path& path, uint64_t start = 0,
+  DWORD OpenArchive(const FilePath& path, uint64_t start = 0,
                     uint64_t size = UINT64_MAX);
   // 0 on success; ERROR_INVALID_HANDLE (6) when the archive is not open,
   // unreadable, undecodable or names an unsafe entry; ERROR_DISK_FULL (112)
   // before anything is written when the entries declare more than the
   // folder's volume has free; otherwise the Windows error of the failed file
   // operation (a file whose writing failed is removed).
-  DWORD UnPack(const std::filesystem::path& folder);
+  DWORD UnPack(const FilePath& folder);
   void CloseArchive();
 
   void set_progress_sink(ProgressSink* sink) { progress_ = sink; }
@@ -50,7 +51,7 @@ class LzmaUtil {
   class FileSink;
 
   // Creates `folder` and its parents once per unpacking.
-  void CreateFolderOnce(const std::filesystem::path& folder);
+  void CreateFolderOnce(const FilePath& folder);
 
   HANDLE file_ = INVALID_HANDLE_VALUE;
   uint64_t archive_start_ = 0;

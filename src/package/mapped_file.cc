@@ -6,7 +6,7 @@ namespace norva::installer {
 
 MappedFile::~MappedFile() { Close(); }
 
-bool MappedFile::Initialize(const std::filesystem::path& path) {
+bool MappedFile::Initialize(const FilePath& path) {
   Close();
   file_ = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ,
                       FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,

@@ -5,7 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
+
+#include "base/file_path.h"
 
 namespace norva::installer {
 
@@ -20,7 +21,7 @@ class MappedFile {
   MappedFile& operator=(const MappedFile&) = delete;
 
   // False with the system's last error kept when the file cannot be mapped.
-  bool Initialize(const std::filesystem::path& path);
+  bool Initialize(const FilePath& path);
   bool IsValid() const { return valid_; }
   const uint8_t* data() const { return data_; }
   size_t length() const { return length_; }

@@ -47,7 +47,7 @@ constexpr wchar_t kWelcomePrefsFile[] = L"installer_prefs_include.json";
 // A partner file is tried this many times more after its first failure.
 constexpr int kMaxPartnerRetries = 3;
 
-std::filesystem::path PackagePathIn(const std::filesystem::path& download_folder) {
+FilePath PackagePathIn(const FilePath& download_folder) {
   SYSTEMTIME now;
   GetLocalTime(&now);
   return download_folder / StringPrintf(L"norva_installer_%02d%02d%02d%02d%02d%02d.exe",
@@ -55,13 +55,13 @@ std::filesystem::path PackagePathIn(const std::filesystem::path& download_folder
                                         now.wSecond);
 }
 
-std::filesystem::path WithoutExtension(const std::filesystem::path& path) {
-  std::filesystem::path result = path;
+FilePath WithoutExtension(const FilePath& path) {
+  FilePath result = path;
   return result.replace_extension();
 }
 
 // A missing file counts as deleted; a folder in its place does not.
-bool DeleteFileIfPresent(const std::filesystem::path& path) {
+bool DeleteFileIfPresent(const FilePath& path) {
   if (DeleteFileW(ExtendedLengthPath(path).c_str())) return true;
   DWORD error = GetLastError();
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
@@ -163,8 +163,8 @@ void PackageFetcherDelegateProxy::Clear() {
 
 class PackageFetcher::ThreadedFetcher {
  public:
-  ThreadedFetcher(const std::filesystem::path& download_folder,
-                  const std::filesystem::path& package_path, StatsNode stats_root,
+  ThreadedFetcher(const FilePath& download_folder,
+                  const FilePath& package_path, StatsNode stats_root,
                   std::shared_ptr<PackageFetcherDelegateProxy> proxy, CommandLine command_line);
   ~ThreadedFetcher();
 
@@ -182,7 +182,7 @@ class PackageFetcher::ThreadedFetcher {
   void ExtractArchive(const std::string& checksum);
   bool CheckPackage(const std::string& checksum);
   // Unpacks the `size` bytes of `file` from `start`.
-  void UnpackArchive(const std::filesystem::path& file, uint64_t start, uint64_t size);
+  void UnpackArchive(const FilePath& file, uint64_t start, uint64_t size);
   void OnUnpacked(bool success);
   void DownloadPartnerFile();
   void OnPartnerDownloaded(const std::string& file_name, const std::string& checksum);
@@ -196,17 +196,17 @@ class PackageFetcher::ThreadedFetcher {
   std::vector<std::wstring> AllowedDomains() const;
   std::wstring DownloadUrlQuery() const;
 
-  std::filesystem::path archive_path() const {
-    return std::filesystem::path(package_path_).replace_extension(L"7z");
+  FilePath archive_path() const {
+    return FilePath(package_path_).replace_extension(L"7z");
   }
-  std::filesystem::path extraction_folder() const { return WithoutExtension(package_path_); }
+  FilePath extraction_folder() const { return WithoutExtension(package_path_); }
 
   const std::shared_ptr<PackageFetcherDelegateProxy> proxy_;
   const CommandLine command_line_;
   int try_number_ = 0;
   int partner_try_ = 0;
-  const std::filesystem::path download_folder_;
-  const std::filesystem::path package_path_;
+  const FilePath download_folder_;
+  const FilePath package_path_;
   std::unique_ptr<PayloadReader> payload_reader_;
   // Held from the package's first check to the end of its unpacking.
   PackageLock package_lock_;
@@ -224,7 +224,7 @@ class PackageFetcher::ThreadedFetcher {
 };
 
 PackageFetcher::ThreadedFetcher::ThreadedFetcher(
-    const std::filesystem::path& download_folder, const std::filesystem::path& package_path,
+    const FilePath& download_folder, const FilePath& package_path,
     StatsNode stats_root, std::shared_ptr<PackageFetcherDelegateProxy> proxy,
     CommandLine command_line)
     : proxy_(std::move(proxy)),
@@ -449,7 +449,7 @@ bool PackageFetcher::ThreadedFetcher::CheckPackage(const std::string& checksum) 
   return !failure;
 }
 
-void PackageFetcher::ThreadedFetcher::UnpackArchive(const std::filesystem::path& file,
+void PackageFetcher::ThreadedFetcher::UnpackArchive(const FilePath& file,
                                                     uint64_t start, uint64_t size) {
   LOG(INFO) << "Unpacking files from archive";
   fetch_record_.SetTime("unpack_start_time");
@@ -531,7 +531,7 @@ void PackageFetcher::ThreadedFetcher::DownloadPartnerFile() {
 void PackageFetcher::ThreadedFetcher::OnPartnerDownloaded(const std::string& file_name,
                                                           const std::string& checksum) {
   partner_try_record_.SetTime("download_end_time");
-  std::filesystem::path download = download_folder_ / kPartnerDownloadFile;
+  FilePath download = download_folder_ / kPartnerDownloadFile;
   if (downloader_->state() != Wininet::kCompleted ||
       !ChecksumChecker::VerifyChecksum(download, checksum)) {
     LOG(ERROR) << kPartnerFailedText;
@@ -591,7 +591,7 @@ void PackageFetcher::ThreadedFetcher::PackageReady() {
 
 // PackageFetcher --------------------------------------------------------------
 
-PackageFetcher::PackageFetcher(const std::filesystem::path& download_folder, StatsNode stats_root,
+PackageFetcher::PackageFetcher(const FilePath& download_folder, StatsNode stats_root,
                                UICallbackRunner* ui_runner, PackageFetcherDelegate* delegate,
                                const CommandLine& command_line)
     : package_path_(PackagePathIn(download_folder)) {
@@ -618,7 +618,7 @@ void PackageFetcher::Start() {
   fetcher->FailWithoutWorker();
 }
 
-std::filesystem::path PackageFetcher::extraction_folder() const {
+FilePath PackageFetcher::extraction_folder() const {
   return WithoutExtension(package_path_);
 }
 

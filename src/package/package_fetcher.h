@@ -1,12 +1,12 @@
 #ifndef NORVA_PACKAGE_PACKAGE_FETCHER_H_
 #define NORVA_PACKAGE_PACKAGE_FETCHER_H_
 
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "base/command_line.h"
+#include "base/file_path.h"
 #include "base/task_runner.h"
 #include "base/thread.h"
 #include "net/package_fetcher_delegate.h"
@@ -62,7 +62,7 @@ class PackageFetcher {
 
   // `ui_runner` is required; `delegate` may be null. Both must outlive the
   // fetcher. `command_line` gives the switches that steer the fetch.
-  PackageFetcher(const std::filesystem::path& download_folder, StatsNode stats_root,
+  PackageFetcher(const FilePath& download_folder, StatsNode stats_root,
                  UICallbackRunner* ui_runner, PackageFetcherDelegate* delegate,
                  const CommandLine& command_line = CommandLine::ForCurrentProcess());
   ~PackageFetcher();
@@ -74,8 +74,8 @@ class PackageFetcher {
 
   // The downloaded package; without its extension it names the extraction
   // folder that holds the unpacked package.
-  const std::filesystem::path& package_path() const { return package_path_; }
-  std::filesystem::path extraction_folder() const;
+  const FilePath& package_path() const { return package_path_; }
+  FilePath extraction_folder() const;
 
   // The statistics name of a status ("invalid" for those that do not end a
   // run).
@@ -84,7 +84,7 @@ class PackageFetcher {
  private:
   class ThreadedFetcher;
 
-  const std::filesystem::path package_path_;
+  const FilePath package_path_;
   std::unique_ptr<ThreadedFetcher> fetcher_;  // used and destroyed on the worker
   Thread worker_{"Package fetcher worker"};
 };

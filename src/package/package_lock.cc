@@ -6,7 +6,7 @@ namespace norva::installer {
 
 PackageLock::~PackageLock() { Release(); }
 
-bool PackageLock::Acquire(const std::filesystem::path& path) {
+bool PackageLock::Acquire(const FilePath& path) {
   Release();
   // Only handles with read, write or delete access take part in sharing
   // checks, so the hold needs read access.

@@ -3,7 +3,8 @@
 
 #include <windows.h>
 
-#include <filesystem>
+#include "base/file_path.h"
+
 
 namespace norva::installer {
 
@@ -21,7 +22,7 @@ class PackageLock {
 
   // Releases a previous hold. False, with the system's error kept, when the
   // file cannot be opened so, for example while it is open for writing.
-  bool Acquire(const std::filesystem::path& path);
+  bool Acquire(const FilePath& path);
   void Release();
   bool held() const { return file_ != INVALID_HANDLE_VALUE; }
 

@@ -9,7 +9,7 @@
 
 namespace norva::installer {
 
-std::string QueryPackage(const std::filesystem::path& package, std::string_view switch_name) {
+std::string QueryPackage(const FilePath& package, std::string_view switch_name) {
   std::wstring command_line =
       QuoteArgument(package.native()) + L" --" + AsciiToWide(switch_name);
   SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};

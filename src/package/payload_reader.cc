@@ -31,7 +31,7 @@ bool WriteAll(HANDLE file, const uint8_t* data, uint64_t size) {
 
 }  // namespace
 
-PayloadReader::PayloadReader(const std::filesystem::path& path) : path_(path) {}
+PayloadReader::PayloadReader(const FilePath& path) : path_(path) {}
 
 bool PayloadReader::ReadPayload() {
   if (read_) return true;
@@ -68,7 +68,7 @@ std::string PayloadReader::GetPayload() const {
                      static_cast<size_t>(payload_length_));
 }
 
-bool PayloadReader::WritePayloadToFile(const std::filesystem::path& path) const {
+bool PayloadReader::WritePayloadToFile(const FilePath& path) const {
   if (invalid_ || !read_) return false;
   LOG(INFO) << "Writing payload to file " << path;
   HANDLE file = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, 0, nullptr,

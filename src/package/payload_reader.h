@@ -2,9 +2,9 @@
 #define NORVA_PACKAGE_PAYLOAD_READER_H_
 
 #include <cstdint>
-#include <filesystem>
 #include <string>
 
+#include "base/file_path.h"
 #include "package/mapped_file.h"
 
 namespace norva::installer {
@@ -15,7 +15,7 @@ namespace norva::installer {
 // locate it. Lives on the package fetcher's worker thread.
 class PayloadReader {
  public:
-  explicit PayloadReader(const std::filesystem::path& path);
+  explicit PayloadReader(const FilePath& path);
   PayloadReader(const PayloadReader&) = delete;
   PayloadReader& operator=(const PayloadReader&) = delete;
 
@@ -26,7 +26,7 @@ class PayloadReader {
   std::string GetPayload() const;
   // Creates or replaces `path` with the payload. False when nothing was
   // located, the file is invalid, or a byte could not be written.
-  bool WritePayloadToFile(const std::filesystem::path& path) const;
+  bool WritePayloadToFile(const FilePath& path) const;
 
   // Hands out `payload` instead of the file's own (a value given on the
   // command line); counts as a located payload.
@@ -39,7 +39,7 @@ class PayloadReader {
   uint64_t payload_start() const { return payload_start_; }
 
  private:
-  std::filesystem::path path_;
+  FilePath path_;
   MappedFile mapping_;
   std::string override_payload_;
   uint64_t payload_length_ = 0;

@@ -49,7 +49,7 @@ std::string LoadResourceText(HMODULE module) {
 Json LoadRecordFromResources() {
   std::string text = LoadResourceText(GetModuleHandleW(nullptr));
   if (text.empty()) {
-    std::filesystem::path executable = GetExecutablePath();
+    FilePath executable = GetExecutablePath();
     if (!executable.empty()) text = LoadFallbackBrandingText(executable.parent_path());
   }
   // A record padded with zero bytes by the resource compiler ends at the first one.
@@ -87,7 +87,7 @@ const Json* Find(const Json& record, std::string_view dotted_path) {
 
 }  // namespace
 
-std::string LoadFallbackBrandingText(const std::filesystem::path& folder) {
+std::string LoadFallbackBrandingText(const FilePath& folder) {
   // Mapped as a resource file by its full path: neither the search order
   // (the current or download folder) nor any code of the module comes in.
   HMODULE module = LoadLibraryExW((folder / kBrandingFallbackModule).c_str(), nullptr,

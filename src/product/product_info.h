@@ -1,9 +1,10 @@
 #ifndef NORVA_PRODUCT_PRODUCT_INFO_H_
 #define NORVA_PRODUCT_PRODUCT_INFO_H_
 
-#include <filesystem>
 #include <string>
 #include <string_view>
+
+#include "base/file_path.h"
 
 // Facts about the product being installed: constants fixed by this build and
 // the branding record carried by the host executable (resource "TXT" 133).
@@ -55,7 +56,7 @@ bool GetBrandingBool(std::string_view dotted_path);
 
 // The record's text from the fallback module in `folder` (the executable's
 // own), for hosts that do not carry the resource; empty without one.
-std::string LoadFallbackBrandingText(const std::filesystem::path& folder);
+std::string LoadFallbackBrandingText(const FilePath& folder);
 
 // Replaces the record with `json_text` (parsed the same way as the resource).
 // For tests that check derived values under another branding.

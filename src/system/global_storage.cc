@@ -35,7 +35,7 @@ nlohmann::json StoredValues(const JsonPrefStore& store) {
 
 // A file that exists but cannot be read would be replaced by a store that
 // holds only the new value: every other value would be lost.
-bool FallbackReadable(const std::filesystem::path& path) {
+bool FallbackReadable(const FilePath& path) {
   if (!PathExists(path)) return true;
   HANDLE file = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -108,7 +108,7 @@ bool GlobalStorage::FallbackExists() const {
   return !fallback_path_.empty() && PathExists(fallback_path_);
 }
 
-void GlobalStorage::Initialize(const std::filesystem::path& folder) {
+void GlobalStorage::Initialize(const FilePath& folder) {
   fallback_path_ = folder / kFallbackFileName;
   if (!PathExists(fallback_path_) || fallback_only_ || registry_written_) return;
 

@@ -3,9 +3,10 @@
 
 #include <windows.h>
 
-#include <filesystem>
 #include <mutex>
 #include <string>
+
+#include "base/file_path.h"
 
 namespace norva::installer {
 
@@ -30,7 +31,7 @@ class GlobalStorage {
 
   // Names the folder of the fallback file and, while nothing has reached the
   // registry yet, copies the file's values into the registry.
-  virtual void Initialize(const std::filesystem::path& folder);
+  virtual void Initialize(const FilePath& folder);
   // An empty value removes the name.
   virtual int Set(const std::string& name, const std::string& value);
   virtual int Get(const std::string& name, std::string* value);
@@ -56,7 +57,7 @@ class GlobalStorage {
 
   std::mutex handle_lock_;  // guards the lazy opening of mutex_
   HANDLE mutex_ = nullptr;
-  std::filesystem::path fallback_path_;
+  FilePath fallback_path_;
   bool probed_ = false;
   bool fallback_only_ = false;
   bool registry_written_ = false;

@@ -72,7 +72,7 @@ class XmlCursor {
 
   // The parser gets the bytes, not the path: a path is taken as a URL, so a
   // folder name with "%20" or "#" would name another file or none.
-  bool Load(const std::filesystem::path& file) {
+  bool Load(const FilePath& file) {
     std::string bytes;
     if (!ReadFileToString(file, &bytes, kMaxFileSize)) return false;
     // We never write a document type; one that declares entities could make
@@ -226,7 +226,7 @@ namespace {
 
 const char* BoolText(bool value) { return value ? "True" : "False"; }
 
-std::string PathText(const std::filesystem::path& path) { return WideToUtf8(path.native()); }
+std::string PathText(const FilePath& path) { return WideToUtf8(path.native()); }
 
 void AppendEscaped(std::string_view text, bool attribute, std::string* out) {
   for (char c : text) {
@@ -327,9 +327,9 @@ bool WriteTextElement(XmlCursor* cursor, const wchar_t* name, const std::string&
 }
 
 bool WriteFileList(XmlCursor* cursor, const wchar_t* name,
-                   const std::vector<std::filesystem::path>& files) {
+                   const std::vector<FilePath>& files) {
   if (!cursor->OpenChild(name)) return false;
-  for (const std::filesystem::path& file : files)
+  for (const FilePath& file : files)
     if (!WriteTextElement(cursor, L"file", PathText(file))) return false;
   return cursor->Close();
 }
@@ -354,7 +354,7 @@ bool WriteRegistry(XmlCursor* cursor, const char* hive, const std::vector<Instal
   return cursor->Close();
 }
 
-bool WriteShortcut(XmlCursor* cursor, const char* type, const std::filesystem::path& path) {
+bool WriteShortcut(XmlCursor* cursor, const char* type, const FilePath& path) {
   return path.empty() || (cursor->OpenChild(L"shortcut") && cursor->SetAttribute(L"type", type) &&
                           cursor->SetText(PathText(path)) && cursor->Close());
 }
@@ -414,7 +414,7 @@ bool ReadFlag(const XmlCursor& cursor, const wchar_t* name, bool* flag) {
 }
 
 // Decoded and trimmed text of the current element.
-bool ReadPathText(const XmlCursor& cursor, std::filesystem::path* path) {
+bool ReadPathText(const XmlCursor& cursor, FilePath* path) {
   std::string text;
   if (!cursor.Text(&text)) return false;
   *path = TrimWhitespace(Utf8ToWide(text));
@@ -422,11 +422,11 @@ bool ReadPathText(const XmlCursor& cursor, std::filesystem::path* path) {
 }
 
 // The `file` children of the current list element; the cursor returns to it.
-bool ReadFileList(XmlCursor* cursor, bool allow_empty, std::vector<std::filesystem::path>* files) {
+bool ReadFileList(XmlCursor* cursor, bool allow_empty, std::vector<FilePath>* files) {
   Move move = cursor->FirstChild();
   if (move == Move::kNone) return allow_empty;
   for (; move == Move::kFound; move = cursor->NextSibling()) {
-    std::filesystem::path file;
+    FilePath file;
     if (!IsNamed(*cursor, L"file") || !ReadPathText(*cursor, &file)) return false;
     // Whatever reads the list deletes these paths below the installation.
     if (!IsSafeRelativePath(file)) {
@@ -482,7 +482,7 @@ bool ReadRegistry(XmlCursor* cursor, InstallLog* log) {
 
 bool ReadShortcut(const XmlCursor& cursor, InstallLog* log) {
   std::string type;
-  std::filesystem::path path;
+  FilePath path;
   if (!cursor.Attribute(L"type", &type) || !ReadPathText(cursor, &path)) return false;
   if (type == "SC_DEST_DESKTOP" || type == "SC_DEST_COMMON_DESKTOP")
     log->desktop_shortcut = path;
@@ -530,7 +530,7 @@ bool ReadTail(XmlCursor* cursor, InstallLog* log) {
 
 }  // namespace
 
-bool LoadInstallLog(const std::filesystem::path& file, InstallLog* log) {
+bool LoadInstallLog(const FilePath& file, InstallLog* log) {
   log->files.clear();
   log->root_files.clear();
   log->hklm_keys.clear();

@@ -3,9 +3,10 @@
 
 #include <windows.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
+
+#include "base/file_path.h"
 
 // The record of one installation and its XML file ("installation_status.xml"
 // in the installation folder): what was installed where, which registry
@@ -33,14 +34,14 @@ struct InstallLog {
   bool all_users = true;
   bool pinned = false;
   std::string app_id;
-  std::filesystem::path path;
-  std::filesystem::path subfolder;
+  FilePath path;
+  FilePath subfolder;
   std::string version;
-  std::filesystem::path desktop_shortcut;
-  std::filesystem::path menu_shortcut;
-  std::filesystem::path quick_launch_shortcut;
-  std::vector<std::filesystem::path> files;       // relative to `path`
-  std::vector<std::filesystem::path> root_files;
+  FilePath desktop_shortcut;
+  FilePath menu_shortcut;
+  FilePath quick_launch_shortcut;
+  std::vector<FilePath> files;       // relative to `path`
+  std::vector<FilePath> root_files;
   std::vector<InstallLogKey> hklm_keys;
   std::vector<InstallLogKey> hkcu_keys;
 };
@@ -50,7 +51,7 @@ bool WriteInstallLog(const InstallLog& log, std::string* text);
 
 // Empties the four lists of `log`, then fills it from the file. On failure
 // whatever was read before the fault stays in `log`.
-bool LoadInstallLog(const std::filesystem::path& file, InstallLog* log);
+bool LoadInstallLog(const FilePath& file, InstallLog* log);
 
 // Adds a written value to `keys` (a removal, type 0xFFFFFFFF, is not
 // recorded). A key already listed, compared without regard to ASCII case,

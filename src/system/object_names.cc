@@ -13,7 +13,7 @@ namespace {
 
 // The final path of an existing file or folder, as the file system spells
 // it (stored case, long names, links followed); empty when it cannot be read.
-std::wstring FinalPath(const std::filesystem::path& path) {
+std::wstring FinalPath(const FilePath& path) {
   HANDLE handle = CreateFileW(ExtendedLengthPath(path).c_str(), 0,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -35,13 +35,13 @@ std::wstring FinalPath(const std::filesystem::path& path) {
 // The folder with its longest existing part as the file system spells it and
 // the rest as given, so that every spelling of one folder names the same
 // objects. A path already in that form comes back unchanged.
-std::wstring CanonicalFolder(const std::filesystem::path& folder) {
-  std::filesystem::path existing = folder;
-  std::vector<std::filesystem::path> missing;
+std::wstring CanonicalFolder(const FilePath& folder) {
+  FilePath existing = folder;
+  std::vector<FilePath> missing;
   while (existing.has_relative_path()) {
     std::wstring final_path = FinalPath(existing);
     if (!final_path.empty()) {
-      std::filesystem::path canonical(final_path);
+      FilePath canonical(final_path);
       for (auto part = missing.rbegin(); part != missing.rend(); ++part) canonical /= *part;
       return canonical.native();
     }
@@ -53,7 +53,7 @@ std::wstring CanonicalFolder(const std::filesystem::path& folder) {
 
 }  // namespace
 
-std::wstring GetObjectNameForFolder(const std::wstring& name, const std::filesystem::path& folder,
+std::wstring GetObjectNameForFolder(const std::wstring& name, const FilePath& folder,
                                     bool global) {
   std::wstring object_name =
       (global ? L"Global\\" : L"Local\\") + name + L"/" + CanonicalFolder(folder);

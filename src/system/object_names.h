@@ -1,15 +1,16 @@
 #ifndef NORVA_SYSTEM_OBJECT_NAMES_H_
 #define NORVA_SYSTEM_OBJECT_NAMES_H_
 
-#include <filesystem>
 #include <string>
+
+#include "base/file_path.h"
 
 namespace norva::installer {
 
 // Names the kernel objects (events) through which the processes working on
 // one installation folder find each other: `name`, "/" and the folder with
 // every backslash turned into "/", behind "Global\" or "Local\".
-std::wstring GetObjectNameForFolder(const std::wstring& name, const std::filesystem::path& folder,
+std::wstring GetObjectNameForFolder(const std::wstring& name, const FilePath& folder,
                                     bool global);
 
 // The objects' names, shared by every process of an installation.

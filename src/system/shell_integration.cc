@@ -221,7 +221,7 @@ bool OpenDefaultAppsSettings() {
                                                : RealOpenDefaultAppsSettings();
 }
 
-std::wstring ComparableFolder(const std::filesystem::path& folder) {
+std::wstring ComparableFolder(const FilePath& folder) {
   return ToLowerASCII(folder.lexically_normal().native());
 }
 
@@ -233,11 +233,11 @@ bool IsBelow(const std::wstring& folder, const std::wstring& ancestor) {
 }
 
 std::wstring ComparableKnownFolder(REFKNOWNFOLDERID id) {
-  std::filesystem::path known = GetKnownFolder(id);
+  FilePath known = GetKnownFolder(id);
   return known.empty() ? std::wstring() : ComparableFolder(known);
 }
 
-bool IsSharedFolder(const std::filesystem::path& folder) {
+bool IsSharedFolder(const FilePath& folder) {
   if (!IsAbsolutePath(folder) || folder.relative_path().empty() || !folder.has_filename())
     return true;
   std::wstring candidate = ComparableFolder(folder);
@@ -268,11 +268,11 @@ bool ShowOpenWith(const std::wstring& name) {
 
 void SetShellServicesForTesting(const ShellServices& services) { g_services = services; }
 
-ShellIntegration::ShellIntegration(std::filesystem::path folder)
+ShellIntegration::ShellIntegration(FilePath folder)
     : folder_(std::move(folder)),
       registered_name_(Utf8ToWide(product::ProductName() + " " + product::InternalStreamName())) {}
 
-ShellIntegration::ShellIntegration(std::filesystem::path folder, const InstallLog& log)
+ShellIntegration::ShellIntegration(FilePath folder, const InstallLog& log)
     : ShellIntegration(std::move(folder)) {
   log_ = log;
   log_loaded_ = true;
@@ -282,7 +282,7 @@ ShellIntegration::~ShellIntegration() = default;
 
 ShellIntegration* ShellIntegration::ForRunningInstallation() {
   static ShellIntegration* const instance = [] {
-    std::filesystem::path folder = GetExecutablePath().parent_path();
+    FilePath folder = GetExecutablePath().parent_path();
     if (!PathExists(folder / kLauncherExe) && PathExists(folder.parent_path() / kLauncherExe))
       folder = folder.parent_path();
     return new ShellIntegration(folder);
@@ -477,7 +477,7 @@ bool ShellIntegration::SetStartMenuClient(ShellLevel level) {
 
 bool ShellIntegration::IsSingleProfile() { return prefs()->GetBool("single_profile", false); }
 
-bool ShellIntegration::GetProfileFolder(bool for_deletion, std::filesystem::path* folder) {
+bool ShellIntegration::GetProfileFolder(bool for_deletion, FilePath* folder) {
   // Without a folder the preferences would be looked for in the working folder.
   if (folder_.empty()) return false;
   if (IsSingleProfile()) {
@@ -486,7 +486,7 @@ bool ShellIntegration::GetProfileFolder(bool for_deletion, std::filesystem::path
   }
   std::wstring configured = Utf8ToWide(prefs()->GetString("profile_path"));
   if (configured.empty()) {
-    std::filesystem::path roaming = GetKnownFolder(FOLDERID_RoamingAppData);
+    FilePath roaming = GetKnownFolder(FOLDERID_RoamingAppData);
     if (roaming.empty()) return false;
     std::wstring relative =
         ReplaceAll(Utf8ToWide(product::DefaultProfilePathTemplate()), L"{InternalStream}",
@@ -503,7 +503,7 @@ bool ShellIntegration::GetProfileFolder(bool for_deletion, std::filesystem::path
     }
     configured = ReplaceAll(configured, kUserNamePlaceholder, user);
   }
-  std::filesystem::path resolved(configured);
+  FilePath resolved(configured);
   // The user's own folder only: deleting above it, or a folder that holds
   // other data, would take what is not ours.
   if (for_deletion && IsSharedFolder(resolved)) {

@@ -3,11 +3,11 @@
 
 #include <windows.h>
 
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "base/file_path.h"
 #include "base/json_pref_store.h"
 #include "system/install_log.h"
 #include "system/transactions/registry_entry.h"
@@ -26,9 +26,9 @@ enum class ShellLevel { kUser, kMachine };
 // failure. Used on one thread, with COM initialised.
 class ShellIntegration : public RegistryEntryContext {
  public:
-  explicit ShellIntegration(std::filesystem::path folder);
+  explicit ShellIntegration(FilePath folder);
   // With the record of the installation being made, instead of the file.
-  ShellIntegration(std::filesystem::path folder, const InstallLog& log);
+  ShellIntegration(FilePath folder, const InstallLog& log);
   ~ShellIntegration() override;
   ShellIntegration(const ShellIntegration&) = delete;
   ShellIntegration& operator=(const ShellIntegration&) = delete;
@@ -37,7 +37,7 @@ class ShellIntegration : public RegistryEntryContext {
   // parent when "launcher.exe" is not beside the executable but there.
   static ShellIntegration* ForRunningInstallation();
 
-  const std::filesystem::path& folder() const { return folder_; }
+  const FilePath& folder() const { return folder_; }
   // "<product> <stream>", the name under "Software\RegisteredApplications".
   const std::wstring& registered_application_name() const { return registered_name_; }
 
@@ -56,7 +56,7 @@ class ShellIntegration : public RegistryEntryContext {
   bool IsSingleProfile();
   // For deletion the result is never a folder that other users' profiles
   // share.
-  bool GetProfileFolder(bool for_deletion, std::filesystem::path* folder);
+  bool GetProfileFolder(bool for_deletion, FilePath* folder);
 
   // RegistryEntryContext:
   std::wstring GetTemplateValue(const std::wstring& name) override;
@@ -70,7 +70,7 @@ class ShellIntegration : public RegistryEntryContext {
   bool ApplyHandlerTable(const std::wstring& name, HKEY root, bool skip_last_row);
   std::wstring DocumentClass() const;
 
-  const std::filesystem::path folder_;
+  const FilePath folder_;
   const std::wstring registered_name_;
   std::shared_ptr<JsonPrefStore> prefs_;
   InstallLog log_;

@@ -21,7 +21,7 @@ const char* const kHandlingLines[kShortcutKinds] = {"Handling desktop shortcut:"
                                                     "Handling start menu shortcut:",
                                                     "Handling quick launch shortcut:"};
 
-bool StemEndsInDigit(const std::filesystem::path& path) {
+bool StemEndsInDigit(const FilePath& path) {
   std::wstring stem = path.stem().native();
   return !stem.empty() && std::iswdigit(stem.back());
 }
@@ -37,22 +37,22 @@ ShortcutFolders GetShortcutFolders(bool all_users) {
   folders.folder[kQuickLaunchShortcut] = GetKnownFolder(FOLDERID_QuickLaunch);
   // Not every shell knows the quick-launch folder by its identifier.
   if (folders.folder[kQuickLaunchShortcut].empty()) {
-    std::filesystem::path roaming = GetKnownFolder(FOLDERID_RoamingAppData);
+    FilePath roaming = GetKnownFolder(FOLDERID_RoamingAppData);
     if (!roaming.empty())
       folders.folder[kQuickLaunchShortcut] = roaming / L"Microsoft\\Internet Explorer\\Quick Launch";
   }
   return folders;
 }
 
-ShortcutSteps::ShortcutSteps(std::filesystem::path install_folder,
-                             std::filesystem::path package_folder, InstallLog* record,
+ShortcutSteps::ShortcutSteps(FilePath install_folder,
+                             FilePath package_folder, InstallLog* record,
                              Transaction* transaction)
     : install_folder_(std::move(install_folder)),
       package_folder_(std::move(package_folder)),
       record_(record),
       transaction_(transaction) {}
 
-std::filesystem::path* ShortcutSteps::Entry(int kind) const {
+FilePath* ShortcutSteps::Entry(int kind) const {
   switch (kind) {
     case kDesktopShortcut: return &record_->desktop_shortcut;
     case kStartMenuShortcut: return &record_->menu_shortcut;
@@ -84,16 +84,16 @@ void ShortcutSteps::Update(const ShortcutChoices& choices, const FoundShortcuts&
   bool with_version = RecordedNamesHaveVersion();
   VLOG(1) << (with_version ? "Using" : "Not using") << " shortcut names with version number";
   bool move = false;
-  std::wstring plain_stem = std::filesystem::path(ShortcutName(false)).stem().native();
+  std::wstring plain_stem = FilePath(ShortcutName(false)).stem().native();
   for (int kind = 0; kind < kShortcutKinds && !with_version; ++kind) {
-    const std::filesystem::path& recorded = *Entry(kind);
+    const FilePath& recorded = *Entry(kind);
     if (!recorded.empty() && !EqualsCaseInsensitiveASCII(recorded.stem().native(), plain_stem))
       move = true;
   }
 
   std::vector<Destination> to_create;
   for (int kind = 0; kind < kShortcutKinds; ++kind) {
-    std::filesystem::path* entry = Entry(kind);
+    FilePath* entry = Entry(kind);
     VLOG(1) << kHandlingLines[kind] << " " << *entry;
     bool wanted = choices.wanted[kind];
     if (!found.found[kind]) {
@@ -112,7 +112,7 @@ void ShortcutSteps::Update(const ShortcutChoices& choices, const FoundShortcuts&
       to_create.emplace_back(folders.folder[kind], entry);
     } else if (move) {
       VLOG(1) << "Moving shortcut";
-      std::filesystem::path to = folders.folder[kind] / ShortcutName(with_version);
+      FilePath to = folders.folder[kind] / ShortcutName(with_version);
       // Another installation's shortcut under that name is not ours to replace.
       if (PathExists(to) && !EqualsCaseInsensitiveASCII(to.native(), entry->native())) {
         VLOG(1) << "Keeping the shortcut's name: " << to << " exists";
@@ -150,7 +150,7 @@ bool ShortcutSteps::Create(const std::vector<Destination>& destinations, bool pi
       names_with_version = true;
   }
   std::wstring name = ShortcutName(names_with_version);
-  std::filesystem::path master = package_folder_ / name;
+  FilePath master = package_folder_ / name;
   VLOG(1) << "Creating master shortcut";
   if (!CreateShortcut(master, properties)) {
     LOG(ERROR) << "Failed to create shortcut at " << master;
@@ -165,7 +165,7 @@ bool ShortcutSteps::Create(const std::vector<Destination>& destinations, bool pi
     }
   }
   for (const Destination& destination : destinations) {
-    std::filesystem::path to = destination.first / name;
+    FilePath to = destination.first / name;
     if (transaction_->Execute(std::make_unique<CopyFileOperation>(master, to)))
       *destination.second = to;
   }

@@ -1,10 +1,10 @@
 #ifndef NORVA_SYSTEM_SHORTCUT_STEPS_H_
 #define NORVA_SYSTEM_SHORTCUT_STEPS_H_
 
-#include <filesystem>
 #include <utility>
 #include <vector>
 
+#include "base/file_path.h"
 #include "system/install_log.h"
 #include "system/transactions/transaction.h"
 
@@ -14,7 +14,7 @@ enum ShortcutKind : int { kDesktopShortcut, kStartMenuShortcut, kQuickLaunchShor
 
 // Where each kind of shortcut goes.
 struct ShortcutFolders {
-  std::filesystem::path folder[kShortcutKinds];
+  FilePath folder[kShortcutKinds];
 };
 // The common (all users) or the user's desktop and start-menu programs
 // folders, and the user's quick-launch folder.
@@ -31,8 +31,8 @@ struct ShortcutChoices {
 struct FoundShortcuts {
   bool found[kShortcutKinds] = {};
   bool needs_update[kShortcutKinds] = {};
-  std::filesystem::path pinned;               // the taskbar pin that starts it
-  std::filesystem::path company_menu_folder;  // the company's start-menu folder
+  FilePath pinned;               // the taskbar pin that starts it
+  FilePath company_menu_folder;  // the company's start-menu folder
 };
 
 // The shortcut work of an installation: every file change runs in the
@@ -42,7 +42,7 @@ class ShortcutSteps {
  public:
   // `package_folder` holds the master shortcut: the folder of the running
   // installer executable.
-  ShortcutSteps(std::filesystem::path install_folder, std::filesystem::path package_folder,
+  ShortcutSteps(FilePath install_folder, FilePath package_folder,
                 InstallLog* record, Transaction* transaction);
 
   void Install(const ShortcutChoices& choices, const ShortcutFolders& folders);
@@ -54,17 +54,17 @@ class ShortcutSteps {
   // (Windows 7 and later) and copies it into each folder, storing the new
   // path in the paired record entry. False when the master shortcut could
   // not be made; then no folder gets a shortcut.
-  using Destination = std::pair<std::filesystem::path, std::filesystem::path*>;
+  using Destination = std::pair<FilePath, FilePath*>;
   bool Create(const std::vector<Destination>& destinations, bool pin, bool names_with_version);
 
   // Whether shortcuts recorded so far are named with a version number.
   bool RecordedNamesHaveVersion() const;
 
  private:
-  std::filesystem::path* Entry(int kind) const;
+  FilePath* Entry(int kind) const;
 
-  const std::filesystem::path install_folder_;
-  const std::filesystem::path package_folder_;
+  const FilePath install_folder_;
+  const FilePath package_folder_;
   InstallLog* const record_;
   Transaction* const transaction_;
 };

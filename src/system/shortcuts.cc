@@ -27,7 +27,7 @@ constexpr PROPERTYKEY kAppUserModelIdKey = {
 
 PinVerbFunction g_pin_verb_for_testing = nullptr;
 
-bool InvokePinVerb(const std::filesystem::path& link, bool pin) {
+bool InvokePinVerb(const FilePath& link, bool pin) {
   SHELLEXECUTEINFOW info = {sizeof(info)};
   info.fMask = SEE_MASK_INVOKEIDLIST | SEE_MASK_FLAG_NO_UI;
   info.lpVerb = pin ? L"taskbarpin" : L"taskbarunpin";
@@ -36,7 +36,7 @@ bool InvokePinVerb(const std::filesystem::path& link, bool pin) {
   return ShellExecuteExW(&info) != FALSE;
 }
 
-bool RunPinVerb(const std::filesystem::path& link, bool pin) {
+bool RunPinVerb(const FilePath& link, bool pin) {
   bool done = g_pin_verb_for_testing ? g_pin_verb_for_testing(link, pin) : InvokePinVerb(link, pin);
   if (!done) PLOG(ERROR) << (pin ? "Pinning " : "Unpinning ") << link << " failed";
   return done;
@@ -54,7 +54,7 @@ bool SetAppUserModelId(IShellLinkW* link, const std::wstring& id) {
 
 // Some shells accept the property but never write it; the taskbar would then
 // not group the browser's windows with the shortcut. Add it to the file.
-bool EnsureAppUserModelIdInFile(const std::filesystem::path& link, const std::wstring& id) {
+bool EnsureAppUserModelIdInFile(const FilePath& link, const std::wstring& id) {
   std::string bytes;
   std::wstring stored;
   if (!ReadFileToString(link, &bytes)) return false;
@@ -71,7 +71,7 @@ bool EnsureAppUserModelIdInFile(const std::filesystem::path& link, const std::ws
   return true;
 }
 
-bool GetFileIdentity(const std::filesystem::path& path, BY_HANDLE_FILE_INFORMATION* info) {
+bool GetFileIdentity(const FilePath& path, BY_HANDLE_FILE_INFORMATION* info) {
   HANDLE file = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
@@ -80,7 +80,7 @@ bool GetFileIdentity(const std::filesystem::path& path, BY_HANDLE_FILE_INFORMATI
   return got;
 }
 
-bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
+bool SameFile(const FilePath& a, const FilePath& b) {
   if (EqualsCaseInsensitiveASCII(a.native(), b.native())) return true;
   BY_HANDLE_FILE_INFORMATION first, second;
   return GetFileIdentity(a, &first) && GetFileIdentity(b, &second) &&
@@ -104,7 +104,7 @@ std::wstring AppUserModelIdFor(const std::string& app_id) {
   return L"NorvaSoftware.NorvaWebBrowser." + Utf8ToWide(app_id);
 }
 
-bool CreateShortcut(const std::filesystem::path& link, const ShortcutProperties& properties) {
+bool CreateShortcut(const FilePath& link, const ShortcutProperties& properties) {
   ComPtr<IShellLinkW> shell_link;
   HRESULT result = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
                                     IID_PPV_ARGS(&shell_link));
@@ -129,7 +129,7 @@ bool CreateShortcut(const std::filesystem::path& link, const ShortcutProperties&
   return id.empty() || EnsureAppUserModelIdInFile(link, id);
 }
 
-bool ReadShortcut(const std::filesystem::path& link, ShortcutProperties* properties) {
+bool ReadShortcut(const FilePath& link, ShortcutProperties* properties) {
   ComPtr<IShellLinkW> shell_link;
   ComPtr<IPersistFile> file;
   if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
@@ -153,25 +153,25 @@ bool ReadShortcut(const std::filesystem::path& link, ShortcutProperties* propert
   return true;
 }
 
-bool ShortcutStartsExecutable(const std::filesystem::path& link,
-                              const std::filesystem::path& executable) {
+bool ShortcutStartsExecutable(const FilePath& link,
+                              const FilePath& executable) {
   ShortcutProperties properties;
   return PathExists(link) && ReadShortcut(link, &properties) && !properties.target.empty() &&
          SameFile(properties.target, executable);
 }
 
-std::filesystem::path TaskbarPinFolder() {
-  std::filesystem::path roaming = GetKnownFolder(FOLDERID_RoamingAppData);
+FilePath TaskbarPinFolder() {
+  FilePath roaming = GetKnownFolder(FOLDERID_RoamingAppData);
   if (roaming.empty()) return {};
   return roaming / L"Microsoft\\Internet Explorer\\Quick Launch\\User Pinned\\TaskBar";
 }
 
-bool FindTaskbarPin(const std::filesystem::path& executable, std::filesystem::path* pin) {
+bool FindTaskbarPin(const FilePath& executable, FilePath* pin) {
   return FindPinIn(TaskbarPinFolder(), executable, pin);
 }
 
-bool FindPinIn(const std::filesystem::path& folder, const std::filesystem::path& executable,
-               std::filesystem::path* pin) {
+bool FindPinIn(const FilePath& folder, const FilePath& executable,
+               FilePath* pin) {
   if (folder.empty()) return false;
   WIN32_FIND_DATAW data;
   HANDLE find = FindFirstFileW((folder / L"*.lnk").c_str(), &data);
@@ -179,7 +179,7 @@ bool FindPinIn(const std::filesystem::path& folder, const std::filesystem::path&
   bool found = false;
   do {
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-    std::filesystem::path candidate = folder / data.cFileName;
+    FilePath candidate = folder / data.cFileName;
     if (ShortcutStartsExecutable(candidate, executable)) {
       *pin = candidate;
       found = true;
@@ -189,9 +189,9 @@ bool FindPinIn(const std::filesystem::path& folder, const std::filesystem::path&
   return found;
 }
 
-bool PinToTaskbar(const std::filesystem::path& link) { return RunPinVerb(link, true); }
+bool PinToTaskbar(const FilePath& link) { return RunPinVerb(link, true); }
 
-bool UnpinFromTaskbar(const std::filesystem::path& link) { return RunPinVerb(link, false); }
+bool UnpinFromTaskbar(const FilePath& link) { return RunPinVerb(link, false); }
 
 void SetPinVerbForTesting(PinVerbFunction function) { g_pin_verb_for_testing = function; }
 

@@ -22,7 +22,7 @@ struct ScheduledTask {
     kNoTimeTrigger = 2,   // only the logon trigger, if any
   };
 
-  explicit ScheduledTask(const std::filesystem::path& program) : command_line(program) {}
+  explicit ScheduledTask(const FilePath& program) : command_line(program) {}
 
   // The action runs the program with the arguments joined into one string.
   CommandLine command_line;

@@ -91,14 +91,14 @@ bool InstallerUIController::UiStatsEnabled() const {
   return FeatureRegistry::Get().IsEnabled(kUiStats);
 }
 
-DWORD InstallerUIController::AcquireFolderLock(const std::filesystem::path& download_folder) {
+DWORD InstallerUIController::AcquireFolderLock(const FilePath& download_folder) {
   std::wstring name = L"Local\\" + Utf8ToWide(product::ProductName()) + L"/Installer/UI_lock";
   HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
   // Held only for the few calls below; a holder that dies abandons it, one
   // that hangs is not waited for beyond the limit.
   DWORD wait = mutex ? WaitForSingleObject(mutex, kUiLockWaitMs) : WAIT_FAILED;
   bool locked = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
-  std::filesystem::path lock_path = download_folder / L"installer.lck";
+  FilePath lock_path = download_folder / L"installer.lck";
   DWORD owner = 0;
   lock_file_ = CreateFileW(lock_path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
                            CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
@@ -123,7 +123,7 @@ DWORD InstallerUIController::AcquireFolderLock(const std::filesystem::path& down
 }
 
 bool InstallerUIController::RunUI(Settings& settings, bool inside_package,
-                                  const std::filesystem::path& download_folder,
+                                  const FilePath& download_folder,
                                   bool run_immediately) {
   if (DWORD other = AcquireFolderLock(download_folder)) {
     LOG(INFO) << "Another installer window serves this download folder";
@@ -134,7 +134,7 @@ bool InstallerUIController::RunUI(Settings& settings, bool inside_package,
   settings_ = &settings;
   inside_package_ = inside_package;
   run_immediately_ = run_immediately;
-  std::filesystem::path package_folder;
+  FilePath package_folder;
   if (inside_package) {
     fetch_state_ = kStatePackageReady;
     package_folder = GetExecutablePath().parent_path();
@@ -474,7 +474,7 @@ void InstallerUIController::OnFullPackage() {
     address += StringPrintf("&product=%s%%20%s", product::ProductName().c_str(),
                             product::InternalStreamName().c_str());
   }
-  std::filesystem::path folder = settings_->GetInstallationStatus().GetPath();
+  FilePath folder = settings_->GetInstallationStatus().GetPath();
   ShellIntegration shell(folder);
   std::wstring program;
   if (shell.IsHandledByUs(L"http", true) || shell.IsHandledByUs(L"http", false)) {

@@ -3,11 +3,11 @@
 
 #include <windows.h>
 
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
 
+#include "base/file_path.h"
 #include "base/weak_ptr.h"
 #include "engine/installer_observer.h"
 #include "installer/settings.h"
@@ -53,7 +53,7 @@ class InstallerUIController : public Settings::Observer,
 
   // Returns once the run has finished; false also when another installer
   // window serves the same download folder (it is brought to the front).
-  bool RunUI(Settings& settings, bool inside_package, const std::filesystem::path& download_folder,
+  bool RunUI(Settings& settings, bool inside_package, const FilePath& download_folder,
              bool run_immediately);
 
   StatsCollector& stats() { return *stats_; }
@@ -110,7 +110,7 @@ class InstallerUIController : public Settings::Observer,
 
   // The thread id of the installer window that already serves the folder,
   // or 0 when this one takes the folder.
-  DWORD AcquireFolderLock(const std::filesystem::path& download_folder);
+  DWORD AcquireFolderLock(const FilePath& download_folder);
   void Init();
   void StartFetcher();
   void FetchPrefDefaultOverrides();

@@ -23,7 +23,7 @@ TEST(CommandLineTest, AcceptsEveryPrefixAndLowersNames) {
   EXPECT_TRUE(line.HasSwitch("?"));
   EXPECT_EQ(line.GetSwitchValue("language"), L"pt-BR");
   // The blank splits the value: Windows would need quotes around it.
-  EXPECT_EQ(line.GetSwitchValuePath("installfolder"), std::filesystem::path(L"C:\\Program"));
+  EXPECT_EQ(line.GetSwitchValuePath("installfolder"), FilePath(L"C:\\Program"));
   ASSERT_EQ(line.GetArgs().size(), 2u);
   EXPECT_EQ(line.GetArgs()[0], L"Files\\X");
   EXPECT_EQ(line.GetArgs()[1], L"plain");

@@ -168,7 +168,7 @@ void RemoveProductTraces(const std::vector<std::string>& app_ids) {
   std::wstring stem = Utf8ToWide(product::ProductName());
   for (bool all_users : {false, true}) {
     ShortcutFolders folders = GetShortcutFolders(all_users);
-    for (const std::filesystem::path& folder : folders.folder) {
+    for (const FilePath& folder : folders.folder) {
       if (folder.empty()) continue;  // a folder the system does not have
       std::error_code ignored;
       for (const auto& entry : std::filesystem::directory_iterator(folder, ignored)) {
@@ -242,7 +242,7 @@ MachineSnapshot MachineSnapshot::Take(const std::filesystem::path& parent_folder
   snapshot.folders_.emplace_back(WideToUtf8(parent_folder.native()),
                                  FolderSnapshot::Take(parent_folder));
   for (bool all_users : {false, true}) {
-    for (const std::filesystem::path& folder : GetShortcutFolders(all_users).folder) {
+    for (const FilePath& folder : GetShortcutFolders(all_users).folder) {
       if (!folder.empty())
         snapshot.folders_.emplace_back(WideToUtf8(folder.native()), FolderSnapshot::Take(folder));
     }

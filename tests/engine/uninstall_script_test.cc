@@ -21,8 +21,8 @@ TEST(UninstallScriptTest, GoldenTexts) {
   struct Case {
     const char* name;
     uint32_t pid2, pid3;
-    std::vector<std::filesystem::path> files;
-    std::set<std::filesystem::path> folders;
+    std::vector<FilePath> files;
+    std::set<FilePath> folders;
     std::wstring expected;
   };
   const Case cases[] = {

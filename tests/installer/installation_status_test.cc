@@ -45,15 +45,15 @@ class InstallationStatusTest : public testing::Test {
     FeatureRegistry::Get().RegisterDefaults();
     StatusProbe probe = DefaultStatusProbe();
     probe.start_menu_programs = [this] { return programs_; };
-    probe.find_taskbar_pin = [this](const std::filesystem::path& executable) {
-      std::filesystem::path pin;
-      return FindPinIn(pins_, executable, &pin) ? pin : std::filesystem::path();
+    probe.find_taskbar_pin = [this](const FilePath& executable) {
+      FilePath pin;
+      return FindPinIn(pins_, executable, &pin) ? pin : FilePath();
     };
-    probe.is_http_handled_by = [this](const std::filesystem::path&, bool browser_executable) {
+    probe.is_http_handled_by = [this](const FilePath&, bool browser_executable) {
       handler_asked_for_browser_ = browser_executable;
       return http_handled_;
     };
-    probe.profile_folder = [this](const std::filesystem::path&, std::filesystem::path* profile) {
+    probe.profile_folder = [this](const FilePath&, FilePath* profile) {
       *profile = profile_;
       return !profile_.empty();
     };

@@ -184,7 +184,7 @@ TEST(StartupTest, DownloadFolderFromTheSwitchOnlyWhenAbsolute) {
     CommandLine line(installer);
     if (c.value) line.AppendSwitchValue("temp-folder", c.value);
     test::LogCapture log;
-    std::filesystem::path folder;
+    FilePath folder;
     ASSERT_TRUE(ChooseDownloadFolder(line, installer, &folder));
     EXPECT_EQ(folder, c.folder);
     EXPECT_EQ(log.Contains("Ignoring the temp-folder value, which is not an absolute path"),

@@ -5,7 +5,7 @@
 namespace norva::installer::test {
 
 std::filesystem::path FixtureFile(const std::string& name) {
-  return GetExecutablePath().parent_path() / L"package_fixtures" / name;
+  return std::filesystem::path(GetExecutablePath().parent_path()) / L"package_fixtures" / name;
 }
 
 std::filesystem::path BuiltProgram(const std::wstring& name) { return GetExecutablePath().parent_path() / name; }

@@ -10,6 +10,14 @@
 #include "base/strings.h"
 #include "base/task_loop.h"
 
+namespace norva::installer {
+
+void PrintTo(const FilePath& path, std::ostream* os) {
+  *os << '"' << WideToUtf8(path.native()) << '"';
+}
+
+}  // namespace norva::installer
+
 namespace norva::installer::test {
 
 ScratchFolder::ScratchFolder() {

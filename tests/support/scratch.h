@@ -3,13 +3,18 @@
 
 #include <chrono>
 #include <filesystem>
+#include <iosfwd>
 #include <string>
 #include <vector>
 
+#include "base/file_path.h"
 #include "base/logging.h"
 
 namespace norva::installer {
 class TaskLoop;
+
+// Shows a path in test failures.
+void PrintTo(const FilePath& path, std::ostream* os);
 }
 
 namespace norva::installer::test {

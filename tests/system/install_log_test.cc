@@ -134,7 +134,7 @@ TEST_F(InstallLogTest, ReaderTrimsAndAcceptsShortLogs) {
   text.replace(text.find("<file>a.dll</file>"), 18, "<file>  a.dll \n</file><!-- x -->");
   text.replace(text.find("copy_only=\"False\""), 17, "copy_only=\"true\"");
   ASSERT_TRUE(Load(text, &read));
-  EXPECT_EQ(std::vector<std::filesystem::path>{L"a.dll"}, read.files);
+  EXPECT_EQ(std::vector<FilePath>{L"a.dll"}, read.files);
   EXPECT_FALSE(read.copy_only);
 
   // Paths that would lead out of the installation are left out.
@@ -143,7 +143,7 @@ TEST_F(InstallLogTest, ReaderTrimsAndAcceptsShortLogs) {
                    "<file>..\\x.dll</file><file>C:\\y.dll</file><file>\\z.dll</file>"
                    "<file>a.dll</file><file>sub\\..\\..\\w.dll</file>");
   ASSERT_TRUE(Load(escaping, &read));
-  EXPECT_EQ(std::vector<std::filesystem::path>{L"a.dll"}, read.files);
+  EXPECT_EQ(std::vector<FilePath>{L"a.dll"}, read.files);
 
   std::string no_files = kMinimalLog;
   no_files.replace(no_files.find(" <files>"), no_files.find("</install_log>") - no_files.find(" <files>"),

@@ -374,7 +374,7 @@ TEST_F(DefaultBrowserTest, SingleProfileAndWindows10ChangeNoAssociation) {
 }
 
 TEST_F(ShellIntegrationTest, ProfileFolderRules) {
-  std::filesystem::path folder;
+  FilePath folder;
   EXPECT_FALSE(ShellIntegration(L"").GetProfileFolder(false, &folder));
 
   // The default profile below the roaming application data.
@@ -404,18 +404,18 @@ TEST_F(ShellIntegrationTest, ProfileFolderRules) {
   WriteProfilePath(own.native());
   ASSERT_TRUE(ShellIntegration(folder_).GetProfileFolder(true, &folder));
   EXPECT_EQ(own, folder);
-  const std::filesystem::path profiles = GetKnownFolder(FOLDERID_UserProfiles);
+  const FilePath profiles = GetKnownFolder(FOLDERID_UserProfiles);
   ASSERT_FALSE(profiles.empty());
-  for (const std::filesystem::path& refused :
-       {std::filesystem::path(L"C:\\"), std::filesystem::path(L"relative\\<USERNAME>"),
+  for (const FilePath& refused :
+       {FilePath(L"C:\\"), FilePath(L"relative\\<USERNAME>"),
         GetKnownFolder(FOLDERID_RoamingAppData), GetKnownFolder(FOLDERID_Profile),
         GetKnownFolder(FOLDERID_Windows) / L"system32", GetKnownFolder(FOLDERID_System),
         profiles / L"someone else" / L"Norva profile",
         GetKnownFolder(FOLDERID_Profile) / L".." / L"someone else"}) {
     WriteProfilePath(refused.native());
     ShellIntegration shell(folder_);
-    EXPECT_FALSE(shell.GetProfileFolder(true, &folder)) << refused;
-    EXPECT_TRUE(shell.GetProfileFolder(false, &folder)) << refused;
+    EXPECT_FALSE(shell.GetProfileFolder(true, &folder)) << refused.native();
+    EXPECT_TRUE(shell.GetProfileFolder(false, &folder)) << refused.native();
   }
 }
 

@@ -26,7 +26,7 @@ struct PinCalls {
 };
 PinCalls* g_pins = nullptr;
 
-bool FakePinVerb(const fs::path& link, bool pin) {
+bool FakePinVerb(const FilePath& link, bool pin) {
   g_pins->calls.push_back((pin ? L"pin " : L"unpin ") + link.native());
   fs::path pinned = TaskbarPinFolder() / link.filename();
   if (!pin) return DeleteFileW(link.c_str()) != FALSE;
@@ -153,13 +153,13 @@ TEST_F(ShortcutTest, InstallCopiesTheMasterAndPins) {
   EXPECT_EQ(record_.menu_shortcut, Dest(kStartMenuShortcut, false));
   EXPECT_TRUE(record_.quick_launch_shortcut.empty());
   EXPECT_FALSE(PathExists(Dest(kQuickLaunchShortcut, false)));
-  for (const fs::path& link : {record_.desktop_shortcut, record_.menu_shortcut}) {
+  for (const FilePath& link : {record_.desktop_shortcut, record_.menu_shortcut}) {
     EXPECT_EQ(AppIdOf(link), L"NorvaSoftware.NorvaWebBrowser.1700000000");
     EXPECT_TRUE(ShortcutStartsExecutable(link, install_ / L"launcher.exe"));
   }
 
   // The pin is found again by the executable it starts.
-  fs::path pin;
+  FilePath pin;
   ASSERT_TRUE(FindTaskbarPin(install_ / L"launcher.exe", &pin));
   EXPECT_EQ(pin, TaskbarPinFolder() / ShortcutName(false));
   EXPECT_FALSE(FindTaskbarPin(install_ / L"norva.exe", &pin));
@@ -312,7 +312,7 @@ TEST_F(ShortcutTest, RemoveRecordedUnpinsAndDeletesWhatWasFound) {
   ShortcutSteps(install_, package_, &record_, &transaction_).RemoveRecorded(found);
   transaction_.Commit();
   EXPECT_EQ(pins_.calls, std::vector<std::wstring>{L"unpin " + found.pinned.native()});
-  fs::path pin;
+  FilePath pin;
   EXPECT_FALSE(FindTaskbarPin(launcher, &pin));
   EXPECT_FALSE(PathExists(record_.desktop_shortcut));
   EXPECT_TRUE(PathExists(record_.menu_shortcut));

@@ -8,8 +8,8 @@
 
 namespace norva::installer {
 
-CopyFileOperation::CopyFileOperation(const std::filesystem::path& from,
-                                     const std::filesystem::path& to)
+CopyFileOperation::CopyFileOperation(const FilePath& from,
+                                     const FilePath& to)
     : FileTransferOperation(from, to) {}
 
 void CopyFileOperation::LogStart() const { VLOG(1) << "Copying " << from_ << " to " << to_; }

@@ -1,8 +1,8 @@
 #ifndef NORVA_SYSTEM_TRANSACTIONS_COPY_FILE_OPERATION_H_
 #define NORVA_SYSTEM_TRANSACTIONS_COPY_FILE_OPERATION_H_
 
-#include <filesystem>
 
+#include "base/file_path.h"
 #include "system/transactions/file_transfer_operation.h"
 
 namespace norva::installer {
@@ -11,7 +11,7 @@ namespace norva::installer {
 // nested delete, so a rollback brings it back. Undo deletes the copy.
 class CopyFileOperation : public FileTransferOperation {
  public:
-  CopyFileOperation(const std::filesystem::path& from, const std::filesystem::path& to);
+  CopyFileOperation(const FilePath& from, const FilePath& to);
   void Undo() override;
 
  private:

@@ -8,7 +8,7 @@
 
 namespace norva::installer {
 
-CreateFolderOperation::CreateFolderOperation(const std::filesystem::path& path) : path_(path) {
+CreateFolderOperation::CreateFolderOperation(const FilePath& path) : path_(path) {
   // "C:\a\b\" would otherwise count as its own parent "C:\a\b".
   if (!path_.has_filename() && path_.has_relative_path()) path_ = path_.parent_path();
 }
@@ -19,7 +19,7 @@ bool CreateFolderOperation::Do(Transaction* nested) {
     VLOG(1) << "Folder already exists";
     return true;
   }
-  std::filesystem::path ancestor = file_helpers::ParentOf(path_);
+  FilePath ancestor = file_helpers::ParentOf(path_);
   while (!ancestor.empty() && !file_helpers::DirectoryExists(ancestor))
     ancestor = file_helpers::ParentOf(ancestor);
   if (!ancestor.empty()) {
@@ -38,7 +38,7 @@ bool CreateFolderOperation::Do(Transaction* nested) {
 
 void CreateFolderOperation::Undo() {
   if (ancestor_.empty()) return;
-  for (std::filesystem::path folder = path_; !folder.empty() && folder != ancestor_;
+  for (FilePath folder = path_; !folder.empty() && folder != ancestor_;
        folder = file_helpers::ParentOf(folder)) {
     if (RemoveDirectoryW(ExtendedLengthPath(folder).c_str())) continue;
     // A level that a failed Do never made is no reason to stop.

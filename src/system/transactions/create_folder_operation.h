@@ -1,8 +1,8 @@
 #ifndef NORVA_SYSTEM_TRANSACTIONS_CREATE_FOLDER_OPERATION_H_
 #define NORVA_SYSTEM_TRANSACTIONS_CREATE_FOLDER_OPERATION_H_
 
-#include <filesystem>
 
+#include "base/file_path.h"
 #include "system/transactions/operation.h"
 
 namespace norva::installer {
@@ -12,13 +12,13 @@ namespace norva::installer {
 // deepest folder that existed before (the ancestor).
 class CreateFolderOperation : public Operation {
  public:
-  explicit CreateFolderOperation(const std::filesystem::path& path);
+  explicit CreateFolderOperation(const FilePath& path);
   bool Do(Transaction* nested) override;
   void Undo() override;
 
  private:
-  std::filesystem::path path_;
-  std::filesystem::path ancestor_;  // set only when Do had folders to create
+  FilePath path_;
+  FilePath ancestor_;  // set only when Do had folders to create
 };
 
 }  // namespace norva::installer

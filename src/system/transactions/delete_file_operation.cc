@@ -17,14 +17,14 @@ namespace {
 // Generic write rights of a file plus delete.
 constexpr DWORD kDeleteAccess = 0x130116;
 
-bool IsProgramFile(const std::filesystem::path& path) {
+bool IsProgramFile(const FilePath& path) {
   std::wstring extension = path.extension().native();
   return EqualsCaseInsensitiveASCII(extension, L".exe") ||
          EqualsCaseInsensitiveASCII(extension, L".dll");
 }
 
 // A mapped image can be renamed but not opened for writing.
-bool CannotOpenForWriting(const std::filesystem::path& path) {
+bool CannotOpenForWriting(const FilePath& path) {
   HANDLE file = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return true;
@@ -34,7 +34,7 @@ bool CannotOpenForWriting(const std::filesystem::path& path) {
 
 }  // namespace
 
-DeleteFileOperation::DeleteFileOperation(const std::filesystem::path& path, bool check_in_use,
+DeleteFileOperation::DeleteFileOperation(const FilePath& path, bool check_in_use,
                                          bool remove_empty_parents)
     : path_(path), check_in_use_(check_in_use), remove_empty_parents_(remove_empty_parents) {}
 
@@ -103,7 +103,7 @@ void DeleteFileOperation::Undo() {
 }
 
 void DeleteFileOperation::RemoveEmptyParents() const {
-  for (std::filesystem::path folder = file_helpers::ParentOf(path_);
+  for (FilePath folder = file_helpers::ParentOf(path_);
        !folder.empty() && RemoveDirectoryW(ExtendedLengthPath(folder).c_str());
        folder = file_helpers::ParentOf(folder)) {
   }

@@ -1,9 +1,9 @@
 #ifndef NORVA_SYSTEM_TRANSACTIONS_DELETE_FILE_OPERATION_H_
 #define NORVA_SYSTEM_TRANSACTIONS_DELETE_FILE_OPERATION_H_
 
-#include <filesystem>
 #include <memory>
 
+#include "base/file_path.h"
 #include "system/access_rights.h"
 #include "system/transactions/operation.h"
 
@@ -21,21 +21,21 @@ namespace norva::installer {
 // that have become empty.
 class DeleteFileOperation : public Operation {
  public:
-  DeleteFileOperation(const std::filesystem::path& path, bool check_in_use,
+  DeleteFileOperation(const FilePath& path, bool check_in_use,
                       bool remove_empty_parents);
   ~DeleteFileOperation() override;
   bool Do(Transaction* nested) override;
   void Undo() override;
 
   // The name used for the set-aside copy; empty before Do got that far.
-  const std::filesystem::path& temp() const { return temp_; }
+  const FilePath& temp() const { return temp_; }
 
  private:
   bool IsInUse() const;
   void RemoveEmptyParents() const;
 
-  std::filesystem::path path_;
-  std::filesystem::path temp_;
+  FilePath path_;
+  FilePath temp_;
   bool moved_ = false;
   bool check_in_use_;
   bool remove_empty_parents_;

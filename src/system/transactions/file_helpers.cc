@@ -7,14 +7,14 @@
 namespace norva::installer::file_helpers {
 namespace {
 
-bool HasParentReference(const std::filesystem::path& path) {
-  for (const std::filesystem::path& part : path)
+bool HasParentReference(const FilePath& path) {
+  for (const FilePath& part : path)
     if (part == L"..") return true;
   return false;
 }
 
-bool CopyTree(const std::filesystem::path& from, const std::filesystem::path& to) {
-  if (!DirectoryExists(from)) return CopyOneFile(from, to);
+bool CopyTree(const FilePath& from, const FilePath& to) {
+  if (!installer::DirectoryExists(from)) return CopyOneFile(from, to);
   if (!CreateDirectories(to)) return false;
   bool copied = true;
   ForEachEntry(from, [&](const WIN32_FIND_DATAW& entry) {
@@ -25,11 +25,11 @@ bool CopyTree(const std::filesystem::path& from, const std::filesystem::path& to
 
 }  // namespace
 
-bool PathExists(const std::filesystem::path& path) { return installer::PathExists(path); }
+bool PathExists(const FilePath& path) { return installer::PathExists(path); }
 
-bool DirectoryExists(const std::filesystem::path& path) { return installer::DirectoryExists(path); }
+bool DirectoryExists(const FilePath& path) { return installer::DirectoryExists(path); }
 
-bool ClearReadOnly(const std::filesystem::path& path) {
+bool ClearReadOnly(const FilePath& path) {
   const std::wstring extended = ExtendedLengthPath(path);
   DWORD attributes = GetFileAttributesW(extended.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_READONLY))
@@ -38,7 +38,7 @@ bool ClearReadOnly(const std::filesystem::path& path) {
   return SetFileAttributesW(extended.c_str(), cleared ? cleared : FILE_ATTRIBUTE_NORMAL) != FALSE;
 }
 
-bool CopyOneFile(const std::filesystem::path& from, const std::filesystem::path& to) {
+bool CopyOneFile(const FilePath& from, const FilePath& to) {
   if (HasParentReference(from) || HasParentReference(to)) return false;
   if (!::CopyFileW(ExtendedLengthPath(from).c_str(), ExtendedLengthPath(to).c_str(), FALSE))
     return false;
@@ -46,12 +46,12 @@ bool CopyOneFile(const std::filesystem::path& from, const std::filesystem::path&
   return true;
 }
 
-bool MovePath(const std::filesystem::path& from, const std::filesystem::path& to) {
+bool MovePath(const FilePath& from, const FilePath& to) {
   if (MoveFileExW(ExtendedLengthPath(from).c_str(), ExtendedLengthPath(to).c_str(),
                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED))
     return true;
-  if (!DirectoryExists(from)) return false;
-  bool existed = PathExists(to);
+  if (!installer::DirectoryExists(from)) return false;
+  bool existed = installer::PathExists(to);
   if (!CopyTree(from, to)) {
     if (!existed) DeleteRecursively(to);
     return false;
@@ -60,11 +60,11 @@ bool MovePath(const std::filesystem::path& from, const std::filesystem::path& to
   return true;
 }
 
-bool DeleteRecursively(const std::filesystem::path& path) { return DeleteTree(path); }
+bool DeleteRecursively(const FilePath& path) { return DeleteTree(path); }
 
-std::filesystem::path ParentOf(const std::filesystem::path& path) {
-  std::filesystem::path parent = path.parent_path();
-  return parent == path ? std::filesystem::path() : parent;
+FilePath ParentOf(const FilePath& path) {
+  FilePath parent = path.parent_path();
+  return parent == path ? FilePath() : parent;
 }
 
 }  // namespace norva::installer::file_helpers

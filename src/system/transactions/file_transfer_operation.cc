@@ -10,12 +10,12 @@
 
 namespace norva::installer {
 
-FileTransferOperation::FileTransferOperation(const std::filesystem::path& from,
-                                             const std::filesystem::path& to)
+FileTransferOperation::FileTransferOperation(const FilePath& from,
+                                             const FilePath& to)
     : from_(from), to_(to) {}
 
 bool FileTransferOperation::Do(Transaction* nested) {
-  std::filesystem::path folder = to_.parent_path();
+  FilePath folder = to_.parent_path();
   if (!file_helpers::DirectoryExists(folder)) {
     if (!nested->Execute(std::make_unique<CreateFolderOperation>(folder))) return false;
   } else if (file_helpers::PathExists(to_)) {

@@ -1,9 +1,9 @@
 #ifndef NORVA_SYSTEM_TRANSACTIONS_FILE_TRANSFER_OPERATION_H_
 #define NORVA_SYSTEM_TRANSACTIONS_FILE_TRANSFER_OPERATION_H_
 
-#include <filesystem>
 #include <string>
 
+#include "base/file_path.h"
 #include "system/transactions/operation.h"
 
 namespace norva::installer {
@@ -16,12 +16,12 @@ class FileTransferOperation : public Operation {
   bool Do(Transaction* nested) override;
 
  protected:
-  FileTransferOperation(const std::filesystem::path& from, const std::filesystem::path& to);
+  FileTransferOperation(const FilePath& from, const FilePath& to);
   virtual void LogStart() const = 0;
   virtual bool Transfer() = 0;
 
-  std::filesystem::path from_;
-  std::filesystem::path to_;
+  FilePath from_;
+  FilePath to_;
   bool done_ = false;
 };
 

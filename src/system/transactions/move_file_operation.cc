@@ -5,8 +5,8 @@
 
 namespace norva::installer {
 
-MoveFileOperation::MoveFileOperation(const std::filesystem::path& from,
-                                     const std::filesystem::path& to)
+MoveFileOperation::MoveFileOperation(const FilePath& from,
+                                     const FilePath& to)
     : FileTransferOperation(from, to) {}
 
 void MoveFileOperation::LogStart() const { VLOG(1) << "Moving " << from_ << "to" << to_; }

@@ -1,8 +1,8 @@
 #ifndef NORVA_SYSTEM_TRANSACTIONS_MOVE_FILE_OPERATION_H_
 #define NORVA_SYSTEM_TRANSACTIONS_MOVE_FILE_OPERATION_H_
 
-#include <filesystem>
 
+#include "base/file_path.h"
 #include "system/transactions/file_transfer_operation.h"
 
 namespace norva::installer {
@@ -12,7 +12,7 @@ namespace norva::installer {
 // delete. Undo moves the file back to where it came from.
 class MoveFileOperation : public FileTransferOperation {
  public:
-  MoveFileOperation(const std::filesystem::path& from, const std::filesystem::path& to);
+  MoveFileOperation(const FilePath& from, const FilePath& to);
   void Undo() override;
 
  private:
