@@ -10,6 +10,7 @@
 
 #include "e2e/e2e_test.h"
 #include "product/languages.h"
+#include "ui/installer_window.h"
 
 namespace norva::installer {
 namespace {
@@ -17,10 +18,6 @@ namespace {
 using json = nlohmann::json;
 using test::Fixture;
 
-constexpr int kAccept = 1003;
-constexpr int kRetry = 1005;
-constexpr int kStatusText = 1011;
-constexpr int kProgressBar = 1025;
 constexpr int kDownloadFailedMessage = 37048;
 constexpr DWORD kWaitStepMs = 50;
 
@@ -33,7 +30,7 @@ BOOL CALLBACK FindInstallerWindow(HWND window, LPARAM data) {
   auto* search = reinterpret_cast<WindowSearch*>(data);
   DWORD process = 0;
   GetWindowThreadProcessId(window, &process);
-  if (process != search->process || !IsWindowVisible(window) || !GetDlgItem(window, kAccept))
+  if (process != search->process || !IsWindowVisible(window) || !GetDlgItem(window, kAcceptButton))
     return TRUE;
   search->found = window;
   return FALSE;
@@ -97,7 +94,7 @@ TEST_F(InteractiveInstallTest, InstallsThroughTheWindow) {
                           L"--with-feature:installer-ui-stats=on");
   HWND window = WaitForWindow(process);
   ASSERT_TRUE(window);
-  Press(window, kAccept);
+  Press(window, kAcceptButton);
   ASSERT_TRUE(WaitForVisible(window, kProgressBar, process)) << Logs();
   int progress = 0;
   EXPECT_EQ(WaitForExit(process, window, &progress), 0u) << Logs();
@@ -123,15 +120,15 @@ TEST_F(InteractiveInstallTest, FailedDownloadShowsTheErrorPageAndRetrySucceeds) 
   Process process = Start(Fixture(L"netinstaller.exe"));
   HWND window = WaitForWindow(process);
   ASSERT_TRUE(window);
-  Press(window, kAccept);
-  ASSERT_TRUE(WaitForVisible(window, kRetry, process)) << Logs();
+  Press(window, kAcceptButton);
+  ASSERT_TRUE(WaitForVisible(window, kRetryButton, process)) << Logs();
   wchar_t shown[512] = {};
   GetDlgItemTextW(window, kStatusText, shown, 512);
   EXPECT_EQ(shown, l10n::GetLocalizedString(kDownloadFailedMessage));
   EXPECT_FALSE(PathExists(folder_ / Utf8ToWide(product::ProductVersion())));
 
   ASSERT_TRUE(service_.SetRule({{"path", "/package.exe"}, {"responses", json::array()}}));
-  Press(window, kRetry);
+  Press(window, kRetryButton);
   EXPECT_EQ(WaitForExit(process, window), 0u) << Logs();
   EXPECT_TRUE(PathExists(folder_ / Utf8ToWide(product::ProductVersion()) / L"norva.exe"));
 }
