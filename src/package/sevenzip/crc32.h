@@ -7,8 +7,13 @@
 namespace norva::installer::sevenzip {
 
 // CRC-32 (polynomial 0xEDB88320) as used by 7z. `crc` is the running value:
-// start with 0 and pass the result of the previous call.
+// start with 0 and pass the result of the previous call. Folds with
+// carry-less multiplication where the processor has it, else slice-by-8.
 uint32_t Crc32Update(uint32_t crc, const void* data, size_t size);
+
+// The table path alone, and whether Crc32Update folds on this processor.
+uint32_t Crc32UpdateWithTablesForTesting(uint32_t crc, const void* data, size_t size);
+bool Crc32FoldingForTesting();
 
 inline uint32_t Crc32(const void* data, size_t size) {
   return Crc32Update(0, data, size);
