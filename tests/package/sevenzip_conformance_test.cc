@@ -97,8 +97,8 @@ TEST_P(SevenZipConformanceTest, UnpacksLikeSevenZip) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Methods, SevenZipConformanceTest,
-                         testing::Values("copy", "lzma", "lzma2", "bcj_lzma", "bcj2", "bcj2_auto",
-                                         "arm64", "delta", "lzma2_blocks", "lzma_eos",
+                         testing::Values("copy", "lzma", "lzma2", "periods", "bcj_lzma", "bcj2",
+                                         "bcj2_auto", "arm64", "delta", "lzma2_blocks", "lzma_eos",
                                          "bcj_lzma_eos", "lzma_eos_nonsolid"));
 INSTANTIATE_TEST_SUITE_P(Layouts, SevenZipConformanceTest,
                          testing::Values("nonsolid", "plain_header", "no_times", "small",

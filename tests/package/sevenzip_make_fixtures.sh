@@ -41,6 +41,22 @@ mkdir -p "$big"
 # Compressible but not trivial: 300 MiB of decimal numbers.
 (seq 1 40000000 || true) | head -c 314572800 >"$big/numbers.txt"
 
+# Repeats at every distance from 1 to 40, at lengths around the 16-byte
+# pieces of the decoder's match copy, between random bytes so that each is
+# coded as matches at its distance; then one run longer than an LZMA2 chunk.
+periods=$out/src/periods
+mkdir -p "$periods"
+python3 - "$periods/periods.bin" <<'PY'
+import random, sys
+rng = random.Random(5)
+with open(sys.argv[1], "wb") as f:
+    for distance in range(1, 41):
+        for length in (2, 15, 16, 17, 31, 32, 33, 47, 100, 273, 274, 600, 5000):
+            f.write(rng.randbytes(64))
+            f.write((rng.randbytes(distance) * (length // distance + 2))[:distance + length])
+    f.write(bytes(3 << 20))
+PY
+
 make() {  # name source options...
   local name=$1 from=$2
   shift 2
@@ -50,6 +66,7 @@ make() {  # name source options...
 make copy "$src" -m0=Copy
 make lzma "$src" -m0=LZMA
 make lzma2 "$src" -m0=LZMA2
+make periods "$periods" -m0=LZMA2
 make bcj_lzma "$src" -m0=BCJ -m1=LZMA
 make bcj2 "$src" -m0=BCJ2 -m1=LZMA -m2=LZMA -m3=LZMA -mb0s0:1 -mb0s1:2 -mb0s2:3
 make bcj2_auto "$src" -mf=BCJ2
