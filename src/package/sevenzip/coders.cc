@@ -112,21 +112,19 @@ class DictionaryStream : public ByteStream {
   }
 
   Result Read(uint8_t* out, size_t size, size_t* got) override {
-    for (;;) {
-      size_t ready = dec_.dicPos - taken_;
-      if (!ready && !undecoded_ && !checked_end_) {
-        checked_end_ = true;
-        SZ_RETURN_IF_ERROR(CheckEnd());
-      }
-      if (ready || !undecoded_) {
-        *got = std::min(ready, size);
-        std::memcpy(out, dec_.dic + taken_, *got);
-        taken_ += *got;
-        return Result::kOk;
-      }
-      if (dec_.dicPos == dec_.dicBufSize) dec_.dicPos = taken_ = 0;
-      SZ_RETURN_IF_ERROR(DecodeMore());
-    }
+    SZ_RETURN_IF_ERROR(Decode(size, got));
+    std::memcpy(out, dec_.dic + taken_, *got);
+    taken_ += *got;
+    return Result::kOk;
+  }
+  // The dictionary's bytes themselves, unless it is too small to hold
+  // `size`: pieces would then be too short for the sink's large writes.
+  Result ReadInPlace(uint8_t* scratch, size_t size, const uint8_t** data, size_t* got) override {
+    if (dec_.dicBufSize < size) return ByteStream::ReadInPlace(scratch, size, data, got);
+    SZ_RETURN_IF_ERROR(Decode(size, got));
+    *data = dec_.dic + taken_;
+    taken_ += *got;
+    return Result::kOk;
   }
 
  protected:
@@ -143,6 +141,23 @@ class DictionaryStream : public ByteStream {
     dec_.prop.dicSize = static_cast<UInt32>(size);
     LzmaDec_Init(&dec_);
     return Result::kOk;
+  }
+  // Makes `size` bytes ready in one piece at dic + taken_; *ready is fewer
+  // only at the dictionary's end, and 0 only at the end of the stream.
+  Result Decode(size_t size, size_t* ready) {
+    for (;;) {
+      size_t have = dec_.dicPos - taken_;
+      if (!have && !undecoded_ && !checked_end_) {
+        checked_end_ = true;
+        SZ_RETURN_IF_ERROR(CheckEnd());
+      }
+      if (have >= size || !undecoded_ || (have && dec_.dicPos == dec_.dicBufSize)) {
+        *ready = std::min(have, size);
+        return Result::kOk;
+      }
+      if (dec_.dicPos == dec_.dicBufSize) dec_.dicPos = taken_ = 0;
+      SZ_RETURN_IF_ERROR(DecodeMore());
+    }
   }
   // Decodes at least one byte into the dictionary, not past its end nor past
   // the declared output size.

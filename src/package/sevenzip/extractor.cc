@@ -33,16 +33,20 @@ Result Extractor::Pump(uint64_t size, ByteSink* sink, uint32_t* crc) {
   if (buffer_.empty()) buffer_.resize(kOutputBufferSize);
   bool folder_crc = archive_.folders()[folder_].crc_defined;
   while (size) {
-    size_t want = static_cast<size_t>(std::min<uint64_t>(size, buffer_.size())), filled = 0;
-    while (filled < want) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(size, buffer_.size())), filled;
+    const uint8_t* data;
+    SZ_RETURN_IF_ERROR(decoder_->ReadInPlace(buffer_.data(), want, &data, &filled));
+    if (!filled) return Result::kDataError;  // the folder ended before its entries did
+    // Copied pieces are filled up for large writes; pieces in place are large.
+    while (data == buffer_.data() && filled < want) {
       size_t got;
       SZ_RETURN_IF_ERROR(decoder_->Read(buffer_.data() + filled, want - filled, &got));
-      if (!got) return Result::kDataError;  // the folder ended before its entries did
+      if (!got) return Result::kDataError;
       filled += got;
     }
-    if (crc) *crc = Crc32Update(*crc, buffer_.data(), filled);
-    if (folder_crc) folder_crc_ = Crc32Update(folder_crc_, buffer_.data(), filled);
-    if (sink && !sink->Write(buffer_.data(), filled)) return Result::kWriteError;
+    if (crc) *crc = Crc32Update(*crc, data, filled);
+    if (folder_crc) folder_crc_ = Crc32Update(folder_crc_, data, filled);
+    if (sink && !sink->Write(data, filled)) return Result::kWriteError;
     size -= filled;
     folder_pos_ += filled;
   }

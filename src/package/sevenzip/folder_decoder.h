@@ -18,6 +18,13 @@ class ByteStream {
   virtual ~ByteStream() = default;
   // Fills up to `size` bytes; *got is 0 only at the end of the stream.
   virtual Result Read(uint8_t* out, size_t size, size_t* got) = 0;
+  // As Read, but points *data at the bytes where the stream keeps them
+  // (a dictionary) instead of copying them to `scratch`, which has room for
+  // `size`. The bytes stay valid until the next call.
+  virtual Result ReadInPlace(uint8_t* scratch, size_t size, const uint8_t** data, size_t* got) {
+    *data = scratch;
+    return Read(scratch, size, got);
+  }
 };
 
 // Unpacks one folder: builds its coder graph (coders joined by bind pairs,
@@ -34,6 +41,9 @@ class FolderDecoder {
               InStream* in, const Limits& limits, std::string* detail);
   // The folder's unpacked bytes, exactly Folder::UnpackSize() of them.
   Result Read(uint8_t* out, size_t size, size_t* got) { return output_->Read(out, size, got); }
+  Result ReadInPlace(uint8_t* scratch, size_t size, const uint8_t** data, size_t* got) {
+    return output_->ReadInPlace(scratch, size, data, got);
+  }
 
  private:
   struct Graph;
