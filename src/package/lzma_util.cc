@@ -73,8 +73,11 @@ class LzmaUtil::FileSink : public sz::ByteSink {
     }
     size_t fits = size;
     if (g_write_limit_set.load()) {
-      fits = static_cast<size_t>(std::min<uint64_t>(size, g_write_room.load()));
-      g_write_room -= fits;
+      // Blocks write side by side: take the room in one step.
+      uint64_t room = g_write_room.load();
+      do {
+        fits = static_cast<size_t>(std::min<uint64_t>(size, room));
+      } while (!g_write_room.compare_exchange_weak(room, room - fits));
     }
     DWORD written = 0;
     if (!WriteFile(file_, data, static_cast<DWORD>(fits), &written, nullptr) || written != fits) {
