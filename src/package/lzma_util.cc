@@ -2,12 +2,18 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <map>
+#include <mutex>
 #include <optional>
+#include <set>
+#include <vector>
 
 #include "base/file_util.h"
 #include "base/logging.h"
 #include "package/sevenzip/archive.h"
 #include "package/sevenzip/extractor.h"
+#include "package/sevenzip/folder_decoder.h"
 
 namespace norva::installer {
 
@@ -54,15 +60,24 @@ class LzmaUtil::FileInStream : public sz::InStream {
   uint64_t size_ = 0;
 };
 
-// Writes an entry's content to its file; remembers the first failure.
+// Writes an entry's content to its file; remembers the first failure. Gives
+// up with ERROR_CANCELLED once the unpacking stops.
 class LzmaUtil::FileSink : public sz::ByteSink {
  public:
-  explicit FileSink(HANDLE file) : file_(file) {}
+  FileSink(HANDLE file, const std::atomic<bool>& cancelled, const std::atomic<bool>& failed)
+      : file_(file), cancelled_(cancelled), failed_(failed) {}
   bool Write(const uint8_t* data, size_t size) override {
+    if (cancelled_ || failed_) {
+      error_ = ERROR_CANCELLED;
+      return false;
+    }
     size_t fits = size;
     if (g_write_limit_set.load()) {
-      fits = static_cast<size_t>(std::min<uint64_t>(size, g_write_room.load()));
-      g_write_room -= fits;
+      // Blocks write side by side: take the room in one step.
+      uint64_t room = g_write_room.load();
+      do {
+        fits = static_cast<size_t>(std::min<uint64_t>(size, room));
+      } while (!g_write_room.compare_exchange_weak(room, room - fits));
     }
     DWORD written = 0;
     if (!WriteFile(file_, data, static_cast<DWORD>(fits), &written, nullptr) || written != fits) {
@@ -80,6 +95,8 @@ class LzmaUtil::FileSink : public sz::ByteSink {
 
  private:
   HANDLE file_;
+  const std::atomic<bool>& cancelled_;
+  const std::atomic<bool>& failed_;
   DWORD error_ = 0;
 };
 
@@ -143,7 +160,305 @@ void LogReaderError(const char* what, sz::Result result, const std::string& deta
              << (detail.empty() ? "" : ": ") << detail << ")";
 }
 
+// Windows sees names differing only in case as one file.
+std::wstring FoldedName(const std::u16string& name) {
+  std::wstring folded = WindowsName(name);
+  CharUpperBuffW(folded.data(), static_cast<DWORD>(folded.size()));
+  return folded;
+}
+
+// Unpacked one after the other, a later entry of the same name would replace
+// an earlier one; side by side, only the last of them is written.
+std::vector<bool> SupersededEntries(const sz::Archive& archive) {
+  const auto& entries = archive.entries();
+  std::vector<std::wstring> names;
+  std::map<std::wstring, size_t> last;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    names.push_back(FoldedName(entries[i].name));
+    last[names.back()] = i;
+  }
+  std::vector<bool> superseded(entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) superseded[i] = last[names[i]] != i;
+  return superseded;
+}
+
+// A folder of the archive and the entries it holds, in their order there.
+struct Block {
+  std::vector<size_t> entries;
+  uint64_t memory = 0;
+  uint64_t size = 0;
+};
+
+std::vector<Block> PlanBlocks(const sz::Archive& archive) {
+  const auto& folders = archive.folders();
+  std::vector<Block> blocks(folders.size());
+  const auto& entries = archive.entries();
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (entries[i].has_stream && entries[i].folder < blocks.size())
+      blocks[entries[i].folder].entries.push_back(i);
+  }
+  for (size_t f = 0; f < folders.size(); ++f) {
+    blocks[f].memory = sz::FolderMemory(folders[f]) + sz::kExtractorBufferSize;
+    blocks[f].size = folders[f].UnpackSize();
+  }
+  blocks.erase(std::remove_if(blocks.begin(), blocks.end(),
+                              [](const Block& block) { return block.entries.empty(); }),
+               blocks.end());
+  // Largest first, so that the last blocks to start are small ones.
+  std::stable_sort(blocks.begin(), blocks.end(),
+                   [](const Block& a, const Block& b) { return a.size > b.size; });
+  return blocks;
+}
+
+int ProcessorCount() {
+  SYSTEM_INFO info{};
+  GetSystemInfo(&info);
+  return std::max<int>(1, static_cast<int>(info.dwNumberOfProcessors));
+}
+
 }  // namespace
+
+// One UnPack: makes the folders, writes the entries without content, then
+// decodes the blocks on worker threads while the calling thread reports
+// progress. Remembers what it wrote, to remove it all when anything fails.
+class LzmaUtil::Unpacking {
+ public:
+  Unpacking(const sz::Archive& archive, const FilePath& folder, const LzmaUtil& util)
+      : archive_(archive),
+        folder_(folder),
+        util_(util),
+        superseded_(SupersededEntries(archive)),
+        blocks_(PlanBlocks(archive)) {}
+
+  DWORD Run(int max_threads, Stats* stats) {
+    const auto& entries = archive_.entries();
+    if (util_.progress_) util_.progress_->SetTotalProgress(static_cast<int>(entries.size()));
+    MakeFolders();
+    // Entries without content: their folders are made; empty files are
+    // written here.
+    for (size_t i = 0; i < entries.size() && !Stopped(); ++i) {
+      if (entries[i].has_stream) continue;
+      BeginEntry();
+      if (!entries[i].is_dir) {
+        if (DWORD error = WriteEntry(nullptr, i)) Fail(error);
+      }
+    }
+    stats->threads = RunWorkers(std::min<int>(max_threads, static_cast<int>(blocks_.size())));
+    stats->blocks = blocks_.size();
+    stats->peak_memory = peak_memory_;
+    DWORD result = error_ ? error_ : util_.cancelled_ ? ERROR_CANCELLED : 0;
+    if (result) {
+      if (result == ERROR_CANCELLED) LOG(WARNING) << "Unpacking cancelled";
+      RemoveWritten();
+    }
+    return result;
+  }
+
+ private:
+  bool Stopped() const { return util_.cancelled_ || failed_; }
+
+  void Fail(DWORD error) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!error_) error_ = error;
+    failed_ = true;
+    changed_.notify_all();
+  }
+
+  void BeginEntry() {
+    std::lock_guard<std::mutex> hold(lock_);
+    ++entries_begun_;
+    changed_.notify_all();
+  }
+
+  // Folder entries and the folders of file entries, made before any file so
+  // that the workers only create files.
+  void MakeFolders() {
+    for (const sz::Entry& entry : archive_.entries()) {
+      FilePath target = folder_ / WindowsName(entry.name);
+      MakeFolder(entry.is_dir ? target : target.parent_path());
+    }
+  }
+
+  void MakeFolder(const FilePath& folder) {
+    std::vector<FilePath> missing;
+    for (FilePath f = folder; !f.empty() && !known_folders_.count(f.native()); f = f.parent_path()) {
+      if (GetFileAttributesW(ExtendedLengthPath(f).c_str()) != INVALID_FILE_ATTRIBUTES) break;
+      missing.push_back(f);
+      if (f.parent_path() == f) break;
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+      // On failure the files below fail to open, with the system's error.
+      if (!CreateDirectoryW(ExtendedLengthPath(*it).c_str(), nullptr)) return;
+      created_folders_.push_back(ExtendedLengthPath(*it));
+    }
+    known_folders_.insert(folder.native());
+  }
+
+  // Writes entry `index` through `extractor` (null for entries without
+  // content). A failed file stays in the list of written ones, to be removed.
+  DWORD WriteEntry(sz::Extractor* extractor, size_t index) {
+    const sz::Entry& entry = archive_.entries()[index];
+    if (superseded_[index]) {
+      // Still decoded and checked, but a later entry of its name is written.
+      sz::Result result = extractor ? extractor->Extract(index, nullptr) : sz::Result::kOk;
+      return result == sz::Result::kOk ? 0 : ReaderFailure(result, *extractor);
+    }
+    std::wstring target = ExtendedLengthPath(folder_ / WindowsName(entry.name));
+    HANDLE file = CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      DWORD error = GetLastError();
+      LOG(ERROR) << "Error returned by CreateFile: " << error;
+      return error;
+    }
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      written_files_.push_back(std::move(target));
+    }
+    FileSink sink(file, util_.cancelled_, failed_);
+    sz::Result result = extractor ? extractor->Extract(index, &sink) : sz::Result::kOk;
+    DWORD error = 0;
+    if (result == sz::Result::kWriteError) {
+      error = sink.error();
+      if (error != ERROR_CANCELLED) LOG(ERROR) << "Error returned by WriteFile: " << error;
+    } else if (result != sz::Result::kOk) {
+      error = ReaderFailure(result, *extractor);
+    } else if (entry.mtime_defined) {
+      FILETIME mtime{static_cast<DWORD>(entry.mtime), static_cast<DWORD>(entry.mtime >> 32)};
+      if (!SetFileTime(file, nullptr, nullptr, &mtime)) {
+        error = GetLastError();
+        LOG(ERROR) << "Error returned by SetFileTime: " << error;
+      }
+    }
+    if (!CloseHandle(file) && !error) {
+      error = GetLastError();
+      LOG(ERROR) << "Error returned by CloseHandle: " << error;
+    }
+    return error;
+  }
+
+  DWORD ReaderFailure(sz::Result result, const sz::Extractor& extractor) {
+    LogReaderError("Error returned by SzExtract: ", result, extractor.error_detail());
+    return ERROR_INVALID_HANDLE;
+  }
+
+  // Starts `count` workers and reports progress until the last one ends.
+  // Returns how many ran.
+  int RunWorkers(int count) {
+    std::vector<HANDLE> threads;
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      workers_running_ = count;
+    }
+    for (int i = 0; i < count && !Stopped(); ++i) {
+      HANDLE thread = CreateThread(nullptr, 0, &WorkerMain, this, 0, nullptr);
+      if (thread) {
+        threads.push_back(thread);
+      } else {
+        std::lock_guard<std::mutex> hold(lock_);
+        --workers_running_;
+      }
+    }
+    if (threads.empty()) {
+      // No thread could start: decode here, one block after the other.
+      workers_running_ = 1;
+      Work();
+    }
+    ReportProgress();
+    for (HANDLE thread : threads) {
+      WaitForSingleObject(thread, INFINITE);
+      CloseHandle(thread);
+    }
+    return std::max<int>(1, static_cast<int>(threads.size()));
+  }
+
+  static DWORD WINAPI WorkerMain(void* self) {
+    static_cast<Unpacking*>(self)->Work();
+    return 0;
+  }
+
+  void Work() {
+    FileInStream in(util_.file_, util_.archive_start_, util_.archive_size_);
+    size_t block;
+    while (TakeBlock(&block)) {
+      {
+        sz::Extractor extractor(archive_, &in);
+        for (size_t index : blocks_[block].entries) {
+          if (Stopped()) break;
+          BeginEntry();
+          if (DWORD error = WriteEntry(&extractor, index)) {
+            Fail(error);
+            break;
+          }
+        }
+      }
+      std::lock_guard<std::mutex> hold(lock_);
+      memory_in_flight_ -= blocks_[block].memory;
+      changed_.notify_all();
+    }
+    std::lock_guard<std::mutex> hold(lock_);
+    --workers_running_;
+    changed_.notify_all();
+  }
+
+  // The next block, once its memory fits beside the blocks in flight.
+  bool TakeBlock(size_t* block) {
+    std::unique_lock<std::mutex> hold(lock_);
+    for (;;) {
+      if (Stopped() || next_block_ == blocks_.size()) return false;
+      uint64_t need = blocks_[next_block_].memory;
+      if (!memory_in_flight_ || memory_in_flight_ + need <= util_.memory_budget_) break;
+      changed_.wait(hold);
+    }
+    memory_in_flight_ += blocks_[next_block_].memory;
+    peak_memory_ = std::max(peak_memory_, memory_in_flight_);
+    *block = next_block_++;
+    return true;
+  }
+
+  // Hands the sink 0, 1, 2... as the workers begin entries, from this thread.
+  void ReportProgress() {
+    std::unique_lock<std::mutex> hold(lock_);
+    for (;;) {
+      changed_.wait(hold, [this] { return entries_begun_ > reported_ || !workers_running_; });
+      size_t begun = entries_begun_;
+      bool done = !workers_running_;
+      hold.unlock();
+      for (; reported_ < begun; ++reported_) {
+        if (util_.progress_) util_.progress_->SetCurrentProgress(static_cast<int>(reported_));
+      }
+      hold.lock();
+      if (done && reported_ == entries_begun_) return;
+    }
+  }
+
+  void RemoveWritten() {
+    for (const std::wstring& file : written_files_) DeleteFileW(file.c_str());
+    for (auto it = created_folders_.rbegin(); it != created_folders_.rend(); ++it)
+      RemoveDirectoryW(it->c_str());
+  }
+
+  const sz::Archive& archive_;
+  const FilePath folder_;
+  const LzmaUtil& util_;
+  const std::vector<bool> superseded_;
+  const std::vector<Block> blocks_;
+  // Used by the calling thread only, before the workers start.
+  std::set<std::wstring> known_folders_;
+  std::vector<std::wstring> created_folders_;
+
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::atomic<bool> failed_{false};
+  DWORD error_ = 0;
+  std::vector<std::wstring> written_files_;
+  size_t next_block_ = 0;
+  uint64_t memory_in_flight_ = 0;
+  uint64_t peak_memory_ = 0;
+  int workers_running_ = 0;
+  size_t entries_begun_ = 0;
+  size_t reported_ = 0;
+};
 
 LzmaUtil::LzmaUtil() = default;
 
@@ -151,6 +466,7 @@ LzmaUtil::~LzmaUtil() { CloseArchive(); }
 
 DWORD LzmaUtil::OpenArchive(const FilePath& path, uint64_t start, uint64_t size) {
   CloseArchive();
+  cancelled_ = false;
   archive_start_ = start;
   archive_size_ = size;
   file_ = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -163,14 +479,9 @@ void LzmaUtil::CloseArchive() {
   file_ = INVALID_HANDLE_VALUE;
 }
 
-void LzmaUtil::CreateFolderOnce(const FilePath& folder) {
-  if (created_folders_.count(folder.native())) return;
-  if (CreateDirectories(folder)) created_folders_.insert(folder.native());
-}
-
 DWORD LzmaUtil::UnPack(const FilePath& folder) {
+  stats_ = Stats();
   if (file_ == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
-  created_folders_.clear();
   FileInStream in(file_, archive_start_, archive_size_);
   sz::Archive archive;
   sz::Result result = archive.Open(&in);
@@ -188,59 +499,8 @@ DWORD LzmaUtil::UnPack(const FilePath& folder) {
                << " available";
     return ERROR_DISK_FULL;
   }
-  const auto& entries = archive.entries();
-  if (progress_) progress_->SetTotalProgress(static_cast<int>(entries.size()));
-
-  sz::Extractor extractor(archive, &in);
-  for (size_t i = 0; i < entries.size(); ++i) {
-    if (progress_) progress_->SetCurrentProgress(static_cast<int>(i));
-    const sz::Entry& entry = entries[i];
-    FilePath target = folder / WindowsName(entry.name);
-    if (entry.is_dir) {
-      CreateFolderOnce(target);
-      continue;
-    }
-    CreateFolderOnce(target.parent_path());
-    const std::wstring extended_target = ExtendedLengthPath(target);
-    HANDLE file = CreateFileW(extended_target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-      DWORD error = GetLastError();
-      LOG(ERROR) << "Error returned by CreateFile: " << error;
-      return error;
-    }
-    FileSink sink(file);
-    result = extractor.Extract(i, &sink);
-    if (result == sz::Result::kWriteError) {
-      // Most likely a full disk: leave no partial file taking up space.
-      CloseHandle(file);
-      DeleteFileW(extended_target.c_str());
-      LOG(ERROR) << "Error returned by WriteFile: " << sink.error();
-      return sink.error();
-    }
-    if (result != sz::Result::kOk) {
-      // Do not leave a file with content that failed its checks.
-      CloseHandle(file);
-      DeleteFileW(extended_target.c_str());
-      LogReaderError("Error returned by SzExtract: ", result, extractor.error_detail());
-      return ERROR_INVALID_HANDLE;
-    }
-    if (entry.mtime_defined) {
-      FILETIME mtime{static_cast<DWORD>(entry.mtime), static_cast<DWORD>(entry.mtime >> 32)};
-      if (!SetFileTime(file, nullptr, nullptr, &mtime)) {
-        DWORD error = GetLastError();
-        CloseHandle(file);
-        LOG(ERROR) << "Error returned by SetFileTime: " << error;
-        return error;
-      }
-    }
-    if (!CloseHandle(file)) {
-      DWORD error = GetLastError();
-      LOG(ERROR) << "Error returned by CloseHandle: " << error;
-      return error;
-    }
-  }
-  return 0;
+  Unpacking unpacking(archive, folder, *this);
+  return unpacking.Run(max_threads_ > 0 ? max_threads_ : ProcessorCount(), &stats_);
 }
 
 void SetWriteLimitForTesting(std::optional<uint64_t> bytes) {

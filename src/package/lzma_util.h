@@ -3,28 +3,40 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
-#include <set>
-#include <string>
 
 #include "base/file_path.h"
 
 namespace norva::installer {
 
-// Unpacks a 7z archive file into a folder, entry by entry, reporting
-// progress. Each folder of the archive is decoded once and streamed into its
-// files, so memory stays at the dictionary plus a fixed buffer. Entry names
-// that could escape the target folder are refused before anything is written.
+// Unpacks a 7z archive file into a folder, reporting progress. The archive's
+// folders (solid blocks) are independent, so they are decoded side by side on
+// a few threads, each streaming into its files, with no more than a memory
+// budget of dictionaries and buffers in use at once. Entry names that could
+// escape the target folder are refused before anything is written; a failure
+// or a cancellation stops every block and removes what this unpacking wrote.
 class LzmaUtil {
  public:
-  // Receives the number of entries, then the index of each entry begun.
+  // Receives the number of entries, then 0, 1, 2... as entries are begun,
+  // always on the thread that called UnPack.
   class ProgressSink {
    public:
     virtual ~ProgressSink() = default;
     virtual void SetTotalProgress(int total) = 0;
     virtual void SetCurrentProgress(int current) = 0;
   };
+
+  // What the last UnPack did, for benchmarks and tests.
+  struct Stats {
+    int threads = 0;
+    size_t blocks = 0;
+    // The most the blocks in flight at one time could allocate.
+    uint64_t peak_memory = 0;
+  };
+
+  static constexpr uint64_t kDefaultMemoryBudget = 64ull << 20;
 
   LzmaUtil();
   ~LzmaUtil();
@@ -39,25 +51,36 @@ class LzmaUtil {
   // 0 on success; ERROR_INVALID_HANDLE (6) when the archive is not open,
   // unreadable, undecodable or names an unsafe entry; ERROR_DISK_FULL (112)
   // before anything is written when the entries declare more than the
-  // folder's volume has free; otherwise the Windows error of the failed file
-  // operation (a file whose writing failed is removed).
+  // folder's volume has free; ERROR_CANCELLED (1223) after Cancel; otherwise
+  // the Windows error of the failed file operation. On failure the files and
+  // folders this call made are removed.
   DWORD UnPack(const FilePath& folder);
   void CloseArchive();
+  // Stops the running or next UnPack; safe from any thread. OpenArchive
+  // clears it.
+  void Cancel() { cancelled_ = true; }
 
   void set_progress_sink(ProgressSink* sink) { progress_ = sink; }
+  // At most this many threads (0: one per processor).
+  void set_max_threads(int threads) { max_threads_ = threads; }
+  // Blocks start only while the memory of those in flight fits the budget;
+  // one block always runs, whatever it needs.
+  void set_memory_budget(uint64_t bytes) { memory_budget_ = bytes; }
+  const Stats& last_stats() const { return stats_; }
 
  private:
   class FileInStream;
   class FileSink;
-
-  // Creates `folder` and its parents once per unpacking.
-  void CreateFolderOnce(const FilePath& folder);
+  class Unpacking;
 
   HANDLE file_ = INVALID_HANDLE_VALUE;
   uint64_t archive_start_ = 0;
   uint64_t archive_size_ = UINT64_MAX;
-  std::set<std::wstring> created_folders_;
   ProgressSink* progress_ = nullptr;
+  std::atomic<bool> cancelled_{false};
+  int max_threads_ = 0;
+  uint64_t memory_budget_ = kDefaultMemoryBudget;
+  Stats stats_;
 };
 
 // Test seam: Wine cannot fill a disk, so a test lets writes of unpacked files

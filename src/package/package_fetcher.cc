@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <vector>
 
 #include "base/file_util.h"
@@ -171,6 +172,11 @@ class PackageFetcher::ThreadedFetcher {
   void Start();
   // Ends a run that no worker could take; called on the controller's thread.
   void FailWithoutWorker();
+  // Stops an unpacking in progress (or about to start) early; from any thread.
+  void CancelUnpacking() {
+    unpacking_cancelled_ = true;
+    unpacker_.Cancel();
+  }
 
  private:
   void StartRecord();
@@ -210,6 +216,8 @@ class PackageFetcher::ThreadedFetcher {
   std::unique_ptr<PayloadReader> payload_reader_;
   // Held from the package's first check to the end of its unpacking.
   PackageLock package_lock_;
+  LzmaUtil unpacker_;
+  std::atomic<bool> unpacking_cancelled_{false};
   std::unique_ptr<Wininet> downloader_;
   std::string reply_text_;
   json reply_;
@@ -456,11 +464,11 @@ void PackageFetcher::ThreadedFetcher::UnpackArchive(const FilePath& file,
   stats_root_.SetTimestamp("installation_start_unpacking_time");
   bool success = false;
   if (CreateDirectories(extraction_folder())) {
-    LzmaUtil unpacker;
-    unpacker.set_progress_sink(proxy_.get());
-    success = unpacker.OpenArchive(file, start, size) == 0 &&
-              unpacker.UnPack(extraction_folder()) == 0;
-    unpacker.CloseArchive();
+    unpacker_.set_progress_sink(proxy_.get());
+    // Opening clears a cancellation, so one that came earlier is checked after.
+    success = unpacker_.OpenArchive(file, start, size) == 0 && !unpacking_cancelled_ &&
+              unpacker_.UnPack(extraction_folder()) == 0;
+    unpacker_.CloseArchive();
   }
   package_lock_.Release();
   if (!payload_reader_->is_archive() && !payload_reader_->GetPayload().empty())
@@ -602,6 +610,9 @@ PackageFetcher::PackageFetcher(const FilePath& download_folder, StatsNode stats_
 }
 
 PackageFetcher::~PackageFetcher() {
+  // The worker finishes its current task before deleting the fetcher: an
+  // unpacking then stops within a block's next write instead of running on.
+  fetcher_->CancelUnpacking();
   if (auto runner = worker_.task_runner()) {
     ThreadedFetcher* fetcher = fetcher_.release();
     if (!runner->PostTask(FROM_HERE, [fetcher] { delete fetcher; })) delete fetcher;

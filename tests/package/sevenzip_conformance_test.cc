@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 
@@ -10,7 +11,9 @@
 
 #include "base/file_util.h"
 #include "package/lzma_util.h"
+#include "package/sevenzip/archive.h"
 #include "package/sevenzip/crc32.h"
+#include "package/sevenzip/folder_decoder.h"
 #include "package/sevenzip_test_archive.h"
 #include "support/scratch.h"
 
@@ -199,7 +202,8 @@ TEST(SevenZipLayoutTest, ReplacesExistingFilesAndReportsCreateAndWriteFailures) 
   EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), result);
   EXPECT_TRUE(log.Contains("Error returned by CreateFile: 3"));
 
-  // The disk fills up in the middle of the second file: that file goes.
+  // The disk fills up in the middle of the second file: everything this
+  // unpacking wrote goes, the folder it made included.
   WriteFile(scratch.path() / "b.7z", MakeSevenZip({{u"f.txt", "first"}, {u"g.txt", "second"}}));
   ASSERT_EQ(0u, util.OpenArchive(scratch.path() / "b.7z"));
   SetWriteLimitForTesting(8);
@@ -207,8 +211,108 @@ TEST(SevenZipLayoutTest, ReplacesExistingFilesAndReportsCreateAndWriteFailures) 
   SetWriteLimitForTesting(std::nullopt);
   EXPECT_EQ(static_cast<DWORD>(ERROR_DISK_FULL), result);
   EXPECT_TRUE(log.Contains("Error returned by WriteFile: 112"));
-  EXPECT_EQ("first", ReadFile(scratch.path() / "full" / "f.txt"));
-  EXPECT_FALSE(fs::exists(scratch.path() / "full" / "g.txt"));
+  EXPECT_FALSE(fs::exists(scratch.path() / "full"));
+}
+
+// Archives of several solid blocks, made by the package builder: one thread
+// decoding the blocks one after the other and four side by side both give
+// 7-Zip's own result.
+struct BlocksCase {
+  const char* archive;
+  size_t blocks;
+};
+
+class SevenZipBlocksTest : public testing::TestWithParam<BlocksCase> {};
+
+TEST_P(SevenZipBlocksTest, SequentialAndParallelMatchSevenZip) {
+  fs::path fixtures = SevenZipFixtures();
+  ASSERT_FALSE(fixtures.empty()) << "NORVA_SEVENZIP_FIXTURES is not set";
+  for (int threads : {1, 4}) {
+    ScratchFolder scratch;
+    LzmaUtil util;
+    util.set_max_threads(threads);
+    ASSERT_EQ(0u, util.OpenArchive(fixtures / "archives" / (std::string(GetParam().archive) + ".7z")));
+    ASSERT_EQ(0u, util.UnPack(scratch.path() / "out"));
+    EXPECT_EQ(GetParam().blocks, util.last_stats().blocks);
+    EXPECT_EQ(std::min<size_t>(threads, GetParam().blocks), size_t(util.last_stats().threads));
+    ExpectSameTree(fixtures / "ref" / GetParam().archive, scratch.path() / "out", true);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, SevenZipBlocksTest,
+                         testing::Values(BlocksCase{"blocks1", 1}, BlocksCase{"blocks2", 2},
+                                         BlocksCase{"blocks_many", 6}));
+
+// Cancels the unpacking as entry `cancel_at` begins.
+class CancellingProgress : public LzmaUtil::ProgressSink {
+ public:
+  CancellingProgress(LzmaUtil* util, int cancel_at) : util_(util), cancel_at_(cancel_at) {}
+  void SetTotalProgress(int) override {}
+  void SetCurrentProgress(int current) override {
+    if (current == cancel_at_) util_->Cancel();
+  }
+
+ private:
+  LzmaUtil* util_;
+  int cancel_at_;
+};
+
+// Sixteen blocks, each with a 4 MiB dictionary it fills, on sixteen threads:
+// only the blocks the budget holds run at once, and the dictionaries really
+// allocated stay within it, where all sixteen would take 64 MiB.
+TEST(SevenZipBlocksLimitsTest, MemoryStaysWithinTheBudget) {
+  fs::path fixtures = SevenZipFixtures();
+  ASSERT_FALSE(fixtures.empty()) << "NORVA_SEVENZIP_FIXTURES is not set";
+  constexpr uint64_t kBudget = 16 << 20;
+  ScratchFolder scratch;
+  LzmaUtil util;
+  util.set_max_threads(16);
+  util.set_memory_budget(kBudget);
+  ASSERT_EQ(0u, util.OpenArchive(fixtures / "archives" / "blocks16.7z"));
+  sevenzip::ResetDecoderMemoryPeak();
+  ASSERT_EQ(0u, util.UnPack(scratch.path() / "out"));
+  ExpectSameTree(fixtures / "ref" / "blocks16", scratch.path() / "out", true);
+  const LzmaUtil::Stats& stats = util.last_stats();
+  EXPECT_EQ(16u, stats.blocks);
+  EXPECT_EQ(16, stats.threads);
+  EXPECT_LE(stats.peak_memory, kBudget);
+  EXPECT_GT(stats.peak_memory, 8u << 20);  // two blocks did run side by side
+  EXPECT_LE(sevenzip::DecoderMemoryPeak(), kBudget);
+}
+
+// A block in the middle of the archive is damaged: the blocks decoding beside
+// it stop, and nothing of the unpacking is left. Cancelling while several
+// blocks are in flight ends the same way.
+TEST(SevenZipBlocksLimitsTest, DamageOrCancelStopsEveryBlockAndLeavesNothing) {
+  fs::path fixtures = SevenZipFixtures();
+  ASSERT_FALSE(fixtures.empty()) << "NORVA_SEVENZIP_FIXTURES is not set";
+  ScratchFolder scratch;
+  std::string bytes = ReadFile(fixtures / "archives" / "blocks_many.7z");
+  sevenzip::MemoryInStream in(bytes.data(), bytes.size());
+  sevenzip::Archive archive;
+  ASSERT_EQ(sevenzip::Result::kOk, archive.Open(&in));
+  ASSERT_EQ(6u, archive.folders().size());
+  uint32_t pack = archive.folders()[2].first_pack_stream;
+  uint64_t middle = archive.pack_offsets()[pack] + archive.pack_sizes()[pack] / 2;
+  for (uint64_t i = middle; i < middle + 16; ++i) bytes[i] ^= 0x5A;
+  WriteFile(scratch.path() / "damaged.7z", bytes);
+
+  struct Case {
+    fs::path archive;
+    int cancel_at;
+    DWORD result;
+  };
+  for (const Case& c : {Case{scratch.path() / "damaged.7z", -1, ERROR_INVALID_HANDLE},
+                        Case{fixtures / "archives" / "blocks16.7z", 3, ERROR_CANCELLED}}) {
+    LzmaUtil util;
+    CancellingProgress progress(&util, c.cancel_at);
+    util.set_progress_sink(&progress);
+    util.set_max_threads(4);
+    ASSERT_EQ(0u, util.OpenArchive(c.archive));
+    EXPECT_EQ(c.result, util.UnPack(scratch.path() / "out")) << c.archive;
+    EXPECT_EQ(4, util.last_stats().threads) << c.archive;
+    EXPECT_FALSE(fs::exists(scratch.path() / "out")) << c.archive;
+  }
 }
 
 TEST(SevenZipLayoutTest, UnPackWithoutOpenArchiveIsInvalidHandle) {

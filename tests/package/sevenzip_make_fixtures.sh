@@ -41,6 +41,11 @@ mkdir -p "$big"
 # Compressible but not trivial: 300 MiB of decimal numbers.
 (seq 1 40000000 || true) | head -c 314572800 >"$big/numbers.txt"
 
+# Sixteen blocks of 4 MiB, each with a dictionary as large: the memory tests.
+blocks16=$out/src/blocks16
+mkdir -p "$blocks16"
+for n in $(seq 1 16); do (seq "$n" 2 100000000 || true) | head -c 4194304 >"$blocks16/part$n.txt"; done
+
 # Repeats at every distance from 1 to 40, at lengths around the 16-byte
 # pieces of the decoder's match copy, between random bytes so that each is
 # coded as matches at its distance; then one run longer than an LZMA2 chunk.
@@ -87,5 +92,16 @@ make small "$small" -m0=LZMA2 -mhc=on
 make small_plain "$small" -m0=LZMA -mhc=off
 make many "$many" -mx=1
 make big "$big" -mx=1 -mmt=2
+# Several solid blocks, as the package builder lays a package out.
+blocks() {  # name source count options...
+  local name=$1 from=$2 count=$3
+  shift 3
+  "$(dirname "$0")/../../tools/pack-blocks" --blocks "$count" "$out/archives/$name.7z" "$from" "$@"
+  7zz x -bd -bso0 -bsp0 -o"$out/ref/$name" "$out/archives/$name.7z"
+}
+blocks blocks1 "$src" 1 -m0=BCJ -m1=LZMA2
+blocks blocks2 "$src" 2 -m0=BCJ -m1=LZMA2
+blocks blocks_many "$src" 6 -mx=1
+blocks blocks16 "$blocks16" 16 -m0=LZMA2:d=4m -mx=1
 (cd "$small" && 7zz a -bd -bso0 -bsp0 -m0=PPMd "$out/archives/ppmd.7z" .)
 touch "$stamp"

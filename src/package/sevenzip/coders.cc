@@ -3,6 +3,7 @@
 // buffers it owns; none allocates after construction.
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -102,8 +103,33 @@ class CopyStream : public ByteStream {
   uint64_t left_;
 };
 
-void* SzAlloc(void*, size_t size) { return std::malloc(size); }
-void SzFree(void*, void* address) { std::free(address); }
+// The decoders' large allocations (dictionaries and probabilities) are
+// counted, so that the memory of blocks decoded side by side can be checked.
+std::atomic<uint64_t> g_decoder_bytes{0};
+std::atomic<uint64_t> g_decoder_peak{0};
+constexpr size_t kSizeHeader = 16;  // keeps the block aligned as malloc's
+
+void* SzAlloc(void*, size_t size) {
+  if (size > SIZE_MAX - kSizeHeader) return nullptr;
+  auto* block = static_cast<uint8_t*>(std::malloc(size + kSizeHeader));
+  if (!block) return nullptr;
+  std::memcpy(block, &size, sizeof(size));
+  uint64_t now = g_decoder_bytes += size;
+  uint64_t peak = g_decoder_peak.load();
+  while (now > peak && !g_decoder_peak.compare_exchange_weak(peak, now)) {
+  }
+  return block + kSizeHeader;
+}
+
+void SzFree(void*, void* address) {
+  if (!address) return;
+  uint8_t* block = static_cast<uint8_t*>(address) - kSizeHeader;
+  size_t size;
+  std::memcpy(&size, block, sizeof(size));
+  g_decoder_bytes -= size;
+  std::free(block);
+}
+
 ISzAlloc g_alloc = {SzAlloc, SzFree};
 
 // LzmaDec over a dictionary we size ourselves: never more than the output
@@ -115,7 +141,7 @@ class DictionaryStream : public ByteStream {
   }
   ~DictionaryStream() override {
     LzmaDec_FreeProbs(&dec_, &g_alloc);
-    std::free(dec_.dic);
+    SzFree(nullptr, dec_.dic);
   }
 
   Result Read(uint8_t* out, size_t size, size_t* got) override {
@@ -141,7 +167,7 @@ class DictionaryStream : public ByteStream {
     if (LzmaDec_AllocateProbs(&dec_, props, LZMA_PROPS_SIZE, &g_alloc) != SZ_OK)
       return Result::kMemoryError;
     size_t size = std::max<size_t>(ClampSize(std::min(declared, undecoded_), SIZE_MAX), 1 << 12);
-    dec_.dic = static_cast<Byte*>(std::malloc(size));
+    dec_.dic = static_cast<Byte*>(SzAlloc(nullptr, size));
     if (!dec_.dic) return Result::kMemoryError;
     dec_.dicBufSize = size;
     // Distance checks then hold against the buffer we really have.
@@ -642,6 +668,31 @@ Result CheckCoder(const Coder& coder, std::string* detail) {
 
 std::unique_ptr<ByteStream> CreatePackStream(InStream* in, uint64_t offset, uint64_t size) {
   return std::make_unique<PackStream>(in, offset, size);
+}
+
+uint64_t DecoderMemoryPeak() { return g_decoder_peak; }
+void ResetDecoderMemoryPeak() { g_decoder_peak = g_decoder_bytes.load(); }
+
+uint64_t CoderMemory(const Coder& coder, uint64_t out_size) {
+  // Every coder holds at most a few input and output buffers (BCJ2 four
+  // inputs, a filter its larger buffer).
+  uint64_t total = std::max<uint64_t>(4 * kBufferSize, kFilterBufferSize);
+  uint64_t dictionary = 0;
+  unsigned literal_bits = 0;
+  if (coder.method == kMethodLzma && coder.props.size() == LZMA_PROPS_SIZE) {
+    dictionary = LoadLe32(coder.props.data() + 1);
+    literal_bits = coder.props[0] % 9 + coder.props[0] / 9 % 5;
+  } else if (coder.method == kMethodLzma2 && coder.props.size() == 1 && coder.props[0] <= 40) {
+    uint8_t p = coder.props[0];
+    dictionary = p == 40 ? 0xFFFFFFFFu : (2u | (p & 1u)) << (p / 2 + 11);
+    literal_bits = 4;  // LZMA2 allows lc + lp <= 4
+  } else {
+    return total;
+  }
+  // As DictionaryStream::Allocate sizes it, plus LzmaDec's probabilities.
+  total += std::max<uint64_t>(std::min(dictionary, out_size), 1 << 12);
+  total += (1846u + (0x300u << literal_bits)) * sizeof(CLzmaProb);
+  return total;
 }
 
 Result CreateCoder(const Coder& coder, const std::vector<ByteStream*>& inputs, uint64_t out_size,

@@ -7,11 +7,6 @@
 #include "package/sevenzip/folder_decoder.h"
 
 namespace norva::installer::sevenzip {
-namespace {
-// Output is handed to the sink in pieces of this size (large file writes).
-constexpr size_t kOutputBufferSize = 1 << 20;
-}  // namespace
-
 Extractor::Extractor(const Archive& archive, InStream* in) : archive_(archive), in_(in) {}
 Extractor::~Extractor() = default;
 
@@ -30,7 +25,7 @@ Result Extractor::OpenFolder(uint32_t folder) {
 }
 
 Result Extractor::Pump(uint64_t size, ByteSink* sink, uint32_t* crc) {
-  if (buffer_.empty()) buffer_.resize(kOutputBufferSize);
+  if (buffer_.empty()) buffer_.resize(kExtractorBufferSize);
   bool folder_crc = archive_.folders()[folder_].crc_defined;
   while (size) {
     size_t want = static_cast<size_t>(std::min<uint64_t>(size, buffer_.size())), filled;

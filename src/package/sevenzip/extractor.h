@@ -12,6 +12,10 @@ namespace norva::installer::sevenzip {
 
 class FolderDecoder;
 
+// Output is handed to the sink in pieces of this size (large file writes);
+// an Extractor holds one such buffer.
+inline constexpr size_t kExtractorBufferSize = 1 << 20;
+
 // Receives an entry's content in large pieces.
 class ByteSink {
  public:

@@ -103,4 +103,15 @@ Result DecodeFolderToMemory(const Folder& folder, const uint64_t* pack_offsets,
   return Result::kOk;
 }
 
+uint64_t FolderMemory(const Folder& folder) {
+  uint64_t total = 0;
+  uint32_t out = 0;
+  for (const Coder& coder : folder.coders) {
+    uint64_t out_size = out < folder.unpack_sizes.size() ? folder.unpack_sizes[out] : 0;
+    total += CoderMemory(coder, out_size);
+    out += coder.num_out;
+  }
+  return total;
+}
+
 }  // namespace norva::installer::sevenzip

@@ -68,6 +68,19 @@ Result CreateCoder(const Coder& coder, const std::vector<ByteStream*>& inputs, u
 // an archive can be refused before anything is extracted.
 Result CheckCoder(const Coder& coder, std::string* detail);
 
+// The most a coder's stream allocates for an output of `out_size` bytes:
+// its dictionary (never more than the output) and its buffers.
+uint64_t CoderMemory(const Coder& coder, uint64_t out_size);
+
+// The most a FolderDecoder of `folder` allocates, known before decoding so
+// that folders can be decoded side by side within a memory budget.
+uint64_t FolderMemory(const Folder& folder);
+
+// The most the decoders' dictionaries and probabilities have taken at once
+// since the last reset, over all threads (tests and benchmarks).
+uint64_t DecoderMemoryPeak();
+void ResetDecoderMemoryPeak();
+
 // The bytes [offset, offset + size) of the archive.
 std::unique_ptr<ByteStream> CreatePackStream(InStream* in, uint64_t offset, uint64_t size);
 
