@@ -3,8 +3,9 @@
 #include <windows.h>
 #include <objbase.h>
 
-#include <future>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "base/at_exit.h"
@@ -90,30 +91,43 @@ void LogRoles(const Roles& roles, bool inside_package) {
 }
 
 // Reads the experiment list recorded with an installation, on the pool that
-// owns preference files. Empty when the file or the key is missing.
+// owns preference files, and waits for it (the pool runs every task it
+// accepts). Empty when the file or the key is missing.
 bool ReadRecordedExperiments(const FilePath& installation_folder,
                              const std::shared_ptr<WorkerPool>& prefs_pool,
                              std::vector<std::string>* experiments) {
-  auto promise = std::make_shared<std::promise<std::pair<bool, std::vector<std::string>>>>();
-  std::future<std::pair<bool, std::vector<std::string>>> result = promise->get_future();
+  struct Reply {
+    std::mutex lock;
+    std::condition_variable done_signal;
+    bool done = false;
+    bool has_list = false;
+    std::vector<std::string> list;
+  };
+  auto reply = std::make_shared<Reply>();
   FilePath file = installation_folder / kInstallerPrefsFile;
-  bool posted = prefs_pool->PostTask(FROM_HERE, [promise, file] {
+  bool posted = prefs_pool->PostTask(FROM_HERE, [reply, file] {
     nlohmann::json prefs;
-    std::pair<bool, std::vector<std::string>> found{false, {}};
+    bool has_list = false;
+    std::vector<std::string> list;
     if (ReadJsonFile(file, &prefs) && prefs.is_object()) {
-      auto list = prefs.find(kInstallerExperimentsKey);
-      if (list != prefs.end() && list->is_array()) {
-        found.first = true;
-        for (const auto& entry : *list)
-          if (entry.is_string()) found.second.push_back(entry.get<std::string>());
+      auto found = prefs.find(kInstallerExperimentsKey);
+      if (found != prefs.end() && found->is_array()) {
+        has_list = true;
+        for (const auto& entry : *found)
+          if (entry.is_string()) list.push_back(entry.get<std::string>());
       }
     }
-    promise->set_value(std::move(found));
+    std::lock_guard<std::mutex> hold(reply->lock);
+    reply->has_list = has_list;
+    reply->list = std::move(list);
+    reply->done = true;
+    reply->done_signal.notify_one();
   });
   if (!posted) return false;
-  auto [has_list, list] = result.get();
-  *experiments = std::move(list);
-  return has_list;
+  std::unique_lock<std::mutex> hold(reply->lock);
+  reply->done_signal.wait(hold, [&reply] { return reply->done; });
+  *experiments = std::move(reply->list);
+  return reply->has_list;
 }
 
 void ApplyExperimentOverrides(const CommandLine& command_line, bool uninstall,

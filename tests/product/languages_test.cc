@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "base/strings.h"
+#include "product/string_tables.h"
 #include "support/scratch.h"
 
 namespace norva::installer::l10n {
@@ -267,15 +268,8 @@ TEST_F(LanguagesTest, WithoutAccessKey) {
 
 // The languages that the string table block holding `id` is written in.
 std::set<LANGID> BlockLanguages(int id) {
-  std::set<LANGID> languages;
-  EnumResourceLanguagesW(
-      GetModuleHandleW(nullptr), RT_STRING, MAKEINTRESOURCEW(id / 16 + 1),
-      [](HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR found) -> BOOL {
-        reinterpret_cast<std::set<LANGID>*>(found)->insert(language);
-        return TRUE;
-      },
-      reinterpret_cast<LONG_PTR>(&languages));
-  return languages;
+  std::vector<LANGID> languages = CarriedStringTables().Languages(id / 16 + 1);
+  return std::set<LANGID>(languages.begin(), languages.end());
 }
 
 TEST_F(LanguagesTest, EachCarriedLanguageHasATableOfItsOwnLanguage) {
