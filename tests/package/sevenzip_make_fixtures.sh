@@ -4,7 +4,8 @@
 # (a CTest fixture); does nothing when the output is complete.
 set -euo pipefail
 out=${1:?output folder}
-stamp=$out/.complete-$(sha1sum "$0" | cut -c1-12)
+pack_blocks=$(cd "$(dirname "$0")/../../tools" && pwd)/pack-blocks
+stamp=$out/.complete-$(cat "$0" "$pack_blocks" | sha1sum | cut -c1-12)
 [ -f "$stamp" ] && exit 0
 rm -rf "$out"
 mkdir -p "$out/src" "$out/archives" "$out/ref"
@@ -96,7 +97,7 @@ make big "$big" -mx=1 -mmt=2
 blocks() {  # name source count options...
   local name=$1 from=$2 count=$3
   shift 3
-  "$(dirname "$0")/../../tools/pack-blocks" --blocks "$count" "$out/archives/$name.7z" "$from" "$@"
+  "$pack_blocks" --blocks "$count" "$out/archives/$name.7z" "$from" "$@"
   7zz x -bd -bso0 -bsp0 -o"$out/ref/$name" "$out/archives/$name.7z"
 }
 blocks blocks1 "$src" 1 -m0=BCJ -m1=LZMA2
