@@ -168,15 +168,19 @@ bool IsRightToLeft(LANGID language) {
 // Moves every child of `parent` to its mirror position and flips its layout;
 // `panel` keeps its layout, as its own children are mirrored one by one, and
 // so does the logo, which is a picture.
-void MirrorChildren(HWND parent, HWND panel) {
-  RECT client;
+void MirrorPosition(HWND parent, HWND child) {
+  RECT client, rect;
   GetClientRect(parent, &client);
+  GetWindowRect(child, &rect);
+  MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&rect), 2);
+  SetWindowPos(child, nullptr, client.right - rect.right, rect.top, 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void MirrorChildren(HWND parent, HWND panel) {
+  if (!parent) return;
   for (HWND child = GetWindow(parent, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-    RECT rect;
-    GetWindowRect(child, &rect);
-    MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&rect), 2);
-    SetWindowPos(child, nullptr, client.right - rect.right, rect.top, 0, 0,
-                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    MirrorPosition(parent, child);
     LONG_PTR style = GetWindowLongPtrW(child, GWL_EXSTYLE);
     if (child != panel && GetDlgCtrlID(child) != kLogo) SetWindowLongPtrW(child, GWL_EXSTYLE, style ^ WS_EX_LAYOUTRTL);
     InvalidateRect(child, nullptr, TRUE);
@@ -200,6 +204,13 @@ std::unique_ptr<InstallerWindow> InstallerWindow::Create(Settings& settings, Sta
                      DialogProc<&InstallerWindow::main_dialog_, &InstallerWindow::HandleMainMessage>,
                      param);
   if (window->main_dialog_) {
+    if (!progress_only) window->ShowPage(settings.IsUninstall() ? kPageUninstall : kPageWelcome);
+    window->OnLanguageChanged();
+    ShowWindow(window->main_dialog_, SW_SHOW);
+    // The options panel's controls cost about as much to make as the
+    // window's own, and the panel is hidden at first: the window is painted
+    // before the panel is made.
+    RedrawWindow(window->main_dialog_, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
     CreateDialogParamW(
         module, MAKEINTRESOURCEW(kOptionsDialogTemplate), window->main_dialog_,
         DialogProc<&InstallerWindow::options_dialog_, &InstallerWindow::HandleOptionsMessage>,
@@ -209,9 +220,7 @@ std::unique_ptr<InstallerWindow> InstallerWindow::Create(Settings& settings, Sta
     LOG(ERROR) << "Window creation failed." << " " << logging::SystemErrorText(GetLastError());
     return nullptr;
   }
-  if (!progress_only) window->ShowPage(settings.IsUninstall() ? kPageUninstall : kPageWelcome);
-  ShowWindow(window->main_dialog_, SW_SHOW);
-  window->OnLanguageChanged();
+  window->OnOptionsPanelCreated();
   if (!settings.IsStatusFetchPending()) window->OnInstallFolderStatusChanged();
   return window;
 }
@@ -355,9 +364,27 @@ void InstallerWindow::OnLanguageChanged() {
   SetWindowTextW(main_dialog_, GetLocalizedString(kTitleString).c_str());
   Repaint();
   if (settings_.IsUninstall()) return;
+  if (options_dialog_) {
+    FillLanguageList();
+    FillModeList();
+  }
+  FitFullPackageButton();
+  if (!progress_only_) OnSettingsChanged();
+}
+
+void InstallerWindow::OnOptionsPanelCreated() {
+  if (mirrored_) {
+    MirrorPosition(main_dialog_, options_dialog_);
+    MirrorChildren(options_dialog_, nullptr);
+  }
+  ApplyFonts();
+  for (const ControlText& text : kControlTexts) {
+    HWND control = Control(text.control);
+    if (GetParent(control) == options_dialog_) SetControlText(text.control, GetLocalizedString(text.string_id));
+  }
+  if (settings_.IsUninstall()) return;
   FillLanguageList();
   FillModeList();
-  FitFullPackageButton();
   if (!progress_only_) OnSettingsChanged();
 }
 

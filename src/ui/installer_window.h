@@ -121,6 +121,9 @@ class InstallerWindow : public Settings::Observer {
 
   void InitMainDialog();
   void InitOptionsDialog();
+  // Gives the options panel, made after the window's first paint, the
+  // window's language, direction, fonts and settings.
+  void OnOptionsPanelCreated();
   void OnMainCommand(int id, int code);
   void OnOptionsCommand(int id, int code);
   bool OnNotify(const NMHDR* header);

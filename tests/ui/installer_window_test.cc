@@ -256,6 +256,14 @@ TEST_F(InstallerWindowTest, LanguageSwitchReloadsTextsAndMirrors) {
   GetClientRect(window_->options_dialog(), &panel);
   EXPECT_EQ(mirrored.left, panel.right - english_rect.right);
   EXPECT_TRUE(GetWindowLongPtrW(Control(kLanguageList), GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
+  // A window opened in that language starts mirrored, its options panel
+  // (made after the window's first paint) too.
+  window_ = InstallerWindow::Create(*settings_, stats_.root(), false);
+  ASSERT_TRUE(window_);
+  loop_.RunUntilIdle();
+  EXPECT_EQ(test::RectIn(*window_, kLanguageList).left, mirrored.left);
+  EXPECT_TRUE(GetWindowLongPtrW(Control(kLanguageList), GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
+  EXPECT_EQ(Text(kBrowseButton), GetLocalizedString(37013));
   test::SelectItem(*window_, kLanguageList, index_of(L"en"));
   EXPECT_EQ(test::RectIn(*window_, kLanguageList).left, english_rect.left);
   EXPECT_FALSE(GetWindowLongPtrW(Control(kLanguageList), GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
