@@ -62,8 +62,7 @@ class RollbackSweepTest : public testing::TestWithParam<int> {
   // Puts the machine back to the state a swept run starts from.
   void Prepare() {
     WaitForUninstallScript();
-    std::error_code ignored;
-    std::filesystem::remove_all(Folder(), ignored);
+    DeleteTree(Folder());
     test::RemoveProductTraces();
     if (GetParam() != kOperationInstall) {
       ASSERT_TRUE(env_.Run(Folder(), {kSwitches}).succeeded);

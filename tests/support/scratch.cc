@@ -7,6 +7,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "base/file_util.h"
 #include "base/strings.h"
 #include "base/task_loop.h"
 
@@ -26,19 +27,13 @@ ScratchFolder::ScratchFolder() {
   GetTempPathW(MAX_PATH, temp);
   path_ = std::filesystem::path(temp) /
           StringPrintf(L"norva_test_%lu_%d", GetCurrentProcessId(), counter++);
-  std::filesystem::remove_all(path_);
+  DeleteTree(path_);
   std::filesystem::create_directories(path_);
 }
 
-ScratchFolder::~ScratchFolder() {
-  std::error_code ignored;
-  // Files made read-only by a test would stop remove_all.
-  for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
-       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
-    SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
-  }
-  std::filesystem::remove_all(path_, ignored);
-}
+// Not the standard library's remove_all: its MinGW version can spin forever
+// when a file goes away while it walks (an uninstall script deleting itself).
+ScratchFolder::~ScratchFolder() { DeleteTree(path_); }
 
 struct LogCapture::Shared {
   mutable std::mutex lock;
