@@ -346,22 +346,19 @@ class LzmaUtil::Unpacking {
   // Returns how many ran.
   int RunWorkers(int count) {
     std::vector<HANDLE> threads;
-    {
-      std::lock_guard<std::mutex> hold(lock_);
-      workers_running_ = count;
-    }
+    // Each worker is counted before it starts (it uncounts itself as it
+    // ends), so a stop between two starts leaves no worker waited for.
     for (int i = 0; i < count && !Stopped(); ++i) {
+      CountWorker(+1);
       HANDLE thread = CreateThread(nullptr, 0, &WorkerMain, this, 0, nullptr);
-      if (thread) {
+      if (thread)
         threads.push_back(thread);
-      } else {
-        std::lock_guard<std::mutex> hold(lock_);
-        --workers_running_;
-      }
+      else
+        CountWorker(-1);
     }
     if (threads.empty()) {
-      // No thread could start: decode here, one block after the other.
-      workers_running_ = 1;
+      // No thread started: decode here, one block after the other.
+      CountWorker(+1);
       Work();
     }
     ReportProgress();
@@ -396,8 +393,12 @@ class LzmaUtil::Unpacking {
       memory_in_flight_ -= blocks_[block].memory;
       changed_.notify_all();
     }
+    CountWorker(-1);
+  }
+
+  void CountWorker(int change) {
     std::lock_guard<std::mutex> hold(lock_);
-    --workers_running_;
+    workers_running_ += change;
     changed_.notify_all();
   }
 

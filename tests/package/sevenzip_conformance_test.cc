@@ -243,11 +243,13 @@ INSTANTIATE_TEST_SUITE_P(Layouts, SevenZipBlocksTest,
                          testing::Values(BlocksCase{"blocks1", 1}, BlocksCase{"blocks2", 2},
                                          BlocksCase{"blocks_many", 6}));
 
-// Cancels the unpacking as entry `cancel_at` begins.
+// Cancels the unpacking as entry `cancel_at` begins (-1: before the first).
 class CancellingProgress : public LzmaUtil::ProgressSink {
  public:
   CancellingProgress(LzmaUtil* util, int cancel_at) : util_(util), cancel_at_(cancel_at) {}
-  void SetTotalProgress(int) override {}
+  void SetTotalProgress(int) override {
+    if (cancel_at_ == -1) util_->Cancel();
+  }
   void SetCurrentProgress(int current) override {
     if (current == cancel_at_) util_->Cancel();
   }
@@ -282,7 +284,7 @@ TEST(SevenZipBlocksLimitsTest, MemoryStaysWithinTheBudget) {
 
 // A block in the middle of the archive is damaged: the blocks decoding beside
 // it stop, and nothing of the unpacking is left. Cancelling while several
-// blocks are in flight ends the same way.
+// blocks are in flight, or before any starts, ends the same way.
 TEST(SevenZipBlocksLimitsTest, DamageOrCancelStopsEveryBlockAndLeavesNothing) {
   fs::path fixtures = SevenZipFixtures();
   ASSERT_FALSE(fixtures.empty()) << "NORVA_SEVENZIP_FIXTURES is not set";
@@ -302,15 +304,16 @@ TEST(SevenZipBlocksLimitsTest, DamageOrCancelStopsEveryBlockAndLeavesNothing) {
     int cancel_at;
     DWORD result;
   };
-  for (const Case& c : {Case{scratch.path() / "damaged.7z", -1, ERROR_INVALID_HANDLE},
-                        Case{fixtures / "archives" / "blocks16.7z", 3, ERROR_CANCELLED}}) {
+  for (const Case& c : {Case{scratch.path() / "damaged.7z", -2, ERROR_INVALID_HANDLE},
+                        Case{fixtures / "archives" / "blocks16.7z", 3, ERROR_CANCELLED},
+                        Case{fixtures / "archives" / "blocks16.7z", -1, ERROR_CANCELLED}}) {
     LzmaUtil util;
     CancellingProgress progress(&util, c.cancel_at);
     util.set_progress_sink(&progress);
     util.set_max_threads(4);
     ASSERT_EQ(0u, util.OpenArchive(c.archive));
     EXPECT_EQ(c.result, util.UnPack(scratch.path() / "out")) << c.archive;
-    EXPECT_EQ(4, util.last_stats().threads) << c.archive;
+    if (c.cancel_at != -1) EXPECT_EQ(4, util.last_stats().threads) << c.archive;
     EXPECT_FALSE(fs::exists(scratch.path() / "out")) << c.archive;
   }
 }
