@@ -467,7 +467,6 @@ LzmaUtil::~LzmaUtil() { CloseArchive(); }
 
 DWORD LzmaUtil::OpenArchive(const FilePath& path, uint64_t start, uint64_t size) {
   CloseArchive();
-  cancelled_ = false;
   archive_start_ = start;
   archive_size_ = size;
   file_ = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,

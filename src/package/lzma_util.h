@@ -56,8 +56,7 @@ class LzmaUtil {
   // folders this call made are removed.
   DWORD UnPack(const FilePath& folder);
   void CloseArchive();
-  // Stops the running or next UnPack; safe from any thread. OpenArchive
-  // clears it.
+  // Stops the running UnPack and refuses later ones; safe from any thread.
   void Cancel() { cancelled_ = true; }
 
   void set_progress_sink(ProgressSink* sink) { progress_ = sink; }

@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <vector>
 
 #include "base/file_util.h"
@@ -173,10 +172,7 @@ class PackageFetcher::ThreadedFetcher {
   // Ends a run that no worker could take; called on the controller's thread.
   void FailWithoutWorker();
   // Stops an unpacking in progress (or about to start) early; from any thread.
-  void CancelUnpacking() {
-    unpacking_cancelled_ = true;
-    unpacker_.Cancel();
-  }
+  void CancelUnpacking() { unpacker_.Cancel(); }
 
  private:
   void StartRecord();
@@ -217,7 +213,6 @@ class PackageFetcher::ThreadedFetcher {
   // Held from the package's first check to the end of its unpacking.
   PackageLock package_lock_;
   LzmaUtil unpacker_;
-  std::atomic<bool> unpacking_cancelled_{false};
   std::unique_ptr<Wininet> downloader_;
   std::string reply_text_;
   json reply_;
@@ -465,8 +460,7 @@ void PackageFetcher::ThreadedFetcher::UnpackArchive(const FilePath& file,
   bool success = false;
   if (CreateDirectories(extraction_folder())) {
     unpacker_.set_progress_sink(proxy_.get());
-    // Opening clears a cancellation, so one that came earlier is checked after.
-    success = unpacker_.OpenArchive(file, start, size) == 0 && !unpacking_cancelled_ &&
+    success = unpacker_.OpenArchive(file, start, size) == 0 &&
               unpacker_.UnPack(extraction_folder()) == 0;
     unpacker_.CloseArchive();
   }
