@@ -7,7 +7,7 @@
 
 #include "package/sevenzip/archive.h"
 #include "package/sevenzip/byte_reader.h"
-#include "package/sevenzip/crc32.h"
+#include "base/crc32.h"
 #include "package/sevenzip/extractor.h"
 
 namespace sz = norva::installer::sevenzip;

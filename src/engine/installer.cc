@@ -16,6 +16,7 @@
 #include "system/object_names.h"
 #include "system/transactions/create_folder_operation.h"
 #include "system/transactions/delete_file_operation.h"
+#include "system/transactions/journal_recovery.h"
 
 namespace norva::installer {
 namespace {
@@ -90,7 +91,7 @@ void Installer::Run(Settings* settings) {
     Succeed();
     return;
   }
-  if (!WatchInterruptedEvent()) return;
+  if (!RecoverAndOpenJournal() || !WatchInterruptedEvent()) return;
   if (command_line_.HasSwitch("parent-pid")) {
     partner_pid_ = static_cast<uint32_t>(
         std::wcstoul(command_line_.GetSwitchValue("parent-pid").c_str(), nullptr, 10));
@@ -130,6 +131,33 @@ bool Installer::CheckRequest() {
     }
     package_folder_ = executable.parent_path();
   }
+  return true;
+}
+
+// A run killed while it changed this folder left a journal; it is rolled
+// back before anything else changes, then this run's own journal begins.
+bool Installer::RecoverAndOpenJournal() {
+  const bool machine = settings_->IsAllUsers() && IsUserAdmin(false);
+  switch (RecoverInterruptedInstallations(install_folder_, machine)) {
+    case RecoveryResult::kOwnerAlive:
+      LOG(ERROR) << Fail(kMessageMutexFailure, L"",
+                         "Another installation into this folder is still running");
+      return false;
+    case RecoveryResult::kFailed:
+      LOG(ERROR) << Fail(kMessageGeneralFailure, L"",
+                         "Could not roll back an interrupted installation");
+      return false;
+    default:
+      break;
+  }
+#ifndef NORVA_WITHOUT_JOURNAL
+  FilePath journal = Journal::PathFor(install_folder_, machine);
+  if (journal.empty()) {
+    LOG(ERROR) << Fail(kMessageGeneralFailure, L"", "Could not prepare the installation journal");
+    return false;
+  }
+  journal_.Open(journal, install_folder_);
+#endif
   return true;
 }
 

@@ -16,6 +16,7 @@
 #include "base/weak_ptr.h"
 #include "engine/installer_observer.h"
 #include "system/install_log.h"
+#include "system/transactions/journal.h"
 #include "system/transactions/registry_entry.h"
 #include "system/transactions/transaction.h"
 
@@ -66,6 +67,7 @@ class Installer : public HandleWatcher::Delegate, public RegistryEntryContext {
 
   // Stages of Run; each returns false after failing the run.
   bool CheckRequest();
+  bool RecoverAndOpenJournal();
   bool WatchInterruptedEvent();
   bool SettleFolderAndRights(bool* handed_over);
   bool HandleElevatedResult(int result);
@@ -152,7 +154,9 @@ class Installer : public HandleWatcher::Delegate, public RegistryEntryContext {
 
   const CommandLine command_line_;
   std::shared_ptr<TaskRunner> task_runner_;
-  Transaction transaction_;
+  // Declared before the transaction, which writes to it.
+  Journal journal_;
+  Transaction transaction_{&journal_};
   std::vector<InstallerObserver*> observers_;
   FilePath package_folder_;
   std::vector<std::string> files_;

@@ -9,6 +9,7 @@ namespace norva::installer {
 enum InstallerMessageId : int {
   kMessageAutoupdateTaskDescription = 37047,
   kMessageGeneralFailure = 37050,
+  kMessageMutexFailure = 37052,
   kMessageInvalidOperation = 37053,
   kMessageFolderNotCreated = 37054,
   kMessageNoWriteAccess = 37055,

@@ -6,7 +6,7 @@
 #include "base/logging.h"
 #include "base/module_resource.h"
 #include "lzma/LzmaDec.h"
-#include "package/sevenzip/crc32.h"
+#include "base/crc32.h"
 
 namespace norva::installer::l10n {
 namespace {
@@ -44,7 +44,7 @@ bool StringTables::Unpack(std::string_view packed) {
   if (result != SZ_OK || written != size ||
       (status != LZMA_STATUS_FINISHED_WITH_MARK &&
        status != LZMA_STATUS_MAYBE_FINISHED_WITHOUT_MARK) ||
-      sevenzip::Crc32(units.data(), size) != crc) {
+      Crc32(units.data(), size) != crc) {
     return false;
   }
   return Parse(std::move(units));

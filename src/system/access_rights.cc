@@ -256,6 +256,26 @@ bool ObtainPermissions(const std::wstring& name, DWORD type, DWORD access_mask, 
   return true;
 }
 
+bool ReadDaclDescriptor(const std::wstring& name, DWORD type, std::vector<uint8_t>* descriptor) {
+  PACL dacl = nullptr;
+  LocalMemory<PSECURITY_DESCRIPTOR> read;
+  if (ReadDacl(name, type, &dacl, read.Receive()) != ERROR_SUCCESS) return false;
+  const uint8_t* bytes = static_cast<const uint8_t*>(read.get());
+  descriptor->assign(bytes, bytes + GetSecurityDescriptorLength(read.get()));
+  return true;
+}
+
+bool WriteDaclDescriptor(const std::wstring& name, DWORD type,
+                         const std::vector<uint8_t>& descriptor) {
+  auto* saved = const_cast<uint8_t*>(descriptor.data());
+  if (descriptor.size() < sizeof(SECURITY_DESCRIPTOR_RELATIVE) || !IsValidSecurityDescriptor(saved))
+    return false;
+  PACL dacl = nullptr;
+  BOOL present = FALSE, defaulted = FALSE;
+  if (!GetSecurityDescriptorDacl(saved, &present, &dacl, &defaulted) || !present) return false;
+  return WriteDacl(name, type, dacl, ProtectionOf(saved)) == ERROR_SUCCESS;
+}
+
 bool RestorePermissions(std::unique_ptr<SavedPermissions>* saved) {
   if (!*saved) return false;
   bool restored = WriteDacl((*saved)->name, (*saved)->type, (*saved)->dacl,

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 // Checking and widening the current user's rights on files, folders and
 // registry keys. Objects are named as the named-security functions of the
@@ -38,6 +39,13 @@ bool CheckAccess(const std::wstring& name, DWORD type, DWORD desired_access);
 // `permanent`, the previous DACL goes into `saved` for RestorePermissions.
 bool ObtainPermissions(const std::wstring& name, DWORD type, DWORD access_mask, bool permanent,
                        std::unique_ptr<SavedPermissions>* saved);
+
+// The object's DACL as a self-relative security descriptor, for a journal
+// that must be able to put it back after the process is gone.
+bool ReadDaclDescriptor(const std::wstring& name, DWORD type, std::vector<uint8_t>* descriptor);
+// Sets the DACL of such a descriptor (with its protection) on the object.
+bool WriteDaclDescriptor(const std::wstring& name, DWORD type,
+                         const std::vector<uint8_t>& descriptor);
 
 // Makes the Administrators group the owner of the object.
 bool TakeOwnership(const std::wstring& name, DWORD type);

@@ -12,7 +12,7 @@
 #include "base/file_util.h"
 #include "package/lzma_util.h"
 #include "package/sevenzip/archive.h"
-#include "package/sevenzip/crc32.h"
+#include "base/crc32.h"
 #include "package/sevenzip/folder_decoder.h"
 #include "package/sevenzip_test_archive.h"
 #include "support/scratch.h"
@@ -146,7 +146,7 @@ TEST(SevenZipLayoutTest, EmptyArchiveSucceedsWithZeroEntries) {
   ScratchFolder scratch;
   std::string empty("7z\xBC\xAF\x27\x1C\x00\x04", 8);
   std::string start(20, '\0');
-  uint32_t crc = sevenzip::Crc32(start.data(), start.size());
+  uint32_t crc = Crc32(start.data(), start.size());
   for (int i = 0; i < 4; ++i) empty += static_cast<char>(crc >> (8 * i));
   WriteFile(scratch.path() / "empty.7z", empty + start);
   LzmaUtil util;

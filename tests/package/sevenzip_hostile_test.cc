@@ -7,7 +7,7 @@
 
 #include "package/lzma_util.h"
 #include "package/sevenzip/archive.h"
-#include "package/sevenzip/crc32.h"
+#include "base/crc32.h"
 #include "package/sevenzip/extractor.h"
 #include "package/sevenzip_test_archive.h"
 #include "support/scratch.h"
@@ -212,9 +212,9 @@ std::string WithStreamsInfo(const std::string& streams) {
   std::string start;
   le(start, 4, 8);
   le(start, header.size(), 8);
-  le(start, sevenzip::Crc32(header.data(), header.size()), 4);
+  le(start, Crc32(header.data(), header.size()), 4);
   std::string archive("7z\xBC\xAF\x27\x1C\x00\x04", 8);
-  le(archive, sevenzip::Crc32(start.data(), start.size()), 4);
+  le(archive, Crc32(start.data(), start.size()), 4);
   return archive + start + "abcd" + header;
 }
 

@@ -2,12 +2,12 @@
 
 #include <cstdlib>
 
-#include "package/sevenzip/crc32.h"
+#include "base/crc32.h"
 
 namespace norva::installer::test {
 namespace {
 
-using sevenzip::Crc32;
+
 
 void Number(std::string& out, uint64_t value) {
   // Always the 9-byte form: simple and valid.

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "package/sevenzip/byte_reader.h"
-#include "package/sevenzip/crc32.h"
+#include "base/crc32.h"
 #include "package/sevenzip/folder_decoder.h"
 
 namespace norva::installer::sevenzip {

@@ -2,6 +2,7 @@
 
 #include "base/logging.h"
 #include "system/transactions/create_reg_key_operation.h"
+#include "system/transactions/journal.h"
 #include "system/transactions/registry_helpers.h"
 #include "system/transactions/transaction.h"
 
@@ -41,8 +42,17 @@ bool ChangeRegValueOperation::Do(Transaction* nested) {
     if (!nested->Execute(std::make_unique<CreateRegKeyOperation>(root_, key_path_))) return false;
     result = RegOpenKeyExW(root_, key_path_.c_str(), 0, kValueAccess, &key_);
   }
-  if (!OpenKey(result)) return false;
+  if (!OpenKey(result, nested)) return false;
   if (!ReadOldValue()) return false;
+  bool nothing_to_remove = new_type_ == kRemoveValueType && old_type_ == kRemoveValueType;
+  if (!nothing_to_remove &&
+      !WriteAhead(nested, {.kind = JournalRecord::Kind::kChangedValue,
+                           .texts = {key_path_, value_name_},
+                           .numbers = {JournalRootNumber(root_), old_type_},
+                           .blobs = {std::vector<uint8_t>(old_data_.begin(), old_data_.end())}})) {
+    LOG(ERROR) << "Failed writing " << value_name_ << " to " << object_name_;
+    return false;
+  }
 
   if (new_type_ != kRemoveValueType) {
     if (RegSetValueExW(key_, value_name_.c_str(), 0, new_type_, new_data_.data(),
@@ -63,13 +73,14 @@ bool ChangeRegValueOperation::Do(Transaction* nested) {
 }
 
 // Makes sure `key_` is open with value rights we hold, widening them if needed.
-bool ChangeRegValueOperation::OpenKey(LONG open_result) {
+bool ChangeRegValueOperation::OpenKey(LONG open_result, Transaction* nested) {
   object_name_ = RegistryObjectName(root_, key_path_);
   if (open_result == ERROR_SUCCESS && CheckAccess(object_name_, kRegistryObjectType, kValueAccess))
     return true;
   if (open_result == ERROR_SUCCESS || open_result == ERROR_ACCESS_DENIED) {
     VLOG(1) << "We don't have enough permissions on the key.";
-    if (!ObtainPermissions(object_name_, kRegistryObjectType, kValueAccess, false, &saved_)) {
+    if (!WriteAheadWidening(nested, object_name_, kRegistryObjectType) ||
+        !ObtainPermissions(object_name_, kRegistryObjectType, kValueAccess, false, &saved_)) {
       LOG(ERROR) << "Failed to obtain sufficient permissions on " << object_name_;
       return false;
     }

@@ -28,7 +28,7 @@ class ChangeRegValueOperation : public Operation {
   void Undo() override;
 
  private:
-  bool OpenKey(LONG open_result);
+  bool OpenKey(LONG open_result, Transaction* nested);
   bool ReadOldValue();
 
   HKEY root_;

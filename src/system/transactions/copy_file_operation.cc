@@ -14,6 +14,10 @@ CopyFileOperation::CopyFileOperation(const FilePath& from,
 
 void CopyFileOperation::LogStart() const { VLOG(1) << "Copying " << from_ << " to " << to_; }
 
+JournalRecord CopyFileOperation::UndoRecord() const {
+  return {.kind = JournalRecord::Kind::kCreatedFile, .texts = {to_.native()}};
+}
+
 bool CopyFileOperation::Transfer() { return file_helpers::CopyOneFile(from_, to_); }
 
 void CopyFileOperation::Undo() {

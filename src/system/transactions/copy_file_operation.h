@@ -16,6 +16,7 @@ class CopyFileOperation : public FileTransferOperation {
 
  private:
   void LogStart() const override;
+  JournalRecord UndoRecord() const override;
   bool Transfer() override;
 };
 

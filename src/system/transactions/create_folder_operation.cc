@@ -5,6 +5,7 @@
 #include "base/file_util.h"
 #include "base/logging.h"
 #include "system/transactions/file_helpers.h"
+#include "system/transactions/journal.h"
 
 namespace norva::installer {
 
@@ -24,6 +25,11 @@ bool CreateFolderOperation::Do(Transaction* nested) {
     ancestor = file_helpers::ParentOf(ancestor);
   if (!ancestor.empty()) {
     VLOG(1) << "Valid ancestor";
+    if (!WriteAhead(nested, {.kind = JournalRecord::Kind::kCreatedFolder,
+                             .texts = {path_.native(), ancestor.native()}})) {
+      LOG(ERROR) << "Failed folder creation";
+      return false;
+    }
     // Recorded before creating, so that Undo also clears the levels of a
     // creation that failed half-way.
     ancestor_ = ancestor;

@@ -1,6 +1,7 @@
 #include "system/transactions/create_reg_key_operation.h"
 
 #include "base/logging.h"
+#include "system/transactions/journal.h"
 #include "system/transactions/registry_helpers.h"
 
 namespace norva::installer {
@@ -32,10 +33,17 @@ bool CreateRegKeyOperation::Do(Transaction* nested) {
   if (ancestor_result == ERROR_ACCESS_DENIED ||
       !CheckAccess(object_name, kRegistryObjectType, KEY_QUERY_VALUE | KEY_SET_VALUE)) {
     VLOG(1) << "No access to" << object_name;
-    if (!ObtainPermissions(object_name, kRegistryObjectType, KEY_CREATE_SUB_KEY, false, &saved_)) {
+    if (!WriteAheadWidening(nested, object_name, kRegistryObjectType) ||
+        !ObtainPermissions(object_name, kRegistryObjectType, KEY_CREATE_SUB_KEY, false, &saved_)) {
       LOG(ERROR) << "Failed obtaining permissions on " << object_name;
       return false;
     }
+  }
+  if (!WriteAhead(nested, {.kind = JournalRecord::Kind::kCreatedKey,
+                           .texts = {child},
+                           .numbers = {JournalRootNumber(root_)}})) {
+    LOG(ERROR) << "Failed creating key.";
+    return false;
   }
   first_created_ = child;
   result = RegCreateKeyExW(root_, key_path_.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,

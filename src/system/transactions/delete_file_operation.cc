@@ -10,6 +10,7 @@
 #include "base/strings.h"
 #include "system/access_rights.h"
 #include "system/transactions/file_helpers.h"
+#include "system/transactions/journal.h"
 
 namespace norva::installer {
 namespace {
@@ -62,11 +63,14 @@ bool DeleteFileOperation::Do(Transaction* nested) {
     return false;
   }
   if (!CheckAccess(path_.native(), kFileObjectType, kDeleteAccess) &&
-      !ObtainPermissions(path_.native(), kFileObjectType, kDeleteAccess, false, &widened_)) {
+      (!WriteAheadWidening(nested, path_.native(), kFileObjectType) ||
+       !ObtainPermissions(path_.native(), kFileObjectType, kDeleteAccess, false, &widened_))) {
     LOG(ERROR) << "Cannot obtain proper permissions on the file";
     return false;
   }
-  if (!MoveFileExW(ExtendedLengthPath(path_).c_str(), ExtendedLengthPath(temp_).c_str(),
+  if (!WriteAhead(nested, {.kind = JournalRecord::Kind::kSetAside,
+                           .texts = {path_.native(), temp_.native()}}) ||
+      !MoveFileExW(ExtendedLengthPath(path_).c_str(), ExtendedLengthPath(temp_).c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
     LOG(ERROR) << "File removal failed";
     return false;

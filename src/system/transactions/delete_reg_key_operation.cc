@@ -6,6 +6,7 @@
 
 #include "base/logging.h"
 #include "system/access_rights.h"
+#include "system/transactions/journal.h"
 #include "system/transactions/registry_helpers.h"
 
 namespace norva::installer {
@@ -43,6 +44,7 @@ bool DeleteRegKeyOperation::Do(Transaction* nested) {
   VLOG(1) << "Attempting to delete registry key " << key_path_ << " under "
           << registry_helpers::RootText(root_);
   std::wstring object_name = RegistryObjectName(root_, key_path_);
+  journal_ = nested;
   HKEY key = nullptr;
   LONG result = RegOpenKeyExW(root_, key_path_.c_str(), 0, KEY_QUERY_VALUE, &key);
   if (result == ERROR_FILE_NOT_FOUND) {
@@ -68,6 +70,10 @@ bool DeleteRegKeyOperation::DeleteAndSaveRecursive(const std::wstring& subkey,
   // this key is, so its record is then the last one.
   bool widened = widened_.size() > widened_before;
   if (!SaveKey(key, object_name, saved.get())) {
+    RegCloseKey(key);
+    return false;
+  }
+  if (!WriteAheadSaved(*saved)) {
     RegCloseKey(key);
     return false;
   }
@@ -116,7 +122,8 @@ bool DeleteRegKeyOperation::OpenForDelete(const std::wstring& subkey,
     ReadSecurityByName(object_name, &saved->security_descriptor);
     // Should the key stay, it must not keep our grant.
     std::unique_ptr<SavedPermissions> previous;
-    if (!ObtainPermissions(object_name, kRegistryObjectType, kDeleteAccess, false, &previous)) {
+    if (!WriteAheadWidening(journal_, object_name, kRegistryObjectType) ||
+        !ObtainPermissions(object_name, kRegistryObjectType, kDeleteAccess, false, &previous)) {
       LOG(ERROR) << "Unable to obtain sufficient permissions on key" << object_name;
       return false;
     }
@@ -170,6 +177,22 @@ bool DeleteRegKeyOperation::SaveValues(HKEY key, const std::wstring& object_name
                              std::vector<BYTE>(data.begin(), data.begin() + data_size)});
   }
   return true;
+}
+
+// Written before anything at or below the key is deleted.
+bool DeleteRegKeyOperation::WriteAheadSaved(const SavedKey& saved) {
+  JournalRecord record{.kind = JournalRecord::Kind::kDeletedKey,
+                       .texts = {saved.path},
+                       .numbers = {JournalRootNumber(root_)},
+                       .blobs = {saved.security_descriptor}};
+  for (const SavedValue& value : saved.values) {
+    record.texts.push_back(value.name);
+    record.numbers.push_back(value.type);
+    record.blobs.emplace_back(value.data.begin(), value.data.end());
+  }
+  if (WriteAhead(journal_, record)) return true;
+  LOG(ERROR) << "Failed to record key " << saved.path;
+  return false;
 }
 
 void DeleteRegKeyOperation::Undo() {

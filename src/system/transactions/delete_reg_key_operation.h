@@ -44,10 +44,12 @@ class DeleteRegKeyOperation : public Operation {
   bool SaveKey(HKEY key, const std::wstring& object_name, SavedKey* saved) const;
   bool SaveValues(HKEY key, const std::wstring& object_name, SavedKey* saved) const;
   void RestoreWidened();
+  bool WriteAheadSaved(const SavedKey& saved);
 
   std::wstring key_path_;
   HKEY root_;
   std::vector<std::unique_ptr<SavedKey>> saved_keys_;
+  Transaction* journal_ = nullptr;  // the nested transaction of Do, for its journal
   // The DACLs before widening of the keys not (yet) deleted, parents first.
   std::vector<std::unique_ptr<SavedPermissions>> widened_;
 };

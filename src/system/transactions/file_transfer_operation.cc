@@ -23,7 +23,7 @@ bool FileTransferOperation::Do(Transaction* nested) {
   }
   LogStart();
   if (!file_helpers::ClearReadOnly(from_)) LOG(ERROR) << "Couldn't clear RO attribute of " << from_;
-  if (!Transfer()) {
+  if (!WriteAhead(nested, UndoRecord()) || !Transfer()) {
     LOG(ERROR) << "File copy failed";
     return false;
   }

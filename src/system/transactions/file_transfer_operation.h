@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/file_path.h"
+#include "system/transactions/journal.h"
 #include "system/transactions/operation.h"
 
 namespace norva::installer {
@@ -18,6 +19,8 @@ class FileTransferOperation : public Operation {
  protected:
   FileTransferOperation(const FilePath& from, const FilePath& to);
   virtual void LogStart() const = 0;
+  // What a later run needs to reverse the transfer.
+  virtual JournalRecord UndoRecord() const = 0;
   virtual bool Transfer() = 0;
 
   FilePath from_;

@@ -11,6 +11,10 @@ MoveFileOperation::MoveFileOperation(const FilePath& from,
 
 void MoveFileOperation::LogStart() const { VLOG(1) << "Moving " << from_ << "to" << to_; }
 
+JournalRecord MoveFileOperation::UndoRecord() const {
+  return {.kind = JournalRecord::Kind::kMovedFile, .texts = {from_.native(), to_.native()}};
+}
+
 bool MoveFileOperation::Transfer() { return file_helpers::MovePath(from_, to_); }
 
 void MoveFileOperation::Undo() {

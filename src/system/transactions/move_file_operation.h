@@ -17,6 +17,7 @@ class MoveFileOperation : public FileTransferOperation {
 
  private:
   void LogStart() const override;
+  JournalRecord UndoRecord() const override;
   bool Transfer() override;
 };
 

@@ -10,8 +10,9 @@ void* g_hook_context = nullptr;
 
 bool Transaction::Execute(std::unique_ptr<Operation> operation) {
   HookAction action = g_hook ? g_hook(g_hook_context) : HookAction::kProceed;
-  Transaction nested;
+  Transaction nested(journal_, true);
   bool succeeded = action != HookAction::kFailBeforeDo && operation->Do(&nested);
+  if (succeeded && journal_) Journal::CountChangeMadeForTesting();
   if (action == HookAction::kFailAfterDo) succeeded = false;
   if (!succeeded) {
     operation->Undo();
@@ -28,13 +29,26 @@ bool Transaction::Execute(std::unique_ptr<Operation> operation) {
 
 void Transaction::Rollback() {
   for (auto it = operations_.rbegin(); it != operations_.rend(); ++it) (*it)->Undo();
-  Commit();
+  DestroyOperations();
+  EndJournal();
 }
 
 void Transaction::Commit() {
+  // Past this record a recovery finishes the commit instead of undoing it.
+  if (!nested_ && journal_ && journal_->active() && !operations_.empty())
+    journal_->Append({.kind = JournalRecord::Kind::kCommitted});
+  DestroyOperations();
+  EndJournal();
+}
+
+void Transaction::DestroyOperations() {
   // Destroy first to last; clearing a vector gives no order guarantee.
   for (std::unique_ptr<Operation>& operation : operations_) operation.reset();
   operations_.clear();
+}
+
+void Transaction::EndJournal() {
+  if (!nested_ && journal_) journal_->Discard();
 }
 
 void Transaction::SetExecuteHookForTesting(ExecuteHook hook, void* context) {

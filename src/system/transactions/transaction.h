@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "system/transactions/journal.h"
 #include "system/transactions/operation.h"
 
 namespace norva::installer {
@@ -11,9 +12,14 @@ namespace norva::installer {
 // The operations that have succeeded so far, in the order they completed.
 // Rollback undoes them last to first; Commit (or destruction) destroys them
 // first to last, which runs their commit-time work. Used on one thread.
+//
+// With a journal, every operation writes what its undo needs to the journal
+// before it changes anything (through the nested transaction it is given),
+// so that a run that is killed can be rolled back by the next one; the
+// journal is discarded once the transaction has committed or rolled back.
 class Transaction {
  public:
-  Transaction() = default;
+  explicit Transaction(Journal* journal = nullptr) : journal_(journal) {}
   ~Transaction() { Commit(); }
   Transaction(const Transaction&) = delete;
   Transaction& operator=(const Transaction&) = delete;
@@ -26,6 +32,7 @@ class Transaction {
   void Commit();
 
   bool empty() const { return operations_.empty(); }
+  Journal* journal() const { return journal_; }
   size_t size() const { return operations_.size(); }
 
   // Test hook consulted before every Do, nested ones included: it can let
@@ -36,7 +43,14 @@ class Transaction {
   static void SetExecuteHookForTesting(ExecuteHook hook, void* context);
 
  private:
+  // Rollback and Commit of a nested transaction leave the journal alone.
+  Transaction(Journal* journal, bool nested) : journal_(journal), nested_(nested) {}
+  void DestroyOperations();
+  void EndJournal();
+
   std::vector<std::unique_ptr<Operation>> operations_;
+  Journal* journal_ = nullptr;
+  bool nested_ = false;
 };
 
 }  // namespace norva::installer

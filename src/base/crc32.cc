@@ -1,4 +1,4 @@
-#include "package/sevenzip/crc32.h"
+#include "base/crc32.h"
 
 #include <array>
 
@@ -8,7 +8,7 @@
 #define NORVA_CRC32_FOLDING 1
 #endif
 
-namespace norva::installer::sevenzip {
+namespace norva::installer {
 namespace {
 
 // Slice-by-8 tables: table[k][b] is the CRC of byte b followed by k zero bytes.
@@ -135,4 +135,4 @@ bool Crc32FoldingForTesting() {
 #endif
 }
 
-}  // namespace norva::installer::sevenzip
+}  // namespace norva::installer

@@ -7,21 +7,19 @@
 #include <random>
 #include <vector>
 
-#include "package/sevenzip/crc32.h"
+#include "base/crc32.h"
 
 namespace norva::installer::test {
 namespace {
 
-using sevenzip::Crc32Update;
-using sevenzip::Crc32UpdateWithTablesForTesting;
 
 TEST(SevenZipCrc32Test, CheckValue) {
-  EXPECT_EQ(0xCBF43926u, sevenzip::Crc32("123456789", 9));
+  EXPECT_EQ(0xCBF43926u, Crc32("123456789", 9));
   EXPECT_EQ(0xCBF43926u, Crc32UpdateWithTablesForTesting(0, "123456789", 9));
 }
 
 TEST(SevenZipCrc32Test, SameAsTablesForEveryLengthAndAlignment) {
-  if (!sevenzip::Crc32FoldingForTesting()) GTEST_LOG_(INFO) << "no carry-less multiply: tables only";
+  if (!Crc32FoldingForTesting()) GTEST_LOG_(INFO) << "no carry-less multiply: tables only";
   std::vector<uint8_t> data((1 << 20) + 64);
   std::mt19937 random(20);
   for (uint8_t& b : data) b = static_cast<uint8_t>(random());

@@ -1,12 +1,12 @@
-#ifndef NORVA_PACKAGE_SEVENZIP_CRC32_H_
-#define NORVA_PACKAGE_SEVENZIP_CRC32_H_
+#ifndef NORVA_BASE_CRC32_H_
+#define NORVA_BASE_CRC32_H_
 
 #include <cstddef>
 #include <cstdint>
 
-namespace norva::installer::sevenzip {
+namespace norva::installer {
 
-// CRC-32 (polynomial 0xEDB88320) as used by 7z. `crc` is the running value:
+// CRC-32 (polynomial 0xEDB88320) as 7z archives and the journal use it. `crc` is the running value:
 // start with 0 and pass the result of the previous call. Folds with
 // carry-less multiplication where the processor has it, else slice-by-8.
 uint32_t Crc32Update(uint32_t crc, const void* data, size_t size);
@@ -19,6 +19,6 @@ inline uint32_t Crc32(const void* data, size_t size) {
   return Crc32Update(0, data, size);
 }
 
-}  // namespace norva::installer::sevenzip
+}  // namespace norva::installer
 
-#endif  // NORVA_PACKAGE_SEVENZIP_CRC32_H_
+#endif  // NORVA_BASE_CRC32_H_

@@ -1,0 +1,366 @@
+#include "system/transactions/journal_recovery.h"
+
+#include <windows.h>
+
+#include "base/file_util.h"
+#include "base/logging.h"
+#include "base/strings.h"
+#include "product/product_info.h"
+#include "system/access_rights.h"
+#include "system/shortcut_steps.h"
+#include "system/shortcuts.h"
+#include "system/transactions/change_reg_value_operation.h"
+#include "system/transactions/file_helpers.h"
+
+namespace norva::installer {
+namespace {
+
+using Kind = JournalRecord::Kind;
+
+std::wstring Folded(const std::wstring& text) {
+  std::wstring folded = text;
+  for (wchar_t& c : folded) {
+    if (c == L'/') c = L'\\';
+    c = static_cast<wchar_t>(towupper(c));
+  }
+  while (folded.size() > 3 && folded.back() == L'\\') folded.pop_back();
+  return folded;
+}
+
+// `inner` is `outer` or lies below it.
+bool IsWithin(const std::wstring& inner, const std::wstring& outer) {
+  return inner == outer ||
+         (inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 &&
+          (outer.back() == L'\\' || inner[outer.size()] == L'\\'));
+}
+
+bool IsReparsePoint(const FilePath& path) {
+  DWORD attributes = GetFileAttributesW(ExtendedLengthPath(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+class Recovery {
+ public:
+  Recovery(const JournalScope& scope, bool committed) : scope_(scope), committed_(committed) {}
+
+  void Reverse(const JournalRecord& record) {
+    if (!Shaped(record)) {
+      LOG(ERROR) << "Refusing a malformed journal record";
+      return;
+    }
+    switch (record.kind) {
+      case Kind::kCreatedFolder:
+        if (Allowed(record.texts[0]) && !committed_) RemoveCreatedFolders(record);
+        break;
+      case Kind::kCreatedFile:
+        if (Allowed(record.texts[0]) && !committed_) RemoveCreatedFile(record.texts[0]);
+        break;
+      case Kind::kMovedFile:
+        if (Allowed(record.texts[0]) && Allowed(record.texts[1]) && !committed_ &&
+            PathExists(FilePath(record.texts[1])) &&
+            !file_helpers::MovePath(FilePath(record.texts[1]), FilePath(record.texts[0])))
+          LOG(ERROR) << "Could not move " << FilePath(record.texts[1]) << " back";
+        break;
+      case Kind::kSetAside:
+        if (Allowed(record.texts[0]) && Allowed(record.texts[1])) PutBackOrRemove(record);
+        break;
+      case Kind::kWidenedAccess:
+        RestoreAccess(record);
+        break;
+      case Kind::kCreatedKey:
+        if (AllowedKey(record.numbers[0], record.texts[0]) && !committed_)
+          RegDeleteTreeW(JournalRoot(record.numbers[0]), record.texts[0].c_str());
+        break;
+      case Kind::kChangedValue:
+        if (AllowedKey(record.numbers[0], record.texts[0]) && !committed_) RestoreValue(record);
+        break;
+      case Kind::kDeletedKey:
+        if (AllowedKey(record.numbers[0], record.texts[0]) && !committed_) RebuildKey(record);
+        break;
+      case Kind::kHeader:
+      case Kind::kCommitted:
+        break;
+    }
+  }
+
+ private:
+  static bool Shaped(const JournalRecord& record) {
+    auto counts = [&](size_t texts, size_t numbers, size_t blobs) {
+      return record.texts.size() == texts && record.numbers.size() == numbers &&
+             record.blobs.size() == blobs;
+    };
+    switch (record.kind) {
+      case Kind::kCreatedFolder:
+      case Kind::kMovedFile:
+      case Kind::kSetAside:
+        return counts(2, 0, 0);
+      case Kind::kCreatedFile:
+        return counts(1, 0, 0);
+      case Kind::kWidenedAccess:
+        return counts(1, 1, 1);
+      case Kind::kCreatedKey:
+        return counts(1, 1, 0);
+      case Kind::kChangedValue:
+        return counts(2, 2, 1);
+      case Kind::kDeletedKey:
+        return !record.texts.empty() && record.texts.size() == record.numbers.size() &&
+               record.texts.size() == record.blobs.size();
+      default:
+        return true;
+    }
+  }
+
+  bool Allowed(const std::wstring& path) {
+    if (scope_.AllowsPath(FilePath(path))) return true;
+    LOG(ERROR) << "Refusing a journal record outside the product's folders: " << FilePath(path);
+    return false;
+  }
+
+  bool AllowedKey(uint32_t root, const std::wstring& key) {
+    if (scope_.AllowsKey(root, key)) return true;
+    LOG(ERROR) << "Refusing a journal record outside the product's keys: " << WideToUtf8(key);
+    return false;
+  }
+
+  void RemoveCreatedFolders(const JournalRecord& record) {
+    const std::wstring ancestor = Folded(record.texts[1]);
+    FilePath folder(record.texts[0]);
+    if (ancestor.empty() || Folded(folder.native()) == ancestor ||
+        !IsWithin(Folded(folder.native()), ancestor)) {
+      LOG(ERROR) << "Refusing a journal record with a wrong ancestor: " << folder;
+      return;
+    }
+    for (; !folder.empty() && Folded(folder.native()) != ancestor;
+         folder = file_helpers::ParentOf(folder)) {
+      if (RemoveDirectoryW(ExtendedLengthPath(folder).c_str())) continue;
+      DWORD error = GetLastError();
+      if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) break;
+    }
+  }
+
+  static void RemoveCreatedFile(const std::wstring& text) {
+    FilePath file(text);
+    if (DirectoryExists(file) && !IsReparsePoint(file)) return;  // a copy makes files only
+    if (!DeleteFileW(ExtendedLengthPath(file).c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND &&
+        GetLastError() != ERROR_PATH_NOT_FOUND)
+      PLOG(ERROR) << "Could not delete " << file;
+  }
+
+  void PutBackOrRemove(const JournalRecord& record) {
+    FilePath path(record.texts[0]), temp(record.texts[1]);
+    if (!PathExists(temp)) return;
+    bool done = committed_ ? file_helpers::DeleteRecursively(temp)
+                           : file_helpers::MovePath(temp, path);
+    if (!done) LOG(ERROR) << "Could not recover " << path << " from " << temp;
+  }
+
+  void RestoreAccess(const JournalRecord& record) {
+    const std::wstring& name = record.texts[0];
+    uint32_t type = record.numbers[0];
+    if (type == kFileObjectType) {
+      if (!Allowed(name) || !PathExists(FilePath(name))) return;
+    } else if (type == kRegistryObjectType) {
+      uint32_t root = 0;
+      std::wstring key = KeyOfObjectName(name, &root);
+      if (!AllowedKey(root, key)) return;
+    } else {
+      LOG(ERROR) << "Refusing a journal record of an unknown object type";
+      return;
+    }
+    if (!record.blobs[0].empty() && !WriteDaclDescriptor(name, type, record.blobs[0]))
+      LOG(ERROR) << "Could not restore the access list of " << WideToUtf8(name);
+  }
+
+  static std::wstring KeyOfObjectName(const std::wstring& name, uint32_t* root) {
+    for (HKEY candidate : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+      std::wstring prefix = RegistryObjectName(candidate, L"");
+      if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0) {
+        *root = JournalRootNumber(candidate);
+        return name.substr(prefix.size());
+      }
+    }
+    *root = 0;
+    return name;
+  }
+
+  static void RestoreValue(const JournalRecord& record) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(JournalRoot(record.numbers[0]), record.texts[0].c_str(), 0, KEY_SET_VALUE,
+                      &key) != ERROR_SUCCESS)
+      return;  // a key this transaction created, or gone anyway
+    const std::vector<uint8_t>& data = record.blobs[0];
+    if (record.numbers[1] == kRemoveValueType)
+      RegDeleteValueW(key, record.texts[1].c_str());
+    else
+      RegSetValueExW(key, record.texts[1].c_str(), 0, record.numbers[1], data.data(),
+                     static_cast<DWORD>(data.size()));
+    RegCloseKey(key);
+  }
+
+  // Records come last first, so a subkey is rebuilt before its parent: the
+  // parent then exists already and only gets its values and rights back.
+  static void RebuildKey(const JournalRecord& record) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(JournalRoot(record.numbers[0]), record.texts[0].c_str(), 0, nullptr,
+                        REG_OPTION_NON_VOLATILE, KEY_SET_VALUE | WRITE_DAC | WRITE_OWNER, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS) {
+      LOG(ERROR) << "Could not rebuild key " << WideToUtf8(record.texts[0]);
+      return;
+    }
+    for (size_t i = 1; i < record.texts.size(); ++i) {
+      RegSetValueExW(key, record.texts[i].c_str(), 0, record.numbers[i], record.blobs[i].data(),
+                     static_cast<DWORD>(record.blobs[i].size()));
+    }
+    std::vector<uint8_t> descriptor = record.blobs[0];
+    if (descriptor.size() >= sizeof(SECURITY_DESCRIPTOR_RELATIVE) &&
+        IsValidSecurityDescriptor(descriptor.data())) {
+      for (SECURITY_INFORMATION part : {GROUP_SECURITY_INFORMATION, LABEL_SECURITY_INFORMATION,
+                                        DACL_SECURITY_INFORMATION})
+        RegSetKeySecurity(key, part, descriptor.data());
+    }
+    RegCloseKey(key);
+  }
+
+  const JournalScope& scope_;
+  const bool committed_;
+};
+
+// Opens the journal for reading, shared with nobody: a writer that still
+// runs holds it open and makes this fail with a sharing violation.
+HANDLE OpenExclusively(const FilePath& file, DWORD* error) {
+  HANDLE handle = CreateFileW(ExtendedLengthPath(file).c_str(), GENERIC_READ | DELETE, 0, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  *error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+  return handle;
+}
+
+bool ReadAll(HANDLE handle, std::vector<uint8_t>* bytes) {
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(handle, &size) || size.QuadPart > (256ll << 20)) return false;
+  bytes->resize(static_cast<size_t>(size.QuadPart));
+  DWORD read = 0;
+  return bytes->empty() || (ReadFile(handle, bytes->data(), static_cast<DWORD>(bytes->size()),
+                                     &read, nullptr) &&
+                            read == bytes->size());
+}
+
+}  // namespace
+
+JournalScope JournalScope::ForInstallFolder(const FilePath& install_folder) {
+  JournalScope scope;
+  scope.install_folder = install_folder;
+  for (bool all_users : {false, true}) {
+    ShortcutFolders folders = GetShortcutFolders(all_users);
+    for (const FilePath& folder : folders.folder)
+      if (!folder.empty()) scope.other_folders.push_back(folder);
+  }
+  if (FilePath pins = TaskbarPinFolder(); !pins.empty()) scope.other_folders.push_back(pins);
+  scope.key_prefixes = {
+      L"Software\\Classes\\",
+      L"Software\\Clients\\",
+      L"Software\\RegisteredApplications",
+      L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\",
+      L"Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\",
+      L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\",
+      L"Software\\Microsoft\\Windows\\Shell\\Associations\\UrlAssociations\\",
+      L"Software\\Microsoft\\Windows NT\\CurrentVersion\\AppCompatFlags\\",
+      L"Software\\" + Utf8ToWide(product::CompanyName()),
+  };
+  return scope;
+}
+
+bool JournalScope::AllowsPath(const FilePath& path) const {
+  if (!IsAbsolutePath(path)) return false;
+  for (const FilePath& part : path)
+    if (part == L".." || part == L".") return false;
+  const std::wstring folded = Folded(path.native());
+  std::vector<FilePath> roots = other_folders;
+  roots.insert(roots.begin(), install_folder);
+  for (const FilePath& root : roots) {
+    if (root.empty() || !IsWithin(folded, Folded(root.native()))) continue;
+    // A junction or link below the root would take the change elsewhere.
+    for (FilePath above = file_helpers::ParentOf(path);
+         !above.empty() && IsWithin(Folded(above.native()), Folded(root.native()));
+         above = file_helpers::ParentOf(above)) {
+      if (IsReparsePoint(above)) return false;
+    }
+    return true;
+  }
+  return false;
+}
+
+bool JournalScope::AllowsKey(uint32_t root, const std::wstring& key) const {
+  if (!JournalRoot(root) || key.find(L"\\..") != std::wstring::npos) return false;
+  const std::wstring folded = Folded(key);
+  for (const std::wstring& prefix : key_prefixes) {
+    std::wstring folded_prefix = Folded(prefix);
+    if (prefix.back() == L'\\') folded_prefix += L'\\';
+    if (folded == Folded(prefix) || folded.compare(0, folded_prefix.size(), folded_prefix) == 0) {
+      if (prefix.back() == L'\\' || folded.size() == folded_prefix.size() ||
+          folded[folded_prefix.size()] == L'\\')
+        return true;
+    }
+  }
+  return false;
+}
+
+RecoveryResult RecoverInterruptedInstallation(const FilePath& journal_file,
+                                              const JournalScope& scope) {
+  DWORD error = ERROR_SUCCESS;
+  HANDLE handle = OpenExclusively(journal_file, &error);
+  if (handle == INVALID_HANDLE_VALUE) {
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+      return RecoveryResult::kNothingToDo;
+    if (error == ERROR_SHARING_VIOLATION) {
+      LOG(WARNING) << "The journal " << journal_file << " is held by a running installation";
+      return RecoveryResult::kOwnerAlive;
+    }
+    LOG(ERROR) << "Could not open the journal " << journal_file << " (" << error << ")";
+    return RecoveryResult::kFailed;
+  }
+  std::vector<uint8_t> bytes;
+  bool read = ReadAll(handle, &bytes);
+  CloseHandle(handle);
+  if (!read) {
+    LOG(ERROR) << "Could not read the journal " << journal_file;
+    return RecoveryResult::kFailed;
+  }
+  JournalReadEnd end;
+  std::vector<JournalRecord> records = DecodeJournal(bytes, &end);
+  if (end == JournalReadEnd::kDamaged)
+    LOG(ERROR) << "Journal record " << records.size() + 1
+               << " is damaged; it and the records after it are refused";
+  bool ours = !records.empty() && records[0].kind == Kind::kHeader &&
+              records[0].texts.size() == 1 &&
+              Folded(records[0].texts[0]) == Folded(scope.install_folder.native());
+  if (!ours && !records.empty())
+    LOG(ERROR) << "The journal " << journal_file << " names another installation folder";
+  if (ours && records.size() > 1) {
+    LOG(INFO) << "Rolling back an interrupted installation";
+    bool committed = false;
+    for (const JournalRecord& record : records) committed |= record.kind == Kind::kCommitted;
+    Recovery recovery(scope, committed);
+    for (auto it = records.rbegin(); it != records.rend(); ++it) recovery.Reverse(*it);
+  }
+  if (!DeleteFileW(ExtendedLengthPath(journal_file).c_str())) {
+    PLOG(ERROR) << "Could not remove the journal " << journal_file;
+    return RecoveryResult::kFailed;
+  }
+  return ours && records.size() > 1 ? RecoveryResult::kRolledBack : RecoveryResult::kNothingToDo;
+}
+
+RecoveryResult RecoverInterruptedInstallations(const FilePath& install_folder, bool machine) {
+  JournalScope scope = JournalScope::ForInstallFolder(install_folder);
+  RecoveryResult result = RecoveryResult::kNothingToDo;
+  for (bool all_users : {false, true}) {
+    if (all_users && !machine) continue;
+    FilePath file = Journal::PathFor(install_folder, all_users);
+    if (file.empty()) continue;
+    RecoveryResult one = RecoverInterruptedInstallation(file, scope);
+    if (one != RecoveryResult::kNothingToDo) result = one;
+    if (one == RecoveryResult::kOwnerAlive || one == RecoveryResult::kFailed) return one;
+  }
+  return result;
+}
+
+}  // namespace norva::installer
