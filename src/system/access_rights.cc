@@ -256,7 +256,32 @@ bool ObtainPermissions(const std::wstring& name, DWORD type, DWORD access_mask, 
   return true;
 }
 
+namespace {
+
+// Opens a key named as RegistryObjectName names it.
+HKEY OpenNamedKey(const std::wstring& name, REGSAM access) {
+  HKEY root = nullptr, key = nullptr;
+  std::wstring subkey;
+  if (!SplitRegistryObjectName(name, &root, &subkey) ||
+      RegOpenKeyExW(root, subkey.c_str(), 0, access, &key) != ERROR_SUCCESS)
+    return nullptr;
+  return key;
+}
+
+}  // namespace
+
 bool ReadDaclDescriptor(const std::wstring& name, DWORD type, std::vector<uint8_t>* descriptor) {
+  if (type == kRegistryObjectType) {
+    HKEY key = OpenNamedKey(name, READ_CONTROL);
+    DWORD size = 0;
+    bool read = key && RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &size) ==
+                           ERROR_INSUFFICIENT_BUFFER;
+    descriptor->resize(size);
+    read = read && RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor->data(), &size) ==
+                       ERROR_SUCCESS;
+    if (key) RegCloseKey(key);
+    return read;
+  }
   PACL dacl = nullptr;
   LocalMemory<PSECURITY_DESCRIPTOR> read;
   if (ReadDacl(name, type, &dacl, read.Receive()) != ERROR_SUCCESS) return false;
@@ -273,6 +298,12 @@ bool WriteDaclDescriptor(const std::wstring& name, DWORD type,
   PACL dacl = nullptr;
   BOOL present = FALSE, defaulted = FALSE;
   if (!GetSecurityDescriptorDacl(saved, &present, &dacl, &defaulted) || !present) return false;
+  if (type == kRegistryObjectType) {
+    HKEY key = OpenNamedKey(name, WRITE_DAC);
+    bool written = key && RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, saved) == ERROR_SUCCESS;
+    if (key) RegCloseKey(key);
+    return written;
+  }
   return WriteDacl(name, type, dacl, ProtectionOf(saved)) == ERROR_SUCCESS;
 }
 
@@ -330,6 +361,18 @@ std::wstring RegistryObjectName(HKEY root, const std::wstring& subkey) {
   else if (root == HKEY_USERS)
     prefix = L"USERS\\";
   return prefix + subkey;
+}
+
+bool SplitRegistryObjectName(const std::wstring& name, HKEY* root, std::wstring* subkey) {
+  for (HKEY candidate : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+    std::wstring prefix = RegistryObjectName(candidate, L"");
+    if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0) {
+      *root = candidate;
+      *subkey = name.substr(prefix.size());
+      return true;
+    }
+  }
+  return false;
 }
 
 bool IsUserAdmin(bool consider_linked_token) {

@@ -44,6 +44,8 @@ bool ObtainPermissions(const std::wstring& name, DWORD type, DWORD access_mask, 
 // that must be able to put it back after the process is gone.
 bool ReadDaclDescriptor(const std::wstring& name, DWORD type, std::vector<uint8_t>* descriptor);
 // Sets the DACL of such a descriptor (with its protection) on the object.
+// Registry keys are read and written through a key handle: the protection of
+// a key's DACL does not survive the named-object functions everywhere.
 bool WriteDaclDescriptor(const std::wstring& name, DWORD type,
                          const std::vector<uint8_t>& descriptor);
 
@@ -64,6 +66,8 @@ bool FixEventACL(HANDLE object);
 
 // "MACHINE\SOFTWARE\X" for HKEY_LOCAL_MACHINE and "SOFTWARE\X".
 std::wstring RegistryObjectName(HKEY root, const std::wstring& subkey);
+// The reverse, for HKEY_CURRENT_USER and HKEY_LOCAL_MACHINE; false for others.
+bool SplitRegistryObjectName(const std::wstring& name, HKEY* root, std::wstring* subkey);
 
 // Whether the process's token (or, when asked and the token is a limited
 // one, its linked elevated token) is a member of the Administrators group.

@@ -9,6 +9,10 @@
 #include "support/fault_injection.h"
 #include "support/scratch.h"
 #include "support/snapshot.h"
+#include "base/command_line.h"
+#include "base/file_util.h"
+#include "base/process.h"
+#include "system/transactions/journal_recovery.h"
 #include "system/transactions/change_reg_value_operation.h"
 #include "system/transactions/copy_file_operation.h"
 #include "system/transactions/create_folder_operation.h"
@@ -40,20 +44,21 @@ class RollbackSweepTest : public testing::Test {
     test::WriteFile(Path(L"install\\data\\moved.json"), "");
     SetFileAttributesW(Path(L"install\\settings.json").c_str(), FILE_ATTRIBUTE_HIDDEN);
 
-    std::wstring product = scratch_key_.Sub(L"Product");
+    std::wstring product = Key(L"Product");
     ASSERT_TRUE(test::WriteString(product, L"Version", L"1.0"));
     ASSERT_TRUE(test::WriteString(product, L"Obsolete", L"yes"));
     DWORD number = 1;
-    ASSERT_TRUE(test::WriteValue(scratch_key_.Sub(L"Old\\Sub\\Deeper"), L"n", REG_DWORD, &number, 4));
-    ASSERT_TRUE(test::WriteString(scratch_key_.Sub(L"Old\\Locked"), L"", L"locked"));
-    ASSERT_TRUE(test::SetKeySecurityText(scratch_key_.Sub(L"Old\\Locked"),
+    ASSERT_TRUE(test::WriteValue(Key(L"Old\\Sub\\Deeper"), L"n", REG_DWORD, &number, 4));
+    ASSERT_TRUE(test::WriteString(Key(L"Old\\Locked"), L"", L"locked"));
+    ASSERT_TRUE(test::SetKeySecurityText(Key(L"Old\\Locked"),
                                          L"D:P(D;;SD;;;WD)(A;;KA;;;WD)"));
   }
 
-  fs::path Path(const wchar_t* relative) const { return scratch_.path() / relative; }
+  fs::path Path(const wchar_t* relative) const { return root_ / relative; }
+  std::wstring Key(const wchar_t* relative) const { return key_ + L"\\" + relative; }
 
   bool Install(Transaction* transaction) {
-    std::wstring product = scratch_key_.Sub(L"Product");
+    std::wstring product = Key(L"Product");
     std::wstring version = L"2.0";
     DWORD flag = 1;
     std::unique_ptr<Operation> operations[] = {
@@ -73,7 +78,7 @@ class RollbackSweepTest : public testing::Test {
                                                   L"On", &flag, REG_DWORD, 4),
         std::make_unique<ChangeRegValueOperation>(HKEY_CURRENT_USER, product, L"Obsolete", nullptr,
                                                   kRemoveValueType, 0),
-        std::make_unique<DeleteRegKeyOperation>(HKEY_CURRENT_USER, scratch_key_.Sub(L"Old")),
+        std::make_unique<DeleteRegKeyOperation>(HKEY_CURRENT_USER, Key(L"Old")),
     };
     for (std::unique_ptr<Operation>& operation : operations)
       if (!transaction->Execute(std::move(operation))) return false;
@@ -89,7 +94,81 @@ class RollbackSweepTest : public testing::Test {
 
   test::ScratchFolder scratch_;
   test::ScratchKey scratch_key_;
+  // Where Install works: the scratch folder and key, or a parent test's.
+  fs::path root_ = scratch_.path();
+  std::wstring key_ = scratch_key_.path();
 };
+
+// The same miniature installation in a child process that ends itself, as a
+// kill would, right after the k-th journal record is on disk or right after
+// the k-th change; a recovery pass alone must then restore the snapshot.
+class CrashSweepTest : public RollbackSweepTest {
+ protected:
+  fs::path JournalFile() const { return Path(L"journal"); }
+
+  JournalScope Scope() const {
+    JournalScope scope;
+    scope.install_folder = FilePath(root_.wstring());
+    scope.key_prefixes = {key_};
+    return scope;
+  }
+
+  // Runs the child; true when it ended before finishing the installation.
+  bool RunKilledChild(const char* kill_switch, int position) {
+    std::wstring command = QuoteArgument(GetExecutablePath().native()) +
+                           L" --gtest_filter=CrashSweepTest.Child" +
+                           L" --" + Utf8ToWide(kill_switch) + L"=" + std::to_wstring(position) +
+                           L" --crash-scratch=" + QuoteArgument(root_.wstring()) +
+                           L" --crash-key=" + QuoteArgument(key_);
+    DWORD exit_code = 1;
+    EXPECT_TRUE(LaunchProcessAndWait(command, &exit_code));
+    EXPECT_EQ(0u, exit_code);  // a kill that looks like success
+    return !fs::exists(Path(L"finished"));
+  }
+};
+
+TEST_F(CrashSweepTest, Child) {
+  const CommandLine& command_line = CommandLine::ForCurrentProcess();
+  if (!command_line.HasSwitch("crash-scratch")) GTEST_SKIP() << "run by the crash sweep";
+  // This process is killed before its own scratch would be removed.
+  DeleteTree(FilePath(scratch_.path().wstring()));
+  RegDeleteTreeW(HKEY_CURRENT_USER, scratch_key_.path().c_str());
+  RegDeleteKeyW(HKEY_CURRENT_USER, scratch_key_.path().c_str());
+  root_ = command_line.GetSwitchValuePath("crash-scratch").native();
+  key_ = command_line.GetSwitchValue("crash-key");
+  auto* journal = new Journal;  // never destroyed, as in a process that is killed
+  journal->Open(FilePath(JournalFile().wstring()), FilePath(root_.wstring()));
+  auto* transaction = new Transaction(journal);
+  if (Install(transaction)) test::WriteFile(Path(L"finished"), "");
+}
+
+TEST_F(CrashSweepTest, EveryKillPositionIsRolledBackByRecovery) {
+  test::FolderSnapshot files = test::FolderSnapshot::Take(scratch_.path());
+  test::RegistrySnapshot registry =
+      test::RegistrySnapshot::Take(HKEY_CURRENT_USER, scratch_key_.path());
+  int killed = 0;
+  for (const char* kill_switch : {"test-kill-after-journal-record", "test-kill-after-do"}) {
+    int position = 1;
+    for (; position < 100 && RunKilledChild(kill_switch, position); ++position) {
+      ++killed;
+      ASSERT_TRUE(fs::exists(JournalFile())) << kill_switch << "=" << position;
+      EXPECT_EQ(RecoveryResult::kRolledBack,
+                RecoverInterruptedInstallation(FilePath(JournalFile().wstring()), Scope()));
+      EXPECT_FALSE(fs::exists(JournalFile()));
+      // The snapshot ignores the journal; it is gone anyway.
+      EXPECT_EQ("", Differences(files, registry)) << kill_switch << "=" << position;
+    }
+    // Past the last position the child finished without committing: a
+    // recovery rolls back the whole installation.
+    fs::remove(Path(L"finished"));
+    EXPECT_EQ(RecoveryResult::kRolledBack,
+              RecoverInterruptedInstallation(FilePath(JournalFile().wstring()), Scope()));
+    EXPECT_EQ("", Differences(files, registry)) << kill_switch << " after a finished run";
+    EXPECT_GT(position, 14) << kill_switch;
+    printf("Crash sweep %s: %d positions killed and recovered\n", kill_switch, position - 1);
+  }
+  EXPECT_GT(killed, 28);
+}
 
 TEST_F(RollbackSweepTest, EveryFailurePositionRollsBackToTheSnapshot) {
   test::FolderSnapshot files = test::FolderSnapshot::Take(scratch_.path());
@@ -135,7 +214,7 @@ TEST_F(RollbackSweepTest, EveryFailurePositionRollsBackToTheSnapshot) {
   EXPECT_EQ("readme", test::ReadFile(Path(L"install\\readme.txt")));
   EXPECT_FALSE(fs::exists(Path(L"install\\old")));
   EXPECT_FALSE(fs::exists(Path(L"package\\readme.txt")));
-  EXPECT_FALSE(test::KeyExists(scratch_key_.Sub(L"Old")));
+  EXPECT_FALSE(test::KeyExists(Key(L"Old")));
   for (const auto& entry : fs::recursive_directory_iterator(scratch_.path()))
     EXPECT_NE(L".old", entry.path().extension().native()) << entry.path();
 }

@@ -160,27 +160,16 @@ class Recovery {
     if (type == kFileObjectType) {
       if (!Allowed(name) || !PathExists(FilePath(name))) return;
     } else if (type == kRegistryObjectType) {
-      uint32_t root = 0;
-      std::wstring key = KeyOfObjectName(name, &root);
-      if (!AllowedKey(root, key)) return;
+      HKEY root = nullptr;
+      std::wstring key;
+      if (!SplitRegistryObjectName(name, &root, &key) || !AllowedKey(JournalRootNumber(root), key))
+        return;
     } else {
       LOG(ERROR) << "Refusing a journal record of an unknown object type";
       return;
     }
     if (!record.blobs[0].empty() && !WriteDaclDescriptor(name, type, record.blobs[0]))
       LOG(ERROR) << "Could not restore the access list of " << WideToUtf8(name);
-  }
-
-  static std::wstring KeyOfObjectName(const std::wstring& name, uint32_t* root) {
-    for (HKEY candidate : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
-      std::wstring prefix = RegistryObjectName(candidate, L"");
-      if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0) {
-        *root = JournalRootNumber(candidate);
-        return name.substr(prefix.size());
-      }
-    }
-    *root = 0;
-    return name;
   }
 
   static void RestoreValue(const JournalRecord& record) {
