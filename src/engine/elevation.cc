@@ -59,12 +59,18 @@ std::wstring CrashReporterPid(const CommandLine& command_line) {
 
 }  // namespace
 
+// The process that takes over runs the whole transaction itself, from its
+// own recovery on; ours must neither hold the journal meanwhile nor leave
+// changes for that recovery to find.
+void Installer::HandOverTransaction() { transaction_.Rollback(); }
+
 int Installer::RunElevated() {
   LOG(INFO) << "Running the installer elevated.";
   if (!CanElevate()) {
     LOG(ERROR) << "Cannot elevate with UAC disabled";
     return 1;
   }
+  HandOverTransaction();
   CommandLine arguments = settings_->ToCommandLine(false);
   arguments.AppendSwitchValue("parent-pid", std::to_wstring(GetCurrentProcessId()));
   CopySwitch(command_line_, "wait-for-package", &arguments);
@@ -208,6 +214,7 @@ void Installer::RunPackageInstaller() {
       command_line_.GetSwitchValuePath("wait-for-package") / L"installer.exe";
   CommandLine arguments = settings_->ToCommandLine(false);
   if (post_elevated_) arguments.AppendSwitch("post-elevated-install-tasks");
+  HandOverTransaction();
   arguments.AppendSwitchValue("crash-reporter-pid", CrashReporterPid(command_line_));
   for (InstallerObserver* observer : observers_) observer->OnChildProcessStarting(false);
   // The folder rights granted for this run are handed back before the

@@ -140,6 +140,7 @@ class Installer : public HandleWatcher::Delegate, public RegistryEntryContext {
   // 1 elevation impossible or not started, 2 the other process failed,
   // 3 set-up error.
   int RunElevated();
+  void HandOverTransaction();
   int GetFolderPermissionsElevated(const FilePath& folder, bool permanent);
   void RunPostElevationTasks();
   bool WaitForPackage(bool post_elevated);

@@ -501,6 +501,8 @@ CommandLine Settings::ToCommandLine(bool never_launch) const {
   if (silent_) result.AppendSwitch("silent");
   copy_switch("initial-pid");
   copy_switch("temp-folder");
+  copy_switch("test-kill-after-journal-record");
+  copy_switch("test-kill-after-do");
   if (operation_ == kOperationUninstall) {
     result.AppendSwitch("uninstall");
     flag("deleteuserprofile", delete_profile_);

@@ -1,0 +1,151 @@
+// Installations, upgrades and uninstallations whose backend ends itself as a
+// kill would (exit code 0, nothing finished) right after each journal record
+// and right after each change: the frontend must report a failure, and a
+// recovery pass alone must put the machine back as it was.
+#include <windows.h>
+
+#include <cstdio>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "e2e/e2e_test.h"
+#include "system/transactions/journal_recovery.h"
+
+namespace norva::installer {
+namespace {
+
+using test::Fixture;
+using test::MachineSnapshot;
+using test::NextVersion;
+
+enum class Run { kInstall, kUpgrade, kUninstall };
+
+// What a recovery cannot put back: the installer's own preference file of an
+// existing installation is rewritten outside the transaction.
+const char* const kAllowedDifferences[] = {"installer_prefs.json"};
+
+std::string WithoutAllowed(const std::string& differences) {
+  std::istringstream lines(differences);
+  std::string kept, line;
+  while (std::getline(lines, line)) {
+    bool allowed = false;
+    for (const char* name : kAllowedDifferences) allowed |= line.find(name) != std::string::npos;
+    if (!allowed) kept += line + "\n";
+  }
+  return kept;
+}
+
+// The scheduler keeps one file per registered task in its folder.
+int CountTasks() {
+  wchar_t windows[MAX_PATH];
+  GetWindowsDirectoryW(windows, MAX_PATH);
+  std::error_code error;
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(
+           std::filesystem::path(windows) / L"System32" / L"Tasks", error))
+    count += entry.is_regular_file();
+  return count;
+}
+
+class KillSweepTest : public test::EndToEndTest, public testing::WithParamInterface<Run> {
+ protected:
+  std::wstring Version() const { return Utf8ToWide(product::ProductVersion()); }
+
+  void Prepare() {
+    DeleteTree(FilePath(folder_.native()));
+    test::RemoveProductTraces();
+    if (GetParam() != Run::kInstall) ASSERT_EQ(EndToEndTest::Run(Fixture(L"package.exe")), 0u) << Logs();
+  }
+
+  DWORD RunSwept(const std::wstring& kill) {
+    if (GetParam() == Run::kInstall) return EndToEndTest::Run(Fixture(L"package.exe"), kill);
+    if (GetParam() == Run::kUpgrade) return EndToEndTest::Run(Fixture(L"next_package.exe"), kill);
+    ClearLogs();
+    DWORD exit_code = 99;
+    EXPECT_TRUE(LaunchProcessAndWait(
+        QuoteArgument((folder_ / Version() / L"installer.exe").native()) +
+            L" --uninstall --silent --enable-installer-stats=0 " + kill,
+        &exit_code));
+    // A finished uninstallation leaves its clean-up script running a while.
+    for (int i = 0; i < 100 && PathExists(folder_ / L"k.bat"); ++i) Sleep(100);
+    return exit_code;
+  }
+
+  bool JournalLeft() const {
+    return PathExists(Journal::PathFor(FilePath(folder_.native()), false));
+  }
+
+  // Kills the run at positions 1, 2, ... until it finishes; checks each one.
+  int Sweep(const char* kill_switch) {
+    int killed = 0, position = 1;
+    for (; position < 1000; ++position) {
+      Prepare();
+      if (HasFatalFailure()) return killed;
+      MachineSnapshot before = Snapshot();
+      int tasks = CountTasks();
+      std::wstring kill = L"--" + Utf8ToWide(kill_switch) + L"=" + std::to_wstring(position);
+      DWORD exit_code = RunSwept(kill);
+      if (Logs().find("Ending the process for a test") == std::string::npos) {
+        EXPECT_EQ(exit_code, 0u) << "unkilled run at " << position << "\n" << Logs();
+        break;
+      }
+      ++killed;
+      EXPECT_NE(exit_code, 0u) << kill_switch << "=" << position << "\n" << Logs();
+      EXPECT_TRUE(JournalLeft()) << kill_switch << "=" << position;
+      EXPECT_NE(RecoverInterruptedInstallations(FilePath(folder_.native()), false),
+                RecoveryResult::kFailed);
+      EXPECT_FALSE(JournalLeft());
+      EXPECT_EQ(WithoutAllowed(before.DifferencesTo(Snapshot())), "")
+          << kill_switch << "=" << position;
+      EXPECT_EQ(CountTasks(), tasks) << kill_switch << "=" << position;
+      if (HasFailure()) break;  // one position's story is enough to read
+    }
+    std::printf("[ kill     ] %s: %d positions, each killed and recovered\n", kill_switch, killed);
+    return killed;
+  }
+};
+
+TEST_P(KillSweepTest, EveryKilledRunIsRolledBackByTheNextOne) {
+  const std::filesystem::path reference = scratch_.path() / L"reference";
+  if (GetParam() == Run::kInstall) {
+    // The files of a clean installation, to compare the one after the sweep with.
+    Prepare();
+    ASSERT_EQ(EndToEndTest::Run(Fixture(L"package.exe")), 0u) << Logs();
+    std::filesystem::copy(folder_ / Version(), reference, std::filesystem::copy_options::recursive);
+  }
+  EXPECT_GT(Sweep("test-kill-after-journal-record"), 10);
+  EXPECT_GT(Sweep("test-kill-after-do"), 5);
+
+  // After a kill and the recovery the next run, the same one, succeeds.
+  Prepare();
+  ASSERT_EQ(RunSwept(L"--test-kill-after-do=3"), 1u) << Logs();
+  EXPECT_EQ(RunSwept(L""), 0u) << Logs();
+  EXPECT_NE(Logs().find("Rolling back an interrupted installation"), std::string::npos) << Logs();
+  if (GetParam() == Run::kInstall) {
+    int files = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(reference)) {
+      if (!entry.is_regular_file()) continue;
+      ++files;
+      auto installed = folder_ / Version() / std::filesystem::relative(entry.path(), reference);
+      EXPECT_EQ(test::ReadFile(installed), test::ReadFile(entry.path())) << installed;
+    }
+    EXPECT_GT(files, 3);
+    int version_folders = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder_))
+      version_folders += entry.is_directory() && entry.path().filename().native().rfind(Version(), 0) == 0;
+    EXPECT_EQ(version_folders, 1);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, KillSweepTest,
+                         testing::Values(Run::kInstall, Run::kUpgrade, Run::kUninstall),
+                         [](const testing::TestParamInfo<Run>& info) {
+                           return std::string(info.param == Run::kInstall   ? "Install"
+                                              : info.param == Run::kUpgrade ? "Upgrade"
+                                                                            : "Uninstall");
+                         });
+
+}  // namespace
+}  // namespace norva::installer
