@@ -20,6 +20,7 @@
 #include "installer/installer_runner.h"
 #include "installer/settings.h"
 #include "product/product_info.h"
+#include "support/holder_process.h"
 #include "support/installer_process.h"
 #include "support/scratch.h"
 
@@ -179,6 +180,29 @@ TEST_F(RunnerTest, MessagesReachEveryObserverInOrder) {
   EXPECT_EQ(log_.events, expected);
   EXPECT_EQ(second.events, expected);
   runner_.RemoveObserver(&second);
+}
+
+// A mailslot name that is already taken (a stale mailslot of an earlier run,
+// or another program's) would send the backend's reports where nobody reads
+// them; the start fails at once instead.
+TEST_F(RunnerTest, TakenMailslotNameFailsTheStartAtOnce) {
+  auto settings = MakeSettings(env_.scratch() / L"taken");
+  const std::wstring name =
+      L"\\\\.\\mailslot\\norva_installer\\" + settings->GetInstallationStatus().GetPath().native();
+  {
+    test::HolderProcess holder(L"mailslot", name, 60000);
+    ASSERT_TRUE(holder.held());
+    runner_.SetPackageReady();
+    EXPECT_FALSE(runner_.StartInstallation(*settings));
+    EXPECT_FALSE(runner_.IsBackendRunning());
+    EXPECT_EQ(log_.events, std::vector<std::string>{"failed 37050 Could not connect to mailslot"});
+  }
+  // Once the name is free again, so is the way.
+  runner_.StopInstallation();
+  log_.events.clear();
+  ASSERT_TRUE(runner_.StartInstallation(*settings));
+  RunToEnd();
+  EXPECT_EQ(log_.events.back(), "terminated(1)");
 }
 
 }  // namespace
