@@ -79,6 +79,7 @@ bool InstallerRunner::StartInstallation(Settings& settings) {
     return Fail(kInvalidSettings, "Attempting to start installation with invalid settings");
   settings.SetModifiable(false);
   settings_ = &settings;
+  success_reported_ = false;
   const FilePath folder = settings.GetInstallationStatus().GetPath();
 
   SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
@@ -186,7 +187,17 @@ void InstallerRunner::OnHandleSignaled(HANDLE handle) { OnObjectSignaled(handle)
 
 void InstallerRunner::OnObjectSignaled(HANDLE handle) {
   DWORD exit_code = 1;
-  bool success = GetExitCodeProcess(handle, &exit_code) && exit_code == 0;
+  bool exit_code_zero = GetExitCodeProcess(handle, &exit_code) && exit_code == 0;
+  // The mailslot reader may not have handed on the backend's last messages
+  // yet; its success report among them decides the outcome.
+  receiver_.Drain([weak = weak_factory_.GetWeakPtr(), exit_code_zero] {
+    if (weak) weak->OnBackendEnded(exit_code_zero);
+  });
+}
+
+void InstallerRunner::OnBackendEnded(bool exit_code_zero) {
+  bool success = exit_code_zero && success_reported_;
+  if (!success) LOG(ERROR) << "The installer backend ended without reporting success";
   backend_running_ = false;
   for (InstallerObserver* observer : std::vector(observers_))
     observer->OnInstallerTerminated(success);
@@ -194,6 +205,7 @@ void InstallerRunner::OnObjectSignaled(HANDLE handle) {
 
 void InstallerRunner::OnMessageReceived(const InstallerMessage& message) {
   using Type = InstallerMessageType;
+  if (message.type == Type::kInstallationSucceeded) success_reported_ = true;
   for (InstallerObserver* observer : std::vector(observers_)) {
     switch (message.type) {
       case Type::kChildProcessStarting:

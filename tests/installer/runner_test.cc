@@ -182,6 +182,40 @@ TEST_F(RunnerTest, MessagesReachEveryObserverInOrder) {
   runner_.RemoveObserver(&second);
 }
 
+// An exit code of 0 proves nothing on its own (a killed backend can read it
+// back): only a backend that reported success and then exited with 0
+// succeeded. Its last messages still arrive first, however quickly it ends
+// after sending them.
+TEST_F(RunnerTest, OnlyAReportedSuccessAndExitCodeZeroMakeASuccess) {
+  std::filesystem::copy_file(GetExecutablePath().parent_path() / L"test_holder.exe",
+                             env_.package() / L"installer.exe",
+                             std::filesystem::copy_options::overwrite_existing);
+  runner_.SetPackageReady();
+  const struct {
+    const wchar_t* backend;  // see tests/support/holder_main.cc
+    std::vector<std::string> events;
+  } kCases[] = {
+      {L"exit=0", {"terminated(0)"}},
+      {L"report exit=3", {"step", "succeeded", "terminated(0)"}},
+      {L"report exit=0", {"step", "succeeded", "terminated(1)"}},
+  };
+  int number = 0;
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(WideToUtf8(c.backend));
+    auto settings = MakeSettings(env_.scratch() / std::to_wstring(++number));
+    log_.events.clear();
+    test::LogCapture capture;
+    SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", c.backend);
+    bool started = runner_.StartInstallation(*settings);
+    SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", nullptr);
+    ASSERT_TRUE(started);
+    RunToEnd();
+    EXPECT_EQ(log_.events, c.events);
+    EXPECT_EQ(capture.Contains("The installer backend ended without reporting success"),
+              c.events.back() == "terminated(0)");
+  }
+}
+
 // A mailslot name that is already taken (a stale mailslot of an earlier run,
 // or another program's) would send the backend's reports where nobody reads
 // them; the start fails at once instead.

@@ -4,12 +4,46 @@
 //   mailslot  creates the mailslot TARGET
 // Signals READY_EVENT once it holds TARGET, keeps it for HOLD_MS
 // milliseconds (unless it is killed first) and ends with 0.
+//
+// Started with switches instead (copied into a package as its installer.exe)
+// it stands in for a backend, doing what NORVA_FAKE_BACKEND lists:
+//   report  sends 300 step messages and a success report to the mailslot of
+//           the installation folder
+//   exit=N  ends with N (0 otherwise)
 #include <windows.h>
 
 #include <cwchar>
 #include <string>
 
+#include "base/command_line.h"
+#include "installer/ipc/installer_message.h"
+#include "installer/ipc/ipc_sender.h"
+
+namespace {
+
+int RunAsBackend() {
+  using namespace norva::installer;
+  const CommandLine& command_line = CommandLine::ForCurrentProcess();
+  wchar_t behaviour_buffer[256] = {};
+  GetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", behaviour_buffer, 256);
+  const std::wstring behaviour = behaviour_buffer;
+  if (behaviour.find(L"report") != std::wstring::npos) {
+    IPCSenderProxy sender;
+    if (sender.Connect(L"norva_installer\\" + command_line.GetSwitchValue("installfolder"))) {
+      for (int i = 0; i < 300; ++i)
+        sender.Send(*WriteInstallerMessage({.type = InstallerMessageType::kStepCompleted}));
+      sender.Send(*WriteInstallerMessage({.type = InstallerMessageType::kInstallationSucceeded}));
+      sender.Close();
+    }
+  }
+  size_t exit = behaviour.find(L"exit=");
+  return exit == std::wstring::npos ? 0 : std::wcstol(behaviour.c_str() + exit + 5, nullptr, 10);
+}
+
+}  // namespace
+
 int wmain(int argc, wchar_t** argv) {
+  if (argc > 1 && std::wstring(argv[1]).starts_with(L"--")) return RunAsBackend();
   if (argc != 5) return 2;
   const std::wstring mode = argv[1];
   const wchar_t* target = argv[2];
