@@ -9,6 +9,7 @@
 // it stands in for a backend, doing what NORVA_FAKE_BACKEND lists:
 //   report  sends 300 step messages and a success report to the mailslot of
 //           the installation folder
+//   prove   signals the event named by "success-event"
 //   exit=N  ends with N (0 otherwise)
 #include <windows.h>
 
@@ -35,6 +36,11 @@ int RunAsBackend() {
       sender.Send(*WriteInstallerMessage({.type = InstallerMessageType::kInstallationSucceeded}));
       sender.Close();
     }
+  }
+  if (behaviour.find(L"prove") != std::wstring::npos) {
+    HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE,
+                              command_line.GetSwitchValue("success-event").c_str());
+    if (event) SetEvent(event);
   }
   size_t exit = behaviour.find(L"exit=");
   return exit == std::wstring::npos ? 0 : std::wcstol(behaviour.c_str() + exit + 5, nullptr, 10);
