@@ -2,6 +2,7 @@
 // Usage: test_holder MODE TARGET READY_EVENT HOLD_MS
 //   file      opens the file TARGET for reading and writing, sharing nothing
 //   mailslot  creates the mailslot TARGET
+//   owner     claims TARGET as a package fetcher claims its owner lock
 // Signals READY_EVENT once it holds TARGET, keeps it for HOLD_MS
 // milliseconds (unless it is killed first) and ends with 0.
 //
@@ -17,8 +18,10 @@
 #include <string>
 
 #include "base/command_line.h"
+#include "base/file_path.h"
 #include "installer/ipc/installer_message.h"
 #include "installer/ipc/ipc_sender.h"
+#include "package/package_lock.h"
 
 namespace {
 
@@ -49,23 +52,27 @@ int RunAsBackend() {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  using norva::installer::FilePath;
   if (argc > 1 && std::wstring(argv[1]).starts_with(L"--")) return RunAsBackend();
   if (argc != 5) return 2;
   const std::wstring mode = argv[1];
   const wchar_t* target = argv[2];
   HANDLE held = INVALID_HANDLE_VALUE;
+  norva::installer::PackageLock claim;
   if (mode == L"file") {
     held = CreateFileW(target, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
   } else if (mode == L"mailslot") {
     held = CreateMailslotW(target, 0, 0, nullptr);
+  } else if (mode == L"owner") {
+    if (!claim.Create(FilePath(target))) return 3;
   } else {
     return 2;
   }
-  if (held == INVALID_HANDLE_VALUE) return 3;
+  if (mode != L"owner" && held == INVALID_HANDLE_VALUE) return 3;
   HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[3]);
   if (!ready || !SetEvent(ready)) return 4;
   Sleep(static_cast<DWORD>(std::wcstoul(argv[4], nullptr, 10)));
-  CloseHandle(held);
+  if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
   return 0;
 }
