@@ -113,6 +113,8 @@ bool InstallerRunner::StartInstallation(Settings& settings) {
   interrupted_event_ = CreateFolderEvent(kInstallationInterruptedEvent, folder);
   if (!interrupted_event_)
     return Fail(kGeneralFailure, "Could not create installation interruption event");
+  // Still open in a process of an earlier run that was told to stop.
+  if (GetLastError() == ERROR_ALREADY_EXISTS) ResetEvent(interrupted_event_);
 
   FilePath program;
   if (package_ready_) {
@@ -197,7 +199,14 @@ void InstallerRunner::OnObjectSignaled(HANDLE handle) {
 
 void InstallerRunner::OnBackendEnded(bool exit_code_zero) {
   bool success = exit_code_zero && success_reported_;
-  if (!success) LOG(ERROR) << "The installer backend ended without reporting success";
+  if (!success) {
+    LOG(ERROR) << "The installer backend ended without reporting success";
+    // A backend that waited for the package runs the package's installer,
+    // which this process does not see; if the backend was killed, that one
+    // still installs, keeps the mailslot's writing end and would finish an
+    // installation reported as failed. It watches this event.
+    if (interrupted_event_) SetEvent(interrupted_event_);
+  }
   backend_running_ = false;
   for (InstallerObserver* observer : std::vector(observers_))
     observer->OnInstallerTerminated(success);

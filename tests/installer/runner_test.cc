@@ -20,6 +20,7 @@
 #include "installer/installer_runner.h"
 #include "installer/settings.h"
 #include "product/product_info.h"
+#include "system/object_names.h"
 #include "support/holder_process.h"
 #include "support/installer_process.h"
 #include "support/scratch.h"
@@ -211,8 +212,18 @@ TEST_F(RunnerTest, OnlyAReportedSuccessAndExitCodeZeroMakeASuccess) {
     ASSERT_TRUE(started);
     RunToEnd();
     EXPECT_EQ(log_.events, c.events);
-    EXPECT_EQ(capture.Contains("The installer backend ended without reporting success"),
-              c.events.back() == "terminated(0)");
+    const bool failed = c.events.back() == "terminated(0)";
+    EXPECT_EQ(capture.Contains("The installer backend ended without reporting success"), failed);
+    // A package installer that the backend started and that outlived it is
+    // told to stop.
+    HANDLE interrupted = OpenEventW(
+        SYNCHRONIZE, FALSE,
+        GetObjectNameForFolder(kInstallationInterruptedEvent,
+                               settings->GetInstallationStatus().GetPath(), true)
+            .c_str());
+    ASSERT_NE(interrupted, nullptr);
+    EXPECT_EQ(WaitForSingleObject(interrupted, 0), failed ? WAIT_OBJECT_0 : WAIT_TIMEOUT);
+    CloseHandle(interrupted);
   }
 }
 
@@ -231,12 +242,20 @@ TEST_F(RunnerTest, TakenMailslotNameFailsTheStartAtOnce) {
     EXPECT_FALSE(runner_.IsBackendRunning());
     EXPECT_EQ(log_.events, std::vector<std::string>{"failed 37050 Could not connect to mailslot"});
   }
-  // Once the name is free again, so is the way.
+  // Once the name is free again, so is the way, also while a process of the
+  // earlier run that was told to stop still holds the interruption event.
+  HANDLE stale = CreateEventW(
+      nullptr, TRUE, TRUE,
+      GetObjectNameForFolder(kInstallationInterruptedEvent,
+                             settings->GetInstallationStatus().GetPath(), true)
+          .c_str());
+  ASSERT_NE(stale, nullptr);
   runner_.StopInstallation();
   log_.events.clear();
   ASSERT_TRUE(runner_.StartInstallation(*settings));
   RunToEnd();
   EXPECT_EQ(log_.events.back(), "terminated(1)");
+  CloseHandle(stale);
 }
 
 }  // namespace
