@@ -226,50 +226,5 @@ TEST(IPCChannelTest, NothingReachesAClosedReceiver) {
   }
 }
 
-// A second mailslot under a taken name does not exist: a writer would open
-// the first one. The receiver says so instead of waiting for nothing.
-TEST(IPCChannelTest, ConnectFailsWhileTheNameIsTaken) {
-  TaskLoop loop;
-  Recorder recorder;
-  const std::wstring name = UniqueMailslotName();
-  IPCReceiverProxy first(&recorder);
-  ASSERT_TRUE(first.Connect(name));
-  IPCReceiverProxy second(&recorder);
-  EXPECT_FALSE(second.Connect(name));
-  EXPECT_FALSE(second.IsConnected());
-  first.Close();
-  EXPECT_TRUE(second.Connect(name));
-}
-
-// Whatever a writer left in the mailslot reaches the delegate before the
-// drain's reply, also when the writer is long gone.
-TEST(IPCChannelTest, DrainHandsOnEverythingQueuedBeforeItsReply) {
-  TaskLoop loop;
-  Recorder recorder;
-  IPCReceiverProxy receiver(&recorder);
-  const std::wstring name = UniqueMailslotName();
-  ASSERT_TRUE(receiver.Connect(name));
-  {
-    IPCSenderProxy sender;
-    ASSERT_TRUE(sender.Connect(name));
-    for (int i = 0; i < 500; ++i)
-      sender.Send(*WriteInstallerMessage({.type = Type::kStepCompleted}));
-  }  // every datagram is written now
-  for (bool connected : {true, false}) {
-    SCOPED_TRACE(connected);
-    if (!connected) receiver.Close();
-    size_t at_reply = 0;
-    bool replied = false;
-    receiver.Drain([&] {
-      at_reply = recorder.received.size();
-      replied = true;
-      loop.Quit();
-    });
-    EXPECT_TRUE(test::RunLoopFor(&loop, std::chrono::seconds(30)));
-    EXPECT_TRUE(replied);
-    EXPECT_EQ(at_reply, 500u);
-  }
-}
-
 }  // namespace
 }  // namespace norva::installer
