@@ -6,6 +6,7 @@
 #include <lmcons.h>
 #include <shellapi.h>
 
+#include <atomic>
 #include <string>
 
 #include "base/file_util.h"
@@ -51,6 +52,35 @@ void CopySwitch(const CommandLine& from, const char* name, CommandLine* to) {
   if (from.HasSwitch(name)) to->AppendSwitchValue(name, from.GetSwitchValue(name));
 }
 
+// How a child installer proves that it succeeded: it signals this event (its
+// name goes to the child with "success-event") only after its installation
+// succeeded. An exit code of 0 is no proof on its own: a killed process can
+// read back 0.
+class ChildSuccessEvent {
+ public:
+  ChildSuccessEvent() {
+    static std::atomic<unsigned> count{0};
+    name_ = StringPrintf(L"Local\\NorvaInstaller/ChildSucceeded/%lu/%llu/%u",
+                         GetCurrentProcessId(), GetTickCount64(), ++count);
+    event_ = CreateEventW(nullptr, TRUE, FALSE, name_.c_str());
+  }
+  ~ChildSuccessEvent() {
+    if (event_) CloseHandle(event_);
+  }
+  ChildSuccessEvent(const ChildSuccessEvent&) = delete;
+  ChildSuccessEvent& operator=(const ChildSuccessEvent&) = delete;
+
+  bool valid() const { return event_ != nullptr; }
+  void AddTo(CommandLine* command_line) const {
+    command_line->AppendSwitchValue("success-event", name_);
+  }
+  bool IsSignaled() const { return event_ && WaitForSingleObject(event_, 0) == WAIT_OBJECT_0; }
+
+ private:
+  std::wstring name_;
+  HANDLE event_ = nullptr;
+};
+
 std::wstring CrashReporterPid(const CommandLine& command_line) {
   unsigned long pid = std::wcstoul(command_line.GetSwitchValue("crash-reporter-pid").c_str(),
                                    nullptr, 10);
@@ -79,6 +109,12 @@ int Installer::RunElevated() {
     LOG(ERROR) << "Failed to obtain installer exe file path";
     return 3;
   }
+  ChildSuccessEvent child_succeeded;
+  if (!child_succeeded.valid()) {
+    PLOG(ERROR) << "Failed to create event for communicating with " << "the elevated process";
+    return 3;
+  }
+  child_succeeded.AddTo(&arguments);
   for (InstallerObserver* observer : observers_) observer->OnChildProcessStarting(false);
   Process process = StartElevated(executable, arguments.GetArgumentsString());
   DWORD exit_code = 1;
@@ -93,6 +129,10 @@ int Installer::RunElevated() {
     return 2;
   }
   if (exit_code != 0) return 2;
+  if (!child_succeeded.IsSignaled()) {
+    LOG(ERROR) << "The elevated installer ended without reporting success";
+    return 2;
+  }
   if (command_line_.HasSwitch("wait-for-package")) {
     if (!WaitForPackage(true)) return 2;
   } else {
@@ -216,6 +256,13 @@ void Installer::RunPackageInstaller() {
   if (post_elevated_) arguments.AppendSwitch("post-elevated-install-tasks");
   HandOverTransaction();
   arguments.AppendSwitchValue("crash-reporter-pid", CrashReporterPid(command_line_));
+  ChildSuccessEvent child_succeeded;
+  if (!child_succeeded.valid()) {
+    LOG(ERROR) << Fail(kMessageGeneralFailure, L"",
+                       "Failed to start installer process from the package folder.");
+    return;
+  }
+  child_succeeded.AddTo(&arguments);
   for (InstallerObserver* observer : observers_) observer->OnChildProcessStarting(false);
   // The folder rights granted for this run are handed back before the
   // package's installer, which obtains its own, starts.
@@ -231,7 +278,7 @@ void Installer::RunPackageInstaller() {
   if (!started) {
     LOG(ERROR) << Fail(kMessageGeneralFailure, L"",
                        "Failed to start installer process from the package folder.");
-  } else if (exit_code != 0) {
+  } else if (exit_code != 0 || !child_succeeded.IsSignaled()) {
     LOG(ERROR) << Fail(kMessageGeneralFailure, L"",
                        "Installer process did not complete successfully.");
   } else {

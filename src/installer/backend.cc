@@ -122,6 +122,17 @@ class ForwardingObserver : public InstallerObserver,
   IPCSenderProxy sender_;
 };
 
+// The process that started this run (an installer waiting for the package,
+// or the non-elevated one) takes only this event as proof of success.
+void SignalSuccessEvent(const CommandLine& command_line) {
+  if (!command_line.HasSwitch("success-event")) return;
+  HANDLE event =
+      OpenEventW(EVENT_MODIFY_STATE, FALSE, command_line.GetSwitchValue("success-event").c_str());
+  // Its parent may have died meanwhile; nobody then waits for the proof.
+  if (!event || !SetEvent(event)) PLOG(WARNING) << "Could not signal the success event";
+  if (event) CloseHandle(event);
+}
+
 }  // namespace
 
 bool RunBackend(Settings& settings) {
@@ -155,6 +166,7 @@ bool RunBackend(Settings& settings) {
   }
   forwarder.Flush();
   if (owned) CloseHandle(initial_process);
+  if (result) SignalSuccessEvent(command_line);
   return result;
 }
 

@@ -79,6 +79,7 @@ bool InstallerRunner::StartInstallation(Settings& settings) {
     return Fail(kInvalidSettings, "Attempting to start installation with invalid settings");
   settings.SetModifiable(false);
   settings_ = &settings;
+  success_reported_ = false;
   const FilePath folder = settings.GetInstallationStatus().GetPath();
 
   SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
@@ -112,6 +113,8 @@ bool InstallerRunner::StartInstallation(Settings& settings) {
   interrupted_event_ = CreateFolderEvent(kInstallationInterruptedEvent, folder);
   if (!interrupted_event_)
     return Fail(kGeneralFailure, "Could not create installation interruption event");
+  // Still open in a process of an earlier run that was told to stop.
+  if (GetLastError() == ERROR_ALREADY_EXISTS) ResetEvent(interrupted_event_);
 
   FilePath program;
   if (package_ready_) {
@@ -186,7 +189,24 @@ void InstallerRunner::OnHandleSignaled(HANDLE handle) { OnObjectSignaled(handle)
 
 void InstallerRunner::OnObjectSignaled(HANDLE handle) {
   DWORD exit_code = 1;
-  bool success = GetExitCodeProcess(handle, &exit_code) && exit_code == 0;
+  bool exit_code_zero = GetExitCodeProcess(handle, &exit_code) && exit_code == 0;
+  // The mailslot reader may not have handed on the backend's last messages
+  // yet; its success report among them decides the outcome.
+  receiver_.Drain([weak = weak_factory_.GetWeakPtr(), exit_code_zero] {
+    if (weak) weak->OnBackendEnded(exit_code_zero);
+  });
+}
+
+void InstallerRunner::OnBackendEnded(bool exit_code_zero) {
+  bool success = exit_code_zero && success_reported_;
+  if (!success) {
+    LOG(ERROR) << "The installer backend ended without reporting success";
+    // A backend that waited for the package runs the package's installer,
+    // which this process does not see; if the backend was killed, that one
+    // still installs, keeps the mailslot's writing end and would finish an
+    // installation reported as failed. It watches this event.
+    if (interrupted_event_) SetEvent(interrupted_event_);
+  }
   backend_running_ = false;
   for (InstallerObserver* observer : std::vector(observers_))
     observer->OnInstallerTerminated(success);
@@ -194,6 +214,7 @@ void InstallerRunner::OnObjectSignaled(HANDLE handle) {
 
 void InstallerRunner::OnMessageReceived(const InstallerMessage& message) {
   using Type = InstallerMessageType;
+  if (message.type == Type::kInstallationSucceeded) success_reported_ = true;
   for (InstallerObserver* observer : std::vector(observers_)) {
     switch (message.type) {
       case Type::kChildProcessStarting:

@@ -8,6 +8,7 @@
 #include "base/file_path.h"
 #include "base/handle_watcher.h"
 #include "base/process.h"
+#include "base/weak_ptr.h"
 #include "installer/ipc/ipc_receiver.h"
 
 namespace norva::installer {
@@ -18,8 +19,11 @@ class Settings;
 // The frontend's side of an installation: starts the backend process for the
 // settings, holds the folder's installer mutex while it runs, and hands every
 // event the backend sends over the mailslot to the observers, on the thread
-// that made the runner. When the backend process ends the observers get
-// OnInstallerTerminated, successful when it exited with 0.
+// that made the runner. When the backend process ends, and every message it
+// left in the mailslot has been handed on, the observers get
+// OnInstallerTerminated: successful only when the backend both exited with 0
+// and reported OnInstallationSucceeded. An exit code alone proves nothing: a
+// process that is killed can read back 0.
 class InstallerRunner : public HandleWatcher::Delegate, public IPCReceiverProxy::Delegate {
  public:
   explicit InstallerRunner(FilePath package_folder);
@@ -54,6 +58,8 @@ class InstallerRunner : public HandleWatcher::Delegate, public IPCReceiverProxy:
 
   bool Fail(int message_id, const char* message);
   void CloseEvents();
+  // Once the messages the backend left have been handed on.
+  void OnBackendEnded(bool exit_code_zero);
 
   IPCReceiverProxy receiver_{this};
   const FilePath package_folder_;
@@ -65,7 +71,10 @@ class InstallerRunner : public HandleWatcher::Delegate, public IPCReceiverProxy:
   Settings* settings_ = nullptr;
   bool package_ready_ = false;
   bool backend_running_ = false;
+  // The current backend reported OnInstallationSucceeded.
+  bool success_reported_ = false;
   std::vector<InstallerObserver*> observers_;
+  WeakPtrFactory<InstallerRunner> weak_factory_{this};
 };
 
 }  // namespace norva::installer

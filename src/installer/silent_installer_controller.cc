@@ -20,9 +20,10 @@
 namespace norva::installer {
 namespace {
 
-// Gives a final message of the backend time to arrive before its exit code
-// decides the run.
-constexpr std::chrono::milliseconds kTerminationGrace{1000};
+// A backend that has reported success quits at once; one that does not end
+// within this time is stuck, and the run must not wait for it for ever.
+constexpr std::chrono::milliseconds kEndAfterSuccessReport{30000};
+constexpr char kNoSuccessReason[] = "Installer backend ended without reporting success";
 // How long a run that has ended waits for its backend to exit.
 constexpr DWORD kBackendExitWaitMs = 10000;
 
@@ -149,20 +150,25 @@ void SilentInstallerController::OnInstallationFailed(int, const std::wstring&,
 
 void SilentInstallerController::OnInstallationSucceeded() {
   LOG(INFO) << "Installation succeeded";
-  result_ = true;
-  Finish();
+  // The run succeeds only when the backend also ends well (the runner
+  // decides); the report alone could come from a backend that dies after it.
+  loop_->task_runner()->PostDelayedTask(
+      FROM_HERE,
+      [weak = weak_factory_.GetWeakPtr()] {
+        if (!weak || weak->finished_) return;
+        LOG(ERROR) << "The installer backend did not end after reporting success";
+        weak->SetFailureReason("Installer backend did not end after reporting success");
+        weak->Finish();
+      },
+      kEndAfterSuccessReport);
 }
 
 void SilentInstallerController::OnInstallerTerminated(bool success) {
   LOG(INFO) << "The installer backend ended " << (success ? "successfully" : "with a failure");
   if (finished_) return;
   result_ = success;
-  loop_->task_runner()->PostDelayedTask(
-      FROM_HERE,
-      [weak = weak_factory_.GetWeakPtr()] {
-        if (weak) weak->Finish();
-      },
-      kTerminationGrace);
+  if (!success) SetFailureReason(kNoSuccessReason);
+  Finish();
 }
 
 void SilentInstallerController::SetFailureReason(const std::string& reason) {

@@ -47,10 +47,13 @@ constexpr wchar_t kWelcomePrefsFile[] = L"installer_prefs_include.json";
 // A partner file is tried this many times more after its first failure.
 constexpr int kMaxPartnerRetries = 3;
 
+constexpr wchar_t kPackagePrefix[] = L"norva_installer_";
+constexpr wchar_t kOwnerLockExtension[] = L".lock";
+
 FilePath PackagePathIn(const FilePath& download_folder) {
   SYSTEMTIME now;
   GetLocalTime(&now);
-  return download_folder / StringPrintf(L"norva_installer_%02d%02d%02d%02d%02d%02d.exe",
+  return download_folder / StringPrintf(L"%ls%02d%02d%02d%02d%02d%02d.exe", kPackagePrefix,
                                         now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
                                         now.wSecond);
 }
@@ -65,6 +68,43 @@ bool DeleteFileIfPresent(const FilePath& path) {
   if (DeleteFileW(ExtendedLengthPath(path).c_str())) return true;
   DWORD error = GetLastError();
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+FilePath OwnerLockPath(const FilePath& package_path) {
+  return FilePath(package_path).replace_extension(kOwnerLockExtension);
+}
+
+// Removes the package, archive and extraction folder of every earlier run in
+// `download_folder` whose owner has died: killed, crashed or ended without
+// its clean-up. Each fetcher holds its owner lock for its whole life without
+// sharing deletion, so opening a lock for deletion succeeds only when nobody
+// holds it any more; age proves nothing. Files of runs without a lock are
+// left alone. The lock goes last, so a sweep that is cut short is finished
+// by the next one.
+void RemoveFilesOfDeadRuns(const FilePath& download_folder, const FilePath& own_lock) {
+  std::vector<FilePath> locks;
+  ForEachEntry(download_folder, [&](const WIN32_FIND_DATAW& entry) {
+    const std::wstring name = entry.cFileName;
+    if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name.starts_with(kPackagePrefix) &&
+        name.ends_with(kOwnerLockExtension))
+      locks.push_back(download_folder / name);
+  });
+  for (const FilePath& lock : locks) {
+    if (lock == own_lock) continue;
+    HANDLE claim = CreateFileW(ExtendedLengthPath(lock).c_str(), GENERIC_READ | DELETE,
+                               FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                               nullptr);
+    if (claim == INVALID_HANDLE_VALUE) continue;  // its owner lives
+    const FilePath stem = WithoutExtension(lock);
+    LOG(INFO) << "Removing the files of an earlier installer run: " << stem;
+    bool removed = DeleteTree(stem) && DeleteFileIfPresent(FilePath(stem).replace_extension(L"exe")) &&
+                   DeleteFileIfPresent(FilePath(stem).replace_extension(L"7z"));
+    if (removed) {
+      FILE_DISPOSITION_INFO dispose = {TRUE};
+      SetFileInformationByHandle(claim, FileDispositionInfo, &dispose, sizeof(dispose));
+    }
+    CloseHandle(claim);
+  }
 }
 
 // Packages print their answers as console programs do, with a line end.
@@ -168,6 +208,9 @@ class PackageFetcher::ThreadedFetcher {
                   std::shared_ptr<PackageFetcherDelegateProxy> proxy, CommandLine command_line);
   ~ThreadedFetcher();
 
+  // Claims this fetcher's files in the download folder and removes those of
+  // earlier runs whose owner died. The first task on the worker.
+  void ClaimDownloadFolder();
   void Start();
   // Ends a run that no worker could take; called on the controller's thread.
   void FailWithoutWorker();
@@ -212,6 +255,9 @@ class PackageFetcher::ThreadedFetcher {
   std::unique_ptr<PayloadReader> payload_reader_;
   // Held from the package's first check to the end of its unpacking.
   PackageLock package_lock_;
+  // Held for the fetcher's whole life: the files named after the package
+  // path are this process's while it lives.
+  PackageLock owner_lock_;
   LzmaUtil unpacker_;
   std::unique_ptr<Wininet> downloader_;
   std::string reply_text_;
@@ -243,9 +289,13 @@ PackageFetcher::ThreadedFetcher::~ThreadedFetcher() {
   if (downloader_->state() != Wininet::kFailed) downloader_->Stop();
   package_lock_.Release();
   // The unpacked package lives only as long as its fetcher.
-  DeleteFileIfPresent(package_path_);
-  DeleteFileIfPresent(archive_path());
-  DeleteTree(extraction_folder());
+  bool removed = DeleteFileIfPresent(package_path_);
+  removed = DeleteFileIfPresent(archive_path()) && removed;
+  removed = DeleteTree(extraction_folder()) && removed;
+  // What could not go (a backend may still run from the package) is left to
+  // the sweep of a later run, which needs the lock to find it.
+  owner_lock_.Release();
+  if (removed) DeleteFileIfPresent(OwnerLockPath(package_path_));
   downloader_.reset();
   payload_reader_.reset();
 }
@@ -273,6 +323,12 @@ void PackageFetcher::ThreadedFetcher::FailWithoutWorker() {
   LOG(ERROR) << "The package fetcher has no worker";
   StartRecord();
   Fail(PackageFetcherDelegate::kInitializationFailed, kInitializationFailedText);
+}
+
+void PackageFetcher::ThreadedFetcher::ClaimDownloadFolder() {
+  const FilePath lock = OwnerLockPath(package_path_);
+  if (!owner_lock_.Create(lock)) PLOG(WARNING) << "Could not create " << lock;
+  RemoveFilesOfDeadRuns(download_folder_, lock);
 }
 
 void PackageFetcher::ThreadedFetcher::Start() {
@@ -601,6 +657,12 @@ PackageFetcher::PackageFetcher(const FilePath& download_folder, StatsNode stats_
   fetcher_ = std::make_unique<ThreadedFetcher>(download_folder, package_path_, stats_root,
                                                std::move(proxy), command_line);
   worker_.Start();
+  // Sweeping can take a while (a whole unpacked package), so never here on
+  // the controller's thread.
+  if (auto runner = worker_.task_runner()) {
+    ThreadedFetcher* fetcher = fetcher_.get();
+    runner->PostTask(FROM_HERE, [fetcher] { fetcher->ClaimDownloadFolder(); });
+  }
 }
 
 PackageFetcher::~PackageFetcher() {

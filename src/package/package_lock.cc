@@ -6,12 +6,16 @@ namespace norva::installer {
 
 PackageLock::~PackageLock() { Release(); }
 
-bool PackageLock::Acquire(const FilePath& path) {
+bool PackageLock::Acquire(const FilePath& path) { return Open(path, OPEN_EXISTING); }
+
+bool PackageLock::Create(const FilePath& path) { return Open(path, OPEN_ALWAYS); }
+
+bool PackageLock::Open(const FilePath& path, DWORD disposition) {
   Release();
   // Only handles with read, write or delete access take part in sharing
   // checks, so the hold needs read access.
   file_ = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                      disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   return held();
 }
 

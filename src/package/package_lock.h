@@ -23,10 +23,17 @@ class PackageLock {
   // Releases a previous hold. False, with the system's error kept, when the
   // file cannot be opened so, for example while it is open for writing.
   bool Acquire(const FilePath& path);
+  // The same hold on a file made when missing: a process's claim on what it
+  // keeps in a shared folder. Nobody else can delete the file while the
+  // claim is held, and the system lets go of it when the process dies, so a
+  // claim file that can be deleted has no living owner.
+  bool Create(const FilePath& path);
   void Release();
   bool held() const { return file_ != INVALID_HANDLE_VALUE; }
 
  private:
+  bool Open(const FilePath& path, DWORD disposition);
+
   HANDLE file_ = INVALID_HANDLE_VALUE;
 };
 

@@ -403,7 +403,9 @@ void InstallerUIController::OnInstallationFailed(int message_id, const std::wstr
   runner_->StopInstallation();
 }
 
-void InstallerUIController::OnInstallationSucceeded() { result_ = true; }
+// The run's outcome waits for the backend's end: the runner counts it as
+// successful only when the backend reported success and then exited with 0.
+void InstallerUIController::OnInstallationSucceeded() {}
 
 void InstallerUIController::OnInstallerTerminated(bool success) {
   if (finished_) return;
@@ -415,7 +417,8 @@ void InstallerUIController::OnInstallerTerminated(bool success) {
     return;
   }
   if (!pending_error_) {
-    OnInstallationFailed(kWindowFailedMessage, L"", "Unreported installer error.");
+    OnInstallationFailed(kWindowFailedMessage, L"",
+                         "Installer backend ended without reporting success");
     LOG(ERROR) << "Unreported installer error.";
   }
   loop_->task_runner()->PostDelayedTask(

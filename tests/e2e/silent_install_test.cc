@@ -296,13 +296,19 @@ TEST_F(SilentInstallTest, FileHeldByAnotherProcessIsLeftToTheCleanUpScript) {
 // Whichever side of an installation goes away, nothing is left half-done and
 // the next installation into the folder works.
 TEST_F(SilentInstallTest, EitherProcessEndingMidwayLeavesNothingBehind) {
-  enum class Ending { kFrontendKilled, kBackendKilled, kInterrupted };
+  // A backend killed with exit code 0 (as a killed process reads back under
+  // Wine, or after TerminateProcess with 0) never reported success.
+  enum class Ending { kFrontendKilled, kBackendKilled, kBackendKilledWithZero, kInterrupted };
   MachineSnapshot before = Snapshot();
-  for (Ending ending : {Ending::kFrontendKilled, Ending::kBackendKilled, Ending::kInterrupted}) {
+  for (Ending ending : {Ending::kFrontendKilled, Ending::kBackendKilled,
+                        Ending::kBackendKilledWithZero, Ending::kInterrupted}) {
     SCOPED_TRACE(static_cast<int>(ending));
     ASSERT_TRUE(service_.Reset());
+    ASSERT_TRUE(stats_service_.Reset());
     ServeSlowly("package.exe");
-    Process frontend = Start(Fixture(L"netinstaller.exe"));
+    Process frontend = Start(Fixture(L"netinstaller.exe"),
+                             L"--enable-installer-stats=1 --local-stats-server "
+                             L"--with-feature:installer-ui-stats=on");
     ASSERT_TRUE(frontend.IsValid());
     DWORD backend_id = WaitForChild(frontend);
     ASSERT_NE(backend_id, 0u) << Logs();
@@ -314,10 +320,18 @@ TEST_F(SilentInstallTest, EitherProcessEndingMidwayLeavesNothingBehind) {
     DWORD frontend_exit = 0;
     if (ending == Ending::kFrontendKilled) {
       frontend.Terminate(9);
-    } else if (ending == Ending::kBackendKilled) {
-      backend.Terminate(9);
+    } else if (ending == Ending::kBackendKilled || ending == Ending::kBackendKilledWithZero) {
+      backend.Terminate(ending == Ending::kBackendKilled ? 9 : 0);
       ASSERT_TRUE(frontend.WaitForExit(kRunLimitMs, &frontend_exit));
       EXPECT_NE(frontend_exit, 0u);
+      EXPECT_NE(Logs().find("The installer backend ended without reporting success"),
+                std::string::npos)
+          << Logs();
+      json reports = stats_service_.Requests();
+      ASSERT_EQ(reports.size(), 1u) << reports.dump();
+      json report = json::parse(reports[0]["body"].get<std::string>());
+      EXPECT_EQ(report["failure_reason"], "Installer backend ended without reporting success");
+      EXPECT_EQ(report["installation_success"], 0);
     } else {
       HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE,
                                 GetObjectNameForFolder(kInstallationInterruptedEvent, folder_,
@@ -333,7 +347,7 @@ TEST_F(SilentInstallTest, EitherProcessEndingMidwayLeavesNothingBehind) {
       backend.Terminate(9);
     }
     frontend.WaitForExit(kRunLimitMs);
-    if (ending != Ending::kBackendKilled) {
+    if (ending != Ending::kBackendKilled && ending != Ending::kBackendKilledWithZero) {
       EXPECT_EQ(before.DifferencesTo(Snapshot()), "") << Logs();
       continue;
     }

@@ -12,6 +12,7 @@
 #include "engine/engine_test_support.h"
 #include "product/product_info.h"
 #include "system/install_log.h"
+#include "system/object_names.h"
 #include "system/windows_version.h"
 
 namespace norva::installer {
@@ -275,6 +276,41 @@ TEST_F(InstallerTest, PreservedLogsWaitForTheirFilesAcrossUpgrades) {
   EXPECT_TRUE(env_.Run(folder, options).succeeded);
   CloseHandle(locked);
   EXPECT_EQ(preserved(), 0u);
+}
+
+// The installer of a package unpacked elsewhere proves its success through
+// the event it is given; an exit code of 0 alone (a killed process can read
+// it back) is a failure.
+TEST_F(InstallerTest, PackageInstallerMustProveItsSuccess) {
+  const std::filesystem::path package = env_.scratch() / L"waited package";
+  std::filesystem::create_directories(package);
+  std::filesystem::copy_file(GetExecutablePath().parent_path() / L"test_holder.exe",
+                             package / L"installer.exe");
+  const struct {
+    const wchar_t* package_installer;  // see tests/support/holder_main.cc
+    bool succeeded;
+  } kCases[] = {
+      {L"exit=0", false},
+      {L"prove exit=3", false},
+      {L"prove exit=0", true},
+  };
+  int number = 0;
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(WideToUtf8(c.package_installer));
+    const std::filesystem::path folder = Folder((L"waited " + std::to_wstring(++number)).c_str());
+    HANDLE ready = CreateEventW(nullptr, TRUE, TRUE,
+                                GetObjectNameForFolder(kPackageReadyEvent, folder, true).c_str());
+    ASSERT_NE(ready, nullptr);
+    RunOptions options{kPerUser};
+    options.switches.push_back(L"--wait-for-package=" + package.native());
+    SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", c.package_installer);
+    RecordingObserver run = env_.Run(folder, options);
+    SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", nullptr);
+    CloseHandle(ready);
+    EXPECT_EQ(run.succeeded, c.succeeded);
+    if (!c.succeeded)
+      EXPECT_EQ(run.failed_message, "Installer process did not complete successfully.");
+  }
 }
 
 }  // namespace

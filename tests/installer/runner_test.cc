@@ -20,6 +20,8 @@
 #include "installer/installer_runner.h"
 #include "installer/settings.h"
 #include "product/product_info.h"
+#include "system/object_names.h"
+#include "support/holder_process.h"
 #include "support/installer_process.h"
 #include "support/scratch.h"
 
@@ -179,6 +181,81 @@ TEST_F(RunnerTest, MessagesReachEveryObserverInOrder) {
   EXPECT_EQ(log_.events, expected);
   EXPECT_EQ(second.events, expected);
   runner_.RemoveObserver(&second);
+}
+
+// An exit code of 0 proves nothing on its own (a killed backend can read it
+// back): only a backend that reported success and then exited with 0
+// succeeded. Its last messages still arrive first, however quickly it ends
+// after sending them.
+TEST_F(RunnerTest, OnlyAReportedSuccessAndExitCodeZeroMakeASuccess) {
+  std::filesystem::copy_file(GetExecutablePath().parent_path() / L"test_holder.exe",
+                             env_.package() / L"installer.exe",
+                             std::filesystem::copy_options::overwrite_existing);
+  runner_.SetPackageReady();
+  const struct {
+    const wchar_t* backend;  // see tests/support/holder_main.cc
+    std::vector<std::string> events;
+  } kCases[] = {
+      {L"exit=0", {"terminated(0)"}},
+      {L"report exit=3", {"step", "succeeded", "terminated(0)"}},
+      {L"report exit=0", {"step", "succeeded", "terminated(1)"}},
+  };
+  int number = 0;
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(WideToUtf8(c.backend));
+    auto settings = MakeSettings(env_.scratch() / std::to_wstring(++number));
+    log_.events.clear();
+    test::LogCapture capture;
+    SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", c.backend);
+    bool started = runner_.StartInstallation(*settings);
+    SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", nullptr);
+    ASSERT_TRUE(started);
+    RunToEnd();
+    EXPECT_EQ(log_.events, c.events);
+    const bool failed = c.events.back() == "terminated(0)";
+    EXPECT_EQ(capture.Contains("The installer backend ended without reporting success"), failed);
+    // A package installer that the backend started and that outlived it is
+    // told to stop.
+    HANDLE interrupted = OpenEventW(
+        SYNCHRONIZE, FALSE,
+        GetObjectNameForFolder(kInstallationInterruptedEvent,
+                               settings->GetInstallationStatus().GetPath(), true)
+            .c_str());
+    ASSERT_NE(interrupted, nullptr);
+    EXPECT_EQ(WaitForSingleObject(interrupted, 0), failed ? WAIT_OBJECT_0 : WAIT_TIMEOUT);
+    CloseHandle(interrupted);
+  }
+}
+
+// A mailslot name that is already taken (a stale mailslot of an earlier run,
+// or another program's) would send the backend's reports where nobody reads
+// them; the start fails at once instead.
+TEST_F(RunnerTest, TakenMailslotNameFailsTheStartAtOnce) {
+  auto settings = MakeSettings(env_.scratch() / L"taken");
+  const std::wstring name =
+      L"\\\\.\\mailslot\\norva_installer\\" + settings->GetInstallationStatus().GetPath().native();
+  {
+    test::HolderProcess holder(L"mailslot", name, 60000);
+    ASSERT_TRUE(holder.held());
+    runner_.SetPackageReady();
+    EXPECT_FALSE(runner_.StartInstallation(*settings));
+    EXPECT_FALSE(runner_.IsBackendRunning());
+    EXPECT_EQ(log_.events, std::vector<std::string>{"failed 37050 Could not connect to mailslot"});
+  }
+  // Once the name is free again, so is the way, also while a process of the
+  // earlier run that was told to stop still holds the interruption event.
+  HANDLE stale = CreateEventW(
+      nullptr, TRUE, TRUE,
+      GetObjectNameForFolder(kInstallationInterruptedEvent,
+                             settings->GetInstallationStatus().GetPath(), true)
+          .c_str());
+  ASSERT_NE(stale, nullptr);
+  runner_.StopInstallation();
+  log_.events.clear();
+  ASSERT_TRUE(runner_.StartInstallation(*settings));
+  RunToEnd();
+  EXPECT_EQ(log_.events.back(), "terminated(1)");
+  CloseHandle(stale);
 }
 
 }  // namespace

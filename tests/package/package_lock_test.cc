@@ -2,13 +2,23 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <winioctl.h>
 
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "base/strings.h"
+#include "base/task_loop.h"
 #include "package/checksum_checker.h"
+#include "package/package_fetcher.h"
 #include "package/lzma_util.h"
 #include "package/package_query.h"
 #include "package/package_test_files.h"
 #include "package/payload_reader.h"
+#include "stats/stats_collector.h"
+#include "support/holder_process.h"
+#include "support/test_ui_runner.h"
 
 namespace norva::installer {
 namespace {
@@ -75,6 +85,128 @@ TEST(PackageLockTest, HeldPackageIsCheckedAndUnpackedButCannotBeChanged) {
   EXPECT_FALSE(lock.Acquire(elsewhere));
   CloseHandle(writer);
   EXPECT_TRUE(lock.Acquire(elsewhere));
+}
+
+namespace fs = std::filesystem;
+
+// What a run of the fetcher keeps in the download folder under `stem`: the
+// downloaded package, its archive and the unpacked package.
+void MakeRunFiles(const fs::path& folder, const std::wstring& stem) {
+  test::WriteFile(folder / (stem + L".exe"), "package");
+  test::WriteFile(folder / (stem + L".7z"), "archive");
+  test::WriteFile(folder / stem / L"installer.exe", "MZ");
+  test::WriteFile(folder / stem / L"resources" / L"files_list", "x");
+}
+
+// Makes a fetcher in `folder` and lets it go again: its worker has done
+// everything it does at its start by then.
+void StartAndEndAFetcher(const fs::path& folder) {
+  TaskLoop loop;
+  StatsCollector stats(false);
+  test::ScriptedUIRunner ui;
+  PackageFetcher fetcher(FilePath(folder), stats.root(), &ui, nullptr,
+                         CommandLine::FromString(L"installer.exe"));
+}
+
+// A new fetcher removes what runs whose owner has died left behind, and
+// nothing else: not the files of a run that is still alive, not runs that
+// never held a lock (age proves nothing), not files that are not a run's.
+TEST(PackageFetcherSweepTest, RemovesOnlyTheFilesOfRunsWhoseOwnerDied) {
+  test::ScratchFolder scratch;
+  const fs::path folder = scratch.path();
+  enum Owner { kAlive, kKilled, kEnded, kNoLock };
+  const struct {
+    const wchar_t* stem;
+    Owner owner;
+    bool removed;
+  } kRuns[] = {
+      {L"norva_installer_20240101101010", kAlive, false},
+      {L"norva_installer_20240101101011", kKilled, true},
+      {L"norva_installer_20240101101012", kEnded, true},
+      {L"norva_installer_20240101101013", kNoLock, false},
+  };
+  std::vector<std::unique_ptr<test::HolderProcess>> owners;
+  for (const auto& run : kRuns) {
+    MakeRunFiles(folder, run.stem);
+    if (run.owner == kNoLock) continue;
+    owners.push_back(std::make_unique<test::HolderProcess>(
+        L"owner", (folder / (std::wstring(run.stem) + L".lock")).native(),
+        run.owner == kEnded ? 0 : 120000));
+    ASSERT_TRUE(owners.back()->held());
+    if (run.owner == kKilled) owners.back()->Kill();
+    if (run.owner == kEnded) ASSERT_TRUE(owners.back()->WaitForEnd(30000));
+  }
+  test::WriteFile(folder / L"notes.txt", "mine");
+  test::WriteFile(folder / L"other_20240101101011" / L"kept.txt", "mine");
+
+  StartAndEndAFetcher(folder);
+
+  for (const auto& run : kRuns) {
+    SCOPED_TRACE(WideToUtf8(run.stem));
+    const std::wstring stem = run.stem;
+    for (const std::wstring& name : {stem, stem + L".exe", stem + L".7z"})
+      EXPECT_EQ(fs::exists(folder / name), !run.removed) << WideToUtf8(name);
+    EXPECT_EQ(fs::exists(folder / (stem + L".lock")), run.owner == kAlive);
+  }
+  EXPECT_TRUE(fs::exists(folder / L"notes.txt"));
+  EXPECT_TRUE(fs::exists(folder / L"other_20240101101011" / L"kept.txt"));
+  // The fetcher took its own files with it, its lock included.
+  size_t locks = 0;
+  for (const auto& entry : fs::directory_iterator(folder))
+    locks += entry.path().extension() == L".lock";
+  EXPECT_EQ(locks, 1u);
+}
+
+// A junction to an outside folder (\??\ form of `target`), or false when the
+// file system makes none.
+bool MakeJunction(const fs::path& link, const fs::path& target) {
+  fs::create_directories(link);
+  HANDLE handle = CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const std::wstring substitute = L"\\??\\" + target.native();
+  const std::wstring print = target.native();
+  const size_t names = (substitute.size() + 1 + print.size() + 1) * sizeof(wchar_t);
+  std::vector<uint8_t> buffer(16 + names);
+  auto put16 = [&](size_t at, size_t value) {
+    buffer[at] = static_cast<uint8_t>(value);
+    buffer[at + 1] = static_cast<uint8_t>(value >> 8);
+  };
+  const DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
+  memcpy(buffer.data(), &tag, 4);
+  put16(4, buffer.size() - 8);
+  put16(8, 0);
+  put16(10, substitute.size() * sizeof(wchar_t));
+  put16(12, (substitute.size() + 1) * sizeof(wchar_t));
+  put16(14, print.size() * sizeof(wchar_t));
+  memcpy(buffer.data() + 16, substitute.c_str(), (substitute.size() + 1) * sizeof(wchar_t));
+  memcpy(buffer.data() + 16 + (substitute.size() + 1) * sizeof(wchar_t), print.c_str(),
+         (print.size() + 1) * sizeof(wchar_t));
+  DWORD returned = 0;
+  BOOL made = DeviceIoControl(handle, FSCTL_SET_REPARSE_POINT, buffer.data(),
+                              static_cast<DWORD>(buffer.size()), nullptr, 0, &returned, nullptr);
+  CloseHandle(handle);
+  return made && (GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// The sweep removes a junction in a dead run's folder, never what it points to.
+TEST(PackageFetcherSweepTest, JunctionInADeadRunIsNotFollowed) {
+  test::ScratchFolder scratch;
+  const fs::path folder = scratch.path() / L"downloads";
+  const fs::path outside = scratch.path() / L"outside";
+  const std::wstring stem = L"norva_installer_20240101101011";
+  MakeRunFiles(folder, stem);
+  test::WriteFile(outside / L"precious.txt", "keep");
+  if (!MakeJunction(folder / stem / L"link", outside))
+    GTEST_SKIP() << "this file system makes no junctions (Wine 8 does not)";
+  {
+    test::HolderProcess owner(L"owner", (folder / (stem + L".lock")).native(), 120000);
+    ASSERT_TRUE(owner.held());
+    owner.Kill();
+  }
+  StartAndEndAFetcher(folder);
+  EXPECT_FALSE(fs::exists(folder / stem));
+  EXPECT_EQ(test::ReadFile(outside / L"precious.txt"), "keep");
 }
 
 }  // namespace

@@ -2,18 +2,22 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <memory>
 
 #include "base/file_util.h"
 #include "base/strings.h"
+#include "support/holder_process.h"
 #include "support/scratch.h"
 #include "support/snapshot.h"
 #include "system/access_rights.h"
 #include "system/transactions/copy_file_operation.h"
 #include "system/transactions/create_folder_operation.h"
 #include "system/transactions/delete_file_operation.h"
+#include "system/transactions/file_helpers.h"
 #include "system/transactions/move_file_operation.h"
 #include "system/transactions/transaction.h"
 
@@ -320,6 +324,70 @@ TEST_F(LoadedLibraryTest, WithoutCheckInUseALoadedLibraryIsSetAsideAndRemovedAtC
   transaction.Commit();
   // Either removed now or registered for the next restart.
   EXPECT_TRUE(!fs::exists(temp) || log_.Contains("Actual removal of "));
+}
+
+// A scanner or an indexer that has a file open without sharing for a moment
+// makes the steps wait for it instead of failing.
+TEST_F(FileOperationsTest, StepsWaitForAFileHeldBrieflyByAnotherProgram) {
+  using namespace file_helpers;
+  const struct {
+    const char* name;
+    std::function<bool(const fs::path& held)> step;
+    const char* left;  // what is at the held path afterwards; null: nothing
+  } kCases[] = {
+      {"copy onto it", [&](const fs::path& held) { return CopyOneFile(Path(L"new.txt"), held); },
+       "new"},
+      {"move onto it", [&](const fs::path& held) { return MovePath(Path(L"new.txt"), held); },
+       "new"},
+      {"rename it",
+       [&](const fs::path& held) { return RenamePath(held, Path(L"renamed.txt"), 0); }, nullptr},
+      {"delete it", [](const fs::path& held) { return DeleteOneFile(held); }, nullptr},
+      {"delete its folder",
+       [](const fs::path& held) { return DeleteRecursively(held.parent_path()); }, nullptr},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const fs::path held = Path(L"folder\\held.txt");
+    WriteFile(held, "old");
+    WriteFile(Path(L"new.txt"), "new");
+    test::HolderProcess holder(L"file", held.native(), 2000);
+    ASSERT_TRUE(holder.held());
+    EXPECT_TRUE(c.step(held));
+    if (c.left)
+      EXPECT_EQ(ReadFile(held), c.left);
+    else
+      EXPECT_FALSE(fs::exists(held));
+    EXPECT_TRUE(holder.WaitForEnd(30000));
+    fs::remove_all(Path(L"folder"));
+    fs::remove(Path(L"renamed.txt"));
+  }
+}
+
+// The wait has an end, and only a held file is waited for.
+TEST_F(FileOperationsTest, WaitingForAHeldFileIsBounded) {
+  using namespace file_helpers;
+  const fs::path held = Path(L"held.txt");
+  WriteFile(held, "old");
+  test::HolderProcess holder(L"file", held.native(), 60000);
+  ASSERT_TRUE(holder.held());
+  const struct {
+    const char* name;
+    std::function<bool()> step;
+    DWORD error;
+  } kCases[] = {
+      {"held longer than the budget",
+       [&] { return RetryOnSharing([&] { return DeleteFileW(held.c_str()) != FALSE; }, 600); },
+       ERROR_SHARING_VIOLATION},
+      {"missing", [&] { return DeleteOneFile(Path(L"missing.txt")); }, ERROR_FILE_NOT_FOUND},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(c.step());
+    EXPECT_EQ(GetLastError(), c.error);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  }
+  EXPECT_TRUE(fs::exists(held));
 }
 
 }  // namespace

@@ -116,6 +116,42 @@ TEST_F(InstallerUIControllerTest, ReportedFailureWinsOverTheEnd) {
   EXPECT_EQ(shown, l10n::GetLocalizedString(37054, {L"C:\\Norva & co"}));
 }
 
+// The outcome waits for the backend's end: a success report alone is not a
+// success, and an end without one is a failure with its reason.
+TEST_F(InstallerUIControllerTest, OnlyTheBackendsEndDecidesTheOutcome) {
+  FeatureRegistry::Get().AddOverridesFromCommandLine(
+      CommandLine::FromString(L"installer.exe --with-feature:installer-ui-stats=on"));
+  {
+    InstallerUIController controller;
+    EXPECT_FALSE(Run(controller, [](InstallerUIController& c) {
+      c.OnInstallationSucceeded();
+      c.OnCancel();
+    }));
+    EXPECT_EQ(Stats(controller)["installation_success"], 0);
+  }
+  InstallerUIController controller;
+  InstallerPage page = kPageNone;
+  int polls = 0;
+  std::function<void()> poll;
+  EXPECT_FALSE(Run(controller, [&](InstallerUIController& c) {
+    c.OnInstallerTerminated(false);
+    // The error page comes after the grace the controller gives late reports.
+    poll = [&] {
+      page = c.window()->current_page();
+      if (page == kPageError || ++polls > 500)
+        c.OnCancel();
+      else
+        loop_.task_runner()->PostDelayedTask(FROM_HERE, poll, std::chrono::milliseconds(20));
+    };
+    poll();
+  }));
+  EXPECT_EQ(page, kPageError);
+  EXPECT_EQ(Stats(controller)["failure_reason"],
+            "Installer backend ended without reporting success");
+  FeatureRegistry::Get().ResetForTesting();
+  FeatureRegistry::Get().RegisterDefaults();
+}
+
 // Before Windows 7 the error page points to the full installer's button by
 // the text it shows, without its access key.
 TEST_F(InstallerUIControllerTest, OldWindowsPointsToTheFullInstaller) {

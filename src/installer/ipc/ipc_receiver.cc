@@ -26,17 +26,35 @@ class IPCReceiverProxy::Reader : public std::enable_shared_from_this<Reader> {
   }
   void Stop() { stop_ = true; }
 
- private:
-  void ReadOnce() {
-    DWORD read = 0;
-    if (ReadFile(mailslot_, buffer_, sizeof(buffer_), &read, nullptr)) {
-      if (read > 0) {
-        std::vector<uint8_t> datagram(buffer_, buffer_ + read);
-        owner_->PostTask(FROM_HERE, [proxy = proxy_, datagram = std::move(datagram)] {
-          if (IPCReceiverProxy* self = proxy.get()) self->OnDatagram(datagram);
-        });
+  // Queued behind the read in progress, so everything that read hands on is
+  // posted before what the drain finds; `done` is posted last.
+  bool Drain(Closure done) {
+    return io_->PostTask(FROM_HERE, [self = shared_from_this(), done = std::move(done)] {
+      DWORD next = MAILSLOT_NO_MESSAGE;
+      while (GetMailslotInfo(self->mailslot_, nullptr, &next, nullptr, nullptr) &&
+             next != MAILSLOT_NO_MESSAGE) {
+        if (!self->ReadDatagram()) break;
       }
-    } else if (GetLastError() != ERROR_SEM_TIMEOUT) {
+      self->owner_->PostTask(FROM_HERE, done);
+    });
+  }
+
+ private:
+  // False when the read failed (a time-out included).
+  bool ReadDatagram() {
+    DWORD read = 0;
+    if (!ReadFile(mailslot_, buffer_, sizeof(buffer_), &read, nullptr)) return false;
+    if (read > 0) {
+      std::vector<uint8_t> datagram(buffer_, buffer_ + read);
+      owner_->PostTask(FROM_HERE, [proxy = proxy_, datagram = std::move(datagram)] {
+        if (IPCReceiverProxy* self = proxy.get()) self->OnDatagram(datagram);
+      });
+    }
+    return true;
+  }
+
+  void ReadOnce() {
+    if (!ReadDatagram() && GetLastError() != ERROR_SEM_TIMEOUT) {
       PLOG(ERROR) << "Could not read from mailslot";
       return;
     }
@@ -70,13 +88,13 @@ bool IPCReceiverProxy::Connect(const std::wstring& name) {
     LOG(ERROR) << "Could not start IPC thread";
     return false;
   }
-  thread_ = std::move(thread);
   const std::wstring path = L"\\\\.\\mailslot\\" + name;
   mailslot_ = CreateMailslotW(path.c_str(), kMaxInstallerMessageSize, kReadTimeoutMs, nullptr);
   if (mailslot_ == INVALID_HANDLE_VALUE) {
     PLOG(ERROR) << "Could not create mailslot " << path;
-    return true;
+    return false;
   }
+  thread_ = std::move(thread);
   reader_ = std::make_shared<Reader>(mailslot_, std::move(owner), weak_factory_.GetWeakPtr(),
                                      thread_->task_runner());
   reader_->Start();
@@ -92,6 +110,12 @@ void IPCReceiverProxy::Close() {
   thread_.reset();
   if (mailslot_ != INVALID_HANDLE_VALUE) CloseHandle(mailslot_);
   mailslot_ = INVALID_HANDLE_VALUE;
+}
+
+void IPCReceiverProxy::Drain(Closure done) {
+  if (reader_ && reader_->Drain(done)) return;
+  if (std::shared_ptr<TaskRunner> runner = ThreadTaskRunnerHandle::Get())
+    runner->PostTask(FROM_HERE, std::move(done));
 }
 
 void IPCReceiverProxy::OnDatagram(const std::vector<uint8_t>& datagram) {

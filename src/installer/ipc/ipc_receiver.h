@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/task_runner.h"
 #include "base/thread.h"
 #include "base/weak_ptr.h"
 #include "installer/ipc/installer_message.h"
@@ -39,10 +40,14 @@ class IPCReceiverProxy {
   IPCReceiverProxy& operator=(const IPCReceiverProxy&) = delete;
 
   // Creates the mailslot before returning, so a writer may open it at once.
-  // False when already connected, without a task loop on this thread, or
-  // when the reader thread cannot start. A mailslot that cannot be created
-  // is logged and leaves a connected receiver that never delivers anything.
+  // False when already connected, without a task loop on this thread, when
+  // the reader thread cannot start or when the mailslot cannot be created
+  // (its name is taken: a writer would reach someone else's mailslot).
   bool Connect(const std::wstring& name);
+  // Runs `done` on the connecting thread once every datagram that is in the
+  // mailslot now has been handed on; the datagrams arrive before it. Without
+  // a connection `done` is posted at once.
+  void Drain(Closure done);
   // Stops reading and removes the mailslot; returns within one read
   // time-out. Datagrams not yet delivered are dropped.
   void Close();

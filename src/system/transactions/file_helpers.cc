@@ -2,7 +2,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include "base/file_util.h"
+#include "base/logging.h"
 
 namespace norva::installer::file_helpers {
 namespace {
@@ -23,7 +26,54 @@ bool CopyTree(const FilePath& from, const FilePath& to) {
   return copied;
 }
 
+// Tries until `deadline` (a GetTickCount64 value); see RetryOnSharing.
+bool RetryUntil(const std::function<bool()>& attempt, ULONGLONG deadline) {
+  DWORD pause = kSharingRetryFirstPauseMs;
+  for (;;) {
+    if (attempt()) return true;
+    const DWORD error = GetLastError();
+    const ULONGLONG now = GetTickCount64();
+    if (!IsSharingError(error) || now >= deadline) return false;
+    Sleep(static_cast<DWORD>(std::min<ULONGLONG>(pause, deadline - now)));
+    pause = std::min(pause * 2, kSharingRetryLongestPauseMs);
+    SetLastError(error);
+  }
+}
+
+bool DeleteTreeUntil(const FilePath& path, ULONGLONG deadline) {
+  const std::wstring extended = ExtendedLengthPath(path);
+  const DWORD attributes = GetFileAttributesW(extended.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  }
+  if (attributes & FILE_ATTRIBUTE_READONLY)
+    SetFileAttributesW(extended.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  bool deleted;
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    deleted = RetryUntil([&] { return DeleteFileW(extended.c_str()) != FALSE; }, deadline);
+  } else {
+    // A link to a folder is removed as it is; never follow it.
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      ForEachEntry(path, [&](const WIN32_FIND_DATAW& entry) {
+        DeleteTreeUntil(path / entry.cFileName, deadline);
+      });
+    }
+    deleted = RetryUntil([&] { return RemoveDirectoryW(extended.c_str()) != FALSE; }, deadline);
+  }
+  if (!deleted) PLOG(WARNING) << "Could not delete " << path;
+  return deleted;
+}
+
 }  // namespace
+
+bool IsSharingError(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED;
+}
+
+bool RetryOnSharing(const std::function<bool()>& attempt, DWORD budget_ms) {
+  return RetryUntil(attempt, GetTickCount64() + budget_ms);
+}
 
 bool PathExists(const FilePath& path) { return installer::PathExists(path); }
 
@@ -40,16 +90,16 @@ bool ClearReadOnly(const FilePath& path) {
 
 bool CopyOneFile(const FilePath& from, const FilePath& to) {
   if (HasParentReference(from) || HasParentReference(to)) return false;
-  if (!::CopyFileW(ExtendedLengthPath(from).c_str(), ExtendedLengthPath(to).c_str(), FALSE))
+  const std::wstring source = ExtendedLengthPath(from);
+  const std::wstring target = ExtendedLengthPath(to);
+  if (!RetryOnSharing([&] { return ::CopyFileW(source.c_str(), target.c_str(), FALSE) != FALSE; }))
     return false;
   ClearReadOnly(to);
   return true;
 }
 
 bool MovePath(const FilePath& from, const FilePath& to) {
-  if (MoveFileExW(ExtendedLengthPath(from).c_str(), ExtendedLengthPath(to).c_str(),
-                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED))
-    return true;
+  if (RenamePath(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) return true;
   if (!installer::DirectoryExists(from)) return false;
   bool existed = installer::PathExists(to);
   if (!CopyTree(from, to)) {
@@ -60,7 +110,26 @@ bool MovePath(const FilePath& from, const FilePath& to) {
   return true;
 }
 
-bool DeleteRecursively(const FilePath& path) { return DeleteTree(path); }
+bool RenamePath(const FilePath& from, const FilePath& to, DWORD flags) {
+  const std::wstring source = ExtendedLengthPath(from);
+  const std::wstring target = ExtendedLengthPath(to);
+  return RetryOnSharing(
+      [&] { return MoveFileExW(source.c_str(), target.c_str(), flags) != FALSE; });
+}
+
+bool DeleteOneFile(const FilePath& path) {
+  const std::wstring extended = ExtendedLengthPath(path);
+  return RetryOnSharing([&] { return DeleteFileW(extended.c_str()) != FALSE; });
+}
+
+bool RemoveEmptyFolder(const FilePath& path) {
+  const std::wstring extended = ExtendedLengthPath(path);
+  return RetryOnSharing([&] { return RemoveDirectoryW(extended.c_str()) != FALSE; });
+}
+
+bool DeleteRecursively(const FilePath& path) {
+  return DeleteTreeUntil(path, GetTickCount64() + kSharingRetryBudgetMs);
+}
 
 FilePath ParentOf(const FilePath& path) {
   FilePath parent = path.parent_path();

@@ -1,10 +1,35 @@
 #ifndef NORVA_SYSTEM_TRANSACTIONS_FILE_HELPERS_H_
 #define NORVA_SYSTEM_TRANSACTIONS_FILE_HELPERS_H_
 
+#include <windows.h>
+
+#include <functional>
+
 #include "base/file_path.h"
 
 // File-system steps shared by the file operations. None of them throws.
+//
+// A file that a virus scanner, an indexer or a backup tool has open is
+// usually released within moments, so copies, moves and deletions that fail
+// with a sharing violation or a denied access are tried again for a while
+// (RetryOnSharing) before they count as failures.
 namespace norva::installer::file_helpers {
+
+// How long a step keeps trying, and its first and longest pause.
+constexpr DWORD kSharingRetryBudgetMs = 10000;
+constexpr DWORD kSharingRetryFirstPauseMs = 50;
+constexpr DWORD kSharingRetryLongestPauseMs = 1000;
+
+// Whether a step that failed with `error` may succeed once another program
+// lets go of the file.
+bool IsSharingError(DWORD error);
+
+// Runs `attempt` (which returns false with the system's last error set on
+// failure) until it succeeds, fails with an error other than a sharing one,
+// or `budget_ms` have passed; the pauses grow from the first to the longest.
+// The last error of the final attempt is kept.
+bool RetryOnSharing(const std::function<bool()>& attempt,
+                    DWORD budget_ms = kSharingRetryBudgetMs);
 
 bool PathExists(const FilePath& path);
 bool DirectoryExists(const FilePath& path);
@@ -21,8 +46,19 @@ bool CopyOneFile(const FilePath& from, const FilePath& to);
 // that cannot be renamed is copied recursively and its source removed.
 bool MovePath(const FilePath& from, const FilePath& to);
 
-// Removes a file or a whole folder tree, read-only entries included. Nothing
-// there counts as success.
+// MoveFileEx with `flags`, in extended-length form, retried as above.
+bool RenamePath(const FilePath& from, const FilePath& to, DWORD flags);
+
+// Deletes one file (not a folder); retried as above. A missing file fails
+// with ERROR_FILE_NOT_FOUND.
+bool DeleteOneFile(const FilePath& path);
+
+// Removes an empty folder; retried as above.
+bool RemoveEmptyFolder(const FilePath& path);
+
+// Removes a file or a whole folder tree, read-only entries included; links
+// inside are removed without following them. Nothing there counts as
+// success. Entries held by others get one shared retry budget.
 bool DeleteRecursively(const FilePath& path);
 
 // The parent, or an empty path when `path` has none left.

@@ -1,0 +1,78 @@
+// A second process for tests that need something held by someone else.
+// Usage: test_holder MODE TARGET READY_EVENT HOLD_MS
+//   file      opens the file TARGET for reading and writing, sharing nothing
+//   mailslot  creates the mailslot TARGET
+//   owner     claims TARGET as a package fetcher claims its owner lock
+// Signals READY_EVENT once it holds TARGET, keeps it for HOLD_MS
+// milliseconds (unless it is killed first) and ends with 0.
+//
+// Started with switches instead (copied into a package as its installer.exe)
+// it stands in for a backend, doing what NORVA_FAKE_BACKEND lists:
+//   report  sends 300 step messages and a success report to the mailslot of
+//           the installation folder
+//   prove   signals the event named by "success-event"
+//   exit=N  ends with N (0 otherwise)
+#include <windows.h>
+
+#include <cwchar>
+#include <string>
+
+#include "base/command_line.h"
+#include "base/file_path.h"
+#include "installer/ipc/installer_message.h"
+#include "installer/ipc/ipc_sender.h"
+#include "package/package_lock.h"
+
+namespace {
+
+int RunAsBackend() {
+  using namespace norva::installer;
+  const CommandLine& command_line = CommandLine::ForCurrentProcess();
+  wchar_t behaviour_buffer[256] = {};
+  GetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", behaviour_buffer, 256);
+  const std::wstring behaviour = behaviour_buffer;
+  if (behaviour.find(L"report") != std::wstring::npos) {
+    IPCSenderProxy sender;
+    if (sender.Connect(L"norva_installer\\" + command_line.GetSwitchValue("installfolder"))) {
+      for (int i = 0; i < 300; ++i)
+        sender.Send(*WriteInstallerMessage({.type = InstallerMessageType::kStepCompleted}));
+      sender.Send(*WriteInstallerMessage({.type = InstallerMessageType::kInstallationSucceeded}));
+      sender.Close();
+    }
+  }
+  if (behaviour.find(L"prove") != std::wstring::npos) {
+    HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE,
+                              command_line.GetSwitchValue("success-event").c_str());
+    if (event) SetEvent(event);
+  }
+  size_t exit = behaviour.find(L"exit=");
+  return exit == std::wstring::npos ? 0 : std::wcstol(behaviour.c_str() + exit + 5, nullptr, 10);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  using norva::installer::FilePath;
+  if (argc > 1 && std::wstring(argv[1]).starts_with(L"--")) return RunAsBackend();
+  if (argc != 5) return 2;
+  const std::wstring mode = argv[1];
+  const wchar_t* target = argv[2];
+  HANDLE held = INVALID_HANDLE_VALUE;
+  norva::installer::PackageLock claim;
+  if (mode == L"file") {
+    held = CreateFileW(target, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+  } else if (mode == L"mailslot") {
+    held = CreateMailslotW(target, 0, 0, nullptr);
+  } else if (mode == L"owner") {
+    if (!claim.Create(FilePath(target))) return 3;
+  } else {
+    return 2;
+  }
+  if (mode != L"owner" && held == INVALID_HANDLE_VALUE) return 3;
+  HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[3]);
+  if (!ready || !SetEvent(ready)) return 4;
+  Sleep(static_cast<DWORD>(std::wcstoul(argv[4], nullptr, 10)));
+  if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+  return 0;
+}

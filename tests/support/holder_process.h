@@ -1,0 +1,36 @@
+#ifndef NORVA_TESTS_SUPPORT_HOLDER_PROCESS_H_
+#define NORVA_TESTS_SUPPORT_HOLDER_PROCESS_H_
+
+#include <windows.h>
+
+#include <string>
+
+#include "base/process.h"
+
+namespace norva::installer::test {
+
+// Runs test_holder.exe (tests/support/holder_main.cc), which holds a file, a
+// mailslot or an owner claim from another process.
+class HolderProcess {
+ public:
+  // Waits until it holds `target` (at most 30 seconds); held() tells.
+  HolderProcess(const std::wstring& mode, const std::wstring& target, DWORD hold_ms);
+  ~HolderProcess();
+  HolderProcess(const HolderProcess&) = delete;
+  HolderProcess& operator=(const HolderProcess&) = delete;
+
+  bool held() const { return held_; }
+  // Kills it, as a crash would end it, and waits for its end.
+  void Kill();
+  // Waits up to `timeout_ms` for it to end by itself.
+  bool WaitForEnd(DWORD timeout_ms);
+
+ private:
+  Process process_;
+  HANDLE ready_ = nullptr;
+  bool held_ = false;
+};
+
+}  // namespace norva::installer::test
+
+#endif  // NORVA_TESTS_SUPPORT_HOLDER_PROCESS_H_
