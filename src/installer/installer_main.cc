@@ -24,6 +24,8 @@
 #include "installer/startup.h"
 #include "product/installer_features.h"
 #include "product/product_info.h"
+#include "system/access_rights.h"
+#include "system/transactions/journal_recovery.h"
 #include "ui/installer_ui_controller.h"
 
 namespace norva::installer {
@@ -185,6 +187,12 @@ bool RunInstallingRole(const CommandLine& command_line,
   if (!executable_path.has_filename()) {
     LOG(ERROR) << "Cannot find own file path";
     return false;
+  }
+  if (roles.uninstall && !roles.backend) {
+    // A killed uninstallation may have set the browser aside, and without it
+    // this folder would not count as an installation any more.
+    RecoverInterruptedInstallations(executable_path.parent_path().parent_path(),
+                                    IsUserAdmin(false));
   }
   bool inside_package = IsInsidePackage(executable_path, roles.uninstall);
   if (roles.uninstall && !inside_package) {

@@ -13,6 +13,7 @@
 #include "installer/installation_status.h"
 #include "installer/settings.h"
 #include "system/object_names.h"
+#include "system/transactions/journal.h"
 
 namespace norva::installer {
 namespace {
@@ -91,6 +92,9 @@ bool InstallerRunner::StartInstallation(Settings& settings) {
     CloseAndClear(&mutex_);
     return Fail(kMutexFailure, "Could not acquire installer mutex");
   }
+
+  found_interrupted_ = Journal::ExistsFor(folder);
+  if (found_interrupted_) LOG(INFO) << "An interrupted installation into this folder is left";
 
   receiver_.Close();
   if (!receiver_.Connect(L"norva_installer\\" + folder.native()))

@@ -43,6 +43,9 @@ class InstallerRunner : public HandleWatcher::Delegate, public IPCReceiverProxy:
   void StopInstallation();
 
   bool IsBackendRunning() const { return backend_running_; }
+  // The last start found a journal of an earlier run into the folder, which
+  // the backend rolls back before it begins.
+  bool FoundInterruptedInstallation() const { return found_interrupted_; }
   // Waits up to `timeout_ms` for a backend that still runs to end; false when
   // it outlived the wait.
   bool WaitForBackendToEnd(DWORD timeout_ms) const;
@@ -71,6 +74,7 @@ class InstallerRunner : public HandleWatcher::Delegate, public IPCReceiverProxy:
   Settings* settings_ = nullptr;
   bool package_ready_ = false;
   bool backend_running_ = false;
+  bool found_interrupted_ = false;
   // The current backend reported OnInstallationSucceeded.
   bool success_reported_ = false;
   std::vector<InstallerObserver*> observers_;

@@ -91,7 +91,10 @@ void SilentInstallerController::StartInstallationAttempt() {
     return;
   }
   if (package_ready_) FetchPrefDefaultOverrides();
-  if (!runner_->StartInstallation(*settings_)) Finish();
+  bool started = runner_->StartInstallation(*settings_);
+  if (runner_->FoundInterruptedInstallation())
+    stats_->root().SetInteger("interrupted_installation_rolled_back", 1);
+  if (!started) Finish();
 }
 
 void SilentInstallerController::FetchPrefDefaultOverrides() {

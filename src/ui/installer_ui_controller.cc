@@ -233,7 +233,10 @@ void InstallerUIController::OnProceed() {
     return;
   }
   installing_ = true;
-  if (pending_error_ || !runner_->StartInstallation(*settings_)) {
+  bool started = !pending_error_ && runner_->StartInstallation(*settings_);
+  if (runner_->FoundInterruptedInstallation())
+    stats_->root().SetInteger("interrupted_installation_rolled_back", 1);
+  if (!started) {
     ShowFailure();
     return;
   }

@@ -21,7 +21,7 @@ JournalRecord CopyFileOperation::UndoRecord() const {
 bool CopyFileOperation::Transfer() { return file_helpers::CopyOneFile(from_, to_); }
 
 void CopyFileOperation::Undo() {
-  if (done_) DeleteFileW(ExtendedLengthPath(to_).c_str());
+  if (done_) file_helpers::DeleteOneFile(to_);
 }
 
 }  // namespace norva::installer

@@ -46,7 +46,7 @@ void CreateFolderOperation::Undo() {
   if (ancestor_.empty()) return;
   for (FilePath folder = path_; !folder.empty() && folder != ancestor_;
        folder = file_helpers::ParentOf(folder)) {
-    if (RemoveDirectoryW(ExtendedLengthPath(folder).c_str())) continue;
+    if (file_helpers::RemoveEmptyFolder(folder)) continue;
     // A level that a failed Do never made is no reason to stop.
     DWORD error = GetLastError();
     if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) break;

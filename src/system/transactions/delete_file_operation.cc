@@ -15,6 +15,8 @@
 namespace norva::installer {
 namespace {
 
+constexpr DWORD kRenameFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED;
+
 // Generic write rights of a file plus delete.
 constexpr DWORD kDeleteAccess = 0x130116;
 
@@ -70,8 +72,7 @@ bool DeleteFileOperation::Do(Transaction* nested) {
   }
   if (!WriteAhead(nested, {.kind = JournalRecord::Kind::kSetAside,
                            .texts = {path_.native(), temp_.native()}}) ||
-      !MoveFileExW(ExtendedLengthPath(path_).c_str(), ExtendedLengthPath(temp_).c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+      !file_helpers::RenamePath(path_, temp_, kRenameFlags)) {
     LOG(ERROR) << "File removal failed";
     return false;
   }
@@ -79,8 +80,7 @@ bool DeleteFileOperation::Do(Transaction* nested) {
   if (check_in_use_ && IsProgramFile(path_) && IsInUse()) {
     // Should the move back fail, Undo tries again rather than leave the file
     // under its temporary name.
-    moved_ = !MoveFileExW(ExtendedLengthPath(temp_).c_str(), ExtendedLengthPath(path_).c_str(),
-                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
+    moved_ = !file_helpers::RenamePath(temp_, path_, kRenameFlags);
     LOG(ERROR) << "File removal failed";
     return false;
   }
@@ -98,8 +98,7 @@ bool DeleteFileOperation::IsInUse() const {
 void DeleteFileOperation::Undo() {
   commit_pending_ = false;
   bool still_aside =
-      moved_ && !MoveFileExW(ExtendedLengthPath(temp_).c_str(), ExtendedLengthPath(path_).c_str(),
-                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
+      moved_ && !file_helpers::RenamePath(temp_, path_, kRenameFlags);
   if (!widened_) return;
   // Wherever the file stays, it must not keep our grant.
   if (still_aside) widened_->name = temp_.native();

@@ -225,12 +225,31 @@ std::vector<JournalRecord> DecodeJournal(const std::vector<uint8_t>& bytes, Jour
   return records;
 }
 
-FilePath Journal::PathFor(const FilePath& install_folder, bool all_users) {
+namespace {
+
+FilePath JournalsFolder(bool all_users) {
   FilePath base = GetKnownFolder(all_users ? FOLDERID_ProgramData : FOLDERID_LocalAppData);
   if (base.empty()) return {};
-  FilePath folder = base / Utf8ToWide(product::ProductName() + " Installer") / L"Journals";
-  if (all_users ? !PrepareMachineJournalsFolder(folder) : !CreateDirectories(folder)) return {};
+  return base / Utf8ToWide(product::ProductName() + " Installer") / L"Journals";
+}
+
+}  // namespace
+
+FilePath Journal::PathFor(const FilePath& install_folder, bool all_users) {
+  FilePath folder = JournalsFolder(all_users);
+  if (folder.empty() ||
+      (all_users ? !PrepareMachineJournalsFolder(folder) : !CreateDirectories(folder)))
+    return {};
   return folder / (FolderKey(install_folder) + L".journal");
+}
+
+bool Journal::ExistsFor(const FilePath& install_folder) {
+  for (bool all_users : {false, true}) {
+    FilePath folder = JournalsFolder(all_users);
+    if (!folder.empty() && PathExists(folder / (FolderKey(install_folder) + L".journal")))
+      return true;
+  }
+  return false;
 }
 
 Journal::~Journal() {

@@ -132,7 +132,7 @@ class Recovery {
     }
     for (; !folder.empty() && Folded(folder.native()) != ancestor;
          folder = file_helpers::ParentOf(folder)) {
-      if (RemoveDirectoryW(ExtendedLengthPath(folder).c_str())) continue;
+      if (file_helpers::RemoveEmptyFolder(folder)) continue;
       DWORD error = GetLastError();
       if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) break;
     }
@@ -141,7 +141,7 @@ class Recovery {
   static void RemoveCreatedFile(const std::wstring& text) {
     FilePath file(text);
     if (DirectoryExists(file) && !IsReparsePoint(file)) return;  // a copy makes files only
-    if (!DeleteFileW(ExtendedLengthPath(file).c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND &&
+    if (!file_helpers::DeleteOneFile(file) && GetLastError() != ERROR_FILE_NOT_FOUND &&
         GetLastError() != ERROR_PATH_NOT_FOUND)
       PLOG(ERROR) << "Could not delete " << file;
   }
