@@ -95,13 +95,10 @@ bool DecodeBody(const uint8_t* data, size_t size, JournalRecord* record) {
 // FNV-1a over the folder as Windows compares it (case-insensitive), so that
 // every spelling of one folder finds the same journal.
 std::wstring FolderKey(const FilePath& folder) {
-  std::wstring text = folder.native();
-  while (text.size() > 3 && (text.back() == L'\\' || text.back() == L'/')) text.pop_back();
   uint64_t hash = 0xcbf29ce484222325ull;
-  for (wchar_t c : text) {
-    wchar_t upper = c == L'/' ? L'\\' : static_cast<wchar_t>(std::towupper(c));
+  for (wchar_t c : FoldedPath(folder.native())) {
     for (int i = 0; i < 2; ++i) {
-      hash ^= (upper >> (8 * i)) & 0xff;
+      hash ^= (c >> (8 * i)) & 0xff;
       hash *= 0x100000001b3ull;
     }
   }
@@ -162,6 +159,19 @@ void EndLikeAKill(const char* what, long position) {
 }
 
 }  // namespace
+
+std::wstring FoldedPath(const std::wstring& path) {
+  std::wstring folded = path;
+  for (wchar_t& c : folded) c = c == L'/' ? L'\\' : static_cast<wchar_t>(std::towupper(c));
+  while (folded.size() > 3 && folded.back() == L'\\') folded.pop_back();
+  return folded;
+}
+
+bool IsPathWithin(const std::wstring& inner, const std::wstring& outer) {
+  const std::wstring in = FoldedPath(inner), out = FoldedPath(outer);
+  return !out.empty() && (in == out || (in.size() > out.size() && in.compare(0, out.size(), out) == 0 &&
+                                        (out.back() == L'\\' || in[out.size()] == L'\\')));
+}
 
 uint32_t JournalRootNumber(HKEY root) {
   if (root == HKEY_CURRENT_USER) return 1;
@@ -280,6 +290,7 @@ bool Journal::StartFile() {
 
 bool Journal::Append(const JournalRecord& record) {
   if (file_.empty()) return true;
+  if (CoveredByCreation(record)) return true;
   if (handle_ == INVALID_HANDLE_VALUE && !StartFile()) return false;
   std::vector<uint8_t> bytes = EncodeJournalRecord(record);
   DWORD written = 0;
@@ -288,10 +299,24 @@ bool Journal::Append(const JournalRecord& record) {
     PLOG(ERROR) << "Could not write to the journal " << file_;
     return false;
   }
+  if (record.kind == JournalRecord::Kind::kCreatedFolder) created_folders_.push_back(record.texts[0]);
+  if (record.kind == JournalRecord::Kind::kCreatedKey)
+    created_keys_.emplace_back(record.numbers[0], record.texts[0]);
   KillPoints& kills = Kills();
   if (record.kind != JournalRecord::Kind::kCommitted && ++kills.records == kills.after_record)
     EndLikeAKill("journal record", kills.records);
   return true;
+}
+
+bool Journal::CoveredByCreation(const JournalRecord& record) const {
+  if (record.kind == JournalRecord::Kind::kCreatedFile) {
+    for (const std::wstring& folder : created_folders_)
+      if (IsPathWithin(record.texts[0], folder)) return true;
+  } else if (record.kind == JournalRecord::Kind::kChangedValue) {
+    for (const auto& [root, key] : created_keys_)
+      if (root == record.numbers[0] && IsPathWithin(record.texts[0], key)) return true;
+  }
+  return false;
 }
 
 void Journal::Discard() {
@@ -302,6 +327,8 @@ void Journal::Discard() {
       PLOG(ERROR) << "Could not remove the journal " << file_;
   }
   file_.clear();
+  created_folders_.clear();
+  created_keys_.clear();
 }
 
 void Journal::CountChangeMadeForTesting() {

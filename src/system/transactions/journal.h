@@ -15,13 +15,15 @@ namespace norva::installer {
 // change is made. The fields are generic; each kind says what it keeps:
 //
 //   kHeader         texts: installation folder
-//   kCreatedFolder  texts: folder, deepest folder that existed before
+//   kCreatedFolder  texts: folder, deepest folder that existed before; a
+//                   recovery removes it with everything in it
 //   kCreatedFile    texts: file that did not exist before
 //   kMovedFile      texts: from, to
 //   kSetAside       texts: file, the temporary name it is moved to
 //   kWidenedAccess  texts: object name; numbers: object type;
 //                   blobs: the security descriptor before (DACL)
-//   kCreatedKey     texts: topmost key created; numbers: root
+//   kCreatedKey     texts: topmost key created; numbers: root; a recovery
+//                   removes it with everything below it
 //   kChangedValue   texts: key, value name; numbers: root, previous type
 //                   (kRemoveValueType when there was none); blobs: previous bytes
 //   kDeletedKey     texts: key, then each value's name; numbers: root, then each
@@ -47,6 +49,11 @@ struct JournalRecord {
 
   bool operator==(const JournalRecord&) const = default;
 };
+
+// A path as Windows compares it: upper case, "\\" only, no trailing "\\".
+std::wstring FoldedPath(const std::wstring& path);
+// Whether `inner` is `outer` or lies below it, compared so.
+bool IsPathWithin(const std::wstring& inner, const std::wstring& outer);
 
 // The registry roots a journal may name.
 uint32_t JournalRootNumber(HKEY root);  // 0 for any other root
@@ -95,9 +102,15 @@ class Journal {
 
  private:
   bool StartFile();
+  bool CoveredByCreation(const JournalRecord& record) const;
 
   FilePath file_;
   FilePath install_folder_;
+  // Folders and keys this transaction made: a recovery removes each with
+  // what it holds, so the files and values written into them need no record
+  // of their own (and no flush to disk).
+  std::vector<std::wstring> created_folders_;
+  std::vector<std::pair<uint32_t, std::wstring>> created_keys_;
   HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
 

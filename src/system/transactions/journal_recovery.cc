@@ -17,23 +17,6 @@ namespace {
 
 using Kind = JournalRecord::Kind;
 
-std::wstring Folded(const std::wstring& text) {
-  std::wstring folded = text;
-  for (wchar_t& c : folded) {
-    if (c == L'/') c = L'\\';
-    c = static_cast<wchar_t>(towupper(c));
-  }
-  while (folded.size() > 3 && folded.back() == L'\\') folded.pop_back();
-  return folded;
-}
-
-// `inner` is `outer` or lies below it.
-bool IsWithin(const std::wstring& inner, const std::wstring& outer) {
-  return inner == outer ||
-         (inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 &&
-          (outer.back() == L'\\' || inner[outer.size()] == L'\\'));
-}
-
 bool IsReparsePoint(const FilePath& path) {
   DWORD attributes = GetFileAttributesW(ExtendedLengthPath(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
@@ -123,14 +106,18 @@ class Recovery {
   }
 
   void RemoveCreatedFolders(const JournalRecord& record) {
-    const std::wstring ancestor = Folded(record.texts[1]);
+    const std::wstring ancestor = FoldedPath(record.texts[1]);
     FilePath folder(record.texts[0]);
-    if (ancestor.empty() || Folded(folder.native()) == ancestor ||
-        !IsWithin(Folded(folder.native()), ancestor)) {
+    if (ancestor.empty() || FoldedPath(folder.native()) == ancestor ||
+        !IsPathWithin(FoldedPath(folder.native()), ancestor)) {
       LOG(ERROR) << "Refusing a journal record with a wrong ancestor: " << folder;
       return;
     }
-    for (; !folder.empty() && Folded(folder.native()) != ancestor;
+    // What a transaction copied into a folder it made has no records.
+    if (!IsReparsePoint(folder) && !file_helpers::DeleteRecursively(folder))
+      LOG(ERROR) << "Could not remove " << folder;
+    for (folder = file_helpers::ParentOf(folder);
+         !folder.empty() && FoldedPath(folder.native()) != ancestor;
          folder = file_helpers::ParentOf(folder)) {
       if (file_helpers::RemoveEmptyFolder(folder)) continue;
       DWORD error = GetLastError();
@@ -262,14 +249,14 @@ bool JournalScope::AllowsPath(const FilePath& path) const {
   if (!IsAbsolutePath(path)) return false;
   for (const FilePath& part : path)
     if (part == L".." || part == L".") return false;
-  const std::wstring folded = Folded(path.native());
+  const std::wstring folded = FoldedPath(path.native());
   std::vector<FilePath> roots = other_folders;
   roots.insert(roots.begin(), install_folder);
   for (const FilePath& root : roots) {
-    if (root.empty() || !IsWithin(folded, Folded(root.native()))) continue;
+    if (root.empty() || !IsPathWithin(folded, FoldedPath(root.native()))) continue;
     // A junction or link below the root would take the change elsewhere.
     for (FilePath above = file_helpers::ParentOf(path);
-         !above.empty() && IsWithin(Folded(above.native()), Folded(root.native()));
+         !above.empty() && IsPathWithin(FoldedPath(above.native()), FoldedPath(root.native()));
          above = file_helpers::ParentOf(above)) {
       if (IsReparsePoint(above)) return false;
     }
@@ -280,11 +267,11 @@ bool JournalScope::AllowsPath(const FilePath& path) const {
 
 bool JournalScope::AllowsKey(uint32_t root, const std::wstring& key) const {
   if (!JournalRoot(root) || key.find(L"\\..") != std::wstring::npos) return false;
-  const std::wstring folded = Folded(key);
+  const std::wstring folded = FoldedPath(key);
   for (const std::wstring& prefix : key_prefixes) {
-    std::wstring folded_prefix = Folded(prefix);
+    std::wstring folded_prefix = FoldedPath(prefix);
     if (prefix.back() == L'\\') folded_prefix += L'\\';
-    if (folded == Folded(prefix) || folded.compare(0, folded_prefix.size(), folded_prefix) == 0) {
+    if (folded == FoldedPath(prefix) || folded.compare(0, folded_prefix.size(), folded_prefix) == 0) {
       if (prefix.back() == L'\\' || folded.size() == folded_prefix.size() ||
           folded[folded_prefix.size()] == L'\\')
         return true;
@@ -321,7 +308,7 @@ RecoveryResult RecoverInterruptedInstallation(const FilePath& journal_file,
                << " is damaged; it and the records after it are refused";
   bool ours = !records.empty() && records[0].kind == Kind::kHeader &&
               records[0].texts.size() == 1 &&
-              Folded(records[0].texts[0]) == Folded(scope.install_folder.native());
+              FoldedPath(records[0].texts[0]) == FoldedPath(scope.install_folder.native());
   if (!ours && !records.empty())
     LOG(ERROR) << "The journal " << journal_file << " names another installation folder";
   if (ours && records.size() > 1) {
