@@ -99,7 +99,8 @@ void ForEachEntry(const FilePath& folder,
   FindClose(find);
 }
 
-bool DeleteTree(const FilePath& path) {
+bool DeleteTree(const FilePath& path, const DeleteAttempt& attempt) {
+  auto run = [&](const std::function<bool()>& remove) { return attempt ? attempt(remove) : remove(); };
   const std::wstring extended = ExtendedLengthPath(path);
   DWORD attributes = GetFileAttributesW(extended.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -110,13 +111,14 @@ bool DeleteTree(const FilePath& path) {
     SetFileAttributesW(extended.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
   bool deleted;
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    deleted = DeleteFileW(extended.c_str());
+    deleted = run([&] { return DeleteFileW(extended.c_str()) != FALSE; });
   } else {
     // A link to a folder is removed as it is; never follow it.
     if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-      ForEachEntry(path,
-                   [&](const WIN32_FIND_DATAW& entry) { DeleteTree(path / entry.cFileName); });
-    deleted = RemoveDirectoryW(extended.c_str());
+      ForEachEntry(path, [&](const WIN32_FIND_DATAW& entry) {
+        DeleteTree(path / entry.cFileName, attempt);
+      });
+    deleted = run([&] { return RemoveDirectoryW(extended.c_str()) != FALSE; });
   }
   if (!deleted) PLOG(WARNING) << "Could not delete " << path;
   return deleted;

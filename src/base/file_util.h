@@ -34,8 +34,9 @@ bool CreateDirectories(const FilePath& path);
 // Deletes a file or a folder with everything in it, read-only files
 // included. Links inside (junctions, symbolic links) are removed without
 // touching what they point to. True when nothing is left; a missing path is
-// success.
-bool DeleteTree(const FilePath& path);
+// success. `attempt`, when given, runs each single deletion (to retry it).
+using DeleteAttempt = std::function<bool(const std::function<bool()>& remove)>;
+bool DeleteTree(const FilePath& path, const DeleteAttempt& attempt = nullptr);
 
 // Calls `visit` for each entry of `folder` but "." and "..", links included
 // as they are.

@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -25,18 +24,7 @@ enum class Run { kInstall, kUpgrade, kUninstall };
 
 // What a recovery cannot put back: the installer's own preference file of an
 // existing installation is rewritten outside the transaction.
-const char* const kAllowedDifferences[] = {"installer_prefs.json"};
-
-std::string WithoutAllowed(const std::string& differences) {
-  std::istringstream lines(differences);
-  std::string kept, line;
-  while (std::getline(lines, line)) {
-    bool allowed = false;
-    for (const char* name : kAllowedDifferences) allowed |= line.find(name) != std::string::npos;
-    if (!allowed) kept += line + "\n";
-  }
-  return kept;
-}
+constexpr const char* kAllowedDifference = "installer_prefs.json";
 
 // The scheduler keeps one file per registered task in its folder.
 int CountTasks() {
@@ -102,7 +90,7 @@ class KillSweepTest : public test::EndToEndTest, public testing::WithParamInterf
       EXPECT_NE(RecoverInterruptedInstallations(FilePath(folder_.native()), false),
                 RecoveryResult::kFailed);
       EXPECT_FALSE(JournalLeft());
-      EXPECT_EQ(WithoutAllowed(before.DifferencesTo(Snapshot())), "")
+      EXPECT_EQ(test::WithoutAllowed(before.DifferencesTo(Snapshot()), {kAllowedDifference}), "")
           << kill_switch << "=" << position;
       EXPECT_EQ(CountTasks(), tasks) << kill_switch << "=" << position;
       if (GetParam() == Run::kUpgrade) {

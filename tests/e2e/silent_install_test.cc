@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "e2e/e2e_test.h"
+#include "support/holder_process.h"
 #include "engine/uninstall_script.h"
 #include "installer/folder_permission_mode.h"
 #include "system/object_names.h"
@@ -295,6 +296,37 @@ TEST_F(SilentInstallTest, FileHeldByAnotherProcessIsLeftToTheCleanUpScript) {
 
 // Whichever side of an installation goes away, nothing is left half-done and
 // the next installation into the folder works.
+// A scanner or an indexer opens a freshly written file for a moment: the
+// upgrade replacing the launcher and the uninstallation deleting the
+// installed files wait for it instead of failing.
+TEST_F(SilentInstallTest, FilesHeldForAMomentDelayButDoNotFailTheRun) {
+  ASSERT_EQ(Run(Fixture(L"package.exe")), 0u) << Logs();
+  {
+    test::HolderProcess holder(L"file", (folder_ / L"launcher.exe").native(), 2000);
+    ASSERT_TRUE(holder.held());
+    EXPECT_EQ(Run(Fixture(L"next_package.exe")), 0u) << Logs();
+  }
+  EXPECT_EQ(InstalledVersion(), Utf8ToWide(NextVersion()));
+
+  const std::filesystem::path held =
+      folder_ / Utf8ToWide(NextVersion()) / L"resources" / L"resources.pak";
+  ASSERT_TRUE(PathExists(held));
+  test::HolderProcess holder(L"file", held.native(), 2000);
+  ASSERT_TRUE(holder.held());
+  ClearLogs();
+  DWORD exit_code = 99;
+  ASSERT_TRUE(LaunchProcessAndWait(
+      QuoteArgument((folder_ / Utf8ToWide(NextVersion()) / L"installer.exe").native()) +
+          L" --uninstall --silent --enable-installer-stats=0",
+      &exit_code));
+  EXPECT_EQ(exit_code, 0u) << Logs();
+  EXPECT_EQ(FindUninstallKey(), L"");
+  // Set aside by the uninstallation itself, not left to the clean-up script.
+  EXPECT_NE(Logs().find("File moved successfully to " + WideToUtf8(held.native())),
+            std::string::npos)
+      << Logs();
+}
+
 TEST_F(SilentInstallTest, EitherProcessEndingMidwayLeavesNothingBehind) {
   // A backend killed with exit code 0 (as a killed process reads back under
   // Wine, or after TerminateProcess with 0) never reported success.

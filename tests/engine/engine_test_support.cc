@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -254,6 +255,18 @@ MachineSnapshot MachineSnapshot::Take(const std::filesystem::path& parent_folder
     }
   }
   return snapshot;
+}
+
+std::string WithoutAllowed(const std::string& differences,
+                           std::initializer_list<const char*> allowed) {
+  std::istringstream lines(differences);
+  std::string kept, line;
+  while (std::getline(lines, line)) {
+    bool skip = false;
+    for (const char* name : allowed) skip |= line.find(name) != std::string::npos;
+    if (!skip) kept += line + "\n";
+  }
+  return kept;
 }
 
 std::string MachineSnapshot::DifferencesTo(const MachineSnapshot& after) const {

@@ -113,6 +113,10 @@ class MachineSnapshot {
   std::vector<std::pair<std::string, RegistrySnapshot>> keys_;
 };
 
+// `differences` without the lines that name one of `allowed`.
+std::string WithoutAllowed(const std::string& differences,
+                           std::initializer_list<const char*> allowed);
+
 // Product facts as the registry rows spell them.
 std::wstring ProductStream();   // "{Product}{Stream}"
 std::wstring UninstallKeyBase();  // "...\\Uninstall\\{Product} {Version}"

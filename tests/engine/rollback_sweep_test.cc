@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -32,18 +31,7 @@ const std::vector<std::wstring> kSwitches = {L"--allusers=0", L"--launchnorva=0"
 
 // Differences a failed run may leave: the installer's preference file of an
 // existing installation is written outside the transaction and stays.
-const char* const kAllowedDifferences[] = {"installer_prefs.json"};
-
-std::string WithoutAllowed(const std::string& differences) {
-  std::istringstream lines(differences);
-  std::string kept, line;
-  while (std::getline(lines, line)) {
-    bool allowed = false;
-    for (const char* name : kAllowedDifferences) allowed |= line.find(name) != std::string::npos;
-    if (!allowed) kept += line + "\n";
-  }
-  return kept;
-}
+constexpr const char* kAllowedDifference = "installer_prefs.json";
 
 bool TaskExists(const std::string& app_id) {
   std::unique_ptr<TaskScheduler> scheduler = CreateTaskScheduler();
@@ -94,7 +82,7 @@ class RollbackSweepTest : public testing::TestWithParam<int> {
       if (!attempt(position, &run)) break;
       if (run.succeeded) continue;  // a failure the run may ignore
       ++failed;
-      EXPECT_EQ(WithoutAllowed(before.DifferencesTo(MachineSnapshot::Take(Parent()))), "")
+      EXPECT_EQ(test::WithoutAllowed(before.DifferencesTo(MachineSnapshot::Take(Parent())), {kAllowedDifference}), "")
           << what << " at position " << position;
       EXPECT_FALSE(TaskExists(env_.last_app_id())) << what << " at position " << position;
     }

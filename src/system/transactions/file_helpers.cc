@@ -40,31 +40,6 @@ bool RetryUntil(const std::function<bool()>& attempt, ULONGLONG deadline) {
   }
 }
 
-bool DeleteTreeUntil(const FilePath& path, ULONGLONG deadline) {
-  const std::wstring extended = ExtendedLengthPath(path);
-  const DWORD attributes = GetFileAttributesW(extended.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-  }
-  if (attributes & FILE_ATTRIBUTE_READONLY)
-    SetFileAttributesW(extended.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-  bool deleted;
-  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    deleted = RetryUntil([&] { return DeleteFileW(extended.c_str()) != FALSE; }, deadline);
-  } else {
-    // A link to a folder is removed as it is; never follow it.
-    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-      ForEachEntry(path, [&](const WIN32_FIND_DATAW& entry) {
-        DeleteTreeUntil(path / entry.cFileName, deadline);
-      });
-    }
-    deleted = RetryUntil([&] { return RemoveDirectoryW(extended.c_str()) != FALSE; }, deadline);
-  }
-  if (!deleted) PLOG(WARNING) << "Could not delete " << path;
-  return deleted;
-}
-
 }  // namespace
 
 bool IsSharingError(DWORD error) {
@@ -128,7 +103,11 @@ bool RemoveEmptyFolder(const FilePath& path) {
 }
 
 bool DeleteRecursively(const FilePath& path) {
-  return DeleteTreeUntil(path, GetTickCount64() + kSharingRetryBudgetMs);
+  // The whole tree shares one budget.
+  const ULONGLONG deadline = GetTickCount64() + kSharingRetryBudgetMs;
+  return DeleteTree(path, [deadline](const std::function<bool()>& remove) {
+    return RetryUntil(remove, deadline);
+  });
 }
 
 FilePath ParentOf(const FilePath& path) {
