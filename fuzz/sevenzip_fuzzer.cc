@@ -37,8 +37,8 @@ std::vector<uint8_t> WithHeaderCrcs(const uint8_t* data, size_t size) {
   };
   uint64_t offset = sz::LoadLe64(&bytes[12]), length = sz::LoadLe64(&bytes[20]);
   if (offset <= size - 32 && length <= size - 32 - offset)
-    store(28, sz::Crc32(&bytes[32 + offset], static_cast<size_t>(length)));
-  store(8, sz::Crc32(&bytes[12], 20));
+    store(28, norva::installer::Crc32(&bytes[32 + offset], static_cast<size_t>(length)));
+  store(8, norva::installer::Crc32(&bytes[12], 20));
   return bytes;
 }
 

@@ -99,9 +99,11 @@ class KillSweepTest : public test::EndToEndTest, public testing::WithParamInterf
         SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
         LaunchOptions quiet;
         quiet.stdout_handle =
-            CreateFileW(L"NUL", GENERIC_WRITE, 0, &inheritable, OPEN_EXISTING, 0, nullptr);
+            CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                        OPEN_EXISTING, 0, nullptr);
         EXPECT_TRUE(LaunchProcessAndWait(
-            QuoteArgument((folder_ / L"launcher.exe").native()) + L" --version", &started, quiet));
+            QuoteArgument((folder_ / L"launcher.exe").native()) + L" --version", &started, quiet))
+            << "error " << GetLastError();
         CloseHandle(quiet.stdout_handle);
         EXPECT_EQ(started, 0u) << kill_switch << "=" << position;
       }

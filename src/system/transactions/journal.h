@@ -92,7 +92,8 @@ class Journal {
   bool Append(const JournalRecord& record);
   // The transaction ended (committed or rolled back): the file goes.
   void Discard();
-  bool active() const { return !file_.empty(); }
+  // Some record is on disk.
+  bool written() const { return handle_ != INVALID_HANDLE_VALUE; }
 
   // Test-only: ends the process with exit code 0, as a kill from outside
   // would look, right after the given record is on disk (1-based, header not

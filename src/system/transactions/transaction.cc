@@ -35,7 +35,7 @@ void Transaction::Rollback() {
 
 void Transaction::Commit() {
   // Past this record a recovery finishes the commit instead of undoing it.
-  if (!nested_ && journal_ && journal_->active() && !operations_.empty())
+  if (!nested_ && journal_ && journal_->written())
     journal_->Append({.kind = JournalRecord::Kind::kCommitted});
   DestroyOperations();
   EndJournal();
