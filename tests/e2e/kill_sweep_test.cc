@@ -63,7 +63,7 @@ class KillSweepTest : public test::EndToEndTest, public testing::WithParamInterf
   }
 
   bool JournalLeft() const {
-    return PathExists(Journal::PathFor(FilePath(folder_.native()), false));
+    return PathExists(Journal::LocationFor(FilePath(folder_.native()), false));
   }
 
   // Kills the run at positions 1, 2, ... until it finishes; checks each one.

@@ -245,19 +245,23 @@ FilePath JournalsFolder(bool all_users) {
 
 }  // namespace
 
+FilePath Journal::LocationFor(const FilePath& install_folder, bool all_users) {
+  FilePath folder = JournalsFolder(all_users);
+  return folder.empty() ? folder : folder / (FolderKey(install_folder) + L".journal");
+}
+
 FilePath Journal::PathFor(const FilePath& install_folder, bool all_users) {
   FilePath folder = JournalsFolder(all_users);
   if (folder.empty() ||
       (all_users ? !PrepareMachineJournalsFolder(folder) : !CreateDirectories(folder)))
     return {};
-  return folder / (FolderKey(install_folder) + L".journal");
+  return LocationFor(install_folder, all_users);
 }
 
 bool Journal::ExistsFor(const FilePath& install_folder) {
   for (bool all_users : {false, true}) {
-    FilePath folder = JournalsFolder(all_users);
-    if (!folder.empty() && PathExists(folder / (FolderKey(install_folder) + L".journal")))
-      return true;
+    FilePath file = LocationFor(install_folder, all_users);
+    if (!file.empty() && PathExists(file)) return true;
   }
   return false;
 }

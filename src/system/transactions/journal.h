@@ -78,8 +78,9 @@ class Journal {
   // or, for an installation for all users, in the common application data
   // (a folder only the administrators and the system may write).
   static FilePath PathFor(const FilePath& install_folder, bool all_users);
-  // Whether a run left a journal for the folder in either place (made
-  // nothing on the way).
+  // The same place, for reading: nothing is made on the way.
+  static FilePath LocationFor(const FilePath& install_folder, bool all_users);
+  // Whether a run left a journal for the folder in either place.
   static bool ExistsFor(const FilePath& install_folder);
 
   Journal() = default;

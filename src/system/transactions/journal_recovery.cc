@@ -330,7 +330,7 @@ RecoveryResult RecoverInterruptedInstallations(const FilePath& install_folder, b
   RecoveryResult result = RecoveryResult::kNothingToDo;
   for (bool all_users : {false, true}) {
     if (all_users && !machine) continue;
-    FilePath file = Journal::PathFor(install_folder, all_users);
+    FilePath file = Journal::LocationFor(install_folder, all_users);
     if (file.empty()) continue;
     RecoveryResult one = RecoverInterruptedInstallation(file, scope);
     if (one != RecoveryResult::kNothingToDo) result = one;
