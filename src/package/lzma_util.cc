@@ -474,6 +474,21 @@ DWORD LzmaUtil::OpenArchive(const FilePath& path, uint64_t start, uint64_t size)
   return file_ == INVALID_HANDLE_VALUE ? GetLastError() : 0;
 }
 
+DWORD LzmaUtil::OpenArchive(HANDLE file, uint64_t start, uint64_t size) {
+  CloseArchive();
+  archive_start_ = start;
+  archive_size_ = size;
+  // INVALID_HANDLE_VALUE is also the process's own pseudo handle, which
+  // would duplicate.
+  if (file == INVALID_HANDLE_VALUE || !file) return ERROR_INVALID_HANDLE;
+  if (!DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), &file_, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS)) {
+    file_ = INVALID_HANDLE_VALUE;
+    return GetLastError();
+  }
+  return 0;
+}
+
 void LzmaUtil::CloseArchive() {
   if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
   file_ = INVALID_HANDLE_VALUE;

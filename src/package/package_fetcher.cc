@@ -226,8 +226,9 @@ class PackageFetcher::ThreadedFetcher {
   void OnDownloadUrlFetched();
   void ExtractArchive(const std::string& checksum);
   bool CheckPackage(const std::string& checksum);
-  // Unpacks the `size` bytes of `file` from `start`.
-  void UnpackArchive(const FilePath& file, uint64_t start, uint64_t size);
+  // Unpacks the `size` bytes from `start` of the file held by the package
+  // lock.
+  void UnpackArchive(uint64_t start, uint64_t size);
   void OnUnpacked(bool success);
   void DownloadPartnerFile();
   void OnPartnerDownloaded(const std::string& file_name, const std::string& checksum);
@@ -253,7 +254,8 @@ class PackageFetcher::ThreadedFetcher {
   const FilePath download_folder_;
   const FilePath package_path_;
   std::unique_ptr<PayloadReader> payload_reader_;
-  // Held from the package's first check to the end of its unpacking.
+  // Held from the package's first check (or the archive file's creation) to
+  // the end of its unpacking.
   PackageLock package_lock_;
   // Held for the fetcher's whole life: the files named after the package
   // path are this process's while it lives.
@@ -356,11 +358,14 @@ bool PackageFetcher::ThreadedFetcher::ReadOwnPayload() {
   std::string tracking_data;
   if (payload_reader_->ReadPayload()) {
     if (payload_reader_->is_archive()) {
-      // An offline installer carries the whole package.
+      // An offline installer carries the whole package. Its archive file is
+      // held from its creation to the end of the unpacking, which reads it
+      // through that hold: closed in between, it could be replaced.
       Report(PackageFetcherDelegate::kUnpacking);
-      payload_reader_->WritePayloadToFile(archive_path());
-      PostTask(BindWeak(weak_factory_.GetWeakPtr(), &ThreadedFetcher::UnpackArchive,
-                        archive_path(), uint64_t{0}, UINT64_MAX));
+      if (!payload_reader_->WritePayloadToFile(archive_path(), &package_lock_))
+        package_lock_.Release();
+      PostTask(BindWeak(weak_factory_.GetWeakPtr(), &ThreadedFetcher::UnpackArchive, uint64_t{0},
+                        UINT64_MAX));
       return false;
     }
     tracking_data = payload_reader_->GetPayload();
@@ -469,7 +474,7 @@ void PackageFetcher::ThreadedFetcher::ExtractArchive(const std::string& checksum
   }
   // Unpacked straight from the held package: a copy of the archive could be
   // replaced before it is read.
-  PostTask(BindWeak(weak_factory_.GetWeakPtr(), &ThreadedFetcher::UnpackArchive, package_path_,
+  PostTask(BindWeak(weak_factory_.GetWeakPtr(), &ThreadedFetcher::UnpackArchive,
                     package.payload_start(), package.payload_length()));
 }
 
@@ -508,15 +513,14 @@ bool PackageFetcher::ThreadedFetcher::CheckPackage(const std::string& checksum) 
   return !failure;
 }
 
-void PackageFetcher::ThreadedFetcher::UnpackArchive(const FilePath& file,
-                                                    uint64_t start, uint64_t size) {
+void PackageFetcher::ThreadedFetcher::UnpackArchive(uint64_t start, uint64_t size) {
   LOG(INFO) << "Unpacking files from archive";
   fetch_record_.SetTime("unpack_start_time");
   stats_root_.SetTimestamp("installation_start_unpacking_time");
   bool success = false;
   if (CreateDirectories(extraction_folder())) {
     unpacker_.set_progress_sink(proxy_.get());
-    success = unpacker_.OpenArchive(file, start, size) == 0 &&
+    success = unpacker_.OpenArchive(package_lock_.handle(), start, size) == 0 &&
               unpacker_.UnPack(extraction_folder()) == 0;
     unpacker_.CloseArchive();
   }

@@ -9,7 +9,8 @@
 namespace norva::installer {
 
 // Keeps a downloaded package as it is from its first check to the end of its
-// unpacking, so what is unpacked is what was verified. Holds the file open
+// unpacking, so what is unpacked is what was verified (and an offline
+// installer's archive file from its writing on). Holds the file open
 // for reading and shares it for reading only: others may still read and run
 // it (the package queries do), but no process can write, rename or delete it
 // until Release.
@@ -28,11 +29,17 @@ class PackageLock {
   // claim is held, and the system lets go of it when the process dies, so a
   // claim file that can be deleted has no living owner.
   bool Create(const FilePath& path);
+  // A new file, replacing one of that name, held from its creation on and
+  // open for writing through this hold alone: what is written through
+  // handle() is what a reader of handle() sees.
+  bool CreateForWriting(const FilePath& path);
   void Release();
   bool held() const { return file_ != INVALID_HANDLE_VALUE; }
+  // Read access, and write access after CreateForWriting.
+  HANDLE handle() const { return file_; }
 
  private:
-  bool Open(const FilePath& path, DWORD disposition);
+  bool Open(const FilePath& path, DWORD access, DWORD disposition);
 
   HANDLE file_ = INVALID_HANDLE_VALUE;
 };

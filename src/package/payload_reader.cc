@@ -68,11 +68,15 @@ std::string PayloadReader::GetPayload() const {
                      static_cast<size_t>(payload_length_));
 }
 
-bool PayloadReader::WritePayloadToFile(const FilePath& path) const {
+bool PayloadReader::WritePayloadToFile(const FilePath& path, PackageLock* hold) const {
   if (invalid_ || !read_) return false;
   LOG(INFO) << "Writing payload to file " << path;
-  HANDLE file = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, 0, nullptr,
-                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = INVALID_HANDLE_VALUE;
+  if (!hold)
+    file = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+  else if (hold->CreateForWriting(path))
+    file = hold->handle();
   if (file == INVALID_HANDLE_VALUE) {
     PLOG(ERROR) << "Could not create " << path;
     return false;
@@ -85,7 +89,7 @@ bool PayloadReader::WritePayloadToFile(const FilePath& path) const {
     written = WriteAll(file, reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
   }
   if (!written) PLOG(ERROR) << "Could not write " << path;
-  if (!CloseHandle(file)) written = false;
+  if (!hold && !CloseHandle(file)) written = false;
   return written;
 }
 

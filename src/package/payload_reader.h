@@ -6,6 +6,7 @@
 
 #include "base/file_path.h"
 #include "package/mapped_file.h"
+#include "package/package_lock.h"
 
 namespace norva::installer {
 
@@ -25,8 +26,10 @@ class PayloadReader {
   // payload was located or the file is invalid.
   std::string GetPayload() const;
   // Creates or replaces `path` with the payload. False when nothing was
-  // located, the file is invalid, or a byte could not be written.
-  bool WritePayloadToFile(const FilePath& path) const;
+  // located, the file is invalid, or a byte could not be written. With
+  // `hold`, the file is made through it and stays held there afterwards, so
+  // nobody can change it between its writing and its reading.
+  bool WritePayloadToFile(const FilePath& path, PackageLock* hold = nullptr) const;
 
   // Hands out `payload` instead of the file's own (a value given on the
   // command line); counts as a located payload.

@@ -22,6 +22,10 @@ mkdir -p "$out/package/resources"
 printf 'stand-in launcher\r\n' >"$out/package/launcher.exe"
 seq 1 20000 >"$out/package/resources/numbers.txt"
 (cd "$out/package" && 7zz a -bd -y -mx=5 "$out/package.7z" . >/dev/null)
+# What another process would rather have unpacked.
+mkdir -p "$out/decoy"
+printf 'not the package\r\n' >"$out/decoy/launcher.exe"
+(cd "$out/decoy" && 7zz a -bd -y -mx=5 "$out/decoy.7z" . >/dev/null)
 # Starts with the 7z signature, then nothing a reader can use.
 printf '7z\xbc\xaf\x27\x1c\x00\x04not really an archive' >"$out/broken.7z"
 

@@ -505,6 +505,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct ChildRun {
   Statuses statuses;
   std::vector<std::string> files;  // "relative/path size"
+  std::vector<std::string> swaps;  // "way done|refused"
   json stats;
 };
 
@@ -530,6 +531,7 @@ class OwnPayloadTest : public PackageFetcherTest {
     for (const std::string& line : SplitString(test::ReadFile(output), '\n')) {
       if (StartsWith(line, "status ")) run.statuses.push_back(std::stoi(line.substr(7)));
       if (StartsWith(line, "file ")) run.files.push_back(line.substr(5));
+      if (StartsWith(line, "swap ")) run.swaps.push_back(line.substr(5));
       if (StartsWith(line, "stats ")) run.stats = json::parse(line.substr(6));
     }
     // Nothing of the run is left behind.
@@ -549,6 +551,19 @@ TEST_F(OwnPayloadTest, OfflineInstallerUnpacksItsOwnArchiveWithoutTheNetwork) {
   EXPECT_FALSE(fetch.contains("fetch_download_url_start_time"));
   EXPECT_TRUE(fetch["unpack_end_time"].contains("elapsed"));
   EXPECT_TRUE(service_.Requests().empty()) << "the offline installer used the network";
+}
+
+// Between the writing of the archive file and its unpacking, another handle
+// tries to put a decoy archive there: each way is refused and the package
+// comes out as the installer carries it.
+TEST_F(OwnPayloadTest, OwnArchiveFileCannotBeSwappedBeforeItIsUnpacked) {
+  ChildRun run = RunInstaller("offline_installer.exe",
+                              L"--swap-archive=\"" + Fixture("decoy.7z").native() + L"\"");
+  EXPECT_EQ(run.swaps, (std::vector<std::string>{"write refused", "replace refused",
+                                                 "rename refused", "delete refused"}));
+  EXPECT_EQ(run.statuses, (Statuses{0, 1, 4, 6}));
+  EXPECT_EQ(run.files,
+            (std::vector<std::string>{"launcher.exe 19", "resources\\numbers.txt 108894"}));
 }
 
 TEST_F(OwnPayloadTest, BrokenOwnArchiveOrPayloadFailsUnpacking) {
