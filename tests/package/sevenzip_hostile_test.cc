@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "package/lzma_util.h"
 #include "package/sevenzip/archive.h"
 #include "base/crc32.h"
@@ -202,26 +204,97 @@ TEST(SevenZipHostileTest, OversizedDeclarationsAreRefusedWithoutAllocating) {
   }
 }
 
-// An archive of four stored bytes "abcd" whose main streams info is `streams`
-// (one file, "a").
-std::string WithStreamsInfo(const std::string& streams) {
-  std::string header = "\x01\x04" + streams + std::string("\x00\x05\x01\x11\x05\x00" "a\x00\x00\x00\x00\x00", 12);
+// An archive of the stored bytes `packed` described by `header`.
+std::string WithHeader(const std::string& packed, const std::string& header) {
   auto le = [](std::string& out, uint64_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) out += static_cast<char>(value >> (8 * i));
   };
   std::string start;
-  le(start, 4, 8);
+  le(start, packed.size(), 8);
   le(start, header.size(), 8);
   le(start, Crc32(header.data(), header.size()), 4);
   std::string archive("7z\xBC\xAF\x27\x1C\x00\x04", 8);
   le(archive, Crc32(start.data(), start.size()), 4);
-  return archive + start + "abcd" + header;
+  return archive + start + packed + header;
+}
+
+// An archive of four stored bytes "abcd" whose main streams info is `streams`
+// (one file, "a").
+std::string WithStreamsInfo(const std::string& streams) {
+  const std::string files("\x00\x05\x01\x11\x05\x00" "a\x00\x00\x00\x00\x00", 12);
+  return WithHeader("abcd", "\x01\x04" + streams + files);
+}
+
+const std::string kPackOne("\x06\x00\x01\x09\x04\x00", 6);
+const std::string kCopyFolder("\x07\x0B\x01\x00\x01\x01\x00\x0C\x04\x00", 10);
+
+// A bit vector of N bits takes N/8 bytes rounded up; the last byte is
+// short only when N is not a multiple of 8. Each vector below is a whole
+// property and the next property follows it, so a reader that took the
+// missing byte from there would read a valid archive.
+TEST(SevenZipHostileTest, BitVectorsOneByteShortAreBadHeaders) {
+  auto property = [](char id, const std::string& body) {
+    return std::string(1, id) + static_cast<char>(body.size()) + body;
+  };
+  auto names = [&](int count) {
+    std::string body(1, '\0');
+    for (int i = 0; i < count; ++i)
+      body += std::string(1, static_cast<char>('a' + i)) + std::string(3, '\0');
+    return property('\x11', body);
+  };
+  const std::string streams = "\x04" + kPackOne + kCopyFolder + std::string(1, '\0');
+  const struct Case {
+    const char* name;
+    std::string packed;
+    // The header with the vector's last byte, or without it.
+    std::function<std::string(const std::string& last)> header;
+    std::string last_byte;
+  } cases[] = {
+      // Nine entries, the last of them the stored file: 9 bits in 1 byte.
+      {"empty streams, 9 bits", "abcd",
+       [&](const std::string& last) {
+         return "\x01" + streams + "\x05\x09" + property('\x0E', "\xFF" + last) +
+                property('\x0F', std::string(1, '\0')) + names(9) + std::string(2, '\0');
+       },
+       std::string(1, '\0')},
+      // One stored file: 1 bit in no byte.
+      {"empty streams, 1 bit", "abcd",
+       [&](const std::string& last) {
+         return "\x01" + streams + "\x05\x01" + property('\x0E', last) + names(1) +
+                std::string(2, '\0');
+       },
+       std::string(1, '\0')},
+      // Three folders.
+      {"empty files, 3 bits", "",
+       [&](const std::string& last) {
+         return "\x01\x05\x03" + property('\x0E', "\xE0") + property('\x0F', last) + names(3) +
+                std::string(2, '\0');
+       },
+       std::string(1, '\0')},
+      {"anti items, 3 bits", "",
+       [&](const std::string& last) {
+         return "\x01\x05\x03" + property('\x0E', "\xE0") + property('\x10', last) + names(3) +
+                std::string(2, '\0');
+       },
+       std::string(1, '\0')},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string whole = WithHeader(c.packed, c.header(c.last_byte));
+    sevenzip::MemoryInStream whole_in(whole.data(), whole.size());
+    sevenzip::Archive whole_archive;
+    ASSERT_EQ(sevenzip::Result::kOk, whole_archive.Open(&whole_in));
+    std::string cut = WithHeader(c.packed, c.header(""));
+    sevenzip::MemoryInStream cut_in(cut.data(), cut.size());
+    sevenzip::Archive cut_archive;
+    EXPECT_EQ(sevenzip::Result::kBadHeader, cut_archive.Open(&cut_in));
+  }
 }
 
 TEST(SevenZipHostileTest, StreamSectionsOutOfOrderOrRepeatedAreRefused) {
-  const std::string pack_one("\x06\x00\x01\x09\x04\x00", 6);
+  const std::string& pack_one = kPackOne;
   const std::string pack_none("\x06\x00\x00\x00", 4);
-  const std::string copy_folder("\x07\x0B\x01\x00\x01\x01\x00\x0C\x04\x00", 10);
+  const std::string& copy_folder = kCopyFolder;
   const std::string one_substream("\x08\x00", 2);
   // The plain layout opens, so the refusals below are about the order alone.
   std::string good = WithStreamsInfo(pack_one + copy_folder);
