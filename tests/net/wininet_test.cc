@@ -255,6 +255,27 @@ TEST_F(WininetTest, BodiesThatNeverArriveAreCountedRetries) {
             (std::vector<std::string>{"", "bytes=0-", "bytes=3000-"}));
 }
 
+TEST_F(WininetTest, BytesBetweenFailuresStartANewRunOfRetries) {
+  // Four failures with at most one retry: only the bytes in the middle
+  // keep the download alive.
+  ASSERT_TRUE(service_.SetRule({{"path", "/package.bin"},
+                                {"responses",
+                                 {{{"status", 503}},
+                                  {{"status", 503}},
+                                  {{"cut_at", 3000}},
+                                  {{"status", 503}},
+                                  {{"status", 503}}}}}));
+  downloader_.set_max_retries(1);
+  ASSERT_TRUE(Download(service_.Url("/package.bin")));
+  EXPECT_EQ(downloader_.state(), Wininet::kCompleted);
+  EXPECT_TRUE(test::ReadFile(output_) == content_) << "the download differs from the file served";
+  EXPECT_EQ(RangesRequested("/package.bin"),
+            (std::vector<std::string>{"", "bytes=0-", "bytes=0-", "bytes=3000-", "bytes=3000-",
+                                      "bytes=3000-"}));
+  EXPECT_EQ(CountLines(log_, "Retrying 0 of 1"), 2);
+  EXPECT_EQ(CountLines(log_, "Retrying 1 of 1"), 2);
+}
+
 TEST_F(WininetTest, WholeBodyAnsweringARangeIsNotAppendedTwice) {
   ASSERT_TRUE(service_.SetRule({{"path", "/package.bin"},
                                 {"responses", {{{"cut_at", 3000}}, {{"ignore_range", true}}}}}));
