@@ -4,6 +4,7 @@
 #include <knownfolders.h>
 
 #include "base/strings.h"
+#include "support/folder_link.h"
 #include "support/scratch.h"
 
 namespace norva::installer {
@@ -96,21 +97,79 @@ TEST(FileUtilTest, CreateDirectoriesAndDeleteTree) {
   EXPECT_FALSE(PathExists(scratch.path() / L"single"));
 }
 
+// The link is seen as one and reaches the target: a walk that followed it
+// would delete the target's files.
 TEST(FileUtilTest, DeleteTreeRemovesALinkWithoutFollowingIt) {
   ScratchFolder scratch;
   std::filesystem::path target = scratch.path() / L"target";
-  std::filesystem::path tree = scratch.path() / L"tree";
-  ASSERT_TRUE(CreateDirectories(target));
-  ASSERT_TRUE(CreateDirectories(tree));
+  std::filesystem::path tree = scratch.path() / L"tr\u00e9e & (1) %x% !";
+  std::filesystem::path link = tree / L"link";
+  std::filesystem::path probe = scratch.path() / L"probe";
   WriteFile(target / L"keep", "keep me");
-  constexpr DWORD kAllowUnprivileged = 0x2;
-  if (!CreateSymbolicLinkW((tree / L"link").c_str(), target.c_str(),
-                           SYMBOLIC_LINK_FLAG_DIRECTORY | kAllowUnprivileged)) {
-    GTEST_SKIP() << "No folder links here: " << GetLastError();
-  }
-  EXPECT_TRUE(DeleteTree(tree));
-  EXPECT_FALSE(PathExists(tree));
+  WriteFile(target / L"sub" / L"deeper", "keep me too");
+  WriteFile(tree / L"file", "x");
+  WriteFile(tree / L"sub" / L"file", "x");
+  test::FolderLinkKind kind = test::MakeFolderLink(link, target);
+  if (kind == test::FolderLinkKind::kNone) GTEST_SKIP() << "This system makes no folder links";
+  ASSERT_TRUE(test::IsReparsePoint(link));
+  ASSERT_EQ(ReadFile(link / L"keep"), "keep me");
+  // Windows removes a link to a folder as it is; Wine 8 cannot remove one
+  // to a folder that holds files (ERROR_DIR_NOT_EMPTY), and then the tree
+  // has to stay with its link.
+  bool removable = test::MakeFolderLink(probe, target) != test::FolderLinkKind::kNone &&
+                   RemoveDirectoryW(probe.c_str());
+
+  bool deleted = DeleteTree(tree);
+
   EXPECT_EQ(ReadFile(target / L"keep"), "keep me");
+  EXPECT_EQ(ReadFile(target / L"sub" / L"deeper"), "keep me too");
+  EXPECT_EQ(deleted, removable);
+  EXPECT_EQ(PathExists(tree), !removable);
+  if (!removable) {
+    EXPECT_EQ(CountEntries(tree), 1u);
+    EXPECT_TRUE(test::IsReparsePoint(link));
+  }
+  if (kind == test::FolderLinkKind::kUnix) {
+    EXPECT_TRUE(test::RemoveUnixLinks({link, probe}));
+  }
+}
+
+TEST(FileUtilTest, IsSafeRelativePath) {
+  const struct {
+    const wchar_t* path;
+    bool safe;
+  } cases[] = {
+      {L"norva.exe", true},
+      {L"resources\\locales\\en-US.pak", true},
+      {L"resources/locales/de.pak", true},
+      {L"a..b\\c", true},
+      {L"..a", true},
+      {L"a..", true},
+      {L".hidden\\x", true},
+      {L"x & (1) 100% !\\d\u00e9j\u00e0\\\u65e5\u672c.txt", true},
+      // Leave the folder, or say nothing.
+      {L"", false},
+      {L"..", false},
+      {L"..\\x", false},
+      {L"../x", false},
+      {L"a\\..\\..\\b", false},
+      {L"a/../b", false},
+      {L"a\\..", false},
+      {L"a/..", false},
+      {L".", false},
+      {L".\\a", false},
+      {L"a\\.\\b", false},
+      {L"a\\", false},
+      // Roots, drives and streams.
+      {L"\\x", false},
+      {L"/x", false},
+      {L"C:\\x", false},
+      {L"C:x", false},
+      {L"\\\\server\\share\\x", false},
+      {L"\\\\?\\C:\\x", false},
+      {L"file.txt:stream", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(IsSafeRelativePath(c.path), c.safe) << WideToUtf8(c.path);
 }
 
 TEST(FileUtilTest, ReadFileToStringWithALimit) {

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <winioctl.h>
-
 #include <functional>
 #include <string>
 #include <vector>
@@ -17,6 +15,7 @@
 #include "package/package_test_files.h"
 #include "package/payload_reader.h"
 #include "stats/stats_collector.h"
+#include "support/folder_link.h"
 #include "support/holder_process.h"
 #include "support/test_ui_runner.h"
 
@@ -157,38 +156,6 @@ TEST(PackageFetcherSweepTest, RemovesOnlyTheFilesOfRunsWhoseOwnerDied) {
   EXPECT_EQ(locks, 1u);
 }
 
-// A junction to an outside folder (\??\ form of `target`), or false when the
-// file system makes none.
-bool MakeJunction(const fs::path& link, const fs::path& target) {
-  fs::create_directories(link);
-  HANDLE handle = CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  const std::wstring substitute = L"\\??\\" + target.native();
-  const std::wstring print = target.native();
-  const size_t names = (substitute.size() + 1 + print.size() + 1) * sizeof(wchar_t);
-  std::vector<uint8_t> buffer(16 + names);
-  auto put16 = [&](size_t at, size_t value) {
-    buffer[at] = static_cast<uint8_t>(value);
-    buffer[at + 1] = static_cast<uint8_t>(value >> 8);
-  };
-  const DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
-  memcpy(buffer.data(), &tag, 4);
-  put16(4, buffer.size() - 8);
-  put16(8, 0);
-  put16(10, substitute.size() * sizeof(wchar_t));
-  put16(12, (substitute.size() + 1) * sizeof(wchar_t));
-  put16(14, print.size() * sizeof(wchar_t));
-  memcpy(buffer.data() + 16, substitute.c_str(), (substitute.size() + 1) * sizeof(wchar_t));
-  memcpy(buffer.data() + 16 + (substitute.size() + 1) * sizeof(wchar_t), print.c_str(),
-         (print.size() + 1) * sizeof(wchar_t));
-  DWORD returned = 0;
-  BOOL made = DeviceIoControl(handle, FSCTL_SET_REPARSE_POINT, buffer.data(),
-                              static_cast<DWORD>(buffer.size()), nullptr, 0, &returned, nullptr);
-  CloseHandle(handle);
-  return made && (GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
 // The sweep removes a junction in a dead run's folder, never what it points to.
 TEST(PackageFetcherSweepTest, JunctionInADeadRunIsNotFollowed) {
   test::ScratchFolder scratch;
@@ -197,7 +164,7 @@ TEST(PackageFetcherSweepTest, JunctionInADeadRunIsNotFollowed) {
   const std::wstring stem = L"norva_installer_20240101101011";
   MakeRunFiles(folder, stem);
   test::WriteFile(outside / L"precious.txt", "keep");
-  if (!MakeJunction(folder / stem / L"link", outside))
+  if (!test::MakeJunction(folder / stem / L"link", outside))
     GTEST_SKIP() << "this file system makes no junctions (Wine 8 does not)";
   {
     test::HolderProcess owner(L"owner", (folder / (stem + L".lock")).native(), 120000);
