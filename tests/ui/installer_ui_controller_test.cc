@@ -77,17 +77,16 @@ class InstallerUIControllerTest : public testing::Test {
   }
 
   // The switches of a controller whose package fetch asks the local service
-  // (which by default answers slowly, so that the fetch stays in its first
-  // state) and whose report would go to this machine.
+  // and whose report would go to this machine.
   CommandLine ServiceSwitches() {
     return CommandLine::FromString(L"installer.exe --local-stats-server "
                                    L"--internal-package-server=" +
                                    service_.Url(kDownloadUrlPath));
   }
-  void AnswerSlowly() {
-    ASSERT_TRUE(service_.SetRule({{"path", kDownloadUrlPath},
-                                  {"default", {{"body", std::string(200, ' ')},
-                                               {"trickle", {1, 0.5}}}}}));
+  // Keeps the fetch in its first state, silent: the download address is
+  // retried after a delay, for as long as a test runs.
+  void KeepFetching() {
+    ASSERT_TRUE(service_.SetRule({{"path", kDownloadUrlPath}, {"default", {{"status", 503}}}}));
   }
   int DownloadUrlRequests() {
     int count = 0;
@@ -285,7 +284,7 @@ TEST_F(InstallerUIControllerTest, ProgressWeighsEachStateAndNeverGoesBack) {
       {"the backend's success fills the bar",
        [](InstallerUIController& c) { c.OnInstallerTerminated(true); }, 1303, 1, 0},
   };
-  AnswerSlowly();
+  KeepFetching();
   InstallerUIController controller(ServiceSwitches());
   EXPECT_TRUE(Run(controller, [&](InstallerUIController& c) {
     // The fetch's first reports have arrived once the service was asked.
@@ -346,7 +345,7 @@ TEST_F(InstallerUIControllerTest, ThreeFetchRestartsThenTheUserDecides) {
 // When elevation failed for a new installation for all users, the user is
 // offered an installation for the current user only, which starts at once.
 TEST_F(InstallerUIControllerTest, FailedElevationOffersTheCurrentUser) {
-  AnswerSlowly();
+  KeepFetching();
   InstallerUIController controller(ServiceSwitches());
   std::unique_ptr<test::MessageBoxAnswer> answer;
   bool all_users_before = false;
@@ -376,7 +375,7 @@ TEST_F(InstallerUIControllerTest, FailedElevationOffersTheCurrentUser) {
 // to start and is shown over the window then; one still waiting when the
 // run ends, and any asked for afterwards, is answered "cancelled" unseen.
 TEST_F(InstallerUIControllerTest, DialogRequestsWaitForTheInstallationAndEndCancelled) {
-  AnswerSlowly();
+  KeepFetching();
   struct Case {
     const char* name;
     bool proceed;
@@ -417,7 +416,7 @@ TEST_F(InstallerUIControllerTest, DialogRequestsWaitForTheInstallationAndEndCanc
 // An autoupdate through the window, even a successful one with installer
 // statistics on, sends no report.
 TEST_F(InstallerUIControllerTest, AutoupdateSendsNoStatistics) {
-  AnswerSlowly();
+  KeepFetching();
   InstallerUIController controller(ServiceSwitches());
   EXPECT_TRUE(Run(
       controller, [](InstallerUIController& c) { c.OnInstallerTerminated(true); },
