@@ -43,7 +43,10 @@ PrefDefaultOverridesFetcher::PrefDefaultOverridesFetcher(
       command_line_(command_line) {}
 
 PrefDefaultOverridesFetcher::~PrefDefaultOverridesFetcher() {
-  if (downloader_) downloader_->Stop();
+  if (!downloading_) return;
+  // Nobody was handed what the unfinished download wrote.
+  downloader_->Stop();
+  DeleteFileW(ExtendedLengthPath(target_file_).c_str());
 }
 
 std::wstring PrefDefaultOverridesFetcher::Url() const {
@@ -54,34 +57,45 @@ std::wstring PrefDefaultOverridesFetcher::Url() const {
 }
 
 void PrefDefaultOverridesFetcher::Fetch(const std::string& tracking_data, Closure done) {
-  if (!FeatureRegistry::Get().IsEnabled(kPrefDefaultOverridesSupport) || downloader_) {
+  if (!FeatureRegistry::Get().IsEnabled(kPrefDefaultOverridesSupport)) {
     done();
     return;
   }
+  waiting_.push_back(std::move(done));
+  if (downloading_) {
+    // Its tracking data may be another folder's; the file is written anew.
+    LOG(INFO) << "Fetching the pref default overrides again";
+    downloader_->Stop();
+  }
+  downloading_ = true;
   auto writer = std::make_unique<FileResponseWriter>();
   if (!writer->Open(target_file_)) {
     LOG(ERROR) << "Could not create the pref default overrides file";
-    done();
+    OnDownloadEnded(false);
     return;
   }
-  downloader_ = std::make_unique<Wininet>(ui_runner_, nullptr);
-  downloader_->set_allowed_domains(AllowedDomains());
-  done_ = std::move(done);
-  if (!downloader_->Start(Url(), tracking_data, [this] { OnDownloadEnded(); }, std::move(writer),
+  if (!downloader_) {
+    downloader_ = std::make_unique<Wininet>(ui_runner_, nullptr);
+    downloader_->set_allowed_domains(AllowedDomains());
+  }
+  auto ended = [this] { OnDownloadEnded(downloader_->state() == Wininet::kCompleted); };
+  if (!downloader_->Start(Url(), tracking_data, ended, std::move(writer),
                           std::make_unique<NullDownloadStats>())) {
     LOG(ERROR) << "Could not start downloading the pref default overrides";
-    OnDownloadEnded();
+    OnDownloadEnded(false);
   }
 }
 
-void PrefDefaultOverridesFetcher::OnDownloadEnded() {
-  if (downloader_->state() != Wininet::kCompleted) {
+void PrefDefaultOverridesFetcher::OnDownloadEnded(bool completed) {
+  downloading_ = false;
+  if (!completed) {
     LOG(WARNING) << "The pref default overrides were not downloaded";
     DeleteFileW(ExtendedLengthPath(target_file_).c_str());
   }
-  Closure done = std::move(done_);
-  done_ = nullptr;
-  if (done) done();
+  std::vector<Closure> waiting = std::move(waiting_);
+  waiting_.clear();
+  // A `done` may fetch again; that Fetch waits for its own download.
+  for (Closure& done : waiting) done();
 }
 
 }  // namespace norva::installer

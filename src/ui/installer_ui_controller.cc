@@ -74,8 +74,10 @@ BOOL CALLBACK BringToFront(HWND window, LPARAM) {
 
 }  // namespace
 
-InstallerUIController::InstallerUIController()
-    : stats_(std::make_unique<StatsCollector>(FeatureRegistry::Get().IsEnabled(kUiStats), this)) {}
+InstallerUIController::InstallerUIController(const CommandLine& command_line)
+    : command_line_(command_line),
+      stats_(std::make_unique<StatsCollector>(FeatureRegistry::Get().IsEnabled(kUiStats), this,
+                                              command_line)) {}
 
 InstallerUIController::~InstallerUIController() {
   if (settings_) settings_->RemoveObserver(this);
@@ -139,11 +141,13 @@ bool InstallerUIController::RunUI(Settings& settings, bool inside_package,
     fetch_state_ = kStatePackageReady;
     package_folder = GetExecutablePath().parent_path();
   } else {
-    fetcher_ = std::make_unique<PackageFetcher>(download_folder, stats_->root(), this, this);
+    fetcher_ = std::make_unique<PackageFetcher>(download_folder, stats_->root(), this, this,
+                                                command_line_);
     package_folder = fetcher_->extraction_folder();
   }
   runner_ = std::make_unique<InstallerRunner>(package_folder);
-  pref_fetcher_ = std::make_unique<PrefDefaultOverridesFetcher>(package_folder, this);
+  pref_fetcher_ =
+      std::make_unique<PrefDefaultOverridesFetcher>(package_folder, this, command_line_);
   loop_->SetDialogDispatcher(&Win32DialogDispatcher::Get());
   loop_->task_runner()->PostTask(FROM_HERE, [weak = weak_factory_.GetWeakPtr()] {
     if (weak) weak->Init();
@@ -504,6 +508,14 @@ void InstallerUIController::Finish() {
     window_.reset();
   }
   runner_->StopInstallation();
+  // A request still waiting for the installation to start will not be
+  // shown; its requester must not wait for it.
+  if (deferred_request_) {
+    std::unique_ptr<DeferredRequest> request = std::move(deferred_request_);
+    request->reply_runner->PostTask(FROM_HERE, [reply = std::move(request->reply)] {
+      reply(ERROR_CANCELLED);
+    });
+  }
   if (lock_file_ != INVALID_HANDLE_VALUE) CloseHandle(lock_file_);
   lock_file_ = INVALID_HANDLE_VALUE;
   stats_->root().SetInteger("installation_success", result_ ? 1 : 0);

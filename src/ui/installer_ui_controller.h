@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "base/command_line.h"
 #include "base/file_path.h"
 #include "base/weak_ptr.h"
 #include "engine/installer_observer.h"
@@ -46,7 +47,10 @@ class InstallerUIController : public Settings::Observer,
     kStateHandedOver = 5,
   };
 
-  InstallerUIController();
+  // `command_line` holds the switches the fetches and the report read
+  // (tests pass their own).
+  explicit InstallerUIController(
+      const CommandLine& command_line = CommandLine::ForCurrentProcess());
   ~InstallerUIController() override;
   InstallerUIController(const InstallerUIController&) = delete;
   InstallerUIController& operator=(const InstallerUIController&) = delete;
@@ -122,6 +126,7 @@ class InstallerUIController : public Settings::Observer,
   bool UiStatsEnabled() const;
   void Finish();
 
+  const CommandLine command_line_;
   const std::unique_ptr<StatsCollector> stats_;
   TaskLoop* loop_ = nullptr;
   Settings* settings_ = nullptr;

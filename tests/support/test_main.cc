@@ -1,10 +1,49 @@
 #include <windows.h>
 
+#include <cwchar>
+#include <string>
+
 #include <gtest/gtest.h>
+
+#include "base/command_line.h"
+#include "system/object_names.h"
+
+namespace {
+
+// A controller under test whose package is not ready yet makes its runner
+// start this executable as the installer's backend ("wait-for-package"). It
+// stands in for one that waits for the package: it ends with 1, as an
+// interrupted backend does, once the frontend interrupts the installation or
+// ends, and after a minute at the latest. The frontend makes the interruption
+// event before it starts the backend, so an event already gone was signalled
+// and closed.
+int RunAsWaitingBackend(const norva::installer::CommandLine& command_line) {
+  using namespace norva::installer;
+  HANDLE interrupted = OpenEventW(
+      SYNCHRONIZE, FALSE,
+      GetObjectNameForFolder(kInstallationInterruptedEvent,
+                             command_line.GetSwitchValuePath("installfolder"), true)
+          .c_str());
+  if (!interrupted) return 1;
+  DWORD frontend_id =
+      std::wcstoul(command_line.GetSwitchValue("initial-pid").c_str(), nullptr, 10);
+  HANDLE frontend = OpenProcess(SYNCHRONIZE, FALSE, frontend_id);
+  HANDLE waits[2] = {interrupted, frontend};
+  DWORD count = frontend ? 2 : 1;
+  WaitForMultipleObjects(count, waits, FALSE, 60000);
+  for (DWORD i = 0; i < count; ++i) CloseHandle(waits[i]);
+  return 1;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   // A crash must fail the test run, not wait for a dialog.
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+  const norva::installer::CommandLine& command_line =
+      norva::installer::CommandLine::ForCurrentProcess();
+  if (command_line.HasSwitch("backend") && command_line.HasSwitch("wait-for-package"))
+    return RunAsWaitingBackend(command_line);
   testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -1,11 +1,14 @@
 #include "ui/installer_ui_controller.h"
 
 #include <windows.h>
+#include <commctrl.h>
 #include <objbase.h>
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -16,6 +19,7 @@
 #include "product/installer_features.h"
 #include "product/languages.h"
 #include "stats/stats_collector.h"
+#include "support/local_service.h"
 #include "support/scratch.h"
 #include "system/windows_version.h"
 #include "ui/rich_text.h"
@@ -32,6 +36,11 @@ class InstallerUIControllerTest : public testing::Test {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     SetWindowsVersionRankForTesting(kWindows10);
     FeatureRegistry::Get().RegisterDefaults();
+    // The overrides are handed over at once: these tests are about the window.
+    FeatureRegistry::Get().AddOverridesFromCommandLine(CommandLine::FromString(
+        L"installer.exe --with-feature:installer-pref-default-overrides-support=off"));
+    ASSERT_TRUE(service_.available()) << "the local autoupdate service is not running";
+    ASSERT_TRUE(service_.Reset());
     InstallerUIController::SetOpenAddressForTesting(
         [this](const std::wstring& program, const std::wstring& address) {
           opened_program_ = program;
@@ -41,18 +50,19 @@ class InstallerUIControllerTest : public testing::Test {
   void TearDown() override {
     InstallerUIController::SetOpenAddressForTesting(nullptr);
     SetWindowsVersionRankForTesting(-1);
+    FeatureRegistry::Get().ResetForTesting();
+    FeatureRegistry::Get().RegisterDefaults();
     CoUninitialize();
   }
 
   // Runs the controller until it ends; `act` runs once its window shows and
-  // the folder's status is in. Nothing answers the package fetch.
-  bool Run(InstallerUIController& controller, std::function<void(InstallerUIController&)> act) {
-    std::filesystem::path downloads = scratch_.path() / L"downloads";
-    std::filesystem::create_directories(downloads);
-    Settings settings(false, false, false, scratch_.path() / L"Norva", false,
-                      CommandLine::FromString(L"installer.exe --enable-installer-stats=0 "
-                                              L"--internal-package-server=http://127.0.0.1:9/"),
-                      {});
+  // the folder's status is in. `switches` are the settings' own.
+  bool Run(InstallerUIController& controller, std::function<void(InstallerUIController&)> act,
+           const std::wstring& switches = L"--enable-installer-stats=0", bool autoupdate = false) {
+    std::filesystem::create_directories(downloads_);
+    Settings settings(false, false, autoupdate, scratch_.path() / L"Norva", false,
+                      CommandLine::FromString(L"installer.exe " + switches), {});
+    settings_ = &settings;
     std::function<void()> poll = [&] {
       if (controller.window() && !settings.IsStatusFetchPending()) {
         act(controller);
@@ -61,7 +71,45 @@ class InstallerUIControllerTest : public testing::Test {
       loop_.task_runner()->PostDelayedTask(FROM_HERE, poll, std::chrono::milliseconds(20));
     };
     loop_.task_runner()->PostDelayedTask(FROM_HERE, poll, std::chrono::milliseconds(20));
-    return controller.RunUI(settings, false, downloads, false);
+    bool result = controller.RunUI(settings, false, downloads_, false);
+    settings_ = nullptr;
+    return result;
+  }
+
+  // The switches of a controller whose package fetch asks the local service
+  // and whose report would go to this machine.
+  CommandLine ServiceSwitches() {
+    return CommandLine::FromString(L"installer.exe --local-stats-server "
+                                   L"--internal-package-server=" +
+                                   service_.Url(kDownloadUrlPath));
+  }
+  // Keeps the fetch in its first state, silent: the download address is
+  // retried after a delay, for as long as a test runs.
+  void KeepFetching() {
+    ASSERT_TRUE(service_.SetRule({{"path", kDownloadUrlPath}, {"default", {{"status", 503}}}}));
+  }
+  int DownloadUrlRequests() {
+    int count = 0;
+    for (const nlohmann::json& request : service_.Requests())
+      count += request["path"] == kDownloadUrlPath;
+    return count;
+  }
+
+  // Polls `ready` on the loop every 20 ms from the next task on, then runs
+  // `then`; after 30 s
+  // `then` runs anyway (and the test's checks fail).
+  void When(std::function<bool()> ready, std::function<void()> then) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    auto poll = std::make_shared<std::function<void()>>();
+    *poll = [this, ready, then, deadline, poll] {
+      if (ready() || std::chrono::steady_clock::now() > deadline) {
+        then();
+        *poll = nullptr;  // breaks the cycle
+        return;
+      }
+      loop_.task_runner()->PostDelayedTask(FROM_HERE, *poll, std::chrono::milliseconds(20));
+    };
+    loop_.task_runner()->PostTask(FROM_HERE, *poll);
   }
 
   nlohmann::json Stats(InstallerUIController& controller) {
@@ -70,7 +118,12 @@ class InstallerUIControllerTest : public testing::Test {
     return copy;
   }
 
+  static constexpr char kDownloadUrlPath[] = "/netinstaller/developer";
+
   ScratchFolder scratch_;
+  std::filesystem::path downloads_ = scratch_.path() / L"downloads & (\u00e9t\u00e9) 100%";
+  test::LocalService service_;
+  Settings* settings_ = nullptr;  // while Run runs
   TaskLoop loop_{TaskLoop::Type::kUI};
   std::wstring opened_program_;
   std::wstring opened_address_;
@@ -91,7 +144,7 @@ TEST_F(InstallerUIControllerTest, CancelAndFullPackageEndTheRun) {
   EXPECT_EQ(opened_address_, L"https://www.norva.example/download/full/windows"
                              L"&product=Norva%20developer");
   EXPECT_EQ(opened_program_, L"");
-  EXPECT_FALSE(std::filesystem::exists(scratch_.path() / L"downloads" / L"installer.lck"));
+  EXPECT_FALSE(std::filesystem::exists(downloads_ / L"installer.lck"));
 }
 
 // The backend's own failure is what the error page shows, even when the
@@ -165,6 +218,212 @@ TEST_F(InstallerUIControllerTest, OldWindowsPointsToTheFullInstaller) {
   }));
   EXPECT_EQ(shown, L"This version of Norva requires Windows 7 or later. "
                    L"Choose \"Download full installer\" to open the download page.");
+}
+
+// The progress bar's messages, counted by a subclass of the control.
+struct BarMessages {
+  int set = 0;
+  int steps = 0;
+};
+
+LRESULT CALLBACK CountBarMessages(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
+                                  UINT_PTR, DWORD_PTR data) {
+  auto* seen = reinterpret_cast<BarMessages*>(data);
+  if (message == PBM_SETPOS) ++seen->set;
+  if (message == PBM_STEPIT) ++seen->steps;
+  return DefSubclassProc(window, message, wparam, lparam);
+}
+
+// One bar for the whole run: each fetch state and the installation have
+// their weight (1, 1000, 200, 1, 1, 100 of 1303); a rise of at most 10 is
+// stepped, a larger one set, and the bar never goes back.
+TEST_F(InstallerUIControllerTest, ProgressWeighsEachStateAndNeverGoesBack) {
+  using Report = std::function<void(InstallerUIController&)>;
+  struct Row {
+    const char* what;
+    Report report;
+    int position;
+    int set;    // PBM_SETPOS messages
+    int steps;  // PBM_STEPIT messages
+  };
+  const Row rows[] = {
+      {"half of the download",
+       [](InstallerUIController& c) {
+         c.NotifyStatusChanged(PackageFetcherDelegate::kDownloading);
+         c.SetTotalProgress(1000);
+         c.SetCurrentProgress(500);
+       },
+       1 + 500, 1, 0},
+      {"a rise of 5", [](InstallerUIController& c) { c.SetCurrentProgress(505); }, 506, 0, 5},
+      {"a count that goes back", [](InstallerUIController& c) { c.SetCurrentProgress(100); }, 506,
+       0, 0},
+      {"a rise of 10", [](InstallerUIController& c) { c.SetCurrentProgress(515); }, 516, 0, 10},
+      {"a rise of 11", [](InstallerUIController& c) { c.SetCurrentProgress(526); }, 527, 1, 0},
+      {"a third of the unpacking, truncated",
+       [](InstallerUIController& c) {
+         c.NotifyStatusChanged(PackageFetcherDelegate::kUnpacking);
+         c.SetTotalProgress(3);
+         c.SetCurrentProgress(1);
+       },
+       1 + 1000 + 66, 1, 0},
+      {"partner content counts nothing",
+       [](InstallerUIController& c) {
+         c.NotifyStatusChanged(PackageFetcherDelegate::kDownloadingPartnerContent);
+         c.SetTotalProgress(50);
+         c.SetCurrentProgress(50);
+       },
+       1067, 0, 0},
+      {"the package handed over, then 2 of 4 installation steps",
+       [](InstallerUIController& c) {
+         c.NotifyStatusChanged(PackageFetcherDelegate::kPackageReady);
+         c.SetTotalSteps(4);
+         c.OnStepCompleted();
+       },
+       1 + 1000 + 200 + 1 + 1 + 50, 1, 0},
+      {"the next step", [](InstallerUIController& c) { c.OnStepCompleted(); }, 1278, 1, 0},
+      {"the backend's success fills the bar",
+       [](InstallerUIController& c) { c.OnInstallerTerminated(true); }, 1303, 1, 0},
+  };
+  KeepFetching();
+  InstallerUIController controller(ServiceSwitches());
+  EXPECT_TRUE(Run(controller, [&](InstallerUIController& c) {
+    // The fetch's first reports have arrived once the service was asked.
+    When([&] { return DownloadUrlRequests() > 0; }, [&] {
+      c.OnProceed();
+      ASSERT_EQ(c.window()->current_page(), kPageProgress);
+      HWND bar = test::WindowControl(*c.window(), kProgressBar);
+      EXPECT_EQ(SendMessageW(bar, PBM_GETRANGE, FALSE, 0), 1303);
+      BarMessages seen;
+      SetWindowSubclass(bar, CountBarMessages, 1, reinterpret_cast<DWORD_PTR>(&seen));
+      for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        seen = {};
+        row.report(c);
+        if (!c.window()) {  // the success ended the run
+          EXPECT_EQ(seen.set, row.set);
+          break;
+        }
+        EXPECT_EQ(SendMessageW(bar, PBM_GETPOS, 0, 0), row.position);
+        EXPECT_EQ(seen.set, row.set);
+        EXPECT_EQ(seen.steps, row.steps);
+      }
+      if (c.window()) {
+        RemoveWindowSubclass(bar, CountBarMessages, 1);
+        c.OnCancel();
+      }
+    });
+  }));
+}
+
+// Failed fetches before the user proceeds are restarted three times; then
+// the fetch waits for the user, whose go-ahead starts it again.
+TEST_F(InstallerUIControllerTest, ThreeFetchRestartsThenTheUserDecides) {
+  ASSERT_TRUE(service_.SetRule({{"path", kDownloadUrlPath}, {"default", {{"status", 404}}}}));
+  test::LogCapture log;
+  InstallerUIController controller(ServiceSwitches());
+  int requests_before_proceeding = 0;
+  std::wstring shown;
+  EXPECT_FALSE(Run(controller, [&](InstallerUIController& c) {
+    When([&] { return log.Contains("Exceeded maximum number of fetcher retries"); }, [&] {
+      requests_before_proceeding = DownloadUrlRequests();
+      c.OnProceed();
+      // The fetch fails again while the backend waits for the package.
+      When([&] { return c.window()->current_page() == kPageError; }, [&] {
+        shown = WindowText(test::WindowControl(*c.window(), kStatusText));
+        c.OnCancel();
+      });
+    });
+  }));
+  EXPECT_EQ(requests_before_proceeding, 4);
+  EXPECT_EQ(DownloadUrlRequests(), 5);
+  for (const char* count : {"1 of 3", "2 of 3", "3 of 3"})
+    EXPECT_TRUE(log.Contains(std::string("Restarting package fetching, ") + count)) << count;
+  EXPECT_FALSE(log.Contains("Restarting package fetching, 4"));
+  EXPECT_EQ(shown, l10n::GetLocalizedString(37048, {L""}));
+}
+
+// When elevation failed for a new installation for all users, the user is
+// offered an installation for the current user only, which starts at once.
+TEST_F(InstallerUIControllerTest, FailedElevationOffersTheCurrentUser) {
+  KeepFetching();
+  InstallerUIController controller(ServiceSwitches());
+  std::unique_ptr<test::MessageBoxAnswer> answer;
+  bool all_users_before = false;
+  EXPECT_FALSE(Run(
+      controller,
+      [&](InstallerUIController& c) {
+        all_users_before = settings_->IsAllUsers();
+        answer = std::make_unique<test::MessageBoxAnswer>(IDOK);
+        c.OnProceed();
+        c.OnInstallationFailed(37056, L"", "Elevation failed");
+        // The backend ends; after its grace the question, then a new start.
+        When([&] {
+               return !settings_->IsAllUsers() && c.window()->current_page() == kPageProgress;
+             },
+             [&] {
+               EXPECT_FALSE(settings_->IsModifiable()) << "no installation runs";
+               c.OnCancel();
+             });
+      },
+      L"--enable-installer-stats=0 --allusers=1"));
+  EXPECT_TRUE(all_users_before);
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->Seen(), l10n::GetLocalizedString(37045));
+}
+
+// The fetcher's dialog (a proxy's credentials) waits for the installation
+// to start and is shown over the window then; one still waiting when the
+// run ends, and any asked for afterwards, is answered "cancelled" unseen.
+TEST_F(InstallerUIControllerTest, DialogRequestsWaitForTheInstallationAndEndCancelled) {
+  KeepFetching();
+  struct Case {
+    const char* name;
+    bool proceed;
+    bool shown;
+    int reply;
+  };
+  const Case cases[] = {{"shown once installing", true, true, 7},
+                        {"the run ends first", false, false, ERROR_CANCELLED}};
+  for (const Case& t : cases) {
+    SCOPED_TRACE(t.name);
+    InstallerUIController controller(ServiceSwitches());
+    HWND owner = nullptr, window = nullptr;
+    std::vector<int> replies;
+    auto reply_runner = loop_.task_runner();
+    auto ask = [&](InstallerUIController& c) {
+      c.RunUICallbackAndPostReply(
+          [&](HWND parent) {
+            owner = parent;
+            return 7;
+          },
+          reply_runner, [&](int result) { replies.push_back(result); });
+    };
+    Run(controller, [&](InstallerUIController& c) {
+      window = c.window()->handle();
+      ask(c);
+      EXPECT_EQ(owner, nullptr) << "shown before the installation started";
+      if (t.proceed) c.OnProceed();
+      c.OnCancel();
+    });
+    EXPECT_EQ(owner, t.shown ? window : nullptr);
+    ask(controller);
+    When([&] { return replies.size() == 2; }, [&] { loop_.Quit(); });
+    loop_.Run();
+    EXPECT_EQ(replies, (std::vector<int>{t.reply, ERROR_CANCELLED}));
+  }
+}
+
+// An autoupdate through the window, even a successful one with installer
+// statistics on, sends no report.
+TEST_F(InstallerUIControllerTest, AutoupdateSendsNoStatistics) {
+  KeepFetching();
+  InstallerUIController controller(ServiceSwitches());
+  EXPECT_TRUE(Run(
+      controller, [](InstallerUIController& c) { c.OnInstallerTerminated(true); },
+      L"--enable-installer-stats=1", /*autoupdate=*/true));
+  EXPECT_EQ(Stats(controller)["installation_success"], 1);
+  // Preparing a report summarises the downloads into the tree.
+  EXPECT_FALSE(Stats(controller).contains("wininet_retries")) << Stats(controller).dump();
 }
 
 }  // namespace
