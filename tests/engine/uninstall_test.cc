@@ -187,9 +187,14 @@ TEST_F(UninstallTest, ProfileIsDeletedOnRequest) {
       {"default", false, true},
       {"single", true, true},
   };
+  // Single-profile installations live outside the user's folders too.
+  const std::filesystem::path programs =
+      GetKnownFolder(FOLDERID_ProgramFiles) /
+      (L"Norva profile test (x&y) " + std::to_wstring(GetCurrentProcessId()));
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
-    const std::filesystem::path folder = Folder(Utf8ToWide(c.name).c_str());
+    const std::filesystem::path folder =
+        c.single_profile ? programs / L"single" : Folder(Utf8ToWide(c.name).c_str());
     std::vector<std::wstring> switches = kPerUser;
     if (c.single_profile) switches.push_back(L"--singleprofile=1");
     ASSERT_TRUE(env_.Run(folder, {switches}).succeeded);
@@ -206,6 +211,8 @@ TEST_F(UninstallTest, ProfileIsDeletedOnRequest) {
     for (const auto& profile : {roaming, local}) std::filesystem::remove_all(profile);
     test::RemoveProductTraces();
   }
+  std::error_code ignored;
+  std::filesystem::remove_all(programs, ignored);
 }
 
 // "Message Center" shortcuts of older versions go with the replaced
