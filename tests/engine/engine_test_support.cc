@@ -219,8 +219,7 @@ RecordingObserver EngineEnvironment::Run(const std::filesystem::path& folder,
   CommandLine command_line = CommandLine::FromArgv(argv);
   InterruptedEvent(folder);
   Settings settings(options.uninstall, true, options.autoupdate, folder, options.replace_legacy,
-                    command_line,
-                    options.uninstall ? folder : std::filesystem::path());
+                    command_line, options.uninstall ? folder : std::filesystem::path());
   if (settings.IsStatusFetchPending()) {
     StatusWaiter waiter(&settings, &loop_);
     RunLoopFor(&loop_, std::chrono::seconds(60));

@@ -119,7 +119,8 @@ TEST_F(UninstallTest, TamperedLogStaysInsideWhatTheInstallationOwns) {
       OwnKey(L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\NorvaTamperCanary");
   SetNoneValue(own + L"\\A\\B", L"v");
   SetNoneValue(canary + L"\\X", L"v");
-  const std::filesystem::path outside = folder.parent_path() / L"outside" / test::BrowserExecutable();
+  const std::filesystem::path outside =
+      folder.parent_path() / L"outside" / test::BrowserExecutable();
   test::WriteFile(outside, "someone else's");
 
   test::ScopedCom com;
