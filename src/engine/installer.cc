@@ -350,18 +350,6 @@ bool Installer::CreateSubfolder() {
   return true;
 }
 
-void Installer::ReapplyExperiments() {
-  FeatureRegistry& features = FeatureRegistry::Get();
-  const InstallationStatus& existing = status();
-  if (operation() == kOperationUpgrade && !existing.GetInstalledExperiments().empty()) {
-    features.AddOverridesFromRecordedList(existing.GetInstalledExperiments());
-    features.AddOverridesFromCommandLine(command_line_);
-  }
-  if (existing.IsInstalledExperimentEnabled(kExperimentTest) !=
-      features.IsEnabled(kExperimentTest))
-    LOG(INFO) << "Changing the status of the test experiment.";
-}
-
 void Installer::BuildSteps() {
   static const Step kInstall[] = {
       &Installer::StepCopyFiles,          &Installer::StepCopyRootFiles,

@@ -172,7 +172,13 @@ void Installer::StepDeletePreviousRootFiles() {
 
 bool Installer::DeleteBrowserExecutable() {
   std::wstring name = BrowserExecutableName();
-  FilePath browser = install_folder_ / status().subfolder / name;
+  const FilePath& subfolder = status().subfolder;
+  // A log that leads out of the installation folder names no file of ours.
+  if (!subfolder.empty() && !IsSafeRelativePath(subfolder)) {
+    LOG(WARNING) << "Not deleting the browser of the invalid subfolder " << subfolder;
+    return true;
+  }
+  FilePath browser = install_folder_ / subfolder / name;
   if (!transaction_.Execute(std::make_unique<DeleteFileOperation>(browser, true, true))) {
     LOG(ERROR) << Fail(kMessageBrowserInUse, L"",
                        "Can't uninstall when " + WideToUtf8(name) + " is in use");

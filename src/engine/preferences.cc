@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/command_line.h"
 #include "base/file_util.h"
@@ -41,6 +42,28 @@ nlohmann::json ToJsonList(const std::vector<std::string>& items) {
 }
 
 }  // namespace
+
+void Installer::ReapplyExperiments() {
+  FeatureRegistry& features = FeatureRegistry::Get();
+  const InstallationStatus& existing = status();
+  if (operation() == kOperationUpgrade) {
+    // The overrides that installation was made with; "all-installer-experiments"
+    // holds every state, defaults included.
+    JsonPrefStore prefs(install_folder_ / kInstallerPrefsFile, nullptr);
+    prefs.Load();
+    const nlohmann::json* recorded = prefs.GetValue("installer-experiments");
+    if (recorded && recorded->is_array()) {
+      std::vector<std::string> entries;
+      for (const nlohmann::json& entry : *recorded)
+        if (entry.is_string()) entries.push_back(entry.get<std::string>());
+      features.AddOverridesFromRecordedList(entries);
+      features.AddOverridesFromCommandLine(command_line_);
+    }
+  }
+  if (existing.IsInstalledExperimentEnabled(kExperimentTest) !=
+      features.IsEnabled(kExperimentTest))
+    LOG(INFO) << "Changing the status of the test experiment.";
+}
 
 void Installer::StepSeedPreferences() {
   const FilePath prefs_path = install_folder_ / kInstallerPrefsFile;

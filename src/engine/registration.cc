@@ -2,8 +2,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -185,6 +187,85 @@ std::wstring KeyAbove(std::wstring path, int levels) {
   return path;
 }
 
+// Keys that other programs and Windows keep their entries below.
+constexpr const wchar_t* kSharedKeys[] = {
+    L"software\\classes\\applications",
+    L"software\\clients\\startmenuinternet",
+    L"software\\microsoft\\windows\\currentversion\\app paths",
+    L"software\\microsoft\\windows\\currentversion\\explorer",
+    L"software\\microsoft\\windows\\currentversion\\uninstall",
+    L"software\\microsoft\\windows\\shell",
+    L"software\\microsoft\\windows nt\\currentversion\\appcompatflags\\compatibility "
+    L"assistant\\persisted",
+};
+
+// Whether a recorded key may go as a whole: at least three levels deep (so
+// never "Software" or "Software\Classes"), and neither a shared key nor above
+// one. The log may have been tampered with.
+bool MayDeleteKey(const std::wstring& path) {
+  std::wstring key = ToLowerASCII(path);
+  if (std::count(key.begin(), key.end(), L'\\') < 2) return false;
+  for (const wchar_t* shared : kSharedKeys) {
+    std::wstring_view text(shared);
+    if (text == key || (text.size() > key.size() && text.starts_with(key) &&
+                        text[key.size()] == L'\\'))
+      return false;
+  }
+  return true;
+}
+
+// How many levels of `path` are missing, from the key itself upwards.
+int MissingLevels(HKEY root, std::wstring path) {
+  int missing = 0;
+  while (!path.empty()) {
+    HKEY key = nullptr;
+    LONG result = RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key);
+    if (result == ERROR_SUCCESS) RegCloseKey(key);
+    if (result != ERROR_FILE_NOT_FOUND) break;
+    ++missing;
+    path = KeyAbove(std::move(path), 1);
+  }
+  return missing;
+}
+
+// Whether `path` holds no values but those named in `ours`; `subkeys` is
+// given the number of its subkeys.
+bool HoldsOnly(HKEY root, const std::wstring& path, const std::vector<std::wstring>& ours,
+               DWORD* subkeys) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  DWORD values = 0;
+  bool only = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, subkeys, nullptr, nullptr, &values,
+                               nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+  std::vector<wchar_t> name(16384);
+  for (DWORD index = 0; only && index < values; ++index) {
+    DWORD length = static_cast<DWORD>(name.size());
+    only = RegEnumValueW(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr) ==
+               ERROR_SUCCESS &&
+           std::find_if(ours.begin(), ours.end(), [&](const std::wstring& own) {
+             return _wcsicmp(own.c_str(), name.data()) == 0;
+           }) != ours.end();
+  }
+  RegCloseKey(key);
+  return only;
+}
+
+// The key to delete instead of removing the values `ours` from `path`: the
+// key itself when nothing else is in it, then up to `levels` - 1 parents that
+// hold nothing but it. Empty when the key is used by others.
+std::wstring EmptiedKey(HKEY root, const std::wstring& path,
+                        const std::vector<std::wstring>& ours, int levels) {
+  DWORD subkeys = 0;
+  if (!MayDeleteKey(path) || !HoldsOnly(root, path, ours, &subkeys) || subkeys) return {};
+  std::wstring emptied = path;
+  for (int level = 1; level < levels; ++level) {
+    std::wstring parent = KeyAbove(emptied, 1);
+    if (!MayDeleteKey(parent) || !HoldsOnly(root, parent, {}, &subkeys) || subkeys != 1) break;
+    emptied = parent;
+  }
+  return emptied;
+}
+
 }  // namespace
 
 std::wstring Installer::GetTemplateValue(const std::wstring& name) {
@@ -234,7 +315,15 @@ void Installer::StepSetUpRegistry() {
   std::vector<RegistryEntry> rows(std::begin(kRegistrationRows), std::end(kRegistrationRows));
   if (FeatureRegistry::Get().IsEnabled(kHideFromProgramsAndFeatures))
     rows.push_back(kHiddenFromProgramsRow);
+  // Keys of value-only rows that this installation creates, with the number
+  // of levels created.
+  std::map<std::string, int> created;
   for (const RegistryEntry& row : rows) {
+    std::wstring key;
+    if (row.clean_level == 0 && row.type != kDeleteKeyType &&
+        ExpandTemplate(row.key_template, this, &key)) {
+      created.emplace(ToLowerASCII(WideToUtf8(key)), MissingLevels(hive, key));
+    }
     if (ApplyRow(row, this, hive, &transaction_) ||
         std::wcscmp(row.key_template, kUninstallTemplate) != 0) {
       continue;
@@ -242,6 +331,14 @@ void Installer::StepSetUpRegistry() {
     LOG(ERROR) << kUninstallFailure;
     Fail(kMessageGeneralFailure, L"", kUninstallFailure);
     return;
+  }
+  // A negative level asks the uninstallation to remove the values and then
+  // the keys created here, as far as nothing else has been put in them.
+  // Readers that know only levels 0 and up remove the values alone.
+  for (InstallLogKey& key : *GetInstallLogKeys(hive)) {
+    auto levels = created.find(ToLowerASCII(key.path));
+    if (key.clean == 0 && levels != created.end() && levels->second > 0)
+      key.clean = -levels->second;
   }
   ScheduleNextStep();
 }
@@ -269,20 +366,28 @@ void Installer::StepRemoveRecordedRegistryEntries() {
 
 void Installer::RemoveRecordedKeys(HKEY root, const std::vector<InstallLogKey>& keys) {
   for (const InstallLogKey& key : keys) {
-    // A tampered log must not make us delete a whole hive.
-    std::wstring path = KeyAbove(ExpandLegacyKeyPath(key.path), key.clean > 0 ? key.clean - 1 : 0);
-    if (path.empty()) {
-      LOG(WARNING) << "Skipping recorded registry key \"" << key.path << "\" with clean level "
-                   << key.clean;
-      continue;
-    }
+    std::wstring recorded = ExpandLegacyKeyPath(key.path);
     if (key.clean > 0) {
+      std::wstring path = KeyAbove(recorded, key.clean - 1);
+      if (!MayDeleteKey(path)) {
+        LOG(WARNING) << "Not deleting the registry key \"" << path << "\" recorded as \""
+                     << key.path << "\" with clean level " << key.clean;
+        continue;
+      }
       transaction_.Execute(std::make_unique<DeleteRegKeyOperation>(root, path));
       continue;
     }
-    for (const InstallLogValue& value : key.values) {
-      transaction_.Execute(std::make_unique<ChangeRegValueOperation>(
-          root, path, Utf8ToWide(value.name), nullptr, kRemoveValueType, 0));
+    std::vector<std::wstring> names;
+    for (const InstallLogValue& value : key.values) names.push_back(Utf8ToWide(value.name));
+    // Deleting the key saves its values, so a rollback brings them back.
+    std::wstring emptied = key.clean < 0 ? EmptiedKey(root, recorded, names, -key.clean) : L"";
+    if (!emptied.empty()) {
+      transaction_.Execute(std::make_unique<DeleteRegKeyOperation>(root, emptied));
+      continue;
+    }
+    for (const std::wstring& name : names) {
+      transaction_.Execute(std::make_unique<ChangeRegValueOperation>(root, recorded, name, nullptr,
+                                                                     kRemoveValueType, 0));
     }
   }
 }

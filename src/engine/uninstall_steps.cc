@@ -10,6 +10,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "base/command_line.h"
 #include "base/file_util.h"
@@ -194,12 +195,16 @@ FilePath FinalPath(const FilePath& path) {
   return text;
 }
 
-// Strictly inside the user's own profile folder, and neither a known folder
-// nor above one. A known folder counts both as named and where it leads.
-bool IsDeletableProfileFolder(const std::wstring& candidate) {
+// Strictly inside the user's own profile folder or the product's profile
+// folder of the installation (single-profile installations keep theirs
+// there), and neither a known folder nor above one. A known folder counts
+// both as named and where it leads.
+bool IsDeletableProfileFolder(const std::wstring& candidate, const FilePath& install_folder) {
   FilePath profile = GetKnownFolder(FOLDERID_Profile);
+  FilePath installation = FinalPath(install_folder);
   if (!IsBelow(candidate, ComparableFolder(profile)) &&
-      !IsBelow(candidate, ComparableFolder(FinalPath(profile))))
+      !IsBelow(candidate, ComparableFolder(FinalPath(profile))) &&
+      (installation.empty() || !IsBelow(candidate, ComparableFolder(installation / L"profile"))))
     return false;
   for (const KNOWNFOLDERID* id : kProtectedFolders) {
     FilePath known = GetKnownFolder(*id);
@@ -213,7 +218,7 @@ bool IsDeletableProfileFolder(const std::wstring& candidate) {
 // Deletes a profile folder with everything in it. Links inside are removed
 // without touching what they point to; a folder that is not clearly the
 // user's own is refused. A missing folder is success.
-bool DeleteTreeSafely(const FilePath& folder) {
+bool DeleteTreeSafely(const FilePath& folder, const FilePath& install_folder) {
   if (folder.empty() || !IsAbsolutePath(folder)) {
     LOG(WARNING) << "Not deleting the relative path " << folder;
     return false;
@@ -224,7 +229,7 @@ bool DeleteTreeSafely(const FilePath& folder) {
   // are resolved so that a link among them cannot lead the deletion elsewhere.
   FilePath parent = FinalPath(normal.parent_path());
   if (parent.empty() || !normal.has_filename() ||
-      !IsDeletableProfileFolder(ComparableFolder(parent / normal.filename()))) {
+      !IsDeletableProfileFolder(ComparableFolder(parent / normal.filename()), install_folder)) {
     LOG(WARNING) << "Not deleting " << folder << ": not a profile folder of this user";
     return false;
   }
@@ -255,7 +260,16 @@ void AddFolders(const FilePath& base, const FilePath& relative,
   }
 }
 
+std::function<void(const std::wstring&)>& SurveyLaunch() {
+  static auto* launch = new std::function<void(const std::wstring&)>;
+  return *launch;
+}
+
 }  // namespace
+
+void SetSurveyLaunchForTesting(std::function<void(const std::wstring& command)> launch) {
+  SurveyLaunch() = std::move(launch);
+}
 
 std::wstring BuildUninstallScript(uint32_t pid1, uint32_t pid2, uint32_t pid3,
                                   const std::vector<FilePath>& files,
@@ -404,7 +418,10 @@ void Installer::OpenUninstallSurvey() {
   std::wstring command = QuoteArgument((program_files / L"Internet Explorer" / L"iexplore.exe").native());
   if (GetWindowsVersionRank() >= kWindows8) command += L" -private";
   command += L" " + Utf8ToWide(address);
-  LaunchProcess(command);
+  if (SurveyLaunch())
+    SurveyLaunch()(command);
+  else
+    LaunchProcess(command);
 }
 
 void Installer::StepSelfRemoval() {
@@ -419,7 +436,7 @@ void Installer::StepSelfRemoval() {
   // Otherwise the elevated helper starts the script once it has taken back
   // the folder's rights, which it does when this run ends.
   if (!undo_event_) RunUninstallBatchFile(install_folder_);
-  for (const FilePath& folder : profile_folders) DeleteTreeSafely(folder);
+  for (const FilePath& folder : profile_folders) DeleteTreeSafely(folder, install_folder_);
   NotifyStepCompleted();
   Succeed();
 }

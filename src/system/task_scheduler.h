@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -71,6 +72,11 @@ class TaskScheduler {
 
 // "<product name> scheduled <suffix>".
 std::wstring ScheduledTaskName(const std::wstring& name_suffix);
+
+// Tests: told each task handed to CreateTask before the scheduler is asked,
+// since Wine keeps neither triggers nor actions to read back. Null stops it.
+void SetCreateTaskObserverForTesting(std::function<void(const ScheduledTask&)> observer);
+void NotifyCreateTaskObserver(const ScheduledTask& task);
 
 // The scheduler for this system. Only systems with Task Scheduler 2.0
 // (Vista and later) are supported, so this is always the 2.0 implementation.

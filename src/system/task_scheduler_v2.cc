@@ -171,6 +171,7 @@ bool TaskSchedulerV2::Init() {
 }
 
 bool TaskSchedulerV2::CreateTask(const ScheduledTask& task) {
+  NotifyCreateTaskObserver(task);
   if (!root_) return false;
   std::wstring account = CurrentAccountName();
   if (account.empty()) return false;

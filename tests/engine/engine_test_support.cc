@@ -213,12 +213,13 @@ HANDLE EngineEnvironment::InterruptedEvent(const std::filesystem::path& folder) 
 RecordingObserver EngineEnvironment::Run(const std::filesystem::path& folder,
                                          RunOptions options) {
   // Silent, as the settings are: an uninstallation opens no survey page.
-  std::vector<std::wstring> argv = {L"installer.exe", L"--silent"};
+  std::vector<std::wstring> argv = {L"installer.exe"};
+  if (options.silent_switch) argv.push_back(L"--silent");
   argv.insert(argv.end(), options.switches.begin(), options.switches.end());
   CommandLine command_line = CommandLine::FromArgv(argv);
   InterruptedEvent(folder);
-  Settings settings(options.uninstall, true, options.autoupdate, folder, false, command_line,
-                    options.uninstall ? folder : std::filesystem::path());
+  Settings settings(options.uninstall, true, options.autoupdate, folder, options.replace_legacy,
+                    command_line, options.uninstall ? folder : std::filesystem::path());
   if (settings.IsStatusFetchPending()) {
     StatusWaiter waiter(&settings, &loop_);
     RunLoopFor(&loop_, std::chrono::seconds(60));

@@ -51,6 +51,10 @@ struct RunOptions {
   std::vector<std::wstring> switches;
   bool uninstall = false;
   bool autoupdate = false;
+  // Without it an uninstallation opens its survey page.
+  bool silent_switch = true;
+  // Whether a legacy installation in the folder is upgraded.
+  bool replace_legacy = false;
   // The package folder; the environment's copy of the built package when
   // empty.
   std::filesystem::path package;

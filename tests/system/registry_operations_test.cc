@@ -252,7 +252,7 @@ class RecordingContext : public RegistryEntryContext {
     if (name == L"Product") return L"Norva";
     if (name == L"Stream") return L"developer";
     if (name == L"Self") return L"again {Self}";
-    if (name == L"Path") return L"{Product}\\Sub";
+    if (name == L"Path") return L"Sub {Stream}";
     return L"<" + name + L">";
   }
   std::vector<InstallLogKey>* GetInstallLogKeys(HKEY root) override {
@@ -299,7 +299,7 @@ TEST_F(RegistryEntryTest, FiltersByRankRootAndStream) {
 }
 
 TEST_F(RegistryEntryTest, ExpandsTemplatesWritesAndRecordsTheValue) {
-  std::wstring key = scratch_.path() + L"\\{Path}";
+  std::wstring key = scratch_.path() + L"\\{Product}\\{Path}";
   RegistryEntry row{key.c_str(), L"{Product} {Stream}", REG_SZ, L"{Unknown}"};
   row.clean_level = 2;
   row.context = &context_;
@@ -309,10 +309,10 @@ TEST_F(RegistryEntryTest, ExpandsTemplatesWritesAndRecordsTheValue) {
   ASSERT_TRUE(transaction.Execute(std::move(operation)));
   std::vector<BYTE> data;
   DWORD type;
-  ASSERT_TRUE(ReadValue(scratch_.Sub(L"Norva\\Sub"), L"Norva developer", &data, &type));
+  ASSERT_TRUE(ReadValue(scratch_.Sub(L"Norva\\Sub {Stream}"), L"Norva developer", &data, &type));
   EXPECT_EQ(std::wstring(L"<Unknown>"), reinterpret_cast<const wchar_t*>(data.data()));
   ASSERT_EQ(1u, context_.keys.size());
-  EXPECT_EQ(WideToUtf8(scratch_.Sub(L"Norva\\Sub")), context_.keys[0].path);
+  EXPECT_EQ(WideToUtf8(scratch_.Sub(L"Norva\\Sub {Stream}")), context_.keys[0].path);
   EXPECT_EQ(2, context_.keys[0].clean);
   EXPECT_EQ("<Unknown>", context_.keys[0].values[0].data);
 
@@ -330,18 +330,28 @@ TEST_F(RegistryEntryTest, ExpandsTemplatesWritesAndRecordsTheValue) {
   ASSERT_TRUE(CreateRegistryOperation(remove, HKEY_CURRENT_USER, &operation));
   EXPECT_NE(nullptr, dynamic_cast<DeleteRegKeyOperation*>(operation.get()));
   ASSERT_TRUE(transaction.Execute(std::move(operation)));
-  EXPECT_FALSE(test::KeyExists(scratch_.Sub(L"Norva\\Sub")));
+  EXPECT_FALSE(test::KeyExists(scratch_.Sub(L"Norva\\Sub {Stream}")));
   EXPECT_TRUE(test::KeyExists(scratch_.Sub(L"Norva")));
 }
 
-TEST_F(RegistryEntryTest, SelfReferencingPlaceholderEndsWithALogLine) {
-  std::wstring expanded;
-  EXPECT_FALSE(ExpandTemplate(L"x {Self}", &context_, &expanded));
-  EXPECT_TRUE(log_.Contains("Template expansion stopped after 256 replacements"));
-  EXPECT_TRUE(ExpandTemplate(L"open { only", &context_, &expanded));
-  EXPECT_EQ(L"open { only", expanded);
-  RegistryEntry row{L"Software\\{Self}", nullptr, REG_NONE};
-  row.context = &context_;
+TEST_F(RegistryEntryTest, InsertedTextIsNotExpandedAgain) {
+  const struct {
+    const wchar_t* text;
+    const wchar_t* expanded;
+  } kCases[] = {
+      {L"x {Self} {Product}", L"x again {Self} Norva"},
+      {L"open { only", L"open { only"},
+      {L"a}b{{Product}", L"a}b{Norva"},
+      {L"{Product}{Stream}", L"Norvadeveloper"},
+      {L"", L""},
+  };
+  for (const auto& c : kCases) {
+    std::wstring expanded;
+    EXPECT_TRUE(ExpandTemplate(c.text, &context_, &expanded));
+    EXPECT_EQ(expanded, c.expanded) << WideToUtf8(c.text);
+  }
+  // A placeholder needs a context to give its value.
+  RegistryEntry row{L"Software\\{Product}", nullptr, REG_NONE};
   std::unique_ptr<Operation> operation;
   EXPECT_FALSE(CreateRegistryOperation(row, HKEY_CURRENT_USER, &operation));
   EXPECT_FALSE(operation);

@@ -11,10 +11,6 @@
 namespace norva::installer {
 namespace {
 
-// Far above what any table nests; reached only by a value that contains its
-// own placeholder.
-constexpr int kMaxReplacements = 256;
-
 bool AppliesTo(const RegistryEntry& entry, HKEY root) {
   if (GetWindowsVersionRank() < entry.min_windows_rank) return false;
   if (entry.root_filter && entry.root_filter != root) return false;
@@ -25,20 +21,29 @@ bool AppliesTo(const RegistryEntry& entry, HKEY root) {
 
 bool ExpandTemplate(const std::wstring& text, RegistryEntryContext* context,
                     std::wstring* expanded) {
-  *expanded = text;
-  for (int replacements = 0;; ++replacements) {
-    size_t open = expanded->find(L'{');
-    if (open == std::wstring::npos) return true;
-    size_t close = expanded->find(L'}', open);
-    if (close == std::wstring::npos) return true;
-    if (replacements == kMaxReplacements || !context) {
-      LOG(ERROR) << "Template expansion stopped after " << replacements
-                 << " replacements (a placeholder refers to itself?): " << text;
+  // One pass from left to right: an inserted value (a folder may hold
+  // braces) is never read as a template again.
+  expanded->clear();
+  size_t done = 0;
+  for (;;) {
+    size_t close = text.find(L'}', done);
+    size_t open = close == std::wstring::npos ? std::wstring::npos : text.rfind(L'{', close);
+    if (open == std::wstring::npos || open < done) {
+      if (close == std::wstring::npos) break;
+      expanded->append(text, done, close + 1 - done);
+      done = close + 1;
+      continue;
+    }
+    if (!context) {
+      LOG(ERROR) << "No values for the placeholders of " << text;
       return false;
     }
-    std::wstring name = expanded->substr(open + 1, close - open - 1);
-    expanded->replace(open, close - open + 1, context->GetTemplateValue(name));
+    expanded->append(text, done, open - done);
+    expanded->append(context->GetTemplateValue(text.substr(open + 1, close - open - 1)));
+    done = close + 1;
   }
+  expanded->append(text, done, std::wstring::npos);
+  return true;
 }
 
 bool CreateRegistryOperation(const RegistryEntry& entry, HKEY root,

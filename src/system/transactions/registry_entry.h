@@ -46,9 +46,10 @@ struct RegistryEntry {
 bool CreateRegistryOperation(const RegistryEntry& entry, HKEY root,
                              std::unique_ptr<Operation>* operation);
 
-// Replaces every "{Name}" by the context's text for it, again from the start
-// after each replacement, so inserted placeholders are expanded too. False
-// (with a log line) when a self-referencing value would never end.
+// Replaces every "{Name}" by the context's text for it, in one pass: the
+// inserted texts stay as they are, braces included. A brace without its
+// partner stays too. False (with a log line) for a placeholder without a
+// context.
 bool ExpandTemplate(const std::wstring& text, RegistryEntryContext* context,
                     std::wstring* expanded);
 
