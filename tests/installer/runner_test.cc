@@ -258,5 +258,31 @@ TEST_F(RunnerTest, TakenMailslotNameFailsTheStartAtOnce) {
   CloseHandle(stale);
 }
 
+// A backend whose end cannot be watched is told to stop and asked directly
+// from then on: once it has ended, the next start goes ahead.
+TEST_F(RunnerTest, UnwatchedBackendDoesNotBlockLaterStarts) {
+  std::filesystem::copy_file(GetExecutablePath().parent_path() / L"test_holder.exe",
+                             env_.package() / L"installer.exe",
+                             std::filesystem::copy_options::overwrite_existing);
+  runner_.SetPackageReady();
+  auto settings = MakeSettings(env_.scratch() / L"unwatched");
+  SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", L"report exit=0");
+  runner_.SetBackendWatchRefusedForTesting(true);
+  EXPECT_FALSE(runner_.StartInstallation(*settings));
+  runner_.SetBackendWatchRefusedForTesting(false);
+  EXPECT_EQ(log_.events,
+            std::vector<std::string>{"failed 37050 Could not monitor the installer process handle"});
+  // The stand-in backend ends at once.
+  for (int i = 0; i < 600 && runner_.IsBackendRunning(); ++i) Sleep(50);
+  EXPECT_FALSE(runner_.IsBackendRunning());
+
+  log_.events.clear();
+  bool started = runner_.StartInstallation(*settings);
+  if (started) RunToEnd();
+  SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", nullptr);
+  ASSERT_TRUE(started);
+  EXPECT_EQ(log_.events.back(), "terminated(1)");
+}
+
 }  // namespace
 }  // namespace norva::installer
