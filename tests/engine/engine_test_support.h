@@ -55,6 +55,10 @@ struct RunOptions {
   // empty.
   std::filesystem::path package;
   RecordingObserver* observer = nullptr;
+  // What the run's hand-overs start as a copy of the installer; the test
+  // executable itself when empty.
+  std::filesystem::path self_executable;
+  bool silent = true;
 };
 
 // A scratch area with a copy of the package the package builder made, a
