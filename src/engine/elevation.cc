@@ -41,7 +41,9 @@ bool CanElevate() {
 Process StartElevated(const FilePath& program, const std::wstring& arguments) {
   SHELLEXECUTEINFOW info = {};
   info.cbSize = sizeof(info);
-  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;
+  // A failed start is reported as the run's failure; the shell's own error
+  // box would hold the installer thread until someone closes it.
+  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
   info.lpVerb = L"runas";
   info.lpFile = program.c_str();
   info.lpParameters = arguments.c_str();

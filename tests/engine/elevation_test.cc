@@ -163,7 +163,7 @@ class ElevationTest : public testing::Test {
   std::filesystem::path Holder(const wchar_t* behaviour) {
     SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", behaviour);
     SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND_LOG", Started().c_str());
-    return GetExecutablePath().parent_path() / L"test_holder.exe";
+    return GetExecutablePath().parent_path() / L"test_holder_gui.exe";
   }
   std::filesystem::path Started() const { return env_.scratch() / L"started.txt"; }
 
