@@ -13,7 +13,8 @@
 //   prove   signals the event named by "success-event"
 //   exit=N  ends with N (0 otherwise)
 // and, when NORVA_FAKE_BACKEND_LOG names a file, first appends its command
-// line to it as a line of UTF-8.
+// line to it as a line of UTF-8; when NORVA_FAKE_BACKEND_RELEASE names an
+// event, it ends only once that is signalled (or after a minute).
 #include <windows.h>
 
 #include <cwchar>
@@ -58,6 +59,14 @@ int RunAsBackend() {
     HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE,
                               command_line.GetSwitchValue("success-event").c_str());
     if (event) SetEvent(event);
+  }
+  wchar_t release_name[256] = {};
+  if (GetEnvironmentVariableW(L"NORVA_FAKE_BACKEND_RELEASE", release_name, 256)) {
+    HANDLE release = OpenEventW(SYNCHRONIZE, FALSE, release_name);
+    if (release) {
+      WaitForSingleObject(release, 60000);
+      CloseHandle(release);
+    }
   }
   size_t exit = behaviour.find(L"exit=");
   return exit == std::wstring::npos ? 0 : std::wcstol(behaviour.c_str() + exit + 5, nullptr, 10);
