@@ -16,7 +16,9 @@
 #include "engine/installer.h"
 #include "installer/installation_status.h"
 #include "installer/settings.h"
+#include "product/product_info.h"
 #include "system/access_rights.h"
+#include "system/install_log.h"
 #include "system/object_names.h"
 #include "system/shell_integration.h"
 #include "system/windows_version.h"
@@ -39,7 +41,9 @@ bool CanElevate() {
 Process StartElevated(const FilePath& program, const std::wstring& arguments) {
   SHELLEXECUTEINFOW info = {};
   info.cbSize = sizeof(info);
-  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;
+  // A failed start is reported as the run's failure; the shell's own error
+  // box would hold the installer thread until someone closes it.
+  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
   info.lpVerb = L"runas";
   info.lpFile = program.c_str();
   info.lpParameters = arguments.c_str();
@@ -101,10 +105,12 @@ int Installer::RunElevated() {
     return 1;
   }
   HandOverTransaction();
-  CommandLine arguments = settings_->ToCommandLine(false);
+  // The elevated copy never starts the browser: it would run with the
+  // administrator's rights, and the post-elevation tasks start it anyway.
+  CommandLine arguments = settings_->ToCommandLine(true);
   arguments.AppendSwitchValue("parent-pid", std::to_wstring(GetCurrentProcessId()));
   CopySwitch(command_line_, "wait-for-package", &arguments);
-  FilePath executable = GetExecutablePath();
+  FilePath executable = SelfExecutable();
   if (executable.empty()) {
     LOG(ERROR) << "Failed to obtain installer exe file path";
     return 3;
@@ -155,7 +161,7 @@ int Installer::GetFolderPermissionsElevated(const FilePath& folder, bool permane
     return 3;
   }
   VLOG(1) << "User name is " << user;
-  FilePath executable = GetExecutablePath();
+  FilePath executable = SelfExecutable();
   if (executable.empty()) {
     LOG(ERROR) << "Failed to obtain installer exe file path";
     return 3;
@@ -210,8 +216,22 @@ int Installer::GetFolderPermissionsElevated(const FilePath& folder, bool permane
   return 0;
 }
 
+FilePath Installer::SelfExecutable() const {
+  return self_executable_.empty() ? GetExecutablePath() : self_executable_;
+}
+
 void Installer::RunPostElevationTasks() {
   if (operation() == kOperationUninstall) return;
+  // The partner files of the package lie in the subfolder the elevated
+  // installer chose. Without it the refresh below would find none and
+  // delete what that installer has just put into the profile.
+  InstallLog installed;
+  if (LoadInstallLog(install_folder_ / L"installation_status.xml", &installed)) {
+    record_.subfolder = installed.subfolder;
+  } else {
+    LOG(WARNING) << "Cannot read the status of the elevated installation";
+    record_.subfolder = Utf8ToWide(product::ProductVersion());
+  }
   bool skip_shell = IsCopyOnly() || (GetWindowsVersionRank() >= kWindows10 &&
                                       (settings_->IsSilent() || status().IsDefaultBrowser()));
   if (!skip_shell) {

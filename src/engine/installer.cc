@@ -230,6 +230,9 @@ bool Installer::SettleFolderAndRights(bool* handed_over) {
 }
 
 bool Installer::HandleElevatedResult(int result) {
+  // A hand-over that failed the run itself (the package wait after an
+  // elevated installation) has given it its one outcome already.
+  if (!running_) return result == 0;
   switch (result) {
     case 0:
       // An elevated run that waits for the package finishes later, through

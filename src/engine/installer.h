@@ -53,6 +53,13 @@ class Installer : public HandleWatcher::Delegate, public RegistryEntryContext {
   void PostRun(Settings* settings);
   void Run(Settings* settings);
 
+  // The program that hand-overs start as a copy of this installer (the
+  // elevated installation, the folder-permission helper); the running
+  // executable unless a test names another.
+  void SetSelfExecutableForTesting(FilePath executable) {
+    self_executable_ = std::move(executable);
+  }
+
   bool IsRunning() const { return running_; }
   bool HasSucceeded() const { return succeeded_; }
   // The record written to "installation_status.xml" at the end.
@@ -142,6 +149,7 @@ class Installer : public HandleWatcher::Delegate, public RegistryEntryContext {
   int RunElevated();
   void HandOverTransaction();
   int GetFolderPermissionsElevated(const FilePath& folder, bool permanent);
+  FilePath SelfExecutable() const;
   void RunPostElevationTasks();
   bool WaitForPackage(bool post_elevated);
   void RunPackageInstaller();
@@ -181,6 +189,7 @@ class Installer : public HandleWatcher::Delegate, public RegistryEntryContext {
   HandleWatcher package_ready_watcher_;
   HandleWatcher interrupted_watcher_;
   bool post_elevated_ = false;
+  FilePath self_executable_;
   // "installer_prefs.json" was first made by this run, so a failed run
   // deletes it again.
   bool created_installer_prefs_ = false;

@@ -74,7 +74,15 @@ bool InstallerRunner::Fail(int message_id, const char* message) {
 bool InstallerRunner::StartInstallation(Settings& settings) {
   if (settings_ == &settings) LOG(INFO) << "Duplicate installation attempt detected";
   // A second backend for the same runner would lose the first one's handle.
-  if (backend_running_) return false;
+  if (backend_running_ && backend_unwatched_ && !IsBackendRunning()) {
+    backend_running_ = false;
+    backend_unwatched_ = false;
+  }
+  if (backend_running_) {
+    if (backend_unwatched_)
+      return Fail(kMutexFailure, "The installer backend of an earlier attempt is still running");
+    return false;
+  }
   LOG(INFO) << "Beginning installation";
   if (settings.GetOperation() == kOperationNone)
     return Fail(kInvalidSettings, "Attempting to start installation with invalid settings");
@@ -153,12 +161,25 @@ bool InstallerRunner::StartInstallation(Settings& settings) {
   backend_running_ = true;
   AllowSetForegroundWindow(backend_.id());
   backend_watcher_.StopWatching();
-  if (!backend_watcher_.StartWatching(backend_.handle(), this)) {
+  bool watching = backend_watcher_.StartWatching(backend_.handle(), this);
+  if (watching && watch_refused_for_testing_) {
+    backend_watcher_.StopWatching();
+    watching = false;
+  }
+  if (!watching) {
     Fail(kGeneralFailure, "Could not monitor the installer process handle");
+    // Told to stop, the backend ends on its own; without a watch its end
+    // is learnt from the process when next asked.
     StopInstallation();
+    backend_unwatched_ = true;
     return false;
   }
   return true;
+}
+
+bool InstallerRunner::IsBackendRunning() const {
+  if (!backend_running_) return false;
+  return !backend_unwatched_ || !backend_.WaitForExit(0);
 }
 
 void InstallerRunner::SetPackageReady() {

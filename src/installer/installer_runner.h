@@ -42,7 +42,8 @@ class InstallerRunner : public HandleWatcher::Delegate, public IPCReceiverProxy:
   // Interrupts a running backend and releases everything of the attempt.
   void StopInstallation();
 
-  bool IsBackendRunning() const { return backend_running_; }
+  // Also true while a backend whose end could not be watched still runs.
+  bool IsBackendRunning() const;
   // The last start found a journal of an earlier run into the folder, which
   // the backend rolls back before it begins.
   bool FoundInterruptedInstallation() const { return found_interrupted_; }
@@ -52,6 +53,10 @@ class InstallerRunner : public HandleWatcher::Delegate, public IPCReceiverProxy:
 
   // The backend process ended.
   void OnObjectSignaled(HANDLE handle);
+
+  // Makes the watch of the next backends fail after the real call (the
+  // system refuses it only when out of resources).
+  void SetBackendWatchRefusedForTesting(bool refused) { watch_refused_for_testing_ = refused; }
   // IPCReceiverProxy::Delegate:
   void OnMessageReceived(const InstallerMessage& message) override;
 
@@ -74,6 +79,10 @@ class InstallerRunner : public HandleWatcher::Delegate, public IPCReceiverProxy:
   Settings* settings_ = nullptr;
   bool package_ready_ = false;
   bool backend_running_ = false;
+  // The backend's end could not be watched: whether it still runs is asked
+  // of the process itself.
+  bool backend_unwatched_ = false;
+  bool watch_refused_for_testing_ = false;
   bool found_interrupted_ = false;
   // The current backend reported OnInstallationSucceeded.
   bool success_reported_ = false;

@@ -13,6 +13,11 @@ namespace {
 
 int g_admin_membership = -1;
 
+std::wstring& DeniedObjectForTesting() {
+  static std::wstring name;
+  return name;
+}
+
 std::function<void(const std::wstring&)>& RestoreObserver() {
   static std::function<void(const std::wstring&)> observer;
   return observer;
@@ -193,10 +198,14 @@ bool CheckAccess(const std::wstring& name, DWORD type, DWORD desired_access) {
   DWORD privileges_size = sizeof(privileges);
   DWORD granted = 0;
   BOOL status = FALSE;
-  return AccessCheck(descriptor.get(), identification.get(), desired_access, &mapping, &privileges,
-                     &privileges_size, &granted, &status) &&
-         status;
+  bool allowed = AccessCheck(descriptor.get(), identification.get(), desired_access, &mapping,
+                             &privileges, &privileges_size, &granted, &status) &&
+                 status;
+  if (!DeniedObjectForTesting().empty() && name == DeniedObjectForTesting()) return false;
+  return allowed;
 }
+
+void SetAccessDeniedForTesting(const std::wstring& name) { DeniedObjectForTesting() = name; }
 
 bool EnablePrivilege(const wchar_t* privilege, bool enable, HANDLE token) {
   ScopedToken owned;
@@ -400,7 +409,8 @@ bool IsUserAdmin(bool consider_linked_token) {
       !CheckTokenMembership(identification.get(), administrators.get(), &member)) {
     return false;
   }
-  if (g_admin_membership >= 0) member = g_admin_membership > 0;
+  if (g_admin_membership >= 0)
+    member = g_admin_membership == 1 || (g_admin_membership == 2 && consider_linked_token);
   return member != FALSE;
 }
 

@@ -34,6 +34,11 @@ struct SavedPermissions {
 // Whether the process's token is granted `desired_access` on the object.
 bool CheckAccess(const std::wstring& name, DWORD type, DWORD desired_access);
 
+// Makes CheckAccess answer false for the object `name` (empty: none) after
+// its real check. Wine gives a folder's own user, and root, every right, so
+// a folder this user may not write cannot be made there.
+void SetAccessDeniedForTesting(const std::wstring& name);
+
 // Grants the current user `access_mask` on the object (taking ownership for
 // the Administrators group when the DACL cannot be read or written). Unless
 // `permanent`, the previous DACL goes into `saved` for RestorePermissions.
@@ -74,8 +79,9 @@ bool SplitRegistryObjectName(const std::wstring& name, HKEY* root, std::wstring*
 bool IsUserAdmin(bool consider_linked_token);
 
 // The membership answer of IsUserAdmin for tests (the process token under
-// Wine is always an administrator): 1 member, 0 not a member, negative
-// restores the real check. The token calls around it still run.
+// Wine is always an administrator): 1 member, 0 not a member, 2 a limited
+// token whose linked elevated token is a member, negative restores the real
+// check. The token calls around it still run.
 void SetAdminMembershipForTesting(int membership);
 
 // Tells `observer` (empty to stop) the name of every object whose DACL

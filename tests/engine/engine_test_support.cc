@@ -212,14 +212,15 @@ HANDLE EngineEnvironment::InterruptedEvent(const std::filesystem::path& folder) 
 
 RecordingObserver EngineEnvironment::Run(const std::filesystem::path& folder,
                                          RunOptions options) {
-  // Silent, as the settings are: an uninstallation opens no survey page.
+  // Silent unless asked otherwise: an uninstallation opens no survey page.
   std::vector<std::wstring> argv = {L"installer.exe"};
-  if (options.silent_switch) argv.push_back(L"--silent");
+  if (options.silent) argv.push_back(L"--silent");
   argv.insert(argv.end(), options.switches.begin(), options.switches.end());
   CommandLine command_line = CommandLine::FromArgv(argv);
   InterruptedEvent(folder);
-  Settings settings(options.uninstall, true, options.autoupdate, folder, options.replace_legacy,
-                    command_line, options.uninstall ? folder : std::filesystem::path());
+  Settings settings(options.uninstall, options.silent, options.autoupdate, folder,
+                    options.replace_legacy, command_line,
+                    options.uninstall ? folder : std::filesystem::path());
   if (settings.IsStatusFetchPending()) {
     StatusWaiter waiter(&settings, &loop_);
     RunLoopFor(&loop_, std::chrono::seconds(60));
@@ -228,6 +229,7 @@ RecordingObserver EngineEnvironment::Run(const std::filesystem::path& folder,
   RecordingObserver* observer = options.observer ? options.observer : &own;
   observer->loop = &loop_;
   Installer installer(command_line, options.package.empty() ? package_ : options.package);
+  if (!options.self_executable.empty()) installer.SetSelfExecutableForTesting(options.self_executable);
   installer.AddObserver(observer);
   installer.PostRun(&settings);
   RunLoopFor(&loop_, std::chrono::seconds(120));

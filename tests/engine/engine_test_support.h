@@ -51,14 +51,17 @@ struct RunOptions {
   std::vector<std::wstring> switches;
   bool uninstall = false;
   bool autoupdate = false;
-  // Without it an uninstallation opens its survey page.
-  bool silent_switch = true;
   // Whether a legacy installation in the folder is upgraded.
   bool replace_legacy = false;
   // The package folder; the environment's copy of the built package when
   // empty.
   std::filesystem::path package;
   RecordingObserver* observer = nullptr;
+  // What the run's hand-overs start as a copy of the installer; the test
+  // executable itself when empty.
+  std::filesystem::path self_executable;
+  // Without it an uninstallation opens its survey page.
+  bool silent = true;
 };
 
 // A scratch area with a copy of the package the package builder made, a

@@ -343,7 +343,7 @@ TEST_F(UninstallTest, SurveyAddress) {
     commands.clear();
     RunOptions options{kPerUser};
     options.uninstall = true;
-    options.silent_switch = c.silent;
+    options.silent = c.silent;
     RecordingObserver run = env_.Run(folder, options);
     ASSERT_TRUE(run.succeeded) << run.failed_message;
     if (c.silent) {

@@ -258,5 +258,46 @@ TEST_F(RunnerTest, TakenMailslotNameFailsTheStartAtOnce) {
   CloseHandle(stale);
 }
 
+// A backend whose end cannot be watched is told to stop and asked directly
+// from then on: while it still runs a start says why it cannot go ahead;
+// once it has ended, the next start goes ahead.
+TEST_F(RunnerTest, UnwatchedBackendBlocksLaterStartsOnlyWhileItRuns) {
+  std::filesystem::copy_file(GetExecutablePath().parent_path() / L"test_holder.exe",
+                             env_.package() / L"installer.exe",
+                             std::filesystem::copy_options::overwrite_existing);
+  runner_.SetPackageReady();
+  auto settings = MakeSettings(env_.scratch() / L"unwatched");
+  const std::wstring release_name =
+      L"Local\\NorvaRunnerTestRelease" + std::to_wstring(GetCurrentProcessId());
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, release_name.c_str());
+  ASSERT_NE(release, nullptr);
+  SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", L"report exit=0");
+  SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND_RELEASE", release_name.c_str());
+  runner_.SetBackendWatchRefusedForTesting(true);
+  EXPECT_FALSE(runner_.StartInstallation(*settings));
+  runner_.SetBackendWatchRefusedForTesting(false);
+  SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND_RELEASE", nullptr);
+  EXPECT_EQ(log_.events,
+            std::vector<std::string>{"failed 37050 Could not monitor the installer process handle"});
+
+  EXPECT_TRUE(runner_.IsBackendRunning());
+  log_.events.clear();
+  EXPECT_FALSE(runner_.StartInstallation(*settings));
+  EXPECT_EQ(log_.events,
+            std::vector<std::string>{
+                "failed 37052 The installer backend of an earlier attempt is still running"});
+
+  SetEvent(release);
+  for (int i = 0; i < 600 && runner_.IsBackendRunning(); ++i) Sleep(50);
+  EXPECT_FALSE(runner_.IsBackendRunning());
+  log_.events.clear();
+  bool started = runner_.StartInstallation(*settings);
+  if (started) RunToEnd();
+  SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", nullptr);
+  CloseHandle(release);
+  ASSERT_TRUE(started);
+  EXPECT_EQ(log_.events.back(), "terminated(1)");
+}
+
 }  // namespace
 }  // namespace norva::installer

@@ -12,6 +12,9 @@
 //           the installation folder
 //   prove   signals the event named by "success-event"
 //   exit=N  ends with N (0 otherwise)
+// and, when NORVA_FAKE_BACKEND_LOG names a file, first appends its command
+// line to it as a line of UTF-8; when NORVA_FAKE_BACKEND_RELEASE names an
+// event, it ends only once that is signalled (or after a minute).
 #include <windows.h>
 
 #include <cwchar>
@@ -19,6 +22,7 @@
 
 #include "base/command_line.h"
 #include "base/file_path.h"
+#include "base/strings.h"
 #include "installer/ipc/installer_message.h"
 #include "installer/ipc/ipc_sender.h"
 #include "package/package_lock.h"
@@ -31,6 +35,17 @@ int RunAsBackend() {
   wchar_t behaviour_buffer[256] = {};
   GetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", behaviour_buffer, 256);
   const std::wstring behaviour = behaviour_buffer;
+  wchar_t log[MAX_PATH] = {};
+  if (GetEnvironmentVariableW(L"NORVA_FAKE_BACKEND_LOG", log, MAX_PATH)) {
+    HANDLE file = CreateFileW(log, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      std::string line = WideToUtf8(GetCommandLineW()) + "\n";
+      DWORD written = 0;
+      WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+      CloseHandle(file);
+    }
+  }
   if (behaviour.find(L"report") != std::wstring::npos) {
     IPCSenderProxy sender;
     if (sender.Connect(L"norva_installer\\" + command_line.GetSwitchValue("installfolder"))) {
@@ -44,6 +59,14 @@ int RunAsBackend() {
     HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE,
                               command_line.GetSwitchValue("success-event").c_str());
     if (event) SetEvent(event);
+  }
+  wchar_t release_name[256] = {};
+  if (GetEnvironmentVariableW(L"NORVA_FAKE_BACKEND_RELEASE", release_name, 256)) {
+    HANDLE release = OpenEventW(SYNCHRONIZE, FALSE, release_name);
+    if (release) {
+      WaitForSingleObject(release, 60000);
+      CloseHandle(release);
+    }
   }
   size_t exit = behaviour.find(L"exit=");
   return exit == std::wstring::npos ? 0 : std::wcstol(behaviour.c_str() + exit + 5, nullptr, 10);

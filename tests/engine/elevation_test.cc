@@ -1,0 +1,518 @@
+// Hand-overs of the installer to other processes: its elevated copy, the
+// elevated helper that grants folder rights, and the installer of a package
+// that another process unpacks. The children are real processes: this
+// build's installer, or the test holder standing in for it.
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+#include <tlhelp32.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "base/file_util.h"
+#include "base/strings.h"
+#include "base/task_runner.h"
+#include "engine/engine_test_support.h"
+#include "system/access_rights.h"
+#include "system/object_names.h"
+
+namespace norva::installer {
+namespace {
+
+using test::RecordingObserver;
+
+constexpr wchar_t kContent[] = L"custom_partner_content.json";
+
+// Answers of SetAdminMembershipForTesting.
+constexpr int kNotAdmin = 0;
+constexpr int kAdmin = 1;
+constexpr int kLinkedAdmin = 2;  // a limited token whose elevated one is an administrator
+
+const std::vector<std::string> kHandedOver = {"child-starting", "child-finished", "succeeded"};
+const std::vector<std::string> kChildFailed = {"child-starting", "child-finished", "failed",
+                                               "terminated"};
+const std::vector<std::string> kFailed = {"failed", "terminated"};
+
+std::vector<std::string> Lines(const std::filesystem::path& file) {
+  std::vector<std::string> lines;
+  if (!PathExists(file)) return lines;
+  std::string text = test::ReadFile(file);
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) lines.push_back(line);
+    start = end + 1;
+  }
+  return lines;
+}
+
+bool Has(const std::string& line, const std::string& text) {
+  return line.find(text) != std::string::npos;
+}
+
+// UAC switched on or off by policy while it lives; the previous value comes
+// back.
+class ScopedUac {
+ public:
+  explicit ScopedUac(bool on) {
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPolicies, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
+                    &key_, nullptr);
+    DWORD size = sizeof(previous_);
+    had_value_ = RegQueryValueExW(key_, L"EnableLUA", nullptr, nullptr,
+                                  reinterpret_cast<BYTE*>(&previous_), &size) == ERROR_SUCCESS;
+    DWORD value = on ? 1 : 0;
+    RegSetValueExW(key_, L"EnableLUA", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                   sizeof(value));
+  }
+  ~ScopedUac() {
+    if (had_value_)
+      RegSetValueExW(key_, L"EnableLUA", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&previous_),
+                     sizeof(previous_));
+    else
+      RegDeleteValueW(key_, L"EnableLUA");
+    RegCloseKey(key_);
+  }
+
+ private:
+  static constexpr wchar_t kPolicies[] =
+      L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
+  HKEY key_ = nullptr;
+  DWORD previous_ = 1;
+  bool had_value_ = false;
+};
+
+// The processes this one started from `program_name` that still run.
+std::vector<DWORD> OwnChildren(const wchar_t* program_name) {
+  std::vector<DWORD> children;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return children;
+  PROCESSENTRY32W entry = {sizeof(entry)};
+  for (BOOL more = Process32FirstW(snapshot, &entry); more;
+       more = Process32NextW(snapshot, &entry)) {
+    if (entry.th32ParentProcessID == GetCurrentProcessId() &&
+        _wcsicmp(entry.szExeFile, program_name) == 0)
+      children.push_back(entry.th32ProcessID);
+  }
+  CloseHandle(snapshot);
+  return children;
+}
+
+std::string DaclOf(const std::filesystem::path& folder) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                            nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+    return "unreadable";
+  wchar_t* text = nullptr;
+  std::string result = "unconvertible";
+  if (ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                           DACL_SECURITY_INFORMATION, &text,
+                                                           nullptr)) {
+    result = WideToUtf8(text);
+    LocalFree(text);
+  }
+  LocalFree(descriptor);
+  return result;
+}
+
+std::string CurrentUserSid() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return "no token";
+  BYTE buffer[256];
+  DWORD size = 0;
+  wchar_t* text = nullptr;
+  std::string sid = "unknown";
+  if (GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size) &&
+      ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) {
+    sid = WideToUtf8(text);
+    LocalFree(text);
+  }
+  CloseHandle(token);
+  return sid;
+}
+
+class ElevationTest : public testing::Test {
+ protected:
+  ~ElevationTest() override {
+    SetAdminMembershipForTesting(-1);
+    SetAccessDeniedForTesting(L"");
+    SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", nullptr);
+    SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND_LOG", nullptr);
+  }
+
+  std::filesystem::path Folder(const std::wstring& name) {
+    return env_.scratch() / L"installs (x&y) %TEMP% ^!" / (name + L" \u00e9t\u00e9");
+  }
+
+  // `folder` does not exist and this user may not create it: its parent
+  // denies it (a folder of another user, or the machine's).
+  void DenyCreating(const std::filesystem::path& folder) {
+    std::filesystem::create_directories(folder.parent_path());
+    SetAccessDeniedForTesting(folder.parent_path().native());
+  }
+
+  // The test holder as the program a hand-over starts: it appends its
+  // command line to Started() and does what `behaviour` says (see
+  // tests/support/holder_main.cc).
+  std::filesystem::path Holder(const wchar_t* behaviour) {
+    SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", behaviour);
+    SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND_LOG", Started().c_str());
+    return GetExecutablePath().parent_path() / L"test_holder_gui.exe";
+  }
+  std::filesystem::path Started() const { return env_.scratch() / L"started.txt"; }
+
+  // This build's installer in the package folder, where its elevated copy
+  // finds the package.
+  std::filesystem::path PackageInstaller() {
+    std::filesystem::path installer = env_.package() / L"installer.exe";
+    std::filesystem::copy_file(GetExecutablePath().parent_path() / L"installer.exe", installer,
+                               std::filesystem::copy_options::overwrite_existing);
+    return installer;
+  }
+
+  // Per user, asking for the browser at the end; the backends this test
+  // starts watch this process.
+  std::vector<std::wstring> Switches(std::vector<std::wstring> more = {}) {
+    std::vector<std::wstring> switches = {
+        L"--allusers=0", L"--launchnorva=1",
+        L"--initial-pid=" + std::to_wstring(GetCurrentProcessId())};
+    switches.insert(switches.end(), more.begin(), more.end());
+    return switches;
+  }
+
+  test::EngineEnvironment env_;
+  // As Windows has it by default (Wine's prefix has it off).
+  ScopedUac uac_{true};
+};
+
+// The elevated copy, and the package's installer it hands over to, never
+// start the browser; the post-elevation tasks of this user start it once and
+// keep the partner content the elevated installation put into the profile.
+TEST_F(ElevationTest, ElevatedInstallationStartsTheBrowserOnceAndKeepsThePartnerFiles) {
+  const std::filesystem::path installer = PackageInstaller();
+  test::WriteFile(env_.package() / L"resources" / kContent, "package");
+  test::WriteFile(env_.package() / L"files_list",
+                  test::ReadFile(env_.package() / L"files_list") + "resources\\" +
+                      WideToUtf8(kContent) + "\r\n");
+  for (bool wait_for_package : {false, true}) {
+    SCOPED_TRACE(wait_for_package ? "after waiting for the package" : "direct");
+    const std::filesystem::path folder = Folder(wait_for_package ? L"waited" : L"direct");
+    const std::filesystem::path profile = env_.scratch() / L"profiles" / folder.filename();
+    test::WriteFile(profile / L"Local State", "{}");
+    DenyCreating(folder);
+    SetAdminMembershipForTesting(kLinkedAdmin);
+    std::vector<std::wstring> switches = Switches({L"--profile-folder=" + profile.native()});
+    HANDLE ready = nullptr;
+    if (wait_for_package) {
+      ready = CreateEventW(nullptr, TRUE, TRUE,
+                           GetObjectNameForFolder(kPackageReadyEvent, folder, true).c_str());
+      switches.push_back(L"--wait-for-package=" + env_.package().native());
+    }
+    RecordingObserver run = env_.Run(folder, {.switches = switches, .self_executable = installer});
+    if (ready) CloseHandle(ready);
+    ASSERT_TRUE(run.succeeded) << run.failed_message;
+
+    std::vector<std::string> launches = Lines(folder / L"standin_runs.txt");
+    ASSERT_EQ(launches.size(), 1u);
+    EXPECT_TRUE(launches[0].starts_with("launcher.exe ")) << launches[0];
+    ASSERT_TRUE(PathExists(profile / kContent));
+    EXPECT_EQ(test::ReadFile(profile / kContent), "package");
+    EXPECT_TRUE(Has(test::ReadFile(profile / L"Local State"), "\"updated\":true"));
+  }
+}
+
+TEST_F(ElevationTest, ElevatedRunResults) {
+  const struct {
+    const char* name;
+    const wchar_t* child;  // null: no program to start
+    bool wait_for_package;
+    std::vector<std::string> events;
+    int failed_id;
+    const char* failure;
+  } kCases[] = {
+      {"proven success", L"prove exit=0", false, kHandedOver, 0, ""},
+      {"exit code 0 without proof", L"exit=0", false, kChildFailed, 37050,
+       "Installer process did not complete successfully."},
+      {"exit code 2", L"prove exit=2", false, kChildFailed, 37050,
+       "Installer process did not complete successfully."},
+      {"not started", nullptr, false, kChildFailed, 37056, "Elevated installation failed."},
+      {"no package to wait for afterwards", L"prove exit=0", true, kChildFailed, 37050,
+       "Failed to open a handle to the package ready event"},
+  };
+  int number = 0;
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const std::filesystem::path folder = Folder(L"run " + std::to_wstring(++number));
+    DenyCreating(folder);
+    SetAdminMembershipForTesting(kLinkedAdmin);
+    std::filesystem::path program =
+        c.child ? Holder(c.child) : env_.scratch() / L"missing" / L"installer.exe";
+    std::vector<std::wstring> switches = Switches();
+    if (c.wait_for_package)
+      switches.push_back(L"--wait-for-package=" + (env_.scratch() / L"no package").native());
+    RecordingObserver run = env_.Run(folder, {.switches = switches, .self_executable = program});
+    EXPECT_EQ(run.events, c.events);
+    EXPECT_EQ(run.failed_id, c.failed_id);
+    EXPECT_EQ(run.failed_message, c.failure);
+
+    std::vector<std::string> started = Lines(Started());
+    std::filesystem::remove(Started());
+    if (!c.child) {
+      EXPECT_TRUE(started.empty());
+      continue;
+    }
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_TRUE(Has(started[0], "--backend")) << started[0];
+    EXPECT_TRUE(Has(started[0], "--launchnorva=0")) << started[0];
+    EXPECT_TRUE(Has(started[0], "--parent-pid=" + std::to_string(GetCurrentProcessId())))
+        << started[0];
+    EXPECT_EQ(Has(started[0], "--wait-for-package="), c.wait_for_package) << started[0];
+  }
+}
+
+TEST_F(ElevationTest, WithUacSwitchedOffANonAdministratorStartsNothing) {
+  ScopedUac uac(false);
+  const struct {
+    const char* name;
+    std::wstring all_users;
+    const char* failure;
+  } kCases[] = {
+      {"installation for all users", L"--allusers=1", "Elevated installation failed."},
+      {"folder this user may not create", L"--allusers=0",
+       "Failed to elevate the process to give us write permissions to installation folder"},
+  };
+  int number = 0;
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const std::filesystem::path folder = Folder(L"uac off " + std::to_wstring(++number));
+    DenyCreating(folder);
+    SetAdminMembershipForTesting(kNotAdmin);
+    RecordingObserver run = env_.Run(folder, {.switches = Switches({c.all_users}),
+                                              .self_executable = Holder(L"prove exit=0"),
+                                              .silent = false});
+    EXPECT_EQ(run.events, kFailed);
+    EXPECT_EQ(run.failed_id, 37056);
+    EXPECT_EQ(run.failed_message, c.failure);
+    EXPECT_FALSE(PathExists(Started()));
+  }
+}
+
+// The decisions about the folder that need no other process.
+TEST_F(ElevationTest, FolderDecisionsWithoutElevation) {
+  const struct {
+    const char* name;
+    int membership;
+    std::wstring extra;
+    bool folder_exists;  // and this user may not write it; otherwise it may not be created
+    const char* failure;  // empty: the installation succeeds
+    int failed_id;
+  } kCases[] = {
+      {"silent installation for all users", kNotAdmin, L"--allusers=1", false,
+       "Installation requires elevation, but cannot elevate when silent", 37050},
+      {"single profile", kLinkedAdmin, L"--singleprofile=1", false,
+       "Single profile installations are only allowed to locations where the user has write "
+       "access",
+       37055},
+      {"administrator who cannot widen the rights", kAdmin, L"--allusers=0", false,
+       "Could not obtain write permissions to installation folder", 37055},
+      {"user who widens the rights", kNotAdmin, L"--allusers=0", true, "", 0},
+  };
+  int number = 0;
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const std::filesystem::path folder = Folder(L"decision " + std::to_wstring(++number));
+    if (c.folder_exists) {
+      std::filesystem::create_directories(folder);
+      SetAccessDeniedForTesting(folder.native());
+    } else {
+      DenyCreating(folder);
+    }
+    SetAdminMembershipForTesting(c.membership);
+    RecordingObserver run =
+        env_.Run(folder, {.switches = Switches({L"--launchnorva=0", c.extra}),
+                          .self_executable = Holder(L"prove exit=0")});
+    EXPECT_EQ(run.succeeded, *c.failure == '\0') << run.failed_message;
+    EXPECT_EQ(run.failed_message, c.failure);
+    EXPECT_EQ(run.failed_id, c.failed_id);
+    EXPECT_FALSE(PathExists(Started()));
+    SetAccessDeniedForTesting(L"");
+    test::RemoveProductTraces();
+  }
+}
+
+// Reports what the folder's rights are once the installation has started,
+// which is after the helper granted them.
+class GrantObserver : public RecordingObserver {
+ public:
+  explicit GrantObserver(std::filesystem::path folder) : folder_(std::move(folder)) {}
+  void OnInstallationStarted() override {
+    RecordingObserver::OnInstallationStarted();
+    dacl_while_running = DaclOf(folder_);
+    helpers = OwnChildren(L"installer.exe");
+  }
+
+  std::string dacl_while_running;
+  std::vector<DWORD> helpers;
+
+ private:
+  std::filesystem::path folder_;
+};
+
+// The elevated helper grants this user the folder for the run; the reset
+// tells it to put the folder's list back as it was, and it ends.
+TEST_F(ElevationTest, PermissionHelperGrantsForTheRunOnly) {
+  const std::filesystem::path folder = Folder(L"granted");
+  DenyCreating(folder);
+  SetAdminMembershipForTesting(kNotAdmin);
+  GrantObserver observer(folder);
+  RecordingObserver run = env_.Run(folder, {.switches = Switches({L"--launchnorva=0"}),
+                                            .observer = &observer,
+                                            .self_executable = PackageInstaller()});
+  ASSERT_TRUE(run.succeeded) << run.failed_message;
+  EXPECT_TRUE(PathExists(folder / L"installation_status.xml"));
+  ASSERT_EQ(observer.helpers.size(), 1u);
+
+  HANDLE helper = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                              observer.helpers[0]);
+  ASSERT_NE(helper, nullptr);
+  // The helper waits ten seconds after the undo event before it restores.
+  EXPECT_EQ(WaitForSingleObject(helper, 60000), WAIT_OBJECT_0);
+  DWORD exit_code = 1;
+  GetExitCodeProcess(helper, &exit_code);
+  CloseHandle(helper);
+  EXPECT_EQ(exit_code, 0u);
+
+  // While the run went on this user had full access, inherited by what it
+  // made; afterwards the folder has the list it was created with, which is
+  // what a new folder beside it inherits.
+  EXPECT_TRUE(Has(observer.dacl_while_running, "(A;OICI;FA;;;" + CurrentUserSid() + ")"))
+      << observer.dacl_while_running;
+  const std::filesystem::path sibling = folder.parent_path() / L"sibling";
+  std::filesystem::create_directories(sibling);
+  EXPECT_EQ(DaclOf(folder), DaclOf(sibling));
+}
+
+TEST_F(ElevationTest, PermissionHelperFailures) {
+  const struct {
+    const char* name;
+    bool name_taken;  // another object holds the name of the helper's event
+    const char* failure;
+  } kCases[] = {
+      {"helper ends without granting", false,
+       "The process for giving us write permission to the installer folder didn't complete "
+       "successfully"},
+      {"events cannot be made", true,
+       "Error when setting up the process to give us write permissions to installation folder"},
+  };
+  int number = 0;
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const std::filesystem::path folder = Folder(L"not granted " + std::to_wstring(++number));
+    HANDLE taken = nullptr;
+    if (c.name_taken)
+      taken = CreateMutexW(nullptr, FALSE,
+                           GetObjectNameForFolder(kGivePermissionEvent, folder, false).c_str());
+    DenyCreating(folder);
+    SetAdminMembershipForTesting(kNotAdmin);
+    RecordingObserver run = env_.Run(folder, {.switches = Switches({L"--launchnorva=0"}),
+                                              .self_executable = Holder(L"exit=0")});
+    if (taken) CloseHandle(taken);
+    EXPECT_EQ(run.events, kFailed);
+    EXPECT_EQ(run.failed_message, c.failure);
+    EXPECT_EQ(run.failed_id, 37050);
+    std::vector<std::string> started = Lines(Started());
+    std::filesystem::remove(Started());
+    ASSERT_EQ(started.size(), c.name_taken ? 0u : 1u);
+    if (!c.name_taken) EXPECT_TRUE(Has(started[0], "--set-folder-permission=")) << started[0];
+  }
+}
+
+// Signals the package-ready event after the installation has started to
+// wait for it, as the frontend does when its download ends.
+class PackageArrives : public RecordingObserver {
+ public:
+  explicit PackageArrives(HANDLE ready) : ready_(ready) {}
+  void OnInstallationStarted() override {
+    RecordingObserver::OnInstallationStarted();
+    HANDLE ready = ready_;
+    ThreadTaskRunnerHandle::Get()->PostTask(Location{"PackageArrives", 0},
+                                            [ready] { SetEvent(ready); });
+  }
+
+ private:
+  HANDLE ready_;
+};
+
+TEST_F(ElevationTest, PackageWaitHandsOverToThePackageInstaller) {
+  const std::filesystem::path package = env_.scratch() / L"waited package (1) & more";
+  const struct {
+    const char* name;
+    bool event_exists;
+    bool installer_exists;
+    bool after_elevation;
+    std::vector<std::string> events;
+    const char* failure;
+  } kCases[] = {
+      {"package arrives later", true, true, false,
+       {"started", "child-starting", "child-finished", "succeeded"}, ""},
+      {"no package-ready event", false, true, false, {"started", "failed", "terminated"},
+       "Failed to open a handle to the package ready event"},
+      {"no installer in the package", true, false, false,
+       {"started", "child-starting", "child-finished", "failed", "terminated"},
+       "Failed to start installer process from the package folder."},
+      {"after an elevated installation", true, true, true,
+       {"child-starting", "child-finished", "child-starting", "child-finished", "succeeded"}, ""},
+  };
+  int number = 0;
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(package);
+    std::filesystem::create_directories(package);
+    std::filesystem::path holder = Holder(L"prove exit=0");
+    if (c.installer_exists) std::filesystem::copy_file(holder, package / L"installer.exe");
+    const std::filesystem::path folder = Folder(L"package " + std::to_wstring(++number));
+    HANDLE ready = c.event_exists ? CreateEventW(nullptr, TRUE, FALSE,
+                                                 GetObjectNameForFolder(kPackageReadyEvent,
+                                                                        folder, true)
+                                                     .c_str())
+                                  : nullptr;
+    if (c.after_elevation) {
+      DenyCreating(folder);
+      SetAdminMembershipForTesting(kLinkedAdmin);
+      // The elevated copy (the holder) ends at once; the package is there.
+      SetEvent(ready);
+    } else {
+      SetAdminMembershipForTesting(kAdmin);
+    }
+    PackageArrives observer(ready);
+    RecordingObserver run =
+        env_.Run(folder, {.switches = Switches({L"--wait-for-package=" + package.native()}),
+                          .observer = &observer,
+                          .self_executable = holder});
+    if (ready) CloseHandle(ready);
+    EXPECT_EQ(run.events, c.events);
+    EXPECT_EQ(run.failed_message, c.failure);
+
+    std::vector<std::string> started = Lines(Started());
+    std::filesystem::remove(Started());
+    if (!*c.failure) {
+      // The package's installer gets the run's own wishes; after an
+      // elevated installation it only does what is left for this user.
+      ASSERT_EQ(started.size(), c.after_elevation ? 2u : 1u);
+      const std::string& package_installer = started.back();
+      EXPECT_TRUE(Has(package_installer, "--launchnorva=1")) << package_installer;
+      EXPECT_EQ(Has(package_installer, "--post-elevated-install-tasks"), c.after_elevation)
+          << package_installer;
+      if (c.after_elevation) EXPECT_TRUE(Has(started[0], "--launchnorva=0")) << started[0];
+    }
+  }
+}
+
+}  // namespace
+}  // namespace norva::installer
