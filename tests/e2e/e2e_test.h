@@ -227,7 +227,6 @@ class EndToEndTest : public testing::Test {
   LocalService stats_service_{3000};
   LocalService prefs_service_{3001};
   std::filesystem::path temp_;
-  // No "%": Wine's cmd expands it in the clean-up script's own name.
   std::filesystem::path folder_ = scratch_.path() / L"installs" / L"Norva (e2e) & co \u00e9";
   std::vector<std::pair<std::wstring, std::wstring>> saved_environment_;
   // Runs show their window instead of "--silent".
