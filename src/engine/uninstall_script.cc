@@ -110,12 +110,11 @@ std::wstring BuildUninstallScript(uint32_t pid1, uint32_t pid2, uint32_t pid3,
   for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
     text += L"rmdir " + spelled(*folder) + L"\n";
 
-  // Its own folder holds the script until the end. On one line, so that all
-  // of it runs even where cmd.exe opens the script anew for every line: the
-  // script moves out of its folder, the folder goes, and the moved script
-  // with it. Where cmd.exe keeps the script open instead, it could delete it
-  // in place only once it had closed it, after its last line. The last "del"
-  // is for a script that could not be moved.
+  // Its folder can go only once the script has left it. Windows' cmd.exe
+  // opens the script anew for every line, Wine's keeps it open to the end (a
+  // script deleted in place stays in the folder until then): so the script
+  // moves itself out, and the rest of its last line still runs after that.
+  // The last "del" is for a script that could not be moved.
   const FilePath folder = form(script.parent_path());
   const std::wstring own = Quoted(folder / script.filename());
   const std::wstring aside = L"\"%TEMP%\\k_" + std::to_wstring(pid1) + L".bat\"";
