@@ -2,6 +2,7 @@
 #define NORVA_ENGINE_UNINSTALL_SCRIPT_H_
 
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -10,13 +11,23 @@
 
 namespace norva::installer {
 
-// The text of "k.bat": it waits until none of the given processes runs any
-// more (a zero second or third id is left out), deletes `files` in order,
-// removes `folders` deepest first (each only if empty) and finally itself.
-// Every line ends in a single line feed.
+// The text of the clean-up script `script` ("k.bat" in the installation
+// folder): it waits until none of the given processes runs any more (a zero
+// second or third id is left out), deletes `files` in order, trying again
+// for up to about a minute while one stays, removes `folders` deepest first
+// (each only if empty), and last moves itself out of its folder, removes
+// that folder if it is empty, and deletes itself. Paths appear in the form
+// `spell` gives them (as they are without it). Every line ends in a single
+// line feed.
 std::wstring BuildUninstallScript(uint32_t pid1, uint32_t pid2, uint32_t pid3,
                                   const std::vector<FilePath>& files,
-                                  const std::set<FilePath>& folders);
+                                  const std::set<FilePath>& folders, const FilePath& script,
+                                  const std::function<FilePath(const FilePath&)>& spell = {});
+
+// `path` as a script read in the console's code page `code_page` can name
+// it: itself when every letter has a form there, otherwise its short form
+// when the volume keeps one that does, otherwise itself.
+FilePath ConsoleSpelling(const FilePath& path, unsigned code_page);
 
 // The script's bytes as cmd.exe reads them: in the console's code page
 // `code_page` (the OEM code page of a new console) when every character has

@@ -150,16 +150,6 @@ uint32_t ParseProcessId(const std::wstring& text) {
   return value > UINT32_MAX ? 0 : static_cast<uint32_t>(value);
 }
 
-// A path for a quoted batch-file argument: "%" would start a variable.
-std::wstring BatchPath(const FilePath& path) {
-  std::wstring text;
-  for (wchar_t c : path.native()) {
-    if (c == L'%') text += L'%';
-    text += c;
-  }
-  return text;
-}
-
 std::wstring NormalFolder(const FilePath& folder) {
   std::wstring text = folder.lexically_normal().native();
   while (text.size() > 3 && text.back() == L'\\') text.pop_back();
@@ -269,45 +259,6 @@ std::function<void(const std::wstring&)>& SurveyLaunch() {
 
 void SetSurveyLaunchForTesting(std::function<void(const std::wstring& command)> launch) {
   SurveyLaunch() = std::move(launch);
-}
-
-std::wstring BuildUninstallScript(uint32_t pid1, uint32_t pid2, uint32_t pid3,
-                                  const std::vector<FilePath>& files,
-                                  const std::set<FilePath>& folders) {
-  std::vector<std::pair<std::wstring, uint32_t>> pids = {{L"PID1", pid1}};
-  if (pid2) pids.emplace_back(L"PID2", pid2);
-  if (pid3) pids.emplace_back(L"PID3", pid3);
-  std::wstring text;
-  for (const auto& [name, id] : pids) text += L"SET " + name + L"_RUNNING=TRUE\n";
-  text += L":again\n";
-  for (const auto& [name, id] : pids) {
-    text += L"IF %" + name + L"_RUNNING%==TRUE (\n";
-    text += L"TASKLIST /FI \"PID eq " + std::to_wstring(id) + L"\" | FIND /c /i \".exe\"\n";
-    text += L"IF ERRORLEVEL 1 SET " + name + L"_RUNNING=FALSE\n";
-    text += L")\n";
-  }
-  text += L"ping -n 2 127.0.0.1\n";
-  for (const auto& [name, id] : pids) text += L"IF %" + name + L"_RUNNING%==TRUE GOTO :again\n";
-  for (const FilePath& file : files) text += L"del \"" + BatchPath(file) + L"\"\n";
-  // Deepest first: a folder sorts after its parent.
-  for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
-    text += L"rmdir \"" + BatchPath(*folder) + L"\"\n";
-  text += L"del %0\n";
-  return text;
-}
-
-std::string EncodeUninstallScript(const std::wstring& script, unsigned code_page) {
-  const int length = static_cast<int>(script.size());
-  BOOL lossy = FALSE;
-  int size = WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, script.data(), length, nullptr,
-                                 0, nullptr, &lossy);
-  if (size > 0 && !lossy) {
-    std::string bytes(size, '\0');
-    WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, script.data(), length, bytes.data(), size,
-                        nullptr, nullptr);
-    return bytes;
-  }
-  return "chcp 65001 >nul\n" + WideToUtf8(script);
 }
 
 void Installer::StepCleanUpPreviousStatus() {
@@ -491,9 +442,13 @@ void Installer::DeleteInstalledFiles(std::vector<FilePath>* remaining,
 void Installer::WriteUninstallScript(const std::vector<FilePath>& files,
                                      const std::set<FilePath>& folders) {
   uint32_t initial_pid = ParseProcessId(command_line_.GetSwitchValue("initial-pid"));
-  std::wstring script =
-      BuildUninstallScript(GetCurrentProcessId(), initial_pid, partner_pid_, files, folders);
-  if (!WriteFileAtomically(install_folder_ / kScript, EncodeUninstallScript(script, GetOEMCP())))
+  // The console that runs the script reads it in the OEM code page.
+  const unsigned code_page = GetOEMCP();
+  const FilePath script_path = FilePath(NormalFolder(install_folder_)) / kScript;
+  std::wstring script = BuildUninstallScript(
+      GetCurrentProcessId(), initial_pid, partner_pid_, files, folders, script_path,
+      [code_page](const FilePath& path) { return ConsoleSpelling(path, code_page); });
+  if (!WriteFileAtomically(script_path, EncodeUninstallScript(script, code_page)))
     LOG(ERROR) << "Could not write the uninstall script";
 }
 

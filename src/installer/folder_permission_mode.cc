@@ -207,8 +207,11 @@ void RunUninstallBatchFile(const FilePath& installation_folder) {
   // With /s cmd.exe drops only the outermost quotes, so the path keeps its
   // own and "&", "(" or "^" in a folder name stay inside them. The path comes
   // through a variable, expanded once, so a "%" in it is not expanded again.
+  // Without delayed expansion (which the registry may turn on), a "!" in the
+  // script's paths is a plain letter.
   SetEnvironmentVariableW(L"NORVA_UNINSTALL_SCRIPT", script.c_str());
-  LaunchProcess(QuoteArgument(shell) + L" /d /s /c \"\"%NORVA_UNINSTALL_SCRIPT%\"\"", options);
+  LaunchProcess(QuoteArgument(shell) + L" /d /v:off /s /c \"\"%NORVA_UNINSTALL_SCRIPT%\"\"",
+                options);
 }
 
 }  // namespace norva::installer

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -64,19 +63,6 @@ inline std::wstring FindUninstallKey() {
   }
   RegCloseKey(key);
   return found;
-}
-
-// The processes `parent_id` started that still run.
-inline std::vector<DWORD> ChildProcesses(DWORD parent_id) {
-  std::vector<DWORD> children;
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return children;
-  PROCESSENTRY32W entry{sizeof(entry)};
-  for (BOOL more = Process32FirstW(snapshot, &entry); more;
-       more = Process32NextW(snapshot, &entry))
-    if (entry.th32ParentProcessID == parent_id) children.push_back(entry.th32ProcessID);
-  CloseHandle(snapshot);
-  return children;
 }
 
 class EndToEndTest : public testing::Test {
@@ -216,13 +202,31 @@ class EndToEndTest : public testing::Test {
 
   MachineSnapshot Snapshot() const { return MachineSnapshot::Take(folder_.parent_path()); }
 
+  // Waits until `path` is gone, for two and a half minutes at most: an
+  // uninstallation's clean-up script tries for about a minute to delete a
+  // file that another process still holds.
+  static bool WaitUntilGone(const std::filesystem::path& path) {
+    for (int i = 0; i < 1500 && PathExists(path); ++i) Sleep(100);
+    return !PathExists(path);
+  }
+
+  // What is left in `folder`, one path a line.
+  static std::string Listing(const std::filesystem::path& folder) {
+    std::string text;
+    std::error_code error;
+    for (auto entry = std::filesystem::recursive_directory_iterator(folder, error);
+         !error && entry != std::filesystem::recursive_directory_iterator();
+         entry.increment(error))
+      text += WideToUtf8(entry->path().native()) + "\n";
+    return text;
+  }
+
   ScopedCom com_;
   ScratchFolder scratch_;
   LocalService service_;
   LocalService stats_service_{3000};
   LocalService prefs_service_{3001};
   std::filesystem::path temp_;
-  // No "%": Wine's cmd expands it in the clean-up script's own name.
   std::filesystem::path folder_ = scratch_.path() / L"installs" / L"Norva (e2e) & co \u00e9";
   std::vector<std::pair<std::wstring, std::wstring>> saved_environment_;
   // Runs show their window instead of "--silent".

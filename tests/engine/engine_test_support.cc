@@ -1,5 +1,8 @@
 #include "engine/engine_test_support.h"
 
+#include <windows.h>
+#include <tlhelp32.h>
+
 #include <chrono>
 #include <memory>
 #include <sstream>
@@ -208,6 +211,26 @@ HANDLE EngineEnvironment::InterruptedEvent(const std::filesystem::path& folder) 
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
   if (event) events_.push_back(event);
   return event;
+}
+
+std::vector<DWORD> ChildProcesses(DWORD parent_id, const wchar_t* program) {
+  std::vector<DWORD> children;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return children;
+  PROCESSENTRY32W entry{sizeof(entry)};
+  for (BOOL more = Process32FirstW(snapshot, &entry); more;
+       more = Process32NextW(snapshot, &entry)) {
+    if (entry.th32ParentProcessID == parent_id &&
+        (!program || _wcsicmp(entry.szExeFile, program) == 0))
+      children.push_back(entry.th32ProcessID);
+  }
+  CloseHandle(snapshot);
+  return children;
+}
+
+void EngineEnvironment::WaitForCleanUpScripts() {
+  for (int i = 0; i < 100 && !ChildProcesses(GetCurrentProcessId(), L"cmd.exe").empty(); ++i)
+    Sleep(100);
 }
 
 RecordingObserver EngineEnvironment::Run(const std::filesystem::path& folder,

@@ -83,6 +83,10 @@ class EngineEnvironment {
   const std::string& last_app_id() const { return last_app_id_; }
   // The interrupted event of `folder`, made before a run.
   HANDLE InterruptedEvent(const std::filesystem::path& folder);
+  // Waits, for ten seconds at most, until the clean-up scripts that
+  // uninstallations run here started have ended. Where a script can tell
+  // that this process still runs, it waits for it, and so this wait runs out.
+  void WaitForCleanUpScripts();
 
  private:
   ScopedCom com_;
@@ -102,6 +106,10 @@ void MakeSmallPackage(const std::filesystem::path& folder, const std::vector<std
 
 // The build's package folder, made by the package builder.
 std::filesystem::path BuiltPackageFolder();
+
+// The processes `parent_id` started that still run; only those of the
+// program file name `program` when it is given.
+std::vector<DWORD> ChildProcesses(DWORD parent_id, const wchar_t* program = nullptr);
 
 // Removes what installations of this product write to the registry (both
 // hives), the shortcut folders and the scheduler.

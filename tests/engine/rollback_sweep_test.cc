@@ -42,24 +42,18 @@ bool TaskExists(const std::string& app_id) {
 
 class RollbackSweepTest : public testing::TestWithParam<int> {
  protected:
-  // No "%": Wine's cmd.exe expands it again in the uninstall script's name,
-  // so the script could not delete itself and the next run would wait.
   std::filesystem::path Parent() { return env_.scratch() / L"installs (sweep) \u00e9"; }
   std::filesystem::path Folder() { return Parent() / L"Norva & co (x86)"; }
 
   // Puts the machine back to the state a swept run starts from.
   void Prepare() {
-    WaitForUninstallScript();
+    // A finished uninstallation leaves its clean-up script running for a while.
+    env_.WaitForCleanUpScripts();
     DeleteTree(Folder());
     test::RemoveProductTraces();
     if (GetParam() != kOperationInstall) {
       ASSERT_TRUE(env_.Run(Folder(), {kSwitches}).succeeded);
     }
-  }
-
-  // A finished uninstallation leaves its clean-up script running for a while.
-  void WaitForUninstallScript() {
-    for (int i = 0; i < 100 && PathExists(Folder() / L"k.bat"); ++i) Sleep(100);
   }
 
   RunOptions Options(RecordingObserver* observer) {
