@@ -166,6 +166,23 @@ TEST_F(InteractiveInstallTest, SecondWindowForTheSameFolderDefersToTheFirst) {
   first.Terminate(1);
 }
 
+// Where Wine's loader takes the overrides of one program's DLLs from;
+// Windows has no such key. Removed with the object.
+class ScopedWineDllOverrides {
+ public:
+  explicit ScopedWineDllOverrides(const std::wstring& program)
+      : key_(L"Software\\Wine\\AppDefaults\\" + program) {}
+  ~ScopedWineDllOverrides() { RegDeleteTreeW(HKEY_CURRENT_USER, key_.c_str()); }
+  // The DLL `name` is taken from a file of that name first, as Windows does.
+  bool PreferFile(const std::wstring& name) {
+    return test::WriteRegString(HKEY_CURRENT_USER, key_ + L"\\DllOverrides", name.c_str(),
+                                L"native,builtin");
+  }
+
+ private:
+  std::wstring key_;
+};
+
 // DLLs named like the system DLLs that the installer does not import at its
 // start, planted beside it in the downloads folder, are never loaded: not by
 // its version query, nor by a network installation through its window (with
@@ -176,19 +193,14 @@ TEST_F(InteractiveInstallTest, DllsPlantedBesideTheInstallerAreNeverLoaded) {
   ASSERT_TRUE(planted) << "run through ctest: the planted DLLs are missing";
   const std::filesystem::path downloads = scratch_.path() / L"Downloads (2) & 100% ^! \u00e9";
   std::filesystem::create_directories(downloads);
-  const std::filesystem::path installer = downloads / L"netinstaller.exe";
+  const std::wstring program = L"norva_installer (1).exe";
+  const std::filesystem::path installer = downloads / program;
   std::filesystem::copy_file(Fixture(L"netinstaller.exe"), installer);
-  std::wstring names;
+  ScopedWineDllOverrides overrides(program);
   for (const auto& entry : std::filesystem::directory_iterator(test::FromUnixPath(planted))) {
     std::filesystem::copy_file(entry.path(), downloads / entry.path().filename());
-    names += (names.empty() ? L"" : L",") + entry.path().stem().native();
+    ASSERT_TRUE(overrides.PreferFile(entry.path().stem().native()));
   }
-  ASSERT_FALSE(names.empty());
-  wchar_t overrides[1024] = {};
-  GetEnvironmentVariableW(L"WINEDLLOVERRIDES", overrides, 1024);
-  saved_environment_.emplace_back(L"WINEDLLOVERRIDES", overrides);
-  SetEnvironmentVariableW(L"WINEDLLOVERRIDES",
-                          (std::wstring(overrides) + L";" + names + L"=n,b").c_str());
   auto markers = [&] {
     std::string found;
     for (const auto& entry : std::filesystem::directory_iterator(downloads))
