@@ -1,5 +1,6 @@
 #include "installer/startup.h"
 
+#include <delayimp.h>
 #include <knownfolders.h>
 #include <shlobj.h>
 
@@ -87,12 +88,31 @@ void ClearCallbackExceptionSwallowing() {
 void RestrictDllSearch() {
   // Drops the current folder where the call below is missing.
   SetDllDirectoryW(L"");
-  // Windows 8 and later, and Windows 7 with KB2533623.
+  // Windows 8 and later, and Windows 7 with KB2533623. The executable's own
+  // folder stays out: an installer runs from wherever it was downloaded to.
   using SetDefaultDirectories = BOOL(WINAPI*)(DWORD);
   auto set_default_directories = reinterpret_cast<SetDefaultDirectories>(reinterpret_cast<void*>(
       GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
-  if (set_default_directories)
-    set_default_directories(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_APPLICATION_DIR);
+  if (set_default_directories) set_default_directories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+HMODULE LoadSystemLibrary(const char* name) {
+  // By name, so that the manifest's side-by-side assemblies (common controls
+  // 6) still take their place.
+  HMODULE module = LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (module || GetLastError() != ERROR_INVALID_PARAMETER) return module;
+  // Systems without the search flags.
+  ACTCTX_SECTION_KEYED_DATA redirected{sizeof(redirected)};
+  if (FindActCtxSectionStringA(0, nullptr, ACTIVATION_CONTEXT_SECTION_DLL_REDIRECTION, name,
+                               &redirected))
+    return LoadLibraryA(name);
+  char folder[MAX_PATH];
+  UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+  if (!length || length >= MAX_PATH) return nullptr;
+  // The folder of a module loaded by its full path is searched first for its
+  // own imports.
+  return LoadLibraryExA((std::string(folder, length) + "\\" + name).c_str(), nullptr,
+                        LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
 FilePath FindInstallationFolder(const FilePath& executable_folder) {
@@ -214,3 +234,15 @@ bool ChooseDownloadFolder(const CommandLine& command_line,
 }
 
 }  // namespace norva::installer
+
+namespace {
+
+FARPROC WINAPI LoadDelayLoadedDll(unsigned notification, PDelayLoadInfo info) {
+  if (notification != dliNotePreLoadLibrary) return nullptr;
+  return reinterpret_cast<FARPROC>(norva::installer::LoadSystemLibrary(info->szDll));
+}
+
+}  // namespace
+
+// The delay-load helper asks here before it loads a DLL by name itself.
+PfnDliHook __pfnDliNotifyHook2 = LoadDelayLoadedDll;

@@ -16,9 +16,14 @@ class CommandLine;
 // system offers the choice.
 void ClearCallbackExceptionSwallowing();
 
-// Modules loaded by name come from the system folder and the executable's
-// folder only, never from the current folder (often the download folder).
+// Modules loaded by name come from the system folder only, never from the
+// current folder or the executable's (often the download folder).
 void RestrictDllSearch();
+
+// The system DLL `name` from the system folder (or its side-by-side version
+// that the manifest asks for), never from the executable's folder. The
+// system DLLs outside the KnownDLLs are delay-loaded through it.
+HMODULE LoadSystemLibrary(const char* name);
 
 // The installation this installer file belongs to: its own folder, or the
 // parent when only the parent holds the launcher.

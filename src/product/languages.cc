@@ -8,7 +8,6 @@
 #include "base/logging.h"
 #include "base/module_resource.h"
 #include "base/strings.h"
-#include "product/string_tables.h"
 
 namespace norva::installer::l10n {
 namespace {
@@ -128,34 +127,34 @@ std::vector<std::wstring> PreferredLanguages() {
   return names;
 }
 
-// The table of `block` in `language`. A neutral language falls back as the
-// resource loader's look-up does: the user's UI language, the system's,
-// English, then the first table of the block.
-std::wstring_view FindTable(int block, LANGID language) {
-  const StringTables& tables = CarriedStringTables();
-  if (PRIMARYLANGID(language) != LANG_NEUTRAL) return tables.Table(language, block);
-  const LANGID candidates[] = {GetUserDefaultUILanguage(), GetSystemDefaultUILanguage(),
-                               MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)};
-  for (LANGID candidate : candidates) {
-    std::wstring_view table = tables.Table(candidate, block);
-    if (!table.empty()) return table;
-  }
-  std::vector<LANGID> carried = tables.Languages(block);
-  return carried.empty() ? std::wstring_view() : tables.Table(carried.front(), block);
-}
-
 std::wstring LoadStringInLanguage(int id, LANGID language) {
+  HMODULE module = GetModuleHandleW(nullptr);
   // Strings live in blocks of sixteen; block n holds ids (n - 1) * 16 to n * 16 - 1.
-  std::wstring_view table;
-  if (id >= 0 && id <= 0xFFFF) table = FindTable(id / 16 + 1, language);
-  if (table.empty()) {
-    LOG(ERROR) << "Failed to find string " << id << " in language " << language;
+  // A neutral language lets the resource loader fall back to the user's,
+  // the system's or English.
+  HRSRC found = nullptr;
+  if (id >= 0 && id <= 0xFFFF) {
+    found = FindResourceExW(module, RT_STRING, MAKEINTRESOURCEW(id / 16 + 1), language);
+  } else {
+    SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+  }
+  if (!found) {
+    PLOG(ERROR) << "Failed to find string";
+    return {};
+  }
+  HGLOBAL loaded = LoadResource(module, found);
+  if (!loaded) {
+    PLOG(ERROR) << "Failed to load string";
+    return {};
+  }
+  const wchar_t* entry = static_cast<const wchar_t*>(LockResource(loaded));
+  if (!entry) {
+    PLOG(ERROR) << "Failed to lock string";
     return {};
   }
   // Each entry is a 16-bit length and that many UTF-16 code units; a damaged
-  // table must not lead the reader past its end.
-  const wchar_t* entry = table.data();
-  const wchar_t* end = entry + table.size();
+  // block must not lead the reader past its end.
+  const wchar_t* end = entry + SizeofResource(module, found) / sizeof(wchar_t);
   for (int position = id % 16; position > 0 && entry < end; --position) entry += 1 + *entry;
   if (entry >= end || *entry > end - entry - 1) return {};
   return std::wstring(entry + 1, *entry);

@@ -2,8 +2,11 @@
 // installer.exe window, from another process, through the window's messages.
 #include <windows.h>
 #include <commctrl.h>
+#include <psapi.h>
 
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -85,6 +88,20 @@ class InteractiveInstallTest : public test::EndToEndTest {
     ADD_FAILURE() << "the installer did not end\n" << Logs();
     return 99;
   }
+
+  // The paths of the modules `process` has loaded.
+  static std::vector<std::wstring> LoadedModules(const Process& process) {
+    HMODULE modules[512];
+    DWORD size = 0;
+    if (!EnumProcessModules(process.handle(), modules, sizeof(modules), &size)) return {};
+    std::vector<std::wstring> paths;
+    for (DWORD i = 0; i < std::min<DWORD>(size, sizeof(modules)) / sizeof(HMODULE); ++i) {
+      wchar_t path[MAX_PATH];
+      if (GetModuleFileNameExW(process.handle(), modules[i], path, MAX_PATH))
+        paths.push_back(ToLowerASCII(std::wstring(path)));
+    }
+    return paths;
+  }
 };
 
 TEST_F(InteractiveInstallTest, InstallsThroughTheWindow) {
@@ -147,6 +164,82 @@ TEST_F(InteractiveInstallTest, SecondWindowForTheSameFolderDefersToTheFirst) {
   EXPECT_EQ(GetForegroundWindow(), window);
   EXPECT_NE(WaitForSingleObject(first.handle(), 0), WAIT_OBJECT_0);
   first.Terminate(1);
+}
+
+// Where Wine's loader takes the overrides of one program's DLLs from;
+// Windows has no such key. Removed with the object.
+class ScopedWineDllOverrides {
+ public:
+  explicit ScopedWineDllOverrides(const std::wstring& program)
+      : key_(L"Software\\Wine\\AppDefaults\\" + program) {}
+  ~ScopedWineDllOverrides() { RegDeleteTreeW(HKEY_CURRENT_USER, key_.c_str()); }
+  // The DLL `name` is taken from a file of that name first, as Windows does.
+  bool PreferFile(const std::wstring& name) {
+    return test::WriteRegString(HKEY_CURRENT_USER, key_ + L"\\DllOverrides", name.c_str(),
+                                L"native,builtin");
+  }
+
+ private:
+  std::wstring key_;
+};
+
+// DLLs named like the system DLLs that the installer does not import at its
+// start, planted beside it in the downloads folder, are never loaded: not by
+// its version query, nor by a network installation through its window (with
+// a backend started from there). Wine is told to prefer such files to its
+// own, as Windows would find them first.
+TEST_F(InteractiveInstallTest, DllsPlantedBesideTheInstallerAreNeverLoaded) {
+  const char* planted = std::getenv("NORVA_PLANTED_DLLS");
+  ASSERT_TRUE(planted) << "run through ctest: the planted DLLs are missing";
+  const std::filesystem::path downloads = scratch_.path() / L"Downloads (2) & 100% ^! \u00e9";
+  std::filesystem::create_directories(downloads);
+  const std::wstring program = L"norva_installer (1).exe";
+  const std::filesystem::path installer = downloads / program;
+  std::filesystem::copy_file(Fixture(L"netinstaller.exe"), installer);
+  ScopedWineDllOverrides overrides(program);
+  for (const auto& entry : std::filesystem::directory_iterator(test::FromUnixPath(planted))) {
+    std::filesystem::copy_file(entry.path(), downloads / entry.path().filename());
+    ASSERT_TRUE(overrides.PreferFile(entry.path().stem().native()));
+  }
+  auto markers = [&] {
+    std::string found;
+    for (const auto& entry : std::filesystem::directory_iterator(downloads))
+      if (entry.path().extension() == L".loaded") found += entry.path().filename().string() + " ";
+    return found;
+  };
+
+  SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+  LaunchOptions to_file;
+  to_file.stdout_handle = CreateFileW((scratch_.path() / L"version.txt").c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ, &inheritable, CREATE_ALWAYS, 0, nullptr);
+  Process version = LaunchProcess(QuoteArgument(installer.native()) + L" --version", to_file);
+  CloseHandle(to_file.stdout_handle);
+  DWORD exit_code = 99;
+  ASSERT_TRUE(version.WaitForExit(test::kRunLimitMs, &exit_code));
+  EXPECT_EQ(exit_code, 0u);
+  EXPECT_EQ(test::ReadFile(scratch_.path() / L"version.txt"), product::ProductVersion());
+  EXPECT_EQ(markers(), "");
+
+  Serve("package.exe");
+  Process process = Start(installer);
+  HWND window = WaitForWindow(process);
+  ASSERT_TRUE(window);
+  // The window has the common controls of the side-by-side assembly that
+  // the manifest asks for (version 6), and nothing from the downloads folder.
+  std::wstring folder = ToLowerASCII(downloads.native() + L"\\");
+  bool side_by_side_controls = false;
+  for (const std::wstring& module : LoadedModules(process)) {
+    if (module.starts_with(folder)) {
+      EXPECT_EQ(module, ToLowerASCII(installer.native()));
+    }
+    if (module.ends_with(L"\\comctl32.dll"))
+      side_by_side_controls = module.find(L"\\winsxs\\") != std::wstring::npos;
+  }
+  EXPECT_TRUE(side_by_side_controls);
+  Press(window, kAcceptButton);
+  EXPECT_EQ(WaitForExit(process, window), 0u) << Logs();
+  EXPECT_TRUE(PathExists(folder_ / Utf8ToWide(product::ProductVersion()) / L"norva.exe"));
+  EXPECT_EQ(markers(), "");
 }
 
 }  // namespace

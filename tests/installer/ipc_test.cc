@@ -133,6 +133,41 @@ TEST(IPCMessageTest, SizeLimit) {
   }
 }
 
+// A cut that would fall inside a character falls before it: a UTF-8
+// sequence of the message or a surrogate pair of the detail goes whole.
+TEST(IPCMessageTest, FitCutsBetweenCharacters) {
+  const std::string x2003(2003, 'x');
+  const std::wstring x1001(1001, L'x');
+  const struct {
+    const char* name;
+    InstallerMessage message;
+    size_t detail_units;
+    size_t message_bytes;
+  } kCases[] = {
+      {"two-byte sequence across the cut", Failed(L"", x2003 + "\u00e9"), 0, 2003},
+      {"three-byte sequence, one byte in", Failed(L"", x2003 + "\u20ac"), 0, 2003},
+      {"three-byte sequence, two bytes in", Failed(L"", x2003.substr(1) + "\u20ac!"), 0, 2002},
+      {"four-byte sequence, three bytes in", Failed(L"", x2003.substr(2) + "\U0001F600"), 0, 2001},
+      {"sequence ending at the cut", Failed(L"", x2003.substr(1) + "\u00e9!"), 0, 2004},
+      {"surrogate pair across the cut", Failed(x1001 + L"\U0001F600", ""), 1001, 0},
+      {"surrogate pair ending at the cut", Failed(x1001.substr(1) + L"\U0001F600!", ""), 1002, 0},
+      // The message takes 1004 bytes padded, which leaves 500 units.
+      {"pair across the detail's cut after a message",
+       Failed(std::wstring(499, L'x') + L"\U0001F600", std::string(1001, 'x') + "\u00e9"), 499,
+       1003},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_FALSE(WriteInstallerMessage(c.message).has_value());
+    InstallerMessage fitted = FitToDatagram(c.message);
+    EXPECT_TRUE(WriteInstallerMessage(fitted).has_value());
+    EXPECT_EQ(fitted.detail.size(), c.detail_units);
+    EXPECT_EQ(fitted.message.size(), c.message_bytes);
+    EXPECT_TRUE(c.message.detail.starts_with(fitted.detail));
+    EXPECT_TRUE(c.message.message.starts_with(fitted.message));
+  }
+}
+
 class Recorder : public IPCReceiverProxy::Delegate {
  public:
   void OnMessageReceived(const InstallerMessage& message) override {

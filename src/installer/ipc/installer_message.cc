@@ -1,5 +1,7 @@
 #include "installer/ipc/installer_message.h"
 
+#include "base/strings.h"
+
 namespace norva::installer {
 namespace {
 
@@ -179,9 +181,9 @@ InstallerMessage FitToDatagram(InstallerMessage message) {
   // a multiple of 4, so texts within it stay within it once padded.
   constexpr size_t kRoom = kMaxInstallerMessageSize - 44;
   auto padded = [](size_t bytes) { return (bytes + 3) / 4 * 4; };
-  if (message.message.size() > kRoom) message.message.resize(kRoom);
+  TruncateUtf8(&message.message, kRoom);
   size_t left = kRoom - padded(message.message.size());
-  if (message.detail.size() * 2 > left) message.detail.resize(left / 2);
+  TruncateUtf16(&message.detail, left / 2);
   return message;
 }
 

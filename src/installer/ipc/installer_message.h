@@ -52,8 +52,9 @@ struct InstallerMessage {
 std::optional<std::vector<uint8_t>> WriteInstallerMessage(const InstallerMessage& message);
 
 // `message` as it fits one datagram: a failure's message, then its detail,
-// are cut at the end until it does; anything else is returned unchanged. The
-// frontend must hear of a failure even when its texts run long.
+// are cut at the end, between two characters, until it does; anything else
+// is returned unchanged. The frontend must hear of a failure even when its
+// texts run long.
 InstallerMessage FitToDatagram(InstallerMessage message);
 
 enum class MessageReadResult {
