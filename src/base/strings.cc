@@ -131,22 +131,6 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
 
-void TruncateUtf8(std::string* text, size_t size) {
-  if (text->size() <= size) return;
-  // A cut before a continuation byte moves back to its lead byte; a
-  // character has three continuation bytes at most.
-  for (int i = 0; i < 3 && size > 0 && (static_cast<unsigned char>((*text)[size]) & 0xC0) == 0x80;
-       ++i)
-    --size;
-  text->resize(size);
-}
-
-void TruncateUtf16(std::wstring* text, size_t size) {
-  if (text->size() <= size) return;
-  if (size > 0 && IS_HIGH_SURROGATE((*text)[size - 1]) && IS_LOW_SURROGATE((*text)[size])) --size;
-  text->resize(size);
-}
-
 std::string TrimWhitespaceASCII(std::string_view text) { return Trim(text); }
 std::wstring TrimWhitespace(std::wstring_view text) { return Trim(text); }
 std::vector<std::string> SplitString(std::string_view text, char separator) {

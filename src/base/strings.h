@@ -22,11 +22,6 @@ bool EqualsCaseInsensitiveASCII(std::string_view a, std::string_view b);
 bool EqualsCaseInsensitiveASCII(std::wstring_view a, std::wstring_view b);
 bool StartsWith(std::string_view text, std::string_view prefix);
 
-// Cut `text` to at most `size` code units, never inside a character: a UTF-8
-// sequence or a UTF-16 surrogate pair that the cut would split goes whole.
-void TruncateUtf8(std::string* text, size_t size);
-void TruncateUtf16(std::wstring* text, size_t size);
-
 std::string TrimWhitespaceASCII(std::string_view text);
 std::wstring TrimWhitespace(std::wstring_view text);
 // Splits at every separator; empty pieces are kept.

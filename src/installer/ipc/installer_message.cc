@@ -1,6 +1,6 @@
 #include "installer/ipc/installer_message.h"
 
-#include "base/strings.h"
+#include "base/truncate.h"
 
 namespace norva::installer {
 namespace {
