@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <thread>
 
 #include "base/task_loop.h"
 #include "base/thread.h"
@@ -258,6 +259,37 @@ TEST(IPCChannelTest, NothingReachesAClosedReceiver) {
     IPCSenderProxy late;
     EXPECT_FALSE(late.Connect(name));
     late.Send(*WriteInstallerMessage({.type = Type::kStepCompleted}));
+  }
+}
+
+// A frontend that went away must not keep its backend from ending, however
+// much the backend still has to report.
+TEST(IPCChannelTest, SenderEndsWhenNobodyReadsAnyMore) {
+  TaskLoop loop;
+  Recorder recorder;
+  const std::wstring name = UniqueMailslotName();
+  IPCReceiverProxy receiver(&recorder);
+  ASSERT_TRUE(receiver.Connect(name));
+  // Left behind, not destroyed, if it never ends.
+  auto* sender = new IPCSenderProxy(/*write_timeout_ms=*/300);
+  ASSERT_TRUE(sender->Connect(name));
+  receiver.Close();
+
+  HANDLE ended = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::thread backend([sender, ended] {
+    for (int i = 0; i < 2000; ++i)
+      sender->Send(*WriteInstallerMessage({.type = Type::kStepCompleted}));
+    sender->Close();
+    SetEvent(ended);
+  });
+  const bool in_time = WaitForSingleObject(ended, 30000) == WAIT_OBJECT_0;
+  EXPECT_TRUE(in_time);
+  if (in_time) {
+    backend.join();
+    delete sender;
+    CloseHandle(ended);
+  } else {
+    backend.detach();
   }
 }
 

@@ -5,7 +5,7 @@
 
 namespace norva::installer {
 
-IPCSenderProxy::IPCSenderProxy() = default;
+IPCSenderProxy::IPCSenderProxy(DWORD write_timeout_ms) : write_timeout_ms_(write_timeout_ms) {}
 
 IPCSenderProxy::~IPCSenderProxy() { Close(); }
 
@@ -15,20 +15,25 @@ bool IPCSenderProxy::Connect(const std::wstring& name) {
     return false;
   }
   const std::wstring path = L"\\\\.\\mailslot\\" + name;
+  // Overlapped, so that a write can be given up (see Write).
   HANDLE mailslot = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (mailslot == INVALID_HANDLE_VALUE) {
     PLOG(ERROR) << "Could not open mailslot " << path;
     return false;
   }
+  HANDLE written = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   auto thread = std::make_unique<Thread>("Installer IPC thread");
-  if (!thread->Start()) {
+  if (!written || !thread->Start()) {
     LOG(ERROR) << "Could not start IPC thread";
+    if (written) CloseHandle(written);
     CloseHandle(mailslot);
     return false;
   }
   thread_ = std::move(thread);
   mailslot_ = mailslot;
+  written_ = written;
+  reader_gone_ = false;
   return true;
 }
 
@@ -36,11 +41,35 @@ void IPCSenderProxy::Send(std::vector<uint8_t> message) {
   if (!thread_) return;
   // The thread's task queue is the first-in first-out queue of messages;
   // each write is synchronous, so one datagram leaves before the next.
-  thread_->task_runner()->PostTask(FROM_HERE, [mailslot = mailslot_, message = std::move(message)] {
-    DWORD written = 0;
-    if (!WriteFile(mailslot, message.data(), static_cast<DWORD>(message.size()), &written, nullptr))
+  thread_->task_runner()->PostTask(FROM_HERE,
+                                   [this, message = std::move(message)] { Write(message); });
+}
+
+// A mailslot whose reader has closed may live on while this end holds it
+// (Wine keeps it), and once its buffer is full a write never completes: the
+// frontend that went away must not keep the backend from ending.
+void IPCSenderProxy::Write(const std::vector<uint8_t>& message) {
+  if (reader_gone_) return;
+  OVERLAPPED overlapped = {};
+  overlapped.hEvent = written_;
+  ResetEvent(written_);
+  DWORD written = 0;
+  if (WriteFile(mailslot_, message.data(), static_cast<DWORD>(message.size()), nullptr,
+                &overlapped))
+    return;
+  if (GetLastError() != ERROR_IO_PENDING) {
+    PLOG(ERROR) << "Could not write to mailslot";
+    return;
+  }
+  if (WaitForSingleObject(written_, write_timeout_ms_) == WAIT_OBJECT_0) {
+    if (!GetOverlappedResult(mailslot_, &overlapped, &written, FALSE))
       PLOG(ERROR) << "Could not write to mailslot";
-  });
+    return;
+  }
+  CancelIoEx(mailslot_, &overlapped);
+  GetOverlappedResult(mailslot_, &overlapped, &written, TRUE);
+  reader_gone_ = true;
+  LOG(ERROR) << "Nobody reads the mailslot any more; the remaining messages are discarded";
 }
 
 void IPCSenderProxy::Close() {
@@ -49,6 +78,8 @@ void IPCSenderProxy::Close() {
   thread_.reset();
   CloseHandle(mailslot_);
   mailslot_ = INVALID_HANDLE_VALUE;
+  CloseHandle(written_);
+  written_ = nullptr;
 }
 
 }  // namespace norva::installer

@@ -17,7 +17,11 @@ namespace norva::installer {
 // Send, in the order they were sent. Use it from one thread.
 class IPCSenderProxy {
  public:
-  IPCSenderProxy();
+  // How long one datagram may wait to be written before the reader is taken
+  // for gone and the rest is discarded.
+  static constexpr DWORD kWriteTimeoutMs = 10000;
+
+  explicit IPCSenderProxy(DWORD write_timeout_ms = kWriteTimeoutMs);
   ~IPCSenderProxy();
   IPCSenderProxy(const IPCSenderProxy&) = delete;
   IPCSenderProxy& operator=(const IPCSenderProxy&) = delete;
@@ -32,9 +36,14 @@ class IPCSenderProxy {
   void Close();
 
  private:
+  void Write(const std::vector<uint8_t>& message);
+
+  const DWORD write_timeout_ms_;
   std::unique_ptr<Thread> thread_;
   // Used only on the IPC thread until Close has stopped it.
   HANDLE mailslot_ = INVALID_HANDLE_VALUE;
+  HANDLE written_ = nullptr;
+  bool reader_gone_ = false;
 };
 
 }  // namespace norva::installer
