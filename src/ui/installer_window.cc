@@ -13,6 +13,7 @@
 #include "product/resource_ids.h"
 #include "system/access_rights.h"
 #include "system/windows_version.h"
+#include "ui/dialog_proc.h"
 #include "ui/message_box.h"
 #include "ui/rich_text.h"
 #include "ui/win32_dialog_dispatcher.h"
@@ -186,8 +187,10 @@ std::unique_ptr<InstallerWindow> InstallerWindow::Create(Settings& settings, Sta
     LOG(ERROR) << "Loading library Msftedit.dll failed." << " " << logging::SystemErrorText(GetLastError());
   std::unique_ptr<InstallerWindow> window(
       new InstallerWindow(settings, std::move(stats_root), progress_only));
-  CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_INSTALLER_WINDOW), nullptr,
-                     DialogProc, reinterpret_cast<LPARAM>(window.get()));
+  CreateDialogParamW(
+      GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_INSTALLER_WINDOW), nullptr,
+      OwnedDialogProc<InstallerWindow, &InstallerWindow::dialog_, &InstallerWindow::HandleMessage>,
+      reinterpret_cast<LPARAM>(window.get()));
   bool created = window->dialog_ != nullptr;
   if (created) {
     if (!progress_only) window->ShowPage(settings.IsUninstall() ? kPageUninstall : kPageWelcome);
@@ -415,17 +418,6 @@ bool InstallerWindow::OnNotify(const NMHDR* header) {
   }
   if (EqualsCaseInsensitiveASCII(target, L"tos")) ShowPage(kPageTerms);
   return true;
-}
-
-INT_PTR CALLBACK InstallerWindow::DialogProc(HWND dialog, UINT message, WPARAM wparam,
-                                             LPARAM lparam) {
-  auto* self = reinterpret_cast<InstallerWindow*>(GetWindowLongPtrW(dialog, DWLP_USER));
-  if (message == WM_INITDIALOG) {
-    self = reinterpret_cast<InstallerWindow*>(lparam);
-    SetWindowLongPtrW(dialog, DWLP_USER, lparam);
-    self->dialog_ = dialog;
-  }
-  return self ? self->HandleMessage(message, wparam, lparam) : FALSE;
 }
 
 INT_PTR InstallerWindow::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) {

@@ -77,7 +77,6 @@ class InstallerWindow : public Settings::Observer {
  private:
   InstallerWindow(Settings& settings, StatsNode stats_root, bool progress_only);
 
-  static INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
   INT_PTR HandleMessage(UINT message, WPARAM wparam, LPARAM lparam);
   void Init();
   // Gives the options panel, made after the window's first paint, the

@@ -12,6 +12,7 @@
 #include "product/languages.h"
 #include "product/resource_ids.h"
 #include "system/windows_version.h"
+#include "ui/dialog_proc.h"
 #include "ui/rich_text.h"
 #include "ui/window_layout.h"
 #include "ui/window_painter.h"
@@ -71,8 +72,10 @@ OptionsPanel::OptionsPanel(Settings& settings, WindowPainter& painter, WindowSta
 OptionsPanel::~OptionsPanel() { Destroy(); }
 
 bool OptionsPanel::Create(HWND window) {
-  CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_OPTIONS_PANEL), window,
-                     DialogProc, reinterpret_cast<LPARAM>(this));
+  CreateDialogParamW(
+      GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_OPTIONS_PANEL), window,
+      OwnedDialogProc<OptionsPanel, &OptionsPanel::dialog_, &OptionsPanel::HandleMessage>,
+      reinterpret_cast<LPARAM>(this));
   return dialog_ != nullptr;
 }
 
@@ -81,16 +84,6 @@ void OptionsPanel::Destroy() {
   if (dialog_) DestroyWindow(dialog_);
   tooltip_ = nullptr;
   dialog_ = nullptr;
-}
-
-INT_PTR CALLBACK OptionsPanel::DialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
-  auto* self = reinterpret_cast<OptionsPanel*>(GetWindowLongPtrW(dialog, DWLP_USER));
-  if (message == WM_INITDIALOG) {
-    self = reinterpret_cast<OptionsPanel*>(lparam);
-    SetWindowLongPtrW(dialog, DWLP_USER, lparam);
-    self->dialog_ = dialog;
-  }
-  return self ? self->HandleMessage(message, wparam, lparam) : FALSE;
 }
 
 INT_PTR OptionsPanel::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) {

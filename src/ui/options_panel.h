@@ -47,7 +47,6 @@ class OptionsPanel {
   void ApplyFolderText();
 
  private:
-  static INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
   INT_PTR HandleMessage(UINT message, WPARAM wparam, LPARAM lparam);
   void Init();
   void AddModeTooltip();
