@@ -252,7 +252,7 @@ bool Installer::WaitForPackage(bool post_elevated) {
       GetObjectNameForFolder(kPackageReadyEvent, install_folder_, true);
   package_ready_event_ = OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
   if (!package_ready_event_) {
-    LOG(ERROR) << Fail(kMessageGeneralFailure, L"",
+    LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"",
                        "Failed to open a handle to the package ready event");
     return false;
   }
@@ -261,7 +261,7 @@ bool Installer::WaitForPackage(bool post_elevated) {
     return true;
   }
   if (!package_ready_watcher_.StartWatching(package_ready_event_, this)) {
-    LOG(ERROR) << Fail(kMessageGeneralFailure, L"", "Failed to watch the package ready event");
+    LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"", "Failed to watch the package ready event");
     return false;
   }
   return true;
@@ -278,7 +278,7 @@ void Installer::RunPackageInstaller() {
   arguments.AppendSwitchValue("crash-reporter-pid", CrashReporterPid(command_line_));
   ChildSuccessEvent child_succeeded;
   if (!child_succeeded.valid()) {
-    LOG(ERROR) << Fail(kMessageGeneralFailure, L"",
+    LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"",
                        "Failed to start installer process from the package folder.");
     return;
   }
@@ -296,10 +296,10 @@ void Installer::RunPackageInstaller() {
       QuoteArgument(program.native()) + L" " + arguments.GetArgumentsString(), &exit_code);
   for (InstallerObserver* observer : observers_) observer->OnChildProcessFinished();
   if (!started) {
-    LOG(ERROR) << Fail(kMessageGeneralFailure, L"",
+    LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"",
                        "Failed to start installer process from the package folder.");
   } else if (exit_code != 0 || !child_succeeded.IsSignaled()) {
-    LOG(ERROR) << Fail(kMessageGeneralFailure, L"",
+    LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"",
                        "Installer process did not complete successfully.");
   } else {
     Succeed();

@@ -116,17 +116,17 @@ void Installer::Run(Settings* settings) {
 bool Installer::CheckRequest() {
   if (settings_->IsAutoupdate() && operation() != kOperationUpgrade &&
       !status().IsLegacyInstallation()) {
-    LOG(ERROR) << Fail(kMessageGeneralFailure, L"", "Settings operation invalid for autoupdate");
+    LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"", "Settings operation invalid for autoupdate");
     return false;
   }
   if (operation() == kOperationNone) {
-    LOG(ERROR) << Fail(kMessageInvalidOperation, L"", "Settings operation invalid");
+    LOG(ERROR) << Fail(IDS_INVALID_OPERATION, L"", "Settings operation invalid");
     return false;
   }
   if (package_folder_.empty()) {
     FilePath executable = GetExecutablePath();
     if (executable.empty()) {
-      LOG(ERROR) << Fail(kMessageGeneralFailure, L"", "Failed getting our own path");
+      LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"", "Failed getting our own path");
       return false;
     }
     package_folder_ = executable.parent_path();
@@ -140,11 +140,11 @@ bool Installer::RecoverAndOpenJournal() {
   const bool machine = settings_->IsAllUsers() && IsUserAdmin(false);
   switch (RecoverInterruptedInstallations(install_folder_, machine)) {
     case RecoveryResult::kOwnerAlive:
-      LOG(ERROR) << Fail(kMessageMutexFailure, L"",
+      LOG(ERROR) << Fail(IDS_MUTEX_FAILURE, L"",
                          "Another installation into this folder is still running");
       return false;
     case RecoveryResult::kFailed:
-      LOG(ERROR) << Fail(kMessageGeneralFailure, L"",
+      LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"",
                          "Could not roll back an interrupted installation");
       return false;
     default:
@@ -153,7 +153,7 @@ bool Installer::RecoverAndOpenJournal() {
 #ifndef NORVA_WITHOUT_JOURNAL
   FilePath journal = Journal::PathFor(install_folder_, machine);
   if (journal.empty()) {
-    LOG(ERROR) << Fail(kMessageGeneralFailure, L"", "Could not prepare the installation journal");
+    LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"", "Could not prepare the installation journal");
     return false;
   }
   journal_.Open(journal, install_folder_);
@@ -166,12 +166,12 @@ bool Installer::WatchInterruptedEvent() {
                                              install_folder_, true);
   interrupted_event_ = OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
   if (!interrupted_event_) {
-    LOG(ERROR) << Fail(kMessageGeneralFailure, L"",
+    LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"",
                        "Failed to open a handle to the installation interrupted event");
     return false;
   }
   if (!interrupted_watcher_.StartWatching(interrupted_event_, this)) {
-    LOG(ERROR) << Fail(kMessageGeneralFailure, L"",
+    LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"",
                        "Failed to watch the installation interrupted event");
     return false;
   }
@@ -182,7 +182,7 @@ bool Installer::SettleFolderAndRights(bool* handed_over) {
   const bool admin = IsUserAdmin(false);
   const bool all_users = settings_->IsAllUsers();
   if (all_users && settings_->IsSilent() && !admin) {
-    LOG(ERROR) << Fail(kMessageGeneralFailure, L"",
+    LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"",
                        "Installation requires elevation, but cannot elevate when silent");
     return false;
   }
@@ -190,7 +190,7 @@ bool Installer::SettleFolderAndRights(bool* handed_over) {
   const bool may_create = !all_users || admin;
   if (!existed && may_create && status().IsWritable() &&
       !transaction_.Execute(std::make_unique<CreateFolderOperation>(install_folder_))) {
-    LOG(ERROR) << Fail(kMessageFolderNotCreated, install_folder_.native(),
+    LOG(ERROR) << Fail(IDS_FOLDER_NOT_CREATED, install_folder_.native(),
                        "Could not create installation folder");
     return false;
   }
@@ -202,7 +202,7 @@ bool Installer::SettleFolderAndRights(bool* handed_over) {
                                     settings_->IsSingleProfile() &&
                                     status().GetSingleProfile() != 1;
   if (!writable && single_profile_grant) {
-    LOG(ERROR) << Fail(kMessageNoWriteAccess, L"",
+    LOG(ERROR) << Fail(IDS_NO_WRITE_ACCESS, L"",
                        "Single profile installations are only allowed to locations where the "
                        "user has write access");
     return false;
@@ -222,7 +222,7 @@ bool Installer::SettleFolderAndRights(bool* handed_over) {
     if (*handed_over) return true;
   }
   if (!transaction_.Execute(std::make_unique<CreateFolderOperation>(install_folder_))) {
-    LOG(ERROR) << Fail(kMessageFolderNotCreated, install_folder_.native(),
+    LOG(ERROR) << Fail(IDS_FOLDER_NOT_CREATED, install_folder_.native(),
                        "Could not create installation folder");
     return false;
   }
@@ -240,14 +240,14 @@ bool Installer::HandleElevatedResult(int result) {
       if (!package_ready_watcher_.IsWatching()) Succeed();
       return true;
     case 1:
-      LOG(ERROR) << Fail(kMessageElevationFailed, L"", "Elevated installation failed.");
+      LOG(ERROR) << Fail(IDS_ELEVATION_FAILED, L"", "Elevated installation failed.");
       return false;
     case 2:
-      LOG(ERROR) << Fail(kMessageGeneralFailure, L"",
+      LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"",
                          "Installer process did not complete successfully.");
       return false;
     default:
-      LOG(ERROR) << Fail(kMessageGeneralFailure, L"", "Error when setting up the installer process");
+      LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"", "Error when setting up the installer process");
       return false;
   }
 }
@@ -258,7 +258,7 @@ bool Installer::ObtainWriteAccess(bool admin, bool* handed_over) {
                         &unused))
     return true;
   if (admin) {
-    LOG(ERROR) << Fail(kMessageNoWriteAccess, L"",
+    LOG(ERROR) << Fail(IDS_NO_WRITE_ACCESS, L"",
                        "Could not obtain write permissions to installation folder");
     return false;
   }
@@ -270,23 +270,23 @@ bool Installer::ObtainWriteAccess(bool admin, bool* handed_over) {
     case 0:
       break;
     case 1:
-      LOG(ERROR) << Fail(kMessageElevationFailed, L"",
+      LOG(ERROR) << Fail(IDS_ELEVATION_FAILED, L"",
                          "Failed to elevate the process to give us write permissions to "
                          "installation folder");
       return false;
     case 2:
-      LOG(ERROR) << Fail(kMessageGeneralFailure, L"",
+      LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"",
                          "The process for giving us write permission to the installer folder "
                          "didn't complete successfully");
       return false;
     default:
-      LOG(ERROR) << Fail(kMessageGeneralFailure, L"",
+      LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"",
                          "Error when setting up the process to give us write permissions to "
                          "installation folder");
       return false;
   }
   if (!CheckAccess(install_folder_.native(), kFileObjectType, kFolderAccessMask)) {
-    LOG(ERROR) << Fail(kMessageNoWriteAccess, L"",
+    LOG(ERROR) << Fail(IDS_NO_WRITE_ACCESS, L"",
                        "No write access to installation folder after attempting to get it via "
                        "elevated process");
     return false;
@@ -316,11 +316,11 @@ void Installer::FillRecord() {
 bool Installer::ReadFilesLists() {
   VLOG(1) << "Reading files list";
   if (!ReadFilesList(package_folder_ / kFilesList, &files_)) {
-    LOG(ERROR) << Fail(kMessageGeneralFailure, L"", "Could not read files list");
+    LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"", "Could not read files list");
     return false;
   }
   if (files_.empty()) {
-    LOG(ERROR) << Fail(kMessageGeneralFailure, L"", "No files in files list");
+    LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"", "No files in files list");
     return false;
   }
   FilePath root_list = package_folder_ / kRootFilesList;
@@ -328,7 +328,7 @@ bool Installer::ReadFilesLists() {
   for (const auto* list : {&files_, &root_files_}) {
     for (const std::string& entry : *list) {
       if (!IsSafeRelativePath(Utf8ToWide(entry))) {
-        LOG(ERROR) << Fail(kMessageGeneralFailure, Utf8ToWide(entry),
+        LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, Utf8ToWide(entry),
                            "Invalid entry in files list: " + entry);
         return false;
       }
@@ -346,7 +346,7 @@ bool Installer::CreateSubfolder() {
   record_.subfolder = Utf8ToWide(name);
   FilePath folder = install_folder_ / record_.subfolder;
   if (!transaction_.Execute(std::make_unique<CreateFolderOperation>(folder))) {
-    LOG(ERROR) << Fail(kMessageFolderNotCreated, folder.native(),
+    LOG(ERROR) << Fail(IDS_FOLDER_NOT_CREATED, folder.native(),
                        "Creating installation subfolder failed");
     return false;
   }

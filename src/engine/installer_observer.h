@@ -3,20 +3,9 @@
 
 #include <string>
 
-namespace norva::installer {
+#include "product/resource_ids.h"  // the message ids (IDS_*) of failures
 
-// Identifiers of the host's localised failure messages.
-enum InstallerMessageId : int {
-  kMessageAutoupdateTaskDescription = 37047,
-  kMessageGeneralFailure = 37050,
-  kMessageMutexFailure = 37052,
-  kMessageInvalidOperation = 37053,
-  kMessageFolderNotCreated = 37054,
-  kMessageNoWriteAccess = 37055,
-  kMessageElevationFailed = 37056,
-  kMessageCopyFailed = 37057,
-  kMessageBrowserInUse = 37058,
-};
+namespace norva::installer {
 
 // What an installation reports while it runs, in the order the backend
 // forwards it to its frontend. Exactly one outcome ends a run: success, or

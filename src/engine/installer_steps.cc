@@ -73,7 +73,7 @@ void Installer::CopyFileW(size_t index, bool root_files) {
     return;
   }
   if (index >= list.size()) {
-    LOG(ERROR) << Fail(kMessageGeneralFailure, L"",
+    LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"",
                        "Invalid index " + std::to_string(index) + " passed to StepCopyFile (max: " +
                            std::to_string(list.size()) + ")");
     return;
@@ -85,7 +85,7 @@ void Installer::CopyFileW(size_t index, bool root_files) {
       root_files ? install_folder_ / relative : install_folder_ / record_.subfolder / relative;
   if (!transaction_.Execute(
           std::make_unique<CopyFileOperation>(package_folder_ / relative, destination))) {
-    LOG(ERROR) << Fail(kMessageCopyFailed, relative.native(),
+    LOG(ERROR) << Fail(IDS_COPY_FAILED, relative.native(),
                        "Failed copying " + WideToUtf8(destination.native()));
     return;
   }
@@ -104,7 +104,7 @@ void Installer::StepInstallLauncher() {
   FilePath source = package_folder_ / kLauncher;
   FilePath launcher = install_folder_ / kLauncher;
   if (!transaction_.Execute(std::make_unique<CopyFileOperation>(source, launcher))) {
-    LOG(ERROR) << Fail(kMessageCopyFailed, launcher.native(), "Failed copying the launcher");
+    LOG(ERROR) << Fail(IDS_COPY_FAILED, launcher.native(), "Failed copying the launcher");
     return;
   }
   if (!product::WhiteLabeled()) {
@@ -180,7 +180,7 @@ bool Installer::DeleteBrowserExecutable() {
   }
   FilePath browser = install_folder_ / subfolder / name;
   if (!transaction_.Execute(std::make_unique<DeleteFileOperation>(browser, true, true))) {
-    LOG(ERROR) << Fail(kMessageBrowserInUse, L"",
+    LOG(ERROR) << Fail(IDS_BROWSER_IN_USE, L"",
                        "Can't uninstall when " + WideToUtf8(name) + " is in use");
     return false;
   }
@@ -192,7 +192,7 @@ void Installer::StepFinalizeInstallation() {
   std::string text;
   if (!WriteInstallLog(record_, &text) ||
       !WriteFileAtomically(install_folder_ / L"installation_status.xml", text)) {
-    LOG(ERROR) << Fail(kMessageGeneralFailure, L"", "Failed saving the installation status");
+    LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"", "Failed saving the installation status");
     return;
   }
   SetDefaultBrowser();
@@ -233,7 +233,7 @@ void Installer::CreateAutoupdateTask() {
   task.command_line.AppendSwitch("scheduledautoupdate");
   task.command_line.AppendArg(L"$(Arg0)");
   task.name_suffix = L"Autoupdate " + Utf8ToWide(record_.app_id);
-  task.description = l10n::GetLocalizedString(kMessageAutoupdateTaskDescription);
+  task.description = l10n::GetLocalizedString(IDS_AUTOUPDATE_TASK_DESCRIPTION);
   task.run_as_system = settings_->IsAllUsers();
   task.time_limit = 3600;
   bool scheduled = product::ScheduleAutoupdateTask();

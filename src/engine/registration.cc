@@ -306,7 +306,7 @@ void Installer::StepSetUpRegistry() {
   std::wstring key = ChooseUninstallKey(hive);
   if (key.empty()) {
     LOG(ERROR) << kUninstallFailure;
-    Fail(kMessageGeneralFailure, L"", kUninstallFailure);
+    Fail(IDS_GENERAL_FAILURE, L"", kUninstallFailure);
     return;
   }
   uninstall_key_ = key;
@@ -329,7 +329,7 @@ void Installer::StepSetUpRegistry() {
       continue;
     }
     LOG(ERROR) << kUninstallFailure;
-    Fail(kMessageGeneralFailure, L"", kUninstallFailure);
+    Fail(IDS_GENERAL_FAILURE, L"", kUninstallFailure);
     return;
   }
   // A negative level asks the uninstallation to remove the values and then

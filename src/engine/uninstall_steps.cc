@@ -332,7 +332,7 @@ void Installer::StepFinalizeUninstallation() {
   VLOG(1) << "Finalizing the uninstallation";
   if (!transaction_.Execute(
           std::make_unique<DeleteFileOperation>(install_folder_ / kStatusFile, false, true))) {
-    LOG(ERROR) << Fail(kMessageGeneralFailure, L"", "Failed to remove installation status file");
+    LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"", "Failed to remove installation status file");
     return;
   }
   NotifyShellOfClientChange();

@@ -12,15 +12,13 @@
 #include "engine/installer_observer.h"
 #include "installer/installation_status.h"
 #include "installer/settings.h"
+#include "product/resource_ids.h"
 #include "system/object_names.h"
 #include "system/transactions/journal.h"
 
 namespace norva::installer {
 namespace {
 
-constexpr int kGeneralFailure = 37050;
-constexpr int kMutexFailure = 37052;
-constexpr int kInvalidSettings = 37053;
 
 std::wstring MutexName(const FilePath& folder) {
   return GetObjectNameForFolder(kInstallerMutexName, folder, true);
@@ -80,12 +78,12 @@ bool InstallerRunner::StartInstallation(Settings& settings) {
   }
   if (backend_running_) {
     if (backend_unwatched_)
-      return Fail(kMutexFailure, "The installer backend of an earlier attempt is still running");
+      return Fail(IDS_MUTEX_FAILURE, "The installer backend of an earlier attempt is still running");
     return false;
   }
   LOG(INFO) << "Beginning installation";
   if (settings.GetOperation() == kOperationNone)
-    return Fail(kInvalidSettings, "Attempting to start installation with invalid settings");
+    return Fail(IDS_INVALID_OPERATION, "Attempting to start installation with invalid settings");
   settings.SetModifiable(false);
   settings_ = &settings;
   success_reported_ = false;
@@ -94,11 +92,11 @@ bool InstallerRunner::StartInstallation(Settings& settings) {
   SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
   CloseAndClear(&mutex_);
   mutex_ = CreateMutexW(&inheritable, FALSE, MutexName(folder).c_str());
-  if (!mutex_) return Fail(kMutexFailure, "Could not create installer mutex");
+  if (!mutex_) return Fail(IDS_MUTEX_FAILURE, "Could not create installer mutex");
   DWORD wait = WaitForSingleObject(mutex_, 0);
   if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
     CloseAndClear(&mutex_);
-    return Fail(kMutexFailure, "Could not acquire installer mutex");
+    return Fail(IDS_MUTEX_FAILURE, "Could not acquire installer mutex");
   }
 
   found_interrupted_ = Journal::ExistsFor(folder);
@@ -106,7 +104,7 @@ bool InstallerRunner::StartInstallation(Settings& settings) {
 
   receiver_.Close();
   if (!receiver_.Connect(L"norva_installer\\" + folder.native()))
-    return Fail(kGeneralFailure, "Could not connect to mailslot");
+    return Fail(IDS_GENERAL_FAILURE, "Could not connect to mailslot");
 
   CommandLine backend_switches = settings.ToCommandLine(false);
   CommandLine command_line{FilePath()};
@@ -124,7 +122,7 @@ bool InstallerRunner::StartInstallation(Settings& settings) {
   CloseEvents();
   interrupted_event_ = CreateFolderEvent(kInstallationInterruptedEvent, folder);
   if (!interrupted_event_)
-    return Fail(kGeneralFailure, "Could not create installation interruption event");
+    return Fail(IDS_GENERAL_FAILURE, "Could not create installation interruption event");
   // Still open in a process of an earlier run that was told to stop.
   if (GetLastError() == ERROR_ALREADY_EXISTS) ResetEvent(interrupted_event_);
 
@@ -134,7 +132,7 @@ bool InstallerRunner::StartInstallation(Settings& settings) {
   } else {
     package_ready_event_ = CreateFolderEvent(kPackageReadyEvent, folder);
     if (!package_ready_event_)
-      return Fail(kGeneralFailure, "Could not create package ready event");
+      return Fail(IDS_GENERAL_FAILURE, "Could not create package ready event");
     program = GetExecutablePath();
     command_line.AppendSwitchPath("wait-for-package", package_folder_);
   }
@@ -148,14 +146,14 @@ bool InstallerRunner::StartInstallation(Settings& settings) {
                          SYNCHRONIZE, TRUE, 0))
       own = nullptr;
   }
-  if (!own) return Fail(kGeneralFailure, "Could not duplicate own process handle");
+  if (!own) return Fail(IDS_GENERAL_FAILURE, "Could not duplicate own process handle");
   command_line.AppendSwitchValue("initial-proc-handle", EncodeHandle(own));
   LaunchOptions options;
   options.handles_to_inherit = {own, mutex_};
   Process backend = LaunchProcess(
       QuoteArgument(program.native()) + L" " + command_line.GetArgumentsString(), options);
   CloseHandle(own);
-  if (!backend.IsValid()) return Fail(kGeneralFailure, "Could not launch installer backend process");
+  if (!backend.IsValid()) return Fail(IDS_GENERAL_FAILURE, "Could not launch installer backend process");
 
   backend_ = std::move(backend);
   backend_running_ = true;
@@ -167,7 +165,7 @@ bool InstallerRunner::StartInstallation(Settings& settings) {
     watching = false;
   }
   if (!watching) {
-    Fail(kGeneralFailure, "Could not monitor the installer process handle");
+    Fail(IDS_GENERAL_FAILURE, "Could not monitor the installer process handle");
     // Told to stop, the backend ends on its own; without a watch its end
     // is learnt from the process when next asked.
     StopInstallation();

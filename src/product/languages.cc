@@ -8,11 +8,11 @@
 #include "base/logging.h"
 #include "base/module_resource.h"
 #include "base/strings.h"
+#include "product/resource_ids.h"
 
 namespace norva::installer::l10n {
 namespace {
 
-constexpr int kLanguageListResourceId = 134;
 constexpr wchar_t kFallbackLanguage[] = L"en";
 
 struct LcidRow {
@@ -46,7 +46,7 @@ static_assert(std::size(kLcidTable) == 82);
 bool Equals(std::wstring_view a, std::wstring_view b) { return EqualsCaseInsensitiveASCII(a, b); }
 
 std::string LoadLanguageList() {
-  std::string_view text = ModuleResource(kLanguageListResourceId, L"TXT");
+  std::string_view text = ModuleResource(IDR_LANGUAGES, L"TXT");
   // The resource compiler may pad the text with zero bytes.
   return std::string(text.substr(0, text.find('\0')));
 }

@@ -11,6 +11,7 @@
 #include "base/module_resource.h"
 #include "base/file_util.h"
 #include "base/strings.h"
+#include "product/resource_ids.h"
 
 namespace norva::installer::product {
 namespace {
@@ -28,7 +29,6 @@ constexpr char kBuildRequestTime[] = "20160308_230051";
 constexpr int kStreamId = 2;
 constexpr char kInternalStreamName[] = "developer";
 constexpr int kBaseMajorVersion = 37;
-constexpr int kBrandingResourceId = 133;
 constexpr wchar_t kBrandingFallbackModule[] = L"_nrautolib.pyd";
 
 std::atomic<int> g_stream_id_override{-1};
@@ -43,7 +43,7 @@ Json ParseRecord(std::string_view text) {
 
 std::string LoadResourceText(HMODULE module) {
   if (!module) return {};
-  return std::string(ModuleResource(kBrandingResourceId, L"TXT", module));
+  return std::string(ModuleResource(IDR_BRANDING, L"TXT", module));
 }
 
 Json LoadRecordFromResources() {

@@ -21,6 +21,7 @@
 #include "product/installer_features.h"
 #include "product/languages.h"
 #include "product/product_info.h"
+#include "product/resource_ids.h"
 #include "stats/stats_collector.h"
 #include "system/shell_integration.h"
 #include "system/windows_version.h"
@@ -42,13 +43,6 @@ constexpr std::chrono::milliseconds kTerminationGrace{1000};
 constexpr DWORD kBackendExitWaitMs = 10000;
 constexpr DWORD kUiLockWaitMs = 30000;
 
-constexpr int kWindowFailedMessage = 37050;
-constexpr int kFetchFailedMessage = 37048;
-constexpr int kUnpackFailedMessage = 37049;
-constexpr int kElevationFailedMessage = 37056;
-constexpr int kOldWindowsMessage = 37059;
-constexpr int kFullPackageString = 37044;
-constexpr int kNoSse2Message = 37060;
 
 std::function<void(const std::wstring&, const std::wstring&)>& OpenAddressOverride() {
   static std::function<void(const std::wstring&, const std::wstring&)> open;
@@ -171,7 +165,7 @@ void InstallerUIController::Init() {
   runner_->AddObserver(this);
   window_ = InstallerWindow::Create(*settings_, stats_->root(), run_immediately_);
   if (!window_) {
-    OnInstallationFailed(kWindowFailedMessage, L"", "Could not initialize installer window");
+    OnInstallationFailed(IDS_GENERAL_FAILURE, L"", "Could not initialize installer window");
     LOG(ERROR) << "Could not initialize installer window";
     Finish();
     return;
@@ -180,7 +174,7 @@ void InstallerUIController::Init() {
   window_->SetProgressState(fetch_state_);
   if (!IsProcessorFeaturePresent(PF_XMMI64_INSTRUCTIONS_AVAILABLE)) {
     LOG(ERROR) << "SSE2 not supported by the computer";
-    window_->ShowErrorMessage(l10n::GetLocalizedString(kNoSse2Message));
+    window_->ShowErrorMessage(l10n::GetLocalizedString(IDS_NO_SSE2));
     return;
   }
   if (!inside_package_) StartFetcher();
@@ -231,8 +225,8 @@ void InstallerUIController::OnProceed() {
   settings_->DumpStats(stats_->root());
   if (GetWindowsVersionRank() < kWindows7) {
     std::wstring full_package =
-        l10n::WithoutAccessKey(l10n::GetLocalizedString(kFullPackageString));
-    window_->ShowError(l10n::GetLocalizedString(kOldWindowsMessage, {full_package}), true,
+        l10n::WithoutAccessKey(l10n::GetLocalizedString(IDS_DOWNLOAD_FULL_INSTALLER));
+    window_->ShowError(l10n::GetLocalizedString(IDS_OLD_WINDOWS, {full_package}), true,
                        "This version of Norva doesn't support windows versions prior to Windows 7");
     return;
   }
@@ -258,7 +252,7 @@ void InstallerUIController::OnProceed() {
     StartFetcher();
   }
   window_->ShowPage(kPageProgress);
-  HWND bar = GetDlgItem(window_->handle(), kProgressBar);
+  HWND bar = GetDlgItem(window_->handle(), IDC_PROGRESS_BAR);
   auto position = static_cast<int>(SendMessageW(bar, PBM_GETPOS, 0, 0));
   SendMessageW(bar, PBM_SETRANGE32, static_cast<WPARAM>(position), kProgressTotalWeight);
   SendMessageW(bar, PBM_SETSTEP, 1, 0);
@@ -333,7 +327,7 @@ void InstallerUIController::UpdateProgressBar() {
   if (progress_total_ != 0)
     position += static_cast<double>(kProgressWeights[state]) * progress_current_ / progress_total_;
   auto target = static_cast<int>(position);
-  HWND bar = GetDlgItem(window_->handle(), kProgressBar);
+  HWND bar = GetDlgItem(window_->handle(), IDC_PROGRESS_BAR);
   auto shown = static_cast<int>(SendMessageW(bar, PBM_GETPOS, 0, 0));
   if (target > shown + kProgressStepLimit) {
     SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(target), 0);
@@ -379,7 +373,7 @@ void InstallerUIController::NotifyStatusChanged(Status status) {
 void InstallerUIController::OnFetchFailed(Status status) {
   if (installing_) {
     if (UiStatsEnabled()) stats_->root().SetString("failure_reason", "Fetcher error");
-    int message_id = status == kUnpackingFailed ? kUnpackFailedMessage : kFetchFailedMessage;
+    int message_id = status == kUnpackingFailed ? IDS_UNPACK_FAILED : IDS_DOWNLOAD_FAILED;
     pending_error_ = std::make_unique<PendingError>(PendingError{message_id, L"", "Fetcher error"});
     runner_->StopInstallation();
     refetch_needed_ = true;
@@ -424,7 +418,7 @@ void InstallerUIController::OnInstallerTerminated(bool success) {
     return;
   }
   if (!pending_error_) {
-    OnInstallationFailed(kWindowFailedMessage, L"",
+    OnInstallationFailed(IDS_GENERAL_FAILURE, L"",
                          "Installer backend ended without reporting success");
     LOG(ERROR) << "Unreported installer error.";
   }
@@ -448,7 +442,7 @@ void InstallerUIController::ShowFailure() {
                            (fetch_state_ < kStatePartnerContent || fetching_download_url_seen_);
   failed_before_ = true;
   std::unique_ptr<PendingError> error = std::move(pending_error_);
-  int message_id = error ? error->message_id : kWindowFailedMessage;
+  int message_id = error ? error->message_id : IDS_GENERAL_FAILURE;
   std::wstring detail = error ? error->detail : L"";
   window_->ShowError(l10n::GetLocalizedString(message_id, {detail}), show_full_package,
                      error ? error->message : "");
@@ -457,7 +451,7 @@ void InstallerUIController::ShowFailure() {
 // After elevation failed for a new all-users installation, asks whether to
 // install for the current user instead; true when that installation started.
 bool InstallerUIController::OfferCurrentUserInstallation() {
-  if (!pending_error_ || pending_error_->message_id != kElevationFailedMessage) return false;
+  if (!pending_error_ || pending_error_->message_id != IDS_ELEVATION_FAILED) return false;
   const InstallationStatus& status = settings_->GetInstallationStatus();
   bool default_folder = status.GetPath() == settings_->GetDefaultInstallFolder(false, false);
   if (settings_->GetOperation() != kOperationInstall || !settings_->IsAllUsers() ||

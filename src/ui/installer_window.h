@@ -10,7 +10,9 @@
 #include "installer/settings.h"
 #include "stats/stats_collector.h"
 #include "ui/linked_text.h"
-#include "ui/window_images.h"
+#include "ui/options_panel.h"
+#include "ui/window_painter.h"
+#include "ui/window_stats.h"
 
 namespace norva::installer {
 
@@ -23,43 +25,6 @@ enum InstallerPage : int {
   kPageError = 5,
   kPageNone = 6,
 };
-
-// Control ids of dialog templates 101 (the window) and 138 (its options
-// panel).
-enum InstallerControl : int {
-  kLogo = 1000,
-  kOptionsButton = 1001,
-  kCancelButton = 1002,
-  kAcceptButton = 1003,
-  kFullPackageButton = 1004,
-  kRetryButton = 1005,
-  kUninstallButton = 1006,
-  kHeading = 1007,
-  kWelcomeText = 1008,
-  kProgressHeading = 1009,
-  kErrorHeading = 1010,
-  kStatusText = 1011,
-  kTermsText = 1012,
-  kBackButton = 1013,
-  kLanguageList = 1014,
-  kModeList = 1015,
-  kFolderList = 1016,
-  kBrowseButton = 1017,
-  kDefaultBrowserCheck = 1022,
-  kImportCheck = 1023,
-  kStatsCheck = 1024,
-  kProgressBar = 1025,
-  kInvalidFolderWarning = 1027,
-  kUninstallQuestion = 1028,
-  kDeleteProfileCheck = 1029,
-  kLanguageLabel = 1030,
-  kModeLabel = 1031,
-  kFolderLabel = 1032,
-  kUninstallErrorHeading = 1036,
-};
-
-inline constexpr int kMainDialogTemplate = 101;
-inline constexpr int kOptionsDialogTemplate = 138;
 
 // What the window tells the one driving it.
 class InstallerWindowObserver {
@@ -75,7 +40,8 @@ class InstallerWindowObserver {
 // The interactive installer's window: a dialog with six pages shown one at a
 // time and an options panel, editing the Settings and, with the feature
 // "installer-ui-stats", recording the pages and choices in the statistics.
-// Lives on the UI thread.
+// The window places its pages and handles their messages; its painter draws
+// it and the panel edits the options. Lives on the UI thread.
 class InstallerWindow : public Settings::Observer {
  public:
   // Null when a dialog cannot be created. A `progress_only` window shows
@@ -86,8 +52,8 @@ class InstallerWindow : public Settings::Observer {
   InstallerWindow(const InstallerWindow&) = delete;
   InstallerWindow& operator=(const InstallerWindow&) = delete;
 
-  HWND handle() const { return main_dialog_; }
-  HWND options_dialog() const { return options_dialog_; }
+  HWND handle() const { return dialog_; }
+  HWND options_dialog() const { return panel_.handle(); }
   InstallerPage current_page() const { return current_page_; }
 
   void AddObserver(InstallerWindowObserver* observer);
@@ -111,81 +77,30 @@ class InstallerWindow : public Settings::Observer {
  private:
   InstallerWindow(Settings& settings, StatsNode stats_root, bool progress_only);
 
-  // The procedure of a dialog: remembers its handle in `kDialog` and hands
-  // its messages to `kHandler`.
-  template <HWND InstallerWindow::*kDialog,
-            INT_PTR (InstallerWindow::*kHandler)(UINT, WPARAM, LPARAM)>
-  static INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
-  INT_PTR HandleMainMessage(UINT message, WPARAM wparam, LPARAM lparam);
-  INT_PTR HandleOptionsMessage(UINT message, WPARAM wparam, LPARAM lparam);
-
-  void InitMainDialog();
-  void InitOptionsDialog();
+  INT_PTR HandleMessage(UINT message, WPARAM wparam, LPARAM lparam);
+  void Init();
   // Gives the options panel, made after the window's first paint, the
-  // window's language, direction, fonts and settings.
-  void OnOptionsPanelCreated();
-  void OnMainCommand(int id, int code);
-  void OnOptionsCommand(int id, int code);
+  // window's direction, fonts, texts and settings.
+  void OnPanelCreated();
+  void OnCommand(int id, int code);
   bool OnNotify(const NMHDR* header);
-  INT_PTR OnColor(HDC dc, HWND control, UINT message);
 
-  HWND Control(int id) const;
-  void SetControlText(int id, const std::wstring& text);
-  void ApplyPageVisibility(InstallerPage page);
-  void SetHeadingText();
-  void FillLanguageList();
-  void FillModeList();
-  void FitFullPackageButton();
+  HWND Control(int id) const { return GetDlgItem(dialog_, id); }
   void RefreshUninstallControls(bool needs_elevation);
   void RefreshInstallControls(bool needs_elevation);
-  void ApplyFolderText();
-  void BrowseForFolder();
   void ConfirmCancel();
-  int ShowMessageBox(const std::wstring& text, UINT type);
-  void RecordAction(const char* action);
-  void CountChange(const char* counter);
   template <typename Method>
   void NotifyObservers(Method method);
 
-  void ApplyFonts();
-  void OnDpiChanged(int dpi, const RECT& suggested);
-  void ComposeBackground();
-  void PaintBackground(HDC dc);
-  // The background bitmap as a brush aligned to `control`.
-  HBRUSH BackgroundBrush(HWND control, HDC dc);
-  void PaintLogo(HDC dc, const RECT& area);
-  void Repaint();
-
- public:
-  // The logo control's painting: the window's background, the logo and, on
-  // the error page, the error badge.
-  void PaintLogoArea(HWND logo, HDC dc, const RECT& area);
-
- private:
-
   Settings& settings_;
   const bool progress_only_;
-  const bool ui_stats_;
-  StatsNode stats_root_;
-  StatsNode page_record_;
-  HWND main_dialog_ = nullptr;
-  HWND options_dialog_ = nullptr;
-  HWND tooltip_ = nullptr;
-  WindowFonts fonts_;
-  std::vector<std::wstring> languages_;
+  WindowStats stats_;
+  WindowPainter painter_;
+  OptionsPanel panel_;
+  HWND dialog_ = nullptr;
   std::vector<InstallerWindowObserver*> observers_;
   std::vector<LinkSpan> links_;  // when the rich edit drops hyperlink fields
-  Bitmap logo_;
-  Bitmap error_badge_;
-  Bitmap background_image_;
-  Bitmap background_;  // the client area's composed background
-  HBRUSH white_brush_ = nullptr;
-  HBRUSH window_brush_ = nullptr;
-  HBRUSH background_brush_ = nullptr;
   InstallerPage current_page_ = kPageNone;
-  bool error_page_shown_ = false;
-  int folder_selection_ = -1;
-  int dpi_ = 96;
   bool mirrored_ = false;
 };
 

@@ -100,7 +100,7 @@ void DrawBitmap(HDC dc, const Bitmap& bitmap, const RECT& target) {
 WindowFonts::~WindowFonts() { Release(); }
 
 void WindowFonts::Release() {
-  for (HFONT* font : {&dialog, &bold, &large, &heading}) {
+  for (HFONT* font : {&bold, &large, &heading}) {
     if (*font) DeleteObject(*font);
     *font = nullptr;
   }
@@ -113,7 +113,6 @@ void WindowFonts::Create(int dpi) {
                        DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
                        DEFAULT_PITCH | FF_DONTCARE, face);
   };
-  dialog = make(8, 378, L"MS Shell Dlg");
   bold = make(8, FW_BOLD, L"MS Shell Dlg");
   large = make(14, FW_MEDIUM, L"MS Shell Dlg 2");
   heading = make(22, FW_BLACK, L"Segoe UI");

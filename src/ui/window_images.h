@@ -37,7 +37,8 @@ Bitmap LoadImageResource(int id, const wchar_t* type);
 // Draws `bitmap` with its per-pixel alpha into `target` on `dc`.
 void DrawBitmap(HDC dc, const Bitmap& bitmap, const RECT& target);
 
-// The window's four fonts, sized for the screen's vertical DPI.
+// The window's own fonts, sized for the screen's vertical DPI (its other
+// controls keep the dialog font).
 struct WindowFonts {
   WindowFonts() = default;
   ~WindowFonts();
@@ -45,12 +46,13 @@ struct WindowFonts {
   WindowFonts& operator=(const WindowFonts&) = delete;
   // Replaces the fonts held.
   void Create(int dpi);
-  void Release();
 
-  HFONT dialog = nullptr;
   HFONT bold = nullptr;
   HFONT large = nullptr;   // page headings
   HFONT heading = nullptr; // the welcome heading
+
+ private:
+  void Release();
 };
 
 }  // namespace norva::installer

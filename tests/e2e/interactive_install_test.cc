@@ -13,7 +13,7 @@
 
 #include "e2e/e2e_test.h"
 #include "product/languages.h"
-#include "ui/installer_window.h"
+#include "product/resource_ids.h"
 
 namespace norva::installer {
 namespace {
@@ -21,7 +21,6 @@ namespace {
 using json = nlohmann::json;
 using test::Fixture;
 
-constexpr int kDownloadFailedMessage = 37048;
 constexpr DWORD kWaitStepMs = 50;
 
 struct WindowSearch {
@@ -33,7 +32,8 @@ BOOL CALLBACK FindInstallerWindow(HWND window, LPARAM data) {
   auto* search = reinterpret_cast<WindowSearch*>(data);
   DWORD process = 0;
   GetWindowThreadProcessId(window, &process);
-  if (process != search->process || !IsWindowVisible(window) || !GetDlgItem(window, kAcceptButton))
+  if (process != search->process || !IsWindowVisible(window) ||
+      !GetDlgItem(window, IDC_ACCEPT_BUTTON))
     return TRUE;
   search->found = window;
   return FALSE;
@@ -76,10 +76,10 @@ class InteractiveInstallTest : public test::EndToEndTest {
     for (DWORD waited = 0; waited < test::kRunLimitMs; waited += kWaitStepMs) {
       if (progress && IsWindow(window)) {
         auto position = static_cast<int>(
-            SendMessageTimeoutW(GetDlgItem(window, kProgressBar), PBM_GETPOS, 0, 0, SMTO_BLOCK,
-                                1000, nullptr) ? SendMessageW(GetDlgItem(window, kProgressBar),
-                                                              PBM_GETPOS, 0, 0)
-                                               : 0);
+            SendMessageTimeoutW(GetDlgItem(window, IDC_PROGRESS_BAR), PBM_GETPOS, 0, 0, SMTO_BLOCK,
+                                1000, nullptr)
+                ? SendMessageW(GetDlgItem(window, IDC_PROGRESS_BAR), PBM_GETPOS, 0, 0)
+                : 0);
         *progress = std::max(*progress, position);
       }
       if (process.WaitForExit(kWaitStepMs, &exit_code)) return exit_code;
@@ -111,8 +111,8 @@ TEST_F(InteractiveInstallTest, InstallsThroughTheWindow) {
                           L"--with-feature:installer-ui-stats=on");
   HWND window = WaitForWindow(process);
   ASSERT_TRUE(window);
-  Press(window, kAcceptButton);
-  ASSERT_TRUE(WaitForVisible(window, kProgressBar, process)) << Logs();
+  Press(window, IDC_ACCEPT_BUTTON);
+  ASSERT_TRUE(WaitForVisible(window, IDC_PROGRESS_BAR, process)) << Logs();
   int progress = 0;
   EXPECT_EQ(WaitForExit(process, window, &progress), 0u) << Logs();
   EXPECT_GT(progress, 0);
@@ -137,15 +137,15 @@ TEST_F(InteractiveInstallTest, FailedDownloadShowsTheErrorPageAndRetrySucceeds) 
   Process process = Start(Fixture(L"netinstaller.exe"));
   HWND window = WaitForWindow(process);
   ASSERT_TRUE(window);
-  Press(window, kAcceptButton);
-  ASSERT_TRUE(WaitForVisible(window, kRetryButton, process)) << Logs();
+  Press(window, IDC_ACCEPT_BUTTON);
+  ASSERT_TRUE(WaitForVisible(window, IDC_RETRY_BUTTON, process)) << Logs();
   wchar_t shown[512] = {};
-  GetDlgItemTextW(window, kStatusText, shown, 512);
-  EXPECT_EQ(shown, l10n::GetLocalizedString(kDownloadFailedMessage));
+  GetDlgItemTextW(window, IDC_STATUS_TEXT, shown, 512);
+  EXPECT_EQ(shown, l10n::GetLocalizedString(IDS_DOWNLOAD_FAILED));
   EXPECT_FALSE(PathExists(folder_ / Utf8ToWide(product::ProductVersion())));
 
   ASSERT_TRUE(service_.SetRule({{"path", "/package.exe"}, {"responses", json::array()}}));
-  Press(window, kRetryButton);
+  Press(window, IDC_RETRY_BUTTON);
   EXPECT_EQ(WaitForExit(process, window), 0u) << Logs();
   EXPECT_TRUE(PathExists(folder_ / Utf8ToWide(product::ProductVersion()) / L"norva.exe"));
 }
@@ -236,7 +236,7 @@ TEST_F(InteractiveInstallTest, DllsPlantedBesideTheInstallerAreNeverLoaded) {
       side_by_side_controls = module.find(L"\\winsxs\\") != std::wstring::npos;
   }
   EXPECT_TRUE(side_by_side_controls);
-  Press(window, kAcceptButton);
+  Press(window, IDC_ACCEPT_BUTTON);
   EXPECT_EQ(WaitForExit(process, window), 0u) << Logs();
   EXPECT_TRUE(PathExists(folder_ / Utf8ToWide(product::ProductVersion()) / L"norva.exe"));
   EXPECT_EQ(markers(), "");

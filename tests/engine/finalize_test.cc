@@ -116,7 +116,7 @@ TEST_F(FinalizeTest, AutoupdateTaskParameters) {
     EXPECT_TRUE(task.command_line.HasSwitch("scheduledautoupdate"));
     EXPECT_EQ(task.command_line.GetArgs(), std::vector<std::wstring>{L"$(Arg0)"});
     EXPECT_EQ(task.name_suffix, L"Autoupdate " + Utf8ToWide(env_.last_app_id()));
-    EXPECT_EQ(task.description, l10n::GetLocalizedString(kMessageAutoupdateTaskDescription));
+    EXPECT_EQ(task.description, l10n::GetLocalizedString(IDS_AUTOUPDATE_TASK_DESCRIPTION));
     EXPECT_EQ(task.run_as_system, c.switches[0] == L"--allusers=1");
     EXPECT_EQ(task.time_limit, 3600u);
     EXPECT_EQ(task.trigger_kind,

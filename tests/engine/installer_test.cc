@@ -112,12 +112,12 @@ TEST_F(InstallerTest, BadInputFailsCleanly) {
     int message;
   };
   const Case cases[] = {
-      {"missing list", "<none>", false, kMessageGeneralFailure},
-      {"empty list", "\r\n\r\n", false, kMessageGeneralFailure},
-      {"parent path", "launcher.exe\r\n..\\outside.txt\r\n", false, kMessageGeneralFailure},
-      {"absolute path", "C:\\windows\\win.ini\r\n", false, kMessageGeneralFailure},
-      {"missing file", "launcher.exe\r\nnot-there.dll\r\n", false, kMessageCopyFailed},
-      {"no launcher", "norva.exe\r\n", true, kMessageCopyFailed},
+      {"missing list", "<none>", false, IDS_GENERAL_FAILURE},
+      {"empty list", "\r\n\r\n", false, IDS_GENERAL_FAILURE},
+      {"parent path", "launcher.exe\r\n..\\outside.txt\r\n", false, IDS_GENERAL_FAILURE},
+      {"absolute path", "C:\\windows\\win.ini\r\n", false, IDS_GENERAL_FAILURE},
+      {"missing file", "launcher.exe\r\nnot-there.dll\r\n", false, IDS_COPY_FAILED},
+      {"no launcher", "norva.exe\r\n", true, IDS_COPY_FAILED},
   };
   std::filesystem::path folder = Folder(L"bad input");
   for (const Case& c : cases) {
@@ -192,8 +192,8 @@ TEST_F(InstallerTest, FileInUseFailsUpgradeOrUninstallationAndChangesNothing) {
     DWORD share;
     int message;
   } cases[] = {
-      {false, L"launcher.exe", 0, kMessageCopyFailed},
-      {true, Utf8ToWide(Version()) + L"\\norva.exe", FILE_SHARE_READ, kMessageBrowserInUse},
+      {false, L"launcher.exe", 0, IDS_COPY_FAILED},
+      {true, Utf8ToWide(Version()) + L"\\norva.exe", FILE_SHARE_READ, IDS_BROWSER_IN_USE},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.uninstall ? "uninstallation" : "upgrade");

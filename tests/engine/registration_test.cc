@@ -324,7 +324,7 @@ TEST_F(RegistrationTest, OnlyAFailingUninstallRowFailsTheInstallation) {
     RecordingObserver run = env_.Run(folder, {kPerUser});
     EXPECT_TRUE(injector.fired());
     EXPECT_FALSE(run.succeeded);
-    EXPECT_EQ(run.failed_id, kMessageGeneralFailure);
+    EXPECT_EQ(run.failed_id, IDS_GENERAL_FAILURE);
     EXPECT_TRUE(log.Contains("Failed writing uninstallation information"));
     EXPECT_EQ(before.DifferencesTo(MachineSnapshot::Take(folder.parent_path())), "");
   }

@@ -18,6 +18,7 @@
 #include "base/task_loop.h"
 #include "product/installer_features.h"
 #include "product/languages.h"
+#include "product/resource_ids.h"
 #include "stats/stats_collector.h"
 #include "support/local_service.h"
 #include "support/scratch.h"
@@ -154,19 +155,19 @@ TEST_F(InstallerUIControllerTest, ReportedFailureWinsOverTheEnd) {
   std::wstring shown;
   InstallerPage page = kPageNone;
   EXPECT_FALSE(Run(controller, [&](InstallerUIController& c) {
-    c.OnInstallationFailed(37054, L"C:\\Norva & co", "Could not create folder");
+    c.OnInstallationFailed(IDS_FOLDER_NOT_CREATED, L"C:\\Norva & co", "Could not create folder");
     c.OnInstallerTerminated(false);
     loop_.task_runner()->PostDelayedTask(
         FROM_HERE,
         [&] {
           page = c.window()->current_page();
-          shown = WindowText(test::WindowControl(*c.window(), kStatusText));
+          shown = WindowText(test::WindowControl(*c.window(), IDC_STATUS_TEXT));
           c.OnCancel();
         },
         std::chrono::milliseconds(1500));
   }));
   EXPECT_EQ(page, kPageError);
-  EXPECT_EQ(shown, l10n::GetLocalizedString(37054, {L"C:\\Norva & co"}));
+  EXPECT_EQ(shown, l10n::GetLocalizedString(IDS_FOLDER_NOT_CREATED, {L"C:\\Norva & co"}));
 }
 
 // The outcome waits for the backend's end: a success report alone is not a
@@ -213,7 +214,7 @@ TEST_F(InstallerUIControllerTest, OldWindowsPointsToTheFullInstaller) {
   std::wstring shown;
   EXPECT_FALSE(Run(controller, [&](InstallerUIController& c) {
     c.OnProceed();
-    shown = WindowText(test::WindowControl(*c.window(), kStatusText));
+    shown = WindowText(test::WindowControl(*c.window(), IDC_STATUS_TEXT));
     c.OnCancel();
   }));
   EXPECT_EQ(shown, L"This version of Norva requires Windows 7 or later. "
@@ -291,7 +292,7 @@ TEST_F(InstallerUIControllerTest, ProgressWeighsEachStateAndNeverGoesBack) {
     When([&] { return DownloadUrlRequests() > 0; }, [&] {
       c.OnProceed();
       ASSERT_EQ(c.window()->current_page(), kPageProgress);
-      HWND bar = test::WindowControl(*c.window(), kProgressBar);
+      HWND bar = test::WindowControl(*c.window(), IDC_PROGRESS_BAR);
       EXPECT_EQ(SendMessageW(bar, PBM_GETRANGE, FALSE, 0), 1303);
       BarMessages seen;
       SetWindowSubclass(bar, CountBarMessages, 1, reinterpret_cast<DWORD_PTR>(&seen));
@@ -328,10 +329,11 @@ TEST_F(InstallerUIControllerTest, ThreeFetchRestartsThenTheUserDecides) {
       requests_before_proceeding = DownloadUrlRequests();
       c.OnProceed();
       // The fetch fails again while the backend waits for the package.
-      When([&] { return c.window()->current_page() == kPageError; }, [&] {
-        shown = WindowText(test::WindowControl(*c.window(), kStatusText));
-        c.OnCancel();
-      });
+      When([&] { return c.window()->current_page() == kPageError; },
+           [&] {
+             shown = WindowText(test::WindowControl(*c.window(), IDC_STATUS_TEXT));
+             c.OnCancel();
+           });
     });
   }));
   EXPECT_EQ(requests_before_proceeding, 4);
@@ -339,7 +341,7 @@ TEST_F(InstallerUIControllerTest, ThreeFetchRestartsThenTheUserDecides) {
   for (const char* count : {"1 of 3", "2 of 3", "3 of 3"})
     EXPECT_TRUE(log.Contains(std::string("Restarting package fetching, ") + count)) << count;
   EXPECT_FALSE(log.Contains("Restarting package fetching, 4"));
-  EXPECT_EQ(shown, l10n::GetLocalizedString(37048, {L""}));
+  EXPECT_EQ(shown, l10n::GetLocalizedString(IDS_DOWNLOAD_FAILED, {L""}));
 }
 
 // When elevation failed for a new installation for all users, the user is
@@ -355,7 +357,7 @@ TEST_F(InstallerUIControllerTest, FailedElevationOffersTheCurrentUser) {
         all_users_before = settings_->IsAllUsers();
         answer = std::make_unique<test::MessageBoxAnswer>(IDOK);
         c.OnProceed();
-        c.OnInstallationFailed(37056, L"", "Elevation failed");
+        c.OnInstallationFailed(IDS_ELEVATION_FAILED, L"", "Elevation failed");
         // The backend ends; after its grace the question, then a new start.
         When([&] {
                return !settings_->IsAllUsers() && c.window()->current_page() == kPageProgress;
@@ -368,7 +370,7 @@ TEST_F(InstallerUIControllerTest, FailedElevationOffersTheCurrentUser) {
       L"--enable-installer-stats=0 --allusers=1"));
   EXPECT_TRUE(all_users_before);
   ASSERT_TRUE(answer);
-  EXPECT_EQ(answer->Seen(), l10n::GetLocalizedString(37045));
+  EXPECT_EQ(answer->Seen(), l10n::GetLocalizedString(IDS_SWITCH_TO_CURRENT_USER));
 }
 
 // The fetcher's dialog (a proxy's credentials) waits for the installation

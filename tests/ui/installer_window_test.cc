@@ -21,6 +21,7 @@
 #include "base/task_loop.h"
 #include "product/installer_features.h"
 #include "product/languages.h"
+#include "product/resource_ids.h"
 #include "stats/stats_collector.h"
 #include "support/scratch.h"
 #include "system/windows_version.h"
@@ -107,16 +108,34 @@ TEST_F(InstallerWindowTest, EachPageShowsItsControls) {
     std::vector<int> shown;
   };
   const Case kCases[] = {
-      {kPageWelcome, {kLogo, kHeading, kWelcomeText, kOptionsButton, kAcceptButton}},
-      {kPageTerms, {kTermsText, kBackButton, kAcceptButton}},
-      {kPageOptions, {kBackButton, kAcceptButton, kLanguageList, kModeList, kFolderList}},
-      {kPageProgress, {kLogo, kProgressHeading, kStatusText, kProgressBar}},
-      {kPageError, {kLogo, kErrorHeading, kStatusText, kRetryButton, kFullPackageButton, kBackButton}},
+      {kPageWelcome,
+       {IDC_LOGO, IDC_HEADING, IDC_WELCOME_TEXT, IDC_OPTIONS_BUTTON, IDC_ACCEPT_BUTTON}},
+      {kPageTerms, {IDC_TERMS_TEXT, IDC_BACK_BUTTON, IDC_ACCEPT_BUTTON}},
+      {kPageOptions,
+       {IDC_BACK_BUTTON, IDC_ACCEPT_BUTTON, IDC_LANGUAGE_LIST, IDC_MODE_LIST, IDC_FOLDER_LIST}},
+      {kPageProgress, {IDC_LOGO, IDC_PROGRESS_HEADING, IDC_STATUS_TEXT, IDC_PROGRESS_BAR}},
+      {kPageError,
+       {IDC_LOGO, IDC_ERROR_HEADING, IDC_STATUS_TEXT, IDC_RETRY_BUTTON, IDC_FULL_PACKAGE_BUTTON,
+        IDC_BACK_BUTTON}},
   };
-  const int kAll[] = {kLogo, kOptionsButton, kCancelButton, kAcceptButton, kFullPackageButton,
-                      kRetryButton, kUninstallButton, kHeading, kWelcomeText, kProgressHeading,
-                      kErrorHeading, kStatusText, kTermsText, kBackButton, kLanguageList,
-                      kUninstallQuestion, kDeleteProfileCheck, kUninstallErrorHeading};
+  const int kAll[] = {IDC_LOGO,
+                      IDC_OPTIONS_BUTTON,
+                      IDC_CANCEL_BUTTON,
+                      IDC_ACCEPT_BUTTON,
+                      IDC_FULL_PACKAGE_BUTTON,
+                      IDC_RETRY_BUTTON,
+                      IDC_UNINSTALL_BUTTON,
+                      IDC_HEADING,
+                      IDC_WELCOME_TEXT,
+                      IDC_PROGRESS_HEADING,
+                      IDC_ERROR_HEADING,
+                      IDC_STATUS_TEXT,
+                      IDC_TERMS_TEXT,
+                      IDC_BACK_BUTTON,
+                      IDC_LANGUAGE_LIST,
+                      IDC_UNINSTALL_QUESTION,
+                      IDC_DELETE_PROFILE_CHECK,
+                      IDC_UNINSTALL_ERROR_HEADING};
   for (const Case& c : kCases) {
     window_->ShowPage(c.page);
     for (int id : kAll) {
@@ -124,25 +143,27 @@ TEST_F(InstallerWindowTest, EachPageShowsItsControls) {
       EXPECT_EQ(Visible(id), expected) << "page " << c.page << " control " << id;
     }
   }
-  EXPECT_TRUE(Text(kTermsText).find(L"\r\n") != std::wstring::npos);
+  EXPECT_TRUE(Text(IDC_TERMS_TEXT).find(L"\r\n") != std::wstring::npos);
 }
 
 TEST_F(InstallerWindowTest, UninstallationShowsOnlyItsQuestion) {
   Open(scratch_.path() / L"installed", /*uninstall=*/true);
   EXPECT_EQ(window_->current_page(), kPageUninstall);
-  for (int id : {kLogo, kCancelButton, kUninstallButton, kUninstallQuestion, kDeleteProfileCheck})
+  for (int id : {IDC_LOGO, IDC_CANCEL_BUTTON, IDC_UNINSTALL_BUTTON, IDC_UNINSTALL_QUESTION,
+                 IDC_DELETE_PROFILE_CHECK})
     EXPECT_TRUE(Visible(id)) << id;
-  for (int id : {kAcceptButton, kOptionsButton, kHeading, kWelcomeText, kStatusText})
+  for (int id :
+       {IDC_ACCEPT_BUTTON, IDC_OPTIONS_BUTTON, IDC_HEADING, IDC_WELCOME_TEXT, IDC_STATUS_TEXT})
     EXPECT_FALSE(Visible(id)) << id;
   window_->ShowError(L"It broke", false, "reason");
-  EXPECT_TRUE(Visible(kUninstallErrorHeading));
-  EXPECT_FALSE(Visible(kErrorHeading));
-  EXPECT_FALSE(Visible(kBackButton));
-  EXPECT_FALSE(Visible(kFullPackageButton));
-  EXPECT_EQ(Text(kStatusText), L"It broke");
-  Click(kDeleteProfileCheck);
+  EXPECT_TRUE(Visible(IDC_UNINSTALL_ERROR_HEADING));
+  EXPECT_FALSE(Visible(IDC_ERROR_HEADING));
+  EXPECT_FALSE(Visible(IDC_BACK_BUTTON));
+  EXPECT_FALSE(Visible(IDC_FULL_PACKAGE_BUTTON));
+  EXPECT_EQ(Text(IDC_STATUS_TEXT), L"It broke");
+  Click(IDC_DELETE_PROFILE_CHECK);
   EXPECT_TRUE(settings_->DeleteProfile());
-  Click(kUninstallButton);
+  Click(IDC_UNINSTALL_BUTTON);
   EXPECT_EQ(recorder_.proceeds, 1);
 }
 
@@ -150,14 +171,14 @@ TEST_F(InstallerWindowTest, UninstallationShowsOnlyItsQuestion) {
 // the same page shown twice records once.
 TEST_F(InstallerWindowTest, NavigationIsRecorded) {
   Open(scratch_.path() / L"nav");
-  Click(kOptionsButton);
+  Click(IDC_OPTIONS_BUTTON);
   window_->ShowPage(kPageOptions);
-  Click(kBackButton);
+  Click(IDC_BACK_BUTTON);
   test::ClickLink(*window_, L"tos");
-  Click(kAcceptButton);
+  Click(IDC_ACCEPT_BUTTON);
   window_->ShowError(L"Download failed", true, "Fetcher error");
-  Click(kRetryButton);
-  Click(kFullPackageButton);
+  Click(IDC_RETRY_BUTTON);
+  Click(IDC_FULL_PACKAGE_BUTTON);
   EXPECT_EQ(recorder_.proceeds, 2);
   EXPECT_EQ(recorder_.full_packages, 1);
   nlohmann::json pages = Stats()["ui"]["page_sequence"];
@@ -170,15 +191,15 @@ TEST_F(InstallerWindowTest, NavigationIsRecorded) {
     EXPECT_EQ(pages[i]["navigation_action"], kExpected[i][1]) << i;
   }
   EXPECT_EQ(pages[4]["failure_reason"], "Fetcher error");
-  EXPECT_TRUE(Visible(kFullPackageButton));
+  EXPECT_TRUE(Visible(IDC_FULL_PACKAGE_BUTTON));
 }
 
 TEST_F(InstallerWindowTest, WithoutUiStatsNothingIsRecordedButCommandsAct) {
   SetUiStats(false);
   Open(scratch_.path() / L"quiet");
-  Click(kOptionsButton);
-  Click(kStatsCheck);
-  Click(kAcceptButton);
+  Click(IDC_OPTIONS_BUTTON);
+  Click(IDC_STATS_CHECK);
+  Click(IDC_ACCEPT_BUTTON);
   EXPECT_EQ(window_->current_page(), kPageOptions);
   EXPECT_EQ(recorder_.proceeds, 1);
   EXPECT_TRUE(Stats().is_null() || !Stats().contains("ui")) << Stats().dump();
@@ -187,18 +208,18 @@ TEST_F(InstallerWindowTest, WithoutUiStatsNothingIsRecordedButCommandsAct) {
 // The options panel edits the settings and counts each change.
 TEST_F(InstallerWindowTest, OptionsChangeTheSettings) {
   Open(scratch_.path() / L"options");
-  Click(kOptionsButton);
+  Click(IDC_OPTIONS_BUTTON);
   bool stats_before = settings_->IsNorvaStatsEnabled();
-  Click(kStatsCheck);
+  Click(IDC_STATS_CHECK);
   EXPECT_NE(settings_->IsNorvaStatsEnabled(), stats_before);
   EXPECT_EQ(settings_->IsInstallerStatsEnabled(), settings_->IsNorvaStatsEnabled());
   bool import_before = settings_->ImportBrowserData();
-  Click(kImportCheck);
+  Click(IDC_IMPORT_CHECK);
   EXPECT_NE(settings_->ImportBrowserData(), import_before);
-  test::SelectItem(*window_, kModeList, kModeStandalone);
+  test::SelectItem(*window_, IDC_MODE_LIST, kModeStandalone);
   EXPECT_TRUE(settings_->IsCopyOnly());
-  EXPECT_FALSE(IsWindowEnabled(Control(kDefaultBrowserCheck)));
-  test::SelectItem(*window_, kModeList, kModeCurrentUser);
+  EXPECT_FALSE(IsWindowEnabled(Control(IDC_DEFAULT_BROWSER_CHECK)));
+  test::SelectItem(*window_, IDC_MODE_LIST, kModeCurrentUser);
   EXPECT_FALSE(settings_->IsCopyOnly());
   nlohmann::json page = Stats()["ui"]["page_sequence"][1];
   EXPECT_EQ(page["page_type"], "OPTIONS");
@@ -209,27 +230,27 @@ TEST_F(InstallerWindowTest, OptionsChangeTheSettings) {
   // Not modifiable (an installation runs): the handlers only refresh.
   settings_->SetModifiable(false);
   bool import_now = settings_->ImportBrowserData();
-  Click(kImportCheck);
+  Click(IDC_IMPORT_CHECK);
   EXPECT_EQ(settings_->ImportBrowserData(), import_now);
-  EXPECT_EQ(Button_GetCheck(Control(kImportCheck)) == BST_CHECKED, import_now);
+  EXPECT_EQ(Button_GetCheck(Control(IDC_IMPORT_CHECK)) == BST_CHECKED, import_now);
 }
 
 TEST_F(InstallerWindowTest, InvalidFolderDisablesAcceptAndWarns) {
   Open(scratch_.path() / L"valid");
-  Click(kOptionsButton);
-  EXPECT_TRUE(IsWindowEnabled(Control(kAcceptButton)));
-  EXPECT_FALSE(Visible(kInvalidFolderWarning));
+  Click(IDC_OPTIONS_BUTTON);
+  EXPECT_TRUE(IsWindowEnabled(Control(IDC_ACCEPT_BUTTON)));
+  EXPECT_FALSE(Visible(IDC_INVALID_FOLDER_WARNING));
   test::TypeFolder(*window_, L"relative\\folder");
   test::WaitForStatus(settings_.get(), &loop_);
-  EXPECT_FALSE(IsWindowEnabled(Control(kAcceptButton)));
-  EXPECT_FALSE(IsWindowEnabled(Control(kBackButton)));
-  EXPECT_TRUE(Visible(kInvalidFolderWarning));
+  EXPECT_FALSE(IsWindowEnabled(Control(IDC_ACCEPT_BUTTON)));
+  EXPECT_FALSE(IsWindowEnabled(Control(IDC_BACK_BUTTON)));
+  EXPECT_TRUE(Visible(IDC_INVALID_FOLDER_WARNING));
   std::filesystem::path good = scratch_.path() / L"caf\u00e9 100%";
   test::TypeFolder(*window_, good.wstring());
   test::WaitForStatus(settings_.get(), &loop_);
-  EXPECT_TRUE(IsWindowEnabled(Control(kAcceptButton)));
-  EXPECT_FALSE(Visible(kInvalidFolderWarning));
-  EXPECT_EQ(Text(kFolderList), good.wstring());
+  EXPECT_TRUE(IsWindowEnabled(Control(IDC_ACCEPT_BUTTON)));
+  EXPECT_FALSE(Visible(IDC_INVALID_FOLDER_WARNING));
+  EXPECT_EQ(Text(IDC_FOLDER_LIST), good.wstring());
   EXPECT_EQ(Stats()["ui"]["page_sequence"][1]["edited_install_path"], 2);
 }
 
@@ -237,48 +258,49 @@ TEST_F(InstallerWindowTest, InvalidFolderDisablesAcceptAndWarns) {
 // mirrors the layout and switching back restores it.
 TEST_F(InstallerWindowTest, LanguageSwitchReloadsTextsAndMirrors) {
   Open(scratch_.path() / L"lang");
-  Click(kOptionsButton);
-  RECT english_rect = test::RectIn(*window_, kLanguageList);
+  Click(IDC_OPTIONS_BUTTON);
+  RECT english_rect = test::RectIn(*window_, IDC_LANGUAGE_LIST);
   std::vector<std::wstring> languages = l10n::AvailableLanguages();
   auto index_of = [&](const wchar_t* code) {
     return static_cast<int>(std::find(languages.begin(), languages.end(), code) - languages.begin());
   };
-  test::SelectItem(*window_, kLanguageList, index_of(L"de"));
+  test::SelectItem(*window_, IDC_LANGUAGE_LIST, index_of(L"de"));
   EXPECT_EQ(settings_->GetLanguage(), L"de");
-  EXPECT_EQ(Text(kBackButton), GetLocalizedString(37009));
-  EXPECT_NE(Text(kBackButton), L"Back");
-  EXPECT_EQ(WindowText(window_->handle()), GetLocalizedString(37000));
+  EXPECT_EQ(Text(IDC_BACK_BUTTON), GetLocalizedString(IDS_BACK));
+  EXPECT_NE(Text(IDC_BACK_BUTTON), L"Back");
+  EXPECT_EQ(WindowText(window_->handle()), GetLocalizedString(IDS_WINDOW_TITLE));
   int right_to_left = index_of(L"ar");
   if (right_to_left == static_cast<int>(languages.size())) GTEST_SKIP() << "no Arabic carried";
-  test::SelectItem(*window_, kLanguageList, right_to_left);
-  RECT mirrored = test::RectIn(*window_, kLanguageList);
+  test::SelectItem(*window_, IDC_LANGUAGE_LIST, right_to_left);
+  RECT mirrored = test::RectIn(*window_, IDC_LANGUAGE_LIST);
   RECT panel;
   GetClientRect(window_->options_dialog(), &panel);
   EXPECT_EQ(mirrored.left, panel.right - english_rect.right);
-  EXPECT_TRUE(GetWindowLongPtrW(Control(kLanguageList), GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
+  EXPECT_TRUE(GetWindowLongPtrW(Control(IDC_LANGUAGE_LIST), GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
   // A window opened in that language starts mirrored, its options panel
   // (made after the window's first paint) too.
   window_ = InstallerWindow::Create(*settings_, stats_.root(), false);
   ASSERT_TRUE(window_);
   loop_.RunUntilIdle();
-  EXPECT_EQ(test::RectIn(*window_, kLanguageList).left, mirrored.left);
-  EXPECT_TRUE(GetWindowLongPtrW(Control(kLanguageList), GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
-  EXPECT_EQ(Text(kBrowseButton), GetLocalizedString(37013));
-  test::SelectItem(*window_, kLanguageList, index_of(L"en"));
-  EXPECT_EQ(test::RectIn(*window_, kLanguageList).left, english_rect.left);
-  EXPECT_FALSE(GetWindowLongPtrW(Control(kLanguageList), GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
+  EXPECT_EQ(test::RectIn(*window_, IDC_LANGUAGE_LIST).left, mirrored.left);
+  EXPECT_TRUE(GetWindowLongPtrW(Control(IDC_LANGUAGE_LIST), GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
+  EXPECT_EQ(Text(IDC_BROWSE_BUTTON), GetLocalizedString(IDS_BROWSE));
+  test::SelectItem(*window_, IDC_LANGUAGE_LIST, index_of(L"en"));
+  EXPECT_EQ(test::RectIn(*window_, IDC_LANGUAGE_LIST).left, english_rect.left);
+  EXPECT_FALSE(GetWindowLongPtrW(Control(IDC_LANGUAGE_LIST), GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
 }
 
 TEST_F(InstallerWindowTest, ProgressTextsFollowTheFetchState) {
   Open(scratch_.path() / L"progress", false, /*progress_only=*/true);
   EXPECT_EQ(window_->current_page(), kPageProgress);
-  const int kExpected[] = {37022, 37022, 37023, 37024, 37024, 37024};
+  const int kExpected[] = {IDS_DOWNLOADING, IDS_DOWNLOADING, IDS_UNPACKING,
+                           IDS_INSTALLING,  IDS_INSTALLING,  IDS_INSTALLING};
   for (int state = 0; state < 6; ++state) {
     window_->SetProgressState(state);
-    EXPECT_EQ(Text(kStatusText), GetLocalizedString(kExpected[state])) << state;
+    EXPECT_EQ(Text(IDC_STATUS_TEXT), GetLocalizedString(kExpected[state])) << state;
   }
   window_->ShowError(L"No network", true, "Fetcher error");
-  EXPECT_FALSE(Visible(kBackButton));  // a progress-only window has nowhere to go back to
+  EXPECT_FALSE(Visible(IDC_BACK_BUTTON));  // a progress-only window has nowhere to go back to
 }
 
 // Keyboard only: Tab moves between the page's buttons, Enter presses the
@@ -287,25 +309,25 @@ TEST_F(InstallerWindowTest, ProgressTextsFollowTheFetchState) {
 TEST_F(InstallerWindowTest, KeyboardDrivesEveryPage) {
   Open(scratch_.path() / L"keys");
   test::ActivateWindow(*window_, &loop_);
-  EXPECT_EQ(GetFocus(), Control(kAcceptButton));
+  EXPECT_EQ(GetFocus(), Control(IDC_ACCEPT_BUTTON));
   test::PressKey(&loop_, VK_TAB);
-  EXPECT_EQ(GetFocus(), Control(kOptionsButton));
+  EXPECT_EQ(GetFocus(), Control(IDC_OPTIONS_BUTTON));
   test::PressKey(&loop_, VK_RETURN);
   EXPECT_EQ(window_->current_page(), kPageOptions);
   test::PressKey(&loop_, VK_TAB);
-  EXPECT_TRUE(IsChild(window_->options_dialog(), GetFocus()) || GetFocus() == Control(kBackButton) ||
-              GetFocus() == Control(kAcceptButton));
+  EXPECT_TRUE(IsChild(window_->options_dialog(), GetFocus()) ||
+              GetFocus() == Control(IDC_BACK_BUTTON) || GetFocus() == Control(IDC_ACCEPT_BUTTON));
   window_->ShowError(L"failed", false, "");
   test::PressKey(&loop_, VK_RETURN);
   EXPECT_EQ(recorder_.proceeds, 1);
 
   test::MessageBoxAnswer answer(IDNO);
   test::PressKey(&loop_, VK_ESCAPE);
-  EXPECT_EQ(answer.Seen(), GetLocalizedString(37034));
-  EXPECT_EQ(answer.ButtonText(IDYES), GetLocalizedString(37003));
+  EXPECT_EQ(answer.Seen(), GetLocalizedString(IDS_CONFIRM_CANCEL));
+  EXPECT_EQ(answer.ButtonText(IDYES), GetLocalizedString(IDS_YES));
   EXPECT_EQ(recorder_.cancels, 0);
   test::MessageBoxAnswer yes(IDYES);
-  Click(kCancelButton);  // hidden on this page, but a click still asks
+  Click(IDC_CANCEL_BUTTON);  // hidden on this page, but a click still asks
   EXPECT_EQ(recorder_.cancels, 1);
 }
 
@@ -325,19 +347,19 @@ TEST_F(InstallerWindowTest, AccessKeysPressButtonsAndFocusLists) {
     settings_->SetLanguage(language);
     loop_.RunUntilIdle();
     const std::string where = WideToUtf8(language);
-    test::PressAccessKey(&loop_, key(37006));
+    test::PressAccessKey(&loop_, key(IDS_OPTIONS));
     EXPECT_EQ(window_->current_page(), kPageOptions) << where;
     bool import = settings_->ImportBrowserData();
-    test::PressAccessKey(&loop_, key(37016));
+    test::PressAccessKey(&loop_, key(IDS_IMPORT_DATA));
     EXPECT_NE(settings_->ImportBrowserData(), import) << where;
-    EXPECT_EQ(Button_GetCheck(Control(kImportCheck)) == BST_CHECKED, !import) << where;
-    test::PressAccessKey(&loop_, key(37016));
+    EXPECT_EQ(Button_GetCheck(Control(IDC_IMPORT_CHECK)) == BST_CHECKED, !import) << where;
+    test::PressAccessKey(&loop_, key(IDS_IMPORT_DATA));
     EXPECT_EQ(settings_->ImportBrowserData(), import) << where;
-    test::PressAccessKey(&loop_, key(37012));
-    EXPECT_TRUE(focus_in(kFolderList)) << where;
-    test::PressAccessKey(&loop_, key(37010));
-    EXPECT_TRUE(focus_in(kLanguageList)) << where;
-    test::PressAccessKey(&loop_, key(37009));
+    test::PressAccessKey(&loop_, key(IDS_FOLDER_LABEL));
+    EXPECT_TRUE(focus_in(IDC_FOLDER_LIST)) << where;
+    test::PressAccessKey(&loop_, key(IDS_LANGUAGE_LABEL));
+    EXPECT_TRUE(focus_in(IDC_LANGUAGE_LIST)) << where;
+    test::PressAccessKey(&loop_, key(IDS_BACK));
     EXPECT_EQ(window_->current_page(), kPageWelcome) << where;
   }
 }
@@ -347,12 +369,12 @@ TEST_F(InstallerWindowTest, CurrentUserQuestionRecordsTheAnswer) {
   {
     test::MessageBoxAnswer answer(IDOK);
     EXPECT_TRUE(window_->AskSwitchToCurrentUser());
-    EXPECT_EQ(answer.Seen(), GetLocalizedString(37045));
+    EXPECT_EQ(answer.Seen(), GetLocalizedString(IDS_SWITCH_TO_CURRENT_USER));
   }
   EXPECT_EQ(Stats()["ui"]["page_sequence"][0]["auto_switch_to_current_user"], 0);
   test::MessageBoxAnswer cancel(IDCANCEL);
   EXPECT_FALSE(window_->AskSwitchToCurrentUser());
-  EXPECT_EQ(cancel.ButtonText(IDCANCEL), GetLocalizedString(37002));
+  EXPECT_EQ(cancel.ButtonText(IDCANCEL), GetLocalizedString(IDS_CANCEL));
   EXPECT_EQ(Stats()["ui"]["page_sequence"][0]["auto_switch_to_current_user"], 1);
 }
 

@@ -23,6 +23,7 @@
 #include "installer/settings.h"
 #include "product/installer_features.h"
 #include "product/languages.h"
+#include "product/resource_ids.h"
 #include "stats/stats_collector.h"
 #include "support/scratch.h"
 #include "ui/installer_window.h"
@@ -43,29 +44,31 @@ struct Label {
 };
 
 const Label kLabels[] = {
-    {kOptionsButton, {37006}, false},
-    {kCancelButton, {37002}, false},
-    {kAcceptButton, {37007, 37008}, false},
-    {kFullPackageButton, {37044}, false},
-    {kRetryButton, {37043}, false},
-    {kUninstallButton, {37033}, false},
-    {kBackButton, {37009}, false},
-    {kBrowseButton, {37013}, false},
-    {kProgressHeading, {37021}, true},
-    {kErrorHeading, {37041}, true},
-    {kUninstallErrorHeading, {37042}, true},
-    {kUninstallQuestion, {37031}, true},
-    {kStatusText,
-     {37022, 37023, 37024, 37025, 37048, 37049, 37050, 37051, 37052, 37055, 37056, 37058, 37060},
+    {IDC_OPTIONS_BUTTON, {IDS_OPTIONS}, false},
+    {IDC_CANCEL_BUTTON, {IDS_CANCEL}, false},
+    {IDC_ACCEPT_BUTTON, {IDS_ACCEPT_AND_INSTALL, IDS_ACCEPT_AND_UPDATE}, false},
+    {IDC_FULL_PACKAGE_BUTTON, {IDS_DOWNLOAD_FULL_INSTALLER}, false},
+    {IDC_RETRY_BUTTON, {IDS_RETRY}, false},
+    {IDC_UNINSTALL_BUTTON, {IDS_UNINSTALL}, false},
+    {IDC_BACK_BUTTON, {IDS_BACK}, false},
+    {IDC_BROWSE_BUTTON, {IDS_BROWSE}, false},
+    {IDC_PROGRESS_HEADING, {IDS_INSTALLING_HEADING}, true},
+    {IDC_ERROR_HEADING, {IDS_INSTALLATION_FAILED}, true},
+    {IDC_UNINSTALL_ERROR_HEADING, {IDS_UNINSTALLATION_FAILED}, true},
+    {IDC_UNINSTALL_QUESTION, {IDS_UNINSTALL_QUESTION}, true},
+    {IDC_STATUS_TEXT,
+     {IDS_DOWNLOADING, IDS_UNPACKING, IDS_INSTALLING, IDS_UNINSTALLING, IDS_DOWNLOAD_FAILED,
+      IDS_UNPACK_FAILED, IDS_GENERAL_FAILURE, IDS_INSTALLATION_INTERRUPTED, IDS_MUTEX_FAILURE,
+      IDS_NO_WRITE_ACCESS, IDS_ELEVATION_FAILED, IDS_BROWSER_IN_USE, IDS_NO_SSE2},
      true},
-    {kDeleteProfileCheck, {37032}, true},
-    {kDefaultBrowserCheck, {37015}, true},
-    {kImportCheck, {37016}, true},
-    {kStatsCheck, {37017}, true},
-    {kInvalidFolderWarning, {37014}, true},
-    {kLanguageLabel, {37010}, true},
-    {kModeLabel, {37011}, true},
-    {kFolderLabel, {37012}, true},
+    {IDC_DELETE_PROFILE_CHECK, {IDS_DELETE_PROFILE}, true},
+    {IDC_DEFAULT_BROWSER_CHECK, {IDS_MAKE_DEFAULT_BROWSER}, true},
+    {IDC_IMPORT_CHECK, {IDS_IMPORT_DATA}, true},
+    {IDC_STATS_CHECK, {IDS_SEND_STATISTICS}, true},
+    {IDC_INVALID_FOLDER_WARNING, {IDS_INVALID_FOLDER}, true},
+    {IDC_LANGUAGE_LABEL, {IDS_LANGUAGE_LABEL}, true},
+    {IDC_MODE_LABEL, {IDS_MODE_LABEL}, true},
+    {IDC_FOLDER_LABEL, {IDS_FOLDER_LABEL}, true},
 };
 
 // The room a label's text has inside its control.
@@ -162,13 +165,14 @@ int CheckFit(InstallerWindow& window, Settings& settings, int dpi,
       }
     }
     // Buttons shown side by side must not overlap, whatever their texts.
-    for (auto [left, right] : {std::pair{kBackButton, kFullPackageButton},
-                               std::pair{kFullPackageButton, kRetryButton},
-                               std::pair{kCancelButton, kUninstallButton}}) {
+    for (auto [left, right] : {std::pair{IDC_BACK_BUTTON, IDC_FULL_PACKAGE_BUTTON},
+                               std::pair{IDC_FULL_PACKAGE_BUTTON, IDC_RETRY_BUTTON},
+                               std::pair{IDC_CANCEL_BUTTON, IDC_UNINSTALL_BUTTON}}) {
       RECT a = test::RectIn(window, left), b = test::RectIn(window, right), both;
       if (IntersectRect(&both, &a, &b)) report(left, right, "overlaps the next button");
     }
-    for (auto [id, string_id] : {std::pair{kHeading, 37019}, std::pair{kWelcomeText, 37005}}) {
+    for (auto [id, string_id] : {std::pair{IDC_HEADING, IDS_WELCOME_HEADING},
+                                 std::pair{IDC_WELCOME_TEXT, IDS_TERMS_NOTICE}}) {
       std::string why;
       if (!RichTextFits(test::WindowControl(window, id), &why)) report(id, string_id, why);
     }
@@ -241,7 +245,7 @@ int TakeShots(const std::filesystem::path& folder, int dpi, TaskLoop* loop,
       for (const auto& [page, name] : kPages) {
         if ((page == kPageUninstall) != uninstall) continue;
         if (page == kPageError)
-          window->ShowError(GetLocalizedString(37048), true, "");
+          window->ShowError(GetLocalizedString(IDS_DOWNLOAD_FAILED), true, "");
         else if (page == kPageProgress)
           window->ShowPage(page), window->SetProgressState(1);
         else

@@ -7,6 +7,7 @@
 
 #include "base/task_loop.h"
 #include "product/languages.h"
+#include "product/resource_ids.h"
 #include "support/scratch.h"
 #include "ui/linked_text.h"
 #include "ui/rich_text.h"
@@ -81,16 +82,16 @@ void ClickControl(const InstallerWindow& window, int id) {
 
 void ClickLink(const InstallerWindow& window, const std::wstring& url) {
   std::vector<LinkSpan> links;
-  StripLinkMarkers(MarkLinks(l10n::GetLocalizedString(37005)), &links);
+  StripLinkMarkers(MarkLinks(l10n::GetLocalizedString(IDS_TERMS_NOTICE)), &links);
   for (const LinkSpan& link : links) {
     if (link.url != url) continue;
     ENLINK notice = {};
-    notice.nmhdr.hwndFrom = WindowControl(window, kWelcomeText);
-    notice.nmhdr.idFrom = kWelcomeText;
+    notice.nmhdr.hwndFrom = WindowControl(window, IDC_WELCOME_TEXT);
+    notice.nmhdr.idFrom = IDC_WELCOME_TEXT;
     notice.nmhdr.code = EN_LINK;
     notice.msg = WM_LBUTTONUP;
     notice.chrg = {static_cast<LONG>(link.start), static_cast<LONG>(link.end)};
-    SendMessageW(window.handle(), WM_NOTIFY, kWelcomeText, reinterpret_cast<LPARAM>(&notice));
+    SendMessageW(window.handle(), WM_NOTIFY, IDC_WELCOME_TEXT, reinterpret_cast<LPARAM>(&notice));
   }
 }
 
@@ -100,8 +101,8 @@ void SelectItem(const InstallerWindow& window, int id, int index) {
 }
 
 void TypeFolder(const InstallerWindow& window, const std::wstring& text) {
-  SetWindowTextW(WindowControl(window, kFolderList), text.c_str());
-  Command(window, kFolderList, CBN_EDITCHANGE);
+  SetWindowTextW(WindowControl(window, IDC_FOLDER_LIST), text.c_str());
+  Command(window, IDC_FOLDER_LIST, CBN_EDITCHANGE);
 }
 
 void ActivateWindow(const InstallerWindow& window, TaskLoop* loop) {

@@ -1,0 +1,193 @@
+#include "ui/window_painter.h"
+
+#include <commctrl.h>
+#include <richedit.h>
+
+#include <algorithm>
+
+#include "product/resource_ids.h"
+#include "ui/rich_text.h"
+
+namespace norva::installer {
+namespace {
+
+constexpr COLORREF kHeadingRed = RGB(255, 27, 44);
+constexpr COLORREF kWarningRed = RGB(255, 0, 0);
+constexpr COLORREF kTextColor = RGB(0, 0, 0);
+constexpr int kErrorBadgeOffset = 10;
+
+INT_PTR AsResult(HBRUSH brush) { return reinterpret_cast<INT_PTR>(brush); }
+
+}  // namespace
+
+WindowPainter::WindowPainter()
+    : white_brush_(CreateSolidBrush(RGB(255, 255, 255))),
+      window_brush_(GetSysColorBrush(COLOR_WINDOW)) {}
+
+WindowPainter::~WindowPainter() {
+  for (HBRUSH brush : {white_brush_, background_brush_})
+    if (brush) DeleteObject(brush);
+}
+
+void WindowPainter::Attach(HWND window) {
+  window_ = window;
+  logo_ = LoadImageResource(IDR_LOGO, L"PNG");
+  error_badge_ = LoadImageResource(IDR_ERROR_BADGE, L"PNG");
+  background_image_ = LoadImageResource(IDR_BACKGROUND, L"JPG");
+  SetDpi(ScreenDpi(window));
+  SetWindowSubclass(GetDlgItem(window, IDC_LOGO), LogoProc, 0, reinterpret_cast<DWORD_PTR>(this));
+}
+
+void WindowPainter::SetDpi(int dpi) {
+  dpi_ = dpi;
+  fonts_.Create(dpi);
+}
+
+void WindowPainter::OnDpiChanged(int dpi, const RECT& suggested, HWND panel) {
+  SetDpi(dpi);
+  ApplyFonts(panel);
+  SetWindowPos(window_, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+               suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+  ResetBackground();
+}
+
+void WindowPainter::ApplyFonts(HWND panel) const {
+  auto set_font = [](HWND dialog, int id, HFONT font) {
+    SendMessageW(GetDlgItem(dialog, id), WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+  };
+  set_font(window_, IDC_UNINSTALL_QUESTION, fonts_.bold);
+  for (int id : {IDC_PROGRESS_HEADING, IDC_ERROR_HEADING, IDC_UNINSTALL_ERROR_HEADING})
+    set_font(window_, id, fonts_.large);
+  set_font(window_, IDC_HEADING, fonts_.heading);
+  if (panel) set_font(panel, IDC_INVALID_FOLDER_WARNING, fonts_.bold);
+}
+
+void WindowPainter::PaintBackground(HDC dc) {
+  ComposeBackground();
+  RECT client;
+  GetClientRect(window_, &client);
+  if (!background_) {
+    FillRect(dc, &client, white_brush_);
+    return;
+  }
+  CopyBackground(dc, client, {0, 0});
+}
+
+INT_PTR WindowPainter::ControlColor(HDC dc, HWND control, UINT message, bool in_panel) {
+  if (message == WM_CTLCOLORDLG) return AsResult(white_brush_);
+  int id = GetDlgCtrlID(control);
+  if (in_panel) {
+    if (id == IDC_INVALID_FOLDER_WARNING) SetTextColor(dc, kWarningRed);
+    SetBkMode(dc, TRANSPARENT);
+    return AsResult(white_brush_);
+  }
+  if (id == IDC_TERMS_TEXT) return AsResult(window_brush_);
+  if (message == WM_CTLCOLORBTN) return AsResult(white_brush_);
+  // Each static paints the window's background under its text itself, so a
+  // changed text never shows over the old one.
+  SetTextColor(dc, kTextColor);
+  SetBkMode(dc, TRANSPARENT);
+  return AsResult(BackgroundBrush(control, dc));
+}
+
+void WindowPainter::ColorHeading(HWND heading, size_t name_start, size_t name_end) const {
+  SetRichTextColor(heading, 0, -1, kHeadingRed);
+  if (name_start < name_end)
+    SetRichTextColor(heading, static_cast<int>(name_start), static_cast<int>(name_end), kTextColor);
+}
+
+LRESULT CALLBACK WindowPainter::LogoProc(HWND logo, UINT message, WPARAM wparam, LPARAM lparam,
+                                         UINT_PTR, DWORD_PTR data) {
+  if (message != WM_PAINT) return DefSubclassProc(logo, message, wparam, lparam);
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(logo, &paint);
+  RECT area;
+  GetClientRect(logo, &area);
+  reinterpret_cast<WindowPainter*>(data)->PaintLogoArea(logo, dc, area);
+  EndPaint(logo, &paint);
+  return 0;
+}
+
+void WindowPainter::PaintLogoArea(HWND logo, HDC dc, const RECT& area) {
+  ComposeBackground();
+  if (background_) {
+    RECT rect = RectInWindow(logo);
+    CopyBackground(dc, area, {rect.left, rect.top});
+  }
+  PaintLogo(dc, area);
+}
+
+void WindowPainter::PaintLogo(HDC dc, const RECT& area) {
+  if (!logo_) return;
+  int width = std::min<int>(MulDiv(logo_.width(), dpi_, 96), area.right - area.left);
+  int height = std::min<int>(MulDiv(logo_.height(), dpi_, 96), area.bottom - area.top);
+  int side = std::min(width, height);
+  RECT logo = {(area.left + area.right - side) / 2, (area.top + area.bottom - side) / 2, 0, 0};
+  logo.right = logo.left + side;
+  logo.bottom = logo.top + side;
+  DrawBitmap(dc, logo_, logo);
+  if (!error_badge_shown_ || !error_badge_) return;
+  int badge_side = MulDiv(error_badge_.width(), dpi_, 96);
+  RECT badge = {logo.right + kErrorBadgeOffset - badge_side,
+                logo.bottom + kErrorBadgeOffset - badge_side, logo.right + kErrorBadgeOffset,
+                logo.bottom + kErrorBadgeOffset};
+  DrawBitmap(dc, error_badge_, badge);
+}
+
+void WindowPainter::ComposeBackground() {
+  if (background_) return;
+  if (background_brush_) DeleteObject(background_brush_);
+  background_brush_ = nullptr;
+  RECT client;
+  GetClientRect(window_, &client);
+  HDC screen = GetDC(window_);
+  HDC dc = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, client.right, client.bottom);
+  ReleaseDC(window_, screen);
+  if (!bitmap) {
+    DeleteDC(dc);
+    return;
+  }
+  background_ = Bitmap(bitmap, client.right, client.bottom);
+  HGDIOBJ previous = SelectObject(dc, bitmap);
+  FillRect(dc, &client, GetSysColorBrush(COLOR_3DFACE));
+  DrawBitmap(dc, background_image_, client);
+  MatchRichEditBackgrounds(dc);
+  SelectObject(dc, previous);
+  DeleteDC(dc);
+}
+
+void WindowPainter::MatchRichEditBackgrounds(HDC background) {
+  for (int id : {IDC_HEADING, IDC_WELCOME_TEXT}) {
+    HWND control = GetDlgItem(window_, id);
+    RECT rect = RectInWindow(control);
+    COLORREF under =
+        GetPixel(background, (rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+    if (under != CLR_INVALID) SendMessageW(control, EM_SETBKGNDCOLOR, 0, under);
+  }
+}
+
+void WindowPainter::CopyBackground(HDC dc, const RECT& area, POINT origin) const {
+  HDC source = CreateCompatibleDC(dc);
+  HGDIOBJ previous = SelectObject(source, background_.get());
+  BitBlt(dc, 0, 0, area.right, area.bottom, source, origin.x, origin.y, SRCCOPY);
+  SelectObject(source, previous);
+  DeleteDC(source);
+}
+
+HBRUSH WindowPainter::BackgroundBrush(HWND control, HDC dc) {
+  ComposeBackground();
+  if (!background_brush_ && background_) background_brush_ = CreatePatternBrush(background_.get());
+  RECT rect = RectInWindow(control);
+  SetBrushOrgEx(dc, -rect.left, -rect.top, nullptr);
+  return background_brush_ ? background_brush_ : white_brush_;
+}
+
+RECT WindowPainter::RectInWindow(HWND control) const {
+  RECT rect;
+  GetWindowRect(control, &rect);
+  MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&rect), 2);
+  return rect;
+}
+
+}  // namespace norva::installer

@@ -1,0 +1,82 @@
+#ifndef NORVA_UI_WINDOW_PAINTER_H_
+#define NORVA_UI_WINDOW_PAINTER_H_
+
+#include <windows.h>
+
+#include <string>
+
+#include "ui/window_images.h"
+
+namespace norva::installer {
+
+// Paints the installer window: its background (the background image over the
+// face colour, composed once per size and theme), the logo with the error
+// badge, and the colours and fonts of its controls, scaled for the window's
+// DPI. Every colour and brush the window uses is chosen here. Lives on the
+// UI thread, as long as the window it paints.
+class WindowPainter {
+ public:
+  WindowPainter();
+  ~WindowPainter();
+  WindowPainter(const WindowPainter&) = delete;
+  WindowPainter& operator=(const WindowPainter&) = delete;
+
+  // Loads the images, makes the fonts for the screen of `window` and paints
+  // its logo control from now on.
+  void Attach(HWND window);
+  int dpi() const { return dpi_; }
+  // The window moved to a screen of another DPI: fonts, drawing and the
+  // window's size follow, the window taking the place `suggested`.
+  void OnDpiChanged(int dpi, const RECT& suggested, HWND panel);
+  // Gives the window's headings and warnings their fonts; `panel` is the
+  // options panel once it exists.
+  void ApplyFonts(HWND panel) const;
+  // The window's size or theme changed: its background is composed anew.
+  void ResetBackground() { background_.Reset(); }
+  void SetErrorBadgeShown(bool shown) { error_badge_shown_ = shown; }
+
+  // WM_ERASEBKGND of the window.
+  void PaintBackground(HDC dc);
+  // The answer to a WM_CTLCOLOR* message about `control`, a control of the
+  // window or, `in_panel`, of its options panel.
+  INT_PTR ControlColor(HDC dc, HWND control, UINT message, bool in_panel);
+  // Colours the welcome heading, whose characters [name_start, name_end)
+  // name the product.
+  void ColorHeading(HWND heading, size_t name_start, size_t name_end) const;
+
+ private:
+  static LRESULT CALLBACK LogoProc(HWND logo, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR,
+                                   DWORD_PTR data);
+  // The logo control: the window's background under it, the logo and, on
+  // the error page, the error badge.
+  void PaintLogoArea(HWND logo, HDC dc, const RECT& area);
+  void PaintLogo(HDC dc, const RECT& area);
+  // Makes the fonts for `dpi`; drawing follows it.
+  void SetDpi(int dpi);
+  void ComposeBackground();
+  // Gives the rich edits, which paint their own background, the colour
+  // under their middle, so they blend in.
+  void MatchRichEditBackgrounds(HDC background);
+  // Copies the composed background from `origin` on to `dc`.
+  void CopyBackground(HDC dc, const RECT& area, POINT origin) const;
+  // The background as a brush aligned to `control`.
+  HBRUSH BackgroundBrush(HWND control, HDC dc);
+  // Where `control` lies in the window's client area.
+  RECT RectInWindow(HWND control) const;
+
+  HWND window_ = nullptr;
+  int dpi_ = 96;
+  bool error_badge_shown_ = false;
+  WindowFonts fonts_;
+  Bitmap logo_;
+  Bitmap error_badge_;
+  Bitmap background_image_;
+  Bitmap background_;  // the client area's composed background
+  HBRUSH white_brush_ = nullptr;
+  HBRUSH window_brush_ = nullptr;
+  HBRUSH background_brush_ = nullptr;
+};
+
+}  // namespace norva::installer
+
+#endif  // NORVA_UI_WINDOW_PAINTER_H_
