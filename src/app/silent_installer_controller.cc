@@ -1,17 +1,17 @@
-#include "installer/silent_installer_controller.h"
+#include "app/silent_installer_controller.h"
 
 #include <windows.h>
 
 #include <chrono>
 #include <utility>
 
+#include "app/installer_runner.h"
+#include "app/pref_default_overrides_fetcher.h"
 #include "base/file_util.h"
 #include "base/location.h"
 #include "base/logging.h"
 #include "base/task_loop.h"
 #include "installer/installation_status.h"
-#include "installer/installer_runner.h"
-#include "installer/pref_default_overrides_fetcher.h"
 #include "package/package_fetcher.h"
 #include "product/installer_features.h"
 #include "stats/stats_collector.h"

@@ -1,4 +1,5 @@
-#include "ui/installer_ui_controller.h"
+constexpr DWORD kBackendExitWaitMs = 10000;
+#include "app/installer_ui_controller.h"
 
 #include <commctrl.h>
 #include <shellapi.h>
@@ -9,14 +10,14 @@
 #include <numeric>
 #include <utility>
 
+#include "app/installer_runner.h"
+#include "app/pref_default_overrides_fetcher.h"
 #include "base/file_util.h"
 #include "base/location.h"
 #include "base/logging.h"
 #include "base/strings.h"
 #include "base/task_loop.h"
 #include "installer/installation_status.h"
-#include "installer/installer_runner.h"
-#include "installer/pref_default_overrides_fetcher.h"
 #include "package/package_fetcher.h"
 #include "product/installer_features.h"
 #include "product/languages.h"
@@ -39,7 +40,6 @@ constexpr int kStableStreamId = 4;
 // Gives a final message of the backend time to arrive before its end decides
 // what the window shows.
 constexpr std::chrono::milliseconds kTerminationGrace{1000};
-constexpr DWORD kBackendExitWaitMs = 10000;
 constexpr DWORD kUiLockWaitMs = 30000;
 
 constexpr int kWindowFailedMessage = 37050;
