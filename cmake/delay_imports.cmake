@@ -2,7 +2,7 @@
 # for the DLLs it imports before the system folder, except for the KnownDLLs,
 # which always come from the system folder. Other system DLLs are therefore
 # delay-loaded: the first call loads them, from the system folder only
-# (src/installer/startup.cc), after the search has been restricted.
+# (src/app/startup.cc), after the search has been restricted.
 # tests/imports_check.sh keeps the import tables to the KnownDLLs.
 
 # norva_delay_import_library(DLL): target norva_delay_<DLL>, a delay-load

@@ -1,5 +1,5 @@
 #include <windows.h>
 
-#include "installer/installer_main.h"
+#include "app/installer_main.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) { return RunInstaller() ? 0 : 1; }

@@ -14,7 +14,7 @@
 #include "base/strings.h"
 #include "base/task_runner.h"
 #include "base/thread.h"
-#include "installer/startup.h"
+#include "installer/installation_folder.h"
 #include "product/installer_features.h"
 #include "product/languages.h"
 #include "product/product_info.h"

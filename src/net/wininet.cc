@@ -5,10 +5,10 @@
 
 #include "base/logging.h"
 #include "base/strings.h"
-#include "system/windows_version.h"
-#include "net/package_fetcher_delegate.h"
+#include "net/download_progress.h"
 #include "net/ui_callback_runner.h"
 #include "product/product_info.h"
+#include "system/windows_version.h"
 
 namespace norva::installer {
 namespace {
@@ -66,7 +66,7 @@ Wininet::ClosingFlag::~ClosingFlag() {
   if (event) CloseHandle(event);
 }
 
-Wininet::Wininet(UICallbackRunner* ui_runner, PackageFetcherDelegate* delegate,
+Wininet::Wininet(UICallbackRunner* ui_runner, DownloadProgress* delegate,
                  std::chrono::milliseconds retry_delay)
     : ui_runner_(ui_runner), delegate_(delegate), retry_delay_(retry_delay) {
   weak_this_ = weak_factory_.GetWeakPtr();

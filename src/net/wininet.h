@@ -22,7 +22,7 @@
 
 namespace norva::installer {
 
-class PackageFetcherDelegate;
+class DownloadProgress;
 class UICallbackRunner;
 
 // Downloads one URL at a time over WinINet in asynchronous mode, streaming
@@ -51,7 +51,7 @@ class Wininet {
 
   // `ui_runner` is required; `delegate` may be null. Both must outlive the
   // downloader. `retry_delay` is shortened only by tests.
-  Wininet(UICallbackRunner* ui_runner, PackageFetcherDelegate* delegate,
+  Wininet(UICallbackRunner* ui_runner, DownloadProgress* delegate,
           std::chrono::milliseconds retry_delay = kRetryDelay);
   ~Wininet();
   Wininet(const Wininet&) = delete;
@@ -163,7 +163,7 @@ class Wininet {
   std::recursive_mutex callback_lock_;
 
   UICallbackRunner* const ui_runner_;
-  PackageFetcherDelegate* const delegate_;
+  DownloadProgress* const delegate_;
   const std::chrono::milliseconds retry_delay_;
   Closure completion_;
   std::atomic<int> retry_count_{0};

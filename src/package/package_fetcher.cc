@@ -18,6 +18,7 @@
 #include "package/payload_reader.h"
 #include "package/version.h"
 #include "product/product_info.h"
+#include "stats/download_stats.h"
 
 namespace norva::installer {
 namespace {

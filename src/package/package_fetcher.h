@@ -9,9 +9,9 @@
 #include "base/file_path.h"
 #include "base/task_runner.h"
 #include "base/thread.h"
-#include "net/package_fetcher_delegate.h"
 #include "net/ui_callback_runner.h"
 #include "package/lzma_util.h"
+#include "package/package_fetcher_delegate.h"
 #include "stats/stats_collector.h"
 
 namespace norva::installer {

@@ -10,10 +10,11 @@
 
 #include "base/strings.h"
 #include "base/task_loop.h"
-#include "support/local_service.h"
-#include "net/package_fetcher_delegate.h"
+#include "net/download_progress.h"
 #include "net/ui_callback_runner.h"
+#include "stats/download_stats.h"
 #include "stats/stats_collector.h"
+#include "support/local_service.h"
 #include "support/scratch.h"
 #include "support/test_ui_runner.h"
 
@@ -24,13 +25,11 @@ using nlohmann::json;
 using test::LocalService;
 using test::ScriptedUIRunner;
 
-class RecordingDelegate : public PackageFetcherDelegate {
+class RecordingDelegate : public DownloadProgress {
  public:
   void SetTotalProgress(int total) override { total_ = total; }
   void SetCurrentProgress(int current) override { current_ = current; }
   void NotifyStalled() override { ++stalled_; }
-  void NotifyStatusChanged(Status) override {}
-  void NotifyTrackingDataObtained(const std::string&) override {}
 
   int total_ = -1;
   int current_ = -1;

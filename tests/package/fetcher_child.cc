@@ -23,8 +23,8 @@
 #include "base/logging.h"
 #include "base/strings.h"
 #include "base/task_loop.h"
-#include "net/package_fetcher_delegate.h"
 #include "package/package_fetcher.h"
+#include "package/package_fetcher_delegate.h"
 #include "stats/stats_collector.h"
 
 namespace norva::installer {

@@ -8,9 +8,9 @@
 #include <memory>
 
 #include "base/task_loop.h"
-#include "net/package_fetcher_delegate.h"
 #include "net/ui_callback_runner.h"
 #include "net/wininet.h"
+#include "package/package_fetcher_delegate.h"
 
 namespace norva::installer {
 namespace {

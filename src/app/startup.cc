@@ -1,4 +1,4 @@
-#include "installer/startup.h"
+#include "app/startup.h"
 
 #include <delayimp.h>
 #include <knownfolders.h>
@@ -11,13 +11,12 @@
 #include "base/logging.h"
 #include "base/process.h"
 #include "base/strings.h"
-#include "system/windows_version.h"
 #include "product/product_info.h"
+#include "system/windows_version.h"
 
 namespace norva::installer {
 namespace {
 
-constexpr wchar_t kLauncherExe[] = L"launcher.exe";
 constexpr wchar_t kInstallerExe[] = L"installer.exe";
 constexpr wchar_t kFilesList[] = L"files_list";
 constexpr wchar_t kInternetSettingsKey[] =
@@ -113,14 +112,6 @@ HMODULE LoadSystemLibrary(const char* name) {
   // own imports.
   return LoadLibraryExA((std::string(folder, length) + "\\" + name).c_str(), nullptr,
                         LOAD_WITH_ALTERED_SEARCH_PATH);
-}
-
-FilePath FindInstallationFolder(const FilePath& executable_folder) {
-  FilePath parent = executable_folder.parent_path();
-  if (!IsFile(executable_folder / kLauncherExe) && parent != executable_folder &&
-      IsFile(parent / kLauncherExe))
-    return parent;
-  return executable_folder;
 }
 
 FilePath LogFilePathFor(const SYSTEMTIME& start) {

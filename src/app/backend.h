@@ -1,5 +1,5 @@
-#ifndef NORVA_INSTALLER_BACKEND_H_
-#define NORVA_INSTALLER_BACKEND_H_
+#ifndef NORVA_APP_BACKEND_H_
+#define NORVA_APP_BACKEND_H_
 
 namespace norva::installer {
 
@@ -13,4 +13,4 @@ bool RunBackend(Settings& settings);
 
 }  // namespace norva::installer
 
-#endif  // NORVA_INSTALLER_BACKEND_H_
+#endif  // NORVA_APP_BACKEND_H_

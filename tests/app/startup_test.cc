@@ -1,4 +1,4 @@
-#include "installer/startup.h"
+#include "app/startup.h"
 
 #include <windows.h>
 
@@ -7,15 +7,16 @@
 
 #include <gtest/gtest.h>
 
+#include "app/help_text.h"
 #include "base/command_line.h"
 #include "base/file_util.h"
-#include "system/windows_version.h"
-#include "installer/help_text.h"
 #include "base/strings.h"
+#include "installer/installation_folder.h"
 #include "product/installer_features.h"
 #include "product/languages.h"
 #include "support/scratch.h"
 #include "system/object_names.h"
+#include "system/windows_version.h"
 
 namespace norva::installer {
 namespace {

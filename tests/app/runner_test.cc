@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/installer_runner.h"
 #include "base/command_line.h"
 #include "base/file_util.h"
 #include "base/location.h"
@@ -17,13 +18,12 @@
 #include "base/task_loop.h"
 #include "engine/engine_test_support.h"
 #include "engine/installer_observer.h"
-#include "installer/installer_runner.h"
 #include "installer/settings.h"
+#include "installer/support/installer_process.h"
 #include "product/product_info.h"
-#include "system/object_names.h"
 #include "support/holder_process.h"
-#include "support/installer_process.h"
 #include "support/scratch.h"
+#include "system/object_names.h"
 
 namespace norva::installer {
 namespace {

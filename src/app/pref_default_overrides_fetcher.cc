@@ -1,4 +1,4 @@
-#include "installer/pref_default_overrides_fetcher.h"
+#include "app/pref_default_overrides_fetcher.h"
 
 #include <windows.h>
 

@@ -1,5 +1,5 @@
-#ifndef NORVA_INSTALLER_SILENT_INSTALLER_CONTROLLER_H_
-#define NORVA_INSTALLER_SILENT_INSTALLER_CONTROLLER_H_
+#ifndef NORVA_APP_SILENT_INSTALLER_CONTROLLER_H_
+#define NORVA_APP_SILENT_INSTALLER_CONTROLLER_H_
 
 #include <memory>
 #include <string>
@@ -8,8 +8,8 @@
 #include "base/weak_ptr.h"
 #include "engine/installer_observer.h"
 #include "installer/settings.h"
-#include "net/package_fetcher_delegate.h"
 #include "net/ui_callback_runner.h"
+#include "package/package_fetcher_delegate.h"
 
 namespace norva::installer {
 
@@ -90,4 +90,4 @@ class SilentInstallerController : public Settings::Observer,
 
 }  // namespace norva::installer
 
-#endif  // NORVA_INSTALLER_SILENT_INSTALLER_CONTROLLER_H_
+#endif  // NORVA_APP_SILENT_INSTALLER_CONTROLLER_H_

@@ -1,5 +1,5 @@
-#ifndef NORVA_UI_INSTALLER_UI_CONTROLLER_H_
-#define NORVA_UI_INSTALLER_UI_CONTROLLER_H_
+#ifndef NORVA_APP_INSTALLER_UI_CONTROLLER_H_
+#define NORVA_APP_INSTALLER_UI_CONTROLLER_H_
 
 #include <windows.h>
 
@@ -12,8 +12,8 @@
 #include "base/weak_ptr.h"
 #include "engine/installer_observer.h"
 #include "installer/settings.h"
-#include "net/package_fetcher_delegate.h"
 #include "net/ui_callback_runner.h"
+#include "package/package_fetcher_delegate.h"
 #include "ui/installer_window.h"
 
 namespace norva::installer {
@@ -157,4 +157,4 @@ class InstallerUIController : public Settings::Observer,
 
 }  // namespace norva::installer
 
-#endif  // NORVA_UI_INSTALLER_UI_CONTROLLER_H_
+#endif  // NORVA_APP_INSTALLER_UI_CONTROLLER_H_

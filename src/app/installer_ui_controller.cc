@@ -1,4 +1,4 @@
-#include "ui/installer_ui_controller.h"
+#include "app/installer_ui_controller.h"
 
 #include <commctrl.h>
 #include <shellapi.h>
@@ -9,14 +9,15 @@
 #include <numeric>
 #include <utility>
 
+#include "app/controller_common.h"
+#include "app/installer_runner.h"
+#include "app/pref_default_overrides_fetcher.h"
 #include "base/file_util.h"
 #include "base/location.h"
 #include "base/logging.h"
 #include "base/strings.h"
 #include "base/task_loop.h"
 #include "installer/installation_status.h"
-#include "installer/installer_runner.h"
-#include "installer/pref_default_overrides_fetcher.h"
 #include "package/package_fetcher.h"
 #include "product/installer_features.h"
 #include "product/languages.h"
@@ -40,7 +41,6 @@ constexpr int kStableStreamId = 4;
 // Gives a final message of the backend time to arrive before its end decides
 // what the window shows.
 constexpr std::chrono::milliseconds kTerminationGrace{1000};
-constexpr DWORD kBackendExitWaitMs = 10000;
 constexpr DWORD kUiLockWaitMs = 30000;
 
 
@@ -149,10 +149,7 @@ bool InstallerUIController::RunUI(Settings& settings, bool inside_package,
   loop_->Run();
   loop_->SetDialogDispatcher(nullptr);
   runner_->RemoveObserver(this);
-  // The backend runs from the package; the fetcher deletes it when it goes.
-  runner_->StopInstallation();
-  if (!runner_->WaitForBackendToEnd(kBackendExitWaitMs))
-    LOG(WARNING) << "The installer backend is still running";
+  StopBackendAndWait(*runner_);
   settings.RemoveObserver(this);
   settings_ = nullptr;  // the caller's, and it may go first
   weak_factory_.InvalidateWeakPtrs();
@@ -262,22 +259,14 @@ void InstallerUIController::OnProceed() {
 }
 
 void InstallerUIController::FetchPrefDefaultOverrides() {
-  std::string tracking_data = tracking_data_;
-  if (tracking_data.empty())
-    tracking_data = settings_->GetInstallationStatus().GetServerTrackingData();
-  auto done = [weak = weak_factory_.GetWeakPtr()] {
-    if (!weak) return;
-    weak->fetch_state_ = kStateHandedOver;
-    weak->runner_->SetPackageReady();
-    if (weak->installing_ && weak->window_) weak->window_->SetProgressState(kStateHandedOver);
-  };
-  // An uninstallation seeds no preferences; a file fetched into the folder it
-  // runs from would outlive the folder's removal.
-  if (settings_->IsUninstall()) {
-    done();
-    return;
-  }
-  pref_fetcher_->Fetch(tracking_data, done);
+  FetchOverridesThenHandOver(*settings_, tracking_data_, *pref_fetcher_,
+                             [weak = weak_factory_.GetWeakPtr()] {
+                               if (!weak) return;
+                               weak->fetch_state_ = kStateHandedOver;
+                               weak->runner_->SetPackageReady();
+                               if (weak->installing_ && weak->window_)
+                                 weak->window_->SetProgressState(kStateHandedOver);
+                             });
 }
 
 void InstallerUIController::RunUICallbackAndPostReply(UICallback callback,
@@ -512,14 +501,10 @@ void InstallerUIController::Finish() {
   }
   if (lock_file_ != INVALID_HANDLE_VALUE) CloseHandle(lock_file_);
   lock_file_ = INVALID_HANDLE_VALUE;
-  stats_->root().SetInteger("installation_success", result_ ? 1 : 0);
   if (result_ && UiStatsEnabled()) stats_->root().Remove("failure_reason");
-  if (!settings_->IsInstallerStatsEnabled() || settings_->IsAutoupdate()) {
-    loop_->Quit();
-    return;
-  }
-  TaskLoop* loop = loop_;
-  stats_->SendReport([loop] { loop->Quit(); }, fetching_download_url_seen_);
+  EndRun(*stats_, *loop_, result_,
+         settings_->IsInstallerStatsEnabled() && !settings_->IsAutoupdate(),
+         fetching_download_url_seen_);
 }
 
 }  // namespace norva::installer

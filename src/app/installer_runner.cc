@@ -1,4 +1,4 @@
-#include "installer/installer_runner.h"
+#include "app/installer_runner.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "installer/installer_main.h"
+#include "app/installer_main.h"
 
 #include <windows.h>
 #include <objbase.h>
@@ -8,6 +8,11 @@
 #include <mutex>
 #include <string>
 
+#include "app/backend.h"
+#include "app/help_text.h"
+#include "app/installer_ui_controller.h"
+#include "app/silent_installer_controller.h"
+#include "app/startup.h"
 #include "base/at_exit.h"
 #include "base/command_line.h"
 #include "base/file_util.h"
@@ -16,17 +21,14 @@
 #include "base/strings.h"
 #include "base/task_loop.h"
 #include "base/worker_pool.h"
-#include "installer/backend.h"
 #include "installer/folder_permission_mode.h"
-#include "installer/help_text.h"
+#include "installer/installation_folder.h"
 #include "installer/settings.h"
-#include "installer/silent_installer_controller.h"
-#include "installer/startup.h"
 #include "product/installer_features.h"
 #include "product/product_info.h"
 #include "system/access_rights.h"
 #include "system/transactions/journal_recovery.h"
-#include "ui/installer_ui_controller.h"
+
 
 namespace norva::installer {
 namespace {

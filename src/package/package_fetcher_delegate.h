@@ -1,14 +1,16 @@
-#ifndef NORVA_NET_PACKAGE_FETCHER_DELEGATE_H_
-#define NORVA_NET_PACKAGE_FETCHER_DELEGATE_H_
+#ifndef NORVA_PACKAGE_PACKAGE_FETCHER_DELEGATE_H_
+#define NORVA_PACKAGE_PACKAGE_FETCHER_DELEGATE_H_
 
 #include <string>
+
+#include "net/download_progress.h"
 
 namespace norva::installer {
 
 // How the package fetcher (and the downloader working for it) reports to its
 // controller. Called on the fetcher's thread; the controller's proxy moves
 // the calls to its own thread.
-class PackageFetcherDelegate {
+class PackageFetcherDelegate : public DownloadProgress {
  public:
   enum Status {
     kInitializing = 0,
@@ -23,14 +25,10 @@ class PackageFetcherDelegate {
     kUnpackingFailed,
   };
 
-  virtual ~PackageFetcherDelegate() = default;
-  virtual void SetTotalProgress(int total) = 0;
-  virtual void SetCurrentProgress(int current) = 0;
-  virtual void NotifyStalled() = 0;
   virtual void NotifyStatusChanged(Status status) = 0;
   virtual void NotifyTrackingDataObtained(const std::string& tracking_data) = 0;
 };
 
 }  // namespace norva::installer
 
-#endif  // NORVA_NET_PACKAGE_FETCHER_DELEGATE_H_
+#endif  // NORVA_PACKAGE_PACKAGE_FETCHER_DELEGATE_H_

@@ -1,5 +1,5 @@
-#ifndef NORVA_INSTALLER_INSTALLER_RUNNER_H_
-#define NORVA_INSTALLER_INSTALLER_RUNNER_H_
+#ifndef NORVA_APP_INSTALLER_RUNNER_H_
+#define NORVA_APP_INSTALLER_RUNNER_H_
 
 #include <windows.h>
 
@@ -92,4 +92,4 @@ class InstallerRunner : public HandleWatcher::Delegate, public IPCReceiverProxy:
 
 }  // namespace norva::installer
 
-#endif  // NORVA_INSTALLER_INSTALLER_RUNNER_H_
+#endif  // NORVA_APP_INSTALLER_RUNNER_H_

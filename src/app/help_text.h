@@ -1,5 +1,5 @@
-#ifndef NORVA_INSTALLER_HELP_TEXT_H_
-#define NORVA_INSTALLER_HELP_TEXT_H_
+#ifndef NORVA_APP_HELP_TEXT_H_
+#define NORVA_APP_HELP_TEXT_H_
 
 #include <string>
 
@@ -14,4 +14,4 @@ void ShowHelp();
 
 }  // namespace norva::installer
 
-#endif  // NORVA_INSTALLER_HELP_TEXT_H_
+#endif  // NORVA_APP_HELP_TEXT_H_

@@ -1,5 +1,5 @@
-#ifndef NORVA_INSTALLER_STARTUP_H_
-#define NORVA_INSTALLER_STARTUP_H_
+#ifndef NORVA_APP_STARTUP_H_
+#define NORVA_APP_STARTUP_H_
 
 #include <windows.h>
 
@@ -24,10 +24,6 @@ void RestrictDllSearch();
 // that the manifest asks for), never from the executable's folder. The
 // system DLLs outside the KnownDLLs are delay-loaded through it.
 HMODULE LoadSystemLibrary(const char* name);
-
-// The installation this installer file belongs to: its own folder, or the
-// parent when only the parent holds the launcher.
-FilePath FindInstallationFolder(const FilePath& executable_folder);
 
 // "<temp>\<Product> Installer\<product>_installer_YYYYMMDDhhmmss.log"; the
 // bare file name when the folder cannot be had.
@@ -59,4 +55,4 @@ bool ChooseDownloadFolder(const CommandLine& command_line,
 
 }  // namespace norva::installer
 
-#endif  // NORVA_INSTALLER_STARTUP_H_
+#endif  // NORVA_APP_STARTUP_H_

@@ -1,4 +1,4 @@
-#include "installer/backend.h"
+#include "app/backend.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "ui/installer_ui_controller.h"
+#include "app/installer_ui_controller.h"
 
 #include <windows.h>
 #include <commctrl.h>

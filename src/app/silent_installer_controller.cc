@@ -1,17 +1,17 @@
-#include "installer/silent_installer_controller.h"
+#include "app/silent_installer_controller.h"
 
 #include <windows.h>
 
 #include <chrono>
 #include <utility>
 
+#include "app/controller_common.h"
+#include "app/installer_runner.h"
+#include "app/pref_default_overrides_fetcher.h"
 #include "base/file_util.h"
 #include "base/location.h"
 #include "base/logging.h"
 #include "base/task_loop.h"
-#include "installer/installation_status.h"
-#include "installer/installer_runner.h"
-#include "installer/pref_default_overrides_fetcher.h"
 #include "package/package_fetcher.h"
 #include "product/installer_features.h"
 #include "stats/stats_collector.h"
@@ -24,8 +24,6 @@ namespace {
 // within this time is stuck, and the run must not wait for it for ever.
 constexpr std::chrono::milliseconds kEndAfterSuccessReport{30000};
 constexpr char kNoSuccessReason[] = "Installer backend ended without reporting success";
-// How long a run that has ended waits for its backend to exit.
-constexpr DWORD kBackendExitWaitMs = 10000;
 
 }  // namespace
 
@@ -60,12 +58,7 @@ bool SilentInstallerController::Run(Settings& settings, bool inside_package,
   }
   loop_->Run();
   runner_->RemoveObserver(this);
-  // Until the backend has ended, the package it runs from is in use and the
-  // fetcher could not delete it when it goes. One still waiting for the
-  // package is interrupted; one that reported its end is about to exit.
-  runner_->StopInstallation();
-  if (!runner_->WaitForBackendToEnd(kBackendExitWaitMs))
-    LOG(WARNING) << "The installer backend is still running";
+  StopBackendAndWait(*runner_);
   settings.RemoveObserver(this);
   // Reports still queued for this controller must find nothing to call.
   weak_factory_.InvalidateWeakPtrs();
@@ -98,18 +91,10 @@ void SilentInstallerController::StartInstallationAttempt() {
 }
 
 void SilentInstallerController::FetchPrefDefaultOverrides() {
-  // An uninstallation seeds no preferences; a file fetched into the folder it
-  // runs from would outlive the folder's removal.
-  if (settings_->IsUninstall()) {
-    runner_->SetPackageReady();
-    return;
-  }
-  std::string tracking_data = tracking_data_;
-  if (tracking_data.empty())
-    tracking_data = settings_->GetInstallationStatus().GetServerTrackingData();
-  pref_fetcher_->Fetch(tracking_data, [weak = weak_factory_.GetWeakPtr()] {
-    if (weak) weak->runner_->SetPackageReady();
-  });
+  FetchOverridesThenHandOver(*settings_, tracking_data_, *pref_fetcher_,
+                             [weak = weak_factory_.GetWeakPtr()] {
+                               if (weak) weak->runner_->SetPackageReady();
+                             });
 }
 
 void SilentInstallerController::RunUICallbackAndPostReply(UICallback,
@@ -181,14 +166,9 @@ void SilentInstallerController::SetFailureReason(const std::string& reason) {
 void SilentInstallerController::Finish() {
   if (finished_) return;
   finished_ = true;
-  stats_->root().SetInteger("installation_success", result_ ? 1 : 0);
   bool successful_autoupdate = result_ && settings_->IsAutoupdate();
-  if (!settings_->IsInstallerStatsEnabled() || successful_autoupdate) {
-    loop_->Quit();
-    return;
-  }
-  TaskLoop* loop = loop_;
-  stats_->SendReport([loop] { loop->Quit(); }, fetching_download_url_seen_);
+  EndRun(*stats_, *loop_, result_, settings_->IsInstallerStatsEnabled() && !successful_autoupdate,
+         fetching_download_url_seen_);
 }
 
 }  // namespace norva::installer

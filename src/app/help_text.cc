@@ -1,4 +1,4 @@
-#include "installer/help_text.h"
+#include "app/help_text.h"
 
 #include <windows.h>
 

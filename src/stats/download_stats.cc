@@ -1,4 +1,4 @@
-#include "net/download_stats.h"
+#include "stats/download_stats.h"
 
 #include "base/strings.h"
 
