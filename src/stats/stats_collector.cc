@@ -13,6 +13,8 @@ namespace {
 
 using json = nlohmann::json;
 
+StatsNode::Clock::time_point (*g_now)() = &StatsNode::Clock::now;
+
 bool IsContainer(const json& value) { return value.is_object() || value.is_array(); }
 
 // The running Windows version as the kernel reports it (GetVersionEx lies
@@ -76,11 +78,13 @@ void StatsNode::Remove(std::string_view key) const {
   dictionary_->erase(std::string(key));
 }
 
+void StatsNode::SetClockForTesting(Clock::time_point (*now)()) { g_now = now ? now : &Clock::now; }
+
 void StatsNode::SetTime(std::string_view key) const {
   if (!dictionary_) return;
   std::string text = TimeText();
   int64_t elapsed =
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start_).count();
+      std::chrono::duration_cast<std::chrono::milliseconds>(g_now() - start_).count();
   std::string prefix(key);
   Store(prefix + ".time", json(std::move(text)));
   Store(prefix + ".elapsed", json(elapsed));
@@ -113,7 +117,7 @@ std::string StatsNode::TimeText() {
 StatsCollector::StatsCollector(bool record_command_line, UICallbackRunner* ui_runner,
                                const CommandLine& command_line)
     : root_(json::object()),
-      root_node_(root_.get_ptr<json::object_t*>(), &lock_, StatsNode::Clock::now()),
+      root_node_(root_.get_ptr<json::object_t*>(), &lock_, g_now()),
       command_line_(command_line) {
   if (ui_runner) downloader_ = std::make_unique<Wininet>(ui_runner, nullptr);
   root_node_.SetTime("installer_start_time");

@@ -52,6 +52,10 @@ class StatsNode {
   // The UTC time text of now.
   static std::string TimeText();
 
+  // Where the collector's start and the elapsed times are read from; null
+  // puts back the steady clock.
+  static void SetClockForTesting(Clock::time_point (*now)());
+
  private:
   friend class StatsCollector;
   using Dictionary = nlohmann::json::object_t;

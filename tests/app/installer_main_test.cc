@@ -11,6 +11,7 @@
 #include "installer/folder_permission_mode.h"
 #include "installer/support/installer_process.h"
 #include "support/scratch.h"
+#include "support/wait.h"
 #include "system/object_names.h"
 
 namespace norva::installer::test {
@@ -148,9 +149,19 @@ TEST(InstallerMainTest, ExperimentsComeFromTheInstallationWhenUninstalling) {
 
 // True once `file` exists (a script started, not waited for, writes it).
 bool AppearsWithinTenSeconds(const std::filesystem::path& file) {
-  for (int i = 0; i < 200 && GetFileAttributesW(file.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
-    Sleep(50);
-  return GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES;
+  return WaitUntil(
+      [&] { return GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES; },
+      std::chrono::seconds(10));
+}
+
+// Waits until the shell running the uninstall script in `folder` has let go
+// of it (Wine's cmd.exe keeps a batch file open until it ends), so that the
+// folder can go; the script is deleted on the way.
+bool ScriptShellEnds(const std::filesystem::path& folder) {
+  const std::filesystem::path script = folder / L"k.bat";
+  return WaitUntil([&] {
+    return DeleteFileW(script.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+  });
 }
 
 // Folders made by the tests give their own user write access already; this
@@ -343,8 +354,7 @@ TEST(FolderPermissionModeTest, RequesterThatEndsWithoutUndoGetsTheAccessTakenBac
     SetEnvironmentVariableW(L"NORVA_PERMISSION_REQUESTER", nullptr);
     SetEnvironmentVariableW(L"NORVA_PERMISSION_ROLE_ARGUMENTS", nullptr);
     int role_id = 0;
-    for (int i = 0; i < 300 && !StringToInt(ReadFile(scratch.path() / L"role"), &role_id); ++i)
-      Sleep(100);
+    WaitUntil([&] { return StringToInt(ReadFile(scratch.path() / L"role"), &role_id); });
     ASSERT_NE(role_id, 0);
     if (c.wait_for_package && !c.interrupted) {
       requester.Terminate(1);  // it crashes while the role waits for the package
@@ -364,7 +374,7 @@ TEST(FolderPermissionModeTest, RequesterThatEndsWithoutUndoGetsTheAccessTakenBac
       ADD_FAILURE() << "the role still waits for its ended requester";
     }
     // The package's installer takes the access back as it ends, after the role.
-    for (int i = 0; i < 100 && GrantsWriteAccess(folder, kTrustee); ++i) Sleep(100);
+    WaitUntil([&] { return !GrantsWriteAccess(folder, kTrustee); }, std::chrono::seconds(10));
     EXPECT_FALSE(GrantsWriteAccess(folder, kTrustee));
   }
 }
@@ -436,8 +446,8 @@ TEST(UninstallBatchFileTest, RunsInFoldersWithShellCharacters) {
     WriteFile(folder / L"k.bat", "@echo off\r\necho done> \"" + target + "\"\r\n");
     RunUninstallBatchFile(folder);
     EXPECT_TRUE(AppearsWithinTenSeconds(marker));
+    EXPECT_TRUE(ScriptShellEnds(folder));
   }
-  Sleep(200);  // let the scripts' shells end before the folders go
 }
 
 // A ComSpec longer than a path can be is no shell to start; cmd.exe is.
@@ -451,7 +461,7 @@ TEST(UninstallBatchFileTest, OverlongComSpecFallsBackToCmd) {
   RunUninstallBatchFile(scratch.path());
   SetEnvironmentVariableW(L"ComSpec", saved);
   EXPECT_TRUE(AppearsWithinTenSeconds(scratch.path() / L"marker"));
-  Sleep(200);  // let the script's shell end before the folder goes
+  EXPECT_TRUE(ScriptShellEnds(scratch.path()));
 }
 
 }  // namespace

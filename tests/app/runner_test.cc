@@ -23,6 +23,7 @@
 #include "product/product_info.h"
 #include "support/holder_process.h"
 #include "support/scratch.h"
+#include "support/wait.h"
 #include "system/object_names.h"
 
 namespace norva::installer {
@@ -71,10 +72,7 @@ class RunnerTest : public testing::Test {
         false, true, false, folder, false,
         CommandLine::FromArgv({L"installer.exe", L"--allusers=0", L"--launchnorva=0", L"--silent"}),
         std::filesystem::path());
-    for (int i = 0; i < 1000 && settings->IsStatusFetchPending(); ++i) {
-      env_.loop().RunUntilIdle();
-      Sleep(10);
-    }
+    test::RunLoopUntil(&env_.loop(), [&] { return !settings->IsStatusFetchPending(); });
     EXPECT_FALSE(settings->IsStatusFetchPending());
     return settings;
   }

@@ -4,7 +4,9 @@
 
 #include <atomic>
 
+#include "base/worker_pool.h"
 #include "support/scratch.h"
+#include "support/wait.h"
 
 namespace norva::installer {
 namespace {
@@ -126,10 +128,11 @@ TEST_F(JsonPrefStoreTest, DottedKeysReadAndWriteNestedObjects) {
 }
 
 TEST_F(JsonPrefStoreTest, ShutdownDrainsPendingWrites) {
-  // Hold the pool busy so the store's write is still queued at Shutdown.
+  // Hold the pool busy until Shutdown has begun (the pool is no longer
+  // known by its name), so the store's write is still queued then.
   std::atomic<bool> slow_task_done{false};
   pool_->PostTask(FROM_HERE, [&] {
-    Sleep(200);
+    EXPECT_TRUE(test::WaitUntil([] { return !WorkerPool::Get("PrefsTaskPool"); }));
     slow_task_done = true;
   });
   {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/thread.h"
+#include "support/wait.h"
 
 namespace norva::installer {
 namespace {
@@ -37,18 +38,19 @@ TEST(TaskLoopTest, NeitherKindOfTaskStarvesTheOther) {
   auto runner = loop.task_runner();
   // A delayed task that is always due again when it returns, and a chain of
   // immediate tasks that each post the next.
+  // The chain starts from the first delayed run, so it meets a delayed task
+  // that is already due.
   int delayed_runs = 0, chain_length = 0;
-  std::function<void()> delayed = [&] {
-    Sleep(2);
-    if (++delayed_runs < 1000 && chain_length < 20) runner->PostDelayedTask(FROM_HERE, delayed, milliseconds(1));
-  };
   std::function<void()> chain = [&] {
     if (++chain_length == 20) return loop.Quit();
     runner->PostTask(FROM_HERE, chain);
   };
+  std::function<void()> delayed = [&] {
+    if (delayed_runs == 0) runner->PostTask(FROM_HERE, chain);
+    Sleep(2);  // the work of the task: it outlasts its own delay
+    if (++delayed_runs < 1000 && chain_length < 20) runner->PostDelayedTask(FROM_HERE, delayed, milliseconds(1));
+  };
   runner->PostDelayedTask(FROM_HERE, delayed, milliseconds(1));
-  Sleep(5);
-  runner->PostTask(FROM_HERE, chain);
   loop.Run();
   EXPECT_EQ(chain_length, 20);
   EXPECT_LT(delayed_runs, 100);
@@ -86,8 +88,8 @@ TEST(TaskLoopTest, RunUntilIdleQuitWhenIdleAndEarlyQuit) {
   runner->PostTask(FROM_HERE, [&] { ran.push_back("b"); });
   loop.Run();  // quit before run: nothing runs
   EXPECT_EQ(ran.size(), 2u);
-  Sleep(60);
-  loop.RunUntilIdle();
+  // The delayed task runs in the first RunUntilIdle after it is due.
+  test::RunLoopUntil(&loop, [&] { return ran.size() > 3; }, milliseconds(5000));
   EXPECT_EQ(ran, (std::vector<std::string>{"a", "posted by a", "b", "later"}));
 }
 
@@ -169,8 +171,9 @@ TEST(ThreadTest, StopRunsWhatWasPostedThenRefusesTasks) {
   auto sentinel = std::make_shared<int>(0);
   std::atomic<int> ran{0};
   std::atomic<bool> post_from_last_task{true};
-  runner->PostTask(FROM_HERE, [&] {
-    Sleep(50);
+  // The first task is still running when Stop is called.
+  runner->PostTask(FROM_HERE, [&, runner] {
+    EXPECT_TRUE(test::WaitUntil([&] { return !runner->PostTask(FROM_HERE, [] {}); }));
     ++ran;
   });
   runner->PostTask(FROM_HERE, [&, runner] {

@@ -26,6 +26,7 @@
 #include "product/product_info.h"
 #include "support/local_service.h"
 #include "support/scratch.h"
+#include "support/wait.h"
 
 namespace norva::installer::test {
 
@@ -161,7 +162,7 @@ class EndToEndTest : public testing::Test {
 
   // Waits until the log of one process holds every line of `lines`.
   bool WaitForLogWith(std::initializer_list<const char*> lines) const {
-    for (int i = 0; i < 600; ++i, Sleep(50)) {
+    return WaitUntil([&] {
       for (const auto& entry : std::filesystem::recursive_directory_iterator(temp_)) {
         if (entry.path().extension() != L".log") continue;
         std::string text = ReadFile(entry.path());
@@ -169,8 +170,8 @@ class EndToEndTest : public testing::Test {
                         [&](const char* line) { return text.find(line) != std::string::npos; }))
           return true;
       }
-    }
-    return false;
+      return false;
+    });
   }
 
   void ClearLogs() const {
@@ -206,8 +207,7 @@ class EndToEndTest : public testing::Test {
   // uninstallation's clean-up script tries for about a minute to delete a
   // file that another process still holds.
   static bool WaitUntilGone(const std::filesystem::path& path) {
-    for (int i = 0; i < 1500 && PathExists(path); ++i) Sleep(100);
-    return !PathExists(path);
+    return WaitUntil([&] { return !PathExists(path); }, std::chrono::seconds(150));
   }
 
   // What is left in `folder`, one path a line.

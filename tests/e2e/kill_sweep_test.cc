@@ -58,7 +58,7 @@ class KillSweepTest : public test::EndToEndTest, public testing::WithParamInterf
             L" --uninstall --silent --enable-installer-stats=0 " + kill,
         &exit_code));
     // A finished uninstallation leaves its clean-up script running a while.
-    for (int i = 0; i < 100 && PathExists(folder_ / L"k.bat"); ++i) Sleep(100);
+    test::WaitUntil([&] { return !PathExists(folder_ / L"k.bat"); }, std::chrono::seconds(10));
     return exit_code;
   }
 

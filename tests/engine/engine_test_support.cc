@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <sstream>
@@ -12,6 +13,7 @@
 #include "base/command_line.h"
 #include "base/file_util.h"
 #include "base/logging.h"
+#include "base/process.h"
 #include "base/strings.h"
 #include "installer/settings.h"
 #include "product/product_info.h"
@@ -229,8 +231,18 @@ std::vector<DWORD> ChildProcesses(DWORD parent_id, const wchar_t* program) {
 }
 
 void EngineEnvironment::WaitForCleanUpScripts() {
-  for (int i = 0; i < 100 && !ChildProcesses(GetCurrentProcessId(), L"cmd.exe").empty(); ++i)
-    Sleep(100);
+  std::vector<Process> scripts;
+  for (DWORD id : ChildProcesses(GetCurrentProcessId(), L"cmd.exe")) {
+    Process script(OpenProcess(SYNCHRONIZE, FALSE, id), id);
+    if (script.IsValid()) scripts.push_back(std::move(script));
+  }
+  // Ten seconds for them all; one that still runs then is left to itself.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (const Process& script : scripts) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    script.WaitForExit(static_cast<DWORD>(std::max<int64_t>(left.count(), 0)));
+  }
 }
 
 RecordingObserver EngineEnvironment::Run(const std::filesystem::path& folder,

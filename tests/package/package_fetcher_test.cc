@@ -16,6 +16,7 @@
 #include "support/local_service.h"
 #include "support/scratch.h"
 #include "support/test_ui_runner.h"
+#include "support/wait.h"
 
 namespace norva::installer {
 namespace {
@@ -347,10 +348,14 @@ TEST_F(PackageFetcherTest, DestroyingTheFetcherStopsItsDownloadAndRemovesThePack
   MakeFetcher();
   controller_.quit_on_ = PackageFetcherDelegate::kDownloading;
   EXPECT_EQ(Run(), (Statuses{0, 1, 2, 3}));
-  Sleep(500);  // some of the package arrives
   std::filesystem::path package = fetcher_->package_path();
+  EXPECT_TRUE(test::WaitUntil([&] {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    return GetFileAttributesExW(package.c_str(), GetFileExInfoStandard, &data) &&
+           (data.nFileSizeLow || data.nFileSizeHigh);
+  })) << "nothing of the package arrived";
+  // Stopping joins the fetcher's threads: what they reported is queued here now.
   fetcher_.reset();
-  Sleep(300);
   loop_.RunUntilIdle();
   EXPECT_EQ(controller_.statuses_.size(), 4u) << "a report arrived after the fetcher went";
   EXPECT_FALSE(PathExists(package));

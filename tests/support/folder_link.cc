@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/strings.h"
+#include "support/wait.h"
 
 namespace norva::installer::test {
 namespace {
@@ -37,11 +38,7 @@ bool RunUnixProgram(const std::wstring& program, const std::wstring& options,
     return false;
   if (process.hThread) CloseHandle(process.hThread);
   if (process.hProcess) CloseHandle(process.hProcess);
-  for (const ULONGLONG deadline = GetTickCount64() + 20000; GetTickCount64() < deadline;
-       Sleep(10)) {
-    if (done()) return true;
-  }
-  return false;
+  return WaitUntil(done, std::chrono::seconds(20));
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 // A second process for tests that need something held by someone else.
-// Usage: test_holder MODE TARGET READY_EVENT HOLD_MS
+// Usage: test_holder MODE TARGET READY_EVENT HOLD_MS PARENT_ID
 //   file      opens the file TARGET for reading and writing, sharing nothing
 //   mailslot  creates the mailslot TARGET
 //   owner     claims TARGET as a package fetcher claims its owner lock
-// Signals READY_EVENT once it holds TARGET, keeps it for HOLD_MS
-// milliseconds (unless it is killed first) and ends with 0.
+// Signals READY_EVENT once it holds TARGET and keeps it for HOLD_MS
+// milliseconds, or less when the event READY_EVENT + "_release" is
+// signalled or the process PARENT_ID ends first (unless it is killed), then
+// ends with 0.
 //
 // Started with switches instead (copied into a package as its installer.exe)
 // it stands in for a backend, doing what NORVA_FAKE_BACKEND lists:
@@ -28,6 +30,15 @@
 #include "package/package_lock.h"
 
 namespace {
+
+// Returns once `release` is signalled, the process `parent_id` has ended or
+// `hold_ms` have passed, whichever comes first: a holder outlives neither
+// its test nor its time.
+void WaitForReleaseOrParent(HANDLE release, DWORD parent_id, DWORD hold_ms) {
+  HANDLE waits[] = {release, OpenProcess(SYNCHRONIZE, FALSE, parent_id)};
+  WaitForMultipleObjects(waits[1] ? 2 : 1, waits, FALSE, hold_ms);
+  if (waits[1]) CloseHandle(waits[1]);
+}
 
 int RunAsBackend() {
   using namespace norva::installer;
@@ -77,7 +88,7 @@ int RunAsBackend() {
 int wmain(int argc, wchar_t** argv) {
   using norva::installer::FilePath;
   if (argc > 1 && std::wstring(argv[1]).starts_with(L"--")) return RunAsBackend();
-  if (argc != 5) return 2;
+  if (argc != 6) return 2;
   const std::wstring mode = argv[1];
   const wchar_t* target = argv[2];
   HANDLE held = INVALID_HANDLE_VALUE;
@@ -94,8 +105,10 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (mode != L"owner" && held == INVALID_HANDLE_VALUE) return 3;
   HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[3]);
-  if (!ready || !SetEvent(ready)) return 4;
-  Sleep(static_cast<DWORD>(std::wcstoul(argv[4], nullptr, 10)));
+  HANDLE release = OpenEventW(SYNCHRONIZE, FALSE, (argv[3] + std::wstring(L"_release")).c_str());
+  if (!ready || !release || !SetEvent(ready)) return 4;
+  WaitForReleaseOrParent(release, static_cast<DWORD>(std::wcstoul(argv[5], nullptr, 10)),
+                         static_cast<DWORD>(std::wcstoul(argv[4], nullptr, 10)));
   if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
   return 0;
 }

@@ -12,19 +12,25 @@ HolderProcess::HolderProcess(const std::wstring& mode, const std::wstring& targe
   const std::wstring ready_name =
       StringPrintf(L"norva_test_holder_%lu_%d", GetCurrentProcessId(), ++count);
   ready_ = CreateEventW(nullptr, TRUE, FALSE, ready_name.c_str());
-  if (!ready_) return;
-  process_ = LaunchProcess(QuoteArgument((GetExecutablePath().parent_path() / L"test_holder.exe")
-                                             .native()) +
-                           L" " + mode + L" " + QuoteArgument(target) + L" " + ready_name + L" " +
-                           std::to_wstring(hold_ms));
+  release_ = CreateEventW(nullptr, TRUE, FALSE, (ready_name + L"_release").c_str());
+  if (!ready_ || !release_) return;
+  process_ = LaunchProcess(
+      QuoteArgument((GetExecutablePath().parent_path() / L"test_holder.exe").native()) + L" " +
+      mode + L" " + QuoteArgument(target) + L" " + ready_name + L" " + std::to_wstring(hold_ms) +
+      L" " + std::to_wstring(GetCurrentProcessId()));
   if (!process_.IsValid()) return;
   HANDLE waits[] = {ready_, process_.handle()};
   held_ = WaitForMultipleObjects(2, waits, FALSE, 30000) == WAIT_OBJECT_0;
 }
 
 HolderProcess::~HolderProcess() {
+  if (release_ && process_.IsValid()) {
+    SetEvent(release_);
+    process_.WaitForExit(30000);
+  }
   Kill();
-  if (ready_) CloseHandle(ready_);
+  for (HANDLE event : {ready_, release_})
+    if (event) CloseHandle(event);
 }
 
 void HolderProcess::Kill() {

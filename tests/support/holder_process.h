@@ -13,8 +13,10 @@ namespace norva::installer::test {
 // mailslot or an owner claim from another process.
 class HolderProcess {
  public:
-  // Waits until it holds `target` (at most 30 seconds); held() tells.
+  // Waits until it holds `target` (at most 30 seconds); held() tells. It
+  // lets go after `hold_ms`, when this object goes, or when this process ends.
   HolderProcess(const std::wstring& mode, const std::wstring& target, DWORD hold_ms);
+  // Releases it and waits for its end.
   ~HolderProcess();
   HolderProcess(const HolderProcess&) = delete;
   HolderProcess& operator=(const HolderProcess&) = delete;
@@ -28,6 +30,7 @@ class HolderProcess {
  private:
   Process process_;
   HANDLE ready_ = nullptr;
+  HANDLE release_ = nullptr;
   bool held_ = false;
 };
 

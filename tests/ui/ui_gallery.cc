@@ -26,6 +26,7 @@
 #include "product/resource_ids.h"
 #include "stats/stats_collector.h"
 #include "support/scratch.h"
+#include "support/wait.h"
 #include "ui/installer_window.h"
 #include "ui/rich_text.h"
 #include "ui/ui_test_support.h"
@@ -219,9 +220,8 @@ bool SavePng(HWND window, const std::filesystem::path& file) {
 
 void Settle(TaskLoop* loop, HWND window) {
   RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-  loop->RunUntilIdle();
-  Sleep(100);
-  loop->RunUntilIdle();
+  // Until no message is left for this thread, painting included.
+  test::RunLoopUntil(loop, [] { return GetQueueStatus(QS_ALLINPUT) == 0; }, std::chrono::seconds(2));
 }
 
 int TakeShots(const std::filesystem::path& folder, int dpi, TaskLoop* loop,

@@ -9,6 +9,7 @@
 #include "product/languages.h"
 #include "product/resource_ids.h"
 #include "support/scratch.h"
+#include "support/wait.h"
 #include "ui/linked_text.h"
 #include "ui/rich_text.h"
 #include "ui/win32_dialog_dispatcher.h"
@@ -128,19 +129,26 @@ void PressAccessKey(TaskLoop* loop, wchar_t key) {
 MessageBoxAnswer::MessageBoxAnswer(int button) {
   DWORD thread = GetCurrentThreadId();
   watcher_ = std::thread([this, thread, button] {
-    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-         std::chrono::steady_clock::now() < end; Sleep(20)) {
-      BoxSearch search;
-      EnumThreadWindows(thread, FindBox, reinterpret_cast<LPARAM>(&search));
-      if (!search.box) continue;
-      Sleep(50);  // the box renames its buttons as it activates
-      text_ = WindowText(GetDlgItem(search.box, 0xFFFF));
-      for (int id : {IDOK, IDCANCEL, IDYES, IDNO}) {
-        if (HWND item = GetDlgItem(search.box, id)) buttons_[id] = WindowText(item);
-      }
-      PostMessageW(search.box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
+    BoxSearch search;
+    if (!WaitUntil(
+            [&] {
+              EnumThreadWindows(thread, FindBox, reinterpret_cast<LPARAM>(&search));
+              return search.box != nullptr;
+            },
+            std::chrono::seconds(10)))
       return;
+    // The box renames its buttons as it activates.
+    WaitUntil(
+        [&] {
+          GUITHREADINFO info{sizeof(info)};
+          return GetGUIThreadInfo(thread, &info) && info.hwndActive == search.box;
+        },
+        std::chrono::seconds(2));
+    text_ = WindowText(GetDlgItem(search.box, 0xFFFF));
+    for (int id : {IDOK, IDCANCEL, IDYES, IDNO}) {
+      if (HWND item = GetDlgItem(search.box, id)) buttons_[id] = WindowText(item);
     }
+    PostMessageW(search.box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
   });
 }
 
