@@ -68,9 +68,8 @@ class RunnerTest : public testing::Test {
 
   std::unique_ptr<Settings> MakeSettings(const std::filesystem::path& folder) {
     auto settings = std::make_unique<Settings>(
-        false, true, false, folder, false,
-        CommandLine::FromArgv({L"installer.exe", L"--allusers=0", L"--launchnorva=0", L"--silent"}),
-        std::filesystem::path());
+        SettingsOptions{.silent = true, .install_folder = folder},
+        CommandLine::FromArgv({L"installer.exe", L"--allusers=0", L"--launchnorva=0", L"--silent"}));
     for (int i = 0; i < 1000 && settings->IsStatusFetchPending(); ++i) {
       env_.loop().RunUntilIdle();
       Sleep(10);
