@@ -178,8 +178,7 @@ void Settings::OnStatusFetched(std::unique_ptr<InstallationStatus> status) {
   VLOG(1) << "Operation: " << static_cast<int>(operation_);
   if (!existing && !status_->IsLegacyInstallation()) {
     if (!uninstall && !command_line_.Has("singleprofile")) {
-      int known = status_->GetSingleProfile();
-      choices_.single_profile = known != -1 ? known == 1 : choices_.copy_only;
+      choices_.single_profile = status_->GetSingleProfile().value_or(choices_.copy_only);
     }
   } else {
     command_line_.ReadInstallationChoices(*status_, options_, &choices_);

@@ -88,14 +88,14 @@ void SettingsCommandLine::ReadInstallationChoices(const InstallationStatus& stat
   InstallChoices& c = *choices;
   c.SetCopyOnly(status.copy_only);
   c.all_users = status.all_users && !c.copy_only;
-  c.single_profile = status.GetSingleProfile() == 1;
+  c.single_profile = status.GetSingleProfile().value_or(false);
   c.desktop_shortcut = Bool("desktopshortcut", status.IsDesktopShortcutFound());
   c.start_menu_shortcut = Bool("startmenushortcut", status.IsStartMenuShortcutFound());
   c.quick_launch_shortcut = Bool("quicklaunchshortcut", status.IsQuickLaunchShortcutFound());
   c.pinned_shortcut = Bool("pintotaskbar", !status.GetPinnedShortcut().empty());
-  c.import_browser_data = Bool("import-browser-data", status.GetImportBrowserData() != 0);
+  c.import_browser_data = Bool("import-browser-data", status.GetImportBrowserData().value_or(true));
   if (!Has("enable-stats")) {
-    c.enable_norva_stats = status.GetEnableStats() != 0;
+    c.enable_norva_stats = status.GetEnableStats().value_or(true);
     c.enable_installer_stats = Bool("enable-installer-stats", c.enable_norva_stats);
   }
   if (status.IsLegacyInstallation()) {
