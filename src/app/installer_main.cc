@@ -211,9 +211,14 @@ bool RunInstallingRole(const CommandLine& command_line,
   ApplyExperimentOverrides(command_line, roles.uninstall, installation_folder, prefs_pool);
   bool com_ready = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
 
-  auto settings = std::make_unique<Settings>(roles.uninstall, roles.silent, roles.autoupdate,
-                                             install_folder, roles.replace_quorel_installation,
-                                             command_line, installation_folder);
+  auto settings = std::make_unique<Settings>(
+      SettingsOptions{.uninstall = roles.uninstall,
+                      .silent = roles.silent,
+                      .autoupdate = roles.autoupdate,
+                      .replace_quorel_installation = roles.replace_quorel_installation,
+                      .install_folder = install_folder,
+                      .installation_folder = installation_folder},
+      command_line);
 
   bool result = RunDriver(command_line, roles, executable_path, inside_package, *settings);
 

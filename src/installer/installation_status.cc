@@ -74,10 +74,10 @@ bool SkipUncPrefix(std::wstring_view* rest) {
 }
 
 // -1 when the value is missing or not a boolean.
-int TriState(const JsonPrefStore& prefs, std::string_view key) {
+std::optional<bool> OptionalBool(const JsonPrefStore& prefs, std::string_view key) {
   const nlohmann::json* value = prefs.GetValue(key);
-  if (!value || !value->is_boolean()) return -1;
-  return value->get<bool>() ? 1 : 0;
+  if (!value || !value->is_boolean()) return std::nullopt;
+  return value->get<bool>();
 }
 
 FilePath WithoutTrailingSeparators(FilePath path) {
@@ -299,9 +299,9 @@ bool InstallationStatus::ReadInstallerPrefs() {
   if (!PathExists(file)) return false;
   JsonPrefStore prefs(file, nullptr);
   if (!prefs.Load()) return false;
-  single_profile_ = TriState(prefs, "single_profile");
-  import_browser_data_ = TriState(prefs, "import_browser_data");
-  enable_stats_ = TriState(prefs, "enable_stats");
+  single_profile_ = OptionalBool(prefs, "single_profile");
+  import_browser_data_ = OptionalBool(prefs, "import_browser_data");
+  enable_stats_ = OptionalBool(prefs, "enable_stats");
   std::string language = prefs.GetString("language");
   if (!language.empty()) language_ = Utf8ToWide(language);
   welcome_url_ = prefs.GetString("welcome-url");
@@ -333,7 +333,7 @@ void InstallationStatus::ReadLegacyIni(bool installer_prefs_read) {
   int multi_user = 0;
   if (wcscmp(value, kAbsent) != 0) {
     StringToInt(std::wstring_view(value), &multi_user);
-    single_profile_ = multi_user == 0 ? 1 : 0;
+    single_profile_ = multi_user == 0;
   }
   // Room for one character more than a usable value, to tell a cut one.
   wchar_t directory[kMaxLanguageDirectory + 2] = {};

@@ -1,6 +1,7 @@
 #ifndef NORVA_INSTALLER_INSTALLATION_STATUS_H_
 #define NORVA_INSTALLER_INSTALLATION_STATUS_H_
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,10 +43,10 @@ class InstallationStatus : public InstallLog {
   bool QuickLaunchShortcutNeedsUpdate() const { return quick_launch_shortcut_needs_update_; }
   bool PinnedShortcutNeedsUpdate() const { return pinned_shortcut_needs_update_; }
   bool IsDefaultBrowser() const { return default_browser_; }
-  // Tri-states: 1 yes, 0 no, -1 unknown.
-  int GetImportBrowserData() const { return import_browser_data_; }
-  int GetEnableStats() const { return enable_stats_; }
-  int GetSingleProfile() const { return single_profile_; }
+  // Empty when the installation did not record the choice.
+  std::optional<bool> GetImportBrowserData() const { return import_browser_data_; }
+  std::optional<bool> GetEnableStats() const { return enable_stats_; }
+  std::optional<bool> GetSingleProfile() const { return single_profile_; }
   const std::wstring& GetLanguage() const { return language_; }
   const std::string& GetWelcomeUrl() const { return welcome_url_; }
   const std::string& GetServerTrackingData() const { return server_tracking_data_; }
@@ -95,12 +96,12 @@ class InstallationStatus : public InstallLog {
   bool quick_launch_shortcut_needs_update_ = false;
   bool pinned_shortcut_needs_update_ = false;
   bool default_browser_ = false;
-  int import_browser_data_ = -1;
-  int enable_stats_ = -1;
+  std::optional<bool> import_browser_data_;
+  std::optional<bool> enable_stats_;
   std::wstring language_;
   std::string welcome_url_;
   std::string server_tracking_data_;
-  int single_profile_ = -1;
+  std::optional<bool> single_profile_;
   int legacy_product_kind_ = -1;
   FilePath profile_folder_;
   FilePath company_start_menu_folder_;

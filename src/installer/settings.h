@@ -1,8 +1,6 @@
 #ifndef NORVA_INSTALLER_SETTINGS_H_
 #define NORVA_INSTALLER_SETTINGS_H_
 
-#include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -11,33 +9,22 @@
 #include "base/command_line.h"
 #include "base/file_path.h"
 #include "base/weak_ptr.h"
+#include "installer/default_install_folder.h"
+#include "installer/install_choices.h"
+#include "installer/install_folder_examiner.h"
 #include "installer/installation_status.h"
+#include "installer/settings_command_line.h"
 
 namespace norva::installer {
 
 class StatsNode;
-class TaskRunner;
-class Thread;
-
-enum InstallOperation : int32_t {
-  kOperationNone = 0,
-  kOperationInstall = 1,
-  kOperationUpgrade = 2,
-  kOperationUninstall = 3,
-};
-
-// The numbering SetInstallationMode takes.
-enum InstallationMode : int {
-  kModeAllUsers = 0,
-  kModeCurrentUser = 1,
-  kModeStandalone = 2,
-};
 
 // Everything decided about one installation: what to do, where, for whom,
-// with which shortcuts, statistics and language. Lives on the thread that
-// made it (which must run a TaskLoop); each change of install folder has the
-// folder examined on a background worker, and the reply adopts the choices
-// of an installation found there. While not modifiable every setter refuses.
+// with which shortcuts, statistics and language, and who is told of each
+// change. Lives on the thread that made it (which must run a TaskLoop); each
+// change of install folder has the folder examined, and the reply adopts the
+// choices of an installation found there. While not modifiable every setter
+// refuses.
 class Settings {
  public:
   class Observer {
@@ -48,53 +35,43 @@ class Settings {
     // A status fetch ended, valid or not.
     virtual void OnInstallFolderStatusChanged() = 0;
   };
-  class StatusFetcher;
 
-  // Reads the process command line; an uninstall examines the installation
-  // this installer file belongs to.
-  Settings(bool uninstall, bool silent, bool autoupdate, FilePath install_folder,
-           bool replace_quorel_installation);
-  // The same with the given command line and, for an uninstall, the given
-  // installation folder (found from the executable when empty).
-  Settings(bool uninstall, bool silent, bool autoupdate, FilePath install_folder,
-           bool replace_quorel_installation, const CommandLine& command_line,
-           FilePath installation_folder);
+  // Takes the choices from `command_line` and starts examining the folder
+  // to install to (an uninstall: the installation to remove).
+  Settings(SettingsOptions options, const CommandLine& command_line);
   ~Settings();
   Settings(const Settings&) = delete;
   Settings& operator=(const Settings&) = delete;
 
   InstallOperation GetOperation() const { return operation_; }
-  bool IsCopyOnly() const { return copy_only_; }
-  bool IsSingleProfile() const { return single_profile_; }
-  bool LaunchNorva() const { return launch_norva_; }
-  bool IsAllUsers() const { return all_users_; }
-  bool IsDefaultBrowser() const { return default_browser_; }
-  bool ImportBrowserData() const { return import_browser_data_; }
-  bool IsNorvaStatsEnabled() const { return enable_norva_stats_; }
-  bool IsInstallerStatsEnabled() const { return enable_installer_stats_; }
-  bool DesktopShortcut() const { return desktop_shortcut_; }
-  bool StartMenuShortcut() const { return start_menu_shortcut_; }
-  bool QuickLaunchShortcut() const { return quick_launch_shortcut_; }
-  bool PinnedShortcut() const { return pinned_shortcut_; }
-  bool IsUninstall() const { return uninstall_; }
-  bool IsSilent() const { return silent_; }
-  bool IsAutoupdate() const { return autoupdate_; }
-  bool DeleteProfile() const { return delete_profile_; }
-  std::wstring GetLanguage() const { return language_; }
+  bool IsCopyOnly() const { return choices_.copy_only; }
+  bool IsSingleProfile() const { return choices_.single_profile; }
+  bool LaunchNorva() const { return choices_.launch_norva; }
+  bool IsAllUsers() const { return choices_.all_users; }
+  bool IsDefaultBrowser() const { return choices_.default_browser; }
+  bool ImportBrowserData() const { return choices_.import_browser_data; }
+  bool IsNorvaStatsEnabled() const { return choices_.enable_norva_stats; }
+  bool IsInstallerStatsEnabled() const { return choices_.enable_installer_stats; }
+  bool DesktopShortcut() const { return choices_.desktop_shortcut; }
+  bool StartMenuShortcut() const { return choices_.start_menu_shortcut; }
+  bool QuickLaunchShortcut() const { return choices_.quick_launch_shortcut; }
+  bool PinnedShortcut() const { return choices_.pinned_shortcut; }
+  bool DeleteProfile() const { return choices_.delete_profile; }
+  std::wstring GetLanguage() const { return choices_.language; }
+  FilePath GetProfileFolder() const { return choices_.profile_folder; }
+  bool IsUninstall() const { return options_.uninstall; }
+  bool IsSilent() const { return options_.silent; }
+  bool IsAutoupdate() const { return options_.autoupdate; }
+  bool ReplaceQuorelInstallation() const { return options_.replace_quorel_installation; }
   // Replaced as a whole by each status fetch.
   const InstallationStatus& GetInstallationStatus() const { return *status_; }
-  bool IsStatusFetchPending() const { return status_fetcher_ != nullptr; }
+  bool IsStatusFetchPending() const { return examiner_.IsPending(); }
+  FilePath GetFirstValidInstallFolder() const { return first_valid_install_folder_; }
   bool IsModifiable() const { return modifiable_; }
   void SetModifiable(bool modifiable) { modifiable_ = modifiable; }
-  bool ReplaceQuorelInstallation() const { return replace_quorel_installation_; }
-  FilePath GetCommandLineInstallFolder() const { return command_line_install_folder_; }
-  FilePath GetLastInstallPath() const { return last_install_path_; }
-  FilePath GetProfileFolder() const { return profile_folder_; }
-  FilePath GetStandaloneDrive() const { return standalone_drive_; }
-  FilePath GetFirstValidInstallFolder() const { return first_valid_install_folder_; }
+  const DefaultInstallFolder& default_folder() const { return default_folder_; }
   // "all_users", "current_user" or "standalone".
   const char* GetInstallationModeName() const;
-  InstallationMode GetInstallationMode() const;
 
   void AddObserver(Observer* observer);
   void RemoveObserver(Observer* observer);
@@ -108,6 +85,7 @@ class Settings {
   bool SetEnableInstallerStats(bool value);
   bool SetEnableNorvaStats(bool value);
   bool SetDeleteProfile(bool value);
+  // One of InstallationMode; any other number is refused.
   bool SetInstallationMode(int mode);
   void SetLanguage(std::wstring language);
   // Starts examining `folder` unless it is the folder already examined (or
@@ -119,60 +97,26 @@ class Settings {
   CommandLine ToCommandLine(bool never_launch) const;
   // The installation statistics, each key preceded by `prefix`.
   void DumpStats(const StatsNode& node, std::string_view prefix = {}) const;
-  // Puts the flags back to their defaults and applies the command line.
-  void ReadCommandLine();
 
  private:
-  bool BoolSwitch(const char* name, bool current) const;
-  void SetCopyOnlyValue(bool value);
-  bool ApplyFlag(bool allowed, bool* flag, bool value, const char* label);
-  void ReadLastInstallPath();
-  void StartStatusFetch(FilePath folder);
+  bool ApplyFlag(bool allowed, bool InstallChoices::*flag, bool value, const char* label);
+  // Puts the choices back to what the command line makes of them.
+  void ReadCommandLine();
   void OnStatusFetched(std::unique_ptr<InstallationStatus> status);
-  void AdoptExistingInstallation();
-  void Dump() const;
   void Notify(void (Observer::*method)());
 
+  const SettingsOptions options_;
+  const SettingsCommandLine command_line_;
+  const DefaultInstallFolder default_folder_;
   InstallOperation operation_ = kOperationNone;
-  bool copy_only_ = false;
-  bool single_profile_ = false;
-  bool launch_norva_ = false;
-  bool all_users_ = false;
-  bool default_browser_ = false;
-  bool import_browser_data_ = false;
-  bool enable_norva_stats_ = false;
-  bool enable_installer_stats_ = false;
-  bool desktop_shortcut_ = false;
-  bool start_menu_shortcut_ = false;
-  bool quick_launch_shortcut_ = false;
-  bool pinned_shortcut_ = false;
-  const bool uninstall_;
-  const bool silent_;
-  const bool autoupdate_;
-  bool delete_profile_ = false;
-  std::wstring language_;
+  InstallChoices choices_;
   std::unique_ptr<InstallationStatus> status_;
-  std::shared_ptr<StatusFetcher> status_fetcher_;
+  FilePath first_valid_install_folder_;
   std::vector<Observer*> observers_;
   bool modifiable_ = true;
-  const bool replace_quorel_installation_;
-  const FilePath command_line_install_folder_;
-  FilePath last_install_path_;
-  FilePath profile_folder_;
-  FilePath standalone_drive_;
-  FilePath first_valid_install_folder_;
-  const CommandLine command_line_;
-  // Examines folders; started with the first fetch.
-  std::unique_ptr<Thread> status_worker_;
+  InstallFolderExaminer examiner_;
   WeakPtrFactory<Settings> weak_factory_{this};
 };
-
-// The root folder of the drive a standalone installation goes to by
-// default: removable first, then remote, fixed, RAM disk, CD-ROM.
-FilePath FindStandaloneDrive();
-
-// The registry value names tried for the last install path, in order.
-std::vector<std::wstring> LastInstallPathValueNames();
 
 }  // namespace norva::installer
 

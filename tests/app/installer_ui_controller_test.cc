@@ -61,8 +61,8 @@ class InstallerUIControllerTest : public testing::Test {
   bool Run(InstallerUIController& controller, std::function<void(InstallerUIController&)> act,
            const std::wstring& switches = L"--enable-installer-stats=0", bool autoupdate = false) {
     std::filesystem::create_directories(downloads_);
-    Settings settings(false, false, autoupdate, scratch_.path() / L"Norva", false,
-                      CommandLine::FromString(L"installer.exe " + switches), {});
+    Settings settings({.autoupdate = autoupdate, .install_folder = scratch_.path() / L"Norva"},
+                      CommandLine::FromString(L"installer.exe " + switches));
     settings_ = &settings;
     std::function<void()> poll = [&] {
       if (controller.window() && !settings.IsStatusFetchPending()) {

@@ -69,9 +69,8 @@ class RunnerTest : public testing::Test {
 
   std::unique_ptr<Settings> MakeSettings(const std::filesystem::path& folder) {
     auto settings = std::make_unique<Settings>(
-        false, true, false, folder, false,
-        CommandLine::FromArgv({L"installer.exe", L"--allusers=0", L"--launchnorva=0", L"--silent"}),
-        std::filesystem::path());
+        SettingsOptions{.silent = true, .install_folder = folder},
+        CommandLine::FromArgv({L"installer.exe", L"--allusers=0", L"--launchnorva=0", L"--silent"}));
     test::RunLoopUntil(&env_.loop(), [&] { return !settings->IsStatusFetchPending(); });
     EXPECT_FALSE(settings->IsStatusFetchPending());
     return settings;

@@ -253,9 +253,13 @@ RecordingObserver EngineEnvironment::Run(const std::filesystem::path& folder,
   argv.insert(argv.end(), options.switches.begin(), options.switches.end());
   CommandLine command_line = CommandLine::FromArgv(argv);
   InterruptedEvent(folder);
-  Settings settings(options.uninstall, options.silent, options.autoupdate, folder,
-                    options.replace_legacy, command_line,
-                    options.uninstall ? folder : std::filesystem::path());
+  Settings settings({.uninstall = options.uninstall,
+                     .silent = options.silent,
+                     .autoupdate = options.autoupdate,
+                     .replace_quorel_installation = options.replace_legacy,
+                     .install_folder = folder,
+                     .installation_folder = options.uninstall ? folder : std::filesystem::path()},
+                    command_line);
   if (settings.IsStatusFetchPending()) {
     StatusWaiter waiter(&settings, &loop_);
     RunLoopFor(&loop_, std::chrono::seconds(60));

@@ -342,8 +342,8 @@ TEST_F(RegistrationTest, OnlyAFailingUninstallRowFailsTheInstallation) {
 
 TEST_F(RegistrationTest, NextSettingsProposeTheLastFolder) {
   ASSERT_TRUE(env_.Run(Folder(L"last"), {kPerUser}).succeeded);
-  Settings settings(false, true, false, {}, false, CommandLine::FromArgv({L"installer.exe"}), {});
-  EXPECT_EQ(settings.GetLastInstallPath(), Folder(L"last"));
+  Settings settings({.silent = true}, CommandLine::FromArgv({L"installer.exe"}));
+  EXPECT_EQ(settings.default_folder().last_install_path(), Folder(L"last"));
   EXPECT_EQ(settings.GetDefaultInstallFolder(true, true), Folder(L"last"));
 }
 

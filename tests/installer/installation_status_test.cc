@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -152,7 +153,7 @@ TEST_F(InstallationStatusTest, EmptyFolderAndFolderWithLauncherOnly) {
   EXPECT_TRUE(empty.IsWritable());
   EXPECT_FALSE(empty.IsExistingInstallation());
   EXPECT_FALSE(empty.HasLauncher());
-  EXPECT_EQ(-1, empty.GetSingleProfile());
+  EXPECT_EQ(std::nullopt, empty.GetSingleProfile());
   EXPECT_EQ(-1, empty.GetLegacyProductKind());
 
   WriteFile(scratch_.path() / L"launcher.exe", "x");
@@ -202,9 +203,9 @@ TEST_F(InstallationStatusTest, InstallationWithPreferencesAndShortcuts) {
   EXPECT_EQ(programs_ / L"Norva Software", status.GetCompanyStartMenuFolder());
   EXPECT_TRUE(status.IsDefaultBrowser());
   EXPECT_FALSE(handler_asked_for_browser_);
-  EXPECT_EQ(1, status.GetSingleProfile());
-  EXPECT_EQ(0, status.GetImportBrowserData());
-  EXPECT_EQ(-1, status.GetEnableStats());
+  EXPECT_EQ(true, status.GetSingleProfile());
+  EXPECT_EQ(false, status.GetImportBrowserData());
+  EXPECT_EQ(std::nullopt, status.GetEnableStats());
   EXPECT_EQ(L"de", status.GetLanguage());
   EXPECT_EQ("https://welcome.example/", status.GetWelcomeUrl());
   EXPECT_EQ("tracking\x01" "data", status.GetServerTrackingData());
@@ -276,7 +277,7 @@ TEST_F(InstallationStatusTest, LegacyInstallationCountsOnlyWhenReplaced) {
   EXPECT_TRUE(handler_asked_for_browser_);
   // The legacy generation kept its choices in the ini file only.
   EXPECT_EQ(2, kept.GetLegacyProductKind());
-  EXPECT_EQ(1, kept.GetSingleProfile());
+  EXPECT_EQ(true, kept.GetSingleProfile());
   EXPECT_EQ(L"pl", kept.GetLanguage());
 
   InstallationStatus replaced = Examine(folder, true);

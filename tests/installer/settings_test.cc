@@ -64,14 +64,6 @@ class Waiter : public Settings::Observer {
   TaskLoop* loop_ = nullptr;
 };
 
-struct Options {
-  bool uninstall = false;
-  bool silent = false;
-  bool autoupdate = false;
-  bool replace = false;
-  std::filesystem::path installation_folder;
-};
-
 class SettingsTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -89,10 +81,10 @@ class SettingsTest : public testing::Test {
 
   // Settings for `switches`, examining `folder`, with the first status in.
   std::unique_ptr<Settings> Make(const std::wstring& switches, const std::filesystem::path& folder,
-                                 Options options = {}) {
+                                 SettingsOptions options = {}) {
+    options.install_folder = folder;
     auto settings = std::make_unique<Settings>(
-        options.uninstall, options.silent, options.autoupdate, folder, options.replace,
-        CommandLine::FromString(L"installer.exe " + switches), options.installation_folder);
+        options, CommandLine::FromString(L"installer.exe " + switches));
     Waiter waiter(settings.get());
     EXPECT_TRUE(waiter.WaitForStatus(&loop_));
     return settings;
@@ -141,7 +133,7 @@ TEST_F(SettingsTest, CopyOnlyForcesUserLevelFlagsOff) {
   EXPECT_STREQ("standalone", settings->GetInstallationModeName());
   EXPECT_FALSE(settings->SetAllUsers(true));
   EXPECT_FALSE(settings->SetDefaultBrowser(true));
-  EXPECT_EQ(settings->GetStandaloneDrive() / Utf8ToWide(product::FullVisibleName()),
+  EXPECT_EQ(settings->default_folder().standalone_drive() / Utf8ToWide(product::FullVisibleName()),
             settings->GetDefaultInstallFolder(false, false));
 
   // Leaving standalone mode re-enables the guarded setters.
@@ -274,7 +266,7 @@ TEST_F(SettingsTest, FrozenSettingsRefuseEverything) {
 
 TEST_F(SettingsTest, UninstallRuns) {
   LogCapture log;
-  Options options;
+  SettingsOptions options;
   options.uninstall = true;
   options.installation_folder = Empty(L"nothing");
   auto nothing = Make(L"--deleteuserprofile=1", {}, options);
@@ -303,9 +295,8 @@ TEST_F(SettingsTest, FolderIsExaminedOnAWorkerAndRepliesOnTheOwner) {
   };
   SetStatusProbe(probe);
   std::filesystem::path existing = Installation(L"existing", "");
-  auto settings = std::make_unique<Settings>(false, false, false, existing, false,
-                                             CommandLine::FromString(L"installer.exe"),
-                                             std::filesystem::path());
+  auto settings = std::make_unique<Settings>(SettingsOptions{.install_folder = existing},
+                                             CommandLine::FromString(L"installer.exe"));
   Waiter waiter(settings.get());
   ASSERT_TRUE(waiter.WaitForStatus(&loop_));
   EXPECT_NE(0u, examined_on);
@@ -316,12 +307,11 @@ TEST_F(SettingsTest, FolderIsExaminedOnAWorkerAndRepliesOnTheOwner) {
 TEST_F(SettingsTest, BackendCommandLines) {
   std::filesystem::path folder = Empty(L"target");
   auto settings = std::make_unique<Settings>(
-      false, true, false, folder, false,
+      SettingsOptions{.silent = true, .install_folder = folder},
       CommandLine::FromString(
           L"installer.exe --initial-pid=42 --temp-folder=C:\\t --server-tracking-data=C:\\std"
           L" --import-session=1 --import-bookmarks --language=en --setdefaultbrowser=1"
-          L" --allusers=0 --profile-folder=C:\\p"),
-      std::filesystem::path());
+          L" --allusers=0 --profile-folder=C:\\p"));
   // Nothing to do until the folder is known.
   EXPECT_EQ((Args{L"--backend", L"--silent", L"--initial-pid=42", L"--temp-folder=C:\\t"}),
             settings->ToCommandLine(false).GetRawArgs());
@@ -349,9 +339,9 @@ TEST_F(SettingsTest, BackendCommandLines) {
   EXPECT_EQ(L"--copyonly=1", copy[13]);
   EXPECT_EQ(L"--server-tracking-data=C:\\std", copy[14]);
 
-  Options options;
+  SettingsOptions options;
   options.autoupdate = true;
-  options.replace = true;
+  options.replace_quorel_installation = true;
   std::filesystem::path existing = Installation(L"existing", "");
   FeatureRegistry::Get().AddOverridesFromCommandLine(
       CommandLine::FromString(L"installer.exe --with-feature:installer-ui-stats=on"));
@@ -379,7 +369,7 @@ nlohmann::json StatsOf(const Settings& settings) {
 
 TEST_F(SettingsTest, Statistics) {
   std::filesystem::path folder = Empty(L"a");
-  Options options;
+  SettingsOptions options;
   options.autoupdate = true;
   auto settings = Make(L"", folder, options);
   FeatureRegistry::Get().AddOverridesFromCommandLine(
@@ -410,7 +400,7 @@ TEST_F(SettingsTest, Statistics) {
   auto at_default = Make(L"--allusers=0", default_folder);
   EXPECT_EQ(1, StatsOf(*at_default)["using_default_installation_folder"]);
 
-  Options uninstall;
+  SettingsOptions uninstall;
   uninstall.uninstall = true;
   uninstall.installation_folder = Installation(L"existing", "");
   EXPECT_EQ("uninstalling", StatsOf(*Make(L"", {}, uninstall))["installation_operation"]);
@@ -429,7 +419,7 @@ TEST_F(SettingsTest, LastInstallPathFromTheRegistry) {
   LogCapture log;
   auto settings = Make(L"", {});
   EXPECT_TRUE(log.Contains("Install folder reg value: Last developer Install Path x64"));
-  EXPECT_EQ(remembered, settings->GetLastInstallPath());
+  EXPECT_EQ(remembered, settings->default_folder().last_install_path());
   EXPECT_EQ(remembered, settings->GetInstallationStatus().GetPath());
   EXPECT_EQ(remembered, settings->GetDefaultInstallFolder(false, true));
   EXPECT_NE(remembered, settings->GetDefaultInstallFolder(false, false));
@@ -438,20 +428,20 @@ TEST_F(SettingsTest, LastInstallPathFromTheRegistry) {
   EXPECT_EQ(given, Make(L"", given)->GetInstallationStatus().GetPath());
 
   set(L"Last developer Install Path x64", (scratch_.path() / L"gone").native());
-  EXPECT_TRUE(Make(L"", given)->GetLastInstallPath().empty());
+  EXPECT_TRUE(Make(L"", given)->default_folder().last_install_path().empty());
   set(L"Last developer Install Path x64", L"relative\\folder");
-  EXPECT_TRUE(Make(L"", given)->GetLastInstallPath().empty());
+  EXPECT_TRUE(Make(L"", given)->default_folder().last_install_path().empty());
 
   // The name without stream is only known to the Stable stream.
   RegDeleteKeyValueW(HKEY_CURRENT_USER, company.c_str(), L"Last developer Install Path x64");
   set(L"Last install path", remembered.native());
-  EXPECT_TRUE(Make(L"", given)->GetLastInstallPath().empty());
+  EXPECT_TRUE(Make(L"", given)->default_folder().last_install_path().empty());
   product::SetStreamIdForTesting(4);
   auto stable = Make(L"", given);
-  EXPECT_EQ(remembered, stable->GetLastInstallPath());
+  EXPECT_EQ(remembered, stable->default_folder().last_install_path());
   EXPECT_TRUE(stable->IsDefaultBrowser());
   set(L"Last Stable Install Path x64", given.native());
-  EXPECT_EQ(given, Make(L"", given)->GetLastInstallPath());
+  EXPECT_EQ(given, Make(L"", given)->default_folder().last_install_path());
 }
 
 }  // namespace

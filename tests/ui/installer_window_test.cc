@@ -71,9 +71,11 @@ class InstallerWindowTest : public testing::Test {
   // uninstallation of it).
   void Open(const std::filesystem::path& folder, bool uninstall = false, bool progress_only = false,
             const std::wstring& switches = L"") {
-    settings_ = std::make_unique<Settings>(uninstall, false, false, folder, false,
-                                           CommandLine::FromString(L"installer.exe " + switches),
-                                           uninstall ? folder : std::filesystem::path());
+    settings_ = std::make_unique<Settings>(
+        SettingsOptions{.uninstall = uninstall,
+                        .install_folder = folder,
+                        .installation_folder = uninstall ? folder : std::filesystem::path()},
+        CommandLine::FromString(L"installer.exe " + switches));
     test::WaitForStatus(settings_.get(), &loop_);
     window_ = InstallerWindow::Create(*settings_, stats_.root(), progress_only);
     ASSERT_TRUE(window_);

@@ -234,8 +234,10 @@ int TakeShots(const std::filesystem::path& folder, int dpi, TaskLoop* loop,
   int written = 0;
   for (bool uninstall : {false, true}) {
     std::filesystem::path target = scratch.path() / L"Norva";
-    Settings settings(uninstall, false, false, target, false,
-                      CommandLine::FromString(L"installer.exe"), uninstall ? target : std::filesystem::path());
+    Settings settings({.uninstall = uninstall,
+                       .install_folder = target,
+                       .installation_folder = uninstall ? target : std::filesystem::path()},
+                      CommandLine::FromString(L"installer.exe"));
     test::WaitForStatus(&settings, loop);
     StatsCollector stats(false);
     std::unique_ptr<InstallerWindow> window = InstallerWindow::Create(settings, stats.root(), false);
@@ -271,8 +273,8 @@ int Main() {
   if (command_line.HasSwitch("shots"))
     return TakeShots(command_line.GetSwitchValuePath("shots"), dpi, &loop, languages);
   test::ScratchFolder scratch;
-  Settings settings(false, false, false, scratch.path() / L"Norva", false,
-                    CommandLine::FromString(L"installer.exe"), {});
+  Settings settings({.install_folder = scratch.path() / L"Norva"},
+                    CommandLine::FromString(L"installer.exe"));
   test::WaitForStatus(&settings, &loop);
   StatsCollector stats(false);
   std::unique_ptr<InstallerWindow> window = InstallerWindow::Create(settings, stats.root(), false);
