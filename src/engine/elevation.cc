@@ -1,6 +1,3 @@
-// Hand-overs to other processes: an elevated copy of the installer, the
-// elevated helper that grants folder rights, and the installer of a package
-// that another process unpacks.
 #include <windows.h>
 
 #include <lmcons.h>
@@ -8,12 +5,14 @@
 
 #include <atomic>
 #include <string>
+#include <utility>
 
 #include "base/file_util.h"
 #include "base/logging.h"
 #include "base/process.h"
 #include "base/strings.h"
-#include "engine/installer.h"
+#include "engine/elevation.h"
+#include "engine/preferences.h"
 #include "installer/installation_status.h"
 #include "installer/settings.h"
 #include "product/product_info.h"
@@ -93,87 +92,98 @@ std::wstring CrashReporterPid(const CommandLine& command_line) {
 
 }  // namespace
 
+ElevationHandOver::ElevationHandOver(InstallContext& context, PreferenceSeeding& preferences,
+                                     std::function<void(const StepResult&)> end_run)
+    : context_(context), preferences_(preferences), end_run_(std::move(end_run)) {}
+
+ElevationHandOver::~ElevationHandOver() {
+  package_ready_watcher_.StopWatching();
+  for (HANDLE event : {package_ready_event_, undo_event_}) {
+    if (event) CloseHandle(event);
+  }
+}
+
 // The process that takes over runs the whole transaction itself, from its
 // own recovery on; ours must neither hold the journal meanwhile nor leave
 // changes for that recovery to find.
-void Installer::HandOverTransaction() { transaction_.Rollback(); }
+void ElevationHandOver::HandOverTransaction() { context_.transaction.Rollback(); }
 
-int Installer::RunElevated() {
+ElevationResult ElevationHandOver::RunElevated() {
   LOG(INFO) << "Running the installer elevated.";
   if (!CanElevate()) {
     LOG(ERROR) << "Cannot elevate with UAC disabled";
-    return 1;
+    return ElevationResult::kNotStarted;
   }
   HandOverTransaction();
   // The elevated copy never starts the browser: it would run with the
   // administrator's rights, and the post-elevation tasks start it anyway.
-  CommandLine arguments = settings_->ToCommandLine(true);
+  CommandLine arguments = context_.settings->ToCommandLine(true);
   arguments.AppendSwitchValue("parent-pid", std::to_wstring(GetCurrentProcessId()));
-  CopySwitch(command_line_, "wait-for-package", &arguments);
+  CopySwitch(context_.command_line, "wait-for-package", &arguments);
   FilePath executable = SelfExecutable();
   if (executable.empty()) {
     LOG(ERROR) << "Failed to obtain installer exe file path";
-    return 3;
+    return ElevationResult::kSetUpError;
   }
   ChildSuccessEvent child_succeeded;
   if (!child_succeeded.valid()) {
     PLOG(ERROR) << "Failed to create event for communicating with " << "the elevated process";
-    return 3;
+    return ElevationResult::kSetUpError;
   }
   child_succeeded.AddTo(&arguments);
-  for (InstallerObserver* observer : observers_) observer->OnChildProcessStarting(false);
+  for (InstallerObserver* observer : context_.observers) observer->OnChildProcessStarting(false);
   Process process = StartElevated(executable, arguments.GetArgumentsString());
   DWORD exit_code = 1;
   bool waited = process.IsValid() && process.WaitForExit(INFINITE, &exit_code);
-  for (InstallerObserver* observer : observers_) observer->OnChildProcessFinished();
+  for (InstallerObserver* observer : context_.observers) observer->OnChildProcessFinished();
   if (!process.IsValid()) {
     PLOG(ERROR) << "Failed to run the elevated process";
-    return 1;
+    return ElevationResult::kNotStarted;
   }
   if (!waited) {
     LOG(ERROR) << "Failed wait for the elevated installer";
-    return 2;
+    return ElevationResult::kChildFailed;
   }
-  if (exit_code != 0) return 2;
+  if (exit_code != 0) return ElevationResult::kChildFailed;
   if (!child_succeeded.IsSignaled()) {
     LOG(ERROR) << "The elevated installer ended without reporting success";
-    return 2;
+    return ElevationResult::kChildFailed;
   }
-  if (command_line_.HasSwitch("wait-for-package")) {
-    if (!WaitForPackage(true)) return 2;
+  if (context_.command_line.HasSwitch("wait-for-package")) {
+    if (!WaitForPackage(true)) return ElevationResult::kChildFailed;
   } else {
     RunPostElevationTasks();
   }
-  return 0;
+  return ElevationResult::kDone;
 }
 
-int Installer::GetFolderPermissionsElevated(const FilePath& folder, bool permanent) {
+ElevationResult ElevationHandOver::GrantFolderRights(const FilePath& folder, bool permanent) {
   VLOG(1) << "Run an elevated process in order to give permissions on the "
           << "install folder to this process";
   if (!CanElevate()) {
     LOG(ERROR) << "Cannot elevate with UAC disabled";
-    return 1;
+    return ElevationResult::kNotStarted;
   }
   wchar_t user[UNLEN + 1];
   DWORD size = UNLEN + 1;
   if (!GetUserNameW(user, &size)) {
     LOG(ERROR) << "Failed to obtain user name";
-    return 3;
+    return ElevationResult::kSetUpError;
   }
   VLOG(1) << "User name is " << user;
   FilePath executable = SelfExecutable();
   if (executable.empty()) {
     LOG(ERROR) << "Failed to obtain installer exe file path";
-    return 3;
+    return ElevationResult::kSetUpError;
   }
   CommandLine arguments(executable);
   arguments.AppendSwitchPath("set-folder-permission", folder);
   arguments.AppendSwitchValue("permissions-for-user", user);
   if (permanent) arguments.AppendSwitch("permanent-permissions");
-  if (operation() == kOperationUninstall) arguments.AppendSwitch("run-uninstall-bat");
-  arguments.AppendSwitchValue("crash-reporter-pid", CrashReporterPid(command_line_));
-  CopySwitch(command_line_, "wait-for-package", &arguments);
-  CopySwitch(command_line_, "initial-pid", &arguments);
+  if (context_.operation() == kOperationUninstall) arguments.AppendSwitch("run-uninstall-bat");
+  arguments.AppendSwitchValue("crash-reporter-pid", CrashReporterPid(context_.command_line));
+  CopySwitch(context_.command_line, "wait-for-package", &arguments);
+  CopySwitch(context_.command_line, "initial-pid", &arguments);
 
   HANDLE granted = CreateEventW(
       nullptr, FALSE, FALSE,
@@ -188,18 +198,18 @@ int Installer::GetFolderPermissionsElevated(const FilePath& folder, bool permane
   if (!granted || !undo) {
     PLOG(ERROR) << "Failed to create event for communicating with " << "the elevated process";
     close_events();
-    return 3;
+    return ElevationResult::kSetUpError;
   }
   // Before Vista the elevated process runs under another account's token.
   if (GetWindowsVersionRank() < kWindowsVista && (!FixEventACL(granted) || !FixEventACL(undo))) {
     close_events();
-    return 3;
+    return ElevationResult::kSetUpError;
   }
   Process process = StartElevated(executable, arguments.GetArgumentsString());
   if (!process.IsValid()) {
     PLOG(ERROR) << "Failed to run the elevated process";
     close_events();
-    return 1;
+    return ElevationResult::kNotStarted;
   }
   // The helper's own end is part of the wait, so its death cannot leave
   // this process waiting.
@@ -208,52 +218,52 @@ int Installer::GetFolderPermissionsElevated(const FilePath& folder, bool permane
   if (signaled != WAIT_OBJECT_0 + 1) {
     LOG(ERROR) << "Failed to run the elevated process";
     close_events();
-    return 2;
+    return ElevationResult::kChildFailed;
   }
   CloseHandle(granted);
   undo_event_ = undo;
-  partner_pid_ = process.id();
-  return 0;
+  context_.partner_pid = process.id();
+  return ElevationResult::kDone;
 }
 
-FilePath Installer::SelfExecutable() const {
+FilePath ElevationHandOver::SelfExecutable() const {
   return self_executable_.empty() ? GetExecutablePath() : self_executable_;
 }
 
-void Installer::RunPostElevationTasks() {
-  if (operation() == kOperationUninstall) return;
+void ElevationHandOver::RunPostElevationTasks() {
+  if (context_.operation() == kOperationUninstall) return;
   // The partner files of the package lie in the subfolder the elevated
   // installer chose. Without it the refresh below would find none and
   // delete what that installer has just put into the profile.
   InstallLog installed;
-  if (LoadInstallLog(install_folder_ / L"installation_status.xml", &installed)) {
-    record_.subfolder = installed.subfolder;
+  if (LoadInstallLog(context_.install_folder / L"installation_status.xml", &installed)) {
+    context_.record.subfolder = installed.subfolder;
   } else {
     LOG(WARNING) << "Cannot read the status of the elevated installation";
-    record_.subfolder = Utf8ToWide(product::ProductVersion());
+    context_.record.subfolder = Utf8ToWide(product::ProductVersion());
   }
-  bool skip_shell = IsCopyOnly() || (GetWindowsVersionRank() >= kWindows10 &&
-                                      (settings_->IsSilent() || status().IsDefaultBrowser()));
+  bool skip_shell = context_.IsCopyOnly() ||
+                    (GetWindowsVersionRank() >= kWindows10 &&
+                     (context_.settings->IsSilent() || context_.status().IsDefaultBrowser()));
   if (!skip_shell) {
-    ShellIntegration shell(install_folder_);
-    if (settings_->IsDefaultBrowser()) {
+    ShellIntegration shell(context_.install_folder);
+    if (context_.settings->IsDefaultBrowser()) {
       shell.RememberPreviousDefault(ShellLevel::kUser);
       shell.MakeDefaultBrowser(ShellLevel::kUser);
     } else {
       shell.RegisterDocumentClass(ShellLevel::kUser);
     }
   }
-  WriteBrowserPreferences();
+  preferences_.WriteBrowserPreferences();
 }
 
-bool Installer::WaitForPackage(bool post_elevated) {
+bool ElevationHandOver::WaitForPackage(bool post_elevated) {
   post_elevated_ = post_elevated;
-  std::wstring name =
-      GetObjectNameForFolder(kPackageReadyEvent, install_folder_, true);
+  std::wstring name = GetObjectNameForFolder(kPackageReadyEvent, context_.install_folder, true);
   package_ready_event_ = OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
   if (!package_ready_event_) {
-    LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"",
-                       "Failed to open a handle to the package ready event");
+    end_run_(StepFailure{IDS_GENERAL_FAILURE, L"",
+                         "Failed to open a handle to the package ready event"});
     return false;
   }
   if (WaitForSingleObject(package_ready_event_, 0) == WAIT_OBJECT_0) {
@@ -261,49 +271,61 @@ bool Installer::WaitForPackage(bool post_elevated) {
     return true;
   }
   if (!package_ready_watcher_.StartWatching(package_ready_event_, this)) {
-    LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"", "Failed to watch the package ready event");
+    end_run_(StepFailure{IDS_GENERAL_FAILURE, L"", "Failed to watch the package ready event"});
     return false;
   }
   return true;
 }
 
-void Installer::RunPackageInstaller() {
+void ElevationHandOver::OnHandleSignaled(HANDLE handle) {
+  if (handle == package_ready_event_) RunPackageInstaller();
+}
+
+void ElevationHandOver::RunPackageInstaller() {
   package_ready_watcher_.StopWatching();
-  if (!running_) return;
+  end_run_(LaunchPackageInstaller());
+}
+
+StepResult ElevationHandOver::LaunchPackageInstaller() {
+  const StepFailure not_started{IDS_GENERAL_FAILURE, L"",
+                                "Failed to start installer process from the package folder."};
   FilePath program =
-      command_line_.GetSwitchValuePath("wait-for-package") / L"installer.exe";
-  CommandLine arguments = settings_->ToCommandLine(false);
+      context_.command_line.GetSwitchValuePath("wait-for-package") / L"installer.exe";
+  CommandLine arguments = context_.settings->ToCommandLine(false);
   if (post_elevated_) arguments.AppendSwitch("post-elevated-install-tasks");
   HandOverTransaction();
-  arguments.AppendSwitchValue("crash-reporter-pid", CrashReporterPid(command_line_));
+  arguments.AppendSwitchValue("crash-reporter-pid", CrashReporterPid(context_.command_line));
   ChildSuccessEvent child_succeeded;
-  if (!child_succeeded.valid()) {
-    LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"",
-                       "Failed to start installer process from the package folder.");
-    return;
-  }
+  if (!child_succeeded.valid()) return not_started;
   child_succeeded.AddTo(&arguments);
-  for (InstallerObserver* observer : observers_) observer->OnChildProcessStarting(false);
+  for (InstallerObserver* observer : context_.observers) observer->OnChildProcessStarting(false);
   // The folder rights granted for this run are handed back before the
   // package's installer, which obtains its own, starts.
-  if (undo_event_) {
-    SetEvent(undo_event_);
-    CloseHandle(undo_event_);
-    undo_event_ = nullptr;
-  }
+  ReturnFolderRights();
   DWORD exit_code = 1;
   bool started = LaunchProcessAndWait(
       QuoteArgument(program.native()) + L" " + arguments.GetArgumentsString(), &exit_code);
-  for (InstallerObserver* observer : observers_) observer->OnChildProcessFinished();
-  if (!started) {
-    LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"",
-                       "Failed to start installer process from the package folder.");
-  } else if (exit_code != 0 || !child_succeeded.IsSignaled()) {
-    LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"",
-                       "Installer process did not complete successfully.");
-  } else {
-    Succeed();
+  for (InstallerObserver* observer : context_.observers) observer->OnChildProcessFinished();
+  if (!started) return not_started;
+  if (exit_code != 0 || !child_succeeded.IsSignaled()) {
+    return StepFailure{IDS_GENERAL_FAILURE, L"",
+                       "Installer process did not complete successfully."};
   }
+  return {};
+}
+
+void ElevationHandOver::ReturnFolderRights() {
+  if (!undo_event_) return;
+  SetEvent(undo_event_);
+  CloseHandle(undo_event_);
+  undo_event_ = nullptr;
+}
+
+void ElevationHandOver::Reset() {
+  ReturnFolderRights();
+  package_ready_watcher_.StopWatching();
+  if (package_ready_event_) CloseHandle(package_ready_event_);
+  package_ready_event_ = nullptr;
 }
 
 }  // namespace norva::installer

@@ -1,72 +1,34 @@
 #include "engine/installer.h"
 
-#include <ctime>
+#include <algorithm>
+#include <cwchar>
 #include <utility>
 
 #include "base/file_util.h"
 #include "base/logging.h"
-#include "base/strings.h"
 #include "base/task_runner.h"
-#include "engine/step_helpers.h"
 #include "installer/installation_status.h"
 #include "installer/settings.h"
-#include "product/installer_features.h"
-#include "product/product_info.h"
 #include "system/access_rights.h"
 #include "system/object_names.h"
-#include "system/transactions/create_folder_operation.h"
-#include "system/transactions/delete_file_operation.h"
 #include "system/transactions/journal_recovery.h"
 
 namespace norva::installer {
-namespace {
-
-// Read, write and execute access to the installation folder.
-constexpr DWORD kFolderAccessMask = 0x1201bf;
-constexpr wchar_t kFilesList[] = L"files_list";
-constexpr wchar_t kRootFilesList[] = L"root_files_list";
-
-// The entries of a files list: "\r\n"-separated, empty pieces dropped.
-std::vector<std::string> SplitFilesList(const std::string& text) {
-  std::vector<std::string> entries;
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t end = text.find("\r\n", start);
-    if (end == std::string::npos) end = text.size();
-    if (end > start) entries.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
-  return entries;
-}
-
-bool ReadFilesList(const FilePath& file, std::vector<std::string>* entries) {
-  std::string text;
-  if (!ReadFileToString(file, &text)) return false;
-  *entries = SplitFilesList(text);
-  return true;
-}
-
-}  // namespace
 
 Installer::Installer(CommandLine command_line, FilePath package_folder)
-    : command_line_(std::move(command_line)),
-      task_runner_(ThreadTaskRunnerHandle::Get()),
-      package_folder_(std::move(package_folder)) {}
+    : task_runner_(ThreadTaskRunnerHandle::Get()),
+      context_(std::move(command_line), std::move(package_folder)) {}
 
 Installer::~Installer() {
-  if (running_) transaction_.Rollback();
+  if (running_) context_.transaction.Rollback();
   interrupted_watcher_.StopWatching();
-  package_ready_watcher_.StopWatching();
-  for (HANDLE* event : {&interrupted_event_, &package_ready_event_, &undo_event_}) {
-    if (*event) CloseHandle(*event);
-    *event = nullptr;
-  }
+  if (interrupted_event_) CloseHandle(interrupted_event_);
 }
 
-void Installer::AddObserver(InstallerObserver* observer) { observers_.push_back(observer); }
+void Installer::AddObserver(InstallerObserver* observer) { context_.observers.push_back(observer); }
 
 void Installer::RemoveObserver(InstallerObserver* observer) {
-  std::erase(observers_, observer);
+  std::erase(context_.observers, observer);
 }
 
 void Installer::PostRun(Settings* settings) {
@@ -78,58 +40,57 @@ void Installer::Run(Settings* settings) {
     LOG(ERROR) << "Installer already running";
     return;
   }
-  settings_ = settings;
+  context_.settings = settings;
   running_ = true;
   succeeded_ = false;
-  record_ = InstallLog();
-  files_.clear();
-  root_files_.clear();
-  install_folder_ = status().GetPath();
+  context_.record = InstallLog();
+  context_.install_folder = context_.status().GetPath();
+  const CommandLine& command_line = context_.command_line;
   if (!CheckRequest()) return;
-  if (command_line_.HasSwitch("post-elevated-install-tasks")) {
-    RunPostElevationTasks();
+  if (command_line.HasSwitch("post-elevated-install-tasks")) {
+    elevation_.RunPostElevationTasks();
     Succeed();
     return;
   }
   if (!RecoverAndOpenJournal() || !WatchInterruptedEvent()) return;
-  if (command_line_.HasSwitch("parent-pid")) {
-    partner_pid_ = static_cast<uint32_t>(
-        std::wcstoul(command_line_.GetSwitchValue("parent-pid").c_str(), nullptr, 10));
+  if (command_line.HasSwitch("parent-pid")) {
+    context_.partner_pid = static_cast<uint32_t>(
+        std::wcstoul(command_line.GetSwitchValue("parent-pid").c_str(), nullptr, 10));
   }
   bool handed_over = false;
   if (!SettleFolderAndRights(&handed_over) || handed_over) return;
-  for (InstallerObserver* observer : observers_) observer->OnInstallationStarted();
-  if (command_line_.HasSwitch("wait-for-package")) {
-    WaitForPackage(false);
+  for (InstallerObserver* observer : context_.observers) observer->OnInstallationStarted();
+  if (command_line.HasSwitch("wait-for-package")) {
+    elevation_.WaitForPackage(false);
     return;
   }
-  FillRecord();
-  if (operation() == kOperationUninstall) {
-    if (!DeleteBrowserExecutable()) return;
-  } else if (!ReadFilesLists() || !CreateSubfolder()) {
+  file_steps_.StartRecord();
+  if (StepResult failure = file_steps_.Prepare()) {
+    LOG(ERROR) << Fail(*failure);
     return;
   }
-  ReapplyExperiments();
-  BuildSteps();
+  preferences_.ReapplyExperiments();
+  steps_ = BuildSteps();
+  StartSteps();
 }
 
 bool Installer::CheckRequest() {
-  if (settings_->IsAutoupdate() && operation() != kOperationUpgrade &&
-      !status().IsLegacyInstallation()) {
-    LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"", "Settings operation invalid for autoupdate");
+  if (context_.IsAutoupdate() && context_.operation() != kOperationUpgrade &&
+      !context_.status().IsLegacyInstallation()) {
+    LOG(ERROR) << Fail({IDS_GENERAL_FAILURE, L"", "Settings operation invalid for autoupdate"});
     return false;
   }
-  if (operation() == kOperationNone) {
-    LOG(ERROR) << Fail(IDS_INVALID_OPERATION, L"", "Settings operation invalid");
+  if (context_.operation() == kOperationNone) {
+    LOG(ERROR) << Fail({IDS_INVALID_OPERATION, L"", "Settings operation invalid"});
     return false;
   }
-  if (package_folder_.empty()) {
+  if (context_.package_folder.empty()) {
     FilePath executable = GetExecutablePath();
     if (executable.empty()) {
-      LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"", "Failed getting our own path");
+      LOG(ERROR) << Fail({IDS_GENERAL_FAILURE, L"", "Failed getting our own path"});
       return false;
     }
-    package_folder_ = executable.parent_path();
+    context_.package_folder = executable.parent_path();
   }
   return true;
 }
@@ -137,253 +98,135 @@ bool Installer::CheckRequest() {
 // A run killed while it changed this folder left a journal; it is rolled
 // back before anything else changes, then this run's own journal begins.
 bool Installer::RecoverAndOpenJournal() {
-  const bool machine = settings_->IsAllUsers() && IsUserAdmin(false);
-  switch (RecoverInterruptedInstallations(install_folder_, machine)) {
+  const FilePath& folder = context_.install_folder;
+  const bool machine = context_.settings->IsAllUsers() && IsUserAdmin(false);
+  switch (RecoverInterruptedInstallations(folder, machine)) {
     case RecoveryResult::kOwnerAlive:
-      LOG(ERROR) << Fail(IDS_MUTEX_FAILURE, L"",
-                         "Another installation into this folder is still running");
+      LOG(ERROR) << Fail(
+          {IDS_MUTEX_FAILURE, L"", "Another installation into this folder is still running"});
       return false;
     case RecoveryResult::kFailed:
-      LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"",
-                         "Could not roll back an interrupted installation");
+      LOG(ERROR) << Fail(
+          {IDS_GENERAL_FAILURE, L"", "Could not roll back an interrupted installation"});
       return false;
     default:
       break;
   }
 #ifndef NORVA_WITHOUT_JOURNAL
-  FilePath journal = Journal::PathFor(install_folder_, machine);
+  FilePath journal = Journal::PathFor(folder, machine);
   if (journal.empty()) {
-    LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"", "Could not prepare the installation journal");
+    LOG(ERROR) << Fail({IDS_GENERAL_FAILURE, L"", "Could not prepare the installation journal"});
     return false;
   }
-  journal_.Open(journal, install_folder_);
+  context_.journal.Open(journal, folder);
 #endif
   return true;
 }
 
 bool Installer::WatchInterruptedEvent() {
-  std::wstring name = GetObjectNameForFolder(kInstallationInterruptedEvent,
-                                             install_folder_, true);
+  std::wstring name =
+      GetObjectNameForFolder(kInstallationInterruptedEvent, context_.install_folder, true);
   interrupted_event_ = OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
   if (!interrupted_event_) {
-    LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"",
-                       "Failed to open a handle to the installation interrupted event");
+    LOG(ERROR) << Fail({IDS_GENERAL_FAILURE, L"",
+                        "Failed to open a handle to the installation interrupted event"});
     return false;
   }
   if (!interrupted_watcher_.StartWatching(interrupted_event_, this)) {
-    LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"",
-                       "Failed to watch the installation interrupted event");
+    LOG(ERROR) << Fail(
+        {IDS_GENERAL_FAILURE, L"", "Failed to watch the installation interrupted event"});
     return false;
   }
   return true;
 }
 
 bool Installer::SettleFolderAndRights(bool* handed_over) {
-  const bool admin = IsUserAdmin(false);
-  const bool all_users = settings_->IsAllUsers();
-  if (all_users && settings_->IsSilent() && !admin) {
-    LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"",
-                       "Installation requires elevation, but cannot elevate when silent");
+  if (StepResult failure = folder_access_.Settle(handed_over)) {
+    LOG(ERROR) << Fail(*failure);
     return false;
   }
-  const bool existed = DirectoryExists(install_folder_);
-  const bool may_create = !all_users || admin;
-  if (!existed && may_create && status().IsWritable() &&
-      !transaction_.Execute(std::make_unique<CreateFolderOperation>(install_folder_))) {
-    LOG(ERROR) << Fail(IDS_FOLDER_NOT_CREATED, install_folder_.native(),
-                       "Could not create installation folder");
-    return false;
-  }
-  if (operation() != kOperationUninstall && !IsCopyOnly() && !IsAutoupdate())
-    WriteLastInstallPath();
-  bool writable = !(!existed && may_create && !status().IsWritable()) &&
-                  CheckAccess(install_folder_.native(), kFileObjectType, kFolderAccessMask);
-  const bool single_profile_grant = operation() == kOperationInstall &&
-                                    settings_->IsSingleProfile() &&
-                                    status().GetSingleProfile() != 1;
-  if (!writable && single_profile_grant) {
-    LOG(ERROR) << Fail(IDS_NO_WRITE_ACCESS, L"",
-                       "Single profile installations are only allowed to locations where the "
-                       "user has write access");
-    return false;
-  }
-  if (all_users && !admin) {
-    *handed_over = true;
-    return HandleElevatedResult(RunElevated());
-  }
-  if (single_profile_grant && admin) {
-    // Every user of a single-profile installation writes into its folder.
-    std::unique_ptr<SavedPermissions> unused;
-    ObtainPermissions(install_folder_.native(), kFileObjectType, GENERIC_ALL, true, &unused);
-  }
-  VLOG(1) << "Write privileges for install folder: " << writable;
-  if (!writable) {
-    if (!ObtainWriteAccess(admin, handed_over)) return false;
-    if (*handed_over) return true;
-  }
-  if (!transaction_.Execute(std::make_unique<CreateFolderOperation>(install_folder_))) {
-    LOG(ERROR) << Fail(IDS_FOLDER_NOT_CREATED, install_folder_.native(),
-                       "Could not create installation folder");
-    return false;
-  }
-  return true;
+  return !*handed_over || HandleElevatedResult(elevation_.RunElevated());
 }
 
-bool Installer::HandleElevatedResult(int result) {
+bool Installer::HandleElevatedResult(ElevationResult result) {
   // A hand-over that failed the run itself (the package wait after an
   // elevated installation) has given it its one outcome already.
-  if (!running_) return result == 0;
+  if (!running_) return result == ElevationResult::kDone;
   switch (result) {
-    case 0:
+    case ElevationResult::kDone:
       // An elevated run that waits for the package finishes later, through
       // the package-ready watcher.
-      if (!package_ready_watcher_.IsWatching()) Succeed();
+      if (!elevation_.IsWaitingForPackage()) Succeed();
       return true;
-    case 1:
-      LOG(ERROR) << Fail(IDS_ELEVATION_FAILED, L"", "Elevated installation failed.");
+    case ElevationResult::kNotStarted:
+      LOG(ERROR) << Fail({IDS_ELEVATION_FAILED, L"", "Elevated installation failed."});
       return false;
-    case 2:
-      LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"",
-                         "Installer process did not complete successfully.");
+    case ElevationResult::kChildFailed:
+      LOG(ERROR) << Fail(
+          {IDS_GENERAL_FAILURE, L"", "Installer process did not complete successfully."});
       return false;
-    default:
-      LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"", "Error when setting up the installer process");
-      return false;
-  }
-}
-
-bool Installer::ObtainWriteAccess(bool admin, bool* handed_over) {
-  std::unique_ptr<SavedPermissions> unused;
-  if (ObtainPermissions(install_folder_.native(), kFileObjectType, kFolderAccessMask, true,
-                        &unused))
-    return true;
-  if (admin) {
-    LOG(ERROR) << Fail(IDS_NO_WRITE_ACCESS, L"",
-                       "Could not obtain write permissions to installation folder");
-    return false;
-  }
-  if (IsUserAdmin(true)) {
-    *handed_over = true;
-    return HandleElevatedResult(RunElevated());
-  }
-  switch (GetFolderPermissionsElevated(install_folder_, false)) {
-    case 0:
+    case ElevationResult::kSetUpError:
       break;
-    case 1:
-      LOG(ERROR) << Fail(IDS_ELEVATION_FAILED, L"",
-                         "Failed to elevate the process to give us write permissions to "
-                         "installation folder");
-      return false;
-    case 2:
-      LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"",
-                         "The process for giving us write permission to the installer folder "
-                         "didn't complete successfully");
-      return false;
+  }
+  LOG(ERROR) << Fail({IDS_GENERAL_FAILURE, L"", "Error when setting up the installer process"});
+  return false;
+}
+
+std::vector<Installer::Step> Installer::BuildSteps() {
+  // Most steps are one unit of work, and many of them cannot fail.
+  auto one = [](std::function<StepResult()> run) { return Step{[run](size_t) { return run(); }}; };
+  auto always = [](std::function<void()> work) {
+    return Step{[work](size_t) {
+      work();
+      return StepResult();
+    }};
+  };
+  const Step copy_files{[this](size_t unit) { return file_steps_.CopyEntry(unit, false); },
+                        file_steps_.FileCount(false)};
+  // An empty root files list still makes one unit.
+  const Step copy_root_files{[this](size_t unit) { return file_steps_.CopyEntry(unit, true); },
+                             std::max<size_t>(1, file_steps_.FileCount(true))};
+  const Step install_launcher = one([this] { return file_steps_.InstallLauncher(); });
+  const Step set_up_registry = one([this] { return registration_.SetUp(); });
+  const Step remove_registry_entries = always([this] { registration_.RemoveRecordedEntries(); });
+  const Step install_shortcuts = always([this] { file_steps_.InstallShortcuts(); });
+  const Step update_shortcuts = always([this] { file_steps_.UpdateShortcuts(); });
+  const Step remove_shortcuts = always([this] { file_steps_.RemoveRecordedShortcuts(); });
+  const Step delete_previous_root_files = always([this] { file_steps_.DeletePreviousRootFiles(); });
+  const Step seed_preferences = always([this] { preferences_.Seed(); });
+  const Step clean_up_previous_status = always([this] { uninstallation_.CleanUpPreviousStatus(); });
+  const Step preserve_previous_status =
+      always([this] { uninstallation_.PreservePreviousStatus(); });
+  const Step finalize_installation = one([this] {
+    StepResult result = file_steps_.FinalizeInstallation(elevation_.HoldsFolderRights());
+    if (!result) preferences_.WriteBrowserPreferences();
+    return result;
+  });
+  const Step finalize_uninstallation =
+      one([this] { return uninstallation_.FinalizeUninstallation(); });
+  const Step self_removal =
+      always([this] { uninstallation_.RemoveInstallation(elevation_.HoldsFolderRights()); });
+  switch (context_.operation()) {
+    case kOperationInstall:
+      return {copy_files,        copy_root_files,  install_launcher,     set_up_registry,
+              install_shortcuts, seed_preferences, finalize_installation};
+    case kOperationUpgrade:
+      return {clean_up_previous_status, copy_files,           delete_previous_root_files,
+              copy_root_files,          install_launcher,     remove_registry_entries,
+              set_up_registry,          update_shortcuts,     seed_preferences,
+              preserve_previous_status, finalize_installation};
     default:
-      LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"",
-                         "Error when setting up the process to give us write permissions to "
-                         "installation folder");
-      return false;
-  }
-  if (!CheckAccess(install_folder_.native(), kFileObjectType, kFolderAccessMask)) {
-    LOG(ERROR) << Fail(IDS_NO_WRITE_ACCESS, L"",
-                       "No write access to installation folder after attempting to get it via "
-                       "elevated process");
-    return false;
-  }
-  return true;
-}
-
-void Installer::FillRecord() {
-  record_.copy_only = IsCopyOnly();
-  record_.all_users = settings_->IsAllUsers();
-  record_.path = install_folder_;
-  record_.version = product::ProductVersion();
-  const InstallationStatus& existing = status();
-  if (operation() == kOperationUpgrade && !existing.app_id.empty())
-    record_.app_id = existing.app_id;
-  else
-    record_.app_id = std::to_string(static_cast<long long>(std::time(nullptr)));
-  if (operation() != kOperationInstall) {
-    // Shortcut updates and removals start from what the installation made.
-    record_.desktop_shortcut = existing.desktop_shortcut;
-    record_.menu_shortcut = existing.menu_shortcut;
-    record_.quick_launch_shortcut = existing.quick_launch_shortcut;
-    record_.pinned = existing.pinned;
+      return {remove_registry_entries, remove_shortcuts, finalize_uninstallation,
+              clean_up_previous_status, self_removal};
   }
 }
 
-bool Installer::ReadFilesLists() {
-  VLOG(1) << "Reading files list";
-  if (!ReadFilesList(package_folder_ / kFilesList, &files_)) {
-    LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"", "Could not read files list");
-    return false;
-  }
-  if (files_.empty()) {
-    LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"", "No files in files list");
-    return false;
-  }
-  FilePath root_list = package_folder_ / kRootFilesList;
-  if (PathExists(root_list) && !ReadFilesList(root_list, &root_files_)) root_files_.clear();
-  for (const auto* list : {&files_, &root_files_}) {
-    for (const std::string& entry : *list) {
-      if (!IsSafeRelativePath(Utf8ToWide(entry))) {
-        LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, Utf8ToWide(entry),
-                           "Invalid entry in files list: " + entry);
-        return false;
-      }
-    }
-  }
-  return true;
-}
-
-bool Installer::CreateSubfolder() {
-  const std::string version = product::ProductVersion();
-  std::string name = version;
-  for (int n = 0; PathExists(install_folder_ / Utf8ToWide(name)); ++n)
-    name = version + "_" + std::to_string(n);
-  VLOG(1) << "Installation subfolder " << name;
-  record_.subfolder = Utf8ToWide(name);
-  FilePath folder = install_folder_ / record_.subfolder;
-  if (!transaction_.Execute(std::make_unique<CreateFolderOperation>(folder))) {
-    LOG(ERROR) << Fail(IDS_FOLDER_NOT_CREATED, folder.native(),
-                       "Creating installation subfolder failed");
-    return false;
-  }
-  return true;
-}
-
-void Installer::BuildSteps() {
-  static const Step kInstall[] = {
-      &Installer::StepCopyFiles,          &Installer::StepCopyRootFiles,
-      &Installer::StepInstallLauncher,    &Installer::StepSetUpRegistry,
-      &Installer::StepInstallShortcuts,   &Installer::StepSeedPreferences,
-      &Installer::StepFinalizeInstallation};
-  static const Step kUpgrade[] = {
-      &Installer::StepCleanUpPreviousStatus, &Installer::StepCopyFiles,
-      &Installer::StepDeletePreviousRootFiles, &Installer::StepCopyRootFiles,
-      &Installer::StepInstallLauncher, &Installer::StepRemoveRecordedRegistryEntries,
-      &Installer::StepSetUpRegistry, &Installer::StepUpdateShortcuts,
-      &Installer::StepSeedPreferences, &Installer::StepPreservePreviousStatus,
-      &Installer::StepFinalizeInstallation};
-  static const Step kUninstall[] = {
-      &Installer::StepRemoveRecordedRegistryEntries, &Installer::StepRemoveRecordedShortcuts,
-      &Installer::StepFinalizeUninstallation, &Installer::StepCleanUpPreviousStatus,
-      &Installer::StepSelfRemoval};
-  switch (operation()) {
-    case kOperationInstall: steps_.assign(std::begin(kInstall), std::end(kInstall)); break;
-    case kOperationUpgrade: steps_.assign(std::begin(kUpgrade), std::end(kUpgrade)); break;
-    default: steps_.assign(std::begin(kUninstall), std::end(kUninstall)); break;
-  }
-  // One unit per step, one per further copied file, one for the end. An
-  // empty root list adds nothing: its step completes as a single unit.
-  int extra = 0;
-  if (operation() != kOperationUninstall) {
-    extra = static_cast<int>(files_.size()) - 1;
-    if (!root_files_.empty()) extra += static_cast<int>(root_files_.size()) - 1;
-  }
-  int total = static_cast<int>(steps_.size()) + extra + 1;
-  for (InstallerObserver* observer : observers_) observer->SetTotalSteps(total);
+void Installer::StartSteps() {
+  // One unit per step and per further copied file, one for the end.
+  size_t total = 1;
+  for (const Step& step : steps_) total += step.units;
+  for (InstallerObserver* observer : context_.observers)
+    observer->SetTotalSteps(static_cast<int>(total));
   cursor_ = 0;
   ScheduleNextStep();
 }
@@ -402,85 +245,85 @@ void Installer::ScheduleNextStep() {
     LOG(ERROR) << "No step left to schedule";
     return;
   }
-  Step step = steps_[cursor_];
-  PostTask("norva::installer::Installer::ScheduleNextStep", [this, step] { (this->*step)(); });
+  PostTask("norva::installer::Installer::ScheduleNextStep",
+           [this, index = cursor_] { RunStep(index, 0); });
   NotifyStepCompleted();
   ++cursor_;
 }
 
-void Installer::NotifyStepCompleted() {
-  for (InstallerObserver* observer : observers_) observer->OnStepCompleted();
+void Installer::RunStep(size_t index, size_t unit) {
+  const size_t units = steps_[index].units;
+  if (StepResult failure = steps_[index].run(unit)) {
+    LOG(ERROR) << Fail(*failure);
+  } else if (unit + 1 < units) {
+    NotifyStepCompleted();
+    PostTask("norva::installer::Installer::RunStep",
+             [this, index, unit] { RunStep(index, unit + 1); });
+  } else if (index + 1 < steps_.size()) {
+    ScheduleNextStep();
+  } else {
+    NotifyStepCompleted();
+    Succeed();
+  }
 }
 
-std::string Installer::Fail(int message_id, const std::wstring& detail,
-                            const std::string& message) {
-  for (InstallerObserver* observer : observers_)
-    observer->OnInstallationFailed(message_id, detail, message);
+void Installer::NotifyStepCompleted() {
+  for (InstallerObserver* observer : context_.observers) observer->OnStepCompleted();
+}
+
+std::string Installer::Fail(const StepFailure& failure) {
+  for (InstallerObserver* observer : context_.observers)
+    observer->OnInstallationFailed(failure.message_id, failure.detail, failure.message);
   Cancel();
-  return message;
+  return failure.message;
+}
+
+void Installer::Finish(const StepResult& result) {
+  if (result)
+    LOG(ERROR) << Fail(*result);
+  else
+    Succeed();
 }
 
 void Installer::Cancel() {
   if (!running_) return;
   // The preference file is written outside the transaction; one that this
   // run created would keep the rolled-back folder alive.
-  if (created_installer_prefs_)
-    DeleteFileW(ExtendedLengthPath(install_folder_ / L"installer_prefs.json").c_str());
-  transaction_.Rollback();
+  if (context_.created_installer_prefs) {
+    DeleteFileW(ExtendedLengthPath(context_.install_folder / L"installer_prefs.json").c_str());
+  }
+  context_.transaction.Rollback();
   Reset();
-  for (InstallerObserver* observer : observers_) observer->OnInstallerTerminated(false);
+  for (InstallerObserver* observer : context_.observers) observer->OnInstallerTerminated(false);
 }
 
 void Installer::Succeed() {
   if (!running_) return;  // a hand-over that already ended the run
   succeeded_ = true;
-  transaction_.Commit();
-  for (InstallerObserver* observer : observers_) observer->OnInstallationSucceeded();
+  context_.transaction.Commit();
+  for (InstallerObserver* observer : context_.observers) observer->OnInstallationSucceeded();
   Reset();
 }
 
 void Installer::Reset() {
-  if (undo_event_) {
-    SetEvent(undo_event_);
-    CloseHandle(undo_event_);
-    undo_event_ = nullptr;
-  }
-  for (HandleWatcher* watcher : {&interrupted_watcher_, &package_ready_watcher_})
-    watcher->StopWatching();
-  for (HANDLE* event : {&interrupted_event_, &package_ready_event_}) {
-    if (*event) CloseHandle(*event);
-    *event = nullptr;
-  }
-  settings_ = nullptr;
-  uninstall_key_.clear();
+  elevation_.Reset();
+  interrupted_watcher_.StopWatching();
+  if (interrupted_event_) CloseHandle(interrupted_event_);
+  interrupted_event_ = nullptr;
+  context_.settings = nullptr;
+  registration_.Reset();
   steps_.clear();
   cursor_ = 0;
-  created_installer_prefs_ = false;
+  context_.created_installer_prefs = false;
   running_ = false;
   ++generation_;
 }
 
-void Installer::OnHandleSignaled(HANDLE handle) { OnObjectSignaled(handle); }
-
-void Installer::OnObjectSignaled(HANDLE handle) {
+void Installer::OnHandleSignaled(HANDLE handle) {
   if (handle == interrupted_event_ && running_) {
     LOG(INFO) << "Installation interrupted";
     Cancel();
-  } else if (handle == package_ready_event_) {
-    RunPackageInstaller();
   }
-}
-
-const InstallationStatus& Installer::status() const { return settings_->GetInstallationStatus(); }
-
-int Installer::operation() const { return settings_->GetOperation(); }
-
-bool Installer::IsCopyOnly() const { return settings_->IsCopyOnly(); }
-
-bool Installer::IsAutoupdate() const { return settings_->IsAutoupdate(); }
-
-std::wstring Installer::BrowserExecutableName() {
-  return Utf8ToWide(product::FileNameBase()) + L".exe";
 }
 
 }  // namespace norva::installer

@@ -1,4 +1,4 @@
-#include "engine/installer.h"
+#include "engine/preferences.h"
 
 #include <windows.h>
 
@@ -43,13 +43,15 @@ nlohmann::json ToJsonList(const std::vector<std::string>& items) {
 
 }  // namespace
 
-void Installer::ReapplyExperiments() {
+PreferenceSeeding::PreferenceSeeding(InstallContext& context) : context_(context) {}
+
+void PreferenceSeeding::ReapplyExperiments() {
   FeatureRegistry& features = FeatureRegistry::Get();
-  const InstallationStatus& existing = status();
-  if (operation() == kOperationUpgrade) {
+  const InstallationStatus& existing = context_.status();
+  if (context_.operation() == kOperationUpgrade) {
     // The overrides that installation was made with; "all-installer-experiments"
     // holds every state, defaults included.
-    JsonPrefStore prefs(install_folder_ / kInstallerPrefsFile, nullptr);
+    JsonPrefStore prefs(context_.install_folder / kInstallerPrefsFile, nullptr);
     prefs.Load();
     const nlohmann::json* recorded = prefs.GetValue("installer-experiments");
     if (recorded && recorded->is_array()) {
@@ -57,7 +59,7 @@ void Installer::ReapplyExperiments() {
       for (const nlohmann::json& entry : *recorded)
         if (entry.is_string()) entries.push_back(entry.get<std::string>());
       features.AddOverridesFromRecordedList(entries);
-      features.AddOverridesFromCommandLine(command_line_);
+      features.AddOverridesFromCommandLine(context_.command_line);
     }
   }
   if (existing.IsInstalledExperimentEnabled(kExperimentTest) !=
@@ -65,54 +67,52 @@ void Installer::ReapplyExperiments() {
     LOG(INFO) << "Changing the status of the test experiment.";
 }
 
-void Installer::StepSeedPreferences() {
-  const FilePath prefs_path = install_folder_ / kInstallerPrefsFile;
-  created_installer_prefs_ = !PathExists(prefs_path);
+void PreferenceSeeding::Seed() {
+  const FilePath prefs_path = context_.install_folder / kInstallerPrefsFile;
+  context_.created_installer_prefs = !PathExists(prefs_path);
 
   // Written on this thread when released: the following steps read it back.
   JsonPrefStore prefs(prefs_path, nullptr);
   prefs.Load();
-  JsonPrefStore include(package_folder_ / kInstallerPrefsIncludeFile, nullptr);
+  JsonPrefStore include(context_.package_folder / kInstallerPrefsIncludeFile, nullptr);
   include.Load();
 
   const nlohmann::json* welcome_url = include.GetValue("welcome-url");
   if (welcome_url && welcome_url->is_string()) prefs.SetValue("welcome-url", *welcome_url);
 
-  prefs.SetValue("single_profile", settings_->IsSingleProfile());
-  const FilePath profile_folder = settings_->GetProfileFolder();
+  prefs.SetValue("single_profile", context_.settings->IsSingleProfile());
+  const FilePath profile_folder = context_.settings->GetProfileFolder();
   if (!profile_folder.empty()) prefs.SetValue("profile_path", WideToUtf8(profile_folder.wstring()));
-  const std::wstring language = settings_->GetLanguage();
+  const std::wstring language = context_.settings->GetLanguage();
   if (!language.empty()) prefs.SetValue("language", WideToUtf8(language));
 
   const FeatureRegistry& features = FeatureRegistry::Get();
   prefs.SetValue("installer-experiments", ToJsonList(features.ChangedExperimentsList()));
   prefs.SetValue("all-installer-experiments", ToJsonList(features.AllExperimentsList()));
 
-  if (command_line_.HasSwitch("temp-folder"))
-    prefs.SetValue("temp_folder", WideToUtf8(command_line_.GetSwitchValue("temp-folder")));
+  if (context_.command_line.HasSwitch("temp-folder"))
+    prefs.SetValue("temp_folder", WideToUtf8(context_.command_line.GetSwitchValue("temp-folder")));
 
-  if (!IsAutoupdate()) {
-    prefs.SetValue("import_browser_data", settings_->ImportBrowserData());
-    prefs.SetValue("enable_stats", settings_->IsNorvaStatsEnabled());
+  if (!context_.IsAutoupdate()) {
+    prefs.SetValue("import_browser_data", context_.settings->ImportBrowserData());
+    prefs.SetValue("enable_stats", context_.settings->IsNorvaStatsEnabled());
   }
-
-  ScheduleNextStep();
 }
 
-void Installer::WriteBrowserPreferences() {
-  if (operation() == kOperationUninstall) return;
+void PreferenceSeeding::WriteBrowserPreferences() {
+  if (context_.operation() == kOperationUninstall) return;
 
-  FilePath profile_folder = status().GetProfileFolder();
-  if (profile_folder.empty()) profile_folder = settings_->GetProfileFolder();
+  FilePath profile_folder = context_.status().GetProfileFolder();
+  if (profile_folder.empty()) profile_folder = context_.settings->GetProfileFolder();
 
   if (!profile_folder.empty()) {
     std::shared_ptr<WorkerPool> pool = WorkerPool::Get(kPrefsPoolName);
     JsonPrefStore local_state(profile_folder / L"Local State", pool);
     local_state.Load();
     if (local_state.GetValue("intl.app_locale"))
-      local_state.SetValue("intl.app_locale", WideToUtf8(settings_->GetLanguage()));
+      local_state.SetValue("intl.app_locale", WideToUtf8(context_.settings->GetLanguage()));
 
-    if (!IsAutoupdate()) {
+    if (!context_.IsAutoupdate()) {
       JsonPrefStore preferences(profile_folder / L"Preferences", pool);
       preferences.Load();
       preferences.RemoveValue("statistics.collection_enabled");
@@ -120,14 +120,14 @@ void Installer::WriteBrowserPreferences() {
     }
   }
 
-  if (settings_->LaunchNorva()) LaunchBrowser();
+  if (context_.settings->LaunchNorva()) LaunchBrowser();
 }
 
-void Installer::RefreshPartnerContent(JsonPrefStore* local_state) {
+void PreferenceSeeding::RefreshPartnerContent(JsonPrefStore* local_state) {
   const FilePath profile_folder = local_state->path().parent_path();
   const FilePath content = profile_folder / kPartnerContentFile;
   const FilePath user_agent = profile_folder / kTrackingUserAgentFile;
-  const FilePath resources = install_folder_ / record_.subfolder / L"resources";
+  const FilePath resources = context_.install_folder / context_.record.subfolder / L"resources";
   const FilePath new_content = resources / kPartnerContentFile;
   const FilePath new_user_agent = resources / kTrackingUserAgentFile;
 
@@ -157,17 +157,17 @@ void Installer::RefreshPartnerContent(JsonPrefStore* local_state) {
   }
 }
 
-void Installer::LaunchBrowser() {
-  CommandLine launcher(install_folder_ / L"launcher.exe");
+void PreferenceSeeding::LaunchBrowser() {
+  CommandLine launcher(context_.install_folder / L"launcher.exe");
   for (const char* name : kForwardedSwitches) {
-    if (!command_line_.HasSwitch(name)) continue;
-    const std::wstring value = command_line_.GetSwitchValue(name);
+    if (!context_.command_line.HasSwitch(name)) continue;
+    const std::wstring value = context_.command_line.GetSwitchValue(name);
     if (value.empty())
       launcher.AppendSwitch(name);
     else
       launcher.AppendSwitchValue(name, value);
   }
-  if (operation() != kOperationUpgrade) launcher.AppendSwitch("start-maximized");
+  if (context_.operation() != kOperationUpgrade) launcher.AppendSwitch("start-maximized");
 
   const std::wstring command = launcher.GetCommandLineString();
   VLOG(1) << "Starting the browser: " << command;

@@ -1,4 +1,4 @@
-#include "engine/installer.h"
+#include "engine/registration.h"
 
 #include <windows.h>
 
@@ -268,9 +268,13 @@ std::wstring EmptiedKey(HKEY root, const std::wstring& path,
 
 }  // namespace
 
-std::wstring Installer::GetTemplateValue(const std::wstring& name) {
+Registration::Registration(InstallContext& context) : context_(context) {}
+
+void Registration::Reset() { uninstall_key_.clear(); }
+
+std::wstring Registration::GetTemplateValue(const std::wstring& name) {
   if (name == L"InstallFolder") {
-    std::wstring folder = install_folder_.native();
+    std::wstring folder = context_.install_folder.native();
     while (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/')) folder.pop_back();
     return folder;
   }
@@ -287,28 +291,21 @@ std::wstring Installer::GetTemplateValue(const std::wstring& name) {
   return name;
 }
 
-std::vector<InstallLogKey>* Installer::GetInstallLogKeys(HKEY root) {
+std::vector<InstallLogKey>* Registration::GetInstallLogKeys(HKEY root) {
   if (uninstall_key_.empty()) return nullptr;
-  return root == HKEY_LOCAL_MACHINE ? &record_.hklm_keys : &record_.hkcu_keys;
+  return root == HKEY_LOCAL_MACHINE ? &context_.record.hklm_keys : &context_.record.hkcu_keys;
 }
 
-void Installer::WriteLastInstallPath() {
-  ApplyRow(kLastInstallPathRow, this, HKEY_CURRENT_USER, &transaction_);
+void Registration::WriteLastInstallPath() {
+  ApplyRow(kLastInstallPathRow, this, HKEY_CURRENT_USER, &context_.transaction);
 }
 
-void Installer::StepSetUpRegistry() {
-  if (IsCopyOnly()) {
-    ScheduleNextStep();
-    return;
-  }
+StepResult Registration::SetUp() {
+  if (context_.IsCopyOnly()) return {};
   VLOG(1) << "Setting up the registry";
-  HKEY hive = settings_->IsAllUsers() ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+  HKEY hive = context_.settings->IsAllUsers() ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
   std::wstring key = ChooseUninstallKey(hive);
-  if (key.empty()) {
-    LOG(ERROR) << kUninstallFailure;
-    Fail(IDS_GENERAL_FAILURE, L"", kUninstallFailure);
-    return;
-  }
+  if (key.empty()) return StepFailure{IDS_GENERAL_FAILURE, L"", kUninstallFailure};
   uninstall_key_ = key;
   VLOG(1) << "Uninstall key: " << key;
 
@@ -324,13 +321,11 @@ void Installer::StepSetUpRegistry() {
         ExpandTemplate(row.key_template, this, &key)) {
       created.emplace(ToLowerASCII(WideToUtf8(key)), MissingLevels(hive, key));
     }
-    if (ApplyRow(row, this, hive, &transaction_) ||
+    if (ApplyRow(row, this, hive, &context_.transaction) ||
         std::wcscmp(row.key_template, kUninstallTemplate) != 0) {
       continue;
     }
-    LOG(ERROR) << kUninstallFailure;
-    Fail(IDS_GENERAL_FAILURE, L"", kUninstallFailure);
-    return;
+    return StepFailure{IDS_GENERAL_FAILURE, L"", kUninstallFailure};
   }
   // A negative level asks the uninstallation to remove the values and then
   // the keys created here, as far as nothing else has been put in them.
@@ -340,10 +335,10 @@ void Installer::StepSetUpRegistry() {
     if (key.clean == 0 && levels != created.end() && levels->second > 0)
       key.clean = -levels->second;
   }
-  ScheduleNextStep();
+  return {};
 }
 
-std::wstring Installer::ChooseUninstallKey(HKEY hive) const {
+std::wstring Registration::ChooseUninstallKey(HKEY hive) const {
   const std::wstring base = kUninstallRoot + Utf8ToWide(product::ProductName()) + L" " +
                             Utf8ToWide(product::ProductVersion());
   for (int suffix = 0; suffix < kMaxUninstallSuffix; ++suffix) {
@@ -358,13 +353,12 @@ std::wstring Installer::ChooseUninstallKey(HKEY hive) const {
   return {};
 }
 
-void Installer::StepRemoveRecordedRegistryEntries() {
-  RemoveRecordedKeys(HKEY_CURRENT_USER, status().hkcu_keys);
-  RemoveRecordedKeys(HKEY_LOCAL_MACHINE, status().hklm_keys);
-  ScheduleNextStep();
+void Registration::RemoveRecordedEntries() {
+  RemoveRecordedKeys(HKEY_CURRENT_USER, context_.status().hkcu_keys);
+  RemoveRecordedKeys(HKEY_LOCAL_MACHINE, context_.status().hklm_keys);
 }
 
-void Installer::RemoveRecordedKeys(HKEY root, const std::vector<InstallLogKey>& keys) {
+void Registration::RemoveRecordedKeys(HKEY root, const std::vector<InstallLogKey>& keys) {
   for (const InstallLogKey& key : keys) {
     std::wstring recorded = ExpandLegacyKeyPath(key.path);
     if (key.clean > 0) {
@@ -374,7 +368,7 @@ void Installer::RemoveRecordedKeys(HKEY root, const std::vector<InstallLogKey>& 
                      << key.path << "\" with clean level " << key.clean;
         continue;
       }
-      transaction_.Execute(std::make_unique<DeleteRegKeyOperation>(root, path));
+      context_.transaction.Execute(std::make_unique<DeleteRegKeyOperation>(root, path));
       continue;
     }
     std::vector<std::wstring> names;
@@ -382,20 +376,20 @@ void Installer::RemoveRecordedKeys(HKEY root, const std::vector<InstallLogKey>& 
     // Deleting the key saves its values, so a rollback brings them back.
     std::wstring emptied = key.clean < 0 ? EmptiedKey(root, recorded, names, -key.clean) : L"";
     if (!emptied.empty()) {
-      transaction_.Execute(std::make_unique<DeleteRegKeyOperation>(root, emptied));
+      context_.transaction.Execute(std::make_unique<DeleteRegKeyOperation>(root, emptied));
       continue;
     }
     for (const std::wstring& name : names) {
-      transaction_.Execute(std::make_unique<ChangeRegValueOperation>(root, recorded, name, nullptr,
-                                                                     kRemoveValueType, 0));
+      context_.transaction.Execute(std::make_unique<ChangeRegValueOperation>(
+          root, recorded, name, nullptr, kRemoveValueType, 0));
     }
   }
 }
 
-std::wstring Installer::ExpandLegacyKeyPath(const std::string& path) const {
+std::wstring Registration::ExpandLegacyKeyPath(const std::string& path) const {
   std::wstring expanded = Utf8ToWide(path);
-  if (!status().IsLegacyInstallation()) return expanded;
-  std::wstring name = LegacyProductName(status().GetLegacyProductKind());
+  if (!context_.status().IsLegacyInstallation()) return expanded;
+  std::wstring name = LegacyProductName(context_.status().GetLegacyProductKind());
   expanded = ReplaceAll(std::move(expanded), L"{Product}", name);
   return ReplaceAll(std::move(expanded), L"{SPProduct}", L" " + name);
 }

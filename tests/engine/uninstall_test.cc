@@ -11,7 +11,7 @@
 #include "base/file_util.h"
 #include "base/strings.h"
 #include "engine/engine_test_support.h"
-#include "engine/step_helpers.h"
+#include "engine/uninstallation.h"
 #include "product/product_info.h"
 #include "system/global_storage.h"
 #include "system/install_log.h"
@@ -57,7 +57,7 @@ class UninstallTest : public testing::Test {
   void TearDown() override {
     SetWindowsVersionRankForTesting(-1);
     SetShellServicesForTesting({});
-    SetSurveyLaunchForTesting(nullptr);
+    Uninstallation::SetSurveyLaunchForTesting(nullptr);
     for (const std::wstring& key : own_keys_) RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
   }
 
@@ -312,7 +312,8 @@ TEST_F(UninstallTest, DefaultBrowserIsSetAndHandedBack) {
 // the welcome page's parameters; a silent uninstallation opens nothing.
 TEST_F(UninstallTest, SurveyAddress) {
   std::vector<std::wstring> commands;
-  SetSurveyLaunchForTesting([&](const std::wstring& command) { commands.push_back(command); });
+  Uninstallation::SetSurveyLaunchForTesting(
+      [&](const std::wstring& command) { commands.push_back(command); });
   const std::wstring browser =
       QuoteArgument((GetKnownFolder(FOLDERID_ProgramFiles) / L"Internet Explorer" /
                      L"iexplore.exe")

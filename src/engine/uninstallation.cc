@@ -18,9 +18,9 @@
 #include "base/logging.h"
 #include "base/process.h"
 #include "base/strings.h"
-#include "engine/installer.h"
 #include "engine/step_helpers.h"
 #include "engine/uninstall_script.h"
+#include "engine/uninstallation.h"
 #include "installer/folder_permission_mode.h"
 #include "installer/installation_status.h"
 #include "installer/settings.h"
@@ -61,8 +61,7 @@ bool IsSafeSubfolder(const FilePath& subfolder) {
 }
 
 // The files (not folders) directly in `folder` that match `pattern`.
-std::vector<FilePath> ListFiles(const FilePath& folder,
-                                const wchar_t* pattern) {
+std::vector<FilePath> ListFiles(const FilePath& folder, const wchar_t* pattern) {
   std::vector<FilePath> files;
   WIN32_FIND_DATAW entry;
   HANDLE find = FindFirstFileExW(ExtendedLengthPath(folder / pattern).c_str(), FindExInfoBasic,
@@ -228,8 +227,7 @@ bool DeleteTreeSafely(const FilePath& folder, const FilePath& install_folder) {
 
 // `path` moved from below the known folder `from` to the same place below
 // `to`; empty when it does not lie below `from`.
-FilePath Rebase(const FilePath& path, REFKNOWNFOLDERID from,
-                REFKNOWNFOLDERID to) {
+FilePath Rebase(const FilePath& path, REFKNOWNFOLDERID from, REFKNOWNFOLDERID to) {
   FilePath source = GetKnownFolder(from);
   FilePath target = GetKnownFolder(to);
   std::wstring prefix = ComparableFolder(source);
@@ -240,8 +238,7 @@ FilePath Rebase(const FilePath& path, REFKNOWNFOLDERID from,
 }
 
 // `base` and each folder from it down to `base` joined with `relative`.
-void AddFolders(const FilePath& base, const FilePath& relative,
-                std::set<FilePath>* folders) {
+void AddFolders(const FilePath& base, const FilePath& relative, std::set<FilePath>* folders) {
   FilePath folder = base;
   folders->insert(folder);
   for (const auto& part : relative) {
@@ -257,16 +254,16 @@ std::function<void(const std::wstring&)>& SurveyLaunch() {
 
 }  // namespace
 
-void SetSurveyLaunchForTesting(std::function<void(const std::wstring& command)> launch) {
+Uninstallation::Uninstallation(InstallContext& context) : context_(context) {}
+
+void Uninstallation::SetSurveyLaunchForTesting(
+    std::function<void(const std::wstring& command)> launch) {
   SurveyLaunch() = std::move(launch);
 }
 
-void Installer::StepCleanUpPreviousStatus() {
-  FilePath folder = install_folder_ / kPreservedStatusFolder;
-  if (!DirectoryExists(folder)) {
-    ScheduleNextStep();
-    return;
-  }
+void Uninstallation::CleanUpPreviousStatus() {
+  FilePath folder = context_.install_folder / kPreservedStatusFolder;
+  if (!DirectoryExists(folder)) return;
   for (const FilePath& file : ListFiles(folder, L"*.xml.*")) CleanUpPreservedLog(file);
   RemoveDirectoryW(ExtendedLengthPath(folder).c_str());
   FilePath programs = GetKnownFolder(FOLDERID_Programs);
@@ -274,10 +271,9 @@ void Installer::StepCleanUpPreviousStatus() {
     for (const FilePath& link : ListFiles(programs, L"Norva*Message Center.lnk"))
       DeleteFileW(link.c_str());
   }
-  ScheduleNextStep();
 }
 
-void Installer::CleanUpPreservedLog(const FilePath& file) {
+void Uninstallation::CleanUpPreservedLog(const FilePath& file) {
   InstallLog log;
   if (!LoadInstallLog(file, &log)) {
     LOG(WARNING) << "Could not read the preserved install log " << file;
@@ -289,10 +285,10 @@ void Installer::CleanUpPreservedLog(const FilePath& file) {
   }
   // An uninstallation removes what it can; an upgrade keeps the log of files
   // still in use for the next run.
-  const bool uninstalling = operation() == kOperationUninstall;
+  const bool uninstalling = context_.operation() == kOperationUninstall;
   Transaction local;
   for (const FilePath& entry : log.files) {
-    FilePath path = install_folder_ / (log.subfolder / entry);
+    FilePath path = context_.install_folder / (log.subfolder / entry);
     if (!local.Execute(std::make_unique<DeleteFileOperation>(path, true, true)) && !uninstalling) {
       LOG(WARNING) << "Keeping " << file << ": could not delete " << path;
       local.Rollback();
@@ -303,20 +299,15 @@ void Installer::CleanUpPreservedLog(const FilePath& file) {
   local.Commit();
 }
 
-void Installer::StepPreservePreviousStatus() {
+void Uninstallation::PreservePreviousStatus() {
   VLOG(1) << "Preserving previous installer status";
-  FilePath source = install_folder_ / kStatusFile;
-  if (!PathExists(source)) source = install_folder_ / kLegacyStatusFile;
-  if (!PathExists(source)) {
-    ScheduleNextStep();
-    return;
-  }
-  FilePath folder = install_folder_ / kPreservedStatusFolder;
+  FilePath source = context_.install_folder / kStatusFile;
+  if (!PathExists(source)) source = context_.install_folder / kLegacyStatusFile;
+  if (!PathExists(source)) return;
+  FilePath folder = context_.install_folder / kPreservedStatusFolder;
   if (!DirectoryExists(folder) &&
-      !transaction_.Execute(std::make_unique<CreateFolderOperation>(folder))) {
-    ScheduleNextStep();
+      !context_.transaction.Execute(std::make_unique<CreateFolderOperation>(folder)))
     return;
-  }
   // Two upgrades within one second would otherwise replace the log kept by
   // the first, and the files it lists would never be removed.
   long long seconds = static_cast<long long>(std::time(nullptr));
@@ -324,49 +315,48 @@ void Installer::StepPreservePreviousStatus() {
   do {
     target = folder / (std::wstring(kStatusFile) + L"." + std::to_wstring(seconds++));
   } while (PathExists(target));
-  transaction_.Execute(std::make_unique<MoveFileOperation>(source, target));
-  ScheduleNextStep();
+  context_.transaction.Execute(std::make_unique<MoveFileOperation>(source, target));
 }
 
-void Installer::StepFinalizeUninstallation() {
+StepResult Uninstallation::FinalizeUninstallation() {
   VLOG(1) << "Finalizing the uninstallation";
-  if (!transaction_.Execute(
-          std::make_unique<DeleteFileOperation>(install_folder_ / kStatusFile, false, true))) {
-    LOG(ERROR) << Fail(IDS_GENERAL_FAILURE, L"", "Failed to remove installation status file");
-    return;
+  if (!context_.transaction.Execute(std::make_unique<DeleteFileOperation>(
+          context_.install_folder / kStatusFile, false, true))) {
+    return StepFailure{IDS_GENERAL_FAILURE, L"", "Failed to remove installation status file"};
   }
   NotifyShellOfClientChange();
-  if (!IsCopyOnly()) {
-    if (status().IsDefaultBrowser() && GetWindowsVersionRank() >= kWindowsVista)
+  if (!context_.IsCopyOnly()) {
+    if (context_.status().IsDefaultBrowser() && GetWindowsVersionRank() >= kWindowsVista)
       HandBackDefaultBrowser();
     OpenUninstallSurvey();
   }
-  ScheduleNextStep();
+  return {};
 }
 
-void Installer::HandBackDefaultBrowser() {
-  if (settings_->IsAllUsers() && !RunIeReinstallCommand()) return;
+void Uninstallation::HandBackDefaultBrowser() {
+  if (context_.settings->IsAllUsers() && !RunIeReinstallCommand()) return;
   if (GetWindowsVersionRank() == kWindows8)
     ShowOpenWithForHttp();
   else
     MakeInternetExplorerDefault();
 }
 
-void Installer::OpenUninstallSurvey() {
+void Uninstallation::OpenUninstallSurvey() {
   std::string url = product::Url("uninstall_survey");
-  if (url.empty() || command_line_.HasSwitch("silent")) return;
+  if (url.empty() || context_.command_line.HasSwitch("silent")) return;
   GlobalStorage* storage = GlobalStorage::GetInstance();
   FilePath profile;
-  if (ShellIntegration(install_folder_).GetProfileFolder(false, &profile))
+  if (ShellIntegration(context_.install_folder).GetProfileFolder(false, &profile))
     storage->Initialize(profile);
   std::string uuid;
   storage->Get("UUID", &uuid);
   std::string address = url + "?version=" + product::ProductVersion() + "&uuid=" + uuid;
-  std::vector<std::string> welcome = SplitString(status().GetWelcomeUrl(), '?');
+  std::vector<std::string> welcome = SplitString(context_.status().GetWelcomeUrl(), '?');
   if (welcome.size() == 2) address += "&" + welcome[1];
   FilePath program_files = GetKnownFolder(FOLDERID_ProgramFiles);
   if (program_files.empty()) return;
-  std::wstring command = QuoteArgument((program_files / L"Internet Explorer" / L"iexplore.exe").native());
+  std::wstring command =
+      QuoteArgument((program_files / L"Internet Explorer" / L"iexplore.exe").native());
   if (GetWindowsVersionRank() >= kWindows8) command += L" -private";
   command += L" " + Utf8ToWide(address);
   if (SurveyLaunch())
@@ -375,37 +365,35 @@ void Installer::OpenUninstallSurvey() {
     LaunchProcess(command);
 }
 
-void Installer::StepSelfRemoval() {
-  if (!IsCopyOnly()) RemoveAutoupdateTask();
+void Uninstallation::RemoveInstallation(bool folder_rights_borrowed) {
+  if (!context_.IsCopyOnly()) RemoveAutoupdateTask();
   // Looked up first: the lookup reads the installer's preferences, which go.
   std::vector<FilePath> profile_folders;
-  if (settings_->DeleteProfile()) profile_folders = FindProfileFolders();
+  if (context_.settings->DeleteProfile()) profile_folders = FindProfileFolders();
   std::vector<FilePath> remaining;
   std::set<FilePath> folders;
   DeleteInstalledFiles(&remaining, &folders);
   WriteUninstallScript(remaining, folders);
   // Otherwise the elevated helper starts the script once it has taken back
   // the folder's rights, which it does when this run ends.
-  if (!undo_event_) RunUninstallBatchFile(install_folder_);
-  for (const FilePath& folder : profile_folders) DeleteTreeSafely(folder, install_folder_);
-  NotifyStepCompleted();
-  Succeed();
+  if (!folder_rights_borrowed) RunUninstallBatchFile(context_.install_folder);
+  for (const FilePath& folder : profile_folders) DeleteTreeSafely(folder, context_.install_folder);
 }
 
-void Installer::RemoveAutoupdateTask() {
+void Uninstallation::RemoveAutoupdateTask() {
   std::unique_ptr<TaskScheduler> scheduler = CreateTaskScheduler();
   if (!scheduler->Init()) {
     LOG(ERROR) << "Could not initialize task scheduler";
     return;
   }
   scheduler->RemoveStaleTasks();
-  scheduler->DeleteTask(L"Autoupdate " + Utf8ToWide(status().app_id));
+  scheduler->DeleteTask(L"Autoupdate " + Utf8ToWide(context_.status().app_id));
 }
 
-void Installer::DeleteInstalledFiles(std::vector<FilePath>* remaining,
-                                     std::set<FilePath>* folders) {
-  const FilePath base = NormalFolder(install_folder_);
-  const InstallationStatus& existing = status();
+void Uninstallation::DeleteInstalledFiles(std::vector<FilePath>* remaining,
+                                          std::set<FilePath>* folders) {
+  const FilePath base = NormalFolder(context_.install_folder);
+  const InstallationStatus& existing = context_.status();
   AddFolders(base, {}, folders);
   if (!IsSafeSubfolder(existing.subfolder)) {
     LOG(WARNING) << "Not deleting the files of the invalid subfolder " << existing.subfolder;
@@ -413,51 +401,52 @@ void Installer::DeleteInstalledFiles(std::vector<FilePath>* remaining,
     for (const FilePath& entry : existing.files) {
       FilePath relative = existing.subfolder / entry;
       FilePath file = base / relative;
-      if (!transaction_.Execute(std::make_unique<DeleteFileOperation>(file, true, true)))
+      if (!context_.transaction.Execute(std::make_unique<DeleteFileOperation>(file, true, true)))
         remaining->push_back(file);
       AddFolders(base, relative.parent_path(), folders);
     }
   }
   FilePath launcher = base / kLauncher;
-  if (!transaction_.Execute(std::make_unique<DeleteFileOperation>(launcher, true, true)))
+  if (!context_.transaction.Execute(std::make_unique<DeleteFileOperation>(launcher, true, true)))
     remaining->push_back(launcher);
   if (!product::WhiteLabeled()) {
     FilePath old = base / BrowserExecutableName();
     old += L".old";
     if (PathExists(old))
-      transaction_.Execute(std::make_unique<DeleteFileOperation>(old, false, false));
+      context_.transaction.Execute(std::make_unique<DeleteFileOperation>(old, false, false));
   }
   for (const FilePath& entry : existing.root_files) {
-    transaction_.Execute(std::make_unique<DeleteFileOperation>(base / entry, true, true));
+    context_.transaction.Execute(std::make_unique<DeleteFileOperation>(base / entry, true, true));
   }
   // Written by the installation beside the lists: its preferences and what
   // the launcher step copied.
   for (const wchar_t* name :
        {L"installer_prefs.json", L"server_tracking_data", L"pref_default_overrides"}) {
     if (PathExists(base / name))
-      transaction_.Execute(std::make_unique<DeleteFileOperation>(base / name, false, false));
+      context_.transaction.Execute(
+          std::make_unique<DeleteFileOperation>(base / name, false, false));
   }
 }
 
-void Installer::WriteUninstallScript(const std::vector<FilePath>& files,
-                                     const std::set<FilePath>& folders) {
-  uint32_t initial_pid = ParseProcessId(command_line_.GetSwitchValue("initial-pid"));
+void Uninstallation::WriteUninstallScript(const std::vector<FilePath>& files,
+                                          const std::set<FilePath>& folders) {
+  uint32_t initial_pid = ParseProcessId(context_.command_line.GetSwitchValue("initial-pid"));
   // The console that runs the script reads it in the OEM code page.
   const unsigned code_page = GetOEMCP();
-  const FilePath script_path = FilePath(NormalFolder(install_folder_)) / kScript;
+  const FilePath script_path = FilePath(NormalFolder(context_.install_folder)) / kScript;
   std::wstring script = BuildUninstallScript(
-      GetCurrentProcessId(), initial_pid, partner_pid_, files, folders, script_path,
+      GetCurrentProcessId(), initial_pid, context_.partner_pid, files, folders, script_path,
       [code_page](const FilePath& path) { return ConsoleSpelling(path, code_page); });
   if (!WriteFileAtomically(script_path, EncodeUninstallScript(script, code_page)))
     LOG(ERROR) << "Could not write the uninstall script";
 }
 
-std::vector<FilePath> Installer::FindProfileFolders() {
+std::vector<FilePath> Uninstallation::FindProfileFolders() {
   FilePath profile;
-  if (!ShellIntegration(install_folder_).GetProfileFolder(true, &profile)) return {};
+  if (!ShellIntegration(context_.install_folder).GetProfileFolder(true, &profile)) return {};
   std::vector<FilePath> folders = {profile};
   // The default profile keeps its caches below the local application data.
-  JsonPrefStore prefs(install_folder_ / L"installer_prefs.json", nullptr);
+  JsonPrefStore prefs(context_.install_folder / L"installer_prefs.json", nullptr);
   prefs.Load();
   if (!prefs.GetString("profile_path").empty()) return folders;
   FilePath local = Rebase(profile, FOLDERID_RoamingAppData, FOLDERID_LocalAppData);

@@ -1,0 +1,323 @@
+// The file, shortcut and finishing steps of an installation.
+#include <shlobj.h>
+
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "base/file_util.h"
+#include "base/json_pref_store.h"
+#include "base/logging.h"
+#include "base/strings.h"
+#include "engine/file_steps.h"
+#include "engine/step_helpers.h"
+#include "installer/installation_status.h"
+#include "installer/settings.h"
+#include "product/languages.h"
+#include "product/product_info.h"
+#include "system/shell_integration.h"
+#include "system/shortcut_steps.h"
+#include "system/task_scheduler.h"
+#include "system/transactions/copy_file_operation.h"
+#include "system/transactions/create_folder_operation.h"
+#include "system/transactions/delete_file_operation.h"
+#include "system/transactions/move_file_operation.h"
+#include "system/windows_version.h"
+
+namespace norva::installer {
+namespace {
+
+constexpr wchar_t kLauncher[] = L"launcher.exe";
+constexpr wchar_t kFilesList[] = L"files_list";
+constexpr wchar_t kRootFilesList[] = L"root_files_list";
+
+ShortcutChoices ChoicesOf(const Settings& settings) {
+  ShortcutChoices choices;
+  choices.wanted[kDesktopShortcut] = settings.DesktopShortcut();
+  choices.wanted[kStartMenuShortcut] = settings.StartMenuShortcut();
+  choices.wanted[kQuickLaunchShortcut] = settings.QuickLaunchShortcut();
+  choices.pin = settings.PinnedShortcut();
+  return choices;
+}
+
+FoundShortcuts FoundShortcutsOf(const InstallationStatus& status) {
+  FoundShortcuts found;
+  found.found[kDesktopShortcut] = status.IsDesktopShortcutFound();
+  found.found[kStartMenuShortcut] = status.IsStartMenuShortcutFound();
+  found.found[kQuickLaunchShortcut] = status.IsQuickLaunchShortcutFound();
+  found.needs_update[kDesktopShortcut] = status.DesktopShortcutNeedsUpdate();
+  found.needs_update[kStartMenuShortcut] = status.StartMenuShortcutNeedsUpdate();
+  found.needs_update[kQuickLaunchShortcut] = status.QuickLaunchShortcutNeedsUpdate();
+  found.pinned = status.GetPinnedShortcut();
+  if (status.IsCompanyStartMenuFolderFound())
+    found.company_menu_folder = status.GetCompanyStartMenuFolder();
+  return found;
+}
+
+ShortcutSteps ShortcutsOf(InstallContext& context) {
+  return ShortcutSteps(context.install_folder, context.package_folder, &context.record,
+                       &context.transaction);
+}
+
+// The entries of a files list: "\r\n"-separated, empty pieces dropped.
+std::vector<std::string> SplitFilesList(const std::string& text) {
+  std::vector<std::string> entries;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find("\r\n", start);
+    if (end == std::string::npos) end = text.size();
+    if (end > start) entries.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  return entries;
+}
+
+bool ReadFilesList(const FilePath& file, std::vector<std::string>* entries) {
+  std::string text;
+  if (!ReadFileToString(file, &text)) return false;
+  *entries = SplitFilesList(text);
+  return true;
+}
+
+}  // namespace
+
+void NotifyShellOfClientChange() {
+  // Bounded: a hung top-level window must not hold the installation up.
+  SendMessageTimeoutW(HWND_BROADCAST, WM_SETTINGCHANGE, 0,
+                      reinterpret_cast<LPARAM>(L"Software\\Clients\\StartMenuInternet"),
+                      SMTO_ABORTIFHUNG, 1000, nullptr);
+  SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
+}
+
+FileSteps::FileSteps(InstallContext& context) : context_(context) {}
+
+void FileSteps::StartRecord() {
+  InstallLog& record = context_.record;
+  record.copy_only = context_.IsCopyOnly();
+  record.all_users = context_.settings->IsAllUsers();
+  record.path = context_.install_folder;
+  record.version = product::ProductVersion();
+  const InstallationStatus& existing = context_.status();
+  if (context_.operation() == kOperationUpgrade && !existing.app_id.empty())
+    record.app_id = existing.app_id;
+  else
+    record.app_id = std::to_string(static_cast<long long>(std::time(nullptr)));
+  if (context_.operation() != kOperationInstall) {
+    // Shortcut updates and removals start from what the installation made.
+    record.desktop_shortcut = existing.desktop_shortcut;
+    record.menu_shortcut = existing.menu_shortcut;
+    record.quick_launch_shortcut = existing.quick_launch_shortcut;
+    record.pinned = existing.pinned;
+  }
+}
+
+StepResult FileSteps::Prepare() {
+  if (context_.operation() == kOperationUninstall) return DeleteBrowserExecutable();
+  if (StepResult failure = ReadFilesLists()) return failure;
+  return CreateSubfolder();
+}
+
+StepResult FileSteps::ReadFilesLists() {
+  VLOG(1) << "Reading files list";
+  files_.clear();
+  root_files_.clear();
+  const FilePath& package = context_.package_folder;
+  if (!ReadFilesList(package / kFilesList, &files_))
+    return StepFailure{IDS_GENERAL_FAILURE, L"", "Could not read files list"};
+  if (files_.empty()) return StepFailure{IDS_GENERAL_FAILURE, L"", "No files in files list"};
+  FilePath root_list = package / kRootFilesList;
+  if (PathExists(root_list) && !ReadFilesList(root_list, &root_files_)) root_files_.clear();
+  for (const auto* list : {&files_, &root_files_}) {
+    for (const std::string& entry : *list) {
+      if (!IsSafeRelativePath(Utf8ToWide(entry))) {
+        return StepFailure{IDS_GENERAL_FAILURE, Utf8ToWide(entry),
+                           "Invalid entry in files list: " + entry};
+      }
+    }
+  }
+  return {};
+}
+
+StepResult FileSteps::CreateSubfolder() {
+  const std::string version = product::ProductVersion();
+  std::string name = version;
+  for (int n = 0; PathExists(context_.install_folder / Utf8ToWide(name)); ++n)
+    name = version + "_" + std::to_string(n);
+  VLOG(1) << "Installation subfolder " << name;
+  context_.record.subfolder = Utf8ToWide(name);
+  FilePath folder = context_.install_folder / context_.record.subfolder;
+  if (!context_.transaction.Execute(std::make_unique<CreateFolderOperation>(folder))) {
+    return StepFailure{IDS_FOLDER_NOT_CREATED, folder.native(),
+                       "Creating installation subfolder failed"};
+  }
+  return {};
+}
+
+size_t FileSteps::FileCount(bool root_files) const {
+  return (root_files ? root_files_ : files_).size();
+}
+
+StepResult FileSteps::CopyEntry(size_t index, bool root_files) {
+  const std::vector<std::string>& list = root_files ? root_files_ : files_;
+  if (list.empty()) return {};
+  const std::string& entry = list.at(index);
+  VLOG(1) << "Copying file " << entry;
+  const FilePath& folder = context_.install_folder;
+  FilePath relative = Utf8ToWide(entry);
+  FilePath destination =
+      root_files ? folder / relative : folder / context_.record.subfolder / relative;
+  if (!context_.transaction.Execute(
+          std::make_unique<CopyFileOperation>(context_.package_folder / relative, destination))) {
+    return StepFailure{IDS_COPY_FAILED, relative.native(),
+                       "Failed copying " + WideToUtf8(destination.native())};
+  }
+  (root_files ? context_.record.root_files : context_.record.files).push_back(relative);
+  return {};
+}
+
+StepResult FileSteps::InstallLauncher() {
+  LOG(INFO) << "Installing the launcher";
+  FilePath source = context_.package_folder / kLauncher;
+  FilePath launcher = context_.install_folder / kLauncher;
+  if (!context_.transaction.Execute(std::make_unique<CopyFileOperation>(source, launcher))) {
+    return StepFailure{IDS_COPY_FAILED, launcher.native(), "Failed copying the launcher"};
+  }
+  if (!product::WhiteLabeled()) {
+    // Shortcuts and associations of older installations start the browser
+    // executable in the installation folder: it becomes a launcher as well.
+    FilePath browser = context_.install_folder / BrowserExecutableName();
+    FilePath old = browser;
+    old += L".old";
+    if (context_.status().IsLegacyInstallation() || (PathExists(browser) && PathExists(old))) {
+      if (context_.transaction.Execute(std::make_unique<MoveFileOperation>(browser, old)))
+        context_.transaction.Execute(std::make_unique<CopyFileOperation>(source, browser));
+    }
+  }
+  CopyLauncherExtras();
+  return {};
+}
+
+void FileSteps::CopyLauncherExtras() {
+  if (context_.command_line.HasSwitch("server-tracking-data")) {
+    FilePath data =
+        context_.package_folder / context_.command_line.GetSwitchValuePath("server-tracking-data");
+    if (PathExists(data)) {
+      context_.transaction.Execute(std::make_unique<CopyFileOperation>(
+          data, context_.install_folder / L"server_tracking_data"));
+    }
+  }
+  FilePath overrides = context_.package_folder / L"pref_default_overrides";
+  std::string text;
+  if (ReadFileToString(overrides, &text) &&
+      !nlohmann::json::parse(text, nullptr, false).is_discarded()) {
+    context_.transaction.Execute(std::make_unique<CopyFileOperation>(
+        overrides, context_.install_folder / L"pref_default_overrides"));
+  }
+}
+
+void FileSteps::InstallShortcuts() {
+  if (context_.IsCopyOnly()) return;
+  ShortcutsOf(context_).Install(ChoicesOf(*context_.settings),
+                                GetShortcutFolders(context_.settings->IsAllUsers()));
+}
+
+void FileSteps::UpdateShortcuts() {
+  ShortcutsOf(context_).Update(ChoicesOf(*context_.settings), FoundShortcutsOf(context_.status()),
+                               GetShortcutFolders(context_.settings->IsAllUsers()));
+}
+
+void FileSteps::RemoveRecordedShortcuts() {
+  ShortcutsOf(context_).RemoveRecorded(FoundShortcutsOf(context_.status()));
+}
+
+void FileSteps::DeletePreviousRootFiles() {
+  for (const FilePath& entry : context_.status().root_files) {
+    if (!context_.transaction.Execute(
+            std::make_unique<DeleteFileOperation>(context_.install_folder / entry, false, true)))
+      LOG(WARNING) << "Could not delete previous root file " << entry;
+  }
+}
+
+StepResult FileSteps::DeleteBrowserExecutable() {
+  std::wstring name = BrowserExecutableName();
+  const FilePath& subfolder = context_.status().subfolder;
+  // A log that leads out of the installation folder names no file of ours.
+  if (!subfolder.empty() && !IsSafeRelativePath(subfolder)) {
+    LOG(WARNING) << "Not deleting the browser of the invalid subfolder " << subfolder;
+    return {};
+  }
+  FilePath browser = context_.install_folder / subfolder / name;
+  if (!context_.transaction.Execute(std::make_unique<DeleteFileOperation>(browser, true, true))) {
+    return StepFailure{IDS_BROWSER_IN_USE, L"",
+                       "Can't uninstall when " + WideToUtf8(name) + " is in use"};
+  }
+  return {};
+}
+
+StepResult FileSteps::FinalizeInstallation(bool folder_rights_borrowed) {
+  LOG(INFO) << "Finalizing the installation";
+  std::string text;
+  if (!WriteInstallLog(context_.record, &text) ||
+      !WriteFileAtomically(context_.install_folder / L"installation_status.xml", text)) {
+    return StepFailure{IDS_GENERAL_FAILURE, L"", "Failed saving the installation status"};
+  }
+  SetDefaultBrowser();
+  NotifyShellOfClientChange();
+  // The folder rights of the elevated helper end with this run: a task of
+  // this user could not update the installation later.
+  if (!context_.IsCopyOnly() && !(folder_rights_borrowed && !context_.settings->IsAllUsers()))
+    CreateAutoupdateTask();
+  return {};
+}
+
+void FileSteps::SetDefaultBrowser() {
+  if (GetWindowsVersionRank() >= kWindows10 &&
+      (context_.command_line.HasSwitch("parent-pid") || context_.settings->IsSilent() ||
+       context_.status().IsDefaultBrowser()))
+    return;
+  if (!context_.settings->IsDefaultBrowser() || context_.IsCopyOnly()) return;
+  ShellIntegration shell(context_.install_folder, context_.record);
+  if (context_.settings->IsAllUsers()) {
+    shell.RememberPreviousDefault(ShellLevel::kMachine);
+    shell.MakeDefaultBrowser(ShellLevel::kMachine);
+  }
+  shell.RememberPreviousDefault(ShellLevel::kUser);
+  shell.MakeDefaultBrowser(ShellLevel::kUser);
+}
+
+void FileSteps::CreateAutoupdateTask() {
+  LOG(INFO) << "Creating scheduled task";
+  std::unique_ptr<TaskScheduler> scheduler = CreateTaskScheduler();
+  if (!scheduler->Init()) {
+    LOG(ERROR) << "Could not initialize task scheduler";
+    return;
+  }
+  scheduler->RemoveStaleTasks();
+  ScheduledTask task(context_.install_folder / kLauncher);
+  task.command_line.AppendSwitch("scheduledautoupdate");
+  task.command_line.AppendArg(L"$(Arg0)");
+  task.name_suffix = L"Autoupdate " + Utf8ToWide(context_.record.app_id);
+  task.description = l10n::GetLocalizedString(IDS_AUTOUPDATE_TASK_DESCRIPTION);
+  task.run_as_system = context_.settings->IsAllUsers();
+  task.time_limit = 3600;
+  bool scheduled = product::ScheduleAutoupdateTask();
+  task.trigger_kind = scheduled ? ScheduledTask::kDaily : ScheduledTask::kNoTimeTrigger;
+  task.at_logon = scheduled;
+  task.network_required = true;
+  if (!scheduler->CreateTask(task)) {
+    LOG(ERROR) << "Could not create scheduled task";
+    return;
+  }
+  JsonPrefStore prefs(context_.install_folder / L"installer_prefs.json", nullptr);
+  prefs.Load();
+  const nlohmann::json* count = prefs.GetValue("au_task_error_count");
+  if (count && count->is_number_integer() && count->get<long long>() > 0) {
+    long long value = count->get<long long>() - 1;
+    prefs.SetValue("au_task_error_count", value);
+    VLOG(1) << "Setting autoupdate task error counter to : " << value;
+  }
+}
+
+}  // namespace norva::installer

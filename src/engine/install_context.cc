@@ -1,0 +1,27 @@
+#include "engine/install_context.h"
+
+#include <utility>
+
+#include "base/strings.h"
+#include "installer/installation_status.h"
+#include "installer/settings.h"
+#include "product/product_info.h"
+
+namespace norva::installer {
+
+InstallContext::InstallContext(CommandLine command_line, FilePath package_folder)
+    : command_line(std::move(command_line)), package_folder(std::move(package_folder)) {}
+
+const InstallationStatus& InstallContext::status() const {
+  return settings->GetInstallationStatus();
+}
+
+int InstallContext::operation() const { return settings->GetOperation(); }
+
+bool InstallContext::IsCopyOnly() const { return settings->IsCopyOnly(); }
+
+bool InstallContext::IsAutoupdate() const { return settings->IsAutoupdate(); }
+
+std::wstring BrowserExecutableName() { return Utf8ToWide(product::FileNameBase()) + L".exe"; }
+
+}  // namespace norva::installer
