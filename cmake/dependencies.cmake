@@ -13,9 +13,8 @@ endforeach()
 # (public domain) with our one change, a match copy that moves pieces instead
 # of bytes (third_party/lzma_sdk/), patched into the build folder.
 include(${CMAKE_CURRENT_LIST_DIR}/lzma_sdk.cmake)
-norva_patched_lzma_sdk_source(NORVA_LZMA_DEC_SOURCE LzmaDec.c
-                              ${CMAKE_SOURCE_DIR}/third_party/lzma_sdk/LzmaDec-match-copy.patch)
-add_library(lzma_sdk_dec STATIC ${NORVA_LZMA_DEC_SOURCE})
+norva_lzma_decoder_source(lzma_decoder_source)
+add_library(lzma_sdk_dec STATIC ${lzma_decoder_source})
 target_include_directories(lzma_sdk_dec SYSTEM PUBLIC ${NORVA_CROSS_INCLUDE})
 target_include_directories(lzma_sdk_dec PRIVATE ${NORVA_CROSS_INCLUDE}/lzma)
 target_compile_options(lzma_sdk_dec PRIVATE -O2 -w)
