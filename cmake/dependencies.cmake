@@ -9,10 +9,12 @@ foreach(dep IN ITEMS nlohmann lzma)
   file(CREATE_LINK /usr/include/${dep} ${NORVA_CROSS_INCLUDE}/${dep} SYMBOLIC)
 endforeach()
 
-# LZMA decoder of the LZMA SDK (lzma-dev), compiled into our build. The
-# source is our copy in third_party/lzma_sdk (public domain), the same but for
-# a match copy that moves pieces instead of bytes; the headers are lzma-dev's.
-add_library(lzma_sdk_dec STATIC ${CMAKE_SOURCE_DIR}/third_party/lzma_sdk/LzmaDec.c)
+# LZMA decoder of the LZMA SDK, compiled into our build: lzma-dev's LzmaDec.c
+# (public domain) with our one change, a match copy that moves pieces instead
+# of bytes (third_party/lzma_sdk/), patched into the build folder.
+include(${CMAKE_CURRENT_LIST_DIR}/lzma_sdk.cmake)
+norva_lzma_decoder_source(lzma_decoder_source)
+add_library(lzma_sdk_dec STATIC ${lzma_decoder_source})
 target_include_directories(lzma_sdk_dec SYSTEM PUBLIC ${NORVA_CROSS_INCLUDE})
 target_include_directories(lzma_sdk_dec PRIVATE ${NORVA_CROSS_INCLUDE}/lzma)
 target_compile_options(lzma_sdk_dec PRIVATE -O2 -w)

@@ -370,6 +370,12 @@ class Filter {
   virtual size_t Convert(uint8_t* data, size_t size) = 0;
 };
 
+// The x86 branch converter (BCJ) of the LZMA SDK (Igor Pavlov, public domain;
+// its BranchX86.c, later Bra86.c): it turns the absolute targets that the
+// encoder wrote into CALL and JMP (E8/E9) operands back into relative ones.
+// kAllowed and kBitNumber are the SDK's kMaskToAllowedStatus and
+// kMaskToBitNumber, indexed by which of the three bytes before the opcode
+// were E8/E9 bytes left unconverted.
 class X86Filter : public Filter {
  public:
   size_t Convert(uint8_t* data, size_t size) override {
