@@ -110,6 +110,7 @@ bool Wininet::CrackUrl(const std::wstring& url, UrlParts* parts) {
 
 bool Wininet::Start(const std::wstring& url, std::string body, Closure completion,
                     std::unique_ptr<ResponseWriter> writer, std::unique_ptr<DownloadStats> stats) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   LOG(INFO) << "Starting download from " << url;
   if (!writer || !stats || !ThreadTaskRunnerHandle::IsSet()) {
     // Without a task loop on this thread no outcome could ever arrive.
@@ -205,6 +206,7 @@ bool Wininet::OpenAndSendRequest(const std::wstring& extra_headers) {
 }
 
 void Wininet::Stop() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   LOG(INFO) << "Stopping the download";
   TearDown();
   SetState(kStopped);
@@ -452,19 +454,23 @@ void Wininet::CheckRetriesAndResume() {
 // Owner thread ----------------------------------------------------------------
 
 void Wininet::NotifyTotal(uint32_t total) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (delegate_) delegate_->SetTotalProgress(static_cast<int>(total));
 }
 
 void Wininet::NotifyCurrent() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   progress_posted_ = false;
   if (delegate_) delegate_->SetCurrentProgress(static_cast<int>(progress_.load()));
 }
 
 void Wininet::NotifyStalled() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (delegate_) delegate_->NotifyStalled();
 }
 
 void Wininet::RequestProxyCredentials() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   HINTERNET request = request_;
   ui_runner_->RunUICallbackAndPostReply(
       [request](HWND window) {
@@ -481,6 +487,7 @@ void Wininet::RequestProxyCredentials() {
 }
 
 void Wininet::OnProxyCredentialsResult(int result) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (result == ERROR_INTERNET_FORCE_RETRY) {
     LOG(INFO) << "Logged in to proxy - resuming download";
     Resume();
@@ -494,6 +501,7 @@ void Wininet::OnProxyCredentialsResult(int result) {
 }
 
 void Wininet::Resume() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   stats_->ChunkEnd(downloaded_);
   if (request_) {
     InternetCloseHandle(request_);
@@ -527,6 +535,7 @@ void Wininet::Resume() {
 }
 
 void Wininet::Fail() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   LOG(ERROR) << "Download failed";
   TearDown();
   SetState(kFailed);
@@ -534,6 +543,7 @@ void Wininet::Fail() {
 }
 
 void Wininet::Complete() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   retry_count_ = 0;
   TearDown();
   LOG(INFO) << "Download completed";

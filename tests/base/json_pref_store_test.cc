@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "support/scratch.h"
+#include "support/thread_violations.h"
 
 namespace norva::installer {
 namespace {
@@ -160,6 +161,14 @@ TEST_F(JsonPrefStoreTest, WritesAtOnceWhenThePoolHasShutDown) {
   without_pool.SetValue("enable_stats", true);
   without_pool.CommitPendingWrite();
   EXPECT_EQ(ReadBack(), json({{"language", "nb"}, {"enable_stats", true}}));
+}
+
+TEST_F(JsonPrefStoreTest, UseFromASecondThreadIsCaught) {
+  test::ThreadViolationRecorder recorder;
+  JsonPrefStore store(File(), nullptr);
+  store.Load();
+  test::RunOnAnotherThread([&store] { store.SetValue("language", "de"); });
+  EXPECT_EQ(recorder.violations().size(), 1u);
 }
 
 TEST(WorkerPoolTest, NamedPoolsRunTasksInOrderOnOneThread) {

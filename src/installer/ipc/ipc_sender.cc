@@ -10,6 +10,7 @@ IPCSenderProxy::IPCSenderProxy() = default;
 IPCSenderProxy::~IPCSenderProxy() { Close(); }
 
 bool IPCSenderProxy::Connect(const std::wstring& name) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (thread_) {
     LOG(ERROR) << "IPC sender is already connected";
     return false;
@@ -33,6 +34,7 @@ bool IPCSenderProxy::Connect(const std::wstring& name) {
 }
 
 void IPCSenderProxy::Send(std::vector<uint8_t> message) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (!thread_) return;
   // The thread's task queue is the first-in first-out queue of messages;
   // each write is synchronous, so one datagram leaves before the next.
@@ -44,6 +46,7 @@ void IPCSenderProxy::Send(std::vector<uint8_t> message) {
 }
 
 void IPCSenderProxy::Close() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (!thread_) return;
   thread_->Stop();  // runs every write posted before
   thread_.reset();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/thread.h"
+#include "base/thread_checker.h"
 
 namespace norva::installer {
 
@@ -35,6 +36,7 @@ class IPCSenderProxy {
   std::unique_ptr<Thread> thread_;
   // Used only on the IPC thread until Close has stopped it.
   HANDLE mailslot_ = INVALID_HANDLE_VALUE;
+  ThreadChecker thread_checker_;
 };
 
 }  // namespace norva::installer
