@@ -330,8 +330,11 @@ bool InstallerWindow::AskSwitchToCurrentUser() {
   return accepted;
 }
 
-void InstallerWindow::SetProgressState(int state) {
-  int id = state <= 1 ? 37022 : state == 2 ? 37023 : settings_.IsUninstall() ? 37025 : 37024;
+void InstallerWindow::SetProgressState(FetchState state) {
+  int id = state <= FetchState::kDownloading ? 37022
+           : state == FetchState::kUnpacking ? 37023
+           : settings_.IsUninstall()         ? 37025
+                                             : 37024;
   SetControlText(kStatusText, GetLocalizedString(id));
   InvalidateRect(Control(kStatusText), nullptr, TRUE);
 }

@@ -273,8 +273,8 @@ TEST_F(InstallerWindowTest, ProgressTextsFollowTheFetchState) {
   Open(scratch_.path() / L"progress", false, /*progress_only=*/true);
   EXPECT_EQ(window_->current_page(), kPageProgress);
   const int kExpected[] = {37022, 37022, 37023, 37024, 37024, 37024};
-  for (int state = 0; state < 6; ++state) {
-    window_->SetProgressState(state);
+  for (int state = 0; state < kFetchStateCount; ++state) {
+    window_->SetProgressState(static_cast<FetchState>(state));
     EXPECT_EQ(Text(kStatusText), GetLocalizedString(kExpected[state])) << state;
   }
   window_->ShowError(L"No network", true, "Fetcher error");
