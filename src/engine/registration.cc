@@ -395,7 +395,7 @@ void Installer::RemoveRecordedKeys(HKEY root, const std::vector<InstallLogKey>& 
 std::wstring Installer::ExpandLegacyKeyPath(const std::string& path) const {
   std::wstring expanded = Utf8ToWide(path);
   if (!status().IsLegacyInstallation()) return expanded;
-  std::wstring name = LegacyProductName(status().GetLegacyProductKind());
+  std::wstring name = LegacyProductName(static_cast<int>(status().GetLegacyProductKind()));
   expanded = ReplaceAll(std::move(expanded), L"{Product}", name);
   return ReplaceAll(std::move(expanded), L"{SPProduct}", L" " + name);
 }

@@ -73,11 +73,11 @@ bool SkipUncPrefix(std::wstring_view* rest) {
   return true;
 }
 
-// -1 when the value is missing or not a boolean.
-int TriState(const JsonPrefStore& prefs, std::string_view key) {
+// Nullopt when the value is missing or not a boolean.
+std::optional<bool> RecordedChoice(const JsonPrefStore& prefs, std::string_view key) {
   const nlohmann::json* value = prefs.GetValue(key);
-  if (!value || !value->is_boolean()) return -1;
-  return value->get<bool>() ? 1 : 0;
+  if (!value || !value->is_boolean()) return std::nullopt;
+  return value->get<bool>();
 }
 
 FilePath WithoutTrailingSeparators(FilePath path) {
@@ -299,9 +299,9 @@ bool InstallationStatus::ReadInstallerPrefs() {
   if (!PathExists(file)) return false;
   JsonPrefStore prefs(file, nullptr);
   if (!prefs.Load()) return false;
-  single_profile_ = TriState(prefs, "single_profile");
-  import_browser_data_ = TriState(prefs, "import_browser_data");
-  enable_stats_ = TriState(prefs, "enable_stats");
+  single_profile_ = RecordedChoice(prefs, "single_profile");
+  import_browser_data_ = RecordedChoice(prefs, "import_browser_data");
+  enable_stats_ = RecordedChoice(prefs, "enable_stats");
   std::string language = prefs.GetString("language");
   if (!language.empty()) language_ = Utf8ToWide(language);
   welcome_url_ = prefs.GetString("welcome-url");
@@ -324,7 +324,9 @@ void InstallationStatus::ReadLegacyIni(bool installer_prefs_read) {
   std::wstring ini = (path_ / kLegacyIniFile).wstring();
   if (!PathExists(ini)) return;
   UINT kind = GetPrivateProfileIntW(L"System", L"Norva Product", 0, ini.c_str());
-  legacy_product_kind_ = kind == 1 || kind == 2 ? static_cast<int>(kind) : 0;
+  legacy_product_kind_ = kind == 1   ? LegacyProductKind::kNext
+                         : kind == 2 ? LegacyProductKind::kLabs
+                                     : LegacyProductKind::kNorva;
   if (installer_prefs_read) return;
   wchar_t value[MAX_PATH] = {};
   // A default that no real value can have tells "absent" from "empty".
@@ -333,7 +335,7 @@ void InstallationStatus::ReadLegacyIni(bool installer_prefs_read) {
   int multi_user = 0;
   if (wcscmp(value, kAbsent) != 0) {
     StringToInt(std::wstring_view(value), &multi_user);
-    single_profile_ = multi_user == 0 ? 1 : 0;
+    single_profile_ = multi_user == 0;
   }
   // Room for one character more than a usable value, to tell a cut one.
   wchar_t directory[kMaxLanguageDirectory + 2] = {};

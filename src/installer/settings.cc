@@ -355,8 +355,7 @@ void Settings::OnStatusFetched(std::unique_ptr<InstallationStatus> status) {
   VLOG(1) << "Operation: " << static_cast<int>(operation_);
   if (!existing && !status_->IsLegacyInstallation()) {
     if (!uninstall_ && !command_line_.HasSwitch("singleprofile")) {
-      int known = status_->GetSingleProfile();
-      single_profile_ = known != -1 ? known == 1 : copy_only_;
+      single_profile_ = status_->GetSingleProfile().value_or(copy_only_);
     }
   } else {
     AdoptExistingInstallation();
