@@ -110,13 +110,15 @@ bool Wininet::CrackUrl(const std::wstring& url, UrlParts* parts) {
 
 bool Wininet::Start(const std::wstring& url, std::string body, Closure completion,
                     std::unique_ptr<ResponseWriter> writer, std::unique_ptr<DownloadStats> stats) {
-  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   LOG(INFO) << "Starting download from " << url;
   if (!writer || !stats || !ThreadTaskRunnerHandle::IsSet()) {
     // Without a task loop on this thread no outcome could ever arrive.
     LOG(ERROR) << "A download needs a writer, statistics and a task loop";
     return false;
   }
+  // A start refused above touched nothing; one that gets here makes this
+  // thread the owner.
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   TearDown();  // a download still running is abandoned
   writer_ = std::move(writer);
   stats_ = std::move(stats);
