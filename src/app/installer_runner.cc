@@ -56,9 +56,13 @@ InstallerRunner::~InstallerRunner() {
   CloseEvents();
 }
 
-void InstallerRunner::AddObserver(InstallerObserver* observer) { observers_.push_back(observer); }
+void InstallerRunner::AddObserver(InstallerObserver* observer) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
+  observers_.push_back(observer);
+}
 
 void InstallerRunner::RemoveObserver(InstallerObserver* observer) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   observers_.erase(std::remove(observers_.begin(), observers_.end(), observer), observers_.end());
 }
 
@@ -70,6 +74,7 @@ bool InstallerRunner::Fail(int message_id, const char* message) {
 }
 
 bool InstallerRunner::StartInstallation(Settings& settings) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (settings_ == &settings) LOG(INFO) << "Duplicate installation attempt detected";
   // A second backend for the same runner would lose the first one's handle.
   if (backend_running_ && backend_unwatched_ && !IsBackendRunning()) {
@@ -181,12 +186,14 @@ bool InstallerRunner::IsBackendRunning() const {
 }
 
 void InstallerRunner::SetPackageReady() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (package_ready_) return;
   package_ready_ = true;
   if (backend_running_ && package_ready_event_) SetEvent(package_ready_event_);
 }
 
 void InstallerRunner::StopInstallation() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (backend_running_ && interrupted_event_) SetEvent(interrupted_event_);
   if (mutex_) {
     // While the backend runs it shares the mutex; releasing it here would let
@@ -211,6 +218,7 @@ bool InstallerRunner::WaitForBackendToEnd(DWORD timeout_ms) const {
 void InstallerRunner::OnHandleSignaled(HANDLE handle) { OnObjectSignaled(handle); }
 
 void InstallerRunner::OnObjectSignaled(HANDLE handle) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   DWORD exit_code = 1;
   bool exit_code_zero = GetExitCodeProcess(handle, &exit_code) && exit_code == 0;
   // The mailslot reader may not have handed on the backend's last messages
@@ -236,6 +244,7 @@ void InstallerRunner::OnBackendEnded(bool exit_code_zero) {
 }
 
 void InstallerRunner::OnMessageReceived(const InstallerMessage& message) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   using Type = InstallerMessageType;
   if (message.type == Type::kInstallationSucceeded) success_reported_ = true;
   for (InstallerObserver* observer : std::vector(observers_)) {

@@ -8,6 +8,7 @@
 #include "base/file_path.h"
 #include "base/handle_watcher.h"
 #include "base/process.h"
+#include "base/thread_checker.h"
 #include "base/weak_ptr.h"
 #include "installer/ipc/ipc_receiver.h"
 
@@ -87,6 +88,7 @@ class InstallerRunner : public HandleWatcher::Delegate, public IPCReceiverProxy:
   // The current backend reported OnInstallationSucceeded.
   bool success_reported_ = false;
   std::vector<InstallerObserver*> observers_;
+  ThreadChecker thread_checker_;
   WeakPtrFactory<InstallerRunner> weak_factory_{this};
 };
 

@@ -31,7 +31,8 @@
 namespace norva::installer {
 namespace {
 
-constexpr int kProgressWeights[] = {1, 1000, 200, 1, 1, 100};
+// The share of the progress bar of each FetchState.
+constexpr int kProgressWeights[kFetchStateCount] = {1, 1000, 200, 1, 1, 100};
 constexpr int kProgressTotalWeight =
     std::accumulate(std::begin(kProgressWeights), std::end(kProgressWeights), 0);
 // A jump of the bar by at most this many units is stepped, not set.
@@ -121,6 +122,7 @@ DWORD InstallerUIController::AcquireFolderLock(const FilePath& download_folder) 
 bool InstallerUIController::RunUI(Settings& settings, bool inside_package,
                                   const FilePath& download_folder,
                                   bool run_immediately) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (DWORD other = AcquireFolderLock(download_folder)) {
     LOG(INFO) << "Another installer window serves this download folder";
     EnumThreadWindows(other, BringToFront, 0);
@@ -132,7 +134,7 @@ bool InstallerUIController::RunUI(Settings& settings, bool inside_package,
   run_immediately_ = run_immediately;
   FilePath package_folder;
   if (inside_package) {
-    fetch_state_ = kStatePackageReady;
+    fetch_state_ = FetchState::kPackageReady;
     package_folder = GetExecutablePath().parent_path();
   } else {
     fetcher_ = std::make_unique<PackageFetcher>(download_folder, stats_->root(), this, this,
@@ -195,8 +197,9 @@ void InstallerUIController::StartFetcher() {
 }
 
 void InstallerUIController::OnInstallFolderStatusChanged() {
-  if (fetch_state_ == kStateHandedOver && tracking_data_.empty())
-    fetch_state_ = kStatePackageReady;
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
+  if (fetch_state_ == FetchState::kHandedOver && tracking_data_.empty())
+    fetch_state_ = FetchState::kPackageReady;
   if (run_immediately_ || proceed_requested_) {
     proceed_requested_ = false;
     loop_->task_runner()->PostTask(FROM_HERE, [weak = weak_factory_.GetWeakPtr()] {
@@ -212,12 +215,13 @@ void InstallerUIController::OnInstallFolderStatusChanged() {
 // Proceeding ---------------------------------------------------------------
 
 void InstallerUIController::OnProceed() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (installing_ || finished_) return;
   if (settings_->IsStatusFetchPending()) {
     proceed_requested_ = true;
     return;
   }
-  if (fetch_state_ == kStatePackageReady) FetchPrefDefaultOverrides();
+  if (fetch_state_ == FetchState::kPackageReady) FetchPrefDefaultOverrides();
   settings_->RemoveObserver(this);
   settings_->DumpStats(stats_->root());
   if (GetWindowsVersionRank() < kWindows7) {
@@ -245,7 +249,7 @@ void InstallerUIController::OnProceed() {
   if (refetch_needed_) {
     refetch_needed_ = false;
     fetch_restarts_ = 0;
-    fetch_state_ = kStateFetchingUrl;
+    fetch_state_ = FetchState::kFetchingUrl;
     StartFetcher();
   }
   window_->ShowPage(kPageProgress);
@@ -262,16 +266,17 @@ void InstallerUIController::FetchPrefDefaultOverrides() {
   FetchOverridesThenHandOver(*settings_, tracking_data_, *pref_fetcher_,
                              [weak = weak_factory_.GetWeakPtr()] {
                                if (!weak) return;
-                               weak->fetch_state_ = kStateHandedOver;
+                               weak->fetch_state_ = FetchState::kHandedOver;
                                weak->runner_->SetPackageReady();
                                if (weak->installing_ && weak->window_)
-                                 weak->window_->SetProgressState(kStateHandedOver);
+                                 weak->window_->SetProgressState(FetchState::kHandedOver);
                              });
 }
 
 void InstallerUIController::RunUICallbackAndPostReply(UICallback callback,
                                                       std::shared_ptr<TaskRunner> reply_runner,
                                                       Reply reply) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (finished_) {
     reply_runner->PostTask(FROM_HERE, [reply = std::move(reply)] { reply(ERROR_CANCELLED); });
     return;
@@ -289,29 +294,33 @@ void InstallerUIController::RunUICallbackAndPostReply(UICallback callback,
 // Progress -----------------------------------------------------------------
 
 void InstallerUIController::SetTotalProgress(int total) {
-  progress_total_ = fetch_state_ == kStatePartnerContent ? 0 : static_cast<unsigned>(total);
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
+  progress_total_ = fetch_state_ == FetchState::kPartnerContent ? 0 : static_cast<unsigned>(total);
   progress_current_ = 0;
 }
 
 void InstallerUIController::SetCurrentProgress(int current) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (progress_total_ == 0) return;
   progress_current_ = static_cast<unsigned>(current);
   UpdateProgressBar();
 }
 
 void InstallerUIController::SetTotalSteps(int steps) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   progress_total_ = static_cast<unsigned>(steps);
   progress_current_ = 1;
 }
 
 void InstallerUIController::OnStepCompleted() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   ++progress_current_;
   UpdateProgressBar();
 }
 
 void InstallerUIController::UpdateProgressBar() {
   if (!installing_ || !window_) return;
-  int state = std::clamp<int>(fetch_state_, 0, kStateHandedOver);
+  auto state = static_cast<int>(fetch_state_);
   double position = std::accumulate(kProgressWeights, kProgressWeights + state, 0);
   if (progress_total_ != 0)
     position += static_cast<double>(kProgressWeights[state]) * progress_current_ / progress_total_;
@@ -325,27 +334,28 @@ void InstallerUIController::UpdateProgressBar() {
   for (; shown < target; ++shown) SendMessageW(bar, PBM_STEPIT, 0, 0);
 }
 
-void InstallerUIController::SetFetchState(int state) { fetch_state_ = state; }
+void InstallerUIController::SetFetchState(FetchState state) { fetch_state_ = state; }
 
 // Fetcher reports ------------------------------------------------------------
 
 void InstallerUIController::NotifyStatusChanged(Status status) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   switch (status) {
     case kFetchingDownloadUrl:
       fetching_download_url_seen_ = true;
-      SetFetchState(kStateFetchingUrl);
+      SetFetchState(FetchState::kFetchingUrl);
       break;
     case kDownloading:
-      SetFetchState(kStateDownloading);
+      SetFetchState(FetchState::kDownloading);
       break;
     case kUnpacking:
-      SetFetchState(kStateUnpacking);
+      SetFetchState(FetchState::kUnpacking);
       break;
     case kDownloadingPartnerContent:
-      SetFetchState(kStatePartnerContent);
+      SetFetchState(FetchState::kPartnerContent);
       break;
     case kPackageReady:
-      SetFetchState(kStatePackageReady);
+      SetFetchState(FetchState::kPackageReady);
       if (installing_) FetchPrefDefaultOverrides();
       break;
     case kInitializationFailed:
@@ -371,7 +381,7 @@ void InstallerUIController::OnFetchFailed(Status status) {
   if (fetch_restarts_ < kMaxFetchRestarts) {
     ++fetch_restarts_;
     LOG(INFO) << "Restarting package fetching, " << fetch_restarts_ << " of " << kMaxFetchRestarts;
-    SetFetchState(kStateFetchingUrl);
+    SetFetchState(FetchState::kFetchingUrl);
     StartFetcher();
     return;
   }
@@ -381,6 +391,7 @@ void InstallerUIController::OnFetchFailed(Status status) {
 }
 
 void InstallerUIController::NotifyTrackingDataObtained(const std::string& tracking_data) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   tracking_data_ = tracking_data;
 }
 
@@ -388,6 +399,7 @@ void InstallerUIController::NotifyTrackingDataObtained(const std::string& tracki
 
 void InstallerUIController::OnInstallationFailed(int message_id, const std::wstring& detail,
                                                  const std::string& message) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (UiStatsEnabled()) stats_->root().SetString("failure_reason", message);
   pending_error_ = std::make_unique<PendingError>(PendingError{message_id, detail, message});
   runner_->StopInstallation();
@@ -398,6 +410,7 @@ void InstallerUIController::OnInstallationFailed(int message_id, const std::wstr
 void InstallerUIController::OnInstallationSucceeded() {}
 
 void InstallerUIController::OnInstallerTerminated(bool success) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (finished_) return;
   result_ = success;
   if (success) {
@@ -427,8 +440,9 @@ void InstallerUIController::ShowFailure() {
   settings_->AddObserver(this);
   if (!window_) return;
   if (OfferCurrentUserInstallation()) return;
-  bool show_full_package = failed_before_ && !inside_package_ &&
-                           (fetch_state_ < kStatePartnerContent || fetching_download_url_seen_);
+  bool show_full_package =
+      failed_before_ && !inside_package_ &&
+      (fetch_state_ < FetchState::kPartnerContent || fetching_download_url_seen_);
   failed_before_ = true;
   std::unique_ptr<PendingError> error = std::move(pending_error_);
   int message_id = error ? error->message_id : IDS_GENERAL_FAILURE;
@@ -457,11 +471,13 @@ bool InstallerUIController::OfferCurrentUserInstallation() {
 // Endings ------------------------------------------------------------------
 
 void InstallerUIController::OnCancel() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   stats_->root().SetInteger("installation_cancelled", 1);
   Finish();
 }
 
 void InstallerUIController::OnFullPackage() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   std::string address = product::Url("download_full_windows");
   if (product::StreamId() != kStableStreamId) {
     address += StringPrintf("&product=%s%%20%s", product::ProductName().c_str(),

@@ -9,11 +9,13 @@
 
 #include "base/command_line.h"
 #include "base/file_path.h"
+#include "base/thread_checker.h"
 #include "base/weak_ptr.h"
 #include "engine/installer_observer.h"
 #include "installer/settings.h"
 #include "net/ui_callback_runner.h"
 #include "package/package_fetcher_delegate.h"
+#include "ui/fetch_state.h"
 #include "ui/installer_window.h"
 
 namespace norva::installer {
@@ -35,18 +37,6 @@ class InstallerUIController : public Settings::Observer,
                               public PackageFetcherDelegate,
                               public InstallerObserver {
  public:
-  // What the controller knows of the package: 0 fetching the download
-  // address, 1 downloading, 2 unpacking, 3 partner content, 4 ready, 5 handed
-  // to the backend.
-  enum FetchState : int {
-    kStateFetchingUrl = 0,
-    kStateDownloading = 1,
-    kStateUnpacking = 2,
-    kStatePartnerContent = 3,
-    kStatePackageReady = 4,
-    kStateHandedOver = 5,
-  };
-
   // `command_line` holds the switches the fetches and the report read
   // (tests pass their own).
   explicit InstallerUIController(
@@ -118,7 +108,7 @@ class InstallerUIController : public Settings::Observer,
   void Init();
   void StartFetcher();
   void FetchPrefDefaultOverrides();
-  void SetFetchState(int state);
+  void SetFetchState(FetchState state);
   void OnFetchFailed(Status status);
   void UpdateProgressBar();
   void ShowFailure();
@@ -134,7 +124,7 @@ class InstallerUIController : public Settings::Observer,
   std::unique_ptr<DeferredRequest> deferred_request_;
   bool installing_ = false;
   std::unique_ptr<PendingError> pending_error_;
-  int fetch_state_ = kStateFetchingUrl;
+  FetchState fetch_state_ = FetchState::kFetchingUrl;
   bool refetch_needed_ = false;
   int fetch_restarts_ = 0;
   unsigned progress_total_ = 0;
@@ -152,6 +142,7 @@ class InstallerUIController : public Settings::Observer,
   std::unique_ptr<PackageFetcher> fetcher_;
   std::unique_ptr<InstallerRunner> runner_;
   std::unique_ptr<PrefDefaultOverridesFetcher> pref_fetcher_;
+  ThreadChecker thread_checker_;
   WeakPtrFactory<InstallerUIController> weak_factory_{this};
 };
 

@@ -36,6 +36,7 @@ SilentInstallerController::~SilentInstallerController() {
 
 bool SilentInstallerController::Run(Settings& settings, bool inside_package,
                                     const FilePath& download_folder) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   loop_ = TaskLoop::Current();
   settings_ = &settings;
   settings.AddObserver(this);
@@ -66,7 +67,10 @@ bool SilentInstallerController::Run(Settings& settings, bool inside_package,
   return result_;
 }
 
-void SilentInstallerController::OnInstallFolderStatusChanged() { StartInstallationAttempt(); }
+void SilentInstallerController::OnInstallFolderStatusChanged() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
+  StartInstallationAttempt();
+}
 
 void SilentInstallerController::StartInstallationAttempt() {
   if (attempt_started_ || finished_) return;
@@ -100,11 +104,13 @@ void SilentInstallerController::FetchPrefDefaultOverrides() {
 void SilentInstallerController::RunUICallbackAndPostReply(UICallback,
                                                           std::shared_ptr<TaskRunner> reply_runner,
                                                           Reply reply) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   LOG(ERROR) << "Cannot display UI requested by fetcher when running silently";
   reply_runner->PostTask(FROM_HERE, [reply = std::move(reply)] { reply(0); });
 }
 
 void SilentInstallerController::NotifyStatusChanged(Status status) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   switch (status) {
     case kFetchingDownloadUrl:
       fetching_download_url_seen_ = true;
@@ -126,17 +132,20 @@ void SilentInstallerController::NotifyStatusChanged(Status status) {
 }
 
 void SilentInstallerController::NotifyTrackingDataObtained(const std::string& tracking_data) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   tracking_data_ = tracking_data;
 }
 
 void SilentInstallerController::OnInstallationFailed(int, const std::wstring&,
                                                      const std::string& message) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   LOG(ERROR) << "Installation failed: " << message;
   SetFailureReason(message);
   Finish();
 }
 
 void SilentInstallerController::OnInstallationSucceeded() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   LOG(INFO) << "Installation succeeded";
   // The run succeeds only when the backend also ends well (the runner
   // decides); the report alone could come from a backend that dies after it.
@@ -152,6 +161,7 @@ void SilentInstallerController::OnInstallationSucceeded() {
 }
 
 void SilentInstallerController::OnInstallerTerminated(bool success) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   LOG(INFO) << "The installer backend ended " << (success ? "successfully" : "with a failure");
   if (finished_) return;
   result_ = success;

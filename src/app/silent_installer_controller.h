@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/file_path.h"
+#include "base/thread_checker.h"
 #include "base/weak_ptr.h"
 #include "engine/installer_observer.h"
 #include "installer/settings.h"
@@ -37,8 +38,6 @@ class SilentInstallerController : public Settings::Observer,
   // Returns once the installation has ended and its report has been sent;
   // true when the installation succeeded.
   bool Run(Settings& settings, bool inside_package, const FilePath& download_folder);
-
-  StatsCollector& stats() { return *stats_; }
 
   // Settings::Observer:
   void OnSettingsChanged() override {}
@@ -85,6 +84,7 @@ class SilentInstallerController : public Settings::Observer,
   std::unique_ptr<PackageFetcher> fetcher_;
   std::unique_ptr<InstallerRunner> runner_;
   std::unique_ptr<PrefDefaultOverridesFetcher> pref_fetcher_;
+  ThreadChecker thread_checker_;
   WeakPtrFactory<SilentInstallerController> weak_factory_{this};
 };
 

@@ -30,6 +30,7 @@ JsonPrefStore::JsonPrefStore(FilePath path, std::shared_ptr<WorkerPool> writer)
 JsonPrefStore::~JsonPrefStore() { CommitPendingWrite(); }
 
 bool JsonPrefStore::Load() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   nlohmann::json value;
   bool loaded = ReadJsonFile(path_, &value) && value.is_object();
   if (!loaded && PathExists(path_)) LOG(WARNING) << "Ignoring unreadable preferences " << path_;
@@ -39,6 +40,7 @@ bool JsonPrefStore::Load() {
 }
 
 const nlohmann::json* JsonPrefStore::GetValue(std::string_view dotted_key) const {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   std::vector<std::string> parts = SplitKey(dotted_key);
   if (parts.empty()) return nullptr;
   const nlohmann::json* node = &root_;
@@ -79,6 +81,7 @@ nlohmann::json JsonPrefStore::GetList(std::string_view dotted_key) const {
 }
 
 void JsonPrefStore::SetValue(std::string_view dotted_key, nlohmann::json value) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   std::vector<std::string> parts = SplitKey(dotted_key);
   if (parts.empty()) {
     LOG(ERROR) << "Invalid preference key \"" << dotted_key << "\"";
@@ -97,6 +100,7 @@ void JsonPrefStore::SetValue(std::string_view dotted_key, nlohmann::json value) 
 }
 
 void JsonPrefStore::RemoveValue(std::string_view dotted_key) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   size_t dot = dotted_key.rfind('.');
   std::string_view name = dot == std::string_view::npos ? dotted_key : dotted_key.substr(dot + 1);
   nlohmann::json* parent =

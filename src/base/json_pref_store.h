@@ -7,6 +7,7 @@
 
 #include "base/file_path.h"
 #include "base/json.h"
+#include "base/thread_checker.h"
 #include "base/worker_pool.h"
 
 namespace norva::installer {
@@ -53,6 +54,7 @@ class JsonPrefStore {
   const std::shared_ptr<WorkerPool> writer_;
   nlohmann::json root_ = nlohmann::json::object();
   bool changed_ = false;
+  ThreadChecker thread_checker_;
 };
 
 }  // namespace norva::installer

@@ -60,6 +60,7 @@ void TaskLoop::QuitWhenIdle() {
 }
 
 bool TaskLoop::RegisterIOHandler(HANDLE file, IOHandler* handler) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (type_ != Type::kIO || !port_ || !handler) return false;
   if (CreateIoCompletionPort(file, port_, reinterpret_cast<ULONG_PTR>(handler), 1) != port_) {
     PLOG(ERROR) << "Could not register a handle with the I/O completion port";
@@ -69,6 +70,7 @@ bool TaskLoop::RegisterIOHandler(HANDLE file, IOHandler* handler) {
 }
 
 void TaskLoop::RunInternal(bool until_idle) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   while (!quit_) {
     bool did_work = RunReadyTasks();
     if (quit_) break;

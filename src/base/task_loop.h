@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/task_runner.h"
+#include "base/thread_checker.h"
 
 namespace norva::installer {
 
@@ -56,7 +57,6 @@ class TaskLoop {
   // The loop of the calling thread, or null.
   static TaskLoop* Current();
 
-  Type type() const { return type_; }
   std::shared_ptr<TaskRunner> task_runner() const { return runner_; }
 
   // Runs until Quit (a Quit that came before Run makes it return at once).
@@ -107,6 +107,7 @@ class TaskLoop {
   std::deque<internal::PendingTask> ready_;
   std::vector<internal::PendingTask> delayed_;  // heap, earliest due first
   TaskLoop* previous_;
+  ThreadChecker thread_checker_;
 };
 
 }  // namespace norva::installer

@@ -389,7 +389,8 @@ void Registration::RemoveRecordedKeys(HKEY root, const std::vector<InstallLogKey
 std::wstring Registration::ExpandLegacyKeyPath(const std::string& path) const {
   std::wstring expanded = Utf8ToWide(path);
   if (!context_.status().IsLegacyInstallation()) return expanded;
-  std::wstring name = LegacyProductName(context_.status().GetLegacyProductKind());
+  std::wstring name =
+      LegacyProductName(static_cast<int>(context_.status().GetLegacyProductKind()));
   expanded = ReplaceAll(std::move(expanded), L"{Product}", name);
   return ReplaceAll(std::move(expanded), L"{SPProduct}", L" " + name);
 }

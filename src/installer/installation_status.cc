@@ -73,8 +73,8 @@ bool SkipUncPrefix(std::wstring_view* rest) {
   return true;
 }
 
-// -1 when the value is missing or not a boolean.
-std::optional<bool> OptionalBool(const JsonPrefStore& prefs, std::string_view key) {
+// Nullopt when the value is missing or not a boolean.
+std::optional<bool> RecordedChoice(const JsonPrefStore& prefs, std::string_view key) {
   const nlohmann::json* value = prefs.GetValue(key);
   if (!value || !value->is_boolean()) return std::nullopt;
   return value->get<bool>();
@@ -299,9 +299,9 @@ bool InstallationStatus::ReadInstallerPrefs() {
   if (!PathExists(file)) return false;
   JsonPrefStore prefs(file, nullptr);
   if (!prefs.Load()) return false;
-  single_profile_ = OptionalBool(prefs, "single_profile");
-  import_browser_data_ = OptionalBool(prefs, "import_browser_data");
-  enable_stats_ = OptionalBool(prefs, "enable_stats");
+  single_profile_ = RecordedChoice(prefs, "single_profile");
+  import_browser_data_ = RecordedChoice(prefs, "import_browser_data");
+  enable_stats_ = RecordedChoice(prefs, "enable_stats");
   std::string language = prefs.GetString("language");
   if (!language.empty()) language_ = Utf8ToWide(language);
   welcome_url_ = prefs.GetString("welcome-url");
@@ -324,7 +324,9 @@ void InstallationStatus::ReadLegacyIni(bool installer_prefs_read) {
   std::wstring ini = (path_ / kLegacyIniFile).wstring();
   if (!PathExists(ini)) return;
   UINT kind = GetPrivateProfileIntW(L"System", L"Norva Product", 0, ini.c_str());
-  legacy_product_kind_ = kind == 1 || kind == 2 ? static_cast<int>(kind) : 0;
+  legacy_product_kind_ = kind == 1   ? LegacyProductKind::kNext
+                         : kind == 2 ? LegacyProductKind::kLabs
+                                     : LegacyProductKind::kNorva;
   if (installer_prefs_read) return;
   wchar_t value[MAX_PATH] = {};
   // A default that no real value can have tells "absent" from "empty".

@@ -11,11 +11,19 @@
 
 namespace norva::installer {
 
-
 // Whether `path` can name a folder for the Win32 file functions: 1 to 247
 // characters, an optional drive or UNC prefix, and components free of
 // reserved characters, trailing full stops and device names.
 bool IsValidWin32Path(std::wstring_view path);
+
+// The product a legacy installation's ini file names. The values are the
+// ini's own; kNoLegacyIni when the folder has no such file.
+enum class LegacyProductKind : int {
+  kNoLegacyIni = -1,
+  kNorva = 0,  // also any value the ini should not hold
+  kNext = 1,
+  kLabs = 2,
+};
 
 // What is known of one candidate installation folder: whether an
 // installation may go there, whether one (of this product or of the legacy
@@ -50,14 +58,10 @@ class InstallationStatus : public InstallLog {
   const std::wstring& GetLanguage() const { return language_; }
   const std::string& GetWelcomeUrl() const { return welcome_url_; }
   const std::string& GetServerTrackingData() const { return server_tracking_data_; }
-  int GetLegacyProductKind() const { return legacy_product_kind_; }
+  LegacyProductKind GetLegacyProductKind() const { return legacy_product_kind_; }
   const FilePath& GetProfileFolder() const { return profile_folder_; }
   const FilePath& GetCompanyStartMenuFolder() const {
     return company_start_menu_folder_;
-  }
-  // The experiment list the installation recorded ("name@1", "name@2").
-  const std::vector<std::string>& GetInstalledExperiments() const {
-    return installed_experiments_;
   }
   // The state of an experiment as that installation had it: the build's
   // default, overridden by the recorded list.
@@ -69,7 +73,6 @@ class InstallationStatus : public InstallLog {
   bool IsExistingInstallation() const { return existing_installation_; }
   bool IsLegacyInstallation() const { return legacy_installation_; }
   bool HasLauncher() const { return has_launcher_; }
-  bool ReplacesLegacy() const { return replace_legacy_; }
 
  private:
   // Steps of Initialize; false ends the examination.
@@ -102,9 +105,10 @@ class InstallationStatus : public InstallLog {
   std::string welcome_url_;
   std::string server_tracking_data_;
   std::optional<bool> single_profile_;
-  int legacy_product_kind_ = -1;
+  LegacyProductKind legacy_product_kind_ = LegacyProductKind::kNoLegacyIni;
   FilePath profile_folder_;
   FilePath company_start_menu_folder_;
+  // The experiment list the installation recorded ("name@1", "name@2").
   std::vector<std::string> installed_experiments_;
   FilePath path_;
   FilePath existing_folder_;

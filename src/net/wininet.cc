@@ -116,6 +116,9 @@ bool Wininet::Start(const std::wstring& url, std::string body, Closure completio
     LOG(ERROR) << "A download needs a writer, statistics and a task loop";
     return false;
   }
+  // A start refused above touched nothing; one that gets here makes this
+  // thread the owner.
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   TearDown();  // a download still running is abandoned
   writer_ = std::move(writer);
   stats_ = std::move(stats);
@@ -205,6 +208,7 @@ bool Wininet::OpenAndSendRequest(const std::wstring& extra_headers) {
 }
 
 void Wininet::Stop() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   LOG(INFO) << "Stopping the download";
   TearDown();
   SetState(kStopped);
@@ -452,19 +456,23 @@ void Wininet::CheckRetriesAndResume() {
 // Owner thread ----------------------------------------------------------------
 
 void Wininet::NotifyTotal(uint32_t total) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (delegate_) delegate_->SetTotalProgress(static_cast<int>(total));
 }
 
 void Wininet::NotifyCurrent() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   progress_posted_ = false;
   if (delegate_) delegate_->SetCurrentProgress(static_cast<int>(progress_.load()));
 }
 
 void Wininet::NotifyStalled() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (delegate_) delegate_->NotifyStalled();
 }
 
 void Wininet::RequestProxyCredentials() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   HINTERNET request = request_;
   ui_runner_->RunUICallbackAndPostReply(
       [request](HWND window) {
@@ -481,6 +489,7 @@ void Wininet::RequestProxyCredentials() {
 }
 
 void Wininet::OnProxyCredentialsResult(int result) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (result == ERROR_INTERNET_FORCE_RETRY) {
     LOG(INFO) << "Logged in to proxy - resuming download";
     Resume();
@@ -494,6 +503,7 @@ void Wininet::OnProxyCredentialsResult(int result) {
 }
 
 void Wininet::Resume() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   stats_->ChunkEnd(downloaded_);
   if (request_) {
     InternetCloseHandle(request_);
@@ -527,6 +537,7 @@ void Wininet::Resume() {
 }
 
 void Wininet::Fail() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   LOG(ERROR) << "Download failed";
   TearDown();
   SetState(kFailed);
@@ -534,6 +545,7 @@ void Wininet::Fail() {
 }
 
 void Wininet::Complete() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   retry_count_ = 0;
   TearDown();
   LOG(INFO) << "Download completed";

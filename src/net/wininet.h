@@ -16,6 +16,7 @@
 
 #include "base/task_runner.h"
 #include "base/thread.h"
+#include "base/thread_checker.h"
 #include "base/weak_ptr.h"
 #include "net/download_stats.h"
 #include "net/wininet_response_writer.h"
@@ -168,6 +169,7 @@ class Wininet {
   Closure completion_;
   std::atomic<int> retry_count_{0};
   int max_retries_ = kDefaultMaxRetries;
+  ThreadChecker thread_checker_;
 
   WeakPtr<Wininet> weak_this_;  // copied on any thread, used on the owner's
   WeakPtrFactory<Wininet> weak_factory_{this};

@@ -34,6 +34,7 @@ bool WriteAll(HANDLE file, const uint8_t* data, uint64_t size) {
 PayloadReader::PayloadReader(const FilePath& path) : path_(path) {}
 
 bool PayloadReader::ReadPayload() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (read_) return true;
   LOG(INFO) << "Reading Payload";
   if (!mapping_.IsValid() && !mapping_.Initialize(path_)) {
@@ -61,6 +62,7 @@ bool PayloadReader::ReadPayload() {
 }
 
 std::string PayloadReader::GetPayload() const {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (!read_ || invalid_) return std::string();
   if (!override_payload_.empty()) return override_payload_;
   if (!mapping_.IsValid()) return std::string();
@@ -69,6 +71,7 @@ std::string PayloadReader::GetPayload() const {
 }
 
 bool PayloadReader::WritePayloadToFile(const FilePath& path, PackageLock* hold) const {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (invalid_ || !read_) return false;
   LOG(INFO) << "Writing payload to file " << path;
   HANDLE file = INVALID_HANDLE_VALUE;
@@ -94,6 +97,7 @@ bool PayloadReader::WritePayloadToFile(const FilePath& path, PackageLock* hold) 
 }
 
 void PayloadReader::SetOverridePayload(const std::string& payload) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   override_payload_ = payload;
   read_ = true;
 }

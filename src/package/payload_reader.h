@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/file_path.h"
+#include "base/thread_checker.h"
 #include "package/mapped_file.h"
 #include "package/package_lock.h"
 
@@ -50,6 +51,7 @@ class PayloadReader {
   bool read_ = false;
   bool archive_ = false;
   bool invalid_ = false;
+  ThreadChecker thread_checker_;
 };
 
 }  // namespace norva::installer

@@ -11,7 +11,7 @@
 namespace norva::installer {
 namespace {
 
-int g_admin_membership = -1;
+std::optional<AdminMembership> g_admin_membership;
 
 std::wstring& DeniedObjectForTesting() {
   static std::wstring name;
@@ -409,12 +409,16 @@ bool IsUserAdmin(bool consider_linked_token) {
       !CheckTokenMembership(identification.get(), administrators.get(), &member)) {
     return false;
   }
-  if (g_admin_membership >= 0)
-    member = g_admin_membership == 1 || (g_admin_membership == 2 && consider_linked_token);
+  if (g_admin_membership) {
+    member = *g_admin_membership == AdminMembership::kMember ||
+             (*g_admin_membership == AdminMembership::kLinkedMember && consider_linked_token);
+  }
   return member != FALSE;
 }
 
-void SetAdminMembershipForTesting(int membership) { g_admin_membership = membership; }
+void SetAdminMembershipForTesting(std::optional<AdminMembership> membership) {
+  g_admin_membership = membership;
+}
 
 void SetRestoreObserverForTesting(std::function<void(const std::wstring&)> observer) {
   RestoreObserver() = std::move(observer);

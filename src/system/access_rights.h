@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -78,11 +79,16 @@ bool SplitRegistryObjectName(const std::wstring& name, HKEY* root, std::wstring*
 // one, its linked elevated token) is a member of the Administrators group.
 bool IsUserAdmin(bool consider_linked_token);
 
+enum class AdminMembership {
+  kNotMember,
+  kMember,
+  kLinkedMember,  // a limited token whose linked elevated token is a member
+};
+
 // The membership answer of IsUserAdmin for tests (the process token under
-// Wine is always an administrator): 1 member, 0 not a member, 2 a limited
-// token whose linked elevated token is a member, negative restores the real
-// check. The token calls around it still run.
-void SetAdminMembershipForTesting(int membership);
+// Wine is always an administrator); nullopt restores the real check. The
+// token calls around it still run.
+void SetAdminMembershipForTesting(std::optional<AdminMembership> membership);
 
 // Tells `observer` (empty to stop) the name of every object whose DACL
 // RestorePermissions has put back. Wine keeps a file's DACL as Unix mode bits

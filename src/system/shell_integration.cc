@@ -291,6 +291,7 @@ ShellIntegration* ShellIntegration::ForRunningInstallation() {
 }
 
 JsonPrefStore* ShellIntegration::prefs() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (!prefs_) {
     prefs_ = std::make_shared<JsonPrefStore>(folder_ / L"installer_prefs.json", nullptr);
     prefs_->Load();
@@ -299,6 +300,7 @@ JsonPrefStore* ShellIntegration::prefs() {
 }
 
 bool ShellIntegration::IsAllUsersInstallation() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (!log_loaded_) {
     log_loaded_ = true;
     if (!LoadInstallLog(folder_ / L"installation_status.xml", &log_))
@@ -312,6 +314,7 @@ std::wstring ShellIntegration::DocumentClass() const {
 }
 
 std::wstring ShellIntegration::GetTemplateValue(const std::wstring& name) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (name == L"InstallFolder") return folder_.native();
   if (name == L"Stream") return Utf8ToWide(product::InternalStreamName());
   if (name == L"Product") return Utf8ToWide(product::ProductName());
@@ -432,6 +435,7 @@ bool ShellIntegration::RegisterDocumentClass(ShellLevel level) {
 }
 
 bool ShellIntegration::ApplyHandlerTable(const std::wstring& name, HKEY root, bool skip_last_row) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   current_name_ = name;
   bool protocol = IsProtocol(name);
   const RegistryEntry* rows = protocol ? kProtocolRows : kExtensionRows;

@@ -9,6 +9,7 @@
 
 #include "base/file_path.h"
 #include "base/json_pref_store.h"
+#include "base/thread_checker.h"
 #include "system/install_log.h"
 #include "system/transactions/registry_entry.h"
 
@@ -38,8 +39,6 @@ class ShellIntegration : public RegistryEntryContext {
   static ShellIntegration* ForRunningInstallation();
 
   const FilePath& folder() const { return folder_; }
-  // "<product> <stream>", the name under "Software\RegisteredApplications".
-  const std::wstring& registered_application_name() const { return registered_name_; }
 
   // The command registered to open a protocol, or an extension (".htm").
   bool GetHandlerCommand(const std::wstring& name, ShellLevel level, std::wstring* command);
@@ -71,11 +70,13 @@ class ShellIntegration : public RegistryEntryContext {
   std::wstring DocumentClass() const;
 
   const FilePath folder_;
+  // "<product> <stream>", the name under "Software\RegisteredApplications".
   const std::wstring registered_name_;
   std::shared_ptr<JsonPrefStore> prefs_;
   InstallLog log_;
   bool log_loaded_ = false;
   std::wstring current_name_;  // the protocol or extension being registered
+  ThreadChecker thread_checker_;
 };
 
 // What the shell does outside the registry: the association service of

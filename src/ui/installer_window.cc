@@ -280,11 +280,11 @@ bool InstallerWindow::AskSwitchToCurrentUser() {
   return accepted;
 }
 
-void InstallerWindow::SetProgressState(int state) {
-  int id = state <= 1                ? IDS_DOWNLOADING
-           : state == 2              ? IDS_UNPACKING
-           : settings_.IsUninstall() ? IDS_UNINSTALLING
-                                     : IDS_INSTALLING;
+void InstallerWindow::SetProgressState(FetchState state) {
+  int id = state <= FetchState::kDownloading ? IDS_DOWNLOADING
+           : state == FetchState::kUnpacking ? IDS_UNPACKING
+           : settings_.IsUninstall()         ? IDS_UNINSTALLING
+                                             : IDS_INSTALLING;
   SetControlText(dialog_, IDC_STATUS_TEXT, GetLocalizedString(id));
   InvalidateRect(Control(IDC_STATUS_TEXT), nullptr, TRUE);
 }

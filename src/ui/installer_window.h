@@ -9,6 +9,7 @@
 
 #include "installer/settings.h"
 #include "stats/stats_collector.h"
+#include "ui/fetch_state.h"
 #include "ui/linked_text.h"
 #include "ui/options_panel.h"
 #include "ui/window_painter.h"
@@ -66,8 +67,8 @@ class InstallerWindow : public Settings::Observer {
   void ShowErrorMessage(const std::wstring& message);
   // True when the user agrees to install for the current user only.
   bool AskSwitchToCurrentUser();
-  // The fetch state of the UI controller (0 to 5).
-  void SetProgressState(int state);
+  // The fetch state of the UI controller.
+  void SetProgressState(FetchState state);
 
   // Settings::Observer:
   void OnSettingsChanged() override;

@@ -15,7 +15,6 @@ class Win32DialogDispatcher : public DialogDispatcher {
 
   // A dialog reports its activation (WM_ACTIVATE).
   void OnActivate(HWND dialog, bool active);
-  HWND active_dialog() const { return active_dialog_; }
 
   // DialogDispatcher:
   bool Dispatch(MSG* message) override;

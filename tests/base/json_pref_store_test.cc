@@ -7,6 +7,7 @@
 #include "base/worker_pool.h"
 #include "support/scratch.h"
 #include "support/wait.h"
+#include "support/thread_violations.h"
 
 namespace norva::installer {
 namespace {
@@ -163,6 +164,14 @@ TEST_F(JsonPrefStoreTest, WritesAtOnceWhenThePoolHasShutDown) {
   without_pool.SetValue("enable_stats", true);
   without_pool.CommitPendingWrite();
   EXPECT_EQ(ReadBack(), json({{"language", "nb"}, {"enable_stats", true}}));
+}
+
+TEST_F(JsonPrefStoreTest, UseFromASecondThreadIsCaught) {
+  test::ThreadViolationRecorder recorder;
+  JsonPrefStore store(File(), nullptr);
+  store.Load();
+  test::RunOnAnotherThread([&store] { store.SetValue("language", "de"); });
+  EXPECT_EQ(recorder.violations().size(), 1u);
 }
 
 TEST(WorkerPoolTest, NamedPoolsRunTasksInOrderOnOneThread) {

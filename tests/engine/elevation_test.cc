@@ -28,9 +28,9 @@ using test::RecordingObserver;
 constexpr wchar_t kContent[] = L"custom_partner_content.json";
 
 // Answers of SetAdminMembershipForTesting.
-constexpr int kNotAdmin = 0;
-constexpr int kAdmin = 1;
-constexpr int kLinkedAdmin = 2;  // a limited token whose elevated one is an administrator
+constexpr AdminMembership kNotAdmin = AdminMembership::kNotMember;
+constexpr AdminMembership kAdmin = AdminMembership::kMember;
+constexpr AdminMembership kLinkedAdmin = AdminMembership::kLinkedMember;
 
 const std::vector<std::string> kHandedOver = {"child-starting", "child-finished", "succeeded"};
 const std::vector<std::string> kChildFailed = {"child-starting", "child-finished", "failed",
@@ -140,7 +140,7 @@ std::string CurrentUserSid() {
 class ElevationTest : public testing::Test {
  protected:
   ~ElevationTest() override {
-    SetAdminMembershipForTesting(-1);
+    SetAdminMembershipForTesting(std::nullopt);
     SetAccessDeniedForTesting(L"");
     SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", nullptr);
     SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND_LOG", nullptr);
@@ -307,7 +307,7 @@ TEST_F(ElevationTest, WithUacSwitchedOffANonAdministratorStartsNothing) {
 TEST_F(ElevationTest, FolderDecisionsWithoutElevation) {
   const struct {
     const char* name;
-    int membership;
+    AdminMembership membership;
     std::wstring extra;
     bool folder_exists;  // and this user may not write it; otherwise it may not be created
     const char* failure;  // empty: the installation succeeds

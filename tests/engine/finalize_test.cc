@@ -54,7 +54,7 @@ class FinalizeTest : public testing::Test {
  protected:
   void TearDown() override {
     SetCreateTaskObserverForTesting(nullptr);
-    SetAdminMembershipForTesting(-1);
+    SetAdminMembershipForTesting(std::nullopt);
     product::ResetBrandingForTesting();
     FeatureRegistry::Get().RegisterDefaults();
   }
@@ -136,7 +136,7 @@ TEST_F(FinalizeTest, AutoupdateTaskParameters) {
 // is, one error of an earlier attempt is forgiven.
 TEST_F(FinalizeTest, CreatedTaskLowersTheErrorCount) {
   product::SetBrandingForTesting(BrandingWithSchedule(false));
-  SetAdminMembershipForTesting(0);
+  SetAdminMembershipForTesting(AdminMembership::kNotMember);
   const struct {
     int before;
     std::optional<int> after;

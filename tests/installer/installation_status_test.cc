@@ -154,7 +154,7 @@ TEST_F(InstallationStatusTest, EmptyFolderAndFolderWithLauncherOnly) {
   EXPECT_FALSE(empty.IsExistingInstallation());
   EXPECT_FALSE(empty.HasLauncher());
   EXPECT_EQ(std::nullopt, empty.GetSingleProfile());
-  EXPECT_EQ(-1, empty.GetLegacyProductKind());
+  EXPECT_EQ(LegacyProductKind::kNoLegacyIni, empty.GetLegacyProductKind());
 
   WriteFile(scratch_.path() / L"launcher.exe", "x");
   EXPECT_TRUE(Examine(scratch_.path()).HasLauncher());
@@ -211,7 +211,7 @@ TEST_F(InstallationStatusTest, InstallationWithPreferencesAndShortcuts) {
   EXPECT_EQ("tracking\x01" "data", status.GetServerTrackingData());
   EXPECT_TRUE(status.IsInstalledExperimentEnabled(kExperimentTest));
   // With the preferences read, the legacy ini is not consulted.
-  EXPECT_EQ(-1, status.GetLegacyProductKind());
+  EXPECT_EQ(LegacyProductKind::kNoLegacyIni, status.GetLegacyProductKind());
   EXPECT_TRUE(status.IsWritable());
 
   // On Windows 8 a start-menu link always wants recreating; the profile's
@@ -276,7 +276,7 @@ TEST_F(InstallationStatusTest, LegacyInstallationCountsOnlyWhenReplaced) {
   EXPECT_TRUE(kept.IsDefaultBrowser());
   EXPECT_TRUE(handler_asked_for_browser_);
   // The legacy generation kept its choices in the ini file only.
-  EXPECT_EQ(2, kept.GetLegacyProductKind());
+  EXPECT_EQ(LegacyProductKind::kLabs, kept.GetLegacyProductKind());
   EXPECT_EQ(true, kept.GetSingleProfile());
   EXPECT_EQ(L"pl", kept.GetLanguage());
 

@@ -73,7 +73,7 @@ class SettingsTest : public testing::Test {
   }
   void TearDown() override {
     SetWindowsVersionRankForTesting(-1);
-    SetAdminMembershipForTesting(-1);
+    SetAdminMembershipForTesting(std::nullopt);
     SetStatusProbe(DefaultStatusProbe());
     FeatureRegistry::Get().RegisterDefaults();
     product::SetStreamIdForTesting(-1);
@@ -390,7 +390,7 @@ TEST_F(SettingsTest, Statistics) {
   EXPECT_EQ(0, detailed["using_default_installation_folder"]);
   EXPECT_EQ(0, detailed["using_privileged_installation_folder"]);
   // Without administrator rights an all-users installation needs elevation.
-  SetAdminMembershipForTesting(0);
+  SetAdminMembershipForTesting(AdminMembership::kNotMember);
   EXPECT_EQ(1, StatsOf(*settings)["using_privileged_installation_folder"]);
   ASSERT_TRUE(settings->SetInstallationMode(kModeCurrentUser));
   EXPECT_EQ(0, StatsOf(*settings)["using_privileged_installation_folder"]);

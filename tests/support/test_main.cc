@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "base/command_line.h"
+#include "base/thread_checker.h"
 #include "system/object_names.h"
 
 namespace {
@@ -35,6 +36,12 @@ int RunAsWaitingBackend(const norva::installer::CommandLine& command_line) {
   return 1;
 }
 
+// Every thread check is on in the tests: a call on the wrong thread fails the
+// test that made it, wherever the call came from.
+void FailTestOnThreadViolation(const char* file, int line) {
+  ADD_FAILURE_AT(file, line) << "Called on the wrong thread";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -44,6 +51,7 @@ int main(int argc, char** argv) {
       norva::installer::CommandLine::ForCurrentProcess();
   if (command_line.HasSwitch("backend") && command_line.HasSwitch("wait-for-package"))
     return RunAsWaitingBackend(command_line);
+  norva::installer::SetThreadViolationHandler(&FailTestOnThreadViolation);
   testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -67,9 +67,9 @@ TEST(AccessRightsTest, DeniedFileIsWidenedAndRestoredOrWidenedForGood) {
 TEST(AccessRightsTest, AdministratorCheckAndPrivileges) {
   EXPECT_TRUE(IsUserAdmin(false));
   EXPECT_TRUE(IsUserAdmin(true));
-  SetAdminMembershipForTesting(0);
+  SetAdminMembershipForTesting(AdminMembership::kNotMember);
   EXPECT_FALSE(IsUserAdmin(true));
-  SetAdminMembershipForTesting(-1);
+  SetAdminMembershipForTesting(std::nullopt);
 
   HANDLE token = nullptr;
   ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/fault_injection.h"
+#include "support/thread_violations.h"
 
 namespace norva::installer {
 namespace {
@@ -63,6 +64,15 @@ TEST(TransactionTest, FailedDoIsUndoneThenItsPrerequisitesRolledBackThenDestroye
       std::make_unique<RecordingOperation>("o", &events, false, std::move(prerequisite))));
   EXPECT_EQ((Events{"do o", "do p", "undo o", "undo p", "~p", "~o"}), events);
   EXPECT_TRUE(transaction.empty());
+}
+
+TEST(TransactionTest, UseFromASecondThreadIsCaught) {
+  test::ThreadViolationRecorder recorder;
+  Events events;
+  Transaction transaction;
+  ASSERT_TRUE(transaction.Execute(std::make_unique<RecordingOperation>("a", &events)));
+  test::RunOnAnotherThread([&transaction] { transaction.Rollback(); });
+  EXPECT_EQ(recorder.violations().size(), 1u);
 }
 
 TEST(TransactionTest, CommitAndDestructionDestroyInExecutionOrder) {

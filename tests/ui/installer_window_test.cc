@@ -297,8 +297,8 @@ TEST_F(InstallerWindowTest, ProgressTextsFollowTheFetchState) {
   EXPECT_EQ(window_->current_page(), kPageProgress);
   const int kExpected[] = {IDS_DOWNLOADING, IDS_DOWNLOADING, IDS_UNPACKING,
                            IDS_INSTALLING,  IDS_INSTALLING,  IDS_INSTALLING};
-  for (int state = 0; state < 6; ++state) {
-    window_->SetProgressState(state);
+  for (int state = 0; state < kFetchStateCount; ++state) {
+    window_->SetProgressState(static_cast<FetchState>(state));
     EXPECT_EQ(Text(IDC_STATUS_TEXT), GetLocalizedString(kExpected[state])) << state;
   }
   window_->ShowError(L"No network", true, "Fetcher error");

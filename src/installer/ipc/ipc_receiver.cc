@@ -74,6 +74,7 @@ IPCReceiverProxy::IPCReceiverProxy(Delegate* delegate) : delegate_(delegate) {}
 IPCReceiverProxy::~IPCReceiverProxy() { Close(); }
 
 bool IPCReceiverProxy::Connect(const std::wstring& name) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (thread_) {
     LOG(ERROR) << "IPC receiver is already connected";
     return false;
@@ -102,6 +103,7 @@ bool IPCReceiverProxy::Connect(const std::wstring& name) {
 }
 
 void IPCReceiverProxy::Close() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   weak_factory_.InvalidateWeakPtrs();
   if (!thread_) return;
   if (reader_) reader_->Stop();
@@ -113,12 +115,14 @@ void IPCReceiverProxy::Close() {
 }
 
 void IPCReceiverProxy::Drain(Closure done) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (reader_ && reader_->Drain(done)) return;
   if (std::shared_ptr<TaskRunner> runner = ThreadTaskRunnerHandle::Get())
     runner->PostTask(FROM_HERE, std::move(done));
 }
 
 void IPCReceiverProxy::OnDatagram(const std::vector<uint8_t>& datagram) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   InstallerMessage message;
   switch (ReadInstallerMessage(datagram, &message)) {
     case MessageReadResult::kOk:

@@ -10,6 +10,7 @@
 
 #include "base/task_runner.h"
 #include "base/thread.h"
+#include "base/thread_checker.h"
 #include "base/weak_ptr.h"
 #include "installer/ipc/installer_message.h"
 
@@ -65,6 +66,7 @@ class IPCReceiverProxy {
   std::unique_ptr<Thread> thread_;
   std::shared_ptr<Reader> reader_;
   HANDLE mailslot_ = INVALID_HANDLE_VALUE;
+  ThreadChecker thread_checker_;
   WeakPtrFactory<IPCReceiverProxy> weak_factory_{this};
 };
 

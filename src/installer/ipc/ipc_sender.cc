@@ -10,6 +10,7 @@ IPCSenderProxy::IPCSenderProxy(DWORD write_timeout_ms) : write_timeout_ms_(write
 IPCSenderProxy::~IPCSenderProxy() { Close(); }
 
 bool IPCSenderProxy::Connect(const std::wstring& name) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (thread_) {
     LOG(ERROR) << "IPC sender is already connected";
     return false;
@@ -38,6 +39,7 @@ bool IPCSenderProxy::Connect(const std::wstring& name) {
 }
 
 void IPCSenderProxy::Send(std::vector<uint8_t> message) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (!thread_) return;
   // The thread's task queue is the first-in first-out queue of messages;
   // each write is synchronous, so one datagram leaves before the next.
@@ -73,6 +75,7 @@ void IPCSenderProxy::Write(const std::vector<uint8_t>& message) {
 }
 
 void IPCSenderProxy::Close() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (!thread_) return;
   thread_->Stop();  // runs every write posted before
   thread_.reset();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/thread.h"
+#include "base/thread_checker.h"
 
 namespace norva::installer {
 
@@ -44,6 +45,7 @@ class IPCSenderProxy {
   HANDLE mailslot_ = INVALID_HANDLE_VALUE;
   HANDLE written_ = nullptr;
   bool reader_gone_ = false;
+  ThreadChecker thread_checker_;
 };
 
 }  // namespace norva::installer

@@ -9,6 +9,7 @@ void* g_hook_context = nullptr;
 }  // namespace
 
 bool Transaction::Execute(std::unique_ptr<Operation> operation) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   HookAction action = g_hook ? g_hook(g_hook_context) : HookAction::kProceed;
   Transaction nested(journal_, true);
   bool succeeded = action != HookAction::kFailBeforeDo && operation->Do(&nested);
@@ -28,6 +29,7 @@ bool Transaction::Execute(std::unique_ptr<Operation> operation) {
 }
 
 void Transaction::Rollback() {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   for (auto it = operations_.rbegin(); it != operations_.rend(); ++it) (*it)->Undo();
   DestroyOperations();
   EndJournal();

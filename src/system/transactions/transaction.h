@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "base/thread_checker.h"
 #include "system/transactions/journal.h"
 #include "system/transactions/operation.h"
 
@@ -51,6 +52,7 @@ class Transaction {
   std::vector<std::unique_ptr<Operation>> operations_;
   Journal* journal_ = nullptr;
   bool nested_ = false;
+  ThreadChecker thread_checker_;
 };
 
 }  // namespace norva::installer
