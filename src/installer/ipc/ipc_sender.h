@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/scoped_handle.h"
 #include "base/thread.h"
 
 namespace norva::installer {
@@ -34,7 +35,7 @@ class IPCSenderProxy {
  private:
   std::unique_ptr<Thread> thread_;
   // Used only on the IPC thread until Close has stopped it.
-  HANDLE mailslot_ = INVALID_HANDLE_VALUE;
+  ScopedHandle mailslot_;
 };
 
 }  // namespace norva::installer
