@@ -10,6 +10,7 @@
 #include "base/command_line.h"
 #include "base/handle_watcher.h"
 #include "base/logging.h"
+#include "base/scoped_handle.h"
 #include "base/task_loop.h"
 #include "engine/installer.h"
 #include "engine/installer_observer.h"
@@ -126,11 +127,10 @@ class ForwardingObserver : public InstallerObserver,
 // or the non-elevated one) takes only this event as proof of success.
 void SignalSuccessEvent(const CommandLine& command_line) {
   if (!command_line.HasSwitch("success-event")) return;
-  HANDLE event =
-      OpenEventW(EVENT_MODIFY_STATE, FALSE, command_line.GetSwitchValue("success-event").c_str());
+  ScopedHandle event(
+      OpenEventW(EVENT_MODIFY_STATE, FALSE, command_line.GetSwitchValue("success-event").c_str()));
   // Its parent may have died meanwhile; nobody then waits for the proof.
-  if (!event || !SetEvent(event)) PLOG(WARNING) << "Could not signal the success event";
-  if (event) CloseHandle(event);
+  if (!event || !SetEvent(event.get())) PLOG(WARNING) << "Could not signal the success event";
 }
 
 }  // namespace
@@ -145,6 +145,8 @@ bool RunBackend(Settings& settings) {
     LOG(ERROR) << "Could not find the installer frontend process";
     return false;
   }
+  // An inherited handle is left open, as it was handed over.
+  ScopedHandle opened_process(owned ? initial_process : nullptr);
 
   Installer installer(command_line);
   ForwardingObserver forwarder(&settings, &installer, loop);
@@ -165,7 +167,7 @@ bool RunBackend(Settings& settings) {
     LOG(ERROR) << "Could not watch the installer frontend process";
   }
   forwarder.Flush();
-  if (owned) CloseHandle(initial_process);
+  opened_process.reset();
   if (result) SignalSuccessEvent(command_line);
   return result;
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "base/scoped_handle.h"
 #include "base/strings.h"
 #include "product/installer_features.h"
 #include "product/languages.h"
@@ -81,18 +82,18 @@ std::string WithProductName(const char* text) {
 }
 
 void WaitForKey() {
-  HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (input == INVALID_HANDLE_VALUE) return;
+  ScopedHandle input(CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                 nullptr));
+  if (!input) return;
   std::fputs("Press any key to continue . . . ", stdout);
-  FlushConsoleInputBuffer(input);
+  FlushConsoleInputBuffer(input.get());
   INPUT_RECORD record;
   DWORD read = 0;
-  while (ReadConsoleInputW(input, &record, 1, &read) && read) {
+  while (ReadConsoleInputW(input.get(), &record, 1, &read) && read) {
     if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) break;
   }
   std::fputs("\n", stdout);
-  CloseHandle(input);
 }
 
 }  // namespace

@@ -28,11 +28,6 @@ HANDLE CreateFolderEvent(const wchar_t* name, const FilePath& folder) {
   return CreateEventW(nullptr, TRUE, FALSE, GetObjectNameForFolder(name, folder, true).c_str());
 }
 
-void CloseAndClear(HANDLE* handle) {
-  if (*handle) CloseHandle(*handle);
-  *handle = nullptr;
-}
-
 // The handle value's 8 bytes in memory order, two upper-case digits each.
 std::wstring EncodeHandle(HANDLE handle) {
   auto value = reinterpret_cast<uint64_t>(handle);
@@ -95,12 +90,12 @@ bool InstallerRunner::StartInstallation(Settings& settings) {
   const FilePath folder = settings.GetInstallationStatus().GetPath();
 
   SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-  CloseAndClear(&mutex_);
-  mutex_ = CreateMutexW(&inheritable, FALSE, MutexName(folder).c_str());
+  mutex_.reset();  // before creating it again, which would open the same one
+  mutex_.reset(CreateMutexW(&inheritable, FALSE, MutexName(folder).c_str()));
   if (!mutex_) return Fail(IDS_MUTEX_FAILURE, "Could not create installer mutex");
-  DWORD wait = WaitForSingleObject(mutex_, 0);
+  DWORD wait = WaitForSingleObject(mutex_.get(), 0);
   if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
-    CloseAndClear(&mutex_);
+    mutex_.reset();
     return Fail(IDS_MUTEX_FAILURE, "Could not acquire installer mutex");
   }
 
@@ -125,39 +120,39 @@ bool InstallerRunner::StartInstallation(Settings& settings) {
   command_line.AppendSwitchValue("crash-reporter-pid", L"0");
 
   CloseEvents();
-  interrupted_event_ = CreateFolderEvent(kInstallationInterruptedEvent, folder);
+  interrupted_event_.reset(CreateFolderEvent(kInstallationInterruptedEvent, folder));
   if (!interrupted_event_)
     return Fail(IDS_GENERAL_FAILURE, "Could not create installation interruption event");
   // Still open in a process of an earlier run that was told to stop.
-  if (GetLastError() == ERROR_ALREADY_EXISTS) ResetEvent(interrupted_event_);
+  if (GetLastError() == ERROR_ALREADY_EXISTS) ResetEvent(interrupted_event_.get());
 
   FilePath program;
   if (package_ready_) {
     program = package_folder_ / L"installer.exe";
   } else {
-    package_ready_event_ = CreateFolderEvent(kPackageReadyEvent, folder);
+    package_ready_event_.reset(CreateFolderEvent(kPackageReadyEvent, folder));
     if (!package_ready_event_)
       return Fail(IDS_GENERAL_FAILURE, "Could not create package ready event");
     program = GetExecutablePath();
     command_line.AppendSwitchPath("wait-for-package", package_folder_);
   }
 
-  HANDLE own = nullptr;
+  ScopedHandle own;
   {
     // LaunchProcess takes the same lock around the start itself and passes
     // an explicit inherit list, so no other child gets this handle.
     std::lock_guard<std::mutex> lock(ChildProcessLaunchLock());
-    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &own,
-                         SYNCHRONIZE, TRUE, 0))
-      own = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(),
+                         own.Receive(), SYNCHRONIZE, TRUE, 0))
+      own.release();  // no handle to close
   }
   if (!own) return Fail(IDS_GENERAL_FAILURE, "Could not duplicate own process handle");
-  command_line.AppendSwitchValue("initial-proc-handle", EncodeHandle(own));
+  command_line.AppendSwitchValue("initial-proc-handle", EncodeHandle(own.get()));
   LaunchOptions options;
-  options.handles_to_inherit = {own, mutex_};
+  options.handles_to_inherit = {own.get(), mutex_.get()};
   Process backend = LaunchProcess(
       QuoteArgument(program.native()) + L" " + command_line.GetArgumentsString(), options);
-  CloseHandle(own);
+  own.reset();
   if (!backend.IsValid()) return Fail(IDS_GENERAL_FAILURE, "Could not launch installer backend process");
 
   backend_ = std::move(backend);
@@ -189,17 +184,17 @@ void InstallerRunner::SetPackageReady() {
   NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (package_ready_) return;
   package_ready_ = true;
-  if (backend_running_ && package_ready_event_) SetEvent(package_ready_event_);
+  if (backend_running_ && package_ready_event_) SetEvent(package_ready_event_.get());
 }
 
 void InstallerRunner::StopInstallation() {
   NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
-  if (backend_running_ && interrupted_event_) SetEvent(interrupted_event_);
+  if (backend_running_ && interrupted_event_) SetEvent(interrupted_event_.get());
   if (mutex_) {
     // While the backend runs it shares the mutex; releasing it here would let
     // another frontend start into the same folder.
-    if (!backend_running_) ReleaseMutex(mutex_);
-    CloseAndClear(&mutex_);
+    if (!backend_running_) ReleaseMutex(mutex_.get());
+    mutex_.reset();
   }
   CloseEvents();
   receiver_.Close();
@@ -207,8 +202,8 @@ void InstallerRunner::StopInstallation() {
 }
 
 void InstallerRunner::CloseEvents() {
-  CloseAndClear(&package_ready_event_);
-  CloseAndClear(&interrupted_event_);
+  package_ready_event_.reset();
+  interrupted_event_.reset();
 }
 
 bool InstallerRunner::WaitForBackendToEnd(DWORD timeout_ms) const {
@@ -236,7 +231,7 @@ void InstallerRunner::OnBackendEnded(bool exit_code_zero) {
     // which this process does not see; if the backend was killed, that one
     // still installs, keeps the mailslot's writing end and would finish an
     // installation reported as failed. It watches this event.
-    if (interrupted_event_) SetEvent(interrupted_event_);
+    if (interrupted_event_) SetEvent(interrupted_event_.get());
   }
   backend_running_ = false;
   for (InstallerObserver* observer : std::vector(observers_))

@@ -9,6 +9,7 @@
 #include "base/handle_watcher.h"
 #include "base/process.h"
 #include "base/thread_checker.h"
+#include "base/scoped_handle.h"
 #include "base/weak_ptr.h"
 #include "installer/ipc/ipc_receiver.h"
 
@@ -73,10 +74,10 @@ class InstallerRunner : public HandleWatcher::Delegate, public IPCReceiverProxy:
   IPCReceiverProxy receiver_{this};
   const FilePath package_folder_;
   Process backend_;
-  HANDLE mutex_ = nullptr;
+  ScopedHandle mutex_;
   HandleWatcher backend_watcher_;
-  HANDLE package_ready_event_ = nullptr;
-  HANDLE interrupted_event_ = nullptr;
+  ScopedHandle package_ready_event_;
+  ScopedHandle interrupted_event_;
   Settings* settings_ = nullptr;
   bool package_ready_ = false;
   bool backend_running_ = false;

@@ -15,6 +15,7 @@
 #include "base/file_util.h"
 #include "base/location.h"
 #include "base/logging.h"
+#include "base/scoped_handle.h"
 #include "base/strings.h"
 #include "base/task_loop.h"
 #include "installer/installation_status.h"
@@ -76,7 +77,7 @@ InstallerUIController::InstallerUIController(const CommandLine& command_line)
 
 InstallerUIController::~InstallerUIController() {
   if (settings_) settings_->RemoveObserver(this);
-  if (lock_file_ != INVALID_HANDLE_VALUE) CloseHandle(lock_file_);
+  lock_file_.reset();
 }
 
 void InstallerUIController::SetOpenAddressForTesting(
@@ -90,32 +91,30 @@ bool InstallerUIController::UiStatsEnabled() const {
 
 DWORD InstallerUIController::AcquireFolderLock(const FilePath& download_folder) {
   std::wstring name = L"Local\\" + Utf8ToWide(product::ProductName()) + L"/Installer/UI_lock";
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+  ScopedHandle mutex(CreateMutexW(nullptr, FALSE, name.c_str()));
   // Held only for the few calls below; a holder that dies abandons it, one
   // that hangs is not waited for beyond the limit.
-  DWORD wait = mutex ? WaitForSingleObject(mutex, kUiLockWaitMs) : WAIT_FAILED;
+  DWORD wait = mutex ? WaitForSingleObject(mutex.get(), kUiLockWaitMs) : WAIT_FAILED;
   bool locked = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
   FilePath lock_path = download_folder / L"installer.lck";
   DWORD owner = 0;
-  lock_file_ = CreateFileW(lock_path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
-                           CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  if (lock_file_ != INVALID_HANDLE_VALUE) {
+  lock_file_.reset(CreateFileW(lock_path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                               CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  if (lock_file_) {
     owner = GetCurrentThreadId();
     DWORD written = 0;
-    WriteFile(lock_file_, &owner, sizeof(owner), &written, nullptr);
+    WriteFile(lock_file_.get(), &owner, sizeof(owner), &written, nullptr);
   } else {
-    HANDLE other = CreateFileW(lock_path.c_str(), GENERIC_READ,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
+    ScopedHandle other(CreateFileW(lock_path.c_str(), GENERIC_READ,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr));
     DWORD read = 0;
-    if (other == INVALID_HANDLE_VALUE || !ReadFile(other, &owner, sizeof(owner), &read, nullptr) ||
+    if (!other || !ReadFile(other.get(), &owner, sizeof(owner), &read, nullptr) ||
         read != sizeof(owner)) {
       owner = 0;
     }
-    if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
   }
-  if (locked) ReleaseMutex(mutex);
-  if (mutex) CloseHandle(mutex);
+  if (locked) ReleaseMutex(mutex.get());  // released before the handle closes
   return owner == GetCurrentThreadId() ? 0 : owner;
 }
 
@@ -515,8 +514,7 @@ void InstallerUIController::Finish() {
       reply(ERROR_CANCELLED);
     });
   }
-  if (lock_file_ != INVALID_HANDLE_VALUE) CloseHandle(lock_file_);
-  lock_file_ = INVALID_HANDLE_VALUE;
+  lock_file_.reset();
   if (result_ && UiStatsEnabled()) stats_->root().Remove("failure_reason");
   EndRun(*stats_, *loop_, result_,
          settings_->IsInstallerStatsEnabled() && !settings_->IsAutoupdate(),

@@ -10,6 +10,7 @@
 #include "base/command_line.h"
 #include "base/file_path.h"
 #include "base/thread_checker.h"
+#include "base/scoped_handle.h"
 #include "base/weak_ptr.h"
 #include "engine/installer_observer.h"
 #include "installer/settings.h"
@@ -137,7 +138,7 @@ class InstallerUIController : public Settings::Observer,
   bool initial_stats_written_ = false;
   bool result_ = false;
   bool finished_ = false;
-  HANDLE lock_file_ = INVALID_HANDLE_VALUE;
+  ScopedHandle lock_file_;
   std::unique_ptr<InstallerWindow> window_;
   std::unique_ptr<PackageFetcher> fetcher_;
   std::unique_ptr<InstallerRunner> runner_;

@@ -10,6 +10,8 @@
 #include "base/file_util.h"
 #include "base/logging.h"
 #include "base/process.h"
+#include "base/registry.h"
+#include "base/scoped_handle.h"
 #include "base/strings.h"
 #include "product/product_info.h"
 #include "system/windows_version.h"
@@ -44,13 +46,13 @@ bool CanRunProgramsFrom(const FilePath& folder,
   test_run.AppendSwitch("version");
   // The copy prints its version to whatever output it inherits: nowhere.
   SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
-  HANDLE discard = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               &inheritable, OPEN_EXISTING, 0, nullptr);
+  ScopedHandle discard(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   &inheritable, OPEN_EXISTING, 0, nullptr));
   LaunchOptions options;
-  if (discard != INVALID_HANDLE_VALUE) options.stdout_handle = discard;
+  if (discard) options.stdout_handle = discard.get();
   DWORD exit_code = 0;
   bool ran = LaunchProcessAndWait(test_run.GetCommandLineString(), &exit_code, options);
-  if (discard != INVALID_HANDLE_VALUE) CloseHandle(discard);
+  discard.reset();
   if (!same_file) DeleteFileW(copy.c_str());
   return ran;
 }
@@ -134,21 +136,17 @@ bool EnsureTlsEnabled(const std::function<void()>& restart) {
   int rank = GetWindowsVersionRank();
   if (rank != kWindowsXP && rank != kWindowsServer2003) return true;
 
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, KEY_QUERY_VALUE, &key) !=
-      ERROR_SUCCESS) {
+  RegKey key;
+  if (key.Open(HKEY_CURRENT_USER, kInternetSettingsKey, KEY_QUERY_VALUE) != ERROR_SUCCESS) {
     LOG(WARNING) << "Could not read the list of enabled secure protocols.";
     return true;
   }
   DWORD protocols = kDefaultSecureProtocols;
-  DWORD size = sizeof(protocols);
-  DWORD type = 0;
-  LONG read = RegQueryValueExW(key, kSecureProtocolsValue, nullptr, &type,
-                               reinterpret_cast<BYTE*>(&protocols), &size);
-  RegCloseKey(key);
+  LONG read = key.ReadDWORD(kSecureProtocolsValue, &protocols);
+  key.Close();
   if (read == ERROR_FILE_NOT_FOUND) {
     protocols = kDefaultSecureProtocols;
-  } else if (read != ERROR_SUCCESS || type != REG_DWORD) {
+  } else if (read != ERROR_SUCCESS) {
     LOG(WARNING) << "Could not read the list of enabled secure protocols.";
     return true;
   }
@@ -157,12 +155,10 @@ bool EnsureTlsEnabled(const std::function<void()>& restart) {
     return true;
   }
   protocols |= kTls10Bit;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, KEY_SET_VALUE, &key) !=
-      ERROR_SUCCESS)
+  if (key.Open(HKEY_CURRENT_USER, kInternetSettingsKey, KEY_SET_VALUE) != ERROR_SUCCESS)
     return false;
-  LONG written = RegSetValueExW(key, kSecureProtocolsValue, 0, REG_DWORD,
-                                reinterpret_cast<const BYTE*>(&protocols), sizeof(protocols));
-  RegCloseKey(key);
+  LONG written = key.WriteDWORD(kSecureProtocolsValue, protocols);
+  key.Close();
   if (written != ERROR_SUCCESS) return false;
   LOG(INFO) << "Restarting process after enabling TLS 1.0";
   restart();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/logging.h"
+#include "base/scoped_handle.h"
 #include "base/strings.h"
 
 namespace norva::installer {
@@ -89,14 +90,13 @@ bool CreateDirectories(const FilePath& path) {
 void ForEachEntry(const FilePath& folder,
                   const std::function<void(const WIN32_FIND_DATAW&)>& visit) {
   WIN32_FIND_DATAW entry;
-  HANDLE find = FindFirstFileExW(ExtendedLengthPath(folder / L"*").c_str(), FindExInfoBasic, &entry,
-                                 FindExSearchNameMatch, nullptr, 0);
-  if (find == INVALID_HANDLE_VALUE) return;
+  ScopedFindHandle find(FindFirstFileExW(ExtendedLengthPath(folder / L"*").c_str(), FindExInfoBasic,
+                                         &entry, FindExSearchNameMatch, nullptr, 0));
+  if (!find) return;
   do {
     std::wstring_view name = entry.cFileName;
     if (name != L"." && name != L"..") visit(entry);
-  } while (FindNextFileW(find, &entry));
-  FindClose(find);
+  } while (FindNextFileW(find.get(), &entry));
 }
 
 bool DeleteTree(const FilePath& path, const DeleteAttempt& attempt) {
@@ -127,17 +127,17 @@ bool DeleteTree(const FilePath& path, const DeleteAttempt& attempt) {
 bool ReadFileToString(const FilePath& path, std::string* contents,
                       size_t max_size) {
   contents->clear();
-  HANDLE file = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  ScopedHandle file(CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file) return false;
   constexpr size_t kChunk = 64 * 1024;
   bool ok = true;
   for (;;) {
     size_t used = contents->size();
     contents->resize(used + kChunk);
     DWORD read = 0;
-    if (!::ReadFile(file, contents->data() + used, kChunk, &read, nullptr)) ok = false;
+    if (!::ReadFile(file.get(), contents->data() + used, kChunk, &read, nullptr)) ok = false;
     contents->resize(used + read);
     if (!ok || read == 0) break;
     if (contents->size() > max_size) {
@@ -146,7 +146,6 @@ bool ReadFileToString(const FilePath& path, std::string* contents,
       break;
     }
   }
-  CloseHandle(file);
   return ok;
 }
 
@@ -154,15 +153,15 @@ bool WriteFileAtomically(const FilePath& path, std::string_view bytes) {
   FilePath temp = path;
   temp += L"." + UniqueName() + L".tmp";
   const std::wstring extended_temp = ExtendedLengthPath(temp);
-  HANDLE file = CreateFileW(extended_temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
+  ScopedHandle file(CreateFileW(extended_temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
     PLOG(ERROR) << "Could not create " << temp;
     return false;
   }
-  bool written = WriteAll(file, bytes) && FlushFileBuffers(file);
+  bool written = WriteAll(file.get(), bytes) && FlushFileBuffers(file.get());
   if (!written) PLOG(ERROR) << "Could not write " << temp;
-  CloseHandle(file);
+  file.reset();  // before the move, which needs the file closed
   if (written && MoveFileExW(extended_temp.c_str(), ExtendedLengthPath(path).c_str(),
                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return true;

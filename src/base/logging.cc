@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "base/scoped_handle.h"
 #include "base/strings.h"
 
 namespace norva::installer::logging {
@@ -12,7 +13,7 @@ namespace {
 
 struct LogState {
   std::mutex lock;
-  HANDLE file = INVALID_HANDLE_VALUE;
+  ScopedHandle file;
   FilePath path;
   LineSink sink;
 };
@@ -46,26 +47,26 @@ std::string_view BaseName(std::string_view file) {
 bool InitLogFile(const FilePath& path) {
   LogState& state = State();
   std::lock_guard<std::mutex> hold(state.lock);
-  if (state.file != INVALID_HANDLE_VALUE) CloseHandle(state.file);
+  state.file.reset();
   FilePath candidate = path;
   for (int number = 1;; ++number) {
-    state.file = CreateFileW(candidate.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                             nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (state.file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS ||
+    state.file.reset(CreateFileW(candidate.c_str(), GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (state.file || GetLastError() != ERROR_FILE_EXISTS ||
         number > kMaxLogFileNumber)
       break;
     candidate = path.parent_path() / (path.stem().native() + L"_" + std::to_wstring(number) +
                                       path.extension().native());
   }
-  state.path = state.file == INVALID_HANDLE_VALUE ? FilePath() : candidate;
-  return state.file != INVALID_HANDLE_VALUE;
+  state.path = state.file ? candidate : FilePath();
+  return state.file.is_valid();
 }
 
 void CloseLogFile() {
   LogState& state = State();
   std::lock_guard<std::mutex> hold(state.lock);
-  if (state.file != INVALID_HANDLE_VALUE) CloseHandle(state.file);
-  state.file = INVALID_HANDLE_VALUE;
+  state.file.reset();
 }
 
 FilePath GetLogFilePath() {
@@ -84,13 +85,13 @@ void SetLineSinkForTesting(LineSink sink) {
 }
 
 std::string SystemErrorText(unsigned long error) {
-  wchar_t* buffer = nullptr;
+  ScopedLocalMemory<wchar_t*> buffer;
   DWORD length = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(buffer.Receive()), 0, nullptr);
   std::string text;
-  if (length && buffer) text = TrimWhitespaceASCII(WideToUtf8(std::wstring_view(buffer, length)));
-  if (buffer) LocalFree(buffer);
+  if (length && buffer)
+    text = TrimWhitespaceASCII(WideToUtf8(std::wstring_view(buffer.get(), length)));
   if (text.empty()) text = "Error";
   return text + StringPrintf(" (0x%lX)", error);
 }
@@ -116,9 +117,9 @@ LogMessage::~LogMessage() {
   line += "\r\n";
   LogState& state = State();
   std::lock_guard<std::mutex> hold(state.lock);
-  if (state.file != INVALID_HANDLE_VALUE) {
+  if (state.file) {
     DWORD written = 0;
-    WriteFile(state.file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    WriteFile(state.file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   }
   if (state.sink) {
     line.resize(line.size() - 2);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <utility>
 
 #include "base/logging.h"
 
@@ -12,10 +13,8 @@ std::mutex& ChildProcessLaunchLock() {
   return *lock;
 }
 
-Process::Process(Process&& other) noexcept : handle_(other.handle_), id_(other.id_) {
-  other.handle_ = nullptr;
-  other.id_ = 0;
-}
+Process::Process(Process&& other) noexcept
+    : handle_(std::move(other.handle_)), id_(std::exchange(other.id_, 0)) {}
 
 Process& Process::operator=(Process&& other) noexcept {
   if (this != &other) {
@@ -27,20 +26,19 @@ Process& Process::operator=(Process&& other) noexcept {
 }
 
 bool Process::WaitForExit(DWORD timeout_ms, DWORD* exit_code) const {
-  if (!handle_ || WaitForSingleObject(handle_, timeout_ms) != WAIT_OBJECT_0) return false;
+  if (!handle_ || WaitForSingleObject(handle_.get(), timeout_ms) != WAIT_OBJECT_0) return false;
   DWORD code = 0;
-  if (!GetExitCodeProcess(handle_, &code)) return false;
+  if (!GetExitCodeProcess(handle_.get(), &code)) return false;
   if (exit_code) *exit_code = code;
   return true;
 }
 
 bool Process::Terminate(UINT exit_code) const {
-  return handle_ && TerminateProcess(handle_, exit_code);
+  return handle_ && TerminateProcess(handle_.get(), exit_code);
 }
 
 void Process::Close() {
-  if (handle_) CloseHandle(handle_);
-  handle_ = nullptr;
+  handle_.reset();
   id_ = 0;
 }
 
@@ -125,7 +123,7 @@ Process LaunchProcess(const std::wstring& command_line, const LaunchOptions& opt
     PLOG(ERROR) << "Could not start " << command_line;
     return Process();
   }
-  CloseHandle(info.hThread);
+  ScopedHandle thread(info.hThread);  // only the process is kept
   return Process(info.hProcess, info.dwProcessId);
 }
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "base/scoped_handle.h"
+
 namespace norva::installer {
 
 // Every start of a child process that inherits handles happens under this one
@@ -25,8 +27,8 @@ class Process {
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
 
-  bool IsValid() const { return handle_ != nullptr; }
-  HANDLE handle() const { return handle_; }
+  bool IsValid() const { return handle_.is_valid(); }
+  HANDLE handle() const { return handle_.get(); }
   DWORD id() const { return id_; }
   // Waits up to `timeout_ms` (INFINITE for ever); false when it is still
   // running or cannot be waited for.
@@ -35,7 +37,7 @@ class Process {
   void Close();
 
  private:
-  HANDLE handle_ = nullptr;
+  ScopedHandle handle_;
   DWORD id_ = 0;
 };
 

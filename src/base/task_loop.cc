@@ -23,10 +23,10 @@ bool RunsLater(const internal::PendingTask& a, const internal::PendingTask& b) {
 TaskLoop::TaskLoop(Type type)
     : type_(type), runner_(new TaskRunner(this)), previous_(g_current_loop) {
   if (type_ == Type::kIO) {
-    port_ = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+    port_.reset(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
     if (!port_) PLOG(ERROR) << "Could not create an I/O completion port";
   } else {
-    wake_event_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    wake_event_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!wake_event_) PLOG(ERROR) << "Could not create the wake-up event of a task loop";
   }
   g_current_loop = this;
@@ -39,8 +39,6 @@ TaskLoop::~TaskLoop() {
   ready_.clear();
   delayed_.clear();
   g_current_loop = previous_;
-  if (wake_event_) CloseHandle(wake_event_);
-  if (port_) CloseHandle(port_);
 }
 
 TaskLoop* TaskLoop::Current() { return g_current_loop; }
@@ -62,7 +60,8 @@ void TaskLoop::QuitWhenIdle() {
 bool TaskLoop::RegisterIOHandler(HANDLE file, IOHandler* handler) {
   NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (type_ != Type::kIO || !port_ || !handler) return false;
-  if (CreateIoCompletionPort(file, port_, reinterpret_cast<ULONG_PTR>(handler), 1) != port_) {
+  if (CreateIoCompletionPort(file, port_.get(), reinterpret_cast<ULONG_PTR>(handler), 1) !=
+      port_.get()) {
     PLOG(ERROR) << "Could not register a handle with the I/O completion port";
     return false;
   }
@@ -126,9 +125,9 @@ DWORD TaskLoop::MillisecondsToNextDelayedTask() const {
 
 void TaskLoop::ScheduleWork() {
   if (type_ != Type::kIO) {
-    SetEvent(wake_event_);
+    SetEvent(wake_event_.get());
   } else if (!wake_pending_.exchange(true)) {
-    PostQueuedCompletionStatus(port_, 0, kWakeUpKey, nullptr);
+    PostQueuedCompletionStatus(port_.get(), 0, kWakeUpKey, nullptr);
   }
 }
 
@@ -139,7 +138,7 @@ bool TaskLoop::DoNativeWork(DWORD timeout_ms) {
     case Type::kIO:
       return WaitForCompletion(timeout_ms);
     case Type::kDefault:
-      if (timeout_ms) WaitForSingleObject(wake_event_, timeout_ms);
+      if (timeout_ms) WaitForSingleObject(wake_event_.get(), timeout_ms);
       return false;
   }
   return false;
@@ -147,7 +146,8 @@ bool TaskLoop::DoNativeWork(DWORD timeout_ms) {
 
 bool TaskLoop::PumpMessages(DWORD timeout_ms) {
   if (timeout_ms) {
-    MsgWaitForMultipleObjectsEx(1, &wake_event_, timeout_ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    HANDLE wake_event = wake_event_.get();
+    MsgWaitForMultipleObjectsEx(1, &wake_event, timeout_ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
   }
   // One message at a time, so a flood of messages cannot starve the tasks.
   MSG message;
@@ -165,7 +165,7 @@ bool TaskLoop::WaitForCompletion(DWORD timeout_ms) {
   DWORD bytes = 0;
   ULONG_PTR key = 0;
   OVERLAPPED* overlapped = nullptr;
-  BOOL ok = GetQueuedCompletionStatus(port_, &bytes, &key, &overlapped, timeout_ms);
+  BOOL ok = GetQueuedCompletionStatus(port_.get(), &bytes, &key, &overlapped, timeout_ms);
   DWORD error = ok ? 0 : GetLastError();
   if (!overlapped) {
     if (!ok || key != kWakeUpKey) return false;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "base/scoped_handle.h"
 #include "base/task_runner.h"
 #include "base/thread_checker.h"
 
@@ -74,7 +75,7 @@ class TaskLoop {
 
   // kIO only: the port, and the registration of a handle opened for
   // overlapped I/O whose completions go to `handler` on this thread.
-  HANDLE io_completion_port() const { return port_; }
+  HANDLE io_completion_port() const { return port_.get(); }
   bool RegisterIOHandler(HANDLE file, IOHandler* handler);
 
  private:
@@ -98,8 +99,8 @@ class TaskLoop {
 
   const Type type_;
   std::shared_ptr<TaskRunner> runner_;
-  HANDLE wake_event_ = nullptr;  // kDefault and kUI
-  HANDLE port_ = nullptr;        // kIO
+  ScopedHandle wake_event_;  // kDefault and kUI
+  ScopedHandle port_;        // kIO
   std::atomic<bool> wake_pending_{false};
   std::atomic<bool> quit_{false};
   std::atomic<bool> quit_when_idle_{false};

@@ -21,7 +21,7 @@ void NameCurrentThread(const std::string& name) {
 struct Thread::StartUp {
   const std::string* name;
   TaskLoop::Type type;
-  HANDLE ready;
+  ScopedHandle ready;
   std::shared_ptr<TaskRunner> runner;
 };
 
@@ -34,24 +34,23 @@ bool Thread::Start(TaskLoop::Type type) {
     LOG(ERROR) << "Thread \"" << name_ << "\" was started before";
     return false;
   }
-  StartUp start_up{&name_, type, CreateEventW(nullptr, TRUE, FALSE, nullptr), nullptr};
+  StartUp start_up{&name_, type, ScopedHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+                   nullptr};
   if (!start_up.ready) {
     PLOG(ERROR) << "Could not start thread \"" << name_ << "\"";
     return false;
   }
-  handle_ = CreateThread(nullptr, 0, &Thread::ThreadMain, &start_up, 0, &thread_id_);
+  handle_.reset(CreateThread(nullptr, 0, &Thread::ThreadMain, &start_up, 0, &thread_id_));
   if (!handle_) {
     PLOG(ERROR) << "Could not start thread \"" << name_ << "\"";
-    CloseHandle(start_up.ready);
     return false;
   }
-  WaitForSingleObject(start_up.ready, INFINITE);
-  CloseHandle(start_up.ready);
+  WaitForSingleObject(start_up.ready.get(), INFINITE);
+  start_up.ready.reset();
   if (!start_up.runner) {
     LOG(ERROR) << "Could not start the task loop of thread \"" << name_ << "\"";
-    WaitForSingleObject(handle_, INFINITE);
-    CloseHandle(handle_);
-    handle_ = nullptr;
+    WaitForSingleObject(handle_.get(), INFINITE);
+    handle_.reset();
     return false;
   }
   runner_ = std::move(start_up.runner);
@@ -66,10 +65,9 @@ void Thread::Stop() {
     // a thread cannot wait for itself.
     LOG(WARNING) << "Thread \"" << name_ << "\" stopped from itself; not joined";
   } else {
-    WaitForSingleObject(handle_, INFINITE);
+    WaitForSingleObject(handle_.get(), INFINITE);
   }
-  CloseHandle(handle_);
-  handle_ = nullptr;
+  handle_.reset();
 }
 
 DWORD WINAPI Thread::ThreadMain(void* parameter) {
@@ -77,13 +75,13 @@ DWORD WINAPI Thread::ThreadMain(void* parameter) {
   NameCurrentThread(*start_up->name);
   TaskLoop loop(start_up->type);
   if (!loop.IsValid()) {
-    SetEvent(start_up->ready);  // no runner: Start fails
+    SetEvent(start_up->ready.get());  // no runner: Start fails
     return 1;
   }
   start_up->runner = loop.task_runner();
   // From here on `start_up` and the Thread object are not touched: the Thread
   // may be gone before the loop ends.
-  SetEvent(start_up->ready);
+  SetEvent(start_up->ready.get());
   loop.Run();
   return 0;
 }

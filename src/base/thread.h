@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "base/scoped_handle.h"
 #include "base/task_loop.h"
 
 namespace norva::installer {
@@ -27,7 +28,7 @@ class Thread {
   // not start or was started before.
   bool Start(TaskLoop::Type type = TaskLoop::Type::kDefault);
   void Stop();
-  bool IsRunning() const { return handle_ != nullptr; }
+  bool IsRunning() const { return handle_.is_valid(); }
 
   const std::string& name() const { return name_; }
   // Null before Start; after Stop it refuses every task.
@@ -39,7 +40,7 @@ class Thread {
   static DWORD WINAPI ThreadMain(void* start_up);
 
   const std::string name_;
-  HANDLE handle_ = nullptr;
+  ScopedHandle handle_;
   DWORD thread_id_ = 0;
   std::shared_ptr<TaskRunner> runner_;
 };

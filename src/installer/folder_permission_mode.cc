@@ -11,6 +11,7 @@
 #include "base/command_line.h"
 #include "base/file_util.h"
 #include "base/process.h"
+#include "base/scoped_handle.h"
 #include "base/strings.h"
 #include "system/object_names.h"
 
@@ -19,38 +20,20 @@ namespace {
 
 constexpr DWORD kUndoDelayMs = 10000;
 
-class ScopedHandle {
- public:
-  explicit ScopedHandle(HANDLE handle = nullptr) : handle_(handle) {}
-  ~ScopedHandle() {
-    if (handle_) CloseHandle(handle_);
-  }
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-  HANDLE get() const { return handle_; }
-  explicit operator bool() const { return handle_ != nullptr; }
-
- private:
-  HANDLE handle_;
-};
-
 // The folder's access list as it was, to be written back.
 class SavedAccessList {
  public:
-  ~SavedAccessList() {
-    if (descriptor_) LocalFree(descriptor_);
-  }
   bool Read(const FilePath& folder) {
     folder_ = folder;
     return GetNamedSecurityInfoW(ExtendedLengthPath(folder).c_str(), SE_FILE_OBJECT,
                                  DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl_, nullptr,
-                                 &descriptor_) == ERROR_SUCCESS;
+                                 descriptor_.Receive()) == ERROR_SUCCESS;
   }
   PACL dacl() const { return dacl_; }
   void Restore() const {
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
-    GetSecurityDescriptorControl(descriptor_, &control, &revision);
+    GetSecurityDescriptorControl(descriptor_.get(), &control, &revision);
     SECURITY_INFORMATION info = DACL_SECURITY_INFORMATION |
                                 ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION
                                                                : UNPROTECTED_DACL_SECURITY_INFORMATION);
@@ -60,7 +43,7 @@ class SavedAccessList {
 
  private:
   FilePath folder_;
-  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+  ScopedLocalMemory<PSECURITY_DESCRIPTOR> descriptor_;
   PACL dacl_ = nullptr;
 };
 
@@ -73,25 +56,23 @@ bool GrantFullAccess(const FilePath& folder, const std::wstring& user,
   access.Trustee.TrusteeForm = TRUSTEE_IS_NAME;
   access.Trustee.TrusteeType = TRUSTEE_IS_USER;
   access.Trustee.ptstrName = const_cast<wchar_t*>(user.c_str());
-  PACL updated = nullptr;
-  if (SetEntriesInAclW(1, &access, current, &updated) != ERROR_SUCCESS) return false;
+  ScopedLocalMemory<PACL> updated;
+  if (SetEntriesInAclW(1, &access, current, updated.Receive()) != ERROR_SUCCESS) return false;
   std::wstring name = ExtendedLengthPath(folder);
   DWORD result = SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                       nullptr, nullptr, updated, nullptr);
-  LocalFree(updated);
+                                       nullptr, nullptr, updated.get(), nullptr);
   return result == ERROR_SUCCESS;
 }
 
 DWORD ParentProcessId() {
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return 0;
   PROCESSENTRY32W entry = {sizeof(entry)};
   DWORD parent = 0;
-  for (BOOL more = Process32FirstW(snapshot, &entry); more && !parent;
-       more = Process32NextW(snapshot, &entry)) {
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more && !parent;
+       more = Process32NextW(snapshot.get(), &entry)) {
     if (entry.th32ProcessID == GetCurrentProcessId()) parent = entry.th32ParentProcessID;
   }
-  CloseHandle(snapshot);
   return parent;
 }
 
@@ -104,16 +85,13 @@ uint64_t CreationTime(HANDLE process) {
 // The process that asked for the permission (the one that started this
 // one), or null when it cannot be told: its id may already name a later
 // process, which then started after this one.
-HANDLE OpenRequester() {
+ScopedHandle OpenRequester() {
   DWORD id = ParentProcessId();
-  HANDLE process =
-      id ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, id) : nullptr;
-  if (!process) return nullptr;
-  uint64_t started = CreationTime(process);
-  if (!started || started > CreationTime(GetCurrentProcess())) {
-    CloseHandle(process);
-    return nullptr;
-  }
+  ScopedHandle process(id ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, id)
+                          : nullptr);
+  if (!process) return {};
+  uint64_t started = CreationTime(process.get());
+  if (!started || started > CreationTime(GetCurrentProcess())) return {};
   return process;
 }
 
@@ -124,7 +102,7 @@ void GrantForInstallation(const CommandLine& command_line) {
   ScopedHandle undo(OpenEventW(EVENT_ALL_ACCESS, FALSE,
                                GetObjectNameForFolder(kGivePermissionUndoEvent, folder, false).c_str()));
   if (!given || !undo) return;
-  ScopedHandle requester(OpenRequester());
+  ScopedHandle requester = OpenRequester();
   if (!PathExists(folder) && !CreateDirectories(folder)) return;
   SavedAccessList previous;
   if (!previous.Read(folder) ||
@@ -161,7 +139,7 @@ void WaitForPackage(const CommandLine& command_line) {
     return;
   ScopedHandle initial_process(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(initial_pid)));
   if (!initial_process) return;
-  ScopedHandle requester(OpenRequester());
+  ScopedHandle requester = OpenRequester();
   // Without its requester nobody is left to use the access or to take it back.
   HANDLE waits[] = {ready.get(), interrupted.get(), initial_process.get(), requester.get()};
   if (WaitForMultipleObjects(requester ? 4 : 3, waits, FALSE, INFINITE) == WAIT_OBJECT_0 ||

@@ -8,6 +8,7 @@
 #include "base/file_util.h"
 #include "base/json_pref_store.h"
 #include "base/logging.h"
+#include "base/scoped_handle.h"
 #include "base/strings.h"
 #include "installer/status_probe.h"
 #include "product/installer_features.h"
@@ -171,12 +172,12 @@ bool InstallationStatus::CheckPathForm() {
 
 // The CD-ROM test and, for an existing folder, its install log.
 bool InstallationStatus::LookAtFolder() {
-  HANDLE folder = CreateFileW(ExtendedLengthPath(path_).c_str(), GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (folder != INVALID_HANDLE_VALUE) {
-    CloseHandle(folder);
-  } else if (GetDriveTypeW(path_.wstring().substr(0, 3).c_str()) == DRIVE_CDROM) {
+  bool opened =
+      ScopedHandle(CreateFileW(ExtendedLengthPath(path_).c_str(), GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr))
+          .is_valid();
+  if (!opened && GetDriveTypeW(path_.wstring().substr(0, 3).c_str()) == DRIVE_CDROM) {
     VLOG(1) << "Path is to a non-writable CD-ROM";
     return false;
   }

@@ -62,10 +62,6 @@ constexpr DWORD kLegacyTerminationWaitMs = 5000;
 
 Wininet::ClosingFlag::ClosingFlag() : event(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
-Wininet::ClosingFlag::~ClosingFlag() {
-  if (event) CloseHandle(event);
-}
-
 Wininet::Wininet(UICallbackRunner* ui_runner, DownloadProgress* delegate,
                  std::chrono::milliseconds retry_delay)
     : ui_runner_(ui_runner), delegate_(delegate), retry_delay_(retry_delay) {
@@ -144,25 +140,26 @@ bool Wininet::Start(const std::wstring& url, std::string body, Closure completio
   progress_posted_ = false;
   last_progress_post_ = 0;
 
-  root_ = InternetOpenW(UserAgent().c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr,
-                        INTERNET_FLAG_ASYNC);
+  root_.reset(InternetOpenW(UserAgent().c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr,
+                            INTERNET_FLAG_ASYNC));
   if (!root_) {
     LOG(ERROR) << "Could not open internet";
     return false;
   }
-  InternetSetStatusCallbackW(root_, &Wininet::InternetStatusCallback);
+  InternetSetStatusCallbackW(root_.get(), &Wininet::InternetStatusCallback);
   closing_ = std::make_shared<ClosingFlag>();
-  closing_->root = root_;
+  closing_->root = root_.get();
   body_ = std::move(body);
 
-  connection_ = InternetConnectW(root_, url_parts_.host.c_str(), url_parts_.port, nullptr, nullptr,
-                                 INTERNET_SERVICE_HTTP, 0, reinterpret_cast<DWORD_PTR>(this));
+  connection_.reset(InternetConnectW(root_.get(), url_parts_.host.c_str(), url_parts_.port, nullptr,
+                                     nullptr, INTERNET_SERVICE_HTTP, 0,
+                                     reinterpret_cast<DWORD_PTR>(this)));
   if (!connection_) {
     PLOG(ERROR) << "Could not start session";
     TearDown();
     return false;
   }
-  closing_->connection = connection_;
+  closing_->connection = connection_.get();
   stats_->ChunkStart(downloaded_);
 
   // The first notification may arrive before HttpSendRequestW returns; it
@@ -185,17 +182,17 @@ bool Wininet::OpenAndSendRequest(const std::wstring& extra_headers) {
   request_progress_ = false;
   DWORD flags = INTERNET_FLAG_RELOAD;
   if (url_parts_.scheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
-  request_ = HttpOpenRequestW(connection_, body_.empty() ? L"GET" : L"POST", url_parts_.path.c_str(),
-                              L"HTTP/1.1", nullptr, nullptr, flags,
-                              reinterpret_cast<DWORD_PTR>(this));
+  request_.reset(HttpOpenRequestW(connection_.get(), body_.empty() ? L"GET" : L"POST",
+                                  url_parts_.path.c_str(), L"HTTP/1.1", nullptr, nullptr, flags,
+                                  reinterpret_cast<DWORD_PTR>(this)));
   if (!request_) {
     PLOG(ERROR) << "Could not open Request";
     return false;
   }
-  BOOL sent = HttpSendRequestW(request_, extra_headers.empty() ? nullptr : extra_headers.c_str(),
-                               extra_headers.empty() ? 0 : static_cast<DWORD>(-1),
-                               body_.empty() ? nullptr : body_.data(),
-                               static_cast<DWORD>(body_.size()));
+  BOOL sent =
+      HttpSendRequestW(request_.get(), extra_headers.empty() ? nullptr : extra_headers.c_str(),
+                       extra_headers.empty() ? 0 : static_cast<DWORD>(-1),
+                       body_.empty() ? nullptr : body_.data(), static_cast<DWORD>(body_.size()));
   if (g_send_error_set.load()) {
     sent = FALSE;
     SetLastError(g_send_error.load());
@@ -260,7 +257,7 @@ void Wininet::OnStatus(HINTERNET handle, DWORD status, LPVOID info, DWORD info_l
   // gone as soon as the event is signalled.
   InternetSetStatusCallbackW(closing->root, nullptr);
   if (status == INTERNET_STATUS_HANDLE_CLOSING && handle == closing->connection)
-    SetEvent(closing->event);
+    SetEvent(closing->event.get());
 }
 
 void Wininet::OnRedirect(const wchar_t* url) {
@@ -278,12 +275,10 @@ void Wininet::OnRedirect(const wchar_t* url) {
   // Closing the handles silences the request; the owner still has to hear
   // that the download is over.
   closing_->set = 1;
-  HINTERNET request = request_;
-  HINTERNET connection = connection_;
-  request_ = nullptr;
-  connection_ = nullptr;
-  InternetCloseHandle(request);
-  InternetCloseHandle(connection);
+  ScopedInternetHandle request = std::move(request_);
+  ScopedInternetHandle connection = std::move(connection_);
+  request.reset();
+  connection.reset();
   PostToOwner(BindWeak(weak_this_, &Wininet::Fail));
 }
 
@@ -314,7 +309,7 @@ std::wstring Wininet::QueryHeader(const wchar_t* name) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     wcscpy(buffer.data(), name);
     DWORD size = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
-    if (HttpQueryInfoW(request_, HTTP_QUERY_CUSTOM, buffer.data(), &size, nullptr))
+    if (HttpQueryInfoW(request_.get(), HTTP_QUERY_CUSTOM, buffer.data(), &size, nullptr))
       return std::wstring(buffer.data(), size / sizeof(wchar_t));
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
     buffer.resize(std::max<size_t>(size / sizeof(wchar_t) + 1, wcslen(name) + 1));
@@ -326,15 +321,16 @@ bool Wininet::HandleInitialCompletion() {
   LOG(INFO) << "Initial request completion";
   DWORD status = 0;
   DWORD size = sizeof(status);
-  HttpQueryInfoW(request_, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr);
+  HttpQueryInfoW(request_.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                 nullptr);
   stats_->SetHttpStatus(status);
   for (const wchar_t* name : {L"Date", L"Server", L"X-Served-By"})
     stats_->SetHeader(name, QueryHeader(name));
 
   DWORD length = 0;
   size = sizeof(length);
-  if (!HttpQueryInfoW(request_, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length, &size,
-                      nullptr))
+  if (!HttpQueryInfoW(request_.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length,
+                      &size, nullptr))
     length = 0;
   // A retried first request asks for "bytes=0-" and gets the whole body as
   // a partial reply: without its length a cut would pass for the end.
@@ -396,7 +392,7 @@ void Wininet::HandleCompletionInProgress() {
       PostProgress(false);
     }
     bytes_read_ = 0;
-    if (!InternetReadFile(request_, buffer_, sizeof(buffer_), &bytes_read_)) {
+    if (!InternetReadFile(request_.get(), buffer_, sizeof(buffer_), &bytes_read_)) {
       DWORD error = NormalizeError(GetLastError());
       if (error == ERROR_IO_PENDING) return;  // the next REQUEST_COMPLETE brings the bytes
       PostProgress(true);
@@ -473,7 +469,7 @@ void Wininet::NotifyStalled() {
 
 void Wininet::RequestProxyCredentials() {
   NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
-  HINTERNET request = request_;
+  HINTERNET request = request_.get();
   ui_runner_->RunUICallbackAndPostReply(
       [request](HWND window) {
         return static_cast<int>(InternetErrorDlg(
@@ -505,10 +501,7 @@ void Wininet::OnProxyCredentialsResult(int result) {
 void Wininet::Resume() {
   NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   stats_->ChunkEnd(downloaded_);
-  if (request_) {
-    InternetCloseHandle(request_);
-    request_ = nullptr;
-  }
+  request_.reset();
   LOG(INFO) << "Attempting download resume";
   std::wstring range = L"Range: bytes=" + std::to_wstring(downloaded_) + L"-";
   if (!CrackUrl(url_, &url_parts_)) {
@@ -564,7 +557,7 @@ void Wininet::TearDown() {
   if (stats_) stats_->ChunkEnd(downloaded_);
   // A connection (or one a refused redirect already closed) may still
   // notify; the termination thread closes the root handle once it is quiet.
-  bool quiesce = connection_ != nullptr || closing_->set;
+  bool quiesce = connection_.is_valid() || closing_->set;
   {
     std::lock_guard<std::recursive_mutex> hold(callback_lock_);
     if (quiesce) closing_->set = 1;
@@ -574,26 +567,22 @@ void Wininet::TearDown() {
     weak_this_ = weak_factory_.GetWeakPtr();
   }
   if (writer_) writer_->Close();
-  if (request_) InternetCloseHandle(request_);
-  request_ = nullptr;
-  if (connection_) InternetCloseHandle(connection_);
-  connection_ = nullptr;
-  HINTERNET root = root_;
-  root_ = nullptr;
-  if (!quiesce) {
-    InternetCloseHandle(root);
-    return;
-  }
+  request_.reset();
+  connection_.reset();
+  ScopedInternetHandle root = std::move(root_);
+  if (!quiesce) return;
   JoinTerminationThread();
   termination_thread_ = std::make_unique<Thread>("Wininet Termination");
   std::shared_ptr<ClosingFlag> closing = closing_;
-  auto close_root = [closing, root] {
+  // Owned by whichever thread runs it, which closes the root at its end.
+  auto close_root = [closing, root = root.release()] {
+    ScopedInternetHandle owned(root);
     if (GetWindowsVersionRank() >= kVistaRank) {
-      WaitForSingleObject(closing->event, INFINITE);
-    } else if (WaitForSingleObject(closing->event, kLegacyTerminationWaitMs) != WAIT_OBJECT_0) {
+      WaitForSingleObject(closing->event.get(), INFINITE);
+    } else if (WaitForSingleObject(closing->event.get(), kLegacyTerminationWaitMs) !=
+               WAIT_OBJECT_0) {
       InternetSetStatusCallbackW(root, nullptr);
     }
-    InternetCloseHandle(root);
   };
   if (!termination_thread_->Start() ||
       !termination_thread_->task_runner()->PostTask(FROM_HERE, close_root)) {

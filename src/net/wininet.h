@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/scoped_handle.h"
 #include "base/task_runner.h"
 #include "base/thread.h"
 #include "base/thread_checker.h"
@@ -22,6 +23,14 @@
 #include "net/wininet_response_writer.h"
 
 namespace norva::installer {
+
+struct InternetHandleTraits {
+  using Handle = HINTERNET;
+  static HINTERNET Null() { return nullptr; }
+  static bool IsValid(HINTERNET handle) { return handle != nullptr; }
+  static bool Close(HINTERNET handle) { return InternetCloseHandle(handle) != FALSE; }
+};
+using ScopedInternetHandle = ScopedGeneric<InternetHandleTraits>;
 
 class DownloadProgress;
 class UICallbackRunner;
@@ -122,9 +131,9 @@ class Wininet {
   void JoinTerminationThread();
 
   std::atomic<int> state_{kIdle};
-  HINTERNET root_ = nullptr;
-  HINTERNET connection_ = nullptr;
-  HINTERNET request_ = nullptr;
+  ScopedInternetHandle root_;
+  ScopedInternetHandle connection_;
+  ScopedInternetHandle request_;
   std::wstring url_;
   UrlParts url_parts_;
   std::string body_;
@@ -150,11 +159,10 @@ class Wininet {
   // notifications, so it outlives the downloader when it must.
   struct ClosingFlag {
     ClosingFlag();
-    ~ClosingFlag();
     std::atomic<int> set{0};
     HINTERNET root = nullptr;
     HINTERNET connection = nullptr;
-    HANDLE event = nullptr;  // manual reset
+    ScopedHandle event;  // manual reset
   };
   std::shared_ptr<ClosingFlag> closing_;
   std::unique_ptr<Thread> termination_thread_;

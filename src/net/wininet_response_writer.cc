@@ -13,9 +13,9 @@ FileResponseWriter::~FileResponseWriter() { Close(); }
 
 bool FileResponseWriter::Open(const FilePath& path) {
   Close();
-  file_ = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                      FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file_ == INVALID_HANDLE_VALUE) {
+  file_.reset(CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file_) {
     LOG(ERROR) << "Could not open download file for writing";
     return false;
   }
@@ -23,17 +23,13 @@ bool FileResponseWriter::Open(const FilePath& path) {
 }
 
 bool FileResponseWriter::Write(const char* data, size_t size) {
-  if (file_ == INVALID_HANDLE_VALUE) return false;
+  if (!file_) return false;
   DWORD written = 0;
-  return WriteFile(file_, data, static_cast<DWORD>(size), &written, nullptr) &&
+  return WriteFile(file_.get(), data, static_cast<DWORD>(size), &written, nullptr) &&
          written == size;
 }
 
-void FileResponseWriter::Close() {
-  if (file_ == INVALID_HANDLE_VALUE) return;
-  CloseHandle(file_);
-  file_ = INVALID_HANDLE_VALUE;
-}
+void FileResponseWriter::Close() { file_.reset(); }
 
 bool StringResponseWriter::Write(const char* data, size_t size) {
   if (output_->size() > limit_ || size > limit_ - output_->size()) {

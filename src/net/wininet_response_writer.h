@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/file_path.h"
+#include "base/scoped_handle.h"
 
 namespace norva::installer {
 
@@ -35,7 +36,7 @@ class FileResponseWriter : public ResponseWriter {
   void Close() override;
 
  private:
-  HANDLE file_ = INVALID_HANDLE_VALUE;
+  ScopedHandle file_;
 };
 
 // Appends the body to a string owned by the creator, which must outlive the

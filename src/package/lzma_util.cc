@@ -11,6 +11,7 @@
 
 #include "base/file_util.h"
 #include "base/logging.h"
+#include "base/scoped_handle.h"
 #include "package/sevenzip/archive.h"
 #include "package/sevenzip/extractor.h"
 #include "package/sevenzip/folder_decoder.h"
@@ -304,9 +305,9 @@ class LzmaUtil::Unpacking {
       return result == sz::Result::kOk ? 0 : ReaderFailure(result, *extractor);
     }
     std::wstring target = ExtendedLengthPath(folder_ / WindowsName(entry.name));
-    HANDLE file = CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    ScopedHandle file(CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
       DWORD error = GetLastError();
       LOG(ERROR) << "Error returned by CreateFile: " << error;
       return error;
@@ -315,7 +316,7 @@ class LzmaUtil::Unpacking {
       std::lock_guard<std::mutex> hold(lock_);
       written_files_.push_back(std::move(target));
     }
-    FileSink sink(file, util_.cancelled_, failed_);
+    FileSink sink(file.get(), util_.cancelled_, failed_);
     sz::Result result = extractor ? extractor->Extract(index, &sink) : sz::Result::kOk;
     DWORD error = 0;
     if (result == sz::Result::kWriteError) {
@@ -325,12 +326,12 @@ class LzmaUtil::Unpacking {
       error = ReaderFailure(result, *extractor);
     } else if (entry.mtime_defined) {
       FILETIME mtime{static_cast<DWORD>(entry.mtime), static_cast<DWORD>(entry.mtime >> 32)};
-      if (!SetFileTime(file, nullptr, nullptr, &mtime)) {
+      if (!SetFileTime(file.get(), nullptr, nullptr, &mtime)) {
         error = GetLastError();
         LOG(ERROR) << "Error returned by SetFileTime: " << error;
       }
     }
-    if (!CloseHandle(file) && !error) {
+    if (!file.Close() && !error) {
       error = GetLastError();
       LOG(ERROR) << "Error returned by CloseHandle: " << error;
     }
@@ -345,14 +346,14 @@ class LzmaUtil::Unpacking {
   // Starts `count` workers and reports progress until the last one ends.
   // Returns how many ran.
   int RunWorkers(int count) {
-    std::vector<HANDLE> threads;
+    std::vector<ScopedHandle> threads;
     // Each worker is counted before it starts (it uncounts itself as it
     // ends), so a stop between two starts leaves no worker waited for.
     for (int i = 0; i < count && !Stopped(); ++i) {
       CountWorker(+1);
-      HANDLE thread = CreateThread(nullptr, 0, &WorkerMain, this, 0, nullptr);
+      ScopedHandle thread(CreateThread(nullptr, 0, &WorkerMain, this, 0, nullptr));
       if (thread)
-        threads.push_back(thread);
+        threads.push_back(std::move(thread));
       else
         CountWorker(-1);
     }
@@ -362,9 +363,9 @@ class LzmaUtil::Unpacking {
       Work();
     }
     ReportProgress();
-    for (HANDLE thread : threads) {
-      WaitForSingleObject(thread, INFINITE);
-      CloseHandle(thread);
+    for (ScopedHandle& thread : threads) {
+      WaitForSingleObject(thread.get(), INFINITE);
+      thread.reset();
     }
     return std::max<int>(1, static_cast<int>(threads.size()));
   }
@@ -375,7 +376,7 @@ class LzmaUtil::Unpacking {
   }
 
   void Work() {
-    FileInStream in(util_.file_, util_.archive_start_, util_.archive_size_);
+    FileInStream in(util_.file_.get(), util_.archive_start_, util_.archive_size_);
     size_t block;
     while (TakeBlock(&block)) {
       {
@@ -469,9 +470,10 @@ DWORD LzmaUtil::OpenArchive(const FilePath& path, uint64_t start, uint64_t size)
   CloseArchive();
   archive_start_ = start;
   archive_size_ = size;
-  file_ = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  return file_ == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+  file_.reset(CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
+                          nullptr));
+  return file_ ? 0 : GetLastError();
 }
 
 DWORD LzmaUtil::OpenArchive(HANDLE file, uint64_t start, uint64_t size) {
@@ -481,23 +483,20 @@ DWORD LzmaUtil::OpenArchive(HANDLE file, uint64_t start, uint64_t size) {
   // INVALID_HANDLE_VALUE is also the process's own pseudo handle, which
   // would duplicate.
   if (file == INVALID_HANDLE_VALUE || !file) return ERROR_INVALID_HANDLE;
-  if (!DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), &file_, 0, FALSE,
+  if (!DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), file_.Receive(), 0, FALSE,
                        DUPLICATE_SAME_ACCESS)) {
-    file_ = INVALID_HANDLE_VALUE;
+    file_.release();  // no handle to close
     return GetLastError();
   }
   return 0;
 }
 
-void LzmaUtil::CloseArchive() {
-  if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
-  file_ = INVALID_HANDLE_VALUE;
-}
+void LzmaUtil::CloseArchive() { file_.reset(); }
 
 DWORD LzmaUtil::UnPack(const FilePath& folder) {
   stats_ = Stats();
-  if (file_ == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
-  FileInStream in(file_, archive_start_, archive_size_);
+  if (!file_) return ERROR_INVALID_HANDLE;
+  FileInStream in(file_.get(), archive_start_, archive_size_);
   sz::Archive archive;
   sz::Result result = archive.Open(&in);
   if (result != sz::Result::kOk) {

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "base/file_path.h"
+#include "base/scoped_handle.h"
 
 namespace norva::installer {
 
@@ -75,7 +76,7 @@ class LzmaUtil {
   class FileSink;
   class Unpacking;
 
-  HANDLE file_ = INVALID_HANDLE_VALUE;
+  ScopedHandle file_;
   uint64_t archive_start_ = 0;
   uint64_t archive_size_ = UINT64_MAX;
   ProgressSink* progress_ = nullptr;

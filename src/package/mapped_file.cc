@@ -8,12 +8,12 @@ MappedFile::~MappedFile() { Close(); }
 
 bool MappedFile::Initialize(const FilePath& path) {
   Close();
-  file_ = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ,
-                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                      FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file_ == INVALID_HANDLE_VALUE) return false;
+  file_.reset(CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ,
+                          FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file_) return false;
   LARGE_INTEGER size{};
-  if (!GetFileSizeEx(file_, &size)) {
+  if (!GetFileSizeEx(file_.get(), &size)) {
     Close();
     return false;
   }
@@ -24,12 +24,12 @@ bool MappedFile::Initialize(const FilePath& path) {
   }
   length_ = static_cast<size_t>(size.QuadPart);
   if (length_ != 0) {
-    mapping_ = CreateFileMappingW(file_, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    mapping_.reset(CreateFileMappingW(file_.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
     if (!mapping_) {
       Close();
       return false;
     }
-    data_ = static_cast<const uint8_t*>(MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 0));
+    data_ = static_cast<const uint8_t*>(MapViewOfFile(mapping_.get(), FILE_MAP_READ, 0, 0, 0));
     if (!data_) {
       Close();
       return false;
@@ -42,10 +42,8 @@ bool MappedFile::Initialize(const FilePath& path) {
 void MappedFile::Close() {
   DWORD error = GetLastError();
   if (data_) UnmapViewOfFile(data_);
-  if (mapping_) CloseHandle(mapping_);
-  if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
-  file_ = INVALID_HANDLE_VALUE;
-  mapping_ = nullptr;
+  mapping_.reset();
+  file_.reset();
   data_ = nullptr;
   length_ = 0;
   valid_ = false;

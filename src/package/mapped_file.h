@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "base/file_path.h"
+#include "base/scoped_handle.h"
 
 namespace norva::installer {
 
@@ -29,8 +30,8 @@ class MappedFile {
  private:
   void Close();
 
-  HANDLE file_ = INVALID_HANDLE_VALUE;
-  HANDLE mapping_ = nullptr;
+  ScopedHandle file_;
+  ScopedHandle mapping_;
   const uint8_t* data_ = nullptr;
   size_t length_ = 0;
   bool valid_ = false;

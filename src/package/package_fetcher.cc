@@ -8,6 +8,7 @@
 #include "base/json.h"
 #include "base/json_pref_store.h"
 #include "base/logging.h"
+#include "base/scoped_handle.h"
 #include "base/strings.h"
 #include "base/weak_ptr.h"
 #include "net/service_domains.h"
@@ -92,19 +93,18 @@ void RemoveFilesOfDeadRuns(const FilePath& download_folder, const FilePath& own_
   });
   for (const FilePath& lock : locks) {
     if (lock == own_lock) continue;
-    HANDLE claim = CreateFileW(ExtendedLengthPath(lock).c_str(), GENERIC_READ | DELETE,
-                               FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                               nullptr);
-    if (claim == INVALID_HANDLE_VALUE) continue;  // its owner lives
+    ScopedHandle claim(CreateFileW(ExtendedLengthPath(lock).c_str(), GENERIC_READ | DELETE,
+                                   FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                   nullptr));
+    if (!claim) continue;  // its owner lives
     const FilePath stem = WithoutExtension(lock);
     LOG(INFO) << "Removing the files of an earlier installer run: " << stem;
     bool removed = DeleteTree(stem) && DeleteFileIfPresent(FilePath(stem).replace_extension(L"exe")) &&
                    DeleteFileIfPresent(FilePath(stem).replace_extension(L"7z"));
     if (removed) {
       FILE_DISPOSITION_INFO dispose = {TRUE};
-      SetFileInformationByHandle(claim, FileDispositionInfo, &dispose, sizeof(dispose));
+      SetFileInformationByHandle(claim.get(), FileDispositionInfo, &dispose, sizeof(dispose));
     }
-    CloseHandle(claim);
   }
 }
 

@@ -20,14 +20,11 @@ bool PackageLock::Open(const FilePath& path, DWORD access, DWORD disposition) {
   Release();
   // Only handles with read, write or delete access take part in sharing
   // checks, so the hold needs read access.
-  file_ = CreateFileW(ExtendedLengthPath(path).c_str(), access, FILE_SHARE_READ, nullptr,
-                      disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  file_.reset(CreateFileW(ExtendedLengthPath(path).c_str(), access, FILE_SHARE_READ, nullptr,
+                          disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
   return held();
 }
 
-void PackageLock::Release() {
-  if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
-  file_ = INVALID_HANDLE_VALUE;
-}
+void PackageLock::Release() { file_.reset(); }
 
 }  // namespace norva::installer

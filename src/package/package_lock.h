@@ -4,7 +4,7 @@
 #include <windows.h>
 
 #include "base/file_path.h"
-
+#include "base/scoped_handle.h"
 
 namespace norva::installer {
 
@@ -34,14 +34,14 @@ class PackageLock {
   // handle() is what a reader of handle() sees.
   bool CreateForWriting(const FilePath& path);
   void Release();
-  bool held() const { return file_ != INVALID_HANDLE_VALUE; }
+  bool held() const { return file_.is_valid(); }
   // Read access, and write access after CreateForWriting.
-  HANDLE handle() const { return file_; }
+  HANDLE handle() const { return file_.get(); }
 
  private:
   bool Open(const FilePath& path, DWORD access, DWORD disposition);
 
-  HANDLE file_ = INVALID_HANDLE_VALUE;
+  ScopedHandle file_;
 };
 
 }  // namespace norva::installer

@@ -4,6 +4,7 @@
 
 #include "base/file_util.h"
 #include "base/logging.h"
+#include "base/scoped_handle.h"
 #include "package/payload_trailer.h"
 
 namespace norva::installer {
@@ -74,13 +75,16 @@ bool PayloadReader::WritePayloadToFile(const FilePath& path, PackageLock* hold) 
   NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (invalid_ || !read_) return false;
   LOG(INFO) << "Writing payload to file " << path;
-  HANDLE file = INVALID_HANDLE_VALUE;
-  if (!hold)
-    file = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
-  else if (hold->CreateForWriting(path))
+  ScopedHandle own_file;  // the file when no hold owns it
+  HANDLE file = nullptr;
+  if (!hold) {
+    own_file.reset(CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (own_file) file = own_file.get();
+  } else if (hold->CreateForWriting(path)) {
     file = hold->handle();
-  if (file == INVALID_HANDLE_VALUE) {
+  }
+  if (!file) {
     PLOG(ERROR) << "Could not create " << path;
     return false;
   }
@@ -92,7 +96,7 @@ bool PayloadReader::WritePayloadToFile(const FilePath& path, PackageLock* hold) 
     written = WriteAll(file, reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
   }
   if (!written) PLOG(ERROR) << "Could not write " << path;
-  if (!hold && !CloseHandle(file)) written = false;
+  if (!hold && !own_file.Close()) written = false;
   return written;
 }
 

@@ -6,6 +6,8 @@
 
 #include "base/file_util.h"
 #include "base/logging.h"
+#include "base/registry.h"
+#include "base/scoped_handle.h"
 #include "system/windows_version.h"
 
 namespace norva::installer {
@@ -23,54 +25,7 @@ std::function<void(const std::wstring&)>& RestoreObserver() {
   return observer;
 }
 
-class ScopedToken {
- public:
-  ScopedToken() = default;
-  ~ScopedToken() { Reset(nullptr); }
-  ScopedToken(const ScopedToken&) = delete;
-  ScopedToken& operator=(const ScopedToken&) = delete;
-  HANDLE get() const { return handle_; }
-  HANDLE* Receive() {
-    Reset(nullptr);
-    return &handle_;
-  }
-  HANDLE Release() {
-    HANDLE handle = handle_;
-    handle_ = nullptr;
-    return handle;
-  }
-  void Reset(HANDLE handle) {
-    if (handle_) CloseHandle(handle_);
-    handle_ = handle;
-  }
-
- private:
-  HANDLE handle_ = nullptr;
-};
-
-// Owns memory that the security functions allocate with LocalAlloc.
-template <typename T>
-class LocalMemory {
- public:
-  LocalMemory() = default;
-  ~LocalMemory() {
-    if (pointer_) LocalFree(pointer_);
-  }
-  LocalMemory(const LocalMemory&) = delete;
-  LocalMemory& operator=(const LocalMemory&) = delete;
-  T get() const { return pointer_; }
-  T* Receive() { return &pointer_; }
-  T Release() {
-    T pointer = pointer_;
-    pointer_ = nullptr;
-    return pointer;
-  }
-
- private:
-  T pointer_ = nullptr;
-};
-
-bool OpenProcessTokenWith(DWORD access, ScopedToken* token) {
+bool OpenProcessTokenWith(DWORD access, ScopedHandle* token) {
   return OpenProcessToken(GetCurrentProcess(), access, token->Receive()) != FALSE;
 }
 
@@ -154,9 +109,9 @@ void RelaxDenyEntries(EXPLICIT_ACCESS_W* entries, ULONG count, DWORD access_mask
 
 // The old explicit entries merged into one that grants `access_mask` to `user`.
 bool BuildWidenedDacl(PACL old_dacl, const wchar_t* user, DWORD access_mask,
-                      LocalMemory<PACL>* new_dacl) {
+                      ScopedLocalMemory<PACL>* new_dacl) {
   ULONG count = 0;
-  LocalMemory<EXPLICIT_ACCESS_W*> entries;
+  ScopedLocalMemory<EXPLICIT_ACCESS_W*> entries;
   if (old_dacl && GetExplicitEntriesFromAclW(old_dacl, &count, entries.Receive()) != ERROR_SUCCESS)
     return false;
   RelaxDenyEntries(entries.get(), count, access_mask);
@@ -166,7 +121,7 @@ bool BuildWidenedDacl(PACL old_dacl, const wchar_t* user, DWORD access_mask,
   grant.grfAccessMode = GRANT_ACCESS;
   grant.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
   BuildTrusteeWithNameW(&grant.Trustee, const_cast<wchar_t*>(user));
-  LocalMemory<PACL> grant_only;
+  ScopedLocalMemory<PACL> grant_only;
   if (SetEntriesInAclW(1, &grant, nullptr, grant_only.Receive()) != ERROR_SUCCESS) return false;
   return SetEntriesInAclW(count, entries.get(), grant_only.get(), new_dacl->Receive()) ==
          ERROR_SUCCESS;
@@ -181,12 +136,12 @@ SavedPermissions::~SavedPermissions() {
 bool CheckAccess(const std::wstring& name, DWORD type, DWORD desired_access) {
   GENERIC_MAPPING mapping;
   if (!GenericMappingFor(type, &mapping)) return false;
-  ScopedToken token, identification;
+  ScopedHandle token, identification;
   if (!OpenProcessTokenWith(TOKEN_QUERY | TOKEN_DUPLICATE, &token) ||
       !DuplicateToken(token.get(), SecurityIdentification, identification.Receive())) {
     return false;
   }
-  LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
+  ScopedLocalMemory<PSECURITY_DESCRIPTOR> descriptor;
   if (GetNamedSecurityInfoW(
           SystemName(name, type).c_str(), static_cast<SE_OBJECT_TYPE>(type),
           OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
@@ -208,8 +163,7 @@ bool CheckAccess(const std::wstring& name, DWORD type, DWORD desired_access) {
 void SetAccessDeniedForTesting(const std::wstring& name) { DeniedObjectForTesting() = name; }
 
 bool EnablePrivilege(const wchar_t* privilege, bool enable, HANDLE token) {
-  ScopedToken owned;
-  owned.Reset(token);
+  ScopedHandle owned(token);
   TOKEN_PRIVILEGES privileges = {};
   privileges.PrivilegeCount = 1;
   if (!LookupPrivilegeValueW(nullptr, privilege, &privileges.Privileges[0].Luid)) return false;
@@ -219,9 +173,9 @@ bool EnablePrivilege(const wchar_t* privilege, bool enable, HANDLE token) {
 }
 
 bool TakeOwnership(const std::wstring& name, DWORD type) {
-  ScopedToken token;
+  ScopedHandle token;
   if (!OpenProcessTokenWith(TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token) ||
-      !EnablePrivilege(SE_TAKE_OWNERSHIP_NAME, true, token.Release())) {
+      !EnablePrivilege(SE_TAKE_OWNERSHIP_NAME, true, token.release())) {
     return false;
   }
   DWORD result = ERROR_INVALID_SID;
@@ -233,7 +187,7 @@ bool TakeOwnership(const std::wstring& name, DWORD type) {
                                    nullptr, nullptr);
   }
   if (OpenProcessTokenWith(TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
-    EnablePrivilege(SE_TAKE_OWNERSHIP_NAME, false, token.Release());
+    EnablePrivilege(SE_TAKE_OWNERSHIP_NAME, false, token.release());
   return result == ERROR_SUCCESS;
 }
 
@@ -245,7 +199,7 @@ bool ObtainPermissions(const std::wstring& name, DWORD type, DWORD access_mask, 
   if (!GetUserNameW(user, &user_size)) return false;
 
   PACL old_dacl = nullptr;
-  LocalMemory<PSECURITY_DESCRIPTOR> old_descriptor;
+  ScopedLocalMemory<PSECURITY_DESCRIPTOR> old_descriptor;
   DWORD result = ReadDacl(name, type, &old_dacl, old_descriptor.Receive());
   if (result == ERROR_ACCESS_DENIED) {
     if (!TakeOwnership(name, type)) return false;
@@ -253,7 +207,7 @@ bool ObtainPermissions(const std::wstring& name, DWORD type, DWORD access_mask, 
   }
   if (result != ERROR_SUCCESS) return false;
 
-  LocalMemory<PACL> new_dacl;
+  ScopedLocalMemory<PACL> new_dacl;
   if (!BuildWidenedDacl(old_dacl, user, access_mask, &new_dacl)) return false;
   result = WriteDacl(name, type, new_dacl.get());
   if (result == ERROR_ACCESS_DENIED && TakeOwnership(name, type))
@@ -261,19 +215,18 @@ bool ObtainPermissions(const std::wstring& name, DWORD type, DWORD access_mask, 
   if (result != ERROR_SUCCESS) return false;
 
   if (!permanent)
-    *saved = std::make_unique<SavedPermissions>(name, type, old_dacl, old_descriptor.Release());
+    *saved = std::make_unique<SavedPermissions>(name, type, old_dacl, old_descriptor.release());
   return true;
 }
 
 namespace {
 
 // Opens a key named as RegistryObjectName names it.
-HKEY OpenNamedKey(const std::wstring& name, REGSAM access) {
-  HKEY root = nullptr, key = nullptr;
+RegKey OpenNamedKey(const std::wstring& name, REGSAM access) {
+  HKEY root = nullptr;
   std::wstring subkey;
-  if (!SplitRegistryObjectName(name, &root, &subkey) ||
-      RegOpenKeyExW(root, subkey.c_str(), 0, access, &key) != ERROR_SUCCESS)
-    return nullptr;
+  RegKey key;
+  if (SplitRegistryObjectName(name, &root, &subkey)) key.Open(root, subkey, access);
   return key;
 }
 
@@ -281,18 +234,17 @@ HKEY OpenNamedKey(const std::wstring& name, REGSAM access) {
 
 bool ReadDaclDescriptor(const std::wstring& name, DWORD type, std::vector<uint8_t>* descriptor) {
   if (type == kRegistryObjectType) {
-    HKEY key = OpenNamedKey(name, READ_CONTROL);
+    RegKey key = OpenNamedKey(name, READ_CONTROL);
     DWORD size = 0;
-    bool read = key && RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &size) ==
+    bool read = key && RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, nullptr, &size) ==
                            ERROR_INSUFFICIENT_BUFFER;
     descriptor->resize(size);
-    read = read && RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor->data(), &size) ==
-                       ERROR_SUCCESS;
-    if (key) RegCloseKey(key);
+    read = read && RegGetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor->data(),
+                                     &size) == ERROR_SUCCESS;
     return read;
   }
   PACL dacl = nullptr;
-  LocalMemory<PSECURITY_DESCRIPTOR> read;
+  ScopedLocalMemory<PSECURITY_DESCRIPTOR> read;
   if (ReadDacl(name, type, &dacl, read.Receive()) != ERROR_SUCCESS) return false;
   const uint8_t* bytes = static_cast<const uint8_t*>(read.get());
   descriptor->assign(bytes, bytes + GetSecurityDescriptorLength(read.get()));
@@ -308,10 +260,8 @@ bool WriteDaclDescriptor(const std::wstring& name, DWORD type,
   BOOL present = FALSE, defaulted = FALSE;
   if (!GetSecurityDescriptorDacl(saved, &present, &dacl, &defaulted) || !present) return false;
   if (type == kRegistryObjectType) {
-    HKEY key = OpenNamedKey(name, WRITE_DAC);
-    bool written = key && RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, saved) == ERROR_SUCCESS;
-    if (key) RegCloseKey(key);
-    return written;
+    RegKey key = OpenNamedKey(name, WRITE_DAC);
+    return key && RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, saved) == ERROR_SUCCESS;
   }
   return WriteDacl(name, type, dacl, ProtectionOf(saved)) == ERROR_SUCCESS;
 }
@@ -327,7 +277,7 @@ bool RestorePermissions(std::unique_ptr<SavedPermissions>* saved) {
 
 bool FixEventACL(HANDLE object) {
   PACL old_dacl = nullptr;
-  LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
+  ScopedLocalMemory<PSECURITY_DESCRIPTOR> descriptor;
   if (GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
                       &old_dacl, nullptr, descriptor.Receive()) != ERROR_SUCCESS) {
     LOG(ERROR) << "FixEventACL: failed to GetSecurityInfo";
@@ -345,7 +295,7 @@ bool FixEventACL(HANDLE object) {
   grant.Trustee.TrusteeForm = TRUSTEE_IS_SID;
   grant.Trustee.TrusteeType = TRUSTEE_IS_GROUP;
   grant.Trustee.ptstrName = reinterpret_cast<wchar_t*>(administrators.get());
-  LocalMemory<PACL> new_dacl;
+  ScopedLocalMemory<PACL> new_dacl;
   if (SetEntriesInAclW(1, &grant, old_dacl, new_dacl.Receive()) != ERROR_SUCCESS) {
     LOG(ERROR) << "FixEventACL: failed to SetEntriesInAcl";
     return false;
@@ -385,7 +335,7 @@ bool SplitRegistryObjectName(const std::wstring& name, HKEY* root, std::wstring*
 }
 
 bool IsUserAdmin(bool consider_linked_token) {
-  ScopedToken token;
+  ScopedHandle token;
   if (!OpenProcessTokenWith(TOKEN_QUERY | TOKEN_DUPLICATE, &token)) return false;
   if (consider_linked_token && GetWindowsVersionRank() >= kWindowsVista) {
     TOKEN_ELEVATION_TYPE elevation_type;
@@ -398,10 +348,10 @@ bool IsUserAdmin(bool consider_linked_token) {
       TOKEN_LINKED_TOKEN linked = {};
       if (!GetTokenInformation(token.get(), TokenLinkedToken, &linked, sizeof(linked), &size))
         return false;
-      token.Reset(linked.LinkedToken);
+      token.reset(linked.LinkedToken);
     }
   }
-  ScopedToken identification;
+  ScopedHandle identification;
   if (!DuplicateToken(token.get(), SecurityIdentification, identification.Receive())) return false;
   AdministratorsSid administrators;
   BOOL member = FALSE;

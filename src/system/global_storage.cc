@@ -7,6 +7,8 @@
 #include "base/json.h"
 #include "base/json_pref_store.h"
 #include "base/logging.h"
+#include "base/registry.h"
+#include "base/scoped_handle.h"
 #include "base/strings.h"
 #include "base/worker_pool.h"
 #include "product/product_info.h"
@@ -37,12 +39,10 @@ nlohmann::json StoredValues(const JsonPrefStore& store) {
 // holds only the new value: every other value would be lost.
 bool FallbackReadable(const FilePath& path) {
   if (!PathExists(path)) return true;
-  HANDLE file = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  CloseHandle(file);
-  return true;
+  ScopedHandle file(CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return file.is_valid();
 }
 
 }  // namespace
@@ -64,14 +64,10 @@ void GlobalStorage::ResetForTesting() {
 
 GlobalStorage::GlobalStorage() = default;
 
-GlobalStorage::~GlobalStorage() {
-  if (mutex_) CloseHandle(mutex_);
-}
+GlobalStorage::~GlobalStorage() = default;
 
 void GlobalStorage::ProbeRegistry() {
-  HKEY key = nullptr;
-  LONG result = RegOpenKeyExW(HKEY_CURRENT_USER, CompanyKeyPath().c_str(), 0, kProbeAccess, &key);
-  if (result == ERROR_SUCCESS) RegCloseKey(key);
+  LONG result = RegKey().Open(HKEY_CURRENT_USER, CompanyKeyPath(), kProbeAccess);
   if (result == ERROR_ACCESS_DENIED) fallback_only_ = true;
   probed_ = true;
 }
@@ -80,17 +76,17 @@ int GlobalStorage::Lock(bool log_errors) {
   {
     std::lock_guard<std::mutex> guard(handle_lock_);
     if (!mutex_) {
-      mutex_ = CreateMutexW(nullptr, FALSE, kMutexName);
+      mutex_.reset(CreateMutexW(nullptr, FALSE, kMutexName));
       // Made by a process of another user: waiting on it is all we need.
       if (!mutex_ && GetLastError() == ERROR_ACCESS_DENIED)
-        mutex_ = OpenMutexW(SYNCHRONIZE, FALSE, kMutexName);
+        mutex_.reset(OpenMutexW(SYNCHRONIZE, FALSE, kMutexName));
     }
   }
   if (!mutex_) {
     if (log_errors) LOG(ERROR) << "[AU] GS: Couldn't create an access mutex";
     return kFailure;
   }
-  switch (WaitForSingleObject(mutex_, 0)) {
+  switch (WaitForSingleObject(mutex_.get(), 0)) {
     case WAIT_OBJECT_0:
     case WAIT_ABANDONED:  // its holder died; the values are still whole
       return kSuccess;
@@ -102,7 +98,7 @@ int GlobalStorage::Lock(bool log_errors) {
   }
 }
 
-void GlobalStorage::Unlock() { ReleaseMutex(mutex_); }
+void GlobalStorage::Unlock() { ReleaseMutex(mutex_.get()); }
 
 bool GlobalStorage::FallbackExists() const {
   return !fallback_path_.empty() && PathExists(fallback_path_);
@@ -209,12 +205,11 @@ int GlobalStorage::ReadFallback(const std::string& name, std::string* value) {
 int GlobalStorage::WriteRegistry(const std::string& name, const std::string& value) {
   const std::wstring key_path = CompanyKeyPath();
   const std::wstring value_name = Utf8ToWide(name);
-  HKEY key = nullptr;
+  RegKey key;
   if (value.empty()) {
-    LONG opened = RegOpenKeyExW(HKEY_CURRENT_USER, key_path.c_str(), 0, KEY_WRITE, &key);
+    LONG opened = key.Open(HKEY_CURRENT_USER, key_path, KEY_WRITE);
     if (opened == ERROR_SUCCESS) {
-      RegDeleteValueW(key, value_name.c_str());
-      RegCloseKey(key);
+      key.DeleteValue(value_name);
       return kSuccess;
     }
     if (opened == ERROR_FILE_NOT_FOUND || opened == ERROR_PATH_NOT_FOUND) return kSuccess;
@@ -222,17 +217,15 @@ int GlobalStorage::WriteRegistry(const std::string& name, const std::string& val
     return kFailure;
   }
 
-  LONG created = RegCreateKeyExW(HKEY_CURRENT_USER, key_path.c_str(), 0, nullptr, 0, KEY_WRITE,
-                                 nullptr, &key, nullptr);
+  LONG created = key.Create(HKEY_CURRENT_USER, key_path, KEY_WRITE);
   if (created != ERROR_SUCCESS) {
     LOG(ERROR) << "[AU] GS: Creating reg key failed with: " << static_cast<unsigned long>(created);
     return kFailure;
   }
   const std::wstring text = Utf8ToWide(value);
-  LONG set = RegSetValueExW(key, value_name.c_str(), 0, REG_SZ,
-                            reinterpret_cast<const BYTE*>(text.data()),
+  LONG set = key.WriteValue(value_name, REG_SZ, text.data(),
                             static_cast<DWORD>(text.size() * sizeof(wchar_t)));
-  RegCloseKey(key);
+  key.Close();
   if (set != ERROR_SUCCESS) {
     LOG(ERROR) << "[AU] GS: Setting reg value failed with: " << static_cast<unsigned long>(set);
     return kFailure;
@@ -241,29 +234,27 @@ int GlobalStorage::WriteRegistry(const std::string& name, const std::string& val
 }
 
 int GlobalStorage::ReadRegistry(const std::string& name, std::string* value) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, CompanyKeyPath().c_str(), 0, KEY_QUERY_VALUE, &key) !=
-      ERROR_SUCCESS)
+  RegKey key;
+  if (key.Open(HKEY_CURRENT_USER, CompanyKeyPath(), KEY_QUERY_VALUE) != ERROR_SUCCESS)
     return kSuccess;
   const std::wstring value_name = Utf8ToWide(name);
   int result = kSuccess;
   DWORD type = 0;
   DWORD size = 0;
-  if (RegQueryValueExW(key, value_name.c_str(), nullptr, &type, nullptr, &size) ==
+  if (RegQueryValueExW(key.get(), value_name.c_str(), nullptr, &type, nullptr, &size) ==
           ERROR_SUCCESS &&
       size > 0) {
     // One more character than stored, so the text always ends in a zero.
     std::wstring buffer(size / sizeof(wchar_t) + 1, L'\0');
     DWORD read = size;
     if ((type == REG_SZ || type == REG_EXPAND_SZ) &&
-        RegQueryValueExW(key, value_name.c_str(), nullptr, &type,
+        RegQueryValueExW(key.get(), value_name.c_str(), nullptr, &type,
                          reinterpret_cast<BYTE*>(buffer.data()), &read) == ERROR_SUCCESS) {
       *value = WideToUtf8(std::wstring_view(buffer.c_str(), wcsnlen(buffer.c_str(), read / 2)));
     } else {
       result = kFailure;
     }
   }
-  RegCloseKey(key);
   return result;
 }
 

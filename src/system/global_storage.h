@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/file_path.h"
+#include "base/scoped_handle.h"
 
 namespace norva::installer {
 
@@ -56,7 +57,7 @@ class GlobalStorage {
   int ReadRegistry(const std::string& name, std::string* value);
 
   std::mutex handle_lock_;  // guards the lazy opening of mutex_
-  HANDLE mutex_ = nullptr;
+  ScopedHandle mutex_;
   FilePath fallback_path_;
   bool probed_ = false;
   bool fallback_only_ = false;

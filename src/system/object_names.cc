@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/file_util.h"
+#include "base/scoped_handle.h"
 
 namespace norva::installer {
 
@@ -14,17 +15,16 @@ namespace {
 // The final path of an existing file or folder, as the file system spells
 // it (stored case, long names, links followed); empty when it cannot be read.
 std::wstring FinalPath(const FilePath& path) {
-  HANDLE handle = CreateFileW(ExtendedLengthPath(path).c_str(), 0,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return {};
+  ScopedHandle file(CreateFileW(ExtendedLengthPath(path).c_str(), 0,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file) return {};
   const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
-  std::wstring final_path(GetFinalPathNameByHandleW(handle, nullptr, 0, flags), L'\0');
-  DWORD length = final_path.empty() ? 0
-                                    : GetFinalPathNameByHandleW(handle, final_path.data(),
-                                                                static_cast<DWORD>(final_path.size()),
-                                                                flags);
-  CloseHandle(handle);
+  std::wstring final_path(GetFinalPathNameByHandleW(file.get(), nullptr, 0, flags), L'\0');
+  DWORD length = final_path.empty()
+                     ? 0
+                     : GetFinalPathNameByHandleW(file.get(), final_path.data(),
+                                                 static_cast<DWORD>(final_path.size()), flags);
   if (length == 0 || length >= final_path.size()) return {};
   final_path.resize(length);
   if (final_path.starts_with(L"\\\\?\\UNC\\")) return L"\\\\" + final_path.substr(8);

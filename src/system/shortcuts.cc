@@ -12,6 +12,7 @@
 
 #include "base/file_util.h"
 #include "base/logging.h"
+#include "base/scoped_handle.h"
 #include "base/strings.h"
 #include "product/product_info.h"
 #include "system/link_file.h"
@@ -72,12 +73,10 @@ bool EnsureAppUserModelIdInFile(const FilePath& link, const std::wstring& id) {
 }
 
 bool GetFileIdentity(const FilePath& path, BY_HANDLE_FILE_INFORMATION* info) {
-  HANDLE file = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  bool got = GetFileInformationByHandle(file, info) != FALSE;
-  CloseHandle(file);
-  return got;
+  ScopedHandle file(CreateFileW(path.c_str(), 0,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return file && GetFileInformationByHandle(file.get(), info);
 }
 
 bool SameFile(const FilePath& a, const FilePath& b) {
@@ -174,8 +173,8 @@ bool FindPinIn(const FilePath& folder, const FilePath& executable,
                FilePath* pin) {
   if (folder.empty()) return false;
   WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((folder / L"*.lnk").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return false;
+  ScopedFindHandle find(FindFirstFileW((folder / L"*.lnk").c_str(), &data));
+  if (!find) return false;
   bool found = false;
   do {
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
@@ -184,8 +183,7 @@ bool FindPinIn(const FilePath& folder, const FilePath& executable,
       *pin = candidate;
       found = true;
     }
-  } while (!found && FindNextFileW(find, &data));
-  FindClose(find);
+  } while (!found && FindNextFileW(find.get(), &data));
   return found;
 }
 

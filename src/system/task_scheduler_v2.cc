@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "base/logging.h"
+#include "base/scoped_handle.h"
 #include "base/com_types.h"
 #include "system/access_rights.h"
 #include "base/strings.h"
@@ -30,13 +31,13 @@ bool ProcessIsAdmin() { return IsUserAdmin(/*consider_linked_token=*/false); }
 
 // "DOMAIN\user" of the process token; empty on failure.
 std::wstring CurrentAccountName() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+  ScopedHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Receive())) return {};
   std::wstring account;
   DWORD size = 0;
-  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
   std::string buffer(size, '\0');
-  if (size && GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
+  if (size && GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
     PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
     wchar_t name[256], domain[256];
     DWORD name_size = 256, domain_size = 256;
@@ -44,7 +45,6 @@ std::wstring CurrentAccountName() {
     if (LookupAccountSidW(nullptr, sid, name, &name_size, domain, &domain_size, &use))
       account = std::wstring(domain) + L"\\" + name;
   }
-  CloseHandle(token);
   return account;
 }
 

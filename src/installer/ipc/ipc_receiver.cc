@@ -90,13 +90,13 @@ bool IPCReceiverProxy::Connect(const std::wstring& name) {
     return false;
   }
   const std::wstring path = L"\\\\.\\mailslot\\" + name;
-  mailslot_ = CreateMailslotW(path.c_str(), kMaxInstallerMessageSize, kReadTimeoutMs, nullptr);
-  if (mailslot_ == INVALID_HANDLE_VALUE) {
+  mailslot_.reset(CreateMailslotW(path.c_str(), kMaxInstallerMessageSize, kReadTimeoutMs, nullptr));
+  if (!mailslot_) {
     PLOG(ERROR) << "Could not create mailslot " << path;
     return false;
   }
   thread_ = std::move(thread);
-  reader_ = std::make_shared<Reader>(mailslot_, std::move(owner), weak_factory_.GetWeakPtr(),
+  reader_ = std::make_shared<Reader>(mailslot_.get(), std::move(owner), weak_factory_.GetWeakPtr(),
                                      thread_->task_runner());
   reader_->Start();
   return true;
@@ -110,8 +110,7 @@ void IPCReceiverProxy::Close() {
   thread_->Stop();
   reader_.reset();
   thread_.reset();
-  if (mailslot_ != INVALID_HANDLE_VALUE) CloseHandle(mailslot_);
-  mailslot_ = INVALID_HANDLE_VALUE;
+  mailslot_.reset();  // only once the reading thread has stopped
 }
 
 void IPCReceiverProxy::Drain(Closure done) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/scoped_handle.h"
 #include "base/task_runner.h"
 #include "base/thread.h"
 #include "base/thread_checker.h"
@@ -65,7 +66,7 @@ class IPCReceiverProxy {
   Delegate* const delegate_;
   std::unique_ptr<Thread> thread_;
   std::shared_ptr<Reader> reader_;
-  HANDLE mailslot_ = INVALID_HANDLE_VALUE;
+  ScopedHandle mailslot_;
   ThreadChecker thread_checker_;
   WeakPtrFactory<IPCReceiverProxy> weak_factory_{this};
 };

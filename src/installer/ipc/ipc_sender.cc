@@ -17,23 +17,21 @@ bool IPCSenderProxy::Connect(const std::wstring& name) {
   }
   const std::wstring path = L"\\\\.\\mailslot\\" + name;
   // Overlapped, so that a write can be given up (see Write).
-  HANDLE mailslot = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-  if (mailslot == INVALID_HANDLE_VALUE) {
+  ScopedHandle mailslot(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+  if (!mailslot) {
     PLOG(ERROR) << "Could not open mailslot " << path;
     return false;
   }
-  HANDLE written = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ScopedHandle written(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   auto thread = std::make_unique<Thread>("Installer IPC thread");
   if (!written || !thread->Start()) {
     LOG(ERROR) << "Could not start IPC thread";
-    if (written) CloseHandle(written);
-    CloseHandle(mailslot);
     return false;
   }
   thread_ = std::move(thread);
-  mailslot_ = mailslot;
-  written_ = written;
+  mailslot_ = std::move(mailslot);
+  written_ = std::move(written);
   reader_gone_ = false;
   return true;
 }
@@ -53,23 +51,23 @@ void IPCSenderProxy::Send(std::vector<uint8_t> message) {
 void IPCSenderProxy::Write(const std::vector<uint8_t>& message) {
   if (reader_gone_) return;
   OVERLAPPED overlapped = {};
-  overlapped.hEvent = written_;
-  ResetEvent(written_);
+  overlapped.hEvent = written_.get();
+  ResetEvent(written_.get());
   DWORD written = 0;
-  if (WriteFile(mailslot_, message.data(), static_cast<DWORD>(message.size()), nullptr,
+  if (WriteFile(mailslot_.get(), message.data(), static_cast<DWORD>(message.size()), nullptr,
                 &overlapped))
     return;
   if (GetLastError() != ERROR_IO_PENDING) {
     PLOG(ERROR) << "Could not write to mailslot";
     return;
   }
-  if (WaitForSingleObject(written_, write_timeout_ms_) == WAIT_OBJECT_0) {
-    if (!GetOverlappedResult(mailslot_, &overlapped, &written, FALSE))
+  if (WaitForSingleObject(written_.get(), write_timeout_ms_) == WAIT_OBJECT_0) {
+    if (!GetOverlappedResult(mailslot_.get(), &overlapped, &written, FALSE))
       PLOG(ERROR) << "Could not write to mailslot";
     return;
   }
-  CancelIoEx(mailslot_, &overlapped);
-  GetOverlappedResult(mailslot_, &overlapped, &written, TRUE);
+  CancelIoEx(mailslot_.get(), &overlapped);
+  GetOverlappedResult(mailslot_.get(), &overlapped, &written, TRUE);
   reader_gone_ = true;
   LOG(ERROR) << "Nobody reads the mailslot any more; the remaining messages are discarded";
 }
@@ -79,10 +77,8 @@ void IPCSenderProxy::Close() {
   if (!thread_) return;
   thread_->Stop();  // runs every write posted before
   thread_.reset();
-  CloseHandle(mailslot_);
-  mailslot_ = INVALID_HANDLE_VALUE;
-  CloseHandle(written_);
-  written_ = nullptr;
+  mailslot_.reset();  // only once the writing thread has stopped
+  written_.reset();
 }
 
 }  // namespace norva::installer

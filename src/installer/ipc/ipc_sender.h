@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/scoped_handle.h"
 #include "base/thread.h"
 #include "base/thread_checker.h"
 
@@ -42,8 +43,8 @@ class IPCSenderProxy {
   const DWORD write_timeout_ms_;
   std::unique_ptr<Thread> thread_;
   // Used only on the IPC thread until Close has stopped it.
-  HANDLE mailslot_ = INVALID_HANDLE_VALUE;
-  HANDLE written_ = nullptr;
+  ScopedHandle mailslot_;
+  ScopedHandle written_;
   bool reader_gone_ = false;
   ThreadChecker thread_checker_;
 };

@@ -25,13 +25,12 @@ ChangeRegValueOperation::ChangeRegValueOperation(HKEY root, const std::wstring& 
 
 ChangeRegValueOperation::~ChangeRegValueOperation() {
   if (saved_) RestorePermissions(&saved_);
-  if (key_) RegCloseKey(key_);
 }
 
 bool ChangeRegValueOperation::Do(Transaction* nested) {
   VLOG(1) << "Attempting to change registry value at " << registry_helpers::RootText(root_)
           << ": " << key_path_ << " - " << value_name_ << ". New Type:" << new_type_;
-  LONG result = RegOpenKeyExW(root_, key_path_.c_str(), 0, kValueAccess, &key_);
+  LONG result = key_.Open(root_, key_path_, kValueAccess);
   if (result == ERROR_FILE_NOT_FOUND) {
     VLOG(1) << "Key does not exist,";
     if (new_type_ == kRemoveValueType) {
@@ -40,7 +39,7 @@ bool ChangeRegValueOperation::Do(Transaction* nested) {
     }
     VLOG(1) << "try to create it.";
     if (!nested->Execute(std::make_unique<CreateRegKeyOperation>(root_, key_path_))) return false;
-    result = RegOpenKeyExW(root_, key_path_.c_str(), 0, kValueAccess, &key_);
+    result = key_.Open(root_, key_path_, kValueAccess);
   }
   if (!OpenKey(result, nested)) return false;
   if (!ReadOldValue()) return false;
@@ -55,15 +54,15 @@ bool ChangeRegValueOperation::Do(Transaction* nested) {
   }
 
   if (new_type_ != kRemoveValueType) {
-    if (RegSetValueExW(key_, value_name_.c_str(), 0, new_type_, new_data_.data(),
-                       static_cast<DWORD>(new_data_.size())) != ERROR_SUCCESS) {
+    if (key_.WriteValue(value_name_, new_type_, new_data_.data(),
+                        static_cast<DWORD>(new_data_.size())) != ERROR_SUCCESS) {
       LOG(ERROR) << "Failed writing " << value_name_ << " to " << object_name_;
       return false;
     }
   } else if (old_type_ == kRemoveValueType) {
     VLOG(1) << "We are supposed to remove the value. Nothing to do.";
     return true;
-  } else if (RegDeleteValueW(key_, value_name_.c_str()) != ERROR_SUCCESS) {
+  } else if (key_.DeleteValue(value_name_) != ERROR_SUCCESS) {
     LOG(ERROR) << "Failed to remove " << value_name_ << " from " << object_name_;
     return false;
   }
@@ -84,19 +83,15 @@ bool ChangeRegValueOperation::OpenKey(LONG open_result, Transaction* nested) {
       LOG(ERROR) << "Failed to obtain sufficient permissions on " << object_name_;
       return false;
     }
-    if (key_) RegCloseKey(key_);
-    key_ = nullptr;
-    if (RegOpenKeyExW(root_, key_path_.c_str(), 0, kValueAccess, &key_) == ERROR_SUCCESS)
-      return true;
+    if (key_.Open(root_, key_path_, kValueAccess) == ERROR_SUCCESS) return true;
   }
-  key_ = nullptr;
   LOG(ERROR) << "Failed to open " << object_name_;
   return false;
 }
 
 bool ChangeRegValueOperation::ReadOldValue() {
   DWORD size = 0;
-  LONG result = RegQueryValueExW(key_, value_name_.c_str(), nullptr, nullptr, nullptr, &size);
+  LONG result = RegQueryValueExW(key_.get(), value_name_.c_str(), nullptr, nullptr, nullptr, &size);
   if (result == ERROR_FILE_NOT_FOUND) {
     VLOG(1) << "The value doesn't already exist.";
     old_type_ = kRemoveValueType;
@@ -107,8 +102,8 @@ bool ChangeRegValueOperation::ReadOldValue() {
     return false;
   }
   old_data_.resize(size);
-  if (RegQueryValueExW(key_, value_name_.c_str(), nullptr, &old_type_, old_data_.data(), &size) !=
-      ERROR_SUCCESS) {
+  if (RegQueryValueExW(key_.get(), value_name_.c_str(), nullptr, &old_type_, old_data_.data(),
+                       &size) != ERROR_SUCCESS) {
     LOG(ERROR) << "Failed to read " << value_name_ << " from " << object_name_
                << " (but we succeeded before).";
     old_type_ = kRemoveValueType;
@@ -122,10 +117,9 @@ bool ChangeRegValueOperation::ReadOldValue() {
 void ChangeRegValueOperation::Undo() {
   if (!changed_) return;
   if (old_type_ == kRemoveValueType) {
-    RegDeleteValueW(key_, value_name_.c_str());
+    key_.DeleteValue(value_name_);
   } else {
-    RegSetValueExW(key_, value_name_.c_str(), 0, old_type_, old_data_.data(),
-                   static_cast<DWORD>(old_data_.size()));
+    key_.WriteValue(value_name_, old_type_, old_data_.data(), static_cast<DWORD>(old_data_.size()));
   }
 }
 

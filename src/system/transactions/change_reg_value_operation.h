@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/registry.h"
 #include "system/access_rights.h"
 #include "system/transactions/operation.h"
 
@@ -35,7 +36,7 @@ class ChangeRegValueOperation : public Operation {
   std::wstring key_path_;
   std::wstring value_name_;
   std::wstring object_name_;
-  HKEY key_ = nullptr;  // open from Do to destruction, so Undo writes through it
+  RegKey key_;  // open from Do to destruction, so Undo writes through it
   DWORD new_type_;
   std::vector<BYTE> new_data_;
   DWORD old_type_ = kRemoveValueType;

@@ -1,6 +1,7 @@
 #include "system/transactions/create_reg_key_operation.h"
 
 #include "base/logging.h"
+#include "base/registry.h"
 #include "system/transactions/journal.h"
 #include "system/transactions/registry_helpers.h"
 
@@ -16,9 +17,7 @@ CreateRegKeyOperation::~CreateRegKeyOperation() {
 bool CreateRegKeyOperation::Do(Transaction* nested) {
   VLOG(1) << "Attempting to create registry key " << key_path_ << " under "
           << registry_helpers::RootText(root_);
-  HKEY key = nullptr;
-  LONG result = RegOpenKeyExW(root_, key_path_.c_str(), 0, KEY_QUERY_VALUE, &key);
-  if (result == ERROR_SUCCESS) RegCloseKey(key);
+  LONG result = RegKey().Open(root_, key_path_, KEY_QUERY_VALUE);
   if (result != ERROR_FILE_NOT_FOUND) {
     VLOG(1) << "The key already exists. No need to do anything.";
     return true;
@@ -46,13 +45,10 @@ bool CreateRegKeyOperation::Do(Transaction* nested) {
     return false;
   }
   first_created_ = child;
-  result = RegCreateKeyExW(root_, key_path_.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                           KEY_ALL_ACCESS, nullptr, &key, nullptr);
-  if (result != ERROR_SUCCESS) {
+  if (RegKey().Create(root_, key_path_, KEY_ALL_ACCESS) != ERROR_SUCCESS) {
     LOG(ERROR) << "Failed creating key.";
     return false;
   }
-  RegCloseKey(key);
   return true;
 }
 
@@ -67,9 +63,7 @@ bool CreateRegKeyOperation::FindAncestor(std::wstring* child, std::wstring* ance
       LOG(ERROR) << "No existing ancestor found.";
       return false;
     }
-    HKEY key = nullptr;
-    LONG result = RegOpenKeyExW(root_, parent.c_str(), 0, KEY_CREATE_SUB_KEY, &key);
-    if (result == ERROR_SUCCESS) RegCloseKey(key);
+    LONG result = RegKey().Open(root_, parent, KEY_CREATE_SUB_KEY);
     if (result == ERROR_SUCCESS || result == ERROR_ACCESS_DENIED) {
       *child = current;
       *ancestor = parent;

@@ -7,6 +7,7 @@
 
 #include "base/file_util.h"
 #include "base/logging.h"
+#include "base/scoped_handle.h"
 #include "base/strings.h"
 #include "system/access_rights.h"
 #include "system/transactions/file_helpers.h"
@@ -28,11 +29,9 @@ bool IsProgramFile(const FilePath& path) {
 
 // A mapped image can be renamed but not opened for writing.
 bool CannotOpenForWriting(const FilePath& path) {
-  HANDLE file = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return true;
-  CloseHandle(file);
-  return false;
+  ScopedHandle file(CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return !file;
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <utility>
 
 #include "base/logging.h"
+#include "base/registry.h"
+#include "base/scoped_handle.h"
 #include "system/access_rights.h"
 #include "system/transactions/journal.h"
 #include "system/transactions/registry_helpers.h"
@@ -22,14 +24,13 @@ constexpr SECURITY_INFORMATION kSavedSecurity = 0x16;
 // The descriptor parts that a rebuilt key gets, read by name: empty when we
 // may not read them.
 void ReadSecurityByName(const std::wstring& object_name, std::vector<BYTE>* descriptor) {
-  PSECURITY_DESCRIPTOR read = nullptr;
+  ScopedLocalMemory<PSECURITY_DESCRIPTOR> read;
   if (GetNamedSecurityInfoW(object_name.c_str(), SE_REGISTRY_KEY, kSavedSecurity, nullptr, nullptr,
-                            nullptr, nullptr, &read) != ERROR_SUCCESS) {
+                            nullptr, nullptr, read.Receive()) != ERROR_SUCCESS) {
     return;
   }
-  const BYTE* bytes = static_cast<const BYTE*>(read);
-  descriptor->assign(bytes, bytes + GetSecurityDescriptorLength(read));
-  LocalFree(read);
+  const BYTE* bytes = static_cast<const BYTE*>(read.get());
+  descriptor->assign(bytes, bytes + GetSecurityDescriptorLength(read.get()));
 }
 
 }  // namespace
@@ -45,13 +46,11 @@ bool DeleteRegKeyOperation::Do(Transaction* nested) {
           << registry_helpers::RootText(root_);
   std::wstring object_name = RegistryObjectName(root_, key_path_);
   journal_ = nested;
-  HKEY key = nullptr;
-  LONG result = RegOpenKeyExW(root_, key_path_.c_str(), 0, KEY_QUERY_VALUE, &key);
+  LONG result = RegKey().Open(root_, key_path_, KEY_QUERY_VALUE);
   if (result == ERROR_FILE_NOT_FOUND) {
     VLOG(1) << "Key does not exist. Nothing to do.";
     return true;
   }
-  if (result == ERROR_SUCCESS) RegCloseKey(key);
   if (result == ERROR_SUCCESS || result == ERROR_ACCESS_DENIED)
     return DeleteAndSaveRecursive(key_path_, object_name);
   LOG(ERROR) << "Failed to open key " << object_name;
@@ -63,46 +62,36 @@ bool DeleteRegKeyOperation::DeleteAndSaveRecursive(const std::wstring& subkey,
   VLOG(1) << "DeleteAndSaveRecursive : " << subkey;
   auto saved = std::make_unique<SavedKey>();
   saved->path = subkey;
-  HKEY key = nullptr;
+  RegKey key;
   size_t widened_before = widened_.size();
   if (!OpenForDelete(subkey, object_name, saved.get(), &key)) return false;
   // Subkeys widened below are deleted, and their records dropped, before
   // this key is, so its record is then the last one.
   bool widened = widened_.size() > widened_before;
-  if (!SaveKey(key, object_name, saved.get())) {
-    RegCloseKey(key);
-    return false;
-  }
-  if (!WriteAheadSaved(*saved)) {
-    RegCloseKey(key);
-    return false;
-  }
+  if (!SaveKey(key.get(), object_name, saved.get()) || !WriteAheadSaved(*saved)) return false;
   saved_keys_.push_back(std::move(saved));
 
   DWORD longest_subkey = 0;
-  RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, &longest_subkey, nullptr, nullptr,
+  RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, &longest_subkey, nullptr, nullptr,
                    nullptr, nullptr, nullptr, nullptr);
   std::vector<wchar_t> name(longest_subkey + 1);
   std::wstring previous;
   for (;;) {
     DWORD length = static_cast<DWORD>(name.size());
-    LONG result = RegEnumKeyExW(key, 0, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+    LONG result =
+        RegEnumKeyExW(key.get(), 0, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
     if (result == ERROR_NO_MORE_ITEMS) break;
     std::wstring child(name.data(), result == ERROR_SUCCESS ? length : 0);
     // A subkey that survived its own deletion would come back at index 0
     // for ever.
     if (result != ERROR_SUCCESS || child == previous) {
       LOG(ERROR) << "Failed to read a subkey";
-      RegCloseKey(key);
       return false;
     }
     previous = child;
-    if (!DeleteAndSaveRecursive(subkey + L"\\" + child, object_name + L"\\" + child)) {
-      RegCloseKey(key);
-      return false;
-    }
+    if (!DeleteAndSaveRecursive(subkey + L"\\" + child, object_name + L"\\" + child)) return false;
   }
-  RegCloseKey(key);
+  key.Close();  // the key is deleted next
   // A key that is gone is rebuilt by Undo with the descriptor saved before
   // the widening; only one that stays needs its DACL back.
   if (RegDeleteKeyW(root_, subkey.c_str()) == ERROR_SUCCESS && widened) widened_.pop_back();
@@ -111,12 +100,12 @@ bool DeleteRegKeyOperation::DeleteAndSaveRecursive(const std::wstring& subkey,
 
 bool DeleteRegKeyOperation::OpenForDelete(const std::wstring& subkey,
                                           const std::wstring& object_name, SavedKey* saved,
-                                          HKEY* key) {
-  LONG result = RegOpenKeyExW(root_, subkey.c_str(), 0, kDeleteAccess, key);
+                                          RegKey* key) {
+  LONG result = key->Open(root_, subkey, kDeleteAccess);
   if (result == ERROR_SUCCESS && CheckAccess(object_name, kRegistryObjectType, kCheckedAccess))
     return true;
   if (result == ERROR_SUCCESS || result == ERROR_ACCESS_DENIED) {
-    if (result == ERROR_SUCCESS) RegCloseKey(*key);
+    key->Close();
     VLOG(1) << "Insufficient permissions on the key";
     // Widening rewrites the DACL; a rebuilt key must get the one it had.
     ReadSecurityByName(object_name, &saved->security_descriptor);
@@ -128,7 +117,7 @@ bool DeleteRegKeyOperation::OpenForDelete(const std::wstring& subkey,
       return false;
     }
     widened_.push_back(std::move(previous));
-    if (RegOpenKeyExW(root_, subkey.c_str(), 0, kDeleteAccess, key) == ERROR_SUCCESS) return true;
+    if (key->Open(root_, subkey, kDeleteAccess) == ERROR_SUCCESS) return true;
   }
   LOG(ERROR) << "Failed to open key " << object_name;
   return false;
@@ -199,23 +188,18 @@ void DeleteRegKeyOperation::Undo() {
   // Keys are rebuilt with default rights and get their saved ones only when
   // the whole tree stands, deepest first: a parent's saved rights may forbid
   // creating the subkeys below it.
-  std::vector<std::pair<HKEY, const SavedKey*>> rebuilt;
+  std::vector<std::pair<RegKey, const SavedKey*>> rebuilt;
   for (const std::unique_ptr<SavedKey>& saved : saved_keys_) {
-    HKEY key = nullptr;
+    RegKey key;
     DWORD disposition = 0;
-    if (RegCreateKeyExW(root_, saved->path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        kDeleteAccess | WRITE_DAC, nullptr, &key, &disposition) != ERROR_SUCCESS) {
+    if (key.Create(root_, saved->path, kDeleteAccess | WRITE_DAC, &disposition) != ERROR_SUCCESS ||
+        disposition != REG_CREATED_NEW_KEY) {
       continue;
     }
-    if (disposition != REG_CREATED_NEW_KEY) {
-      RegCloseKey(key);
-      continue;
-    }
-    for (const SavedValue& value : saved->values) {
-      RegSetValueExW(key, value.name.c_str(), 0, value.type, value.data.data(),
+    for (const SavedValue& value : saved->values)
+      key.WriteValue(value.name, value.type, value.data.data(),
                      static_cast<DWORD>(value.data.size()));
-    }
-    rebuilt.emplace_back(key, saved.get());
+    rebuilt.emplace_back(std::move(key), saved.get());
   }
   for (auto it = rebuilt.rbegin(); it != rebuilt.rend(); ++it) {
     const std::vector<BYTE>& descriptor = it->second->security_descriptor;
@@ -223,10 +207,10 @@ void DeleteRegKeyOperation::Undo() {
       // One part at a time: the label needs rights the others do not.
       for (SECURITY_INFORMATION part : {GROUP_SECURITY_INFORMATION, LABEL_SECURITY_INFORMATION,
                                         DACL_SECURITY_INFORMATION}) {
-        RegSetKeySecurity(it->first, part, const_cast<BYTE*>(descriptor.data()));
+        RegSetKeySecurity(it->first.get(), part, const_cast<BYTE*>(descriptor.data()));
       }
     }
-    RegCloseKey(it->first);
+    it->first.Close();
   }
   RestoreWidened();
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/registry.h"
 #include "system/access_rights.h"
 #include "system/transactions/operation.h"
 
@@ -40,7 +41,7 @@ class DeleteRegKeyOperation : public Operation {
  private:
   bool DeleteAndSaveRecursive(const std::wstring& subkey, const std::wstring& object_name);
   bool OpenForDelete(const std::wstring& subkey, const std::wstring& object_name, SavedKey* saved,
-                     HKEY* key);
+                     RegKey* key);
   bool SaveKey(HKEY key, const std::wstring& object_name, SavedKey* saved) const;
   bool SaveValues(HKEY key, const std::wstring& object_name, SavedKey* saved) const;
   void RestoreWidened();

@@ -266,9 +266,7 @@ bool Journal::ExistsFor(const FilePath& install_folder) {
   return false;
 }
 
-Journal::~Journal() {
-  if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-}
+Journal::~Journal() = default;
 
 void Journal::Open(FilePath file, FilePath install_folder) {
   Discard();
@@ -277,9 +275,9 @@ void Journal::Open(FilePath file, FilePath install_folder) {
 }
 
 bool Journal::StartFile() {
-  handle_ = CreateFileW(ExtendedLengthPath(file_).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle_ == INVALID_HANDLE_VALUE) {
+  handle_.reset(CreateFileW(ExtendedLengthPath(file_).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                            nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!handle_) {
     PLOG(ERROR) << "Could not create the journal " << file_;
     return false;
   }
@@ -288,18 +286,20 @@ bool Journal::StartFile() {
       {.kind = JournalRecord::Kind::kHeader, .texts = {install_folder_.native()}});
   start.insert(start.end(), header.begin(), header.end());
   DWORD written = 0;
-  return WriteFile(handle_, start.data(), static_cast<DWORD>(start.size()), &written, nullptr) &&
+  return WriteFile(handle_.get(), start.data(), static_cast<DWORD>(start.size()), &written,
+                   nullptr) &&
          written == start.size();
 }
 
 bool Journal::Append(const JournalRecord& record) {
   if (file_.empty()) return true;
   if (CoveredByCreation(record)) return true;
-  if (handle_ == INVALID_HANDLE_VALUE && !StartFile()) return false;
+  if (!handle_ && !StartFile()) return false;
   std::vector<uint8_t> bytes = EncodeJournalRecord(record);
   DWORD written = 0;
-  if (!WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-      written != bytes.size() || !FlushFileBuffers(handle_)) {
+  if (!WriteFile(handle_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                 nullptr) ||
+      written != bytes.size() || !FlushFileBuffers(handle_.get())) {
     PLOG(ERROR) << "Could not write to the journal " << file_;
     return false;
   }
@@ -324,9 +324,8 @@ bool Journal::CoveredByCreation(const JournalRecord& record) const {
 }
 
 void Journal::Discard() {
-  if (handle_ != INVALID_HANDLE_VALUE) {
-    CloseHandle(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
+  if (handle_) {
+    handle_.reset();  // closed before the delete, which it would block
     if (!DeleteFileW(ExtendedLengthPath(file_).c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND)
       PLOG(ERROR) << "Could not remove the journal " << file_;
   }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/file_path.h"
+#include "base/scoped_handle.h"
 
 namespace norva::installer {
 
@@ -94,7 +95,7 @@ class Journal {
   // The transaction ended (committed or rolled back): the file goes.
   void Discard();
   // Some record is on disk.
-  bool written() const { return handle_ != INVALID_HANDLE_VALUE; }
+  bool written() const { return handle_.is_valid(); }
 
   // Test-only: ends the process with exit code 0, as a kill from outside
   // would look, right after the given record is on disk (1-based, header not
@@ -113,7 +114,7 @@ class Journal {
   // of their own (and no flush to disk).
   std::vector<std::wstring> created_folders_;
   std::vector<std::pair<uint32_t, std::wstring>> created_keys_;
-  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  ScopedHandle handle_;
 };
 
 // Writes `record` to the journal of the transaction, when it has one. A

@@ -4,6 +4,8 @@
 
 #include "base/file_util.h"
 #include "base/logging.h"
+#include "base/registry.h"
+#include "base/scoped_handle.h"
 #include "base/strings.h"
 #include "product/product_info.h"
 #include "system/access_rights.h"
@@ -160,31 +162,28 @@ class Recovery {
   }
 
   static void RestoreValue(const JournalRecord& record) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(JournalRoot(record.numbers[0]), record.texts[0].c_str(), 0, KEY_SET_VALUE,
-                      &key) != ERROR_SUCCESS)
+    RegKey key;
+    if (key.Open(JournalRoot(record.numbers[0]), record.texts[0], KEY_SET_VALUE) != ERROR_SUCCESS)
       return;  // a key this transaction created, or gone anyway
     const std::vector<uint8_t>& data = record.blobs[0];
     if (record.numbers[1] == kRemoveValueType)
-      RegDeleteValueW(key, record.texts[1].c_str());
+      key.DeleteValue(record.texts[1]);
     else
-      RegSetValueExW(key, record.texts[1].c_str(), 0, record.numbers[1], data.data(),
+      key.WriteValue(record.texts[1], record.numbers[1], data.data(),
                      static_cast<DWORD>(data.size()));
-    RegCloseKey(key);
   }
 
   // Records come last first, so a subkey is rebuilt before its parent: the
   // parent then exists already and only gets its values and rights back.
   static void RebuildKey(const JournalRecord& record) {
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(JournalRoot(record.numbers[0]), record.texts[0].c_str(), 0, nullptr,
-                        REG_OPTION_NON_VOLATILE, KEY_SET_VALUE | WRITE_DAC | WRITE_OWNER, nullptr,
-                        &key, nullptr) != ERROR_SUCCESS) {
+    RegKey key;
+    if (key.Create(JournalRoot(record.numbers[0]), record.texts[0],
+                   KEY_SET_VALUE | WRITE_DAC | WRITE_OWNER) != ERROR_SUCCESS) {
       LOG(ERROR) << "Could not rebuild key " << WideToUtf8(record.texts[0]);
       return;
     }
     for (size_t i = 1; i < record.texts.size(); ++i) {
-      RegSetValueExW(key, record.texts[i].c_str(), 0, record.numbers[i], record.blobs[i].data(),
+      key.WriteValue(record.texts[i], record.numbers[i], record.blobs[i].data(),
                      static_cast<DWORD>(record.blobs[i].size()));
     }
     std::vector<uint8_t> descriptor = record.blobs[0];
@@ -192,9 +191,8 @@ class Recovery {
         IsValidSecurityDescriptor(descriptor.data())) {
       for (SECURITY_INFORMATION part : {GROUP_SECURITY_INFORMATION, LABEL_SECURITY_INFORMATION,
                                         DACL_SECURITY_INFORMATION})
-        RegSetKeySecurity(key, part, descriptor.data());
+        RegSetKeySecurity(key.get(), part, descriptor.data());
     }
-    RegCloseKey(key);
   }
 
   const JournalScope& scope_;
@@ -203,10 +201,10 @@ class Recovery {
 
 // Opens the journal for reading, shared with nobody: a writer that still
 // runs holds it open and makes this fail with a sharing violation.
-HANDLE OpenExclusively(const FilePath& file, DWORD* error) {
-  HANDLE handle = CreateFileW(ExtendedLengthPath(file).c_str(), GENERIC_READ | DELETE, 0, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  *error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+ScopedHandle OpenExclusively(const FilePath& file, DWORD* error) {
+  ScopedHandle handle(CreateFileW(ExtendedLengthPath(file).c_str(), GENERIC_READ | DELETE, 0,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  *error = handle ? ERROR_SUCCESS : GetLastError();
   return handle;
 }
 
@@ -283,8 +281,8 @@ bool JournalScope::AllowsKey(uint32_t root, const std::wstring& key) const {
 RecoveryResult RecoverInterruptedInstallation(const FilePath& journal_file,
                                               const JournalScope& scope) {
   DWORD error = ERROR_SUCCESS;
-  HANDLE handle = OpenExclusively(journal_file, &error);
-  if (handle == INVALID_HANDLE_VALUE) {
+  ScopedHandle handle = OpenExclusively(journal_file, &error);
+  if (!handle) {
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
       return RecoveryResult::kNothingToDo;
     if (error == ERROR_SHARING_VIOLATION) {
@@ -295,8 +293,8 @@ RecoveryResult RecoverInterruptedInstallation(const FilePath& journal_file,
     return RecoveryResult::kFailed;
   }
   std::vector<uint8_t> bytes;
-  bool read = ReadAll(handle, &bytes);
-  CloseHandle(handle);
+  bool read = ReadAll(handle.get(), &bytes);
+  handle.reset();
   if (!read) {
     LOG(ERROR) << "Could not read the journal " << journal_file;
     return RecoveryResult::kFailed;
