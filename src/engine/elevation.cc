@@ -10,6 +10,7 @@
 #include "base/file_util.h"
 #include "base/logging.h"
 #include "base/process.h"
+#include "base/scoped_handle.h"
 #include "base/strings.h"
 #include "engine/elevation.h"
 #include "engine/preferences.h"
@@ -65,23 +66,20 @@ class ChildSuccessEvent {
     static std::atomic<unsigned> count{0};
     name_ = StringPrintf(L"Local\\NorvaInstaller/ChildSucceeded/%lu/%llu/%u",
                          GetCurrentProcessId(), GetTickCount64(), ++count);
-    event_ = CreateEventW(nullptr, TRUE, FALSE, name_.c_str());
+    event_.reset(CreateEventW(nullptr, TRUE, FALSE, name_.c_str()));
   }
-  ~ChildSuccessEvent() {
-    if (event_) CloseHandle(event_);
-  }
-  ChildSuccessEvent(const ChildSuccessEvent&) = delete;
-  ChildSuccessEvent& operator=(const ChildSuccessEvent&) = delete;
 
-  bool valid() const { return event_ != nullptr; }
+  bool valid() const { return event_.is_valid(); }
   void AddTo(CommandLine* command_line) const {
     command_line->AppendSwitchValue("success-event", name_);
   }
-  bool IsSignaled() const { return event_ && WaitForSingleObject(event_, 0) == WAIT_OBJECT_0; }
+  bool IsSignaled() const {
+    return event_ && WaitForSingleObject(event_.get(), 0) == WAIT_OBJECT_0;
+  }
 
  private:
   std::wstring name_;
-  HANDLE event_ = nullptr;
+  ScopedHandle event_;
 };
 
 std::wstring CrashReporterPid(const CommandLine& command_line) {
@@ -98,9 +96,6 @@ ElevationHandOver::ElevationHandOver(InstallContext& context, PreferenceSeeding&
 
 ElevationHandOver::~ElevationHandOver() {
   package_ready_watcher_.StopWatching();
-  for (HANDLE event : {package_ready_event_, undo_event_}) {
-    if (event) CloseHandle(event);
-  }
 }
 
 // The process that takes over runs the whole transaction itself, from its
@@ -185,43 +180,34 @@ ElevationResult ElevationHandOver::GrantFolderRights(const FilePath& folder, boo
   CopySwitch(context_.command_line, "wait-for-package", &arguments);
   CopySwitch(context_.command_line, "initial-pid", &arguments);
 
-  HANDLE granted = CreateEventW(
+  ScopedHandle granted(CreateEventW(
       nullptr, FALSE, FALSE,
-      GetObjectNameForFolder(kGivePermissionEvent, folder, false).c_str());
-  HANDLE undo = CreateEventW(
+      GetObjectNameForFolder(kGivePermissionEvent, folder, false).c_str()));
+  ScopedHandle undo(CreateEventW(
       nullptr, FALSE, FALSE,
-      GetObjectNameForFolder(kGivePermissionUndoEvent, folder, false).c_str());
-  auto close_events = [&] {
-    if (granted) CloseHandle(granted);
-    if (undo) CloseHandle(undo);
-  };
+      GetObjectNameForFolder(kGivePermissionUndoEvent, folder, false).c_str()));
   if (!granted || !undo) {
     PLOG(ERROR) << "Failed to create event for communicating with " << "the elevated process";
-    close_events();
     return ElevationResult::kSetUpError;
   }
   // Before Vista the elevated process runs under another account's token.
-  if (GetWindowsVersionRank() < kWindowsVista && (!FixEventACL(granted) || !FixEventACL(undo))) {
-    close_events();
+  if (GetWindowsVersionRank() < kWindowsVista &&
+      (!FixEventACL(granted.get()) || !FixEventACL(undo.get())))
     return ElevationResult::kSetUpError;
-  }
   Process process = StartElevated(executable, arguments.GetArgumentsString());
   if (!process.IsValid()) {
     PLOG(ERROR) << "Failed to run the elevated process";
-    close_events();
     return ElevationResult::kNotStarted;
   }
   // The helper's own end is part of the wait, so its death cannot leave
   // this process waiting.
-  HANDLE handles[] = {process.handle(), granted};
+  HANDLE handles[] = {process.handle(), granted.get()};
   DWORD signaled = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
   if (signaled != WAIT_OBJECT_0 + 1) {
     LOG(ERROR) << "Failed to run the elevated process";
-    close_events();
     return ElevationResult::kChildFailed;
   }
-  CloseHandle(granted);
-  undo_event_ = undo;
+  undo_event_ = std::move(undo);
   context_.partner_pid = process.id();
   return ElevationResult::kDone;
 }
@@ -260,17 +246,17 @@ void ElevationHandOver::RunPostElevationTasks() {
 bool ElevationHandOver::WaitForPackage(bool post_elevated) {
   post_elevated_ = post_elevated;
   std::wstring name = GetObjectNameForFolder(kPackageReadyEvent, context_.install_folder, true);
-  package_ready_event_ = OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
+  package_ready_event_.reset(OpenEventW(SYNCHRONIZE, FALSE, name.c_str()));
   if (!package_ready_event_) {
     end_run_(StepFailure{IDS_GENERAL_FAILURE, L"",
                          "Failed to open a handle to the package ready event"});
     return false;
   }
-  if (WaitForSingleObject(package_ready_event_, 0) == WAIT_OBJECT_0) {
+  if (WaitForSingleObject(package_ready_event_.get(), 0) == WAIT_OBJECT_0) {
     RunPackageInstaller();
     return true;
   }
-  if (!package_ready_watcher_.StartWatching(package_ready_event_, this)) {
+  if (!package_ready_watcher_.StartWatching(package_ready_event_.get(), this)) {
     end_run_(StepFailure{IDS_GENERAL_FAILURE, L"", "Failed to watch the package ready event"});
     return false;
   }
@@ -278,7 +264,7 @@ bool ElevationHandOver::WaitForPackage(bool post_elevated) {
 }
 
 void ElevationHandOver::OnHandleSignaled(HANDLE handle) {
-  if (handle == package_ready_event_) RunPackageInstaller();
+  if (handle == package_ready_event_.get()) RunPackageInstaller();
 }
 
 void ElevationHandOver::RunPackageInstaller() {
@@ -316,16 +302,14 @@ StepResult ElevationHandOver::LaunchPackageInstaller() {
 
 void ElevationHandOver::ReturnFolderRights() {
   if (!undo_event_) return;
-  SetEvent(undo_event_);
-  CloseHandle(undo_event_);
-  undo_event_ = nullptr;
+  SetEvent(undo_event_.get());
+  undo_event_.reset();
 }
 
 void ElevationHandOver::Reset() {
   ReturnFolderRights();
   package_ready_watcher_.StopWatching();
-  if (package_ready_event_) CloseHandle(package_ready_event_);
-  package_ready_event_ = nullptr;
+  package_ready_event_.reset();
 }
 
 }  // namespace norva::installer

@@ -7,6 +7,7 @@
 
 #include "base/file_path.h"
 #include "base/handle_watcher.h"
+#include "base/scoped_handle.h"
 #include "engine/install_context.h"
 
 namespace norva::installer {
@@ -52,7 +53,7 @@ class ElevationHandOver : public HandleWatcher::Delegate {
   // Has an elevated helper grant this process rights to `folder`; unless
   // `permanent`, the helper takes them back when this run ends.
   ElevationResult GrantFolderRights(const FilePath& folder, bool permanent);
-  bool HoldsFolderRights() const { return undo_event_ != nullptr; }
+  bool HoldsFolderRights() const { return undo_event_.is_valid(); }
   // Waits for the package, then runs its installer. False once a failure
   // has gone to `end_run`.
   bool WaitForPackage(bool post_elevated);
@@ -78,9 +79,9 @@ class ElevationHandOver : public HandleWatcher::Delegate {
   const std::function<void(const StepResult&)> end_run_;
   FilePath self_executable_;
   bool post_elevated_ = false;
-  HANDLE package_ready_event_ = nullptr;
+  ScopedHandle package_ready_event_;
   // Set by the folder-rights helper; takes the rights back.
-  HANDLE undo_event_ = nullptr;
+  ScopedHandle undo_event_;
   HandleWatcher package_ready_watcher_;
 };
 

@@ -22,7 +22,6 @@ Installer::Installer(CommandLine command_line, FilePath package_folder)
 Installer::~Installer() {
   if (running_) context_.transaction.Rollback();
   interrupted_watcher_.StopWatching();
-  if (interrupted_event_) CloseHandle(interrupted_event_);
 }
 
 void Installer::AddObserver(InstallerObserver* observer) { context_.observers.push_back(observer); }
@@ -126,13 +125,13 @@ bool Installer::RecoverAndOpenJournal() {
 bool Installer::WatchInterruptedEvent() {
   std::wstring name =
       GetObjectNameForFolder(kInstallationInterruptedEvent, context_.install_folder, true);
-  interrupted_event_ = OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
+  interrupted_event_.reset(OpenEventW(SYNCHRONIZE, FALSE, name.c_str()));
   if (!interrupted_event_) {
     LOG(ERROR) << Fail({IDS_GENERAL_FAILURE, L"",
                         "Failed to open a handle to the installation interrupted event"});
     return false;
   }
-  if (!interrupted_watcher_.StartWatching(interrupted_event_, this)) {
+  if (!interrupted_watcher_.StartWatching(interrupted_event_.get(), this)) {
     LOG(ERROR) << Fail(
         {IDS_GENERAL_FAILURE, L"", "Failed to watch the installation interrupted event"});
     return false;
@@ -308,8 +307,7 @@ void Installer::Succeed() {
 void Installer::Reset() {
   elevation_.Reset();
   interrupted_watcher_.StopWatching();
-  if (interrupted_event_) CloseHandle(interrupted_event_);
-  interrupted_event_ = nullptr;
+  interrupted_event_.reset();
   context_.settings = nullptr;
   registration_.Reset();
   steps_.clear();
@@ -320,7 +318,7 @@ void Installer::Reset() {
 }
 
 void Installer::OnHandleSignaled(HANDLE handle) {
-  if (handle == interrupted_event_ && running_) {
+  if (handle == interrupted_event_.get() && running_) {
     LOG(INFO) << "Installation interrupted";
     Cancel();
   }

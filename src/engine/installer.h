@@ -14,6 +14,7 @@
 #include "base/command_line.h"
 #include "base/file_path.h"
 #include "base/handle_watcher.h"
+#include "base/scoped_handle.h"
 #include "base/weak_ptr.h"
 #include "engine/elevation.h"
 #include "engine/file_steps.h"
@@ -113,7 +114,7 @@ class Installer : public HandleWatcher::Delegate {
   bool succeeded_ = false;
   // Tasks posted by an earlier run are dropped once it has ended.
   uint64_t generation_ = 0;
-  HANDLE interrupted_event_ = nullptr;
+  ScopedHandle interrupted_event_;
   HandleWatcher interrupted_watcher_;
   WeakPtrFactory<Installer> weak_factory_{this};
 };

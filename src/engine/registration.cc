@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/logging.h"
+#include "base/registry.h"
 #include "base/strings.h"
 #include "installer/installation_status.h"
 #include "installer/settings.h"
@@ -218,10 +219,7 @@ bool MayDeleteKey(const std::wstring& path) {
 int MissingLevels(HKEY root, std::wstring path) {
   int missing = 0;
   while (!path.empty()) {
-    HKEY key = nullptr;
-    LONG result = RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key);
-    if (result == ERROR_SUCCESS) RegCloseKey(key);
-    if (result != ERROR_FILE_NOT_FOUND) break;
+    if (RegKey().Open(root, path, KEY_READ) != ERROR_FILE_NOT_FOUND) break;
     ++missing;
     path = KeyAbove(std::move(path), 1);
   }
@@ -232,21 +230,20 @@ int MissingLevels(HKEY root, std::wstring path) {
 // given the number of its subkeys.
 bool HoldsOnly(HKEY root, const std::wstring& path, const std::vector<std::wstring>& ours,
                DWORD* subkeys) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  RegKey key;
+  if (key.Open(root, path, KEY_READ) != ERROR_SUCCESS) return false;
   DWORD values = 0;
-  bool only = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, subkeys, nullptr, nullptr, &values,
+  bool only = RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, subkeys, nullptr, nullptr, &values,
                                nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
   std::vector<wchar_t> name(16384);
   for (DWORD index = 0; only && index < values; ++index) {
     DWORD length = static_cast<DWORD>(name.size());
-    only = RegEnumValueW(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr) ==
+    only = RegEnumValueW(key.get(), index, name.data(), &length, nullptr, nullptr, nullptr, nullptr) ==
                ERROR_SUCCESS &&
            std::find_if(ours.begin(), ours.end(), [&](const std::wstring& own) {
              return _wcsicmp(own.c_str(), name.data()) == 0;
            }) != ours.end();
   }
-  RegCloseKey(key);
   return only;
 }
 
@@ -343,9 +340,7 @@ std::wstring Registration::ChooseUninstallKey(HKEY hive) const {
                             Utf8ToWide(product::ProductVersion());
   for (int suffix = 0; suffix < kMaxUninstallSuffix; ++suffix) {
     std::wstring key = suffix ? base + std::to_wstring(suffix) : base;
-    HKEY handle = nullptr;
-    LONG result = RegOpenKeyExW(hive, key.c_str(), 0, KEY_READ, &handle);
-    if (result == ERROR_SUCCESS) RegCloseKey(handle);
+    LONG result = RegKey().Open(hive, key, KEY_READ);
     // Any other answer (present, access denied) may hide an installation.
     if (result == ERROR_FILE_NOT_FOUND) return key;
   }

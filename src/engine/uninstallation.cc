@@ -17,6 +17,7 @@
 #include "base/json_pref_store.h"
 #include "base/logging.h"
 #include "base/process.h"
+#include "base/scoped_handle.h"
 #include "base/strings.h"
 #include "engine/step_helpers.h"
 #include "engine/uninstall_script.h"
@@ -115,10 +116,8 @@ bool RunIeReinstallCommand() {
     PLOG(ERROR) << "Could not run " << program;
     return false;
   }
-  if (info.hProcess) {
-    WaitForSingleObject(info.hProcess, INFINITE);
-    CloseHandle(info.hProcess);
-  }
+  ScopedHandle process(info.hProcess);
+  if (process) WaitForSingleObject(process.get(), INFINITE);
   return true;
 }
 
@@ -169,14 +168,15 @@ bool IsBelow(const std::wstring& folder, const std::wstring& ancestor) {
 // Where `path` really leads, links resolved; empty when it cannot be opened.
 FilePath FinalPath(const FilePath& path) {
   if (path.empty()) return {};
-  HANDLE handle = CreateFileW(ExtendedLengthPath(path).c_str(), FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return {};
+  ScopedHandle handle(CreateFileW(ExtendedLengthPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!handle) return {};
   std::wstring text(32768, L'\0');
-  DWORD length = GetFinalPathNameByHandleW(handle, text.data(), static_cast<DWORD>(text.size()),
+  DWORD length = GetFinalPathNameByHandleW(handle.get(), text.data(),
+                                           static_cast<DWORD>(text.size()),
                                            FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  CloseHandle(handle);
+  handle.reset();
   if (length == 0 || length >= text.size()) return {};
   text.resize(length);
   if (text.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\\\" + text.substr(8);

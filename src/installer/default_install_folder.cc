@@ -11,6 +11,8 @@
 
 #include "base/file_util.h"
 #include "base/logging.h"
+#include "base/registry.h"
+#include "base/scoped_handle.h"
 #include "base/strings.h"
 #include "product/product_info.h"
 #include "system/windows_version.h"
@@ -48,18 +50,17 @@ bool ReadRegistryString(HKEY key, const std::wstring& name, std::wstring* value)
 }
 
 FilePath ReadLastInstallPath() {
-  HKEY key = nullptr;
+  RegKey key;
   std::wstring key_path = L"Software\\" + Utf8ToWide(product::CompanyName());
   FilePath result;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, key_path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-    return result;
+  if (key.Open(HKEY_CURRENT_USER, key_path, KEY_READ) != ERROR_SUCCESS) return result;
   std::vector<std::wstring> names = LastInstallPathValueNames();
   VLOG(1) << "Install folder reg value: " << names.front();
   std::wstring value;
   bool read = false;
   for (const std::wstring& name : names)
-    if ((read = ReadRegistryString(key, name, &value))) break;
-  RegCloseKey(key);
+    if ((read = ReadRegistryString(key.get(), name, &value))) break;
+  key.Close();
   FilePath folder(value);
   if (read && IsAbsolutePath(folder) && DirectoryExists(folder)) {
     std::wstring normal = folder.lexically_normal().native();
@@ -88,14 +89,14 @@ int DrivePriority(const std::wstring& root) {
 // handle opened only for reading attributes may ask.
 bool IsMediumPresent(wchar_t letter) {
   std::wstring device = StringPrintf(L"\\\\.\\%lc:", letter);
-  HANDLE volume = CreateFileW(device.c_str(), FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (volume == INVALID_HANDLE_VALUE) return false;
+  ScopedHandle volume(CreateFileW(device.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                  nullptr));
+  if (!volume) return false;
   DWORD bytes = 0;
-  bool ok = DeviceIoControl(volume, IOCTL_STORAGE_CHECK_VERIFY2, nullptr, 0, nullptr, 0, &bytes,
-                            nullptr) != FALSE;
+  bool ok = DeviceIoControl(volume.get(), IOCTL_STORAGE_CHECK_VERIFY2, nullptr, 0, nullptr, 0,
+                            &bytes, nullptr) != FALSE;
   DWORD error = GetLastError();
-  CloseHandle(volume);
   return ok || error == ERROR_MEDIA_CHANGED;
 }
 

@@ -249,7 +249,7 @@ int TakeShots(const std::filesystem::path& folder, int dpi, TaskLoop* loop,
         if (page == kPageError)
           window->ShowError(GetLocalizedString(IDS_DOWNLOAD_FAILED), true, "");
         else if (page == kPageProgress)
-          window->ShowPage(page), window->SetProgressState(1);
+          window->ShowPage(page), window->SetProgressState(FetchState::kDownloading);
         else
           window->ShowPage(page);
         Settle(loop, window->handle());
