@@ -270,24 +270,28 @@ TEST(IPCChannelTest, SenderEndsWhenNobodyReadsAnyMore) {
   const std::wstring name = UniqueMailslotName();
   IPCReceiverProxy receiver(&recorder);
   ASSERT_TRUE(receiver.Connect(name));
-  // Left behind, not destroyed, if it never ends.
+  // Used and destroyed on the backend's thread; left behind if it never ends.
   auto* sender = new IPCSenderProxy(/*write_timeout_ms=*/300);
-  ASSERT_TRUE(sender->Connect(name));
-  receiver.Close();
-
+  HANDLE connected = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE reader_gone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   HANDLE ended = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  std::thread backend([sender, ended] {
+  std::thread backend([&name, sender, connected, reader_gone, ended] {
+    if (sender->Connect(name)) SetEvent(connected);
+    WaitForSingleObject(reader_gone, 30000);
     for (int i = 0; i < 2000; ++i)
       sender->Send(*WriteInstallerMessage({.type = Type::kStepCompleted}));
     sender->Close();
+    delete sender;
     SetEvent(ended);
   });
+  EXPECT_EQ(WaitForSingleObject(connected, 30000), WAIT_OBJECT_0);
+  receiver.Close();
+  SetEvent(reader_gone);
   const bool in_time = WaitForSingleObject(ended, 30000) == WAIT_OBJECT_0;
   EXPECT_TRUE(in_time);
   if (in_time) {
     backend.join();
-    delete sender;
-    CloseHandle(ended);
+    for (HANDLE event : {connected, reader_gone, ended}) CloseHandle(event);
   } else {
     backend.detach();
   }
