@@ -79,6 +79,18 @@ class InheritList {
   std::unique_ptr<char[]> buffer_;
 };
 
+// A scanner that has just seen a program written holds it open for a moment,
+// and a child that ends during its own start-up (before any of its code runs)
+// is reported as an internal error: both pass, so a start is tried again a
+// few times before it is given up.
+constexpr DWORD kStartRetries = 4;
+constexpr DWORD kFirstRetryPauseMs = 100;
+
+bool IsPassingStartFailure(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+         error == ERROR_INTERNAL_ERROR;
+}
+
 }  // namespace
 
 Process LaunchProcess(const std::wstring& command_line, const LaunchOptions& options) {
@@ -108,20 +120,25 @@ Process LaunchProcess(const std::wstring& command_line, const LaunchOptions& opt
     flags |= EXTENDED_STARTUPINFO_PRESENT;
     startup.lpAttributeList = inherit_list.list();
   }
-  std::wstring writable = command_line;  // CreateProcessW may write into it
   PROCESS_INFORMATION info{};
-  BOOL started;
-  {
-    std::lock_guard<std::mutex> hold(ChildProcessLaunchLock());
-    started = CreateProcessW(nullptr, writable.data(), nullptr, nullptr, !inherit_list.empty(),
-                             flags, nullptr,
-                             options.current_directory.empty() ? nullptr
-                                                               : options.current_directory.c_str(),
-                             &startup.StartupInfo, &info);
-  }
-  if (!started) {
-    PLOG(ERROR) << "Could not start " << command_line;
-    return Process();
+  for (DWORD attempt = 0, pause_ms = kFirstRetryPauseMs;; ++attempt, pause_ms *= 2) {
+    std::wstring writable = command_line;  // CreateProcessW may write into it
+    BOOL started;
+    {
+      std::lock_guard<std::mutex> hold(ChildProcessLaunchLock());
+      started = CreateProcessW(
+          nullptr, writable.data(), nullptr, nullptr, !inherit_list.empty(), flags, nullptr,
+          options.current_directory.empty() ? nullptr : options.current_directory.c_str(),
+          &startup.StartupInfo, &info);
+    }
+    if (started) break;
+    DWORD error = GetLastError();
+    if (attempt == kStartRetries || !IsPassingStartFailure(error)) {
+      PLOG(ERROR) << "Could not start " << command_line;
+      return Process();
+    }
+    PLOG(WARNING) << "Could not start " << command_line << "; retrying in " << pause_ms << " ms";
+    Sleep(pause_ms);
   }
   ScopedHandle thread(info.hThread);  // only the process is kept
   return Process(info.hProcess, info.dwProcessId);

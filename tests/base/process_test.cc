@@ -1,6 +1,14 @@
 #include "base/process.h"
 
+#include <filesystem>
+#include <thread>
+
 #include <gtest/gtest.h>
+
+#include "base/command_line.h"
+#include "base/file_util.h"
+#include "support/scratch.h"
+#include "support/wait.h"
 
 namespace norva::installer {
 namespace {
@@ -30,6 +38,33 @@ TEST(ProcessTest, MissingProgramIsAnInvalidProcess) {
   EXPECT_FALSE(child.IsValid());
   DWORD code = 0;
   EXPECT_FALSE(LaunchProcessAndWait(L"C:\\no\\such\\program.exe", &code));
+}
+
+// A scanner holding a just-written program for a moment must not fail the
+// start of that program.
+TEST(ProcessTest, StartOutlastsABriefLockOnTheProgram) {
+  test::ScratchFolder scratch;
+  const std::filesystem::path program = scratch.path() / L"child (copy) é.exe";
+  std::filesystem::copy_file(
+      std::filesystem::path(GetExecutablePath().parent_path().native()) / L"test_holder.exe", program);
+  HANDLE lock = CreateFileW(program.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+  test::LogCapture log;
+  std::thread scanner([&] {
+    test::WaitUntil([&] { return log.Contains("retrying"); });
+    CloseHandle(lock);
+  });
+  const std::wstring held = (scratch.path() / L"held").native();
+  test::WriteFile(held, "x");
+  ScopedHandle ready(CreateEventW(nullptr, TRUE, FALSE, L"norva_process_test"));
+  ScopedHandle release(CreateEventW(nullptr, TRUE, FALSE, L"norva_process_test_release"));
+  DWORD code = 99;
+  bool ran = LaunchProcessAndWait(QuoteArgument(program.native()) + L" file " +
+                                      QuoteArgument(held) + L" norva_process_test 0 0",
+                                  &code);
+  scanner.join();
+  EXPECT_TRUE(ran);
+  EXPECT_EQ(code, 0u);
 }
 
 }  // namespace
