@@ -7,6 +7,7 @@
 
 #include "package/sevenzip/archive.h"
 #include "package/sevenzip/byte_reader.h"
+#include "package/sevenzip/entry_name.h"
 #include "base/crc32.h"
 #include "package/sevenzip/extractor.h"
 

@@ -22,7 +22,7 @@ constexpr DWORD kBackendExitWaitMs = 10000;
 
 void FetchOverridesThenHandOver(const Settings& settings, const std::string& tracking_data,
                                 PrefDefaultOverridesFetcher& fetcher, Closure hand_over) {
-  if (settings.IsUninstall()) {
+  if (settings.options().uninstall) {
     hand_over();
     return;
   }

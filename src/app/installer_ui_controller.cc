@@ -456,11 +456,11 @@ bool InstallerUIController::OfferCurrentUserInstallation() {
   if (!pending_error_ || pending_error_->message_id != IDS_ELEVATION_FAILED) return false;
   const InstallationStatus& status = settings_->GetInstallationStatus();
   bool default_folder = status.GetPath() == settings_->GetDefaultInstallFolder(false, false);
-  if (settings_->GetOperation() != kOperationInstall || !settings_->IsAllUsers() ||
+  if (settings_->GetOperation() != kOperationInstall || !settings_->choices().all_users ||
       !(default_folder || status.IsWritable()) || !window_->AskSwitchToCurrentUser()) {
     return false;
   }
-  settings_->SetAllUsers(false);
+  settings_->SetChoice(Settings::Choice::kAllUsers, false);
   if (default_folder) settings_->SetInstallFolder(settings_->GetDefaultInstallFolder(false, false));
   pending_error_.reset();
   OnProceed();
@@ -517,7 +517,7 @@ void InstallerUIController::Finish() {
   lock_file_.reset();
   if (result_ && UiStatsEnabled()) stats_->root().Remove("failure_reason");
   EndRun(*stats_, *loop_, result_,
-         settings_->IsInstallerStatsEnabled() && !settings_->IsAutoupdate(),
+         settings_->choices().enable_installer_stats && !settings_->options().autoupdate,
          fetching_download_url_seen_);
 }
 

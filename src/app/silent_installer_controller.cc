@@ -176,8 +176,9 @@ void SilentInstallerController::SetFailureReason(const std::string& reason) {
 void SilentInstallerController::Finish() {
   if (finished_) return;
   finished_ = true;
-  bool successful_autoupdate = result_ && settings_->IsAutoupdate();
-  EndRun(*stats_, *loop_, result_, settings_->IsInstallerStatsEnabled() && !successful_autoupdate,
+  bool successful_autoupdate = result_ && settings_->options().autoupdate;
+  EndRun(*stats_, *loop_, result_,
+         settings_->choices().enable_installer_stats && !successful_autoupdate,
          fetching_download_url_seen_);
 }
 

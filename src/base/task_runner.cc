@@ -55,6 +55,11 @@ bool TaskRunner::Enqueue(const Location& from_here, Closure task,
   return false;
 }
 
+uint64_t TaskRunner::PostCountForTesting() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return next_sequence_;
+}
+
 std::vector<internal::PendingTask> TaskRunner::TakeIncoming() {
   std::vector<internal::PendingTask> taken;
   std::lock_guard<std::mutex> hold(lock_);

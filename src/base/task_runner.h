@@ -54,6 +54,10 @@ class TaskRunner {
 
   bool RunsTasksOnCurrentThread() const { return GetCurrentThreadId() == thread_id_; }
 
+  // How many tasks were ever queued here: a test waits with it for a task
+  // that another thread posts.
+  uint64_t PostCountForTesting();
+
  private:
   friend class TaskLoop;
   friend class Thread;

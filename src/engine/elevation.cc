@@ -230,10 +230,10 @@ void ElevationHandOver::RunPostElevationTasks() {
   }
   bool skip_shell = context_.IsCopyOnly() ||
                     (GetWindowsVersionRank() >= kWindows10 &&
-                     (context_.settings->IsSilent() || context_.status().IsDefaultBrowser()));
+                     (context_.settings->options().silent || context_.status().IsDefaultBrowser()));
   if (!skip_shell) {
     ShellIntegration shell(context_.install_folder);
-    if (context_.settings->IsDefaultBrowser()) {
+    if (context_.settings->choices().default_browser) {
       shell.RememberPreviousDefault(ShellLevel::kUser);
       shell.MakeDefaultBrowser(ShellLevel::kUser);
     } else {

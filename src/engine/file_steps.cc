@@ -35,25 +35,11 @@ constexpr wchar_t kRootFilesList[] = L"root_files_list";
 
 ShortcutChoices ChoicesOf(const Settings& settings) {
   ShortcutChoices choices;
-  choices.wanted[kDesktopShortcut] = settings.DesktopShortcut();
-  choices.wanted[kStartMenuShortcut] = settings.StartMenuShortcut();
-  choices.wanted[kQuickLaunchShortcut] = settings.QuickLaunchShortcut();
-  choices.pin = settings.PinnedShortcut();
+  choices.wanted[kDesktopShortcut] = settings.choices().desktop_shortcut;
+  choices.wanted[kStartMenuShortcut] = settings.choices().start_menu_shortcut;
+  choices.wanted[kQuickLaunchShortcut] = settings.choices().quick_launch_shortcut;
+  choices.pin = settings.choices().pinned_shortcut;
   return choices;
-}
-
-FoundShortcuts FoundShortcutsOf(const InstallationStatus& status) {
-  FoundShortcuts found;
-  found.found[kDesktopShortcut] = status.IsDesktopShortcutFound();
-  found.found[kStartMenuShortcut] = status.IsStartMenuShortcutFound();
-  found.found[kQuickLaunchShortcut] = status.IsQuickLaunchShortcutFound();
-  found.needs_update[kDesktopShortcut] = status.DesktopShortcutNeedsUpdate();
-  found.needs_update[kStartMenuShortcut] = status.StartMenuShortcutNeedsUpdate();
-  found.needs_update[kQuickLaunchShortcut] = status.QuickLaunchShortcutNeedsUpdate();
-  found.pinned = status.GetPinnedShortcut();
-  if (status.IsCompanyStartMenuFolderFound())
-    found.company_menu_folder = status.GetCompanyStartMenuFolder();
-  return found;
 }
 
 ShortcutSteps ShortcutsOf(InstallContext& context) {
@@ -96,7 +82,7 @@ FileSteps::FileSteps(InstallContext& context) : context_(context) {}
 void FileSteps::StartRecord() {
   InstallLog& record = context_.record;
   record.copy_only = context_.IsCopyOnly();
-  record.all_users = context_.settings->IsAllUsers();
+  record.all_users = context_.settings->choices().all_users;
   record.path = context_.install_folder;
   record.version = product::ProductVersion();
   const InstallationStatus& existing = context_.status();
@@ -220,16 +206,16 @@ void FileSteps::CopyLauncherExtras() {
 void FileSteps::InstallShortcuts() {
   if (context_.IsCopyOnly()) return;
   ShortcutsOf(context_).Install(ChoicesOf(*context_.settings),
-                                GetShortcutFolders(context_.settings->IsAllUsers()));
+                                GetShortcutFolders(context_.settings->choices().all_users));
 }
 
 void FileSteps::UpdateShortcuts() {
-  ShortcutsOf(context_).Update(ChoicesOf(*context_.settings), FoundShortcutsOf(context_.status()),
-                               GetShortcutFolders(context_.settings->IsAllUsers()));
+  ShortcutsOf(context_).Update(ChoicesOf(*context_.settings), context_.status().shortcuts(),
+                               GetShortcutFolders(context_.settings->choices().all_users));
 }
 
 void FileSteps::RemoveRecordedShortcuts() {
-  ShortcutsOf(context_).RemoveRecorded(FoundShortcutsOf(context_.status()));
+  ShortcutsOf(context_).RemoveRecorded(context_.status().shortcuts());
 }
 
 void FileSteps::DeletePreviousRootFiles() {
@@ -267,19 +253,20 @@ StepResult FileSteps::FinalizeInstallation(bool folder_rights_borrowed) {
   NotifyShellOfClientChange();
   // The folder rights of the elevated helper end with this run: a task of
   // this user could not update the installation later.
-  if (!context_.IsCopyOnly() && !(folder_rights_borrowed && !context_.settings->IsAllUsers()))
+  if (!context_.IsCopyOnly() &&
+      !(folder_rights_borrowed && !context_.settings->choices().all_users))
     CreateAutoupdateTask();
   return {};
 }
 
 void FileSteps::SetDefaultBrowser() {
   if (GetWindowsVersionRank() >= kWindows10 &&
-      (context_.command_line.HasSwitch("parent-pid") || context_.settings->IsSilent() ||
+      (context_.command_line.HasSwitch("parent-pid") || context_.settings->options().silent ||
        context_.status().IsDefaultBrowser()))
     return;
-  if (!context_.settings->IsDefaultBrowser() || context_.IsCopyOnly()) return;
+  if (!context_.settings->choices().default_browser || context_.IsCopyOnly()) return;
   ShellIntegration shell(context_.install_folder, context_.record);
-  if (context_.settings->IsAllUsers()) {
+  if (context_.settings->choices().all_users) {
     shell.RememberPreviousDefault(ShellLevel::kMachine);
     shell.MakeDefaultBrowser(ShellLevel::kMachine);
   }
@@ -300,7 +287,7 @@ void FileSteps::CreateAutoupdateTask() {
   task.command_line.AppendArg(L"$(Arg0)");
   task.name_suffix = L"Autoupdate " + Utf8ToWide(context_.record.app_id);
   task.description = l10n::GetLocalizedString(IDS_AUTOUPDATE_TASK_DESCRIPTION);
-  task.run_as_system = context_.settings->IsAllUsers();
+  task.run_as_system = context_.settings->choices().all_users;
   task.time_limit = 3600;
   bool scheduled = product::ScheduleAutoupdateTask();
   task.trigger_kind = scheduled ? ScheduledTask::kDaily : ScheduledTask::kNoTimeTrigger;

@@ -30,8 +30,8 @@ StepResult FolderAccess::Settle(bool* elevate_run) {
   const InstallationStatus& status = context_.status();
   const FilePath& folder = context_.install_folder;
   const bool admin = IsUserAdmin(false);
-  const bool all_users = settings.IsAllUsers();
-  if (all_users && settings.IsSilent() && !admin) {
+  const bool all_users = settings.choices().all_users;
+  if (all_users && settings.options().silent && !admin) {
     return StepFailure{IDS_GENERAL_FAILURE, L"",
                        "Installation requires elevation, but cannot elevate when silent"};
   }
@@ -46,7 +46,8 @@ StepResult FolderAccess::Settle(bool* elevate_run) {
   bool writable = !(!existed && may_create && !status.IsWritable()) &&
                   CheckAccess(folder.native(), kFileObjectType, kFolderAccessMask);
   const bool single_profile_grant = context_.operation() == kOperationInstall &&
-                                    settings.IsSingleProfile() && status.GetSingleProfile() != true;
+                                    settings.choices().single_profile &&
+                                    status.GetSingleProfile() != true;
   if (!writable && single_profile_grant) {
     return StepFailure{IDS_NO_WRITE_ACCESS, L"",
                        "Single profile installations are only allowed to locations where the "

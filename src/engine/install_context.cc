@@ -18,9 +18,9 @@ const InstallationStatus& InstallContext::status() const {
 
 int InstallContext::operation() const { return settings->GetOperation(); }
 
-bool InstallContext::IsCopyOnly() const { return settings->IsCopyOnly(); }
+bool InstallContext::IsCopyOnly() const { return settings->choices().copy_only; }
 
-bool InstallContext::IsAutoupdate() const { return settings->IsAutoupdate(); }
+bool InstallContext::IsAutoupdate() const { return settings->options().autoupdate; }
 
 std::wstring BrowserExecutableName() { return Utf8ToWide(product::FileNameBase()) + L".exe"; }
 

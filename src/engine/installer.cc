@@ -98,7 +98,7 @@ bool Installer::CheckRequest() {
 // back before anything else changes, then this run's own journal begins.
 bool Installer::RecoverAndOpenJournal() {
   const FilePath& folder = context_.install_folder;
-  const bool machine = context_.settings->IsAllUsers() && IsUserAdmin(false);
+  const bool machine = context_.settings->choices().all_users && IsUserAdmin(false);
   switch (RecoverInterruptedInstallations(folder, machine)) {
     case RecoveryResult::kOwnerAlive:
       LOG(ERROR) << Fail(

@@ -80,10 +80,10 @@ void PreferenceSeeding::Seed() {
   const nlohmann::json* welcome_url = include.GetValue("welcome-url");
   if (welcome_url && welcome_url->is_string()) prefs.SetValue("welcome-url", *welcome_url);
 
-  prefs.SetValue("single_profile", context_.settings->IsSingleProfile());
-  const FilePath profile_folder = context_.settings->GetProfileFolder();
+  prefs.SetValue("single_profile", context_.settings->choices().single_profile);
+  const FilePath profile_folder = context_.settings->choices().profile_folder;
   if (!profile_folder.empty()) prefs.SetValue("profile_path", WideToUtf8(profile_folder.wstring()));
-  const std::wstring language = context_.settings->GetLanguage();
+  const std::wstring language = context_.settings->choices().language;
   if (!language.empty()) prefs.SetValue("language", WideToUtf8(language));
 
   const FeatureRegistry& features = FeatureRegistry::Get();
@@ -94,8 +94,8 @@ void PreferenceSeeding::Seed() {
     prefs.SetValue("temp_folder", WideToUtf8(context_.command_line.GetSwitchValue("temp-folder")));
 
   if (!context_.IsAutoupdate()) {
-    prefs.SetValue("import_browser_data", context_.settings->ImportBrowserData());
-    prefs.SetValue("enable_stats", context_.settings->IsNorvaStatsEnabled());
+    prefs.SetValue("import_browser_data", context_.settings->choices().import_browser_data);
+    prefs.SetValue("enable_stats", context_.settings->choices().enable_norva_stats);
   }
 }
 
@@ -103,14 +103,14 @@ void PreferenceSeeding::WriteBrowserPreferences() {
   if (context_.operation() == kOperationUninstall) return;
 
   FilePath profile_folder = context_.status().GetProfileFolder();
-  if (profile_folder.empty()) profile_folder = context_.settings->GetProfileFolder();
+  if (profile_folder.empty()) profile_folder = context_.settings->choices().profile_folder;
 
   if (!profile_folder.empty()) {
     std::shared_ptr<WorkerPool> pool = WorkerPool::Get(kPrefsPoolName);
     JsonPrefStore local_state(profile_folder / L"Local State", pool);
     local_state.Load();
     if (local_state.GetValue("intl.app_locale"))
-      local_state.SetValue("intl.app_locale", WideToUtf8(context_.settings->GetLanguage()));
+      local_state.SetValue("intl.app_locale", WideToUtf8(context_.settings->choices().language));
 
     if (!context_.IsAutoupdate()) {
       JsonPrefStore preferences(profile_folder / L"Preferences", pool);
@@ -120,7 +120,7 @@ void PreferenceSeeding::WriteBrowserPreferences() {
     }
   }
 
-  if (context_.settings->LaunchNorva()) LaunchBrowser();
+  if (context_.settings->choices().launch_norva) LaunchBrowser();
 }
 
 void PreferenceSeeding::RefreshPartnerContent(JsonPrefStore* local_state) {

@@ -300,7 +300,7 @@ void Registration::WriteLastInstallPath() {
 StepResult Registration::SetUp() {
   if (context_.IsCopyOnly()) return {};
   VLOG(1) << "Setting up the registry";
-  HKEY hive = context_.settings->IsAllUsers() ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+  HKEY hive = context_.settings->choices().all_users ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
   std::wstring key = ChooseUninstallKey(hive);
   if (key.empty()) return StepFailure{IDS_GENERAL_FAILURE, L"", kUninstallFailure};
   uninstall_key_ = key;

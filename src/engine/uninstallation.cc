@@ -334,7 +334,7 @@ StepResult Uninstallation::FinalizeUninstallation() {
 }
 
 void Uninstallation::HandBackDefaultBrowser() {
-  if (context_.settings->IsAllUsers() && !RunIeReinstallCommand()) return;
+  if (context_.settings->choices().all_users && !RunIeReinstallCommand()) return;
   if (GetWindowsVersionRank() == kWindows8)
     ShowOpenWithForHttp();
   else
@@ -369,7 +369,7 @@ void Uninstallation::RemoveInstallation(bool folder_rights_borrowed) {
   if (!context_.IsCopyOnly()) RemoveAutoupdateTask();
   // Looked up first: the lookup reads the installer's preferences, which go.
   std::vector<FilePath> profile_folders;
-  if (context_.settings->DeleteProfile()) profile_folders = FindProfileFolders();
+  if (context_.settings->choices().delete_profile) profile_folders = FindProfileFolders();
   std::vector<FilePath> remaining;
   std::set<FilePath> folders;
   DeleteInstalledFiles(&remaining, &folders);

@@ -90,6 +90,33 @@ FilePath WithoutTrailingSeparators(FilePath path) {
 
 std::wstring BrowserExecutableName() { return Utf8ToWide(product::FileNameBase()) + L".exe"; }
 
+// Looks for the recorded shortcuts that start `executable`, keeping what
+// an earlier look found. Links that start the browser directly bypass the
+// launcher's updates, so they need replacing.
+void FindShortcuts(const InstallLog& log, const FilePath& executable, bool launcher,
+                   FoundShortcuts* found) {
+  const FilePath* recorded[kShortcutKinds] = {&log.desktop_shortcut, &log.menu_shortcut,
+                                              &log.quick_launch_shortcut};
+  for (int kind = 0; kind < kShortcutKinds; ++kind) {
+    if (found->found[kind]) continue;
+    found->found[kind] = ShortcutStartsExecutable(*recorded[kind], executable);
+    if (found->found[kind] && !launcher) found->needs_update[kind] = true;
+    // Start-menu links of older installers lack what Windows 8 needs.
+    if (kind == kStartMenuShortcut && GetWindowsVersionRank() >= kWindows8)
+      found->needs_update[kind] = true;
+  }
+  StatusProbe probe = GetStatusProbe();
+  if (found->company_menu_folder.empty()) {
+    FilePath programs = probe.start_menu_programs();
+    if (!programs.empty() && DirectoryExists(programs / kCompanyStartMenuFolder))
+      found->company_menu_folder = programs / kCompanyStartMenuFolder;
+  }
+  if (found->pinned.empty() && GetWindowsVersionRank() >= kWindows7) {
+    found->pinned = probe.find_taskbar_pin(executable);
+    if (!found->pinned.empty() && !launcher) found->pin_needs_update = true;
+  }
+}
+
 }  // namespace
 
 bool IsValidWin32Path(std::wstring_view path) {
@@ -230,9 +257,9 @@ void InstallationStatus::ReadFolderDetails() {
   if (existing_installation_) {
     VLOG(1) << "Testing shortcuts";
     std::wstring browser = BrowserExecutableName();
-    TestShortcuts(path_ / kLauncher, true);
-    TestShortcuts(path_ / browser, false);
-    TestShortcuts(path_ / subfolder / browser, false);
+    FindShortcuts(*this, path_ / kLauncher, true, &shortcuts_);
+    FindShortcuts(*this, path_ / browser, false, &shortcuts_);
+    FindShortcuts(*this, path_ / subfolder / browser, false, &shortcuts_);
   }
   if (valid_) {
     writable_ = CheckAccess(existing_folder_.wstring(), kFileObjectType,
@@ -256,43 +283,6 @@ void InstallationStatus::ReadFolderDetails() {
     }
   }
   if (legacy_installation_ || !prefs_read) ReadLegacyIni(prefs_read);
-}
-
-void InstallationStatus::TestShortcuts(const FilePath& executable, bool launcher) {
-  if (!desktop_shortcut_found_) {
-    TestShortcut(desktop_shortcut, executable, launcher, &desktop_shortcut_found_,
-                 &desktop_shortcut_needs_update_);
-  }
-  if (!start_menu_shortcut_found_) {
-    TestShortcut(menu_shortcut, executable, launcher, &start_menu_shortcut_found_,
-                 &start_menu_shortcut_needs_update_);
-    // Start-menu links of older installers lack what Windows 8 needs.
-    if (GetWindowsVersionRank() >= kWindows8) start_menu_shortcut_needs_update_ = true;
-  }
-  if (!quick_launch_shortcut_found_) {
-    TestShortcut(quick_launch_shortcut, executable, launcher,
-                 &quick_launch_shortcut_found_, &quick_launch_shortcut_needs_update_);
-  }
-  StatusProbe probe = GetStatusProbe();
-  if (!company_start_menu_folder_found_) {
-    FilePath programs = probe.start_menu_programs();
-    if (!programs.empty() && DirectoryExists(programs / kCompanyStartMenuFolder)) {
-      company_start_menu_folder_ = programs / kCompanyStartMenuFolder;
-      company_start_menu_folder_found_ = true;
-    }
-  }
-  if (pinned_shortcut_.empty() && GetWindowsVersionRank() >= kWindows7) {
-    pinned_shortcut_ = probe.find_taskbar_pin(executable);
-    if (!pinned_shortcut_.empty() && !launcher) pinned_shortcut_needs_update_ = true;
-  }
-}
-
-void InstallationStatus::TestShortcut(const FilePath& shortcut,
-                                      const FilePath& executable, bool launcher,
-                                      bool* found, bool* needs_update) {
-  *found = ShortcutStartsExecutable(shortcut, executable);
-  // Links that start the browser directly bypass the launcher's updates.
-  if (*found && !launcher) *needs_update = true;
 }
 
 bool InstallationStatus::ReadInstallerPrefs() {

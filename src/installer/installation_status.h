@@ -8,6 +8,7 @@
 
 #include "base/file_path.h"
 #include "system/install_log.h"
+#include "system/shortcut_steps.h"
 
 namespace norva::installer {
 
@@ -40,16 +41,9 @@ class InstallationStatus : public InstallLog {
   // IsValid false.
   void Initialize(FilePath path);
 
-  bool IsDesktopShortcutFound() const { return desktop_shortcut_found_; }
-  bool IsStartMenuShortcutFound() const { return start_menu_shortcut_found_; }
-  bool IsQuickLaunchShortcutFound() const { return quick_launch_shortcut_found_; }
-  bool IsCompanyStartMenuFolderFound() const { return company_start_menu_folder_found_; }
+  // The recorded shortcuts that start this installation.
+  const FoundShortcuts& shortcuts() const { return shortcuts_; }
   bool IsWritable() const { return writable_; }
-  const FilePath& GetPinnedShortcut() const { return pinned_shortcut_; }
-  bool DesktopShortcutNeedsUpdate() const { return desktop_shortcut_needs_update_; }
-  bool StartMenuShortcutNeedsUpdate() const { return start_menu_shortcut_needs_update_; }
-  bool QuickLaunchShortcutNeedsUpdate() const { return quick_launch_shortcut_needs_update_; }
-  bool PinnedShortcutNeedsUpdate() const { return pinned_shortcut_needs_update_; }
   bool IsDefaultBrowser() const { return default_browser_; }
   // Empty when the installation did not record the choice.
   std::optional<bool> GetImportBrowserData() const { return import_browser_data_; }
@@ -60,9 +54,6 @@ class InstallationStatus : public InstallLog {
   const std::string& GetServerTrackingData() const { return server_tracking_data_; }
   LegacyProductKind GetLegacyProductKind() const { return legacy_product_kind_; }
   const FilePath& GetProfileFolder() const { return profile_folder_; }
-  const FilePath& GetCompanyStartMenuFolder() const {
-    return company_start_menu_folder_;
-  }
   // The state of an experiment as that installation had it: the build's
   // default, overridden by the recorded list.
   bool IsInstalledExperimentEnabled(std::string_view name) const;
@@ -81,23 +72,12 @@ class InstallationStatus : public InstallLog {
   void LookAtMissingFolder();
   void ReconcileLogFlags();
   void ReadFolderDetails();
-  void TestShortcuts(const FilePath& executable, bool launcher);
-  void TestShortcut(const FilePath& shortcut, const FilePath& executable,
-                    bool launcher, bool* found, bool* needs_update);
   bool ReadInstallerPrefs();
   void ReadLocalState();
   void ReadLegacyIni(bool installer_prefs_read);
 
-  bool desktop_shortcut_found_ = false;
-  bool start_menu_shortcut_found_ = false;
-  bool quick_launch_shortcut_found_ = false;
-  bool company_start_menu_folder_found_ = false;
+  FoundShortcuts shortcuts_;
   bool writable_ = false;
-  FilePath pinned_shortcut_;
-  bool desktop_shortcut_needs_update_ = false;
-  bool start_menu_shortcut_needs_update_ = false;
-  bool quick_launch_shortcut_needs_update_ = false;
-  bool pinned_shortcut_needs_update_ = false;
   bool default_browser_ = false;
   std::optional<bool> import_browser_data_;
   std::optional<bool> enable_stats_;
@@ -107,7 +87,6 @@ class InstallationStatus : public InstallLog {
   std::optional<bool> single_profile_;
   LegacyProductKind legacy_product_kind_ = LegacyProductKind::kNoLegacyIni;
   FilePath profile_folder_;
-  FilePath company_start_menu_folder_;
   // The experiment list the installation recorded ("name@1", "name@2").
   std::vector<std::string> installed_experiments_;
   FilePath path_;

@@ -70,56 +70,46 @@ void Settings::Notify(void (Observer::*method)()) {
   }
 }
 
-bool Settings::ApplyFlag(bool allowed, bool InstallChoices::*flag, bool value,
-                         const char* label) {
-  if (!modifiable_ || !allowed) return false;
-  if (flag == &InstallChoices::copy_only)
+bool Settings::IsAllowed(Choice choice) const {
+  switch (choice) {
+    case Choice::kCopyOnly:
+    case Choice::kSingleProfile:
+      return operation_ != kOperationUpgrade;
+    case Choice::kAllUsers:
+      return operation_ != kOperationUpgrade && !choices_.copy_only;
+    case Choice::kDefaultBrowser:
+      return !choices_.copy_only;
+    case Choice::kDeleteProfile:
+      return options_.uninstall;
+    default:
+      return true;
+  }
+}
+
+bool Settings::SetChoice(Choice choice, bool value) {
+  struct Flag {
+    bool InstallChoices::*member;
+    const char* label;
+  };
+  static constexpr Flag kFlags[] = {
+      {&InstallChoices::copy_only, "copy_only_"},
+      {&InstallChoices::single_profile, "single_profile_"},
+      {&InstallChoices::all_users, "all_users_"},
+      {&InstallChoices::default_browser, "default_browser_"},
+      {&InstallChoices::import_browser_data, "import_browser_data_"},
+      {&InstallChoices::enable_installer_stats, "enable_installer_stats_"},
+      {&InstallChoices::enable_norva_stats, "enable_norva_stats_"},
+      {&InstallChoices::delete_profile, "delete_profile_"},
+  };
+  if (!modifiable_ || !IsAllowed(choice)) return false;
+  const Flag& flag = kFlags[static_cast<int>(choice)];
+  if (choice == Choice::kCopyOnly)
     choices_.SetCopyOnly(value);
   else
-    choices_.*flag = value;
-  VLOG(1) << label << value;
+    choices_.*flag.member = value;
+  VLOG(1) << flag.label << " set to: " << value;
   Notify(&Observer::OnSettingsChanged);
   return true;
-}
-
-bool Settings::SetCopyOnly(bool value) {
-  return ApplyFlag(operation_ != kOperationUpgrade, &InstallChoices::copy_only, value,
-                   "copy_only_ set to: ");
-}
-
-bool Settings::SetSingleProfile(bool value) {
-  return ApplyFlag(operation_ != kOperationUpgrade, &InstallChoices::single_profile, value,
-                   "single_profile_ set to: ");
-}
-
-bool Settings::SetAllUsers(bool value) {
-  return ApplyFlag(operation_ != kOperationUpgrade && !choices_.copy_only,
-                   &InstallChoices::all_users, value, "all_users_ set to: ");
-}
-
-bool Settings::SetDefaultBrowser(bool value) {
-  return ApplyFlag(!choices_.copy_only, &InstallChoices::default_browser, value,
-                   "default_browser_ set to: ");
-}
-
-bool Settings::SetImportBrowserData(bool value) {
-  return ApplyFlag(true, &InstallChoices::import_browser_data, value,
-                   "import_browser_data_ set to: ");
-}
-
-bool Settings::SetEnableInstallerStats(bool value) {
-  return ApplyFlag(true, &InstallChoices::enable_installer_stats, value,
-                   "enable_installer_stats_ set to: ");
-}
-
-bool Settings::SetEnableNorvaStats(bool value) {
-  return ApplyFlag(true, &InstallChoices::enable_norva_stats, value,
-                   "enable_norva_stats_ set to: ");
-}
-
-bool Settings::SetDeleteProfile(bool value) {
-  return ApplyFlag(options_.uninstall, &InstallChoices::delete_profile, value,
-                   "delete_profile_ set to: ");
 }
 
 bool Settings::SetInstallationMode(int mode) {
@@ -127,11 +117,12 @@ bool Settings::SetInstallationMode(int mode) {
   switch (mode) {
     case kModeAllUsers:
     case kModeCurrentUser:
-      if (!keep_profile_choice) SetSingleProfile(false);
-      return SetCopyOnly(false) && SetAllUsers(mode == kModeAllUsers);
+      if (!keep_profile_choice) SetChoice(Choice::kSingleProfile, false);
+      return SetChoice(Choice::kCopyOnly, false) &&
+             SetChoice(Choice::kAllUsers, mode == kModeAllUsers);
     case kModeStandalone:
-      if (!keep_profile_choice) SetSingleProfile(true);
-      return SetCopyOnly(true);
+      if (!keep_profile_choice) SetChoice(Choice::kSingleProfile, true);
+      return SetChoice(Choice::kCopyOnly, true);
     default:
       return false;
   }

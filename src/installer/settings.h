@@ -44,25 +44,8 @@ class Settings {
   Settings& operator=(const Settings&) = delete;
 
   InstallOperation GetOperation() const { return operation_; }
-  bool IsCopyOnly() const { return choices_.copy_only; }
-  bool IsSingleProfile() const { return choices_.single_profile; }
-  bool LaunchNorva() const { return choices_.launch_norva; }
-  bool IsAllUsers() const { return choices_.all_users; }
-  bool IsDefaultBrowser() const { return choices_.default_browser; }
-  bool ImportBrowserData() const { return choices_.import_browser_data; }
-  bool IsNorvaStatsEnabled() const { return choices_.enable_norva_stats; }
-  bool IsInstallerStatsEnabled() const { return choices_.enable_installer_stats; }
-  bool DesktopShortcut() const { return choices_.desktop_shortcut; }
-  bool StartMenuShortcut() const { return choices_.start_menu_shortcut; }
-  bool QuickLaunchShortcut() const { return choices_.quick_launch_shortcut; }
-  bool PinnedShortcut() const { return choices_.pinned_shortcut; }
-  bool DeleteProfile() const { return choices_.delete_profile; }
-  std::wstring GetLanguage() const { return choices_.language; }
-  FilePath GetProfileFolder() const { return choices_.profile_folder; }
-  bool IsUninstall() const { return options_.uninstall; }
-  bool IsSilent() const { return options_.silent; }
-  bool IsAutoupdate() const { return options_.autoupdate; }
-  bool ReplaceQuorelInstallation() const { return options_.replace_quorel_installation; }
+  const InstallChoices& choices() const { return choices_; }
+  const SettingsOptions& options() const { return options_; }
   // Replaced as a whole by each status fetch.
   const InstallationStatus& GetInstallationStatus() const { return *status_; }
   bool IsStatusFetchPending() const { return examiner_.IsPending(); }
@@ -76,15 +59,19 @@ class Settings {
   void AddObserver(Observer* observer);
   void RemoveObserver(Observer* observer);
 
-  // Each returns false, changing nothing, when its guard refuses.
-  bool SetCopyOnly(bool value);
-  bool SetSingleProfile(bool value);
-  bool SetAllUsers(bool value);
-  bool SetDefaultBrowser(bool value);
-  bool SetImportBrowserData(bool value);
-  bool SetEnableInstallerStats(bool value);
-  bool SetEnableNorvaStats(bool value);
-  bool SetDeleteProfile(bool value);
+  // The choices a user may change, each behind its own guard.
+  enum class Choice {
+    kCopyOnly,
+    kSingleProfile,
+    kAllUsers,
+    kDefaultBrowser,
+    kImportBrowserData,
+    kInstallerStats,
+    kNorvaStats,
+    kDeleteProfile,
+  };
+  // False, changing nothing, when the guard of `choice` refuses.
+  bool SetChoice(Choice choice, bool value);
   // One of InstallationMode; any other number is refused.
   bool SetInstallationMode(int mode);
   void SetLanguage(std::wstring language);
@@ -99,7 +86,7 @@ class Settings {
   void DumpStats(const StatsNode& node, std::string_view prefix = {}) const;
 
  private:
-  bool ApplyFlag(bool allowed, bool InstallChoices::*flag, bool value, const char* label);
+  bool IsAllowed(Choice choice) const;
   // Puts the choices back to what the command line makes of them.
   void ReadCommandLine();
   void OnStatusFetched(std::unique_ptr<InstallationStatus> status);

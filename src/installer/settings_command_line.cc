@@ -89,10 +89,11 @@ void SettingsCommandLine::ReadInstallationChoices(const InstallationStatus& stat
   c.SetCopyOnly(status.copy_only);
   c.all_users = status.all_users && !c.copy_only;
   c.single_profile = status.GetSingleProfile().value_or(false);
-  c.desktop_shortcut = Bool("desktopshortcut", status.IsDesktopShortcutFound());
-  c.start_menu_shortcut = Bool("startmenushortcut", status.IsStartMenuShortcutFound());
-  c.quick_launch_shortcut = Bool("quicklaunchshortcut", status.IsQuickLaunchShortcutFound());
-  c.pinned_shortcut = Bool("pintotaskbar", !status.GetPinnedShortcut().empty());
+  const FoundShortcuts& found = status.shortcuts();
+  c.desktop_shortcut = Bool("desktopshortcut", found.found[kDesktopShortcut]);
+  c.start_menu_shortcut = Bool("startmenushortcut", found.found[kStartMenuShortcut]);
+  c.quick_launch_shortcut = Bool("quicklaunchshortcut", found.found[kQuickLaunchShortcut]);
+  c.pinned_shortcut = Bool("pintotaskbar", !found.pinned.empty());
   c.import_browser_data = Bool("import-browser-data", status.GetImportBrowserData().value_or(true));
   if (!Has("enable-stats")) {
     c.enable_norva_stats = status.GetEnableStats().value_or(true);

@@ -6,6 +6,7 @@
 #include "base/logging.h"
 #include "base/strings.h"
 #include "net/download_progress.h"
+#include "net/url_parts.h"
 #include "net/ui_callback_runner.h"
 #include "product/product_info.h"
 #include "system/windows_version.h"
@@ -73,37 +74,6 @@ Wininet::~Wininet() {
   JoinTerminationThread();
 }
 
-std::wstring Wininet::UserAgent() {
-  return L"Norva NetInstaller/" + Utf8ToWide(product::ProductVersion());
-}
-
-bool Wininet::IsHostAllowed(std::wstring_view host, const std::vector<std::wstring>& allowed) {
-  if (allowed.empty()) return true;
-  for (const std::wstring& suffix : allowed) {
-    if (host.size() >= suffix.size() &&
-        host.compare(host.size() - suffix.size(), suffix.size(), suffix) == 0)
-      return true;
-  }
-  return false;
-}
-
-bool Wininet::CrackUrl(const std::wstring& url, UrlParts* parts) {
-  wchar_t host[256] = {};
-  wchar_t path[4096] = {};
-  URL_COMPONENTSW components = {};
-  components.dwStructSize = sizeof(components);
-  components.lpszHostName = host;
-  components.dwHostNameLength = 255;
-  components.lpszUrlPath = path;
-  components.dwUrlPathLength = 4095;
-  if (!InternetCrackUrlW(url.c_str(), 0, ICU_DECODE | ICU_ESCAPE, &components)) return false;
-  parts->scheme = components.nScheme;
-  parts->host.assign(host, components.dwHostNameLength);
-  parts->port = components.nPort;
-  parts->path.assign(path, components.dwUrlPathLength);
-  return true;
-}
-
 bool Wininet::Start(const std::wstring& url, std::string body, Closure completion,
                     std::unique_ptr<ResponseWriter> writer, std::unique_ptr<DownloadStats> stats) {
   LOG(INFO) << "Starting download from " << url;
@@ -140,7 +110,7 @@ bool Wininet::Start(const std::wstring& url, std::string body, Closure completio
   progress_posted_ = false;
   last_progress_post_ = 0;
 
-  root_.reset(InternetOpenW(UserAgent().c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr,
+  root_.reset(InternetOpenW(NetInstallerUserAgent().c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr,
                             INTERNET_FLAG_ASYNC));
   if (!root_) {
     LOG(ERROR) << "Could not open internet";

@@ -20,6 +20,7 @@
 #include "base/thread_checker.h"
 #include "base/weak_ptr.h"
 #include "net/download_stats.h"
+#include "net/url_parts.h"
 #include "net/wininet_response_writer.h"
 
 namespace norva::installer {
@@ -85,21 +86,7 @@ class Wininet {
     allowed_domains_ = std::move(domains);
   }
 
-  // "Norva NetInstaller/" and the product version.
-  static std::wstring UserAgent();
-  // True when `host` ends with one of `allowed` (case-sensitive), or when
-  // `allowed` is empty.
-  static bool IsHostAllowed(std::wstring_view host, const std::vector<std::wstring>& allowed);
-
  private:
-  struct UrlParts {
-    INTERNET_SCHEME scheme = INTERNET_SCHEME_UNKNOWN;
-    std::wstring host;
-    INTERNET_PORT port = 0;
-    std::wstring path;
-  };
-  static bool CrackUrl(const std::wstring& url, UrlParts* parts);
-
   static void CALLBACK InternetStatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status,
                                               LPVOID info, DWORD info_length);
   void OnStatus(HINTERNET handle, DWORD status, LPVOID info, DWORD info_length);

@@ -13,6 +13,7 @@
 #include "base/logging.h"
 #include "base/scoped_handle.h"
 #include "package/sevenzip/archive.h"
+#include "package/sevenzip/entry_name.h"
 #include "package/sevenzip/extractor.h"
 #include "package/sevenzip/folder_decoder.h"
 

@@ -16,6 +16,7 @@
 #include "package/checksum_checker.h"
 #include "package/package_lock.h"
 #include "package/package_query.h"
+#include "package/package_run_files.h"
 #include "package/payload_reader.h"
 #include "package/version.h"
 #include "product/product_info.h"
@@ -49,65 +50,6 @@ constexpr wchar_t kWelcomePrefsFile[] = L"installer_prefs_include.json";
 // A partner file is tried this many times more after its first failure.
 constexpr int kMaxPartnerRetries = 3;
 
-constexpr wchar_t kPackagePrefix[] = L"norva_installer_";
-constexpr wchar_t kOwnerLockExtension[] = L".lock";
-
-FilePath PackagePathIn(const FilePath& download_folder) {
-  SYSTEMTIME now;
-  GetLocalTime(&now);
-  return download_folder / StringPrintf(L"%ls%02d%02d%02d%02d%02d%02d.exe", kPackagePrefix,
-                                        now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
-                                        now.wSecond);
-}
-
-FilePath WithoutExtension(const FilePath& path) {
-  FilePath result = path;
-  return result.replace_extension();
-}
-
-// A missing file counts as deleted; a folder in its place does not.
-bool DeleteFileIfPresent(const FilePath& path) {
-  if (DeleteFileW(ExtendedLengthPath(path).c_str())) return true;
-  DWORD error = GetLastError();
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-}
-
-FilePath OwnerLockPath(const FilePath& package_path) {
-  return FilePath(package_path).replace_extension(kOwnerLockExtension);
-}
-
-// Removes the package, archive and extraction folder of every earlier run in
-// `download_folder` whose owner has died: killed, crashed or ended without
-// its clean-up. Each fetcher holds its owner lock for its whole life without
-// sharing deletion, so opening a lock for deletion succeeds only when nobody
-// holds it any more; age proves nothing. Files of runs without a lock are
-// left alone. The lock goes last, so a sweep that is cut short is finished
-// by the next one.
-void RemoveFilesOfDeadRuns(const FilePath& download_folder, const FilePath& own_lock) {
-  std::vector<FilePath> locks;
-  ForEachEntry(download_folder, [&](const WIN32_FIND_DATAW& entry) {
-    const std::wstring name = entry.cFileName;
-    if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name.starts_with(kPackagePrefix) &&
-        name.ends_with(kOwnerLockExtension))
-      locks.push_back(download_folder / name);
-  });
-  for (const FilePath& lock : locks) {
-    if (lock == own_lock) continue;
-    ScopedHandle claim(CreateFileW(ExtendedLengthPath(lock).c_str(), GENERIC_READ | DELETE,
-                                   FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                   nullptr));
-    if (!claim) continue;  // its owner lives
-    const FilePath stem = WithoutExtension(lock);
-    LOG(INFO) << "Removing the files of an earlier installer run: " << stem;
-    bool removed = DeleteTree(stem) && DeleteFileIfPresent(FilePath(stem).replace_extension(L"exe")) &&
-                   DeleteFileIfPresent(FilePath(stem).replace_extension(L"7z"));
-    if (removed) {
-      FILE_DISPOSITION_INFO dispose = {TRUE};
-      SetFileInformationByHandle(claim.get(), FileDispositionInfo, &dispose, sizeof(dispose));
-    }
-  }
-}
-
 // Packages print their answers as console programs do, with a line end.
 std::string WithoutLineEnd(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
@@ -131,74 +73,6 @@ bool IsPlainFileName(const std::string& name) {
 }
 
 }  // namespace
-
-// PackageFetcherDelegateProxy ------------------------------------------------
-
-PackageFetcherDelegateProxy::PackageFetcherDelegateProxy(PackageFetcherDelegate* delegate,
-                                                         UICallbackRunner* ui_runner)
-    : controller_runner_(ThreadTaskRunnerHandle::Get()), delegate_(delegate), ui_runner_(ui_runner) {}
-
-void PackageFetcherDelegateProxy::PostToDelegate(
-    std::function<void(PackageFetcherDelegate*)> call) {
-  if (!controller_runner_) return;
-  // The task keeps the proxy alive and reads the delegate when it runs.
-  controller_runner_->PostTask(FROM_HERE, [self = shared_from_this(), call] {
-    PackageFetcherDelegate* delegate;
-    {
-      std::lock_guard<std::mutex> hold(self->lock_);
-      delegate = self->delegate_;
-    }
-    if (delegate) call(delegate);
-  });
-}
-
-void PackageFetcherDelegateProxy::SetTotalProgress(int total) {
-  PostToDelegate([total](PackageFetcherDelegate* d) { d->SetTotalProgress(total); });
-}
-
-void PackageFetcherDelegateProxy::SetCurrentProgress(int current) {
-  PostToDelegate([current](PackageFetcherDelegate* d) { d->SetCurrentProgress(current); });
-}
-
-void PackageFetcherDelegateProxy::NotifyStalled() {
-  PostToDelegate([](PackageFetcherDelegate* d) { d->NotifyStalled(); });
-}
-
-void PackageFetcherDelegateProxy::NotifyStatusChanged(Status status) {
-  PostToDelegate([status](PackageFetcherDelegate* d) { d->NotifyStatusChanged(status); });
-}
-
-void PackageFetcherDelegateProxy::NotifyTrackingDataObtained(const std::string& tracking_data) {
-  PostToDelegate(
-      [tracking_data](PackageFetcherDelegate* d) { d->NotifyTrackingDataObtained(tracking_data); });
-}
-
-void PackageFetcherDelegateProxy::RunUICallbackAndPostReply(
-    UICallback callback, std::shared_ptr<TaskRunner> reply_runner, Reply reply) {
-  // Without a runner to show the dialog the asker would wait for ever; it
-  // gets the answer of a dialog that has no window instead.
-  auto refuse = [reply_runner, reply] {
-    if (reply_runner) reply_runner->PostTask(FROM_HERE, [reply] { reply(ERROR_INVALID_HANDLE); });
-  };
-  auto ask = [self = shared_from_this(), callback, reply_runner, reply, refuse] {
-    UICallbackRunner* runner;
-    {
-      std::lock_guard<std::mutex> hold(self->lock_);
-      runner = self->ui_runner_;
-    }
-    if (runner)
-      runner->RunUICallbackAndPostReply(callback, reply_runner, reply);
-    else
-      refuse();
-  };
-  if (!controller_runner_ || !controller_runner_->PostTask(FROM_HERE, ask)) refuse();
-}
-
-void PackageFetcherDelegateProxy::Clear() {
-  std::lock_guard<std::mutex> hold(lock_);
-  delegate_ = nullptr;
-  ui_runner_ = nullptr;
-}
 
 // ThreadedFetcher -------------------------------------------------------------
 
@@ -657,7 +531,7 @@ void PackageFetcher::ThreadedFetcher::PackageReady() {
 PackageFetcher::PackageFetcher(const FilePath& download_folder, StatsNode stats_root,
                                UICallbackRunner* ui_runner, PackageFetcherDelegate* delegate,
                                const CommandLine& command_line)
-    : package_path_(PackagePathIn(download_folder)) {
+    : package_path_(NewPackagePathIn(download_folder)) {
   auto proxy = std::make_shared<PackageFetcherDelegateProxy>(delegate, ui_runner);
   fetcher_ = std::make_unique<ThreadedFetcher>(download_folder, package_path_, stats_root,
                                                std::move(proxy), command_line);

@@ -32,6 +32,7 @@ struct FoundShortcuts {
   bool found[kShortcutKinds] = {};
   bool needs_update[kShortcutKinds] = {};
   FilePath pinned;               // the taskbar pin that starts it
+  bool pin_needs_update = false;
   FilePath company_menu_folder;  // the company's start-menu folder
 };
 

@@ -193,7 +193,8 @@ std::unique_ptr<InstallerWindow> InstallerWindow::Create(Settings& settings, Sta
       reinterpret_cast<LPARAM>(window.get()));
   bool created = window->dialog_ != nullptr;
   if (created) {
-    if (!progress_only) window->ShowPage(settings.IsUninstall() ? kPageUninstall : kPageWelcome);
+    if (!progress_only)
+      window->ShowPage(settings.options().uninstall ? kPageUninstall : kPageWelcome);
     window->OnLanguageChanged();
     ShowWindow(window->dialog_, SW_SHOW);
     // The options panel's controls cost about as much to make as the
@@ -245,7 +246,7 @@ void InstallerWindow::NotifyObservers(Method method) {
 void InstallerWindow::ShowPage(InstallerPage page) {
   if (page == current_page_) return;
   stats_.StartPage(PageName(page));
-  ShowPageControls(dialog_, page, settings_.IsUninstall());
+  ShowPageControls(dialog_, page, settings_.options().uninstall);
   ShowWindow(panel_.handle(), page == kPageOptions ? SW_SHOWNA : SW_HIDE);
   int focused = IsPage(page) ? kPages[page].focused_control : 0;
   // Enter presses the page's own button.
@@ -261,7 +262,8 @@ void InstallerWindow::ShowError(const std::wstring& message, bool show_full_pack
                                 const std::string& failure_reason) {
   ShowPage(kPageError);
   ShowWindow(Control(IDC_FULL_PACKAGE_BUTTON), show_full_package_button ? SW_SHOWNA : SW_HIDE);
-  if (progress_only_ || settings_.IsUninstall()) ShowWindow(Control(IDC_BACK_BUTTON), SW_HIDE);
+  if (progress_only_ || settings_.options().uninstall)
+    ShowWindow(Control(IDC_BACK_BUTTON), SW_HIDE);
   SetWindowTextW(Control(IDC_STATUS_TEXT), message.c_str());
   InvalidateRect(Control(IDC_STATUS_TEXT), nullptr, TRUE);
   stats_.SetString("failure_reason", failure_reason);
@@ -283,7 +285,7 @@ bool InstallerWindow::AskSwitchToCurrentUser() {
 void InstallerWindow::SetProgressState(FetchState state) {
   int id = state <= FetchState::kDownloading ? IDS_DOWNLOADING
            : state == FetchState::kUnpacking ? IDS_UNPACKING
-           : settings_.IsUninstall()         ? IDS_UNINSTALLING
+           : settings_.options().uninstall   ? IDS_UNINSTALLING
                                              : IDS_INSTALLING;
   SetControlText(dialog_, IDC_STATUS_TEXT, GetLocalizedString(id));
   InvalidateRect(Control(IDC_STATUS_TEXT), nullptr, TRUE);
@@ -309,7 +311,7 @@ void InstallerWindow::OnLanguageChanged() {
   SetHeadingText(Control(IDC_HEADING), painter_, mirrored_);
   SetWindowTextW(dialog_, GetLocalizedString(IDS_WINDOW_TITLE).c_str());
   Repaint(dialog_);
-  if (settings_.IsUninstall()) return;
+  if (settings_.options().uninstall) return;
   if (panel_.handle()) panel_.FillLists();
   FitButtonToText(dialog_, Control(IDC_FULL_PACKAGE_BUTTON), mirrored_);
   if (!progress_only_) OnSettingsChanged();
@@ -322,7 +324,7 @@ void InstallerWindow::OnPanelCreated() {
   }
   painter_.ApplyFonts(panel_.handle());
   panel_.SetTexts();
-  if (settings_.IsUninstall()) return;
+  if (settings_.options().uninstall) return;
   panel_.FillLists();
   if (!progress_only_) OnSettingsChanged();
 }
@@ -331,13 +333,14 @@ void InstallerWindow::OnPanelCreated() {
 
 void InstallerWindow::OnInstallFolderStatusChanged() {
   OnSettingsChanged();
-  if (!settings_.IsUninstall() && !progress_only_) panel_.ApplyFolderText();
+  if (!settings_.options().uninstall && !progress_only_) panel_.ApplyFolderText();
 }
 
 void InstallerWindow::OnSettingsChanged() {
   const InstallationStatus& status = settings_.GetInstallationStatus();
-  bool needs_elevation = !IsUserAdmin(false) && (settings_.IsAllUsers() || !status.IsWritable());
-  if (settings_.IsUninstall())
+  bool needs_elevation =
+      !IsUserAdmin(false) && (settings_.choices().all_users || !status.IsWritable());
+  if (settings_.options().uninstall)
     RefreshUninstallControls(needs_elevation);
   else
     RefreshInstallControls(needs_elevation);
@@ -348,7 +351,7 @@ void InstallerWindow::RefreshUninstallControls(bool needs_elevation) {
   if (GetWindowsVersionRank() >= kWindowsVista)
     SendMessageW(Control(IDC_UNINSTALL_BUTTON), BCM_SETSHIELD, 0, needs_elevation);
   Button_SetCheck(Control(IDC_DELETE_PROFILE_CHECK),
-                  settings_.DeleteProfile() ? BST_CHECKED : BST_UNCHECKED);
+                  settings_.choices().delete_profile ? BST_CHECKED : BST_UNCHECKED);
 }
 
 void InstallerWindow::RefreshInstallControls(bool needs_elevation) {
@@ -396,7 +399,8 @@ void InstallerWindow::OnCommand(int id, int code) {
   } else if (id == IDC_DELETE_PROFILE_CHECK && code == BN_CLICKED) {
     stats_.CountChange("changed_delete_profile");
     if (settings_.IsModifiable())
-      settings_.SetDeleteProfile(Button_GetCheck(Control(id)) == BST_CHECKED);
+      settings_.SetChoice(Settings::Choice::kDeleteProfile,
+                          Button_GetCheck(Control(id)) == BST_CHECKED);
     OnSettingsChanged();
     InvalidateRect(Control(id), nullptr, TRUE);
   } else if (id == IDCANCEL) {  // Esc
@@ -467,7 +471,7 @@ void InstallerWindow::Init() {
   painter_.ApplyFonts(nullptr);
   if (progress_only_) {
     ShowPage(kPageProgress);
-  } else if (!settings_.IsUninstall()) {
+  } else if (!settings_.options().uninstall) {
     SetWindowTextW(Control(IDC_TERMS_TEXT), ReadTermsText().c_str());
   }
 }

@@ -155,7 +155,7 @@ void OptionsPanel::FillLanguageList() {
       continue;
     }
     SendMessageW(list, CB_SETITEMDATA, static_cast<WPARAM>(item), static_cast<LPARAM>(i));
-    if (EqualsCaseInsensitiveASCII(languages_[i], settings_.GetLanguage()))
+    if (EqualsCaseInsensitiveASCII(languages_[i], settings_.choices().language))
       selected = static_cast<int>(item);
   }
   SendMessageW(list, CB_SETCURSEL, static_cast<WPARAM>(selected), 0);
@@ -185,18 +185,18 @@ void OptionsPanel::Refresh() {
   const InstallationStatus& status = settings_.GetInstallationStatus();
   HWND mode_list = Control(IDC_MODE_LIST);
   EnableWindow(mode_list, settings_.GetOperation() == kOperationInstall);
-  int mode = settings_.IsCopyOnly()   ? kModeStandalone
-             : settings_.IsAllUsers() ? kModeAllUsers
-                                      : kModeCurrentUser;
+  int mode = settings_.choices().copy_only   ? kModeStandalone
+             : settings_.choices().all_users ? kModeAllUsers
+                                             : kModeCurrentUser;
   SendMessageW(mode_list, CB_SETCURSEL, static_cast<WPARAM>(mode), 0);
-  bool default_browser_allowed = !settings_.IsCopyOnly();
-  if (settings_.ReplaceQuorelInstallation())
+  bool default_browser_allowed = !settings_.choices().copy_only;
+  if (settings_.options().replace_quorel_installation)
     default_browser_allowed = default_browser_allowed && !status.IsDefaultBrowser();
   EnableWindow(Control(IDC_DEFAULT_BROWSER_CHECK), default_browser_allowed);
-  Button_SetCheck(Control(IDC_DEFAULT_BROWSER_CHECK), settings_.IsDefaultBrowser());
-  Button_SetCheck(Control(IDC_IMPORT_CHECK), settings_.ImportBrowserData());
-  Button_SetCheck(Control(IDC_STATS_CHECK),
-                  settings_.IsNorvaStatsEnabled() || settings_.IsInstallerStatsEnabled());
+  Button_SetCheck(Control(IDC_DEFAULT_BROWSER_CHECK), settings_.choices().default_browser);
+  Button_SetCheck(Control(IDC_IMPORT_CHECK), settings_.choices().import_browser_data);
+  Button_SetCheck(Control(IDC_STATS_CHECK), settings_.choices().enable_norva_stats ||
+                                                settings_.choices().enable_installer_stats);
   ShowWindow(Control(IDC_INVALID_FOLDER_WARNING), status.IsValid() ? SW_HIDE : SW_SHOWNA);
 }
 
@@ -262,12 +262,12 @@ void OptionsPanel::OnCheckClicked(int id) {
   if (!settings_.IsModifiable()) return;
   bool checked = Button_GetCheck(Control(id)) == BST_CHECKED;
   if (id == IDC_DEFAULT_BROWSER_CHECK) {
-    settings_.SetDefaultBrowser(checked);
+    settings_.SetChoice(Settings::Choice::kDefaultBrowser, checked);
   } else if (id == IDC_IMPORT_CHECK) {
-    settings_.SetImportBrowserData(checked);
+    settings_.SetChoice(Settings::Choice::kImportBrowserData, checked);
   } else {
-    settings_.SetEnableNorvaStats(checked);
-    settings_.SetEnableInstallerStats(checked);
+    settings_.SetChoice(Settings::Choice::kNorvaStats, checked);
+    settings_.SetChoice(Settings::Choice::kInstallerStats, checked);
   }
 }
 

@@ -354,18 +354,19 @@ TEST_F(InstallerUIControllerTest, FailedElevationOffersTheCurrentUser) {
   EXPECT_FALSE(Run(
       controller,
       [&](InstallerUIController& c) {
-        all_users_before = settings_->IsAllUsers();
+        all_users_before = settings_->choices().all_users;
         answer = std::make_unique<test::MessageBoxAnswer>(IDOK);
         c.OnProceed();
         c.OnInstallationFailed(IDS_ELEVATION_FAILED, L"", "Elevation failed");
         // The backend ends; after its grace the question, then a new start.
-        When([&] {
-               return !settings_->IsAllUsers() && c.window()->current_page() == kPageProgress;
-             },
-             [&] {
-               EXPECT_FALSE(settings_->IsModifiable()) << "no installation runs";
-               c.OnCancel();
-             });
+        When(
+            [&] {
+              return !settings_->choices().all_users && c.window()->current_page() == kPageProgress;
+            },
+            [&] {
+              EXPECT_FALSE(settings_->IsModifiable()) << "no installation runs";
+              c.OnCancel();
+            });
       },
       L"--enable-installer-stats=0 --allusers=1"));
   EXPECT_TRUE(all_users_before);

@@ -285,8 +285,7 @@ TEST_F(RunnerTest, UnwatchedBackendBlocksLaterStartsOnlyWhileItRuns) {
                 "failed 37052 The installer backend of an earlier attempt is still running"});
 
   SetEvent(release);
-  for (int i = 0; i < 600 && runner_.IsBackendRunning(); ++i) Sleep(50);
-  EXPECT_FALSE(runner_.IsBackendRunning());
+  EXPECT_TRUE(test::WaitUntil([&] { return !runner_.IsBackendRunning(); }));
   log_.events.clear();
   bool started = runner_.StartInstallation(*settings);
   if (started) RunToEnd();

@@ -5,6 +5,7 @@
 #include "base/process.h"
 #include "base/task_loop.h"
 #include "base/thread.h"
+#include "support/wait.h"
 
 namespace norva::installer {
 namespace {
@@ -68,12 +69,13 @@ TEST(HandleWatcherTest, NoCallOnceStoppedOrDestroyed) {
   ScopedEvent signaled(true);
   RecordingDelegate delegate;
 
+  const uint64_t posted = loop.task_runner()->PostCountForTesting();
   HandleWatcher stopped;
   ASSERT_TRUE(stopped.StartWatching(signaled.get(), &delegate));
   auto destroyed = std::make_unique<HandleWatcher>();
   ASSERT_TRUE(destroyed->StartWatching(signaled.get(), &delegate));
-  // Let the wait threads post their notices to this loop before stopping.
-  Sleep(200);
+  // The wait threads have posted their notices to this loop before the stop.
+  ASSERT_TRUE(test::WaitUntil([&] { return loop.task_runner()->PostCountForTesting() >= posted + 2; }));
   stopped.StopWatching();
   destroyed.reset();
   EXPECT_FALSE(stopped.IsWatching());

@@ -14,6 +14,7 @@
 #include "system/install_log.h"
 #include "system/object_names.h"
 #include "system/windows_version.h"
+#include "support/wait.h"
 
 namespace norva::installer {
 namespace {
@@ -148,8 +149,11 @@ TEST_F(InstallerTest, InterruptionRollsBackAndOnlyTerminates) {
   RecordingObserver observer;
   observer.on_step = [&](int step) {
     if (step != 4) return;
+    // The watcher's task must queue behind the next step.
+    auto runner = ThreadTaskRunnerHandle::Get();
+    const uint64_t posted = runner->PostCountForTesting();
     SetEvent(interrupted);
-    Sleep(200);  // lets the watcher queue its task behind the next step
+    EXPECT_TRUE(test::WaitUntil([&] { return runner->PostCountForTesting() > posted; }));
   };
   RunOptions options{kPerUser};
   options.observer = &observer;

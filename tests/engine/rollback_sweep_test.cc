@@ -16,6 +16,7 @@
 #include "engine/engine_test_support.h"
 #include "installer/settings.h"
 #include "support/fault_injection.h"
+#include "support/wait.h"
 #include "system/task_scheduler.h"
 
 namespace norva::installer {
@@ -104,8 +105,11 @@ TEST_P(RollbackSweepTest, EveryInterruptionRollsBack) {
     HANDLE interrupted = env_.InterruptedEvent(Folder());
     run->on_step = [&](int step) {
       if (step != position) return;
+      // The watcher's task must queue behind the next step.
+      auto runner = ThreadTaskRunnerHandle::Get();
+      const uint64_t posted = runner->PostCountForTesting();
       SetEvent(interrupted);
-      Sleep(100);  // lets the watcher queue its task behind the next one
+      EXPECT_TRUE(test::WaitUntil([&] { return runner->PostCountForTesting() > posted; }));
     };
     *run = env_.Run(Folder(), Options(run));
     ResetEvent(interrupted);

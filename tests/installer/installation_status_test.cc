@@ -192,15 +192,14 @@ TEST_F(InstallationStatusTest, InstallationWithPreferencesAndShortcuts) {
   EXPECT_FALSE(status.IsLegacyInstallation());
   EXPECT_EQ("37.0.2163.0", status.version);
   EXPECT_FALSE(status.all_users);
-  EXPECT_TRUE(status.IsDesktopShortcutFound());
-  EXPECT_FALSE(status.DesktopShortcutNeedsUpdate());
-  EXPECT_TRUE(status.IsStartMenuShortcutFound());
-  EXPECT_TRUE(status.StartMenuShortcutNeedsUpdate());
-  EXPECT_FALSE(status.IsQuickLaunchShortcutFound());
-  EXPECT_EQ(pins_ / L"Norva.lnk", status.GetPinnedShortcut());
-  EXPECT_FALSE(status.PinnedShortcutNeedsUpdate());
-  EXPECT_TRUE(status.IsCompanyStartMenuFolderFound());
-  EXPECT_EQ(programs_ / L"Norva Software", status.GetCompanyStartMenuFolder());
+  EXPECT_TRUE(status.shortcuts().found[kDesktopShortcut]);
+  EXPECT_FALSE(status.shortcuts().needs_update[kDesktopShortcut]);
+  EXPECT_TRUE(status.shortcuts().found[kStartMenuShortcut]);
+  EXPECT_TRUE(status.shortcuts().needs_update[kStartMenuShortcut]);
+  EXPECT_FALSE(status.shortcuts().found[kQuickLaunchShortcut]);
+  EXPECT_EQ(pins_ / L"Norva.lnk", status.shortcuts().pinned);
+  EXPECT_FALSE(status.shortcuts().pin_needs_update);
+  EXPECT_EQ(programs_ / L"Norva Software", status.shortcuts().company_menu_folder);
   EXPECT_TRUE(status.IsDefaultBrowser());
   EXPECT_FALSE(handler_asked_for_browser_);
   EXPECT_EQ(true, status.GetSingleProfile());
@@ -222,8 +221,8 @@ TEST_F(InstallationStatusTest, InstallationWithPreferencesAndShortcuts) {
   std::filesystem::remove(log.menu_shortcut);
   SetWindowsVersionRankForTesting(kWindows8);
   InstallationStatus later = Examine(folder);
-  EXPECT_FALSE(later.IsStartMenuShortcutFound());
-  EXPECT_TRUE(later.StartMenuShortcutNeedsUpdate());
+  EXPECT_FALSE(later.shortcuts().found[kStartMenuShortcut]);
+  EXPECT_TRUE(later.shortcuts().needs_update[kStartMenuShortcut]);
   EXPECT_EQ(profile_, later.GetProfileFolder());
   EXPECT_EQ(L"fr", later.GetLanguage());
 

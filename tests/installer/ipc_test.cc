@@ -10,6 +10,7 @@
 #include "installer/ipc/ipc_receiver.h"
 #include "installer/ipc/ipc_sender.h"
 #include "support/scratch.h"
+#include "support/wait.h"
 
 namespace norva::installer {
 namespace {
@@ -245,9 +246,11 @@ TEST(IPCChannelTest, NothingReachesAClosedReceiver) {
     EXPECT_FALSE(receiver->Connect(name));
     IPCSenderProxy sender;
     ASSERT_TRUE(sender.Connect(name));
+    const uint64_t posted = loop.task_runner()->PostCountForTesting();
     sender.Send(*WriteInstallerMessage({.type = Type::kStepCompleted}));
     sender.Close();
-    Sleep(300);  // read and posted, not yet delivered
+    // Read and posted, not yet delivered.
+    ASSERT_TRUE(test::WaitUntil([&] { return loop.task_runner()->PostCountForTesting() > posted; }));
     if (destroy)
       receiver.reset();
     else

@@ -123,31 +123,31 @@ TEST_F(SettingsTest, CopyOnlyForcesUserLevelFlagsOff) {
   auto settings = Make(L"--copyonly=1 --allusers=1 --desktopshortcut=1 --setdefaultbrowser=1",
                        Empty(L"a"));
   EXPECT_EQ(kOperationInstall, settings->GetOperation());
-  EXPECT_TRUE(settings->IsCopyOnly());
-  EXPECT_FALSE(settings->IsAllUsers());
-  EXPECT_FALSE(settings->DesktopShortcut());
-  EXPECT_FALSE(settings->StartMenuShortcut());
-  EXPECT_FALSE(settings->PinnedShortcut());
-  EXPECT_FALSE(settings->IsDefaultBrowser());
-  EXPECT_TRUE(settings->IsSingleProfile());
+  EXPECT_TRUE(settings->choices().copy_only);
+  EXPECT_FALSE(settings->choices().all_users);
+  EXPECT_FALSE(settings->choices().desktop_shortcut);
+  EXPECT_FALSE(settings->choices().start_menu_shortcut);
+  EXPECT_FALSE(settings->choices().pinned_shortcut);
+  EXPECT_FALSE(settings->choices().default_browser);
+  EXPECT_TRUE(settings->choices().single_profile);
   EXPECT_STREQ("standalone", settings->GetInstallationModeName());
-  EXPECT_FALSE(settings->SetAllUsers(true));
-  EXPECT_FALSE(settings->SetDefaultBrowser(true));
+  EXPECT_FALSE(settings->SetChoice(Settings::Choice::kAllUsers, true));
+  EXPECT_FALSE(settings->SetChoice(Settings::Choice::kDefaultBrowser, true));
   EXPECT_EQ(settings->default_folder().standalone_drive() / Utf8ToWide(product::FullVisibleName()),
             settings->GetDefaultInstallFolder(false, false));
 
   // Leaving standalone mode re-enables the guarded setters.
   EXPECT_TRUE(settings->SetInstallationMode(kModeAllUsers));
-  EXPECT_FALSE(settings->IsCopyOnly());
-  EXPECT_TRUE(settings->IsAllUsers());
-  EXPECT_FALSE(settings->IsSingleProfile());
+  EXPECT_FALSE(settings->choices().copy_only);
+  EXPECT_TRUE(settings->choices().all_users);
+  EXPECT_FALSE(settings->choices().single_profile);
   EXPECT_FALSE(settings->SetInstallationMode(7));
 
   auto explicit_profile = Make(L"--copyonly=1 --singleprofile=0", Empty(L"b"));
-  EXPECT_TRUE(explicit_profile->IsCopyOnly());
-  EXPECT_FALSE(explicit_profile->IsSingleProfile());
+  EXPECT_TRUE(explicit_profile->choices().copy_only);
+  EXPECT_FALSE(explicit_profile->choices().single_profile);
   EXPECT_TRUE(explicit_profile->SetInstallationMode(kModeStandalone));
-  EXPECT_FALSE(explicit_profile->IsSingleProfile());
+  EXPECT_FALSE(explicit_profile->choices().single_profile);
 }
 
 TEST_F(SettingsTest, SwitchValuesAndDefaults) {
@@ -171,10 +171,14 @@ TEST_F(SettingsTest, SwitchValuesAndDefaults) {
     SCOPED_TRACE(WideToUtf8(c.switches) + " on rank " + std::to_string(c.windows));
     SetWindowsVersionRankForTesting(c.windows);
     auto s = Make(c.switches, Empty(L"a"));
-    std::vector<bool> actual = {s->IsAllUsers(), s->LaunchNorva(), s->IsDefaultBrowser(),
-                                s->QuickLaunchShortcut(), s->PinnedShortcut(),
-                                s->IsNorvaStatsEnabled(), s->IsInstallerStatsEnabled(),
-                                s->ImportBrowserData()};
+    std::vector<bool> actual = {s->choices().all_users,
+                                s->choices().launch_norva,
+                                s->choices().default_browser,
+                                s->choices().quick_launch_shortcut,
+                                s->choices().pinned_shortcut,
+                                s->choices().enable_norva_stats,
+                                s->choices().enable_installer_stats,
+                                s->choices().import_browser_data};
     EXPECT_EQ(c.expected, actual);
   }
 }
@@ -187,38 +191,38 @@ TEST_F(SettingsTest, ExistingInstallationSwitchesToUpgrade) {
   EXPECT_EQ(kOperationUpgrade, settings->GetOperation());
   EXPECT_EQ(existing, settings->GetInstallationStatus().GetPath());
   EXPECT_EQ(existing, settings->GetFirstValidInstallFolder());
-  EXPECT_FALSE(settings->ImportBrowserData());
-  EXPECT_FALSE(settings->IsNorvaStatsEnabled());
-  EXPECT_TRUE(settings->IsInstallerStatsEnabled());
-  EXPECT_TRUE(settings->IsSingleProfile());
-  EXPECT_FALSE(settings->IsAllUsers());
-  EXPECT_FALSE(settings->DesktopShortcut());
-  EXPECT_EQ(L"de", settings->GetLanguage());
+  EXPECT_FALSE(settings->choices().import_browser_data);
+  EXPECT_FALSE(settings->choices().enable_norva_stats);
+  EXPECT_TRUE(settings->choices().enable_installer_stats);
+  EXPECT_TRUE(settings->choices().single_profile);
+  EXPECT_FALSE(settings->choices().all_users);
+  EXPECT_FALSE(settings->choices().desktop_shortcut);
+  EXPECT_EQ(L"de", settings->choices().language);
 
   Waiter waiter(settings.get());
-  bool all_users = settings->IsAllUsers();
-  EXPECT_FALSE(settings->SetCopyOnly(true));
-  EXPECT_FALSE(settings->SetSingleProfile(false));
-  EXPECT_FALSE(settings->SetAllUsers(!all_users));
-  EXPECT_FALSE(settings->SetDeleteProfile(true));
-  EXPECT_FALSE(settings->IsCopyOnly());
+  bool all_users = settings->choices().all_users;
+  EXPECT_FALSE(settings->SetChoice(Settings::Choice::kCopyOnly, true));
+  EXPECT_FALSE(settings->SetChoice(Settings::Choice::kSingleProfile, false));
+  EXPECT_FALSE(settings->SetChoice(Settings::Choice::kAllUsers, !all_users));
+  EXPECT_FALSE(settings->SetChoice(Settings::Choice::kDeleteProfile, true));
+  EXPECT_FALSE(settings->choices().copy_only);
   EXPECT_EQ(0, waiter.changes);
-  EXPECT_TRUE(settings->SetImportBrowserData(true));
-  EXPECT_TRUE(settings->ImportBrowserData());
+  EXPECT_TRUE(settings->SetChoice(Settings::Choice::kImportBrowserData, true));
+  EXPECT_TRUE(settings->choices().import_browser_data);
   EXPECT_EQ(1, waiter.changes);
 
   // Moving on to an empty folder drops what the installation chose.
   settings->SetInstallFolder(Empty(L"new"));
   ASSERT_TRUE(waiter.WaitForStatus(&loop_));
   EXPECT_EQ(kOperationInstall, settings->GetOperation());
-  EXPECT_TRUE(settings->IsNorvaStatsEnabled());
-  EXPECT_FALSE(settings->IsSingleProfile());
-  EXPECT_TRUE(settings->IsAllUsers());
+  EXPECT_TRUE(settings->choices().enable_norva_stats);
+  EXPECT_FALSE(settings->choices().single_profile);
+  EXPECT_TRUE(settings->choices().all_users);
   EXPECT_EQ(existing, settings->GetFirstValidInstallFolder());
 
   // A language on the command line wins over the installation's.
   auto english = Make(L"--language=en-GB", existing);
-  EXPECT_EQ(L"en-GB", english->GetLanguage());
+  EXPECT_EQ(L"en-GB", english->choices().language);
 }
 
 TEST_F(SettingsTest, OnlyTheLatestFolderIsApplied) {
@@ -253,15 +257,15 @@ TEST_F(SettingsTest, OnlyTheLatestFolderIsApplied) {
 TEST_F(SettingsTest, FrozenSettingsRefuseEverything) {
   auto settings = Make(L"", Empty(L"a"));
   settings->SetModifiable(false);
-  EXPECT_FALSE(settings->SetImportBrowserData(false));
-  EXPECT_FALSE(settings->SetEnableNorvaStats(false));
+  EXPECT_FALSE(settings->SetChoice(Settings::Choice::kImportBrowserData, false));
+  EXPECT_FALSE(settings->SetChoice(Settings::Choice::kNorvaStats, false));
   EXPECT_FALSE(settings->SetInstallationMode(kModeStandalone));
   settings->SetLanguage(L"de");
   settings->SetInstallFolder(Empty(L"b"));
   EXPECT_FALSE(settings->IsStatusFetchPending());
-  EXPECT_TRUE(settings->ImportBrowserData());
-  EXPECT_FALSE(settings->IsCopyOnly());
-  EXPECT_NE(L"de", settings->GetLanguage());
+  EXPECT_TRUE(settings->choices().import_browser_data);
+  EXPECT_FALSE(settings->choices().copy_only);
+  EXPECT_NE(L"de", settings->choices().language);
 }
 
 TEST_F(SettingsTest, UninstallRuns) {
@@ -278,10 +282,10 @@ TEST_F(SettingsTest, UninstallRuns) {
   options.installation_folder = Installation(L"existing", R"({"language": "de"})");
   auto settings = Make(L"--deleteuserprofile=1 --language=en", {}, options);
   EXPECT_EQ(kOperationUninstall, settings->GetOperation());
-  EXPECT_TRUE(settings->DeleteProfile());
+  EXPECT_TRUE(settings->choices().delete_profile);
   // An uninstall speaks the installation's language.
-  EXPECT_EQ(L"de", settings->GetLanguage());
-  EXPECT_TRUE(settings->SetDeleteProfile(false));
+  EXPECT_EQ(L"de", settings->choices().language);
+  EXPECT_TRUE(settings->SetChoice(Settings::Choice::kDeleteProfile, false));
   EXPECT_EQ((Args{L"--backend", L"--uninstall", L"--deleteuserprofile=0"}),
             settings->ToCommandLine(false).GetRawArgs());
 }
@@ -333,7 +337,7 @@ TEST_F(SettingsTest, BackendCommandLines) {
   EXPECT_EQ(install, settings->ToCommandLine(true).GetRawArgs());
 
   // A standalone installation names none of the machine-wide choices.
-  ASSERT_TRUE(settings->SetCopyOnly(true));
+  ASSERT_TRUE(settings->SetChoice(Settings::Choice::kCopyOnly, true));
   Args copy = settings->ToCommandLine(false).GetRawArgs();
   ASSERT_EQ(install.size() - 6, copy.size());
   EXPECT_EQ(L"--copyonly=1", copy[13]);
@@ -439,7 +443,7 @@ TEST_F(SettingsTest, LastInstallPathFromTheRegistry) {
   product::SetStreamIdForTesting(4);
   auto stable = Make(L"", given);
   EXPECT_EQ(remembered, stable->default_folder().last_install_path());
-  EXPECT_TRUE(stable->IsDefaultBrowser());
+  EXPECT_TRUE(stable->choices().default_browser);
   set(L"Last Stable Install Path x64", given.native());
   EXPECT_EQ(given, Make(L"", given)->default_folder().last_install_path());
 }

@@ -128,14 +128,14 @@ class WininetTest : public testing::Test {
 
 TEST(WininetHostTest, AllowsOnlyHostsEndingWithASuffix) {
   const std::vector<std::wstring> allowed = {L".norva.example", L"127.0.0.1"};
-  EXPECT_TRUE(Wininet::IsHostAllowed(L"anything.test", {}));
-  EXPECT_TRUE(Wininet::IsHostAllowed(L"get.norva.example", allowed));
-  EXPECT_TRUE(Wininet::IsHostAllowed(L"127.0.0.1", allowed));
-  EXPECT_FALSE(Wininet::IsHostAllowed(L"get.norva.example.evil.test", allowed));
-  EXPECT_FALSE(Wininet::IsHostAllowed(L"norva.example", allowed));  // shorter than the suffix
-  EXPECT_FALSE(Wininet::IsHostAllowed(L"1", allowed));
-  EXPECT_FALSE(Wininet::IsHostAllowed(L"GET.NORVA.EXAMPLE", allowed));  // compared exactly
-  EXPECT_FALSE(Wininet::IsHostAllowed(L"localhost", allowed));
+  EXPECT_TRUE(IsHostAllowed(L"anything.test", {}));
+  EXPECT_TRUE(IsHostAllowed(L"get.norva.example", allowed));
+  EXPECT_TRUE(IsHostAllowed(L"127.0.0.1", allowed));
+  EXPECT_FALSE(IsHostAllowed(L"get.norva.example.evil.test", allowed));
+  EXPECT_FALSE(IsHostAllowed(L"norva.example", allowed));  // shorter than the suffix
+  EXPECT_FALSE(IsHostAllowed(L"1", allowed));
+  EXPECT_FALSE(IsHostAllowed(L"GET.NORVA.EXAMPLE", allowed));  // compared exactly
+  EXPECT_FALSE(IsHostAllowed(L"localhost", allowed));
 }
 
 TEST_F(WininetTest, DownloadsIntoFileAndRecordsTheChunk) {

@@ -9,6 +9,7 @@
 
 #include "package/lzma_util.h"
 #include "package/sevenzip/archive.h"
+#include "package/sevenzip/entry_name.h"
 #include "base/crc32.h"
 #include "package/sevenzip/extractor.h"
 #include "package/sevenzip_test_archive.h"

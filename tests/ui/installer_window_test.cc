@@ -164,7 +164,7 @@ TEST_F(InstallerWindowTest, UninstallationShowsOnlyItsQuestion) {
   EXPECT_FALSE(Visible(IDC_FULL_PACKAGE_BUTTON));
   EXPECT_EQ(Text(IDC_STATUS_TEXT), L"It broke");
   Click(IDC_DELETE_PROFILE_CHECK);
-  EXPECT_TRUE(settings_->DeleteProfile());
+  EXPECT_TRUE(settings_->choices().delete_profile);
   Click(IDC_UNINSTALL_BUTTON);
   EXPECT_EQ(recorder_.proceeds, 1);
 }
@@ -211,18 +211,18 @@ TEST_F(InstallerWindowTest, WithoutUiStatsNothingIsRecordedButCommandsAct) {
 TEST_F(InstallerWindowTest, OptionsChangeTheSettings) {
   Open(scratch_.path() / L"options");
   Click(IDC_OPTIONS_BUTTON);
-  bool stats_before = settings_->IsNorvaStatsEnabled();
+  bool stats_before = settings_->choices().enable_norva_stats;
   Click(IDC_STATS_CHECK);
-  EXPECT_NE(settings_->IsNorvaStatsEnabled(), stats_before);
-  EXPECT_EQ(settings_->IsInstallerStatsEnabled(), settings_->IsNorvaStatsEnabled());
-  bool import_before = settings_->ImportBrowserData();
+  EXPECT_NE(settings_->choices().enable_norva_stats, stats_before);
+  EXPECT_EQ(settings_->choices().enable_installer_stats, settings_->choices().enable_norva_stats);
+  bool import_before = settings_->choices().import_browser_data;
   Click(IDC_IMPORT_CHECK);
-  EXPECT_NE(settings_->ImportBrowserData(), import_before);
+  EXPECT_NE(settings_->choices().import_browser_data, import_before);
   test::SelectItem(*window_, IDC_MODE_LIST, kModeStandalone);
-  EXPECT_TRUE(settings_->IsCopyOnly());
+  EXPECT_TRUE(settings_->choices().copy_only);
   EXPECT_FALSE(IsWindowEnabled(Control(IDC_DEFAULT_BROWSER_CHECK)));
   test::SelectItem(*window_, IDC_MODE_LIST, kModeCurrentUser);
-  EXPECT_FALSE(settings_->IsCopyOnly());
+  EXPECT_FALSE(settings_->choices().copy_only);
   nlohmann::json page = Stats()["ui"]["page_sequence"][1];
   EXPECT_EQ(page["page_type"], "OPTIONS");
   EXPECT_EQ(page["changed_enable_stats"], 1);
@@ -231,9 +231,9 @@ TEST_F(InstallerWindowTest, OptionsChangeTheSettings) {
 
   // Not modifiable (an installation runs): the handlers only refresh.
   settings_->SetModifiable(false);
-  bool import_now = settings_->ImportBrowserData();
+  bool import_now = settings_->choices().import_browser_data;
   Click(IDC_IMPORT_CHECK);
-  EXPECT_EQ(settings_->ImportBrowserData(), import_now);
+  EXPECT_EQ(settings_->choices().import_browser_data, import_now);
   EXPECT_EQ(Button_GetCheck(Control(IDC_IMPORT_CHECK)) == BST_CHECKED, import_now);
 }
 
@@ -267,7 +267,7 @@ TEST_F(InstallerWindowTest, LanguageSwitchReloadsTextsAndMirrors) {
     return static_cast<int>(std::find(languages.begin(), languages.end(), code) - languages.begin());
   };
   test::SelectItem(*window_, IDC_LANGUAGE_LIST, index_of(L"de"));
-  EXPECT_EQ(settings_->GetLanguage(), L"de");
+  EXPECT_EQ(settings_->choices().language, L"de");
   EXPECT_EQ(Text(IDC_BACK_BUTTON), GetLocalizedString(IDS_BACK));
   EXPECT_NE(Text(IDC_BACK_BUTTON), L"Back");
   EXPECT_EQ(WindowText(window_->handle()), GetLocalizedString(IDS_WINDOW_TITLE));
@@ -351,12 +351,12 @@ TEST_F(InstallerWindowTest, AccessKeysPressButtonsAndFocusLists) {
     const std::string where = WideToUtf8(language);
     test::PressAccessKey(&loop_, key(IDS_OPTIONS));
     EXPECT_EQ(window_->current_page(), kPageOptions) << where;
-    bool import = settings_->ImportBrowserData();
+    bool import = settings_->choices().import_browser_data;
     test::PressAccessKey(&loop_, key(IDS_IMPORT_DATA));
-    EXPECT_NE(settings_->ImportBrowserData(), import) << where;
+    EXPECT_NE(settings_->choices().import_browser_data, import) << where;
     EXPECT_EQ(Button_GetCheck(Control(IDC_IMPORT_CHECK)) == BST_CHECKED, !import) << where;
     test::PressAccessKey(&loop_, key(IDS_IMPORT_DATA));
-    EXPECT_EQ(settings_->ImportBrowserData(), import) << where;
+    EXPECT_EQ(settings_->choices().import_browser_data, import) << where;
     test::PressAccessKey(&loop_, key(IDS_FOLDER_LABEL));
     EXPECT_TRUE(focus_in(IDC_FOLDER_LIST)) << where;
     test::PressAccessKey(&loop_, key(IDS_LANGUAGE_LABEL));

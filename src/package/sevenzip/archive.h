@@ -109,12 +109,6 @@ class Archive {
   std::string error_detail_;
 };
 
-// Whether `name` may be joined to an extraction folder: a relative path
-// whose components are not empty, "." or "..", carry no drive or stream
-// (":"), and are no DOS device ("CON", "NUL", "COM1"...). Both "/" and "\"
-// separate components.
-bool IsSafeEntryName(std::u16string_view name);
-
 }  // namespace norva::installer::sevenzip
 
 #endif  // NORVA_PACKAGE_SEVENZIP_ARCHIVE_H_
