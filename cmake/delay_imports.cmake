@@ -27,7 +27,7 @@ function(norva_delay_import_library dll)
 endfunction()
 
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/delay-imports)
-set(NORVA_DELAY_LOADED_DLLS wininet wintrust crypt32 bcrypt comctl32 version userenv msimg32
+set(NORVA_DELAY_LOADED_DLLS wininet wintrust crypt32 bcrypt comctl32 version userenv msimg32 uxtheme
                              windowscodecs)
 foreach(dll IN LISTS NORVA_DELAY_LOADED_DLLS)
   norva_delay_import_library(${dll})

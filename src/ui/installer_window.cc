@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 #include <richedit.h>
+#include <uxtheme.h>
 #include <windowsx.h>
 
 #include <algorithm>
@@ -317,12 +318,42 @@ void InstallerWindow::OnLanguageChanged() {
   if (!progress_only_) OnSettingsChanged();
 }
 
+void InstallerWindow::OnSystemColorsChanged() {
+  // The common controls hear of new colours only from their window.
+  EnumChildWindows(
+      dialog_,
+      [](HWND child, LPARAM) {
+        SendMessageW(child, WM_SYSCOLORCHANGE, 0, 0);
+        return TRUE;
+      },
+      0);
+  painter_.OnSystemColorsChanged();
+  FollowContrastTheme();
+  OnLanguageChanged();  // the texts take their colours as they are set
+}
+
+// Under a high-contrast theme the controls drop their visual style, whose
+// images are not drawn in the system's colours.
+void InstallerWindow::FollowContrastTheme() {
+  EnumChildWindows(
+      dialog_,
+      [](HWND child, LPARAM high_contrast) {
+        if (high_contrast)
+          SetWindowTheme(child, L" ", L" ");  // no such class: drawn without style
+        else
+          SetWindowTheme(child, nullptr, nullptr);
+        return TRUE;
+      },
+      painter_.high_contrast());
+}
+
 void InstallerWindow::OnPanelCreated() {
   if (mirrored_) {
     MirrorPosition(dialog_, panel_.handle());
     panel_.Mirror();
   }
   painter_.ApplyFonts(panel_.handle());
+  if (painter_.high_contrast()) FollowContrastTheme();
   panel_.SetTexts();
   if (settings_.options().uninstall) return;
   panel_.FillLists();
@@ -359,8 +390,10 @@ void InstallerWindow::RefreshInstallControls(bool needs_elevation) {
   bool installed = status.IsExistingInstallation() || status.IsLegacyInstallation();
   SetControlText(dialog_, IDC_ACCEPT_BUTTON,
                  GetLocalizedString(installed ? IDS_ACCEPT_AND_UPDATE : IDS_ACCEPT_AND_INSTALL));
-  links_ =
-      SetLinkedText(Control(IDC_WELCOME_TEXT), MarkLinks(GetLocalizedString(IDS_TERMS_NOTICE)));
+  const std::wstring notice = MarkLinks(GetLocalizedString(IDS_TERMS_NOTICE));
+  links_ = painter_.high_contrast()
+               ? SetUnderlinedLinks(Control(IDC_WELCOME_TEXT), notice, painter_.LinkColor())
+               : SetLinkedText(Control(IDC_WELCOME_TEXT), notice, painter_.LinkColor());
   SetRichTextDirection(Control(IDC_WELCOME_TEXT), mirrored_);
   if (GetWindowsVersionRank() >= kWindowsVista) {
     for (int id : {IDC_ACCEPT_BUTTON, IDC_RETRY_BUTTON})
@@ -412,16 +445,37 @@ bool InstallerWindow::OnNotify(const NMHDR* header) {
   if (header->idFrom != IDC_WELCOME_TEXT || header->code != EN_LINK) return false;
   const auto* link = reinterpret_cast<const ENLINK*>(header);
   if (link->msg != WM_LBUTTONUP) return false;
+  OnLinkClicked(link->chrg);
+  return true;
+}
+
+void InstallerWindow::OnLinkClicked(CHARRANGE range) {
   stats_.RecordAction("TOS");
-  std::wstring target = RichTextRange(header->hwndFrom, link->chrg);
+  std::wstring target = RichTextRange(Control(IDC_WELCOME_TEXT), range);
   for (const LinkSpan& span : links_) {
-    if (link->chrg.cpMin >= static_cast<LONG>(span.start) &&
-        link->chrg.cpMax <= static_cast<LONG>(span.end)) {
+    if (range.cpMin >= static_cast<LONG>(span.start) && range.cpMax <= static_cast<LONG>(span.end))
       target = span.url;
-    }
   }
   if (EqualsCaseInsensitiveASCII(target, L"tos")) ShowPage(kPageTerms);
-  return true;
+}
+
+// Links drawn as underlined text (high contrast) are no rich-edit links: a
+// click on one is found here.
+LRESULT CALLBACK InstallerWindow::PlainLinkProc(HWND text, UINT message, WPARAM wparam,
+                                                LPARAM lparam, UINT_PTR, DWORD_PTR data) {
+  auto* window = reinterpret_cast<InstallerWindow*>(data);
+  if (message == WM_LBUTTONUP && window->painter_.high_contrast()) {
+    POINTL point = {GET_X_LPARAM(lparam), GET_Y_LPARAM(lparam)};
+    auto at =
+        static_cast<LONG>(SendMessageW(text, EM_CHARFROMPOS, 0, reinterpret_cast<LPARAM>(&point)));
+    for (const LinkSpan& span : window->links_) {
+      if (at >= static_cast<LONG>(span.start) && at < static_cast<LONG>(span.end)) {
+        window->OnLinkClicked({static_cast<LONG>(span.start), static_cast<LONG>(span.end)});
+        break;
+      }
+    }
+  }
+  return DefSubclassProc(text, message, wparam, lparam);
 }
 
 INT_PTR InstallerWindow::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) {
@@ -448,6 +502,12 @@ INT_PTR InstallerWindow::HandleMessage(UINT message, WPARAM wparam, LPARAM lpara
     case WM_THEMECHANGED:
       painter_.ResetBackground();
       return FALSE;
+    case WM_SETTINGCHANGE:
+      if (wparam == SPI_SETHIGHCONTRAST) OnSystemColorsChanged();
+      return FALSE;
+    case WM_SYSCOLORCHANGE:
+      OnSystemColorsChanged();
+      return FALSE;
     case WM_DPICHANGED:
       painter_.OnDpiChanged(HIWORD(wparam), *reinterpret_cast<const RECT*>(lparam),
                             panel_.handle());
@@ -468,6 +528,8 @@ void InstallerWindow::Init() {
   SetWindowIcons(dialog_);
   SendMessageW(Control(IDC_WELCOME_TEXT), EM_SETEVENTMASK, 0, ENM_LINK);
   for (int id : {IDC_HEADING, IDC_WELCOME_TEXT}) SetWindowSubclass(Control(id), NoCaretProc, 0, 0);
+  SetWindowSubclass(Control(IDC_WELCOME_TEXT), PlainLinkProc, 0, reinterpret_cast<DWORD_PTR>(this));
+  if (painter_.high_contrast()) FollowContrastTheme();
   painter_.ApplyFonts(nullptr);
   if (progress_only_) {
     ShowPage(kPageProgress);

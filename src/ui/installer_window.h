@@ -2,6 +2,7 @@
 #define NORVA_UI_INSTALLER_WINDOW_H_
 
 #include <windows.h>
+#include <richedit.h>
 
 #include <memory>
 #include <string>
@@ -83,6 +84,12 @@ class InstallerWindow : public Settings::Observer {
   // Gives the options panel, made after the window's first paint, the
   // window's direction, fonts, texts and settings.
   void OnPanelCreated();
+  // The system's colours or its high-contrast mode changed.
+  void OnSystemColorsChanged();
+  void FollowContrastTheme();
+  void OnLinkClicked(CHARRANGE range);
+  static LRESULT CALLBACK PlainLinkProc(HWND text, UINT message, WPARAM wparam, LPARAM lparam,
+                                        UINT_PTR, DWORD_PTR data);
   void OnCommand(int id, int code);
   bool OnNotify(const NMHDR* header);
 

@@ -12,8 +12,6 @@
 namespace norva::installer {
 namespace {
 
-constexpr COLORREF kLinkGrey = RGB(104, 104, 104);
-
 DWORD CALLBACK AppendOut(DWORD_PTR cookie, LPBYTE buffer, LONG size, LONG* written) {
   reinterpret_cast<std::string*>(cookie)->append(reinterpret_cast<const char*>(buffer),
                                                  static_cast<size_t>(size));
@@ -75,12 +73,14 @@ void SetRichTextDirection(HWND control, bool right_to_left) {
   SendMessageW(control, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&none));
 }
 
-std::vector<LinkSpan> SetLinkedText(HWND control, const std::wstring& marked_text) {
+std::vector<LinkSpan> SetLinkedText(HWND control, const std::wstring& marked_text,
+                                    COLORREF link_color) {
   SetWindowTextW(control, marked_text.c_str());
   size_t link_start = marked_text.find(L"$1");
   size_t link_end = marked_text.find(L"$3");
   if (link_start == std::wstring::npos || link_end == std::wstring::npos) return {};
-  SetRichTextColor(control, static_cast<int>(link_start), static_cast<int>(link_end + 2), kLinkGrey);
+  SetRichTextColor(control, static_cast<int>(link_start), static_cast<int>(link_end + 2),
+                   link_color);
   std::string rtf;
   EDITSTREAM stream = {reinterpret_cast<DWORD_PTR>(&rtf), 0, AppendOut};
   SendMessageW(control, EM_STREAMOUT, SF_RTF, reinterpret_cast<LPARAM>(&stream));
@@ -101,8 +101,28 @@ std::vector<LinkSpan> SetLinkedText(HWND control, const std::wstring& marked_tex
     format.cbSize = sizeof(format);
     format.dwMask = CFM_LINK | (i == 0 ? CFM_COLOR : 0);
     format.dwEffects = CFE_LINK;
-    format.crTextColor = kLinkGrey;
+    format.crTextColor = link_color;
     CHARRANGE range = {static_cast<LONG>(links[i].start), static_cast<LONG>(links[i].end)};
+    SendMessageW(control, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&range));
+    SendMessageW(control, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
+  }
+  CHARRANGE none = {0, 0};
+  SendMessageW(control, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&none));
+  return links;
+}
+
+std::vector<LinkSpan> SetUnderlinedLinks(HWND control, const std::wstring& marked_text,
+                                         COLORREF link_color) {
+  std::vector<LinkSpan> links;
+  std::wstring plain = StripLinkMarkers(marked_text, &links);
+  SetWindowTextW(control, plain.c_str());
+  for (const LinkSpan& link : links) {
+    CHARFORMAT2W format = {};
+    format.cbSize = sizeof(format);
+    format.dwMask = CFM_COLOR | CFM_UNDERLINE;
+    format.dwEffects = CFE_UNDERLINE;
+    format.crTextColor = link_color;
+    CHARRANGE range = {static_cast<LONG>(link.start), static_cast<LONG>(link.end)};
     SendMessageW(control, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&range));
     SendMessageW(control, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
   }

@@ -20,12 +20,20 @@ void SetRichTextColor(HWND control, int start, int end, COLORREF color);
 void SetRichTextDirection(HWND control, bool right_to_left);
 
 // Sets text with link markers (MarkLinks) into a rich edit as hyperlinks: the
-// first link's range is greyed, then the content goes out as RTF and comes
+// first link takes `link_color`, then the content goes out as RTF and comes
 // back with the markers turned into hyperlink fields. A rich edit that drops
 // the fields (Wine's) gets the labels as text marked as links instead; their
 // places and addresses are then returned, as a click on one reports only
 // its label.
-std::vector<LinkSpan> SetLinkedText(HWND control, const std::wstring& marked_text);
+std::vector<LinkSpan> SetLinkedText(HWND control, const std::wstring& marked_text,
+                                    COLORREF link_color);
+
+// Sets marked text as plain text whose links are underlined in `link_color`:
+// a rich edit draws its own links in a colour of its choosing, which a
+// high-contrast theme must not get. Returns where the links are; the caller
+// answers the clicks on them.
+std::vector<LinkSpan> SetUnderlinedLinks(HWND control, const std::wstring& marked_text,
+                                         COLORREF link_color);
 
 // The text of a range of a rich edit.
 std::wstring RichTextRange(HWND control, CHARRANGE range);

@@ -14,11 +14,23 @@ namespace {
 constexpr COLORREF kHeadingRed = RGB(255, 27, 44);
 constexpr COLORREF kWarningRed = RGB(255, 0, 0);
 constexpr COLORREF kTextColor = RGB(0, 0, 0);
+constexpr COLORREF kLinkGrey = RGB(104, 104, 104);
 constexpr int kErrorBadgeOffset = 10;
+
+std::optional<bool> g_high_contrast_for_testing;
 
 INT_PTR AsResult(HBRUSH brush) { return reinterpret_cast<INT_PTR>(brush); }
 
 }  // namespace
+
+bool IsHighContrastOn() {
+  if (g_high_contrast_for_testing) return *g_high_contrast_for_testing;
+  HIGHCONTRASTW high_contrast = {sizeof(high_contrast)};
+  return SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof(high_contrast), &high_contrast, 0) &&
+         (high_contrast.dwFlags & HCF_HIGHCONTRASTON);
+}
+
+void SetHighContrastForTesting(std::optional<bool> on) { g_high_contrast_for_testing = on; }
 
 WindowPainter::WindowPainter()
     : white_brush_(CreateSolidBrush(RGB(255, 255, 255))),
@@ -34,6 +46,8 @@ void WindowPainter::Attach(HWND window) {
   logo_ = LoadImageResource(IDR_LOGO, L"PNG");
   error_badge_ = LoadImageResource(IDR_ERROR_BADGE, L"PNG");
   background_image_ = LoadImageResource(IDR_BACKGROUND, L"JPG");
+  high_contrast_ = IsHighContrastOn();
+  if (high_contrast_) UseSystemRichEditBackgrounds();
   SetDpi(ScreenDpi(window));
   SetWindowSubclass(GetDlgItem(window, IDC_LOGO), LogoProc, 0, reinterpret_cast<DWORD_PTR>(this));
 }
@@ -62,18 +76,33 @@ void WindowPainter::ApplyFonts(HWND panel) const {
   if (panel) set_font(panel, IDC_INVALID_FOLDER_WARNING, fonts_.bold);
 }
 
+void WindowPainter::OnSystemColorsChanged() {
+  high_contrast_ = IsHighContrastOn();
+  ResetBackground();
+  if (high_contrast_) UseSystemRichEditBackgrounds();
+}
+
+HBRUSH WindowPainter::SurfaceBrush() const {
+  return high_contrast_ ? GetSysColorBrush(COLOR_WINDOW) : white_brush_;
+}
+
 void WindowPainter::PaintBackground(HDC dc) {
   ComposeBackground();
   RECT client;
   GetClientRect(window_, &client);
   if (!background_) {
-    FillRect(dc, &client, white_brush_);
+    FillRect(dc, &client, SurfaceBrush());
     return;
   }
   CopyBackground(dc, client, {0, 0});
 }
 
 INT_PTR WindowPainter::ControlColor(HDC dc, HWND control, UINT message, bool in_panel) {
+  if (high_contrast_) {
+    SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+    SetBkColor(dc, GetSysColor(COLOR_WINDOW));
+    return AsResult(SurfaceBrush());
+  }
   if (message == WM_CTLCOLORDLG) return AsResult(white_brush_);
   int id = GetDlgCtrlID(control);
   if (in_panel) {
@@ -91,9 +120,17 @@ INT_PTR WindowPainter::ControlColor(HDC dc, HWND control, UINT message, bool in_
 }
 
 void WindowPainter::ColorHeading(HWND heading, size_t name_start, size_t name_end) const {
+  if (high_contrast_) {
+    SetRichTextColor(heading, 0, -1, GetSysColor(COLOR_WINDOWTEXT));
+    return;
+  }
   SetRichTextColor(heading, 0, -1, kHeadingRed);
   if (name_start < name_end)
     SetRichTextColor(heading, static_cast<int>(name_start), static_cast<int>(name_end), kTextColor);
+}
+
+COLORREF WindowPainter::LinkColor() const {
+  return high_contrast_ ? GetSysColor(COLOR_HOTLIGHT) : kLinkGrey;
 }
 
 LRESULT CALLBACK WindowPainter::LogoProc(HWND logo, UINT message, WPARAM wparam, LPARAM lparam,
@@ -113,6 +150,8 @@ void WindowPainter::PaintLogoArea(HWND logo, HDC dc, const RECT& area) {
   if (background_) {
     RECT rect = RectInWindow(logo);
     CopyBackground(dc, area, {rect.left, rect.top});
+  } else {
+    FillRect(dc, &area, SurfaceBrush());
   }
   PaintLogo(dc, area);
 }
@@ -135,7 +174,7 @@ void WindowPainter::PaintLogo(HDC dc, const RECT& area) {
 }
 
 void WindowPainter::ComposeBackground() {
-  if (background_) return;
+  if (background_ || high_contrast_) return;
   if (background_brush_) DeleteObject(background_brush_);
   background_brush_ = nullptr;
   RECT client;
@@ -167,6 +206,11 @@ void WindowPainter::MatchRichEditBackgrounds(HDC background) {
   }
 }
 
+void WindowPainter::UseSystemRichEditBackgrounds() {
+  for (int id : {IDC_HEADING, IDC_WELCOME_TEXT})
+    SendMessageW(GetDlgItem(window_, id), EM_SETBKGNDCOLOR, TRUE, 0);
+}
+
 void WindowPainter::CopyBackground(HDC dc, const RECT& area, POINT origin) const {
   HDC source = CreateCompatibleDC(dc);
   HGDIOBJ previous = SelectObject(source, background_.get());
@@ -180,7 +224,7 @@ HBRUSH WindowPainter::BackgroundBrush(HWND control, HDC dc) {
   if (!background_brush_ && background_) background_brush_ = CreatePatternBrush(background_.get());
   RECT rect = RectInWindow(control);
   SetBrushOrgEx(dc, -rect.left, -rect.top, nullptr);
-  return background_brush_ ? background_brush_ : white_brush_;
+  return background_brush_ ? background_brush_ : SurfaceBrush();
 }
 
 RECT WindowPainter::RectInWindow(HWND control) const {

@@ -3,17 +3,25 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 
 #include "ui/window_images.h"
 
 namespace norva::installer {
 
+// Whether the user has chosen a high-contrast theme.
+bool IsHighContrastOn();
+// Wine answers SPI_GETHIGHCONTRAST but cannot switch the mode: a test gives
+// the answer instead of the system; std::nullopt asks the system again.
+void SetHighContrastForTesting(std::optional<bool> on);
+
 // Paints the installer window: its background (the background image over the
 // face colour, composed once per size and theme), the logo with the error
 // badge, and the colours and fonts of its controls, scaled for the window's
-// DPI. Every colour and brush the window uses is chosen here. Lives on the
-// UI thread, as long as the window it paints.
+// DPI. Under a high-contrast theme it uses the system's colours only, without
+// the background image. Every colour and brush the window uses is chosen
+// here. Lives on the UI thread, as long as the window it paints.
 class WindowPainter {
  public:
   WindowPainter();
@@ -33,6 +41,10 @@ class WindowPainter {
   void ApplyFonts(HWND panel) const;
   // The window's size or theme changed: its background is composed anew.
   void ResetBackground() { background_.Reset(); }
+  // The system's colours or its high-contrast mode changed: the painter
+  // follows them. The texts must be set again for their colours.
+  void OnSystemColorsChanged();
+  bool high_contrast() const { return high_contrast_; }
   void SetErrorBadgeShown(bool shown) { error_badge_shown_ = shown; }
 
   // WM_ERASEBKGND of the window.
@@ -43,6 +55,8 @@ class WindowPainter {
   // Colours the welcome heading, whose characters [name_start, name_end)
   // name the product.
   void ColorHeading(HWND heading, size_t name_start, size_t name_end) const;
+  // The colour of the links in the window's texts.
+  COLORREF LinkColor() const;
 
  private:
   static LRESULT CALLBACK LogoProc(HWND logo, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR,
@@ -57,6 +71,10 @@ class WindowPainter {
   // Gives the rich edits, which paint their own background, the colour
   // under their middle, so they blend in.
   void MatchRichEditBackgrounds(HDC background);
+  // The rich edits' backgrounds follow the system's window colour.
+  void UseSystemRichEditBackgrounds();
+  // What the window's own surfaces are filled with.
+  HBRUSH SurfaceBrush() const;
   // Copies the composed background from `origin` on to `dc`.
   void CopyBackground(HDC dc, const RECT& area, POINT origin) const;
   // The background as a brush aligned to `control`.
@@ -67,6 +85,7 @@ class WindowPainter {
   HWND window_ = nullptr;
   int dpi_ = 96;
   bool error_badge_shown_ = false;
+  bool high_contrast_ = false;
   WindowFonts fonts_;
   Bitmap logo_;
   Bitmap error_badge_;

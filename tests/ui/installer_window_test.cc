@@ -8,7 +8,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,15 +29,137 @@
 #include "stats/stats_collector.h"
 #include "support/scratch.h"
 #include "system/windows_version.h"
-#include "ui/win32_dialog_dispatcher.h"
 #include "ui/rich_text.h"
 #include "ui/ui_test_support.h"
+#include "ui/win32_dialog_dispatcher.h"
+#include "ui/window_painter.h"
 
 namespace norva::installer {
 namespace {
 
 using l10n::GetLocalizedString;
 using test::ScratchFolder;
+
+// "High Contrast Black" as Windows ships it, for the elements the window and
+// its controls draw with.
+const std::vector<std::pair<int, COLORREF>> kHighContrastBlack = {
+    {COLOR_WINDOW, RGB(0, 0, 0)},        {COLOR_WINDOWTEXT, RGB(255, 255, 255)},
+    {COLOR_BTNFACE, RGB(0, 0, 0)},       {COLOR_BTNTEXT, RGB(255, 255, 255)},
+    {COLOR_HOTLIGHT, RGB(255, 255, 0)},  {COLOR_HIGHLIGHT, RGB(26, 235, 255)},
+    {COLOR_HIGHLIGHTTEXT, RGB(0, 0, 0)}, {COLOR_GRAYTEXT, RGB(63, 242, 63)},
+};
+
+// Gives the session a high-contrast theme's colours and turns the mode on
+// (through the seam: Wine cannot switch it), and puts both back as it goes.
+class HighContrastTheme {
+ public:
+  HighContrastTheme() {
+    for (auto [element, color] : kHighContrastBlack)
+      saved_.push_back({element, GetSysColor(element)});
+  }
+  ~HighContrastTheme() {
+    SetColors(saved_);
+    SetHighContrastForTesting(std::nullopt);
+  }
+  void TurnOn() {
+    SetColors(kHighContrastBlack);
+    SetHighContrastForTesting(true);
+  }
+
+ private:
+  static void SetColors(const std::vector<std::pair<int, COLORREF>>& colors) {
+    std::vector<int> elements;
+    std::vector<COLORREF> values;
+    for (auto [element, color] : colors) elements.push_back(element), values.push_back(color);
+    SetSysColors(static_cast<int>(elements.size()), elements.data(), values.data());
+  }
+  std::vector<std::pair<int, COLORREF>> saved_;
+};
+
+std::vector<COLORREF> SystemColors() {
+  std::vector<COLORREF> colors;
+  for (int element = COLOR_SCROLLBAR; element <= COLOR_MENUBAR; ++element)
+    colors.push_back(GetSysColor(element));
+  return colors;
+}
+
+// Whether `color` is one of `system` or lies between two of them, as the
+// edge pixels of smoothed text do.
+bool IsSystemColorOrBlend(COLORREF color, const std::vector<COLORREF>& system) {
+  auto channels = [](COLORREF c) {
+    return std::vector<double>{double(GetRValue(c)), double(GetGValue(c)), double(GetBValue(c))};
+  };
+  std::vector<double> c = channels(color);
+  for (COLORREF a_color : system) {
+    for (COLORREF b_color : system) {
+      std::vector<double> a = channels(a_color), b = channels(b_color);
+      double along = 0, length = 0;
+      for (int i = 0; i < 3; ++i)
+        along += (c[i] - a[i]) * (b[i] - a[i]), length += (b[i] - a[i]) * (b[i] - a[i]);
+      double t = length > 0 ? std::clamp(along / length, 0.0, 1.0) : 0;
+      bool on_segment = true;
+      for (int i = 0; i < 3; ++i)
+        on_segment = on_segment && std::abs(a[i] + t * (b[i] - a[i]) - c[i]) <= 3;
+      if (on_segment) return true;
+    }
+  }
+  return false;
+}
+
+// The colours of `shot` outside `skip` that are no system colour.
+std::string ForeignColors(const test::Screenshot& shot, const RECT& skip) {
+  const std::vector<COLORREF> system = SystemColors();
+  std::map<COLORREF, bool> verdicts;
+  std::set<COLORREF> foreign;
+  for (int y = 0; y < shot.height; ++y) {
+    for (int x = 0; x < shot.width; ++x) {
+      if (x >= skip.left && x < skip.right && y >= skip.top && y < skip.bottom) continue;
+      COLORREF color = shot.At(x, y);
+      auto [verdict, added] = verdicts.try_emplace(color, false);
+      if (added) verdict->second = IsSystemColorOrBlend(color, system);
+      if (!verdict->second) foreign.insert(color);
+    }
+  }
+  std::string text;
+  for (COLORREF color : foreign) {
+    if (text.size() > 200) return text + "...";
+    text += StringPrintf("#%02x%02x%02x ", GetRValue(color), GetGValue(color), GetBValue(color));
+  }
+  return text;
+}
+
+// Relative luminance as the web's contrast guidelines define it.
+double Luminance(COLORREF color) {
+  auto linear = [](int channel) {
+    double c = channel / 255.0;
+    return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+  };
+  return 0.2126 * linear(GetRValue(color)) + 0.7152 * linear(GetGValue(color)) +
+         0.0722 * linear(GetBValue(color));
+}
+
+// The contrast of the text of the control at `rect` (in the shot): its most
+// common colour is taken for the background and the most common other system
+// colour for the text. 0 when it shows no text.
+double TextContrast(const test::Screenshot& shot, const RECT& rect) {
+  const std::vector<COLORREF> system = SystemColors();
+  std::map<COLORREF, int> counts;
+  for (int y = std::max(0, int(rect.top)); y < std::min(shot.height, int(rect.bottom)); ++y)
+    for (int x = std::max(0, int(rect.left)); x < std::min(shot.width, int(rect.right)); ++x)
+      ++counts[shot.At(x, y)];
+  if (counts.empty()) return 0;
+  auto by_count = [](const auto& a, const auto& b) { return a.second < b.second; };
+  COLORREF background = std::max_element(counts.begin(), counts.end(), by_count)->first;
+  counts.erase(background);
+  std::erase_if(counts, [&](const auto& entry) {
+    return std::find(system.begin(), system.end(), entry.first) == system.end();
+  });
+  if (counts.empty()) return 0;
+  COLORREF text = std::max_element(counts.begin(), counts.end(), by_count)->first;
+  double lighter = std::max(Luminance(text), Luminance(background));
+  double darker = std::min(Luminance(text), Luminance(background));
+  return (lighter + 0.05) / (darker + 0.05);
+}
 
 class Recorder : public InstallerWindowObserver {
  public:
@@ -146,6 +272,73 @@ TEST_F(InstallerWindowTest, EachPageShowsItsControls) {
     }
   }
   EXPECT_TRUE(Text(IDC_TERMS_TEXT).find(L"\r\n") != std::wstring::npos);
+}
+
+// Under a high-contrast theme, switched on while the window is open or
+// before it opens, every page shows the system's colours only (the logo
+// apart), and every text stands out from its background by 4.5:1 at least.
+TEST_F(InstallerWindowTest, HighContrastDrawsWithTheSystemColoursOnly) {
+  HighContrastTheme theme;
+  SetHighContrastForTesting(false);
+  Open(scratch_.path() / L"Norva");
+  test::ActivateWindow(*window_, &loop_);
+  window_->ShowPage(kPageWelcome);
+  test::Settle(&loop_, window_->handle());
+  const RECT logo = test::RectIn(*window_, IDC_LOGO);
+  ASSERT_NE(ForeignColors(test::CaptureWindow(window_->handle(), true), logo), "")
+      << "the usual theme paints its own background";
+
+  theme.TurnOn();
+  SendMessageW(window_->handle(), WM_SETTINGCHANGE, SPI_SETHIGHCONTRAST, 0);
+  SendMessageW(window_->handle(), WM_SYSCOLORCHANGE, 0, 0);
+  for (InstallerPage page : {kPageWelcome, kPageTerms, kPageOptions, kPageProgress, kPageError}) {
+    SCOPED_TRACE(page);
+    if (page == kPageError)
+      window_->ShowError(GetLocalizedString(IDS_DOWNLOAD_FAILED), true, "");
+    else
+      window_->ShowPage(page);
+    test::Settle(&loop_, window_->handle());
+    test::Screenshot shot = test::CaptureWindow(window_->handle(), true);
+    EXPECT_EQ(ForeignColors(shot, logo), "");
+    std::vector<HWND> controls;
+    EnumChildWindows(
+        window_->handle(),
+        [](HWND child, LPARAM list) {
+          reinterpret_cast<std::vector<HWND>*>(list)->push_back(child);
+          return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&controls));
+    for (HWND control : controls) {
+      if (!IsWindowVisible(control) || GetWindowTextLengthW(control) == 0 ||
+          GetDlgCtrlID(control) == IDC_PROGRESS_BAR)
+        continue;
+      RECT rect;
+      GetWindowRect(control, &rect);
+      MapWindowPoints(nullptr, window_->handle(), reinterpret_cast<POINT*>(&rect), 2);
+      EXPECT_GE(TextContrast(shot, rect), 4.5) << "control " << GetDlgCtrlID(control);
+    }
+  }
+
+  window_.reset();
+  Open(scratch_.path() / L"Norva");
+  test::ActivateWindow(*window_, &loop_);
+  test::Settle(&loop_, window_->handle());
+  EXPECT_EQ(ForeignColors(test::CaptureWindow(window_->handle(), true), logo), "")
+      << "opened in high contrast";
+
+  // Its links are drawn as underlined text, and a click on one still opens it.
+  std::vector<LinkSpan> links;
+  StripLinkMarkers(MarkLinks(GetLocalizedString(IDS_TERMS_NOTICE)), &links);
+  auto terms = std::find_if(links.begin(), links.end(),
+                            [](const LinkSpan& link) { return link.url == L"tos"; });
+  ASSERT_NE(terms, links.end());
+  POINTL at = {};
+  SendMessageW(Control(IDC_WELCOME_TEXT), EM_POSFROMCHAR, reinterpret_cast<WPARAM>(&at),
+               static_cast<LPARAM>(terms->start + 1));
+  LPARAM point = MAKELPARAM(at.x + 1, at.y + 2);
+  SendMessageW(Control(IDC_WELCOME_TEXT), WM_LBUTTONDOWN, MK_LBUTTON, point);
+  SendMessageW(Control(IDC_WELCOME_TEXT), WM_LBUTTONUP, 0, point);
+  EXPECT_EQ(window_->current_page(), kPageTerms);
 }
 
 TEST_F(InstallerWindowTest, UninstallationShowsOnlyItsQuestion) {

@@ -183,45 +183,27 @@ int CheckFit(InstallerWindow& window, Settings& settings, int dpi,
 }
 
 bool SavePng(HWND window, const std::filesystem::path& file) {
-  RECT rect;
-  GetWindowRect(window, &rect);
-  int width = rect.right - rect.left, height = rect.bottom - rect.top;
-  BITMAPINFO info = {};
-  info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, -height, 1, 32, BI_RGB};
-  void* bits = nullptr;
-  HBITMAP bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-  HDC screen = GetDC(nullptr);
-  HDC memory = CreateCompatibleDC(screen);
-  HGDIOBJ previous = SelectObject(memory, bitmap);
-  BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
-  SelectObject(memory, previous);
-  DeleteDC(memory);
-  ReleaseDC(nullptr, screen);
+  test::Screenshot shot = test::CaptureWindow(window);
   ComPtr<IWICImagingFactory> factory;
   ComPtr<IWICStream> stream;
   ComPtr<IWICBitmapEncoder> encoder;
   ComPtr<IWICBitmapFrameEncode> frame;
   WICPixelFormatGUID format = GUID_WICPixelFormat32bppBGR;
-  bool saved =
-      SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
-                                 IID_PPV_ARGS(&factory))) &&
-      SUCCEEDED(factory->CreateStream(&stream)) &&
-      SUCCEEDED(stream->InitializeFromFilename(file.c_str(), GENERIC_WRITE)) &&
-      SUCCEEDED(factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, &encoder)) &&
-      SUCCEEDED(encoder->Initialize(stream.Get(), WICBitmapEncoderNoCache)) &&
-      SUCCEEDED(encoder->CreateNewFrame(&frame, nullptr)) && SUCCEEDED(frame->Initialize(nullptr)) &&
-      SUCCEEDED(frame->SetSize(width, height)) && SUCCEEDED(frame->SetPixelFormat(&format)) &&
-      SUCCEEDED(frame->WritePixels(height, width * 4, width * height * 4,
-                                   static_cast<BYTE*>(bits))) &&
-      SUCCEEDED(frame->Commit()) && SUCCEEDED(encoder->Commit());
-  DeleteObject(bitmap);
-  return saved;
-}
-
-void Settle(TaskLoop* loop, HWND window) {
-  RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-  // Until no message is left for this thread, painting included.
-  test::RunLoopUntil(loop, [] { return GetQueueStatus(QS_ALLINPUT) == 0; }, std::chrono::seconds(2));
+  const UINT stride = static_cast<UINT>(shot.width) * 4;
+  return !shot.pixels.empty() &&
+         SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
+                                    IID_PPV_ARGS(&factory))) &&
+         SUCCEEDED(factory->CreateStream(&stream)) &&
+         SUCCEEDED(stream->InitializeFromFilename(file.c_str(), GENERIC_WRITE)) &&
+         SUCCEEDED(factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, &encoder)) &&
+         SUCCEEDED(encoder->Initialize(stream.Get(), WICBitmapEncoderNoCache)) &&
+         SUCCEEDED(encoder->CreateNewFrame(&frame, nullptr)) &&
+         SUCCEEDED(frame->Initialize(nullptr)) &&
+         SUCCEEDED(frame->SetSize(shot.width, shot.height)) &&
+         SUCCEEDED(frame->SetPixelFormat(&format)) &&
+         SUCCEEDED(frame->WritePixels(shot.height, stride, stride * shot.height,
+                                      reinterpret_cast<BYTE*>(shot.pixels.data()))) &&
+         SUCCEEDED(frame->Commit()) && SUCCEEDED(encoder->Commit());
 }
 
 int TakeShots(const std::filesystem::path& folder, int dpi, TaskLoop* loop,
@@ -252,7 +234,7 @@ int TakeShots(const std::filesystem::path& folder, int dpi, TaskLoop* loop,
           window->ShowPage(page), window->SetProgressState(FetchState::kDownloading);
         else
           window->ShowPage(page);
-        Settle(loop, window->handle());
+        test::Settle(loop, window->handle());
         std::filesystem::path file =
             folder / (language + L"-" + std::to_wstring(dpi) + L"-" + name + L".png");
         if (SavePng(window->handle(), file)) ++written;

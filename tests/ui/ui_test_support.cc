@@ -52,6 +52,49 @@ BOOL CALLBACK FindBox(HWND window, LPARAM data) {
 
 }  // namespace
 
+void Settle(TaskLoop* loop, HWND window) {
+  RedrawWindow(window, nullptr, nullptr,
+               RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+  RunLoopUntil(
+      loop, [] { return GetQueueStatus(QS_ALLINPUT) == 0; }, std::chrono::seconds(2));
+}
+
+COLORREF Screenshot::At(int x, int y) const {
+  uint32_t pixel =
+      pixels[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)];
+  return RGB((pixel >> 16) & 0xFF, (pixel >> 8) & 0xFF, pixel & 0xFF);
+}
+
+Screenshot CaptureWindow(HWND window, bool client_only) {
+  RECT rect;
+  if (client_only) {
+    GetClientRect(window, &rect);
+    MapWindowPoints(window, nullptr, reinterpret_cast<POINT*>(&rect), 2);
+  } else {
+    GetWindowRect(window, &rect);
+  }
+  Screenshot shot;
+  shot.width = rect.right - rect.left;
+  shot.height = rect.bottom - rect.top;
+  BITMAPINFO info = {};
+  info.bmiHeader = {sizeof(BITMAPINFOHEADER), shot.width, -shot.height, 1, 32, BI_RGB};
+  void* bits = nullptr;
+  HBITMAP bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  if (!bitmap) return {};
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  HGDIOBJ previous = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, shot.width, shot.height, screen, rect.left, rect.top, SRCCOPY);
+  SelectObject(memory, previous);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  const auto* first = static_cast<const uint32_t*>(bits);
+  shot.pixels.assign(first, first + static_cast<size_t>(shot.width) * shot.height);
+  for (uint32_t& pixel : shot.pixels) pixel &= 0xFFFFFF;
+  DeleteObject(bitmap);
+  return shot;
+}
+
 void WaitForStatus(Settings* settings, TaskLoop* loop) {
   StatusWaiter waiter;
   waiter.loop = loop;

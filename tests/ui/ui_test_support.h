@@ -3,9 +3,11 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "installer/settings.h"
 #include "ui/installer_window.h"
@@ -32,6 +34,20 @@ void ClickLink(const InstallerWindow& window, const std::wstring& url);
 void SelectItem(const InstallerWindow& window, int id, int index);
 // Replaces the folder list's text as typing does.
 void TypeFolder(const InstallerWindow& window, const std::wstring& text);
+
+// Repaints `window` and runs `loop` until no message is left for this
+// thread, painting included.
+void Settle(TaskLoop* loop, HWND window);
+
+// What the screen shows of a window: 0x00RRGGBB per pixel, row by row.
+struct Screenshot {
+  int width = 0;
+  int height = 0;
+  std::vector<uint32_t> pixels;
+  COLORREF At(int x, int y) const;
+};
+// The whole window, or only its client area.
+Screenshot CaptureWindow(HWND window, bool client_only = false);
 
 // Makes the window the active one and lets its activation through.
 void ActivateWindow(const InstallerWindow& window, TaskLoop* loop);
