@@ -475,6 +475,11 @@ void InstallerUIController::OnCancel() {
   Finish();
 }
 
+void InstallerUIController::OnOpenWebPage(const std::wstring& address) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
+  OpenAddress(L"", address);
+}
+
 void InstallerUIController::OnFullPackage() {
   NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   std::string address = product::Url("download_full_windows");

@@ -68,6 +68,7 @@ class InstallerUIController : public Settings::Observer,
   void OnProceed() override;
   void OnCancel() override;
   void OnFullPackage() override;
+  void OnOpenWebPage(const std::wstring& address) override;
 
   // UICallbackRunner:
   void RunUICallbackAndPostReply(UICallback callback, std::shared_ptr<TaskRunner> reply_runner,

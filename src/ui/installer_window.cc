@@ -394,6 +394,11 @@ void InstallerWindow::RefreshInstallControls(bool needs_elevation) {
   links_ = painter_.high_contrast()
                ? SetUnderlinedLinks(Control(IDC_WELCOME_TEXT), notice, painter_.LinkColor())
                : SetLinkedText(Control(IDC_WELCOME_TEXT), notice, painter_.LinkColor());
+  if (focused_link_ >= 0) {  // the new text's link at the same place takes the mark
+    const int kept = focused_link_;
+    focused_link_ = -1;
+    FocusLink(kept);
+  }
   SetRichTextDirection(Control(IDC_WELCOME_TEXT), mirrored_);
   if (GetWindowsVersionRank() >= kWindowsVista) {
     for (int id : {IDC_ACCEPT_BUTTON, IDC_RETRY_BUTTON})
@@ -456,14 +461,80 @@ void InstallerWindow::OnLinkClicked(CHARRANGE range) {
     if (range.cpMin >= static_cast<LONG>(span.start) && range.cpMax <= static_cast<LONG>(span.end))
       target = span.url;
   }
-  if (EqualsCaseInsensitiveASCII(target, L"tos")) ShowPage(kPageTerms);
+  if (EqualsCaseInsensitiveASCII(target, L"tos")) {
+    ShowPage(kPageTerms);
+    return;
+  }
+  // Only web pages: the text is ours, but a link elsewhere is not opened.
+  if (target.starts_with(L"https://") || target.starts_with(L"http://")) {
+    std::vector<InstallerWindowObserver*> observers = observers_;
+    for (InstallerWindowObserver* observer : observers) observer->OnOpenWebPage(target);
+  }
 }
 
-// Links drawn as underlined text (high contrast) are no rich-edit links: a
-// click on one is found here.
-LRESULT CALLBACK InstallerWindow::PlainLinkProc(HWND text, UINT message, WPARAM wparam,
-                                                LPARAM lparam, UINT_PTR, DWORD_PTR data) {
+std::vector<CHARRANGE> InstallerWindow::WelcomeLinks() const {
+  if (links_.empty()) return LinkRanges(Control(IDC_WELCOME_TEXT));
+  std::vector<CHARRANGE> ranges;
+  for (const LinkSpan& span : links_)
+    ranges.push_back({static_cast<LONG>(span.start), static_cast<LONG>(span.end)});
+  return ranges;
+}
+
+void InstallerWindow::FocusLink(int index) {
+  HWND text = Control(IDC_WELCOME_TEXT);
+  std::vector<CHARRANGE> links = WelcomeLinks();
+  if (focused_link_ >= 0 && focused_link_ < static_cast<int>(links.size()))
+    RestoreRichTextFormat(text, links[focused_link_], focused_link_format_);
+  focused_link_ = index >= 0 && index < static_cast<int>(links.size()) ? index : -1;
+  if (focused_link_ >= 0) focused_link_format_ = MarkRichTextRange(text, links[focused_link_]);
+}
+
+LRESULT InstallerWindow::OnWelcomeTextKey(HWND text, UINT message, WPARAM wparam, LPARAM lparam) {
+  const int count = static_cast<int>(WelcomeLinks().size());
+  const bool back = GetKeyState(VK_SHIFT) < 0;
+  const int next = focused_link_ + (back ? -1 : 1);
+  switch (message) {
+    case WM_GETDLGCODE: {
+      const auto* key = reinterpret_cast<const MSG*>(lparam);
+      if (key && key->message == WM_KEYDOWN && focused_link_ >= 0 &&
+          ((key->wParam == VK_TAB && next >= 0 && next < count) || key->wParam == VK_RETURN ||
+           key->wParam == VK_SPACE)) {
+        return DLGC_WANTMESSAGE;
+      }
+      return DLGC_WANTARROWS;  // no text to type, and Tab leaves after the last link
+    }
+    case WM_SETFOCUS:
+      FocusLink(count == 0 ? -1 : back ? count - 1 : 0);
+      break;
+    case WM_KILLFOCUS:
+      FocusLink(-1);
+      break;
+    case WM_KEYDOWN:
+      if (wparam == VK_TAB) {
+        FocusLink(next);
+        return 0;
+      }
+      if ((wparam == VK_RETURN || wparam == VK_SPACE) && focused_link_ >= 0) {
+        OnLinkClicked(WelcomeLinks()[focused_link_]);
+        return 0;
+      }
+      break;
+    case WM_CHAR:
+      if (wparam == L'\t' || wparam == L'\r' || wparam == L' ') return 0;
+      break;
+  }
+  return DefSubclassProc(text, message, wparam, lparam);
+}
+
+LRESULT CALLBACK InstallerWindow::WelcomeTextProc(HWND text, UINT message, WPARAM wparam,
+                                                  LPARAM lparam, UINT_PTR, DWORD_PTR data) {
   auto* window = reinterpret_cast<InstallerWindow*>(data);
+  if (message == WM_GETDLGCODE || message == WM_SETFOCUS || message == WM_KILLFOCUS ||
+      message == WM_KEYDOWN || message == WM_CHAR) {
+    return window->OnWelcomeTextKey(text, message, wparam, lparam);
+  }
+  // Links drawn as underlined text (high contrast) are no rich-edit links: a
+  // click on one is found here.
   if (message == WM_LBUTTONUP && window->painter_.high_contrast()) {
     POINTL point = {GET_X_LPARAM(lparam), GET_Y_LPARAM(lparam)};
     auto at =
@@ -528,7 +599,11 @@ void InstallerWindow::Init() {
   SetWindowIcons(dialog_);
   SendMessageW(Control(IDC_WELCOME_TEXT), EM_SETEVENTMASK, 0, ENM_LINK);
   for (int id : {IDC_HEADING, IDC_WELCOME_TEXT}) SetWindowSubclass(Control(id), NoCaretProc, 0, 0);
-  SetWindowSubclass(Control(IDC_WELCOME_TEXT), PlainLinkProc, 0, reinterpret_cast<DWORD_PTR>(this));
+  // The welcome text is a stop of the keyboard's way through the window, for
+  // its links.
+  HWND welcome = Control(IDC_WELCOME_TEXT);
+  SetWindowLongPtrW(welcome, GWL_STYLE, GetWindowLongPtrW(welcome, GWL_STYLE) | WS_TABSTOP);
+  SetWindowSubclass(welcome, WelcomeTextProc, 0, reinterpret_cast<DWORD_PTR>(this));
   if (painter_.high_contrast()) FollowContrastTheme();
   painter_.ApplyFonts(nullptr);
   if (progress_only_) {

@@ -37,6 +37,8 @@ class InstallerWindowObserver {
   // The user confirmed cancelling, or closed an error message.
   virtual void OnCancel() = 0;
   virtual void OnFullPackage() = 0;
+  // A link of the welcome text to a web page was opened.
+  virtual void OnOpenWebPage(const std::wstring& address) {}
 };
 
 // The interactive installer's window: a dialog with six pages shown one at a
@@ -88,8 +90,15 @@ class InstallerWindow : public Settings::Observer {
   void OnSystemColorsChanged();
   void FollowContrastTheme();
   void OnLinkClicked(CHARRANGE range);
-  static LRESULT CALLBACK PlainLinkProc(HWND text, UINT message, WPARAM wparam, LPARAM lparam,
-                                        UINT_PTR, DWORD_PTR data);
+  // The welcome text's links, where they are in its text.
+  std::vector<CHARRANGE> WelcomeLinks() const;
+  // Moves the keyboard's link to `index` (-1: none), marking it.
+  void FocusLink(int index);
+  // The welcome text's own messages: clicks on links drawn as plain text,
+  // and the keyboard's way through its links (Tab, Shift+Tab, Enter, Space).
+  static LRESULT CALLBACK WelcomeTextProc(HWND text, UINT message, WPARAM wparam, LPARAM lparam,
+                                          UINT_PTR, DWORD_PTR data);
+  LRESULT OnWelcomeTextKey(HWND text, UINT message, WPARAM wparam, LPARAM lparam);
   void OnCommand(int id, int code);
   bool OnNotify(const NMHDR* header);
 
@@ -108,6 +117,8 @@ class InstallerWindow : public Settings::Observer {
   HWND dialog_ = nullptr;
   std::vector<InstallerWindowObserver*> observers_;
   std::vector<LinkSpan> links_;  // when the rich edit drops hyperlink fields
+  int focused_link_ = -1;        // the welcome text's link the keyboard is on
+  CHARFORMAT2W focused_link_format_ = {};  // its format before it was marked
   InstallerPage current_page_ = kPageNone;
   bool mirrored_ = false;
 };

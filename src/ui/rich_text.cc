@@ -131,6 +131,52 @@ std::vector<LinkSpan> SetUnderlinedLinks(HWND control, const std::wstring& marke
   return links;
 }
 
+std::vector<CHARRANGE> LinkRanges(HWND control) {
+  std::vector<CHARRANGE> ranges;
+  const auto length = static_cast<LONG>(GetWindowTextLengthW(control));
+  for (LONG at = 0; at < length; ++at) {
+    CHARRANGE one = {at, at + 1};
+    SendMessageW(control, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&one));
+    CHARFORMAT2W format = {};
+    format.cbSize = sizeof(format);
+    SendMessageW(control, EM_GETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
+    if (!(format.dwEffects & CFE_LINK)) continue;
+    if (!ranges.empty() && ranges.back().cpMax == at)
+      ranges.back().cpMax = at + 1;
+    else
+      ranges.push_back(one);
+  }
+  CHARRANGE none = {0, 0};
+  SendMessageW(control, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&none));
+  return ranges;
+}
+
+CHARFORMAT2W MarkRichTextRange(HWND control, CHARRANGE range) {
+  CHARFORMAT2W before = {};
+  before.cbSize = sizeof(before);
+  SendMessageW(control, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&range));
+  SendMessageW(control, EM_GETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&before));
+  CHARFORMAT2W marked = {};
+  marked.cbSize = sizeof(marked);
+  marked.dwMask = CFM_BACKCOLOR | CFM_COLOR;
+  marked.crBackColor = GetSysColor(COLOR_HIGHLIGHT);
+  marked.crTextColor = GetSysColor(COLOR_HIGHLIGHTTEXT);
+  SendMessageW(control, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&marked));
+  CHARRANGE none = {0, 0};
+  SendMessageW(control, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&none));
+  return before;
+}
+
+void RestoreRichTextFormat(HWND control, CHARRANGE range, CHARFORMAT2W format) {
+  format.dwMask |= CFM_BACKCOLOR;
+  if (!(format.dwEffects & CFE_AUTOBACKCOLOR) && format.crBackColor == GetSysColor(COLOR_HIGHLIGHT))
+    format.dwEffects |= CFE_AUTOBACKCOLOR;
+  SendMessageW(control, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&range));
+  SendMessageW(control, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
+  CHARRANGE none = {0, 0};
+  SendMessageW(control, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&none));
+}
+
 std::wstring RichTextRange(HWND control, CHARRANGE range) {
   if (range.cpMax <= range.cpMin) return {};
   std::wstring text(static_cast<size_t>(range.cpMax - range.cpMin) + 1, L'\0');

@@ -35,6 +35,15 @@ std::vector<LinkSpan> SetLinkedText(HWND control, const std::wstring& marked_tex
 std::vector<LinkSpan> SetUnderlinedLinks(HWND control, const std::wstring& marked_text,
                                          COLORREF link_color);
 
+// Where a rich edit's text is marked as links (CFE_LINK), in order.
+std::vector<CHARRANGE> LinkRanges(HWND control);
+
+// Marks a range of a rich edit as the keyboard's place, in the system's
+// highlight colours; returns the range's format before, for
+// RestoreRichTextFormat to put back.
+CHARFORMAT2W MarkRichTextRange(HWND control, CHARRANGE range);
+void RestoreRichTextFormat(HWND control, CHARRANGE range, CHARFORMAT2W format);
+
 // The text of a range of a rich edit.
 std::wstring RichTextRange(HWND control, CHARRANGE range);
 

@@ -148,6 +148,22 @@ TEST_F(InstallerUIControllerTest, CancelAndFullPackageEndTheRun) {
   EXPECT_FALSE(std::filesystem::exists(downloads_ / L"installer.lck"));
 }
 
+// The welcome text's link to the privacy page opens it through the shell;
+// its terms link stays in the window.
+TEST_F(InstallerUIControllerTest, WelcomeLinksOpenTheirPages) {
+  InstallerUIController controller;
+  InstallerPage page = kPageNone;
+  EXPECT_FALSE(Run(controller, [&](InstallerUIController& c) {
+    test::ClickLink(*c.window(), L"tos");
+    page = c.window()->current_page();
+    test::ClickLink(*c.window(), L"https://www.norva.example/privacy");
+    c.OnCancel();
+  }));
+  EXPECT_EQ(page, kPageTerms);
+  EXPECT_EQ(opened_address_, L"https://www.norva.example/privacy");
+  EXPECT_EQ(opened_program_, L"");
+}
+
 // The backend's own failure is what the error page shows, even when the
 // backend then ends without another word.
 TEST_F(InstallerUIControllerTest, ReportedFailureWinsOverTheEnd) {

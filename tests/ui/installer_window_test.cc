@@ -166,6 +166,8 @@ class Recorder : public InstallerWindowObserver {
   void OnProceed() override { ++proceeds; }
   void OnCancel() override { ++cancels; }
   void OnFullPackage() override { ++full_packages; }
+  void OnOpenWebPage(const std::wstring& address) override { web_pages.push_back(address); }
+  std::vector<std::wstring> web_pages;
   int proceeds = 0;
   int cancels = 0;
   int full_packages = 0;
@@ -505,6 +507,11 @@ TEST_F(InstallerWindowTest, KeyboardDrivesEveryPage) {
   Open(scratch_.path() / L"keys");
   test::ActivateWindow(*window_, &loop_);
   EXPECT_EQ(GetFocus(), Control(IDC_ACCEPT_BUTTON));
+  // Through the welcome text's two links to the options button.
+  for (int link = 0; link < 2; ++link) {
+    test::PressKey(&loop_, VK_TAB);
+    EXPECT_EQ(GetFocus(), Control(IDC_WELCOME_TEXT));
+  }
   test::PressKey(&loop_, VK_TAB);
   EXPECT_EQ(GetFocus(), Control(IDC_OPTIONS_BUTTON));
   test::PressKey(&loop_, VK_RETURN);
@@ -524,6 +531,59 @@ TEST_F(InstallerWindowTest, KeyboardDrivesEveryPage) {
   test::MessageBoxAnswer yes(IDYES);
   Click(IDC_CANCEL_BUTTON);  // hidden on this page, but a click still asks
   EXPECT_EQ(recorder_.cancels, 1);
+}
+
+// The welcome text's links are stops of the keyboard's way, marked in the
+// system's highlight colours while the keyboard is on them, and Enter or
+// Space opens them: the terms page, and the privacy page through the
+// observer. Shift+Tab goes back through them.
+TEST_F(InstallerWindowTest, KeyboardReachesAndOpensTheWelcomeLinks) {
+  Open(scratch_.path() / L"links");
+  test::ActivateWindow(*window_, &loop_);
+  const HWND text = Control(IDC_WELCOME_TEXT);
+  test::PressKey(&loop_, VK_TAB);
+  ASSERT_EQ(GetFocus(), text);
+  std::vector<CHARRANGE> links = LinkRanges(text);
+  ASSERT_EQ(links.size(), 2u);
+  auto marked = [&](int index) {
+    CHARFORMAT2W format = {};
+    format.cbSize = sizeof(format);
+    CHARRANGE one = {links[index].cpMin, links[index].cpMin + 1};
+    SendMessageW(text, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&one));
+    SendMessageW(text, EM_GETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
+    return !(format.dwEffects & CFE_AUTOBACKCOLOR) &&
+           format.crBackColor == GetSysColor(COLOR_HIGHLIGHT);
+  };
+  EXPECT_TRUE(marked(0));
+  EXPECT_FALSE(marked(1));
+  test::PressKey(&loop_, VK_RETURN);
+  EXPECT_EQ(window_->current_page(), kPageTerms);
+
+  window_->ShowPage(kPageWelcome);
+  SetFocus(Control(IDC_ACCEPT_BUTTON));
+  for (int stop = 0; stop < 2; ++stop) test::PressKey(&loop_, VK_TAB);
+  EXPECT_FALSE(marked(0));
+  EXPECT_TRUE(marked(1));
+  test::PressKey(&loop_, VK_SPACE);
+  EXPECT_EQ(recorder_.web_pages, std::vector<std::wstring>{L"https://www.norva.example/privacy"});
+  EXPECT_EQ(window_->current_page(), kPageWelcome);
+  test::PressKey(&loop_, VK_TAB);
+  EXPECT_EQ(GetFocus(), Control(IDC_OPTIONS_BUTTON));
+  EXPECT_FALSE(marked(1)) << "the mark goes with the focus";
+
+  // Shift+Tab comes back to the last link, then the first.
+  BYTE keys[256];
+  GetKeyboardState(keys);
+  keys[VK_SHIFT] = 0x80;
+  SetKeyboardState(keys);
+  test::PressKey(&loop_, VK_TAB);
+  EXPECT_EQ(GetFocus(), text);
+  EXPECT_TRUE(marked(1));
+  test::PressKey(&loop_, VK_TAB);
+  EXPECT_TRUE(marked(0));
+  EXPECT_FALSE(marked(1));
+  keys[VK_SHIFT] = 0;
+  SetKeyboardState(keys);
 }
 
 // Alt and a control's access key press it, or move the focus to the list
