@@ -394,6 +394,7 @@ void InstallerWindow::RefreshInstallControls(bool needs_elevation) {
   links_ = painter_.high_contrast()
                ? SetUnderlinedLinks(Control(IDC_WELCOME_TEXT), notice, painter_.LinkColor())
                : SetLinkedText(Control(IDC_WELCOME_TEXT), notice, painter_.LinkColor());
+  FindWelcomeLinks();
   if (focused_link_ >= 0) {  // the new text's link at the same place takes the mark
     const int kept = focused_link_;
     focused_link_ = -1;
@@ -472,17 +473,16 @@ void InstallerWindow::OnLinkClicked(CHARRANGE range) {
   }
 }
 
-std::vector<CHARRANGE> InstallerWindow::WelcomeLinks() const {
-  if (links_.empty()) return LinkRanges(Control(IDC_WELCOME_TEXT));
-  std::vector<CHARRANGE> ranges;
+void InstallerWindow::FindWelcomeLinks() {
+  link_ranges_.clear();
   for (const LinkSpan& span : links_)
-    ranges.push_back({static_cast<LONG>(span.start), static_cast<LONG>(span.end)});
-  return ranges;
+    link_ranges_.push_back({static_cast<LONG>(span.start), static_cast<LONG>(span.end)});
+  if (links_.empty()) link_ranges_ = LinkRanges(Control(IDC_WELCOME_TEXT));
 }
 
 void InstallerWindow::FocusLink(int index) {
   HWND text = Control(IDC_WELCOME_TEXT);
-  std::vector<CHARRANGE> links = WelcomeLinks();
+  const std::vector<CHARRANGE>& links = link_ranges_;
   if (focused_link_ >= 0 && focused_link_ < static_cast<int>(links.size()))
     RestoreRichTextFormat(text, links[focused_link_], focused_link_format_);
   focused_link_ = index >= 0 && index < static_cast<int>(links.size()) ? index : -1;
@@ -490,7 +490,7 @@ void InstallerWindow::FocusLink(int index) {
 }
 
 LRESULT InstallerWindow::OnWelcomeTextKey(HWND text, UINT message, WPARAM wparam, LPARAM lparam) {
-  const int count = static_cast<int>(WelcomeLinks().size());
+  const int count = static_cast<int>(link_ranges_.size());
   const bool back = GetKeyState(VK_SHIFT) < 0;
   const int next = focused_link_ + (back ? -1 : 1);
   switch (message) {
@@ -515,7 +515,7 @@ LRESULT InstallerWindow::OnWelcomeTextKey(HWND text, UINT message, WPARAM wparam
         return 0;
       }
       if ((wparam == VK_RETURN || wparam == VK_SPACE) && focused_link_ >= 0) {
-        OnLinkClicked(WelcomeLinks()[focused_link_]);
+        OnLinkClicked(link_ranges_[focused_link_]);
         return 0;
       }
       break;

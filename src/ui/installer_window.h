@@ -90,8 +90,8 @@ class InstallerWindow : public Settings::Observer {
   void OnSystemColorsChanged();
   void FollowContrastTheme();
   void OnLinkClicked(CHARRANGE range);
-  // The welcome text's links, where they are in its text.
-  std::vector<CHARRANGE> WelcomeLinks() const;
+  // Finds where the welcome text just set has its links.
+  void FindWelcomeLinks();
   // Moves the keyboard's link to `index` (-1: none), marking it.
   void FocusLink(int index);
   // The welcome text's own messages: clicks on links drawn as plain text,
@@ -117,7 +117,8 @@ class InstallerWindow : public Settings::Observer {
   HWND dialog_ = nullptr;
   std::vector<InstallerWindowObserver*> observers_;
   std::vector<LinkSpan> links_;  // when the rich edit drops hyperlink fields
-  int focused_link_ = -1;        // the welcome text's link the keyboard is on
+  std::vector<CHARRANGE> link_ranges_;     // the welcome text's links, in order
+  int focused_link_ = -1;                  // the one the keyboard is on
   CHARFORMAT2W focused_link_format_ = {};  // its format before it was marked
   InstallerPage current_page_ = kPageNone;
   bool mirrored_ = false;
