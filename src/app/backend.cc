@@ -103,8 +103,6 @@ class ForwardingObserver : public InstallerObserver,
     loop_->Quit();
   }
 
-  void OnSettingsChanged() override {}
-  void OnLanguageChanged() override {}
   void OnInstallFolderStatusChanged() override {
     settings_->RemoveObserver(this);
     StartInstaller();

@@ -1,12 +1,8 @@
 #include "app/installer_ui_controller.h"
 
-#include <commctrl.h>
 #include <shellapi.h>
 
-#include <algorithm>
 #include <chrono>
-#include <iterator>
-#include <numeric>
 #include <utility>
 
 #include "app/controller_common.h"
@@ -15,11 +11,9 @@
 #include "base/file_util.h"
 #include "base/location.h"
 #include "base/logging.h"
-#include "base/scoped_handle.h"
 #include "base/strings.h"
 #include "base/task_loop.h"
 #include "installer/installation_status.h"
-#include "package/package_fetcher.h"
 #include "product/installer_features.h"
 #include "product/languages.h"
 #include "product/product_info.h"
@@ -32,20 +26,10 @@
 namespace norva::installer {
 namespace {
 
-// The share of the progress bar of each FetchState.
-constexpr int kProgressWeights[kFetchStateCount] = {1, 1000, 200, 1, 1, 100};
-constexpr int kProgressTotalWeight =
-    std::accumulate(std::begin(kProgressWeights), std::end(kProgressWeights), 0);
-// A jump of the bar by at most this many units is stepped, not set.
-constexpr int kProgressStepLimit = 10;
-constexpr int kMaxFetchRestarts = 3;
 constexpr int kStableStreamId = 4;
 // Gives a final message of the backend time to arrive before its end decides
 // what the window shows.
 constexpr std::chrono::milliseconds kTerminationGrace{1000};
-constexpr DWORD kUiLockWaitMs = 30000;
-
-
 std::function<void(const std::wstring&, const std::wstring&)>& OpenAddressOverride() {
   static std::function<void(const std::wstring&, const std::wstring&)> open;
   return open;
@@ -61,12 +45,7 @@ void OpenAddress(const std::wstring& program, const std::wstring& address) {
   ShellExecuteW(nullptr, L"open", file, parameters, nullptr, SW_SHOWNORMAL);
 }
 
-BOOL CALLBACK BringToFront(HWND window, LPARAM) {
-  if (!IsWindowEnabled(window) || !IsWindowVisible(window)) return TRUE;
-  if (IsIconic(window)) ShowWindow(window, SW_RESTORE);
-  SetForegroundWindow(window);
-  return FALSE;
-}
+bool UiStatsEnabled() { return FeatureRegistry::Get().IsEnabled(kUiStats); }
 
 }  // namespace
 
@@ -77,7 +56,7 @@ InstallerUIController::InstallerUIController(const CommandLine& command_line)
 
 InstallerUIController::~InstallerUIController() {
   if (settings_) settings_->RemoveObserver(this);
-  lock_file_.reset();
+  folder_lock_.Release();
 }
 
 void InstallerUIController::SetOpenAddressForTesting(
@@ -85,46 +64,13 @@ void InstallerUIController::SetOpenAddressForTesting(
   OpenAddressOverride() = std::move(open);
 }
 
-bool InstallerUIController::UiStatsEnabled() const {
-  return FeatureRegistry::Get().IsEnabled(kUiStats);
-}
-
-DWORD InstallerUIController::AcquireFolderLock(const FilePath& download_folder) {
-  std::wstring name = L"Local\\" + Utf8ToWide(product::ProductName()) + L"/Installer/UI_lock";
-  ScopedHandle mutex(CreateMutexW(nullptr, FALSE, name.c_str()));
-  // Held only for the few calls below; a holder that dies abandons it, one
-  // that hangs is not waited for beyond the limit.
-  DWORD wait = mutex ? WaitForSingleObject(mutex.get(), kUiLockWaitMs) : WAIT_FAILED;
-  bool locked = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
-  FilePath lock_path = download_folder / L"installer.lck";
-  DWORD owner = 0;
-  lock_file_.reset(CreateFileW(lock_path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
-                               CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-  if (lock_file_) {
-    owner = GetCurrentThreadId();
-    DWORD written = 0;
-    WriteFile(lock_file_.get(), &owner, sizeof(owner), &written, nullptr);
-  } else {
-    ScopedHandle other(CreateFileW(lock_path.c_str(), GENERIC_READ,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                   OPEN_EXISTING, 0, nullptr));
-    DWORD read = 0;
-    if (!other || !ReadFile(other.get(), &owner, sizeof(owner), &read, nullptr) ||
-        read != sizeof(owner)) {
-      owner = 0;
-    }
-  }
-  if (locked) ReleaseMutex(mutex.get());  // released before the handle closes
-  return owner == GetCurrentThreadId() ? 0 : owner;
-}
-
 bool InstallerUIController::RunUI(Settings& settings, bool inside_package,
                                   const FilePath& download_folder,
                                   bool run_immediately) {
   NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
-  if (DWORD other = AcquireFolderLock(download_folder)) {
+  if (DWORD other = folder_lock_.Acquire(download_folder)) {
     LOG(INFO) << "Another installer window serves this download folder";
-    EnumThreadWindows(other, BringToFront, 0);
+    BringThreadWindowToFront(other);
     return false;
   }
   loop_ = TaskLoop::Current();
@@ -133,12 +79,10 @@ bool InstallerUIController::RunUI(Settings& settings, bool inside_package,
   run_immediately_ = run_immediately;
   FilePath package_folder;
   if (inside_package) {
-    fetch_state_ = FetchState::kPackageReady;
+    progress_.SetState(FetchState::kPackageReady);
     package_folder = GetExecutablePath().parent_path();
   } else {
-    fetcher_ = std::make_unique<PackageFetcher>(download_folder, stats_->root(), this, this,
-                                                command_line_);
-    package_folder = fetcher_->extraction_folder();
+    package_folder = fetch_.CreateFetcher(download_folder, stats_->root(), this, command_line_);
   }
   runner_ = std::make_unique<InstallerRunner>(package_folder);
   pref_fetcher_ =
@@ -154,7 +98,7 @@ bool InstallerUIController::RunUI(Settings& settings, bool inside_package,
   settings.RemoveObserver(this);
   settings_ = nullptr;  // the caller's, and it may go first
   weak_factory_.InvalidateWeakPtrs();
-  fetcher_.reset();
+  fetch_.DestroyFetcher();
   return result_;
 }
 
@@ -169,13 +113,13 @@ void InstallerUIController::Init() {
     return;
   }
   window_->AddObserver(this);
-  window_->SetProgressState(fetch_state_);
+  window_->SetProgressState(progress_.state());
   if (!IsProcessorFeaturePresent(PF_XMMI64_INSTRUCTIONS_AVAILABLE)) {
     LOG(ERROR) << "SSE2 not supported by the computer";
     window_->ShowErrorMessage(l10n::GetLocalizedString(IDS_NO_SSE2));
     return;
   }
-  if (!inside_package_) StartFetcher();
+  fetch_.Start();
   bool status_pending = settings_->IsStatusFetchPending();
   if (UiStatsEnabled()) {
     if (!status_pending) {
@@ -191,14 +135,10 @@ void InstallerUIController::Init() {
   }
 }
 
-void InstallerUIController::StartFetcher() {
-  if (fetcher_) fetcher_->Start();
-}
-
 void InstallerUIController::OnInstallFolderStatusChanged() {
   NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
-  if (fetch_state_ == FetchState::kHandedOver && tracking_data_.empty())
-    fetch_state_ = FetchState::kPackageReady;
+  if (progress_.state() == FetchState::kHandedOver && fetch_.tracking_data().empty())
+    progress_.SetState(FetchState::kPackageReady);
   if (run_immediately_ || proceed_requested_) {
     proceed_requested_ = false;
     loop_->task_runner()->PostTask(FROM_HERE, [weak = weak_factory_.GetWeakPtr()] {
@@ -220,7 +160,7 @@ void InstallerUIController::OnProceed() {
     proceed_requested_ = true;
     return;
   }
-  if (fetch_state_ == FetchState::kPackageReady) FetchPrefDefaultOverrides();
+  if (progress_.state() == FetchState::kPackageReady) FetchPrefDefaultOverrides();
   settings_->RemoveObserver(this);
   settings_->DumpStats(stats_->root());
   if (GetWindowsVersionRank() < kWindows7) {
@@ -245,27 +185,17 @@ void InstallerUIController::OnProceed() {
       reply(result);
     });
   }
-  if (refetch_needed_) {
-    refetch_needed_ = false;
-    fetch_restarts_ = 0;
-    fetch_state_ = FetchState::kFetchingUrl;
-    StartFetcher();
-  }
+  fetch_.RefetchIfNeeded();
   window_->ShowPage(kPageProgress);
-  HWND bar = GetDlgItem(window_->handle(), IDC_PROGRESS_BAR);
-  auto position = static_cast<int>(SendMessageW(bar, PBM_GETPOS, 0, 0));
-  SendMessageW(bar, PBM_SETRANGE32, static_cast<WPARAM>(position), kProgressTotalWeight);
-  SendMessageW(bar, PBM_SETSTEP, 1, 0);
-  SendMessageW(bar, PBM_SETPOS, 0, 0);
-  window_->SetProgressState(fetch_state_);
-  UpdateProgressBar();
+  window_->SetProgressState(progress_.state());
+  progress_.Attach(GetDlgItem(window_->handle(), IDC_PROGRESS_BAR));
 }
 
 void InstallerUIController::FetchPrefDefaultOverrides() {
-  FetchOverridesThenHandOver(*settings_, tracking_data_, *pref_fetcher_,
+  FetchOverridesThenHandOver(*settings_, fetch_.tracking_data(), *pref_fetcher_,
                              [weak = weak_factory_.GetWeakPtr()] {
                                if (!weak) return;
-                               weak->fetch_state_ = FetchState::kHandedOver;
+                               weak->progress_.SetState(FetchState::kHandedOver);
                                weak->runner_->SetPackageReady();
                                if (weak->installing_ && weak->window_)
                                  weak->window_->SetProgressState(FetchState::kHandedOver);
@@ -292,106 +222,37 @@ void InstallerUIController::RunUICallbackAndPostReply(UICallback callback,
 
 // Progress -----------------------------------------------------------------
 
-void InstallerUIController::SetTotalProgress(int total) {
-  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
-  progress_total_ = fetch_state_ == FetchState::kPartnerContent ? 0 : static_cast<unsigned>(total);
-  progress_current_ = 0;
-}
-
-void InstallerUIController::SetCurrentProgress(int current) {
-  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
-  if (progress_total_ == 0) return;
-  progress_current_ = static_cast<unsigned>(current);
-  UpdateProgressBar();
-}
-
 void InstallerUIController::SetTotalSteps(int steps) {
   NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
-  progress_total_ = static_cast<unsigned>(steps);
-  progress_current_ = 1;
+  progress_.SetTotal(static_cast<unsigned>(steps), 1);
 }
 
 void InstallerUIController::OnStepCompleted() {
   NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
-  ++progress_current_;
-  UpdateProgressBar();
+  progress_.Advance();
 }
 
-void InstallerUIController::UpdateProgressBar() {
-  if (!installing_ || !window_) return;
-  auto state = static_cast<int>(fetch_state_);
-  double position = std::accumulate(kProgressWeights, kProgressWeights + state, 0);
-  if (progress_total_ != 0)
-    position += static_cast<double>(kProgressWeights[state]) * progress_current_ / progress_total_;
-  auto target = static_cast<int>(position);
-  HWND bar = GetDlgItem(window_->handle(), IDC_PROGRESS_BAR);
-  auto shown = static_cast<int>(SendMessageW(bar, PBM_GETPOS, 0, 0));
-  if (target > shown + kProgressStepLimit) {
-    SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(target), 0);
-    return;
-  }
-  for (; shown < target; ++shown) SendMessageW(bar, PBM_STEPIT, 0, 0);
-}
+// Fetch reports --------------------------------------------------------------
 
-void InstallerUIController::SetFetchState(FetchState state) { fetch_state_ = state; }
-
-// Fetcher reports ------------------------------------------------------------
-
-void InstallerUIController::NotifyStatusChanged(Status status) {
+void InstallerUIController::OnFetchStateChanged() {
   NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
-  switch (status) {
-    case kFetchingDownloadUrl:
-      fetching_download_url_seen_ = true;
-      SetFetchState(FetchState::kFetchingUrl);
-      break;
-    case kDownloading:
-      SetFetchState(FetchState::kDownloading);
-      break;
-    case kUnpacking:
-      SetFetchState(FetchState::kUnpacking);
-      break;
-    case kDownloadingPartnerContent:
-      SetFetchState(FetchState::kPartnerContent);
-      break;
-    case kPackageReady:
-      SetFetchState(FetchState::kPackageReady);
-      if (installing_) FetchPrefDefaultOverrides();
-      break;
-    case kInitializationFailed:
-    case kDownloadFailed:
-    case kUnpackingFailed:
-      OnFetchFailed(status);
-      break;
-    default:
-      break;
-  }
-  if (installing_ && window_) window_->SetProgressState(fetch_state_);
+  if (installing_ && window_) window_->SetProgressState(progress_.state());
 }
 
-void InstallerUIController::OnFetchFailed(Status status) {
-  if (installing_) {
-    if (UiStatsEnabled()) stats_->root().SetString("failure_reason", "Fetcher error");
-    int message_id = status == kUnpackingFailed ? IDS_UNPACK_FAILED : IDS_DOWNLOAD_FAILED;
-    pending_error_ = std::make_unique<PendingError>(PendingError{message_id, L"", "Fetcher error"});
-    runner_->StopInstallation();
-    refetch_needed_ = true;
-    return;
-  }
-  if (fetch_restarts_ < kMaxFetchRestarts) {
-    ++fetch_restarts_;
-    LOG(INFO) << "Restarting package fetching, " << fetch_restarts_ << " of " << kMaxFetchRestarts;
-    SetFetchState(FetchState::kFetchingUrl);
-    StartFetcher();
-    return;
-  }
-  LOG(WARNING) << "Exceeded maximum number of fetcher retries,"
-               << " we won't retry until user decides to.";
-  refetch_needed_ = true;
-}
-
-void InstallerUIController::NotifyTrackingDataObtained(const std::string& tracking_data) {
+void InstallerUIController::OnPackageReady() {
   NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
-  tracking_data_ = tracking_data;
+  if (installing_) FetchPrefDefaultOverrides();
+}
+
+bool InstallerUIController::OnFetchFailed(PackageFetcherDelegate::Status status) {
+  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
+  if (!installing_) return false;
+  if (UiStatsEnabled()) stats_->root().SetString("failure_reason", "Fetcher error");
+  int message_id =
+      status == PackageFetcherDelegate::kUnpackingFailed ? IDS_UNPACK_FAILED : IDS_DOWNLOAD_FAILED;
+  pending_error_ = std::make_unique<PendingError>(PendingError{message_id, L"", "Fetcher error"});
+  runner_->StopInstallation();
+  return true;
 }
 
 // Backend reports ------------------------------------------------------------
@@ -404,17 +265,12 @@ void InstallerUIController::OnInstallationFailed(int message_id, const std::wstr
   runner_->StopInstallation();
 }
 
-// The run's outcome waits for the backend's end: the runner counts it as
-// successful only when the backend reported success and then exited with 0.
-void InstallerUIController::OnInstallationSucceeded() {}
-
 void InstallerUIController::OnInstallerTerminated(bool success) {
   NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   if (finished_) return;
   result_ = success;
   if (success) {
-    progress_current_ = progress_total_;
-    UpdateProgressBar();
+    progress_.Complete();
     Finish();
     return;
   }
@@ -435,13 +291,14 @@ void InstallerUIController::OnInstallerTerminated(bool success) {
 
 void InstallerUIController::ShowFailure() {
   installing_ = false;
+  progress_.Detach();
   settings_->SetModifiable(true);
   settings_->AddObserver(this);
   if (!window_) return;
   if (OfferCurrentUserInstallation()) return;
   bool show_full_package =
       failed_before_ && !inside_package_ &&
-      (fetch_state_ < FetchState::kPartnerContent || fetching_download_url_seen_);
+      (progress_.state() < FetchState::kPartnerContent || fetch_.download_url_seen());
   failed_before_ = true;
   std::unique_ptr<PendingError> error = std::move(pending_error_);
   int message_id = error ? error->message_id : IDS_GENERAL_FAILURE;
@@ -507,6 +364,7 @@ void InstallerUIController::Finish() {
   if (finished_) return;
   finished_ = true;
   if (window_) {
+    progress_.Detach();
     window_->RemoveObserver(this);
     window_.reset();
   }
@@ -519,11 +377,11 @@ void InstallerUIController::Finish() {
       reply(ERROR_CANCELLED);
     });
   }
-  lock_file_.reset();
+  folder_lock_.Release();
   if (result_ && UiStatsEnabled()) stats_->root().Remove("failure_reason");
   EndRun(*stats_, *loop_, result_,
          settings_->choices().enable_installer_stats && !settings_->options().autoupdate,
-         fetching_download_url_seen_);
+         fetch_.download_url_seen());
 }
 
 }  // namespace norva::installer

@@ -40,8 +40,6 @@ class SilentInstallerController : public Settings::Observer,
   bool Run(Settings& settings, bool inside_package, const FilePath& download_folder);
 
   // Settings::Observer:
-  void OnSettingsChanged() override {}
-  void OnLanguageChanged() override {}
   void OnInstallFolderStatusChanged() override;
 
   // UICallbackRunner: there is no one to ask.
@@ -56,9 +54,6 @@ class SilentInstallerController : public Settings::Observer,
   void NotifyTrackingDataObtained(const std::string& tracking_data) override;
 
   // InstallerObserver:
-  void OnInstallationStarted() override {}
-  void OnChildProcessStarting(bool) override {}
-  void OnChildProcessFinished() override {}
   void SetTotalSteps(int) override {}
   void OnStepCompleted() override {}
   void OnInstallationFailed(int message_id, const std::wstring& detail,

@@ -30,8 +30,8 @@ class Settings {
   class Observer {
    public:
     virtual ~Observer() = default;
-    virtual void OnSettingsChanged() = 0;
-    virtual void OnLanguageChanged() = 0;
+    virtual void OnSettingsChanged() {}
+    virtual void OnLanguageChanged() {}
     // A status fetch ended, valid or not.
     virtual void OnInstallFolderStatusChanged() = 0;
   };

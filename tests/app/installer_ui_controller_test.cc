@@ -266,33 +266,36 @@ TEST_F(InstallerUIControllerTest, ProgressWeighsEachStateAndNeverGoesBack) {
   const Row rows[] = {
       {"half of the download",
        [](InstallerUIController& c) {
-         c.NotifyStatusChanged(PackageFetcherDelegate::kDownloading);
-         c.SetTotalProgress(1000);
-         c.SetCurrentProgress(500);
+         c.fetch_reports().NotifyStatusChanged(PackageFetcherDelegate::kDownloading);
+         c.fetch_reports().SetTotalProgress(1000);
+         c.fetch_reports().SetCurrentProgress(500);
        },
        1 + 500, 1, 0},
-      {"a rise of 5", [](InstallerUIController& c) { c.SetCurrentProgress(505); }, 506, 0, 5},
-      {"a count that goes back", [](InstallerUIController& c) { c.SetCurrentProgress(100); }, 506,
-       0, 0},
-      {"a rise of 10", [](InstallerUIController& c) { c.SetCurrentProgress(515); }, 516, 0, 10},
-      {"a rise of 11", [](InstallerUIController& c) { c.SetCurrentProgress(526); }, 527, 1, 0},
+      {"a rise of 5", [](InstallerUIController& c) { c.fetch_reports().SetCurrentProgress(505); },
+       506, 0, 5},
+      {"a count that goes back",
+       [](InstallerUIController& c) { c.fetch_reports().SetCurrentProgress(100); }, 506, 0, 0},
+      {"a rise of 10", [](InstallerUIController& c) { c.fetch_reports().SetCurrentProgress(515); },
+       516, 0, 10},
+      {"a rise of 11", [](InstallerUIController& c) { c.fetch_reports().SetCurrentProgress(526); },
+       527, 1, 0},
       {"a third of the unpacking, truncated",
        [](InstallerUIController& c) {
-         c.NotifyStatusChanged(PackageFetcherDelegate::kUnpacking);
-         c.SetTotalProgress(3);
-         c.SetCurrentProgress(1);
+         c.fetch_reports().NotifyStatusChanged(PackageFetcherDelegate::kUnpacking);
+         c.fetch_reports().SetTotalProgress(3);
+         c.fetch_reports().SetCurrentProgress(1);
        },
        1 + 1000 + 66, 1, 0},
       {"partner content counts nothing",
        [](InstallerUIController& c) {
-         c.NotifyStatusChanged(PackageFetcherDelegate::kDownloadingPartnerContent);
-         c.SetTotalProgress(50);
-         c.SetCurrentProgress(50);
+         c.fetch_reports().NotifyStatusChanged(PackageFetcherDelegate::kDownloadingPartnerContent);
+         c.fetch_reports().SetTotalProgress(50);
+         c.fetch_reports().SetCurrentProgress(50);
        },
        1067, 0, 0},
       {"the package handed over, then 2 of 4 installation steps",
        [](InstallerUIController& c) {
-         c.NotifyStatusChanged(PackageFetcherDelegate::kPackageReady);
+         c.fetch_reports().NotifyStatusChanged(PackageFetcherDelegate::kPackageReady);
          c.SetTotalSteps(4);
          c.OnStepCompleted();
        },

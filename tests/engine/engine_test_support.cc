@@ -31,8 +31,6 @@ class StatusWaiter : public Settings::Observer {
     settings_->AddObserver(this);
   }
   ~StatusWaiter() override { settings_->RemoveObserver(this); }
-  void OnSettingsChanged() override {}
-  void OnLanguageChanged() override {}
   void OnInstallFolderStatusChanged() override { loop_->Quit(); }
 
  private:

@@ -19,8 +19,6 @@ namespace {
 
 class StatusWaiter : public Settings::Observer {
  public:
-  void OnSettingsChanged() override {}
-  void OnLanguageChanged() override {}
   void OnInstallFolderStatusChanged() override {
     if (loop) loop->Quit();
   }
