@@ -9,7 +9,6 @@
 #include "net/url_parts.h"
 #include "net/ui_callback_runner.h"
 #include "product/product_info.h"
-#include "system/windows_version.h"
 
 namespace norva::installer {
 namespace {
@@ -55,23 +54,63 @@ bool IsLostConnection(DWORD error) {
 std::atomic<bool> g_send_error_set{false};
 std::atomic<DWORD> g_send_error{0};
 
-constexpr int kVistaRank = 3;
-constexpr ULONGLONG kProgressIntervalMs = 50;
-constexpr DWORD kLegacyTerminationWaitMs = 5000;
+std::wstring QueryHeader(HINTERNET request, const wchar_t* name) {
+  std::vector<wchar_t> buffer(std::max<size_t>(64, wcslen(name) + 1));
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    wcscpy(buffer.data(), name);
+    DWORD size = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
+    if (HttpQueryInfoW(request, HTTP_QUERY_CUSTOM, buffer.data(), &size, nullptr))
+      return std::wstring(buffer.data(), size / sizeof(wchar_t));
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
+    buffer.resize(std::max<size_t>(size / sizeof(wchar_t) + 1, wcslen(name) + 1));
+  }
+  return std::wstring();
+}
+
+// Asks the user for the proxy's credentials in WinINet's own dialog for
+// `request`, on the UI thread; `reply` gets the dialog's answer on
+// `reply_runner`.
+void PromptForProxyCredentials(HINTERNET request, UICallbackRunner* ui_runner,
+                               std::shared_ptr<TaskRunner> reply_runner,
+                               UICallbackRunner::Reply reply) {
+  ui_runner->RunUICallbackAndPostReply(
+      [request](HWND window) {
+        return static_cast<int>(InternetErrorDlg(window, request, ERROR_INTERNET_INCORRECT_PASSWORD,
+                                                 FLAGS_ERROR_UI_FILTER_FOR_ERRORS |
+                                                     FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS |
+                                                     FLAGS_ERROR_UI_FLAGS_GENERATE_DATA,
+                                                 nullptr));
+      },
+      std::move(reply_runner), std::move(reply));
+}
+
+// Logs the prompt's answer; true when the user logged in and the request
+// should be sent again.
+bool ProxyCredentialsGiven(int result) {
+  if (result == ERROR_INTERNET_FORCE_RETRY) {
+    LOG(INFO) << "Logged in to proxy - resuming download";
+    return true;
+  }
+  if (result == 0 || result == ERROR_CANCELLED)
+    LOG(ERROR) << "The user cancelled the prompt for proxy credentials";
+  else
+    LOG(ERROR) << "Failed to obtain credentials for proxy";
+  return false;
+}
 
 }  // namespace
 
-Wininet::ClosingFlag::ClosingFlag() : event(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
-
 Wininet::Wininet(UICallbackRunner* ui_runner, DownloadProgress* delegate,
                  std::chrono::milliseconds retry_delay)
-    : ui_runner_(ui_runner), delegate_(delegate), retry_delay_(retry_delay) {
+    : progress_relay_(delegate), ui_runner_(ui_runner), retry_delay_(retry_delay) {
   weak_this_ = weak_factory_.GetWeakPtr();
 }
 
 Wininet::~Wininet() {
   TearDown();
-  JoinTerminationThread();
+  // Before any member goes: until its root handle is closed, the session's
+  // last notifications still take `callback_lock_` and read `closing_`.
+  session_closer_.Join();
 }
 
 bool Wininet::Start(const std::wstring& url, std::string body, Closure completion,
@@ -100,15 +139,13 @@ bool Wininet::Start(const std::wstring& url, std::string body, Closure completio
     LOG(ERROR) << "Attempting to download from a disallowed domain";
     return false;
   }
-  JoinTerminationThread();
+  session_closer_.Join();
   expected_total_ = 0;
   retry_count_ = 0;
   bytes_read_ = 0;
   skip_ = 0;
   downloaded_ = 0;
-  progress_ = 0;
-  progress_posted_ = false;
-  last_progress_post_ = 0;
+  progress_relay_.StartSession(owner_runner_);
 
   root_.reset(InternetOpenW(NetInstallerUserAgent().c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr,
                             INTERNET_FLAG_ASYNC));
@@ -117,7 +154,7 @@ bool Wininet::Start(const std::wstring& url, std::string body, Closure completio
     return false;
   }
   InternetSetStatusCallbackW(root_.get(), &Wininet::InternetStatusCallback);
-  closing_ = std::make_shared<ClosingFlag>();
+  closing_ = std::make_shared<WininetSessionCloser::ClosingFlag>();
   closing_->root = root_.get();
   body_ = std::move(body);
 
@@ -199,7 +236,7 @@ void CALLBACK Wininet::InternetStatusCallback(HINTERNET handle, DWORD_PTR contex
 }
 
 void Wininet::OnStatus(HINTERNET handle, DWORD status, LPVOID info, DWORD info_length) {
-  std::shared_ptr<ClosingFlag> closing;
+  std::shared_ptr<WininetSessionCloser::ClosingFlag> closing;
   {
     std::lock_guard<std::recursive_mutex> hold(callback_lock_);
     if (!closing_ || !closing_->set) {
@@ -223,11 +260,7 @@ void Wininet::OnStatus(HINTERNET handle, DWORD status, LPVOID info, DWORD info_l
     }
     closing = closing_;
   }
-  // Torn down: acknowledge without touching the downloader, which may be
-  // gone as soon as the event is signalled.
-  InternetSetStatusCallbackW(closing->root, nullptr);
-  if (status == INTERNET_STATUS_HANDLE_CLOSING && handle == closing->connection)
-    SetEvent(closing->event.get());
+  closing->Acknowledge(handle, status);
 }
 
 void Wininet::OnRedirect(const wchar_t* url) {
@@ -274,19 +307,6 @@ void Wininet::OnRequestComplete(const INTERNET_ASYNC_RESULT* result) {
   }
 }
 
-std::wstring Wininet::QueryHeader(const wchar_t* name) {
-  std::vector<wchar_t> buffer(std::max<size_t>(64, wcslen(name) + 1));
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    wcscpy(buffer.data(), name);
-    DWORD size = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
-    if (HttpQueryInfoW(request_.get(), HTTP_QUERY_CUSTOM, buffer.data(), &size, nullptr))
-      return std::wstring(buffer.data(), size / sizeof(wchar_t));
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
-    buffer.resize(std::max<size_t>(size / sizeof(wchar_t) + 1, wcslen(name) + 1));
-  }
-  return std::wstring();
-}
-
 bool Wininet::HandleInitialCompletion() {
   LOG(INFO) << "Initial request completion";
   DWORD status = 0;
@@ -295,7 +315,7 @@ bool Wininet::HandleInitialCompletion() {
                  nullptr);
   stats_->SetHttpStatus(status);
   for (const wchar_t* name : {L"Date", L"Server", L"X-Served-By"})
-    stats_->SetHeader(name, QueryHeader(name));
+    stats_->SetHeader(name, QueryHeader(request_.get(), name));
 
   DWORD length = 0;
   size = sizeof(length);
@@ -315,7 +335,7 @@ bool Wininet::HandleInitialCompletion() {
       LOG(WARNING) << "Range not honoured; skipping the first " << downloaded_ << " bytes";
       skip_ = downloaded_;
     }
-    PostToOwner(BindWeak(weak_this_, &Wininet::NotifyTotal, expected_total_));
+    progress_relay_.ReportTotal(expected_total_);
   }
   if (status == HTTP_STATUS_OK || status == HTTP_STATUS_PARTIAL_CONTENT) {
     SetState(kReceiving);
@@ -323,7 +343,20 @@ bool Wininet::HandleInitialCompletion() {
   }
   if (status == HTTP_STATUS_PROXY_AUTH_REQ) {
     LOG(WARNING) << "Request completed with a " << "proxy authentication request";
-    PostToOwner(BindWeak(weak_this_, &Wininet::RequestProxyCredentials));
+    // The prompt opens from the owner thread, which hears the answer.
+    PostToOwner(BindWeak(weak_this_, [](Wininet* self) {
+      NORVA_DCHECK_CALLED_ON_VALID_THREAD(self->thread_checker_);
+      auto answered = [weak = self->weak_this_](int result) {
+        Wininet* downloader = weak.get();
+        if (!downloader) return;
+        if (ProxyCredentialsGiven(result))
+          downloader->Resume();
+        else
+          downloader->Fail();
+      };
+      PromptForProxyCredentials(self->request_.get(), self->ui_runner_, self->owner_runner_,
+                                answered);
+    }));
     return false;
   }
   if (status == HTTP_STATUS_BAD_GATEWAY || status == HTTP_STATUS_SERVICE_UNAVAIL ||
@@ -359,13 +392,13 @@ void Wininet::HandleCompletionInProgress() {
       retry_count_ = 0;
       request_progress_ = true;
       VLOG(2) << "Downloaded size: " << downloaded_;
-      PostProgress(false);
+      progress_relay_.ReportCurrent(downloaded_, false);
     }
     bytes_read_ = 0;
     if (!InternetReadFile(request_.get(), buffer_, sizeof(buffer_), &bytes_read_)) {
       DWORD error = NormalizeError(GetLastError());
       if (error == ERROR_IO_PENDING) return;  // the next REQUEST_COMPLETE brings the bytes
-      PostProgress(true);
+      progress_relay_.ReportCurrent(downloaded_, true);
       if (IsLostConnection(error)) {
         LOG(ERROR) << "Download interrupted by loss of connectivity: " << error;
         ResumeAfterShortBody();
@@ -376,7 +409,7 @@ void Wininet::HandleCompletionInProgress() {
       return;
     }
     if (bytes_read_ == 0) {
-      PostProgress(true);
+      progress_relay_.ReportCurrent(downloaded_, true);
       if (downloaded_ < expected_total_)
         ResumeAfterShortBody();
       else
@@ -384,18 +417,6 @@ void Wininet::HandleCompletionInProgress() {
       return;
     }
   }
-}
-
-void Wininet::PostProgress(bool force) {
-  // A task per 1 KB block would cost more than the transfer itself (every
-  // post may wake the owner thread), so the count goes out at most every
-  // kProgressIntervalMs, and always when the body stops; one task at a time,
-  // reading the latest count when it runs.
-  progress_ = downloaded_;
-  ULONGLONG now = GetTickCount64();
-  if (!force && now - last_progress_post_ < kProgressIntervalMs) return;
-  last_progress_post_ = now;
-  if (!progress_posted_.exchange(true)) PostToOwner(BindWeak(weak_this_, &Wininet::NotifyCurrent));
 }
 
 void Wininet::ResumeAfterShortBody() {
@@ -408,7 +429,7 @@ void Wininet::ResumeAfterShortBody() {
 }
 
 void Wininet::CheckRetriesAndResume() {
-  if (retry_count_ > 1) PostToOwner(BindWeak(weak_this_, &Wininet::NotifyStalled));
+  if (retry_count_ > 1) progress_relay_.ReportStalled();
   if (retry_count_ > max_retries_) {
     PostToOwner(BindWeak(weak_this_, &Wininet::Fail));
     return;
@@ -420,53 +441,6 @@ void Wininet::CheckRetriesAndResume() {
 }
 
 // Owner thread ----------------------------------------------------------------
-
-void Wininet::NotifyTotal(uint32_t total) {
-  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
-  if (delegate_) delegate_->SetTotalProgress(static_cast<int>(total));
-}
-
-void Wininet::NotifyCurrent() {
-  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
-  progress_posted_ = false;
-  if (delegate_) delegate_->SetCurrentProgress(static_cast<int>(progress_.load()));
-}
-
-void Wininet::NotifyStalled() {
-  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
-  if (delegate_) delegate_->NotifyStalled();
-}
-
-void Wininet::RequestProxyCredentials() {
-  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
-  HINTERNET request = request_.get();
-  ui_runner_->RunUICallbackAndPostReply(
-      [request](HWND window) {
-        return static_cast<int>(InternetErrorDlg(
-            window, request, ERROR_INTERNET_INCORRECT_PASSWORD,
-            FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS |
-                FLAGS_ERROR_UI_FLAGS_GENERATE_DATA,
-            nullptr));
-      },
-      owner_runner_,
-      [weak = weak_this_](int result) {
-        if (Wininet* self = weak.get()) self->OnProxyCredentialsResult(result);
-      });
-}
-
-void Wininet::OnProxyCredentialsResult(int result) {
-  NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
-  if (result == ERROR_INTERNET_FORCE_RETRY) {
-    LOG(INFO) << "Logged in to proxy - resuming download";
-    Resume();
-    return;
-  }
-  if (result == 0 || result == ERROR_CANCELLED)
-    LOG(ERROR) << "The user cancelled the prompt for proxy credentials";
-  else
-    LOG(ERROR) << "Failed to obtain credentials for proxy";
-  Fail();
-}
 
 void Wininet::Resume() {
   NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
@@ -535,35 +509,15 @@ void Wininet::TearDown() {
     // reach the next one.
     weak_factory_.InvalidateWeakPtrs();
     weak_this_ = weak_factory_.GetWeakPtr();
+    progress_relay_.EndSession();
   }
   if (writer_) writer_->Close();
   request_.reset();
   connection_.reset();
-  ScopedInternetHandle root = std::move(root_);
-  if (!quiesce) return;
-  JoinTerminationThread();
-  termination_thread_ = std::make_unique<Thread>("Wininet Termination");
-  std::shared_ptr<ClosingFlag> closing = closing_;
-  // Owned by whichever thread runs it, which closes the root at its end.
-  auto close_root = [closing, root = root.release()] {
-    ScopedInternetHandle owned(root);
-    if (GetWindowsVersionRank() >= kVistaRank) {
-      WaitForSingleObject(closing->event.get(), INFINITE);
-    } else if (WaitForSingleObject(closing->event.get(), kLegacyTerminationWaitMs) !=
-               WAIT_OBJECT_0) {
-      InternetSetStatusCallbackW(root, nullptr);
-    }
-  };
-  if (!termination_thread_->Start() ||
-      !termination_thread_->task_runner()->PostTask(FROM_HERE, close_root)) {
-    close_root();  // no thread to spare: wait here rather than leak the session
-  }
-}
-
-void Wininet::JoinTerminationThread() {
-  if (!termination_thread_) return;
-  termination_thread_->Stop();
-  termination_thread_.reset();
+  if (quiesce)
+    session_closer_.CloseRootWhenQuiet(std::move(root_), closing_);
+  else
+    root_.reset();
 }
 
 void SetSendResultForTesting(std::optional<DWORD> error) {

@@ -14,24 +14,16 @@
 #include <string_view>
 #include <vector>
 
-#include "base/scoped_handle.h"
 #include "base/task_runner.h"
-#include "base/thread.h"
 #include "base/thread_checker.h"
 #include "base/weak_ptr.h"
+#include "net/download_progress_relay.h"
 #include "net/download_stats.h"
 #include "net/url_parts.h"
 #include "net/wininet_response_writer.h"
+#include "net/wininet_session_closer.h"
 
 namespace norva::installer {
-
-struct InternetHandleTraits {
-  using Handle = HINTERNET;
-  static HINTERNET Null() { return nullptr; }
-  static bool IsValid(HINTERNET handle) { return handle != nullptr; }
-  static bool Close(HINTERNET handle) { return InternetCloseHandle(handle) != FALSE; }
-};
-using ScopedInternetHandle = ScopedGeneric<InternetHandleTraits>;
 
 class DownloadProgress;
 class UICallbackRunner;
@@ -96,26 +88,18 @@ class Wininet {
   void HandleCompletionInProgress();
   void CheckRetriesAndResume();
   void ResumeAfterShortBody();
-  void PostProgress(bool force);
-  std::wstring QueryHeader(const wchar_t* name);
 
   bool OpenAndSendRequest(const std::wstring& extra_headers);
   void SetState(State state);
   void PostToOwner(Closure task);
-  void RequestProxyCredentials();
-  void OnProxyCredentialsResult(int result);
 
   // Steps run on the owner thread.
   void Resume();
   void Fail();
   void Complete();
-  void NotifyTotal(uint32_t total);
-  void NotifyCurrent();
-  void NotifyStalled();
 
   void RunCompletion();
   void TearDown();
-  void JoinTerminationThread();
 
   std::atomic<int> state_{kIdle};
   ScopedInternetHandle root_;
@@ -134,32 +118,18 @@ class Wininet {
   uint32_t skip_ = 0;  // body bytes to drop before writing (range ignored)
   bool request_progress_ = false;  // the request in flight has written bytes
   std::shared_ptr<TaskRunner> owner_runner_;
-  std::atomic<uint32_t> progress_{0};        // latest count for the delegate
-  std::atomic<bool> progress_posted_{false};  // a progress task is queued
-  ULONGLONG last_progress_post_ = 0;          // notification threads only
+  DownloadProgressRelay progress_relay_;
 
-  // One per session (root handle). `set` is raised when the connection is
-  // torn down; from then on notifications only acknowledge, and the closing
-  // of the connection handle, the last notification that reaches this
-  // downloader, signals `event`. Only then may the "Wininet Termination"
-  // thread close the root handle. Shared with that thread and with late
-  // notifications, so it outlives the downloader when it must.
-  struct ClosingFlag {
-    ClosingFlag();
-    std::atomic<int> set{0};
-    HINTERNET root = nullptr;
-    HINTERNET connection = nullptr;
-    ScopedHandle event;  // manual reset
-  };
-  std::shared_ptr<ClosingFlag> closing_;
-  std::unique_ptr<Thread> termination_thread_;
+  std::shared_ptr<WininetSessionCloser::ClosingFlag> closing_;
+  WininetSessionCloser session_closer_;
   // Held by a notification thread for the whole handling of a notification
-  // and by the owner while it raises the closing flag: once the flag is up no
-  // notification is writing into the writer that teardown closes.
+  // and by the owner while it raises the closing flag and replaces the weak
+  // pointers (this downloader's and the progress relay's): once the flag is
+  // up no notification is writing into the writer that teardown closes, and
+  // none posts a step that would reach the next session.
   std::recursive_mutex callback_lock_;
 
   UICallbackRunner* const ui_runner_;
-  DownloadProgress* const delegate_;
   const std::chrono::milliseconds retry_delay_;
   Closure completion_;
   std::atomic<int> retry_count_{0};
