@@ -28,7 +28,7 @@ endfunction()
 
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/delay-imports)
 set(NORVA_DELAY_LOADED_DLLS wininet wintrust crypt32 bcrypt comctl32 version userenv msimg32 uxtheme
-                             windowscodecs)
+                             windowscodecs oleacc)
 foreach(dll IN LISTS NORVA_DELAY_LOADED_DLLS)
   norva_delay_import_library(${dll})
 endforeach()

@@ -13,7 +13,9 @@
 #include "product/languages.h"
 #include "product/resource_ids.h"
 #include "system/access_rights.h"
+#include "product/product_info.h"
 #include "system/windows_version.h"
+#include "ui/accessibility.h"
 #include "ui/dialog_proc.h"
 #include "ui/message_box.h"
 #include "ui/rich_text.h"
@@ -252,8 +254,13 @@ void InstallerWindow::ShowPage(InstallerPage page) {
   int focused = IsPage(page) ? kPages[page].focused_control : 0;
   // Enter presses the page's own button.
   SendMessageW(dialog_, DM_SETDEFID, focused ? focused : IDOK, 0);
-  if (focused)
-    SendMessageW(dialog_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(Control(focused)), TRUE);
+  // A page without a button to press gives the focus to its progress, which
+  // is what a screen reader should read.
+  HWND focus = Control(focused ? focused : IDC_PROGRESS_BAR);
+  if (GetFocus() == focus)
+    AnnounceFocus();  // the same control on a new page
+  else
+    SendMessageW(dialog_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(focus), TRUE);
   painter_.SetErrorBadgeShown(page == kPageError);
   current_page_ = page;
   Repaint(dialog_);
@@ -354,6 +361,7 @@ void InstallerWindow::OnPanelCreated() {
   }
   painter_.ApplyFonts(panel_.handle());
   if (painter_.high_contrast()) FollowContrastTheme();
+  ExposeToScreenReaders(panel_.handle());
   panel_.SetTexts();
   if (settings_.options().uninstall) return;
   panel_.FillLists();
@@ -606,6 +614,8 @@ void InstallerWindow::Init() {
   SetWindowSubclass(welcome, WelcomeTextProc, 0, reinterpret_cast<DWORD_PTR>(this));
   if (painter_.high_contrast()) FollowContrastTheme();
   painter_.ApplyFonts(nullptr);
+  ExposeToScreenReaders(dialog_);
+  NamePicture(Control(IDC_LOGO), Utf8ToWide(product::ProductName()));
   if (progress_only_) {
     ShowPage(kPageProgress);
   } else if (!settings_.options().uninstall) {

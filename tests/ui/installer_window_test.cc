@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <objbase.h>
+#include <oleacc.h>
 #include <richedit.h>
 #include <windowsx.h>
 
@@ -341,6 +342,127 @@ TEST_F(InstallerWindowTest, HighContrastDrawsWithTheSystemColoursOnly) {
   SendMessageW(Control(IDC_WELCOME_TEXT), WM_LBUTTONDOWN, MK_LBUTTON, point);
   SendMessageW(Control(IDC_WELCOME_TEXT), WM_LBUTTONUP, 0, point);
   EXPECT_EQ(window_->current_page(), kPageTerms);
+}
+
+// Focus events the window raises, as a screen reader hooks them.
+std::vector<HWND>* g_focus_events = nullptr;
+
+void CALLBACK RecordFocusEvent(HWINEVENTHOOK, DWORD, HWND window, LONG object, LONG, DWORD, DWORD) {
+  if (g_focus_events && object == OBJID_CLIENT) g_focus_events->push_back(window);
+}
+
+std::wstring WithoutLabelColon(std::wstring label) {
+  label = l10n::WithoutAccessKey(label);
+  while (!label.empty() && (label.back() == L':' || label.back() == L' ')) label.pop_back();
+  return label;
+}
+
+// A screen reader walking the window hears every control a user can reach by
+// its role, its name in the window's language and its state, in English,
+// German and Arabic: the progress bar's value, the error page's text as a
+// name, and a focus event for the control each page puts the focus on.
+TEST_F(InstallerWindowTest, ScreenReadersHearEveryPage) {
+  Open(scratch_.path() / L"reader");
+  test::ActivateWindow(*window_, &loop_);
+  std::vector<HWND> focus_events;
+  g_focus_events = &focus_events;
+  HWINEVENTHOOK hook =
+      SetWinEventHook(EVENT_OBJECT_FOCUS, EVENT_OBJECT_FOCUS, nullptr, RecordFocusEvent,
+                      GetCurrentProcessId(), 0, WINEVENT_OUTOFCONTEXT);
+  ASSERT_TRUE(hook);
+  struct Expected {
+    int control;
+    long role;
+    std::wstring name;  // empty: the control's text
+    long state;         // bits that must be set
+  };
+  const std::vector<std::wstring> languages = l10n::AvailableLanguages();
+  for (const wchar_t* language : {L"en", L"de", L"ar"}) {
+    auto index = std::find(languages.begin(), languages.end(), language) - languages.begin();
+    ASSERT_LT(index, static_cast<long>(languages.size())) << language;
+    window_->ShowPage(kPageOptions);
+    test::SelectItem(*window_, IDC_LANGUAGE_LIST, static_cast<int>(index));
+    const long kReachable = STATE_SYSTEM_FOCUSABLE;
+    const long kFocusedDefault = kReachable | STATE_SYSTEM_FOCUSED | STATE_SYSTEM_DEFAULT;
+    const std::wstring failure = L"Could not reach the server (" + std::wstring(language) + L")";
+    struct Page {
+      InstallerPage page;
+      int focused;
+      std::vector<Expected> controls;
+    };
+    const Page pages[] = {
+        {kPageWelcome,
+         IDC_ACCEPT_BUTTON,
+         {{IDC_LOGO, ROLE_SYSTEM_GRAPHIC, L"Norva", 0},
+          {IDC_WELCOME_TEXT, ROLE_SYSTEM_TEXT, L"", kReachable | STATE_SYSTEM_READONLY},
+          {IDC_OPTIONS_BUTTON, ROLE_SYSTEM_PUSHBUTTON,
+           l10n::WithoutAccessKey(GetLocalizedString(IDS_OPTIONS)), kReachable},
+          {IDC_ACCEPT_BUTTON, ROLE_SYSTEM_PUSHBUTTON,
+           l10n::WithoutAccessKey(GetLocalizedString(IDS_ACCEPT_AND_INSTALL)), kFocusedDefault}}},
+        {kPageOptions,
+         IDC_ACCEPT_BUTTON,
+         {{IDC_LANGUAGE_LIST, ROLE_SYSTEM_COMBOBOX,
+           WithoutLabelColon(GetLocalizedString(IDS_LANGUAGE_LABEL)), kReachable},
+          {IDC_MODE_LIST, ROLE_SYSTEM_COMBOBOX,
+           WithoutLabelColon(GetLocalizedString(IDS_MODE_LABEL)), kReachable},
+          {IDC_FOLDER_LIST, ROLE_SYSTEM_COMBOBOX,
+           WithoutLabelColon(GetLocalizedString(IDS_FOLDER_LABEL)), kReachable},
+          {IDC_STATS_CHECK, ROLE_SYSTEM_CHECKBUTTON,
+           l10n::WithoutAccessKey(GetLocalizedString(IDS_SEND_STATISTICS)), kReachable},
+          {IDC_BACK_BUTTON, ROLE_SYSTEM_PUSHBUTTON,
+           l10n::WithoutAccessKey(GetLocalizedString(IDS_BACK)), kReachable}}},
+        {kPageProgress,
+         IDC_PROGRESS_BAR,
+         {{IDC_PROGRESS_BAR, ROLE_SYSTEM_PROGRESSBAR, L"",
+           STATE_SYSTEM_FOCUSED | STATE_SYSTEM_READONLY}}},
+        {kPageError,
+         IDC_RETRY_BUTTON,
+         {{IDC_STATUS_TEXT, ROLE_SYSTEM_STATICTEXT, failure, 0},
+          {IDC_RETRY_BUTTON, ROLE_SYSTEM_PUSHBUTTON,
+           l10n::WithoutAccessKey(GetLocalizedString(IDS_RETRY)), kFocusedDefault}}},
+    };
+    for (const Page& page : pages) {
+      SCOPED_TRACE(testing::Message() << WideToUtf8(language) << " page " << page.page);
+      focus_events.clear();
+      if (page.page == kPageError) {
+        window_->ShowError(failure, false, "");
+      } else {
+        window_->ShowPage(page.page);
+      }
+      if (page.page == kPageProgress) {
+        SendMessageW(Control(IDC_PROGRESS_BAR), PBM_SETRANGE32, 0, 1303);
+        SendMessageW(Control(IDC_PROGRESS_BAR), PBM_SETPOS, 521, 0);
+      }
+      loop_.RunUntilIdle();
+      ASSERT_FALSE(focus_events.empty());
+      EXPECT_EQ(focus_events.back(), Control(page.focused));
+      std::vector<test::Heard> heard = test::Listen(window_->handle());
+      for (const test::Heard& control : heard) {
+        if (!(control.state & STATE_SYSTEM_FOCUSABLE)) continue;
+        EXPECT_FALSE(control.name.empty()) << GetDlgCtrlID(control.window);
+        EXPECT_NE(control.role, ROLE_SYSTEM_CLIENT) << GetDlgCtrlID(control.window);
+      }
+      for (const Expected& expected : page.controls) {
+        auto it = std::find_if(heard.begin(), heard.end(), [&](const test::Heard& h) {
+          return h.window == Control(expected.control);
+        });
+        ASSERT_NE(it, heard.end()) << "control " << expected.control << " not heard";
+        EXPECT_EQ(it->role, expected.role) << expected.control;
+        EXPECT_EQ(it->name, expected.name.empty() ? Text(expected.control) : expected.name)
+            << expected.control;
+        EXPECT_EQ(it->state & expected.state, expected.state) << expected.control;
+        if (expected.control == IDC_PROGRESS_BAR) {
+          EXPECT_EQ(it->value, L"39%");
+        }
+        if (expected.control == IDC_STATS_CHECK) {
+          bool checked = Button_GetCheck(Control(IDC_STATS_CHECK)) == BST_CHECKED;
+          EXPECT_EQ((it->state & STATE_SYSTEM_CHECKED) != 0, checked);
+        }
+      }
+    }
+  }
+  UnhookWinEvent(hook);
+  g_focus_events = nullptr;
 }
 
 TEST_F(InstallerWindowTest, UninstallationShowsOnlyItsQuestion) {

@@ -1,6 +1,7 @@
 #include "ui/ui_test_support.h"
 
 #include <commctrl.h>
+#include <oleacc.h>
 #include <richedit.h>
 
 #include <chrono>
@@ -24,6 +25,12 @@ class StatusWaiter : public Settings::Observer {
   }
   TaskLoop* loop = nullptr;
 };
+
+std::wstring TakeText(BSTR text) {
+  std::wstring taken = text ? text : L"";
+  SysFreeString(text);
+  return taken;
+}
 
 HWND ParentOf(const InstallerWindow& window, int id) {
   return GetDlgItem(window.handle(), id) ? window.handle() : window.options_dialog();
@@ -61,6 +68,66 @@ COLORREF Screenshot::At(int x, int y) const {
   uint32_t pixel =
       pixels[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)];
   return RGB((pixel >> 16) & 0xFF, (pixel >> 8) & 0xFF, pixel & 0xFF);
+}
+
+Heard Hear(HWND control) {
+  Heard heard{control};
+  IAccessible* object = nullptr;
+  if (FAILED(AccessibleObjectFromWindow(control, OBJID_CLIENT, __uuidof(IAccessible),
+                                        reinterpret_cast<void**>(&object))))
+    return heard;
+  VARIANT self = {};
+  self.vt = VT_I4;
+  self.lVal = CHILDID_SELF;
+  BSTR text = nullptr;
+  if (object->get_accName(self, &text) == S_OK) heard.name = TakeText(text);
+  text = nullptr;
+  if (object->get_accValue(self, &text) == S_OK) heard.value = TakeText(text);
+  VARIANT answer = {};
+  if (SUCCEEDED(object->get_accRole(self, &answer)) && answer.vt == VT_I4) heard.role = answer.lVal;
+  VariantClear(&answer);
+  if (SUCCEEDED(object->get_accState(self, &answer)) && answer.vt == VT_I4)
+    heard.state = answer.lVal;
+  object->Release();
+  return heard;
+}
+
+std::vector<Heard> Listen(HWND window) {
+  std::vector<Heard> heard;
+  IAccessible* object = nullptr;
+  if (FAILED(AccessibleObjectFromWindow(window, OBJID_CLIENT, __uuidof(IAccessible),
+                                        reinterpret_cast<void**>(&object))))
+    return heard;
+  long count = 0;
+  object->get_accChildCount(&count);
+  std::vector<VARIANT> children(static_cast<size_t>(count));
+  long obtained = 0;
+  if (count > 0) AccessibleChildren(object, 0, count, children.data(), &obtained);
+  object->Release();
+  for (long i = 0; i < obtained; ++i) {
+    HWND child = nullptr;
+    if (children[i].vt == VT_DISPATCH && children[i].pdispVal) {
+      IAccessible* window_object = nullptr;
+      children[i].pdispVal->QueryInterface(__uuidof(IAccessible),
+                                           reinterpret_cast<void**>(&window_object));
+      if (window_object) {
+        WindowFromAccessibleObject(window_object, &child);
+        window_object->Release();
+      }
+    }
+    VariantClear(&children[i]);
+    if (!child || !IsWindowVisible(child)) continue;
+    Heard control = Hear(child);
+    bool pane = control.role == ROLE_SYSTEM_CLIENT || control.role == ROLE_SYSTEM_PANE ||
+                control.role == ROLE_SYSTEM_DIALOG || control.role == ROLE_SYSTEM_GROUPING;
+    if (!pane || !GetWindow(child, GW_CHILD)) {
+      heard.push_back(control);
+      continue;
+    }
+    std::vector<Heard> inside = Listen(child);
+    heard.insert(heard.end(), inside.begin(), inside.end());
+  }
+  return heard;
 }
 
 Screenshot CaptureWindow(HWND window, bool client_only) {

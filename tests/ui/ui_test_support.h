@@ -49,6 +49,22 @@ struct Screenshot {
 // The whole window, or only its client area.
 Screenshot CaptureWindow(HWND window, bool client_only = false);
 
+// What a screen reader hears of a control through the accessibility
+// interfaces.
+struct Heard {
+  HWND window = nullptr;
+  std::wstring name;
+  std::wstring value;
+  long role = 0;
+  long state = 0;
+};
+// The control's own object, asked as a screen reader asks it.
+Heard Hear(HWND control);
+// Walks `window` as a screen reader does: the children of its object, and
+// for each child window its own object; panes are walked into, hidden
+// controls left out.
+std::vector<Heard> Listen(HWND window);
+
 // Makes the window the active one and lets its activation through.
 void ActivateWindow(const InstallerWindow& window, TaskLoop* loop);
 // A key press on the focused control, through the message loop.
