@@ -417,6 +417,11 @@ void InstallerWindow::RefreshInstallControls(bool needs_elevation) {
   bool valid = status.IsValid();
   EnableWindow(Control(IDC_ACCEPT_BUTTON), valid);
   EnableWindow(Control(IDC_BACK_BUTTON), valid);
+  // Disabled while the folder was examined, the focused button lost the
+  // focus, and a keyboard user had nowhere to start from: it comes back.
+  int focused = IsPage(current_page_) ? kPages[current_page_].focused_control : 0;
+  if (valid && focused && !GetFocus() && GetActiveWindow() == dialog_)
+    SendMessageW(dialog_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(Control(focused)), TRUE);
 }
 
 // Messages ----------------------------------------------------------------

@@ -5,6 +5,8 @@
 #include <objbase.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -15,9 +17,12 @@
 
 #include "base/command_line.h"
 #include "base/location.h"
+#include "base/strings.h"
 #include "base/task_loop.h"
+#include "engine/engine_test_support.h"
 #include "product/installer_features.h"
 #include "product/languages.h"
+#include "product/product_info.h"
 #include "product/resource_ids.h"
 #include "stats/stats_collector.h"
 #include "support/local_service.h"
@@ -335,6 +340,92 @@ TEST_F(InstallerUIControllerTest, ProgressWeighsEachStateAndNeverGoesBack) {
       }
     });
   }));
+}
+
+// The keyboard alone, as its user goes: Tab to the welcome text's terms
+// link and Enter shows the terms, Tab to Back and Enter returns; Tab twice to
+// the privacy link and Space opens its page; Tab to the options and on to
+// Accept, and Enter installs the package the service serves, to the end.
+TEST_F(InstallerUIControllerTest, KeyboardAloneOpensTheLinksAndInstalls) {
+  const char* fixtures = std::getenv("NORVA_E2E_FIXTURES");
+  ASSERT_TRUE(fixtures) << "run through ctest: the packages are missing";
+  service_.PutFile("package.exe", test::ReadFile(test::FromUnixPath(fixtures) / L"package.exe"));
+  ASSERT_TRUE(service_.SetReply(
+      {{"stream", product::InternalStreamName()}, {"installer_file", "package.exe"}}));
+  test::RemoveProductTraces();
+  InstallerUIController controller(ServiceSwitches());
+  struct Key {
+    WORD key;
+    std::function<bool(InstallerUIController&)> reached;
+    const char* what;
+  };
+  auto focus_on = [](int id) {
+    return [id](InstallerUIController& c) {
+      return GetFocus() == test::WindowControl(*c.window(), id);
+    };
+  };
+  auto page_is = [](InstallerPage page) {
+    return [page](InstallerUIController& c) { return c.window()->current_page() == page; };
+  };
+  const std::vector<Key> keys = {
+      {VK_TAB, focus_on(IDC_WELCOME_TEXT), "the terms link"},
+      {VK_RETURN, page_is(kPageTerms), "the terms page"},
+      {VK_TAB, focus_on(IDC_TERMS_TEXT), "the terms text"},
+      {VK_TAB, focus_on(IDC_BACK_BUTTON), "Back"},
+      {VK_RETURN, page_is(kPageWelcome), "the welcome page again"},
+      {VK_TAB, focus_on(IDC_WELCOME_TEXT), "the terms link again"},
+      {VK_TAB, focus_on(IDC_WELCOME_TEXT), "the privacy link"},
+      {VK_SPACE, [this](InstallerUIController&) { return !opened_address_.empty(); },
+       "the privacy page opened"},
+      {VK_TAB, focus_on(IDC_OPTIONS_BUTTON), "Options"},
+      // Before the package is ready the backend would be this test program
+      // waiting for it: Accept waits for the package.
+      {VK_TAB,
+       [&](InstallerUIController& c) {
+         return focus_on(IDC_ACCEPT_BUTTON)(c) && Stats(c).contains("package_ready_time");
+       },
+       "Accept, and the package"},
+      {VK_RETURN, page_is(kPageProgress), "the installation"},
+  };
+  // Each key once the one before has had its effect; a key without its
+  // effect ends the run, as does the end of the installation.
+  auto press = std::make_shared<std::function<void(size_t)>>();
+  *press = [&, press](size_t next) {
+    if (!controller.window()) return;
+    if (next == keys.size()) {
+      When([&] { return !controller.window(); },
+           [&] {
+             if (controller.window()) controller.OnCancel();
+           });
+      return;
+    }
+    HWND focus = GetFocus();
+    PostMessageW(focus, WM_KEYDOWN, keys[next].key, 1);
+    PostMessageW(focus, WM_KEYUP, keys[next].key, 0xC0000001);
+    When([&, next] { return !controller.window() || keys[next].reached(controller); },
+         [&, next, press] {
+           if (controller.window() && keys[next].reached(controller)) {
+             (*press)(next + 1);
+             return;
+           }
+           ADD_FAILURE() << "no " << keys[next].what;
+           if (controller.window()) controller.OnCancel();
+         });
+  };
+  bool installed = Run(
+      controller,
+      [&](InstallerUIController& c) {
+        SetForegroundWindow(c.window()->handle());
+        SetActiveWindow(c.window()->handle());
+        (*press)(0);
+      },
+      L"--allusers=0 --launchnorva=0 --enable-installer-stats=0");
+  *press = nullptr;
+  EXPECT_EQ(opened_address_, L"https://www.norva.example/privacy");
+  EXPECT_TRUE(installed);
+  EXPECT_TRUE(std::filesystem::exists(scratch_.path() / L"Norva" /
+                                      Utf8ToWide(product::ProductVersion()) / L"norva.exe"));
+  test::RemoveProductTraces();
 }
 
 // Failed fetches before the user proceeds are restarted three times; then
