@@ -54,8 +54,13 @@ void MirrorChildren(HWND parent, HWND panel) {
   for (HWND child = GetWindow(parent, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
     MirrorPosition(parent, child);
     LONG_PTR style = GetWindowLongPtrW(child, GWL_EXSTYLE);
-    if (child != panel && GetDlgCtrlID(child) != IDC_LOGO)
+    if (child != panel && GetDlgCtrlID(child) != IDC_LOGO) {
       SetWindowLongPtrW(child, GWL_EXSTYLE, style ^ WS_EX_LAYOUTRTL);
+      // A control's own parts (a list's edit field) stay where they were
+      // drawn and would cover what the control now draws on the other side.
+      for (HWND part = GetWindow(child, GW_CHILD); part; part = GetWindow(part, GW_HWNDNEXT))
+        MirrorPosition(child, part);
+    }
     InvalidateRect(child, nullptr, TRUE);
   }
 }

@@ -50,6 +50,8 @@ void WindowPainter::Attach(HWND window) {
   if (high_contrast_) UseSystemRichEditBackgrounds();
   SetDpi(ScreenDpi(window));
   SetWindowSubclass(GetDlgItem(window, IDC_LOGO), LogoProc, 0, reinterpret_cast<DWORD_PTR>(this));
+  for (int id : kRichEdits)
+    SetWindowSubclass(GetDlgItem(window, id), RichEditProc, 0, reinterpret_cast<DWORD_PTR>(this));
 }
 
 void WindowPainter::SetDpi(int dpi) {
@@ -145,6 +147,46 @@ LRESULT CALLBACK WindowPainter::LogoProc(HWND logo, UINT message, WPARAM wparam,
   return 0;
 }
 
+LRESULT CALLBACK WindowPainter::RichEditProc(HWND text, UINT message, WPARAM wparam, LPARAM lparam,
+                                             UINT_PTR, DWORD_PTR data) {
+  LRESULT result = DefSubclassProc(text, message, wparam, lparam);
+  if (message == WM_PAINT) reinterpret_cast<WindowPainter*>(data)->ShowBackgroundThrough(text);
+  return result;
+}
+
+// A rich edit fills its background with one colour, the window's background
+// is a gradient: once the text is drawn, the pixels of the fill take the
+// window's background again.
+void WindowPainter::ShowBackgroundThrough(HWND text) {
+  auto edit = std::find(std::begin(kRichEdits), std::end(kRichEdits), GetDlgCtrlID(text));
+  if (!background_ || edit == std::end(kRichEdits)) return;
+  COLORREF fill = rich_edit_fills_[edit - std::begin(kRichEdits)];
+  RECT client;
+  GetClientRect(text, &client);
+  if (fill == CLR_INVALID || IsRectEmpty(&client)) return;
+  HDC dc = GetDC(text);
+  HDC drawn = CreateCompatibleDC(dc);
+  HDC composed = CreateCompatibleDC(dc);
+  Bitmap drawn_bitmap(CreateCompatibleBitmap(dc, client.right, client.bottom), client.right,
+                      client.bottom);
+  Bitmap composed_bitmap(CreateCompatibleBitmap(dc, client.right, client.bottom), client.right,
+                         client.bottom);
+  if (drawn && composed && drawn_bitmap && composed_bitmap) {
+    HGDIOBJ drawn_previous = SelectObject(drawn, drawn_bitmap.get());
+    HGDIOBJ composed_previous = SelectObject(composed, composed_bitmap.get());
+    BitBlt(drawn, 0, 0, client.right, client.bottom, dc, 0, 0, SRCCOPY);
+    FillRect(composed, &client, BackgroundBrush(text, composed));
+    TransparentBlt(composed, 0, 0, client.right, client.bottom, drawn, 0, 0, client.right,
+                   client.bottom, fill);
+    BitBlt(dc, 0, 0, client.right, client.bottom, composed, 0, 0, SRCCOPY);
+    SelectObject(drawn, drawn_previous);
+    SelectObject(composed, composed_previous);
+  }
+  if (drawn) DeleteDC(drawn);
+  if (composed) DeleteDC(composed);
+  ReleaseDC(text, dc);
+}
+
 void WindowPainter::PaintLogoArea(HWND logo, HDC dc, const RECT& area) {
   ComposeBackground();
   if (background_) {
@@ -197,18 +239,18 @@ void WindowPainter::ComposeBackground() {
 }
 
 void WindowPainter::MatchRichEditBackgrounds(HDC background) {
-  for (int id : {IDC_HEADING, IDC_WELCOME_TEXT}) {
-    HWND control = GetDlgItem(window_, id);
+  for (size_t i = 0; i < std::size(kRichEdits); ++i) {
+    HWND control = GetDlgItem(window_, kRichEdits[i]);
     RECT rect = RectInWindow(control);
     COLORREF under =
         GetPixel(background, (rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+    rich_edit_fills_[i] = under;
     if (under != CLR_INVALID) SendMessageW(control, EM_SETBKGNDCOLOR, 0, under);
   }
 }
 
 void WindowPainter::UseSystemRichEditBackgrounds() {
-  for (int id : {IDC_HEADING, IDC_WELCOME_TEXT})
-    SendMessageW(GetDlgItem(window_, id), EM_SETBKGNDCOLOR, TRUE, 0);
+  for (int id : kRichEdits) SendMessageW(GetDlgItem(window_, id), EM_SETBKGNDCOLOR, TRUE, 0);
 }
 
 void WindowPainter::CopyBackground(HDC dc, const RECT& area, POINT origin) const {

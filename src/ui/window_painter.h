@@ -3,9 +3,11 @@
 
 #include <windows.h>
 
+#include <iterator>
 #include <optional>
 #include <string>
 
+#include "product/resource_ids.h"
 #include "ui/window_images.h"
 
 namespace norva::installer {
@@ -61,6 +63,9 @@ class WindowPainter {
  private:
   static LRESULT CALLBACK LogoProc(HWND logo, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR,
                                    DWORD_PTR data);
+  static LRESULT CALLBACK RichEditProc(HWND text, UINT message, WPARAM wparam, LPARAM lparam,
+                                       UINT_PTR, DWORD_PTR data);
+  void ShowBackgroundThrough(HWND text);
   // The logo control: the window's background under it, the logo and, on
   // the error page, the error badge.
   void PaintLogoArea(HWND logo, HDC dc, const RECT& area);
@@ -94,6 +99,9 @@ class WindowPainter {
   HBRUSH white_brush_ = nullptr;
   HBRUSH window_brush_ = nullptr;
   HBRUSH background_brush_ = nullptr;
+  // The rich edits over the background, and the colour each fills with.
+  static constexpr int kRichEdits[] = {IDC_HEADING, IDC_WELCOME_TEXT};
+  COLORREF rich_edit_fills_[std::size(kRichEdits)] = {CLR_INVALID, CLR_INVALID};
 };
 
 }  // namespace norva::installer

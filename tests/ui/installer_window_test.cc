@@ -213,6 +213,15 @@ class InstallerWindowTest : public testing::Test {
   }
 
   HWND Control(int id) const { return test::WindowControl(*window_, id); }
+  // Whether the folder list's edit field leaves the drop-down button room on
+  // its left rather than its right.
+  bool FolderListButtonOnTheLeft() const {
+    HWND list = Control(IDC_FOLDER_LIST);
+    RECT outer, edit;
+    GetWindowRect(list, &outer);
+    GetWindowRect(FindWindowExW(list, nullptr, L"Edit", nullptr), &edit);
+    return edit.left - outer.left > outer.right - edit.right;
+  }
   bool Visible(int id) const { return IsWindowVisible(Control(id)) != FALSE; }
   void Click(int id) { test::ClickControl(*window_, id); }
   std::wstring Text(int id) const { return WindowText(Control(id)); }
@@ -465,6 +474,27 @@ TEST_F(InstallerWindowTest, ScreenReadersHearEveryPage) {
   g_focus_events = nullptr;
 }
 
+// The heading and the welcome text lie on the window's gradient without a
+// band of their own: at their edges the colours inside match those outside.
+TEST_F(InstallerWindowTest, TextsShowTheBackgroundThrough) {
+  Open(scratch_.path() / L"band");
+  test::Settle(&loop_, window_->handle());
+  test::Screenshot shot = test::CaptureWindow(window_->handle(), true);
+  auto differ = [](COLORREF a, COLORREF b) {
+    return std::abs(GetRValue(a) - GetRValue(b)) > 1 || std::abs(GetGValue(a) - GetGValue(b)) > 1 ||
+           std::abs(GetBValue(a) - GetBValue(b)) > 1;
+  };
+  for (int id : {IDC_HEADING, IDC_WELCOME_TEXT}) {
+    RECT rect = test::RectIn(*window_, id);
+    int banded_rows = 0;
+    for (int y = rect.top; y < rect.bottom; ++y) {
+      banded_rows += differ(shot.At(rect.left, y), shot.At(rect.left - 1, y)) ||
+                     differ(shot.At(rect.right - 1, y), shot.At(rect.right, y));
+    }
+    EXPECT_EQ(banded_rows, 0) << "control " << id;
+  }
+}
+
 TEST_F(InstallerWindowTest, UninstallationShowsOnlyItsQuestion) {
   Open(scratch_.path() / L"installed", /*uninstall=*/true);
   EXPECT_EQ(window_->current_page(), kPageUninstall);
@@ -596,6 +626,7 @@ TEST_F(InstallerWindowTest, LanguageSwitchReloadsTextsAndMirrors) {
   GetClientRect(window_->options_dialog(), &panel);
   EXPECT_EQ(mirrored.left, panel.right - english_rect.right);
   EXPECT_TRUE(GetWindowLongPtrW(Control(IDC_LANGUAGE_LIST), GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
+  EXPECT_TRUE(FolderListButtonOnTheLeft());
   // A window opened in that language starts mirrored, its options panel
   // (made after the window's first paint) too.
   window_ = InstallerWindow::Create(*settings_, stats_.root(), false);
@@ -604,8 +635,10 @@ TEST_F(InstallerWindowTest, LanguageSwitchReloadsTextsAndMirrors) {
   EXPECT_EQ(test::RectIn(*window_, IDC_LANGUAGE_LIST).left, mirrored.left);
   EXPECT_TRUE(GetWindowLongPtrW(Control(IDC_LANGUAGE_LIST), GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
   EXPECT_EQ(Text(IDC_BROWSE_BUTTON), GetLocalizedString(IDS_BROWSE));
+  EXPECT_TRUE(FolderListButtonOnTheLeft());
   test::SelectItem(*window_, IDC_LANGUAGE_LIST, index_of(L"en"));
   EXPECT_EQ(test::RectIn(*window_, IDC_LANGUAGE_LIST).left, english_rect.left);
+  EXPECT_FALSE(FolderListButtonOnTheLeft());
   EXPECT_FALSE(GetWindowLongPtrW(Control(IDC_LANGUAGE_LIST), GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
 }
 
