@@ -52,6 +52,7 @@ void WindowPainter::Attach(HWND window) {
   SetWindowSubclass(GetDlgItem(window, IDC_LOGO), LogoProc, 0, reinterpret_cast<DWORD_PTR>(this));
   for (int id : kRichEdits)
     SetWindowSubclass(GetDlgItem(window, id), RichEditProc, 0, reinterpret_cast<DWORD_PTR>(this));
+  SetWindowSubclass(GetDlgItem(window, IDC_PROGRESS_BAR), ProgressProc, 0, 0);
 }
 
 void WindowPainter::SetDpi(int dpi) {
@@ -145,6 +146,24 @@ LRESULT CALLBACK WindowPainter::LogoProc(HWND logo, UINT message, WPARAM wparam,
   reinterpret_cast<WindowPainter*>(data)->PaintLogoArea(logo, dc, area);
   EndPaint(logo, &paint);
   return 0;
+}
+
+// The progress bar takes the focus on its page, for screen readers; a frame
+// in the highlight colour shows it has it, as other controls show theirs.
+LRESULT CALLBACK WindowPainter::ProgressProc(HWND bar, UINT message, WPARAM wparam, LPARAM lparam,
+                                             UINT_PTR, DWORD_PTR) {
+  if (message == WM_SETFOCUS || message == WM_KILLFOCUS) InvalidateRect(bar, nullptr, TRUE);
+  LRESULT result = DefSubclassProc(bar, message, wparam, lparam);
+  if (message == WM_PAINT && GetFocus() == bar) {
+    RECT frame;
+    GetClientRect(bar, &frame);
+    HDC dc = GetDC(bar);
+    FrameRect(dc, &frame, GetSysColorBrush(COLOR_HIGHLIGHT));
+    InflateRect(&frame, -1, -1);
+    FrameRect(dc, &frame, GetSysColorBrush(COLOR_HIGHLIGHT));
+    ReleaseDC(bar, dc);
+  }
+  return result;
 }
 
 LRESULT CALLBACK WindowPainter::RichEditProc(HWND text, UINT message, WPARAM wparam, LPARAM lparam,

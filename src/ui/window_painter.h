@@ -63,6 +63,8 @@ class WindowPainter {
  private:
   static LRESULT CALLBACK LogoProc(HWND logo, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR,
                                    DWORD_PTR data);
+  static LRESULT CALLBACK ProgressProc(HWND bar, UINT message, WPARAM wparam, LPARAM lparam,
+                                       UINT_PTR, DWORD_PTR);
   static LRESULT CALLBACK RichEditProc(HWND text, UINT message, WPARAM wparam, LPARAM lparam,
                                        UINT_PTR, DWORD_PTR data);
   void ShowBackgroundThrough(HWND text);

@@ -495,6 +495,57 @@ TEST_F(InstallerWindowTest, TextsShowTheBackgroundThrough) {
   }
 }
 
+// Wherever the keyboard goes, the control it reaches looks focused, in the
+// usual and in a high-contrast theme: each Tab changes how the newly focused
+// control is drawn, and the progress bar its page focuses is drawn otherwise
+// without the focus.
+TEST_F(InstallerWindowTest, EveryFocusedControlShowsItsFocus) {
+  HighContrastTheme theme;
+  auto changed_in = [this](const test::Screenshot& a, const test::Screenshot& b, HWND control) {
+    RECT rect;
+    GetWindowRect(control, &rect);
+    MapWindowPoints(nullptr, window_->handle(), reinterpret_cast<POINT*>(&rect), 2);
+    for (int y = std::max(0L, rect.top); y < std::min<LONG>(a.height, rect.bottom); ++y)
+      for (int x = std::max(0L, rect.left); x < std::min<LONG>(a.width, rect.right); ++x)
+        if (a.At(x, y) != b.At(x, y)) return true;
+    return false;
+  };
+  for (bool high_contrast : {false, true}) {
+    SCOPED_TRACE(high_contrast ? "high contrast" : "usual theme");
+    if (high_contrast) theme.TurnOn();
+    Open(scratch_.path() / (high_contrast ? L"focus, contrast" : L"focus"));
+    test::ActivateWindow(*window_, &loop_);
+    for (InstallerPage page : {kPageWelcome, kPageOptions, kPageError}) {
+      if (page == kPageError) {
+        window_->ShowError(L"failed", true, "");
+      } else {
+        window_->ShowPage(page);
+      }
+      test::Settle(&loop_, window_->handle());
+      test::Screenshot before = test::CaptureWindow(window_->handle(), true);
+      const HWND first = GetFocus();
+      for (int tab = 0; tab < 12; ++tab) {
+        test::PressKey(&loop_, VK_TAB);
+        test::Settle(&loop_, window_->handle());
+        test::Screenshot after = test::CaptureWindow(window_->handle(), true);
+        EXPECT_TRUE(changed_in(before, after, GetFocus()))
+            << "page " << page << " control " << GetDlgCtrlID(GetFocus());
+        before = std::move(after);
+        if (GetFocus() == first) break;
+      }
+    }
+    window_->ShowPage(kPageProgress);
+    test::Settle(&loop_, window_->handle());
+    HWND bar = Control(IDC_PROGRESS_BAR);
+    ASSERT_EQ(GetFocus(), bar);
+    test::Screenshot focused = test::CaptureWindow(window_->handle(), true);
+    SetFocus(window_->handle());
+    test::Settle(&loop_, window_->handle());
+    EXPECT_TRUE(changed_in(focused, test::CaptureWindow(window_->handle(), true), bar));
+    window_.reset();
+  }
+}
+
 TEST_F(InstallerWindowTest, UninstallationShowsOnlyItsQuestion) {
   Open(scratch_.path() / L"installed", /*uninstall=*/true);
   EXPECT_EQ(window_->current_page(), kPageUninstall);
