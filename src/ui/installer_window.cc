@@ -45,47 +45,6 @@ constexpr struct {
     {IDC_UNINSTALL_ERROR_HEADING, IDS_UNINSTALLATION_FAILED},
 };
 
-struct PageInfo {
-  const char* name;
-  int focused_control;  // 0: none
-};
-
-constexpr PageInfo kPages[] = {
-    {"WELCOME", IDC_ACCEPT_BUTTON},
-    {"UNINSTALL", IDC_UNINSTALL_BUTTON},
-    {"TOS", IDC_ACCEPT_BUTTON},
-    {"OPTIONS", IDC_ACCEPT_BUTTON},
-    {"PROGRESS", 0},
-    {"ERROR", IDC_RETRY_BUTTON},
-};
-
-// Which controls each page shows, in page order.
-struct PageVisibility {
-  int control;
-  bool shown[6];
-};
-
-constexpr PageVisibility kVisibility[] = {
-    {IDC_LOGO, {true, true, false, false, true, true}},
-    {IDC_TERMS_TEXT, {false, false, true, false, false, false}},
-    {IDC_BACK_BUTTON, {false, false, true, true, false, true}},
-    {IDC_HEADING, {true, false, false, false, false, false}},
-    {IDC_WELCOME_TEXT, {true, false, false, false, false, false}},
-    {IDC_OPTIONS_BUTTON, {true, false, false, false, false, false}},
-    {IDC_ACCEPT_BUTTON, {true, false, true, true, false, false}},
-    {IDC_PROGRESS_HEADING, {false, false, false, false, true, false}},
-    {IDC_STATUS_TEXT, {false, false, false, false, true, true}},
-    {IDC_PROGRESS_BAR, {false, false, false, false, true, false}},
-    {IDC_ERROR_HEADING, {false, false, false, false, false, true}},
-    {IDC_UNINSTALL_ERROR_HEADING, {false, false, false, false, false, true}},
-    {IDC_RETRY_BUTTON, {false, false, false, false, false, true}},
-    {IDC_FULL_PACKAGE_BUTTON, {false, false, false, false, false, true}},
-    {IDC_CANCEL_BUTTON, {false, true, false, false, false, false}},
-    {IDC_UNINSTALL_BUTTON, {false, true, false, false, false, false}},
-    {IDC_DELETE_PROFILE_CHECK, {false, true, false, false, false, false}},
-    {IDC_UNINSTALL_QUESTION, {false, true, false, false, false, false}},
-};
-
 // The buttons of the window: what each records and does.
 struct Command {
   enum Effect { kShowPage, kConfirmCancel, kProceed, kFullPackage };
@@ -104,22 +63,6 @@ constexpr Command kCommands[] = {
     {IDC_UNINSTALL_BUTTON, "UNINSTALL", Command::kProceed, kPageNone},
     {IDC_BACK_BUTTON, "BACK", Command::kShowPage, kPageWelcome},
 };
-
-bool IsPage(InstallerPage page) { return page >= kPageWelcome && page < kPageNone; }
-
-const char* PageName(InstallerPage page) { return IsPage(page) ? kPages[page].name : "invalid"; }
-
-// Shows the controls of `page`; an uninstallation has headings of its own.
-void ShowPageControls(HWND window, InstallerPage page, bool uninstall) {
-  for (const PageVisibility& row : kVisibility) {
-    bool shown = IsPage(page) && row.shown[page];
-    if (row.control == (uninstall ? IDC_PROGRESS_HEADING : IDC_UNINSTALL_ERROR_HEADING) ||
-        (uninstall && row.control == IDC_ERROR_HEADING)) {
-      shown = false;
-    }
-    ShowWindow(GetDlgItem(window, row.control), shown ? SW_SHOWNA : SW_HIDE);
-  }
-}
 
 void SetControlText(HWND window, int id, const std::wstring& text) {
   if (!text.empty()) SetWindowTextW(GetDlgItem(window, id), text.c_str());
@@ -251,7 +194,7 @@ void InstallerWindow::ShowPage(InstallerPage page) {
   stats_.StartPage(PageName(page));
   ShowPageControls(dialog_, page, settings_.options().uninstall);
   ShowWindow(panel_.handle(), page == kPageOptions ? SW_SHOWNA : SW_HIDE);
-  int focused = IsPage(page) ? kPages[page].focused_control : 0;
+  int focused = PageFocusControl(page);
   // Enter presses the page's own button.
   SendMessageW(dialog_, DM_SETDEFID, focused ? focused : IDOK, 0);
   // A page without a button to press gives the focus to its progress, which
@@ -419,7 +362,7 @@ void InstallerWindow::RefreshInstallControls(bool needs_elevation) {
   EnableWindow(Control(IDC_BACK_BUTTON), valid);
   // Disabled while the folder was examined, the focused button lost the
   // focus, and a keyboard user had nowhere to start from: it comes back.
-  int focused = IsPage(current_page_) ? kPages[current_page_].focused_control : 0;
+  int focused = PageFocusControl(current_page_);
   if (valid && focused && !GetFocus() && GetActiveWindow() == dialog_)
     SendMessageW(dialog_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(Control(focused)), TRUE);
 }

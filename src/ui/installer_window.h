@@ -11,22 +11,13 @@
 #include "installer/settings.h"
 #include "stats/stats_collector.h"
 #include "ui/fetch_state.h"
+#include "ui/window_pages.h"
 #include "ui/linked_text.h"
 #include "ui/options_panel.h"
 #include "ui/window_painter.h"
 #include "ui/window_stats.h"
 
 namespace norva::installer {
-
-enum InstallerPage : int {
-  kPageWelcome = 0,
-  kPageUninstall = 1,
-  kPageTerms = 2,
-  kPageOptions = 3,
-  kPageProgress = 4,
-  kPageError = 5,
-  kPageNone = 6,
-};
 
 // What the window tells the one driving it.
 class InstallerWindowObserver {
