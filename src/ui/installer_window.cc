@@ -341,16 +341,8 @@ void InstallerWindow::RefreshInstallControls(bool needs_elevation) {
   bool installed = status.IsExistingInstallation() || status.IsLegacyInstallation();
   SetControlText(dialog_, IDC_ACCEPT_BUTTON,
                  GetLocalizedString(installed ? IDS_ACCEPT_AND_UPDATE : IDS_ACCEPT_AND_INSTALL));
-  const std::wstring notice = MarkLinks(GetLocalizedString(IDS_TERMS_NOTICE));
-  links_ = painter_.high_contrast()
-               ? SetUnderlinedLinks(Control(IDC_WELCOME_TEXT), notice, painter_.LinkColor())
-               : SetLinkedText(Control(IDC_WELCOME_TEXT), notice, painter_.LinkColor());
-  FindWelcomeLinks();
-  if (focused_link_ >= 0) {  // the new text's link at the same place takes the mark
-    const int kept = focused_link_;
-    focused_link_ = -1;
-    FocusLink(kept);
-  }
+  welcome_links_.SetText(MarkLinks(GetLocalizedString(IDS_TERMS_NOTICE)), painter_.LinkColor(),
+                         painter_.high_contrast());
   SetRichTextDirection(Control(IDC_WELCOME_TEXT), mirrored_);
   if (GetWindowsVersionRank() >= kWindowsVista) {
     for (int id : {IDC_ACCEPT_BUTTON, IDC_RETRY_BUTTON})
@@ -407,17 +399,12 @@ bool InstallerWindow::OnNotify(const NMHDR* header) {
   if (header->idFrom != IDC_WELCOME_TEXT || header->code != EN_LINK) return false;
   const auto* link = reinterpret_cast<const ENLINK*>(header);
   if (link->msg != WM_LBUTTONUP) return false;
-  OnLinkClicked(link->chrg);
+  welcome_links_.OnLinkClicked(link->chrg);
   return true;
 }
 
-void InstallerWindow::OnLinkClicked(CHARRANGE range) {
+void InstallerWindow::OpenLink(const std::wstring& target) {
   stats_.RecordAction("TOS");
-  std::wstring target = RichTextRange(Control(IDC_WELCOME_TEXT), range);
-  for (const LinkSpan& span : links_) {
-    if (range.cpMin >= static_cast<LONG>(span.start) && range.cpMax <= static_cast<LONG>(span.end))
-      target = span.url;
-  }
   if (EqualsCaseInsensitiveASCII(target, L"tos")) {
     ShowPage(kPageTerms);
     return;
@@ -427,82 +414,6 @@ void InstallerWindow::OnLinkClicked(CHARRANGE range) {
     std::vector<InstallerWindowObserver*> observers = observers_;
     for (InstallerWindowObserver* observer : observers) observer->OnOpenWebPage(target);
   }
-}
-
-void InstallerWindow::FindWelcomeLinks() {
-  link_ranges_.clear();
-  for (const LinkSpan& span : links_)
-    link_ranges_.push_back({static_cast<LONG>(span.start), static_cast<LONG>(span.end)});
-  if (links_.empty()) link_ranges_ = LinkRanges(Control(IDC_WELCOME_TEXT));
-}
-
-void InstallerWindow::FocusLink(int index) {
-  HWND text = Control(IDC_WELCOME_TEXT);
-  const std::vector<CHARRANGE>& links = link_ranges_;
-  if (focused_link_ >= 0 && focused_link_ < static_cast<int>(links.size()))
-    RestoreRichTextFormat(text, links[focused_link_], focused_link_format_);
-  focused_link_ = index >= 0 && index < static_cast<int>(links.size()) ? index : -1;
-  if (focused_link_ >= 0) focused_link_format_ = MarkRichTextRange(text, links[focused_link_]);
-}
-
-LRESULT InstallerWindow::OnWelcomeTextKey(HWND text, UINT message, WPARAM wparam, LPARAM lparam) {
-  const int count = static_cast<int>(link_ranges_.size());
-  const bool back = GetKeyState(VK_SHIFT) < 0;
-  const int next = focused_link_ + (back ? -1 : 1);
-  switch (message) {
-    case WM_GETDLGCODE: {
-      const auto* key = reinterpret_cast<const MSG*>(lparam);
-      if (key && key->message == WM_KEYDOWN && focused_link_ >= 0 &&
-          ((key->wParam == VK_TAB && next >= 0 && next < count) || key->wParam == VK_RETURN ||
-           key->wParam == VK_SPACE)) {
-        return DLGC_WANTMESSAGE;
-      }
-      return DLGC_WANTARROWS;  // no text to type, and Tab leaves after the last link
-    }
-    case WM_SETFOCUS:
-      FocusLink(count == 0 ? -1 : back ? count - 1 : 0);
-      break;
-    case WM_KILLFOCUS:
-      FocusLink(-1);
-      break;
-    case WM_KEYDOWN:
-      if (wparam == VK_TAB) {
-        FocusLink(next);
-        return 0;
-      }
-      if ((wparam == VK_RETURN || wparam == VK_SPACE) && focused_link_ >= 0) {
-        OnLinkClicked(link_ranges_[focused_link_]);
-        return 0;
-      }
-      break;
-    case WM_CHAR:
-      if (wparam == L'\t' || wparam == L'\r' || wparam == L' ') return 0;
-      break;
-  }
-  return DefSubclassProc(text, message, wparam, lparam);
-}
-
-LRESULT CALLBACK InstallerWindow::WelcomeTextProc(HWND text, UINT message, WPARAM wparam,
-                                                  LPARAM lparam, UINT_PTR, DWORD_PTR data) {
-  auto* window = reinterpret_cast<InstallerWindow*>(data);
-  if (message == WM_GETDLGCODE || message == WM_SETFOCUS || message == WM_KILLFOCUS ||
-      message == WM_KEYDOWN || message == WM_CHAR) {
-    return window->OnWelcomeTextKey(text, message, wparam, lparam);
-  }
-  // Links drawn as underlined text (high contrast) are no rich-edit links: a
-  // click on one is found here.
-  if (message == WM_LBUTTONUP && window->painter_.high_contrast()) {
-    POINTL point = {GET_X_LPARAM(lparam), GET_Y_LPARAM(lparam)};
-    auto at =
-        static_cast<LONG>(SendMessageW(text, EM_CHARFROMPOS, 0, reinterpret_cast<LPARAM>(&point)));
-    for (const LinkSpan& span : window->links_) {
-      if (at >= static_cast<LONG>(span.start) && at < static_cast<LONG>(span.end)) {
-        window->OnLinkClicked({static_cast<LONG>(span.start), static_cast<LONG>(span.end)});
-        break;
-      }
-    }
-  }
-  return DefSubclassProc(text, message, wparam, lparam);
 }
 
 INT_PTR InstallerWindow::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) {
@@ -553,13 +464,9 @@ INT_PTR InstallerWindow::HandleMessage(UINT message, WPARAM wparam, LPARAM lpara
 void InstallerWindow::Init() {
   painter_.Attach(dialog_);
   SetWindowIcons(dialog_);
-  SendMessageW(Control(IDC_WELCOME_TEXT), EM_SETEVENTMASK, 0, ENM_LINK);
   for (int id : {IDC_HEADING, IDC_WELCOME_TEXT}) SetWindowSubclass(Control(id), NoCaretProc, 0, 0);
-  // The welcome text is a stop of the keyboard's way through the window, for
-  // its links.
-  HWND welcome = Control(IDC_WELCOME_TEXT);
-  SetWindowLongPtrW(welcome, GWL_STYLE, GetWindowLongPtrW(welcome, GWL_STYLE) | WS_TABSTOP);
-  SetWindowSubclass(welcome, WelcomeTextProc, 0, reinterpret_cast<DWORD_PTR>(this));
+  welcome_links_.Attach(Control(IDC_WELCOME_TEXT),
+                        [this](const std::wstring& target) { OpenLink(target); });
   if (painter_.high_contrast()) FollowContrastTheme();
   painter_.ApplyFonts(nullptr);
   ExposeToScreenReaders(dialog_);

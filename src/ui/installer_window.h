@@ -11,9 +11,10 @@
 #include "installer/settings.h"
 #include "stats/stats_collector.h"
 #include "ui/fetch_state.h"
-#include "ui/window_pages.h"
 #include "ui/linked_text.h"
 #include "ui/options_panel.h"
+#include "ui/welcome_links.h"
+#include "ui/window_pages.h"
 #include "ui/window_painter.h"
 #include "ui/window_stats.h"
 
@@ -80,16 +81,8 @@ class InstallerWindow : public Settings::Observer {
   // The system's colours or its high-contrast mode changed.
   void OnSystemColorsChanged();
   void FollowContrastTheme();
-  void OnLinkClicked(CHARRANGE range);
-  // Finds where the welcome text just set has its links.
-  void FindWelcomeLinks();
-  // Moves the keyboard's link to `index` (-1: none), marking it.
-  void FocusLink(int index);
-  // The welcome text's own messages: clicks on links drawn as plain text,
-  // and the keyboard's way through its links (Tab, Shift+Tab, Enter, Space).
-  static LRESULT CALLBACK WelcomeTextProc(HWND text, UINT message, WPARAM wparam, LPARAM lparam,
-                                          UINT_PTR, DWORD_PTR data);
-  LRESULT OnWelcomeTextKey(HWND text, UINT message, WPARAM wparam, LPARAM lparam);
+  // A link of the welcome text: the terms page, or a web page to open.
+  void OpenLink(const std::wstring& target);
   void OnCommand(int id, int code);
   bool OnNotify(const NMHDR* header);
 
@@ -107,10 +100,7 @@ class InstallerWindow : public Settings::Observer {
   OptionsPanel panel_;
   HWND dialog_ = nullptr;
   std::vector<InstallerWindowObserver*> observers_;
-  std::vector<LinkSpan> links_;  // when the rich edit drops hyperlink fields
-  std::vector<CHARRANGE> link_ranges_;     // the welcome text's links, in order
-  int focused_link_ = -1;                  // the one the keyboard is on
-  CHARFORMAT2W focused_link_format_ = {};  // its format before it was marked
+  WelcomeLinks welcome_links_;
   InstallerPage current_page_ = kPageNone;
   bool mirrored_ = false;
 };
