@@ -52,6 +52,8 @@ class LzmaUtil {
   // The same through a duplicate of `file` (which must allow reading): the
   // archive read is the file the caller holds, whatever its name leads to.
   DWORD OpenArchive(HANDLE file, uint64_t start = 0, uint64_t size = UINT64_MAX);
+  // A path as a string would turn into a handle above: say FilePath.
+  DWORD OpenArchive(const wchar_t* path, uint64_t start = 0, uint64_t size = UINT64_MAX) = delete;
   // 0 on success; ERROR_INVALID_HANDLE (6) when the archive is not open,
   // unreadable, undecodable or names an unsafe entry; ERROR_DISK_FULL (112)
   // before anything is written when the entries declare more than the

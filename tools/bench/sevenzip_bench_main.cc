@@ -21,7 +21,7 @@ int wmain(int argc, wchar_t** argv) {
   QueryPerformanceCounter(&start);
   norva::installer::LzmaUtil util;
   if (argc == 4) util.set_max_threads(_wtoi(argv[3]));
-  DWORD result = util.OpenArchive(argv[1]);
+  DWORD result = util.OpenArchive(norva::installer::FilePath(argv[1]));
   if (result == 0) result = util.UnPack(argv[2]);
   util.CloseArchive();
   QueryPerformanceCounter(&end);
