@@ -23,11 +23,11 @@ struct ControlFacts {
   bool picture = false;
 };
 
-bool IsClass(HWND control, const wchar_t* name) {
+// Whether the control's class is `name`, or begins with it when `prefix`.
+bool IsClass(HWND control, const wchar_t* name, bool prefix = false) {
   wchar_t class_name[32] = {};
   GetClassNameW(control, class_name, 32);
-  return _wcsicmp(class_name, name) == 0 ||
-         (wcsncmp(name, L"RichEdit", 8) == 0 && _wcsnicmp(class_name, name, wcslen(name)) == 0);
+  return prefix ? _wcsnicmp(class_name, name, wcslen(name)) == 0 : _wcsicmp(class_name, name) == 0;
 }
 
 LONG_PTR Style(HWND control) { return GetWindowLongPtrW(control, GWL_STYLE); }
@@ -44,7 +44,10 @@ bool IsCheckBox(HWND control) {
   }
 }
 
-bool IsEditable(HWND control) { return IsClass(control, L"Edit") || IsClass(control, L"RichEdit"); }
+// An edit or a rich edit of any version ("RICHEDIT50W", "RichEdit20W").
+bool IsEditable(HWND control) {
+  return IsClass(control, L"Edit") || IsClass(control, L"RichEdit", true);
+}
 
 // 0 for windows the system's object describes well enough (the panes).
 LONG RoleOf(HWND control, const ControlFacts& facts) {
