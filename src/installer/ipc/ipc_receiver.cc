@@ -11,7 +11,9 @@ namespace norva::installer {
 // IPC thread. Overlapped mailslot reads never complete under Wine (they block
 // instead of reaching the completion port), while a timed blocking read is
 // correct everywhere. Each read posts the next one until Close raises the
-// stop flag, so reading ends within one time-out.
+// stop flag. Drain and Close do not wait out the read in progress: they send
+// the mailslot a one-byte datagram of their own, which ends it at once and
+// is dropped like any other datagram without the tag.
 class IPCReceiverProxy::Reader : public std::enable_shared_from_this<Reader> {
  public:
   Reader(HANDLE mailslot, std::shared_ptr<TaskRunner> owner, WeakPtr<IPCReceiverProxy> proxy,
@@ -95,6 +97,9 @@ bool IPCReceiverProxy::Connect(const std::wstring& name) {
     PLOG(ERROR) << "Could not create mailslot " << path;
     return false;
   }
+  // Without this handle, Drain and Close wait out the read in progress.
+  wake_.reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   thread_ = std::move(thread);
   reader_ = std::make_shared<Reader>(mailslot_.get(), std::move(owner), weak_factory_.GetWeakPtr(),
                                      thread_->task_runner());
@@ -107,15 +112,27 @@ void IPCReceiverProxy::Close() {
   weak_factory_.InvalidateWeakPtrs();
   if (!thread_) return;
   if (reader_) reader_->Stop();
+  WakeReader();
   thread_->Stop();
   reader_.reset();
   thread_.reset();
+  wake_.reset();
   mailslot_.reset();  // only once the reading thread has stopped
+}
+
+void IPCReceiverProxy::WakeReader() {
+  if (!wake_) return;
+  const uint8_t wake = 0;
+  DWORD written = 0;
+  WriteFile(wake_.get(), &wake, 1, &written, nullptr);
 }
 
 void IPCReceiverProxy::Drain(Closure done) {
   NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
-  if (reader_ && reader_->Drain(done)) return;
+  if (reader_ && reader_->Drain(done)) {
+    WakeReader();
+    return;
+  }
   if (std::shared_ptr<TaskRunner> runner = ThreadTaskRunnerHandle::Get())
     runner->PostTask(FROM_HERE, std::move(done));
 }

@@ -50,8 +50,8 @@ class IPCReceiverProxy {
   // mailslot now has been handed on; the datagrams arrive before it. Without
   // a connection `done` is posted at once.
   void Drain(Closure done);
-  // Stops reading and removes the mailslot; returns within one read
-  // time-out. Datagrams not yet delivered are dropped.
+  // Stops reading and removes the mailslot. Datagrams not yet delivered are
+  // dropped.
   void Close();
   bool IsConnected() const { return thread_ != nullptr; }
 
@@ -62,11 +62,14 @@ class IPCReceiverProxy {
   class Reader;
 
   void OnDatagram(const std::vector<uint8_t>& datagram);
+  // Ends the reader's read in progress with a datagram nobody decodes.
+  void WakeReader();
 
   Delegate* const delegate_;
   std::unique_ptr<Thread> thread_;
   std::shared_ptr<Reader> reader_;
   ScopedHandle mailslot_;
+  ScopedHandle wake_;  // our own writing end of the mailslot
   ThreadChecker thread_checker_;
   WeakPtrFactory<IPCReceiverProxy> weak_factory_{this};
 };
