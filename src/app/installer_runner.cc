@@ -9,6 +9,7 @@
 #include "base/command_line.h"
 #include "base/file_util.h"
 #include "base/logging.h"
+#include "engine/install_context.h"
 #include "engine/installer_observer.h"
 #include "installer/installation_status.h"
 #include "installer/settings.h"
@@ -42,8 +43,8 @@ std::wstring EncodeHandle(HANDLE handle) {
 
 }  // namespace
 
-InstallerRunner::InstallerRunner(FilePath package_folder)
-    : package_folder_(std::move(package_folder)) {}
+InstallerRunner::InstallerRunner(FilePath package_folder, bool movable_package)
+    : package_folder_(std::move(package_folder)), movable_package_(movable_package) {}
 
 InstallerRunner::~InstallerRunner() {
   StopInstallation();
@@ -118,6 +119,7 @@ bool InstallerRunner::StartInstallation(Settings& settings) {
   command_line.AppendSwitchValue("initial-pid", std::to_wstring(GetCurrentProcessId()));
   // No crash reporter runs beside this build's installer.
   command_line.AppendSwitchValue("crash-reporter-pid", L"0");
+  if (movable_package_) command_line.AppendSwitch(kMovablePackageSwitch);
 
   CloseEvents();
   interrupted_event_.reset(CreateFolderEvent(kInstallationInterruptedEvent, folder));

@@ -28,7 +28,9 @@ class Settings;
 // process that is killed can read back 0.
 class InstallerRunner : public HandleWatcher::Delegate, public IPCReceiverProxy::Delegate {
  public:
-  explicit InstallerRunner(FilePath package_folder);
+  // `movable_package`: the package folder is this run's own unpacking, so
+  // the backend may move its files into place.
+  explicit InstallerRunner(FilePath package_folder, bool movable_package = false);
   ~InstallerRunner() override;
   InstallerRunner(const InstallerRunner&) = delete;
   InstallerRunner& operator=(const InstallerRunner&) = delete;
@@ -73,6 +75,7 @@ class InstallerRunner : public HandleWatcher::Delegate, public IPCReceiverProxy:
 
   IPCReceiverProxy receiver_{this};
   const FilePath package_folder_;
+  const bool movable_package_;
   Process backend_;
   ScopedHandle mutex_;
   HandleWatcher backend_watcher_;

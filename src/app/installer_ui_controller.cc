@@ -84,7 +84,7 @@ bool InstallerUIController::RunUI(Settings& settings, bool inside_package,
   } else {
     package_folder = fetch_.CreateFetcher(download_folder, stats_->root(), this, command_line_);
   }
-  runner_ = std::make_unique<InstallerRunner>(package_folder);
+  runner_ = std::make_unique<InstallerRunner>(package_folder, !inside_package);
   pref_fetcher_ =
       std::make_unique<PrefDefaultOverridesFetcher>(package_folder, this, command_line_);
   loop_->SetDialogDispatcher(&Win32DialogDispatcher::Get());

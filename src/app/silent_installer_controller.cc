@@ -49,7 +49,7 @@ bool SilentInstallerController::Run(Settings& settings, bool inside_package,
     fetcher_->Start();
     package_folder = fetcher_->extraction_folder();
   }
-  runner_ = std::make_unique<InstallerRunner>(package_folder);
+  runner_ = std::make_unique<InstallerRunner>(package_folder, !inside_package);
   pref_fetcher_ = std::make_unique<PrefDefaultOverridesFetcher>(package_folder, this);
   runner_->AddObserver(this);
   if (!settings.IsStatusFetchPending()) {

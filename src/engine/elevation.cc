@@ -279,6 +279,7 @@ StepResult ElevationHandOver::LaunchPackageInstaller() {
       context_.command_line.GetSwitchValuePath("wait-for-package") / L"installer.exe";
   CommandLine arguments = context_.settings->ToCommandLine(false);
   if (post_elevated_) arguments.AppendSwitch("post-elevated-install-tasks");
+  CopySwitch(context_.command_line, kMovablePackageSwitch, &arguments);
   HandOverTransaction();
   arguments.AppendSwitchValue("crash-reporter-pid", CrashReporterPid(context_.command_line));
   ChildSuccessEvent child_succeeded;

@@ -4,6 +4,8 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -24,6 +26,7 @@
 #include "system/transactions/create_folder_operation.h"
 #include "system/transactions/delete_file_operation.h"
 #include "system/transactions/move_file_operation.h"
+#include "system/transactions/move_into_place_operation.h"
 #include "system/windows_version.h"
 
 namespace norva::installer {
@@ -32,6 +35,16 @@ namespace {
 constexpr wchar_t kLauncher[] = L"launcher.exe";
 constexpr wchar_t kFilesList[] = L"files_list";
 constexpr wchar_t kRootFilesList[] = L"root_files_list";
+
+// Files of the package that this run still reads or starts after the files
+// are in place, or may start again for another attempt: copied, never moved.
+constexpr const char* kPackageFilesThatStay[] = {"installer.exe",
+                                                 "launcher.exe",
+                                                 "files_list",
+                                                 "root_files_list",
+                                                 "pref_default_overrides",
+                                                 "server_tracking_data",
+                                                 "installer_prefs_include.json"};
 
 ShortcutChoices ChoicesOf(const Settings& settings) {
   ShortcutChoices choices;
@@ -123,7 +136,21 @@ StepResult FileSteps::ReadFilesLists() {
       }
     }
   }
+  FindMovableFiles();
   return {};
+}
+
+// A file named twice in the lists is copied each time: moving it the first
+// time would leave nothing for the second.
+void FileSteps::FindMovableFiles() {
+  movable_.clear();
+  if (!context_.PackageFilesMayMove()) return;
+  std::unordered_map<std::string, int> names;
+  for (const auto* list : {&files_, &root_files_})
+    for (const std::string& entry : *list) ++names[ToLowerASCII(entry)];
+  for (const char* name : kPackageFilesThatStay) names[name] += 2;
+  for (const auto& [name, count] : names)
+    if (count == 1) movable_.insert(name);
 }
 
 StepResult FileSteps::CreateSubfolder() {
@@ -154,8 +181,13 @@ StepResult FileSteps::CopyEntry(size_t index, bool root_files) {
   FilePath relative = Utf8ToWide(entry);
   FilePath destination =
       root_files ? folder / relative : folder / context_.record.subfolder / relative;
-  if (!context_.transaction.Execute(
-          std::make_unique<CopyFileOperation>(context_.package_folder / relative, destination))) {
+  FilePath source = context_.package_folder / relative;
+  std::unique_ptr<Operation> transfer;
+  if (movable_.contains(ToLowerASCII(entry)))
+    transfer = std::make_unique<MoveIntoPlaceOperation>(source, destination);
+  else
+    transfer = std::make_unique<CopyFileOperation>(source, destination);
+  if (!context_.transaction.Execute(std::move(transfer))) {
     return StepFailure{IDS_COPY_FAILED, relative.native(),
                        "Failed copying " + WideToUtf8(destination.native())};
   }

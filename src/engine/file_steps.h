@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/install_context.h"
@@ -10,10 +11,10 @@
 namespace norva::installer {
 
 // The installation's files and shortcuts: the package's files lists, the
-// copies into a new versioned subfolder and the installation folder, the
-// launcher, the shortcuts, and the finishing status file, default browser
-// and autoupdate task. Each change goes into the context's transaction and
-// its record.
+// copies (or, from the run's own package, moves) into a new versioned
+// subfolder and the installation folder, the launcher, the shortcuts, and the
+// finishing status file, default browser and autoupdate task. Each change goes into the context's
+// transaction and its record.
 class FileSteps {
  public:
   explicit FileSteps(InstallContext& context);
@@ -43,6 +44,7 @@ class FileSteps {
 
  private:
   StepResult ReadFilesLists();
+  void FindMovableFiles();
   StepResult CreateSubfolder();
   StepResult DeleteBrowserExecutable();
   void CopyLauncherExtras();
@@ -52,6 +54,8 @@ class FileSteps {
   InstallContext& context_;
   std::vector<std::string> files_;
   std::vector<std::string> root_files_;
+  // Folded entries of the lists that are moved rather than copied.
+  std::unordered_set<std::string> movable_;
 };
 
 }  // namespace norva::installer

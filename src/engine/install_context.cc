@@ -22,6 +22,10 @@ bool InstallContext::IsCopyOnly() const { return settings->choices().copy_only; 
 
 bool InstallContext::IsAutoupdate() const { return settings->options().autoupdate; }
 
+bool InstallContext::PackageFilesMayMove() const {
+  return command_line.HasSwitch(kMovablePackageSwitch) && !settings->choices().all_users;
+}
+
 std::wstring BrowserExecutableName() { return Utf8ToWide(product::FileNameBase()) + L".exe"; }
 
 }  // namespace norva::installer

@@ -18,6 +18,10 @@ namespace norva::installer {
 class InstallationStatus;
 class Settings;
 
+// Tells the backend that its package folder is the frontend's own unpacking
+// for this run, which nothing else uses: its files may be moved into place.
+inline constexpr char kMovablePackageSwitch[] = "movable-package";
+
 // Why a step failed, as the observers are told.
 struct StepFailure {
   int message_id = IDS_GENERAL_FAILURE;
@@ -40,6 +44,11 @@ struct InstallContext {
   int operation() const;
   bool IsCopyOnly() const;
   bool IsAutoupdate() const;
+  // The package's files may be moved instead of copied: the package is this
+  // run's own, and the installation is this user's alone. A machine-wide one
+  // copies, so that its files take the folder's access rather than that of
+  // the user's temporary folder.
+  bool PackageFilesMayMove() const;
 
   const CommandLine command_line;
   std::vector<InstallerObserver*> observers;

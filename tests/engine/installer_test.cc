@@ -85,6 +85,56 @@ TEST_F(InstallerTest, ProgressCountsEveryFileAndEndsWithTheTotal) {
   EXPECT_TRUE(PathExists(Folder(L"progress") / Utf8ToWide(Version()) / L"sub\\b.dat"));
 }
 
+// The run's own package gives its files up to a per-user installation, and
+// gets them back when the installation fails; every other package is copied.
+TEST_F(InstallerTest, OwnPackageIsMovedIntoPlaceAndBackWhenTheRunFails) {
+  struct Case {
+    const char* name;
+    std::vector<std::wstring> switches;
+    std::string files_list;
+    bool succeeds;
+    bool moved;  // a.dll and sub\b.dat left the package
+  };
+  const std::string files = "installer.exe\r\na.dll\r\nsub\\b.dat\r\n";
+  const Case cases[] = {
+      {"own package", {L"--movable-package"}, files, true, true},
+      {"someone else's package", {}, files, true, false},
+      {"for all users", {L"--movable-package", L"--allusers=1"}, files, true, false},
+      {"named twice", {L"--movable-package"}, files + "A.dll\r\nSUB\\b.dat\r\n", true, false},
+      {"failing", {L"--movable-package"}, files + "not-there.dll\r\n", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::path package = env_.scratch() / L"own";
+    std::filesystem::remove_all(package);
+    test::MakeSmallPackage(package, {"installer.exe", "a.dll", "sub\\b.dat"}, {});
+    test::WriteFile(package / L"files_list", c.files_list);
+    test::FolderSnapshot package_before = test::FolderSnapshot::Take(package);
+    std::filesystem::path folder = Folder(L"own package");
+    RunOptions options{c.switches};
+    options.switches.push_back(L"--launchnorva=0");
+    if (c.switches.size() < 2) options.switches.push_back(L"--allusers=0");
+    options.package = package;
+    RecordingObserver run = env_.Run(folder, options);
+    ASSERT_EQ(run.succeeded, c.succeeds) << run.failed_message;
+    std::filesystem::path subfolder = folder / Utf8ToWide(Version());
+    if (c.succeeds) {
+      for (const wchar_t* file : {L"installer.exe", L"a.dll", L"sub\\b.dat"})
+        EXPECT_EQ(test::ReadFile(subfolder / file), WideToUtf8(file));
+      EXPECT_TRUE(PathExists(folder / L"launcher.exe"));
+      EXPECT_TRUE(PathExists(package / L"installer.exe"));
+      EXPECT_TRUE(PathExists(package / L"launcher.exe"));
+      EXPECT_EQ(PathExists(package / L"a.dll"), !c.moved);
+      EXPECT_EQ(PathExists(package / L"sub\\b.dat"), !c.moved);
+    } else {
+      EXPECT_FALSE(PathExists(folder));
+      EXPECT_EQ(package_before.DifferencesTo(test::FolderSnapshot::Take(package)), "");
+    }
+    std::filesystem::remove_all(folder);
+    test::RemoveProductTraces();
+  }
+}
+
 TEST_F(InstallerTest, SubfolderTakesTheFirstFreeNumberedName) {
   struct Case {
     std::vector<std::string> present;

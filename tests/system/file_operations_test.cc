@@ -19,6 +19,7 @@
 #include "system/transactions/delete_file_operation.h"
 #include "system/transactions/file_helpers.h"
 #include "system/transactions/move_file_operation.h"
+#include "system/transactions/move_into_place_operation.h"
 #include "system/transactions/transaction.h"
 
 namespace norva::installer {
@@ -106,6 +107,28 @@ TEST_F(FileOperationsTest, MoveRolledBackPutsTheSourceBackAndTheOldTargetToo) {
   transaction.Rollback();
   EXPECT_EQ("moved", ReadFile(Path(L"from.txt")));
   EXPECT_EQ("previous", ReadFile(Path(L"to.txt")));
+}
+
+// A package file moved into place goes back on rollback; where it cannot,
+// it still leaves the installation.
+TEST_F(FileOperationsTest, MoveIntoPlaceRolledBackReturnsTheFileOrRemovesIt) {
+  for (bool package_gone : {false, true}) {
+    SCOPED_TRACE(package_gone ? "package gone" : "package there");
+    fs::remove_all(Path(L"package"));
+    fs::remove_all(Path(L"install"));
+    WriteFile(Path(L"package\\a.dll"), "new");
+    WriteFile(Path(L"install\\a.dll"), "previous");
+    Transaction transaction;
+    ASSERT_TRUE(transaction.Execute(std::make_unique<MoveIntoPlaceOperation>(
+        Path(L"package\\a.dll"), Path(L"install\\a.dll"))));
+    EXPECT_FALSE(fs::exists(Path(L"package\\a.dll")));
+    EXPECT_EQ("new", ReadFile(Path(L"install\\a.dll")));
+    if (package_gone) fs::remove_all(Path(L"package"));
+    transaction.Rollback();
+    EXPECT_EQ(fs::exists(Path(L"package\\a.dll")), !package_gone);
+    EXPECT_EQ("previous", ReadFile(Path(L"install\\a.dll")));
+    EXPECT_EQ(SetAsideCount(Path(L"install\\a.dll")), 0);
+  }
 }
 
 TEST_F(FileOperationsTest, CreateFolderUndoStopsAtAncestorAndAtFolderThatGainedAnEntry) {
