@@ -126,13 +126,15 @@ void Repaint(HWND window) {
 
 std::unique_ptr<InstallerWindow> InstallerWindow::Create(Settings& settings, StatsNode stats_root,
                                                          bool progress_only) {
+  // First: its painter starts decoding the images while the controls are made.
+  std::unique_ptr<InstallerWindow> window(
+      new InstallerWindow(settings, std::move(stats_root), progress_only));
   INITCOMMONCONTROLSEX controls = {8, 0xC2FF};
   if (!InitCommonControlsEx(&controls))
     LOG(ERROR) << "InitCommonControlsEx failed." << " " << logging::SystemErrorText(GetLastError());
   if (!LoadLibraryExW(L"Msftedit.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32))
-    LOG(ERROR) << "Loading library Msftedit.dll failed." << " " << logging::SystemErrorText(GetLastError());
-  std::unique_ptr<InstallerWindow> window(
-      new InstallerWindow(settings, std::move(stats_root), progress_only));
+    LOG(ERROR) << "Loading library Msftedit.dll failed."
+               << " " << logging::SystemErrorText(GetLastError());
   CreateDialogParamW(
       GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_INSTALLER_WINDOW), nullptr,
       OwnedDialogProc<InstallerWindow, &InstallerWindow::dialog_, &InstallerWindow::HandleMessage>,

@@ -5,6 +5,8 @@
 
 #include <wrl/client.h>
 
+#include <utility>
+
 #include "base/logging.h"
 #include "base/module_resource.h"
 
@@ -83,6 +85,39 @@ Bitmap LoadImageResource(int id, const wchar_t* type) {
   Bitmap bitmap = stream ? DecodeToBitmap(factory.Get(), stream.Get()) : Bitmap();
   if (!bitmap) LOG(ERROR) << "Image resource " << id << " does not decode";
   return bitmap;
+}
+
+BackgroundImageDecoder::BackgroundImageDecoder(std::vector<Request> requests)
+    : requests_(std::move(requests)), images_(requests_.size()) {
+  thread_.reset(CreateThread(nullptr, 0, &DecodeAll, this, 0, nullptr));
+  threaded_ = thread_.is_valid();
+}
+
+BackgroundImageDecoder::~BackgroundImageDecoder() { Join(); }
+
+DWORD WINAPI BackgroundImageDecoder::DecodeAll(void* decoder) {
+  auto* self = static_cast<BackgroundImageDecoder*>(decoder);
+  HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  for (size_t i = 0; i < self->requests_.size(); ++i)
+    self->images_[i] = LoadImageResource(self->requests_[i].id, self->requests_[i].type);
+  if (SUCCEEDED(com)) CoUninitialize();
+  return 0;
+}
+
+void BackgroundImageDecoder::Join() {
+  if (!thread_) return;
+  WaitForSingleObject(thread_.get(), INFINITE);  // decoding ends on its own
+  thread_.reset();
+}
+
+Bitmap BackgroundImageDecoder::Take(int id) {
+  Join();
+  for (size_t i = 0; i < requests_.size(); ++i) {
+    if (requests_[i].id != id) continue;
+    if (!threaded_) images_[i] = LoadImageResource(id, requests_[i].type);
+    return std::move(images_[i]);
+  }
+  return {};
 }
 
 void DrawBitmap(HDC dc, const Bitmap& bitmap, const RECT& target) {

@@ -3,6 +3,10 @@
 
 #include <windows.h>
 
+#include <vector>
+
+#include "base/scoped_handle.h"
+
 namespace norva::installer {
 
 // A 32-bit top-down DIB section with premultiplied alpha, ready for
@@ -33,6 +37,34 @@ class Bitmap {
 // module; empty when it is missing or does not decode. COM must be
 // initialised on the calling thread.
 Bitmap LoadImageResource(int id, const wchar_t* type);
+
+// Decodes image resources on a thread of its own, started by the
+// constructor, so that the window's thread makes its controls meanwhile.
+// Take waits for that thread; without it, Take decodes on the caller's
+// thread, whose COM must then be initialised.
+class BackgroundImageDecoder {
+ public:
+  struct Request {
+    int id;
+    const wchar_t* type;
+  };
+  explicit BackgroundImageDecoder(std::vector<Request> requests);
+  ~BackgroundImageDecoder();
+  BackgroundImageDecoder(const BackgroundImageDecoder&) = delete;
+  BackgroundImageDecoder& operator=(const BackgroundImageDecoder&) = delete;
+
+  // The image of request `id`, once; empty when it did not decode.
+  Bitmap Take(int id);
+
+ private:
+  static DWORD WINAPI DecodeAll(void* decoder);
+  void Join();
+
+  const std::vector<Request> requests_;
+  std::vector<Bitmap> images_;
+  ScopedHandle thread_;
+  bool threaded_ = false;
+};
 
 // Draws `bitmap` with its per-pixel alpha into `target` on `dc`.
 void DrawBitmap(HDC dc, const Bitmap& bitmap, const RECT& target);

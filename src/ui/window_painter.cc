@@ -43,9 +43,8 @@ WindowPainter::~WindowPainter() {
 
 void WindowPainter::Attach(HWND window) {
   window_ = window;
-  logo_ = LoadImageResource(IDR_LOGO, L"PNG");
-  error_badge_ = LoadImageResource(IDR_ERROR_BADGE, L"PNG");
-  background_image_ = LoadImageResource(IDR_BACKGROUND, L"JPG");
+  logo_ = decoder_.Take(IDR_LOGO);
+  background_image_ = decoder_.Take(IDR_BACKGROUND);
   high_contrast_ = IsHighContrastOn();
   if (high_contrast_) UseSystemRichEditBackgrounds();
   SetDpi(ScreenDpi(window));
@@ -53,6 +52,12 @@ void WindowPainter::Attach(HWND window) {
   for (int id : kRichEdits)
     SetWindowSubclass(GetDlgItem(window, id), RichEditProc, 0, reinterpret_cast<DWORD_PTR>(this));
   SetWindowSubclass(GetDlgItem(window, IDC_PROGRESS_BAR), ProgressProc, 0, 0);
+}
+
+void WindowPainter::SetErrorBadgeShown(bool shown) {
+  error_badge_shown_ = shown;
+  // Most runs never show it.
+  if (shown && !error_badge_) error_badge_ = LoadImageResource(IDR_ERROR_BADGE, L"PNG");
 }
 
 void WindowPainter::SetDpi(int dpi) {

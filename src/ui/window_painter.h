@@ -47,7 +47,7 @@ class WindowPainter {
   // follows them. The texts must be set again for their colours.
   void OnSystemColorsChanged();
   bool high_contrast() const { return high_contrast_; }
-  void SetErrorBadgeShown(bool shown) { error_badge_shown_ = shown; }
+  void SetErrorBadgeShown(bool shown);
 
   // WM_ERASEBKGND of the window.
   void PaintBackground(HDC dc);
@@ -94,6 +94,8 @@ class WindowPainter {
   bool error_badge_shown_ = false;
   bool high_contrast_ = false;
   WindowFonts fonts_;
+  // Started with the window, before its controls are made.
+  BackgroundImageDecoder decoder_{{{IDR_LOGO, L"PNG"}, {IDR_BACKGROUND, L"JPG"}}};
   Bitmap logo_;
   Bitmap error_badge_;
   Bitmap background_image_;

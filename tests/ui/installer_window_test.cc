@@ -567,6 +567,25 @@ TEST_F(InstallerWindowTest, UninstallationShowsOnlyItsQuestion) {
   EXPECT_EQ(recorder_.proceeds, 1);
 }
 
+// The error page marks the logo with its badge, and only the error page.
+TEST_F(InstallerWindowTest, ErrorPageBadgesTheLogo) {
+  Open(scratch_.path() / L"badge");
+  const RECT logo = test::RectIn(*window_, IDC_LOGO);
+  auto logo_pixels = [&] {
+    test::Settle(&loop_, window_->handle());
+    test::Screenshot shot = test::CaptureWindow(window_->handle(), true);
+    std::vector<COLORREF> pixels;
+    for (int y = logo.top; y < logo.bottom; ++y)
+      for (int x = logo.left; x < logo.right; ++x) pixels.push_back(shot.At(x, y));
+    return pixels;
+  };
+  const std::vector<COLORREF> plain = logo_pixels();
+  window_->ShowError(L"Download failed", true, "");
+  EXPECT_NE(logo_pixels(), plain);
+  window_->ShowPage(kPageWelcome);
+  EXPECT_EQ(logo_pixels(), plain);
+}
+
 // Every command records its action on the current page's record and acts;
 // the same page shown twice records once.
 TEST_F(InstallerWindowTest, NavigationIsRecorded) {
