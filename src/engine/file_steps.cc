@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/file_util.h"
+#include "base/json.h"
 #include "base/json_pref_store.h"
 #include "base/logging.h"
 #include "base/strings.h"
@@ -227,9 +228,8 @@ void FileSteps::CopyLauncherExtras() {
     }
   }
   FilePath overrides = context_.package_folder / L"pref_default_overrides";
-  std::string text;
-  if (ReadFileToString(overrides, &text) &&
-      !nlohmann::json::parse(text, nullptr, false).is_discarded()) {
+  nlohmann::json parsed;
+  if (ReadJsonFile(overrides, &parsed)) {
     context_.transaction.Execute(std::make_unique<CopyFileOperation>(
         overrides, context_.install_folder / L"pref_default_overrides"));
   }

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/json.h"
 #include "base/module_resource.h"
 #include "base/file_util.h"
 #include "base/strings.h"
@@ -36,8 +37,8 @@ std::atomic<int> g_stream_id_override{-1};
 using Json = nlohmann::json;
 
 Json ParseRecord(std::string_view text) {
-  Json record = Json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
-  if (record.is_discarded() || !record.is_object()) return Json::object();
+  Json record;
+  if (!ParseJson(text, &record) || !record.is_object()) return Json::object();
   return record;
 }
 
