@@ -17,6 +17,8 @@ namespace norva::installer {
 // damaged or hostile file, and would exhaust the stack when copied or written.
 inline constexpr int kMaxJsonDepth = 200;
 
+// Strict RFC 8259 text, a leading UTF-8 byte-order mark allowed; on failure
+// `value` is null.
 bool ParseJson(std::string_view text, nlohmann::json* value);
 std::string WriteJson(const nlohmann::json& value, bool pretty = false);
 

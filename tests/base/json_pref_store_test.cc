@@ -33,6 +33,41 @@ TEST(JsonTest, ParsesWithoutThrowing) {
   EXPECT_TRUE(ParseJson(R"({"text": "[[[[\"{{{{"})", &value));
 }
 
+// What is read, as written back; empty where the text must be refused.
+TEST(JsonTest, ReadsWhatTheJsonGrammarAllowsOnly) {
+  using namespace std::string_literals;
+  const std::pair<std::string, std::string> cases[] = {
+      {"18446744073709551615", "18446744073709551615"},
+      {"18446744073709551616", "1.8446744073709552e+19"},
+      {"-9223372036854775808", "-9223372036854775808"},
+      {"-9223372036854775809", "-9.223372036854776e+18"},
+      {" [0.1, 2.5E3, 1e-7, -0] ", "[0.1,2500.0,1e-07,0]"},
+      {"1e400", ""},
+      {"01", ""},
+      {"1.", ""},
+      {".5", ""},
+      {"+1", ""},
+      {"-", ""},
+      {R"("\ud83d\ude00 \u00e9\n\/")", "\"\xF0\x9F\x98\x80 \xC3\xA9\\n/\""},
+      {R"("\ud83d")", ""},
+      {R"("\ude00")", ""},
+      {"\"\xED\xA0\x80\"", ""},      // a surrogate in UTF-8
+      {"\"\xC0\xAF\"", ""},          // overlong
+      {"\"\xF4\x90\x80\x80\"", ""},  // above U+10FFFF
+      {"\"tab\there\"", ""},
+      {"\xEF\xBB\xBF{}", "{}"},
+      {R"({"a": 1, "a": [true, false, null]})", R"({"a":[true,false,null]})"},
+      {"[1]\0tail"s, "[1]"},
+      {"[1] 2", ""},
+      {"{\"a\" 1}", ""},
+  };
+  for (const auto& [text, expected] : cases) {
+    json value;
+    bool read = ParseJson(text, &value);
+    EXPECT_EQ(read ? WriteJson(value) : "", expected) << text;
+  }
+}
+
 TEST(JsonTest, WritesInvalidUtf8AsReplacementCharacters) {
   json value = {{"text", kInvalidUtf8}};
   std::string written = WriteJson(value);
