@@ -2,8 +2,27 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
+
 namespace norva::installer {
 namespace {
+
+// Every conversion the installer formats with, through the system C runtime,
+// and C99's length and termination when the buffer is short.
+TEST(StringsTest, FormatsEveryConversionInUse) {
+  EXPECT_EQ(StringPrintf("%d|%u|%lX|%.8lx|%lld|%llu|%016llX|%s|%03d%%", -5, 7u, 0xABCDul, 0x1ful,
+                         -9000000000ll, 18000000000000000000ull, 0x1234ull, "text", 9),
+            "-5|7|ABCD|0000001f|-9000000000|18000000000000000000|0000000000001234|text|009%");
+  EXPECT_EQ(StringPrintf(L"%ls|%lc:|%02X|%lld|%016llx|%u", L"wide \u00e9", L'C', 0xAu, -1ll,
+                         0xFFull, 42u),
+            L"wide \u00e9|C:|0A|-1|00000000000000ff|42");
+  EXPECT_EQ(std::to_wstring(-1234567890123ll), L"-1234567890123");
+  EXPECT_EQ(std::to_wstring(18446744073709551615ull), L"18446744073709551615");
+  char narrow[5] = "xxxx";
+  EXPECT_EQ(std::snprintf(narrow, sizeof(narrow), "%s", "longer"), 6);
+  EXPECT_STREQ(narrow, "long");
+}
 
 TEST(StringsTest, Utf8RoundTripsOutsideTheBasicPlane) {
   std::string utf8 = "caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80";
