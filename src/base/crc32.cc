@@ -1,6 +1,7 @@
 #include "base/crc32.h"
 
 #include <array>
+#include <memory>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
@@ -14,8 +15,7 @@ namespace {
 // Slice-by-8 tables: table[k][b] is the CRC of byte b followed by k zero bytes.
 using Tables = std::array<std::array<uint32_t, 256>, 8>;
 
-constexpr Tables MakeTables() {
-  Tables t{};
+void FillTables(Tables& t) {
   for (uint32_t b = 0; b < 256; ++b) {
     uint32_t c = b;
     for (int i = 0; i < 8; ++i) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
@@ -24,13 +24,23 @@ constexpr Tables MakeTables() {
   for (int k = 1; k < 8; ++k) {
     for (uint32_t b = 0; b < 256; ++b) t[k][b] = (t[k - 1][b] >> 8) ^ t[0][t[k - 1][b] & 0xFF];
   }
-  return t;
 }
 
-constexpr Tables kTables = MakeTables();
+// Made on first use instead of stored in the executable: 8 KB less to
+// download for a few microseconds once.
+// (A static array would be stored all the same, zeros included.)
+const Tables& SliceTables() {
+  static const std::unique_ptr<Tables> tables = [] {
+    auto made = std::make_unique<Tables>();
+    FillTables(*made);
+    return made;
+  }();
+  return *tables;
+}
 
 // `c` is the running register (the CRC inverted).
 uint32_t UpdateWithTables(uint32_t c, const uint8_t* p, size_t size) {
+  const Tables& kTables = SliceTables();
   for (; size && (reinterpret_cast<uintptr_t>(p) & 7); --size) c = (c >> 8) ^ kTables[0][(c ^ *p++) & 0xFF];
   for (; size >= 8; size -= 8, p += 8) {
     uint32_t lo = c ^ (uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
