@@ -243,6 +243,16 @@ class InstallerWindowTest : public testing::Test {
 // The controls each page shows; every other control of the table is hidden.
 TEST_F(InstallerWindowTest, EachPageShowsItsControls) {
   Open(scratch_.path() / L"Norva (test) & more");
+  // The icon's images are PNG-compressed: each size must still load.
+  for (WPARAM size : {ICON_SMALL, ICON_BIG}) {
+    ICONINFO icon = {};
+    HICON handle = reinterpret_cast<HICON>(SendMessageW(window_->handle(), WM_GETICON, size, 0));
+    ASSERT_TRUE(handle && GetIconInfo(handle, &icon)) << size;
+    BITMAP color = {};
+    EXPECT_TRUE(GetObjectW(icon.hbmColor, sizeof(color), &color) && color.bmWidth > 0);
+    DeleteObject(icon.hbmColor);
+    DeleteObject(icon.hbmMask);
+  }
   struct Case {
     InstallerPage page;
     std::vector<int> shown;
