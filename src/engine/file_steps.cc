@@ -142,9 +142,11 @@ StepResult FileSteps::ReadFilesLists() {
 }
 
 // A file named twice in the lists is copied each time: moving it the first
-// time would leave nothing for the second.
+// time would leave nothing for the second. Only the versioned subfolder's
+// files move: a recovery gives back what it finds there.
 void FileSteps::FindMovableFiles() {
   movable_.clear();
+  moves_recorded_ = false;
   if (!context_.PackageFilesMayMove()) return;
   std::unordered_map<std::string, int> names;
   for (const auto* list : {&files_, &root_files_})
@@ -184,7 +186,7 @@ StepResult FileSteps::CopyEntry(size_t index, bool root_files) {
       root_files ? folder / relative : folder / context_.record.subfolder / relative;
   FilePath source = context_.package_folder / relative;
   std::unique_ptr<Operation> transfer;
-  if (movable_.contains(ToLowerASCII(entry)))
+  if (!root_files && movable_.contains(ToLowerASCII(entry)) && RecordMovesFromPackage())
     transfer = std::make_unique<MoveIntoPlaceOperation>(source, destination);
   else
     transfer = std::make_unique<CopyFileOperation>(source, destination);
@@ -194,6 +196,18 @@ StepResult FileSteps::CopyEntry(size_t index, bool root_files) {
   }
   (root_files ? context_.record.root_files : context_.record.files).push_back(relative);
   return {};
+}
+
+// Before the first move: a later run of this package, recovering from this
+// one, puts the moved files back instead of deleting them with the subfolder.
+bool FileSteps::RecordMovesFromPackage() {
+  if (moves_recorded_) return true;
+  FilePath subfolder = context_.install_folder / context_.record.subfolder;
+  moves_recorded_ = WriteAhead(&context_.transaction,
+                               {.kind = JournalRecord::Kind::kMovedFromPackage,
+                                .texts = {context_.package_folder.native(), subfolder.native()}});
+  if (!moves_recorded_) movable_.clear();
+  return moves_recorded_;
 }
 
 StepResult FileSteps::InstallLauncher() {

@@ -45,6 +45,7 @@ class FileSteps {
  private:
   StepResult ReadFilesLists();
   void FindMovableFiles();
+  bool RecordMovesFromPackage();
   StepResult CreateSubfolder();
   StepResult DeleteBrowserExecutable();
   void CopyLauncherExtras();
@@ -56,6 +57,7 @@ class FileSteps {
   std::vector<std::string> root_files_;
   // Folded entries of the lists that are moved rather than copied.
   std::unordered_set<std::string> movable_;
+  bool moves_recorded_ = false;
 };
 
 }  // namespace norva::installer

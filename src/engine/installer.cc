@@ -99,7 +99,10 @@ bool Installer::CheckRequest() {
 bool Installer::RecoverAndOpenJournal() {
   const FilePath& folder = context_.install_folder;
   const bool machine = context_.settings->choices().all_users && IsUserAdmin(false);
-  switch (RecoverInterruptedInstallations(folder, machine)) {
+  // Files an interrupted run moved out of this same package go back into it.
+  const FilePath own_package =
+      context_.PackageFilesMayMove() ? context_.package_folder : FilePath();
+  switch (RecoverInterruptedInstallations(folder, machine, own_package)) {
     case RecoveryResult::kOwnerAlive:
       LOG(ERROR) << Fail(
           {IDS_MUTEX_FAILURE, L"", "Another installation into this folder is still running"});

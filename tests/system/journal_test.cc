@@ -68,6 +68,7 @@ class JournalRecoveryTest : public testing::Test {
     JournalScope scope;
     scope.install_folder = FilePath(Install().wstring());
     scope.key_prefixes = {key_.Sub(L"Product")};
+    scope.package_folder = scope_package_;
     return scope;
   }
 
@@ -80,6 +81,7 @@ class JournalRecoveryTest : public testing::Test {
 
   test::ScratchFolder scratch_;
   test::ScratchKey key_;
+  FilePath scope_package_;
 };
 
 TEST_F(JournalRecoveryTest, ASetAsideFileGoesBackUnlessTheTransactionCommitted) {
@@ -94,6 +96,32 @@ TEST_F(JournalRecoveryTest, ASetAsideFileGoesBackUnlessTheTransactionCommitted) 
     EXPECT_FALSE(fs::exists(Install(L"launcher.exe.1.old"))) << committed;
     EXPECT_FALSE(fs::exists(JournalFile()));
     fs::remove(Install(L"launcher.exe"));
+  }
+}
+
+// Files moved out of the run's own package go back to it when the recovering
+// run has that same package, and only to it; otherwise they go with the
+// folder the run made.
+TEST_F(JournalRecoveryTest, FilesMovedFromThePackageGoBackOnlyToTheSamePackage) {
+  for (bool same_package : {true, false}) {
+    SCOPED_TRACE(same_package ? "same package" : "another package");
+    fs::path package = Outside(L"package");
+    fs::create_directories(package / L"dlls");
+    test::WriteFile(package / L"installer.exe", "still there");
+    test::WriteFile(Install(L"1.0\\installer.exe"), "copied");
+    test::WriteFile(Install(L"1.0\\norva.exe"), "moved");
+    test::WriteFile(Install(L"1.0\\dlls\\a.dll"), "moved too");
+    scope_package_ = same_package ? FilePath(package.wstring()) : FilePath();
+    EXPECT_EQ(RecoveryResult::kRolledBack,
+              Recover({{.kind = Kind::kCreatedFolder,
+                        .texts = {Install(L"1.0").wstring(), Install().wstring()}},
+                       {.kind = Kind::kMovedFromPackage,
+                        .texts = {package.wstring(), Install(L"1.0").wstring()}}}));
+    EXPECT_FALSE(fs::exists(Install(L"1.0")));
+    EXPECT_EQ(test::ReadFile(package / L"installer.exe"), "still there");
+    EXPECT_EQ(fs::exists(package / L"norva.exe"), same_package);
+    EXPECT_EQ(fs::exists(package / L"dlls\\a.dll"), same_package);
+    fs::remove_all(package);
   }
 }
 

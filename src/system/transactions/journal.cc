@@ -62,7 +62,7 @@ class Reader {
 bool DecodeBody(const uint8_t* data, size_t size, JournalRecord* record) {
   if (size < 1) return false;
   record->kind = static_cast<JournalRecord::Kind>(data[0]);
-  if (data[0] < 1 || data[0] > static_cast<uint8_t>(JournalRecord::Kind::kCommitted)) return false;
+  if (data[0] < 1 || data[0] > static_cast<uint8_t>(JournalRecord::Kind::kLastKind)) return false;
   Reader reader(data + 1, size - 1);
   uint32_t texts, numbers, blobs;
   if (!reader.Number(&texts) || !reader.Number(&numbers) || !reader.Number(&blobs) ||

@@ -30,6 +30,9 @@ namespace norva::installer {
 //   kDeletedKey     texts: key, then each value's name; numbers: root, then each
 //                   value's type; blobs: security descriptor, then each value's bytes
 //   kCommitted      nothing: what follows is commit-time work only
+//   kMovedFromPackage texts: the run's own package folder, a folder the run
+//                   made and moved package files into; a recovery by a run of
+//                   that same package moves them back before the folder goes
 struct JournalRecord {
   enum class Kind : uint8_t {
     kHeader = 1,
@@ -42,6 +45,8 @@ struct JournalRecord {
     kChangedValue,
     kDeletedKey,
     kCommitted,
+    kMovedFromPackage,
+    kLastKind = kMovedFromPackage,
   };
   Kind kind = Kind::kHeader;
   std::vector<std::wstring> texts;

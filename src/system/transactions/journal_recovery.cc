@@ -62,6 +62,10 @@ class Recovery {
       case Kind::kDeletedKey:
         if (AllowedKey(record.numbers[0], record.texts[0]) && !committed_) RebuildKey(record);
         break;
+      case Kind::kMovedFromPackage:
+        if (Allowed(record.texts[1]) && !committed_ && IsOwnPackage(record.texts[0]))
+          ReturnToPackage(FilePath(record.texts[1]), FilePath(record.texts[0]));
+        break;
       case Kind::kHeader:
       case Kind::kCommitted:
         break;
@@ -78,6 +82,7 @@ class Recovery {
       case Kind::kCreatedFolder:
       case Kind::kMovedFile:
       case Kind::kSetAside:
+      case Kind::kMovedFromPackage:
         return counts(2, 0, 0);
       case Kind::kCreatedFile:
         return counts(1, 0, 0);
@@ -125,6 +130,27 @@ class Recovery {
       DWORD error = GetLastError();
       if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) break;
     }
+  }
+
+  bool IsOwnPackage(const std::wstring& folder) const {
+    return !scope_.package_folder.empty() &&
+           FoldedPath(folder) == FoldedPath(scope_.package_folder.native());
+  }
+
+  // Every file below `folder` whose place in the package is free goes back
+  // there; links and junctions are not followed. What stays is removed with
+  // the folder.
+  static void ReturnToPackage(const FilePath& folder, const FilePath& package) {
+    if (IsReparsePoint(folder)) return;
+    ForEachEntry(folder, [&](const WIN32_FIND_DATAW& entry) {
+      FilePath from = folder / entry.cFileName, to = package / entry.cFileName;
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return;
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        if (DirectoryExists(to)) ReturnToPackage(from, to);
+      } else if (!PathExists(to) && !file_helpers::RenamePath(from, to, 0)) {
+        LOG(ERROR) << "Could not move " << from << " back to the package";
+      }
+    });
   }
 
   static void RemoveCreatedFile(const std::wstring& text) {
@@ -323,8 +349,10 @@ RecoveryResult RecoverInterruptedInstallation(const FilePath& journal_file,
   return ours && records.size() > 1 ? RecoveryResult::kRolledBack : RecoveryResult::kNothingToDo;
 }
 
-RecoveryResult RecoverInterruptedInstallations(const FilePath& install_folder, bool machine) {
+RecoveryResult RecoverInterruptedInstallations(const FilePath& install_folder, bool machine,
+                                               const FilePath& package_folder) {
   JournalScope scope = JournalScope::ForInstallFolder(install_folder);
+  scope.package_folder = package_folder;
   RecoveryResult result = RecoveryResult::kNothingToDo;
   for (bool all_users : {false, true}) {
     if (all_users && !machine) continue;

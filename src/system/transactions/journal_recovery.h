@@ -23,6 +23,9 @@ struct JournalScope {
   FilePath install_folder;
   std::vector<FilePath> other_folders;
   std::vector<std::wstring> key_prefixes;  // relative to HKCU or HKLM
+  // The recovering run's own unpacked package: files an interrupted run of
+  // the same package moved out of it go back there, and nowhere else.
+  FilePath package_folder;
 
   // The installation folder, the shortcut folders of the user and of all
   // users, and the product's registry keys.
@@ -39,8 +42,9 @@ RecoveryResult RecoverInterruptedInstallation(const FilePath& journal_file,
                                               const JournalScope& scope);
 
 // Both journals of a folder (the user's, and with `machine` the one of an
-// installation for all users).
-RecoveryResult RecoverInterruptedInstallations(const FilePath& install_folder, bool machine);
+// installation for all users). `package_folder` as in JournalScope.
+RecoveryResult RecoverInterruptedInstallations(const FilePath& install_folder, bool machine,
+                                               const FilePath& package_folder = {});
 
 }  // namespace norva::installer
 
