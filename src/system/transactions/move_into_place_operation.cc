@@ -14,8 +14,8 @@ void MoveIntoPlaceOperation::LogStart() const {
   VLOG(1) << "Moving " << from_ << " into place at " << to_;
 }
 
-// A journal names only what a later run may remove: moving a file back to a
-// folder a journal names would let an edited journal plant it anywhere.
+// A journal names only what a later run may remove: moving a file back to
+// wherever a journal says would let an edited journal plant it anywhere.
 JournalRecord MoveIntoPlaceOperation::UndoRecord() const {
   return {.kind = JournalRecord::Kind::kCreatedFile, .texts = {to_.native()}};
 }
