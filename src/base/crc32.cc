@@ -40,16 +40,16 @@ const Tables& SliceTables() {
 
 // `c` is the running register (the CRC inverted).
 uint32_t UpdateWithTables(uint32_t c, const uint8_t* p, size_t size) {
-  const Tables& kTables = SliceTables();
-  for (; size && (reinterpret_cast<uintptr_t>(p) & 7); --size) c = (c >> 8) ^ kTables[0][(c ^ *p++) & 0xFF];
+  const Tables& t = SliceTables();
+  for (; size && (reinterpret_cast<uintptr_t>(p) & 7); --size)
+    c = (c >> 8) ^ t[0][(c ^ *p++) & 0xFF];
   for (; size >= 8; size -= 8, p += 8) {
     uint32_t lo = c ^ (uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
     uint32_t hi = uint32_t(p[4]) | uint32_t(p[5]) << 8 | uint32_t(p[6]) << 16 | uint32_t(p[7]) << 24;
-    c = kTables[7][lo & 0xFF] ^ kTables[6][(lo >> 8) & 0xFF] ^ kTables[5][(lo >> 16) & 0xFF] ^
-        kTables[4][lo >> 24] ^ kTables[3][hi & 0xFF] ^ kTables[2][(hi >> 8) & 0xFF] ^
-        kTables[1][(hi >> 16) & 0xFF] ^ kTables[0][hi >> 24];
+    c = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^
+        t[3][hi & 0xFF] ^ t[2][(hi >> 8) & 0xFF] ^ t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
   }
-  for (; size; --size) c = (c >> 8) ^ kTables[0][(c ^ *p++) & 0xFF];
+  for (; size; --size) c = (c >> 8) ^ t[0][(c ^ *p++) & 0xFF];
   return c;
 }
 
