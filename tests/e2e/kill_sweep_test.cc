@@ -45,7 +45,9 @@ class KillSweepTest : public test::EndToEndTest, public testing::WithParamInterf
   void Prepare() {
     DeleteTree(FilePath(folder_.native()));
     test::RemoveProductTraces();
-    if (GetParam() != Run::kInstall) ASSERT_EQ(EndToEndTest::Run(Fixture(L"package.exe")), 0u) << Logs();
+    if (GetParam() != Run::kInstall) {
+      ASSERT_EQ(EndToEndTest::Run(Fixture(L"package.exe")), 0u) << Logs();
+    }
   }
 
   DWORD RunSwept(const std::wstring& kill) {
@@ -85,8 +87,9 @@ class KillSweepTest : public test::EndToEndTest, public testing::WithParamInterf
       EXPECT_NE(exit_code, 0u) << kill_switch << "=" << position << "\n" << Logs();
       // A change is always written ahead; a Do that found nothing to change
       // (a file already gone) writes no record.
-      if (std::string(kill_switch) == "test-kill-after-journal-record")
+      if (std::string(kill_switch) == "test-kill-after-journal-record") {
         EXPECT_TRUE(JournalLeft()) << kill_switch << "=" << position;
+      }
       EXPECT_NE(RecoverInterruptedInstallations(FilePath(folder_.native()), false),
                 RecoveryResult::kFailed);
       EXPECT_FALSE(JournalLeft());

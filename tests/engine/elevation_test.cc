@@ -429,7 +429,9 @@ TEST_F(ElevationTest, PermissionHelperFailures) {
     std::vector<std::string> started = Lines(Started());
     std::filesystem::remove(Started());
     ASSERT_EQ(started.size(), c.name_taken ? 0u : 1u);
-    if (!c.name_taken) EXPECT_TRUE(Has(started[0], "--set-folder-permission=")) << started[0];
+    if (!c.name_taken) {
+      EXPECT_TRUE(Has(started[0], "--set-folder-permission=")) << started[0];
+    }
   }
 }
 
@@ -509,7 +511,9 @@ TEST_F(ElevationTest, PackageWaitHandsOverToThePackageInstaller) {
       EXPECT_TRUE(Has(package_installer, "--launchnorva=1")) << package_installer;
       EXPECT_EQ(Has(package_installer, "--post-elevated-install-tasks"), c.after_elevation)
           << package_installer;
-      if (c.after_elevation) EXPECT_TRUE(Has(started[0], "--launchnorva=0")) << started[0];
+      if (c.after_elevation) {
+        EXPECT_TRUE(Has(started[0], "--launchnorva=0")) << started[0];
+      }
     }
   }
 }

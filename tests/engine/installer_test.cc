@@ -362,8 +362,9 @@ TEST_F(InstallerTest, PackageInstallerMustProveItsSuccess) {
     SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", nullptr);
     CloseHandle(ready);
     EXPECT_EQ(run.succeeded, c.succeeded);
-    if (!c.succeeded)
+    if (!c.succeeded) {
       EXPECT_EQ(run.failed_message, "Installer process did not complete successfully.");
+    }
   }
 }
 

@@ -133,7 +133,9 @@ TEST(PackageFetcherSweepTest, RemovesOnlyTheFilesOfRunsWhoseOwnerDied) {
         run.owner == kEnded ? 0 : 120000));
     ASSERT_TRUE(owners.back()->held());
     if (run.owner == kKilled) owners.back()->Kill();
-    if (run.owner == kEnded) ASSERT_TRUE(owners.back()->WaitForEnd(30000));
+    if (run.owner == kEnded) {
+      ASSERT_TRUE(owners.back()->WaitForEnd(30000));
+    }
   }
   test::WriteFile(folder / L"notes.txt", "mine");
   test::WriteFile(folder / L"other_20240101101011" / L"kept.txt", "mine");

@@ -313,7 +313,9 @@ TEST(SevenZipBlocksLimitsTest, DamageOrCancelStopsEveryBlockAndLeavesNothing) {
     util.set_max_threads(4);
     ASSERT_EQ(0u, util.OpenArchive(c.archive));
     EXPECT_EQ(c.result, util.UnPack(scratch.path() / "out")) << c.archive;
-    if (c.cancel_at != -1) EXPECT_EQ(4, util.last_stats().threads) << c.archive;
+    if (c.cancel_at != -1) {
+      EXPECT_EQ(4, util.last_stats().threads) << c.archive;
+    }
     EXPECT_FALSE(fs::exists(scratch.path() / "out")) << c.archive;
   }
 }
