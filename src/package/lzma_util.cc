@@ -188,6 +188,7 @@ std::vector<bool> SupersededEntries(const sz::Archive& archive) {
 struct Block {
   std::vector<size_t> entries;
   uint64_t memory = 0;
+  uint64_t dictionary = 0;  // the largest, part of `memory`
   uint64_t size = 0;
 };
 
@@ -201,6 +202,7 @@ std::vector<Block> PlanBlocks(const sz::Archive& archive) {
   }
   for (size_t f = 0; f < folders.size(); ++f) {
     blocks[f].memory = sz::FolderMemory(folders[f]) + sz::kExtractorBufferSize;
+    blocks[f].dictionary = sz::FolderDictionary(folders[f]);
     blocks[f].size = folders[f].UnpackSize();
   }
   blocks.erase(std::remove_if(blocks.begin(), blocks.end(),
@@ -376,12 +378,20 @@ class LzmaUtil::Unpacking {
     return 0;
   }
 
+  // A worker keeps its last block's dictionary for the next one; what it
+  // holds counts in the memory in flight.
+  struct WorkerMemory {
+    sz::DictionaryKeeper keeper;
+    uint64_t held = 0;
+  };
+
   void Work() {
     FileInStream in(util_.file_.get(), util_.archive_start_, util_.archive_size_);
+    WorkerMemory memory;
     size_t block;
-    while (TakeBlock(&block)) {
+    while (TakeBlock(&memory, &block)) {
       {
-        sz::Extractor extractor(archive_, &in);
+        sz::Extractor extractor(archive_, &in, &memory.keeper);
         for (size_t index : blocks_[block].entries) {
           if (Stopped()) break;
           BeginEntry();
@@ -392,10 +402,22 @@ class LzmaUtil::Unpacking {
         }
       }
       std::lock_guard<std::mutex> hold(lock_);
-      memory_in_flight_ -= blocks_[block].memory;
+      memory_in_flight_ -= memory.held - memory.keeper.capacity();
+      memory.held = memory.keeper.capacity();
       changed_.notify_all();
     }
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      GiveUpDictionary(&memory);
+    }
     CountWorker(-1);
+  }
+
+  void GiveUpDictionary(WorkerMemory* memory) {
+    memory->keeper.Release();
+    memory_in_flight_ -= memory->held;
+    memory->held = 0;
+    changed_.notify_all();
   }
 
   void CountWorker(int change) {
@@ -404,16 +426,28 @@ class LzmaUtil::Unpacking {
     changed_.notify_all();
   }
 
-  // The next block, once its memory fits beside the blocks in flight.
-  bool TakeBlock(size_t* block) {
+  // The next block, once its memory fits beside the blocks in flight. A
+  // kept dictionary large enough serves the block's largest one; a smaller
+  // one is freed first, and so is any before the worker waits for memory.
+  bool TakeBlock(WorkerMemory* memory, size_t* block) {
     std::unique_lock<std::mutex> hold(lock_);
     for (;;) {
       if (Stopped() || next_block_ == blocks_.size()) return false;
-      uint64_t need = blocks_[next_block_].memory;
-      if (!memory_in_flight_ || memory_in_flight_ + need <= util_.memory_budget_) break;
-      changed_.wait(hold);
+      const Block& next = blocks_[next_block_];
+      bool reuse = memory->keeper.capacity() >= next.dictionary;
+      uint64_t need = reuse ? memory->held + next.memory - next.dictionary : next.memory;
+      uint64_t others = memory_in_flight_ - memory->held;
+      if (!others || others + need <= util_.memory_budget_) {
+        memory->keeper.PrepareFor(next.dictionary);
+        memory_in_flight_ = others + need;
+        memory->held = need;
+        break;
+      }
+      if (memory->held)
+        GiveUpDictionary(memory);
+      else
+        changed_.wait(hold);
     }
-    memory_in_flight_ += blocks_[next_block_].memory;
     peak_memory_ = std::max(peak_memory_, memory_in_flight_);
     *block = next_block_++;
     return true;

@@ -282,6 +282,22 @@ TEST(SevenZipBlocksLimitsTest, MemoryStaysWithinTheBudget) {
   EXPECT_LE(sevenzip::DecoderMemoryPeak(), kBudget);
 }
 
+// One worker decodes the sixteen blocks through one dictionary, each block's
+// kept for the next: fresh dictionaries would allocate 64 MiB.
+TEST(SevenZipBlocksLimitsTest, OneWorkerKeepsItsDictionaryForTheNextBlock) {
+  fs::path fixtures = SevenZipFixtures();
+  ASSERT_FALSE(fixtures.empty()) << "NORVA_SEVENZIP_FIXTURES is not set";
+  ScratchFolder scratch;
+  LzmaUtil util;
+  util.set_max_threads(1);
+  ASSERT_EQ(0u, util.OpenArchive(fixtures / "archives" / "blocks16.7z"));
+  sevenzip::ResetDecoderMemoryPeak();
+  ASSERT_EQ(0u, util.UnPack(scratch.path() / "out"));
+  ExpectSameTree(fixtures / "ref" / "blocks16", scratch.path() / "out", true);
+  EXPECT_LT(sevenzip::DecoderMemoryAllocated(), 6u << 20);
+  EXPECT_LT(sevenzip::DecoderMemoryPeak(), 6u << 20);
+}
+
 // A block in the middle of the archive is damaged: the blocks decoding beside
 // it stop, and nothing of the unpacking is left. Cancelling while several
 // blocks are in flight, or before any starts, ends the same way.

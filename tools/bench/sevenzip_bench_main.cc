@@ -35,5 +35,7 @@ int wmain(int argc, wchar_t** argv) {
   std::printf("blocks %zu\nthreads %d\ndecoder_memory_mib %.1f (planned %.1f)\n", stats.blocks,
               stats.threads, double(norva::installer::sevenzip::DecoderMemoryPeak()) / (1 << 20),
               double(stats.peak_memory) / (1 << 20));
+  std::printf("decoder_allocated_mib %.1f\n",
+              double(norva::installer::sevenzip::DecoderMemoryAllocated()) / (1 << 20));
   return result == 0 ? 0 : 1;
 }

@@ -104,6 +104,7 @@ class CopyStream : public ByteStream {
 // counted, so that the memory of blocks decoded side by side can be checked.
 std::atomic<uint64_t> g_decoder_bytes{0};
 std::atomic<uint64_t> g_decoder_peak{0};
+std::atomic<uint64_t> g_decoder_allocated{0};
 constexpr size_t kSizeHeader = 16;  // keeps the block aligned as malloc's
 
 void* SzAlloc(void*, size_t size) {
@@ -111,6 +112,7 @@ void* SzAlloc(void*, size_t size) {
   auto* block = static_cast<uint8_t*>(std::malloc(size + kSizeHeader));
   if (!block) return nullptr;
   std::memcpy(block, &size, sizeof(size));
+  g_decoder_allocated += size;
   uint64_t now = g_decoder_bytes += size;
   uint64_t peak = g_decoder_peak.load();
   while (now > peak && !g_decoder_peak.compare_exchange_weak(peak, now)) {
@@ -129,16 +131,40 @@ void SzFree(void*, void* address) {
 
 ISzAlloc g_alloc = {SzAlloc, SzFree};
 
-// LzmaDec over a dictionary we size ourselves: never more than the output
-// needs, so a small file with a huge declared dictionary costs little.
+// The bytes a dictionary takes: never more than the output needs, so a small
+// file with a huge declared dictionary costs little.
+uint64_t DictionaryBytes(uint64_t declared, uint64_t out_size) {
+  return std::max<uint64_t>(std::min(declared, out_size), 1 << 12);
+}
+
+// The dictionary an LZMA or LZMA2 coder declares and the literal bits its
+// probabilities are sized for; false for other coders.
+bool LzmaParameters(const Coder& coder, uint64_t* dictionary, unsigned* literal_bits) {
+  if (coder.method == kMethodLzma && coder.props.size() == LZMA_PROPS_SIZE) {
+    *dictionary = LoadLe32(coder.props.data() + 1);
+    *literal_bits = coder.props[0] % 9 + coder.props[0] / 9 % 5;
+    return true;
+  }
+  if (coder.method == kMethodLzma2 && coder.props.size() == 1 && coder.props[0] <= 40) {
+    uint8_t p = coder.props[0];
+    *dictionary = p == 40 ? 0xFFFFFFFFu : (2u | (p & 1u)) << (p / 2 + 11);
+    *literal_bits = 4;  // LZMA2 allows lc + lp <= 4
+    return true;
+  }
+  return false;
+}
+
+// LzmaDec over a dictionary we size ourselves (DictionaryBytes), borrowed
+// from the keeper when it has one of the size.
 class DictionaryStream : public ByteStream {
  public:
-  DictionaryStream(ByteStream* in, uint64_t out_size) : input_(in), undecoded_(out_size) {
+  DictionaryStream(ByteStream* in, uint64_t out_size, DictionaryKeeper* keeper)
+      : input_(in), undecoded_(out_size), keeper_(keeper) {
     LzmaDec_Construct(&dec_);
   }
   ~DictionaryStream() override {
     LzmaDec_FreeProbs(&dec_, &g_alloc);
-    SzFree(nullptr, dec_.dic);
+    if (!keeper_ || !keeper_->TakeBack(dec_.dic, dec_.dicBufSize)) SzFree(nullptr, dec_.dic);
   }
 
   Result Read(uint8_t* out, size_t size, size_t* got) override {
@@ -163,8 +189,9 @@ class DictionaryStream : public ByteStream {
     if (declared > limits.max_dictionary) return Result::kLimitExceeded;
     if (LzmaDec_AllocateProbs(&dec_, props, LZMA_PROPS_SIZE, &g_alloc) != SZ_OK)
       return Result::kMemoryError;
-    size_t size = std::max<size_t>(ClampSize(std::min(declared, undecoded_), SIZE_MAX), 1 << 12);
-    dec_.dic = static_cast<Byte*>(SzAlloc(nullptr, size));
+    size_t size = ClampSize(DictionaryBytes(declared, undecoded_), SIZE_MAX);
+    dec_.dic = keeper_ ? keeper_->Lend(size) : nullptr;
+    if (!dec_.dic) dec_.dic = static_cast<Byte*>(SzAlloc(nullptr, size));
     if (!dec_.dic) return Result::kMemoryError;
     dec_.dicBufSize = size;
     // Distance checks then hold against the buffer we really have.
@@ -213,6 +240,7 @@ class DictionaryStream : public ByteStream {
   uint64_t undecoded_;
   size_t taken_ = 0;
   bool checked_end_ = false;
+  DictionaryKeeper* keeper_;
 };
 
 class LzmaStream : public DictionaryStream {
@@ -542,32 +570,66 @@ std::unique_ptr<ByteStream> CreatePackStream(InStream* in, uint64_t offset, uint
 }
 
 uint64_t DecoderMemoryPeak() { return g_decoder_peak; }
-void ResetDecoderMemoryPeak() { g_decoder_peak = g_decoder_bytes.load(); }
+uint64_t DecoderMemoryAllocated() { return g_decoder_allocated; }
+void ResetDecoderMemoryPeak() {
+  g_decoder_peak = g_decoder_bytes.load();
+  g_decoder_allocated = 0;
+}
 
 uint64_t CoderMemory(const Coder& coder, uint64_t out_size) {
   // Every coder holds at most a few input and output buffers (BCJ2 four
   // inputs, a filter its larger buffer).
   uint64_t total = std::max<uint64_t>(4 * kBufferSize, kFilterBufferSize);
-  uint64_t dictionary = 0;
-  unsigned literal_bits = 0;
-  if (coder.method == kMethodLzma && coder.props.size() == LZMA_PROPS_SIZE) {
-    dictionary = LoadLe32(coder.props.data() + 1);
-    literal_bits = coder.props[0] % 9 + coder.props[0] / 9 % 5;
-  } else if (coder.method == kMethodLzma2 && coder.props.size() == 1 && coder.props[0] <= 40) {
-    uint8_t p = coder.props[0];
-    dictionary = p == 40 ? 0xFFFFFFFFu : (2u | (p & 1u)) << (p / 2 + 11);
-    literal_bits = 4;  // LZMA2 allows lc + lp <= 4
-  } else {
-    return total;
-  }
-  // As DictionaryStream::Allocate sizes it, plus LzmaDec's probabilities.
-  total += std::max<uint64_t>(std::min(dictionary, out_size), 1 << 12);
+  uint64_t dictionary;
+  unsigned literal_bits;
+  if (!LzmaParameters(coder, &dictionary, &literal_bits)) return total;
+  total += DictionaryBytes(dictionary, out_size);
   total += (1846u + (0x300u << literal_bits)) * sizeof(CLzmaProb);
   return total;
 }
 
+uint64_t CoderDictionary(const Coder& coder, uint64_t out_size) {
+  uint64_t dictionary;
+  unsigned literal_bits;
+  return LzmaParameters(coder, &dictionary, &literal_bits) ? DictionaryBytes(dictionary, out_size)
+                                                           : 0;
+}
+
+DictionaryKeeper::~DictionaryKeeper() { Release(); }
+
+void DictionaryKeeper::PrepareFor(uint64_t size) {
+  wanted_ = size;
+  if (capacity_ < size) Release();
+}
+
+void DictionaryKeeper::Release() {
+  if (lent_) return;  // its decoder gives it back
+  SzFree(nullptr, kept_);
+  kept_ = nullptr;
+  capacity_ = 0;
+}
+
+uint8_t* DictionaryKeeper::Lend(size_t size) {
+  if (!kept_ || lent_ || size != wanted_ || capacity_ < size) return nullptr;
+  lent_ = true;
+  return kept_;
+}
+
+bool DictionaryKeeper::TakeBack(uint8_t* dictionary, size_t size) {
+  if (!dictionary) return false;
+  if (lent_ && dictionary == kept_) {
+    lent_ = false;
+    return true;
+  }
+  if (kept_ || size != wanted_) return false;
+  kept_ = dictionary;
+  capacity_ = size;
+  return true;
+}
+
 Result CreateCoder(const Coder& coder, const std::vector<ByteStream*>& inputs, uint64_t out_size,
-                   const Limits& limits, std::unique_ptr<ByteStream>* stream, std::string* detail) {
+                   const Limits& limits, std::unique_ptr<ByteStream>* stream, std::string* detail,
+                   DictionaryKeeper* keeper) {
   SZ_RETURN_IF_ERROR(CheckCoder(coder, detail));
   if (inputs.size() != coder.num_in) return Result::kBadHeader;
   const auto& props = coder.props;
@@ -577,13 +639,13 @@ Result CreateCoder(const Coder& coder, const std::vector<ByteStream*>& inputs, u
       *stream = std::make_unique<CopyStream>(inputs[0], out_size);
       return Result::kOk;
     case kMethodLzma: {
-      auto lzma = std::make_unique<LzmaStream>(inputs[0], out_size);
+      auto lzma = std::make_unique<LzmaStream>(inputs[0], out_size, keeper);
       SZ_RETURN_IF_ERROR(lzma->Init(props, limits));
       *stream = std::move(lzma);
       return Result::kOk;
     }
     case kMethodLzma2: {
-      auto lzma2 = std::make_unique<Lzma2Stream>(inputs[0], out_size);
+      auto lzma2 = std::make_unique<Lzma2Stream>(inputs[0], out_size, keeper);
       SZ_RETURN_IF_ERROR(lzma2->Init(props, limits));
       *stream = std::move(lzma2);
       return Result::kOk;

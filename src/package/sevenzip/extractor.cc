@@ -7,16 +7,18 @@
 #include "package/sevenzip/folder_decoder.h"
 
 namespace norva::installer::sevenzip {
-Extractor::Extractor(const Archive& archive, InStream* in) : archive_(archive), in_(in) {}
+Extractor::Extractor(const Archive& archive, InStream* in, DictionaryKeeper* keeper)
+    : archive_(archive), in_(in), keeper_(keeper) {}
 Extractor::~Extractor() = default;
 
 Result Extractor::OpenFolder(uint32_t folder) {
-  decoder_.reset();
+  decoder_.reset();  // its dictionary goes back to the keeper first
   folder_ = Entry::kNoFolder;
   auto decoder = std::make_unique<FolderDecoder>();
   const Folder& f = archive_.folders()[folder];
+  if (keeper_) keeper_->PrepareFor(FolderDictionary(f));
   SZ_RETURN_IF_ERROR(decoder->Init(f, archive_.pack_offsets(), archive_.pack_sizes(), in_,
-                                   archive_.limits(), &error_detail_));
+                                   archive_.limits(), &error_detail_, keeper_));
   decoder_ = std::move(decoder);
   folder_ = folder;
   folder_pos_ = 0;

@@ -10,6 +10,7 @@
 
 namespace norva::installer::sevenzip {
 
+class DictionaryKeeper;
 class FolderDecoder;
 
 // Output is handed to the sink in pieces of this size (large file writes);
@@ -29,7 +30,9 @@ class ByteSink {
 // earlier entry of the folder restarts it.
 class Extractor {
  public:
-  Extractor(const Archive& archive, InStream* in);
+  // The folders' dictionaries come from `keeper` when it is given: one
+  // keeper serves the extractors of a thread one after the other.
+  Extractor(const Archive& archive, InStream* in, DictionaryKeeper* keeper = nullptr);
   ~Extractor();
   Extractor(const Extractor&) = delete;
   Extractor& operator=(const Extractor&) = delete;
@@ -48,6 +51,7 @@ class Extractor {
 
   const Archive& archive_;
   InStream* in_;
+  DictionaryKeeper* keeper_;
   std::unique_ptr<FolderDecoder> decoder_;
   uint32_t folder_ = Entry::kNoFolder;
   uint64_t folder_pos_ = 0;

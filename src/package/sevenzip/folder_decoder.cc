@@ -14,6 +14,7 @@ struct FolderDecoder::Graph {
   InStream* in;
   const Limits& limits;
   std::string* detail;
+  DictionaryKeeper* keeper;
   std::vector<uint32_t> in_base, out_base;
   std::vector<bool> used;
 };
@@ -26,8 +27,8 @@ FolderDecoder::~FolderDecoder() {
 
 Result FolderDecoder::Init(const Folder& folder, const uint64_t* pack_offsets,
                            const uint64_t* pack_sizes, InStream* in, const Limits& limits,
-                           std::string* detail) {
-  Graph graph{folder, pack_offsets, pack_sizes, in, limits, detail, {}, {}, {}};
+                           std::string* detail, DictionaryKeeper* keeper) {
+  Graph graph{folder, pack_offsets, pack_sizes, in, limits, detail, keeper, {}, {}, {}};
   uint32_t in_total = 0, out_total = 0;
   for (const Coder& coder : folder.coders) {
     graph.in_base.push_back(in_total);
@@ -57,7 +58,7 @@ Result FolderDecoder::BuildCoder(Graph& graph, uint32_t c, ByteStream** out) {
   }
   std::unique_ptr<ByteStream> stream;
   SZ_RETURN_IF_ERROR(CreateCoder(coder, inputs, graph.folder.unpack_sizes[graph.out_base[c]],
-                                 graph.limits, &stream, graph.detail));
+                                 graph.limits, &stream, graph.detail, graph.keeper));
   *out = stream.get();
   streams_.push_back(std::move(stream));
   return Result::kOk;
@@ -103,15 +104,28 @@ Result DecodeFolderToMemory(const Folder& folder, const uint64_t* pack_offsets,
   return Result::kOk;
 }
 
-uint64_t FolderMemory(const Folder& folder) {
-  uint64_t total = 0;
+namespace {
+
+// Each coder's `measure` of its output, summed, or the largest.
+template <typename Measure>
+uint64_t OverCoders(const Folder& folder, Measure measure, bool largest) {
+  uint64_t result = 0;
   uint32_t out = 0;
   for (const Coder& coder : folder.coders) {
     uint64_t out_size = out < folder.unpack_sizes.size() ? folder.unpack_sizes[out] : 0;
-    total += CoderMemory(coder, out_size);
+    uint64_t value = measure(coder, out_size);
+    result = largest ? std::max(result, value) : result + value;
     out += coder.num_out;
   }
-  return total;
+  return result;
+}
+
+}  // namespace
+
+uint64_t FolderMemory(const Folder& folder) { return OverCoders(folder, CoderMemory, false); }
+
+uint64_t FolderDictionary(const Folder& folder) {
+  return OverCoders(folder, CoderDictionary, true);
 }
 
 }  // namespace norva::installer::sevenzip
