@@ -27,17 +27,19 @@ Result Extractor::OpenFolder(uint32_t folder) {
 }
 
 Result Extractor::Pump(uint64_t size, ByteSink* sink, uint32_t* crc) {
-  if (buffer_.empty()) buffer_.resize(kExtractorBufferSize);
+  // Not cleared: a folder whose output is read in place never touches it,
+  // and its pages are then never mapped.
+  if (!buffer_) buffer_.reset(new uint8_t[kExtractorBufferSize]);
   bool folder_crc = archive_.folders()[folder_].crc_defined;
   while (size) {
-    size_t want = static_cast<size_t>(std::min<uint64_t>(size, buffer_.size())), filled;
+    size_t want = static_cast<size_t>(std::min<uint64_t>(size, kExtractorBufferSize)), filled;
     const uint8_t* data;
-    SZ_RETURN_IF_ERROR(decoder_->ReadInPlace(buffer_.data(), want, &data, &filled));
+    SZ_RETURN_IF_ERROR(decoder_->ReadInPlace(buffer_.get(), want, &data, &filled));
     if (!filled) return Result::kDataError;  // the folder ended before its entries did
     // Copied pieces are filled up for large writes; pieces in place are large.
-    while (data == buffer_.data() && filled < want) {
+    while (data == buffer_.get() && filled < want) {
       size_t got;
-      SZ_RETURN_IF_ERROR(decoder_->Read(buffer_.data() + filled, want - filled, &got));
+      SZ_RETURN_IF_ERROR(decoder_->Read(buffer_.get() + filled, want - filled, &got));
       if (!got) return Result::kDataError;
       filled += got;
     }

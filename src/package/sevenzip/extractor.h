@@ -56,7 +56,7 @@ class Extractor {
   uint32_t folder_ = Entry::kNoFolder;
   uint64_t folder_pos_ = 0;
   uint32_t folder_crc_ = 0;
-  std::vector<uint8_t> buffer_;
+  std::unique_ptr<uint8_t[]> buffer_;
   std::string error_detail_;
 };
 
