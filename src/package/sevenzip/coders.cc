@@ -137,6 +137,11 @@ uint64_t DictionaryBytes(uint64_t declared, uint64_t out_size) {
   return std::max<uint64_t>(std::min(declared, out_size), 1 << 12);
 }
 
+// The dictionary an LZMA2 property byte (at most 40) declares.
+uint64_t Lzma2Dictionary(uint8_t p) {
+  return p == 40 ? 0xFFFFFFFFu : (2u | (p & 1u)) << (p / 2 + 11);
+}
+
 // The dictionary an LZMA or LZMA2 coder declares and the literal bits its
 // probabilities are sized for; false for other coders.
 bool LzmaParameters(const Coder& coder, uint64_t* dictionary, unsigned* literal_bits) {
@@ -146,8 +151,7 @@ bool LzmaParameters(const Coder& coder, uint64_t* dictionary, unsigned* literal_
     return true;
   }
   if (coder.method == kMethodLzma2 && coder.props.size() == 1 && coder.props[0] <= 40) {
-    uint8_t p = coder.props[0];
-    *dictionary = p == 40 ? 0xFFFFFFFFu : (2u | (p & 1u)) << (p / 2 + 11);
+    *dictionary = Lzma2Dictionary(coder.props[0]);
     *literal_bits = 4;  // LZMA2 allows lc + lp <= 4
     return true;
   }
@@ -286,7 +290,7 @@ class Lzma2Stream : public DictionaryStream {
  public:
   using DictionaryStream::DictionaryStream;
   Result Init(const std::vector<uint8_t>& props, const Limits& limits) {
-    uint64_t dictionary = props[0] == 40 ? 0xFFFFFFFFu : (2u | (props[0] & 1u)) << (props[0] / 2 + 11);
+    uint64_t dictionary = Lzma2Dictionary(props[0]);
     // Probabilities sized for lc + lp = 4, the most a chunk may ask for.
     const uint8_t lzma_props[LZMA_PROPS_SIZE] = {4, 0, 0, 0, 0};
     return Allocate(lzma_props, dictionary, limits);
