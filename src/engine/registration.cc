@@ -18,6 +18,7 @@
 #include "installer/settings.h"
 #include "product/installer_features.h"
 #include "product/product_info.h"
+#include "system/access_rights.h"
 #include "system/transactions/change_reg_value_operation.h"
 #include "system/transactions/delete_reg_key_operation.h"
 #include "system/windows_version.h"
@@ -300,6 +301,8 @@ void Registration::WriteLastInstallPath() {
 StepResult Registration::SetUp() {
   if (context_.IsCopyOnly()) return {};
   VLOG(1) << "Setting up the registry";
+  // Most rows write under the same few keys.
+  ScopedAccessCheckCache access_checks;
   HKEY hive = context_.settings->choices().all_users ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
   std::wstring key = ChooseUninstallKey(hive);
   if (key.empty()) return StepFailure{IDS_GENERAL_FAILURE, L"", kUninstallFailure};

@@ -2,6 +2,9 @@
 
 #include <aclapi.h>
 
+#include <atomic>
+#include <set>
+#include <tuple>
 #include <utility>
 
 #include "base/file_util.h"
@@ -28,6 +31,34 @@ std::function<void(const std::wstring&)>& RestoreObserver() {
 bool OpenProcessTokenWith(DWORD access, ScopedHandle* token) {
   return OpenProcessToken(GetCurrentProcess(), access, token->Receive()) != FALSE;
 }
+
+// Counts the changes of rights in the process; a cache filled under another
+// count is stale.
+std::atomic<uint64_t> g_rights_changes{0};
+
+}  // namespace
+
+struct ScopedAccessCheckCache::State {
+  using Check = std::tuple<DWORD, DWORD, std::wstring>;  // type, access, name
+
+  // Drops what was learnt before the last change of rights.
+  void Refresh() {
+    uint64_t changes = g_rights_changes.load();
+    if (changes == seen_changes) return;
+    granted.clear();
+    identification.reset();
+    seen_changes = changes;
+  }
+
+  uint64_t seen_changes = g_rights_changes.load();
+  ScopedHandle identification;
+  std::set<Check> granted;
+  State* outer = nullptr;
+};
+
+namespace {
+
+thread_local ScopedAccessCheckCache::State* t_access_cache = nullptr;
 
 bool GenericMappingFor(DWORD type, GENERIC_MAPPING* mapping) {
   if (type == kFileObjectType) {
@@ -76,6 +107,7 @@ DWORD ReadDacl(const std::wstring& name, DWORD type, PACL* dacl, PSECURITY_DESCR
 DWORD WriteDacl(const std::wstring& name, DWORD type, PACL dacl,
                 SECURITY_INFORMATION protection = 0) {
   std::wstring system_name = SystemName(name, type);
+  NoteAccessRightsChanged();
   return SetNamedSecurityInfoW(system_name.data(), static_cast<SE_OBJECT_TYPE>(type),
                                DACL_SECURITY_INFORMATION | protection, nullptr, nullptr, dacl,
                                nullptr);
@@ -133,14 +165,17 @@ SavedPermissions::~SavedPermissions() {
   if (descriptor) LocalFree(descriptor);
 }
 
-bool CheckAccess(const std::wstring& name, DWORD type, DWORD desired_access) {
-  GENERIC_MAPPING mapping;
-  if (!GenericMappingFor(type, &mapping)) return false;
-  ScopedHandle token, identification;
-  if (!OpenProcessTokenWith(TOKEN_QUERY | TOKEN_DUPLICATE, &token) ||
-      !DuplicateToken(token.get(), SecurityIdentification, identification.Receive())) {
-    return false;
-  }
+namespace {
+
+// The process token duplicated for AccessCheck.
+bool OpenIdentificationToken(ScopedHandle* identification) {
+  ScopedHandle token;
+  return OpenProcessTokenWith(TOKEN_QUERY | TOKEN_DUPLICATE, &token) &&
+         DuplicateToken(token.get(), SecurityIdentification, identification->Receive());
+}
+
+bool RunAccessCheck(const std::wstring& name, DWORD type, DWORD desired_access,
+                    GENERIC_MAPPING mapping, HANDLE identification) {
   ScopedLocalMemory<PSECURITY_DESCRIPTOR> descriptor;
   if (GetNamedSecurityInfoW(
           SystemName(name, type).c_str(), static_cast<SE_OBJECT_TYPE>(type),
@@ -153,12 +188,39 @@ bool CheckAccess(const std::wstring& name, DWORD type, DWORD desired_access) {
   DWORD privileges_size = sizeof(privileges);
   DWORD granted = 0;
   BOOL status = FALSE;
-  bool allowed = AccessCheck(descriptor.get(), identification.get(), desired_access, &mapping,
-                             &privileges, &privileges_size, &granted, &status) &&
-                 status;
+  return AccessCheck(descriptor.get(), identification, desired_access, &mapping, &privileges,
+                     &privileges_size, &granted, &status) &&
+         status;
+}
+
+}  // namespace
+
+bool CheckAccess(const std::wstring& name, DWORD type, DWORD desired_access) {
+  GENERIC_MAPPING mapping;
+  if (!GenericMappingFor(type, &mapping)) return false;
+  ScopedAccessCheckCache::State* cache = t_access_cache;
+  if (cache) cache->Refresh();
+  ScopedAccessCheckCache::State::Check check{type, desired_access, name};
+  bool allowed = cache && cache->granted.count(check);
+  if (!allowed) {
+    ScopedHandle own_token;
+    ScopedHandle& identification = cache ? cache->identification : own_token;
+    allowed = (identification || OpenIdentificationToken(&identification)) &&
+              RunAccessCheck(name, type, desired_access, mapping, identification.get());
+    if (allowed && cache) cache->granted.insert(std::move(check));
+  }
   if (!DeniedObjectForTesting().empty() && name == DeniedObjectForTesting()) return false;
   return allowed;
 }
+
+ScopedAccessCheckCache::ScopedAccessCheckCache() : state_(std::make_unique<State>()) {
+  state_->outer = t_access_cache;
+  t_access_cache = state_.get();
+}
+
+ScopedAccessCheckCache::~ScopedAccessCheckCache() { t_access_cache = state_->outer; }
+
+void NoteAccessRightsChanged() { ++g_rights_changes; }
 
 void SetAccessDeniedForTesting(const std::wstring& name) { DeniedObjectForTesting() = name; }
 
@@ -168,6 +230,7 @@ bool EnablePrivilege(const wchar_t* privilege, bool enable, HANDLE token) {
   privileges.PrivilegeCount = 1;
   if (!LookupPrivilegeValueW(nullptr, privilege, &privileges.Privileges[0].Luid)) return false;
   privileges.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
+  NoteAccessRightsChanged();
   return AdjustTokenPrivileges(token, FALSE, &privileges, sizeof(privileges), nullptr, nullptr) &&
          GetLastError() != ERROR_NOT_ALL_ASSIGNED;
 }
@@ -182,6 +245,7 @@ bool TakeOwnership(const std::wstring& name, DWORD type) {
   AdministratorsSid administrators;
   if (administrators.get()) {
     std::wstring system_name = SystemName(name, type);
+    NoteAccessRightsChanged();
     result = SetNamedSecurityInfoW(system_name.data(), static_cast<SE_OBJECT_TYPE>(type),
                                    OWNER_SECURITY_INFORMATION, administrators.get(), nullptr,
                                    nullptr, nullptr);
@@ -261,6 +325,7 @@ bool WriteDaclDescriptor(const std::wstring& name, DWORD type,
   if (!GetSecurityDescriptorDacl(saved, &present, &dacl, &defaulted) || !present) return false;
   if (type == kRegistryObjectType) {
     RegKey key = OpenNamedKey(name, WRITE_DAC);
+    NoteAccessRightsChanged();
     return key && RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, saved) == ERROR_SUCCESS;
   }
   return WriteDacl(name, type, dacl, ProtectionOf(saved)) == ERROR_SUCCESS;

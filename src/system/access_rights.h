@@ -35,6 +35,28 @@ struct SavedPermissions {
 // Whether the process's token is granted `desired_access` on the object.
 bool CheckAccess(const std::wstring& name, DWORD type, DWORD desired_access);
 
+// While one lives on a thread, CheckAccess there remembers what it found
+// granted and holds one identification token, so that a run of operations on
+// the same keys checks each key once: under Wine a check is about ten round
+// trips to the server. Denials are not remembered. Every change of a DACL, an
+// owner or a privilege made in the process forgets it all: the functions
+// below announce their own, other code calls NoteAccessRightsChanged.
+class ScopedAccessCheckCache {
+ public:
+  ScopedAccessCheckCache();
+  ~ScopedAccessCheckCache();
+  ScopedAccessCheckCache(const ScopedAccessCheckCache&) = delete;
+  ScopedAccessCheckCache& operator=(const ScopedAccessCheckCache&) = delete;
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+// Tells the caches that a security descriptor or a token changed.
+void NoteAccessRightsChanged();
+
 // Makes CheckAccess answer false for the object `name` (empty: none) after
 // its real check. Wine gives a folder's own user, and root, every right, so
 // a folder this user may not write cannot be made there.

@@ -10,6 +10,7 @@
 #include "base/strings.h"
 #include "support/scratch.h"
 #include "support/snapshot.h"
+#include "system/scratch_key.h"
 #include "system/windows_version.h"
 
 namespace norva::installer {
@@ -62,6 +63,45 @@ TEST(AccessRightsTest, DeniedFileIsWidenedAndRestoredOrWidenedForGood) {
   ASSERT_TRUE(ObtainPermissions(file.native(), kFileObjectType, 0x130116, true, &saved));
   EXPECT_FALSE(saved);
   EXPECT_TRUE(CheckAccess(file.native(), kFileObjectType, GENERIC_WRITE));
+}
+
+// Inside a cache's scope a grant holds until rights change in the process;
+// a denial, or a check outside the scope, reads the DACL again. DACLs set
+// behind the functions' back (SetKeySecurityText) stand for another
+// process's changes.
+TEST(AccessRightsTest, CacheKeepsGrantsUntilRightsChange) {
+  test::ScratchKey scratch;
+  const std::wstring name = RegistryObjectName(HKEY_CURRENT_USER, scratch.path());
+  const wchar_t* kWritable = L"D:P(A;;KA;;;WD)";
+  const wchar_t* kReadOnly = L"D:P(A;;KR;;;WD)";
+  auto writable = [&] { return CheckAccess(name, kRegistryObjectType, KEY_SET_VALUE); };
+  {
+    ScopedAccessCheckCache cache;
+    ASSERT_TRUE(test::SetKeySecurityText(scratch.path(), kWritable));
+    EXPECT_TRUE(writable());
+    ASSERT_TRUE(test::SetKeySecurityText(scratch.path(), kReadOnly));
+    EXPECT_TRUE(writable()) << "the grant is remembered";
+    EXPECT_FALSE(CheckAccess(name, kRegistryObjectType, KEY_SET_VALUE | KEY_CREATE_SUB_KEY))
+        << "another access is checked on its own";
+    NoteAccessRightsChanged();
+    EXPECT_FALSE(writable());
+    ASSERT_TRUE(test::SetKeySecurityText(scratch.path(), kWritable));
+    EXPECT_TRUE(writable()) << "a denial is not remembered";
+
+    // Our own widening and restoring forget on their own.
+    ASSERT_TRUE(test::SetKeySecurityText(scratch.path(), kReadOnly));
+    NoteAccessRightsChanged();
+    std::unique_ptr<SavedPermissions> saved;
+    ASSERT_TRUE(ObtainPermissions(name, kRegistryObjectType, KEY_SET_VALUE, false, &saved));
+    EXPECT_TRUE(writable());
+    ASSERT_TRUE(RestorePermissions(&saved));
+    EXPECT_FALSE(writable());
+  }
+  ASSERT_TRUE(test::SetKeySecurityText(scratch.path(), kWritable));
+  EXPECT_TRUE(writable());
+  ASSERT_TRUE(test::SetKeySecurityText(scratch.path(), kReadOnly));
+  EXPECT_FALSE(writable()) << "no cache outside the scope";
+  ASSERT_TRUE(test::SetKeySecurityText(scratch.path(), kWritable));  // so that it can go
 }
 
 TEST(AccessRightsTest, AdministratorCheckAndPrivileges) {

@@ -205,6 +205,7 @@ void DeleteRegKeyOperation::Undo() {
     const std::vector<BYTE>& descriptor = it->second->security_descriptor;
     if (!descriptor.empty()) {
       // One part at a time: the label needs rights the others do not.
+      NoteAccessRightsChanged();
       for (SECURITY_INFORMATION part : {GROUP_SECURITY_INFORMATION, LABEL_SECURITY_INFORMATION,
                                         DACL_SECURITY_INFORMATION}) {
         RegSetKeySecurity(it->first.get(), part, const_cast<BYTE*>(descriptor.data()));

@@ -124,6 +124,7 @@ bool PrepareMachineJournalsFolder(const FilePath& folder) {
     PSID owner = nullptr;
     GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
     std::wstring name = folder.native();
+    NoteAccessRightsChanged();
     ready = SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
                                   OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
                                       PROTECTED_DACL_SECURITY_INFORMATION,

@@ -215,6 +215,7 @@ class Recovery {
     std::vector<uint8_t> descriptor = record.blobs[0];
     if (descriptor.size() >= sizeof(SECURITY_DESCRIPTOR_RELATIVE) &&
         IsValidSecurityDescriptor(descriptor.data())) {
+      NoteAccessRightsChanged();
       for (SECURITY_INFORMATION part : {GROUP_SECURITY_INFORMATION, LABEL_SECURITY_INFORMATION,
                                         DACL_SECURITY_INFORMATION})
         RegSetKeySecurity(key.get(), part, descriptor.data());
