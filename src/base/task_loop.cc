@@ -70,6 +70,10 @@ bool TaskLoop::RegisterIOHandler(HANDLE file, IOHandler* handler) {
 
 void TaskLoop::RunInternal(bool until_idle) {
   NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
+  // A Run inside a task waits on its own: what is posted here from now on,
+  // by a message it dispatches for one, must wake it.
+  bool outer_task = running_task_;
+  running_task_ = false;
   while (!quit_) {
     bool did_work = RunReadyTasks();
     if (quit_) break;
@@ -80,6 +84,7 @@ void TaskLoop::RunInternal(bool until_idle) {
   }
   quit_ = false;
   quit_when_idle_ = false;
+  running_task_ = outer_task;
 }
 
 bool TaskLoop::RunReadyTasks() {
@@ -111,7 +116,9 @@ bool TaskLoop::RunReadyTasks() {
 }
 
 void TaskLoop::RunTask(internal::PendingTask& task) {
+  running_task_ = true;
   task.task();
+  running_task_ = false;
   task.task = nullptr;
 }
 
@@ -124,6 +131,8 @@ DWORD TaskLoop::MillisecondsToNextDelayedTask() const {
 }
 
 void TaskLoop::ScheduleWork() {
+  // RunReadyTasks reports the task it ran, and Run looks at the queue again.
+  if (runner_->RunsTasksOnCurrentThread() && running_task_) return;
   if (type_ != Type::kIO) {
     SetEvent(wake_event_.get());
   } else if (!wake_pending_.exchange(true)) {

@@ -94,7 +94,7 @@ class TaskLoop {
   bool PumpMessages(DWORD timeout_ms);
   bool WaitForCompletion(DWORD timeout_ms);
   DWORD MillisecondsToNextDelayedTask() const;
-  // Called by the runner (under its lock) when a task was posted.
+  // Called by the runner when a task was posted.
   void ScheduleWork();
 
   const Type type_;
@@ -105,6 +105,9 @@ class TaskLoop {
   std::atomic<bool> quit_{false};
   std::atomic<bool> quit_when_idle_{false};
   DialogDispatcher* dispatcher_ = nullptr;
+  // Whether this thread is in a task of the innermost Run: what that task
+  // posts here is found before the loop waits again, without a wake-up.
+  bool running_task_ = false;
   std::deque<internal::PendingTask> ready_;
   std::vector<internal::PendingTask> delayed_;  // heap, earliest due first
   TaskLoop* previous_;

@@ -41,14 +41,22 @@ bool TaskRunner::Enqueue(const Location& from_here, Closure task,
   // lock is released: its destructor may post again.
   internal::PendingTask pending{from_here, std::move(task), {}, 0, delay.count() > 0};
   if (pending.delayed) pending.due = std::chrono::steady_clock::now() + delay;
+  TaskLoop* loop = nullptr;
   {
     std::lock_guard<std::mutex> hold(lock_);
     if (loop_) {
       pending.sequence = next_sequence_++;
       incoming_.push_back(std::move(pending));
-      loop_->ScheduleWork();
-      return true;
+      loop = loop_;
+      ++waking_;
     }
+  }
+  if (loop) {
+    // Woken once the lock is free: a loop woken under it would wake only to
+    // wait for it, two more round trips to Wine's server for every task.
+    loop->ScheduleWork();
+    --waking_;
+    return true;
   }
   VLOG(1) << "Task from " << from_here.file << ":" << from_here.line
           << " dropped: its thread has stopped";
@@ -68,9 +76,16 @@ std::vector<internal::PendingTask> TaskRunner::TakeIncoming() {
 }
 
 std::vector<internal::PendingTask> TaskRunner::DetachLoop() {
-  std::lock_guard<std::mutex> hold(lock_);
-  loop_ = nullptr;
-  return std::move(incoming_);
+  std::vector<internal::PendingTask> taken;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    loop_ = nullptr;
+    taken = std::move(incoming_);
+  }
+  // Posters that queued before still wake the loop, which must stay whole
+  // until they have: a few instructions each.
+  while (waking_.load() != 0) SwitchToThread();
+  return taken;
 }
 
 bool TaskRunner::PostQuitAndClose() {

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -75,6 +76,7 @@ class TaskRunner {
   const DWORD thread_id_;
   std::mutex lock_;
   TaskLoop* loop_;  // guarded by lock_; null once gone or closed
+  std::atomic<int> waking_{0};  // posters between queuing and waking the loop
   std::vector<internal::PendingTask> incoming_;
   uint64_t next_sequence_ = 0;
 };
