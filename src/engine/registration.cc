@@ -352,6 +352,8 @@ std::wstring Registration::ChooseUninstallKey(HKEY hive) const {
 }
 
 void Registration::RemoveRecordedEntries() {
+  // A key's recorded values are removed one at a time.
+  ScopedAccessCheckCache access_checks;
   RemoveRecordedKeys(HKEY_CURRENT_USER, context_.status().hkcu_keys);
   RemoveRecordedKeys(HKEY_LOCAL_MACHINE, context_.status().hklm_keys);
 }
