@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -103,6 +104,9 @@ class LzmaUtil::FileSink : public sz::ByteSink {
 };
 
 namespace {
+
+// How often the calling thread passes on the entries begun.
+constexpr std::chrono::milliseconds kProgressInterval{20};
 
 std::wstring WindowsName(const std::u16string& name) {
   std::wstring result(name.begin(), name.end());
@@ -268,10 +272,10 @@ class LzmaUtil::Unpacking {
     changed_.notify_all();
   }
 
+  // Not notified: ReportProgress looks every kProgressInterval.
   void BeginEntry() {
     std::lock_guard<std::mutex> hold(lock_);
     ++entries_begun_;
-    changed_.notify_all();
   }
 
   // Folder entries and the folders of file entries, made before any file so
@@ -453,11 +457,13 @@ class LzmaUtil::Unpacking {
     return true;
   }
 
-  // Hands the sink 0, 1, 2... as the workers begin entries, from this thread.
+  // Hands the sink 0, 1, 2... as the workers begin entries, from this thread,
+  // a few dozen times a second: waking it for every entry cost the workers'
+  // cores two round trips to Wine's server each.
   void ReportProgress() {
     std::unique_lock<std::mutex> hold(lock_);
     for (;;) {
-      changed_.wait(hold, [this] { return entries_begun_ > reported_ || !workers_running_; });
+      changed_.wait_for(hold, kProgressInterval, [this] { return !workers_running_; });
       size_t begun = entries_begun_;
       bool done = !workers_running_;
       hold.unlock();
