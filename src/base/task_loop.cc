@@ -88,6 +88,9 @@ void TaskLoop::RunInternal(bool until_idle) {
 }
 
 bool TaskLoop::RunReadyTasks() {
+  // Before the queue is taken: a post after this wakes the loop again. (An
+  // I/O loop clears it when the wake-up leaves its port.)
+  if (type_ != Type::kIO) wake_pending_ = false;
   for (internal::PendingTask& task : runner_->TakeIncoming()) {
     if (task.delayed) {
       delayed_.push_back(std::move(task));
@@ -133,11 +136,12 @@ DWORD TaskLoop::MillisecondsToNextDelayedTask() const {
 void TaskLoop::ScheduleWork() {
   // RunReadyTasks reports the task it ran, and Run looks at the queue again.
   if (runner_->RunsTasksOnCurrentThread() && running_task_) return;
-  if (type_ != Type::kIO) {
+  // One wake-up serves every post until the loop next takes its queue.
+  if (wake_pending_.exchange(true)) return;
+  if (type_ != Type::kIO)
     SetEvent(wake_event_.get());
-  } else if (!wake_pending_.exchange(true)) {
+  else
     PostQueuedCompletionStatus(port_.get(), 0, kWakeUpKey, nullptr);
-  }
 }
 
 bool TaskLoop::DoNativeWork(DWORD timeout_ms) {

@@ -101,7 +101,7 @@ class TaskLoop {
   std::shared_ptr<TaskRunner> runner_;
   ScopedHandle wake_event_;  // kDefault and kUI
   ScopedHandle port_;        // kIO
-  std::atomic<bool> wake_pending_{false};
+  std::atomic<bool> wake_pending_{false};  // a wake-up is on its way
   std::atomic<bool> quit_{false};
   std::atomic<bool> quit_when_idle_{false};
   DialogDispatcher* dispatcher_ = nullptr;
