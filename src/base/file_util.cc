@@ -171,6 +171,14 @@ bool WriteFileAtomically(const FilePath& path, std::string_view bytes) {
   return false;
 }
 
+HANDLE CreateOrOverwriteFile(const std::wstring& path, DWORD access, DWORD share) {
+  HANDLE file =
+      CreateFileW(path.c_str(), access, share, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return file;
+  return CreateFileW(path.c_str(), access, share, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                     nullptr);
+}
+
 bool CopyFile(const FilePath& from, const FilePath& to) {
   if (::CopyFileW(ExtendedLengthPath(from).c_str(), ExtendedLengthPath(to).c_str(), FALSE))
     return true;

@@ -53,6 +53,12 @@ bool ReadFileToString(const FilePath& path, std::string* contents,
 bool WriteFileAtomically(const FilePath& path, std::string_view bytes);
 // Copies a file, replacing an existing destination.
 bool CopyFile(const FilePath& from, const FilePath& to);
+// CreateFileW with CREATE_ALWAYS, for a path in the form CreateFileW takes,
+// except that a file not there yet is created as new. Wine opens a file for
+// overwriting by truncating it, and ext4 writes a file truncated to nothing
+// out to disk as soon as it is closed: the next flush of any file, such as
+// the journal's first, then waited for all of them to reach the disk.
+HANDLE CreateOrOverwriteFile(const std::wstring& path, DWORD access, DWORD share);
 
 // The extended-length form of an absolute path, for the file functions of
 // the system, which take it beyond MAX_PATH characters: "C:\x" becomes

@@ -312,8 +312,7 @@ class LzmaUtil::Unpacking {
       return result == sz::Result::kOk ? 0 : ReaderFailure(result, *extractor);
     }
     std::wstring target = ExtendedLengthPath(folder_ / WindowsName(entry.name));
-    ScopedHandle file(CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    ScopedHandle file(CreateOrOverwriteFile(target, GENERIC_WRITE, 0));
     if (!file) {
       DWORD error = GetLastError();
       LOG(ERROR) << "Error returned by CreateFile: " << error;

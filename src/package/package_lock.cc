@@ -20,8 +20,11 @@ bool PackageLock::Open(const FilePath& path, DWORD access, DWORD disposition) {
   Release();
   // Only handles with read, write or delete access take part in sharing
   // checks, so the hold needs read access.
-  file_.reset(CreateFileW(ExtendedLengthPath(path).c_str(), access, FILE_SHARE_READ, nullptr,
-                          disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+  std::wstring extended = ExtendedLengthPath(path);
+  file_.reset(disposition == CREATE_ALWAYS
+                  ? CreateOrOverwriteFile(extended, access, FILE_SHARE_READ)
+                  : CreateFileW(extended.c_str(), access, FILE_SHARE_READ, nullptr, disposition,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
   return held();
 }
 

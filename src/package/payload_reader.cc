@@ -78,8 +78,7 @@ bool PayloadReader::WritePayloadToFile(const FilePath& path, PackageLock* hold) 
   ScopedHandle own_file;  // the file when no hold owns it
   HANDLE file = nullptr;
   if (!hold) {
-    own_file.reset(CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, 0, nullptr,
-                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    own_file.reset(CreateOrOverwriteFile(ExtendedLengthPath(path), GENERIC_WRITE, 0));
     if (own_file) file = own_file.get();
   } else if (hold->CreateForWriting(path)) {
     file = hold->handle();

@@ -216,6 +216,43 @@ TEST(FileUtilTest, WriteFileAtomicallyReplacesAndLeavesNothingBehind) {
   EXPECT_FALSE(PathExists(scratch.path() / L"missing"));
 }
 
+TEST(FileUtilTest, CreateOrOverwriteFile) {
+  ScratchFolder scratch;
+  std::filesystem::path file = scratch.path() / L"unpacked file";
+  WriteFile(scratch.path() / L"other", "kept");
+  struct Case {
+    const char* before;  // null: no file yet
+    DWORD share;
+  } cases[] = {{nullptr, 0}, {"previous content", 0}, {"", FILE_SHARE_READ}};
+  for (const Case& c : cases) {
+    DeleteFileW(file.c_str());
+    if (c.before) WriteFile(file, c.before);
+    HANDLE handle = CreateOrOverwriteFile(ExtendedLengthPath(file), GENERIC_WRITE, c.share);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE) << (c.before ? c.before : "(none)");
+    // The sharing asked for holds: a second writer is refused.
+    HANDLE second = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(second, INVALID_HANDLE_VALUE);
+    if (second != INVALID_HANDLE_VALUE) CloseHandle(second);
+    DWORD written = 0;
+    EXPECT_TRUE(::WriteFile(handle, "new", 3, &written, nullptr));
+    CloseHandle(handle);
+    EXPECT_EQ(ReadFile(file), "new");
+  }
+  EXPECT_EQ(ReadFile(scratch.path() / L"other"), "kept");
+  EXPECT_EQ(CountEntries(scratch.path()), 2u);
+
+  // What cannot be opened fails with the system's reason, creating nothing.
+  EXPECT_EQ(CreateOrOverwriteFile(ExtendedLengthPath(scratch.path()), GENERIC_WRITE, 0),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(CreateOrOverwriteFile(ExtendedLengthPath(scratch.path() / L"missing" / L"file"),
+                                  GENERIC_WRITE, 0),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  EXPECT_EQ(CountEntries(scratch.path()), 2u);
+}
+
 TEST(FileUtilTest, CopyFileAndUniqueTempFolders) {
   ScratchFolder scratch;
   WriteFile(scratch.path() / L"from", "content");
