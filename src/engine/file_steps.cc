@@ -14,6 +14,7 @@
 #include "base/json_pref_store.h"
 #include "base/logging.h"
 #include "base/strings.h"
+#include "base/thread.h"
 #include "engine/file_steps.h"
 #include "engine/step_helpers.h"
 #include "installer/installation_status.h"
@@ -296,13 +297,28 @@ StepResult FileSteps::FinalizeInstallation(bool folder_rights_borrowed) {
     return StepFailure{IDS_GENERAL_FAILURE, L"", "Failed saving the installation status"};
   }
   SetDefaultBrowser();
-  NotifyShellOfClientChange();
   // The folder rights of the elevated helper end with this run: a task of
   // this user could not update the installation later.
-  if (!context_.IsCopyOnly() &&
-      !(folder_rights_borrowed && !context_.settings->choices().all_users))
-    CreateAutoupdateTask();
+  bool make_task = !context_.IsCopyOnly() &&
+                   !(folder_rights_borrowed && !context_.settings->choices().all_users);
+  // Both the task and the shell's notification wait on other processes (the
+  // scheduler's service; under Wine the menu builder that the notification
+  // starts), so the task is made on a thread of its own meanwhile. The
+  // broadcast stays on this thread, which answers for its own windows.
+  Thread task_thread("Autoupdate task");
+  bool posted =
+      make_task && task_thread.Start() &&
+      task_thread.task_runner()->PostTask(FROM_HERE, [this] { CreateAutoupdateTaskInMta(); });
+  if (make_task && !posted) CreateAutoupdateTask();
+  NotifyShellOfClientChange();
+  task_thread.Stop();
   return {};
+}
+
+void FileSteps::CreateAutoupdateTaskInMta() {
+  HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  CreateAutoupdateTask();
+  if (SUCCEEDED(com)) CoUninitialize();
 }
 
 void FileSteps::SetDefaultBrowser() {

@@ -51,6 +51,7 @@ class FileSteps {
   void CopyLauncherExtras();
   void SetDefaultBrowser();
   void CreateAutoupdateTask();
+  void CreateAutoupdateTaskInMta();
 
   InstallContext& context_;
   std::vector<std::string> files_;
