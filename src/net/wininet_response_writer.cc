@@ -13,8 +13,7 @@ FileResponseWriter::~FileResponseWriter() { Close(); }
 
 bool FileResponseWriter::Open(const FilePath& path) {
   Close();
-  file_.reset(CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, 0, nullptr,
-                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  file_.reset(CreateOrOverwriteFile(ExtendedLengthPath(path), GENERIC_WRITE, 0));
   if (!file_) {
     LOG(ERROR) << "Could not open download file for writing";
     return false;
