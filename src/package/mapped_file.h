@@ -26,6 +26,7 @@ class MappedFile {
   bool IsValid() const { return valid_; }
   const uint8_t* data() const { return data_; }
   size_t length() const { return length_; }
+  HANDLE file() const { return file_.get(); }
 
  private:
   void Close();

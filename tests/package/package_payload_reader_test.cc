@@ -83,6 +83,24 @@ TEST_F(PayloadReaderTest, SignedArchiveBeforeTheCertificateTable) {
   EXPECT_EQ(ReadFile(out), expected);
 }
 
+// Written out in pieces: each must land at its own place, and the last,
+// shorter one too.
+TEST_F(PayloadReaderTest, ALargeArchiveIsWrittenWhole) {
+  std::string payload("7z\xBC\xAF\x27\x1C", 6);
+  uint32_t state = 1;
+  while (payload.size() < (5u << 19) + 7) {
+    state = state * 1103515245u + 12345u;
+    payload.push_back(static_cast<char>(state >> 24));
+  }
+  PayloadReader reader(Write("offline.exe", std::string(777, 'x') + Trailer(payload)));
+  ASSERT_TRUE(reader.ReadPayload());
+  ASSERT_TRUE(reader.is_archive());
+  std::filesystem::path out = scratch_.path() / "norva_installer.7z";
+  WriteFile(out, std::string(3 << 20, 'o'));  // a longer file is replaced
+  ASSERT_TRUE(reader.WritePayloadToFile(out));
+  EXPECT_TRUE(ReadFile(out) == payload);
+}
+
 TEST_F(PayloadReaderTest, WhatWasAppendedAfterTheSignature) {
   PayloadReader archive(FixtureFile("signed_archive_outside.exe"));
   EXPECT_FALSE(archive.ReadPayload());
