@@ -14,7 +14,6 @@
 #include "base/json_pref_store.h"
 #include "base/logging.h"
 #include "base/strings.h"
-#include "base/thread.h"
 #include "engine/file_steps.h"
 #include "engine/step_helpers.h"
 #include "installer/installation_status.h"
@@ -24,6 +23,7 @@
 #include "system/shell_integration.h"
 #include "system/shortcut_steps.h"
 #include "system/task_scheduler.h"
+#include "system/task_scheduler_thread.h"
 #include "system/transactions/copy_file_operation.h"
 #include "system/transactions/create_folder_operation.h"
 #include "system/transactions/delete_file_operation.h"
@@ -94,6 +94,8 @@ void NotifyShellOfClientChange() {
 
 FileSteps::FileSteps(InstallContext& context) : context_(context) {}
 
+FileSteps::~FileSteps() = default;
+
 void FileSteps::StartRecord() {
   InstallLog& record = context_.record;
   record.copy_only = context_.IsCopyOnly();
@@ -117,7 +119,14 @@ void FileSteps::StartRecord() {
 StepResult FileSteps::Prepare() {
   if (context_.operation() == kOperationUninstall) return DeleteBrowserExecutable();
   if (StepResult failure = ReadFilesLists()) return failure;
-  return CreateSubfolder();
+  if (StepResult failure = CreateSubfolder()) return failure;
+  // Connecting waits on the scheduler's service: it goes on meanwhile.
+  scheduler_thread_.reset();
+  if (!context_.IsCopyOnly()) {
+    scheduler_thread_ = std::make_unique<TaskSchedulerThread>();
+    if (!scheduler_thread_->Connect()) scheduler_thread_.reset();
+  }
+  return {};
 }
 
 StepResult FileSteps::ReadFilesLists() {
@@ -294,6 +303,7 @@ StepResult FileSteps::FinalizeInstallation(bool folder_rights_borrowed) {
   std::string text;
   if (!WriteInstallLog(context_.record, &text) ||
       !WriteFileAtomically(context_.install_folder / L"installation_status.xml", text)) {
+    scheduler_thread_.reset();
     return StepFailure{IDS_GENERAL_FAILURE, L"", "Failed saving the installation status"};
   }
   SetDefaultBrowser();
@@ -303,22 +313,19 @@ StepResult FileSteps::FinalizeInstallation(bool folder_rights_borrowed) {
                    !(folder_rights_borrowed && !context_.settings->choices().all_users);
   // Both the task and the shell's notification wait on other processes (the
   // scheduler's service; under Wine the menu builder that the notification
-  // starts), so the task is made on a thread of its own meanwhile. The
+  // starts), so the task is made on the scheduler's thread meanwhile. The
   // broadcast stays on this thread, which answers for its own windows.
-  Thread task_thread("Autoupdate task");
   bool posted =
-      make_task && task_thread.Start() &&
-      task_thread.task_runner()->PostTask(FROM_HERE, [this] { CreateAutoupdateTaskInMta(); });
-  if (make_task && !posted) CreateAutoupdateTask();
+      make_task && scheduler_thread_ && scheduler_thread_->Post([this](TaskScheduler* scheduler) {
+        CreateAutoupdateTask(scheduler);
+      });
+  if (make_task && !posted) {
+    std::unique_ptr<TaskScheduler> scheduler = CreateTaskScheduler();
+    CreateAutoupdateTask(scheduler->Init() ? scheduler.get() : nullptr);
+  }
   NotifyShellOfClientChange();
-  task_thread.Stop();
+  scheduler_thread_.reset();
   return {};
-}
-
-void FileSteps::CreateAutoupdateTaskInMta() {
-  HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  CreateAutoupdateTask();
-  if (SUCCEEDED(com)) CoUninitialize();
 }
 
 void FileSteps::SetDefaultBrowser() {
@@ -336,10 +343,9 @@ void FileSteps::SetDefaultBrowser() {
   shell.MakeDefaultBrowser(ShellLevel::kUser);
 }
 
-void FileSteps::CreateAutoupdateTask() {
+void FileSteps::CreateAutoupdateTask(TaskScheduler* scheduler) {
   LOG(INFO) << "Creating scheduled task";
-  std::unique_ptr<TaskScheduler> scheduler = CreateTaskScheduler();
-  if (!scheduler->Init()) {
+  if (!scheduler) {
     LOG(ERROR) << "Could not initialize task scheduler";
     return;
   }

@@ -2,6 +2,7 @@
 #define NORVA_ENGINE_FILE_STEPS_H_
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -9,6 +10,9 @@
 #include "engine/install_context.h"
 
 namespace norva::installer {
+
+class TaskScheduler;
+class TaskSchedulerThread;
 
 // The installation's files and shortcuts: the package's files lists, the
 // copies (or, from the run's own package, moves) into a new versioned
@@ -18,6 +22,7 @@ namespace norva::installer {
 class FileSteps {
  public:
   explicit FileSteps(InstallContext& context);
+  ~FileSteps();
   FileSteps(const FileSteps&) = delete;
   FileSteps& operator=(const FileSteps&) = delete;
 
@@ -26,7 +31,8 @@ class FileSteps {
   void StartRecord();
   // Before the steps: an uninstallation deletes the browser executable
   // (failing while the browser runs); the others read the package's files
-  // lists and create the versioned subfolder the files go into.
+  // lists, create the versioned subfolder the files go into and begin
+  // connecting to the task scheduler.
   StepResult Prepare();
   // The entries of the files list, or of the root files list.
   size_t FileCount(bool root_files) const;
@@ -50,8 +56,8 @@ class FileSteps {
   StepResult DeleteBrowserExecutable();
   void CopyLauncherExtras();
   void SetDefaultBrowser();
-  void CreateAutoupdateTask();
-  void CreateAutoupdateTaskInMta();
+  // Logs an error and makes nothing without a scheduler.
+  void CreateAutoupdateTask(TaskScheduler* scheduler);
 
   InstallContext& context_;
   std::vector<std::string> files_;
@@ -59,6 +65,8 @@ class FileSteps {
   // Folded entries of the lists that are moved rather than copied.
   std::unordered_set<std::string> movable_;
   bool moves_recorded_ = false;
+  // From Prepare to the end of FinalizeInstallation.
+  std::unique_ptr<TaskSchedulerThread> scheduler_thread_;
 };
 
 }  // namespace norva::installer
