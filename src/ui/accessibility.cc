@@ -302,7 +302,7 @@ void ExposeToScreenReaders(HWND parent) {
 
 void NamePicture(HWND picture, const std::wstring& name) {
   ControlFacts* facts = Expose(picture);
-  if (!facts) return;
+  if (!facts || (facts->picture && facts->name == name)) return;
   facts->name = name;
   facts->picture = true;
   NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, picture, OBJID_CLIENT, CHILDID_SELF);

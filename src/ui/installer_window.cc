@@ -135,20 +135,31 @@ std::unique_ptr<InstallerWindow> InstallerWindow::Create(Settings& settings, Sta
   if (!LoadLibraryExW(L"Msftedit.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32))
     LOG(ERROR) << "Loading library Msftedit.dll failed."
                << " " << logging::SystemErrorText(GetLastError());
-  CreateDialogParamW(
-      GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_INSTALLER_WINDOW), nullptr,
-      OwnedDialogProc<InstallerWindow, &InstallerWindow::dialog_, &InstallerWindow::HandleMessage>,
-      reinterpret_cast<LPARAM>(window.get()));
+  const bool uninstall = settings.options().uninstall;
+  const InstallerPage first_page = progress_only ? kPageProgress
+                                   : uninstall   ? kPageUninstall
+                                                 : kPageWelcome;
+  HINSTANCE module = GetModuleHandleW(nullptr);
+  auto* proc =
+      OwnedDialogProc<InstallerWindow, &InstallerWindow::dialog_, &InstallerWindow::HandleMessage>;
+  auto param = reinterpret_cast<LPARAM>(window.get());
+  if (window->template_.Load(module, IDD_INSTALLER_WINDOW,
+                             [&](int id) { return PageShowsControl(first_page, id, uninstall); })) {
+    CreateDialogIndirectParamW(module, window->template_.first_template(), nullptr, proc, param);
+  } else {
+    LOG(WARNING) << "The window's template could not be split";
+    CreateDialogParamW(module, MAKEINTRESOURCEW(IDD_INSTALLER_WINDOW), nullptr, proc, param);
+  }
   bool created = window->dialog_ != nullptr;
   if (created) {
-    if (!progress_only)
-      window->ShowPage(settings.options().uninstall ? kPageUninstall : kPageWelcome);
+    if (!progress_only) window->ShowPage(first_page);
     window->OnLanguageChanged();
     ShowWindow(window->dialog_, SW_SHOW);
-    // The options panel's controls cost about as much to make as the
-    // window's own, and the panel is hidden at first: the window is painted
-    // before the panel is made.
+    // The other pages' controls and the options panel's cost about as much
+    // to make as the first page's: the window is painted before they are
+    // made.
     RedrawWindow(window->dialog_, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+    window->CreateLaterControls();
     created = window->panel_.Create(window->dialog_);
   }
   if (!created) {
@@ -466,18 +477,37 @@ INT_PTR InstallerWindow::HandleMessage(UINT message, WPARAM wparam, LPARAM lpara
 void InstallerWindow::Init() {
   painter_.Attach(dialog_);
   SetWindowIcons(dialog_);
+  SetUpControls();
+  if (progress_only_) ShowPage(kPageProgress);
+}
+
+// Runs again over the controls made before: each step leaves a control it
+// has set up as it was.
+void InstallerWindow::SetUpControls() {
   for (int id : {IDC_HEADING, IDC_WELCOME_TEXT}) SetWindowSubclass(Control(id), NoCaretProc, 0, 0);
-  welcome_links_.Attach(Control(IDC_WELCOME_TEXT),
-                        [this](const std::wstring& target) { OpenLink(target); });
+  if (HWND text = Control(IDC_WELCOME_TEXT); text && !links_attached_) {
+    welcome_links_.Attach(text, [this](const std::wstring& target) { OpenLink(target); });
+    links_attached_ = true;
+  }
   if (painter_.high_contrast()) FollowContrastTheme();
   painter_.ApplyFonts(nullptr);
   ExposeToScreenReaders(dialog_);
-  NamePicture(Control(IDC_LOGO), Utf8ToWide(product::ProductName()));
-  if (progress_only_) {
-    ShowPage(kPageProgress);
-  } else if (!settings_.options().uninstall) {
-    SetWindowTextW(Control(IDC_TERMS_TEXT), ReadTermsText().c_str());
+  if (HWND logo = Control(IDC_LOGO)) NamePicture(logo, Utf8ToWide(product::ProductName()));
+  HWND terms = Control(IDC_TERMS_TEXT);
+  if (terms && !progress_only_ && !settings_.options().uninstall &&
+      GetWindowTextLengthW(terms) == 0)
+    SetWindowTextW(terms, ReadTermsText().c_str());
+}
+
+void InstallerWindow::CreateLaterControls() {
+  std::vector<HWND> made = template_.CreateLaterControls(dialog_);
+  if (made.empty()) return;
+  painter_.AdoptControls();
+  SetUpControls();
+  if (mirrored_) {
+    for (HWND control : made) MirrorChild(dialog_, control, panel_.handle());
   }
+  OnLanguageChanged();  // their texts, sizes and states
 }
 
 }  // namespace norva::installer

@@ -10,6 +10,7 @@
 
 #include "installer/settings.h"
 #include "stats/stats_collector.h"
+#include "ui/dialog_template.h"
 #include "ui/fetch_state.h"
 #include "ui/linked_text.h"
 #include "ui/options_panel.h"
@@ -75,6 +76,11 @@ class InstallerWindow : public Settings::Observer {
 
   INT_PTR HandleMessage(UINT message, WPARAM wparam, LPARAM lparam);
   void Init();
+  // What each control needs once made: drawing, fonts, screen readers,
+  // contrast. Again for the controls made after the first paint.
+  void SetUpControls();
+  // Makes the controls the first page does not show, once it is painted.
+  void CreateLaterControls();
   // Gives the options panel, made after the window's first paint, the
   // window's direction, fonts, texts and settings.
   void OnPanelCreated();
@@ -97,12 +103,14 @@ class InstallerWindow : public Settings::Observer {
   const bool progress_only_;
   WindowStats stats_;
   WindowPainter painter_;
+  SplitDialogTemplate template_;
   OptionsPanel panel_;
   HWND dialog_ = nullptr;
   std::vector<InstallerWindowObserver*> observers_;
   WelcomeLinks welcome_links_;
   InstallerPage current_page_ = kPageNone;
   bool mirrored_ = false;
+  bool links_attached_ = false;
 };
 
 }  // namespace norva::installer

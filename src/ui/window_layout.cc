@@ -49,20 +49,23 @@ void MirrorPosition(HWND parent, HWND child) {
                SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
+void MirrorChild(HWND parent, HWND child, HWND panel) {
+  MirrorPosition(parent, child);
+  LONG_PTR style = GetWindowLongPtrW(child, GWL_EXSTYLE);
+  if (child != panel && GetDlgCtrlID(child) != IDC_LOGO) {
+    SetWindowLongPtrW(child, GWL_EXSTYLE, style ^ WS_EX_LAYOUTRTL);
+    // A control's own parts (a list's edit field) stay where they were
+    // drawn and would cover what the control now draws on the other side.
+    for (HWND part = GetWindow(child, GW_CHILD); part; part = GetWindow(part, GW_HWNDNEXT))
+      MirrorPosition(child, part);
+  }
+  InvalidateRect(child, nullptr, TRUE);
+}
+
 void MirrorChildren(HWND parent, HWND panel) {
   if (!parent) return;
-  for (HWND child = GetWindow(parent, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-    MirrorPosition(parent, child);
-    LONG_PTR style = GetWindowLongPtrW(child, GWL_EXSTYLE);
-    if (child != panel && GetDlgCtrlID(child) != IDC_LOGO) {
-      SetWindowLongPtrW(child, GWL_EXSTYLE, style ^ WS_EX_LAYOUTRTL);
-      // A control's own parts (a list's edit field) stay where they were
-      // drawn and would cover what the control now draws on the other side.
-      for (HWND part = GetWindow(child, GW_CHILD); part; part = GetWindow(part, GW_HWNDNEXT))
-        MirrorPosition(child, part);
-    }
-    InvalidateRect(child, nullptr, TRUE);
-  }
+  for (HWND child = GetWindow(parent, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+    MirrorChild(parent, child, panel);
 }
 
 void FitButtonToText(HWND dialog, HWND button, bool mirrored) {

@@ -12,9 +12,11 @@ bool IsRightToLeft(LANGID language);
 // Moves `child` to its mirror position in `parent`.
 void MirrorPosition(HWND parent, HWND child);
 
-// Moves every child of `parent` to its mirror position and flips its layout;
+// Moves `child` of `parent` to its mirror position and flips its layout;
 // `panel` keeps its layout, as its own children are mirrored one by one, and
 // so does the logo, which is a picture.
+void MirrorChild(HWND parent, HWND child, HWND panel);
+// MirrorChild for every child of `parent`.
 void MirrorChildren(HWND parent, HWND panel);
 
 // Sizes `button` of `dialog` to its text, at least as wide as a standard

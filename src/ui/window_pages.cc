@@ -54,13 +54,19 @@ const char* PageName(InstallerPage page) { return IsPage(page) ? kPages[page].na
 
 int PageFocusControl(InstallerPage page) { return IsPage(page) ? kPages[page].focused_control : 0; }
 
+bool PageShowsControl(InstallerPage page, int control, bool uninstall) {
+  if (!IsPage(page)) return false;
+  if (control == (uninstall ? IDC_PROGRESS_HEADING : IDC_UNINSTALL_ERROR_HEADING) ||
+      (uninstall && control == IDC_ERROR_HEADING))
+    return false;
+  for (const PageVisibility& row : kVisibility)
+    if (row.control == control) return row.shown[page];
+  return false;
+}
+
 void ShowPageControls(HWND window, InstallerPage page, bool uninstall) {
   for (const PageVisibility& row : kVisibility) {
-    bool shown = IsPage(page) && row.shown[page];
-    if (row.control == (uninstall ? IDC_PROGRESS_HEADING : IDC_UNINSTALL_ERROR_HEADING) ||
-        (uninstall && row.control == IDC_ERROR_HEADING)) {
-      shown = false;
-    }
+    bool shown = PageShowsControl(page, row.control, uninstall);
     ShowWindow(GetDlgItem(window, row.control), shown ? SW_SHOWNA : SW_HIDE);
   }
 }

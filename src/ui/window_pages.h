@@ -21,6 +21,9 @@ bool IsPage(InstallerPage page);
 const char* PageName(InstallerPage page);
 // The control a page gives the focus to, 0 for none.
 int PageFocusControl(InstallerPage page);
+// Whether `page` shows the window's control `control`; an uninstallation
+// has headings of its own.
+bool PageShowsControl(InstallerPage page, int control, bool uninstall);
 // Shows the controls of `page` among the children of `window`, hiding the
 // others; an uninstallation has headings of its own.
 void ShowPageControls(HWND window, InstallerPage page, bool uninstall);

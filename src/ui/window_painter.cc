@@ -46,12 +46,17 @@ void WindowPainter::Attach(HWND window) {
   logo_ = decoder_.Take(IDR_LOGO);
   background_image_ = decoder_.Take(IDR_BACKGROUND);
   high_contrast_ = IsHighContrastOn();
-  if (high_contrast_) UseSystemRichEditBackgrounds();
   SetDpi(ScreenDpi(window));
-  SetWindowSubclass(GetDlgItem(window, IDC_LOGO), LogoProc, 0, reinterpret_cast<DWORD_PTR>(this));
+  AdoptControls();
+}
+
+void WindowPainter::AdoptControls() {
+  if (high_contrast_) UseSystemRichEditBackgrounds();
+  SetWindowSubclass(GetDlgItem(window_, IDC_LOGO), LogoProc, 0, reinterpret_cast<DWORD_PTR>(this));
   for (int id : kRichEdits)
-    SetWindowSubclass(GetDlgItem(window, id), RichEditProc, 0, reinterpret_cast<DWORD_PTR>(this));
-  SetWindowSubclass(GetDlgItem(window, IDC_PROGRESS_BAR), ProgressProc, 0, 0);
+    SetWindowSubclass(GetDlgItem(window_, id), RichEditProc, 0, reinterpret_cast<DWORD_PTR>(this));
+  SetWindowSubclass(GetDlgItem(window_, IDC_PROGRESS_BAR), ProgressProc, 0, 0);
+  ResetBackground();
 }
 
 void WindowPainter::SetErrorBadgeShown(bool shown) {

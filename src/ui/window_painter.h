@@ -34,6 +34,8 @@ class WindowPainter {
   // Loads the images, makes the fonts for the screen of `window` and paints
   // its logo control from now on.
   void Attach(HWND window);
+  // Draws the window's controls made since Attach (or the last call) too.
+  void AdoptControls();
   int dpi() const { return dpi_; }
   // The window moved to a screen of another DPI: fonts, drawing and the
   // window's size follow, the window taking the place `suggested`.

@@ -296,6 +296,87 @@ TEST_F(InstallerWindowTest, EachPageShowsItsControls) {
   EXPECT_TRUE(Text(IDC_TERMS_TEXT).find(L"\r\n") != std::wstring::npos);
 }
 
+// The controls a first page does not show are made after the window's first
+// paint. Whichever page comes first, the window ends up with the controls of
+// its template, in its order (the keyboard's), with the same classes, styles
+// and fonts as a dialog made whole from the template.
+TEST_F(InstallerWindowTest, ControlsMadeLaterMatchTheTemplate) {
+  struct Shape {
+    int id;
+    std::wstring class_name;
+    LONG_PTR style, ex_style;
+    LOGFONTW font;
+  };
+  auto shapes = [](HWND dialog) {
+    std::vector<Shape> found;
+    for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+      wchar_t name[64] = {};
+      GetClassNameW(child, name, 64);
+      if (std::wstring(name) == L"#32770") continue;  // the options panel
+      Shape shape{GetDlgCtrlID(child),
+                  name,
+                  GetWindowLongPtrW(child, GWL_STYLE) & ~(WS_VISIBLE | WS_DISABLED | WS_TABSTOP),
+                  GetWindowLongPtrW(child, GWL_EXSTYLE),
+                  {}};
+      // Which button is the default is the page's choice, checked below.
+      if (shape.class_name == L"Button" && (shape.style & BS_TYPEMASK) == BS_DEFPUSHBUTTON)
+        shape.style = (shape.style & ~BS_TYPEMASK) | BS_PUSHBUTTON;
+      auto font = reinterpret_cast<HFONT>(SendMessageW(child, WM_GETFONT, 0, 0));
+      GetObjectW(font, sizeof(shape.font), &shape.font);
+      found.push_back(shape);
+    }
+    return found;
+  };
+  struct FirstPage {
+    bool uninstall, progress_only;
+  };
+  for (FirstPage first :
+       {FirstPage{false, false}, FirstPage{true, false}, FirstPage{false, true}}) {
+    SCOPED_TRACE(testing::Message()
+                 << "uninstall " << first.uninstall << " progress only " << first.progress_only);
+    Open(scratch_.path() / L"later", first.uninstall, first.progress_only);
+    HWND whole = CreateDialogParamW(
+        GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_INSTALLER_WINDOW), nullptr,
+        [](HWND, UINT, WPARAM, LPARAM) -> INT_PTR { return FALSE; }, 0);
+    ASSERT_TRUE(whole);
+    std::vector<Shape> expected = shapes(whole), made = shapes(window_->handle());
+    DestroyWindow(whole);
+    ASSERT_EQ(made.size(), expected.size());
+    // The painter gives these fonts of their own.
+    const std::set<int> own_fonts = {IDC_HEADING, IDC_UNINSTALL_QUESTION, IDC_PROGRESS_HEADING,
+                                     IDC_ERROR_HEADING, IDC_UNINSTALL_ERROR_HEADING};
+    for (size_t i = 0; i < made.size(); ++i) {
+      EXPECT_EQ(made[i].id, expected[i].id) << i;
+      EXPECT_EQ(made[i].class_name, expected[i].class_name) << made[i].id;
+      EXPECT_EQ(made[i].ex_style, expected[i].ex_style) << made[i].id;
+      EXPECT_EQ(made[i].style, expected[i].style) << made[i].id;
+      if (!own_fonts.contains(made[i].id)) {
+        EXPECT_EQ(std::wstring(made[i].font.lfFaceName), expected[i].font.lfFaceName) << made[i].id;
+        EXPECT_EQ(made[i].font.lfHeight, expected[i].font.lfHeight) << made[i].id;
+      }
+    }
+    // One default button at most: the page's.
+    WORD default_id = LOWORD(SendMessageW(window_->handle(), DM_GETDEFID, 0, 0));
+    for (const Shape& shape : expected) {
+      bool is_default =
+          shape.class_name == L"Button" &&
+          (GetWindowLongPtrW(Control(shape.id), GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON;
+      if (is_default) {
+        EXPECT_EQ(shape.id, default_id);
+      }
+    }
+    // What the window does to every control reached the later ones too.
+    EXPECT_FALSE(Text(IDC_RETRY_BUTTON).empty());
+    EXPECT_FALSE(Text(IDC_UNINSTALL_QUESTION).empty());
+    LOGFONTW bold{};
+    GetObjectW(
+        reinterpret_cast<HFONT>(SendMessageW(Control(IDC_UNINSTALL_QUESTION), WM_GETFONT, 0, 0)),
+        sizeof(bold), &bold);
+    EXPECT_GE(bold.lfWeight, FW_BOLD);
+    window_.reset();
+  }
+}
+
 // Under a high-contrast theme, switched on while the window is open or
 // before it opens, every page shows the system's colours only (the logo
 // apart), and every text stands out from its background by 4.5:1 at least.
@@ -689,6 +770,7 @@ TEST_F(InstallerWindowTest, LanguageSwitchReloadsTextsAndMirrors) {
   Open(scratch_.path() / L"lang");
   Click(IDC_OPTIONS_BUTTON);
   RECT english_rect = test::RectIn(*window_, IDC_LANGUAGE_LIST);
+  RECT english_retry = test::RectIn(*window_, IDC_RETRY_BUTTON);
   std::vector<std::wstring> languages = l10n::AvailableLanguages();
   auto index_of = [&](const wchar_t* code) {
     return static_cast<int>(std::find(languages.begin(), languages.end(), code) - languages.begin());
@@ -708,10 +790,15 @@ TEST_F(InstallerWindowTest, LanguageSwitchReloadsTextsAndMirrors) {
   EXPECT_TRUE(GetWindowLongPtrW(Control(IDC_LANGUAGE_LIST), GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
   EXPECT_TRUE(FolderListButtonOnTheLeft());
   // A window opened in that language starts mirrored, its options panel
-  // (made after the window's first paint) too.
+  // and the controls of the other pages (made after the window's first
+  // paint) too.
   window_ = InstallerWindow::Create(*settings_, stats_.root(), false);
   ASSERT_TRUE(window_);
   loop_.RunUntilIdle();
+  RECT client;
+  GetClientRect(window_->handle(), &client);
+  EXPECT_EQ(test::RectIn(*window_, IDC_RETRY_BUTTON).left, client.right - english_retry.right);
+  EXPECT_TRUE(GetWindowLongPtrW(Control(IDC_RETRY_BUTTON), GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
   EXPECT_EQ(test::RectIn(*window_, IDC_LANGUAGE_LIST).left, mirrored.left);
   EXPECT_TRUE(GetWindowLongPtrW(Control(IDC_LANGUAGE_LIST), GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
   EXPECT_EQ(Text(IDC_BROWSE_BUTTON), GetLocalizedString(IDS_BROWSE));

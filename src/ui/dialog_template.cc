@@ -1,0 +1,156 @@
+#include "ui/dialog_template.h"
+
+#include <cstring>
+
+#include "base/logging.h"
+
+namespace norva::installer {
+namespace {
+
+// Walks a template's bytes; every read checks that the bytes are there.
+class TemplateReader {
+ public:
+  TemplateReader(const BYTE* data, size_t size) : data_(data), size_(size) {}
+
+  size_t offset() const { return offset_; }
+  bool ok() const { return ok_; }
+
+  template <typename T>
+  T Read() {
+    T value{};
+    if (!Need(sizeof(T))) return value;
+    memcpy(&value, data_ + offset_, sizeof(T));
+    offset_ += sizeof(T);
+    return value;
+  }
+  // A name or an ordinal (sz_Or_Ord): a pointer to the name's text in the
+  // template, or the ordinal as MAKEINTATOM makes it.
+  const wchar_t* ReadNameOrOrdinal() {
+    const auto* at = reinterpret_cast<const wchar_t*>(data_ + offset_);
+    WORD first = Read<WORD>();
+    if (first == 0xFFFF) return MAKEINTATOM(Read<WORD>());
+    for (WORD c = first; ok_ && c; c = Read<WORD>()) {
+    }
+    return at;
+  }
+  void Skip(size_t bytes) {
+    if (Need(bytes)) offset_ += bytes;
+  }
+  void AlignToDword() { Skip((4 - offset_ % 4) % 4); }
+
+ private:
+  bool Need(size_t bytes) {
+    if (!ok_ || bytes > size_ - offset_) ok_ = false;
+    return ok_;
+  }
+
+  const BYTE* data_;
+  size_t size_;
+  size_t offset_ = 0;
+  bool ok_ = true;
+};
+
+constexpr size_t kItemCountOffset = 16;
+constexpr WORD kButtonAtom = 0x0080;  // dlgVer, signature, helpID, exStyle, style
+
+}  // namespace
+
+bool SplitDialogTemplate::Load(HINSTANCE module, int id, const std::function<bool(int)>& first) {
+  HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(5));  // RT_DIALOG
+  HGLOBAL loaded = resource ? LoadResource(module, resource) : nullptr;
+  const auto* data = loaded ? static_cast<const BYTE*>(LockResource(loaded)) : nullptr;
+  if (!data) return false;
+  TemplateReader reader(data, SizeofResource(module, resource));
+  if (reader.Read<WORD>() != 1 || reader.Read<WORD>() != 0xFFFF) return false;
+  reader.Skip(8);
+  DWORD style = reader.Read<DWORD>();
+  WORD count = reader.Read<WORD>();
+  reader.Skip(8);
+  reader.ReadNameOrOrdinal();  // menu
+  reader.ReadNameOrOrdinal();  // class
+  reader.ReadNameOrOrdinal();  // title
+  if (style & DS_SETFONT) {
+    reader.Skip(6);
+    reader.ReadNameOrOrdinal();  // typeface
+  }
+  first_.assign(data, data + reader.offset());
+  WORD first_count = 0;
+  later_.clear();
+  int previous_id = 0;
+  for (WORD i = 0; i < count && reader.ok(); ++i) {
+    reader.AlignToDword();
+    size_t start = reader.offset();
+    LaterControl control{};
+    reader.Skip(4);  // help id
+    control.ex_style = reader.Read<DWORD>();
+    control.style = reader.Read<DWORD>();
+    control.units.left = reader.Read<short>();
+    control.units.top = reader.Read<short>();
+    control.units.right = control.units.left + reader.Read<short>();
+    control.units.bottom = control.units.top + reader.Read<short>();
+    control.id = static_cast<int>(reader.Read<DWORD>());
+    control.class_name = reader.ReadNameOrOrdinal();
+    control.text = reader.ReadNameOrOrdinal();
+    WORD extra = reader.Read<WORD>();
+    reader.Skip(extra);
+    if (!reader.ok()) break;
+    control.previous_id = previous_id;
+    previous_id = control.id;
+    // Extra creation data is not passed on to a later control.
+    if (first(control.id) || extra || IS_INTRESOURCE(control.text)) {
+      first_.resize((first_.size() + 3) & ~size_t{3});
+      first_.insert(first_.end(), data + start, data + reader.offset());
+      ++first_count;
+    } else {
+      later_.push_back(control);
+    }
+  }
+  if (!reader.ok()) {
+    later_.clear();
+    return false;
+  }
+  memcpy(first_.data() + kItemCountOffset, &first_count, sizeof(first_count));
+  return true;
+}
+
+std::vector<HWND> SplitDialogTemplate::CreateLaterControls(HWND dialog) const {
+  std::vector<HWND> made;
+  auto font =
+      reinterpret_cast<WPARAM>(reinterpret_cast<HFONT>(SendMessageW(dialog, WM_GETFONT, 0, 0)));
+  HINSTANCE module = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(dialog, GWLP_HINSTANCE));
+  for (const LaterControl& control : later_) {
+    RECT rect = control.units;
+    MapDialogRect(dialog, &rect);
+    DWORD style = control.style | WS_CHILD;
+    // The dialog has its default button by now: another one is made plain.
+    bool button = IS_INTRESOURCE(control.class_name)
+                      ? control.class_name == MAKEINTATOM(kButtonAtom)
+                      : _wcsicmp(control.class_name, L"Button") == 0;
+    if (button && (style & BS_TYPEMASK) == BS_DEFPUSHBUTTON &&
+        LOWORD(SendMessageW(dialog, DM_GETDEFID, 0, 0)) != control.id)
+      style = (style & ~BS_TYPEMASK) | BS_PUSHBUTTON;
+    DWORD ex_style = control.ex_style | WS_EX_NOPARENTNOTIFY;
+    // As the dialog manager draws a bordered control: sunken.
+    if (style & WS_BORDER) {
+      style &= ~WS_BORDER;
+      ex_style |= WS_EX_CLIENTEDGE;
+    }
+    HWND window =
+        CreateWindowExW(ex_style, control.class_name, control.text, style, rect.left, rect.top,
+                        rect.right - rect.left, rect.bottom - rect.top, dialog,
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(control.id)), module, nullptr);
+    if (!window) {
+      PLOG(ERROR) << "Could not make control " << control.id;
+      continue;
+    }
+    SendMessageW(window, WM_SETFONT, font, FALSE);
+    // Right after the control before it in the template.
+    HWND previous = control.previous_id ? GetDlgItem(dialog, control.previous_id) : HWND_TOP;
+    if (previous)
+      SetWindowPos(window, previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    made.push_back(window);
+  }
+  return made;
+}
+
+}  // namespace norva::installer

@@ -1,0 +1,51 @@
+#ifndef NORVA_UI_DIALOG_TEMPLATE_H_
+#define NORVA_UI_DIALOG_TEMPLATE_H_
+
+#include <windows.h>
+
+#include <functional>
+#include <vector>
+
+namespace norva::installer {
+
+// An extended dialog template of the resources, split in two: the controls
+// the dialog is made with, and the others, made once it is on screen. Each
+// control costs about as much to make as a page's worth of painting, and a
+// page shows only a few of them.
+class SplitDialogTemplate {
+ public:
+  // Reads template `id` of `module`; `first(control id)` picks the controls
+  // the dialog is made with. False when the template is missing or is not
+  // an extended one that reads whole.
+  bool Load(HINSTANCE module, int id, const std::function<bool(int)>& first);
+  // The template with the first controls only; valid while this lives.
+  const DLGTEMPLATE* first_template() const {
+    return reinterpret_cast<const DLGTEMPLATE*>(first_.data());
+  }
+  // Makes the other controls in `dialog` (made from first_template()), with
+  // the dialog's font, each where the template puts it in the tab order.
+  // Returns those made; the rest are left out, with the system's reason
+  // logged.
+  std::vector<HWND> CreateLaterControls(HWND dialog) const;
+
+ private:
+  struct LaterControl {
+    DWORD ex_style;
+    DWORD style;
+    RECT units;  // dialog units
+    int id;
+    // Both point into the resource, which lasts as long as the module; the
+    // class may be an atom (MAKEINTATOM).
+    const wchar_t* class_name;
+    const wchar_t* text;
+    int previous_id;  // the control before it in the template; 0 for none
+  };
+
+  // Allocated, so aligned as a template must be.
+  std::vector<BYTE> first_;
+  std::vector<LaterControl> later_;
+};
+
+}  // namespace norva::installer
+
+#endif  // NORVA_UI_DIALOG_TEMPLATE_H_
