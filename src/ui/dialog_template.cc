@@ -29,8 +29,7 @@ class TemplateReader {
     const auto* at = reinterpret_cast<const wchar_t*>(data_ + offset_);
     WORD first = Read<WORD>();
     if (first == 0xFFFF) return MAKEINTATOM(Read<WORD>());
-    for (WORD c = first; ok_ && c; c = Read<WORD>()) {
-    }
+    for (WORD c = first; ok_ && c != 0;) c = Read<WORD>();  // to the terminating 0
     return at;
   }
   void Skip(size_t bytes) {
@@ -50,8 +49,8 @@ class TemplateReader {
   bool ok_ = true;
 };
 
-constexpr size_t kItemCountOffset = 16;
-constexpr WORD kButtonAtom = 0x0080;  // dlgVer, signature, helpID, exStyle, style
+constexpr size_t kItemCountOffset = 16;  // after dlgVer, signature, helpID, exStyle, style
+constexpr WORD kButtonAtom = 0x0080;
 
 }  // namespace
 
