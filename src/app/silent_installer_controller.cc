@@ -15,6 +15,7 @@
 #include "package/package_fetcher.h"
 #include "product/installer_features.h"
 #include "stats/stats_collector.h"
+#include "system/access_rights.h"
 #include "system/windows_version.h"
 
 namespace norva::installer {
@@ -74,6 +75,8 @@ void SilentInstallerController::OnInstallFolderStatusChanged() {
 
 void SilentInstallerController::StartInstallationAttempt() {
   if (attempt_started_ || finished_) return;
+  // Otherwise the package's own installer is started once it is ready.
+  if (!package_ready_ && !BackendStartsEarly()) return;
   attempt_started_ = true;
   settings_->DumpStats(stats_->root());
   if (GetWindowsVersionRank() < kWindows7) {
@@ -87,7 +90,30 @@ void SilentInstallerController::StartInstallationAttempt() {
     Finish();
     return;
   }
-  if (package_ready_) FetchPrefDefaultOverrides();
+  if (!package_ready_) {
+    StartBackend();
+    return;
+  }
+  FetchOverridesThenHandOver(*settings_, tracking_data_, *pref_fetcher_,
+                             [weak = weak_factory_.GetWeakPtr()] {
+                               if (!weak || weak->finished_) return;
+                               weak->runner_->SetPackageReady();
+                               weak->StartBackend();
+                             });
+}
+
+// A backend started before the package is ready only waits for it, sharing
+// the processor with the unpacking. It is worth starting early when it must
+// elevate (the prompt shows meanwhile) or when the package is downloaded
+// (a refusal, such as another run into the same folder, then comes before
+// the download).
+bool SilentInstallerController::BackendStartsEarly() const {
+  if (fetching_download_url_seen_) return true;
+  if (settings_->choices().all_users) return !IsUserAdmin(false);
+  return !settings_->GetInstallationStatus().IsWritable();
+}
+
+void SilentInstallerController::StartBackend() {
   bool started = runner_->StartInstallation(*settings_);
   if (runner_->FoundInterruptedInstallation())
     stats_->root().SetInteger("interrupted_installation_rolled_back", 1);
@@ -114,11 +140,15 @@ void SilentInstallerController::NotifyStatusChanged(Status status) {
   switch (status) {
     case kFetchingDownloadUrl:
       fetching_download_url_seen_ = true;
+      if (!settings_->IsStatusFetchPending()) StartInstallationAttempt();
       break;
     case kPackageReady:
       package_ready_ = true;
-      // Before the attempt has started, the attempt fetches the overrides.
-      if (attempt_started_ && !finished_) FetchPrefDefaultOverrides();
+      if (!attempt_started_) {
+        if (!settings_->IsStatusFetchPending()) StartInstallationAttempt();
+      } else if (!finished_) {
+        FetchPrefDefaultOverrides();
+      }
       break;
     case kInitializationFailed:
     case kDownloadFailed:

@@ -63,6 +63,8 @@ class SilentInstallerController : public Settings::Observer,
 
  private:
   void StartInstallationAttempt();
+  bool BackendStartsEarly() const;
+  void StartBackend();
   void FetchPrefDefaultOverrides();
   void SetFailureReason(const std::string& reason);
   void Finish();

@@ -93,6 +93,9 @@ TEST_F(SilentInstallTest, OfflinePackageInstallsWithoutTheService) {
   EXPECT_EQ(Run(Fixture(L"package.exe")), 0u) << Logs();
   EXPECT_TRUE(PathExists(folder_ / Utf8ToWide(product::ProductVersion()) / L"norva.exe"));
   EXPECT_EQ(InstalledVersion(), Utf8ToWide(product::ProductVersion()));
+  // Its package is ready within a second: the backend is the package's own
+  // installer started then, not a process waiting beside the unpacking.
+  EXPECT_EQ(Logs().find("--wait-for-package"), std::string::npos) << Logs();
   for (const json& request : service_.Requests()) {
     EXPECT_EQ(request["path"].get<std::string>().find("/netinstaller/"), std::string::npos);
   }
