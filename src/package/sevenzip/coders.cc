@@ -195,8 +195,11 @@ class DictionaryStream : public ByteStream {
       return Result::kMemoryError;
     size_t size = ClampSize(DictionaryBytes(declared, undecoded_), SIZE_MAX);
     dec_.dic = keeper_ ? keeper_->Lend(size) : nullptr;
-    if (!dec_.dic) dec_.dic = static_cast<Byte*>(SzAlloc(nullptr, size));
-    if (!dec_.dic) return Result::kMemoryError;
+    if (!dec_.dic) {
+      dec_.dic = static_cast<Byte*>(SzAlloc(nullptr, size));
+      if (!dec_.dic) return Result::kMemoryError;
+      if (keeper_) keeper_->PrepareNew(dec_.dic, size);
+    }
     dec_.dicBufSize = size;
     // Distance checks then hold against the buffer we really have.
     dec_.prop.dicSize = static_cast<UInt32>(size);

@@ -34,7 +34,10 @@ class ByteStream {
 // DecoderMemoryPeak. One thread's: its decoders call Lend and TakeBack.
 class DictionaryKeeper {
  public:
-  DictionaryKeeper() = default;
+  // `prepare_new`, when given, is handed each dictionary the keeper's
+  // decoders allocate, before its first byte is written.
+  using NewDictionaryHook = bool (*)(void* start, size_t size);
+  explicit DictionaryKeeper(NewDictionaryHook prepare_new = nullptr) : prepare_new_(prepare_new) {}
   ~DictionaryKeeper();
   DictionaryKeeper(const DictionaryKeeper&) = delete;
   DictionaryKeeper& operator=(const DictionaryKeeper&) = delete;
@@ -53,8 +56,12 @@ class DictionaryKeeper {
   // True when the keeper has the dictionary now (the one it lent, or a new
   // one of the prepared size); the caller frees it otherwise.
   bool TakeBack(uint8_t* dictionary, size_t size);
+  void PrepareNew(uint8_t* dictionary, size_t size) const {
+    if (prepare_new_) prepare_new_(dictionary, size);
+  }
 
  private:
+  const NewDictionaryHook prepare_new_;
   uint8_t* kept_ = nullptr;
   uint64_t capacity_ = 0;
   uint64_t wanted_ = 0;
