@@ -219,6 +219,14 @@ std::vector<Block> PlanBlocks(const sz::Archive& archive) {
   return blocks;
 }
 
+// A new dictionary is made resident before decoding: the decoder writes
+// every page of it anyway, and taking one page fault per page cost about a
+// twentieth of the unpacking's time. One beyond the memory budget comes in
+// as it is written: a hostile archive may declare far more than it holds.
+bool PrepareDictionary(void* start, size_t size) {
+  return size <= LzmaUtil::kDefaultMemoryBudget && MakePagesResident(start, size);
+}
+
 int ProcessorCount() {
   SYSTEM_INFO info{};
   GetSystemInfo(&info);
@@ -383,11 +391,9 @@ class LzmaUtil::Unpacking {
   }
 
   // A worker keeps its last block's dictionary for the next one; what it
-  // holds counts in the memory in flight. A new dictionary is made resident
-  // before decoding: the decoder writes every page of it anyway, and taking
-  // one page fault per page cost about a twentieth of the unpacking's time.
+  // holds counts in the memory in flight.
   struct WorkerMemory {
-    sz::DictionaryKeeper keeper{&MakePagesResident};
+    sz::DictionaryKeeper keeper{&PrepareDictionary};
     uint64_t held = 0;
   };
 

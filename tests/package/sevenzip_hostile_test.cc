@@ -2,6 +2,7 @@
 // and nothing lands outside the extraction folder or with wrong content.
 
 #include <windows.h>
+#include <psapi.h>
 
 #include <gtest/gtest.h>
 
@@ -178,6 +179,10 @@ TEST(SevenZipHostileTest, OversizedDeclarationsAreRefusedWithoutAllocating) {
   // A valid dictionary but a declared size the data cannot fill.
   SevenZipTestOptions short_data = huge_dictionary;
   short_data.props = {0x5D, 0x00, 0x00, 0x01, 0x00};
+  // Within the limits, but a dictionary and an output far beyond the data.
+  SevenZipTestOptions big_dictionary = huge_dictionary;
+  big_dictionary.props = {0x5D, 0x00, 0x00, 0x00, 0x40};
+  big_dictionary.unpack_size = 1ull << 30;
   // More than any volume holds.
   SevenZipTestOptions no_room = short_data;
   no_room.unpack_size = 1ull << 60;
@@ -191,6 +196,7 @@ TEST(SevenZipHostileTest, OversizedDeclarationsAreRefusedWithoutAllocating) {
       {long_pack, "Error returned by SzArchiveOpen: 16"},
       {long_copy, "Error returned by SzArchiveOpen: 16"},
       {short_data, "Error returned by SzExtract: 1"},
+      {big_dictionary, "Error returned by SzExtract: 1"},
       {no_room, "Not enough disk space to unpack: 1152921504606846976 bytes needed",
        ERROR_DISK_FULL},
   };
@@ -198,10 +204,15 @@ TEST(SevenZipHostileTest, OversizedDeclarationsAreRefusedWithoutAllocating) {
   for (const auto& c : cases) {
     fs::path base = scratch.path() / std::to_string(index++);
     WriteFile(base / "a.7z", MakeSevenZip(entries, c.options));
+    PROCESS_MEMORY_COUNTERS before{sizeof(before)}, after{sizeof(after)};
+    ASSERT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof(before)));
     Outcome outcome = Unpack(base / "a.7z", base / "out");
     EXPECT_EQ(c.result, outcome.result) << c.log;
     EXPECT_TRUE(outcome.Logged(c.log)) << c.log;
     EXPECT_EQ(0u, CountFiles(base / "out")) << c.log;
+    // What was allocated for the declaration is not brought into memory.
+    ASSERT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof(after)));
+    EXPECT_LT(after.PeakWorkingSetSize, before.WorkingSetSize + (256u << 20)) << c.log;
   }
 }
 
