@@ -75,7 +75,8 @@ void SilentInstallerController::OnInstallFolderStatusChanged() {
 
 void SilentInstallerController::StartInstallationAttempt() {
   if (attempt_started_ || finished_) return;
-  // Otherwise the package's own installer is started once it is ready.
+  // A backend that does not start early is the package's own installer,
+  // started once the package is ready (NotifyStatusChanged).
   if (!package_ready_ && !BackendStartsEarly()) return;
   attempt_started_ = true;
   settings_->DumpStats(stats_->root());
