@@ -8,6 +8,11 @@ PackageFetcherDelegateProxy::PackageFetcherDelegateProxy(PackageFetcherDelegate*
                                                          UICallbackRunner* ui_runner)
     : controller_runner_(ThreadTaskRunnerHandle::Get()), delegate_(delegate), ui_runner_(ui_runner) {}
 
+// Out of line: an inline destructor and its thunks for the second and third
+// bases were emitted in every user's object, and link-time optimisation
+// under MinGW takes those copies for duplicate definitions.
+PackageFetcherDelegateProxy::~PackageFetcherDelegateProxy() = default;
+
 void PackageFetcherDelegateProxy::PostToDelegate(
     std::function<void(PackageFetcherDelegate*)> call) {
   if (!controller_runner_) return;

@@ -26,6 +26,7 @@ class PackageFetcherDelegateProxy : public PackageFetcherDelegate,
   // Captures the calling thread's task runner as the controller's. Made
   // with std::make_shared: posted reports hold a reference.
   PackageFetcherDelegateProxy(PackageFetcherDelegate* delegate, UICallbackRunner* ui_runner);
+  ~PackageFetcherDelegateProxy() override;
 
   void SetTotalProgress(int total) override;
   void SetCurrentProgress(int current) override;
