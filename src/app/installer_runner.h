@@ -61,6 +61,7 @@ class InstallerRunner : public HandleWatcher::Delegate, public IPCReceiverProxy:
   // Makes the watch of the next backends fail after the real call (the
   // system refuses it only when out of resources).
   void SetBackendWatchRefusedForTesting(bool refused) { watch_refused_for_testing_ = refused; }
+  IPCReceiverProxy& receiver_for_testing() { return receiver_; }
   // IPCReceiverProxy::Delegate:
   void OnMessageReceived(const InstallerMessage& message) override;
 

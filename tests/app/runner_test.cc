@@ -18,6 +18,8 @@
 #include "base/task_loop.h"
 #include "engine/engine_test_support.h"
 #include "engine/installer_observer.h"
+#include "installer/ipc/installer_message.h"
+#include "installer/ipc/ipc_sender.h"
 #include "installer/settings.h"
 #include "installer/support/installer_process.h"
 #include "product/product_info.h"
@@ -78,6 +80,15 @@ class RunnerTest : public testing::Test {
 
   // Runs the loop until the backend has ended, at most three minutes.
   void RunToEnd() { test::RunLoopFor(&env_.loop(), std::chrono::seconds(180)); }
+
+  // The package's installer becomes a stand-in backend that does what
+  // NORVA_FAKE_BACKEND says (tests/support/holder_main.cc).
+  void UseFakeBackend() {
+    std::filesystem::copy_file(GetExecutablePath().parent_path() / L"test_holder.exe",
+                               env_.package() / L"installer.exe",
+                               std::filesystem::copy_options::overwrite_existing);
+    runner_.SetPackageReady();
+  }
 
   test::EngineEnvironment env_;
   InstallerRunner runner_{env_.package()};
@@ -182,20 +193,17 @@ TEST_F(RunnerTest, MessagesReachEveryObserverInOrder) {
 
 // An exit code of 0 proves nothing on its own (a killed backend can read it
 // back): only a backend that reported success and then exited with 0
-// succeeded. Its last messages still arrive first, however quickly it ends
-// after sending them.
+// succeeded, and a success belongs to the one run that reported it. Its last
+// messages still arrive first, however quickly it ends after sending them.
 TEST_F(RunnerTest, OnlyAReportedSuccessAndExitCodeZeroMakeASuccess) {
-  std::filesystem::copy_file(GetExecutablePath().parent_path() / L"test_holder.exe",
-                             env_.package() / L"installer.exe",
-                             std::filesystem::copy_options::overwrite_existing);
-  runner_.SetPackageReady();
+  UseFakeBackend();
   const struct {
-    const wchar_t* backend;  // see tests/support/holder_main.cc
+    const wchar_t* backend;
     std::vector<std::string> events;
   } kCases[] = {
+      {L"report exit=0", {"step", "succeeded", "terminated(1)"}},
       {L"exit=0", {"terminated(0)"}},
       {L"report exit=3", {"step", "succeeded", "terminated(0)"}},
-      {L"report exit=0", {"step", "succeeded", "terminated(1)"}},
   };
   int number = 0;
   for (const auto& c : kCases) {
@@ -222,6 +230,41 @@ TEST_F(RunnerTest, OnlyAReportedSuccessAndExitCodeZeroMakeASuccess) {
     EXPECT_EQ(WaitForSingleObject(interrupted, 0), failed ? WAIT_OBJECT_0 : WAIT_TIMEOUT);
     CloseHandle(interrupted);
   }
+}
+
+// The outcome waits for every message sent before the backend ended, even
+// when the reading thread has not yet taken them from the mailslot.
+TEST_F(RunnerTest, TheChannelIsDrainedBeforeTheOutcomeIsDecided) {
+  UseFakeBackend();
+  auto settings = MakeSettings(env_.scratch() / L"drained");
+  const std::wstring release_name =
+      L"Local\\NorvaRunnerTestDrain" + std::to_wstring(GetCurrentProcessId());
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, release_name.c_str());
+  HANDLE hold = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", L"exit=0");
+  SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND_RELEASE", release_name.c_str());
+  bool started = runner_.StartInstallation(*settings);
+  SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND_RELEASE", nullptr);
+  SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", nullptr);
+  ASSERT_TRUE(started);
+  runner_.receiver_for_testing().HoldReaderForTesting(hold);
+  IPCSenderProxy sender;
+  ASSERT_TRUE(sender.Connect(L"norva_installer\\" + settings->GetInstallationStatus().GetPath().native()));
+  sender.Send(*WriteInstallerMessage({.type = Type::kInstallationSucceeded}));
+  sender.Close();
+  SetEvent(release);
+  ASSERT_TRUE(runner_.WaitForBackendToEnd(60000));
+  // Time for the backend's end to reach this thread, were it not waiting.
+  test::RunLoopFor(&env_.loop(), std::chrono::seconds(1));
+  const bool ended_early = !log_.events.empty();
+  SetEvent(hold);
+  if (ended_early)
+    test::RunLoopFor(&env_.loop(), std::chrono::seconds(1));
+  else
+    RunToEnd();
+  EXPECT_EQ(log_.events, (std::vector<std::string>{"succeeded", "terminated(1)"}));
+  CloseHandle(release);
+  CloseHandle(hold);
 }
 
 // A mailslot name that is already taken (a stale mailslot of an earlier run,
@@ -259,10 +302,7 @@ TEST_F(RunnerTest, TakenMailslotNameFailsTheStartAtOnce) {
 // from then on: while it still runs a start says why it cannot go ahead;
 // once it has ended, the next start goes ahead.
 TEST_F(RunnerTest, UnwatchedBackendBlocksLaterStartsOnlyWhileItRuns) {
-  std::filesystem::copy_file(GetExecutablePath().parent_path() / L"test_holder.exe",
-                             env_.package() / L"installer.exe",
-                             std::filesystem::copy_options::overwrite_existing);
-  runner_.SetPackageReady();
+  UseFakeBackend();
   auto settings = MakeSettings(env_.scratch() / L"unwatched");
   const std::wstring release_name =
       L"Local\\NorvaRunnerTestRelease" + std::to_wstring(GetCurrentProcessId());

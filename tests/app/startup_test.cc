@@ -3,7 +3,9 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <optional>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -95,20 +97,28 @@ TEST(TlsCheckTest, EnablesTls10OnlyWhereItIsOff) {
   SetWindowsVersionRankForTesting(-1);
 }
 
-TEST(StartupTest, DllSearchLeavesOutTheCurrentFolder) {
+// An installer runs from wherever it was downloaded to, beside whatever DLLs
+// were left there: neither that folder nor the current one is searched.
+TEST(StartupTest, DllSearchLeavesOutTheCurrentAndTheExecutablesFolder) {
   test::ScratchFolder current;
-  ASSERT_TRUE(CopyFile(GetExecutablePath(), current.path() / L"planted.dll"));
+  const std::filesystem::path beside_executable =
+      GetExecutablePath().parent_path() / L"planted_beside.dll";
+  const std::filesystem::path kPlanted[] = {current.path() / L"planted.dll", beside_executable};
+  for (const auto& planted : kPlanted) ASSERT_TRUE(CopyFile(GetExecutablePath(), planted));
   wchar_t saved[MAX_PATH];
   GetCurrentDirectoryW(MAX_PATH, saved);
   SetCurrentDirectoryW(current.path().c_str());
   RestrictDllSearch();
-  HMODULE planted = LoadLibraryW(L"planted.dll");
+  std::vector<HMODULE> modules;
+  for (const auto& planted : kPlanted) modules.push_back(LoadLibraryW(planted.filename().c_str()));
   HMODULE system = LoadLibraryW(L"version.dll");
   SetCurrentDirectoryW(saved);
-  EXPECT_EQ(planted, nullptr);
+  for (size_t i = 0; i < modules.size(); ++i) EXPECT_EQ(modules[i], nullptr) << kPlanted[i];
   EXPECT_NE(system, nullptr);
-  for (HMODULE module : {planted, system})
+  modules.push_back(system);
+  for (HMODULE module : modules)
     if (module) FreeLibrary(module);
+  std::filesystem::remove(beside_executable);
 }
 
 TEST(StartupTest, InstallationFolderIsTheParentOnlyWhenItHoldsTheLauncher) {

@@ -72,6 +72,13 @@ TEST(UninstallScriptTest, GoldenTexts) {
            Delete(1, L"\"C:\\Caf\u00e9 100%% %%PATH%%\\\u65e5\u672c.dll\"") + cd +
            L"rmdir \"C:\\Caf\u00e9 100%% %%PATH%%\"\n" +
            SelfRemoval(L"\"C:\\Caf\u00e9 100%% %%PATH%%\"")},
+      // Between quotes these are plain letters, with delayed expansion off.
+      {"carets, bangs, ampersands and brackets", 0, 0,
+       {L"C:\\A^B!C & (D)\\x^!.dll"},
+       {L"C:\\A^B!C & (D)"},
+       L"C:\\A^B!C & (D)\\k.bat",
+       pid1_only + L"SET DEL_TRIES=0\n" + Delete(1, L"\"C:\\A^B!C & (D)\\x^!.dll\"") + cd +
+           L"rmdir \"C:\\A^B!C & (D)\"\n" + SelfRemoval(L"\"C:\\A^B!C & (D)\"")},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(BuildUninstallScript(11, c.pid2, c.pid3, c.files, c.folders, c.script), c.expected)

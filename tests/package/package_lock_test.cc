@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -110,10 +111,11 @@ void StartAndEndAFetcher(const fs::path& folder) {
 // A new fetcher removes what runs whose owner has died left behind, and
 // nothing else: not the files of a run that is still alive, not runs that
 // never held a lock (age proves nothing), not files that are not a run's.
+// A dead run whose files cannot all go yet keeps its lock for the next one.
 TEST(PackageFetcherSweepTest, RemovesOnlyTheFilesOfRunsWhoseOwnerDied) {
   test::ScratchFolder scratch;
   const fs::path folder = scratch.path();
-  enum Owner { kAlive, kKilled, kEnded, kNoLock };
+  enum Owner { kAlive, kKilled, kEnded, kNoLock, kKilledWithAFileHeld };
   const struct {
     const wchar_t* stem;
     Owner owner;
@@ -123,7 +125,9 @@ TEST(PackageFetcherSweepTest, RemovesOnlyTheFilesOfRunsWhoseOwnerDied) {
       {L"norva_installer_20240101101011", kKilled, true},
       {L"norva_installer_20240101101012", kEnded, true},
       {L"norva_installer_20240101101013", kNoLock, false},
+      {L"norva_installer_20240101101014", kKilledWithAFileHeld, false},
   };
+  const fs::path held = folder / kRuns[4].stem / L"resources" / L"files_list";
   std::vector<std::unique_ptr<test::HolderProcess>> owners;
   for (const auto& run : kRuns) {
     MakeRunFiles(folder, run.stem);
@@ -132,23 +136,33 @@ TEST(PackageFetcherSweepTest, RemovesOnlyTheFilesOfRunsWhoseOwnerDied) {
         L"owner", (folder / (std::wstring(run.stem) + L".lock")).native(),
         run.owner == kEnded ? 0 : 120000));
     ASSERT_TRUE(owners.back()->held());
-    if (run.owner == kKilled) owners.back()->Kill();
+    if (run.owner == kKilled || run.owner == kKilledWithAFileHeld) owners.back()->Kill();
     if (run.owner == kEnded) {
       ASSERT_TRUE(owners.back()->WaitForEnd(30000));
     }
   }
   test::WriteFile(folder / L"notes.txt", "mine");
   test::WriteFile(folder / L"other_20240101101011" / L"kept.txt", "mine");
+  auto holder = std::make_unique<test::HolderProcess>(L"file", held.native(), 120000);
+  ASSERT_TRUE(holder->held());
 
   StartAndEndAFetcher(folder);
 
   for (const auto& run : kRuns) {
     SCOPED_TRACE(WideToUtf8(run.stem));
     const std::wstring stem = run.stem;
-    for (const std::wstring& name : {stem, stem + L".exe", stem + L".7z"})
-      EXPECT_EQ(fs::exists(folder / name), !run.removed) << WideToUtf8(name);
-    EXPECT_EQ(fs::exists(folder / (stem + L".lock")), run.owner == kAlive);
+    if (run.owner != kKilledWithAFileHeld) {
+      for (const std::wstring& name : {stem, stem + L".exe", stem + L".7z"})
+        EXPECT_EQ(fs::exists(folder / name), !run.removed) << WideToUtf8(name);
+    }
+    EXPECT_EQ(fs::exists(folder / (stem + L".lock")),
+              run.owner == kAlive || run.owner == kKilledWithAFileHeld);
   }
+  // Once the file is free, the next start finishes the sweep.
+  holder.reset();
+  StartAndEndAFetcher(folder);
+  for (const wchar_t* extension : {L"", L".exe", L".7z", L".lock"})
+    EXPECT_FALSE(fs::exists(folder / (std::wstring(kRuns[4].stem) + extension))) << extension;
   EXPECT_TRUE(fs::exists(folder / L"notes.txt"));
   EXPECT_TRUE(fs::exists(folder / L"other_20240101101011" / L"kept.txt"));
   // The fetcher took its own files with it, its lock included.

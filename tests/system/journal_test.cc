@@ -5,11 +5,22 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "scratch_key.h"
+#include "support/folder_link.h"
 #include "support/scratch.h"
+#include "support/snapshot.h"
+#include "base/strings.h"
+#include "system/transactions/change_reg_value_operation.h"
+#include "system/transactions/copy_file_operation.h"
+#include "system/transactions/create_folder_operation.h"
+#include "system/transactions/delete_file_operation.h"
+#include "system/transactions/move_file_operation.h"
+#include "system/transactions/transaction.h"
 #include "system/transactions/journal_recovery.h"
 
 namespace norva::installer {
@@ -84,18 +95,68 @@ class JournalRecoveryTest : public testing::Test {
   FilePath scope_package_;
 };
 
-TEST_F(JournalRecoveryTest, ASetAsideFileGoesBackUnlessTheTransactionCommitted) {
+std::vector<uint8_t> StringBytes(const std::wstring& text) {
+  auto bytes = reinterpret_cast<const uint8_t*>(text.c_str());
+  return {bytes, bytes + (text.size() + 1) * sizeof(wchar_t)};
+}
+
+// Each record kind, found with the state its change left: a transaction that
+// never committed is undone, one that committed (its run killed while it
+// cleaned up) is finished and keeps everything it made.
+TEST_F(JournalRecoveryTest, EachChangeIsUndoneUnlessTheTransactionCommitted) {
+  const std::wstring product = key_.Sub(L"Product");
+  auto value = [&](const std::wstring& key, const wchar_t* name) {
+    return test::ReadRegString(HKEY_CURRENT_USER, key, name);
+  };
+  const struct Case {
+    const char* what;
+    std::function<void()> change;  // the state the change left
+    JournalRecord record;
+    std::function<bool()> undone;
+  } kCases[] = {
+      {"created folder", [&] { test::WriteFile(Install(L"made\\deep\\a.dll"), "new"); },
+       {.kind = Kind::kCreatedFolder, .texts = {Install(L"made\\deep").wstring(), Install().wstring()}},
+       [&] { return !fs::exists(Install(L"made")) && fs::exists(Install()); }},
+      {"created file", [&] { test::WriteFile(Install(L"new.dll"), "new"); },
+       {.kind = Kind::kCreatedFile, .texts = {Install(L"new.dll").wstring()}},
+       [&] { return !fs::exists(Install(L"new.dll")); }},
+      {"moved file", [&] { test::WriteFile(Install(L"to.dll"), "moved"); },
+       {.kind = Kind::kMovedFile, .texts = {Install(L"from.dll").wstring(), Install(L"to.dll").wstring()}},
+       [&] { return fs::exists(Install(L"from.dll")) && !fs::exists(Install(L"to.dll")); }},
+      {"set aside", [&] { test::WriteFile(Install(L"launcher.exe.1.old"), "old"); },
+       {.kind = Kind::kSetAside,
+        .texts = {Install(L"launcher.exe").wstring(), Install(L"launcher.exe.1.old").wstring()}},
+       [&] { return test::ReadFile(Install(L"launcher.exe")) == "old"; }},
+      {"created key", [&] { test::WriteString(product + L"\\New", L"v", L"new"); },
+       {.kind = Kind::kCreatedKey, .texts = {product + L"\\New"}, .numbers = {1}},
+       [&] { return !test::KeyExists(product + L"\\New") && test::KeyExists(product); }},
+      {"changed value", [&] { test::WriteString(product, L"v", L"new"); },
+       {.kind = Kind::kChangedValue, .texts = {product, L"v"}, .numbers = {1, REG_SZ},
+        .blobs = {StringBytes(L"old")}},
+       [&] { return value(product, L"v") == L"old"; }},
+      {"added value", [&] { test::WriteString(product, L"added", L"new"); },
+       {.kind = Kind::kChangedValue, .texts = {product, L"added"}, .numbers = {1, kRemoveValueType},
+        .blobs = {{}}},
+       [&] { return value(product, L"added") == L"<missing>"; }},
+      {"deleted key", [] {},
+       {.kind = Kind::kDeletedKey, .texts = {product + L"\\Gone", L"v"}, .numbers = {1, REG_SZ},
+        .blobs = {{}, StringBytes(L"kept")}},
+       [&] { return value(product + L"\\Gone", L"v") == L"kept"; }},
+  };
   for (bool committed : {false, true}) {
-    test::WriteFile(Install(L"launcher.exe.1.old"), "old launcher");
-    std::vector<JournalRecord> records = {
-        {.kind = Kind::kSetAside,
-         .texts = {Install(L"launcher.exe").wstring(), Install(L"launcher.exe.1.old").wstring()}}};
-    if (committed) records.push_back({.kind = Kind::kCommitted});
-    EXPECT_EQ(RecoveryResult::kRolledBack, Recover(records));
-    EXPECT_EQ(!committed, fs::exists(Install(L"launcher.exe"))) << committed;
-    EXPECT_FALSE(fs::exists(Install(L"launcher.exe.1.old"))) << committed;
-    EXPECT_FALSE(fs::exists(JournalFile()));
-    fs::remove(Install(L"launcher.exe"));
+    for (const Case& c : kCases) {
+      SCOPED_TRACE(std::string(c.what) + (committed ? ", committed" : ""));
+      ASSERT_TRUE(test::WriteString(product, L"keep", L"yes"));
+      c.change();
+      std::vector<JournalRecord> records = {c.record};
+      if (committed) records.push_back({.kind = Kind::kCommitted});
+      EXPECT_EQ(RecoveryResult::kRolledBack, Recover(records));
+      EXPECT_EQ(c.undone(), !committed);
+      EXPECT_FALSE(fs::exists(JournalFile()));
+      EXPECT_FALSE(fs::exists(Install(L"launcher.exe.1.old")));
+      fs::remove_all(Install());
+      RegDeleteTreeW(HKEY_CURRENT_USER, product.c_str());
+    }
   }
 }
 
@@ -128,10 +189,16 @@ TEST_F(JournalRecoveryTest, FilesMovedFromThePackageGoBackOnlyToTheSamePackage) 
 TEST_F(JournalRecoveryTest, AHostileJournalChangesNothingAndIsLogged) {
   test::WriteFile(Outside(L"keep.txt"), "keep");
   test::WriteFile(Install(L"keep.dll"), "keep");
-  std::wstring other_key = key_.Sub(L"Other");
-  ASSERT_TRUE(test::WriteString(other_key, L"v", L"keep"));
+  test::WriteFile(Install(L"sub\\keep.dll"), "keep");
+  // Siblings whose names begin with the installation folder's and the key's.
+  const fs::path sibling = scratch_.path() / L"Norva & co2";
+  test::WriteFile(sibling / L"keep.txt", "keep");
+  const std::wstring other_key = key_.Sub(L"Other"), sibling_key = key_.Sub(L"ProductX");
+  for (const std::wstring& key : {other_key, sibling_key})
+    ASSERT_TRUE(test::WriteString(key, L"v", L"keep"));
   const std::wstring outside = Outside(L"keep.txt").wstring();
   const std::wstring climbing = Install(L"..\\outside\\keep.txt").wstring();
+  const std::wstring sub = Install(L"sub").wstring();
 
   struct Case {
     const char* what;
@@ -143,6 +210,22 @@ TEST_F(JournalRecoveryTest, AHostileJournalChangesNothingAndIsLogged) {
       {"moved outside",
        {{.kind = Kind::kMovedFile, .texts = {Install(L"x").wstring(), outside}}},
        "outside the product's folders"},
+      {"moved from outside",
+       {{.kind = Kind::kMovedFile, .texts = {Outside(L"taken.dll").wstring(), Install(L"keep.dll").wstring()}}},
+       "outside the product's folders"},
+      {"sibling folder",
+       {{.kind = Kind::kCreatedFile, .texts = {(sibling / L"keep.txt").wstring()}}},
+       "outside the product's folders"},
+      {"sibling folder made",
+       {{.kind = Kind::kCreatedFolder, .texts = {sibling.wstring(), scratch_.path().wstring()}}},
+       "outside the product's folders"},
+      {"ancestor is the folder", {{.kind = Kind::kCreatedFolder, .texts = {sub, sub}}}, "wrong ancestor"},
+      {"ancestor below", {{.kind = Kind::kCreatedFolder, .texts = {sub, sub + L"\\deeper"}}}, "wrong ancestor"},
+      {"ancestor beside", {{.kind = Kind::kCreatedFolder, .texts = {sub, Outside(L"").wstring()}}}, "wrong ancestor"},
+      {"no ancestor", {{.kind = Kind::kCreatedFolder, .texts = {sub, L""}}}, "wrong ancestor"},
+      {"sibling key",
+       {{.kind = Kind::kCreatedKey, .texts = {sibling_key}, .numbers = {1}}},
+       "outside the product's keys"},
       {"key outside",
        {{.kind = Kind::kCreatedKey, .texts = {other_key}, .numbers = {1}}},
        "outside the product's keys"},
@@ -161,8 +244,11 @@ TEST_F(JournalRecoveryTest, AHostileJournalChangesNothingAndIsLogged) {
     test::LogCapture log;
     EXPECT_EQ(RecoveryResult::kRolledBack, Recover(c.records)) << c.what;
     EXPECT_TRUE(log.Contains(c.logged)) << c.what;
-    EXPECT_TRUE(fs::exists(Outside(L"keep.txt"))) << c.what;
-    EXPECT_EQ(L"keep", test::ReadRegString(HKEY_CURRENT_USER, other_key, L"v")) << c.what;
+    for (const fs::path& kept : {Outside(L"keep.txt"), sibling / L"keep.txt", Install(L"keep.dll"),
+                                 Install(L"sub\\keep.dll")})
+      EXPECT_EQ(test::ReadFile(kept), "keep") << c.what << " " << kept;
+    for (const std::wstring& key : {other_key, sibling_key})
+      EXPECT_EQ(L"keep", test::ReadRegString(HKEY_CURRENT_USER, key, L"v")) << c.what;
   }
 
   // A record whose checksum fails, with records after it: none of them runs.
@@ -184,6 +270,88 @@ TEST_F(JournalRecoveryTest, AHostileJournalChangesNothingAndIsLogged) {
             RecoverInterruptedInstallation(FilePath(JournalFile().wstring()), Scope()));
   EXPECT_TRUE(log.Contains("names another installation folder"));
   EXPECT_TRUE(fs::exists(Install(L"keep.dll")));
+}
+
+// A link below the installation folder (a junction on Windows; under Wine a
+// Unix link, which it reports as a reparse point) takes a recovery nowhere.
+TEST_F(JournalRecoveryTest, LinksBelowTheInstallationFolderAreNeverFollowed) {
+  const fs::path target = Outside(L"target"), link = Install(L"link"), package = Outside(L"package");
+  test::WriteFile(target / L"keep.dll", "keep");
+  test::WriteFile(target / L"sub\\keep.dll", "keep");
+  fs::create_directories(Install(L"made"));
+  fs::create_directories(package);
+  const std::vector<fs::path> links = {link, Install(L"made\\link")};
+  std::vector<test::FolderLinkKind> kinds;
+  for (const fs::path& one : links) kinds.push_back(test::MakeFolderLink(one, target));
+  if (kinds[0] == test::FolderLinkKind::kNone || kinds[1] == test::FolderLinkKind::kNone)
+    GTEST_SKIP() << "This system makes no folder links";
+  scope_package_ = FilePath(package.wstring());
+  const std::wstring through = (link / L"keep.dll").wstring(), deeper = (link / L"sub\\keep.dll").wstring();
+  const JournalRecord kRecords[] = {
+      {.kind = Kind::kCreatedFile, .texts = {through}},
+      {.kind = Kind::kSetAside, .texts = {through, deeper}},
+      {.kind = Kind::kMovedFile, .texts = {Install(L"back.dll").wstring(), through}},
+      {.kind = Kind::kCreatedFolder, .texts = {(link / L"sub").wstring(), Install().wstring()}},
+      {.kind = Kind::kCreatedFolder, .texts = {link.wstring(), Install().wstring()}},
+      {.kind = Kind::kMovedFromPackage, .texts = {package.wstring(), link.wstring()}},
+      {.kind = Kind::kCreatedFolder, .texts = {Install(L"made").wstring(), Install().wstring()}},
+  };
+  for (const JournalRecord& record : kRecords) {
+    SCOPED_TRACE(static_cast<int>(record.kind));
+    SCOPED_TRACE(WideToUtf8(record.texts.back()));
+    Recover({record});
+    EXPECT_EQ(test::ReadFile(target / L"keep.dll"), "keep");
+    EXPECT_EQ(test::ReadFile(target / L"sub\\keep.dll"), "keep");
+    EXPECT_FALSE(fs::exists(package / L"keep.dll"));
+  }
+  if (kinds[0] == test::FolderLinkKind::kUnix) EXPECT_TRUE(test::RemoveUnixLinks(links));
+}
+
+// A change whose record cannot reach the disk is not made: not when the
+// journal cannot be made, nor when its flush fails as a failing disk's would.
+// Above all, a file is not set aside.
+TEST_F(JournalRecoveryTest, AChangeWhoseRecordCannotBeWrittenIsNotMade) {
+  const std::wstring product = key_.Sub(L"Product");
+  const struct {
+    const char* what;
+    fs::path journal;
+    bool flush_fails;
+  } kJournals[] = {
+      {"no folder for the journal", scratch_.path() / L"missing" / L"journal", false},
+      {"failing flush", JournalFile(), true},
+  };
+  test::WriteFile(Install(L"old.dll"), "old");
+  test::WriteFile(Outside(L"new.dll"), "new");
+  ASSERT_TRUE(test::WriteString(product, L"v", L"old"));
+  const test::FolderSnapshot files = test::FolderSnapshot::Take(scratch_.path());
+  const test::RegistrySnapshot registry = test::RegistrySnapshot::Take(HKEY_CURRENT_USER, key_.path());
+  for (const auto& j : kJournals) {
+    if (j.flush_fails) Journal::SetFlushForTesting([](HANDLE) -> BOOL {
+      SetLastError(ERROR_IO_DEVICE);
+      return FALSE;
+    });
+    std::unique_ptr<Operation> operations[] = {
+        std::make_unique<DeleteFileOperation>(FilePath(Install(L"old.dll").wstring()), true, false),
+        std::make_unique<CopyFileOperation>(FilePath(Outside(L"new.dll").wstring()),
+                                            FilePath(Install(L"old.dll").wstring())),
+        std::make_unique<MoveFileOperation>(FilePath(Outside(L"new.dll").wstring()),
+                                            FilePath(Install(L"old.dll").wstring())),
+        std::make_unique<CreateFolderOperation>(FilePath(Install(L"made").wstring())),
+        std::make_unique<ChangeRegValueOperation>(HKEY_CURRENT_USER, product, L"v", L"new", REG_SZ, 8),
+    };
+    for (std::unique_ptr<Operation>& operation : operations) {
+      Journal journal;
+      journal.Open(FilePath(j.journal.wstring()), FilePath(Install().wstring()));
+      Transaction transaction(&journal);
+      EXPECT_FALSE(transaction.Execute(std::move(operation))) << j.what;
+      transaction.Rollback();
+      EXPECT_EQ(files.DifferencesTo(test::FolderSnapshot::Take(scratch_.path())) +
+                    registry.DifferencesTo(test::RegistrySnapshot::Take(HKEY_CURRENT_USER, key_.path())),
+                "")
+          << j.what;
+    }
+    Journal::SetFlushForTesting(nullptr);
+  }
 }
 
 TEST_F(JournalRecoveryTest, AJournalHeldByItsWriterIsLeftAlone) {

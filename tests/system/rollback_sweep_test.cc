@@ -85,6 +85,17 @@ class RollbackSweepTest : public testing::Test {
     return true;
   }
 
+  // The installation as a commit leaves it: nothing set aside is left.
+  void ExpectInstalled() const {
+    EXPECT_EQ("new app", test::ReadFile(Path(L"install\\app.exe")));
+    EXPECT_EQ("readme", test::ReadFile(Path(L"install\\readme.txt")));
+    EXPECT_FALSE(fs::exists(Path(L"install\\old\\obsolete.dll")));
+    EXPECT_FALSE(fs::exists(Path(L"package\\readme.txt")));
+    EXPECT_FALSE(test::KeyExists(Key(L"Old")));
+    for (const auto& entry : fs::recursive_directory_iterator(root_))
+      EXPECT_NE(L".old", entry.path().extension().native()) << entry.path();
+  }
+
   std::string Differences(const test::FolderSnapshot& files,
                           const test::RegistrySnapshot& registry) const {
     return files.DifferencesTo(test::FolderSnapshot::Take(scratch_.path())) +
@@ -113,11 +124,11 @@ class CrashSweepTest : public RollbackSweepTest {
     return scope;
   }
 
-  // Runs the child; true when it ended before finishing the installation.
-  bool RunKilledChild(const char* kill_switch, int position) {
+  // Runs the child with `ending`; true when it ended before finishing the
+  // installation.
+  bool RunKilledChild(const std::wstring& ending) {
     std::wstring command = QuoteArgument(GetExecutablePath().native()) +
-                           L" --gtest_filter=CrashSweepTest.Child" +
-                           L" --" + Utf8ToWide(kill_switch) + L"=" + std::to_wstring(position) +
+                           L" --gtest_filter=CrashSweepTest.Child " + ending +
                            L" --crash-scratch=" + QuoteArgument(root_.wstring()) +
                            L" --crash-key=" + QuoteArgument(key_);
     DWORD exit_code = 1;
@@ -125,6 +136,15 @@ class CrashSweepTest : public RollbackSweepTest {
     EXPECT_EQ(0u, exit_code);  // a kill that looks like success
     return !fs::exists(Path(L"finished"));
   }
+};
+
+// First in the transaction, so the first that a commit destroys: ends the
+// process as a kill would, after the commit record and before any clean-up.
+class EndAtCommit : public Operation {
+ public:
+  ~EndAtCommit() override { TerminateProcess(GetCurrentProcess(), 0); }
+  bool Do(Transaction*) override { return true; }
+  void Undo() override {}
 };
 
 TEST_F(CrashSweepTest, Child) {
@@ -139,7 +159,11 @@ TEST_F(CrashSweepTest, Child) {
   auto* journal = new Journal;  // never destroyed, as in a process that is killed
   journal->Open(FilePath(JournalFile().wstring()), FilePath(root_.wstring()));
   auto* transaction = new Transaction(journal);
-  if (Install(transaction)) test::WriteFile(Path(L"finished"), "");
+  const bool commit = command_line.HasSwitch("crash-at-commit");
+  if (commit) transaction->Execute(std::make_unique<EndAtCommit>());
+  if (!Install(transaction)) return;
+  test::WriteFile(Path(L"finished"), "");
+  if (commit) transaction->Commit();
 }
 
 TEST_F(CrashSweepTest, EveryKillPositionIsRolledBackByRecovery) {
@@ -149,7 +173,9 @@ TEST_F(CrashSweepTest, EveryKillPositionIsRolledBackByRecovery) {
   int killed = 0;
   for (const char* kill_switch : {"test-kill-after-journal-record", "test-kill-after-do"}) {
     int position = 1;
-    for (; position < 100 && RunKilledChild(kill_switch, position); ++position) {
+    for (; position < 100 && RunKilledChild(L"--" + Utf8ToWide(kill_switch) + L"=" +
+                                            std::to_wstring(position));
+         ++position) {
       ++killed;
       ASSERT_TRUE(fs::exists(JournalFile())) << kill_switch << "=" << position;
       EXPECT_EQ(RecoveryResult::kRolledBack,
@@ -168,6 +194,13 @@ TEST_F(CrashSweepTest, EveryKillPositionIsRolledBackByRecovery) {
     printf("Crash sweep %s: %d positions killed and recovered\n", kill_switch, position - 1);
   }
   EXPECT_GT(killed, 28);
+
+  // Killed once its commit record is on disk: the recovery finishes the
+  // commit and keeps the installation.
+  EXPECT_FALSE(RunKilledChild(L"--crash-at-commit"));
+  EXPECT_EQ(RecoveryResult::kRolledBack,
+            RecoverInterruptedInstallation(FilePath(JournalFile().wstring()), Scope()));
+  ExpectInstalled();
 }
 
 TEST_F(RollbackSweepTest, EveryFailurePositionRollsBackToTheSnapshot) {
@@ -210,13 +243,8 @@ TEST_F(RollbackSweepTest, EveryFailurePositionRollsBackToTheSnapshot) {
     Transaction transaction;
     ASSERT_TRUE(Install(&transaction));
   }
-  EXPECT_EQ("new app", test::ReadFile(Path(L"install\\app.exe")));
-  EXPECT_EQ("readme", test::ReadFile(Path(L"install\\readme.txt")));
-  EXPECT_FALSE(fs::exists(Path(L"install\\old")));
-  EXPECT_FALSE(fs::exists(Path(L"package\\readme.txt")));
-  EXPECT_FALSE(test::KeyExists(Key(L"Old")));
-  for (const auto& entry : fs::recursive_directory_iterator(scratch_.path()))
-    EXPECT_NE(L".old", entry.path().extension().native()) << entry.path();
+  ExpectInstalled();
+  EXPECT_FALSE(fs::exists(Path(L"install\\old")));  // emptied by the commit
 }
 
 }  // namespace

@@ -120,6 +120,17 @@ void IPCReceiverProxy::Close() {
   mailslot_.reset();  // only once the reading thread has stopped
 }
 
+void IPCReceiverProxy::HoldReaderForTesting(HANDLE release) {
+  if (!thread_) return;
+  ScopedHandle held(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  thread_->task_runner()->PostTask(FROM_HERE, [held = held.get(), release] {
+    SetEvent(held);
+    WaitForSingleObject(release, 60000);
+  });
+  WakeReader();
+  WaitForSingleObject(held.get(), 60000);
+}
+
 void IPCReceiverProxy::WakeReader() {
   if (!wake_) return;
   const uint8_t wake = 0;

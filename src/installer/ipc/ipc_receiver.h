@@ -54,6 +54,10 @@ class IPCReceiverProxy {
   // dropped.
   void Close();
   bool IsConnected() const { return thread_ != nullptr; }
+  // Test-only: from its return until `release` is signalled (a minute at
+  // most) the reader takes nothing from the mailslot, as a reading thread
+  // that the system schedules late would.
+  void HoldReaderForTesting(HANDLE release);
 
   // How long one read waits before the reader looks whether it must stop.
   static constexpr DWORD kReadTimeoutMs = 100;

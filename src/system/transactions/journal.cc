@@ -134,6 +134,10 @@ bool PrepareMachineJournalsFolder(const FilePath& folder) {
   return ready;
 }
 
+BOOL (*g_flush)(HANDLE) = nullptr;
+
+bool Flush(HANDLE file) { return g_flush ? g_flush(file) : FlushFileBuffers(file); }
+
 struct KillPoints {
   long after_record = 0;
   long after_change = 0;
@@ -300,7 +304,7 @@ bool Journal::Append(const JournalRecord& record) {
   DWORD written = 0;
   if (!WriteFile(handle_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
                  nullptr) ||
-      written != bytes.size() || !FlushFileBuffers(handle_.get())) {
+      written != bytes.size() || !Flush(handle_.get())) {
     PLOG(ERROR) << "Could not write to the journal " << file_;
     return false;
   }
@@ -339,6 +343,8 @@ void Journal::CountChangeMadeForTesting() {
   KillPoints& kills = Kills();
   if (++kills.changes == kills.after_change) EndLikeAKill("change", kills.changes);
 }
+
+void Journal::SetFlushForTesting(BOOL (*flush)(HANDLE)) { g_flush = flush; }
 
 bool WriteAhead(Transaction* transaction, const JournalRecord& record) {
   Journal* journal = transaction ? transaction->journal() : nullptr;

@@ -107,6 +107,9 @@ class Journal {
   // counted), or right after the given change was made. Read once from the
   // command line ("test-kill-after-journal-record", "test-kill-after-do").
   static void CountChangeMadeForTesting();
+  // Test-only: stands in for the flush of each record, as a disk that fails
+  // to write would; nullptr puts the system's flush back.
+  static void SetFlushForTesting(BOOL (*flush)(HANDLE));
 
  private:
   bool StartFile();
