@@ -189,6 +189,8 @@ TEST_F(RunnerTest, MessagesReachEveryObserverInOrder) {
   EXPECT_EQ(log_.events, expected);
   EXPECT_EQ(second.events, expected);
   runner_.RemoveObserver(&second);
+  runner_.OnMessageReceived({.type = Type::kStepCompleted});
+  EXPECT_EQ(second.events, expected);
 }
 
 // An exit code of 0 proves nothing on its own (a killed backend can read it
@@ -205,6 +207,8 @@ TEST_F(RunnerTest, OnlyAReportedSuccessAndExitCodeZeroMakeASuccess) {
       {L"exit=0", {"terminated(0)"}},
       {L"report exit=3", {"step", "succeeded", "terminated(0)"}},
   };
+  const std::filesystem::path command_lines = env_.scratch() / L"command_lines.txt";
+  SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND_LOG", command_lines.c_str());
   int number = 0;
   for (const auto& c : kCases) {
     SCOPED_TRACE(WideToUtf8(c.backend));
@@ -217,6 +221,17 @@ TEST_F(RunnerTest, OnlyAReportedSuccessAndExitCodeZeroMakeASuccess) {
     ASSERT_TRUE(started);
     RunToEnd();
     EXPECT_EQ(log_.events, c.events);
+    // What the backend is told besides the settings: this process, no crash
+    // reporter, the tracking data beside it and no package to wait for.
+    const std::vector<std::string> lines = SplitString(test::ReadFile(command_lines), '\n');
+    ASSERT_GE(lines.size(), static_cast<size_t>(number));
+    const std::string& command_line = lines[number - 1];
+    for (const std::string& part :
+         std::vector<std::string>{"--server-tracking-data=server_tracking_data",
+                                  "--crash-reporter-pid=0", "--initial-proc-handle=",
+                                  "--initial-pid=" + std::to_string(GetCurrentProcessId())})
+      EXPECT_NE(command_line.find(part), std::string::npos) << part << " in " << command_line;
+    EXPECT_EQ(command_line.find("wait-for-package"), std::string::npos) << command_line;
     const bool failed = c.events.back() == "terminated(0)";
     EXPECT_EQ(capture.Contains("The installer backend ended without reporting success"), failed);
     // A package installer that the backend started and that outlived it is
@@ -230,6 +245,7 @@ TEST_F(RunnerTest, OnlyAReportedSuccessAndExitCodeZeroMakeASuccess) {
     EXPECT_EQ(WaitForSingleObject(interrupted, 0), failed ? WAIT_OBJECT_0 : WAIT_TIMEOUT);
     CloseHandle(interrupted);
   }
+  SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND_LOG", nullptr);
 }
 
 // The outcome waits for every message sent before the backend ended, even

@@ -14,6 +14,7 @@
 #include "support/folder_link.h"
 #include "support/scratch.h"
 #include "support/snapshot.h"
+#include "base/file_util.h"
 #include "base/strings.h"
 #include "system/transactions/change_reg_value_operation.h"
 #include "system/transactions/copy_file_operation.h"
@@ -67,6 +68,14 @@ TEST(JournalFormatTest, ATornLastRecordIsAChangeThatNeverStartedAndADamagedOneSt
   damaged_middle[last_start - 2] ^= 0x40;
   EXPECT_EQ(1u, DecodeJournal(damaged_middle, &end).size());
   EXPECT_EQ(JournalReadEnd::kDamaged, end);
+
+  // A kind no writer makes, framed and checksummed as a real record is.
+  for (int kind : {0, static_cast<int>(Kind::kLastKind) + 1, 255}) {
+    std::vector<uint8_t> unknown =
+        JournalBytes({records[0], {.kind = static_cast<Kind>(kind)}, records[2]});
+    EXPECT_EQ(1u, DecodeJournal(unknown, &end).size()) << kind;
+    EXPECT_EQ(JournalReadEnd::kDamaged, end) << kind;
+  }
 }
 
 class JournalRecoveryTest : public testing::Test {
@@ -146,12 +155,14 @@ TEST_F(JournalRecoveryTest, EachChangeIsUndoneUnlessTheTransactionCommitted) {
   for (bool committed : {false, true}) {
     for (const Case& c : kCases) {
       SCOPED_TRACE(std::string(c.what) + (committed ? ", committed" : ""));
+      test::LogCapture log;
       ASSERT_TRUE(test::WriteString(product, L"keep", L"yes"));
       c.change();
       std::vector<JournalRecord> records = {c.record};
       if (committed) records.push_back({.kind = Kind::kCommitted});
       EXPECT_EQ(RecoveryResult::kRolledBack, Recover(records));
       EXPECT_EQ(c.undone(), !committed);
+      EXPECT_FALSE(log.Contains("Could not"));
       EXPECT_FALSE(fs::exists(JournalFile()));
       EXPECT_FALSE(fs::exists(Install(L"launcher.exe.1.old")));
       fs::remove_all(Install());
@@ -262,6 +273,17 @@ TEST_F(JournalRecoveryTest, AHostileJournalChangesNothingAndIsLogged) {
   EXPECT_TRUE(log.Contains("is damaged"));
   EXPECT_TRUE(fs::exists(Install(L"keep.dll")));
 
+  // A file far larger than any journal is not read into memory.
+  HANDLE large = CreateFileW(JournalFile().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(large, INVALID_HANDLE_VALUE);
+  SetFilePointerEx(large, {.QuadPart = (256ll << 20) + 1}, nullptr, FILE_BEGIN);
+  SetEndOfFile(large);
+  CloseHandle(large);
+  EXPECT_EQ(RecoveryResult::kFailed,
+            RecoverInterruptedInstallation(FilePath(JournalFile().wstring()), Scope()));
+  EXPECT_TRUE(log.Contains("Could not read the journal"));
+
   // A journal of another folder (a collision, or planted) is not replayed.
   JournalRecord foreign{.kind = Kind::kHeader, .texts = {Outside(L"").wstring()}};
   bytes = JournalBytes({foreign, remove_dll});
@@ -304,7 +326,9 @@ TEST_F(JournalRecoveryTest, LinksBelowTheInstallationFolderAreNeverFollowed) {
     EXPECT_EQ(test::ReadFile(target / L"sub\\keep.dll"), "keep");
     EXPECT_FALSE(fs::exists(package / L"keep.dll"));
   }
-  if (kinds[0] == test::FolderLinkKind::kUnix) EXPECT_TRUE(test::RemoveUnixLinks(links));
+  if (kinds[0] == test::FolderLinkKind::kUnix) {
+    EXPECT_TRUE(test::RemoveUnixLinks(links));
+  }
 }
 
 // A change whose record cannot reach the disk is not made: not when the
@@ -373,7 +397,12 @@ TEST(JournalPathTest, EverySpellingOfAFolderFindsOneJournal) {
   ASSERT_FALSE(a.empty());
   EXPECT_EQ(a, Journal::PathFor(FilePath(L"c:/program files/NORVA\\"), false));
   EXPECT_NE(a, Journal::PathFor(FilePath(L"C:\\Program Files\\Norva2"), false));
-  EXPECT_NE(a, Journal::PathFor(FilePath(L"C:\\Program Files\\Norva"), true));
+  // The machine's journals have their own folder, made (and cut down to the
+  // administrators) on the way.
+  FilePath machine = Journal::PathFor(FilePath(L"C:\\Program Files\\Norva"), true);
+  ASSERT_FALSE(machine.empty());
+  EXPECT_NE(a, machine);
+  EXPECT_TRUE(DirectoryExists(machine.parent_path()));
 }
 
 }  // namespace
