@@ -27,6 +27,11 @@ is logged. Faults are configured per path through a small control API:
   GET  /_control/log      the requests so far, as JSON
   GET  /_control/reports  the bodies posted to the feedback address, as JSON
   POST /_control/quit     stop the service
+  POST /_control/claim    {"port": 3000}: serve a twin service with its own state
+                          on that fixed port of this machine, for a product switch
+                          that names one; {"claimed": false} while another test
+                          run holds the port (answered within about 5 s)
+  POST /_control/release  {"port": 3000}: give the port back
 
 Usage: autoupdate_service.py [--root DIR] [--port-file FILE] [--port N] [--tls]
 The port is printed on the first line of stdout and written to the port file.
@@ -35,6 +40,7 @@ certificate no client trusts; that port is the second line.
 """
 
 import argparse
+import fcntl
 import hashlib
 import json
 import os
@@ -246,6 +252,15 @@ class Handler(BaseHTTPRequestHandler):
                 raise ValueError("a path is required")
         except ValueError as error:
             return self.send_simple(400, ("%s\n" % error).encode("utf-8"))
+        if command in ("claim", "release"):
+            try:
+                port = int(data["port"])
+            except (KeyError, TypeError, ValueError):
+                return self.send_simple(400, b"a port is required\n")
+            result = {"claimed": self.server.fixed_ports.claim(port, state.root)} \
+                if command == "claim" else {"ok": self.server.fixed_ports.release(port)}
+            return self.send_simple(200, json.dumps(result).encode("utf-8"),
+                                    {"Content-Type": "application/json"})
         result = {"ok": True}
         with state.lock:
             if command == "rule":
@@ -269,7 +284,59 @@ class Handler(BaseHTTPRequestHandler):
                          {"Content-Type": "application/json"})
 
 
-def start_tls_server(state):
+class FixedPorts:
+    """Fixed ports of this machine taken for a test run. Every run on the
+    machine takes a port through the same lock file, held while the twin
+    service listens there; it goes with this process, however it ends."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.taken = {}  # port -> (lock file descriptor, server)
+
+    def claim(self, port, root, wait=5.0):
+        with self.lock:
+            if port in self.taken:
+                self.taken[port][1].state.reset()
+                return True
+            path = os.path.join(tempfile.gettempdir(), "norva-tests-port-%d.lock" % port)
+            try:
+                descriptor = os.open(path, os.O_RDONLY)
+            except FileNotFoundError:
+                descriptor = os.open(path, os.O_RDONLY | os.O_CREAT, 0o644)
+            deadline = time.monotonic() + wait
+            while True:
+                try:
+                    fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                    server = ThreadingHTTPServer(("127.0.0.1", port), Handler)
+                    break
+                except BlockingIOError:
+                    pass  # another run holds the lock
+                except OSError:
+                    # In use by a program outside the lock.
+                    fcntl.flock(descriptor, fcntl.LOCK_UN)
+                if time.monotonic() >= deadline:
+                    os.close(descriptor)
+                    return False
+                time.sleep(0.05)
+            server.daemon_threads = True
+            server.state = State(root)
+            server.fixed_ports = self
+            threading.Thread(target=server.serve_forever, daemon=True).start()
+            self.taken[port] = (descriptor, server)
+            return True
+
+    def release(self, port):
+        with self.lock:
+            descriptor, server = self.taken.pop(port, (None, None))
+            if server is None:
+                return False
+            server.shutdown()
+            server.server_close()
+            os.close(descriptor)
+            return True
+
+
+def start_tls_server(state, fixed_ports):
     """An HTTPS twin of the service on another port, or None."""
     folder = tempfile.mkdtemp(prefix="autoupdate-tls-")
     cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
@@ -279,6 +346,7 @@ def start_tls_server(state):
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
     server.state = state
+    server.fixed_ports = fixed_ports
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(cert, key)
     server.socket = context.wrap_socket(server.socket, server_side=True)
@@ -297,9 +365,10 @@ def main():
     server = ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
     server.daemon_threads = True
     server.state = State(args.root)
+    server.fixed_ports = FixedPorts()
     ports = "%d\n" % server.server_port
     if args.tls:
-        ports += "%d\n" % start_tls_server(server.state).server_port
+        ports += "%d\n" % start_tls_server(server.state, server.fixed_ports).server_port
     if args.port_file:
         temporary = args.port_file + ".tmp"
         with open(temporary, "w") as f:

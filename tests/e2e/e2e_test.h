@@ -8,12 +8,15 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <tlhelp32.h>
+#include <winternl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
-#include <initializer_list>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -34,6 +37,8 @@ using json = nlohmann::json;
 
 inline constexpr DWORD kRunLimitMs = 180000;
 inline constexpr DWORD kFailedExit = 1;
+// Where "local-stats-server" sends the statistics report (src/stats).
+inline constexpr int kLocalStatsPort = 3000;
 
 inline std::filesystem::path Fixture(const wchar_t* name) {
   const char* folder = std::getenv("NORVA_E2E_FIXTURES");
@@ -66,13 +71,30 @@ inline std::wstring FindUninstallKey() {
   return found;
 }
 
+// The command line `process` was started with (opened with
+// PROCESS_QUERY_INFORMATION and PROCESS_VM_READ), read from its memory.
+inline std::wstring CommandLineOf(HANDLE process) {
+  PROCESS_BASIC_INFORMATION basic = {};
+  PEB peb = {};
+  RTL_USER_PROCESS_PARAMETERS parameters = {};
+  if (NtQueryInformationProcess(process, ProcessBasicInformation, &basic, sizeof(basic),
+                                nullptr) != 0 ||
+      !ReadProcessMemory(process, basic.PebBaseAddress, &peb, sizeof(peb), nullptr) ||
+      !ReadProcessMemory(process, peb.ProcessParameters, &parameters, sizeof(parameters),
+                         nullptr))
+    return {};
+  std::wstring text(parameters.CommandLine.Length / sizeof(wchar_t), L'\0');
+  if (!ReadProcessMemory(process, parameters.CommandLine.Buffer, text.data(),
+                         parameters.CommandLine.Length, nullptr))
+    return {};
+  return text;
+}
+
 class EndToEndTest : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(service_.available()) << "run through ctest: the local service is missing";
     ASSERT_TRUE(service_.Reset());
-    ASSERT_TRUE(stats_service_.Reset()) << "no statistics collector on port 3000";
-    ASSERT_TRUE(prefs_service_.Reset()) << "no preferences server on port 3001";
     RemoveProductTraces();
     // Keys a used Windows has; the installation adds its values below them.
     // (An uninstallation removes those values and leaves such keys, even
@@ -107,6 +129,8 @@ class EndToEndTest : public testing::Test {
   }
 
   void TearDown() override {
+    if (stats_port_taken_) service_.ReleasePort(kLocalStatsPort);
+    EXPECT_TRUE(WaitForCleanUpScripts()) << "a clean-up script still runs";
     for (const auto& [name, value] : saved_environment_)
       SetEnvironmentVariableW(name.c_str(), value.c_str());
     RemoveProductTraces();
@@ -160,18 +184,20 @@ class EndToEndTest : public testing::Test {
     return text;
   }
 
-  // Waits until the log of one process holds every line of `lines`.
-  bool WaitForLogWith(std::initializer_list<const char*> lines) const {
-    return WaitUntil([&] {
-      for (const auto& entry : std::filesystem::recursive_directory_iterator(temp_)) {
-        if (entry.path().extension() != L".log") continue;
-        std::string text = ReadFile(entry.path());
-        if (std::all_of(lines.begin(), lines.end(),
-                        [&](const char* line) { return text.find(line) != std::string::npos; }))
-          return true;
-      }
-      return false;
-    });
+  // Waits until process `id` has logged `message`.
+  bool WaitForLogLine(DWORD id, std::string_view message) const {
+    const std::string prefix = "[" + std::to_string(id) + ":";
+    return WaitUntil(
+        [&] {
+          for (const auto& entry : std::filesystem::recursive_directory_iterator(temp_)) {
+            if (entry.path().extension() != L".log") continue;
+            for (const std::string& line : SplitString(ReadFile(entry.path()), '\n'))
+              if (line.starts_with(prefix) && line.find(message) != std::string::npos)
+                return true;
+          }
+          return false;
+        },
+        std::chrono::milliseconds(kRunLimitMs));
   }
 
   void ClearLogs() const {
@@ -184,21 +210,70 @@ class EndToEndTest : public testing::Test {
     return key.empty() ? L"" : ReadRegString(HKEY_CURRENT_USER, key, L"DisplayVersion");
   }
 
-  // Waits until `parent` has started another process; its id, or 0.
-  DWORD WaitForChild(const Process& parent) const {
-    for (int i = 0; i < 600; ++i) {
-      std::vector<DWORD> children = ChildProcesses(parent.id());
-      if (!children.empty()) return children.front();
-      if (WaitForSingleObject(parent.handle(), 50) == WAIT_OBJECT_0) return 0;
-    }
-    return 0;
+  // The backend `frontend` started, known by its switch: the frontend starts
+  // other processes too, and they may come first. Invalid when the frontend
+  // ended without one.
+  Process WaitForBackend(const Process& frontend) const {
+    Process backend;
+    WaitUntil(
+        [&] {
+          for (DWORD id : ChildProcesses(frontend.id())) {
+            Process child(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION |
+                                          PROCESS_VM_READ,
+                                      FALSE, id),
+                          id);
+            // Held open, the id is this process's alone: still the frontend's child?
+            if (child.IsValid() &&
+                CommandLine::FromString(CommandLineOf(child.handle())).HasSwitch("backend") &&
+                std::ranges::count(ChildProcesses(frontend.id()), id) == 1) {
+              backend = std::move(child);
+              return true;
+            }
+          }
+          return frontend.WaitForExit(0);
+        },
+        std::chrono::milliseconds(kRunLimitMs));
+    return backend;
   }
 
-  // The package trickles out, so a backend started for it waits a while.
+  // The package trickles out at a kilobyte a second, so a backend started for
+  // it is still waiting when the test is done with it.
   void ServeSlowly(const std::string& file) {
     Serve(file);
     ASSERT_TRUE(service_.SetRule(
-        {{"path", "/" + file}, {"responses", {{{"trickle", {32768, 0.25}}}}}}));
+        {{"path", "/" + file}, {"responses", {{{"trickle", {1024, 1.0}}}}}}));
+  }
+
+  // Makes the statistics collector on the fixed port this test's, empty. The
+  // port is the machine's: this waits while another test run has it.
+  bool UseStatsCollector() {
+    stats_port_taken_ = service_.ClaimPort(kLocalStatsPort, std::chrono::minutes(10));
+    EXPECT_TRUE(stats_port_taken_) << "port " << kLocalStatsPort << " stayed taken";
+    return stats_port_taken_ && stats_service_.Reset();
+  }
+
+  // Waits until the clean-up scripts that uninstallations left running have
+  // ended: the shells started for "k.bat", known by their command line.
+  static bool WaitForCleanUpScripts() {
+    std::vector<Process> scripts;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return true;
+    PROCESSENTRY32W entry{sizeof(entry)};
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
+      if (_wcsicmp(entry.szExeFile, L"cmd.exe") != 0) continue;
+      Process shell(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
+                                entry.th32ProcessID),
+                    entry.th32ProcessID);
+      if (shell.IsValid() &&
+          CommandLineOf(shell.handle()).find(L"%NORVA_UNINSTALL_SCRIPT%") != std::wstring::npos)
+        scripts.push_back(std::move(shell));
+    }
+    CloseHandle(snapshot);
+    // A script tries for about a minute to delete a file still held.
+    return std::ranges::all_of(scripts, [](const Process& script) {
+      return script.WaitForExit(150000);
+    });
   }
 
   MachineSnapshot Snapshot() const { return MachineSnapshot::Take(folder_.parent_path()); }
@@ -224,8 +299,9 @@ class EndToEndTest : public testing::Test {
   ScopedCom com_;
   ScratchFolder scratch_;
   LocalService service_;
-  LocalService stats_service_{3000};
-  LocalService prefs_service_{3001};
+  // Reached once UseStatsCollector has taken the port.
+  LocalService stats_service_{kLocalStatsPort};
+  bool stats_port_taken_ = false;
   std::filesystem::path temp_;
   std::filesystem::path folder_ = scratch_.path() / L"installs" / L"Norva (e2e) & co \u00e9";
   std::vector<std::pair<std::wstring, std::wstring>> saved_environment_;

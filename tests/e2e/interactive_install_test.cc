@@ -105,6 +105,7 @@ class InteractiveInstallTest : public test::EndToEndTest {
 };
 
 TEST_F(InteractiveInstallTest, InstallsThroughTheWindow) {
+  ASSERT_TRUE(UseStatsCollector());
   Serve("package.exe");
   Process process = Start(Fixture(L"netinstaller.exe"),
                           L"--enable-installer-stats=1 --local-stats-server "

@@ -60,7 +60,7 @@ class KillSweepTest : public test::EndToEndTest, public testing::WithParamInterf
             L" --uninstall --silent --enable-installer-stats=0 " + kill,
         &exit_code));
     // A finished uninstallation leaves its clean-up script running a while.
-    test::WaitUntil([&] { return !PathExists(folder_ / L"k.bat"); }, std::chrono::seconds(10));
+    EXPECT_TRUE(WaitForCleanUpScripts()) << "a clean-up script still runs";
     return exit_code;
   }
 
@@ -131,7 +131,7 @@ TEST_P(KillSweepTest, EveryKilledRunIsRolledBackByTheNextOne) {
   // After a kill and the recovery the next run, the same one, succeeds.
   Prepare();
   ASSERT_EQ(RunSwept(L"--test-kill-after-do=3"), 1u) << Logs();
-  ASSERT_TRUE(stats_service_.Reset());
+  ASSERT_TRUE(UseStatsCollector());
   EXPECT_EQ(RunSwept(L"--enable-installer-stats=1 --local-stats-server"), 0u) << Logs();
   EXPECT_NE(Logs().find("Rolling back an interrupted installation"), std::string::npos) << Logs();
   if (GetParam() != Run::kUninstall) {

@@ -20,13 +20,13 @@ using json = nlohmann::json;
 using test::Fixture;
 using test::FindUninstallKey;
 using test::NextVersion;
-using test::ChildProcesses;
 using test::kFailedExit;
 using test::kRunLimitMs;
 
 class SilentInstallTest : public test::EndToEndTest {};
 
 TEST_F(SilentInstallTest, NetworkInstallUpgradeAndUninstall) {
+  ASSERT_TRUE(UseStatsCollector());
   MachineSnapshot before = Snapshot();
   Serve("package.exe");
   EXPECT_EQ(Run(Fixture(L"netinstaller.exe"), L"--enable-installer-stats=1 --local-stats-server"),
@@ -157,6 +157,7 @@ TEST_F(SilentInstallTest, ServiceErrorsAndCutDownloadsRecover) {
 }
 
 TEST_F(SilentInstallTest, FailedRunReportsItsReason) {
+  ASSERT_TRUE(UseStatsCollector());
   Serve("package.exe", {{"malformed", true}});
   EXPECT_EQ(Run(Fixture(L"netinstaller.exe"),
                 L"--enable-installer-stats=1 --local-stats-server "
@@ -183,26 +184,31 @@ TEST_F(SilentInstallTest, SecondFrontendForTheSameFolderIsRefused) {
 }
 
 TEST_F(SilentInstallTest, PrefDefaultOverridesComeFromTheLocalServer) {
+  const std::string path = "/api/prefs/e2e";
   const std::wstring switches =
       L"--with-feature:installer-pref-default-overrides-support=on "
-      L"--local-pref-default-overrides-server";
+      L"--local-pref-default-overrides-server=" + service_.Url(path);
+  auto requests = [&] {
+    json found = json::array();
+    for (const json& request : service_.Requests())
+      if (request["path"] == path) found.push_back(request);
+    return found;
+  };
   EXPECT_EQ(Run(Fixture(L"package.exe"), switches), 0u) << Logs();
-  json requests = prefs_service_.Requests();
-  ASSERT_EQ(requests.size(), 1u) << requests.dump();
-  EXPECT_TRUE(requests[0]["path"].get<std::string>().starts_with("/api/prefs/?product="));
+  EXPECT_EQ(requests().size(), 1u) << service_.Requests().dump();
   EXPECT_EQ(test::ReadFile(folder_ / L"pref_default_overrides"), "{}");
 
   // A failed download leaves no file, and the installation goes on.
   test::RemoveProductTraces();
   std::filesystem::remove_all(folder_);
-  ASSERT_TRUE(prefs_service_.SetRule({{"path", "/api/prefs/"}, {"default", {{"status", 500}}}}));
+  ASSERT_TRUE(service_.SetRule({{"path", path}, {"default", {{"status", 500}}}}));
   EXPECT_EQ(Run(Fixture(L"package.exe"), switches), 0u) << Logs();
   EXPECT_FALSE(PathExists(folder_ / L"pref_default_overrides"));
   EXPECT_EQ(InstalledVersion(), Utf8ToWide(product::ProductVersion()));
 
   // The uninstallation keeps the recorded experiment but fetches nothing
   // into the folder it removes.
-  ASSERT_TRUE(prefs_service_.Reset());
+  ASSERT_TRUE(service_.Reset());
   const std::filesystem::path version_folder = folder_ / Utf8ToWide(product::ProductVersion());
   DWORD exit_code = 99;
   ASSERT_TRUE(LaunchProcessAndWait(QuoteArgument((version_folder / L"installer.exe").native()) +
@@ -210,7 +216,7 @@ TEST_F(SilentInstallTest, PrefDefaultOverridesComeFromTheLocalServer) {
                                        switches,
                                    &exit_code));
   EXPECT_EQ(exit_code, 0u) << Logs();
-  EXPECT_EQ(prefs_service_.Requests().size(), 0u);
+  EXPECT_EQ(requests().size(), 0u);
   EXPECT_TRUE(WaitUntilGone(folder_)) << Listing(folder_);
 }
 
@@ -270,8 +276,6 @@ TEST_F(SilentInstallTest, FileHeldByAnotherProcessIsLeftToTheCleanUpScript) {
   EXPECT_TRUE(WaitUntilGone(folder_)) << Listing(folder_);
 }
 
-// Whichever side of an installation goes away, nothing is left half-done and
-// the next installation into the folder works.
 // A scanner or an indexer opens a freshly written file for a moment: the
 // upgrade replacing the launcher and the uninstallation deleting the
 // installed files wait for it instead of failing.
@@ -303,10 +307,13 @@ TEST_F(SilentInstallTest, FilesHeldForAMomentDelayButDoNotFailTheRun) {
       << Logs();
 }
 
+// Whichever side of an installation goes away, nothing is left half-done and
+// the next installation into the folder works.
 TEST_F(SilentInstallTest, EitherProcessEndingMidwayLeavesNothingBehind) {
   // A backend killed with exit code 0 (as a killed process reads back under
   // Wine, or after TerminateProcess with 0) never reported success.
   enum class Ending { kFrontendKilled, kBackendKilled, kBackendKilledWithZero, kInterrupted };
+  ASSERT_TRUE(UseStatsCollector());
   MachineSnapshot before = Snapshot();
   for (Ending ending : {Ending::kFrontendKilled, Ending::kBackendKilled,
                         Ending::kBackendKilledWithZero, Ending::kInterrupted}) {
@@ -318,18 +325,17 @@ TEST_F(SilentInstallTest, EitherProcessEndingMidwayLeavesNothingBehind) {
                              L"--enable-installer-stats=1 --local-stats-server "
                              L"--with-feature:installer-ui-stats=on");
     ASSERT_TRUE(frontend.IsValid());
-    DWORD backend_id = WaitForChild(frontend);
-    ASSERT_NE(backend_id, 0u) << Logs();
+    Process backend = WaitForBackend(frontend);
+    ASSERT_TRUE(backend.IsValid()) << Logs();
     // The backend is running its installation (waiting for the package).
-    ASSERT_TRUE(WaitForLogWith({"] Backend 1", "] Beginning installation"})) << Logs();
-    Process backend(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-                                backend_id), backend_id);
-    ASSERT_TRUE(backend.IsValid());
+    ASSERT_TRUE(WaitForLogLine(backend.id(), "] Beginning installation")) << Logs();
     DWORD frontend_exit = 0;
     if (ending == Ending::kFrontendKilled) {
-      frontend.Terminate(9);
+      ASSERT_TRUE(frontend.Terminate(9));
+      ASSERT_TRUE(frontend.WaitForExit(kRunLimitMs)) << "the killed frontend still runs";
     } else if (ending == Ending::kBackendKilled || ending == Ending::kBackendKilledWithZero) {
-      backend.Terminate(ending == Ending::kBackendKilled ? 9 : 0);
+      ASSERT_TRUE(backend.Terminate(ending == Ending::kBackendKilled ? 9 : 0));
+      ASSERT_TRUE(backend.WaitForExit(kRunLimitMs)) << "the killed backend still runs";
       ASSERT_TRUE(frontend.WaitForExit(kRunLimitMs, &frontend_exit));
       EXPECT_NE(frontend_exit, 0u);
       EXPECT_NE(Logs().find("The installer backend ended without reporting success"),
@@ -350,7 +356,7 @@ TEST_F(SilentInstallTest, EitherProcessEndingMidwayLeavesNothingBehind) {
       ASSERT_TRUE(frontend.WaitForExit(kRunLimitMs, &frontend_exit));
       EXPECT_NE(frontend_exit, 0u);
     }
-    if (!backend.WaitForExit(60000)) {
+    if (!backend.WaitForExit(kRunLimitMs)) {
       ADD_FAILURE() << "the backend outlived its frontend\n" << Logs();
       backend.Terminate(9);
     }

@@ -59,6 +59,23 @@ nlohmann::json LocalService::Requests() const {
   return nlohmann::json::parse(reply, nullptr, false);
 }
 
+bool LocalService::ClaimPort(int port, std::chrono::seconds limit) const {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  const std::string body = nlohmann::json{{"port", port}}.dump();
+  // Each claim waits a few seconds in the service before it says no.
+  do {
+    std::string reply;
+    if (!Control("claim", body, &reply)) return false;
+    nlohmann::json answer = nlohmann::json::parse(reply, nullptr, false);
+    if (answer.is_object() && answer.value("claimed", false)) return true;
+  } while (std::chrono::steady_clock::now() < deadline);
+  return false;
+}
+
+bool LocalService::ReleasePort(int port) const {
+  return Control("release", nlohmann::json{{"port", port}}.dump(), nullptr);
+}
+
 bool LocalService::Control(std::string_view command, const std::string& body,
                            std::string* reply) const {
   HINTERNET root = InternetOpenW(L"norva-tests", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);

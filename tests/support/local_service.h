@@ -1,6 +1,7 @@
 #ifndef NORVA_TESTS_SUPPORT_LOCAL_SERVICE_H_
 #define NORVA_TESTS_SUPPORT_LOCAL_SERVICE_H_
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -33,6 +34,13 @@ class LocalService {
   bool SetReply(const nlohmann::json& reply) const;
   // Every request served since the last reset.
   nlohmann::json Requests() const;
+
+  // Serves a twin of the service, with a state of its own, on the fixed
+  // `port` of this machine (where a product switch sends to a port it fixes)
+  // until ReleasePort or the service's end. Another test run on the machine
+  // may hold the port: waits for it up to `limit`, and false after that.
+  bool ClaimPort(int port, std::chrono::seconds limit) const;
+  bool ReleasePort(int port) const;
 
  private:
   bool Control(std::string_view command, const std::string& body, std::string* reply) const;
