@@ -107,15 +107,46 @@ bool IsSystemColorOrBlend(COLORREF color, const std::vector<COLORREF>& system) {
   return false;
 }
 
-// The colours of `shot` outside `skip` that are no system colour.
-std::string ForeignColors(const test::Screenshot& shot, const RECT& skip) {
+// The colours of `shot`, the client area of `window`, outside `skip` that are
+// no system colour. Smoothed text blends its colour into the background only
+// where a stroke's edge crosses a pixel, and hinting keeps horizontal edges on
+// whole pixels: a row of kSolidRun like pixels is a line or a fill, and must
+// be a system colour itself (under a black-and-white theme every grey is a
+// blend). Scroll bars are the system's own drawing, in its theme's greys where
+// visual styles stay on.
+std::string ForeignColors(const test::Screenshot& shot, HWND window, const RECT& skip) {
+  constexpr int kSolidRun = 6;
   const std::vector<COLORREF> system = SystemColors();
+  std::vector<RECT> bars;
+  EnumChildWindows(
+      window,
+      [](HWND child, LPARAM list) {
+        for (LONG id : {OBJID_VSCROLL, OBJID_HSCROLL}) {
+          SCROLLBARINFO bar = {sizeof(bar)};
+          if (IsWindowVisible(child) && GetScrollBarInfo(child, id, &bar) &&
+              !(bar.rgstate[0] & STATE_SYSTEM_INVISIBLE))
+            reinterpret_cast<std::vector<RECT>*>(list)->push_back(bar.rcScrollBar);
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&bars));
+  for (RECT& bar : bars) MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&bar), 2);
+  auto in = [](const RECT& rect, int x, int y) {
+    return x >= rect.left && x < rect.right && y >= rect.top && y < rect.bottom;
+  };
   std::map<COLORREF, bool> verdicts;
   std::set<COLORREF> foreign;
   for (int y = 0; y < shot.height; ++y) {
-    for (int x = 0; x < shot.width; ++x) {
-      if (x >= skip.left && x < skip.right && y >= skip.top && y < skip.bottom) continue;
+    for (int x = 0, end = 0; x < shot.width; x = end) {
       COLORREF color = shot.At(x, y);
+      end = x + 1;
+      if (in(skip, x, y)) continue;
+      while (end < shot.width && shot.At(end, y) == color && !in(skip, end, y)) ++end;
+      bool on_bar = std::any_of(bars.begin(), bars.end(), [&](auto& bar) { return in(bar, x, y); });
+      if (end - x >= kSolidRun && !on_bar) {
+        if (std::find(system.begin(), system.end(), color) == system.end()) foreign.insert(color);
+        continue;
+      }
       auto [verdict, added] = verdicts.try_emplace(color, false);
       if (added) verdict->second = IsSystemColorOrBlend(color, system);
       if (!verdict->second) foreign.insert(color);
@@ -379,7 +410,8 @@ TEST_F(InstallerWindowTest, ControlsMadeLaterMatchTheTemplate) {
 
 // Under a high-contrast theme, switched on while the window is open or
 // before it opens, every page shows the system's colours only (the logo
-// apart), and every text stands out from its background by 4.5:1 at least.
+// apart), the links in the system's link colour, and every text stands out
+// from its background by 4.5:1 at least.
 TEST_F(InstallerWindowTest, HighContrastDrawsWithTheSystemColoursOnly) {
   HighContrastTheme theme;
   SetHighContrastForTesting(false);
@@ -388,9 +420,18 @@ TEST_F(InstallerWindowTest, HighContrastDrawsWithTheSystemColoursOnly) {
   window_->ShowPage(kPageWelcome);
   test::Settle(&loop_, window_->handle());
   const RECT logo = test::RectIn(*window_, IDC_LOGO);
-  ASSERT_NE(ForeignColors(test::CaptureWindow(window_->handle(), true), logo), "")
+  test::Screenshot usual = test::CaptureWindow(window_->handle(), true);
+  ASSERT_NE(ForeignColors(usual, window_->handle(), logo), "")
       << "the usual theme paints its own background";
 
+  // Links take the system's link colour.
+  auto links_in_link_color = [this](const test::Screenshot& shot) {
+    const RECT text = test::RectIn(*window_, IDC_WELCOME_TEXT);
+    for (int y = text.top; y < text.bottom; ++y)
+      for (int x = text.left; x < text.right; ++x)
+        if (shot.At(x, y) == GetSysColor(COLOR_HOTLIGHT)) return true;
+    return false;
+  };
   theme.TurnOn();
   SendMessageW(window_->handle(), WM_SETTINGCHANGE, SPI_SETHIGHCONTRAST, 0);
   SendMessageW(window_->handle(), WM_SYSCOLORCHANGE, 0, 0);
@@ -402,7 +443,10 @@ TEST_F(InstallerWindowTest, HighContrastDrawsWithTheSystemColoursOnly) {
       window_->ShowPage(page);
     test::Settle(&loop_, window_->handle());
     test::Screenshot shot = test::CaptureWindow(window_->handle(), true);
-    EXPECT_EQ(ForeignColors(shot, logo), "");
+    EXPECT_EQ(ForeignColors(shot, window_->handle(), logo), "");
+    if (page == kPageWelcome) {
+      EXPECT_TRUE(links_in_link_color(shot));
+    }
     std::vector<HWND> controls;
     EnumChildWindows(
         window_->handle(),
@@ -426,8 +470,9 @@ TEST_F(InstallerWindowTest, HighContrastDrawsWithTheSystemColoursOnly) {
   Open(scratch_.path() / L"Norva");
   test::ActivateWindow(*window_, &loop_);
   test::Settle(&loop_, window_->handle());
-  EXPECT_EQ(ForeignColors(test::CaptureWindow(window_->handle(), true), logo), "")
-      << "opened in high contrast";
+  test::Screenshot opened = test::CaptureWindow(window_->handle(), true);
+  EXPECT_EQ(ForeignColors(opened, window_->handle(), logo), "") << "opened in high contrast";
+  EXPECT_TRUE(links_in_link_color(opened));
 
   // Its links are drawn as underlined text, and a click on one still opens it.
   std::vector<LinkSpan> links;
@@ -453,14 +498,17 @@ void CALLBACK RecordFocusEvent(HWINEVENTHOOK, DWORD, HWND window, LONG object, L
 
 std::wstring WithoutLabelColon(std::wstring label) {
   label = l10n::WithoutAccessKey(label);
-  while (!label.empty() && (label.back() == L':' || label.back() == L' ')) label.pop_back();
+  while (!label.empty() &&
+         (label.back() == L':' || label.back() == L'\uff1a' || label.back() == L' '))
+    label.pop_back();
   return label;
 }
 
 // A screen reader walking the window hears every control a user can reach by
-// its role, its name in the window's language and its state, in English,
-// German and Arabic: the progress bar's value, the error page's text as a
-// name, and a focus event for the control each page puts the focus on.
+// its role, its name in the window's language, its state and its value, in
+// English, German, Arabic and Chinese: the lists' chosen items, the progress
+// bar's percentage, the error page's text as a name, hidden controls as
+// invisible, and a focus event for the control each page puts the focus on.
 TEST_F(InstallerWindowTest, ScreenReadersHearEveryPage) {
   Open(scratch_.path() / L"reader");
   test::ActivateWindow(*window_, &loop_);
@@ -474,14 +522,18 @@ TEST_F(InstallerWindowTest, ScreenReadersHearEveryPage) {
     int control;
     long role;
     std::wstring name;  // empty: the control's text
-    long state;         // bits that must be set
+    long state;         // its bits of kAsked
+    std::optional<std::wstring> value = {};  // unset: not asked
   };
+  const long kAsked = STATE_SYSTEM_FOCUSABLE | STATE_SYSTEM_FOCUSED | STATE_SYSTEM_DEFAULT |
+                      STATE_SYSTEM_READONLY | STATE_SYSTEM_UNAVAILABLE | STATE_SYSTEM_INVISIBLE;
   const std::vector<std::wstring> languages = l10n::AvailableLanguages();
-  for (const wchar_t* language : {L"en", L"de", L"ar"}) {
+  for (const wchar_t* language : {L"en", L"de", L"ar", L"zh-CN"}) {
     auto index = std::find(languages.begin(), languages.end(), language) - languages.begin();
     ASSERT_LT(index, static_cast<long>(languages.size())) << language;
     window_->ShowPage(kPageOptions);
     test::SelectItem(*window_, IDC_LANGUAGE_LIST, static_cast<int>(index));
+    Click(IDC_STATS_CHECK);  // heard checked in one language, unchecked in the next
     const long kReachable = STATE_SYSTEM_FOCUSABLE;
     const long kFocusedDefault = kReachable | STATE_SYSTEM_FOCUSED | STATE_SYSTEM_DEFAULT;
     const std::wstring failure = L"Could not reach the server (" + std::wstring(language) + L")";
@@ -494,19 +546,23 @@ TEST_F(InstallerWindowTest, ScreenReadersHearEveryPage) {
         {kPageWelcome,
          IDC_ACCEPT_BUTTON,
          {{IDC_LOGO, ROLE_SYSTEM_GRAPHIC, L"Norva", 0},
+          {IDC_HEADING, ROLE_SYSTEM_STATICTEXT, L"", STATE_SYSTEM_READONLY},
           {IDC_WELCOME_TEXT, ROLE_SYSTEM_TEXT, L"", kReachable | STATE_SYSTEM_READONLY},
           {IDC_OPTIONS_BUTTON, ROLE_SYSTEM_PUSHBUTTON,
            l10n::WithoutAccessKey(GetLocalizedString(IDS_OPTIONS)), kReachable},
           {IDC_ACCEPT_BUTTON, ROLE_SYSTEM_PUSHBUTTON,
-           l10n::WithoutAccessKey(GetLocalizedString(IDS_ACCEPT_AND_INSTALL)), kFocusedDefault}}},
+           l10n::WithoutAccessKey(GetLocalizedString(IDS_ACCEPT_AND_INSTALL)), kFocusedDefault,
+           L""}}},
         {kPageOptions,
          IDC_ACCEPT_BUTTON,
          {{IDC_LANGUAGE_LIST, ROLE_SYSTEM_COMBOBOX,
-           WithoutLabelColon(GetLocalizedString(IDS_LANGUAGE_LABEL)), kReachable},
+           WithoutLabelColon(GetLocalizedString(IDS_LANGUAGE_LABEL)), kReachable,
+           l10n::GetLocalizedStringForLanguage(IDS_LANGUAGE_NAME, language)},
           {IDC_MODE_LIST, ROLE_SYSTEM_COMBOBOX,
            WithoutLabelColon(GetLocalizedString(IDS_MODE_LABEL)), kReachable},
           {IDC_FOLDER_LIST, ROLE_SYSTEM_COMBOBOX,
-           WithoutLabelColon(GetLocalizedString(IDS_FOLDER_LABEL)), kReachable},
+           WithoutLabelColon(GetLocalizedString(IDS_FOLDER_LABEL)), kReachable,
+           (scratch_.path() / L"reader").wstring()},
           {IDC_STATS_CHECK, ROLE_SYSTEM_CHECKBUTTON,
            l10n::WithoutAccessKey(GetLocalizedString(IDS_SEND_STATISTICS)), kReachable},
           {IDC_BACK_BUTTON, ROLE_SYSTEM_PUSHBUTTON,
@@ -514,10 +570,10 @@ TEST_F(InstallerWindowTest, ScreenReadersHearEveryPage) {
         {kPageProgress,
          IDC_PROGRESS_BAR,
          {{IDC_PROGRESS_BAR, ROLE_SYSTEM_PROGRESSBAR, L"",
-           STATE_SYSTEM_FOCUSED | STATE_SYSTEM_READONLY}}},
+           STATE_SYSTEM_FOCUSED | STATE_SYSTEM_READONLY, L"39%"}}},
         {kPageError,
          IDC_RETRY_BUTTON,
-         {{IDC_STATUS_TEXT, ROLE_SYSTEM_STATICTEXT, failure, 0},
+         {{IDC_STATUS_TEXT, ROLE_SYSTEM_STATICTEXT, failure, 0, L""},
           {IDC_RETRY_BUTTON, ROLE_SYSTEM_PUSHBUTTON,
            l10n::WithoutAccessKey(GetLocalizedString(IDS_RETRY)), kFocusedDefault}}},
     };
@@ -550,13 +606,23 @@ TEST_F(InstallerWindowTest, ScreenReadersHearEveryPage) {
         EXPECT_EQ(it->role, expected.role) << expected.control;
         EXPECT_EQ(it->name, expected.name.empty() ? Text(expected.control) : expected.name)
             << expected.control;
-        EXPECT_EQ(it->state & expected.state, expected.state) << expected.control;
-        if (expected.control == IDC_PROGRESS_BAR) {
-          EXPECT_EQ(it->value, L"39%");
+        EXPECT_EQ(it->state & kAsked, expected.state) << expected.control;
+        if (expected.value) {
+          EXPECT_EQ(it->value, *expected.value) << expected.control;
         }
         if (expected.control == IDC_STATS_CHECK) {
           bool checked = Button_GetCheck(Control(IDC_STATS_CHECK)) == BST_CHECKED;
           EXPECT_EQ((it->state & STATE_SYSTEM_CHECKED) != 0, checked);
+        }
+      }
+      // The other pages' controls are hidden, and heard so.
+      for (const Page& other : pages) {
+        for (const Expected& expected : other.controls) {
+          if (IsWindowVisible(Control(expected.control))) continue;
+          EXPECT_EQ(test::Hear(Control(expected.control)).state &
+                        (STATE_SYSTEM_INVISIBLE | STATE_SYSTEM_FOCUSABLE),
+                    STATE_SYSTEM_INVISIBLE)
+              << expected.control;
         }
       }
     }
@@ -748,17 +814,25 @@ TEST_F(InstallerWindowTest, OptionsChangeTheSettings) {
 TEST_F(InstallerWindowTest, InvalidFolderDisablesAcceptAndWarns) {
   Open(scratch_.path() / L"valid");
   Click(IDC_OPTIONS_BUTTON);
+  // Screen readers hear a disabled button as unavailable, and no stop.
+  auto heard = [this](int id) {
+    return test::Hear(Control(id)).state & (STATE_SYSTEM_UNAVAILABLE | STATE_SYSTEM_FOCUSABLE);
+  };
   EXPECT_TRUE(IsWindowEnabled(Control(IDC_ACCEPT_BUTTON)));
+  EXPECT_EQ(heard(IDC_ACCEPT_BUTTON), STATE_SYSTEM_FOCUSABLE);
   EXPECT_FALSE(Visible(IDC_INVALID_FOLDER_WARNING));
   test::TypeFolder(*window_, L"relative\\folder");
   test::WaitForStatus(settings_.get(), &loop_);
   EXPECT_FALSE(IsWindowEnabled(Control(IDC_ACCEPT_BUTTON)));
   EXPECT_FALSE(IsWindowEnabled(Control(IDC_BACK_BUTTON)));
+  for (int id : {IDC_ACCEPT_BUTTON, IDC_BACK_BUTTON})
+    EXPECT_EQ(heard(id), STATE_SYSTEM_UNAVAILABLE) << id;
   EXPECT_TRUE(Visible(IDC_INVALID_FOLDER_WARNING));
   std::filesystem::path good = scratch_.path() / L"caf\u00e9 100%";
   test::TypeFolder(*window_, good.wstring());
   test::WaitForStatus(settings_.get(), &loop_);
   EXPECT_TRUE(IsWindowEnabled(Control(IDC_ACCEPT_BUTTON)));
+  EXPECT_EQ(heard(IDC_ACCEPT_BUTTON), STATE_SYSTEM_FOCUSABLE);
   EXPECT_FALSE(Visible(IDC_INVALID_FOLDER_WARNING));
   EXPECT_EQ(Text(IDC_FOLDER_LIST), good.wstring());
   EXPECT_EQ(Stats()["ui"]["page_sequence"][1]["edited_install_path"], 2);
@@ -934,6 +1008,7 @@ TEST_F(InstallerWindowTest, AccessKeysPressButtonsAndFocusLists) {
     EXPECT_EQ(settings_->choices().import_browser_data, import) << where;
     test::PressAccessKey(&loop_, key(IDS_FOLDER_LABEL));
     EXPECT_TRUE(focus_in(IDC_FOLDER_LIST)) << where;
+    EXPECT_TRUE(test::Hear(Control(IDC_FOLDER_LIST)).state & STATE_SYSTEM_FOCUSED) << where;
     test::PressAccessKey(&loop_, key(IDS_LANGUAGE_LABEL));
     EXPECT_TRUE(focus_in(IDC_LANGUAGE_LIST)) << where;
     test::PressAccessKey(&loop_, key(IDS_BACK));
