@@ -90,6 +90,22 @@ class RunnerTest : public testing::Test {
     runner_.SetPackageReady();
   }
 
+  // The next backends do `behaviour`, each ending only once the returned
+  // event is signalled (a minute at most).
+  HANDLE FakeBackendUntilReleased(const wchar_t* behaviour) {
+    const std::wstring name =
+        L"Local\\NorvaRunnerTestRelease" + std::to_wstring(GetCurrentProcessId());
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
+    SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", behaviour);
+    SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND_RELEASE", name.c_str());
+    return release;
+  }
+
+  void TearDown() override {
+    for (const wchar_t* name : {L"NORVA_FAKE_BACKEND", L"NORVA_FAKE_BACKEND_RELEASE"})
+      SetEnvironmentVariableW(name, nullptr);
+  }
+
   test::EngineEnvironment env_;
   InstallerRunner runner_{env_.package()};
   EventLog log_;
@@ -206,13 +222,17 @@ TEST_F(RunnerTest, OnlyAReportedSuccessAndExitCodeZeroMakeASuccess) {
       {L"report exit=0", {"step", "succeeded", "terminated(1)"}},
       {L"exit=0", {"terminated(0)"}},
       {L"report exit=3", {"step", "succeeded", "terminated(0)"}},
+      {L"report exit=0", {"step", "succeeded", "terminated(1)"}},
   };
   const std::filesystem::path command_lines = env_.scratch() / L"command_lines.txt";
   SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND_LOG", command_lines.c_str());
-  int number = 0;
+  // One folder for every run: each start takes the folder's mutex anew.
+  const std::filesystem::path folder = env_.scratch() / L"runs";
+  size_t number = 0;
   for (const auto& c : kCases) {
     SCOPED_TRACE(WideToUtf8(c.backend));
-    auto settings = MakeSettings(env_.scratch() / std::to_wstring(++number));
+    ++number;
+    auto settings = MakeSettings(folder);
     log_.events.clear();
     test::LogCapture capture;
     SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", c.backend);
@@ -224,7 +244,7 @@ TEST_F(RunnerTest, OnlyAReportedSuccessAndExitCodeZeroMakeASuccess) {
     // What the backend is told besides the settings: this process, no crash
     // reporter, the tracking data beside it and no package to wait for.
     const std::vector<std::string> lines = SplitString(test::ReadFile(command_lines), '\n');
-    ASSERT_GE(lines.size(), static_cast<size_t>(number));
+    ASSERT_GE(lines.size(), number);
     const std::string& command_line = lines[number - 1];
     for (const std::string& part :
          std::vector<std::string>{"--server-tracking-data=server_tracking_data",
@@ -243,9 +263,24 @@ TEST_F(RunnerTest, OnlyAReportedSuccessAndExitCodeZeroMakeASuccess) {
             .c_str());
     ASSERT_NE(interrupted, nullptr);
     EXPECT_EQ(WaitForSingleObject(interrupted, 0), failed ? WAIT_OBJECT_0 : WAIT_TIMEOUT);
+    if (number == std::size(kCases)) {
+      // Stopping a run that has ended tells nobody to stop.
+      runner_.StopInstallation();
+      EXPECT_EQ(WaitForSingleObject(interrupted, 0), WAIT_TIMEOUT);
+    }
     CloseHandle(interrupted);
   }
   SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND_LOG", nullptr);
+  // Stopped, the runner holds the folder's mutex no more: another run takes it.
+  bool taken = false;
+  std::thread other([&] {
+    HANDLE mutex = CreateMutexW(
+        nullptr, FALSE, GetObjectNameForFolder(kInstallerMutexName, FilePath(folder), true).c_str());
+    taken = mutex && WaitForSingleObject(mutex, 0) != WAIT_TIMEOUT;
+    if (mutex) CloseHandle(mutex);
+  });
+  other.join();
+  EXPECT_TRUE(taken);
 }
 
 // The outcome waits for every message sent before the backend ended, even
@@ -253,16 +288,10 @@ TEST_F(RunnerTest, OnlyAReportedSuccessAndExitCodeZeroMakeASuccess) {
 TEST_F(RunnerTest, TheChannelIsDrainedBeforeTheOutcomeIsDecided) {
   UseFakeBackend();
   auto settings = MakeSettings(env_.scratch() / L"drained");
-  const std::wstring release_name =
-      L"Local\\NorvaRunnerTestDrain" + std::to_wstring(GetCurrentProcessId());
-  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, release_name.c_str());
+  HANDLE release = FakeBackendUntilReleased(L"exit=0");
   HANDLE hold = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", L"exit=0");
-  SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND_RELEASE", release_name.c_str());
-  bool started = runner_.StartInstallation(*settings);
-  SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND_RELEASE", nullptr);
-  SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", nullptr);
-  ASSERT_TRUE(started);
+  ASSERT_TRUE(runner_.StartInstallation(*settings));
+  EXPECT_FALSE(runner_.StartInstallation(*settings)) << "a second start while the backend runs";
   runner_.receiver_for_testing().HoldReaderForTesting(hold);
   IPCSenderProxy sender;
   ASSERT_TRUE(sender.Connect(L"norva_installer\\" + settings->GetInstallationStatus().GetPath().native()));
@@ -320,12 +349,8 @@ TEST_F(RunnerTest, TakenMailslotNameFailsTheStartAtOnce) {
 TEST_F(RunnerTest, UnwatchedBackendBlocksLaterStartsOnlyWhileItRuns) {
   UseFakeBackend();
   auto settings = MakeSettings(env_.scratch() / L"unwatched");
-  const std::wstring release_name =
-      L"Local\\NorvaRunnerTestRelease" + std::to_wstring(GetCurrentProcessId());
-  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, release_name.c_str());
+  HANDLE release = FakeBackendUntilReleased(L"report exit=0");
   ASSERT_NE(release, nullptr);
-  SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", L"report exit=0");
-  SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND_RELEASE", release_name.c_str());
   runner_.SetBackendWatchRefusedForTesting(true);
   EXPECT_FALSE(runner_.StartInstallation(*settings));
   runner_.SetBackendWatchRefusedForTesting(false);
@@ -345,7 +370,6 @@ TEST_F(RunnerTest, UnwatchedBackendBlocksLaterStartsOnlyWhileItRuns) {
   log_.events.clear();
   bool started = runner_.StartInstallation(*settings);
   if (started) RunToEnd();
-  SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", nullptr);
   CloseHandle(release);
   ASSERT_TRUE(started);
   EXPECT_EQ(log_.events.back(), "terminated(1)");

@@ -378,7 +378,40 @@ TEST_F(JournalRecoveryTest, AChangeWhoseRecordCannotBeWrittenIsNotMade) {
   }
 }
 
+// What goes into a folder or key the transaction made goes with it: it needs
+// no record of its own, nor a flush. What lies beside it does.
+TEST_F(JournalRecoveryTest, WhatGoesIntoAMadeFolderOrKeyNeedsNoRecord) {
+  const std::wstring key = key_.Sub(L"Product\\New");
+  const struct {
+    JournalRecord record;
+    bool written;
+  } kRecords[] = {
+      {{.kind = Kind::kCreatedFolder, .texts = {Install(L"made").wstring(), Install().wstring()}}, true},
+      {{.kind = Kind::kCreatedFile, .texts = {Install(L"made\\a.dll").wstring()}}, false},
+      {{.kind = Kind::kCreatedFile, .texts = {Install(L"made2\\a.dll").wstring()}}, true},
+      {{.kind = Kind::kCreatedKey, .texts = {key}, .numbers = {1}}, true},
+      {{.kind = Kind::kChangedValue, .texts = {key + L"\\Sub", L"v"}, .numbers = {1, kRemoveValueType},
+        .blobs = {{}}}, false},
+      {{.kind = Kind::kChangedValue, .texts = {key, L"v"}, .numbers = {2, kRemoveValueType},
+        .blobs = {{}}}, true},
+      {{.kind = Kind::kChangedValue, .texts = {key + L"X", L"v"}, .numbers = {1, kRemoveValueType},
+        .blobs = {{}}}, true},
+  };
+  Journal journal;
+  journal.Open(FilePath(JournalFile().wstring()), FilePath(Install().wstring()));
+  std::vector<JournalRecord> expected = {{.kind = Kind::kHeader, .texts = {Install().wstring()}}};
+  for (const auto& r : kRecords) {
+    ASSERT_TRUE(journal.Append(r.record));
+    if (r.written) expected.push_back(r.record);
+  }
+  const std::string bytes = test::ReadFile(JournalFile());
+  JournalReadEnd end;
+  EXPECT_EQ(DecodeJournal(std::vector<uint8_t>(bytes.begin(), bytes.end()), &end), expected);
+  journal.Discard();
+}
+
 TEST_F(JournalRecoveryTest, AJournalHeldByItsWriterIsLeftAlone) {
+  test::LogCapture log;
   Journal journal;
   journal.Open(FilePath(JournalFile().wstring()), FilePath(Install().wstring()));
   test::WriteFile(Install(L"new.dll"), "new");
@@ -388,6 +421,7 @@ TEST_F(JournalRecoveryTest, AJournalHeldByItsWriterIsLeftAlone) {
   EXPECT_TRUE(fs::exists(Install(L"new.dll")));
   journal.Discard();
   EXPECT_FALSE(fs::exists(JournalFile()));
+  EXPECT_FALSE(log.Contains("Could not"));
   EXPECT_EQ(RecoveryResult::kNothingToDo,
             RecoverInterruptedInstallation(FilePath(JournalFile().wstring()), Scope()));
 }
@@ -395,6 +429,10 @@ TEST_F(JournalRecoveryTest, AJournalHeldByItsWriterIsLeftAlone) {
 TEST(JournalPathTest, EverySpellingOfAFolderFindsOneJournal) {
   FilePath a = Journal::PathFor(FilePath(L"C:\\Program Files\\Norva"), false);
   ASSERT_FALSE(a.empty());
+  EXPECT_FALSE(Journal::ExistsFor(FilePath(L"C:\\PROGRAM FILES\\norva")));
+  test::WriteFile(std::filesystem::path(a.native()), "NVJ1");
+  EXPECT_TRUE(Journal::ExistsFor(FilePath(L"C:\\PROGRAM FILES\\norva")));
+  DeleteFileW(a.c_str());
   EXPECT_EQ(a, Journal::PathFor(FilePath(L"c:/program files/NORVA\\"), false));
   EXPECT_NE(a, Journal::PathFor(FilePath(L"C:\\Program Files\\Norva2"), false));
   // The machine's journals have their own folder, made (and cut down to the
