@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <cstdio>
 #include <cwchar>
 #include <string>
 
@@ -42,11 +43,23 @@ void FailTestOnThreadViolation(const char* file, int line) {
   ADD_FAILURE_AT(file, line) << "Called on the wrong thread";
 }
 
+// Ends a crashed test program with the exception's code. Without a dialog
+// (SEM_NOGPFAULTERRORBOX) Wine ends it with 0, and CTest would count a crash
+// as a pass.
+LONG WINAPI EndWithTheExceptionCode(EXCEPTION_POINTERS* exception) {
+  const DWORD code = exception->ExceptionRecord->ExceptionCode;
+  std::fprintf(stderr, "Unhandled exception 0x%08lx\n", static_cast<unsigned long>(code));
+  std::fflush(stderr);
+  TerminateProcess(GetCurrentProcess(), code);
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   // A crash must fail the test run, not wait for a dialog.
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+  SetUnhandledExceptionFilter(&EndWithTheExceptionCode);
   const norva::installer::CommandLine& command_line =
       norva::installer::CommandLine::ForCurrentProcess();
   if (command_line.HasSwitch("backend") && command_line.HasSwitch("wait-for-package"))
