@@ -171,6 +171,10 @@ bool RunDriver(const CommandLine& command_line, const Roles& roles,
 // Steps from the log file on: everything an installing role needs.
 bool RunInstallingRole(const CommandLine& command_line,
                        const FilePath& installation_folder) {
+  // Whatever way the run ends, a temporary folder made for it alone goes.
+  struct RunTempFolderRemover {
+    ~RunTempFolderRemover() { RemoveRunTempFolder(); }
+  } remove_run_temp_folder;
   OpenLogFile();
   if (!EnsureTlsEnabled()) {
     LOG(ERROR) << "TLS1.0 or later not supported.";

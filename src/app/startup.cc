@@ -122,7 +122,7 @@ FilePath LogFilePathFor(const SYSTEMTIME& start) {
       StringPrintf("%s_installer", ToLowerASCII(product).c_str()) +
       StringPrintf("_%02d%02d%02d%02d%02d%02d.log", start.wYear, start.wMonth, start.wDay,
                    start.wHour, start.wMinute, start.wSecond));
-  FilePath temp = GetTempFolder();
+  FilePath temp = GetRunTempFolder();
   if (temp.empty()) return file_name;
   FilePath folder = temp / InstallerFolderName();
   if (!DirectoryExists(folder) && !CreateDirectoryW(folder.c_str(), nullptr)) return file_name;
@@ -211,7 +211,7 @@ bool ChooseDownloadFolder(const CommandLine& command_line,
     LOG(WARNING) << "Ignoring the temp-folder value, which is not an absolute path: \""
                  << given << "\"";
   }
-  if (TryDownloadBase(GetTempFolder(), executable_path, folder)) return true;
+  if (TryDownloadBase(GetRunTempFolder(), executable_path, folder)) return true;
   FilePath downloads = GetKnownFolder(FOLDERID_Downloads, 0);
   if (downloads.empty())
     downloads = GetKnownFolder(FOLDERID_Downloads, KF_FLAG_CREATE | KF_FLAG_INIT);

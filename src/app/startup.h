@@ -25,8 +25,8 @@ void RestrictDllSearch();
 // system DLLs outside the KnownDLLs are delay-loaded through it.
 HMODULE LoadSystemLibrary(const char* name);
 
-// "<temp>\<Product> Installer\<product>_installer_YYYYMMDDhhmmss.log"; the
-// bare file name when the folder cannot be had.
+// "<run temp>\<Product> Installer\<product>_installer_YYYYMMDDhhmmss.log"
+// (GetRunTempFolder); the bare file name when the folder cannot be had.
 FilePath LogFilePathFor(const SYSTEMTIME& start_time);
 
 // Starts a copy of this process with the same command line, not waiting.
@@ -48,7 +48,8 @@ FilePath InstallFolderFromCommandLine(const CommandLine& command_line, bool auto
                                       bool* silent, bool* run_immediately);
 
 // The folder the package is downloaded into: "temp-folder" when given, else
-// the first base folder from which a copy of this executable can run.
+// the first base folder (the run's temporary folder, Downloads, the profile,
+// the executable's own) from which a copy of this executable can run.
 bool ChooseDownloadFolder(const CommandLine& command_line,
                           const FilePath& executable_path,
                           FilePath* folder);

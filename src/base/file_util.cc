@@ -1,10 +1,13 @@
 #include "base/file_util.h"
 
+#include <bcrypt.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <mutex>
 #include <vector>
 
 #include "base/logging.h"
@@ -30,15 +33,112 @@ bool WriteAll(HANDLE file, std::string_view bytes) {
   return true;
 }
 
-}  // namespace
+// Only SYSTEM and the administrators, nothing inherited from the parent.
+constexpr wchar_t kPrivateFolderSecurity[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+constexpr int kPrivateFolderAttempts = 16;
 
-FilePath GetTempFolder() {
+const TempFolderConditions* g_temp_conditions = nullptr;
+
+struct RunTempFolder {
+  std::mutex lock;
+  FilePath private_folder;
+};
+
+RunTempFolder& RunTemp() {
+  static RunTempFolder* state = new RunTempFolder;  // used until the process ends
+  return *state;
+}
+
+using GetTempPathFunction = DWORD(WINAPI*)(DWORD, LPWSTR);
+
+// Windows 11, and Windows 10 and Server 2016 with the updates of 2025.
+GetTempPathFunction TempPath2() {
+  if (g_temp_conditions && g_temp_conditions->temp_path2_missing) return nullptr;
+  return reinterpret_cast<GetTempPathFunction>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetTempPath2W")));
+}
+
+bool HasTempPath2() {
+  return g_temp_conditions ? !g_temp_conditions->temp_path2_missing : TempPath2() != nullptr;
+}
+
+bool AsSystem() {
+  return g_temp_conditions ? g_temp_conditions->as_system : IsRunningAsSystem();
+}
+
+FilePath TempPathFrom(GetTempPathFunction get_temp_path) {
   wchar_t buffer[MAX_PATH + 1];
-  DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
+  DWORD length = get_temp_path(MAX_PATH + 1, buffer);
   if (length == 0 || length > MAX_PATH) return {};
   std::wstring folder(buffer, length);
   if (folder.size() > 3 && folder.back() == L'\\') folder.pop_back();
   return folder;
+}
+
+std::wstring RandomName() {
+  uint8_t bytes[16];
+  if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, bytes, sizeof(bytes),
+                                      BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
+    return {};
+  std::wstring name = L"tmp";
+  for (uint8_t byte : bytes) name += StringPrintf(L"%02x", byte);
+  return name;
+}
+
+}  // namespace
+
+FilePath GetTempFolder() {
+  GetTempPathFunction temp_path2 = TempPath2();
+  return TempPathFrom(temp_path2 ? temp_path2 : GetTempPathW);
+}
+
+bool IsRunningAsSystem() {
+  ScopedHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Receive())) {
+    token.release();  // nothing to close
+    return false;
+  }
+  DWORD size = 0;
+  GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+  if (size == 0) return false;
+  std::vector<uint8_t> buffer(size);
+  if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) return false;
+  const auto* user = reinterpret_cast<const TOKEN_USER*>(buffer.data());
+  return IsWellKnownSid(user->User.Sid, WinLocalSystemSid) != FALSE;
+}
+
+FilePath GetRunTempFolder() {
+  if (HasTempPath2() || !AsSystem()) return GetTempFolder();
+  RunTempFolder& state = RunTemp();
+  std::lock_guard<std::mutex> hold(state.lock);
+  if (state.private_folder.empty()) {
+    FilePath temp = TempPathFrom(GetTempPathW);
+    if (temp.empty()) return {};
+    state.private_folder = CreatePrivateFolderUnder(temp);
+  }
+  return state.private_folder;
+}
+
+bool RemoveRunTempFolder() {
+  RunTempFolder& state = RunTemp();
+  std::lock_guard<std::mutex> hold(state.lock);
+  if (state.private_folder.empty()) return true;
+  // The run's log is in it too, and goes with it.
+  const std::wstring& folder = state.private_folder.native();
+  const std::wstring log = logging::GetLogFilePath().native();
+  if (log.size() > folder.size() && log[folder.size()] == L'\\' &&
+      EqualsCaseInsensitiveASCII(std::wstring_view(log).substr(0, folder.size()), folder))
+    logging::CloseLogFile();
+  if (!DeleteTree(state.private_folder)) {
+    LOG(WARNING) << "Could not remove the temporary folder " << state.private_folder;
+    return false;
+  }
+  state.private_folder.clear();
+  return true;
+}
+
+void SetTempFolderConditionsForTesting(const TempFolderConditions* conditions) {
+  g_temp_conditions = conditions;
 }
 
 FilePath GetKnownFolder(REFKNOWNFOLDERID id, DWORD flags) {
@@ -250,6 +350,29 @@ FilePath CreateUniqueTempFolderUnder(const FilePath& base) {
     if (GetLastError() != ERROR_ALREADY_EXISTS) break;
   }
   PLOG(ERROR) << "Could not create a temporary folder in " << base;
+  return {};
+}
+
+FilePath CreatePrivateFolderUnder(const FilePath& base,
+                                  const std::function<std::wstring()>& next_name) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kPrivateFolderSecurity, SDDL_REVISION_1,
+                                                            &descriptor, nullptr)) {
+    PLOG(ERROR) << "Could not make the security descriptor of a private folder";
+    return {};
+  }
+  ScopedLocalMemory<PSECURITY_DESCRIPTOR> hold_descriptor(descriptor);
+  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+  for (int attempt = 0; attempt < kPrivateFolderAttempts; ++attempt) {
+    std::wstring name = next_name ? next_name() : RandomName();
+    if (name.empty()) break;
+    FilePath folder = base / name;
+    // Fails on any existing name, a link included: whoever made it first
+    // chose what it is.
+    if (CreateDirectoryW(ExtendedLengthPath(folder).c_str(), &attributes)) return folder;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+  }
+  PLOG(ERROR) << "Could not create a private folder in " << base;
   return {};
 }
 

@@ -20,8 +20,33 @@
 
 namespace norva::installer {
 
-// The user's temporary folder (GetTempPath); empty on failure.
+// The process's temporary folder: GetTempPath2 where the system has it
+// (for SYSTEM "C:\Windows\SystemTemp", which only SYSTEM and the
+// administrators may use; for anyone else the same as GetTempPath), else
+// GetTempPath. Empty on failure.
 FilePath GetTempFolder();
+// Whether the process token's user is LocalSystem.
+bool IsRunningAsSystem();
+// The folder this run keeps its temporary files in: GetTempFolder(), except
+// for SYSTEM where the system lacks GetTempPath2. SYSTEM's temporary folder
+// is then "C:\Windows\Temp", where any user may make folders and files
+// first, so the run makes a folder of its own there: a new random name only
+// SYSTEM and the administrators may use, made on the first call (the same
+// folder for later calls) and removed by RemoveRunTempFolder. Empty on failure.
+FilePath GetRunTempFolder();
+// Removes the folder GetRunTempFolder made, with everything in it (the log
+// file is closed first when it is in there); does nothing when it made none.
+// True when nothing of it is left.
+bool RemoveRunTempFolder();
+// Test-only: answers "the process is SYSTEM" and "the system lacks
+// GetTempPath2" for GetRunTempFolder's choice, in place of the token and
+// kernel32; nullptr puts the real answers back. The folder calls stay real
+// (GetTempPath2 itself is called only where the system has it).
+struct TempFolderConditions {
+  bool as_system = false;
+  bool temp_path2_missing = false;
+};
+void SetTempFolderConditionsForTesting(const TempFolderConditions* conditions);
 // A known folder (SHGetKnownFolderPath with `flags`); empty on failure.
 FilePath GetKnownFolder(REFKNOWNFOLDERID id, DWORD flags = 0);
 // The full path of the running executable.
@@ -80,6 +105,14 @@ bool IsSafeRelativePath(const FilePath& path);
 // Makes a new, empty folder with a unique name inside `base`; empty on
 // failure.
 FilePath CreateUniqueTempFolderUnder(const FilePath& base);
+// Makes a new folder inside `base` that only SYSTEM and the administrators
+// may use, owned by the administrators, with no entry inherited from `base`.
+// The access list is given at creation, so the folder is never open to
+// others, and an existing name (folder, file or link) is never taken:
+// another name is tried. `next_name` gives the names, by default random ones
+// from the system's generator. Empty on failure.
+FilePath CreatePrivateFolderUnder(const FilePath& base,
+                                  const std::function<std::wstring()>& next_name = nullptr);
 
 }  // namespace norva::installer
 

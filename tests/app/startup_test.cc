@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -216,6 +217,41 @@ TEST(StartupTest, LogFileNameCarriesTheStartTime) {
   std::filesystem::path path = LogFilePathFor(start);
   EXPECT_EQ(path.filename(), std::filesystem::path(L"norva_installer_20261205044802.log"));
   EXPECT_EQ(path.parent_path().filename(), std::filesystem::path(L"Norva Installer"));
+}
+
+// SYSTEM on a system without GetTempPath2: a "Norva Installer" folder that
+// someone made first in the shared temporary folder is not used, neither for
+// the log nor for the download; the run's own folder is, and goes at its end.
+TEST(StartupTest, SystemWithoutGetTempPath2KeepsOutOfTheSharedTemporaryFolder) {
+  const std::filesystem::path installer = GetExecutablePath().parent_path() / L"installer.exe";
+  const std::filesystem::path planted = GetTempFolder() / L"Norva Installer";
+  ASSERT_TRUE(CreateDirectories(planted));
+  struct AsSystem {
+    TempFolderConditions conditions{.as_system = true, .temp_path2_missing = true};
+    AsSystem() { SetTempFolderConditionsForTesting(&conditions); }
+    ~AsSystem() {
+      RemoveRunTempFolder();
+      SetTempFolderConditionsForTesting(nullptr);
+    }
+  };
+  auto as_system = std::make_unique<AsSystem>();
+  const std::filesystem::path own = GetRunTempFolder();
+  ASSERT_FALSE(own.empty());
+  EXPECT_NE(own, GetTempFolder());
+
+  SYSTEMTIME start{};
+  start.wYear = 2026;
+  start.wMonth = 1;
+  start.wDay = 2;
+  EXPECT_EQ(LogFilePathFor(start).parent_path(), own / L"Norva Installer");
+  FilePath folder;
+  EXPECT_TRUE(ChooseDownloadFolder(CommandLine(installer), installer, &folder));
+  EXPECT_EQ(folder, own / L"Norva Installer");
+
+  EXPECT_TRUE(RemoveRunTempFolder());
+  as_system.reset();
+  EXPECT_FALSE(std::filesystem::exists(own));
+  EXPECT_TRUE(std::filesystem::is_directory(planted));
 }
 
 TEST(StartupTest, ObjectNamesForFolders) {

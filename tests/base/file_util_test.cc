@@ -1,7 +1,11 @@
 #include "base/file_util.h"
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <gtest/gtest.h>
 #include <knownfolders.h>
+
+#include <set>
 
 #include "base/strings.h"
 #include "support/folder_link.h"
@@ -268,6 +272,206 @@ TEST(FileUtilTest, CopyFileAndUniqueTempFolders) {
   EXPECT_NE(one, two);
   EXPECT_EQ(one.parent_path(), scratch.path());
   EXPECT_TRUE(CreateUniqueTempFolderUnder(scratch.path() / L"missing").empty());
+}
+
+// Stands in for the process being SYSTEM and the system lacking
+// GetTempPath2 while it lives; removes any run folder made meanwhile.
+class TempConditions {
+ public:
+  TempConditions(bool as_system, bool temp_path2_missing)
+      : conditions_{as_system, temp_path2_missing} {
+    SetTempFolderConditionsForTesting(&conditions_);
+  }
+  ~TempConditions() {
+    RemoveRunTempFolder();
+    SetTempFolderConditionsForTesting(nullptr);
+  }
+
+ private:
+  TempFolderConditions conditions_;
+};
+
+std::filesystem::path PlainTempFolder() {
+  wchar_t buffer[MAX_PATH + 1];
+  DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
+  return std::filesystem::path(std::wstring(buffer, length)).parent_path();
+}
+
+std::wstring SidText(PSID sid) {
+  wchar_t* text = nullptr;
+  if (!ConvertSidToStringSidW(sid, &text)) return L"?";
+  std::wstring result = text;
+  LocalFree(text);
+  return result;
+}
+
+// The owner and the entries of a folder's DACL as "<sid>:<type>:<flags>:<mask>",
+// and whether the DACL is protected from inheritance.
+struct FolderSecurity {
+  std::wstring owner;
+  std::multiset<std::wstring> entries;
+  std::set<std::wstring> allowed;  // the SIDs of the allowing entries
+  bool protected_dacl = false;
+};
+
+bool ReadFolderSecurity(const std::filesystem::path& folder, FolderSecurity* security) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT,
+                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                            nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
+    return false;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  GetSecurityDescriptorControl(descriptor, &control, &revision);
+  security->protected_dacl = (control & SE_DACL_PROTECTED) != 0;
+  security->owner = SidText(owner);
+  // No DACL at all would let everyone in.
+  if (!dacl) security->allowed.insert(L"S-1-1-0");
+  for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+    ACE_HEADER* header = nullptr;
+    if (!GetAce(dacl, i, reinterpret_cast<void**>(&header))) return false;
+    std::wstring entry = StringPrintf(L":%u:%u:", header->AceType, header->AceFlags);
+    if (header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_DENIED_ACE_TYPE) {
+      auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+      entry = SidText(&ace->SidStart) + entry + StringPrintf(L"%lx", ace->Mask);
+      if (header->AceType == ACCESS_ALLOWED_ACE_TYPE)
+        security->allowed.insert(SidText(&ace->SidStart));
+    }
+    security->entries.insert(entry);
+  }
+  LocalFree(descriptor);
+  return true;
+}
+
+// Whether the file system keeps the security descriptor a folder is made
+// with (Wine 8 keeps none and derives one from the Unix mode bits).
+bool KeepsFolderSecurity(const std::filesystem::path& scratch) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;BU)", SDDL_REVISION_1,
+                                                            &descriptor, nullptr))
+    return false;
+  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+  std::filesystem::path probe = scratch / L"probe";
+  bool made = CreateDirectoryW(probe.c_str(), &attributes);
+  LocalFree(descriptor);
+  FolderSecurity security;
+  return made && ReadFolderSecurity(probe, &security) && security.protected_dacl &&
+         security.entries == std::multiset<std::wstring>{StringPrintf(
+                                 L"S-1-5-32-545:%u:0:%lx", ACCESS_ALLOWED_ACE_TYPE,
+                                 static_cast<unsigned long>(FILE_ALL_ACCESS))};
+}
+
+// Anyone else but SYSTEM without GetTempPath2 keeps the temporary folder
+// as it always was, and nothing is made for the run.
+TEST(FileUtilTest, RunTempFolderIsTheTempFolderUnlessSystemLacksGetTempPath2) {
+  const std::filesystem::path temp = PlainTempFolder();
+  struct Case {
+    bool as_system;
+    bool temp_path2_missing;
+  } cases[] = {{false, false}, {false, true}, {true, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(StringPrintf("as system %d, GetTempPath2 missing %d", c.as_system,
+                              c.temp_path2_missing));
+    TempConditions conditions(c.as_system, c.temp_path2_missing);
+    // With GetTempPath2, SYSTEM gets its own folder from the system; the test
+    // process is no SYSTEM, so the answer is the temporary folder.
+    EXPECT_EQ(GetRunTempFolder(), temp);
+    EXPECT_EQ(GetTempFolder(), temp);
+  }
+  EXPECT_EQ(GetRunTempFolder(), temp);
+}
+
+TEST(FileUtilTest, SystemWithoutGetTempPath2GetsAPrivateFolderForTheRun) {
+  const std::filesystem::path temp = PlainTempFolder();
+  std::filesystem::path first;
+  {
+    TempConditions conditions(true, true);
+    first = GetRunTempFolder();
+    ASSERT_FALSE(first.empty());
+    EXPECT_EQ(first.parent_path(), temp);
+    EXPECT_TRUE(DirectoryExists(first));
+    // The log and the download folder are chosen at different times.
+    EXPECT_EQ(GetRunTempFolder(), first);
+    // Only the temporary folder under it is for everyone.
+    EXPECT_EQ(GetTempFolder(), temp);
+
+    // Nobody but SYSTEM, the administrators and the owner (Wine's own
+    // user, where it derives the entries from the mode bits) may use it.
+    FolderSecurity security;
+    ASSERT_TRUE(ReadFolderSecurity(first, &security));
+    for (const std::wstring& sid : security.allowed)
+      EXPECT_TRUE(sid == L"S-1-5-18" || sid == L"S-1-5-32-544" || sid == security.owner) << sid;
+    ScratchFolder scratch;
+    if (KeepsFolderSecurity(scratch.path())) {
+      EXPECT_TRUE(security.protected_dacl);
+      EXPECT_EQ(security.owner, L"S-1-5-32-544");
+      const std::wstring full = StringPrintf(L":%u:%u:%lx", ACCESS_ALLOWED_ACE_TYPE,
+                                             OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
+                                             static_cast<unsigned long>(FILE_ALL_ACCESS));
+      EXPECT_EQ(security.entries,
+                (std::multiset<std::wstring>{L"S-1-5-18" + full, L"S-1-5-32-544" + full}));
+    }
+
+    // What the run puts there goes with the folder at its end.
+    ASSERT_TRUE(CreateDirectories(first / L"Norva Installer"));
+    WriteFile(first / L"Norva Installer" / L"package.exe", "package");
+    EXPECT_TRUE(RemoveRunTempFolder());
+    EXPECT_FALSE(PathExists(first));
+
+    // A later run, or a later call, never takes the same name again.
+    std::filesystem::path second = GetRunTempFolder();
+    EXPECT_FALSE(second.empty());
+    EXPECT_NE(second, first);
+  }
+  EXPECT_FALSE(PathExists(first));
+}
+
+TEST(FileUtilTest, APrivateFolderNeverTakesAnExistingName) {
+  ScratchFolder scratch;
+  std::filesystem::path target = scratch.path() / L"elsewhere";
+  ASSERT_TRUE(CreateDirectories(target));
+  enum Taken { kFolder, kFile, kLink };
+  for (Taken taken : {kFolder, kFile, kLink}) {
+    SCOPED_TRACE(static_cast<int>(taken));
+    std::filesystem::path base = scratch.path() / std::to_wstring(taken);
+    ASSERT_TRUE(CreateDirectories(base));
+    std::filesystem::path existing = base / L"taken";
+    if (taken == kFolder) {
+      ASSERT_TRUE(CreateDirectories(existing));
+      WriteFile(existing / L"planted.exe", "planted");
+    } else if (taken == kFile) {
+      WriteFile(existing, "planted");
+    } else if (test::MakeFolderLink(existing, target) == test::FolderLinkKind::kNone) {
+      continue;
+    }
+    std::vector<std::wstring> names = {L"taken", L"taken", L"fresh"};
+    size_t next = 0;
+    std::filesystem::path made =
+        CreatePrivateFolderUnder(base, [&] { return next < names.size() ? names[next++] : L""; });
+    EXPECT_EQ(made, base / L"fresh");
+    EXPECT_EQ(next, 3u);
+    if (taken == kFolder) {
+      EXPECT_EQ(ReadFile(existing / L"planted.exe"), "planted");
+    } else if (taken == kFile) {
+      EXPECT_EQ(ReadFile(existing), "planted");
+    } else {
+      test::RemoveUnixLinks({existing});
+    }
+
+    // Only taken names: nothing is made.
+    EXPECT_TRUE(CreatePrivateFolderUnder(base, [] { return L"fresh"; }).empty());
+  }
+  EXPECT_EQ(CountEntries(target), 0u);
+
+  // The names of the system's generator differ every time.
+  std::filesystem::path one = CreatePrivateFolderUnder(scratch.path());
+  std::filesystem::path two = CreatePrivateFolderUnder(scratch.path());
+  EXPECT_TRUE(DirectoryExists(one));
+  EXPECT_TRUE(DirectoryExists(two));
+  EXPECT_NE(one, two);
+  EXPECT_GE(one.filename().native().size(), 32u);
 }
 
 }  // namespace
