@@ -15,6 +15,7 @@
 #include "installer/settings.h"
 #include "product/resource_ids.h"
 #include "system/object_names.h"
+#include "system/object_security.h"
 #include "system/transactions/journal.h"
 
 namespace norva::installer {
@@ -25,8 +26,11 @@ std::wstring MutexName(const FilePath& folder) {
   return GetObjectNameForFolder(kInstallerMutexName, folder, true);
 }
 
-HANDLE CreateFolderEvent(const wchar_t* name, const FilePath& folder) {
-  return CreateEventW(nullptr, TRUE, FALSE, GetObjectNameForFolder(name, folder, true).c_str());
+// The backend, or an elevated child that runs as another account, opens it
+// by name.
+ScopedHandle CreateFolderEvent(const wchar_t* name, const FilePath& folder,
+                               bool* existed = nullptr) {
+  return CreateSharedEvent(GetObjectNameForFolder(name, folder, true), true, existed);
 }
 
 // The handle value's 8 bytes in memory order, two upper-case digits each.
@@ -90,9 +94,8 @@ bool InstallerRunner::StartInstallation(Settings& settings) {
   success_reported_ = false;
   const FilePath folder = settings.GetInstallationStatus().GetPath();
 
-  SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
   mutex_.reset();  // before creating it again, which would open the same one
-  mutex_.reset(CreateMutexW(&inheritable, FALSE, MutexName(folder).c_str()));
+  mutex_ = CreateSharedMutex(MutexName(folder), true);
   if (!mutex_) return Fail(IDS_MUTEX_FAILURE, "Could not create installer mutex");
   DWORD wait = WaitForSingleObject(mutex_.get(), 0);
   if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
@@ -122,17 +125,18 @@ bool InstallerRunner::StartInstallation(Settings& settings) {
   if (movable_package_) command_line.AppendSwitch(kMovablePackageSwitch);
 
   CloseEvents();
-  interrupted_event_.reset(CreateFolderEvent(kInstallationInterruptedEvent, folder));
+  bool existed = false;
+  interrupted_event_ = CreateFolderEvent(kInstallationInterruptedEvent, folder, &existed);
   if (!interrupted_event_)
     return Fail(IDS_GENERAL_FAILURE, "Could not create installation interruption event");
   // Still open in a process of an earlier run that was told to stop.
-  if (GetLastError() == ERROR_ALREADY_EXISTS) ResetEvent(interrupted_event_.get());
+  if (existed) ResetEvent(interrupted_event_.get());
 
   FilePath program;
   if (package_ready_) {
     program = package_folder_ / L"installer.exe";
   } else {
-    package_ready_event_.reset(CreateFolderEvent(kPackageReadyEvent, folder));
+    package_ready_event_ = CreateFolderEvent(kPackageReadyEvent, folder);
     if (!package_ready_event_)
       return Fail(IDS_GENERAL_FAILURE, "Could not create package ready event");
     program = GetExecutablePath();

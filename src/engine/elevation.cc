@@ -1,9 +1,9 @@
 #include <windows.h>
 
 #include <lmcons.h>
+
 #include <shellapi.h>
 
-#include <atomic>
 #include <string>
 #include <utility>
 
@@ -20,6 +20,7 @@
 #include "system/access_rights.h"
 #include "system/install_log.h"
 #include "system/object_names.h"
+#include "system/object_security.h"
 #include "system/shell_integration.h"
 #include "system/windows_version.h"
 
@@ -59,14 +60,17 @@ void CopySwitch(const CommandLine& from, const char* name, CommandLine* to) {
 // How a child installer proves that it succeeded: it signals this event (its
 // name goes to the child with "success-event") only after its installation
 // succeeded. An exit code of 0 is no proof on its own: a killed process can
-// read back 0.
+// read back 0. Nobody else may be able to signal it, so its name cannot be
+// guessed and an object that already has the name is never taken.
 class ChildSuccessEvent {
  public:
   ChildSuccessEvent() {
-    static std::atomic<unsigned> count{0};
-    name_ = StringPrintf(L"Local\\NorvaInstaller/ChildSucceeded/%lu/%llu/%u",
-                         GetCurrentProcessId(), GetTickCount64(), ++count);
-    event_.reset(CreateEventW(nullptr, TRUE, FALSE, name_.c_str()));
+    for (int attempt = 0; attempt < 3 && !event_; ++attempt) {
+      name_ = UnguessableObjectName(L"Local\\NorvaInstaller/ChildSucceeded/");
+      if (name_.empty()) return;
+      event_ = CreateNewSharedEvent(name_, true);
+      if (!event_ && GetLastError() != ERROR_ALREADY_EXISTS) return;
+    }
   }
 
   bool valid() const { return event_.is_valid(); }
@@ -159,13 +163,17 @@ ElevationResult ElevationHandOver::GrantFolderRights(const FilePath& folder, boo
     LOG(ERROR) << "Cannot elevate with UAC disabled";
     return ElevationResult::kNotStarted;
   }
-  wchar_t user[UNLEN + 1];
+  // The helper grants by SID: it may run as another account, and a name can
+  // be ambiguous between a local, a domain and a cloud account. The name
+  // stays for a package's helper of an older version, which knows only it.
+  wchar_t name[UNLEN + 1];
   DWORD size = UNLEN + 1;
-  if (!GetUserNameW(user, &size)) {
+  const std::wstring sid = CurrentUserSidString();
+  if (sid.empty() || !GetUserNameW(name, &size)) {
     LOG(ERROR) << "Failed to obtain user name";
     return ElevationResult::kSetUpError;
   }
-  VLOG(1) << "User name is " << user;
+  VLOG(1) << "User name is " << name << " (" << sid << ")";
   FilePath executable = SelfExecutable();
   if (executable.empty()) {
     LOG(ERROR) << "Failed to obtain installer exe file path";
@@ -173,27 +181,25 @@ ElevationResult ElevationHandOver::GrantFolderRights(const FilePath& folder, boo
   }
   CommandLine arguments(executable);
   arguments.AppendSwitchPath("set-folder-permission", folder);
-  arguments.AppendSwitchValue("permissions-for-user", user);
+  arguments.AppendSwitchValue("permissions-for-user", name);
+  arguments.AppendSwitchValue("permissions-for-sid", sid);
   if (permanent) arguments.AppendSwitch("permanent-permissions");
   if (context_.operation() == kOperationUninstall) arguments.AppendSwitch("run-uninstall-bat");
   arguments.AppendSwitchValue("crash-reporter-pid", CrashReporterPid(context_.command_line));
   CopySwitch(context_.command_line, "wait-for-package", &arguments);
   CopySwitch(context_.command_line, "initial-pid", &arguments);
 
-  ScopedHandle granted(CreateEventW(
-      nullptr, FALSE, FALSE,
-      GetObjectNameForFolder(kGivePermissionEvent, folder, false).c_str()));
-  ScopedHandle undo(CreateEventW(
-      nullptr, FALSE, FALSE,
-      GetObjectNameForFolder(kGivePermissionUndoEvent, folder, false).c_str()));
+  // The helper may run as another account (before Vista always, later when
+  // an administrator types a password at the prompt): both events grant it
+  // their use.
+  ScopedHandle granted =
+      CreateSharedEvent(GetObjectNameForFolder(kGivePermissionEvent, folder, false), false);
+  ScopedHandle undo =
+      CreateSharedEvent(GetObjectNameForFolder(kGivePermissionUndoEvent, folder, false), false);
   if (!granted || !undo) {
     PLOG(ERROR) << "Failed to create event for communicating with " << "the elevated process";
     return ElevationResult::kSetUpError;
   }
-  // Before Vista the elevated process runs under another account's token.
-  if (GetWindowsVersionRank() < kWindowsVista &&
-      (!FixEventACL(granted.get()) || !FixEventACL(undo.get())))
-    return ElevationResult::kSetUpError;
   Process process = StartElevated(executable, arguments.GetArgumentsString());
   if (!process.IsValid()) {
     PLOG(ERROR) << "Failed to run the elevated process";

@@ -10,10 +10,12 @@
 
 #include "base/command_line.h"
 #include "base/file_util.h"
+#include "base/logging.h"
 #include "base/process.h"
 #include "base/scoped_handle.h"
 #include "base/strings.h"
 #include "system/object_names.h"
+#include "system/object_security.h"
 
 namespace norva::installer {
 namespace {
@@ -47,15 +49,15 @@ class SavedAccessList {
   PACL dacl_ = nullptr;
 };
 
-bool GrantFullAccess(const FilePath& folder, const std::wstring& user,
-                     PACL current) {
+// `user` is the requester's SID: this process may run as another account.
+bool GrantFullAccess(const FilePath& folder, std::vector<uint8_t> user, PACL current) {
   EXPLICIT_ACCESSW access{};
   access.grfAccessPermissions = GENERIC_ALL;
   access.grfAccessMode = GRANT_ACCESS;
   access.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
-  access.Trustee.TrusteeForm = TRUSTEE_IS_NAME;
+  access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
   access.Trustee.TrusteeType = TRUSTEE_IS_USER;
-  access.Trustee.ptstrName = const_cast<wchar_t*>(user.c_str());
+  access.Trustee.ptstrName = reinterpret_cast<wchar_t*>(user.data());
   ScopedLocalMemory<PACL> updated;
   if (SetEntriesInAclW(1, &access, current, updated.Receive()) != ERROR_SUCCESS) return false;
   std::wstring name = ExtendedLengthPath(folder);
@@ -95,19 +97,44 @@ ScopedHandle OpenRequester() {
   return process;
 }
 
+// The events' access lists grant the requester and Administrators no more.
+constexpr DWORD kEventAccess = SYNCHRONIZE | EVENT_MODIFY_STATE;
+
+// The user to grant the folder to: by SID, which names one account; from the
+// account name only when an older requester gave no SID.
+std::vector<uint8_t> RequesterSid(const CommandLine& command_line) {
+  if (command_line.HasSwitch("permissions-for-sid")) {
+    std::vector<uint8_t> sid = ParseSidString(command_line.GetSwitchValue("permissions-for-sid"));
+    if (sid.empty()) LOG(ERROR) << "The user to grant the folder to is not a valid SID";
+    return sid;
+  }
+  const std::wstring name = command_line.GetSwitchValue("permissions-for-user");
+  std::vector<uint8_t> sid(SECURITY_MAX_SID_SIZE);
+  DWORD sid_size = static_cast<DWORD>(sid.size()), domain_size = 256;
+  std::wstring domain(domain_size, L'\0');
+  SID_NAME_USE use;
+  if (name.empty() || !LookupAccountNameW(nullptr, name.c_str(), sid.data(), &sid_size,
+                                          domain.data(), &domain_size, &use)) {
+    LOG(ERROR) << "The user to grant the folder to is not an account: " << name;
+    return {};
+  }
+  sid.resize(sid_size);
+  return sid;
+}
+
 void GrantForInstallation(const CommandLine& command_line) {
   FilePath folder = command_line.GetSwitchValuePath("set-folder-permission");
-  ScopedHandle given(OpenEventW(EVENT_ALL_ACCESS, FALSE,
+  ScopedHandle given(OpenEventW(kEventAccess, FALSE,
                                 GetObjectNameForFolder(kGivePermissionEvent, folder, false).c_str()));
-  ScopedHandle undo(OpenEventW(EVENT_ALL_ACCESS, FALSE,
+  ScopedHandle undo(OpenEventW(kEventAccess, FALSE,
                                GetObjectNameForFolder(kGivePermissionUndoEvent, folder, false).c_str()));
   if (!given || !undo) return;
+  std::vector<uint8_t> user = RequesterSid(command_line);
+  if (user.empty()) return;
   ScopedHandle requester = OpenRequester();
   if (!PathExists(folder) && !CreateDirectories(folder)) return;
   SavedAccessList previous;
-  if (!previous.Read(folder) ||
-      !GrantFullAccess(folder, command_line.GetSwitchValue("permissions-for-user"),
-                       previous.dacl()))
+  if (!previous.Read(folder) || !GrantFullAccess(folder, std::move(user), previous.dacl()))
     return;
   if (command_line.HasSwitch("permanent-permissions")) {
     SetEvent(given.get());
@@ -148,7 +175,7 @@ void WaitForPackage(const CommandLine& command_line) {
 
   CommandLine installer(command_line.GetSwitchValuePath("wait-for-package") / L"installer.exe");
   for (const char* name : {"crash-reporter-pid", "set-folder-permission", "permissions-for-user",
-                           "permanent-permissions"}) {
+                           "permissions-for-sid", "permanent-permissions"}) {
     if (command_line.HasSwitch(name))
       installer.AppendSwitchValue(name, command_line.GetSwitchValue(name));
   }
@@ -171,14 +198,20 @@ void RunFolderPermissionMode(const CommandLine& command_line) {
     GrantForInstallation(command_line);
 }
 
+FilePath CommandInterpreterPath() {
+  // Not %ComSpec%: this process may be elevated, and its environment is the
+  // less privileged caller's.
+  wchar_t system[MAX_PATH];
+  UINT length = GetSystemDirectoryW(system, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return FilePath();
+  return FilePath(system) / L"cmd.exe";
+}
+
 void RunUninstallBatchFile(const FilePath& installation_folder) {
   FilePath script = installation_folder / L"k.bat";
   if (!PathExists(script)) return;
-  wchar_t shell[MAX_PATH];
-  // A value that does not fit is reported by its size and leaves the buffer
-  // unwritten; no usable shell path is that long anyway.
-  DWORD length = GetEnvironmentVariableW(L"ComSpec", shell, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) wcscpy(shell, L"cmd.exe");
+  const FilePath shell = CommandInterpreterPath();
+  if (shell.empty()) return;
   LaunchOptions options;
   options.start_hidden = true;
   options.creation_flags = CREATE_NO_WINDOW;
@@ -188,8 +221,9 @@ void RunUninstallBatchFile(const FilePath& installation_folder) {
   // Without delayed expansion (which the registry may turn on), a "!" in the
   // script's paths is a plain letter.
   SetEnvironmentVariableW(L"NORVA_UNINSTALL_SCRIPT", script.c_str());
-  LaunchProcess(QuoteArgument(shell) + L" /d /v:off /s /c \"\"%NORVA_UNINSTALL_SCRIPT%\"\"",
-                options);
+  LaunchProcess(
+      QuoteArgument(shell.native()) + L" /d /v:off /s /c \"\"%NORVA_UNINSTALL_SCRIPT%\"\"",
+      options);
 }
 
 }  // namespace norva::installer

@@ -7,10 +7,14 @@ namespace norva::installer {
 
 class CommandLine;
 
-// The elevated helper role ("set-folder-permission"): grants a user full
-// access to a folder for the duration of an installation, or waits for the
-// package and starts the package's installer. Failures end the role quietly.
+// The elevated helper role ("set-folder-permission"): grants a user (named by
+// the SID "permissions-for-user") full access to a folder for the duration of
+// an installation, or waits for the package and starts the package's
+// installer. Failures end the role quietly.
 void RunFolderPermissionMode(const CommandLine& command_line);
+
+// The system folder's cmd.exe; empty when the system folder is not known.
+FilePath CommandInterpreterPath();
 
 // Starts the installation's uninstall clean-up script "k.bat", hidden, without
 // waiting for it.

@@ -11,6 +11,7 @@
 #include "base/logging.h"
 #include "base/registry.h"
 #include "base/scoped_handle.h"
+#include "system/object_security.h"
 #include "system/windows_version.h"
 
 namespace norva::installer {
@@ -140,7 +141,7 @@ void RelaxDenyEntries(EXPLICIT_ACCESS_W* entries, ULONG count, DWORD access_mask
 }
 
 // The old explicit entries merged into one that grants `access_mask` to `user`.
-bool BuildWidenedDacl(PACL old_dacl, const wchar_t* user, DWORD access_mask,
+bool BuildWidenedDacl(PACL old_dacl, PSID user, DWORD access_mask,
                       ScopedLocalMemory<PACL>* new_dacl) {
   ULONG count = 0;
   ScopedLocalMemory<EXPLICIT_ACCESS_W*> entries;
@@ -152,7 +153,7 @@ bool BuildWidenedDacl(PACL old_dacl, const wchar_t* user, DWORD access_mask,
   grant.grfAccessPermissions = access_mask;
   grant.grfAccessMode = GRANT_ACCESS;
   grant.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
-  BuildTrusteeWithNameW(&grant.Trustee, const_cast<wchar_t*>(user));
+  BuildTrusteeWithSidW(&grant.Trustee, user);
   ScopedLocalMemory<PACL> grant_only;
   if (SetEntriesInAclW(1, &grant, nullptr, grant_only.Receive()) != ERROR_SUCCESS) return false;
   return SetEntriesInAclW(count, entries.get(), grant_only.get(), new_dacl->Receive()) ==
@@ -258,9 +259,10 @@ bool TakeOwnership(const std::wstring& name, DWORD type) {
 bool ObtainPermissions(const std::wstring& name, DWORD type, DWORD access_mask, bool permanent,
                        std::unique_ptr<SavedPermissions>* saved) {
   saved->reset();
-  wchar_t user[257];
-  DWORD user_size = 257;
-  if (!GetUserNameW(user, &user_size)) return false;
+  // The token's own SID: a name can be ambiguous between a local, a domain
+  // and a cloud account.
+  std::vector<uint8_t> user = CurrentUserSid();
+  if (user.empty()) return false;
 
   PACL old_dacl = nullptr;
   ScopedLocalMemory<PSECURITY_DESCRIPTOR> old_descriptor;
@@ -272,7 +274,7 @@ bool ObtainPermissions(const std::wstring& name, DWORD type, DWORD access_mask, 
   if (result != ERROR_SUCCESS) return false;
 
   ScopedLocalMemory<PACL> new_dacl;
-  if (!BuildWidenedDacl(old_dacl, user, access_mask, &new_dacl)) return false;
+  if (!BuildWidenedDacl(old_dacl, user.data(), access_mask, &new_dacl)) return false;
   result = WriteDacl(name, type, new_dacl.get());
   if (result == ERROR_ACCESS_DENIED && TakeOwnership(name, type))
     result = WriteDacl(name, type, new_dacl.get());

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <chrono>
@@ -26,7 +27,9 @@
 #include "support/holder_process.h"
 #include "support/scratch.h"
 #include "support/wait.h"
+#include "support/object_acl.h"
 #include "system/object_names.h"
+#include "system/object_security.h"
 
 namespace norva::installer {
 namespace {
@@ -162,11 +165,11 @@ TEST_F(RunnerTest, SecondInstallerForTheFolderIsRefused) {
   std::thread other([&] {
     std::wstring name = L"Global\\Norva/Installer/" + folder.native();
     std::replace(name.begin() + 7, name.end(), L'\\', L'/');
-    HANDLE mutex = CreateMutexW(nullptr, TRUE, name.c_str());
+    ScopedHandle mutex = CreateSharedMutex(name, false);
+    WaitForSingleObject(mutex.get(), 0);
     SetEvent(held);
     WaitForSingleObject(release, INFINITE);
-    ReleaseMutex(mutex);
-    CloseHandle(mutex);
+    ReleaseMutex(mutex.get());
   });
   WaitForSingleObject(held, INFINITE);
   runner_.SetPackageReady();
@@ -329,18 +332,96 @@ TEST_F(RunnerTest, TakenMailslotNameFailsTheStartAtOnce) {
   }
   // Once the name is free again, so is the way, also while a process of the
   // earlier run that was told to stop still holds the interruption event.
-  HANDLE stale = CreateEventW(
-      nullptr, TRUE, TRUE,
+  ScopedHandle stale = CreateSharedEvent(
       GetObjectNameForFolder(kInstallationInterruptedEvent,
-                             settings->GetInstallationStatus().GetPath(), true)
-          .c_str());
-  ASSERT_NE(stale, nullptr);
+                             settings->GetInstallationStatus().GetPath(), true),
+      true);
+  ASSERT_TRUE(stale);
+  SetEvent(stale.get());
   runner_.StopInstallation();
   log_.events.clear();
   ASSERT_TRUE(runner_.StartInstallation(*settings));
   RunToEnd();
   EXPECT_EQ(log_.events.back(), "terminated(1)");
-  CloseHandle(stale);
+}
+
+// The backend, or an elevated child that runs as another account (an
+// administrator who typed a password at the prompt), opens what the frontend
+// made: the user and Administrators get what they need, SYSTEM everything,
+// nobody else anything.
+TEST_F(RunnerTest, SharedObjectsGrantTheUserAndAdministratorsOnly) {
+  UseFakeBackend();
+  auto settings = MakeSettings(env_.scratch() / L"shared");
+  const FilePath folder = settings->GetInstallationStatus().GetPath();
+  HANDLE release = FakeBackendUntilReleased(L"exit=0");
+  ASSERT_TRUE(runner_.StartInstallation(*settings));
+  HANDLE mailslot = nullptr;
+  DuplicateHandle(GetCurrentProcess(), runner_.receiver_for_testing().mailslot_for_testing(),
+                  GetCurrentProcess(), &mailslot, READ_CONTROL, FALSE, 0);
+  const struct {
+    const char* name;
+    HANDLE object;
+    std::string acl;
+  } kCases[] = {
+      {"mutex",
+       OpenMutexW(READ_CONTROL, FALSE,
+                  GetObjectNameForFolder(kInstallerMutexName, folder, true).c_str()),
+       test::SharedObjectAcl(MUTEX_ALL_ACCESS, MUTEX_ALL_ACCESS, MUTEX_ALL_ACCESS)},
+      {"interruption event",
+       OpenEventW(READ_CONTROL, FALSE,
+                  GetObjectNameForFolder(kInstallationInterruptedEvent, folder, true).c_str()),
+       test::SharedObjectAcl(EVENT_ALL_ACCESS, EVENT_ALL_ACCESS, EVENT_ALL_ACCESS)},
+      {"mailslot", mailslot,
+       test::SharedObjectAcl(FILE_GENERIC_READ | FILE_GENERIC_WRITE, FILE_GENERIC_WRITE,
+                             FILE_ALL_ACCESS)},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    ScopedHandle object(c.object);
+    ASSERT_TRUE(object);
+    EXPECT_EQ(test::KernelObjectAcl(object.get()), c.acl);
+  }
+  SetEvent(release);
+  RunToEnd();
+  CloseHandle(release);
+}
+
+// An object of the folder's fixed names that another account made, and may
+// change, is never obeyed: its signal could stop or steer this installation.
+TEST_F(RunnerTest, ObjectsAnotherAccountMayChangeAreRefused) {
+  const struct {
+    const wchar_t* name;
+    bool mutex;
+    const char* failure;
+  } kCases[] = {
+      {kInstallerMutexName, true, "failed 37052 Could not create installer mutex"},
+      {kInstallationInterruptedEvent, false,
+       "failed 37050 Could not create installation interruption event"},
+  };
+  int number = 0;
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(WideToUtf8(c.name));
+    auto settings = MakeSettings(env_.scratch() / (L"planted " + std::to_wstring(++number)));
+    const std::wstring name =
+        GetObjectNameForFolder(c.name, settings->GetInstallationStatus().GetPath(), true);
+    PSECURITY_DESCRIPTOR open = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;GA;;;WD)",
+                                                                     SDDL_REVISION_1, &open,
+                                                                     nullptr));
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), open, FALSE};
+    ScopedHandle planted(c.mutex ? CreateMutexW(&attributes, FALSE, name.c_str())
+                                 : CreateEventW(&attributes, TRUE, FALSE, name.c_str()));
+    LocalFree(open);
+    ASSERT_TRUE(planted);
+    test::LogCapture capture;
+    log_.events.clear();
+    runner_.SetPackageReady();
+    EXPECT_FALSE(runner_.StartInstallation(*settings));
+    EXPECT_FALSE(runner_.IsBackendRunning());
+    EXPECT_EQ(log_.events, std::vector<std::string>{c.failure});
+    EXPECT_TRUE(capture.Contains("Refusing the existing object")) << WideToUtf8(name);
+    runner_.StopInstallation();
+  }
 }
 
 // A backend whose end cannot be watched is told to stop and asked directly

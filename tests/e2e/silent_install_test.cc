@@ -11,6 +11,7 @@
 #include "support/holder_process.h"
 #include "engine/uninstall_script.h"
 #include "system/object_names.h"
+#include "system/object_security.h"
 
 namespace norva::installer {
 namespace {
@@ -173,14 +174,14 @@ TEST_F(SilentInstallTest, FailedRunReportsItsReason) {
 TEST_F(SilentInstallTest, SecondFrontendForTheSameFolderIsRefused) {
   MachineSnapshot before = Snapshot();
   // The mutex of a frontend that installs into this folder right now.
-  HANDLE mutex = CreateMutexW(nullptr, TRUE,
-                              GetObjectNameForFolder(kInstallerMutexName, folder_, true).c_str());
-  ASSERT_NE(mutex, nullptr);
+  ScopedHandle mutex =
+      CreateSharedMutex(GetObjectNameForFolder(kInstallerMutexName, folder_, true), false);
+  ASSERT_TRUE(mutex);
+  ASSERT_EQ(WaitForSingleObject(mutex.get(), 0), WAIT_OBJECT_0);
   EXPECT_EQ(Run(Fixture(L"package.exe")), kFailedExit);
   EXPECT_NE(Logs().find("Could not acquire installer mutex"), std::string::npos) << Logs();
   EXPECT_EQ(before.DifferencesTo(Snapshot()), "");
-  ReleaseMutex(mutex);
-  CloseHandle(mutex);
+  ReleaseMutex(mutex.get());
 }
 
 TEST_F(SilentInstallTest, PrefDefaultOverridesComeFromTheLocalServer) {

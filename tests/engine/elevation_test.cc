@@ -18,6 +18,7 @@
 #include "base/task_runner.h"
 #include "engine/engine_test_support.h"
 #include "system/access_rights.h"
+#include "support/object_acl.h"
 #include "system/object_names.h"
 
 namespace norva::installer {
@@ -276,6 +277,35 @@ TEST_F(ElevationTest, ElevatedRunResults) {
   }
 }
 
+// Only the elevated child may prove its success: the event it signals has a
+// new name nobody can guess, and grants the user and Administrators only.
+TEST_F(ElevationTest, ChildSuccessEventIsUnguessableAndShared) {
+  const std::string prefix = "--success-event=Local\\NorvaInstaller/ChildSucceeded/";
+  std::vector<std::string> names;
+  for (int run = 1; run <= 2; ++run) {
+    SCOPED_TRACE(run);
+    const std::filesystem::path folder = Folder(L"proof " + std::to_wstring(run));
+    DenyCreating(folder);
+    SetAdminMembershipForTesting(kLinkedAdmin);
+    RecordingObserver result = env_.Run(
+        folder, {.switches = Switches(), .self_executable = Holder(L"acl prove exit=0")});
+    EXPECT_EQ(result.events, kHandedOver);
+    std::vector<std::string> lines = Lines(Started());
+    std::filesystem::remove(Started());
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1], "acl " + test::SharedObjectAcl(EVENT_ALL_ACCESS, EVENT_ALL_ACCESS, EVENT_ALL_ACCESS));
+    size_t at = lines[0].find(prefix);
+    ASSERT_NE(at, std::string::npos) << lines[0];
+    std::string name = lines[0].substr(at + prefix.size());
+    name = name.substr(0, name.find_first_of(" \""));
+    // 128 bits from the system's generator.
+    EXPECT_EQ(name.size(), 32u) << name;
+    EXPECT_EQ(name.find_first_not_of("0123456789abcdef"), std::string::npos) << name;
+    names.push_back(name);
+  }
+  EXPECT_NE(names[0], names[1]);
+}
+
 TEST_F(ElevationTest, WithUacSwitchedOffANonAdministratorStartsNothing) {
   ScopedUac uac(false);
   const struct {
@@ -355,10 +385,18 @@ class GrantObserver : public RecordingObserver {
     RecordingObserver::OnInstallationStarted();
     dacl_while_running = DaclOf(folder_);
     helpers = OwnChildren(L"installer.exe");
+    for (const wchar_t* name : {kGivePermissionEvent, kGivePermissionUndoEvent}) {
+      HANDLE event = OpenEventW(READ_CONTROL, FALSE,
+                                GetObjectNameForFolder(name, folder_, false).c_str());
+      event_acls.push_back(event ? test::KernelObjectAcl(event) : "none");
+      if (event) CloseHandle(event);
+    }
   }
 
   std::string dacl_while_running;
   std::vector<DWORD> helpers;
+  // Of the events the helper shares, which may run as another account.
+  std::vector<std::string> event_acls;
 
  private:
   std::filesystem::path folder_;
@@ -393,6 +431,8 @@ TEST_F(ElevationTest, PermissionHelperGrantsForTheRunOnly) {
   // what a new folder beside it inherits.
   EXPECT_TRUE(Has(observer.dacl_while_running, "(A;OICI;FA;;;" + CurrentUserSid() + ")"))
       << observer.dacl_while_running;
+  const std::string shared = test::SharedObjectAcl(EVENT_ALL_ACCESS, EVENT_ALL_ACCESS, EVENT_ALL_ACCESS);
+  EXPECT_EQ(observer.event_acls, (std::vector<std::string>{shared, shared}));
   const std::filesystem::path sibling = folder.parent_path() / L"sibling";
   std::filesystem::create_directories(sibling);
   EXPECT_EQ(DaclOf(folder), DaclOf(sibling));

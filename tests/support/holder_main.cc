@@ -13,6 +13,8 @@
 //   report  sends 300 step messages and a success report to the mailslot of
 //           the installation folder
 //   prove   signals the event named by "success-event"
+//   acl     appends "acl " and the DACL of that event (support/object_acl.h)
+//           to the log below, as a line of its own
 //   exit=N  ends with N (0 otherwise)
 // and, when NORVA_FAKE_BACKEND_LOG names a file, first appends its command
 // line to it as a line of UTF-8; when NORVA_FAKE_BACKEND_RELEASE names an
@@ -28,6 +30,7 @@
 #include "installer/ipc/installer_message.h"
 #include "installer/ipc/ipc_sender.h"
 #include "package/package_lock.h"
+#include "support/object_acl.h"
 
 namespace {
 
@@ -40,6 +43,16 @@ void WaitForReleaseOrParent(HANDLE release, DWORD parent_id, DWORD hold_ms) {
   if (waits[1]) CloseHandle(waits[1]);
 }
 
+void AppendLine(const wchar_t* file_name, const std::string& text) {
+  HANDLE file = CreateFileW(file_name, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  std::string line = text + "\n";
+  DWORD written = 0;
+  WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  CloseHandle(file);
+}
+
 int RunAsBackend() {
   using namespace norva::installer;
   const CommandLine& command_line = CommandLine::ForCurrentProcess();
@@ -47,16 +60,8 @@ int RunAsBackend() {
   GetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", behaviour_buffer, 256);
   const std::wstring behaviour = behaviour_buffer;
   wchar_t log[MAX_PATH] = {};
-  if (GetEnvironmentVariableW(L"NORVA_FAKE_BACKEND_LOG", log, MAX_PATH)) {
-    HANDLE file = CreateFileW(log, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-      std::string line = WideToUtf8(GetCommandLineW()) + "\n";
-      DWORD written = 0;
-      WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-      CloseHandle(file);
-    }
-  }
+  if (GetEnvironmentVariableW(L"NORVA_FAKE_BACKEND_LOG", log, MAX_PATH))
+    AppendLine(log, WideToUtf8(GetCommandLineW()));
   if (behaviour.find(L"report") != std::wstring::npos) {
     IPCSenderProxy sender;
     if (sender.Connect(L"norva_installer\\" + command_line.GetSwitchValue("installfolder"))) {
@@ -65,6 +70,13 @@ int RunAsBackend() {
       sender.Send(*WriteInstallerMessage({.type = InstallerMessageType::kInstallationSucceeded}));
       sender.Close();
     }
+  }
+  if (behaviour.find(L"acl") != std::wstring::npos && log[0]) {
+    HANDLE event = OpenEventW(READ_CONTROL, FALSE,
+                              command_line.GetSwitchValue("success-event").c_str());
+    std::string line = "acl " + (event ? norva::installer::test::KernelObjectAcl(event) : "none");
+    if (event) CloseHandle(event);
+    AppendLine(log, line);
   }
   if (behaviour.find(L"prove") != std::wstring::npos) {
     HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE,

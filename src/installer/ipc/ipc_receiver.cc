@@ -4,6 +4,7 @@
 
 #include "base/logging.h"
 #include "base/task_runner.h"
+#include "system/object_security.h"
 
 namespace norva::installer {
 
@@ -92,7 +93,11 @@ bool IPCReceiverProxy::Connect(const std::wstring& name) {
     return false;
   }
   const std::wstring path = L"\\\\.\\mailslot\\" + name;
-  mailslot_.reset(CreateMailslotW(path.c_str(), kMaxInstallerMessageSize, kReadTimeoutMs, nullptr));
+  // The writer may be an elevated child running as another account.
+  SharedObjectSecurity security(SharedObjectKind::kMailslot);
+  if (security.attributes())
+    mailslot_.reset(CreateMailslotW(path.c_str(), kMaxInstallerMessageSize, kReadTimeoutMs,
+                                    security.attributes()));
   if (!mailslot_) {
     PLOG(ERROR) << "Could not create mailslot " << path;
     return false;

@@ -58,6 +58,9 @@ class IPCReceiverProxy {
   // most) the reader takes nothing from the mailslot, as a reading thread
   // that the system schedules late would.
   void HoldReaderForTesting(HANDLE release);
+  // The reading end, whose security descriptor a writer's handle does not
+  // show everywhere.
+  HANDLE mailslot_for_testing() const { return mailslot_.get(); }
 
   // How long one read waits before the reader looks whether it must stop.
   static constexpr DWORD kReadTimeoutMs = 100;
