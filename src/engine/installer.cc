@@ -120,7 +120,7 @@ bool Installer::RecoverAndOpenJournal() {
     LOG(ERROR) << Fail({IDS_GENERAL_FAILURE, L"", "Could not prepare the installation journal"});
     return false;
   }
-  context_.journal.Open(journal, folder);
+  context_.journal.Open(journal, JournalScope::ForInstallFolder(folder, machine));
 #endif
   return true;
 }

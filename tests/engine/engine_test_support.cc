@@ -265,12 +265,15 @@ RecordingObserver EngineEnvironment::Run(const std::filesystem::path& folder,
   RecordingObserver own;
   RecordingObserver* observer = options.observer ? options.observer : &own;
   observer->loop = &loop_;
+  // Every record the run writes is one its recovery would replay.
+  LogCapture log;
   Installer installer(command_line, options.package.empty() ? package_ : options.package);
   if (!options.self_executable.empty()) installer.SetSelfExecutableForTesting(options.self_executable);
   installer.AddObserver(observer);
   installer.PostRun(&settings);
   RunLoopFor(&loop_, std::chrono::seconds(120));
   EXPECT_TRUE(observer->Ended()) << "the installer did not end";
+  EXPECT_FALSE(log.Contains("its recovery would refuse")) << "a journal record outside the scope";
   last_app_id_ = installer.record().app_id;
   if (!last_app_id_.empty()) app_ids_.push_back(last_app_id_);
   loop_.RunUntilIdle();

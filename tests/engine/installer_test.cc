@@ -12,6 +12,9 @@
 #include "engine/engine_test_support.h"
 #include "product/product_info.h"
 #include "system/install_log.h"
+#include "system/shortcut_steps.h"
+#include "system/transactions/journal.h"
+#include "system/transactions/change_reg_value_operation.h"
 #include "system/object_names.h"
 #include "system/windows_version.h"
 #include "support/wait.h"
@@ -213,6 +216,63 @@ TEST_F(InstallerTest, InterruptionRollsBackAndOnlyTerminates) {
   EXPECT_EQ(run.events.back(), "terminated");
   EXPECT_EQ(std::count(run.events.begin(), run.events.end(), "failed"), 0);
   EXPECT_EQ(before.DifferencesTo(MachineSnapshot::Take(folder.parent_path())), "");
+}
+
+// A journal a user planted for the next installation, naming what no
+// installation writes: it changes nothing, each record is logged, and the
+// installation that finds it goes on.
+TEST_F(InstallerTest, APlantedJournalChangesNothingOutsideWhatTheInstallationOwns) {
+  const std::filesystem::path folder = Folder(L"planted");
+  const std::wstring server = L"Software\\Classes\\CLSID\\{4E0A3C6B-0000-4000-8000-00000000F00D}\\InprocServer32";
+  const std::wstring other = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\OtherProgramTest";
+  const std::wstring layers = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\AppCompatFlags\\Layers";
+  const std::wstring launcher = (folder / L"launcher.exe").native();
+  const std::wstring machine_key = L"Software\\" + Utf8ToWide(product::CompanyName()) + L"\\PlantedTest";
+  const FilePath programs = GetShortcutFolders(false).folder[kStartMenuShortcut];
+  ASSERT_TRUE(test::WriteRegString(HKEY_CURRENT_USER, server, nullptr, L"victim.dll"));
+  ASSERT_TRUE(test::WriteRegString(HKEY_CURRENT_USER, other, L"UninstallString", L"other.exe"));
+  ASSERT_TRUE(test::WriteRegString(HKEY_LOCAL_MACHINE, machine_key, L"v", L"keep"));
+  auto value = [](uint32_t root, const std::wstring& key, const std::wstring& name, const wchar_t* text) {
+    auto bytes = reinterpret_cast<const uint8_t*>(text);
+    return JournalRecord{.kind = JournalRecord::Kind::kChangedValue,
+                         .texts = {key, name},
+                         .numbers = {root, static_cast<uint32_t>(text ? REG_SZ : kRemoveValueType)},
+                         .blobs = {text ? std::vector<uint8_t>(bytes, bytes + (wcslen(text) + 1) * 2)
+                                        : std::vector<uint8_t>()}};
+  };
+  const JournalRecord kPlanted[] = {
+      {.kind = JournalRecord::Kind::kHeader, .texts = {folder.native()}},
+      value(1, server, L"", L"evil.dll"),
+      value(1, other, L"UninstallString", L"evil.exe"),
+      value(1, layers, launcher, L"RUNASADMIN"),
+      value(1, L"Software\\Classes", L"x", L"x"),
+      value(2, machine_key, L"v", L"evil"),
+      {.kind = JournalRecord::Kind::kCreatedFolder,
+       .texts = {programs.native(), programs.parent_path().native()}},
+  };
+  std::string bytes = "NVJ1";
+  for (const JournalRecord& record : kPlanted) {
+    std::vector<uint8_t> encoded = EncodeJournalRecord(record);
+    bytes.append(encoded.begin(), encoded.end());
+  }
+  FilePath journal = Journal::PathFor(FilePath(folder.native()), false);
+  test::WriteFile(std::filesystem::path(journal.native()), bytes);
+
+  test::LogCapture log;
+  RecordingObserver run = env_.Run(folder, {kPerUser});
+  EXPECT_TRUE(run.succeeded) << run.failed_message;
+  EXPECT_EQ(test::ReadRegString(HKEY_CURRENT_USER, server), L"victim.dll");
+  EXPECT_EQ(test::ReadRegString(HKEY_CURRENT_USER, other, L"UninstallString"), L"other.exe");
+  EXPECT_EQ(test::ReadRegString(HKEY_CURRENT_USER, layers, launcher.c_str()), L"<missing>");
+  EXPECT_EQ(test::ReadRegString(HKEY_CURRENT_USER, L"Software\\Classes", L"x"), L"<missing>");
+  EXPECT_EQ(test::ReadRegString(HKEY_LOCAL_MACHINE, machine_key, L"v"), L"keep");
+  EXPECT_TRUE(DirectoryExists(programs));
+  size_t refused = 0;
+  for (const std::string& line : log.Lines()) refused += line.find("Refusing a journal record") != std::string::npos;
+  EXPECT_EQ(refused, std::size(kPlanted) - 1);
+  for (const std::wstring& key : {server.substr(0, server.rfind(L'\\')), other})
+    RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, machine_key.c_str());
 }
 
 TEST_F(InstallerTest, UpgradeKeepsAppIdAndUsesANewSubfolder) {

@@ -28,7 +28,8 @@ using test::RunOptions;
 
 const std::vector<std::wstring> kPerUser = {L"--allusers=0", L"--launchnorva=0"};
 const std::vector<std::wstring> kAllUsers = {L"--allusers=1", L"--launchnorva=0"};
-const std::wstring kOwnKey = L"Software\\NorvaRegistrationTest";
+// Below the company's key, which the installation owns.
+const std::wstring kOwnKey = L"Software\\" + Utf8ToWide(product::CompanyName()) + L"\\RegistrationTest";
 constexpr char kAbsent[] = "<absent>";
 
 std::wstring W(const std::string& text) { return Utf8ToWide(text); }
@@ -297,8 +298,7 @@ TEST_F(RegistrationTest, OnlyAFailingUninstallRowFailsTheInstallation) {
   int before_rows = -1, last_row = -1;
   {
     FaultInjector counter;
-    logging::SetMinLevel(logging::kVerbose1);
-    logging::SetLineSinkForTesting([&](int, const std::string& line) {
+    test::LogCapture log([&](const std::string& line) {
       if (line.find("Uninstall key: ") != std::string::npos) before_rows = counter.executed();
     });
     RecordingObserver observer;
@@ -308,8 +308,6 @@ TEST_F(RegistrationTest, OnlyAFailingUninstallRowFailsTheInstallation) {
     RunOptions options{kPerUser};
     options.observer = &observer;
     EXPECT_TRUE(env_.Run(folder, options).succeeded);
-    logging::SetLineSinkForTesting(nullptr);
-    logging::SetMinLevel(logging::kInfo);
     std::filesystem::remove_all(folder);
     test::RemoveProductTraces();
   }

@@ -145,7 +145,8 @@ TEST_F(UninstallTest, TamperedLogStaysInsideWhatTheInstallationOwns) {
 // A legacy log names its keys with placeholders for the product it was.
 TEST_F(UninstallTest, LegacyKeysAreExpandedWithTheLegacyProduct) {
   const std::filesystem::path folder = Folder(L"legacy");
-  const std::wstring own = OwnKey(L"Software\\NorvaLegacyTest");
+  const std::wstring own =
+      OwnKey(L"Software\\" + Utf8ToWide(product::CompanyName()) + L"\\LegacyTest");
   for (const wchar_t* key : {L"\\NextKey", L"\\Norva Next", L"\\Stays"})
     SetNoneValue(own + key, L"v");
   InstallLog log = test::MakeInstallation(folder);

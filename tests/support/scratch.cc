@@ -38,20 +38,52 @@ ScratchFolder::~ScratchFolder() { DeleteTree(path_); }
 struct LogCapture::Shared {
   mutable std::mutex lock;
   std::vector<std::string> lines;
+  std::function<void(const std::string&)> on_line;
 };
 
+namespace {
+
+// Captures nest: every line reaches each capture that is alive.
+std::mutex g_captures_lock;
+std::vector<LogCapture::Shared*> g_captures;
+
+}  // namespace
+
+LogCapture::LogCapture(std::function<void(const std::string&)> on_line) : LogCapture() {
+  shared_->on_line = std::move(on_line);
+}
+
 LogCapture::LogCapture() : shared_(new Shared), previous_level_(logging::kInfo) {
+  bool first;
+  {
+    std::lock_guard<std::mutex> hold(g_captures_lock);
+    g_captures.push_back(shared_);
+    first = g_captures.size() == 1;
+  }
+  if (!first) return;
+  // The sink runs under the log's own lock, which this lock never waits for.
   logging::SetMinLevel(logging::kVerbose2);
-  Shared* shared = shared_;
-  logging::SetLineSinkForTesting([shared](int, const std::string& line) {
-    std::lock_guard<std::mutex> hold(shared->lock);
-    shared->lines.push_back(line);
+  logging::SetLineSinkForTesting([](int, const std::string& line) {
+    std::lock_guard<std::mutex> hold_captures(g_captures_lock);
+    for (Shared* shared : g_captures) {
+      if (shared->on_line) shared->on_line(line);
+      std::lock_guard<std::mutex> hold(shared->lock);
+      shared->lines.push_back(line);
+    }
   });
 }
 
 LogCapture::~LogCapture() {
-  logging::SetLineSinkForTesting(nullptr);
-  logging::SetMinLevel(previous_level_);
+  bool last;
+  {
+    std::lock_guard<std::mutex> hold(g_captures_lock);
+    std::erase(g_captures, shared_);
+    last = g_captures.empty();
+  }
+  if (last) {
+    logging::SetLineSinkForTesting(nullptr);
+    logging::SetMinLevel(previous_level_);
+  }
   delete shared_;
 }
 

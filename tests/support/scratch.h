@@ -4,6 +4,7 @@
 #include <chrono>
 #include <filesystem>
 #include <iosfwd>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,13 +38,16 @@ class ScratchFolder {
 class LogCapture {
  public:
   LogCapture();
+  // Also hands each line to `on_line` as it is logged.
+  explicit LogCapture(std::function<void(const std::string&)> on_line);
   ~LogCapture();
   std::vector<std::string> Lines() const;
   // True when some line contains `text`.
   bool Contains(const std::string& text) const;
 
- private:
   struct Shared;
+
+ private:
   Shared* shared_;
   int previous_level_;
 };

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <sddl.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -23,6 +25,8 @@
 #include "system/transactions/move_file_operation.h"
 #include "system/transactions/transaction.h"
 #include "system/transactions/journal_recovery.h"
+#include "system/access_rights.h"
+#include "system/admin_only.h"
 
 namespace norva::installer {
 namespace {
@@ -87,7 +91,10 @@ class JournalRecoveryTest : public testing::Test {
   JournalScope Scope() const {
     JournalScope scope;
     scope.install_folder = FilePath(Install().wstring());
-    scope.key_prefixes = {key_.Sub(L"Product")};
+    scope.own_keys = {key_.Sub(L"Product")};
+    scope.shared_values = {{key_.Sub(L"Shared\\*\\List"), L"Norva*"}};
+    scope.shortcut_folders = {FilePath(Outside(L"Menu").wstring())};
+    scope.shortcut_names = {L"Norva"};
     scope.package_folder = scope_package_;
     return scope;
   }
@@ -103,6 +110,17 @@ class JournalRecoveryTest : public testing::Test {
   test::ScratchKey key_;
   FilePath scope_package_;
 };
+
+// A self-relative security descriptor, as a journal keeps one.
+std::vector<uint8_t> DescriptorBytes(const wchar_t* sddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ULONG size = 0;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, &size))
+    return {};
+  std::vector<uint8_t> bytes(static_cast<uint8_t*>(descriptor), static_cast<uint8_t*>(descriptor) + size);
+  LocalFree(descriptor);
+  return bytes;
+}
 
 std::vector<uint8_t> StringBytes(const std::wstring& text) {
   auto bytes = reinterpret_cast<const uint8_t*>(text.c_str());
@@ -171,6 +189,43 @@ TEST_F(JournalRecoveryTest, EachChangeIsUndoneUnlessTheTransactionCommitted) {
   }
 }
 
+// Widened rights are put back whether or not the transaction committed: on a
+// key through its handle, on a file through the file's own handle.
+TEST_F(JournalRecoveryTest, WidenedRightsArePutBackCommittedOrNot) {
+  const std::wstring product = key_.Sub(L"Product");
+  const std::wstring before = L"D:P(A;;KA;;;SY)(A;;KA;;;BA)(A;;KA;;;CO)";
+  for (bool committed : {false, true}) {
+    SCOPED_TRACE(committed ? "committed" : "not committed");
+    ASSERT_TRUE(test::WriteString(product, L"v", L"x"));
+    ASSERT_TRUE(test::SetKeySecurityText(product, L"D:(A;;KA;;;WD)"));
+    test::WriteFile(Install(L"widened.dll"), "x");
+    std::vector<JournalRecord> records = {
+        {.kind = Kind::kWidenedAccess,
+         .texts = {RegistryObjectName(HKEY_CURRENT_USER, product)},
+         .numbers = {kRegistryObjectType},
+         .blobs = {DescriptorBytes(before.c_str())}},
+        {.kind = Kind::kWidenedAccess,
+         .texts = {Install(L"widened.dll").wstring()},
+         .numbers = {kFileObjectType},
+         .blobs = {DescriptorBytes(L"D:P(A;;FA;;;SY)(A;;FA;;;BA)")}},
+    };
+    if (committed) records.push_back({.kind = Kind::kCommitted});
+    test::LogCapture log;
+    EXPECT_EQ(RecoveryResult::kRolledBack, Recover(records));
+    EXPECT_EQ(test::KeySecurityText(product).find("WD"), std::string::npos)
+        << test::KeySecurityText(product);
+    EXPECT_FALSE(log.Contains("Could not"));
+    RegDeleteTreeW(HKEY_CURRENT_USER, product.c_str());
+  }
+  // A descriptor that is none restores nothing, and says so.
+  test::LogCapture log;
+  Recover({{.kind = Kind::kWidenedAccess,
+            .texts = {Install(L"widened.dll").wstring()},
+            .numbers = {kFileObjectType},
+            .blobs = {{1, 2, 3}}}});
+  EXPECT_TRUE(log.Contains("Could not restore the access list"));
+}
+
 // Files moved out of the run's own package go back to it when the recovering
 // run has that same package, and only to it; otherwise they go with the
 // folder the run made.
@@ -210,6 +265,10 @@ TEST_F(JournalRecoveryTest, AHostileJournalChangesNothingAndIsLogged) {
   const std::wstring outside = Outside(L"keep.txt").wstring();
   const std::wstring climbing = Install(L"..\\outside\\keep.txt").wstring();
   const std::wstring sub = Install(L"sub").wstring();
+  const std::wstring shared = key_.Sub(L"Shared\\.x");
+  ASSERT_TRUE(test::WriteString(shared + L"\\List", L"Other", L"keep"));
+  const fs::path menu_folder = Outside(L"Menu\\Norva Software");
+  test::WriteFile(menu_folder / L"keep.txt", "keep");
 
   struct Case {
     const char* what;
@@ -250,16 +309,32 @@ TEST_F(JournalRecoveryTest, AHostileJournalChangesNothingAndIsLogged) {
        {{.kind = Kind::kCreatedKey, .texts = {key_.Sub(L"Product")}, .numbers = {7}}},
        "outside the product's keys"},
       {"malformed", {{.kind = Kind::kCreatedFile, .texts = {}}}, "malformed"},
+      // Made by the installation, then used by others too: only what is
+      // empty goes, and a root of the menu never.
+      {"made shared key", {{.kind = Kind::kCreatedKey, .texts = {shared}, .numbers = {1}}}, "Leaving the key"},
+      {"made menu folder",
+       {{.kind = Kind::kCreatedFolder, .texts = {menu_folder.wstring(), Outside(L"Menu").wstring()}}},
+       "Leaving"},
+      {"the menu itself made",
+       {{.kind = Kind::kCreatedFolder, .texts = {Outside(L"Menu").wstring(), Outside(L"").wstring()}}},
+       "outside the product's folders"},
+      {"another program's shared value",
+       {{.kind = Kind::kChangedValue,
+         .texts = {shared + L"\\List", L"Other"},
+         .numbers = {1, kRemoveValueType},
+         .blobs = {{}}}},
+       "outside the product's keys"},
   };
   for (const Case& c : cases) {
     test::LogCapture log;
     EXPECT_EQ(RecoveryResult::kRolledBack, Recover(c.records)) << c.what;
     EXPECT_TRUE(log.Contains(c.logged)) << c.what;
     for (const fs::path& kept : {Outside(L"keep.txt"), sibling / L"keep.txt", Install(L"keep.dll"),
-                                 Install(L"sub\\keep.dll")})
+                                 Install(L"sub\\keep.dll"), menu_folder / L"keep.txt"})
       EXPECT_EQ(test::ReadFile(kept), "keep") << c.what << " " << kept;
     for (const std::wstring& key : {other_key, sibling_key})
       EXPECT_EQ(L"keep", test::ReadRegString(HKEY_CURRENT_USER, key, L"v")) << c.what;
+    EXPECT_EQ(L"keep", test::ReadRegString(HKEY_CURRENT_USER, shared + L"\\List", L"Other")) << c.what;
   }
 
   // A record whose checksum fails, with records after it: none of them runs.
@@ -326,6 +401,13 @@ TEST_F(JournalRecoveryTest, LinksBelowTheInstallationFolderAreNeverFollowed) {
     EXPECT_EQ(test::ReadFile(target / L"sub\\keep.dll"), "keep");
     EXPECT_FALSE(fs::exists(package / L"keep.dll"));
   }
+  // Rights put back by the link's own name would land on its target.
+  test::LogCapture log;
+  Recover({{.kind = Kind::kWidenedAccess,
+            .texts = {link.wstring()},
+            .numbers = {kFileObjectType},
+            .blobs = {DescriptorBytes(L"D:P(A;OICI;FA;;;WD)")}}});
+  EXPECT_TRUE(log.Contains("Could not restore the access list"));
   if (kinds[0] == test::FolderLinkKind::kUnix) {
     EXPECT_TRUE(test::RemoveUnixLinks(links));
   }
@@ -365,7 +447,7 @@ TEST_F(JournalRecoveryTest, AChangeWhoseRecordCannotBeWrittenIsNotMade) {
     };
     for (std::unique_ptr<Operation>& operation : operations) {
       Journal journal;
-      journal.Open(FilePath(j.journal.wstring()), FilePath(Install().wstring()));
+      journal.Open(FilePath(j.journal.wstring()), Scope());
       Transaction transaction(&journal);
       EXPECT_FALSE(transaction.Execute(std::move(operation))) << j.what;
       transaction.Rollback();
@@ -398,22 +480,31 @@ TEST_F(JournalRecoveryTest, WhatGoesIntoAMadeFolderOrKeyNeedsNoRecord) {
         .blobs = {{}}}, true},
   };
   Journal journal;
-  journal.Open(FilePath(JournalFile().wstring()), FilePath(Install().wstring()));
+  journal.Open(FilePath(JournalFile().wstring()), Scope());
   std::vector<JournalRecord> expected = {{.kind = Kind::kHeader, .texts = {Install().wstring()}}};
   for (const auto& r : kRecords) {
     ASSERT_TRUE(journal.Append(r.record));
     if (r.written) expected.push_back(r.record);
   }
-  const std::string bytes = test::ReadFile(JournalFile());
+  // Read as the writer holds it: open for writing and for its deletion.
+  HANDLE held = CreateFileW(JournalFile().c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  std::vector<uint8_t> bytes(1 << 16);
+  DWORD read = 0;
+  ReadFile(held, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+  CloseHandle(held);
+  bytes.resize(read);
   JournalReadEnd end;
-  EXPECT_EQ(DecodeJournal(std::vector<uint8_t>(bytes.begin(), bytes.end()), &end), expected);
+  EXPECT_EQ(DecodeJournal(bytes, &end), expected);
   journal.Discard();
 }
 
 TEST_F(JournalRecoveryTest, AJournalHeldByItsWriterIsLeftAlone) {
   test::LogCapture log;
   Journal journal;
-  journal.Open(FilePath(JournalFile().wstring()), FilePath(Install().wstring()));
+  journal.Open(FilePath(JournalFile().wstring()), Scope());
   test::WriteFile(Install(L"new.dll"), "new");
   ASSERT_TRUE(journal.Append({.kind = Kind::kCreatedFile, .texts = {Install(L"new.dll").wstring()}}));
   EXPECT_EQ(RecoveryResult::kOwnerAlive,
@@ -424,6 +515,83 @@ TEST_F(JournalRecoveryTest, AJournalHeldByItsWriterIsLeftAlone) {
   EXPECT_FALSE(log.Contains("Could not"));
   EXPECT_EQ(RecoveryResult::kNothingToDo,
             RecoverInterruptedInstallation(FilePath(JournalFile().wstring()), Scope()));
+}
+
+// What the test system cannot keep (Wine keeps no file security): files and
+// folders at or below this path read as a user's, open to everyone; the rest
+// as the administrators' own.
+std::wstring g_untrusted;
+
+std::wstring PlantedSecurity(const std::wstring& path) {
+  const bool untrusted = !g_untrusted.empty() && IsPathWithin(path, g_untrusted);
+  return untrusted ? L"O:S-1-5-21-1-2-3-1001D:(A;OICI;FA;;;WD)" : L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+}
+
+// A machine's journal and its folders count only when no other account could
+// have made or changed them: what fails is set aside unread, and the folder
+// made again is a fresh one.
+TEST_F(JournalRecoveryTest, AMachineJournalOthersCouldHaveWrittenIsSetAsideUnread) {
+  const fs::path top = scratch_.path() / L"Norva Installer", folder = top / L"Journals";
+  const fs::path file = folder / L"x.journal", elsewhere = Outside(L"elsewhere");
+  const struct {
+    const char* what;
+    fs::path untrusted;
+    bool link;
+    const char* logged;
+  } kCases[] = {
+      {"the administrators' own", {}, false, nullptr},
+      {"top folder made by a user", top, false, "Not reading the journals in"},
+      {"journals folder open to users", folder, false, "Not reading the journals in"},
+      {"journal written by a user", file, false, "Not reading the journal "},
+      {"journals folder a link", {}, true, "link"},
+  };
+  Journal::SetFlushForTesting(nullptr);
+  SetFileSecurityForTesting(PlantedSecurity);
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(top);
+    fs::create_directories(c.link ? top : folder);
+    fs::create_directories(elsewhere);
+    test::FolderLinkKind link = test::FolderLinkKind::kNone;
+    if (c.link && (link = test::MakeFolderLink(folder, elsewhere)) == test::FolderLinkKind::kNone)
+      continue;
+    test::WriteFile(Install(L"made.dll"), "made");
+    JournalRecord header{.kind = Kind::kHeader, .texts = {Install().wstring()}};
+    std::vector<uint8_t> bytes =
+        JournalBytes({header, {.kind = Kind::kCreatedFile, .texts = {Install(L"made.dll").wstring()}}});
+    test::WriteFile(c.link ? elsewhere / L"x.journal" : file, std::string(bytes.begin(), bytes.end()));
+    g_untrusted = c.untrusted.wstring();
+    JournalScope scope = Scope();
+    scope.machine = true;
+    test::LogCapture log;
+    RecoveryResult result = RecoverInterruptedInstallation(FilePath(file.wstring()), scope);
+    const bool trusted = c.logged == nullptr;
+    EXPECT_EQ(trusted ? RecoveryResult::kRolledBack : RecoveryResult::kNothingToDo, result);
+    EXPECT_EQ(!trusted, fs::exists(Install(L"made.dll")));
+    if (trusted) continue;
+    EXPECT_TRUE(log.Contains(c.logged));
+    // Set aside by name, with what it held; nothing in it was deleted.
+    const fs::path aside = c.untrusted.empty() ? folder : c.untrusted;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(aside)));
+    bool found = false;
+    for (const auto& entry : fs::directory_iterator(aside.parent_path()))
+      found |= entry.path().filename().wstring().starts_with(aside.filename().wstring() + L".untrusted-");
+    EXPECT_TRUE(found);
+    if (link == test::FolderLinkKind::kUnix) {
+      for (const auto& entry : fs::directory_iterator(top))
+        if (entry.is_symlink()) test::RemoveUnixLinks({entry.path()});
+    }
+  }
+  // A folder someone else made is never made the administrators' in place.
+  g_untrusted = top.wstring();
+  fs::create_directories(top);
+  test::WriteFile(top / L"planted", "x");
+  EXPECT_FALSE(MakeAdminOnlyFolder(FilePath(top.wstring())));
+  EXPECT_FALSE(fs::exists(top / L"planted"));
+  g_untrusted.clear();
+  EXPECT_TRUE(MakeAdminOnlyFolder(FilePath(top.wstring())));
+  EXPECT_TRUE(fs::is_empty(top));
+  SetFileSecurityForTesting(nullptr);
 }
 
 TEST(JournalPathTest, EverySpellingOfAFolderFindsOneJournal) {

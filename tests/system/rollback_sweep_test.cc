@@ -120,7 +120,7 @@ class CrashSweepTest : public RollbackSweepTest {
   JournalScope Scope() const {
     JournalScope scope;
     scope.install_folder = FilePath(root_.wstring());
-    scope.key_prefixes = {key_};
+    scope.own_keys = {key_};
     return scope;
   }
 
@@ -157,7 +157,7 @@ TEST_F(CrashSweepTest, Child) {
   root_ = command_line.GetSwitchValuePath("crash-scratch").native();
   key_ = command_line.GetSwitchValue("crash-key");
   auto* journal = new Journal;  // never destroyed, as in a process that is killed
-  journal->Open(FilePath(JournalFile().wstring()), FilePath(root_.wstring()));
+  journal->Open(FilePath(JournalFile().wstring()), Scope());
   auto* transaction = new Transaction(journal);
   const bool commit = command_line.HasSwitch("crash-at-commit");
   if (commit) transaction->Execute(std::make_unique<EndAtCommit>());

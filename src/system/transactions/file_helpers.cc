@@ -110,6 +110,11 @@ bool DeleteRecursively(const FilePath& path) {
   });
 }
 
+bool IsLink(const FilePath& path) {
+  DWORD attributes = GetFileAttributesW(ExtendedLengthPath(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
 FilePath ParentOf(const FilePath& path) {
   FilePath parent = path.parent_path();
   return parent == path ? FilePath() : parent;

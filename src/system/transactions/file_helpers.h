@@ -61,6 +61,9 @@ bool RemoveEmptyFolder(const FilePath& path);
 // success. Entries held by others get one shared retry budget.
 bool DeleteRecursively(const FilePath& path);
 
+// Whether `path` is a junction, a link or another reparse point.
+bool IsLink(const FilePath& path);
+
 // The parent, or an empty path when `path` has none left.
 FilePath ParentOf(const FilePath& path);
 

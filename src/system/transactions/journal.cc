@@ -6,91 +6,19 @@
 #include <knownfolders.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <cwctype>
 
 #include "base/command_line.h"
-#include "base/crc32.h"
 #include "base/file_util.h"
 #include "base/logging.h"
 #include "base/strings.h"
 #include "product/product_info.h"
 #include "system/access_rights.h"
+#include "system/admin_only.h"
 #include "system/transactions/transaction.h"
 
 namespace norva::installer {
 namespace {
-
-constexpr char kMagic[4] = {'N', 'V', 'J', '1'};
-// A record larger than this is not one we wrote (a deleted key with many
-// large values stays far below it).
-constexpr uint32_t kMaxRecordSize = 64u << 20;
-constexpr uint32_t kMaxItems = 1u << 20;
-
-// Only the administrators and the system may touch the journals of
-// installations for all users; inherited entries are cut off.
-constexpr wchar_t kMachineJournalsSecurity[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
-
-void PutNumber(std::vector<uint8_t>* out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-class Reader {
- public:
-  Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  bool Number(uint32_t* value) {
-    if (size_ - at_ < 4) return false;
-    *value = 0;
-    for (int i = 0; i < 4; ++i) *value |= static_cast<uint32_t>(data_[at_ + i]) << (8 * i);
-    at_ += 4;
-    return true;
-  }
-  bool Bytes(size_t count, const uint8_t** bytes) {
-    if (size_ - at_ < count) return false;
-    *bytes = data_ + at_;
-    at_ += count;
-    return true;
-  }
-  bool done() const { return at_ == size_; }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t at_ = 0;
-};
-
-bool DecodeBody(const uint8_t* data, size_t size, JournalRecord* record) {
-  if (size < 1) return false;
-  record->kind = static_cast<JournalRecord::Kind>(data[0]);
-  if (data[0] < 1 || data[0] > static_cast<uint8_t>(JournalRecord::Kind::kLastKind)) return false;
-  Reader reader(data + 1, size - 1);
-  uint32_t texts, numbers, blobs;
-  if (!reader.Number(&texts) || !reader.Number(&numbers) || !reader.Number(&blobs) ||
-      texts > kMaxItems || numbers > kMaxItems || blobs > kMaxItems)
-    return false;
-  for (uint32_t i = 0; i < texts; ++i) {
-    uint32_t units;
-    const uint8_t* bytes;
-    if (!reader.Number(&units) || units > kMaxRecordSize / 2 || !reader.Bytes(units * 2, &bytes))
-      return false;
-    std::wstring text(units, L'\0');
-    for (uint32_t u = 0; u < units; ++u)
-      text[u] = static_cast<wchar_t>(bytes[2 * u] | (bytes[2 * u + 1] << 8));
-    record->texts.push_back(std::move(text));
-  }
-  for (uint32_t i = 0; i < numbers; ++i) {
-    uint32_t value;
-    if (!reader.Number(&value)) return false;
-    record->numbers.push_back(value);
-  }
-  for (uint32_t i = 0; i < blobs; ++i) {
-    uint32_t count;
-    const uint8_t* bytes;
-    if (!reader.Number(&count) || !reader.Bytes(count, &bytes)) return false;
-    record->blobs.emplace_back(bytes, bytes + count);
-  }
-  return reader.done();
-}
 
 // FNV-1a over the folder as Windows compares it (case-insensitive), so that
 // every spelling of one folder finds the same journal.
@@ -103,35 +31,6 @@ std::wstring FolderKey(const FilePath& folder) {
     }
   }
   return StringPrintf(L"%016llx", static_cast<unsigned long long>(hash));
-}
-
-// Makes the folder of the machine's journals and (again) cuts it down to the
-// administrators: a user may have made it first, as anyone may make folders
-// in the common application data.
-bool PrepareMachineJournalsFolder(const FilePath& folder) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kMachineJournalsSecurity, SDDL_REVISION_1,
-                                                            &descriptor, nullptr))
-    return false;
-  CreateDirectories(folder.parent_path());
-  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
-  bool ready = CreateDirectoryW(ExtendedLengthPath(folder).c_str(), &attributes) ||
-               GetLastError() == ERROR_ALREADY_EXISTS;
-  if (ready) {
-    PACL dacl = nullptr;
-    BOOL present = FALSE, defaulted = FALSE;
-    GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
-    PSID owner = nullptr;
-    GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
-    std::wstring name = folder.native();
-    NoteAccessRightsChanged();
-    ready = SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
-                                  OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                                      PROTECTED_DACL_SECURITY_INFORMATION,
-                                  owner, nullptr, dacl, nullptr) == ERROR_SUCCESS;
-  }
-  LocalFree(descriptor);
-  return ready;
 }
 
 BOOL (*g_flush)(HANDLE) = nullptr;
@@ -188,58 +87,6 @@ HKEY JournalRoot(uint32_t number) {
   return number == 1 ? HKEY_CURRENT_USER : number == 2 ? HKEY_LOCAL_MACHINE : nullptr;
 }
 
-std::vector<uint8_t> EncodeJournalRecord(const JournalRecord& record) {
-  std::vector<uint8_t> body;
-  body.push_back(static_cast<uint8_t>(record.kind));
-  PutNumber(&body, static_cast<uint32_t>(record.texts.size()));
-  PutNumber(&body, static_cast<uint32_t>(record.numbers.size()));
-  PutNumber(&body, static_cast<uint32_t>(record.blobs.size()));
-  for (const std::wstring& text : record.texts) {
-    PutNumber(&body, static_cast<uint32_t>(text.size()));
-    for (wchar_t unit : text) {
-      body.push_back(static_cast<uint8_t>(unit));
-      body.push_back(static_cast<uint8_t>(unit >> 8));
-    }
-  }
-  for (uint32_t number : record.numbers) PutNumber(&body, number);
-  for (const std::vector<uint8_t>& blob : record.blobs) {
-    PutNumber(&body, static_cast<uint32_t>(blob.size()));
-    body.insert(body.end(), blob.begin(), blob.end());
-  }
-  std::vector<uint8_t> framed;
-  framed.reserve(body.size() + 8);
-  PutNumber(&framed, static_cast<uint32_t>(body.size()));
-  PutNumber(&framed, Crc32(body.data(), body.size()));
-  framed.insert(framed.end(), body.begin(), body.end());
-  return framed;
-}
-
-std::vector<JournalRecord> DecodeJournal(const std::vector<uint8_t>& bytes, JournalReadEnd* end) {
-  std::vector<JournalRecord> records;
-  *end = JournalReadEnd::kComplete;
-  if (bytes.size() < sizeof(kMagic) || std::memcmp(bytes.data(), kMagic, sizeof(kMagic)) != 0) {
-    *end = bytes.empty() ? JournalReadEnd::kTornTail : JournalReadEnd::kDamaged;
-    return records;
-  }
-  Reader reader(bytes.data() + sizeof(kMagic), bytes.size() - sizeof(kMagic));
-  while (!reader.done()) {
-    uint32_t size, crc;
-    const uint8_t* body;
-    JournalRecord record;
-    if (!reader.Number(&size) || !reader.Number(&crc) || size > kMaxRecordSize ||
-        !reader.Bytes(size, &body)) {
-      *end = JournalReadEnd::kTornTail;
-      return records;
-    }
-    if (Crc32(body, size) != crc || !DecodeBody(body, size, &record)) {
-      *end = reader.done() ? JournalReadEnd::kTornTail : JournalReadEnd::kDamaged;
-      return records;
-    }
-    records.push_back(std::move(record));
-  }
-  return records;
-}
-
 namespace {
 
 FilePath JournalsFolder(bool all_users) {
@@ -257,8 +104,11 @@ FilePath Journal::LocationFor(const FilePath& install_folder, bool all_users) {
 
 FilePath Journal::PathFor(const FilePath& install_folder, bool all_users) {
   FilePath folder = JournalsFolder(all_users);
-  if (folder.empty() ||
-      (all_users ? !PrepareMachineJournalsFolder(folder) : !CreateDirectories(folder)))
+  if (folder.empty()) return {};
+  // Anyone may make folders in the common application data: the machine's
+  // journals live in folders no one else can have made or changed.
+  if (all_users ? !MakeAdminOnlyFolder(folder.parent_path()) || !MakeAdminOnlyFolder(folder)
+                : !CreateDirectories(folder))
     return {};
   return LocationFor(install_folder, all_users);
 }
@@ -273,22 +123,30 @@ bool Journal::ExistsFor(const FilePath& install_folder) {
 
 Journal::~Journal() = default;
 
-void Journal::Open(FilePath file, FilePath install_folder) {
+void Journal::Open(FilePath file, JournalScope scope) {
   Discard();
   file_ = std::move(file);
-  install_folder_ = std::move(install_folder);
+  scope_ = std::move(scope);
 }
 
 bool Journal::StartFile() {
-  handle_.reset(CreateFileW(ExtendedLengthPath(file_).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
-                            nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (scope_.machine && !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                            kAdminOnlySecurity, SDDL_REVISION_1, &descriptor, nullptr))
+    return false;
+  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+  // A new file, reached through no link: whatever stood at the name was
+  // recovered and removed before this run began.
+  handle_ = OpenWithoutLinks(file_, GENERIC_WRITE | DELETE, FILE_SHARE_READ, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, descriptor ? &attributes : nullptr);
+  LocalFree(descriptor);
   if (!handle_) {
     PLOG(ERROR) << "Could not create the journal " << file_;
     return false;
   }
-  std::vector<uint8_t> start(kMagic, kMagic + sizeof(kMagic));
+  std::vector<uint8_t> start(std::begin(kJournalMagic), std::end(kJournalMagic));
   std::vector<uint8_t> header = EncodeJournalRecord(
-      {.kind = JournalRecord::Kind::kHeader, .texts = {install_folder_.native()}});
+      {.kind = JournalRecord::Kind::kHeader, .texts = {scope_.install_folder.native()}});
   start.insert(start.end(), header.begin(), header.end());
   DWORD written = 0;
   return WriteFile(handle_.get(), start.data(), static_cast<DWORD>(start.size()), &written,
@@ -299,6 +157,8 @@ bool Journal::StartFile() {
 bool Journal::Append(const JournalRecord& record) {
   if (file_.empty()) return true;
   if (CoveredByCreation(record)) return true;
+  if (const char* refusal = scope_.Refusal(record))
+    LOG(ERROR) << "Writing a journal record its recovery would refuse, " << refusal;
   if (!handle_ && !StartFile()) return false;
   std::vector<uint8_t> bytes = EncodeJournalRecord(record);
   DWORD written = 0;
@@ -308,8 +168,11 @@ bool Journal::Append(const JournalRecord& record) {
     PLOG(ERROR) << "Could not write to the journal " << file_;
     return false;
   }
-  if (record.kind == JournalRecord::Kind::kCreatedFolder) created_folders_.push_back(record.texts[0]);
-  if (record.kind == JournalRecord::Kind::kCreatedKey)
+  if (record.kind == JournalRecord::Kind::kCreatedFolder &&
+      scope_.AllowsFolderTree(FilePath(record.texts[0])))
+    created_folders_.push_back(record.texts[0]);
+  if (record.kind == JournalRecord::Kind::kCreatedKey &&
+      scope_.OwnsKey(record.numbers[0], record.texts[0]))
     created_keys_.emplace_back(record.numbers[0], record.texts[0]);
   KillPoints& kills = Kills();
   if (record.kind != JournalRecord::Kind::kCommitted && ++kills.records == kills.after_record)
@@ -330,9 +193,8 @@ bool Journal::CoveredByCreation(const JournalRecord& record) const {
 
 void Journal::Discard() {
   if (handle_) {
-    handle_.reset();  // closed before the delete, which it would block
-    if (!DeleteFileW(ExtendedLengthPath(file_).c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND)
-      PLOG(ERROR) << "Could not remove the journal " << file_;
+    if (!DeleteByHandle(handle_.get())) PLOG(ERROR) << "Could not remove the journal " << file_;
+    handle_.reset();
   }
   file_.clear();
   created_folders_.clear();

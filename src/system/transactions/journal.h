@@ -9,52 +9,10 @@
 
 #include "base/file_path.h"
 #include "base/scoped_handle.h"
+#include "system/transactions/journal_scope.h"
+#include "system/transactions/journal_format.h"
 
 namespace norva::installer {
-
-// What one change needs to be reversed by a later run, written before the
-// change is made. The fields are generic; each kind says what it keeps:
-//
-//   kHeader         texts: installation folder
-//   kCreatedFolder  texts: folder, deepest folder that existed before; a
-//                   recovery removes it with everything in it
-//   kCreatedFile    texts: file that did not exist before
-//   kMovedFile      texts: from, to
-//   kSetAside       texts: file, the temporary name it is moved to
-//   kWidenedAccess  texts: object name; numbers: object type;
-//                   blobs: the security descriptor before (DACL)
-//   kCreatedKey     texts: topmost key created; numbers: root; a recovery
-//                   removes it with everything below it
-//   kChangedValue   texts: key, value name; numbers: root, previous type
-//                   (kRemoveValueType when there was none); blobs: previous bytes
-//   kDeletedKey     texts: key, then each value's name; numbers: root, then each
-//                   value's type; blobs: security descriptor, then each value's bytes
-//   kCommitted      nothing: what follows is commit-time work only
-//   kMovedFromPackage texts: the run's own package folder, a folder the run
-//                   made and moved package files into; a recovery by a run of
-//                   that same package moves them back before the folder goes
-struct JournalRecord {
-  enum class Kind : uint8_t {
-    kHeader = 1,
-    kCreatedFolder,
-    kCreatedFile,
-    kMovedFile,
-    kSetAside,
-    kWidenedAccess,
-    kCreatedKey,
-    kChangedValue,
-    kDeletedKey,
-    kCommitted,
-    kMovedFromPackage,
-    kLastKind = kMovedFromPackage,
-  };
-  Kind kind = Kind::kHeader;
-  std::vector<std::wstring> texts;
-  std::vector<uint32_t> numbers;
-  std::vector<std::vector<uint8_t>> blobs;
-
-  bool operator==(const JournalRecord&) const = default;
-};
 
 // A path as Windows compares it: upper case, "\\" only, no trailing "\\".
 std::wstring FoldedPath(const std::wstring& path);
@@ -64,14 +22,6 @@ bool IsPathWithin(const std::wstring& inner, const std::wstring& outer);
 // The registry roots a journal may name.
 uint32_t JournalRootNumber(HKEY root);  // 0 for any other root
 HKEY JournalRoot(uint32_t number);       // nullptr for an unknown number
-
-// Record framing: a 4-byte body length, the body's CRC-32, the body. A torn
-// last record (short, or failing its CRC) is a change that never started.
-std::vector<uint8_t> EncodeJournalRecord(const JournalRecord& record);
-enum class JournalReadEnd { kComplete, kTornTail, kDamaged };
-// Decodes the records of a whole journal file in order; `end` tells how the
-// reading stopped (kDamaged: a bad record with more bytes after it).
-std::vector<JournalRecord> DecodeJournal(const std::vector<uint8_t>& bytes, JournalReadEnd* end);
 
 // The write-ahead journal of one installation folder's transaction. The file
 // is made on the first record and held open without write or delete sharing
@@ -95,7 +45,9 @@ class Journal {
   Journal& operator=(const Journal&) = delete;
 
   // Where the next records go; nothing is written until the first Append.
-  void Open(FilePath file, FilePath install_folder);
+  // `scope` tells what the records may name (scope.install_folder is the
+  // folder of the transaction); a machine's journal is made admin-only.
+  void Open(FilePath file, JournalScope scope);
   bool Append(const JournalRecord& record);
   // The transaction ended (committed or rolled back): the file goes.
   void Discard();
@@ -116,10 +68,11 @@ class Journal {
   bool CoveredByCreation(const JournalRecord& record) const;
 
   FilePath file_;
-  FilePath install_folder_;
-  // Folders and keys this transaction made: a recovery removes each with
-  // what it holds, so the files and values written into them need no record
-  // of their own (and no flush to disk).
+  JournalScope scope_;
+  // Folders and keys this transaction made that a recovery removes with
+  // what they hold (in the installation folder, the product's own keys): the
+  // files and values written into them need no record of their own (and no
+  // flush to disk).
   std::vector<std::wstring> created_folders_;
   std::vector<std::pair<uint32_t, std::wstring>> created_keys_;
   ScopedHandle handle_;

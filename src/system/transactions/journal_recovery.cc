@@ -2,6 +2,10 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+
+#include <algorithm>
+
 #include "base/file_util.h"
 #include "base/logging.h"
 #include "base/registry.h"
@@ -9,6 +13,7 @@
 #include "base/strings.h"
 #include "product/product_info.h"
 #include "system/access_rights.h"
+#include "system/admin_only.h"
 #include "system/shortcut_steps.h"
 #include "system/shortcuts.h"
 #include "system/transactions/change_reg_value_operation.h"
@@ -19,9 +24,8 @@ namespace {
 
 using Kind = JournalRecord::Kind;
 
-bool IsReparsePoint(const FilePath& path) {
-  DWORD attributes = GetFileAttributesW(ExtendedLengthPath(path).c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+std::wstring KeyName(uint32_t root, const std::wstring& key) {
+  return std::to_wstring(root) + L":" + FoldedPath(key);
 }
 
 class Recovery {
@@ -33,37 +37,44 @@ class Recovery {
       LOG(ERROR) << "Refusing a malformed journal record";
       return;
     }
+    if (const char* refusal = scope_.Refusal(record)) {
+      LOG(ERROR) << "Refusing a journal record " << refusal << ": "
+                 << WideToUtf8(record.texts.empty() ? L"" : record.texts.back());
+      return;
+    }
+    // A committed transaction keeps what it made; its set-aside files and
+    // widened rights are finished below.
+    if (committed_ && record.kind != Kind::kSetAside && record.kind != Kind::kWidenedAccess)
+      return;
     switch (record.kind) {
       case Kind::kCreatedFolder:
-        if (Allowed(record.texts[0]) && !committed_) RemoveCreatedFolders(record);
+        RemoveCreatedFolders(record);
         break;
       case Kind::kCreatedFile:
-        if (Allowed(record.texts[0]) && !committed_) RemoveCreatedFile(record.texts[0]);
+        RemoveCreatedFile(record.texts[0]);
         break;
       case Kind::kMovedFile:
-        if (Allowed(record.texts[0]) && Allowed(record.texts[1]) && !committed_ &&
-            PathExists(FilePath(record.texts[1])) &&
+        if (PathExists(FilePath(record.texts[1])) &&
             !file_helpers::MovePath(FilePath(record.texts[1]), FilePath(record.texts[0])))
           LOG(ERROR) << "Could not move " << FilePath(record.texts[1]) << " back";
         break;
       case Kind::kSetAside:
-        if (Allowed(record.texts[0]) && Allowed(record.texts[1])) PutBackOrRemove(record);
+        PutBackOrRemove(record);
         break;
       case Kind::kWidenedAccess:
         RestoreAccess(record);
         break;
       case Kind::kCreatedKey:
-        if (AllowedKey(record.numbers[0], record.texts[0]) && !committed_)
-          RegDeleteTreeW(JournalRoot(record.numbers[0]), record.texts[0].c_str());
+        RemoveCreatedKey(record.numbers[0], record.texts[0]);
         break;
       case Kind::kChangedValue:
-        if (AllowedKey(record.numbers[0], record.texts[0]) && !committed_) RestoreValue(record);
+        RestoreValue(record);
         break;
       case Kind::kDeletedKey:
-        if (AllowedKey(record.numbers[0], record.texts[0]) && !committed_) RebuildKey(record);
+        RebuildKey(record);
         break;
       case Kind::kMovedFromPackage:
-        if (Allowed(record.texts[1]) && !committed_ && IsOwnPackage(record.texts[0]))
+        if (IsOwnPackage(record.texts[0]))
           ReturnToPackage(FilePath(record.texts[1]), FilePath(record.texts[0]));
         break;
       case Kind::kHeader:
@@ -100,18 +111,6 @@ class Recovery {
     }
   }
 
-  bool Allowed(const std::wstring& path) {
-    if (scope_.AllowsPath(FilePath(path))) return true;
-    LOG(ERROR) << "Refusing a journal record outside the product's folders: " << FilePath(path);
-    return false;
-  }
-
-  bool AllowedKey(uint32_t root, const std::wstring& key) {
-    if (scope_.AllowsKey(root, key)) return true;
-    LOG(ERROR) << "Refusing a journal record outside the product's keys: " << WideToUtf8(key);
-    return false;
-  }
-
   void RemoveCreatedFolders(const JournalRecord& record) {
     const std::wstring ancestor = FoldedPath(record.texts[1]);
     FilePath folder(record.texts[0]);
@@ -120,9 +119,15 @@ class Recovery {
       LOG(ERROR) << "Refusing a journal record with a wrong ancestor: " << folder;
       return;
     }
-    // What a transaction copied into a folder it made has no records.
-    if (!IsReparsePoint(folder) && !file_helpers::DeleteRecursively(folder))
+    // What a transaction copied into a folder it made in the installation
+    // folder has no records. Elsewhere only an emptied folder goes.
+    if (!scope_.AllowsFolderTree(folder)) {
+      if (!file_helpers::RemoveEmptyFolder(folder) && GetLastError() != ERROR_FILE_NOT_FOUND &&
+          GetLastError() != ERROR_PATH_NOT_FOUND)
+        LOG(WARNING) << "Leaving " << folder << ", which holds what others put there";
+    } else if (!file_helpers::IsLink(folder) && !file_helpers::DeleteRecursively(folder)) {
       LOG(ERROR) << "Could not remove " << folder;
+    }
     for (folder = file_helpers::ParentOf(folder);
          !folder.empty() && FoldedPath(folder.native()) != ancestor;
          folder = file_helpers::ParentOf(folder)) {
@@ -141,7 +146,7 @@ class Recovery {
   // there; links and junctions are not followed. What stays is removed with
   // the folder.
   static void ReturnToPackage(const FilePath& folder, const FilePath& package) {
-    if (IsReparsePoint(folder)) return;
+    if (file_helpers::IsLink(folder)) return;
     ForEachEntry(folder, [&](const WIN32_FIND_DATAW& entry) {
       FilePath from = folder / entry.cFileName, to = package / entry.cFileName;
       if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return;
@@ -155,7 +160,7 @@ class Recovery {
 
   static void RemoveCreatedFile(const std::wstring& text) {
     FilePath file(text);
-    if (DirectoryExists(file) && !IsReparsePoint(file)) return;  // a copy makes files only
+    if (DirectoryExists(file) && !file_helpers::IsLink(file)) return;  // a copy makes files only
     if (!file_helpers::DeleteOneFile(file) && GetLastError() != ERROR_FILE_NOT_FOUND &&
         GetLastError() != ERROR_PATH_NOT_FOUND)
       PLOG(ERROR) << "Could not delete " << file;
@@ -169,22 +174,70 @@ class Recovery {
     if (!done) LOG(ERROR) << "Could not recover " << path << " from " << temp;
   }
 
-  void RestoreAccess(const JournalRecord& record) {
+  static void RestoreAccess(const JournalRecord& record) {
     const std::wstring& name = record.texts[0];
-    uint32_t type = record.numbers[0];
-    if (type == kFileObjectType) {
-      if (!Allowed(name) || !PathExists(FilePath(name))) return;
-    } else if (type == kRegistryObjectType) {
-      HKEY root = nullptr;
-      std::wstring key;
-      if (!SplitRegistryObjectName(name, &root, &key) || !AllowedKey(JournalRootNumber(root), key))
-        return;
-    } else {
-      LOG(ERROR) << "Refusing a journal record of an unknown object type";
-      return;
+    const std::vector<uint8_t>& descriptor = record.blobs[0];
+    if (descriptor.empty()) return;
+    bool restored = record.numbers[0] == kRegistryObjectType
+                        ? WriteDaclDescriptor(name, kRegistryObjectType, descriptor)
+                        : RestoreFileAccess(FilePath(name), descriptor);
+    if (!restored) LOG(ERROR) << "Could not restore the access list of " << WideToUtf8(name);
+  }
+
+  // Through a handle of the file itself: a link put in its place since is
+  // not followed.
+  static bool RestoreFileAccess(const FilePath& path, std::vector<uint8_t> descriptor) {
+    ScopedHandle handle = OpenWithoutLinks(path, READ_CONTROL | WRITE_DAC,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (!handle) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    PACL dacl = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (descriptor.size() < sizeof(SECURITY_DESCRIPTOR_RELATIVE) ||
+        !IsValidSecurityDescriptor(descriptor.data()) ||
+        !GetSecurityDescriptorDacl(descriptor.data(), &present, &dacl, &defaulted) || !present ||
+        !GetSecurityDescriptorControl(descriptor.data(), &control, &revision))
+      return false;
+    NoteAccessRightsChanged();
+    return SetSecurityInfo(handle.get(), SE_FILE_OBJECT,
+                           DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED)
+                                                            ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                            : UNPROTECTED_DACL_SECURITY_INFORMATION),
+                           nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+  }
+
+  // A key of the product's own goes with everything below it; a shared one,
+  // made when it was missing, only while nothing is in it.
+  void RemoveCreatedKey(uint32_t root, const std::wstring& key) {
+    if (scope_.OwnsKey(root, key)) {
+      RegDeleteTreeW(JournalRoot(root), key.c_str());
+    } else if (!RemoveEmptyKeys(JournalRoot(root), key)) {
+      LOG(WARNING) << "Leaving the key " << WideToUtf8(key) << ", which holds what others put there";
     }
-    if (!record.blobs[0].empty() && !WriteDaclDescriptor(name, type, record.blobs[0]))
-      LOG(ERROR) << "Could not restore the access list of " << WideToUtf8(name);
+  }
+
+  // Removes `key` when it holds no values and no subkeys but empty ones.
+  static bool RemoveEmptyKeys(HKEY root, const std::wstring& key) {
+    RegKey open;
+    if (open.Open(root, key, KEY_READ) != ERROR_SUCCESS) return true;
+    DWORD subkeys = 0, values = 0;
+    if (RegQueryInfoKeyW(open.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
+                         &values, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
+        values)
+      return false;
+    std::vector<std::wstring> names;
+    wchar_t name[256];
+    for (DWORD index = 0; index < subkeys; ++index) {
+      DWORD length = 256;
+      if (RegEnumKeyExW(open.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) ==
+          ERROR_SUCCESS)
+        names.emplace_back(name, length);
+    }
+    open = RegKey();
+    bool empty = names.size() == subkeys;
+    for (const std::wstring& sub : names) empty = RemoveEmptyKeys(root, key + L"\\" + sub) && empty;
+    return empty && RegDeleteKeyW(root, key.c_str()) == ERROR_SUCCESS;
   }
 
   static void RestoreValue(const JournalRecord& record) {
@@ -201,11 +254,19 @@ class Recovery {
 
   // Records come last first, so a subkey is rebuilt before its parent: the
   // parent then exists already and only gets its values and rights back.
-  static void RebuildKey(const JournalRecord& record) {
+  // Rights go only on keys this recovery made: an existing key keeps its own.
+  void RebuildKey(const JournalRecord& record) {
+    HKEY root = JournalRoot(record.numbers[0]);
+    const std::wstring& path = record.texts[0];
+    for (std::wstring missing = path; !missing.empty() && RegKey().Open(root, missing, KEY_READ) ==
+                                                               ERROR_FILE_NOT_FOUND;) {
+      rebuilt_.push_back(KeyName(record.numbers[0], missing));
+      size_t cut = missing.rfind(L'\\');
+      missing.resize(cut == std::wstring::npos ? 0 : cut);
+    }
     RegKey key;
-    if (key.Create(JournalRoot(record.numbers[0]), record.texts[0],
-                   KEY_SET_VALUE | WRITE_DAC | WRITE_OWNER) != ERROR_SUCCESS) {
-      LOG(ERROR) << "Could not rebuild key " << WideToUtf8(record.texts[0]);
+    if (key.Create(root, path, KEY_SET_VALUE | WRITE_DAC | WRITE_OWNER) != ERROR_SUCCESS) {
+      LOG(ERROR) << "Could not rebuild key " << WideToUtf8(path);
       return;
     }
     for (size_t i = 1; i < record.texts.size(); ++i) {
@@ -213,7 +274,8 @@ class Recovery {
                      static_cast<DWORD>(record.blobs[i].size()));
     }
     std::vector<uint8_t> descriptor = record.blobs[0];
-    if (descriptor.size() >= sizeof(SECURITY_DESCRIPTOR_RELATIVE) &&
+    bool made = std::find(rebuilt_.begin(), rebuilt_.end(), KeyName(record.numbers[0], path)) != rebuilt_.end();
+    if (made && descriptor.size() >= sizeof(SECURITY_DESCRIPTOR_RELATIVE) &&
         IsValidSecurityDescriptor(descriptor.data())) {
       NoteAccessRightsChanged();
       for (SECURITY_INFORMATION part : {GROUP_SECURITY_INFORMATION, LABEL_SECURITY_INFORMATION,
@@ -224,15 +286,31 @@ class Recovery {
 
   const JournalScope& scope_;
   const bool committed_;
+  // Keys (root number, then the folded path) that rebuilding made.
+  std::vector<std::wstring> rebuilt_;
 };
 
 // Opens the journal for reading, shared with nobody: a writer that still
-// runs holds it open and makes this fail with a sharing violation.
+// runs holds it open and makes this fail with a sharing violation. A link at
+// its name, or on the way to it, is not followed.
 ScopedHandle OpenExclusively(const FilePath& file, DWORD* error) {
-  ScopedHandle handle(CreateFileW(ExtendedLengthPath(file).c_str(), GENERIC_READ | DELETE, 0,
-                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ScopedHandle handle = OpenWithoutLinks(file, GENERIC_READ | DELETE | READ_CONTROL, 0);
   *error = handle ? ERROR_SUCCESS : GetLastError();
   return handle;
+}
+
+// A machine's journal decides what a run with the administrators' rights
+// changes: its folders count only when no other account could have made or
+// changed them. One that fails is set aside, never read.
+bool MachineJournalFoldersTrusted(const FilePath& file) {
+  for (const FilePath& folder : {file.parent_path().parent_path(), file.parent_path()}) {
+    std::string why;
+    if (IsAdminOnlyFolder(folder, &why) || why.empty()) continue;
+    LOG(ERROR) << "Not reading the journals in " << folder << ": " << why;
+    SetAsideUntrusted(folder);
+    return false;
+  }
+  return true;
 }
 
 bool ReadAll(HANDLE handle, std::vector<uint8_t>* bytes) {
@@ -247,66 +325,9 @@ bool ReadAll(HANDLE handle, std::vector<uint8_t>* bytes) {
 
 }  // namespace
 
-JournalScope JournalScope::ForInstallFolder(const FilePath& install_folder) {
-  JournalScope scope;
-  scope.install_folder = install_folder;
-  for (bool all_users : {false, true}) {
-    ShortcutFolders folders = GetShortcutFolders(all_users);
-    for (const FilePath& folder : folders.folder)
-      if (!folder.empty()) scope.other_folders.push_back(folder);
-  }
-  if (FilePath pins = TaskbarPinFolder(); !pins.empty()) scope.other_folders.push_back(pins);
-  scope.key_prefixes = {
-      L"Software\\Classes\\",
-      L"Software\\Clients\\",
-      L"Software\\RegisteredApplications",
-      L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\",
-      L"Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\",
-      L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\",
-      L"Software\\Microsoft\\Windows\\Shell\\Associations\\UrlAssociations\\",
-      L"Software\\Microsoft\\Windows NT\\CurrentVersion\\AppCompatFlags\\",
-      L"Software\\" + Utf8ToWide(product::CompanyName()),
-  };
-  return scope;
-}
-
-bool JournalScope::AllowsPath(const FilePath& path) const {
-  if (!IsAbsolutePath(path)) return false;
-  for (const FilePath& part : path)
-    if (part == L".." || part == L".") return false;
-  const std::wstring folded = FoldedPath(path.native());
-  std::vector<FilePath> roots = other_folders;
-  roots.insert(roots.begin(), install_folder);
-  for (const FilePath& root : roots) {
-    if (root.empty() || !IsPathWithin(folded, FoldedPath(root.native()))) continue;
-    // A junction or link below the root would take the change elsewhere.
-    for (FilePath above = file_helpers::ParentOf(path);
-         !above.empty() && IsPathWithin(FoldedPath(above.native()), FoldedPath(root.native()));
-         above = file_helpers::ParentOf(above)) {
-      if (IsReparsePoint(above)) return false;
-    }
-    return true;
-  }
-  return false;
-}
-
-bool JournalScope::AllowsKey(uint32_t root, const std::wstring& key) const {
-  if (!JournalRoot(root) || key.find(L"\\..") != std::wstring::npos) return false;
-  const std::wstring folded = FoldedPath(key);
-  for (const std::wstring& prefix : key_prefixes) {
-    std::wstring folded_prefix = FoldedPath(prefix);
-    if (prefix.back() == L'\\') folded_prefix += L'\\';
-    if (folded == FoldedPath(prefix) || folded.compare(0, folded_prefix.size(), folded_prefix) == 0) {
-      if (prefix.back() == L'\\' || folded.size() == folded_prefix.size() ||
-          folded[folded_prefix.size()] == L'\\')
-        return true;
-    }
-  }
-  return false;
-}
-
 RecoveryResult RecoverInterruptedInstallation(const FilePath& journal_file,
                                               const JournalScope& scope) {
+  if (scope.machine && !MachineJournalFoldersTrusted(journal_file)) return RecoveryResult::kNothingToDo;
   DWORD error = ERROR_SUCCESS;
   ScopedHandle handle = OpenExclusively(journal_file, &error);
   if (!handle) {
@@ -319,10 +340,14 @@ RecoveryResult RecoverInterruptedInstallation(const FilePath& journal_file,
     LOG(ERROR) << "Could not open the journal " << journal_file << " (" << error << ")";
     return RecoveryResult::kFailed;
   }
+  if (std::string why; scope.machine && !IsAdminOnly(handle.get(), &why)) {
+    LOG(ERROR) << "Not reading the journal " << journal_file << ": " << why;
+    handle.reset();
+    SetAsideUntrusted(journal_file);
+    return RecoveryResult::kNothingToDo;
+  }
   std::vector<uint8_t> bytes;
-  bool read = ReadAll(handle.get(), &bytes);
-  handle.reset();
-  if (!read) {
+  if (!ReadAll(handle.get(), &bytes)) {
     LOG(ERROR) << "Could not read the journal " << journal_file;
     return RecoveryResult::kFailed;
   }
@@ -343,7 +368,7 @@ RecoveryResult RecoverInterruptedInstallation(const FilePath& journal_file,
     Recovery recovery(scope, committed);
     for (auto it = records.rbegin(); it != records.rend(); ++it) recovery.Reverse(*it);
   }
-  if (!DeleteFileW(ExtendedLengthPath(journal_file).c_str())) {
+  if (!DeleteByHandle(handle.get())) {
     PLOG(ERROR) << "Could not remove the journal " << journal_file;
     return RecoveryResult::kFailed;
   }
@@ -352,13 +377,14 @@ RecoveryResult RecoverInterruptedInstallation(const FilePath& journal_file,
 
 RecoveryResult RecoverInterruptedInstallations(const FilePath& install_folder, bool machine,
                                                const FilePath& package_folder) {
-  JournalScope scope = JournalScope::ForInstallFolder(install_folder);
-  scope.package_folder = package_folder;
   RecoveryResult result = RecoveryResult::kNothingToDo;
   for (bool all_users : {false, true}) {
     if (all_users && !machine) continue;
     FilePath file = Journal::LocationFor(install_folder, all_users);
     if (file.empty()) continue;
+    // A user's own journal touches only that user's keys and folders.
+    JournalScope scope = JournalScope::ForInstallFolder(install_folder, all_users);
+    scope.package_folder = package_folder;
     RecoveryResult one = RecoverInterruptedInstallation(file, scope);
     if (one != RecoveryResult::kNothingToDo) result = one;
     if (one == RecoveryResult::kOwnerAlive || one == RecoveryResult::kFailed) return one;

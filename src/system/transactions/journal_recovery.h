@@ -6,6 +6,7 @@
 
 #include "base/file_path.h"
 #include "system/transactions/journal.h"
+#include "system/transactions/journal_scope.h"
 
 namespace norva::installer {
 
@@ -16,27 +17,10 @@ enum class RecoveryResult {
   kFailed,       // the journal could not be read or removed
 };
 
-// What a journal may touch: files and folders inside the installation
-// folder and the shortcut folders, registry keys under the paths the
-// product writes. A record naming anything else is refused.
-struct JournalScope {
-  FilePath install_folder;
-  std::vector<FilePath> other_folders;
-  std::vector<std::wstring> key_prefixes;  // relative to HKCU or HKLM
-  // The recovering run's own unpacked package: files an interrupted run of
-  // the same package moved out of it go back there, and nowhere else.
-  FilePath package_folder;
-
-  // The installation folder, the shortcut folders of the user and of all
-  // users, and the product's registry keys.
-  static JournalScope ForInstallFolder(const FilePath& install_folder);
-  bool AllowsPath(const FilePath& path) const;
-  bool AllowsKey(uint32_t root, const std::wstring& key) const;
-};
-
 // Rolls back, last change first, a transaction on `install_folder` whose run
 // ended without committing it, or finishes one that committed, then removes
-// the journal. Every reversal is idempotent and tolerates a change that
+// the journal. With `scope.machine` the journal and its folders must be the
+// administrators' own (see admin_only.h); others are set aside unread. Every reversal is idempotent and tolerates a change that
 // never happened or happened in part.
 RecoveryResult RecoverInterruptedInstallation(const FilePath& journal_file,
                                               const JournalScope& scope);
