@@ -122,22 +122,6 @@ std::string DaclOf(const std::filesystem::path& folder) {
   return result;
 }
 
-std::string CurrentUserSid() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return "no token";
-  BYTE buffer[256];
-  DWORD size = 0;
-  wchar_t* text = nullptr;
-  std::string sid = "unknown";
-  if (GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size) &&
-      ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) {
-    sid = WideToUtf8(text);
-    LocalFree(text);
-  }
-  CloseHandle(token);
-  return sid;
-}
-
 class ElevationTest : public testing::Test {
  protected:
   ~ElevationTest() override {
@@ -429,7 +413,7 @@ TEST_F(ElevationTest, PermissionHelperGrantsForTheRunOnly) {
   // While the run went on this user had full access, inherited by what it
   // made; afterwards the folder has the list it was created with, which is
   // what a new folder beside it inherits.
-  EXPECT_TRUE(Has(observer.dacl_while_running, "(A;OICI;FA;;;" + CurrentUserSid() + ")"))
+  EXPECT_TRUE(Has(observer.dacl_while_running, "(A;OICI;FA;;;" + test::TokenUserSid() + ")"))
       << observer.dacl_while_running;
   const std::string shared = test::SharedObjectAcl(EVENT_ALL_ACCESS, EVENT_ALL_ACCESS, EVENT_ALL_ACCESS);
   EXPECT_EQ(observer.event_acls, (std::vector<std::string>{shared, shared}));

@@ -39,7 +39,7 @@ class Recovery {
     }
     if (const char* refusal = scope_.Refusal(record)) {
       LOG(ERROR) << "Refusing a journal record " << refusal << ": "
-                 << WideToUtf8(record.texts.empty() ? L"" : record.texts.back());
+                 << WideToUtf8(record.texts.empty() ? L"" : record.texts.front());
       return;
     }
     // A committed transaction keeps what it made; its set-aside files and
