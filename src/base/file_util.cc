@@ -199,6 +199,24 @@ void ForEachEntry(const FilePath& folder,
   } while (FindNextFileW(find.get(), &entry));
 }
 
+namespace {
+
+// The folder at `extended`, opened without following a link there and
+// shared with no one who would rename or delete it; none when it is a link.
+ScopedHandle HoldRealFolder(const std::wstring& extended) {
+  ScopedHandle folder(CreateFileW(extended.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                  nullptr));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (folder && (!GetFileInformationByHandle(folder.get(), &info) ||
+                 (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)))
+    folder.reset();
+  return folder;
+}
+
+}  // namespace
+
 bool DeleteTree(const FilePath& path, const DeleteAttempt& attempt) {
   auto run = [&](const std::function<bool()>& remove) { return attempt ? attempt(remove) : remove(); };
   const std::wstring extended = ExtendedLengthPath(path);
@@ -213,11 +231,18 @@ bool DeleteTree(const FilePath& path, const DeleteAttempt& attempt) {
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     deleted = run([&] { return DeleteFileW(extended.c_str()) != FALSE; });
   } else {
-    // A link to a folder is removed as it is; never follow it.
+    // A link to a folder is removed as it is; never follow it. The folder
+    // is held while it is emptied, without delete sharing, so that nobody
+    // can swap it for a link that would take the walk elsewhere.
+    ScopedHandle held;
     if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+      held = HoldRealFolder(extended);
+    if (held) {
       ForEachEntry(path, [&](const WIN32_FIND_DATAW& entry) {
         DeleteTree(path / entry.cFileName, attempt);
       });
+    }
+    held.reset();
     deleted = run([&] { return RemoveDirectoryW(extended.c_str()) != FALSE; });
   }
   if (!deleted) PLOG(WARNING) << "Could not delete " << path;

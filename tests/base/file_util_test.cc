@@ -101,6 +101,29 @@ TEST(FileUtilTest, CreateDirectoriesAndDeleteTree) {
   EXPECT_FALSE(PathExists(scratch.path() / L"single"));
 }
 
+// While a folder is emptied nobody can rename it and put a link in its
+// place, which would take the rest of the walk to the link's target.
+TEST(FileUtilTest, DeleteTreeHoldsEachFolderItEmpties) {
+  ScratchFolder scratch;
+  const std::filesystem::path tree = scratch.path() / L"tree";
+  WriteFile(tree / L"sub" / L"file", "x");
+  std::vector<DWORD> renames;
+  EXPECT_TRUE(DeleteTree(tree, [&](const std::function<bool()>& remove) {
+    for (const std::filesystem::path& folder : {tree, tree / L"sub"}) {
+      if (!PathExists(folder)) continue;
+      const std::filesystem::path aside = folder.wstring() + L" aside";
+      renames.push_back(MoveFileExW(folder.c_str(), aside.c_str(), 0) ? ERROR_SUCCESS
+                                                                          : GetLastError());
+      if (renames.back() == ERROR_SUCCESS) MoveFileExW(aside.c_str(), folder.c_str(), 0);
+    }
+    return remove();
+  }));
+  // Each attempt before a folder's own removal found it held.
+  ASSERT_FALSE(renames.empty());
+  EXPECT_EQ(renames.front(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_FALSE(PathExists(tree));
+}
+
 // The link is seen as one and reaches the target: a walk that followed it
 // would delete the target's files.
 TEST(FileUtilTest, DeleteTreeRemovesALinkWithoutFollowingIt) {
