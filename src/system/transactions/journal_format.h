@@ -15,14 +15,16 @@ namespace norva::installer {
 //
 //   kHeader         texts: installation folder
 //   kCreatedFolder  texts: folder, deepest folder that existed before; a
-//                   recovery removes it with everything in it
+//                   recovery removes it with everything in it inside the
+//                   installation folder, elsewhere only while it is empty
 //   kCreatedFile    texts: file that did not exist before
 //   kMovedFile      texts: from, to
 //   kSetAside       texts: file, the temporary name it is moved to
 //   kWidenedAccess  texts: object name; numbers: object type;
 //                   blobs: the security descriptor before (DACL)
 //   kCreatedKey     texts: topmost key created; numbers: root; a recovery
-//                   removes it with everything below it
+//                   removes an own key with everything below it, a shared
+//                   one only while it is empty
 //   kChangedValue   texts: key, value name; numbers: root, previous type
 //                   (kRemoveValueType when there was none); blobs: previous bytes
 //   kDeletedKey     texts: key, then each value's name; numbers: root, then each
