@@ -33,8 +33,6 @@ bool WriteAll(HANDLE file, std::string_view bytes) {
   return true;
 }
 
-// Only SYSTEM and the administrators, nothing inherited from the parent.
-constexpr wchar_t kPrivateFolderSecurity[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 constexpr int kPrivateFolderAttempts = 16;
 
 const TempFolderConditions* g_temp_conditions = nullptr;
@@ -381,7 +379,7 @@ FilePath CreateUniqueTempFolderUnder(const FilePath& base) {
 FilePath CreatePrivateFolderUnder(const FilePath& base,
                                   const std::function<std::wstring()>& next_name) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kPrivateFolderSecurity, SDDL_REVISION_1,
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kAdminOnlySecurity, SDDL_REVISION_1,
                                                             &descriptor, nullptr)) {
     PLOG(ERROR) << "Could not make the security descriptor of a private folder";
     return {};

@@ -20,6 +20,10 @@
 
 namespace norva::installer {
 
+// Owner Administrators, full control for SYSTEM and the administrators only,
+// nothing inherited: what no less privileged account can have made or changed.
+inline constexpr wchar_t kAdminOnlySecurity[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
 // The process's temporary folder: GetTempPath2 where the system has it
 // (for SYSTEM "C:\Windows\SystemTemp", which only SYSTEM and the
 // administrators may use; for anyone else the same as GetTempPath), else

@@ -10,6 +10,7 @@
 #include "base/file_util.h"
 #include "base/logging.h"
 #include "base/strings.h"
+#include "system/object_security.h"
 
 namespace norva::installer {
 namespace {
@@ -32,13 +33,6 @@ bool IsTrustedSid(PSID sid) {
   return same;
 }
 
-std::string SidText(PSID sid) {
-  wchar_t* text = nullptr;
-  if (!ConvertSidToStringSidW(sid, &text)) return "?";
-  std::string result = WideToUtf8(text);
-  LocalFree(text);
-  return result;
-}
 
 bool IsFolder(HANDLE handle) {
   BY_HANDLE_FILE_INFORMATION info;
@@ -133,7 +127,7 @@ bool IsAdminOnlyDescriptor(PSECURITY_DESCRIPTOR descriptor, bool folder, std::st
     return false;
   }
   if (!owner || !IsTrustedSid(owner)) {
-    *why = "it is owned by " + (owner ? SidText(owner) : std::string("nobody"));
+    *why = "it is owned by " + (owner ? WideToUtf8(SidText(owner)) : std::string("nobody"));
     return false;
   }
   if (!present || !dacl) {
@@ -149,7 +143,7 @@ bool IsAdminOnlyDescriptor(PSECURITY_DESCRIPTOR descriptor, bool folder, std::st
     auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
     PSID sid = &ace->SidStart;
     if ((ace->Mask & forbidden) && !IsTrustedSid(sid)) {
-      *why = "it lets " + SidText(sid) + " change it";
+      *why = "it lets " + WideToUtf8(SidText(sid)) + " change it";
       return false;
     }
   }

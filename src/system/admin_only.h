@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/file_path.h"
+#include "base/file_util.h"  // kAdminOnlySecurity
 #include "base/scoped_handle.h"
 
 // Files and folders that an elevated or SYSTEM run may trust: ones that no
@@ -13,10 +14,6 @@
 // it reads through a handle, never by a name that a link could redirect
 // between the check and the use.
 namespace norva::installer {
-
-// Owner SYSTEM, Administrators or TrustedInstaller, with the administrators'
-// and the system's full control only; inherited entries cut off.
-inline constexpr wchar_t kAdminOnlySecurity[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 // Whether a file's or folder's security descriptor has an owner SYSTEM, the
 // Administrators or TrustedInstaller, and grants nobody else write, append,

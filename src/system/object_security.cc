@@ -41,11 +41,6 @@ KindRights RightsOf(SharedObjectKind kind) {
 // to read its descriptor.
 DWORD OwnAccess(SharedObjectKind kind) { return RightsOf(kind).own | READ_CONTROL; }
 
-std::wstring SidText(const void* sid) {
-  ScopedLocalMemory<wchar_t*> text;
-  if (!ConvertSidToStringSidW(const_cast<void*>(sid), text.Receive())) return {};
-  return text.get();
-}
 
 bool ReadToken(TOKEN_INFORMATION_CLASS what, std::vector<uint8_t>* buffer) {
   ScopedHandle token;
@@ -245,6 +240,12 @@ std::vector<uint8_t> ParseSidString(const std::wstring& text) {
       !IsValidSid(sid.get()))
     return {};
   return CopySid(sid.get());
+}
+
+std::wstring SidText(const void* sid) {
+  ScopedLocalMemory<wchar_t*> text;
+  if (!ConvertSidToStringSidW(const_cast<void*>(sid), text.Receive())) return {};
+  return text.get();
 }
 
 }  // namespace norva::installer

@@ -62,6 +62,8 @@ std::wstring UnguessableObjectName(const std::wstring& prefix);
 // on failure.
 std::vector<uint8_t> CurrentUserSid();
 std::wstring CurrentUserSidString();
+// A SID as text ("S-1-5-..."); empty when it cannot be converted.
+std::wstring SidText(const void* sid);
 
 // The binary SID of a SID's text form; empty unless it is a valid SID.
 std::vector<uint8_t> ParseSidString(const std::wstring& text);
