@@ -73,7 +73,9 @@ TEST(AdminOnlyTest, ALinkIsNotOpenedNorAnythingReachedThroughOne) {
   std::string why;
   EXPECT_FALSE(IsAdminOnlyFolder(FilePath(link.wstring()), &why));
   EXPECT_NE(why.find("link"), std::string::npos);
-  if (kind == test::FolderLinkKind::kUnix) EXPECT_TRUE(test::RemoveUnixLinks({link}));
+  if (kind == test::FolderLinkKind::kUnix) {
+    EXPECT_TRUE(test::RemoveUnixLinks({link}));
+  }
 }
 
 // The scope of a real installation: exactly what it writes, and nothing of
@@ -141,6 +143,14 @@ TEST(JournalScopeTest, OnlyWhatAnInstallationWritesIsInScope) {
       {"compatibility layers", value(2, compat + L"Layers", install.native() + L"\\launcher.exe"), true, false},
       {"classes itself", value(2, L"Software\\Classes", L"x"), true, false},
       {"classes itself made", key(2, L"Software\\Classes\\"), true, false},
+      // A fresh profile lacks the keys above the product's: made, they go
+      // again only while empty.
+      {"a fresh profile's classes", key(1, L"Software\\Classes"), false, true},
+      {"the way to the product's client", key(1, L"Software\\Clients\\StartMenuInternet"), false, true},
+      {"the way to the uninstall entries", key(2, uninstall.substr(0, uninstall.size() - 1)), true, true},
+      {"software itself made", key(1, L"Software"), false, false},
+      {"another client's key made", key(1, L"Software\\Clients\\Mail"), false, false},
+      {"a key beside the way made", key(1, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run"), false, false},
       {"another program's open-with value", value(1, L"Software\\Classes\\.htm\\OpenWithProgIDs", L"Other"), false, false},
       {"another extension's default", value(1, L"Software\\Classes\\.htm", L""), false, false},
       {"a key climbing out", key(1, L"Software\\Classes\\" + product + L"\\..\\..\\Policies"), false, false},

@@ -157,8 +157,12 @@ bool Journal::StartFile() {
 bool Journal::Append(const JournalRecord& record) {
   if (file_.empty()) return true;
   if (CoveredByCreation(record)) return true;
-  if (const char* refusal = scope_.Refusal(record))
-    LOG(ERROR) << "Writing a journal record its recovery would refuse, " << refusal;
+  if (const char* refusal = scope_.Refusal(record)) {
+    std::wstring texts;
+    for (const std::wstring& text : record.texts) texts += L" \"" + text + L"\"";
+    LOG(ERROR) << "Writing a journal record its recovery would refuse, " << refusal << ":"
+               << WideToUtf8(texts);
+  }
   if (!handle_ && !StartFile()) return false;
   std::vector<uint8_t> bytes = EncodeJournalRecord(record);
   DWORD written = 0;

@@ -50,6 +50,13 @@ bool LeadingPartsMatch(const std::vector<std::wstring>& pattern,
   return true;
 }
 
+// Whether `parts` name the very key of `shared`.
+bool IsKeyOf(const JournalScope::SharedValue& shared, const std::vector<std::wstring>& parts) {
+  const std::vector<std::wstring> pattern = KeyParts(shared.key);
+  return !pattern.empty() && parts.size() == pattern.size() &&
+         LeadingPartsMatch(pattern, parts, parts.size());
+}
+
 }  // namespace
 
 JournalScope JournalScope::ForInstallFolder(const FilePath& install_folder, bool machine) {
@@ -168,35 +175,30 @@ bool JournalScope::AllowsValue(uint32_t root, const std::wstring& key,
   if (OwnsKey(root, key)) return true;
   if (!JournalRoot(root) || (root != 1 && !machine)) return false;
   const std::vector<std::wstring> parts = KeyParts(key);
-  for (const SharedValue& shared : shared_values) {
-    const std::vector<std::wstring> pattern = KeyParts(shared.key);
-    if (!pattern.empty() && parts.size() == pattern.size() &&
-        LeadingPartsMatch(pattern, parts, parts.size()) &&
-        NameMatches(Upper(shared.value), Upper(name)))
-      return true;
-  }
+  for (const SharedValue& shared : shared_values)
+    if (IsKeyOf(shared, parts) && NameMatches(Upper(shared.value), Upper(name))) return true;
   return false;
 }
 
 bool JournalScope::AllowsKey(uint32_t root, const std::wstring& key) const {
-  return OwnsKey(root, key) || MatchesSharedKey(root, key, false);
+  if (OwnsKey(root, key)) return true;
+  if (!JournalRoot(root) || (root != 1 && !machine)) return false;
+  // A fresh profile may lack even "Software\Classes"; never "Software".
+  const std::vector<std::wstring> parts = KeyParts(key);
+  if (parts.size() < 2) return false;
+  for (const std::wstring& own : own_keys)
+    if (LeadingPartsMatch(KeyParts(own), parts, parts.size())) return true;
+  for (const SharedValue& shared : shared_values)
+    if (LeadingPartsMatch(KeyParts(shared.key), parts, parts.size())) return true;
+  return false;
 }
 
 bool JournalScope::AllowsRights(uint32_t root, const std::wstring& key) const {
-  return OwnsKey(root, key) || MatchesSharedKey(root, key, true);
-}
-
-bool JournalScope::MatchesSharedKey(uint32_t root, const std::wstring& key, bool whole) const {
+  if (OwnsKey(root, key)) return true;
   if (!JournalRoot(root) || (root != 1 && !machine)) return false;
   const std::vector<std::wstring> parts = KeyParts(key);
-  // Never a key as shallow as "Software\Classes", which every program uses.
-  if (parts.size() < 3) return false;
-  for (const SharedValue& shared : shared_values) {
-    const std::vector<std::wstring> pattern = KeyParts(shared.key);
-    if ((!whole || parts.size() == pattern.size()) &&
-        LeadingPartsMatch(pattern, parts, parts.size()))
-      return true;
-  }
+  for (const SharedValue& shared : shared_values)
+    if (IsKeyOf(shared, parts)) return true;
   return false;
 }
 

@@ -62,15 +62,12 @@ struct JournalScope {
   // A value the product writes: any in its own keys, its named ones in shared keys.
   bool AllowsValue(uint32_t root, const std::wstring& key, const std::wstring& name) const;
   // A key a record may say was made or deleted: an own key, a shared key of
-  // the product's values, or a key on the way to one (made when it was
+  // the product's values, or a key on the way to either (made when it was
   // missing; removed again only while empty).
   bool AllowsKey(uint32_t root, const std::wstring& key) const;
   // A key whose access list a record may put back: an own key or a shared
   // key of the product's values.
   bool AllowsRights(uint32_t root, const std::wstring& key) const;
-
- private:
-  bool MatchesSharedKey(uint32_t root, const std::wstring& key, bool whole) const;
 };
 
 }  // namespace norva::installer
