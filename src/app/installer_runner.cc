@@ -13,6 +13,7 @@
 #include "engine/installer_observer.h"
 #include "installer/installation_status.h"
 #include "installer/settings.h"
+#include "package/package_run_files.h"
 #include "product/resource_ids.h"
 #include "system/object_names.h"
 #include "system/object_security.h"
@@ -43,6 +44,17 @@ std::wstring EncodeHandle(HANDLE handle) {
     text += digits;
   }
   return text;
+}
+
+// An inheritable hold on the owner lock of the run that fetched the package,
+// which a later run's sweep takes for a living owner: the backend keeps the
+// package it installs from even when this process dies first. A package
+// that came inside this executable has no lock.
+ScopedHandle HoldOwnerLock(const FilePath& package_folder) {
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+  return ScopedHandle(CreateFileW(
+      ExtendedLengthPath(OwnerLockOfExtractionFolder(package_folder)).c_str(), GENERIC_READ,
+      FILE_SHARE_READ, &inherit, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 }  // namespace
@@ -144,21 +156,25 @@ bool InstallerRunner::StartInstallation(Settings& settings) {
   }
 
   ScopedHandle own;
+  ScopedHandle package_hold;
   {
     // LaunchProcess takes the same lock around the start itself and passes
-    // an explicit inherit list, so no other child gets this handle.
+    // an explicit inherit list, so no other child gets these handles.
     std::lock_guard<std::mutex> lock(ChildProcessLaunchLock());
     if (!DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(),
                          own.Receive(), SYNCHRONIZE, TRUE, 0))
       own.release();  // no handle to close
+    package_hold = HoldOwnerLock(package_folder_);
   }
   if (!own) return Fail(IDS_GENERAL_FAILURE, "Could not duplicate own process handle");
   command_line.AppendSwitchValue("initial-proc-handle", EncodeHandle(own.get()));
   LaunchOptions options;
   options.handles_to_inherit = {own.get(), mutex_.get()};
+  if (package_hold) options.handles_to_inherit.push_back(package_hold.get());
   Process backend = LaunchProcess(
       QuoteArgument(program.native()) + L" " + command_line.GetArgumentsString(), options);
   own.reset();
+  package_hold.reset();
   if (!backend.IsValid()) return Fail(IDS_GENERAL_FAILURE, "Could not launch installer backend process");
 
   backend_ = std::move(backend);

@@ -40,6 +40,10 @@ FilePath OwnerLockPath(const FilePath& package_path) {
   return FilePath(package_path).replace_extension(kOwnerLockExtension);
 }
 
+FilePath OwnerLockOfExtractionFolder(const FilePath& extraction_folder) {
+  return FilePath(extraction_folder.native() + kOwnerLockExtension);
+}
+
 void RemoveFilesOfDeadRuns(const FilePath& download_folder, const FilePath& own_lock) {
   std::vector<FilePath> locks;
   ForEachEntry(download_folder, [&](const WIN32_FIND_DATAW& entry) {

@@ -13,6 +13,8 @@ namespace norva::installer {
 FilePath NewPackagePathIn(const FilePath& download_folder);
 FilePath WithoutExtension(const FilePath& path);
 FilePath OwnerLockPath(const FilePath& package_path);
+// The owner lock of the run that unpacked into `extraction_folder`.
+FilePath OwnerLockOfExtractionFolder(const FilePath& extraction_folder);
 
 // A missing file counts as deleted; a folder in its place does not.
 bool DeleteFileIfPresent(const FilePath& path);

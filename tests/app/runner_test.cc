@@ -23,6 +23,7 @@
 #include "installer/ipc/ipc_sender.h"
 #include "installer/settings.h"
 #include "installer/support/installer_process.h"
+#include "package/package_run_files.h"
 #include "product/product_info.h"
 #include "support/holder_process.h"
 #include "support/scratch.h"
@@ -454,6 +455,39 @@ TEST_F(RunnerTest, UnwatchedBackendBlocksLaterStartsOnlyWhileItRuns) {
   CloseHandle(release);
   ASSERT_TRUE(started);
   EXPECT_EQ(log_.events.back(), "terminated(1)");
+}
+
+// A backend installing from a fetched package keeps it from a later run's
+// sweep for its whole life, even once the process that fetched it is gone.
+TEST_F(RunnerTest, TheBackendKeepsItsFetchedPackageFromLaterSweeps) {
+  const std::filesystem::path downloads = env_.scratch() / L"downloads";
+  const std::filesystem::path package = downloads / L"norva_installer_20260101000000";
+  std::filesystem::create_directories(package);
+  std::filesystem::copy_file(GetExecutablePath().parent_path() / L"test_holder.exe",
+                             package / L"installer.exe");
+  // The fetcher that made them has died: nobody holds its lock.
+  for (const wchar_t* extension : {L".lock", L".exe", L".7z"})
+    test::WriteFile(package.native() + extension, "");
+  test::WriteFile(package / L"files_list", "norva.exe\n");
+  const FilePath later_run = downloads / L"norva_installer_20260102000000.lock";
+  InstallerRunner runner(package);
+  runner.AddObserver(&log_);
+  runner.SetPackageReady();
+  HANDLE release = FakeBackendUntilReleased(L"report exit=0");
+  auto settings = MakeSettings(env_.scratch() / L"from downloads");
+  ASSERT_TRUE(runner.StartInstallation(*settings));
+
+  RemoveFilesOfDeadRuns(downloads, later_run);
+  EXPECT_TRUE(PathExists(package / L"files_list"));
+
+  SetEvent(release);
+  RunToEnd();
+  CloseHandle(release);
+  EXPECT_EQ(log_.events.back(), "terminated(1)");
+  EXPECT_TRUE(test::WaitUntil([&] {
+    RemoveFilesOfDeadRuns(downloads, later_run);
+    return !PathExists(package) && !PathExists(package.native() + L".lock");
+  }));
 }
 
 }  // namespace
