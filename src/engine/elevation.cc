@@ -186,7 +186,8 @@ ElevationResult ElevationHandOver::GrantFolderRights(const FilePath& folder, boo
   if (permanent) arguments.AppendSwitch("permanent-permissions");
   if (context_.operation() == kOperationUninstall) arguments.AppendSwitch("run-uninstall-bat");
   arguments.AppendSwitchValue("crash-reporter-pid", CrashReporterPid(context_.command_line));
-  CopySwitch(context_.command_line, "wait-for-package", &arguments);
+  // Never "wait-for-package": with it the helper grants nothing and only
+  // waits for the package, which this process does itself.
   CopySwitch(context_.command_line, "initial-pid", &arguments);
 
   // The helper may run as another account (before Vista always, later when
@@ -292,12 +293,13 @@ StepResult ElevationHandOver::LaunchPackageInstaller() {
   if (!child_succeeded.valid()) return not_started;
   child_succeeded.AddTo(&arguments);
   for (InstallerObserver* observer : context_.observers) observer->OnChildProcessStarting(false);
-  // The folder rights granted for this run are handed back before the
-  // package's installer, which obtains its own, starts.
-  ReturnFolderRights();
+  // The package's installer runs as this user in the rights granted for
+  // this run, so they go back only once it has ended: handed back earlier,
+  // the helper would take them away in the middle of its installation.
   DWORD exit_code = 1;
   bool started = LaunchProcessAndWait(
       QuoteArgument(program.native()) + L" " + arguments.GetArgumentsString(), &exit_code);
+  ReturnFolderRights();
   for (InstallerObserver* observer : context_.observers) observer->OnChildProcessFinished();
   if (!started) return not_started;
   if (exit_code != 0 || !child_succeeded.IsSignaled()) {

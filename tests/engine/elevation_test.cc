@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "base/file_util.h"
+#include "base/scoped_handle.h"
 #include "base/strings.h"
 #include "base/task_runner.h"
 #include "engine/engine_test_support.h"
@@ -387,39 +388,52 @@ class GrantObserver : public RecordingObserver {
 };
 
 // The elevated helper grants this user the folder for the run; the reset
-// tells it to put the folder's list back as it was, and it ends.
+// tells it to put the folder's list back as it was, and it ends. A run that
+// waited for its download hands over to the package's installer within the
+// same rights.
 TEST_F(ElevationTest, PermissionHelperGrantsForTheRunOnly) {
-  const std::filesystem::path folder = Folder(L"granted");
-  DenyCreating(folder);
-  SetAdminMembershipForTesting(kNotAdmin);
-  GrantObserver observer(folder);
-  RecordingObserver run = env_.Run(folder, {.switches = Switches({L"--launchnorva=0"}),
-                                            .observer = &observer,
-                                            .self_executable = PackageInstaller()});
-  ASSERT_TRUE(run.succeeded) << run.failed_message;
-  EXPECT_TRUE(PathExists(folder / L"installation_status.xml"));
-  ASSERT_EQ(observer.helpers.size(), 1u);
+  for (bool download : {false, true}) {
+    SCOPED_TRACE(download ? "download run" : "offline run");
+    const std::filesystem::path folder = Folder(download ? L"granted for download" : L"granted");
+    DenyCreating(folder);
+    SetAdminMembershipForTesting(kNotAdmin);
+    GrantObserver observer(folder);
+    std::vector<std::wstring> switches = {L"--launchnorva=0"};
+    ScopedHandle ready;
+    if (download) {
+      switches.push_back(L"--wait-for-package=" + env_.package().native());
+      ready.reset(CreateEventW(nullptr, TRUE, TRUE,
+                               GetObjectNameForFolder(kPackageReadyEvent, folder, true).c_str()));
+    }
+    RecordingObserver run = env_.Run(folder, {.switches = Switches(switches),
+                                              .observer = &observer,
+                                              .self_executable = PackageInstaller()});
+    ASSERT_TRUE(run.succeeded) << run.failed_message;
+    EXPECT_TRUE(PathExists(folder / L"installation_status.xml"));
+    ASSERT_EQ(observer.helpers.size(), 1u);
 
-  HANDLE helper = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-                              observer.helpers[0]);
-  ASSERT_NE(helper, nullptr);
-  // The helper waits ten seconds after the undo event before it restores.
-  EXPECT_EQ(WaitForSingleObject(helper, 60000), WAIT_OBJECT_0);
-  DWORD exit_code = 1;
-  GetExitCodeProcess(helper, &exit_code);
-  CloseHandle(helper);
-  EXPECT_EQ(exit_code, 0u);
+    HANDLE helper = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                observer.helpers[0]);
+    ASSERT_NE(helper, nullptr);
+    // The helper waits ten seconds after the undo event before it restores.
+    EXPECT_EQ(WaitForSingleObject(helper, 60000), WAIT_OBJECT_0);
+    DWORD exit_code = 1;
+    GetExitCodeProcess(helper, &exit_code);
+    CloseHandle(helper);
+    EXPECT_EQ(exit_code, 0u);
 
-  // While the run went on this user had full access, inherited by what it
-  // made; afterwards the folder has the list it was created with, which is
-  // what a new folder beside it inherits.
-  EXPECT_TRUE(Has(observer.dacl_while_running, "(A;OICI;FA;;;" + test::TokenUserSid() + ")"))
-      << observer.dacl_while_running;
-  const std::string shared = test::SharedObjectAcl(EVENT_ALL_ACCESS, EVENT_ALL_ACCESS, EVENT_ALL_ACCESS);
-  EXPECT_EQ(observer.event_acls, (std::vector<std::string>{shared, shared}));
-  const std::filesystem::path sibling = folder.parent_path() / L"sibling";
-  std::filesystem::create_directories(sibling);
-  EXPECT_EQ(DaclOf(folder), DaclOf(sibling));
+    // While the run went on this user had full access, inherited by what it
+    // made; afterwards the folder has the list it was created with, which is
+    // what a new folder beside it inherits.
+    EXPECT_TRUE(Has(observer.dacl_while_running, "(A;OICI;FA;;;" + test::TokenUserSid() + ")"))
+        << observer.dacl_while_running;
+    const std::string shared =
+        test::SharedObjectAcl(EVENT_ALL_ACCESS, EVENT_ALL_ACCESS, EVENT_ALL_ACCESS);
+    EXPECT_EQ(observer.event_acls, (std::vector<std::string>{shared, shared}));
+    const std::filesystem::path sibling = folder.parent_path() / L"sibling";
+    std::filesystem::create_directories(sibling);
+    EXPECT_EQ(DaclOf(folder), DaclOf(sibling));
+  }
 }
 
 TEST_F(ElevationTest, PermissionHelperFailures) {
