@@ -187,7 +187,9 @@ bool Wininet::Start(const std::wstring& url, std::string body, Closure completio
 
 bool Wininet::OpenAndSendRequest(const std::wstring& extra_headers) {
   request_progress_ = false;
-  DWORD flags = INTERNET_FLAG_RELOAD;
+  // The package is written once, by us: never a second copy into the
+  // user's internet cache, and no dialog of the system's own.
+  DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI;
   if (url_parts_.scheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
   request_.reset(HttpOpenRequestW(connection_.get(), body_.empty() ? L"GET" : L"POST",
                                   url_parts_.path.c_str(), L"HTTP/1.1", nullptr, nullptr, flags,

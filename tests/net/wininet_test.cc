@@ -165,8 +165,14 @@ TEST_F(WininetTest, DownloadsIntoFileAndRecordsTheChunk) {
   EXPECT_TRUE(chunks[0]["chunk_start_time"].contains("elapsed"));
   EXPECT_TRUE(chunks[0]["chunk_end_time"].contains("time"));
 
+  // The package is written once, into our file, never into the user's
+  // internet cache as well.
+  DeleteUrlCacheEntryW(service_.Url("/package.bin").c_str());
+  DWORD size = 0;
   // The same downloader serves the next request.
   ASSERT_TRUE(Download(service_.Url("/package.bin")));
+  EXPECT_FALSE(GetUrlCacheEntryInfoW(service_.Url("/package.bin").c_str(), nullptr, &size));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   EXPECT_EQ(completions_, 2);
   EXPECT_EQ(downloader_.state(), Wininet::kCompleted);
   EXPECT_EQ(Chunks().size(), 2u);
