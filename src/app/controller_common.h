@@ -15,6 +15,11 @@ class Settings;
 class StatsCollector;
 class TaskLoop;
 
+// The failure reason a report gives when the backend ended without a report
+// of its own (the statistics service knows only its fixed reasons); the log
+// says more.
+inline constexpr char kUnreportedInstallerError[] = "Unreported installer error.";
+
 // Runs `hand_over` once the preference default overrides for
 // `tracking_data` (empty: the installation folder's own) are in the package
 // folder. An uninstallation seeds no preferences, and a file fetched into

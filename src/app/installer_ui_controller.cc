@@ -163,6 +163,7 @@ void InstallerUIController::OnProceed() {
   if (progress_.state() == FetchState::kPackageReady) FetchPrefDefaultOverrides();
   settings_->RemoveObserver(this);
   settings_->DumpStats(stats_->root());
+  settings_stats_written_ = true;
   if (GetWindowsVersionRank() < kWindows7) {
     std::wstring full_package =
         l10n::WithoutAccessKey(l10n::GetLocalizedString(IDS_DOWNLOAD_FULL_INSTALLER));
@@ -275,9 +276,8 @@ void InstallerUIController::OnInstallerTerminated(bool success) {
     return;
   }
   if (!pending_error_) {
-    OnInstallationFailed(IDS_GENERAL_FAILURE, L"",
-                         "Installer backend ended without reporting success");
-    LOG(ERROR) << "Unreported installer error.";
+    OnInstallationFailed(IDS_GENERAL_FAILURE, L"", kUnreportedInstallerError);
+    LOG(ERROR) << kUnreportedInstallerError;
   }
   loop_->task_runner()->PostDelayedTask(
       FROM_HERE,
@@ -378,6 +378,9 @@ void InstallerUIController::Finish() {
     });
   }
   folder_lock_.Release();
+  // Cancelled before the user proceeded, the run reports the settings it
+  // ends with.
+  if (!settings_stats_written_) settings_->DumpStats(stats_->root());
   if (result_ && UiStatsEnabled()) stats_->root().Remove("failure_reason");
   EndRun(*stats_, *loop_, result_,
          settings_->choices().enable_installer_stats && !settings_->options().autoupdate,

@@ -118,6 +118,7 @@ class InstallerUIController : public Settings::Observer,
   bool failed_before_ = false;
   bool proceed_requested_ = false;
   bool initial_stats_written_ = false;
+  bool settings_stats_written_ = false;
   bool result_ = false;
   bool finished_ = false;
   DownloadFolderLock folder_lock_;

@@ -24,12 +24,13 @@ namespace {
 // A backend that has reported success quits at once; one that does not end
 // within this time is stuck, and the run must not wait for it for ever.
 constexpr std::chrono::milliseconds kEndAfterSuccessReport{30000};
-constexpr char kNoSuccessReason[] = "Installer backend ended without reporting success";
 
 }  // namespace
 
-SilentInstallerController::SilentInstallerController()
-    : stats_(std::make_unique<StatsCollector>(FeatureRegistry::Get().IsEnabled(kUiStats), this)) {}
+SilentInstallerController::SilentInstallerController(const CommandLine& command_line)
+    : command_line_(command_line),
+      stats_(std::make_unique<StatsCollector>(FeatureRegistry::Get().IsEnabled(kUiStats), this,
+                                              command_line)) {}
 
 SilentInstallerController::~SilentInstallerController() {
   if (settings_) settings_->RemoveObserver(this);
@@ -46,12 +47,14 @@ bool SilentInstallerController::Run(Settings& settings, bool inside_package,
     package_folder = GetExecutablePath().parent_path();
     package_ready_ = true;
   } else {
-    fetcher_ = std::make_unique<PackageFetcher>(download_folder, stats_->root(), this, this);
+    fetcher_ = std::make_unique<PackageFetcher>(download_folder, stats_->root(), this, this,
+                                                command_line_);
     fetcher_->Start();
     package_folder = fetcher_->extraction_folder();
   }
   runner_ = std::make_unique<InstallerRunner>(package_folder, !inside_package);
-  pref_fetcher_ = std::make_unique<PrefDefaultOverridesFetcher>(package_folder, this);
+  pref_fetcher_ =
+      std::make_unique<PrefDefaultOverridesFetcher>(package_folder, this, command_line_);
   runner_->AddObserver(this);
   if (!settings.IsStatusFetchPending()) {
     loop_->task_runner()->PostTask(FROM_HERE, [weak = weak_factory_.GetWeakPtr()] {
@@ -79,7 +82,7 @@ void SilentInstallerController::StartInstallationAttempt() {
   // started once the package is ready (NotifyStatusChanged).
   if (!package_ready_ && !BackendStartsEarly()) return;
   attempt_started_ = true;
-  settings_->DumpStats(stats_->root());
+  WriteSettingsStats();
   if (GetWindowsVersionRank() < kWindows7) {
     LOG(ERROR) << "This version of Norva doesn't support windows versions "
                << "prior to Windows 7";
@@ -185,7 +188,7 @@ void SilentInstallerController::OnInstallationSucceeded() {
       [weak = weak_factory_.GetWeakPtr()] {
         if (!weak || weak->finished_) return;
         LOG(ERROR) << "The installer backend did not end after reporting success";
-        weak->SetFailureReason("Installer backend did not end after reporting success");
+        weak->SetFailureReason(kUnreportedInstallerError);
         weak->Finish();
       },
       kEndAfterSuccessReport);
@@ -196,8 +199,13 @@ void SilentInstallerController::OnInstallerTerminated(bool success) {
   LOG(INFO) << "The installer backend ended " << (success ? "successfully" : "with a failure");
   if (finished_) return;
   result_ = success;
-  if (!success) SetFailureReason(kNoSuccessReason);
+  if (!success) SetFailureReason(kUnreportedInstallerError);
   Finish();
+}
+
+void SilentInstallerController::WriteSettingsStats() {
+  settings_->DumpStats(stats_->root());
+  settings_stats_written_ = true;
 }
 
 void SilentInstallerController::SetFailureReason(const std::string& reason) {
@@ -207,6 +215,9 @@ void SilentInstallerController::SetFailureReason(const std::string& reason) {
 void SilentInstallerController::Finish() {
   if (finished_) return;
   finished_ = true;
+  // A run that ends before its installation attempt (a package that could
+  // not be obtained) reports the settings all the same.
+  if (!settings_stats_written_) WriteSettingsStats();
   bool successful_autoupdate = result_ && settings_->options().autoupdate;
   EndRun(*stats_, *loop_, result_,
          settings_->choices().enable_installer_stats && !successful_autoupdate,

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "base/command_line.h"
 #include "base/file_path.h"
 #include "base/thread_checker.h"
 #include "base/weak_ptr.h"
@@ -29,8 +30,10 @@ class SilentInstallerController : public Settings::Observer,
                                   public PackageFetcherDelegate,
                                   public InstallerObserver {
  public:
-  // Starts the run's statistics collector.
-  SilentInstallerController();
+  // Starts the run's statistics collector. `command_line` holds the switches
+  // the fetches and the report read (tests pass their own).
+  explicit SilentInstallerController(
+      const CommandLine& command_line = CommandLine::ForCurrentProcess());
   ~SilentInstallerController() override;
   SilentInstallerController(const SilentInstallerController&) = delete;
   SilentInstallerController& operator=(const SilentInstallerController&) = delete;
@@ -38,6 +41,8 @@ class SilentInstallerController : public Settings::Observer,
   // Returns once the installation has ended and its report has been sent;
   // true when the installation succeeded.
   bool Run(Settings& settings, bool inside_package, const FilePath& download_folder);
+
+  StatsCollector& stats() { return *stats_; }
 
   // Settings::Observer:
   void OnInstallFolderStatusChanged() override;
@@ -66,9 +71,11 @@ class SilentInstallerController : public Settings::Observer,
   bool BackendStartsEarly() const;
   void StartBackend();
   void FetchPrefDefaultOverrides();
+  void WriteSettingsStats();
   void SetFailureReason(const std::string& reason);
   void Finish();
 
+  const CommandLine command_line_;
   const std::unique_ptr<StatsCollector> stats_;
   TaskLoop* loop_ = nullptr;
   Settings* settings_ = nullptr;
@@ -77,6 +84,7 @@ class SilentInstallerController : public Settings::Observer,
   bool fetching_download_url_seen_ = false;
   bool package_ready_ = false;
   bool attempt_started_ = false;
+  bool settings_stats_written_ = false;
   std::string tracking_data_;
   std::unique_ptr<PackageFetcher> fetcher_;
   std::unique_ptr<InstallerRunner> runner_;

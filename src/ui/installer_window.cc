@@ -351,7 +351,10 @@ void InstallerWindow::RefreshUninstallControls(bool needs_elevation) {
 
 void InstallerWindow::RefreshInstallControls(bool needs_elevation) {
   const InstallationStatus& status = settings_.GetInstallationStatus();
-  bool installed = status.IsExistingInstallation() || status.IsLegacyInstallation();
+  // A launcher without an installation status is what a broken or partly
+  // removed installation leaves: accepting updates it.
+  bool installed = status.IsExistingInstallation() || status.IsLegacyInstallation() ||
+                   status.HasLauncher();
   SetControlText(dialog_, IDC_ACCEPT_BUTTON,
                  GetLocalizedString(installed ? IDS_ACCEPT_AND_UPDATE : IDS_ACCEPT_AND_INSTALL));
   welcome_links_.SetText(MarkLinks(GetLocalizedString(IDS_TERMS_NOTICE)), painter_.LinkColor(),

@@ -138,9 +138,14 @@ class InstallerUIControllerTest : public testing::Test {
 TEST_F(InstallerUIControllerTest, CancelAndFullPackageEndTheRun) {
   {
     InstallerUIController controller;
-    EXPECT_FALSE(Run(controller, [](InstallerUIController& c) { c.OnCancel(); }));
+    EXPECT_FALSE(Run(controller, [](InstallerUIController& c) { c.OnCancel(); },
+                     L"--enable-installer-stats=0 --allusers=0"));
     EXPECT_EQ(Stats(controller)["installation_cancelled"], 1);
     EXPECT_EQ(Stats(controller)["installation_success"], 0);
+    // Ended before the user proceeded, the report still has the settings.
+    EXPECT_EQ(Stats(controller)["installation_mode"], "current_user");
+    EXPECT_EQ(Stats(controller)["installation_operation"], "installing");
+    EXPECT_EQ(Stats(controller)["autoupdate"], 0);
     EXPECT_EQ(opened_address_, L"");
   }
   InstallerUIController controller;
@@ -221,8 +226,8 @@ TEST_F(InstallerUIControllerTest, OnlyTheBackendsEndDecidesTheOutcome) {
     poll();
   }));
   EXPECT_EQ(page, kPageError);
-  EXPECT_EQ(Stats(controller)["failure_reason"],
-            "Installer backend ended without reporting success");
+  // The statistics service knows the reason by this text alone.
+  EXPECT_EQ(Stats(controller)["failure_reason"], "Unreported installer error.");
   FeatureRegistry::Get().ResetForTesting();
   FeatureRegistry::Get().RegisterDefaults();
 }

@@ -345,7 +345,7 @@ TEST_F(SilentInstallTest, EitherProcessEndingMidwayLeavesNothingBehind) {
       json reports = stats_service_.Requests();
       ASSERT_EQ(reports.size(), 1u) << reports.dump();
       json report = json::parse(reports[0]["body"].get<std::string>());
-      EXPECT_EQ(report["failure_reason"], "Installer backend ended without reporting success");
+      EXPECT_EQ(report["failure_reason"], "Unreported installer error.");
       EXPECT_EQ(report["installation_success"], 0);
     } else {
       HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE,

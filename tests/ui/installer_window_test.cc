@@ -10,6 +10,8 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -24,6 +26,7 @@
 #include "base/file_util.h"
 #include "base/strings.h"
 #include "base/task_loop.h"
+#include "installer/support/status_fixtures.h"
 #include "product/installer_features.h"
 #include "product/languages.h"
 #include "product/resource_ids.h"
@@ -836,6 +839,46 @@ TEST_F(InstallerWindowTest, InvalidFolderDisablesAcceptAndWarns) {
   EXPECT_FALSE(Visible(IDC_INVALID_FOLDER_WARNING));
   EXPECT_EQ(Text(IDC_FOLDER_LIST), good.wstring());
   EXPECT_EQ(Stats()["ui"]["page_sequence"][1]["edited_install_path"], 2);
+}
+
+// Accepting updates whatever the folder holds of an installation, even a
+// launcher that lost its status file; only a folder without one installs.
+TEST_F(InstallerWindowTest, AcceptSaysUpdateForAnyInstallationInTheFolder) {
+  const struct {
+    const char* name;
+    std::function<void(const std::filesystem::path&)> make;
+    int text;
+  } kCases[] = {
+      {"empty folder", [](const std::filesystem::path& folder) { CreateDirectories(folder); },
+       IDS_ACCEPT_AND_INSTALL},
+      {"launcher only",
+       [](const std::filesystem::path& folder) {
+         CreateDirectories(folder);
+         test::WriteFile(folder / L"launcher.exe", "launcher");
+       },
+       IDS_ACCEPT_AND_UPDATE},
+      {"unreadable status file",
+       [](const std::filesystem::path& folder) {
+         test::MakeInstallation(folder);
+         test::WriteFile(folder / L"installation_status.xml", "<install_log");
+       },
+       IDS_ACCEPT_AND_UPDATE},
+      {"installation",
+       [](const std::filesystem::path& folder) {
+         ASSERT_TRUE(test::WriteLogInto(folder, test::MakeInstallation(folder)));
+       },
+       IDS_ACCEPT_AND_UPDATE},
+  };
+  int number = 0;
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const std::filesystem::path folder = scratch_.path() / (L"accept" + std::to_wstring(++number));
+    c.make(folder);
+    Open(folder);
+    EXPECT_EQ(Text(IDC_ACCEPT_BUTTON), GetLocalizedString(c.text));
+    EXPECT_TRUE(IsWindowEnabled(Control(IDC_ACCEPT_BUTTON)));
+    window_.reset();
+  }
 }
 
 // Switching the language reloads every text; a right-to-left language
