@@ -5,6 +5,7 @@
 #include "product/installer_features.h"
 #include "product/product_info.h"
 #include "system/access_rights.h"
+#include "system/transactions/journal.h"
 #include "system/windows_version.h"
 
 namespace norva::installer {
@@ -119,9 +120,9 @@ CommandLine SettingsCommandLine::ToBackend(const SettingsOptions& run, InstallOp
   CommandLine result{FilePath()};
   result.AppendSwitch("backend");
   if (run.silent) result.AppendSwitch("silent");
-  for (const char* name :
-       {"initial-pid", "temp-folder", "test-kill-after-journal-record", "test-kill-after-do"})
-    CopySwitch(name, &result);
+  for (const char* name : {"initial-pid", "temp-folder"}) CopySwitch(name, &result);
+  // A test build's kill switches; the shipped installer has none.
+  for (const char* name : Journal::KillSwitchesForTesting()) CopySwitch(name, &result);
   if (operation == kOperationUninstall) {
     result.AppendSwitch("uninstall");
     AppendFlag("deleteuserprofile", choices.delete_profile, &result);

@@ -3,6 +3,8 @@
 #   e2e_fixtures.sh BUILD_DIR QUERY_CHILD_EXE OUT_DIR
 # package.exe / next_package.exe   signed offline packages of this build and
 #                                  of the later test version (bin/next)
+# killable_package.exe / killable_next_package.exe   the same, of the builds
+#                                  that take the kill switches (bin/killable)
 # unsigned_package.exe, other_signer_package.exe   packages that must be refused
 # netinstaller.exe                 this build, signed, carrying server tracking data
 # next_netinstaller.exe            the later version, without a payload
@@ -19,6 +21,11 @@ rm -rf "$out"
 mkdir -p "$out"
 make_package --sign "$out/certs" "$out/package.exe"
 make_package --sign "$out/certs" --installer "$build/bin/next/installer.exe" "$out/next_package.exe"
+# The same two built with the kill sweep's switches, which the shipped one ignores.
+make_package --sign "$out/certs" --installer "$build/bin/killable/installer.exe" \
+  "$out/killable_package.exe"
+make_package --sign "$out/certs" --installer "$build/bin/killable/next/installer.exe" \
+  "$out/killable_next_package.exe"
 make_package "$out/unsigned_package.exe"
 make_package --sign "$out/certs" --signer other "$out/other_signer_package.exe"
 # Signed, as released installers are: only a signed installer checks the

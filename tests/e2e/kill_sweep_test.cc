@@ -22,6 +22,11 @@ using json = nlohmann::json;
 
 enum class Run { kInstall, kUpgrade, kUninstall };
 
+// Packages of the builds that take the kill switches; the installer inside
+// is the one an uninstallation runs.
+constexpr wchar_t kPackage[] = L"killable_package.exe";
+constexpr wchar_t kNextPackage[] = L"killable_next_package.exe";
+
 // What a recovery cannot put back: the installer's own preference file of an
 // existing installation is rewritten outside the transaction.
 constexpr const char* kAllowedDifference = "installer_prefs.json";
@@ -46,13 +51,13 @@ class KillSweepTest : public test::EndToEndTest, public testing::WithParamInterf
     DeleteTree(FilePath(folder_.native()));
     test::RemoveProductTraces();
     if (GetParam() != Run::kInstall) {
-      ASSERT_EQ(EndToEndTest::Run(Fixture(L"package.exe")), 0u) << Logs();
+      ASSERT_EQ(EndToEndTest::Run(Fixture(kPackage)), 0u) << Logs();
     }
   }
 
   DWORD RunSwept(const std::wstring& kill) {
-    if (GetParam() == Run::kInstall) return EndToEndTest::Run(Fixture(L"package.exe"), kill);
-    if (GetParam() == Run::kUpgrade) return EndToEndTest::Run(Fixture(L"next_package.exe"), kill);
+    if (GetParam() == Run::kInstall) return EndToEndTest::Run(Fixture(kPackage), kill);
+    if (GetParam() == Run::kUpgrade) return EndToEndTest::Run(Fixture(kNextPackage), kill);
     ClearLogs();
     DWORD exit_code = 99;
     EXPECT_TRUE(LaunchProcessAndWait(
@@ -122,7 +127,7 @@ TEST_P(KillSweepTest, EveryKilledRunIsRolledBackByTheNextOne) {
   if (GetParam() == Run::kInstall) {
     // The files of a clean installation, to compare the one after the sweep with.
     Prepare();
-    ASSERT_EQ(EndToEndTest::Run(Fixture(L"package.exe")), 0u) << Logs();
+    ASSERT_EQ(EndToEndTest::Run(Fixture(kPackage)), 0u) << Logs();
     std::filesystem::copy(folder_ / Version(), reference, std::filesystem::copy_options::recursive);
   }
   EXPECT_GT(Sweep("test-kill-after-journal-record"), 10);
@@ -163,6 +168,25 @@ INSTANTIATE_TEST_SUITE_P(Runs, KillSweepTest,
                                               : info.param == Run::kUpgrade ? "Upgrade"
                                                                             : "Uninstall");
                          });
+
+using ShippedInstallerTest = test::EndToEndTest;
+
+// The shipped installer takes no kill switch: given both, it installs to the
+// end (an exit code alone would not tell, a killed process reads back 0).
+TEST_F(ShippedInstallerTest, IgnoresTheKillSwitches) {
+  const wchar_t kSwitches[] = L"--test-kill-after-journal-record=1 --test-kill-after-do=1";
+  EXPECT_EQ(Run(Fixture(L"package.exe"), kSwitches), 0u) << Logs();
+  const std::string logs = Logs();
+  EXPECT_EQ(logs.find("Ending the process for a test"), std::string::npos) << logs;
+  EXPECT_NE(logs.find("Installation succeeded"), std::string::npos) << logs;
+  const std::wstring version = Utf8ToWide(product::ProductVersion());
+  EXPECT_TRUE(PathExists(folder_ / version / L"norva.exe"));
+  EXPECT_TRUE(PathExists(folder_ / L"launcher.exe"));
+  EXPECT_EQ(InstalledVersion(), version);
+  EXPECT_FALSE(test::FindUninstallKey().empty());
+  // Committed: no journal is left for a recovery.
+  EXPECT_FALSE(Journal::ExistsFor(FilePath(folder_.native())));
+}
 
 }  // namespace
 }  // namespace norva::installer

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <iterator>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "product/product_info.h"
 #include "support/fault_injection.h"
 #include "system/install_log.h"
+#include "system/windows_version.h"
 
 namespace norva::installer {
 namespace {
@@ -157,6 +159,7 @@ class RegistrationTest : public testing::Test {
  protected:
   void SetUp() override { FeatureRegistry::Get().RegisterDefaults(); }
   void TearDown() override {
+    SetWindowsVersionRankForTesting(-1);
     product::SetStreamIdForTesting(-1);
     FeatureRegistry::Get().RegisterDefaults();
     for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) RegDeleteTreeW(root, kOwnKey.c_str());
@@ -175,13 +178,61 @@ TEST_F(RegistrationTest, InstallationWritesEveryRowInItsHive) {
   ExpectRows(HKEY_CURRENT_USER, Folder(L"one"));
 
   test::RemoveProductTraces();
-  // Only a machine-wide installation removes a DDE command left by others.
-  RegSetKeyValueW(HKEY_LOCAL_MACHINE, (cls + L"\\shell\\open\\ddeexec\\Topic").c_str(), nullptr,
-                  REG_SZ, L"x", 4);
+  // The machine-wide row deletes the key its template spells, placeholders
+  // and all: a DDE command found under the product's class stays.
+  const std::wstring ifexec = cls + L"\\shell\\open\\ddeexec\\ifexec";
+  RegSetKeyValueW(HKEY_LOCAL_MACHINE, ifexec.c_str(), nullptr, REG_SZ, L"x", 4);
   ASSERT_TRUE(env_.Run(Folder(L"all"), {kAllUsers}).succeeded);
   ExpectRows(HKEY_LOCAL_MACHINE, Folder(L"all"));
-  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, cls + L"\\shell\\open\\ddeexec"));
+  EXPECT_EQ(Actual(HKEY_LOCAL_MACHINE, ifexec, L""), (Row{L"", L"", REG_SZ, L"x"}.Expected()));
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, cls));
+}
+
+// Before Windows 8 a machine-wide installation that makes the browser the
+// default registers the protocols itself. The DDE commands that other
+// programs keep under them (and under the product's class) stay; the
+// delete-key rows remove only the keys they spell.
+TEST_F(RegistrationTest, MachineWideDefaultBrowserKeepsTheDdeCommandsOfOthers) {
+  SetWindowsVersionRankForTesting(kWindows7);
+  const std::wstring classes = L"Software\\Classes\\", dde = L"\\shell\\open\\ddeexec";
+  // Keys of the prefix that the registration writes to, put back afterwards.
+  std::vector<std::unique_ptr<test::RegistryKeyGuard>> guards;
+  for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+    for (const wchar_t* name : {L"http", L"https", L"ftp", L".crx", L".htm", L".html", L".nex",
+                                L".opdownload", L".shtml", L".xht", L".xhtml", L"{Protocol}"})
+      guards.push_back(std::make_unique<test::RegistryKeyGuard>(root, classes + name));
+    guards.push_back(
+        std::make_unique<test::RegistryKeyGuard>(root, L"Software\\Clients\\StartMenuInternet"));
+  }
+  const struct {
+    std::wstring owner;
+    bool stays;
+  } kKeys[] = {
+      {L"http", true},
+      {L"https", true},
+      {L"ftp", true},
+      {test::ProductStream(), true},
+      {L"{Protocol}", false},  // what the protocol rows spell
+  };
+  const wchar_t other[] = L"OtherBrowser";
+  for (const auto& k : kKeys) {
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, (classes + k.owner + dde + L"\\Application").c_str(),
+                              nullptr, REG_SZ, other, sizeof(other)),
+              ERROR_SUCCESS);
+  }
+  RecordingObserver run = env_.Run(
+      Folder(L"default"), {{L"--allusers=1", L"--launchnorva=0", L"--setdefaultbrowser=1"}});
+  ASSERT_TRUE(run.succeeded) << run.failed_message;
+  // The protocols were registered for the machine.
+  EXPECT_EQ(test::ReadRegString(HKEY_LOCAL_MACHINE, classes + L"ftp\\shell\\open\\command"),
+            L"\"" + Folder(L"default").native() + L"\\launcher.exe\" -noautoupdate -- \"%1\"");
+  for (const auto& k : kKeys) {
+    EXPECT_EQ(Actual(HKEY_LOCAL_MACHINE, classes + k.owner + dde + L"\\Application", L""),
+              (k.stays ? Row{L"", L"", REG_SZ, other}.Expected() : kAbsent))
+        << WideToUtf8(k.owner);
+    EXPECT_EQ(KeyExists(HKEY_LOCAL_MACHINE, classes + k.owner + dde), k.stays)
+        << WideToUtf8(k.owner);
+  }
 }
 
 TEST_F(RegistrationTest, FurtherInstallationsOfTheVersionNumberTheirUninstallKey) {

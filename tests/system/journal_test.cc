@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "scratch_key.h"
+#include "support/fault_injection.h"
 #include "support/folder_link.h"
 #include "support/scratch.h"
 #include "support/snapshot.h"
@@ -499,6 +500,121 @@ TEST_F(JournalRecoveryTest, WhatGoesIntoAMadeFolderOrKeyNeedsNoRecord) {
   JournalReadEnd end;
   EXPECT_EQ(DecodeJournal(bytes, &end), expected);
   journal.Discard();
+}
+
+// A folder's creation record stands until a drop withdraws it: the
+// recovery leaves such a folder, with what it holds, to whoever has it now.
+TEST_F(JournalRecoveryTest, AWithdrawnCreationRemovesNothing) {
+  const JournalRecord created{.kind = Kind::kCreatedFolder,
+                              .texts = {Install(L"made").wstring(), Install().wstring()}};
+  const JournalRecord dropped{.kind = Kind::kDroppedFolder, .texts = {Install(L"MADE").wstring()}};
+  const JournalRecord other{.kind = Kind::kDroppedFolder, .texts = {Install(L"other").wstring()}};
+  const struct {
+    const char* what;
+    std::vector<JournalRecord> records;
+    bool stays;
+  } kCases[] = {
+      {"withdrawn", {created, dropped}, true},
+      {"made again after it was withdrawn", {created, dropped, created}, false},
+      {"made and withdrawn twice", {created, dropped, created, dropped}, true},
+      {"a drop before the creation", {dropped, created}, false},
+      {"another folder withdrawn", {created, other}, false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    test::LogCapture log;
+    test::WriteFile(Install(L"made\\theirs.txt"), "theirs");
+    EXPECT_EQ(RecoveryResult::kRolledBack, Recover(c.records));
+    EXPECT_EQ(fs::exists(Install(L"made\\theirs.txt")), c.stays);
+    EXPECT_TRUE(fs::exists(Install()));
+    EXPECT_FALSE(log.Contains("Refusing"));
+    fs::remove_all(Install());
+  }
+}
+
+class JournalWriterTest : public JournalRecoveryTest {
+ protected:
+  // What a recovery does after a kill of the writer now: it reads the records
+  // that are on disk (a copy, as the writer holds the journal).
+  RecoveryResult RecoverAfterAKill() {
+    const fs::path killed = scratch_.path() / L"killed.journal";
+    fs::remove(killed);
+    if (!fs::exists(JournalFile())) return RecoveryResult::kNothingToDo;
+    HANDLE held = CreateFileW(JournalFile().c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(held, INVALID_HANDLE_VALUE);
+    std::string bytes(1 << 16, '\0');
+    DWORD read = 0;
+    ReadFile(held, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+    CloseHandle(held);
+    bytes.resize(read);
+    test::WriteFile(killed, bytes);
+    return RecoverInterruptedInstallation(FilePath(killed.wstring()), Scope());
+  }
+
+  FilePath F(const fs::path& path) const { return FilePath(path.wstring()); }
+};
+
+// Whatever stands where a folder is to be made is not the transaction's: no
+// record names it, so a recovery never removes it.
+TEST_F(JournalWriterTest, NothingIsRecordedForAFolderWhereAFileStands) {
+  for (const wchar_t* folder : {L"taken", L"taken\\sub"}) {
+    SCOPED_TRACE(WideToUtf8(folder));
+    test::WriteFile(Install(L"taken"), "a file");
+    Journal journal;
+    journal.Open(F(JournalFile()), Scope());
+    Transaction transaction(&journal);
+    EXPECT_FALSE(transaction.Execute(std::make_unique<CreateFolderOperation>(F(Install(folder)))));
+    EXPECT_FALSE(journal.written());
+    EXPECT_EQ(RecoveryResult::kNothingToDo, RecoverAfterAKill());
+    EXPECT_EQ(test::ReadFile(Install(L"taken")), "a file");
+    transaction.Rollback();
+    EXPECT_EQ(test::ReadFile(Install(L"taken")), "a file");
+    fs::remove_all(Install());
+  }
+}
+
+// A folder the transaction made and then lost again is withdrawn from the
+// journal. When someone else makes a folder of that name and the transaction
+// then copies into it, the copy has its own record: a recovery after a kill
+// removes the copy and leaves the other's folder.
+TEST_F(JournalWriterTest, AFolderWhoseCreationWasUndoneIsNoLongerTheTransactions) {
+  test::WriteFile(Outside(L"new.dll"), "new");
+  const FilePath made = F(Install(L"made"));
+  const struct {
+    const char* what;
+    std::function<bool(Transaction*)> lose;
+  } kCases[] = {
+      {"failed after its Do",
+       [&](Transaction* transaction) {
+         test::FaultInjector fault(1, test::FaultInjector::Mode::kAfterDo);
+         return transaction->Execute(std::make_unique<CreateFolderOperation>(made));
+       }},
+      {"prerequisite of a copy that failed",
+       [&](Transaction* transaction) {
+         return transaction->Execute(std::make_unique<CopyFileOperation>(
+             F(Outside(L"missing.dll")), F(Install(L"made\\a.dll"))));
+       }},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    fs::create_directories(Install());
+    Journal journal;
+    journal.Open(F(JournalFile()), Scope());
+    Transaction transaction(&journal);
+    EXPECT_FALSE(c.lose(&transaction));
+    EXPECT_FALSE(fs::exists(Install(L"made")));
+    test::WriteFile(Install(L"made\\theirs.txt"), "theirs");
+    ASSERT_TRUE(transaction.Execute(
+        std::make_unique<CopyFileOperation>(F(Outside(L"new.dll")), F(Install(L"made\\new.dll")))));
+    EXPECT_EQ(RecoveryResult::kRolledBack, RecoverAfterAKill());
+    EXPECT_EQ(test::ReadFile(Install(L"made\\theirs.txt")), "theirs");
+    EXPECT_FALSE(fs::exists(Install(L"made\\new.dll")));
+    transaction.Rollback();
+    EXPECT_FALSE(fs::exists(JournalFile()));
+    fs::remove_all(Install());
+  }
 }
 
 TEST_F(JournalRecoveryTest, AJournalHeldByItsWriterIsLeftAlone) {

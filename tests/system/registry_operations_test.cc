@@ -324,13 +324,15 @@ TEST_F(RegistryEntryTest, ExpandsTemplatesWritesAndRecordsTheValue) {
   EXPECT_EQ(0u, data.size());
   EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
 
-  // The delete-key kind expands its key too: the key written above goes.
+  // The delete-key kind takes its key as it stands: the key of that name
+  // goes, the key written above stays.
+  ASSERT_TRUE(test::WriteString(key, L"v", L"literal"));
   RegistryEntry remove{key.c_str(), nullptr, kDeleteKeyType};
   remove.context = &context_;
   ASSERT_TRUE(CreateRegistryOperation(remove, HKEY_CURRENT_USER, &operation));
   ASSERT_TRUE(transaction.Execute(std::move(operation)));
-  EXPECT_FALSE(test::KeyExists(scratch_.Sub(L"Norva\\Sub {Stream}")));
-  EXPECT_TRUE(test::KeyExists(scratch_.Sub(L"Norva")));
+  EXPECT_FALSE(test::KeyExists(key));
+  EXPECT_TRUE(test::KeyExists(scratch_.Sub(L"Norva\\Sub {Stream}")));
 }
 
 TEST_F(RegistryEntryTest, InsertedTextIsNotExpandedAgain) {

@@ -6,6 +6,7 @@
 #include "base/logging.h"
 #include "system/transactions/file_helpers.h"
 #include "system/transactions/journal.h"
+#include "system/transactions/transaction.h"
 
 namespace norva::installer {
 
@@ -20,36 +21,61 @@ bool CreateFolderOperation::Do(Transaction* nested) {
     VLOG(1) << "Folder already exists";
     return true;
   }
+  // The levels to make, deepest first.
+  std::vector<FilePath> missing = {path_};
   FilePath ancestor = file_helpers::ParentOf(path_);
-  while (!ancestor.empty() && !file_helpers::DirectoryExists(ancestor))
+  while (!ancestor.empty() && !file_helpers::DirectoryExists(ancestor)) {
+    missing.push_back(ancestor);
     ancestor = file_helpers::ParentOf(ancestor);
-  if (!ancestor.empty()) {
-    VLOG(1) << "Valid ancestor";
-    if (!WriteAhead(nested, {.kind = JournalRecord::Kind::kCreatedFolder,
-                             .texts = {path_.native(), ancestor.native()}})) {
+  }
+  if (ancestor.empty()) {
+    LOG(ERROR) << "Failed folder creation";
+    return false;
+  }
+  VLOG(1) << "Valid ancestor";
+  // A file at a level is not ours: no record may name it for a recovery.
+  for (const FilePath& level : missing) {
+    if (file_helpers::PathExists(level)) {
+      LOG(ERROR) << "Not a folder: " << level;
       LOG(ERROR) << "Failed folder creation";
       return false;
     }
-    // Recorded before creating, so that Undo also clears the levels of a
-    // creation that failed half-way.
-    ancestor_ = ancestor;
-    if (CreateDirectories(path_)) {
-      VLOG(1) << "Folder created successfully";
-      return true;
-    }
   }
-  LOG(ERROR) << "Failed folder creation";
-  return false;
+  if (!WriteAhead(nested, {.kind = JournalRecord::Kind::kCreatedFolder,
+                           .texts = {path_.native(), ancestor.native()}})) {
+    LOG(ERROR) << "Failed folder creation";
+    return false;
+  }
+  journal_ = nested ? nested->journal() : nullptr;
+  for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
+    // Whatever appeared at the name since the check belongs to someone else.
+    if (!file_helpers::CreateNewFolder(*level)) {
+      PLOG(ERROR) << "Could not create folder " << *level;
+      LOG(ERROR) << "Failed folder creation";
+      return false;
+    }
+    made_.push_back(*level);
+  }
+  ancestor_ = ancestor;
+  VLOG(1) << "Folder created successfully";
+  return true;
 }
 
 void CreateFolderOperation::Undo() {
-  if (ancestor_.empty()) return;
-  for (FilePath folder = path_; !folder.empty() && folder != ancestor_;
-       folder = file_helpers::ParentOf(folder)) {
-    if (file_helpers::RemoveEmptyFolder(folder)) continue;
-    // A level that a failed Do never made is no reason to stop.
-    DWORD error = GetLastError();
-    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) break;
+  if (journal_) {
+    // Withdrawn before anything is removed: a run killed in between leaves
+    // an empty folder, never a record that names what someone else may make
+    // at the name next.
+    if (!journal_->Append({.kind = JournalRecord::Kind::kDroppedFolder, .texts = {path_.native()}}))
+      LOG(ERROR) << "Could not withdraw the creation of " << path_ << " from the journal";
+    journal_ = nullptr;
+  }
+  while (!made_.empty()) {
+    // A level someone else removed meanwhile is no reason to stop.
+    if (!file_helpers::RemoveEmptyFolder(made_.back()) && GetLastError() != ERROR_FILE_NOT_FOUND &&
+        GetLastError() != ERROR_PATH_NOT_FOUND)
+      break;
+    made_.pop_back();
   }
 }
 

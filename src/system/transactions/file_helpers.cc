@@ -97,6 +97,10 @@ bool DeleteOneFile(const FilePath& path) {
   return RetryOnSharing([&] { return DeleteFileW(extended.c_str()) != FALSE; });
 }
 
+bool CreateNewFolder(const FilePath& path) {
+  return CreateDirectoryW(ExtendedLengthPath(path).c_str(), nullptr) != FALSE;
+}
+
 bool RemoveEmptyFolder(const FilePath& path) {
   const std::wstring extended = ExtendedLengthPath(path);
   return RetryOnSharing([&] { return RemoveDirectoryW(extended.c_str()) != FALSE; });

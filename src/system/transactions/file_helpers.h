@@ -53,6 +53,11 @@ bool RenamePath(const FilePath& from, const FilePath& to, DWORD flags);
 // with ERROR_FILE_NOT_FOUND.
 bool DeleteOneFile(const FilePath& path);
 
+// Makes one folder whose parent exists. Fails (ERROR_ALREADY_EXISTS) when
+// anything stands at the name, a folder included: one that someone else
+// made is never taken for a new one.
+bool CreateNewFolder(const FilePath& path);
+
 // Removes an empty folder; retried as above.
 bool RemoveEmptyFolder(const FilePath& path);
 

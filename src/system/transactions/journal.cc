@@ -5,10 +5,10 @@
 
 #include <knownfolders.h>
 
-#include <cstdlib>
 #include <cwctype>
+#include <iterator>
+#include <utility>
 
-#include "base/command_line.h"
 #include "base/file_util.h"
 #include "base/logging.h"
 #include "base/strings.h"
@@ -37,24 +37,22 @@ BOOL (*g_flush)(HANDLE) = nullptr;
 
 bool Flush(HANDLE file) { return g_flush ? g_flush(file) : FlushFileBuffers(file); }
 
-struct KillPoints {
-  long after_record = 0;
-  long after_change = 0;
+Journal::KillPoints (*g_read_kill_points)() = nullptr;
+
+std::vector<const char*>& KillSwitches() {
+  static std::vector<const char*> switches;
+  return switches;
+}
+
+struct KillCounts {
+  Journal::KillPoints at;
   long records = 0;
   long changes = 0;
 };
 
-KillPoints& Kills() {
-  static KillPoints points = [] {
-    const CommandLine& command_line = CommandLine::ForCurrentProcess();
-    KillPoints read;
-    read.after_record = std::wcstol(
-        command_line.GetSwitchValue("test-kill-after-journal-record").c_str(), nullptr, 10);
-    read.after_change =
-        std::wcstol(command_line.GetSwitchValue("test-kill-after-do").c_str(), nullptr, 10);
-    return read;
-  }();
-  return points;
+KillCounts& Kills() {
+  static KillCounts counts = {g_read_kill_points ? g_read_kill_points() : Journal::KillPoints()};
+  return counts;
 }
 
 void EndLikeAKill(const char* what, long position) {
@@ -157,6 +155,9 @@ bool Journal::StartFile() {
 bool Journal::Append(const JournalRecord& record) {
   if (file_.empty()) return true;
   if (CoveredByCreation(record)) return true;
+  // Whether or not this record reaches the disk, what goes into the folder
+  // from now on is recorded on its own.
+  if (record.kind == JournalRecord::Kind::kDroppedFolder) ForgetCreatedFolder(record.texts[0]);
   if (const char* refusal = scope_.Refusal(record)) {
     std::wstring texts;
     for (const std::wstring& text : record.texts) texts += L" \"" + text + L"\"";
@@ -178,8 +179,8 @@ bool Journal::Append(const JournalRecord& record) {
   if (record.kind == JournalRecord::Kind::kCreatedKey &&
       scope_.OwnsKey(record.numbers[0], record.texts[0]))
     created_keys_.emplace_back(record.numbers[0], record.texts[0]);
-  KillPoints& kills = Kills();
-  if (record.kind != JournalRecord::Kind::kCommitted && ++kills.records == kills.after_record)
+  KillCounts& kills = Kills();
+  if (record.kind != JournalRecord::Kind::kCommitted && ++kills.records == kills.at.after_record)
     EndLikeAKill("journal record", kills.records);
   return true;
 }
@@ -195,6 +196,16 @@ bool Journal::CoveredByCreation(const JournalRecord& record) const {
   return false;
 }
 
+void Journal::ForgetCreatedFolder(const std::wstring& folder) {
+  const std::wstring folded = FoldedPath(folder);
+  for (auto it = created_folders_.rbegin(); it != created_folders_.rend(); ++it) {
+    if (FoldedPath(*it) == folded) {
+      created_folders_.erase(std::next(it).base());
+      return;
+    }
+  }
+}
+
 void Journal::Discard() {
   if (handle_) {
     if (!DeleteByHandle(handle_.get())) PLOG(ERROR) << "Could not remove the journal " << file_;
@@ -205,9 +216,17 @@ void Journal::Discard() {
   created_keys_.clear();
 }
 
+void Journal::SetKillPointsReaderForTesting(KillPoints (*read)(),
+                                            std::vector<const char*> switches) {
+  g_read_kill_points = read;
+  KillSwitches() = std::move(switches);
+}
+
+const std::vector<const char*>& Journal::KillSwitchesForTesting() { return KillSwitches(); }
+
 void Journal::CountChangeMadeForTesting() {
-  KillPoints& kills = Kills();
-  if (++kills.changes == kills.after_change) EndLikeAKill("change", kills.changes);
+  KillCounts& kills = Kills();
+  if (++kills.changes == kills.at.after_change) EndLikeAKill("change", kills.changes);
 }
 
 void Journal::SetFlushForTesting(BOOL (*flush)(HANDLE)) { g_flush = flush; }

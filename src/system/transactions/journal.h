@@ -54,10 +54,22 @@ class Journal {
   // Some record is on disk.
   bool written() const { return handle_.is_valid(); }
 
-  // Test-only: ends the process with exit code 0, as a kill from outside
-  // would look, right after the given record is on disk (1-based, header not
-  // counted), or right after the given change was made. Read once from the
-  // command line ("test-kill-after-journal-record", "test-kill-after-do").
+  // Test builds only: the process ends with exit code 0, as a kill from
+  // outside would look, right after the k-th record is on disk (1-based,
+  // header not counted) or right after the k-th change was made (0: never).
+  // The positions come from a reader that only test executables link
+  // (kill_switches_for_testing.cc, which takes them from switches of the
+  // command line); the shipped installer has none and never ends early.
+  struct KillPoints {
+    long after_record = 0;
+    long after_change = 0;
+  };
+  // `read` is called once, at the first record or change; `switches` are
+  // the ones it reads, which a frontend hands on to its backend.
+  static void SetKillPointsReaderForTesting(KillPoints (*read)(),
+                                            std::vector<const char*> switches);
+  // Empty unless a reader was set.
+  static const std::vector<const char*>& KillSwitchesForTesting();
   static void CountChangeMadeForTesting();
   // Test-only: stands in for the flush of each record, as a disk that fails
   // to write would; nullptr puts the system's flush back.
@@ -66,13 +78,14 @@ class Journal {
  private:
   bool StartFile();
   bool CoveredByCreation(const JournalRecord& record) const;
+  void ForgetCreatedFolder(const std::wstring& folder);
 
   FilePath file_;
   JournalScope scope_;
   // Folders and keys this transaction made that a recovery removes with
   // what they hold (in the installation folder, the product's own keys): the
   // files and values written into them need no record of their own (and no
-  // flush to disk).
+  // flush to disk). A folder leaves the list with its kDroppedFolder record.
   std::vector<std::wstring> created_folders_;
   std::vector<std::pair<uint32_t, std::wstring>> created_keys_;
   ScopedHandle handle_;

@@ -33,6 +33,10 @@ namespace norva::installer {
 //   kMovedFromPackage texts: the run's own package folder, a folder the run
 //                   made and moved package files into; a recovery by a run of
 //                   that same package moves them back before the folder goes
+//   kDroppedFolder  texts: folder of the last kCreatedFolder record before it
+//                   for that folder, which no longer stands (the creation
+//                   failed, or was undone): a recovery leaves the folder to
+//                   whoever has it now
 struct JournalRecord {
   enum class Kind : uint8_t {
     kHeader = 1,
@@ -46,7 +50,8 @@ struct JournalRecord {
     kDeletedKey,
     kCommitted,
     kMovedFromPackage,
-    kLastKind = kMovedFromPackage,
+    kDroppedFolder,
+    kLastKind = kDroppedFolder,
   };
   Kind kind = Kind::kHeader;
   // UTF-16 units, stored as 16-bit units whatever the width of wchar_t.

@@ -48,7 +48,10 @@ class Recovery {
       return;
     switch (record.kind) {
       case Kind::kCreatedFolder:
-        RemoveCreatedFolders(record);
+        if (!TakeDropped(record.texts[0])) RemoveCreatedFolders(record);
+        break;
+      case Kind::kDroppedFolder:
+        dropped_.push_back(FoldedPath(record.texts[0]));
         break;
       case Kind::kCreatedFile:
         RemoveCreatedFile(record.texts[0]);
@@ -96,6 +99,7 @@ class Recovery {
       case Kind::kMovedFromPackage:
         return counts(2, 0, 0);
       case Kind::kCreatedFile:
+      case Kind::kDroppedFolder:
         return counts(1, 0, 0);
       case Kind::kWidenedAccess:
         return counts(1, 1, 1);
@@ -109,6 +113,16 @@ class Recovery {
       default:
         return true;
     }
+  }
+
+  // Records come last first, so a folder's drop is met before the creation
+  // it withdraws, and a creation after the drop was dealt with before it.
+  bool TakeDropped(const std::wstring& folder) {
+    auto it = std::find(dropped_.begin(), dropped_.end(), FoldedPath(folder));
+    if (it == dropped_.end()) return false;
+    dropped_.erase(it);
+    VLOG(1) << "Leaving " << FilePath(folder) << ": its creation failed or was undone";
+    return true;
   }
 
   void RemoveCreatedFolders(const JournalRecord& record) {
@@ -288,6 +302,8 @@ class Recovery {
   const bool committed_;
   // Keys (root number, then the folded path) that rebuilding made.
   std::vector<std::wstring> rebuilt_;
+  // Folded folders whose creation a later record withdrew, not yet matched.
+  std::vector<std::wstring> dropped_;
 };
 
 // Opens the journal for reading, shared with nobody: a writer that still

@@ -99,6 +99,7 @@ const char* JournalScope::Refusal(const JournalRecord& record) const {
   switch (record.kind) {
     case Kind::kCreatedFolder:
     case Kind::kCreatedFile:
+    case Kind::kDroppedFolder:
       return AllowsPath(FilePath(texts[0])) ? nullptr : kFolders;
     case Kind::kMovedFile:
     case Kind::kSetAside:

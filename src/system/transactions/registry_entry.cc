@@ -51,11 +51,11 @@ bool CreateRegistryOperation(const RegistryEntry& entry, HKEY root,
   operation->reset();
   if (!AppliesTo(entry, root)) return true;
   if (entry.type == kDeleteKeyType) {
-    // Expanded like every other key: a literal "{Product}" key never exists,
-    // so the row would silently delete nothing.
-    std::wstring key = entry.key_template;
-    if (entry.context && !ExpandTemplate(entry.key_template, entry.context, &key)) return false;
-    *operation = std::make_unique<DeleteRegKeyOperation>(root, key);
+    // The key as the row spells it, placeholders and all: expanded, the
+    // "{Protocol}" rows would delete for good the DDE keys that other
+    // programs keep under "http", "ftp" and the like, and no uninstallation
+    // would bring them back.
+    *operation = std::make_unique<DeleteRegKeyOperation>(root, entry.key_template);
     return true;
   }
   std::wstring text;

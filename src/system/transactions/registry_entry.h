@@ -42,7 +42,8 @@ struct RegistryEntry {
 
 // Turns a row into the operation that applies it under `root` and records the
 // value in the context's install log list. True with no operation: the row
-// does not apply here. False: the row is invalid.
+// does not apply here. False: the row is invalid. A delete-key row deletes
+// its key template as it stands: no placeholder in it is expanded.
 bool CreateRegistryOperation(const RegistryEntry& entry, HKEY root,
                              std::unique_ptr<Operation>* operation);
 
