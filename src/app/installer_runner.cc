@@ -148,9 +148,13 @@ bool InstallerRunner::StartInstallation(Settings& settings) {
   if (package_ready_) {
     program = package_folder_ / L"installer.exe";
   } else {
-    package_ready_event_ = CreateFolderEvent(kPackageReadyEvent, folder);
+    bool ready_existed = false;
+    package_ready_event_ = CreateFolderEvent(kPackageReadyEvent, folder, &ready_existed);
     if (!package_ready_event_)
       return Fail(IDS_GENERAL_FAILURE, "Could not create package ready event");
+    // Still open elsewhere, perhaps signalled by an earlier run: only this
+    // run's package may start the backend's installer.
+    if (ready_existed) ResetEvent(package_ready_event_.get());
     program = GetExecutablePath();
     command_line.AppendSwitchPath("wait-for-package", package_folder_);
   }

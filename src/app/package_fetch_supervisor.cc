@@ -33,7 +33,6 @@ void PackageFetchSupervisor::Start() {
 void PackageFetchSupervisor::RefetchIfNeeded() {
   if (!refetch_needed_) return;
   refetch_needed_ = false;
-  restarts_ = 0;
   progress_.SetState(FetchState::kFetchingUrl);
   Start();
 }

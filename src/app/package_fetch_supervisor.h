@@ -17,9 +17,10 @@ class PackageFetcher;
 class UICallbackRunner;
 
 // The window's package fetch. Before the user proceeds, a failed fetch
-// starts again by itself, up to three times; once it gave up, or when it
-// failed while the installation waited for it, the next proceed fetches
-// anew. Its state and its byte counts go to the progress. Main thread only.
+// starts again by itself, up to three times in the whole run (a fetch the
+// user asked for again gets no new ones); once it gave up, or when it failed
+// while the installation waited for it, the next proceed fetches anew. Its
+// state and its byte counts go to the progress. Main thread only.
 class PackageFetchSupervisor : public PackageFetcherDelegate {
  public:
   class Client {
@@ -65,7 +66,7 @@ class PackageFetchSupervisor : public PackageFetcherDelegate {
   InstallationProgress& progress_;
   std::unique_ptr<PackageFetcher> fetcher_;
   std::string tracking_data_;
-  int restarts_ = 0;
+  int restarts_ = 0;  // silent restarts so far; never reset
   bool refetch_needed_ = false;
   bool download_url_seen_ = false;
   ThreadChecker thread_checker_;

@@ -14,6 +14,7 @@
 #include "net/service_domains.h"
 #include "net/wininet.h"
 #include "package/checksum_checker.h"
+#include "package/files_list.h"
 #include "package/package_lock.h"
 #include "package/package_query.h"
 #include "package/package_run_files.h"
@@ -45,7 +46,6 @@ constexpr char kPartnerFailedText[] = "Failed downloading partner content";
 
 constexpr wchar_t kPartnerDownloadFile[] = L"partner_content.tmp";
 constexpr wchar_t kTrackingDataFile[] = L"server_tracking_data";
-constexpr wchar_t kPartnerListFile[] = L"files_list";
 constexpr wchar_t kWelcomePrefsFile[] = L"installer_prefs_include.json";
 // A partner file is tried this many times more after its first failure.
 constexpr int kMaxPartnerRetries = 3;
@@ -107,7 +107,9 @@ class PackageFetcher::ThreadedFetcher {
   void OnUnpacked(bool success);
   void DownloadPartnerFile();
   void OnPartnerDownloaded(const std::string& file_name, const std::string& checksum);
-  void EndPartnerPhase();
+  // `given_up`: a partner file failed every try; the package is then reported
+  // ready without recording it as ready in the statistics.
+  void EndPartnerPhase(bool given_up = false);
   void PackageReady();
 
   // Logs `reason`, records it and ends the run with `status`.
@@ -477,7 +479,7 @@ void PackageFetcher::ThreadedFetcher::OnPartnerDownloaded(const std::string& fil
     // worth another round of them.
     if (partner_try_ >= kMaxPartnerRetries || downloader_->retry_count() != 0) {
       LOG(INFO) << "Giving up on partner content download";
-      EndPartnerPhase();
+      EndPartnerPhase(/*given_up=*/true);
       return;
     }
     LOG(INFO) << "Retrying partner content download";
@@ -506,15 +508,15 @@ void PackageFetcher::ThreadedFetcher::OnPartnerDownloaded(const std::string& fil
   DownloadPartnerFile();
 }
 
-void PackageFetcher::ThreadedFetcher::EndPartnerPhase() {
-  // The list names every partner file that made it into the package, also
-  // when a later entry could not be had.
-  if (!partner_files_.empty()) {
-    std::string list = JoinString(partner_files_, "\r\n") + "\r\n";
-    if (!WriteFileAtomically(extraction_folder() / kPartnerListFile, list)) {
-      Fail(PackageFetcherDelegate::kUnpackingFailed, kUnpackFailedText);
-      return;
-    }
+void PackageFetcher::ThreadedFetcher::EndPartnerPhase(bool given_up) {
+  // The package's list gains every partner file that made it into the
+  // package, also when a later entry could not be had. Partner content is
+  // optional: without it the package alone is installed.
+  if (!partner_files_.empty() && !AddToFilesList(extraction_folder(), partner_files_))
+    LOG(ERROR) << "Could not list the partner content; installing the package without it";
+  if (given_up) {
+    Report(PackageFetcherDelegate::kPackageReady);
+    return;
   }
   PackageReady();
 }

@@ -2,14 +2,21 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <cstdlib>
+
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "base/command_line.h"
 #include "base/file_util.h"
 #include "base/process.h"
 #include "base/strings.h"
+#include "engine/engine_test_support.h"
 #include "installer/folder_permission_mode.h"
 #include "installer/support/installer_process.h"
+#include "package/checksum_checker.h"
+#include "product/product_info.h"
+#include "support/local_service.h"
 #include "support/scratch.h"
 #include "support/wait.h"
 #include "system/object_names.h"
@@ -145,6 +152,64 @@ TEST(InstallerMainTest, ExperimentsComeFromTheInstallationWhenUninstalling) {
   EXPECT_NE(run_and_read_log(BuiltInstallerPath(), L"--with-feature:installer-experiment-test=on")
                 .find(enabled),
             std::string::npos);
+}
+
+// A download whose reply names partner files installs the whole package and,
+// beside it, the partner file that could be had.
+TEST(InstallerMainTest, PartnerFilesAreInstalledWithTheWholePackage) {
+  const char* fixtures = std::getenv("NORVA_E2E_FIXTURES");
+  ASSERT_TRUE(fixtures) << "run through ctest: the packages are missing";
+  LocalService service;
+  ASSERT_TRUE(service.available()) << "the local autoupdate service is not running";
+  ASSERT_TRUE(service.Reset());
+  service.PutFile("package.exe", ReadFile(FromUnixPath(fixtures) / L"package.exe"));
+  ScratchFolder scratch;
+  auto partner = [&](const std::string& name, bool good_checksum) {
+    std::filesystem::path local = scratch.path() / Utf8ToWide(name);
+    WriteFile(local, "{\"partner\": \"" + name + "\"}");
+    service.PutFile(name, ReadFile(local));
+    std::string checksum = ChecksumChecker::ComputeSha256(local);
+    if (!good_checksum) checksum[0] = checksum[0] == '0' ? '1' : '0';
+    return nlohmann::json{{"href", WideToUtf8(service.Url("/" + name))},
+                          {"filename", name},
+                          {"checksum", checksum}};
+  };
+  nlohmann::json partners = {partner("good_partner.json", true),
+                             partner("bad_partner.json", false)};
+  ASSERT_TRUE(service.SetReply({{"stream", product::InternalStreamName()},
+                                {"installer_file", "package.exe"},
+                                {"extra", {{"partner_content", partners}}}}));
+  RemoveProductTraces();
+  std::filesystem::path folder = scratch.path() / L"Norva";
+  std::filesystem::create_directories(scratch.path() / L"downloads");
+  std::wstring token = UniqueToken();
+  // Not through a pipe: the services the installation starts (the task
+  // scheduler's) would keep its write end open.
+  Process installer = LaunchProcess(
+      QuoteArgument(BuiltInstallerPath().native()) +
+      L" --silent --allusers=0 --launchnorva=0 --enable-installer-stats=0 --installfolder=" +
+      QuoteArgument(folder.native()) +
+      L" --temp-folder=" + QuoteArgument((scratch.path() / L"downloads").native()) +
+      L" --internal-package-server=" +
+      service.Url("/netinstaller/" + product::InternalStreamName()) + L" --marker=" + token);
+  ASSERT_TRUE(installer.IsValid());
+  DWORD exit_code = 99;
+  if (!installer.WaitForExit(180000, &exit_code)) installer.Terminate(99);
+  EXPECT_EQ(exit_code, 0u) << FindLogContaining(token);
+  std::filesystem::path installed = folder / Utf8ToWide(product::ProductVersion());
+  size_t package_files = 0;
+  for (std::string entry : SplitString(ReadFile(BuiltPackageFolder() / L"files_list"), '\n')) {
+    if (!entry.empty() && entry.back() == '\r') entry.pop_back();
+    if (entry.empty()) continue;
+    EXPECT_TRUE(PathExists(installed / Utf8ToWide(entry))) << entry;
+    ++package_files;
+  }
+  EXPECT_GT(package_files, 1u);
+  EXPECT_TRUE(PathExists(installed / L"norva.exe"));
+  EXPECT_EQ(ReadFile(installed / L"good_partner.json"),
+            ReadFile(scratch.path() / L"good_partner.json"));
+  EXPECT_FALSE(PathExists(installed / L"bad_partner.json"));
+  RemoveProductTraces();
 }
 
 // True once `file` exists (a script started, not waited for, writes it).

@@ -38,7 +38,15 @@ sign signer "$out/full_package.unsigned" "$out/full_package_signed.exe"
 sign other "$out/full_package.unsigned" "$out/full_package_other_signer.exe"
 rm "$out/full_package.unsigned"
 
-# A folder stands where the fetcher writes its list of partner files.
+# A package with its own list of files, not in name order.
+cp -r "$out/package" "$out/listed"
+printf 'listed\r\n' >"$out/listed/zeta.txt"
+printf 'zeta.txt\r\nresources\\numbers.txt\r\n' >"$out/listed/files_list"
+(cd "$out/listed" && 7zz a -bd -y -mx=5 "$out/listed.7z" . >/dev/null)
+cp "$installer" "$out/listed_package.exe"
+append_trailer "$out/listed_package.exe" "$out/listed.7z"
+
+# A folder stands where the package's list of files belongs.
 cp -r "$out/package" "$out/list_folder"
 mkdir "$out/list_folder/files_list"
 printf 'held' >"$out/list_folder/files_list/held"

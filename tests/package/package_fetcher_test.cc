@@ -11,6 +11,7 @@
 #include "base/strings.h"
 #include "base/task_loop.h"
 #include "package/checksum_checker.h"
+#include "package/files_list.h"
 #include "package/package_test_files.h"
 #include "product/product_info.h"
 #include "support/local_service.h"
@@ -217,16 +218,29 @@ class PartnerContentTest : public PackageFetcherTest {
   void ExpectNoPartnerDownloadLeft() {
     EXPECT_FALSE(PathExists(download_folder_ / L"partner_content.tmp"));
   }
+  // The package's own entries first, then `partners`.
+  static std::string ListedWith(const std::string& partners) {
+    return "zeta.txt\r\nresources\\numbers.txt\r\n" + partners;
+  }
+  // Giving up on a partner file reports the package ready but does not
+  // record it as ready in the statistics.
+  void ExpectNoPackageReadyStatistics() {
+    json stats = Stats();
+    EXPECT_FALSE(stats.contains("package_ready_time"));
+    EXPECT_FALSE(stats["fetches"].back().contains("package_ready_time"));
+    EXPECT_FALSE(stats["fetches"].back().contains("result"));
+  }
 };
 
 TEST_F(PartnerContentTest, PartnerFilesLandInThePackageAndAreListed) {
   json partners = {Partner("a.bin", std::string(5000, 'a')), Partner("b.txt", "partner b\n")};
-  ServePackage("full_package.exe", {{"partner_content", partners}});
+  ServePackage("listed_package.exe", {{"partner_content", partners}});
   MakeFetcher();
   EXPECT_EQ(Run(), (Statuses{0, 1, 2, 3, 4, 5, 6}));
   EXPECT_EQ(test::ReadFile(Unpacked(L"installed_a.bin")), std::string(5000, 'a'));
   EXPECT_EQ(test::ReadFile(Unpacked(L"installed_b.txt")), "partner b\n");
-  EXPECT_EQ(test::ReadFile(Unpacked(L"files_list")), "installed_a.bin\r\ninstalled_b.txt\r\n");
+  EXPECT_EQ(test::ReadFile(Unpacked(L"files_list")),
+            ListedWith("installed_a.bin\r\ninstalled_b.txt\r\n"));
   ExpectNoPartnerDownloadLeft();
   json records = PartnerRecords();
   ASSERT_EQ(records.size(), 2u);
@@ -258,8 +272,84 @@ TEST_F(PartnerContentTest, AFileFailingItsChecksumIsTriedFourTimesThenGivenUp) {
   ASSERT_EQ(record["download_tries"].size(), 4u);
   for (int i = 0; i < 4; ++i) EXPECT_EQ(record["download_tries"][i]["try_number"], i);
   // Partner problems never fail the run.
-  EXPECT_EQ(LastFetch()["result"], "package_ready");
   EXPECT_FALSE(LastFetch().contains("failure_reason"));
+  EXPECT_FALSE(Stats().contains("fetcher_restarts"));
+  ExpectNoPackageReadyStatistics();
+}
+
+// The package's files stay listed, in their order, and the partner file that
+// made it is added; the one given up on is neither there nor listed.
+TEST_F(PartnerContentTest, APackageWithItsOwnListKeepsItAndGainsTheGoodPartnerFile) {
+  json partners = {Partner("good.bin", "good"), Partner("bad.bin", "bad", false)};
+  ServePackage("listed_package.exe", {{"partner_content", partners}});
+  MakeFetcher();
+  EXPECT_EQ(Run(), (Statuses{0, 1, 2, 3, 4, 5, 6}));
+  EXPECT_TRUE(log_.Contains("Giving up on partner content download"));
+  EXPECT_EQ(test::ReadFile(Unpacked(L"files_list")), ListedWith("installed_good.bin\r\n"));
+  EXPECT_EQ(test::ReadFile(Unpacked(L"installed_good.bin")), "good");
+  EXPECT_EQ(test::ReadFile(Unpacked(L"zeta.txt")), "listed\r\n");
+  EXPECT_FALSE(PathExists(Unpacked(L"installed_bad.bin")));
+  ExpectNoPackageReadyStatistics();
+}
+
+// A package list that cannot take the partner files leaves the package to be
+// installed alone: the run still ends with the package ready.
+TEST_F(PartnerContentTest, AListThatCannotBeExtendedIsLeftAsItWas) {
+  for (const char* fixture : {"full_package.exe", "list_folder_package.exe"}) {
+    SCOPED_TRACE(fixture);
+    fetcher_.reset();
+    ASSERT_TRUE(service_.Reset());
+    ServePackage(fixture, {{"partner_content", {Partner("p.bin", "partner")}}});
+    test::LogCapture log;
+    MakeFetcher();
+    EXPECT_EQ(Run(), (Statuses{0, 1, 2, 3, 4, 5, 6}));
+    EXPECT_TRUE(log.Contains("Could not list the partner content"));
+    EXPECT_TRUE(PathExists(Unpacked(L"installed_p.bin")));
+    if (std::string(fixture) == "full_package.exe")
+      EXPECT_FALSE(PathExists(Unpacked(L"files_list")));
+    else
+      EXPECT_TRUE(std::filesystem::is_directory(Unpacked(L"files_list")));
+    EXPECT_EQ(LastFetch()["result"], "package_ready");
+    EXPECT_FALSE(LastFetch().contains("failure_reason"));
+  }
+}
+
+// The package's entries stay as they are, in their order, and each added name
+// follows on a line of its own; a list that names nothing is not the
+// package's and stays untouched.
+TEST(FilesListTest, AddsNamesAfterThePackagesOwnEntries) {
+  struct Case {
+    const char* name;
+    const char* list;  // nullptr: no list
+    bool added;
+    const char* after;
+  };
+  const Case cases[] = {
+      {"ended", "a\r\nsub\\b\r\n", true, "a\r\nsub\\b\r\np.bin\r\nq.txt\r\n"},
+      {"unended", "a\r\nb", true, "a\r\nb\r\np.bin\r\nq.txt\r\n"},
+      {"empty pieces kept", "\r\na\r\n\r\n", true, "\r\na\r\n\r\np.bin\r\nq.txt\r\n"},
+      {"only line ends", "\r\n\r\n", false, "\r\n\r\n"},
+      {"empty", "", false, ""},
+      {"missing", nullptr, false, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::ScratchFolder package;
+    std::filesystem::path list = package.path() / L"files_list";
+    if (c.list) test::WriteFile(list, c.list);
+    EXPECT_EQ(AddToFilesList(package.path(), {"p.bin", "q.txt"}), c.added);
+    if (c.after)
+      EXPECT_EQ(test::ReadFile(list), c.after);
+    else
+      EXPECT_FALSE(PathExists(list));
+    // No temporary file of the list is left behind.
+    std::vector<std::wstring> lists;
+    for (const auto& entry : std::filesystem::directory_iterator(package.path())) {
+      std::wstring name = entry.path().filename().wstring();
+      if (name.starts_with(L"files_list")) lists.push_back(name);
+    }
+    EXPECT_EQ(lists.size(), c.list ? 1u : 0u);
+  }
 }
 
 TEST_F(PartnerContentTest, ADownloadThatNeededRetriesIsGivenUpAtItsFirstFailure) {
@@ -288,7 +378,7 @@ TEST_F(PartnerContentTest, AMalformedEntryEndsThePartnerPhaseButNotTheRun) {
     if (field == "checksum") malformed.erase("checksum");
     else malformed["filename"] = "..\\escaped.bin";
     json partners = {Partner("a.bin", "a"), malformed, Partner("d.bin", "d")};
-    ServePackage("full_package.exe", {{"partner_content", partners}});
+    ServePackage("listed_package.exe", {{"partner_content", partners}});
     test::LogCapture log;
     MakeFetcher();
     EXPECT_EQ(Run().back(), PackageFetcherDelegate::kPackageReady);
@@ -297,7 +387,7 @@ TEST_F(PartnerContentTest, AMalformedEntryEndsThePartnerPhaseButNotTheRun) {
     EXPECT_EQ(RequestsFor("/c.bin").size() + RequestsFor("/d.bin").size(), 0u);
     EXPECT_FALSE(PathExists(download_folder_ / L"escaped.bin"));
     // What made it into the package is still listed.
-    EXPECT_EQ(test::ReadFile(Unpacked(L"files_list")), "installed_a.bin\r\n");
+    EXPECT_EQ(test::ReadFile(Unpacked(L"files_list")), ListedWith("installed_a.bin\r\n"));
     EXPECT_EQ(LastFetch()["result"], "package_ready");
   }
 }
@@ -435,14 +525,6 @@ class PackageFetcherFailureTest : public PackageFetcherTest,
       ServePackage("no_payload_package.exe");
     } else if (name == "broken_archive") {
       ServePackage("broken_archive_package.exe");
-    } else if (name == "partner_list_unwritable") {
-      std::filesystem::path partner = scratch_.path() / L"partner.bin";
-      test::WriteFile(partner, "partner");
-      service_.PutFile("partner.bin", "partner");
-      json entry = {{"href", WideToUtf8(service_.Url("/partner.bin"))},
-                    {"filename", "partner.bin"},
-                    {"checksum", ChecksumChecker::ComputeSha256(partner)}};
-      ServePackage("list_folder_package.exe", {{"partner_content", {entry}}});
     } else if (name == "no_ui_runner") {
       // Nobody can ask for the proxy's credentials.
       fetcher_ = std::make_unique<PackageFetcher>(download_folder_, collector_.root(), nullptr,
@@ -498,8 +580,6 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"no_archive", "Could not find 7z payload in full package",
                     PackageFetcherDelegate::kDownloadFailed},
         FailureCase{"broken_archive", "Archive unpacking failed",
-                    PackageFetcherDelegate::kUnpackingFailed},
-        FailureCase{"partner_list_unwritable", "Archive unpacking failed",
                     PackageFetcherDelegate::kUnpackingFailed},
         FailureCase{"no_ui_runner", "Failed fetching the download URL",
                     PackageFetcherDelegate::kDownloadFailed}),
