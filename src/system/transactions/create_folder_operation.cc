@@ -56,7 +56,6 @@ bool CreateFolderOperation::Do(Transaction* nested) {
     }
     made_.push_back(*level);
   }
-  ancestor_ = ancestor;
   VLOG(1) << "Folder created successfully";
   return true;
 }

@@ -27,7 +27,6 @@ class CreateFolderOperation : public Operation {
 
  private:
   FilePath path_;
-  FilePath ancestor_;  // set only when Do created the folder
   // The levels Do made, outermost first.
   std::vector<FilePath> made_;
   // Where the creation was recorded; nullptr when it was not.
