@@ -27,6 +27,7 @@
 #include "system/transactions/copy_file_operation.h"
 #include "system/transactions/create_folder_operation.h"
 #include "system/transactions/delete_file_operation.h"
+#include "system/transactions/file_helpers.h"
 #include "system/transactions/move_file_operation.h"
 #include "system/transactions/move_into_place_operation.h"
 #include "system/windows_version.h"
@@ -37,6 +38,13 @@ namespace {
 constexpr wchar_t kLauncher[] = L"launcher.exe";
 constexpr wchar_t kFilesList[] = L"files_list";
 constexpr wchar_t kRootFilesList[] = L"root_files_list";
+
+// A file that could not be copied, with the programs that hold it or its
+// source, so that the user knows what to close before trying again.
+std::wstring NamedWithHolders(const FilePath& name, const std::vector<FilePath>& paths) {
+  std::wstring holders = file_helpers::ProgramsHolding(paths);
+  return holders.empty() ? name.native() : name.native() + L" (" + holders + L")";
+}
 
 // Files of the package that this run still reads or starts after the files
 // are in place, or may start again for another attempt: copied, never moved.
@@ -201,7 +209,7 @@ StepResult FileSteps::CopyEntry(size_t index, bool root_files) {
   else
     transfer = std::make_unique<CopyFileOperation>(source, destination);
   if (!context_.transaction.Execute(std::move(transfer))) {
-    return StepFailure{IDS_COPY_FAILED, relative.native(),
+    return StepFailure{IDS_COPY_FAILED, NamedWithHolders(relative, {destination, source}),
                        "Failed copying " + WideToUtf8(destination.native())};
   }
   (root_files ? context_.record.root_files : context_.record.files).push_back(relative);
@@ -225,7 +233,8 @@ StepResult FileSteps::InstallLauncher() {
   FilePath source = context_.package_folder / kLauncher;
   FilePath launcher = context_.install_folder / kLauncher;
   if (!context_.transaction.Execute(std::make_unique<CopyFileOperation>(source, launcher))) {
-    return StepFailure{IDS_COPY_FAILED, launcher.native(), "Failed copying the launcher"};
+    return StepFailure{IDS_COPY_FAILED, NamedWithHolders(launcher, {launcher, source}),
+                       "Failed copying the launcher"};
   }
   if (!product::WhiteLabeled()) {
     // Shortcuts and associations of older installations start the browser

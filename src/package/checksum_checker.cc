@@ -80,17 +80,31 @@ std::string LowerHex(const uint8_t* bytes, size_t size) {
   return text;
 }
 
-LONG VerifyTrust(const FilePath& path) {
-  WINTRUST_FILE_INFO file_info{};
-  file_info.cbStruct = sizeof(file_info);
-  file_info.pcwszFilePath = path.c_str();
+}  // namespace
+
+WINTRUST_DATA PackageTrustRequest(WINTRUST_FILE_INFO* file) {
   WINTRUST_DATA trust_data{};
   trust_data.cbStruct = sizeof(trust_data);
   trust_data.dwUIChoice = WTD_UI_NONE;
   trust_data.fdwRevocationChecks = WTD_REVOKE_NONE;
+  // The package comes from our own service over a checked connection and
+  // carries its digest: a revocation lookup (or a chain download) behind a
+  // proxy or offline would only stall the installation, so none is made,
+  // whatever the machine's policy says.
+  trust_data.dwProvFlags = WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL;
   trust_data.dwUnionChoice = WTD_CHOICE_FILE;
-  trust_data.pFile = &file_info;
+  trust_data.pFile = file;
   trust_data.dwStateAction = 0;
+  return trust_data;
+}
+
+namespace {
+
+LONG VerifyTrust(const FilePath& path) {
+  WINTRUST_FILE_INFO file_info{};
+  file_info.cbStruct = sizeof(file_info);
+  file_info.pcwszFilePath = path.c_str();
+  WINTRUST_DATA trust_data = PackageTrustRequest(&file_info);
   GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
   LONG result = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &trust_data);
   if (g_trust_override_set.load()) result = g_trust_override.load();

@@ -2,6 +2,7 @@
 #define NORVA_PACKAGE_CHECKSUM_CHECKER_H_
 
 #include <windows.h>
+#include <wintrust.h>
 
 #include <optional>
 #include <string>
@@ -31,6 +32,10 @@ bool HasCertificateTable(const FilePath& path, bool* has_table);
 // True when the file's Authenticode signature is valid and its signer's
 // display name is exactly the product's expected publisher.
 bool VerifyPackageSigner(const FilePath& path);
+
+// The request the signature check makes: no prompt, and no revocation or
+// certificate lookup over the network, so that it never waits on one.
+WINTRUST_DATA PackageTrustRequest(WINTRUST_FILE_INFO* file);
 
 // Test seam: Wine accepts any well-formed signature chain, so a test that
 // needs a rejected one replaces WinVerifyTrust's result (the call itself

@@ -56,5 +56,20 @@ TEST_F(PackageSignerTest, RejectedChainFails) {
   EXPECT_TRUE(VerifyPackageSigner(FixtureFile("signed.exe")));
 }
 
+// Behind a proxy or offline a revocation lookup can stall for minutes, and a
+// machine's policy can ask for one unless the request forbids it.
+TEST_F(PackageSignerTest, TheCheckNeverWaitsOnTheNetwork) {
+  WINTRUST_FILE_INFO file{};
+  WINTRUST_DATA request = PackageTrustRequest(&file);
+  EXPECT_EQ(request.fdwRevocationChecks, static_cast<DWORD>(WTD_REVOKE_NONE));
+  EXPECT_EQ(request.dwProvFlags & (WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL),
+            static_cast<DWORD>(WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL));
+  EXPECT_EQ(request.dwProvFlags & (WTD_REVOCATION_CHECK_END_CERT | WTD_REVOCATION_CHECK_CHAIN |
+                                   WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT),
+            0u);
+  EXPECT_EQ(request.dwUIChoice, static_cast<DWORD>(WTD_UI_NONE));
+  EXPECT_EQ(request.pFile, &file);
+}
+
 }  // namespace
 }  // namespace norva::installer

@@ -22,6 +22,7 @@ class HolderProcess {
   HolderProcess& operator=(const HolderProcess&) = delete;
 
   bool held() const { return held_; }
+  DWORD process_id() const { return process_.id(); }
   // Kills it, as a crash would end it, and waits for its end.
   void Kill();
   // Waits up to `timeout_ms` for it to end by itself.

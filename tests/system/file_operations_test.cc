@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <winternl.h>
 
 #include <gtest/gtest.h>
 
@@ -411,6 +412,65 @@ TEST_F(FileOperationsTest, WaitingForAHeldFileIsBounded) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
   }
   EXPECT_TRUE(fs::exists(held));
+}
+
+// Only a cause that passes is waited for: the failures are scripted as the
+// system reports them, an error with the status beneath it.
+TEST_F(FileOperationsTest, OnlyPassingCausesAreTriedAgain) {
+  const struct {
+    const char* name;
+    LONG status;
+    bool passing;
+  } kCases[] = {
+      {"sharing violation", static_cast<LONG>(0xC0000043), true},
+      {"lock conflict", static_cast<LONG>(0xC0000054), true},
+      {"deletion pending", static_cast<LONG>(0xC0000056), true},
+      {"access denied", static_cast<LONG>(0xC0000022), false},
+      {"cannot delete (read-only or mapped)", static_cast<LONG>(0xC0000121), false},
+      {"name not found", static_cast<LONG>(0xC0000034), false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const DWORD error = RtlNtStatusToDosError(c.status);
+    int attempts = 0;
+    EXPECT_FALSE(file_helpers::RetryOnSharing(
+        [&] {
+          ++attempts;
+          SetLastError(RtlNtStatusToDosError(c.status));
+          return false;
+        },
+        300));
+    EXPECT_EQ(GetLastError(), error);
+    EXPECT_EQ(attempts > 1, c.passing) << attempts << " attempts";
+  }
+}
+
+// A read-only file is refused at once rather than after the whole budget.
+TEST_F(FileOperationsTest, AReadOnlyFileIsRefusedAtOnce) {
+  const fs::path read_only = Path(L"read-only.txt");
+  WriteFile(read_only, "kept");
+  ASSERT_TRUE(SetFileAttributesW(read_only.c_str(), FILE_ATTRIBUTE_READONLY));
+  int attempts = 0;
+  EXPECT_FALSE(file_helpers::RetryOnSharing([&] {
+    ++attempts;
+    return DeleteFileW(read_only.c_str()) != FALSE;
+  }));
+  EXPECT_EQ(attempts, 1);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  SetFileAttributesW(read_only.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+// A file still held at the end names the program holding it.
+TEST_F(FileOperationsTest, AHeldFileNamesItsHolder) {
+  const fs::path held = Path(L"held.txt");
+  WriteFile(held, "old");
+  test::HolderProcess holder(L"file", held.native(), 60000);
+  ASSERT_TRUE(holder.held());
+  std::wstring holders = file_helpers::ProgramsHolding({held, Path(L"other.txt")});
+  if (holders.empty()) GTEST_SKIP() << "this system's restart manager lists no holders";
+  EXPECT_NE(holders.find(L"(" + std::to_wstring(holder.process_id()) + L")"), std::wstring::npos)
+      << WideToUtf8(holders);
+  EXPECT_EQ(file_helpers::ProgramsHolding({Path(L"other.txt")}), L"");
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <windows.h>
 
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "base/file_path.h"
 
@@ -11,8 +13,9 @@
 //
 // A file that a virus scanner, an indexer or a backup tool has open is
 // usually released within moments, so copies, moves and deletions that fail
-// with a sharing violation or a denied access are tried again for a while
-// (RetryOnSharing) before they count as failures.
+// for such a passing cause are tried again for a while (RetryOnSharing)
+// before they count as failures. A file still held after that is logged
+// with the programs holding it.
 namespace norva::installer::file_helpers {
 
 // How long a step keeps trying, and its first and longest pause.
@@ -20,12 +23,19 @@ constexpr DWORD kSharingRetryBudgetMs = 10000;
 constexpr DWORD kSharingRetryFirstPauseMs = 50;
 constexpr DWORD kSharingRetryLongestPauseMs = 1000;
 
-// Whether a step that failed with `error` may succeed once another program
-// lets go of the file.
-bool IsSharingError(DWORD error);
+// Whether a step that failed with `error` (and, beneath it, `nt_status`) may
+// succeed once another program lets go of the file: a sharing or lock
+// violation, or a denied access whose cause is a deletion still pending (the
+// name goes with the last handle). Any other denied access (a read-only file,
+// an access list, a protected folder) is final.
+bool IsPassingFailure(DWORD error, LONG nt_status);
+
+// The programs that hold any of `paths` open, as "name (process id)" joined
+// with ", "; empty when none is known or the system cannot tell.
+std::wstring ProgramsHolding(const std::vector<FilePath>& paths);
 
 // Runs `attempt` (which returns false with the system's last error set on
-// failure) until it succeeds, fails with an error other than a sharing one,
+// failure) until it succeeds, fails for a cause that does not pass,
 // or `budget_ms` have passed; the pauses grow from the first to the longest.
 // The last error of the final attempt is kept.
 bool RetryOnSharing(const std::function<bool()>& attempt,
