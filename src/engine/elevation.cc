@@ -220,7 +220,7 @@ ElevationResult ElevationHandOver::GrantFolderRights(const FilePath& folder, boo
 }
 
 FilePath ElevationHandOver::SelfExecutable() const {
-  return self_executable_.empty() ? GetExecutablePath() : self_executable_;
+  return self_executable_ ? *self_executable_ : GetExecutablePath();
 }
 
 void ElevationHandOver::RunPostElevationTasks() {

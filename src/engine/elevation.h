@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <optional>
 
 #include "base/file_path.h"
 #include "base/handle_watcher.h"
@@ -42,7 +43,8 @@ class ElevationHandOver : public HandleWatcher::Delegate {
   ElevationHandOver& operator=(const ElevationHandOver&) = delete;
 
   // The program that hand-overs start as a copy of this installer; the
-  // running executable unless a test names another.
+  // running executable unless a test names another, or none (an empty path)
+  // as when the executable's own path cannot be read.
   void SetSelfExecutableForTesting(FilePath executable) {
     self_executable_ = std::move(executable);
   }
@@ -77,7 +79,7 @@ class ElevationHandOver : public HandleWatcher::Delegate {
   InstallContext& context_;
   PreferenceSeeding& preferences_;
   const std::function<void(const StepResult&)> end_run_;
-  FilePath self_executable_;
+  std::optional<FilePath> self_executable_;
   bool post_elevated_ = false;
   ScopedHandle package_ready_event_;
   // Set by the folder-rights helper; takes the rights back.

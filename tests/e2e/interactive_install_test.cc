@@ -152,16 +152,19 @@ TEST_F(InteractiveInstallTest, FailedDownloadShowsTheErrorPageAndRetrySucceeds) 
 }
 
 // A second installer with the same download folder hands over to the window
-// already open and ends.
+// already open, restored from the taskbar and in front, and ends.
 TEST_F(InteractiveInstallTest, SecondWindowForTheSameFolderDefersToTheFirst) {
   Serve("package.exe");
   Process first = Start(Fixture(L"netinstaller.exe"));
   HWND window = WaitForWindow(first);
   ASSERT_TRUE(window);
+  ShowWindow(window, SW_MINIMIZE);
+  ASSERT_TRUE(IsIconic(window));
   Process second = LaunchProcess(CommandFor(Fixture(L"netinstaller.exe"), L""));
   DWORD exit_code = 0;
   ASSERT_TRUE(second.WaitForExit(test::kRunLimitMs, &exit_code));
   EXPECT_NE(exit_code, 0u);
+  EXPECT_FALSE(IsIconic(window));
   EXPECT_EQ(GetForegroundWindow(), window);
   EXPECT_NE(WaitForSingleObject(first.handle(), 0), WAIT_OBJECT_0);
   first.Terminate(1);

@@ -216,7 +216,7 @@ TEST_F(ElevationTest, ElevatedInstallationStartsTheBrowserOnceAndKeepsThePartner
 TEST_F(ElevationTest, ElevatedRunResults) {
   const struct {
     const char* name;
-    const wchar_t* child;  // null: no program to start
+    const wchar_t* child;  // null: a program that is not there; empty: no path at all
     bool wait_for_package;
     std::vector<std::string> events;
     int failed_id;
@@ -228,6 +228,8 @@ TEST_F(ElevationTest, ElevatedRunResults) {
       {"exit code 2", L"prove exit=2", false, kChildFailed, 37050,
        "Installer process did not complete successfully."},
       {"not started", nullptr, false, kChildFailed, 37056, "Elevated installation failed."},
+      {"no path of its own", L"", false, kFailed, 37050,
+       "Error when setting up the installer process"},
       {"no package to wait for afterwards", L"prove exit=0", true, kChildFailed, 37050,
        "Failed to open a handle to the package ready event"},
   };
@@ -237,8 +239,9 @@ TEST_F(ElevationTest, ElevatedRunResults) {
     const std::filesystem::path folder = Folder(L"run " + std::to_wstring(++number));
     DenyCreating(folder);
     SetAdminMembershipForTesting(kLinkedAdmin);
-    std::filesystem::path program =
-        c.child ? Holder(c.child) : env_.scratch() / L"missing" / L"installer.exe";
+    std::filesystem::path program = !c.child ? env_.scratch() / L"missing" / L"installer.exe"
+                                    : *c.child ? Holder(c.child)
+                                               : std::filesystem::path();
     std::vector<std::wstring> switches = Switches();
     if (c.wait_for_package)
       switches.push_back(L"--wait-for-package=" + (env_.scratch() / L"no package").native());
@@ -249,7 +252,7 @@ TEST_F(ElevationTest, ElevatedRunResults) {
 
     std::vector<std::string> started = Lines(Started());
     std::filesystem::remove(Started());
-    if (!c.child) {
+    if (!c.child || !*c.child) {
       EXPECT_TRUE(started.empty());
       continue;
     }

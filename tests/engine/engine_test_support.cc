@@ -268,7 +268,7 @@ RecordingObserver EngineEnvironment::Run(const std::filesystem::path& folder,
   // Every record the run writes is one its recovery would replay.
   LogCapture log;
   Installer installer(command_line, options.package.empty() ? package_ : options.package);
-  if (!options.self_executable.empty()) installer.SetSelfExecutableForTesting(options.self_executable);
+  if (options.self_executable) installer.SetSelfExecutableForTesting(*options.self_executable);
   installer.AddObserver(observer);
   installer.PostRun(&settings);
   RunLoopFor(&loop_, std::chrono::seconds(120));

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,8 +59,8 @@ struct RunOptions {
   std::filesystem::path package;
   RecordingObserver* observer = nullptr;
   // What the run's hand-overs start as a copy of the installer; the test
-  // executable itself when empty.
-  std::filesystem::path self_executable;
+  // executable itself when not given, none when an empty path.
+  std::optional<std::filesystem::path> self_executable;
   // Without it an uninstallation opens its survey page.
   bool silent = true;
 };

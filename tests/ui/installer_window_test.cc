@@ -814,6 +814,23 @@ TEST_F(InstallerWindowTest, OptionsChangeTheSettings) {
   EXPECT_EQ(Button_GetCheck(Control(IDC_IMPORT_CHECK)) == BST_CHECKED, import_now);
 }
 
+// Only before Windows 8 may an installer make itself the default browser,
+// and only there is it offered.
+TEST_F(InstallerWindowTest, DefaultBrowserChoiceOnlyBeforeWindows8) {
+  const struct {
+    int rank;
+    bool shown;
+  } kCases[] = {{kWindowsVista, true}, {kWindows7, true}, {kWindows8, false}, {kWindows10, false}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.rank);
+    SetWindowsVersionRankForTesting(c.rank);
+    Open(scratch_.path() / L"default browser");
+    Click(IDC_OPTIONS_BUTTON);
+    EXPECT_EQ(Visible(IDC_DEFAULT_BROWSER_CHECK), c.shown);
+    window_.reset();
+  }
+}
+
 TEST_F(InstallerWindowTest, InvalidFolderDisablesAcceptAndWarns) {
   Open(scratch_.path() / L"valid");
   Click(IDC_OPTIONS_BUTTON);
@@ -940,8 +957,8 @@ TEST_F(InstallerWindowTest, ProgressTextsFollowTheFetchState) {
 }
 
 // Keyboard only: Tab moves between the page's buttons, Enter presses the
-// page's own button, Esc asks before cancelling; message boxes speak the
-// installer's language.
+// page's own button, Esc asks before cancelling, as the title bar's close
+// button does; message boxes speak the installer's language.
 TEST_F(InstallerWindowTest, KeyboardDrivesEveryPage) {
   Open(scratch_.path() / L"keys");
   test::ActivateWindow(*window_, &loop_);
@@ -962,14 +979,33 @@ TEST_F(InstallerWindowTest, KeyboardDrivesEveryPage) {
   test::PressKey(&loop_, VK_RETURN);
   EXPECT_EQ(recorder_.proceeds, 1);
 
-  test::MessageBoxAnswer answer(IDNO);
-  test::PressKey(&loop_, VK_ESCAPE);
-  EXPECT_EQ(answer.Seen(), GetLocalizedString(IDS_CONFIRM_CANCEL));
-  EXPECT_EQ(answer.ButtonText(IDYES), GetLocalizedString(IDS_YES));
-  EXPECT_EQ(recorder_.cancels, 0);
-  test::MessageBoxAnswer yes(IDYES);
-  Click(IDC_CANCEL_BUTTON);  // hidden on this page, but a click still asks
-  EXPECT_EQ(recorder_.cancels, 1);
+  // Each way asks; No keeps the window, Yes cancels. Only the button records
+  // a navigation action: the page keeps the retry it recorded.
+  const HWND window = window_->handle();
+  const struct {
+    const char* way;
+    std::function<void()> ask;
+    std::string action;
+  } kWays[] = {
+      {"Esc", [&] { test::PressKey(&loop_, VK_ESCAPE); }, "RETRY"},
+      {"close button", [&] { PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0); }, "RETRY"},
+      {"close message", [&] { PostMessageW(window, WM_CLOSE, 0, 0); }, "RETRY"},
+      // Hidden on this page, but a click still asks.
+      {"cancel button", [&] { Click(IDC_CANCEL_BUTTON); }, "CANCEL"},
+  };
+  for (const auto& w : kWays) {
+    SCOPED_TRACE(w.way);
+    for (int button : {IDNO, IDYES}) {
+      const int cancels = recorder_.cancels;
+      test::MessageBoxAnswer answer(button);
+      w.ask();
+      loop_.RunUntilIdle();
+      EXPECT_EQ(answer.Seen(), GetLocalizedString(IDS_CONFIRM_CANCEL));
+      EXPECT_EQ(answer.ButtonText(IDYES), GetLocalizedString(IDS_YES));
+      EXPECT_EQ(recorder_.cancels - cancels, button == IDYES ? 1 : 0);
+    }
+    EXPECT_EQ(Stats()["ui"]["page_sequence"].back()["navigation_action"], w.action);
+  }
 }
 
 // The welcome text's links are stops of the keyboard's way, marked in the
