@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +21,8 @@
 namespace norva::installer {
 
 namespace {
+
+std::atomic<DWORD> g_launcher_wait_ms{PreferenceSeeding::kLauncherWaitMs};
 
 constexpr char kPrefsPoolName[] = "PrefsTaskPool";
 constexpr wchar_t kInstallerPrefsFile[] = L"installer_prefs.json";
@@ -171,12 +174,21 @@ void PreferenceSeeding::LaunchBrowser() {
 
   const std::wstring command = launcher.GetCommandLineString();
   VLOG(1) << "Starting the browser: " << command;
-  // The launcher hands over to the browser and ends at once.
+  // The launcher hands over to the browser and ends at once; one that does
+  // not is left running (it may be the browser the user now works in).
+  Process process = LaunchProcess(command);
   DWORD exit_code = 0;
-  if (!LaunchProcessAndWait(command, &exit_code))
+  if (!process.IsValid())
     LOG(ERROR) << "Cannot start the browser: " << command;
+  else if (!process.WaitForExit(g_launcher_wait_ms, &exit_code))
+    LOG(WARNING) << "The launcher has not ended after " << g_launcher_wait_ms.load()
+                 << " ms; not waiting for it";
   else if (exit_code != 0)
     LOG(ERROR) << "The launcher ended with exit code " << exit_code;
+}
+
+void PreferenceSeeding::SetLauncherWaitForTesting(DWORD wait_ms) {
+  g_launcher_wait_ms = wait_ms ? wait_ms : kLauncherWaitMs;
 }
 
 }  // namespace norva::installer

@@ -1,6 +1,8 @@
 #ifndef NORVA_ENGINE_PREFERENCES_H_
 #define NORVA_ENGINE_PREFERENCES_H_
 
+#include <windows.h>
+
 #include "engine/install_context.h"
 
 namespace norva::installer {
@@ -23,6 +25,12 @@ class PreferenceSeeding {
   void Seed();
   // Updates the profile's preferences and starts the browser if asked to.
   void WriteBrowserPreferences();
+
+  // How long the installation waits for the launcher it started to end.
+  static constexpr DWORD kLauncherWaitMs = 30000;
+  // Test seam: a shorter wait, so that a launcher that hangs ends a test
+  // quickly; 0 restores kLauncherWaitMs.
+  static void SetLauncherWaitForTesting(DWORD wait_ms);
 
  private:
   void RefreshPartnerContent(JsonPrefStore* local_state);

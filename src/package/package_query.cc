@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include "base/command_line.h"
 #include "base/logging.h"
 #include "base/scoped_handle.h"
@@ -9,8 +11,31 @@
 #include "base/strings.h"
 
 namespace norva::installer {
+namespace {
 
-std::string QueryPackage(const FilePath& package, std::string_view switch_name) {
+constexpr DWORD kPollMs = 20;
+// Far more than any answer: a version or a stream name.
+constexpr size_t kMaxOutput = 1 << 20;
+
+// Appends what the pipe holds now without waiting for more. False once the
+// pipe has ended.
+bool ReadAvailable(HANDLE pipe, std::string* output) {
+  for (;;) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) return false;
+    if (available == 0) return true;
+    char block[4096];
+    DWORD got = 0;
+    if (!::ReadFile(pipe, block, std::min<DWORD>(available, sizeof(block)), &got, nullptr))
+      return false;
+    output->append(block, got);
+  }
+}
+
+}  // namespace
+
+std::string QueryPackage(const FilePath& package, std::string_view switch_name,
+                         DWORD limit_ms) {
   std::wstring command_line =
       QuoteArgument(package.native()) + L" --" + AsciiToWide(switch_name);
   SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
@@ -27,15 +52,23 @@ std::string QueryPackage(const FilePath& package, std::string_view switch_name) 
   // the package runs, so a package that hangs cannot block the backend's
   // own launch.
   Process child = LaunchProcess(command_line, options);
-  // Our copy of the write end must go, or the read below never sees the end.
+  // Our copy of the write end must go, or the pipe never ends.
   write_end.reset();
+  if (!child.IsValid()) return std::string();
   std::string output;
-  if (child.IsValid()) {
-    char block[1024];
-    DWORD got = 0;
-    while (::ReadFile(read_end.get(), block, sizeof(block), &got, nullptr) && got > 0)
-      output.append(block, got);
-    child.WaitForExit(INFINITE);
+  const ULONGLONG deadline = GetTickCount64() + limit_ms;
+  for (;;) {
+    // Only what is already in the pipe is read, so a package that neither
+    // writes nor ends (nor a program it left holding the pipe) blocks us.
+    const bool ended = WaitForSingleObject(child.handle(), kPollMs) == WAIT_OBJECT_0;
+    if (!ReadAvailable(read_end.get(), &output)) break;
+    if (ended) break;
+    if (output.size() > kMaxOutput || GetTickCount64() >= deadline) {
+      LOG(ERROR) << "The package " << package << " did not answer --" << std::string(switch_name)
+                 << " in time";
+      TerminateProcess(child.handle(), 1);
+      return std::string();
+    }
   }
   return output;
 }

@@ -1,6 +1,8 @@
 #ifndef NORVA_PACKAGE_PACKAGE_QUERY_H_
 #define NORVA_PACKAGE_PACKAGE_QUERY_H_
 
+#include <windows.h>
+
 #include <string>
 #include <string_view>
 
@@ -10,8 +12,12 @@ namespace norva::installer {
 
 // Starts the package executable with the one switch "--<switch_name>" and
 // returns everything it writes to its standard output, as written (no
-// trimming). Waits for the package to end. Empty when it cannot be started.
-std::string QueryPackage(const FilePath& package, std::string_view switch_name);
+// trimming). Waits for the package to end, at most `limit_ms`: a package
+// that has not ended by then is ended, and the answer is empty, as it is
+// when the package cannot be started.
+constexpr DWORD kPackageQueryLimitMs = 60000;
+std::string QueryPackage(const FilePath& package, std::string_view switch_name,
+                         DWORD limit_ms = kPackageQueryLimitMs);
 
 }  // namespace norva::installer
 

@@ -205,6 +205,15 @@ TEST_F(PreferencesTest, LaunchForwardsImportSwitchesAndMaximizesOnlyNewInstallat
                 "launcher.exe \"--import-bookmarks=C:\\b m.html\" --import-session "
                 "--start-maximized\r",
                 "launcher.exe --import-topsites-to-speeddial=1\r", ""}));
+
+  // A launcher that does not end keeps the installation waiting only so long.
+  test::LogCapture log;
+  test::WriteFile(folder / L"standin_hangs", "");
+  PreferenceSeeding::SetLauncherWaitForTesting(500);
+  EXPECT_TRUE(Run(folder, {L"--launchnorva=1"}).succeeded);
+  PreferenceSeeding::SetLauncherWaitForTesting(0);
+  std::filesystem::remove(folder / L"standin_hangs");
+  EXPECT_TRUE(log.Contains("The launcher has not ended after 500 ms"));
 }
 
 // Fails the finalize step with a folder where the installation status goes,

@@ -22,6 +22,12 @@ int wmain(int argc, wchar_t** argv) {
   } else if (first == L"--big") {
     // More than one read block, in uneven pieces.
     for (int i = 0; i < 700; ++i) Print("line " + std::to_string(i) + "\n");
+  } else if (first == L"--hang") {
+    // Owns the test's mutex, so its end shows as the mutex abandoned.
+    HANDLE owned = OpenMutexW(SYNCHRONIZE, FALSE, L"Local\\norva_query_child_hang");
+    if (owned) WaitForSingleObject(owned, INFINITE);
+    Print("partial");
+    Sleep(INFINITE);
   } else if (first == L"--silent") {
     return 3;
   } else {

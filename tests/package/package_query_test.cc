@@ -1,5 +1,7 @@
 #include "package/package_query.h"
 
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
 #include "package/package_test_files.h"
@@ -27,6 +29,16 @@ TEST(QueryPackageTest, OutputLongerThanOneBlock) {
   for (int i = 0; i < 700; ++i) expected += "line " + std::to_string(i) + "\n";
   ASSERT_GT(expected.size(), 4096u);
   EXPECT_EQ(QueryPackage(BuiltProgram(L"package_query_child.exe"), "big"), expected);
+}
+
+// A package that never ends is ended, and its half answer is not taken.
+TEST(QueryPackageTest, APackageThatHangsIsEndedAfterTheLimit) {
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, L"Local\\norva_query_child_hang");
+  ASSERT_TRUE(mutex);
+  EXPECT_EQ(QueryPackage(BuiltProgram(L"package_query_child.exe"), "hang", 1000), "");
+  EXPECT_EQ(WaitForSingleObject(mutex, 10000), static_cast<DWORD>(WAIT_ABANDONED));
+  ReleaseMutex(mutex);
+  CloseHandle(mutex);
 }
 
 TEST(QueryPackageTest, MissingPackageGivesNothing) {

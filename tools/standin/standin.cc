@@ -1,7 +1,8 @@
 // A stand-in for the programs a package carries (the launcher and the
 // browser), for tests and the demo. It records each start, with its command
 // line, in "standin_runs.txt" beside itself, so a test can see who was
-// started and how; "--version" prints the version it stands in for.
+// started and how; "--version" prints the version it stands in for. While a
+// file "standin_hangs" lies beside it, it does not end (two minutes at most).
 #include <windows.h>
 
 #include <string>
@@ -39,5 +40,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, wchar_t* arguments, int) {
   std::wstring folder = path.substr(0, path.find_last_of(L'\\') + 1);
   std::wstring name = path.substr(folder.size());
   AppendLine(folder + L"standin_runs.txt", name + L" " + args);
+  // A test's way to have a program that does not end by itself.
+  for (int i = 0; i < 1200 && GetFileAttributesW((folder + L"standin_hangs").c_str()) !=
+                                  INVALID_FILE_ATTRIBUTES;
+       ++i)
+    Sleep(100);
   return 0;
 }
