@@ -135,6 +135,9 @@ bool InstallerRunner::StartInstallation(Settings& settings) {
   // No crash reporter runs beside this build's installer.
   command_line.AppendSwitchValue("crash-reporter-pid", L"0");
   if (movable_package_) command_line.AppendSwitch(kMovablePackageSwitch);
+  if (owner_window_)
+    command_line.AppendSwitchValue(
+        kOwnerWindowSwitch, std::to_wstring(reinterpret_cast<uintptr_t>(owner_window_)));
 
   CloseEvents();
   bool existed = false;
@@ -267,7 +270,13 @@ void InstallerRunner::OnBackendEnded(bool exit_code_zero) {
 void InstallerRunner::OnMessageReceived(const InstallerMessage& message) {
   NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   using Type = InstallerMessageType;
-  if (message.type == Type::kInstallationSucceeded) success_reported_ = true;
+  if (message.type == Type::kInstallationSucceeded) {
+    // A backend that waited for the package, or handed the installation to
+    // an elevated copy of itself, reports success after the installer it
+    // started has reported its own: one run, one success.
+    if (success_reported_) return;
+    success_reported_ = true;
+  }
   for (InstallerObserver* observer : std::vector(observers_)) {
     switch (message.type) {
       case Type::kChildProcessStarting:

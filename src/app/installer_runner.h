@@ -43,6 +43,8 @@ class InstallerRunner : public HandleWatcher::Delegate, public IPCReceiverProxy:
   bool StartInstallation(Settings& settings);
   // The package folder is complete: a backend waiting for it may go on.
   void SetPackageReady();
+  // The window an elevation prompt of the backend belongs to.
+  void set_owner_window(HWND window) { owner_window_ = window; }
   // Interrupts a running backend and releases everything of the attempt.
   void StopInstallation();
 
@@ -77,6 +79,7 @@ class InstallerRunner : public HandleWatcher::Delegate, public IPCReceiverProxy:
   IPCReceiverProxy receiver_{this};
   const FilePath package_folder_;
   const bool movable_package_;
+  HWND owner_window_ = nullptr;
   Process backend_;
   ScopedHandle mutex_;
   HandleWatcher backend_watcher_;

@@ -172,6 +172,7 @@ void InstallerUIController::OnProceed() {
     return;
   }
   installing_ = true;
+  runner_->set_owner_window(window_->handle());
   bool started = !pending_error_ && runner_->StartInstallation(*settings_);
   if (runner_->FoundInterruptedInstallation())
     stats_->root().SetInteger("interrupted_installation_rolled_back", 1);

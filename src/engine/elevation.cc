@@ -39,9 +39,10 @@ bool CanElevate() {
   return result != ERROR_SUCCESS || value != 0;
 }
 
-Process StartElevated(const FilePath& program, const std::wstring& arguments) {
+Process StartElevated(const FilePath& program, const std::wstring& arguments, HWND owner) {
   SHELLEXECUTEINFOW info = {};
   info.cbSize = sizeof(info);
+  info.hwnd = owner;
   // A failed start is reported as the run's failure; the shell's own error
   // box would hold the installer thread until someone closes it.
   info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
@@ -52,6 +53,19 @@ Process StartElevated(const FilePath& program, const std::wstring& arguments) {
   if (!ShellExecuteExW(&info) || !info.hProcess) return Process();
   return Process(info.hProcess, GetProcessId(info.hProcess));
 }
+
+}  // namespace
+
+HWND PromptOwnerWindow(const CommandLine& command_line) {
+  const std::wstring text = command_line.GetSwitchValue(kOwnerWindowSwitch);
+  if (text.empty() || text.size() > 19 ||
+      text.find_first_not_of(L"0123456789") != std::wstring::npos)
+    return nullptr;
+  HWND window = reinterpret_cast<HWND>(static_cast<uintptr_t>(std::stoull(text)));
+  return IsWindow(window) ? window : nullptr;
+}
+
+namespace {
 
 void CopySwitch(const CommandLine& from, const char* name, CommandLine* to) {
   if (from.HasSwitch(name)) to->AppendSwitchValue(name, from.GetSwitchValue(name));
@@ -131,7 +145,8 @@ ElevationResult ElevationHandOver::RunElevated() {
   }
   child_succeeded.AddTo(&arguments);
   for (InstallerObserver* observer : context_.observers) observer->OnChildProcessStarting(false);
-  Process process = StartElevated(executable, arguments.GetArgumentsString());
+  Process process = StartElevated(executable, arguments.GetArgumentsString(),
+                                  PromptOwnerWindow(context_.command_line));
   DWORD exit_code = 1;
   bool waited = process.IsValid() && process.WaitForExit(INFINITE, &exit_code);
   for (InstallerObserver* observer : context_.observers) observer->OnChildProcessFinished();
@@ -201,7 +216,8 @@ ElevationResult ElevationHandOver::GrantFolderRights(const FilePath& folder, boo
     PLOG(ERROR) << "Failed to create event for communicating with " << "the elevated process";
     return ElevationResult::kSetUpError;
   }
-  Process process = StartElevated(executable, arguments.GetArgumentsString());
+  Process process = StartElevated(executable, arguments.GetArgumentsString(),
+                                  PromptOwnerWindow(context_.command_line));
   if (!process.IsValid()) {
     PLOG(ERROR) << "Failed to run the elevated process";
     return ElevationResult::kNotStarted;
@@ -287,6 +303,7 @@ StepResult ElevationHandOver::LaunchPackageInstaller() {
   CommandLine arguments = context_.settings->ToCommandLine(false);
   if (post_elevated_) arguments.AppendSwitch("post-elevated-install-tasks");
   CopySwitch(context_.command_line, kMovablePackageSwitch, &arguments);
+  CopySwitch(context_.command_line, kOwnerWindowSwitch, &arguments);
   HandOverTransaction();
   arguments.AppendSwitchValue("crash-reporter-pid", CrashReporterPid(context_.command_line));
   ChildSuccessEvent child_succeeded;

@@ -27,6 +27,10 @@ enum class ElevationResult {
   kSetUpError,
 };
 
+// The window an elevation prompt belongs to: the frontend's, named by
+// kOwnerWindowSwitch, while it exists; null otherwise.
+HWND PromptOwnerWindow(const CommandLine& command_line);
+
 // Hand-overs to other processes: an elevated copy of the installer that runs
 // the whole installation, the elevated helper that grants this process
 // rights to the installation folder, and the installer of a package that

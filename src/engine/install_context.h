@@ -22,6 +22,11 @@ class Settings;
 // for this run, which nothing else uses: its files may be moved into place.
 inline constexpr char kMovablePackageSwitch[] = "movable-package";
 
+// The frontend's window, by its handle's number: the elevation prompt a
+// backend asks for belongs to it, so that it opens in front of the window
+// instead of behind it, flashing in the taskbar.
+inline constexpr char kOwnerWindowSwitch[] = "owner-window";
+
 // Why a step failed, as the observers are told.
 struct StepFailure {
   int message_id = IDS_GENERAL_FAILURE;

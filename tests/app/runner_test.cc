@@ -232,6 +232,9 @@ TEST_F(RunnerTest, OnlyAReportedSuccessAndExitCodeZeroMakeASuccess) {
   SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND_LOG", command_lines.c_str());
   // One folder for every run: each start takes the folder's mutex anew.
   const std::filesystem::path folder = env_.scratch() / L"runs";
+  // The window an elevation prompt of the backend belongs to.
+  HWND window = CreateWindowW(L"STATIC", L"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  runner_.set_owner_window(window);
   size_t number = 0;
   for (const auto& c : kCases) {
     SCOPED_TRACE(WideToUtf8(c.backend));
@@ -253,7 +256,9 @@ TEST_F(RunnerTest, OnlyAReportedSuccessAndExitCodeZeroMakeASuccess) {
     for (const std::string& part :
          std::vector<std::string>{"--server-tracking-data=server_tracking_data",
                                   "--crash-reporter-pid=0", "--initial-proc-handle=",
-                                  "--initial-pid=" + std::to_string(GetCurrentProcessId())})
+                                  "--initial-pid=" + std::to_string(GetCurrentProcessId()),
+                                  "--owner-window=" +
+                                      std::to_string(reinterpret_cast<uintptr_t>(window))})
       EXPECT_NE(command_line.find(part), std::string::npos) << part << " in " << command_line;
     EXPECT_EQ(command_line.find("wait-for-package"), std::string::npos) << command_line;
     const bool failed = c.events.back() == "terminated(0)";
@@ -275,6 +280,7 @@ TEST_F(RunnerTest, OnlyAReportedSuccessAndExitCodeZeroMakeASuccess) {
     CloseHandle(interrupted);
   }
   SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND_LOG", nullptr);
+  DestroyWindow(window);
   // Stopped, the runner holds the folder's mutex no more: another run takes it.
   bool taken = false;
   std::thread other([&] {
@@ -314,6 +320,29 @@ TEST_F(RunnerTest, TheChannelIsDrainedBeforeTheOutcomeIsDecided) {
   EXPECT_EQ(log_.events, (std::vector<std::string>{"succeeded", "terminated(1)"}));
   CloseHandle(release);
   CloseHandle(hold);
+}
+
+// A backend that waited for the package (or handed over to an elevated copy
+// of itself) reports success after the installer it started has reported
+// its own; the frontend hears of one success, so logs it once.
+TEST_F(RunnerTest, EveryBackendOfAChainReportingSuccessIsOneSuccess) {
+  UseFakeBackend();
+  auto settings = MakeSettings(env_.scratch() / L"chain");
+  HANDLE release = FakeBackendUntilReleased(L"exit=0");
+  ASSERT_TRUE(runner_.StartInstallation(*settings));
+  IPCSenderProxy sender;
+  ASSERT_TRUE(sender.Connect(L"norva_installer\\" +
+                             settings->GetInstallationStatus().GetPath().native()));
+  for (Type type : {Type::kChildProcessStarting, Type::kStepCompleted,
+                    Type::kInstallationSucceeded, Type::kChildProcessFinished,
+                    Type::kInstallationSucceeded})
+    sender.Send(*WriteInstallerMessage({.type = type}));
+  sender.Close();
+  SetEvent(release);
+  RunToEnd();
+  EXPECT_EQ(log_.events, (std::vector<std::string>{"child(0)", "step", "succeeded",
+                                                   "child-done", "terminated(1)"}));
+  CloseHandle(release);
 }
 
 // A mailslot name that is already taken (a stale mailslot of an earlier run,

@@ -213,6 +213,32 @@ TEST_F(ElevationTest, ElevatedInstallationStartsTheBrowserOnceAndKeepsThePartner
   }
 }
 
+// The prompt belongs to the frontend's window while it exists; anything else
+// on the command line gives the prompt no owner.
+TEST(PromptOwnerTest, OnlyAnExistingWindowOwnsThePrompt) {
+  HWND window = CreateWindowW(L"STATIC", L"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  HWND gone = CreateWindowW(L"STATIC", L"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_TRUE(window && gone);
+  DestroyWindow(gone);
+  auto number = [](HWND handle) { return std::to_wstring(reinterpret_cast<uintptr_t>(handle)); };
+  const struct {
+    std::wstring value;
+    HWND owner;
+  } kCases[] = {
+      {number(window), window}, {number(gone), nullptr},     {L"", nullptr},
+      {L"0", nullptr},          {L"-" + number(window), nullptr}, {number(window) + L"x", nullptr},
+      {L"99999999999999999999999", nullptr},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(WideToUtf8(c.value));
+    CommandLine command_line(FilePath(L"installer.exe"));
+    command_line.AppendSwitchValue(kOwnerWindowSwitch, c.value);
+    EXPECT_EQ(PromptOwnerWindow(command_line), c.owner);
+  }
+  EXPECT_EQ(PromptOwnerWindow(CommandLine(FilePath(L"installer.exe"))), nullptr);
+  DestroyWindow(window);
+}
+
 TEST_F(ElevationTest, ElevatedRunResults) {
   const struct {
     const char* name;
