@@ -13,6 +13,7 @@
 #include "base/scoped_handle.h"
 #include "base/strings.h"
 #include "engine/elevation.h"
+#include "engine/package_custody.h"
 #include "engine/preferences.h"
 #include "installer/installation_status.h"
 #include "installer/settings.h"
@@ -298,8 +299,18 @@ void ElevationHandOver::RunPackageInstaller() {
 StepResult ElevationHandOver::LaunchPackageInstaller() {
   const StepFailure not_started{IDS_GENERAL_FAILURE, L"",
                                 "Failed to start installer process from the package folder."};
-  FilePath program =
-      context_.command_line.GetSwitchValuePath("wait-for-package") / L"installer.exe";
+  FilePath package = context_.command_line.GetSwitchValuePath("wait-for-package");
+  // An elevated run starts nothing from a folder a less privileged account
+  // could have changed: it starts the installer of the package it verified.
+  PackageCustody custody;
+  if (PackageCustody::Needed(package)) {
+    const DWORD initial_pid = static_cast<DWORD>(
+        std::wcstoul(context_.command_line.GetSwitchValue("initial-pid").c_str(), nullptr, 10));
+    package = custody.Take(PackageCustody::SignedPackageOf(package, initial_pid), "", package);
+    if (package.empty())
+      return StepFailure{IDS_GENERAL_FAILURE, L"", "The package could not be verified"};
+  }
+  FilePath program = package / L"installer.exe";
   CommandLine arguments = context_.settings->ToCommandLine(false);
   if (post_elevated_) arguments.AppendSwitch("post-elevated-install-tasks");
   CopySwitch(context_.command_line, kMovablePackageSwitch, &arguments);

@@ -63,6 +63,7 @@ void Installer::Run(Settings* settings) {
     elevation_.WaitForPackage(false);
     return;
   }
+  if (!TakePackageIntoCustody()) return;
   file_steps_.StartRecord();
   if (StepResult failure = file_steps_.Prepare()) {
     LOG(ERROR) << Fail(*failure);
@@ -71,6 +72,23 @@ void Installer::Run(Settings* settings) {
   preferences_.ReapplyExperiments();
   steps_ = BuildSteps();
   StartSteps();
+}
+
+bool Installer::TakePackageIntoCustody() {
+  if (context_.operation() == kOperationUninstall ||
+      !PackageCustody::Needed(context_.package_folder))
+    return true;
+  const DWORD initial_pid = static_cast<DWORD>(
+      std::wcstoul(context_.command_line.GetSwitchValue("initial-pid").c_str(), nullptr, 10));
+  FilePath taken = custody_.Take(
+      PackageCustody::SignedPackageOf(context_.package_folder, initial_pid), "",
+      context_.package_folder);
+  if (taken.empty()) {
+    LOG(ERROR) << Fail({IDS_GENERAL_FAILURE, L"", "The package could not be verified"});
+    return false;
+  }
+  context_.package_folder = taken;
+  return true;
 }
 
 bool Installer::CheckRequest() {

@@ -21,6 +21,7 @@
 #include "engine/folder_access.h"
 #include "engine/install_context.h"
 #include "engine/installer_observer.h"
+#include "engine/package_custody.h"
 #include "engine/preferences.h"
 #include "engine/registration.h"
 #include "engine/uninstallation.h"
@@ -81,6 +82,8 @@ class Installer : public HandleWatcher::Delegate {
   bool RecoverAndOpenJournal();
   bool WatchInterruptedEvent();
   bool SettleFolderAndRights(bool* handed_over);
+  // An elevated run installs only from a package it has verified itself.
+  bool TakePackageIntoCustody();
   bool HandleElevatedResult(ElevationResult result);
   std::vector<Step> BuildSteps();
   void StartSteps();
@@ -108,6 +111,7 @@ class Installer : public HandleWatcher::Delegate {
   ElevationHandOver elevation_{context_, preferences_,
                                [this](const StepResult& result) { Finish(result); }};
   FolderAccess folder_access_{context_, registration_, elevation_};
+  PackageCustody custody_;
   std::vector<Step> steps_;
   size_t cursor_ = 0;
   bool running_ = false;

@@ -7,6 +7,7 @@
 #include <sddl.h>
 #include <tlhelp32.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -19,7 +20,9 @@
 #include "base/task_runner.h"
 #include "engine/engine_test_support.h"
 #include "system/access_rights.h"
+#include "support/local_service.h"
 #include "support/object_acl.h"
+#include "system/admin_only.h"
 #include "system/object_names.h"
 
 namespace norva::installer {
@@ -53,6 +56,16 @@ std::vector<std::string> Lines(const std::filesystem::path& file) {
     start = end + 1;
   }
   return lines;
+}
+
+std::filesystem::path g_users_folder;
+
+// The security the checks see: `g_users_folder` is a standard user's, every
+// other path the administrators' own.
+std::wstring UsersFolderSecurity(const std::wstring& path) {
+  return !g_users_folder.empty() && _wcsicmp(path.c_str(), g_users_folder.c_str()) == 0
+             ? L"O:S-1-5-21-1-2-3-1001D:(A;OICI;FA;;;S-1-5-21-1-2-3-1001)"
+             : L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 }
 
 bool Has(const std::string& line, const std::string& text) {
@@ -509,6 +522,8 @@ class PackageArrives : public RecordingObserver {
   explicit PackageArrives(HANDLE ready) : ready_(ready) {}
   void OnInstallationStarted() override {
     RecordingObserver::OnInstallationStarted();
+    // From here on the package folder counts as a standard user's.
+    if (!g_users_folder.empty()) SetFileSecurityForTesting(UsersFolderSecurity);
     HANDLE ready = ready_;
     ThreadTaskRunnerHandle::Get()->PostTask(Location{"PackageArrives", 0},
                                             [ready] { SetEvent(ready); });
@@ -527,6 +542,8 @@ TEST_F(ElevationTest, PackageWaitHandsOverToThePackageInstaller) {
     bool after_elevation;
     std::vector<std::string> events;
     const char* failure;
+    // Shown as a standard user's folder, beside the package it came from.
+    const wchar_t* users_signed_package = nullptr;
   } kCases[] = {
       {"package arrives later", true, true, false,
        {"started", "child-starting", "child-finished", "succeeded"}, ""},
@@ -535,6 +552,9 @@ TEST_F(ElevationTest, PackageWaitHandsOverToThePackageInstaller) {
       {"no installer in the package", true, false, false,
        {"started", "child-starting", "child-finished", "failed", "terminated"},
        "Failed to start installer process from the package folder."},
+      {"a user's package that fails its checks", true, true, false,
+       {"started", "failed", "terminated"}, "The package could not be verified",
+       L"other_stream_package.exe"},
       {"after an elevated installation", true, true, true,
        {"child-starting", "child-finished", "child-starting", "child-finished", "succeeded"}, ""},
   };
@@ -545,6 +565,15 @@ TEST_F(ElevationTest, PackageWaitHandsOverToThePackageInstaller) {
     std::filesystem::create_directories(package);
     std::filesystem::path holder = Holder(L"prove exit=0");
     if (c.installer_exists) std::filesystem::copy_file(holder, package / L"installer.exe");
+    std::filesystem::remove(package.native() + L".exe");
+    g_users_folder.clear();
+    if (c.users_signed_package) {
+      const char* fixtures = std::getenv("NORVA_E2E_FIXTURES");
+      ASSERT_TRUE(fixtures) << "run through ctest: the packages are missing";
+      std::filesystem::copy_file(test::FromUnixPath(fixtures) / c.users_signed_package,
+                                 package.native() + L".exe");
+      g_users_folder = package;
+    }
     const std::filesystem::path folder = Folder(L"package " + std::to_wstring(++number));
     HANDLE ready = c.event_exists ? CreateEventW(nullptr, TRUE, FALSE,
                                                  GetObjectNameForFolder(kPackageReadyEvent,
@@ -565,10 +594,15 @@ TEST_F(ElevationTest, PackageWaitHandsOverToThePackageInstaller) {
                           .observer = &observer,
                           .self_executable = holder});
     if (ready) CloseHandle(ready);
+    SetFileSecurityForTesting(nullptr);
     EXPECT_EQ(run.events, c.events);
     EXPECT_EQ(run.failed_message, c.failure);
 
     std::vector<std::string> started = Lines(Started());
+    // Nothing a user could have changed is started.
+    if (c.users_signed_package) {
+      EXPECT_TRUE(started.empty());
+    }
     std::filesystem::remove(Started());
     if (!*c.failure) {
       // The package's installer gets the run's own wishes; after an
