@@ -54,7 +54,13 @@ bool CanRunProgramsFrom(const FilePath& folder,
   bool ran = LaunchProcessAndWait(test_run.GetCommandLineString(), &exit_code, options);
   discard.reset();
   if (!same_file) DeleteFileW(copy.c_str());
-  return ran;
+  // The version's answer ends with 0. A copy that the system stopped before
+  // it ran (a DLL it could not load, 0xC0000135; a policy) ends with a code
+  // of the system's.
+  if (ran && exit_code != 0)
+    VLOG(1) << "A copy of the installer in " << folder
+            << StringPrintf(" could not run (exit code 0x%08lX)", exit_code);
+  return ran && exit_code == 0;
 }
 
 bool TryDownloadBase(const FilePath& base,
@@ -87,6 +93,10 @@ void ClearCallbackExceptionSwallowing() {
 }
 
 void RestrictDllSearch() {
+  // A look at a drive without its medium (a folder the user types, a search
+  // path) fails quietly instead of putting up the system's message box. Set
+  // first, before anything searches.
+  SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   // Drops the current folder where the call below is missing.
   SetDllDirectoryW(L"");
   // Windows 8 and later, and Windows 7 with KB2533623. The executable's own

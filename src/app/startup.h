@@ -17,7 +17,8 @@ class CommandLine;
 void ClearCallbackExceptionSwallowing();
 
 // Modules loaded by name come from the system folder only, never from the
-// current folder or the executable's (often the download folder).
+// current folder or the executable's (often the download folder). Also keeps
+// the system from asking about drives without a medium. Run first.
 void RestrictDllSearch();
 
 // The system DLL `name` from the system folder (or its side-by-side version

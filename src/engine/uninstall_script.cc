@@ -6,6 +6,7 @@
 
 #include <utility>
 
+#include "base/scoped_handle.h"
 #include "base/strings.h"
 
 namespace norva::installer {
@@ -15,6 +16,10 @@ namespace {
 // that stay, all files together: a process that has not let go of a file
 // after a minute is not going to.
 constexpr int kDeleteTries = 60;
+// Rounds of the wait for the processes, about a second each: what still runs
+// after two minutes is not ending with the uninstallation, and the script
+// goes on without it.
+constexpr int kWaitRounds = 120;
 
 // `text` in the code page, when every character has a form there.
 bool ToCodePage(const std::wstring& text, unsigned code_page, std::string* bytes) {
@@ -49,7 +54,33 @@ std::wstring Quoted(const FilePath& path) {
   return text + L"\"";
 }
 
+// The line that sets the error level to 0 while process `pid` runs the
+// program `image` and to 1 once it does not. TASKLIST's CSV line begins
+// with the quoted image name, a comma and the quoted id, which FIND looks
+// for (a quotation mark in FIND's string is written twice). Each side of a
+// pipe is parsed again by a cmd.exe of its own, which expands "%" (and "!",
+// where the registry turns delayed expansion on) once more: only the part of
+// the name after the last of those goes in.
+std::wstring ProcessCheck(uint32_t pid, const std::wstring& image) {
+  const std::wstring id = std::to_wstring(pid);
+  const std::wstring list = L"TASKLIST /FI \"PID eq " + id + L"\"";
+  if (image.empty()) return list + L" | FIND /c /i \".exe\"";
+  const size_t special = image.find_last_of(L"%!");
+  const std::wstring tail = special == std::wstring::npos ? L"\"\"" + image
+                                                          : image.substr(special + 1);
+  return list + L" /FO CSV /NH | FIND /c /i \"" + tail + L"\"\",\"\"" + id + L"\"\"\"";
+}
+
 }  // namespace
+
+std::wstring ProcessImageName(uint32_t pid) {
+  ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  if (!process) return {};
+  wchar_t path[MAX_PATH * 4];
+  DWORD size = MAX_PATH * 4;
+  if (!QueryFullProcessImageNameW(process.get(), 0, path, &size)) return {};
+  return FilePath(std::wstring(path, size)).filename().native();
+}
 
 FilePath ConsoleSpelling(const FilePath& path, unsigned code_page) {
   std::string ignored;
@@ -67,7 +98,8 @@ FilePath ConsoleSpelling(const FilePath& path, unsigned code_page) {
 std::wstring BuildUninstallScript(uint32_t pid1, uint32_t pid2, uint32_t pid3,
                                   const std::vector<FilePath>& files,
                                   const std::set<FilePath>& folders, const FilePath& script,
-                                  const std::function<FilePath(const FilePath&)>& spell) {
+                                  const std::function<FilePath(const FilePath&)>& spell,
+                                  const std::function<std::wstring(uint32_t pid)>& image_name) {
   auto form = [&](const FilePath& path) { return spell ? spell(path) : path; };
   auto spelled = [&](const FilePath& path) { return Quoted(form(path)); };
   std::vector<std::pair<std::wstring, uint32_t>> pids = {{L"PID1", pid1}};
@@ -75,15 +107,19 @@ std::wstring BuildUninstallScript(uint32_t pid1, uint32_t pid2, uint32_t pid3,
   if (pid3) pids.emplace_back(L"PID3", pid3);
   std::wstring text;
   for (const auto& [name, id] : pids) text += L"SET " + name + L"_RUNNING=TRUE\n";
+  text += L"SET WAIT_ROUNDS=0\n";
   text += L":again\n";
   for (const auto& [name, id] : pids) {
     text += L"IF %" + name + L"_RUNNING%==TRUE (\n";
-    text += L"TASKLIST /FI \"PID eq " + std::to_wstring(id) + L"\" | FIND /c /i \".exe\"\n";
+    text += ProcessCheck(id, image_name ? image_name(id) : std::wstring()) + L"\n";
     text += L"IF ERRORLEVEL 1 SET " + name + L"_RUNNING=FALSE\n";
     text += L")\n";
   }
   text += L"ping -n 2 127.0.0.1\n";
+  text += L"SET /A WAIT_ROUNDS+=1\n";
+  text += L"IF %WAIT_ROUNDS% GEQ " + std::to_wstring(kWaitRounds) + L" GOTO :waited\n";
   for (const auto& [name, id] : pids) text += L"IF %" + name + L"_RUNNING%==TRUE GOTO :again\n";
+  text += L":waited\n";
 
   // Where the wait above cannot tell whether a process still runs, a file
   // it holds (the uninstaller itself, for one) refuses to go at first. The

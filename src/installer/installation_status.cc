@@ -38,22 +38,33 @@ constexpr DWORD kMaxLanguageDirectory = 260;
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
+// The device names Windows keeps in every folder: alone, before an
+// extension ("nul.txt") and, on Windows 11, with a superscript 1, 2 or 3 as
+// the port number.
 bool IsReservedDeviceName(std::wstring_view stem) {
-  static constexpr std::array<const wchar_t*, 11> kNames = {
-      L"CON", L"AUX", L"COM1", L"COM2", L"COM3", L"COM4",
-      L"LPT1", L"LPT2", L"LPT3", L"PRN", L"NUL"};
+  static constexpr std::array<const wchar_t*, 4> kNames = {L"CON", L"PRN", L"AUX", L"NUL"};
   for (const wchar_t* name : kNames)
     if (EqualsCaseInsensitiveASCII(stem, name)) return true;
-  return false;
+  if (stem.size() != 4) return false;
+  const std::wstring_view port = stem.substr(0, 3);
+  if (!EqualsCaseInsensitiveASCII(port, L"COM") && !EqualsCaseInsensitiveASCII(port, L"LPT"))
+    return false;
+  const wchar_t number = stem[3];
+  return (number >= L'1' && number <= L'9') || number == L'\u00b9' || number == L'\u00b2' ||
+         number == L'\u00b3';
 }
 
 bool IsValidComponent(std::wstring_view component) {
   for (wchar_t c : component) {
     if (c < 32 || wcschr(L"?\"<>*|:", c)) return false;
   }
-  if (!component.empty() && component.back() == L'.') return false;
+  // Windows drops a trailing full stop or blank from every form of a path but
+  // the extended-length one: such a folder could be made, but opened nowhere.
+  if (!component.empty() && (component.back() == L'.' || component.back() == L' ')) return false;
   std::wstring_view stem = component.substr(0, component.find(L'.'));
-  return !((stem.size() == 3 || stem.size() == 4) && IsReservedDeviceName(stem));
+  // "CON .txt" is the console too.
+  while (!stem.empty() && stem.back() == L' ') stem.remove_suffix(1);
+  return !IsReservedDeviceName(stem);
 }
 
 // Consumes "\\server\share" at the start of `rest`; false when malformed.

@@ -14,7 +14,7 @@ namespace norva::installer {
 
 // Whether `path` can name a folder for the Win32 file functions: 1 to 247
 // characters, an optional drive or UNC prefix, and components free of
-// reserved characters, trailing full stops and device names.
+// reserved characters, trailing full stops or blanks and device names.
 bool IsValidWin32Path(std::wstring_view path);
 
 // The product a legacy installation's ini file names. The values are the

@@ -122,6 +122,19 @@ TEST(StartupTest, DllSearchLeavesOutTheCurrentAndTheExecutablesFolder) {
   std::filesystem::remove(beside_executable);
 }
 
+// Checking a typed folder on a drive without its medium must not put up the
+// system's "no disk" box; what else the process chose stays.
+TEST(StartupTest, StartUpKeepsTheSystemsErrorBoxesAway) {
+  const UINT saved = GetErrorMode();
+  SetErrorMode(SEM_NOGPFAULTERRORBOX);
+  RestrictDllSearch();
+  const UINT mode = GetErrorMode();
+  SetErrorMode(saved);
+  EXPECT_EQ(mode & SEM_FAILCRITICALERRORS, UINT{SEM_FAILCRITICALERRORS});
+  EXPECT_EQ(mode & SEM_NOOPENFILEERRORBOX, UINT{SEM_NOOPENFILEERRORBOX});
+  EXPECT_EQ(mode & SEM_NOGPFAULTERRORBOX, UINT{SEM_NOGPFAULTERRORBOX});
+}
+
 TEST(StartupTest, InstallationFolderIsTheParentOnlyWhenItHoldsTheLauncher) {
   test::ScratchFolder scratch;
   auto version_folder = scratch.path() / L"37.0.2163.0";
@@ -204,6 +217,35 @@ TEST(StartupTest, DownloadFolderFromTheSwitchOnlyWhenAbsolute) {
   }
   EXPECT_TRUE(std::filesystem::is_directory(chosen));
   EXPECT_FALSE(std::filesystem::exists(chosen / L"installer.exe"));  // the test copy is gone
+}
+
+// A base counts only when the copy run there answers as the installer does
+// (exit code 0). The test holder stands in for the copy and ends with the
+// code it is given, as one the system stopped before it ran would.
+TEST(StartupTest, DownloadFolderNeedsTheCopysOwnAnswer) {
+  const std::filesystem::path holder = GetExecutablePath().parent_path() / L"test_holder.exe";
+  const struct {
+    const wchar_t* behaviour;
+    bool usable;
+  } kCases[] = {
+      {L"exit=0", true},
+      {L"exit=-1073741515", false},  // 0xC0000135, a DLL not found
+      {L"exit=-1073741502", false},  // 0xC0000142, a DLL that failed to start
+      {L"exit=-1073741819", false},  // 0xC0000005
+      {L"exit=1", false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(WideToUtf8(c.behaviour));
+    SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", c.behaviour);
+    FilePath folder;
+    const bool chosen = ChooseDownloadFolder(CommandLine(holder), holder, &folder);
+    SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", nullptr);
+    EXPECT_EQ(chosen, c.usable);
+    if (c.usable) {
+      EXPECT_EQ(folder, GetTempFolder() / L"Norva Installer");
+    }
+    EXPECT_FALSE(std::filesystem::exists(holder.parent_path() / L"Norva Installer"));
+  }
 }
 
 TEST(StartupTest, LogFileNameCarriesTheStartTime) {

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -14,10 +15,24 @@
 namespace norva::installer {
 namespace {
 
+// Every process of the golden texts runs "installer.exe".
+std::wstring Installer(uint32_t) { return L"installer.exe"; }
+
 std::wstring WaitFor(const char* name, uint32_t pid) {
   std::wstring n = Utf8ToWide(name);
-  return L"IF %" + n + L"_RUNNING%==TRUE (\n" + L"TASKLIST /FI \"PID eq " + std::to_wstring(pid) +
-         L"\" | FIND /c /i \".exe\"\n" + L"IF ERRORLEVEL 1 SET " + n + L"_RUNNING=FALSE\n)\n";
+  std::wstring id = std::to_wstring(pid);
+  return L"IF %" + n + L"_RUNNING%==TRUE (\n" + L"TASKLIST /FI \"PID eq " + id +
+         L"\" /FO CSV /NH | FIND /c /i \"\"\"installer.exe\"\",\"\"" + id + L"\"\"\"\n" +
+         L"IF ERRORLEVEL 1 SET " + n + L"_RUNNING=FALSE\n)\n";
+}
+
+// The end of the wait: a round every second or so, two minutes at most.
+std::wstring WaitRounds(const std::vector<const char*>& names) {
+  std::wstring text = L"ping -n 2 127.0.0.1\nSET /A WAIT_ROUNDS+=1\n"
+                      L"IF %WAIT_ROUNDS% GEQ 120 GOTO :waited\n";
+  for (const char* name : names)
+    text += L"IF %" + Utf8ToWide(name) + L"_RUNNING%==TRUE GOTO :again\n";
+  return text + L":waited\n";
 }
 
 // The lines that delete the `n`th file, `quoted`, trying again while it stays.
@@ -37,8 +52,8 @@ std::wstring SelfRemoval(const std::wstring& folder) {
 }
 
 TEST(UninstallScriptTest, GoldenTexts) {
-  const std::wstring pid1_only = L"SET PID1_RUNNING=TRUE\n:again\n" + WaitFor("PID1", 11) +
-                                 L"ping -n 2 127.0.0.1\nIF %PID1_RUNNING%==TRUE GOTO :again\n";
+  const std::wstring pid1_only = L"SET PID1_RUNNING=TRUE\nSET WAIT_ROUNDS=0\n:again\n" +
+                                 WaitFor("PID1", 11) + WaitRounds({"PID1"});
   const std::wstring cd = L"cd /d \"%SystemRoot%\"\n";
   struct Case {
     const char* name;
@@ -51,11 +66,10 @@ TEST(UninstallScriptTest, GoldenTexts) {
   const Case cases[] = {
       {"PID1 only", 0, 0, {}, {}, L"C:\\N\\k.bat", pid1_only + cd + SelfRemoval(L"\"C:\\N\"")},
       {"all three", 22, 33, {}, {}, L"C:\\N\\k.bat",
-       L"SET PID1_RUNNING=TRUE\nSET PID2_RUNNING=TRUE\nSET PID3_RUNNING=TRUE\n:again\n" +
+       L"SET PID1_RUNNING=TRUE\nSET PID2_RUNNING=TRUE\nSET PID3_RUNNING=TRUE\n"
+       L"SET WAIT_ROUNDS=0\n:again\n" +
            WaitFor("PID1", 11) + WaitFor("PID2", 22) + WaitFor("PID3", 33) +
-           L"ping -n 2 127.0.0.1\nIF %PID1_RUNNING%==TRUE GOTO :again\n"
-           L"IF %PID2_RUNNING%==TRUE GOTO :again\nIF %PID3_RUNNING%==TRUE GOTO :again\n" +
-           cd + SelfRemoval(L"\"C:\\N\"")},
+           WaitRounds({"PID1", "PID2", "PID3"}) + cd + SelfRemoval(L"\"C:\\N\"")},
       {"files and folders left", 0, 0,
        {L"C:\\N\\1.0\\a.dll", L"C:\\N\\launcher.exe"},
        {L"C:\\N", L"C:\\N\\1.0", L"C:\\N\\1.0\\res"},
@@ -81,9 +95,58 @@ TEST(UninstallScriptTest, GoldenTexts) {
            L"rmdir \"C:\\A^B!C & (D)\"\n" + SelfRemoval(L"\"C:\\A^B!C & (D)\"")},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(BuildUninstallScript(11, c.pid2, c.pid3, c.files, c.folders, c.script), c.expected)
+    EXPECT_EQ(BuildUninstallScript(11, c.pid2, c.pid3, c.files, c.folders, c.script, {}, Installer),
+              c.expected)
         << c.name;
   }
+}
+
+// Windows gives an ended process's id to the next one: the wait looks for the
+// id together with the program, and where cmd.exe would take part of the
+// program's name for its own syntax, for the rest of it. Without a name, any
+// program of that id holds the wait up, as long as the wait lasts.
+TEST(UninstallScriptTest, WaitLooksForTheProgramAndTheId) {
+  const struct {
+    const wchar_t* image;
+    const wchar_t* check;
+  } kCases[] = {
+      {L"installer.exe",
+       L"TASKLIST /FI \"PID eq 11\" /FO CSV /NH | FIND /c /i \"\"\"installer.exe\"\",\"\"11\"\"\""},
+      {L"norva_installer (1).exe",
+       L"TASKLIST /FI \"PID eq 11\" /FO CSV /NH | "
+       L"FIND /c /i \"\"\"norva_installer (1).exe\"\",\"\"11\"\"\""},
+      {L"A^B & (C).exe",
+       L"TASKLIST /FI \"PID eq 11\" /FO CSV /NH | FIND /c /i \"\"\"A^B & (C).exe\"\",\"\"11\"\"\""},
+      {L"Norva 100%.exe",
+       L"TASKLIST /FI \"PID eq 11\" /FO CSV /NH | FIND /c /i \".exe\"\",\"\"11\"\"\""},
+      {L"a%PATH%b!c!d^.exe",
+       L"TASKLIST /FI \"PID eq 11\" /FO CSV /NH | FIND /c /i \"d^.exe\"\",\"\"11\"\"\""},
+      {L"\u00dcber.exe",
+       L"TASKLIST /FI \"PID eq 11\" /FO CSV /NH | FIND /c /i \"\"\"\u00dcber.exe\"\",\"\"11\"\"\""},
+      {L"", L"TASKLIST /FI \"PID eq 11\" | FIND /c /i \".exe\""},
+  };
+  for (const auto& c : kCases) {
+    std::wstring script = BuildUninstallScript(11, 0, 0, {}, {}, L"C:\\N\\k.bat", {},
+                                               [&](uint32_t) { return std::wstring(c.image); });
+    EXPECT_NE(script.find(L"\nIF %PID1_RUNNING%==TRUE (\n" + std::wstring(c.check) + L"\n"),
+              std::wstring::npos)
+        << WideToUtf8(c.image) << "\n"
+        << WideToUtf8(script);
+  }
+}
+
+// The script's own process is found by what it runs.
+TEST(UninstallScriptTest, ImageNameOfARunningProcess) {
+  wchar_t path[MAX_PATH];
+  DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  ASSERT_GT(length, 0u);
+  const std::wstring image = ProcessImageName(GetCurrentProcessId());
+  EXPECT_TRUE(EqualsCaseInsensitiveASCII(
+      image, FilePath(std::wstring(path, length)).filename().native()));
+  const std::wstring script =
+      BuildUninstallScript(GetCurrentProcessId(), 0, 0, {}, {}, L"C:\\N\\k.bat");
+  EXPECT_NE(script.find(L" /FO CSV /NH | FIND /c /i \"\"\"" + image), std::wstring::npos)
+      << WideToUtf8(script);
 }
 
 // Paths appear as the spelling gives them, but folders still go deepest

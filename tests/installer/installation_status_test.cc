@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "base/file_util.h"
+#include "base/strings.h"
 #include "installer/status_probe.h"
 #include "system/shortcuts.h"
 #include "product/installer_features.h"
@@ -29,15 +30,42 @@ TEST(Win32PathTest, DrivesUncLengthAndComponents) {
   const std::wstring longest = L"C:\\" + std::wstring(244, L'a');  // 247 characters
   const std::wstring valid[] = {
       L"C:\\Program Files\\Norva", L"C:", L"C:/a/b", L"relative\\folder",
-      L"\\\\server\\share\\folder", L"//server/share", longest, L"C:\\console", L"C:\\com5",
+      L"\\\\server\\share\\folder", L"//server/share", longest, L"C:\\console",
       L"C:\\conx.txt", L"C:\\co", L"C:\\a.con"};
   const std::wstring invalid[] = {
       L"", L"\\\\server", L"\\\\server\\", L"\\\\\\share", L"\\\\ser?ver\\share", longest + L"a",
       L"C:\\CON\\x", L"C:\\con\\x", L"C:\\a\\cOm1\\b", L"C:\\Nul.txt", L"C:\\lpt3.a.b", L"prn",
-      L"C:\\AUX", L"C:\\folder.\\x", L"C:\\folder\\x.", L"C:\\a:b", L"C:\\a\\b:", L"C:\\a?",
-      L"C:\\a\"", L"C:\\<", L"C:\\>", L"C:\\*", L"C:\\|", L"C:\\a\x1f"};
+      L"C:\\AUX", L"C:\\com5", L"C:\\folder.\\x", L"C:\\folder\\x.", L"C:\\a:b", L"C:\\a\\b:",
+      L"C:\\a?", L"C:\\a\"", L"C:\\<", L"C:\\>", L"C:\\*", L"C:\\|", L"C:\\a\x1f"};
   for (const std::wstring& path : valid) EXPECT_TRUE(IsValidWin32Path(path)) << path;
   for (const std::wstring& path : invalid) EXPECT_FALSE(IsValidWin32Path(path)) << path;
+}
+
+// Names that Windows turns into another name or a device: a folder of such a
+// name is made only through the extended-length form, and then neither
+// Explorer nor cmd.exe opens it. Their neighbours stay usable.
+TEST(Win32PathTest, NamesOnlyTheExtendedFormCouldMake) {
+  const struct {
+    const wchar_t* name;
+    bool valid;
+  } kCases[] = {
+      {L"Norva ", false}, {L"Norva.", false}, {L"Norva. ", false}, {L" ", false},
+      {L"CON", false}, {L"prn", false}, {L"Aux", false}, {L"nUl", false},
+      {L"COM1", false}, {L"com5", false}, {L"COM9", false}, {L"lpt4", false}, {L"LPT9", false},
+      {L"COM5.txt", false}, {L"lpt7.tar.gz", false}, {L"NUL .txt", false}, {L"CON ", false},
+      {L"COM\u00b9", false}, {L"com\u00b2", false}, {L"LPT\u00b3", false},
+      {L"lpt\u00b2.log", false},
+      {L"Con sole", true}, {L"COM10", true}, {L"LPT0", true}, {L"COM\u2074", true},
+      {L"my.app", true}, {L"Norva Browser", true}, {L" Norva", true}, {L"a .b", true},
+      {L"\u00c9t\u00e9 Norva", true}, {L"\u041d\u043e\u0440\u0432\u0430", true},
+      {L"\u65e5\u672c", true}, {L"CONSOLE.txt", true}, {L"COMX", true},
+  };
+  for (const auto& c : kCases) {
+    const std::wstring name = c.name;
+    for (const std::wstring& path : {L"C:\\" + name, L"C:\\" + name + L"\\Norva",
+                                     L"C:\\Programs\\" + name + L"\\", L"\\\\server\\" + name})
+      EXPECT_EQ(IsValidWin32Path(path), c.valid) << WideToUtf8(path);
+  }
 }
 
 class InstallationStatusTest : public testing::Test {
@@ -91,6 +119,8 @@ TEST_F(InstallationStatusTest, UnusablePaths) {
   } cases[] = {
       {L"", "Path is empty"},
       {L"C:\\con\\x", "Path is not a valid Win32 path"},
+      {L"C:\\Norva \\x", "Path is not a valid Win32 path"},
+      {L"C:\\COM\u00b2.d", "Path is not a valid Win32 path"},
       {L"relative\\folder", "Path is relative"},
       {file, "Path is a file path"},
       {file / L"child" / L"grandchild", "Path is child of a file (invalid)"},

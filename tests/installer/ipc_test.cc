@@ -4,11 +4,13 @@
 #include <memory>
 #include <thread>
 
+#include "base/scoped_handle.h"
 #include "base/task_loop.h"
 #include "base/thread.h"
 #include "installer/ipc/installer_message.h"
 #include "installer/ipc/ipc_receiver.h"
 #include "installer/ipc/ipc_sender.h"
+#include "installer/ipc/mailslot_name.h"
 #include "support/scratch.h"
 #include "support/wait.h"
 
@@ -298,6 +300,118 @@ TEST(IPCChannelTest, SenderEndsWhenNobodyReadsAnyMore) {
   } else {
     backend.detach();
   }
+}
+
+// Runs `loop` until the recorder has seen a success report, or ten seconds.
+void RunUntilSucceeded(TaskLoop* loop, Recorder* recorder) {
+  recorder->loop = loop;
+  loop->task_runner()->PostDelayedTask(
+      FROM_HERE, [loop] { loop->Quit(); }, std::chrono::seconds(10));
+  loop->Run();
+}
+
+ScopedHandle OpenForWriting(const std::wstring& path) {
+  return ScopedHandle(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+// The mailslot's name does not grow with the folder: however long, the
+// system takes it, and two spellings of one folder meet.
+TEST(IPCChannelTest, MailslotNamesHaveOneLength) {
+  const std::wstring prefix = L"norva_installer\\";
+  const std::wstring folders[] = {L"C:\\N", L"C:\\Program Files\\Norva",
+                                  L"D:\\" + std::wstring(297, L'x'),
+                                  L"E:\\" + std::wstring(2000, L'\u00e9')};
+  const size_t length = MailslotPath(prefix + folders[0]).size();
+  EXPECT_LT(length, size_t{MAX_PATH});
+  for (const std::wstring& folder : folders) {
+    SCOPED_TRACE(folder.size());
+    const std::wstring path = MailslotPath(prefix + folder);
+    EXPECT_EQ(path.size(), length);
+    EXPECT_EQ(path.rfind(L"\\\\.\\mailslot\\norva_installer\\", 0), 0u);
+    EXPECT_EQ(LegacyMailslotPath(prefix + folder).empty(), folder.size() > 200);
+  }
+  EXPECT_EQ(MailslotPath(prefix + L"C:\\Program Files\\Norva"),
+            MailslotPath(prefix + L"c:\\PROGRAM FILES\\norva"));
+  EXPECT_NE(MailslotPath(prefix + L"C:\\Norva1"), MailslotPath(prefix + L"C:\\Norva2"));
+}
+
+// A folder of 300 characters (the system takes it in its extended-length
+// form) still gets a working channel, and nothing is made under a name that
+// only the folder's own length would give.
+TEST(IPCChannelTest, LongInstallationFolderGetsItsChannel) {
+  std::wstring folder = L"C:\\ipc_test_" + std::to_wstring(GetCurrentProcessId()) + L"\\";
+  folder += std::wstring(300 - folder.size(), L'n');
+  const std::wstring name = L"norva_installer\\" + folder;
+  TaskLoop loop;
+  Recorder recorder;
+  IPCReceiverProxy receiver(&recorder);
+  ASSERT_TRUE(receiver.Connect(name));
+  EXPECT_TRUE(OpenForWriting(MailslotPath(name)));
+  EXPECT_FALSE(OpenForWriting(L"\\\\.\\mailslot\\" + name));
+
+  const std::vector<InstallerMessage> sent = {
+      {.type = Type::kInstallationStarted},
+      {.type = Type::kSetTotalSteps, .steps = 2},
+      {.type = Type::kStepCompleted},
+      {.type = Type::kInstallationSucceeded},
+  };
+  IPCSenderProxy sender;
+  ASSERT_TRUE(sender.Connect(name));
+  for (const InstallerMessage& message : sent) sender.Send(*WriteInstallerMessage(message));
+  sender.Close();
+  RunUntilSucceeded(&loop, &recorder);
+  EXPECT_EQ(recorder.received, sent);
+}
+
+// Reads wait for the next datagram instead of waking to look for one; Close
+// ends the wait (DeliversInOrderDropsTheRestAndClosesPromptly).
+TEST(IPCChannelTest, ReadsWaitWithoutPolling) {
+  TaskLoop loop;
+  Recorder recorder;
+  IPCReceiverProxy receiver(&recorder);
+  ASSERT_TRUE(receiver.Connect(UniqueMailslotName()));
+  DWORD timeout = 0;
+  ASSERT_TRUE(
+      GetMailslotInfo(receiver.mailslot_for_testing(), nullptr, nullptr, nullptr, &timeout));
+  EXPECT_EQ(timeout, MAILSLOT_WAIT_FOREVER);
+}
+
+// Installers of earlier versions name the mailslot after the folder itself,
+// where that fits: a backend of one reaches this frontend, and this backend
+// reaches a frontend of one.
+TEST(IPCChannelTest, MeetsInstallersOfEarlierVersions) {
+  const std::wstring name = UniqueMailslotName();
+  const std::wstring legacy = L"\\\\.\\mailslot\\" + name;
+  const Bytes succeeded = *WriteInstallerMessage({.type = Type::kInstallationSucceeded});
+  {
+    TaskLoop loop;
+    Recorder recorder;
+    IPCReceiverProxy receiver(&recorder);
+    ASSERT_TRUE(receiver.Connect(name));
+    ScopedHandle earlier_backend = OpenForWriting(legacy);
+    ASSERT_TRUE(earlier_backend);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(earlier_backend.get(), succeeded.data(),
+                          static_cast<DWORD>(succeeded.size()), &written, nullptr));
+    earlier_backend.reset();
+    RunUntilSucceeded(&loop, &recorder);
+    EXPECT_EQ(recorder.received,
+              std::vector<InstallerMessage>{{.type = Type::kInstallationSucceeded}});
+  }
+  ScopedHandle earlier_frontend(
+      CreateMailslotW(legacy.c_str(), kMaxInstallerMessageSize, 30000, nullptr));
+  ASSERT_TRUE(earlier_frontend);
+  IPCSenderProxy sender;
+  ASSERT_TRUE(sender.Connect(name));
+  sender.Send(succeeded);
+  sender.Close();
+  Bytes received(kMaxInstallerMessageSize);
+  DWORD read = 0;
+  ASSERT_TRUE(ReadFile(earlier_frontend.get(), received.data(),
+                       static_cast<DWORD>(received.size()), &read, nullptr));
+  received.resize(read);
+  EXPECT_EQ(received, succeeded);
 }
 
 }  // namespace

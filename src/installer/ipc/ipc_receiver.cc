@@ -4,17 +4,18 @@
 
 #include "base/logging.h"
 #include "base/task_runner.h"
+#include "installer/ipc/mailslot_name.h"
 #include "system/object_security.h"
 
 namespace norva::installer {
 
-// Reads the mailslot with synchronous, timed reads, one read per task on the
-// IPC thread. Overlapped mailslot reads never complete under Wine (they block
-// instead of reaching the completion port), while a timed blocking read is
-// correct everywhere. Each read posts the next one until Close raises the
-// stop flag. Drain and Close do not wait out the read in progress: they send
-// the mailslot a one-byte datagram of their own, which ends it at once and
-// is dropped like any other datagram without the tag.
+// Reads one mailslot with blocking reads, one read per task on its own
+// thread. Overlapped mailslot reads never complete under Wine (they block
+// instead of reaching the completion port), while a blocking read is correct
+// everywhere. A read waits for the next datagram however long it takes; Drain
+// and Close end it by sending the mailslot a one-byte datagram of their own,
+// which is dropped like any other datagram without the tag. Each read posts
+// the next one until Close raises the stop flag.
 class IPCReceiverProxy::Reader : public std::enable_shared_from_this<Reader> {
  public:
   Reader(HANDLE mailslot, std::shared_ptr<TaskRunner> owner, WeakPtr<IPCReceiverProxy> proxy,
@@ -43,7 +44,6 @@ class IPCReceiverProxy::Reader : public std::enable_shared_from_this<Reader> {
   }
 
  private:
-  // False when the read failed (a time-out included).
   bool ReadDatagram() {
     DWORD read = 0;
     if (!ReadFile(mailslot_, buffer_, sizeof(buffer_), &read, nullptr)) return false;
@@ -57,7 +57,10 @@ class IPCReceiverProxy::Reader : public std::enable_shared_from_this<Reader> {
   }
 
   void ReadOnce() {
-    if (!ReadDatagram() && GetLastError() != ERROR_SEM_TIMEOUT) {
+    // Close raises the flag before it sends the datagram that ends one read;
+    // a drain queued before this task may have taken that datagram already.
+    if (stop_) return;
+    if (!ReadDatagram()) {
       PLOG(ERROR) << "Could not read from mailslot";
       return;
     }
@@ -72,13 +75,22 @@ class IPCReceiverProxy::Reader : public std::enable_shared_from_this<Reader> {
   uint8_t buffer_[kMaxInstallerMessageSize];
 };
 
+// One mailslot and its reader. Members go in reverse order: the thread stops
+// before the handles it reads close.
+struct IPCReceiverProxy::Channel {
+  ScopedHandle mailslot;
+  ScopedHandle wake;  // our own writing end of the mailslot
+  std::shared_ptr<Reader> reader;
+  std::unique_ptr<Thread> thread;
+};
+
 IPCReceiverProxy::IPCReceiverProxy(Delegate* delegate) : delegate_(delegate) {}
 
 IPCReceiverProxy::~IPCReceiverProxy() { Close(); }
 
 bool IPCReceiverProxy::Connect(const std::wstring& name) {
   NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
-  if (thread_) {
+  if (!channels_.empty()) {
     LOG(ERROR) << "IPC receiver is already connected";
     return false;
   }
@@ -87,70 +99,98 @@ bool IPCReceiverProxy::Connect(const std::wstring& name) {
     LOG(ERROR) << "IPC receiver needs a task loop on its thread";
     return false;
   }
-  auto thread = std::make_unique<Thread>("Installer IPC thread");
-  if (!thread->Start()) {
-    LOG(ERROR) << "Could not start IPC thread";
-    return false;
-  }
-  const std::wstring path = L"\\\\.\\mailslot\\" + name;
+  std::vector<std::wstring> paths = {MailslotPath(name)};
+  if (std::wstring legacy = LegacyMailslotPath(name); !legacy.empty()) paths.push_back(legacy);
   // The writer may be an elevated child running as another account.
   SharedObjectSecurity security(SharedObjectKind::kMailslot);
-  if (security.attributes())
-    mailslot_.reset(CreateMailslotW(path.c_str(), kMaxInstallerMessageSize, kReadTimeoutMs,
-                                    security.attributes()));
-  if (!mailslot_) {
-    PLOG(ERROR) << "Could not create mailslot " << path;
-    return false;
+  for (const std::wstring& path : paths) {
+    auto channel = std::make_unique<Channel>();
+    channel->thread = std::make_unique<Thread>("Installer IPC thread");
+    if (!channel->thread->Start()) {
+      LOG(ERROR) << "Could not start IPC thread";
+      Close();
+      return false;
+    }
+    if (security.attributes())
+      channel->mailslot.reset(CreateMailslotW(path.c_str(), kMaxInstallerMessageSize,
+                                              MAILSLOT_WAIT_FOREVER, security.attributes()));
+    if (!channel->mailslot) {
+      PLOG(ERROR) << "Could not create mailslot " << path;
+      Close();
+      return false;
+    }
+    // A read ends only with a datagram: without this end, Close would wait
+    // for ever.
+    channel->wake.reset(CreateFileW(path.c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!channel->wake) {
+      PLOG(ERROR) << "Could not open mailslot " << path;
+      Close();
+      return false;
+    }
+    channels_.push_back(std::move(channel));
   }
-  // Without this handle, Drain and Close wait out the read in progress.
-  wake_.reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  thread_ = std::move(thread);
-  reader_ = std::make_shared<Reader>(mailslot_.get(), std::move(owner), weak_factory_.GetWeakPtr(),
-                                     thread_->task_runner());
-  reader_->Start();
+  for (const std::unique_ptr<Channel>& channel : channels_) {
+    channel->reader = std::make_shared<Reader>(channel->mailslot.get(), owner,
+                                               weak_factory_.GetWeakPtr(),
+                                               channel->thread->task_runner());
+    channel->reader->Start();
+  }
   return true;
 }
 
 void IPCReceiverProxy::Close() {
   NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
   weak_factory_.InvalidateWeakPtrs();
-  if (!thread_) return;
-  if (reader_) reader_->Stop();
-  WakeReader();
-  thread_->Stop();
-  reader_.reset();
-  thread_.reset();
-  wake_.reset();
-  mailslot_.reset();  // only once the reading thread has stopped
+  for (const std::unique_ptr<Channel>& channel : channels_) {
+    if (channel->reader) channel->reader->Stop();
+    WakeReader(*channel);
+  }
+  for (const std::unique_ptr<Channel>& channel : channels_) channel->thread->Stop();
+  channels_.clear();
+}
+
+HANDLE IPCReceiverProxy::mailslot_for_testing() const {
+  return channels_.empty() ? nullptr : channels_.front()->mailslot.get();
 }
 
 void IPCReceiverProxy::HoldReaderForTesting(HANDLE release) {
-  if (!thread_) return;
-  ScopedHandle held(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  thread_->task_runner()->PostTask(FROM_HERE, [held = held.get(), release] {
-    SetEvent(held);
-    WaitForSingleObject(release, 60000);
-  });
-  WakeReader();
-  WaitForSingleObject(held.get(), 60000);
+  for (const std::unique_ptr<Channel>& channel : channels_) {
+    ScopedHandle held(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    channel->thread->task_runner()->PostTask(FROM_HERE, [held = held.get(), release] {
+      SetEvent(held);
+      WaitForSingleObject(release, 60000);
+    });
+    WakeReader(*channel);
+    WaitForSingleObject(held.get(), 60000);
+  }
 }
 
-void IPCReceiverProxy::WakeReader() {
-  if (!wake_) return;
+void IPCReceiverProxy::WakeReader(const Channel& channel) {
   const uint8_t wake = 0;
   DWORD written = 0;
-  WriteFile(wake_.get(), &wake, 1, &written, nullptr);
+  WriteFile(channel.wake.get(), &wake, 1, &written, nullptr);
 }
 
 void IPCReceiverProxy::Drain(Closure done) {
   NORVA_DCHECK_CALLED_ON_VALID_THREAD(thread_checker_);
-  if (reader_ && reader_->Drain(done)) {
-    WakeReader();
-    return;
+  // Each reader posts what it finds before its own answer; `done` waits for
+  // the last answer. The count lives on this thread, where the answers run.
+  auto waiting = std::make_shared<size_t>(0);
+  auto shared_done = std::make_shared<Closure>(std::move(done));
+  Closure answer = [waiting, shared_done] {
+    if (--*waiting == 0) (*shared_done)();
+  };
+  for (const std::unique_ptr<Channel>& channel : channels_) {
+    if (channel->reader && channel->reader->Drain(answer)) {
+      ++*waiting;
+      WakeReader(*channel);
+    }
   }
+  if (*waiting > 0) return;
   if (std::shared_ptr<TaskRunner> runner = ThreadTaskRunnerHandle::Get())
-    runner->PostTask(FROM_HERE, std::move(done));
+    runner->PostTask(FROM_HERE, std::move(*shared_done));
 }
 
 void IPCReceiverProxy::OnDatagram(const std::vector<uint8_t>& datagram) {

@@ -17,9 +17,11 @@
 
 namespace norva::installer {
 
-// The frontend's end of the backend channel: owns the mailslot
-// "\\.\mailslot\<name>" and reads it on its own "Installer IPC thread".
-// Every datagram is decoded on the thread that called Connect; well-formed
+// The frontend's end of the backend channel: owns the mailslot of the
+// channel `name` (MailslotPath) and, where the system takes that name, the
+// one that backends of earlier versions write to (LegacyMailslotPath), and
+// reads each on an "Installer IPC thread" of its own. Every datagram is
+// decoded on the thread that called Connect; well-formed
 // messages go to the delegate there, in arrival order. A datagram with an
 // unknown type logs "Not a valid installer message type"; anything else that
 // does not decode (another tag, damaged sizes, missing arguments) is dropped
@@ -41,42 +43,37 @@ class IPCReceiverProxy {
   IPCReceiverProxy(const IPCReceiverProxy&) = delete;
   IPCReceiverProxy& operator=(const IPCReceiverProxy&) = delete;
 
-  // Creates the mailslot before returning, so a writer may open it at once.
-  // False when already connected, without a task loop on this thread, when
-  // the reader thread cannot start or when the mailslot cannot be created
+  // Creates the mailslots before returning, so a writer may open them at
+  // once. False when already connected, without a task loop on this thread,
+  // when a reader thread cannot start or when a mailslot cannot be created
   // (its name is taken: a writer would reach someone else's mailslot).
   bool Connect(const std::wstring& name);
   // Runs `done` on the connecting thread once every datagram that is in the
-  // mailslot now has been handed on; the datagrams arrive before it. Without
+  // mailslots now has been handed on; the datagrams arrive before it. Without
   // a connection `done` is posted at once.
   void Drain(Closure done);
-  // Stops reading and removes the mailslot. Datagrams not yet delivered are
+  // Stops reading and removes the mailslots. Datagrams not yet delivered are
   // dropped.
   void Close();
-  bool IsConnected() const { return thread_ != nullptr; }
+  bool IsConnected() const { return !channels_.empty(); }
   // Test-only: from its return until `release` is signalled (a minute at
-  // most) the reader takes nothing from the mailslot, as a reading thread
+  // most) the readers take nothing from the mailslots, as reading threads
   // that the system schedules late would.
   void HoldReaderForTesting(HANDLE release);
-  // The reading end, whose security descriptor a writer's handle does not
-  // show everywhere.
-  HANDLE mailslot_for_testing() const { return mailslot_.get(); }
-
-  // How long one read waits before the reader looks whether it must stop.
-  static constexpr DWORD kReadTimeoutMs = 100;
+  // The reading end of MailslotPath, whose security descriptor a writer's
+  // handle does not show everywhere.
+  HANDLE mailslot_for_testing() const;
 
  private:
   class Reader;
+  struct Channel;
 
   void OnDatagram(const std::vector<uint8_t>& datagram);
-  // Ends the reader's read in progress with a datagram nobody decodes.
-  void WakeReader();
+  // Ends the read in progress on `channel` with a datagram nobody decodes.
+  static void WakeReader(const Channel& channel);
 
   Delegate* const delegate_;
-  std::unique_ptr<Thread> thread_;
-  std::shared_ptr<Reader> reader_;
-  ScopedHandle mailslot_;
-  ScopedHandle wake_;  // our own writing end of the mailslot
+  std::vector<std::unique_ptr<Channel>> channels_;
   ThreadChecker thread_checker_;
   WeakPtrFactory<IPCReceiverProxy> weak_factory_{this};
 };

@@ -2,6 +2,7 @@
 
 #include "base/logging.h"
 #include "base/task_runner.h"
+#include "installer/ipc/mailslot_name.h"
 
 namespace norva::installer {
 
@@ -15,10 +16,17 @@ bool IPCSenderProxy::Connect(const std::wstring& name) {
     LOG(ERROR) << "IPC sender is already connected";
     return false;
   }
-  const std::wstring path = L"\\\\.\\mailslot\\" + name;
   // Overlapped, so that a write can be given up (see Write).
-  ScopedHandle mailslot(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+  auto open = [](const std::wstring& path) {
+    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  };
+  const std::wstring path = MailslotPath(name);
+  ScopedHandle mailslot(open(path));
+  // A frontend of an earlier version reads only the mailslot of the name
+  // itself.
+  const std::wstring legacy = LegacyMailslotPath(name);
+  if (!mailslot && !legacy.empty()) mailslot.reset(open(legacy));
   if (!mailslot) {
     PLOG(ERROR) << "Could not open mailslot " << path;
     return false;

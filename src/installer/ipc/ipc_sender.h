@@ -15,8 +15,10 @@
 namespace norva::installer {
 
 // The backend's end of the channel: writes datagrams to the client end of
-// "\\.\mailslot\<name>" on its own "Installer IPC thread", one datagram per
-// Send, in the order they were sent. Use it from one thread.
+// the channel's mailslot (MailslotPath, or LegacyMailslotPath where only a
+// frontend of an earlier version made one) on its own "Installer IPC
+// thread", one datagram per Send, in the order they were sent. Use it from
+// one thread.
 class IPCSenderProxy {
  public:
   // How long one datagram may wait to be written before the reader is taken
