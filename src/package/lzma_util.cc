@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -219,12 +220,21 @@ std::vector<Block> PlanBlocks(const sz::Archive& archive) {
   return blocks;
 }
 
+std::function<void(size_t)>& ResidentDictionaryObserver() {
+  static std::function<void(size_t)> observer;
+  return observer;
+}
+
 // A new dictionary is made resident before decoding: the decoder writes
 // every page of it anyway, and taking one page fault per page cost about a
-// twentieth of the unpacking's time. One beyond the memory budget comes in
-// as it is written: a hostile archive may declare far more than it holds.
-bool PrepareDictionary(void* start, size_t size) {
-  return size <= LzmaUtil::kDefaultMemoryBudget && MakePagesResident(start, size);
+// twentieth of the unpacking's time. One beyond the unpacking's memory
+// budget comes in as it is written: a hostile archive may declare far more
+// than it holds, and the one block that runs beyond the budget must not pin
+// all of that at once.
+bool PrepareDictionary(void* start, size_t size, uint64_t budget) {
+  if (size > budget) return false;
+  if (ResidentDictionaryObserver()) ResidentDictionaryObserver()(size);
+  return MakePagesResident(start, size);
 }
 
 int ProcessorCount() {
@@ -393,13 +403,17 @@ class LzmaUtil::Unpacking {
   // A worker keeps its last block's dictionary for the next one; what it
   // holds counts in the memory in flight.
   struct WorkerMemory {
-    sz::DictionaryKeeper keeper{&PrepareDictionary};
+    explicit WorkerMemory(uint64_t budget)
+        : keeper([budget](void* start, size_t size) {
+            return PrepareDictionary(start, size, budget);
+          }) {}
+    sz::DictionaryKeeper keeper;
     uint64_t held = 0;
   };
 
   void Work() {
     FileInStream in(util_.file_.get(), util_.archive_start_, util_.archive_size_);
-    WorkerMemory memory;
+    WorkerMemory memory(util_.memory_budget_);
     size_t block;
     while (TakeBlock(&memory, &block)) {
       {
@@ -569,6 +583,10 @@ DWORD LzmaUtil::UnPack(const FilePath& folder) {
 void SetWriteLimitForTesting(std::optional<uint64_t> bytes) {
   g_write_room.store(bytes.value_or(0));
   g_write_limit_set.store(bytes.has_value());
+}
+
+void SetResidentDictionaryObserverForTesting(std::function<void(size_t size)> observer) {
+  ResidentDictionaryObserver() = std::move(observer);
 }
 
 }  // namespace norva::installer

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 #include "base/file_path.h"
@@ -69,7 +70,8 @@ class LzmaUtil {
   // At most this many threads (0: one per processor).
   void set_max_threads(int threads) { max_threads_ = threads; }
   // Blocks start only while the memory of those in flight fits the budget;
-  // one block always runs, whatever it needs.
+  // one block always runs, whatever it needs. Only dictionaries within the
+  // budget are made resident before decoding.
   void set_memory_budget(uint64_t bytes) { memory_budget_ = bytes; }
   const Stats& last_stats() const { return stats_; }
 
@@ -92,6 +94,11 @@ class LzmaUtil {
 // fail with ERROR_DISK_FULL once `bytes` more have been written (what fits
 // still goes through the real WriteFile). std::nullopt restores real writes.
 void SetWriteLimitForTesting(std::optional<uint64_t> bytes);
+
+// Test seam: told the size of each new dictionary that an unpacking makes
+// resident, before the system is asked (it may still refuse). Set it while
+// no unpacking runs; an empty function stops it.
+void SetResidentDictionaryObserverForTesting(std::function<void(size_t size)> observer);
 
 }  // namespace norva::installer
 

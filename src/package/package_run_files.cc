@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <vector>
 
 #include "base/file_util.h"
@@ -18,11 +19,17 @@ constexpr wchar_t kOwnerLockExtension[] = L".lock";
 }  // namespace
 
 FilePath NewPackagePathIn(const FilePath& download_folder) {
+  // The time alone names two fetchers started in the same second alike,
+  // which would then share (and delete) each other's files. Processes alive
+  // together never share an id, and the count keeps one process's fetchers
+  // apart; no dot may enter the name, whose extension is replaced.
+  static std::atomic<unsigned> count{0};
   SYSTEMTIME now;
   GetLocalTime(&now);
-  return download_folder / StringPrintf(L"%ls%02d%02d%02d%02d%02d%02d.exe", kPackagePrefix,
-                                        now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
-                                        now.wSecond);
+  return download_folder /
+         StringPrintf(L"%ls%02d%02d%02d%02d%02d%02d_%lu_%u.exe", kPackagePrefix, now.wYear,
+                      now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
+                      static_cast<unsigned long>(GetCurrentProcessId()), count++);
 }
 
 FilePath WithoutExtension(const FilePath& path) {

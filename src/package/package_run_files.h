@@ -6,10 +6,12 @@
 namespace norva::installer {
 
 // The files one fetcher run keeps in its download folder: the package
-// ("norva_installer_<time>.exe"), its archive (".7z"), its extraction folder
-// (no extension) and the owner lock (".lock") that says the run is alive.
+// ("norva_installer_<time>_<process id>_<count>.exe"), its archive (".7z"),
+// its extraction folder (no extension) and the owner lock (".lock") that
+// says the run is alive.
 
-// A new package name in `download_folder`, from the local time.
+// A new package name in `download_folder`, from the local time, unique
+// among the fetchers alive together.
 FilePath NewPackagePathIn(const FilePath& download_folder);
 FilePath WithoutExtension(const FilePath& path);
 FilePath OwnerLockPath(const FilePath& package_path);

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "package/package_fetcher.h"
 #include "package/lzma_util.h"
 #include "package/package_query.h"
+#include "package/package_run_files.h"
 #include "package/package_test_files.h"
 #include "package/payload_reader.h"
 #include "stats/stats_collector.h"
@@ -170,6 +172,49 @@ TEST(PackageFetcherSweepTest, RemovesOnlyTheFilesOfRunsWhoseOwnerDied) {
   for (const auto& entry : fs::directory_iterator(folder))
     locks += entry.path().extension() == L".lock";
   EXPECT_EQ(locks, 1u);
+}
+
+// Fetchers started in the same second keep their files apart (one's end
+// would otherwise take the other's package), and the sweep still knows
+// their names for a run's.
+TEST(PackageFetcherSweepTest, FetchersStartedTogetherKeepTheirFilesApart) {
+  test::ScratchFolder scratch;
+  const fs::path folder = scratch.path();
+  // Made in a row: at most one second boundary falls between three names.
+  std::vector<std::wstring> stems;
+  for (int i = 0; i < 3; ++i) {
+    const fs::path package = NewPackagePathIn(FilePath(folder));
+    EXPECT_EQ(package.extension(), L".exe");
+    stems.push_back(package.stem().native());
+    EXPECT_TRUE(stems.back().starts_with(L"norva_installer_")) << WideToUtf8(stems.back());
+  }
+  EXPECT_EQ(std::set<std::wstring>(stems.begin(), stems.end()).size(), 3u);
+
+  {
+    TaskLoop loop;
+    StatsCollector stats(false);
+    test::ScriptedUIRunner ui;
+    const CommandLine command_line = CommandLine::FromString(L"installer.exe");
+    PackageFetcher first(FilePath(folder), stats.root(), &ui, nullptr, command_line);
+    const fs::path unpacked = fs::path(first.extraction_folder()) / L"installer.exe";
+    test::WriteFile(unpacked, "MZ");
+    {
+      PackageFetcher second(FilePath(folder), stats.root(), &ui, nullptr, command_line);
+      EXPECT_NE(fs::path(second.package_path()), fs::path(first.package_path()));
+    }
+    EXPECT_TRUE(fs::exists(unpacked));
+  }
+
+  // A dead run so named is swept.
+  MakeRunFiles(folder, stems[0]);
+  {
+    test::HolderProcess owner(L"owner", (folder / (stems[0] + L".lock")).native(), 120000);
+    ASSERT_TRUE(owner.held());
+    owner.Kill();
+  }
+  StartAndEndAFetcher(folder);
+  for (const wchar_t* extension : {L"", L".exe", L".7z", L".lock"})
+    EXPECT_FALSE(fs::exists(folder / (stems[0] + extension))) << WideToUtf8(extension);
 }
 
 // The sweep removes a junction in a dead run's folder, never what it points to.

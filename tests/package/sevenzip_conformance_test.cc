@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <fstream>
 #include <map>
+#include <mutex>
 
 #include <gtest/gtest.h>
 
@@ -280,6 +281,38 @@ TEST(SevenZipBlocksLimitsTest, MemoryStaysWithinTheBudget) {
   EXPECT_LE(stats.peak_memory, kBudget);
   EXPECT_GT(stats.peak_memory, 8u << 20);  // two blocks did run side by side
   EXPECT_LE(sevenzip::DecoderMemoryPeak(), kBudget);
+}
+
+// Dictionaries are made resident up to the budget the unpacking is given,
+// not up to the default one: a block that runs beyond its budget takes its
+// pages as it writes them.
+TEST(SevenZipBlocksLimitsTest, OnlyDictionariesWithinTheBudgetAreMadeResident) {
+  fs::path fixtures = SevenZipFixtures();
+  ASSERT_FALSE(fixtures.empty()) << "NORVA_SEVENZIP_FIXTURES is not set";
+  const struct {
+    uint64_t budget;
+    bool resident;  // the blocks' 4 MiB dictionaries
+  } kCases[] = {{LzmaUtil::kDefaultMemoryBudget, true}, {6 << 20, true}, {2 << 20, false}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.budget);
+    std::mutex lock;
+    std::vector<size_t> resident;
+    SetResidentDictionaryObserverForTesting([&](size_t size) {
+      std::lock_guard<std::mutex> hold(lock);
+      resident.push_back(size);
+    });
+    ScratchFolder scratch;
+    LzmaUtil util;
+    util.set_max_threads(2);
+    util.set_memory_budget(c.budget);
+    ASSERT_EQ(0u, util.OpenArchive(fixtures / "archives" / "blocks16.7z"));
+    DWORD result = util.UnPack(scratch.path() / "out");
+    SetResidentDictionaryObserverForTesting(nullptr);
+    ASSERT_EQ(0u, result);
+    ExpectSameTree(fixtures / "ref" / "blocks16", scratch.path() / "out", true);
+    EXPECT_EQ(!resident.empty(), c.resident);
+    for (size_t size : resident) EXPECT_LE(size, c.budget);
+  }
 }
 
 // One worker decodes the sixteen blocks through one dictionary, each block's

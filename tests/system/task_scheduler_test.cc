@@ -9,6 +9,7 @@
 #include "base/strings.h"
 #include "product/product_info.h"
 #include "support/scratch.h"
+#include "system/task_scheduler_thread.h"
 #include "system/task_scheduler_v2.h"
 #include "system/task_triggers.h"
 
@@ -421,6 +422,76 @@ TEST(TaskProgramTest, OnlyDefinitelyMissingProgramsAreGone) {
   EXPECT_TRUE(TaskProgramIsGone((scratch.path() / L"gone.exe").wstring()));
   EXPECT_TRUE(TaskProgramIsGone((scratch.path() / L"no folder" / L"gone.exe").wstring()));
   EXPECT_TRUE(TaskProgramIsGone(L""));
+}
+
+// What a stand-in scheduler shares with its test. A thread left behind may
+// keep it after the test, so its events are never closed.
+struct StuckService {
+  HANDLE entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);  // the stuck call began
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);  // it may answer now
+  HANDLE went_on = CreateEventW(nullptr, TRUE, FALSE, nullptr);  // a use passed its call
+};
+
+// A scheduler whose service stops answering in the call named `stuck_in`.
+class StuckScheduler : public TaskScheduler {
+ public:
+  StuckScheduler(std::shared_ptr<StuckService> service, std::string stuck_in)
+      : service_(std::move(service)), stuck_in_(std::move(stuck_in)) {}
+
+  bool Init() override { return Answer("Init"); }
+  bool CreateTask(const ScheduledTask&) override { return Answer("CreateTask"); }
+  void RemoveStaleTasks() override {}
+  bool DeleteTask(const std::wstring&) override { return false; }
+  bool SetDailyInterval(const std::wstring&, int) override { return false; }
+  bool SetTaskEnabled(const std::wstring&, bool) override { return false; }
+  bool RunTask(const std::wstring&, const std::vector<std::wstring>&) override { return false; }
+  int GetTaskState(const std::wstring&) override { return kTaskMissing; }
+  std::optional<SYSTEMTIME> GetLastRunTime(const std::wstring&) override { return {}; }
+
+ private:
+  bool Answer(const char* call) {
+    if (stuck_in_ == call) {
+      SetEvent(service_->entered);
+      WaitForSingleObject(service_->release, INFINITE);
+    }
+    return true;
+  }
+
+  const std::shared_ptr<StuckService> service_;
+  const std::string stuck_in_;
+};
+
+// A service that does not answer holds the installation only for the join
+// limit. The thread left behind never goes back into the use posted to it,
+// whose owner may be gone by then, not even once the service answers.
+TEST(TaskSchedulerThreadTest, StuckServiceIsLeftBehindAfterTheJoinLimit) {
+  const struct {
+    const char* stuck_in;
+    bool left_behind;
+  } kCases[] = {{"", false}, {"Init", true}, {"CreateTask", true}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.stuck_in);
+    auto service = std::make_shared<StuckService>();
+    test::LogCapture capture;
+    {
+      TaskSchedulerThread thread([service, stuck_in = std::string(c.stuck_in)] {
+        return std::make_unique<StuckScheduler>(service, stuck_in);
+      });
+      if (c.left_behind) thread.SetJoinLimitForTesting(200);
+      ASSERT_TRUE(thread.Connect());
+      ASSERT_TRUE(thread.Post([service](TaskScheduler* scheduler) {
+        if (scheduler && scheduler->CreateTask(ScheduledTask(FilePath(L"C:\\launcher.exe"))))
+          SetEvent(service->went_on);
+      }));
+      if (c.left_behind) ASSERT_EQ(WaitForSingleObject(service->entered, 60000), WAIT_OBJECT_0);
+    }
+    EXPECT_EQ(capture.Contains("The task scheduler has not answered within"), c.left_behind);
+    EXPECT_EQ(WaitForSingleObject(service->went_on, 0), c.left_behind ? WAIT_TIMEOUT : WAIT_OBJECT_0);
+    if (!c.left_behind) continue;
+    SetEvent(service->release);
+    // A thread that went back would do so at once.
+    EXPECT_EQ(WaitForSingleObject(service->went_on, 2000), WAIT_TIMEOUT);
+  }
 }
 
 }  // namespace

@@ -3,8 +3,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "package/sevenzip/archive.h"
@@ -36,8 +38,9 @@ class DictionaryKeeper {
  public:
   // `prepare_new`, when given, is handed each dictionary the keeper's
   // decoders allocate, before its first byte is written.
-  using NewDictionaryHook = bool (*)(void* start, size_t size);
-  explicit DictionaryKeeper(NewDictionaryHook prepare_new = nullptr) : prepare_new_(prepare_new) {}
+  using NewDictionaryHook = std::function<bool(void* start, size_t size)>;
+  explicit DictionaryKeeper(NewDictionaryHook prepare_new = nullptr)
+      : prepare_new_(std::move(prepare_new)) {}
   ~DictionaryKeeper();
   DictionaryKeeper(const DictionaryKeeper&) = delete;
   DictionaryKeeper& operator=(const DictionaryKeeper&) = delete;
