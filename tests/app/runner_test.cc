@@ -519,5 +519,25 @@ TEST_F(RunnerTest, TheBackendKeepsItsFetchedPackageFromLaterSweeps) {
   }));
 }
 
+// A package-ready event an earlier run left signalled must not send this
+// run's waiting backend on before its own package is unpacked.
+TEST_F(RunnerTest, AWaitingBackendIsNotStartedByAnEarlierRunsPackage) {
+  auto settings = MakeSettings(env_.scratch() / L"installs" / L"stale");
+  ScopedHandle stale = CreateSharedEvent(
+      GetObjectNameForFolder(kPackageReadyEvent, settings->GetInstallationStatus().GetPath(), true),
+      true);
+  ASSERT_TRUE(stale);
+  SetEvent(stale.get());
+  const std::filesystem::path log = env_.scratch() / L"waiting.txt";
+  SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND_LOG", log.c_str());
+  const bool started = runner_.StartInstallation(*settings);
+  SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND_LOG", nullptr);
+  ASSERT_TRUE(started);
+  EXPECT_TRUE(test::WaitUntil([&] { return PathExists(log); }));
+  runner_.StopInstallation();
+  RunToEnd();
+  EXPECT_EQ(test::ReadFile(log), "waiting for the package\n");
+}
+
 }  // namespace
 }  // namespace norva::installer

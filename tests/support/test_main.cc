@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <string>
 
@@ -18,9 +19,28 @@ namespace {
 // interrupted backend does, once the frontend interrupts the installation or
 // ends, and after a minute at the latest. The frontend makes the interruption
 // event before it starts the backend, so an event already gone was signalled
-// and closed.
+// and closed. When NORVA_FAKE_BACKEND_LOG names a file, it first appends to it
+// whether the package-ready event was already signalled.
 int RunAsWaitingBackend(const norva::installer::CommandLine& command_line) {
   using namespace norva::installer;
+  wchar_t log[MAX_PATH] = {};
+  if (GetEnvironmentVariableW(L"NORVA_FAKE_BACKEND_LOG", log, MAX_PATH)) {
+    HANDLE ready = OpenEventW(
+        SYNCHRONIZE, FALSE,
+        GetObjectNameForFolder(kPackageReadyEvent,
+                               command_line.GetSwitchValuePath("installfolder"), true)
+            .c_str());
+    const bool signalled = ready && WaitForSingleObject(ready, 0) == WAIT_OBJECT_0;
+    if (ready) CloseHandle(ready);
+    HANDLE file = CreateFileW(log, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const char* line = signalled ? "package ready at start\n" : "waiting for the package\n";
+    DWORD written = 0;
+    if (file != INVALID_HANDLE_VALUE) {
+      WriteFile(file, line, static_cast<DWORD>(std::strlen(line)), &written, nullptr);
+      CloseHandle(file);
+    }
+  }
   HANDLE interrupted = OpenEventW(
       SYNCHRONIZE, FALSE,
       GetObjectNameForFolder(kInstallationInterruptedEvent,
