@@ -67,10 +67,9 @@ bool PackageVerified(const FilePath& package, const std::string& checksum) {
     LOG(ERROR) << "The package in custody does not have the expected checksum";
     return false;
   }
-  // Only an unsigned installer (a development build) takes an unsigned package.
-  bool has_table = true;
-  bool unsigned_installer = HasCertificateTable(GetExecutablePath(), &has_table) && !has_table;
-  if (!unsigned_installer && !VerifyPackageSigner(package)) {
+  // Unlike the fetcher, not even a development build takes an unsigned
+  // package here: the signature is what the elevated side trusts.
+  if (!VerifyPackageSigner(package)) {
     LOG(ERROR) << "The package in custody is not signed by the expected publisher";
     return false;
   }

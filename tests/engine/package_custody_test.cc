@@ -68,6 +68,7 @@ TEST_F(PackageCustodyTest, AnElevatedRunInstallsOnlyWhatItVerified) {
   } kCases[] = {
       {"verified package", L"package.exe", true},
       {"package of another stream", L"other_stream_package.exe", false},
+      {"package of another publisher", L"other_signer_package.exe", false},
       {"no package to verify", nullptr, false},
   };
   for (const auto& c : kCases) {
