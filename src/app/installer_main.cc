@@ -255,7 +255,6 @@ extern "C" bool RunInstaller() {
   }
   if (command_line.HasSwitch("set-folder-permission")) {
     RunFolderPermissionMode(command_line);
-    if (command_line.HasSwitch("run-uninstall-bat")) RunUninstallBatchFile(installation_folder);
     return true;
   }
   return RunInstallingRole(command_line, installation_folder);

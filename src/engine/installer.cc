@@ -224,8 +224,7 @@ std::vector<Installer::Step> Installer::BuildSteps() {
   });
   const Step finalize_uninstallation =
       one([this] { return uninstallation_.FinalizeUninstallation(); });
-  const Step self_removal =
-      always([this] { uninstallation_.RemoveInstallation(elevation_.HoldsFolderRights()); });
+  const Step self_removal = always([this] { uninstallation_.RemoveInstallation(); });
   switch (context_.operation()) {
     case kOperationInstall:
       return {copy_files,        copy_root_files,  install_launcher,     set_up_registry,

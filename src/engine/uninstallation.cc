@@ -365,7 +365,7 @@ void Uninstallation::OpenUninstallSurvey() {
     LaunchProcess(command);
 }
 
-void Uninstallation::RemoveInstallation(bool folder_rights_borrowed) {
+void Uninstallation::RemoveInstallation() {
   if (!context_.IsCopyOnly()) RemoveAutoupdateTask();
   // Looked up first: the lookup reads the installer's preferences, which go.
   std::vector<FilePath> profile_folders;
@@ -374,9 +374,9 @@ void Uninstallation::RemoveInstallation(bool folder_rights_borrowed) {
   std::set<FilePath> folders;
   DeleteInstalledFiles(&remaining, &folders);
   WriteUninstallScript(remaining, folders);
-  // Otherwise the elevated helper starts the script once it has taken back
-  // the folder's rights, which it does when this run ends.
-  if (!folder_rights_borrowed) RunUninstallBatchFile(context_.install_folder);
+  // Never started by the elevated helper: the script is a file this account
+  // wrote. Borrowed rights stay granted until the script ends.
+  RunUninstallBatchFile(context_.install_folder);
   for (const FilePath& folder : profile_folders) DeleteTreeSafely(folder, context_.install_folder);
 }
 

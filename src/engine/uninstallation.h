@@ -31,10 +31,9 @@ class Uninstallation {
   // Keeps the status of the version being replaced for a later clean-up.
   void PreservePreviousStatus();
   StepResult FinalizeUninstallation();
-  // Deletes the installation and the profiles the user asked to delete.
-  // While `folder_rights_borrowed`, the elevated helper that granted the
-  // folder's rights starts "k.bat" once it has taken them back.
-  void RemoveInstallation(bool folder_rights_borrowed);
+  // Deletes the installation and the profiles the user asked to delete, and
+  // starts "k.bat" for what is still in use.
+  void RemoveInstallation();
 
  private:
   void CleanUpPreservedLog(const FilePath& file);

@@ -21,6 +21,9 @@ namespace norva::installer {
 namespace {
 
 constexpr DWORD kUndoDelayMs = 10000;
+// The uninstall clean-up script waits about two minutes for the installer's
+// processes and tries its deletions for about a minute more.
+constexpr DWORD kScriptLimitMs = 4 * 60 * 1000;
 
 // The folder's access list as it was, to be written back.
 class SavedAccessList {
@@ -97,6 +100,45 @@ ScopedHandle OpenRequester() {
   return process;
 }
 
+// The clean-up scripts the requester started since this process started:
+// the command interpreters whose parent it is.
+std::vector<ScopedHandle> ScriptsOf(HANDLE requester) {
+  std::vector<ScopedHandle> scripts;
+  const DWORD requester_id = GetProcessId(requester);
+  ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!requester_id || !snapshot) return scripts;
+  const uint64_t self_started = CreationTime(GetCurrentProcess());
+  PROCESSENTRY32W entry = {sizeof(entry)};
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry)) {
+    if (entry.th32ParentProcessID != requester_id ||
+        _wcsicmp(entry.szExeFile, L"cmd.exe") != 0)
+      continue;
+    ScopedHandle child(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                   entry.th32ProcessID));
+    // An id the system gave again to a later process is no child of it.
+    if (child && CreationTime(child.get()) >= self_started) scripts.push_back(std::move(child));
+  }
+  return scripts;
+}
+
+// The requester's clean-up script runs with the requester's rights, never
+// with this process's: it is a file the requester wrote. So the folder stays
+// granted until the script is done, within its time limit.
+void WaitForScripts(HANDLE requester) {
+  if (!requester) return;
+  std::vector<ScopedHandle> scripts = ScriptsOf(requester);
+  const ULONGLONG deadline = GetTickCount64() + kScriptLimitMs;
+  for (const ScopedHandle& script : scripts) {
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline ||
+        WaitForSingleObject(script.get(), static_cast<DWORD>(deadline - now)) != WAIT_OBJECT_0) {
+      LOG(WARNING) << "The uninstall script did not end in time";
+      return;
+    }
+  }
+}
+
 // The events' access lists grant the requester and Administrators no more.
 constexpr DWORD kEventAccess = SYNCHRONIZE | EVENT_MODIFY_STATE;
 
@@ -151,6 +193,7 @@ void GrantForInstallation(const CommandLine& command_line) {
     // The requester may still be closing files in the folder.
     Sleep(kUndoDelayMs);
   }
+  if (command_line.HasSwitch("run-uninstall-bat")) WaitForScripts(requester.get());
   previous.Restore();
 }
 

@@ -10,7 +10,9 @@ class CommandLine;
 // The elevated helper role ("set-folder-permission"): grants a user (named by
 // the SID "permissions-for-user") full access to a folder for the duration of
 // an installation, or waits for the package and starts the package's
-// installer. Failures end the role quietly.
+// installer. With "run-uninstall-bat" the requester is an uninstallation: the
+// grant lasts until the clean-up script it started has ended. Failures end
+// the role quietly.
 void RunFolderPermissionMode(const CommandLine& command_line);
 
 // The system folder's cmd.exe; empty when the system folder is not known.

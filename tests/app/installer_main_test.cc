@@ -453,24 +453,42 @@ TEST(FolderPermissionModeTest, WithoutTheRequestersEventsNothingHappens) {
   EXPECT_FALSE(std::filesystem::exists(folder));
 }
 
-TEST(FolderPermissionModeTest, RunsTheUninstallScriptOfTheInstallation) {
+// An uninstallation's clean-up script is a file the requester wrote: the
+// role never starts it, and keeps the folder granted until the script the
+// requester started (here this test) has ended.
+TEST(FolderPermissionModeTest, KeepsAnUninstallationsGrantUntilItsScriptEnds) {
   ScratchFolder installation;
-  std::filesystem::path version_folder = installation.path() / L"37.0.2163.0";
+  const std::filesystem::path folder = installation.path();
+  // The role's installation folder is its program's parent: it holds the
+  // launcher and the script.
+  std::filesystem::path version_folder = folder / L"37.0.2163.0";
   std::filesystem::create_directories(version_folder);
   ASSERT_TRUE(CopyFile(BuiltInstallerPath(), version_folder / L"installer.exe"));
-  // The installation folder is the parent: it holds the launcher.
-  WriteFile(installation.path() / L"launcher.exe", "MZ");
-  std::filesystem::path marker = installation.path() / L"script ran.txt";
-  WriteFile(installation.path() / L"k.bat",
-            "@echo off\r\necho done> \"" + WideToUtf8(marker.native()) + "\"\r\n");
-  ProcessResult run = RunProcess(version_folder / L"installer.exe",
-                                 L"--set-folder-permission=" +
-                                     QuoteArgument((installation.path() / L"x").native()) +
-                                     L" --run-uninstall-bat");
-  ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.exit_code, 0u);
-  // The script is started, not waited for.
-  EXPECT_TRUE(AppearsWithinTenSeconds(marker));
+  WriteFile(folder / L"launcher.exe", "MZ");
+  const std::filesystem::path runs = folder / L"runs", release = folder / L"release";
+  WriteFile(folder / L"k.bat", "@echo off\r\necho ran>> \"" + WideToUtf8(runs.native()) +
+                                   "\"\r\n:wait\r\nif not exist \"" +
+                                   WideToUtf8(release.native()) +
+                                   "\" (ping -n 2 127.0.0.1 >nul & goto wait)\r\n");
+  PermissionEvents events(folder);
+  ASSERT_TRUE(events.given && events.undo);
+  Process role = LaunchProcess(QuoteArgument((version_folder / L"installer.exe").native()) + L" " +
+                               RoleSwitches(folder) + L" --run-uninstall-bat");
+  ASSERT_TRUE(role.IsValid());
+  ASSERT_EQ(WaitForSingleObject(events.given, 30000), WAIT_OBJECT_0);
+  RunUninstallBatchFile(folder);  // as the uninstallation does
+  ASSERT_TRUE(AppearsWithinTenSeconds(runs));
+  SetEvent(events.undo);
+  // Past the role's 10-second grace the script still runs: so does the grant.
+  EXPECT_FALSE(role.WaitForExit(20000));
+  EXPECT_TRUE(GrantsWriteAccess(folder, kTrustee));
+  WriteFile(release, "");
+  DWORD exit_code = 1;
+  ASSERT_TRUE(role.WaitForExit(30000, &exit_code));
+  EXPECT_EQ(exit_code, 0u);
+  EXPECT_FALSE(GrantsWriteAccess(folder, kTrustee));
+  EXPECT_EQ(ReadFile(runs), "ran\r\n");  // once: the role started no copy
+  EXPECT_TRUE(ScriptShellEnds(folder));
 }
 
 TEST(FolderPermissionModeTest, InterruptedWaitStartsThePackageInstallerWithTheSwitches) {

@@ -11,6 +11,7 @@
 
 #include "base/file_util.h"
 #include "base/strings.h"
+#include "support/folder_link.h"
 #include "support/holder_process.h"
 #include "support/scratch.h"
 #include "support/snapshot.h"
@@ -443,6 +444,27 @@ TEST_F(FileOperationsTest, OnlyPassingCausesAreTriedAgain) {
     EXPECT_EQ(GetLastError(), error);
     EXPECT_EQ(attempts > 1, c.passing) << attempts << " attempts";
   }
+}
+
+// The copy that stands in for a move that failed takes in nothing a link in
+// the tree names, whether the link is the tree itself or lies inside it.
+TEST_F(FileOperationsTest, ACopiedTreeTakesInNoLink) {
+  const fs::path elsewhere = Path(L"elsewhere");
+  WriteFile(elsewhere / L"secret.txt", "theirs");
+  WriteFile(Path(L"tree\\a\\mine.txt"), "mine");
+  const fs::path inner = Path(L"tree\\a\\link"), root = Path(L"root link");
+  if (test::MakeFolderLink(inner, elsewhere) == test::FolderLinkKind::kNone ||
+      test::MakeFolderLink(root, Path(L"tree")) == test::FolderLinkKind::kNone)
+    GTEST_SKIP() << "This system makes no folder links";
+  for (const fs::path& from : {Path(L"tree"), root}) {
+    SCOPED_TRACE(from.filename().string());
+    const fs::path to = Path(L"copy of ") += from.filename();
+    EXPECT_FALSE(file_helpers::CopyTree(FilePath(from.native()), FilePath(to.native())));
+    EXPECT_EQ(GetLastError(), 4395u);  // ERROR_REPARSE_POINT_ENCOUNTERED
+    EXPECT_FALSE(fs::exists(to / L"a\\link\\secret.txt"));
+    if (from == root) EXPECT_FALSE(fs::exists(to));
+  }
+  EXPECT_TRUE(test::RemoveUnixLinks({inner, root}));
 }
 
 // A read-only file is refused at once rather than after the whole budget.

@@ -23,15 +23,44 @@ bool HasParentReference(const FilePath& path) {
   return false;
 }
 
-bool CopyTree(const FilePath& from, const FilePath& to) {
-  if (!installer::DirectoryExists(from)) return CopyOneFile(from, to);
+// A link met on the way: the copy would take in whatever it names.
+constexpr DWORD kErrorReparsePointEncountered = 4395;
+
+bool RefuseLink(const FilePath& path) {
+  LOG(ERROR) << "Not copying the link " << path;
+  SetLastError(kErrorReparsePointEncountered);
+  return false;
+}
+
+bool CopyEntries(const FilePath& from, const FilePath& to) {
   if (!CreateDirectories(to)) return false;
   bool copied = true;
+  DWORD error = ERROR_SUCCESS;
   ForEachEntry(from, [&](const WIN32_FIND_DATAW& entry) {
-    copied = copied && CopyTree(from / entry.cFileName, to / entry.cFileName);
+    if (!copied) return;
+    const FilePath source = from / entry.cFileName, target = to / entry.cFileName;
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+      copied = RefuseLink(source);
+    else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      copied = CopyEntries(source, target);
+    else
+      copied = CopyOneFile(source, target);
+    if (!copied) error = GetLastError();
   });
+  // The listing's end sets an error of its own.
+  if (!copied) SetLastError(error);
   return copied;
 }
+
+}  // namespace
+
+bool CopyTree(const FilePath& from, const FilePath& to) {
+  if (IsLink(from)) return RefuseLink(from);
+  if (!installer::DirectoryExists(from)) return CopyOneFile(from, to);
+  return CopyEntries(from, to);
+}
+
+namespace {
 
 // Tries until `deadline` (a GetTickCount64 value); see RetryOnSharing.
 bool RetryUntil(const std::function<bool()>& attempt, ULONGLONG deadline) {

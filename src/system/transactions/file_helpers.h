@@ -52,6 +52,10 @@ bool ClearReadOnly(const FilePath& path);
 // paths with a ".." component.
 bool CopyOneFile(const FilePath& from, const FilePath& to);
 
+// Copies a file or a folder tree. A link anywhere in it (a junction, a
+// symbolic link) fails the copy: what it names is not the tree's.
+bool CopyTree(const FilePath& from, const FilePath& to);
+
 // Renames, replacing the destination and copying across volumes; a folder
 // that cannot be renamed is copied recursively and its source removed.
 bool MovePath(const FilePath& from, const FilePath& to);
