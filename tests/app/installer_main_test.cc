@@ -480,7 +480,7 @@ TEST(FolderPermissionModeTest, KeepsAnUninstallationsGrantUntilItsScriptEnds) {
   ASSERT_TRUE(AppearsWithinTenSeconds(runs));
   SetEvent(events.undo);
   // Past the role's 10-second grace the script still runs: so does the grant.
-  EXPECT_FALSE(role.WaitForExit(20000));
+  EXPECT_FALSE(role.WaitForExit(12000));
   EXPECT_TRUE(GrantsWriteAccess(folder, kTrustee));
   WriteFile(release, "");
   DWORD exit_code = 1;
