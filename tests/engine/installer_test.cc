@@ -15,6 +15,7 @@
 #include "system/shortcut_steps.h"
 #include "system/transactions/journal.h"
 #include "system/transactions/change_reg_value_operation.h"
+#include "system/transactions/file_helpers.h"
 #include "system/object_names.h"
 #include "system/windows_version.h"
 #include "support/wait.h"
@@ -299,7 +300,17 @@ TEST_F(InstallerTest, UpgradeKeepsAppIdAndUsesANewSubfolder) {
 
 // A locked file fails an upgrade, the browser in use an uninstallation; each
 // with its message, and the installation stays as it was.
+// A file held here on purpose fails its step after a short wait, not after
+// the ten seconds a file held by another program gets.
+struct ShortSharingRetries {
+  ShortSharingRetries() { file_helpers::SetSharingRetryBudgetForTesting(300); }
+  ~ShortSharingRetries() {
+    file_helpers::SetSharingRetryBudgetForTesting(file_helpers::kSharingRetryBudgetMs);
+  }
+};
+
 TEST_F(InstallerTest, FileInUseFailsUpgradeOrUninstallationAndChangesNothing) {
+  ShortSharingRetries short_retries;
   struct Case {
     bool uninstall;
     std::wstring file;  // in the installation folder
@@ -361,6 +372,7 @@ TEST_F(InstallerTest, UninstallationRemovesRegistrationShortcutsAndFiles) {
 // A version whose files are still in use stays listed in "old_status" until
 // an upgrade can remove them; an uninstallation removes what it can anyway.
 TEST_F(InstallerTest, PreservedLogsWaitForTheirFilesAcrossUpgrades) {
+  ShortSharingRetries short_retries;
   std::filesystem::path folder = Folder(L"three upgrades");
   std::filesystem::path first = folder / Utf8ToWide(Version());
   auto preserved = [&] {

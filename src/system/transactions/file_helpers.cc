@@ -4,6 +4,7 @@
 #include <restartmanager.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 
 #include "base/file_util.h"
@@ -177,6 +178,14 @@ std::wstring ProgramsHolding(const std::vector<FilePath>& paths) {
   return text;
 }
 
+namespace {
+std::atomic<DWORD> g_sharing_retry_budget_ms{kSharingRetryBudgetMs};
+}  // namespace
+
+DWORD SharingRetryBudget() { return g_sharing_retry_budget_ms; }
+
+void SetSharingRetryBudgetForTesting(DWORD budget_ms) { g_sharing_retry_budget_ms = budget_ms; }
+
 bool RetryOnSharing(const std::function<bool()>& attempt, DWORD budget_ms) {
   return RetryUntil(attempt, GetTickCount64() + budget_ms);
 }
@@ -251,7 +260,7 @@ bool RemoveEmptyFolder(const FilePath& path) {
 
 bool DeleteRecursively(const FilePath& path) {
   // The whole tree shares one budget.
-  const ULONGLONG deadline = GetTickCount64() + kSharingRetryBudgetMs;
+  const ULONGLONG deadline = GetTickCount64() + SharingRetryBudget();
   return DeleteTree(path, [deadline](const std::function<bool()>& remove) {
     return RetryUntil(remove, deadline);
   });

@@ -34,12 +34,17 @@ bool IsPassingFailure(DWORD error, LONG nt_status);
 // with ", "; empty when none is known or the system cannot tell.
 std::wstring ProgramsHolding(const std::vector<FilePath>& paths);
 
+// The budget the steps use: kSharingRetryBudgetMs, unless a test that holds
+// a file on purpose shortened it.
+DWORD SharingRetryBudget();
+void SetSharingRetryBudgetForTesting(DWORD budget_ms);
+
 // Runs `attempt` (which returns false with the system's last error set on
 // failure) until it succeeds, fails for a cause that does not pass,
 // or `budget_ms` have passed; the pauses grow from the first to the longest.
 // The last error of the final attempt is kept.
 bool RetryOnSharing(const std::function<bool()>& attempt,
-                    DWORD budget_ms = kSharingRetryBudgetMs);
+                    DWORD budget_ms = SharingRetryBudget());
 
 bool PathExists(const FilePath& path);
 bool DirectoryExists(const FilePath& path);
