@@ -18,6 +18,7 @@
 #include "engine/step_helpers.h"
 #include "installer/installation_status.h"
 #include "installer/settings.h"
+#include "package/files_list.h"
 #include "product/languages.h"
 #include "product/product_info.h"
 #include "system/shell_integration.h"
@@ -36,7 +37,6 @@ namespace norva::installer {
 namespace {
 
 constexpr wchar_t kLauncher[] = L"launcher.exe";
-constexpr wchar_t kFilesList[] = L"files_list";
 constexpr wchar_t kRootFilesList[] = L"root_files_list";
 
 // A file that could not be copied, with the programs that hold it or its
@@ -68,26 +68,6 @@ ShortcutChoices ChoicesOf(const Settings& settings) {
 ShortcutSteps ShortcutsOf(InstallContext& context) {
   return ShortcutSteps(context.install_folder, context.package_folder, &context.record,
                        &context.transaction);
-}
-
-// The entries of a files list: "\r\n"-separated, empty pieces dropped.
-std::vector<std::string> SplitFilesList(const std::string& text) {
-  std::vector<std::string> entries;
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t end = text.find("\r\n", start);
-    if (end == std::string::npos) end = text.size();
-    if (end > start) entries.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
-  return entries;
-}
-
-bool ReadFilesList(const FilePath& file, std::vector<std::string>* entries) {
-  std::string text;
-  if (!ReadFileToString(file, &text)) return false;
-  *entries = SplitFilesList(text);
-  return true;
 }
 
 }  // namespace
@@ -142,7 +122,7 @@ StepResult FileSteps::ReadFilesLists() {
   files_.clear();
   root_files_.clear();
   const FilePath& package = context_.package_folder;
-  if (!ReadFilesList(package / kFilesList, &files_))
+  if (!ReadFilesList(package / kFilesListName, &files_))
     return StepFailure{IDS_GENERAL_FAILURE, L"", "Could not read files list"};
   if (files_.empty()) return StepFailure{IDS_GENERAL_FAILURE, L"", "No files in files list"};
   FilePath root_list = package / kRootFilesList;

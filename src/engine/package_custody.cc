@@ -16,15 +16,12 @@
 #include "package/lzma_util.h"
 #include "package/package_query.h"
 #include "package/payload_reader.h"
-#include "package/version.h"
-#include "product/product_info.h"
 #include "system/access_rights.h"
 #include "system/admin_only.h"
 
 namespace norva::installer {
 namespace {
 
-constexpr wchar_t kFilesList[] = L"files_list";
 constexpr wchar_t kCustodyPackage[] = L"package.exe";
 constexpr wchar_t kCustodyFolder[] = L"package";
 
@@ -44,21 +41,11 @@ bool IsDataFile(const std::wstring& name) {
   return !lower.empty() && lower.find(L':') == std::wstring::npos;
 }
 
+// The entries of the files list in `folder`; none when it has no list.
 std::vector<std::string> ListedNames(const FilePath& folder) {
   std::vector<std::string> names;
-  std::string text;
-  if (!ReadFileToString(folder / kFilesList, &text)) return names;
-  for (const std::string& line : SplitString(text, '\n')) {
-    std::string name = line;
-    if (!name.empty() && name.back() == '\r') name.pop_back();
-    if (!name.empty()) names.push_back(name);
-  }
+  ReadFilesList(folder / kFilesListName, &names);
   return names;
-}
-
-std::string WithoutLineEnd(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  return text;
 }
 
 // The checks the fetcher made on the user's side, made again on our copy.
@@ -73,14 +60,16 @@ bool PackageVerified(const FilePath& package, const std::string& checksum) {
     LOG(ERROR) << "The package in custody is not signed by the expected publisher";
     return false;
   }
-  Version version(WithoutLineEnd(QueryPackage(package, "internal-version")));
-  if (!version.IsValid() || version < Version(product::BuildNumberString())) {
-    LOG(ERROR) << "The package in custody is older than this installer";
-    return false;
-  }
-  if (WithoutLineEnd(QueryPackage(package, "stream")) != product::InternalStreamName()) {
-    LOG(ERROR) << "The package in custody is of another stream";
-    return false;
+  PackageIdentity identity;
+  switch (CheckPackageIdentity(package, &identity)) {
+    case PackageFit::kOlder:
+      LOG(ERROR) << "The package in custody is older than this installer";
+      return false;
+    case PackageFit::kOtherStream:
+      LOG(ERROR) << "The package in custody is of another stream";
+      return false;
+    case PackageFit::kFits:
+      break;
   }
   return true;
 }

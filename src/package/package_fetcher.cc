@@ -51,11 +51,6 @@ constexpr wchar_t kWelcomePrefsFile[] = L"installer_prefs_include.json";
 constexpr int kMaxPartnerRetries = 3;
 
 // Packages print their answers as console programs do, with a line end.
-std::string WithoutLineEnd(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  return text;
-}
-
 bool HasStrings(const json& value, std::initializer_list<const char*> keys) {
   if (!value.is_object()) return false;
   for (const char* key : keys) {
@@ -372,16 +367,12 @@ bool PackageFetcher::ThreadedFetcher::CheckPackage(const std::string& checksum) 
     if (!unsigned_installer && !VerifyPackageSigner(package_path_)) failure = kSignatureText;
   }
   if (!failure) {
-    std::string version = QueryPackage(package_path_, "internal-version");
-    fetch_record_.SetString("internal_version", version);
-    Version package_version(WithoutLineEnd(version));
-    if (!package_version.IsValid() || package_version < Version(product::BuildNumberString()))
-      failure = kOlderText;
-  }
-  if (!failure) {
-    std::string stream = QueryPackage(package_path_, "stream");
-    fetch_record_.SetString("stream", stream);
-    if (WithoutLineEnd(stream) != product::InternalStreamName()) failure = kStreamText;
+    PackageIdentity identity;
+    const PackageFit fit = CheckPackageIdentity(package_path_, &identity);
+    fetch_record_.SetString("internal_version", identity.version);
+    if (fit == PackageFit::kOlder) failure = kOlderText;
+    if (fit != PackageFit::kOlder) fetch_record_.SetString("stream", identity.stream);
+    if (fit == PackageFit::kOtherStream) failure = kStreamText;
   }
   if (failure) {
     package_lock_.Release();

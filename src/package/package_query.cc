@@ -9,6 +9,8 @@
 #include "base/scoped_handle.h"
 #include "base/process.h"
 #include "base/strings.h"
+#include "package/version.h"
+#include "product/product_info.h"
 
 namespace norva::installer {
 namespace {
@@ -71,6 +73,26 @@ std::string QueryPackage(const FilePath& package, std::string_view switch_name,
     }
   }
   return output;
+}
+
+namespace {
+
+std::string WithoutLineEnd(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+}  // namespace
+
+PackageFit CheckPackageIdentity(const FilePath& package, PackageIdentity* identity) {
+  identity->version = QueryPackage(package, "internal-version");
+  Version version(WithoutLineEnd(identity->version));
+  if (!version.IsValid() || version < Version(product::BuildNumberString()))
+    return PackageFit::kOlder;
+  identity->stream = QueryPackage(package, "stream");
+  if (WithoutLineEnd(identity->stream) != product::InternalStreamName())
+    return PackageFit::kOtherStream;
+  return PackageFit::kFits;
 }
 
 }  // namespace norva::installer

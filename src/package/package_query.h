@@ -19,6 +19,19 @@ constexpr DWORD kPackageQueryLimitMs = 60000;
 std::string QueryPackage(const FilePath& package, std::string_view switch_name,
                          DWORD limit_ms = kPackageQueryLimitMs);
 
+// What a package says of itself when asked, as it wrote it: its
+// "internal-version" and its "stream" (empty when not asked).
+struct PackageIdentity {
+  std::string version;
+  std::string stream;
+};
+
+// Whether `package` may be installed by this build: its version is valid and
+// not older than this build's, and it is of this build's stream. The stream
+// is asked only of a package whose version fits.
+enum class PackageFit { kFits, kOlder, kOtherStream };
+PackageFit CheckPackageIdentity(const FilePath& package, PackageIdentity* identity);
+
 }  // namespace norva::installer
 
 #endif  // NORVA_PACKAGE_PACKAGE_QUERY_H_
