@@ -413,10 +413,7 @@ void InstallerWindow::OnCommand(int id, int code) {
 
 bool InstallerWindow::OnNotify(const NMHDR* header) {
   if (header->idFrom != IDC_WELCOME_TEXT || header->code != EN_LINK) return false;
-  const auto* link = reinterpret_cast<const ENLINK*>(header);
-  if (link->msg != WM_LBUTTONUP) return false;
-  welcome_links_.OnLinkClicked(link->chrg);
-  return true;
+  return welcome_links_.OnLinkNotify(*reinterpret_cast<const ENLINK*>(header));
 }
 
 void InstallerWindow::OpenLink(const std::wstring& target) {

@@ -7,11 +7,6 @@ constexpr std::wstring_view kLinkStart = L"<a ";
 constexpr std::wstring_view kHref = L"href=\"";
 constexpr std::wstring_view kLinkEnd = L"</a>";
 
-void ReplaceAll(std::string* text, std::string_view from, std::string_view to) {
-  for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at + to.size()))
-    text->replace(at, from.size(), to);
-}
-
 }  // namespace
 
 std::wstring MarkLinks(std::wstring_view text) {
@@ -57,16 +52,14 @@ std::wstring StripLinkMarkers(std::wstring_view marked_text, std::vector<LinkSpa
   return plain;
 }
 
-std::string ReplaceLinkMarkers(std::string_view rtf, bool line_break_first) {
-  std::string result(rtf);
-  if (line_break_first) {
-    size_t first = result.find("$1");
-    if (first != std::string::npos) result.insert(first, "\\line ");
+const LinkSpan* FindLink(const std::vector<LinkSpan>& links, size_t start, size_t end) {
+  for (const LinkSpan& link : links) {
+    if (start >= link.start && start < link.end) return &link;
   }
-  ReplaceAll(&result, "$1", "{\\field{\\*\\fldinst{HYPERLINK \"");
-  ReplaceAll(&result, "$2", "\"}}{\\fldrslt{\\ul ");
-  ReplaceAll(&result, "$3", "}}}");
-  return result;
+  for (const LinkSpan& link : links) {
+    if (start < link.end && link.start < end) return &link;
+  }
+  return nullptr;
 }
 
 }  // namespace norva::installer

@@ -7,8 +7,7 @@
 
 namespace norva::installer {
 
-// Rewrites each `<a href="URL">LABEL</a>` of `text` as "$1URL$2LABEL$3", the
-// markers that ReplaceLinkMarkers later turns into RTF hyperlink fields. A
+// Rewrites each `<a href="URL">LABEL</a>` of `text` as "$1URL$2LABEL$3". A
 // link that is not complete is left as it stands, with the rest of the text.
 std::wstring MarkLinks(std::wstring_view text);
 
@@ -23,8 +22,11 @@ struct LinkSpan {
 // its links are.
 std::wstring StripLinkMarkers(std::wstring_view marked_text, std::vector<LinkSpan>* links);
 
-// Replaces the markers in RTF text by the parts of a hyperlink field.
-std::string ReplaceLinkMarkers(std::string_view rtf, bool line_break_first);
+// The link that a rich edit's notice about characters [start, end) means:
+// the one holding `start`, else the first one the range overlaps (a rich
+// edit that keeps a hyperlink's address as hidden text before its words
+// reports the whole of it). Null when there is none.
+const LinkSpan* FindLink(const std::vector<LinkSpan>& links, size_t start, size_t end);
 
 }  // namespace norva::installer
 

@@ -5,19 +5,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iterator>
 
 #include "ui/linked_text.h"
 
 namespace norva::installer {
 namespace {
-
-DWORD CALLBACK AppendOut(DWORD_PTR cookie, LPBYTE buffer, LONG size, LONG* written) {
-  reinterpret_cast<std::string*>(cookie)->append(reinterpret_cast<const char*>(buffer),
-                                                 static_cast<size_t>(size));
-  *written = size;
-  return 0;
-}
 
 struct Reader {
   const std::string* text;
@@ -33,18 +25,12 @@ DWORD CALLBACK ReadIn(DWORD_PTR cookie, LPBYTE buffer, LONG size, LONG* read) {
   return 0;
 }
 
-void StreamIn(HWND control, const std::string& rtf) {
-  Reader reader = {&rtf, 0};
+// Plain text: nothing in it is read as RTF.
+void StreamInText(HWND control, const std::wstring& text) {
+  const std::string bytes(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+  Reader reader = {&bytes, 0};
   EDITSTREAM stream = {reinterpret_cast<DWORD_PTR>(&reader), 0, ReadIn};
-  SendMessageW(control, EM_STREAMIN, SF_RTF, reinterpret_cast<LPARAM>(&stream));
-}
-
-
-std::wstring FirstLine(HWND control) {
-  wchar_t line[256] = {};
-  *reinterpret_cast<WORD*>(line) = static_cast<WORD>(std::size(line) - 1);
-  LRESULT length = SendMessageW(control, EM_GETLINE, 0, reinterpret_cast<LPARAM>(line));
-  return std::wstring(line, static_cast<size_t>(length));
+  SendMessageW(control, EM_STREAMIN, SF_TEXT | SF_UNICODE, reinterpret_cast<LPARAM>(&stream));
 }
 
 }  // namespace
@@ -74,55 +60,16 @@ void SetRichTextDirection(HWND control, bool right_to_left) {
 }
 
 std::vector<LinkSpan> SetLinkedText(HWND control, const std::wstring& marked_text,
-                                    COLORREF link_color) {
-  SetWindowTextW(control, marked_text.c_str());
-  size_t link_start = marked_text.find(L"$1");
-  size_t link_end = marked_text.find(L"$3");
-  if (link_start == std::wstring::npos || link_end == std::wstring::npos) return {};
-  SetRichTextColor(control, static_cast<int>(link_start), static_cast<int>(link_end + 2),
-                   link_color);
-  std::string rtf;
-  EDITSTREAM stream = {reinterpret_cast<DWORD_PTR>(&rtf), 0, AppendOut};
-  SendMessageW(control, EM_STREAMOUT, SF_RTF, reinterpret_cast<LPARAM>(&stream));
-  StreamIn(control, ReplaceLinkMarkers(rtf, false));
-  // A rich edit that does not understand the fields shows them as text.
-  if (FirstLine(control).find(L"HYPERLINK ") != std::wstring::npos)
-    StreamIn(control, ReplaceLinkMarkers(rtf, true));
+                                    COLORREF link_color, bool underlined_only) {
   std::vector<LinkSpan> links;
-  std::wstring plain = StripLinkMarkers(marked_text, &links);
-  if (links.empty() || WindowText(control).find(plain.substr(links.front().start, links.front().end -
-                                                                        links.front().start)) !=
-      std::wstring::npos) {
-    return {};
-  }
-  SetWindowTextW(control, plain.c_str());
+  StreamInText(control, StripLinkMarkers(marked_text, &links));
   for (size_t i = 0; i < links.size(); ++i) {
     CHARFORMAT2W format = {};
     format.cbSize = sizeof(format);
-    format.dwMask = CFM_LINK | (i == 0 ? CFM_COLOR : 0);
-    format.dwEffects = CFE_LINK;
+    format.dwMask = CFM_UNDERLINE | CFM_LINK | (underlined_only || i == 0 ? CFM_COLOR : 0);
+    format.dwEffects = CFE_UNDERLINE | (underlined_only ? 0 : CFE_LINK);
     format.crTextColor = link_color;
     CHARRANGE range = {static_cast<LONG>(links[i].start), static_cast<LONG>(links[i].end)};
-    SendMessageW(control, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&range));
-    SendMessageW(control, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
-  }
-  CHARRANGE none = {0, 0};
-  SendMessageW(control, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&none));
-  return links;
-}
-
-std::vector<LinkSpan> SetUnderlinedLinks(HWND control, const std::wstring& marked_text,
-                                         COLORREF link_color) {
-  std::vector<LinkSpan> links;
-  std::wstring plain = StripLinkMarkers(marked_text, &links);
-  SetWindowTextW(control, plain.c_str());
-  for (const LinkSpan& link : links) {
-    CHARFORMAT2W format = {};
-    format.cbSize = sizeof(format);
-    format.dwMask = CFM_COLOR | CFM_UNDERLINE;
-    format.dwEffects = CFE_UNDERLINE;
-    format.crTextColor = link_color;
-    CHARRANGE range = {static_cast<LONG>(link.start), static_cast<LONG>(link.end)};
     SendMessageW(control, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&range));
     SendMessageW(control, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
   }
@@ -175,15 +122,6 @@ void RestoreRichTextFormat(HWND control, CHARRANGE range, CHARFORMAT2W format) {
   SendMessageW(control, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
   CHARRANGE none = {0, 0};
   SendMessageW(control, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&none));
-}
-
-std::wstring RichTextRange(HWND control, CHARRANGE range) {
-  if (range.cpMax <= range.cpMin) return {};
-  std::wstring text(static_cast<size_t>(range.cpMax - range.cpMin) + 1, L'\0');
-  TEXTRANGEW request = {range, text.data()};
-  LRESULT length = SendMessageW(control, EM_GETTEXTRANGE, 0, reinterpret_cast<LPARAM>(&request));
-  text.resize(static_cast<size_t>(length));
-  return text;
 }
 
 std::wstring ParsingNameOf(PCIDLIST_ABSOLUTE folder) {

@@ -19,21 +19,17 @@ void SetRichTextColor(HWND control, int start, int end, COLORREF color);
 // Makes every paragraph of a rich edit read right to left, or left to right.
 void SetRichTextDirection(HWND control, bool right_to_left);
 
-// Sets text with link markers (MarkLinks) into a rich edit as hyperlinks: the
-// first link takes `link_color`, then the content goes out as RTF and comes
-// back with the markers turned into hyperlink fields. A rich edit that drops
-// the fields (Wine's) gets the labels as text marked as links instead; their
-// places and addresses are then returned, as a click on one reports only
-// its label.
+// Streams the text of `marked_text` (link markers, MarkLinks) into a rich edit
+// as plain text and formats its links by their places, so that the control
+// holds the same characters on every system: each rich edit stores an RTF
+// hyperlink field its own way. The links are underlined, and marked as links
+// (CFE_LINK, the control reports EN_LINK) with the first one in
+// `link_color`; or, when `underlined_only`, left plain text all in
+// `link_color`, as a rich edit draws its links in a colour of its choosing,
+// which a high-contrast theme must not get, and the caller finds their
+// clicks. Returns where the links are and where they lead.
 std::vector<LinkSpan> SetLinkedText(HWND control, const std::wstring& marked_text,
-                                    COLORREF link_color);
-
-// Sets marked text as plain text whose links are underlined in `link_color`:
-// a rich edit draws its own links in a colour of its choosing, which a
-// high-contrast theme must not get. Returns where the links are; the caller
-// answers the clicks on them.
-std::vector<LinkSpan> SetUnderlinedLinks(HWND control, const std::wstring& marked_text,
-                                         COLORREF link_color);
+                                    COLORREF link_color, bool underlined_only);
 
 // Where a rich edit's text is marked as links (CFE_LINK), in order.
 std::vector<CHARRANGE> LinkRanges(HWND control);
@@ -43,9 +39,6 @@ std::vector<CHARRANGE> LinkRanges(HWND control);
 // RestoreRichTextFormat to put back.
 CHARFORMAT2W MarkRichTextRange(HWND control, CHARRANGE range);
 void RestoreRichTextFormat(HWND control, CHARRANGE range, CHARFORMAT2W format);
-
-// The text of a range of a rich edit.
-std::wstring RichTextRange(HWND control, CHARRANGE range);
 
 // The shell's parsing name of a folder, else its file-system path.
 std::wstring ParsingNameOf(PCIDLIST_ABSOLUTE folder);

@@ -3,11 +3,17 @@
 #include <commctrl.h>
 #include <windowsx.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "ui/rich_text.h"
 
 namespace norva::installer {
+namespace {
+
+size_t Place(LONG cp) { return static_cast<size_t>(std::max<LONG>(cp, 0)); }
+
+}  // namespace
 
 void WelcomeLinks::Attach(HWND text, Open open) {
   text_ = text;
@@ -19,12 +25,10 @@ void WelcomeLinks::Attach(HWND text, Open open) {
 
 void WelcomeLinks::SetText(const std::wstring& marked, COLORREF link_color, bool underlined) {
   underlined_ = underlined;
-  spans_ = underlined ? SetUnderlinedLinks(text_, marked, link_color)
-                      : SetLinkedText(text_, marked, link_color);
+  spans_ = SetLinkedText(text_, marked, link_color, underlined);
   links_.clear();
   for (const LinkSpan& span : spans_)
     links_.push_back({static_cast<LONG>(span.start), static_cast<LONG>(span.end)});
-  if (spans_.empty()) links_ = LinkRanges(text_);
   if (marked_ >= 0) {  // the new text's link at the same place takes the mark
     const int kept = marked_;
     marked_ = -1;
@@ -32,13 +36,21 @@ void WelcomeLinks::SetText(const std::wstring& marked, COLORREF link_color, bool
   }
 }
 
-void WelcomeLinks::OnLinkClicked(CHARRANGE range) {
-  std::wstring target = RichTextRange(text_, range);
-  for (const LinkSpan& span : spans_) {
-    if (range.cpMin >= static_cast<LONG>(span.start) && range.cpMax <= static_cast<LONG>(span.end))
-      target = span.url;
-  }
-  if (open_) open_(target);
+bool WelcomeLinks::OnLinkNotify(const ENLINK& link) {
+  // Mouse moves and presses are notified too. A rich edit that answers Enter
+  // on a link itself notifies it with the key's message.
+  const bool enter = (link.msg == WM_KEYDOWN || link.msg == WM_CHAR) && link.wParam == VK_RETURN;
+  if (link.msg != WM_LBUTTONUP && !enter) return false;
+  // The places are the ones this code gave the links: the text is never
+  // read back, as a rich edit may hold more there than it shows.
+  const LinkSpan* span = FindLink(spans_, Place(link.chrg.cpMin), Place(link.chrg.cpMax));
+  if (!span) return false;
+  OpenLink(*span);
+  return true;
+}
+
+void WelcomeLinks::OpenLink(const LinkSpan& link) {
+  if (open_) open_(link.url);
 }
 
 void WelcomeLinks::Mark(int index) {
@@ -74,7 +86,7 @@ LRESULT WelcomeLinks::OnKey(UINT message, WPARAM wparam, LPARAM lparam) {
         return 0;
       }
       if ((wparam == VK_RETURN || wparam == VK_SPACE) && marked_ >= 0) {
-        OnLinkClicked(links_[marked_]);
+        OpenLink(spans_[marked_]);
         return 0;
       }
       break;
@@ -98,12 +110,8 @@ LRESULT CALLBACK WelcomeLinks::TextProc(HWND text, UINT message, WPARAM wparam, 
     POINTL point = {GET_X_LPARAM(lparam), GET_Y_LPARAM(lparam)};
     auto at =
         static_cast<LONG>(SendMessageW(text, EM_CHARFROMPOS, 0, reinterpret_cast<LPARAM>(&point)));
-    for (const LinkSpan& span : links->spans_) {
-      if (at >= static_cast<LONG>(span.start) && at < static_cast<LONG>(span.end)) {
-        links->OnLinkClicked({static_cast<LONG>(span.start), static_cast<LONG>(span.end)});
-        break;
-      }
-    }
+    if (const LinkSpan* span = FindLink(links->spans_, Place(at), Place(at) + 1))
+      links->OpenLink(*span);
   }
   return DefSubclassProc(text, message, wparam, lparam);
 }

@@ -25,11 +25,12 @@ class WelcomeLinks {
   // Takes over the clicks and keys of the rich edit `text`.
   void Attach(HWND text, Open open);
   // Sets `marked` (a text with link markers) as the text, its links as
-  // hyperlink fields or, when `underlined`, as underlined plain text. A
-  // link the keyboard marks keeps the mark.
+  // rich-edit links or, when `underlined`, as underlined plain text
+  // (SetLinkedText). A link the keyboard marks keeps the mark.
   void SetText(const std::wstring& marked, COLORREF link_color, bool underlined);
-  // A click on the hyperlink field at `range` (EN_LINK).
-  void OnLinkClicked(CHARRANGE range);
+  // The rich edit's EN_LINK: a click's release, or Enter, opens the link at
+  // the notice's characters. False when the notice opens nothing.
+  bool OnLinkNotify(const ENLINK& link);
 
  private:
   static LRESULT CALLBACK TextProc(HWND text, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR,
@@ -37,12 +38,13 @@ class WelcomeLinks {
   LRESULT OnKey(UINT message, WPARAM wparam, LPARAM lparam);
   // Marks link `index`, none when out of range.
   void Mark(int index);
+  void OpenLink(const LinkSpan& link);
 
   HWND text_ = nullptr;
   Open open_;
   bool underlined_ = false;
-  std::vector<LinkSpan> spans_;      // when the rich edit has no hyperlink fields
-  std::vector<CHARRANGE> links_;     // every link, in order
+  std::vector<LinkSpan> spans_;      // every link and its target, in order
+  std::vector<CHARRANGE> links_;     // the same places, as the rich edit takes them
   int marked_ = -1;                  // the one the keyboard is on
   CHARFORMAT2W marked_format_ = {};  // its format before it was marked
 };

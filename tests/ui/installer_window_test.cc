@@ -1061,6 +1061,48 @@ TEST_F(InstallerWindowTest, KeyboardReachesAndOpensTheWelcomeLinks) {
   SetKeyboardState(keys);
 }
 
+LRESULT CALLBACK RecordStreamFormat(HWND control, UINT message, WPARAM wparam, LPARAM lparam,
+                                    UINT_PTR, DWORD_PTR formats) {
+  if (message == EM_STREAMIN) reinterpret_cast<std::vector<WPARAM>*>(formats)->push_back(wparam);
+  return DefSubclassProc(control, message, wparam, lparam);
+}
+
+// In every language the welcome text reaches the rich edit as plain text
+// (each system's rich edit stores an RTF hyperlink field its own way) and
+// exactly its link words are links (CFE_LINK); a click on the terms link's
+// words, through the rich edit itself, opens the terms page.
+TEST_F(InstallerWindowTest, WelcomeTextLinksAreExactlyTheLinkWords) {
+  Open(scratch_.path() / L"words");
+  const HWND text = Control(IDC_WELCOME_TEXT);
+  std::vector<WPARAM> formats;
+  SetWindowSubclass(text, RecordStreamFormat, 0, reinterpret_cast<DWORD_PTR>(&formats));
+  std::vector<LinkSpan> links;
+  std::vector<std::wstring> languages = l10n::AvailableLanguages();
+  std::erase(languages, L"");
+  languages.push_back(L"en");  // the click below is on English words
+  for (const std::wstring& language : languages) {
+    SCOPED_TRACE(WideToUtf8(language));
+    settings_->SetLanguage(language);
+    loop_.RunUntilIdle();
+    links.clear();
+    EXPECT_EQ(WindowText(text),
+              StripLinkMarkers(MarkLinks(GetLocalizedString(IDS_TERMS_NOTICE)), &links));
+    EXPECT_TRUE(std::none_of(formats.begin(), formats.end(), [](WPARAM f) { return f & SF_RTF; }));
+    std::vector<std::pair<LONG, LONG>> words;
+    for (const LinkSpan& link : links) words.emplace_back(link.start, link.end);
+    std::vector<std::pair<LONG, LONG>> marked;
+    for (CHARRANGE range : LinkRanges(text)) marked.emplace_back(range.cpMin, range.cpMax);
+    EXPECT_EQ(marked, words);
+  }
+  ASSERT_EQ(links.at(0).url, L"tos");
+  POINTL at = {};
+  SendMessageW(text, EM_POSFROMCHAR, reinterpret_cast<WPARAM>(&at), links.at(0).start + 1);
+  SendMessageW(text, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(at.x + 1, at.y + 2));
+  SendMessageW(text, WM_LBUTTONUP, 0, MAKELPARAM(at.x + 1, at.y + 2));
+  EXPECT_EQ(window_->current_page(), kPageTerms);
+  RemoveWindowSubclass(text, RecordStreamFormat, 0);
+}
+
 // Alt and a control's access key press it, or move the focus to the list
 // after a label, in a language of each way of marking keys.
 TEST_F(InstallerWindowTest, AccessKeysPressButtonsAndFocusLists) {

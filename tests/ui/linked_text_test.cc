@@ -42,14 +42,5 @@ TEST(LinkedTextTest, MarksAndStripsLinks) {
   }
 }
 
-TEST(LinkedTextTest, MarkersBecomeHyperlinkFields) {
-  const std::string kRtf = "{\\rtf1 Accept \\cf1 $1tos$2Terms$3\\cf0  and $1u$2P$3.\\par}";
-  EXPECT_EQ(ReplaceLinkMarkers(kRtf, false),
-            "{\\rtf1 Accept \\cf1 {\\field{\\*\\fldinst{HYPERLINK \"tos\"}}{\\fldrslt{\\ul Terms}}}"
-            "\\cf0  and {\\field{\\*\\fldinst{HYPERLINK \"u\"}}{\\fldrslt{\\ul P}}}.\\par}");
-  std::string with_break = ReplaceLinkMarkers(kRtf, true);
-  EXPECT_EQ(with_break.find("\\line {\\field"), kRtf.find("$1"));
-}
-
 }  // namespace
 }  // namespace norva::installer
