@@ -216,8 +216,9 @@ int TakeShots(const std::filesystem::path& folder, int dpi, TaskLoop* loop,
   int written = 0;
   for (bool uninstall : {false, true}) {
     std::filesystem::path target = scratch.path() / L"Norva";
+    // The pages show the folder a user is offered, not the test's own.
     Settings settings({.uninstall = uninstall,
-                       .install_folder = target,
+                       .install_folder = uninstall ? target : std::filesystem::path(),
                        .installation_folder = uninstall ? target : std::filesystem::path()},
                       CommandLine::FromString(L"installer.exe"));
     test::WaitForStatus(&settings, loop);
