@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cwctype>
+#include <optional>
 #include <string>
 
 #include "product/languages.h"
@@ -16,6 +17,8 @@ namespace {
 constexpr UINT_PTR kSubclassId = 0x4e41;
 // Where a control's facts are found again; the subclass holds them too.
 constexpr wchar_t kFactsProperty[] = L"Norva.AccessibleFacts";
+
+std::optional<bool> g_annotations_honoured_for_testing;
 
 // What the installer says of one control, next to the system's object.
 struct ControlFacts {
@@ -49,16 +52,26 @@ bool IsEditable(HWND control) {
   return IsClass(control, L"Edit") || IsClass(control, L"RichEdit", true);
 }
 
+// A text the keyboard does not reach is read, not edited: a heading, a notice.
+bool IsReadOnlyText(HWND control) {
+  return IsEditable(control) && !(Style(control) & WS_TABSTOP);
+}
+
+// The role where it is not the one the system gives the control's class.
+LONG CorrectedRole(HWND control, const ControlFacts& facts) {
+  if (facts.picture) return ROLE_SYSTEM_GRAPHIC;
+  return IsReadOnlyText(control) ? ROLE_SYSTEM_STATICTEXT : 0;
+}
+
 // 0 for windows the system's object describes well enough (the panes).
 LONG RoleOf(HWND control, const ControlFacts& facts) {
-  if (facts.picture) return ROLE_SYSTEM_GRAPHIC;
+  if (LONG role = CorrectedRole(control, facts)) return role;
   if (IsClass(control, L"Button"))
     return IsCheckBox(control) ? ROLE_SYSTEM_CHECKBUTTON : ROLE_SYSTEM_PUSHBUTTON;
   if (IsClass(control, WC_COMBOBOXW)) return ROLE_SYSTEM_COMBOBOX;
   if (IsClass(control, PROGRESS_CLASSW)) return ROLE_SYSTEM_PROGRESSBAR;
   if (IsClass(control, L"Static")) return ROLE_SYSTEM_STATICTEXT;
-  if (IsEditable(control))
-    return Style(control) & WS_TABSTOP ? ROLE_SYSTEM_TEXT : ROLE_SYSTEM_STATICTEXT;
+  if (IsEditable(control)) return ROLE_SYSTEM_TEXT;
   return 0;
 }
 
@@ -73,9 +86,15 @@ std::wstring LabelOf(HWND control) {
   return text;
 }
 
+// A static text without prefixes shows every "&" it has.
+bool ShowsAmpersands(HWND control) {
+  return IsClass(control, L"Static") && (Style(control) & SS_NOPREFIX);
+}
+
 std::wstring NameOf(HWND control, const ControlFacts& facts) {
   if (!facts.name.empty()) return facts.name;
   if (IsClass(control, WC_COMBOBOXW)) return LabelOf(control);
+  if (ShowsAmpersands(control)) return WindowText(control);
   return l10n::WithoutAccessKey(WindowText(control));
 }
 
@@ -288,29 +307,230 @@ ControlFacts* Expose(HWND control) {
   return facts;
 }
 
+// What the installer says of one control over the system's object for it,
+// asked whenever a screen reader reads an annotated property, so that it
+// follows the control's text, label and state as they change.
+class ControlAnnotation final : public IAccPropServer {
+ public:
+  ControlAnnotation(HWND control, const ControlFacts& facts) : control_(control), facts_(facts) {}
+
+  // IUnknown:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (!out) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IAccPropServer) {
+      *out = static_cast<IAccPropServer*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    ULONG left = --references_;
+    if (left == 0) delete this;
+    return left;
+  }
+
+  // IAccPropServer: nothing to say leaves the property to the system.
+  HRESULT STDMETHODCALLTYPE GetPropValue(const BYTE*, DWORD, MSAAPROPID property, VARIANT* value,
+                                         BOOL* has_value) override {
+    if (!value || !has_value) return E_INVALIDARG;
+    VariantInit(value);
+    *has_value = FALSE;
+    if (!IsWindow(control_)) return S_OK;
+    if (property == PROPID_ACC_NAME) {
+      std::wstring name = NameOf(control_, facts_);
+      if (name.empty()) return S_OK;
+      value->bstrVal = SysAllocStringLen(name.data(), static_cast<UINT>(name.size()));
+      if (!value->bstrVal) return E_OUTOFMEMORY;
+      value->vt = VT_BSTR;
+    } else if (CorrectedRole(control_, facts_) &&
+               (property == PROPID_ACC_ROLE || property == PROPID_ACC_STATE)) {
+      value->vt = VT_I4;
+      value->lVal = property == PROPID_ACC_ROLE ? RoleOf(control_, facts_) : StateOf(control_);
+    } else {
+      return S_OK;
+    }
+    *has_value = TRUE;
+    return S_OK;
+  }
+
+ private:
+  ~ControlAnnotation() = default;
+
+  const HWND control_;
+  const ControlFacts facts_;
+  std::atomic<ULONG> references_{1};
+};
+
+// The properties of `control` that the system's object gets wrong: the
+// names it makes of texts with access keys ("(&O)" becomes "(O)"), of a
+// list (its label, colon and all) and of a text (the label before it), and
+// the role and state of a read-only text or a picture. A list's own parts
+// stay as the system names them; a progress bar is right as it is.
+int PropertiesToCorrect(HWND control, const ControlFacts& facts, MSAAPROPID* properties) {
+  int count = 0;
+  HWND parent = GetParent(control);
+  if (facts.picture) {
+    count = 3;
+  } else if (parent && IsClass(parent, WC_COMBOBOXW)) {
+    count = 0;
+  } else if (IsEditable(control)) {
+    count = 3;
+  } else if (IsClass(control, L"Button") || IsClass(control, WC_COMBOBOXW) ||
+             (IsClass(control, L"Static") && !ShowsAmpersands(control))) {
+    count = 1;
+  }
+  const MSAAPROPID corrected[] = {PROPID_ACC_NAME, PROPID_ACC_ROLE, PROPID_ACC_STATE};
+  for (int i = 0; i < count; ++i) properties[i] = corrected[i];
+  return count;
+}
+
+// The object a screen reader gets for `window`, or nothing.
+IAccessible* ObjectOf(HWND window) {
+  IAccessible* object = nullptr;
+  if (FAILED(AccessibleObjectFromWindow(window, OBJID_CLIENT, __uuidof(IAccessible),
+                                        reinterpret_cast<void**>(&object))))
+    return nullptr;
+  return object;
+}
+
+VARIANT Self() {
+  VARIANT self = {};
+  self.vt = VT_I4;
+  self.lVal = CHILDID_SELF;
+  return self;
+}
+
+// What a screen reader reads of `control` now: its name and role.
+bool Read(HWND control, std::wstring* name, LONG* role) {
+  IAccessible* object = ObjectOf(control);
+  if (!object) return false;
+  BSTR text = nullptr;
+  if (object->get_accName(Self(), &text) == S_OK && text) name->assign(text);
+  SysFreeString(text);
+  VARIANT answer = {};
+  if (SUCCEEDED(object->get_accRole(Self(), &answer)) && answer.vt == VT_I4) *role = answer.lVal;
+  VariantClear(&answer);
+  object->Release();
+  return true;
+}
+
+// Annotates controls through the system's annotation service, when there
+// is one (COM must be initialised on this thread).
+class Annotator {
+ public:
+  Annotator() {
+    CoCreateInstance(CLSID_AccPropServices, nullptr, CLSCTX_INPROC_SERVER, IID_IAccPropServices,
+                     reinterpret_cast<void**>(&services_));
+  }
+  ~Annotator() {
+    if (services_) services_->Release();
+  }
+  Annotator(const Annotator&) = delete;
+  Annotator& operator=(const Annotator&) = delete;
+
+  // Whether the system's object for `window` reads out an annotation of it:
+  // a description put on it for the moment.
+  bool Honoured(HWND window) {
+    if (g_annotations_honoured_for_testing) return *g_annotations_honoured_for_testing;
+    static constexpr wchar_t kMark[] = L"Norva annotation check";
+    if (!services_ || FAILED(services_->SetHwndPropStr(window, OBJID_CLIENT, CHILDID_SELF,
+                                                        PROPID_ACC_DESCRIPTION, kMark))) {
+      return false;
+    }
+    bool honoured = false;
+    if (IAccessible* object = ObjectOf(window)) {
+      BSTR description = nullptr;
+      honoured = object->get_accDescription(Self(), &description) == S_OK && description &&
+                 std::wstring(description) == kMark;
+      SysFreeString(description);
+      object->Release();
+    }
+    services_->ClearHwndProps(window, OBJID_CLIENT, CHILDID_SELF, &PROPID_ACC_DESCRIPTION, 1);
+    return honoured;
+  }
+
+  // Corrects what the system's object for `control` gets wrong, and reads it
+  // back; false (and nothing left annotated) when that did not take.
+  bool Correct(HWND control, const ControlFacts& facts) {
+    MSAAPROPID properties[3];
+    int count = PropertiesToCorrect(control, facts, properties);
+    if (count == 0) return true;
+    if (!services_) return false;
+    auto* annotation = new ControlAnnotation(control, facts);
+    HRESULT result = services_->SetHwndPropServer(control, OBJID_CLIENT, CHILDID_SELF, properties,
+                                                  count, annotation, ANNO_THIS);
+    annotation->Release();
+    if (FAILED(result)) return false;
+    std::wstring name;
+    LONG role = 0;
+    LONG corrected_role = CorrectedRole(control, facts);
+    std::wstring corrected_name = NameOf(control, facts);
+    if (Read(control, &name, &role) && (corrected_name.empty() || name == corrected_name) &&
+        (!corrected_role || role == corrected_role)) {
+      return true;
+    }
+    services_->ClearHwndProps(control, OBJID_CLIENT, CHILDID_SELF, properties, count);
+    return false;
+  }
+
+ private:
+  IAccPropServices* services_ = nullptr;
+};
+
+ControlFacts* FactsOf(HWND control) {
+  return static_cast<ControlFacts*>(GetPropW(control, kFactsProperty));
+}
+
 }  // namespace
 
 void ExposeToScreenReaders(HWND parent) {
+  struct Exposure {
+    Annotator annotator;
+    bool honoured = false;
+  } exposure;
+  exposure.honoured = exposure.annotator.Honoured(parent);
   EnumChildWindows(
       parent,
-      [](HWND control, LPARAM) {
-        Expose(control);
+      [](HWND control, LPARAM data) {
+        auto* exposure = reinterpret_cast<Exposure*>(data);
+        // A control that answers for itself keeps doing so.
+        if (!exposure->honoured || FactsOf(control) ||
+            !exposure->annotator.Correct(control, ControlFacts())) {
+          Expose(control);
+        }
         return TRUE;
       },
-      0);
+      reinterpret_cast<LPARAM>(&exposure));
 }
 
 void NamePicture(HWND picture, const std::wstring& name) {
-  ControlFacts* facts = Expose(picture);
-  if (!facts || (facts->picture && facts->name == name)) return;
-  facts->name = name;
-  facts->picture = true;
+  const ControlFacts named{name, true};
+  ControlFacts* facts = FactsOf(picture);
+  if (facts) {
+    if (facts->picture && facts->name == name) return;
+  } else {
+    std::wstring heard_name;
+    LONG heard_role = 0;
+    if (Read(picture, &heard_name, &heard_role) && heard_role == ROLE_SYSTEM_GRAPHIC &&
+        heard_name == name) {
+      return;
+    }
+    if (!Annotator().Correct(picture, named) && !(facts = Expose(picture))) return;
+  }
+  if (facts) *facts = named;
   NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, picture, OBJID_CLIENT, CHILDID_SELF);
 }
 
 void AnnounceFocus() {
   if (HWND focus = GetFocus())
     NotifyWinEvent(EVENT_OBJECT_FOCUS, focus, OBJID_CLIENT, CHILDID_SELF);
+}
+
+void SetAnnotationsHonouredForTesting(std::optional<bool> honoured) {
+  g_annotations_honoured_for_testing = honoured;
 }
 
 }  // namespace norva::installer
