@@ -128,15 +128,14 @@ std::vector<ScopedHandle> ScriptsOf(HANDLE requester) {
 void WaitForScripts(HANDLE requester) {
   if (!requester) return;
   std::vector<ScopedHandle> scripts = ScriptsOf(requester);
-  const ULONGLONG deadline = GetTickCount64() + kScriptLimitMs;
-  for (const ScopedHandle& script : scripts) {
-    const ULONGLONG now = GetTickCount64();
-    if (now >= deadline ||
-        WaitForSingleObject(script.get(), static_cast<DWORD>(deadline - now)) != WAIT_OBJECT_0) {
-      LOG(WARNING) << "The uninstall script did not end in time";
-      return;
-    }
-  }
+  std::vector<HANDLE> ends;
+  for (const ScopedHandle& script : scripts)
+    if (ends.size() < MAXIMUM_WAIT_OBJECTS) ends.push_back(script.get());
+  if (ends.empty()) return;
+  const DWORD ended =
+      WaitForMultipleObjects(static_cast<DWORD>(ends.size()), ends.data(), TRUE, kScriptLimitMs);
+  if (ended == WAIT_TIMEOUT || ended == WAIT_FAILED)
+    LOG(WARNING) << "The uninstall script did not end in time";
 }
 
 // The events' access lists grant the requester and Administrators no more.

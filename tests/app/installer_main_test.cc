@@ -470,6 +470,13 @@ TEST(FolderPermissionModeTest, KeepsAnUninstallationsGrantUntilItsScriptEnds) {
                                    "\"\r\n:wait\r\nif not exist \"" +
                                    WideToUtf8(release.native()) +
                                    "\" (ping -n 2 127.0.0.1 >nul & goto wait)\r\n");
+  // A script of an earlier run, started before the role, holds nothing up.
+  ScratchFolder earlier;
+  const std::filesystem::path earlier_release = earlier.path() / L"release";
+  WriteFile(earlier.path() / L"k.bat", "@echo off\r\n:wait\r\nif not exist \"" +
+                                           WideToUtf8(earlier_release.native()) +
+                                           "\" (ping -n 2 127.0.0.1 >nul & goto wait)\r\n");
+  RunUninstallBatchFile(earlier.path());
   PermissionEvents events(folder);
   ASSERT_TRUE(events.given && events.undo);
   Process role = LaunchProcess(QuoteArgument((version_folder / L"installer.exe").native()) + L" " +
@@ -489,6 +496,8 @@ TEST(FolderPermissionModeTest, KeepsAnUninstallationsGrantUntilItsScriptEnds) {
   EXPECT_FALSE(GrantsWriteAccess(folder, kTrustee));
   EXPECT_EQ(ReadFile(runs), "ran\r\n");  // once: the role started no copy
   EXPECT_TRUE(ScriptShellEnds(folder));
+  WriteFile(earlier_release, "");
+  EXPECT_TRUE(ScriptShellEnds(earlier.path()));
 }
 
 TEST(FolderPermissionModeTest, InterruptedWaitStartsThePackageInstallerWithTheSwitches) {
