@@ -1,6 +1,7 @@
 #include "ui/dialog_template.h"
 
 #include <cstring>
+#include <utility>
 
 #include "base/logging.h"
 
@@ -52,14 +53,64 @@ class TemplateReader {
 constexpr size_t kItemCountOffset = 16;  // after dlgVer, signature, helpID, exStyle, style
 constexpr WORD kButtonAtom = 0x0080;
 
-}  // namespace
-
-bool SplitDialogTemplate::Load(HINSTANCE module, int id, const std::function<bool(int)>& first) {
+// The template resource `id` of `module`; empty when it is missing.
+std::pair<const BYTE*, size_t> FindTemplate(HINSTANCE module, int id) {
   HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(5));  // RT_DIALOG
   HGLOBAL loaded = resource ? LoadResource(module, resource) : nullptr;
   const auto* data = loaded ? static_cast<const BYTE*>(LockResource(loaded)) : nullptr;
+  if (!data) return {nullptr, 0};
+  return {data, SizeofResource(module, resource)};
+}
+
+}  // namespace
+
+bool ReadDialogLayout(HINSTANCE module, int id, DialogLayout* layout) {
+  auto [data, size] = FindTemplate(module, id);
   if (!data) return false;
-  TemplateReader reader(data, SizeofResource(module, resource));
+  TemplateReader reader(data, size);
+  if (reader.Read<WORD>() != 1 || reader.Read<WORD>() != 0xFFFF) return false;
+  reader.Skip(8);  // help id, extended style
+  DWORD style = reader.Read<DWORD>();
+  WORD count = reader.Read<WORD>();
+  DialogLayout read;
+  read.position.x = reader.Read<short>();
+  read.position.y = reader.Read<short>();
+  read.size.cx = reader.Read<short>();
+  read.size.cy = reader.Read<short>();
+  reader.ReadNameOrOrdinal();  // menu
+  reader.ReadNameOrOrdinal();  // class
+  reader.ReadNameOrOrdinal();  // title
+  if (style & DS_SETFONT) {
+    read.font_points = reader.Read<WORD>();
+    read.font_weight = reader.Read<WORD>();
+    read.font_italic = reader.Read<BYTE>() != 0;
+    read.font_charset = reader.Read<BYTE>();
+    const wchar_t* face = reader.ReadNameOrOrdinal();
+    if (reader.ok() && !IS_INTRESOURCE(face)) read.font_face = face;
+  }
+  for (WORD i = 0; i < count && reader.ok(); ++i) {
+    reader.AlignToDword();
+    DialogLayout::Control control{};
+    reader.Skip(12);  // help id, extended style, style
+    control.position.x = reader.Read<short>();
+    control.position.y = reader.Read<short>();
+    control.size.cx = reader.Read<short>();
+    control.size.cy = reader.Read<short>();
+    control.id = static_cast<int>(reader.Read<DWORD>());
+    reader.ReadNameOrOrdinal();  // class
+    reader.ReadNameOrOrdinal();  // text
+    reader.Skip(reader.Read<WORD>());
+    read.controls.push_back(control);
+  }
+  if (!reader.ok()) return false;
+  *layout = std::move(read);
+  return true;
+}
+
+bool SplitDialogTemplate::Load(HINSTANCE module, int id, const std::function<bool(int)>& first) {
+  auto [data, size] = FindTemplate(module, id);
+  if (!data) return false;
+  TemplateReader reader(data, size);
   if (reader.Read<WORD>() != 1 || reader.Read<WORD>() != 0xFFFF) return false;
   reader.Skip(8);
   DWORD style = reader.Read<DWORD>();

@@ -4,9 +4,34 @@
 #include <windows.h>
 
 #include <functional>
+#include <string>
 #include <vector>
 
 namespace norva::installer {
+
+// Where an extended dialog template puts its dialog and its controls, in
+// dialog units, and the font those units are measured in: what a dialog is
+// laid out again from when its DPI changes.
+struct DialogLayout {
+  struct Control {
+    int id;
+    POINT position;
+    SIZE size;
+  };
+  POINT position = {};
+  SIZE size = {};
+  std::vector<Control> controls;
+  // The template's font; its height in points.
+  int font_points = 8;
+  int font_weight = FW_NORMAL;
+  bool font_italic = false;
+  BYTE font_charset = DEFAULT_CHARSET;
+  std::wstring font_face = L"MS Shell Dlg";
+};
+
+// Reads template `id` of `module`; false when it is missing or is not an
+// extended template that reads whole.
+bool ReadDialogLayout(HINSTANCE module, int id, DialogLayout* layout);
 
 // An extended dialog template of the resources, split in two: the controls
 // the dialog is made with, and the others, made once it is on screen. Each

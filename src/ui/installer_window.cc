@@ -87,13 +87,12 @@ void SetHeadingText(HWND heading, const WindowPainter& painter, bool mirrored) {
   SetRichTextDirection(heading, mirrored);
 }
 
-void SetWindowIcons(HWND window) {
+void SetWindowIcons(HWND window, int dpi) {
   HINSTANCE module = GetModuleHandleW(nullptr);
   for (int size : {ICON_SMALL, ICON_BIG}) {
-    int metric = size == ICON_SMALL ? SM_CXSMICON : SM_CXICON;
-    auto icon = static_cast<HICON>(LoadImageW(module, MAKEINTRESOURCEW(IDI_NORVA), IMAGE_ICON,
-                                              GetSystemMetrics(metric), GetSystemMetrics(metric),
-                                              LR_SHARED));
+    int side = SystemMetricForDpi(size == ICON_SMALL ? SM_CXSMICON : SM_CXICON, dpi);
+    auto icon = static_cast<HICON>(
+        LoadImageW(module, MAKEINTRESOURCEW(IDI_NORVA), IMAGE_ICON, side, side, LR_SHARED));
     SendMessageW(window, WM_SETICON, static_cast<WPARAM>(size), reinterpret_cast<LPARAM>(icon));
   }
 }
@@ -140,6 +139,8 @@ std::unique_ptr<InstallerWindow> InstallerWindow::Create(Settings& settings, Sta
                                    : uninstall   ? kPageUninstall
                                                  : kPageWelcome;
   HINSTANCE module = GetModuleHandleW(nullptr);
+  if (!ReadDialogLayout(module, IDD_INSTALLER_WINDOW, &window->layout_))
+    LOG(WARNING) << "The window's template could not be read";
   auto* proc =
       OwnedDialogProc<InstallerWindow, &InstallerWindow::dialog_, &InstallerWindow::HandleMessage>;
   auto param = reinterpret_cast<LPARAM>(window.get());
@@ -277,7 +278,7 @@ void InstallerWindow::OnLanguageChanged() {
   Repaint(dialog_);
   if (settings_.options().uninstall) return;
   if (panel_.handle()) panel_.FillLists();
-  FitButtonToText(dialog_, Control(IDC_FULL_PACKAGE_BUTTON), mirrored_);
+  FitButtonToText(dialog_, Control(IDC_FULL_PACKAGE_BUTTON), mirrored_, painter_.dpi());
   if (!progress_only_) OnSettingsChanged();
 }
 
@@ -308,6 +309,21 @@ void InstallerWindow::FollowContrastTheme() {
         return TRUE;
       },
       painter_.high_contrast());
+}
+
+void InstallerWindow::OnDpiChanged(int dpi, const RECT& suggested) {
+  if (dpi <= 0) return;
+  painter_.OnDpiChanged(dpi);
+  SetWindowPos(dialog_, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+               suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+  HFONT font = painter_.dialog_font();
+  // What the dialog reports as its font, which later measures use.
+  SendMessageW(dialog_, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+  LayOutControls(dialog_, layout_, font, mirrored_);
+  panel_.OnDpiChanged(font, mirrored_);
+  painter_.ApplyFonts(panel_.handle());
+  SetWindowIcons(dialog_, dpi);
+  OnLanguageChanged();  // the texts in their new fonts, the buttons to their widths
 }
 
 void InstallerWindow::OnPanelCreated() {
@@ -460,9 +476,9 @@ INT_PTR InstallerWindow::HandleMessage(UINT message, WPARAM wparam, LPARAM lpara
       OnSystemColorsChanged();
       return FALSE;
     case WM_DPICHANGED:
-      painter_.OnDpiChanged(HIWORD(wparam), *reinterpret_cast<const RECT*>(lparam),
-                            panel_.handle());
-      Repaint(dialog_);
+      // The message's DPI: the window may be asked before the system
+      // answers for it.
+      OnDpiChanged(HIWORD(wparam), *reinterpret_cast<const RECT*>(lparam));
       return TRUE;
     case WM_CTLCOLORBTN:
     case WM_CTLCOLORDLG:
@@ -475,8 +491,9 @@ INT_PTR InstallerWindow::HandleMessage(UINT message, WPARAM wparam, LPARAM lpara
 }
 
 void InstallerWindow::Init() {
-  painter_.Attach(dialog_);
-  SetWindowIcons(dialog_);
+  TakeOverDpiScaling(dialog_);
+  painter_.Attach(dialog_, layout_);
+  SetWindowIcons(dialog_, painter_.dpi());
   SetUpControls();
   if (progress_only_) ShowPage(kPageProgress);
 }

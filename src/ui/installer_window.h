@@ -84,6 +84,10 @@ class InstallerWindow : public Settings::Observer {
   // Gives the options panel, made after the window's first paint, the
   // window's direction, fonts, texts and settings.
   void OnPanelCreated();
+  // The window is drawn at `dpi` now (it moved to another screen, or the
+  // screen's scale changed) and takes the place `suggested`: it is laid out
+  // again from its template in the fonts for that DPI.
+  void OnDpiChanged(int dpi, const RECT& suggested);
   // The system's colours or its high-contrast mode changed.
   void OnSystemColorsChanged();
   void FollowContrastTheme();
@@ -102,6 +106,8 @@ class InstallerWindow : public Settings::Observer {
   Settings& settings_;
   const bool progress_only_;
   WindowStats stats_;
+  // Before the painter, which keeps it.
+  DialogLayout layout_;
   WindowPainter painter_;
   SplitDialogTemplate template_;
   OptionsPanel panel_;

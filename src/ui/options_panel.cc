@@ -72,6 +72,8 @@ OptionsPanel::OptionsPanel(Settings& settings, WindowPainter& painter, WindowSta
 OptionsPanel::~OptionsPanel() { Destroy(); }
 
 bool OptionsPanel::Create(HWND window) {
+  if (!ReadDialogLayout(GetModuleHandleW(nullptr), IDD_OPTIONS_PANEL, &layout_))
+    LOG(WARNING) << "The options panel's template could not be read";
   CreateDialogParamW(
       GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_OPTIONS_PANEL), window,
       OwnedDialogProc<OptionsPanel, &OptionsPanel::dialog_, &OptionsPanel::HandleMessage>,
@@ -109,14 +111,27 @@ INT_PTR OptionsPanel::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) 
 void OptionsPanel::Init() {
   ShowWindow(Control(IDC_DEFAULT_BROWSER_CHECK),
              GetWindowsVersionRank() < kWindows8 ? SW_SHOWNA : SW_HIDE);
-  // The browse button is as high as the folder list beside it.
+  TakeOverDpiScaling(dialog_);
+  MatchBrowseButtonToList();
+  AddModeTooltip();
+}
+
+void OptionsPanel::MatchBrowseButtonToList() {
   RECT list, browse;
   GetWindowRect(Control(IDC_FOLDER_LIST), &list);
   GetWindowRect(Control(IDC_BROWSE_BUTTON), &browse);
   MapWindowPoints(nullptr, dialog_, reinterpret_cast<POINT*>(&browse), 2);
   SetWindowPos(Control(IDC_BROWSE_BUTTON), nullptr, browse.left, browse.top,
                browse.right - browse.left, list.bottom - list.top, SWP_NOZORDER | SWP_NOACTIVATE);
-  AddModeTooltip();
+}
+
+void OptionsPanel::OnDpiChanged(HFONT font, bool mirrored) {
+  if (!dialog_) return;
+  PlaceChildDialog(GetParent(dialog_), dialog_, layout_, font, mirrored);
+  LayOutControls(dialog_, layout_, font, mirrored);
+  MatchBrowseButtonToList();
+  if (tooltip_)
+    SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, MulDiv(kTooltipWidth, painter_.dpi(), 96));
 }
 
 // The mode list's tooltip explains the modes; FillModeList gives it its text.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "installer/settings.h"
+#include "ui/dialog_template.h"
 
 namespace norva::installer {
 
@@ -37,6 +38,9 @@ class OptionsPanel {
 
   // Flips the panel's controls for a language written right to left, or back.
   void Mirror();
+  // The window is drawn at another DPI: the panel takes its template's
+  // place and layout again in the window's new dialog font `font`.
+  void OnDpiChanged(HFONT font, bool mirrored);
   void SetTexts();
   // Fills the language and mode lists in the current language.
   void FillLists();
@@ -50,6 +54,8 @@ class OptionsPanel {
   INT_PTR HandleMessage(UINT message, WPARAM wparam, LPARAM lparam);
   void Init();
   void AddModeTooltip();
+  // The browse button is as high as the folder list beside it.
+  void MatchBrowseButtonToList();
   // True when the command changed an option.
   bool OnCommand(int id, int code);
   void OnListChosen(int id);
@@ -65,6 +71,7 @@ class OptionsPanel {
   WindowStats& stats_;
   const std::function<void()> on_edit_;
   const std::vector<std::wstring> languages_;
+  DialogLayout layout_;
   HWND dialog_ = nullptr;
   HWND tooltip_ = nullptr;
   int folder_selection_ = -1;

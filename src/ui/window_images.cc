@@ -5,10 +5,12 @@
 
 #include <wrl/client.h>
 
+#include <iterator>
 #include <utility>
 
 #include "base/logging.h"
 #include "base/module_resource.h"
+#include "ui/window_layout.h"
 
 namespace norva::installer {
 namespace {
@@ -137,22 +139,32 @@ void DrawBitmap(HDC dc, const Bitmap& bitmap, const RECT& target) {
   DeleteDC(source);
 }
 
-WindowFonts::~WindowFonts() { Release(); }
+WindowFonts::~WindowFonts() {
+  HFONT* held[] = {&dialog, &bold, &large, &heading, &replaced_[0], &replaced_[1], &replaced_[2],
+                   &replaced_[3]};
+  Release(held, std::size(held));
+}
 
-void WindowFonts::Release() {
-  for (HFONT* font : {&bold, &large, &heading}) {
-    if (*font) DeleteObject(*font);
-    *font = nullptr;
+void WindowFonts::Release(HFONT* fonts[], size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    if (*fonts[i]) DeleteObject(*fonts[i]);
+    *fonts[i] = nullptr;
   }
 }
 
-void WindowFonts::Create(int dpi) {
-  Release();
+void WindowFonts::Create(int dpi, const DialogLayout& dialog_template) {
+  HFONT* replaced[] = {&replaced_[0], &replaced_[1], &replaced_[2], &replaced_[3]};
+  Release(replaced, std::size(replaced));
+  replaced_[0] = dialog;
+  replaced_[1] = bold;
+  replaced_[2] = large;
+  replaced_[3] = heading;
   auto make = [dpi](int points, int weight, const wchar_t* face) {
     return CreateFontW(-MulDiv(points, dpi, 72), 0, 0, 0, weight, FALSE, FALSE, FALSE,
                        DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
                        DEFAULT_PITCH | FF_DONTCARE, face);
   };
+  dialog = CreateDialogFont(dialog_template, dpi);
   bold = make(8, FW_BOLD, L"MS Shell Dlg");
   large = make(14, FW_MEDIUM, L"MS Shell Dlg 2");
   heading = make(22, FW_BLACK, L"Segoe UI");

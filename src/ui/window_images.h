@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "ui/dialog_template.h"
+
 #include <vector>
 
 #include "base/scoped_handle.h"
@@ -69,22 +71,25 @@ class BackgroundImageDecoder {
 // Draws `bitmap` with its per-pixel alpha into `target` on `dc`.
 void DrawBitmap(HDC dc, const Bitmap& bitmap, const RECT& target);
 
-// The window's own fonts, sized for the screen's vertical DPI (its other
-// controls keep the dialog font).
+// The window's fonts, sized for the window's DPI: its own, and the dialog
+// font of its template, which its other controls take when the DPI changes.
 struct WindowFonts {
   WindowFonts() = default;
   ~WindowFonts();
   WindowFonts(const WindowFonts&) = delete;
   WindowFonts& operator=(const WindowFonts&) = delete;
-  // Replaces the fonts held.
-  void Create(int dpi);
+  // Replaces the fonts held. The ones replaced live on until the next call,
+  // as the controls still hold them until they are given the new ones.
+  void Create(int dpi, const DialogLayout& dialog_template);
 
+  HFONT dialog = nullptr;
   HFONT bold = nullptr;
   HFONT large = nullptr;   // page headings
   HFONT heading = nullptr; // the welcome heading
 
  private:
-  void Release();
+  void Release(HFONT* fonts[], size_t count);
+  HFONT replaced_[4] = {};
 };
 
 }  // namespace norva::installer

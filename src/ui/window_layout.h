@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "ui/dialog_template.h"
+
 // Placing the controls of the installer window: mirroring for languages
 // written right to left, and buttons that fit their text.
 namespace norva::installer {
@@ -19,11 +21,40 @@ void MirrorChild(HWND parent, HWND child, HWND panel);
 // MirrorChild for every child of `parent`.
 void MirrorChildren(HWND parent, HWND panel);
 
+// The DPI `window` is drawn at: its monitor's on Windows 10 1607 and later,
+// the system's before, where every window has that one.
+int WindowDpi(HWND window);
+// The system's DPI, which GetSystemMetrics and the screen's LOGPIXELSY
+// follow in a process aware of each monitor's DPI.
+int SystemDpi();
+// GetSystemMetrics(metric) for a window drawn at `dpi`.
+int SystemMetricForDpi(int metric, int dpi);
+
+// The template's font at `dpi`; the caller owns it.
+HFONT CreateDialogFont(const DialogLayout& layout, int dpi);
+// The dialog units of `font` as the dialog manager measures them: the
+// average width of the Latin letters and the height of a line.
+SIZE DialogBaseUnits(HFONT font);
+// Puts `dialog`'s controls of `layout` where the template places them in
+// `font`, which they take, as the dialog manager would at creation; in a
+// `mirrored` dialog each takes its mirror position.
+void LayOutControls(HWND dialog, const DialogLayout& layout, HFONT font, bool mirrored);
+// Places `child`, a dialog made from `layout` inside `parent`, where its
+// template puts it in `font`, mirrored or not, and at its template's size.
+void PlaceChildDialog(HWND parent, HWND child, const DialogLayout& layout, HFONT font,
+                      bool mirrored);
+
+// Windows 10 1703 and later scale a dialog's controls and fonts themselves
+// when its DPI changes, from their sizes at the time: the window lays
+// `dialog` out again from its template instead, in its own fonts.
+void TakeOverDpiScaling(HWND dialog);
+
 // Sizes `button` of `dialog` to its text, at least as wide as a standard
 // button and no wider than the room up to the window's margin. It keeps the
 // edge that faces its neighbour: the right one, or the left one in a mirrored
 // window.
-void FitButtonToText(HWND dialog, HWND button, bool mirrored);
+// `dpi` is the window's.
+void FitButtonToText(HWND dialog, HWND button, bool mirrored, int dpi);
 
 }  // namespace norva::installer
 

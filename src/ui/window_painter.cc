@@ -7,6 +7,7 @@
 
 #include "product/resource_ids.h"
 #include "ui/rich_text.h"
+#include "ui/window_layout.h"
 
 namespace norva::installer {
 namespace {
@@ -41,12 +42,13 @@ WindowPainter::~WindowPainter() {
     if (brush) DeleteObject(brush);
 }
 
-void WindowPainter::Attach(HWND window) {
+void WindowPainter::Attach(HWND window, const DialogLayout& dialog_template) {
   window_ = window;
+  dialog_template_ = &dialog_template;
   logo_ = decoder_.Take(IDR_LOGO);
   background_image_ = decoder_.Take(IDR_BACKGROUND);
   high_contrast_ = IsHighContrastOn();
-  SetDpi(ScreenDpi(window));
+  SetDpi(WindowDpi(window));
   AdoptControls();
 }
 
@@ -67,14 +69,11 @@ void WindowPainter::SetErrorBadgeShown(bool shown) {
 
 void WindowPainter::SetDpi(int dpi) {
   dpi_ = dpi;
-  fonts_.Create(dpi);
+  fonts_.Create(dpi, *dialog_template_);
 }
 
-void WindowPainter::OnDpiChanged(int dpi, const RECT& suggested, HWND panel) {
+void WindowPainter::OnDpiChanged(int dpi) {
   SetDpi(dpi);
-  ApplyFonts(panel);
-  SetWindowPos(window_, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
-               suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
   ResetBackground();
 }
 

@@ -31,15 +31,19 @@ class WindowPainter {
   WindowPainter(const WindowPainter&) = delete;
   WindowPainter& operator=(const WindowPainter&) = delete;
 
-  // Loads the images, makes the fonts for the screen of `window` and paints
-  // its logo control from now on.
-  void Attach(HWND window);
+  // Loads the images, makes the fonts for the DPI of `window`, made from
+  // `dialog_template` (which must outlive this painter), and paints its logo
+  // control from now on.
+  void Attach(HWND window, const DialogLayout& dialog_template);
   // Draws the window's controls made since Attach (or the last call) too.
   void AdoptControls();
   int dpi() const { return dpi_; }
-  // The window moved to a screen of another DPI: fonts, drawing and the
-  // window's size follow, the window taking the place `suggested`.
-  void OnDpiChanged(int dpi, const RECT& suggested, HWND panel);
+  // The window is drawn at another DPI: the fonts and drawing follow. The
+  // window lays itself out again in the new fonts.
+  void OnDpiChanged(int dpi);
+  // The template's font at the window's DPI, for the controls the painter
+  // gives no font of its own.
+  HFONT dialog_font() const { return fonts_.dialog; }
   // Gives the window's headings and warnings their fonts; `panel` is the
   // options panel once it exists.
   void ApplyFonts(HWND panel) const;
@@ -92,6 +96,7 @@ class WindowPainter {
   RECT RectInWindow(HWND control) const;
 
   HWND window_ = nullptr;
+  const DialogLayout* dialog_template_ = nullptr;
   int dpi_ = 96;
   bool error_badge_shown_ = false;
   bool high_contrast_ = false;

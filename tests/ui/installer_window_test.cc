@@ -36,6 +36,7 @@
 #include "ui/rich_text.h"
 #include "ui/ui_test_support.h"
 #include "ui/win32_dialog_dispatcher.h"
+#include "ui/window_layout.h"
 #include "ui/window_painter.h"
 
 namespace norva::installer {
@@ -941,6 +942,112 @@ TEST_F(InstallerWindowTest, LanguageSwitchReloadsTextsAndMirrors) {
   EXPECT_EQ(test::RectIn(*window_, IDC_LANGUAGE_LIST).left, english_rect.left);
   EXPECT_FALSE(FolderListButtonOnTheLeft());
   EXPECT_FALSE(GetWindowLongPtrW(Control(IDC_LANGUAGE_LIST), GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
+}
+
+// Dialog `id` of the executable made from its template with its font's
+// points scaled from 96 DPI to `dpi`: at 96 DPI the dialog manager lays it
+// out as it would at `dpi` with the template's own points.
+HWND DialogAsAtDpi(int id, int dpi, HWND parent) {
+  HINSTANCE module = GetModuleHandleW(nullptr);
+  HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(5));
+  const auto* data = static_cast<const BYTE*>(LockResource(LoadResource(module, resource)));
+  if (!data) return nullptr;
+  // Allocated, so aligned as a template must be.
+  std::vector<WORD> words(reinterpret_cast<const WORD*>(data),
+                          reinterpret_cast<const WORD*>(data) + SizeofResource(module, resource) / 2);
+  size_t at = 13;  // after the header, at the menu
+  for (int names = 0; names < 2; ++names) {  // menu, class: a name, or 0xFFFF and an ordinal
+    if (words[at] == 0xFFFF) {
+      at += 2;
+    } else {
+      while (words[at++] != 0) {}
+    }
+  }
+  while (words[at++] != 0) {}  // the title
+  words[at] = static_cast<WORD>(MulDiv(words[at], dpi, 96));
+  return CreateDialogIndirectParamW(
+      module, reinterpret_cast<const DLGTEMPLATE*>(words.data()), parent,
+      [](HWND, UINT, WPARAM, LPARAM) -> INT_PTR { return FALSE; }, 0);
+}
+
+// A window moved to a screen of 144 DPI and back, in languages written left
+// to right and right to left: each time it takes the place it was offered,
+// and its controls, in fonts made for the new DPI, take the places the
+// dialog manager gives them in a dialog made at that DPI (mirrored for a
+// language written right to left).
+TEST_F(InstallerWindowTest, DpiChangeLaysTheWindowOutAgain) {
+  if (SystemDpi() != 96) GTEST_SKIP() << "the reference dialogs need a system DPI of 96";
+  // The points of each control's font; the others have the dialog's 8.
+  const std::map<int, int> kPoints = {{IDC_HEADING, 22},
+                                      {IDC_PROGRESS_HEADING, 14},
+                                      {IDC_ERROR_HEADING, 14},
+                                      {IDC_UNINSTALL_ERROR_HEADING, 14}};
+  // Sized to their text or their neighbour rather than by their template.
+  const std::set<int> kOwnWidth = {IDC_FULL_PACKAGE_BUTTON};
+  const std::set<int> kOwnHeight = {IDC_BROWSE_BUTTON};
+  std::vector<std::wstring> available = l10n::AvailableLanguages();
+  for (const wchar_t* language : {L"en", L"de", L"ar"}) {
+    SCOPED_TRACE(testing::Message() << WideToUtf8(language));
+    if (std::find(available.begin(), available.end(), language) == available.end()) continue;
+    Open(scratch_.path() / L"dpi");
+    settings_->SetLanguage(language);
+    Click(IDC_OPTIONS_BUTTON);
+    loop_.RunUntilIdle();
+    const bool mirrored = IsRightToLeft(l10n::GetCurrentUiLanguage());
+    for (auto [from, dpi] : {std::pair{96, 144}, std::pair{144, 96}}) {
+      SCOPED_TRACE(testing::Message() << dpi << " DPI");
+      RECT offered = test::ChangeDpi(window_->handle(), from, dpi), place;
+      loop_.RunUntilIdle();
+      GetWindowRect(window_->handle(), &place);
+      EXPECT_TRUE(EqualRect(&place, &offered));
+      HWND reference = DialogAsAtDpi(IDD_INSTALLER_WINDOW, dpi, nullptr);
+      HWND reference_panel = DialogAsAtDpi(IDD_OPTIONS_PANEL, dpi, reference);
+      ASSERT_TRUE(reference && reference_panel);
+      for (HWND dialog : {window_->handle(), window_->options_dialog()}) {
+        HWND expected_parent = dialog == window_->handle() ? reference : reference_panel;
+        RECT client;
+        GetClientRect(dialog, &client);
+        for (HWND child = GetWindow(dialog, GW_CHILD); child;
+             child = GetWindow(child, GW_HWNDNEXT)) {
+          int id = GetDlgCtrlID(child);
+          SCOPED_TRACE(testing::Message() << "control " << id);
+          bool panel = child == window_->options_dialog();
+          HWND expected_child = panel ? reference_panel : GetDlgItem(expected_parent, id);
+          ASSERT_TRUE(expected_child);
+          RECT expected, made;
+          GetWindowRect(expected_child, &expected);
+          MapWindowPoints(nullptr, expected_parent, reinterpret_cast<POINT*>(&expected), 2);
+          GetWindowRect(child, &made);
+          MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&made), 2);
+          if (made.left > made.right) std::swap(made.left, made.right);
+          if (mirrored) {
+            LONG width = expected.right - expected.left;
+            expected.left = client.right - expected.right;
+            expected.right = expected.left + width;
+          }
+          EXPECT_NEAR(made.top, expected.top, 1);
+          if (!kOwnHeight.contains(id)) {
+            EXPECT_NEAR(made.bottom, expected.bottom, 1);
+          }
+          if (!kOwnWidth.contains(id)) {
+            EXPECT_NEAR(made.left, expected.left, 1);
+            EXPECT_NEAR(made.right, expected.right, 1);
+          }
+          if (panel) continue;
+          LOGFONTW font{};
+          auto handle = reinterpret_cast<HFONT>(SendMessageW(child, WM_GETFONT, 0, 0));
+          if (!handle || !SendMessageW(expected_child, WM_GETFONT, 0, 0)) continue;
+          GetObjectW(handle, sizeof(font), &font);
+          auto points = kPoints.find(id);
+          EXPECT_EQ(font.lfHeight, -MulDiv(points == kPoints.end() ? 8 : points->second, dpi, 72));
+        }
+      }
+      DestroyWindow(reference);
+    }
+    // Right to left, the folder list still has its button on its left.
+    EXPECT_EQ(FolderListButtonOnTheLeft(), mirrored);
+    window_.reset();
+  }
 }
 
 TEST_F(InstallerWindowTest, ProgressTextsFollowTheFetchState) {

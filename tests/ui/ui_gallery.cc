@@ -2,8 +2,11 @@
 // reads the DPI and the font substitutes from the registry when the process
 // starts; gallery_run.sh sets them):
 //   ui_gallery --languages=a,b    only these languages (default: all)
-//   ui_gallery                    every label fits its control, in each
-//                                 language; exit code 1 when not
+//   ui_gallery                    every label fits its control, in a font
+//                                 made for the DPI, in each language, then
+//                                 again after the open window moved to a
+//                                 screen of 144 DPI (96 from 144) and back;
+//                                 exit code 1 when not
 //   ui_gallery --shots=FOLDER     PNGs of every page
 #include <windows.h>
 #include <objbase.h>
@@ -147,6 +150,10 @@ std::vector<std::wstring> ChosenLanguages(const CommandLine& command_line) {
   return chosen;
 }
 
+// The labels whose font is not the dialog's 8 points.
+constexpr std::pair<int, int> kLabelPoints[] = {
+    {IDC_PROGRESS_HEADING, 14}, {IDC_ERROR_HEADING, 14}, {IDC_UNINSTALL_ERROR_HEADING, 14}};
+
 int CheckFit(InstallerWindow& window, Settings& settings, int dpi,
              const std::vector<std::wstring>& languages) {
   int failures = 0;
@@ -159,6 +166,15 @@ int CheckFit(InstallerWindow& window, Settings& settings, int dpi,
     };
     for (const Label& label : kLabels) {
       HWND control = test::WindowControl(window, label.control);
+      // In a font made for the window's DPI.
+      int points = 8;
+      for (auto [id, label_points] : kLabelPoints)
+        if (id == label.control) points = label_points;
+      LOGFONTW font{};
+      GetObjectW(reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)), sizeof(font),
+                 &font);
+      if (font.lfHeight != -MulDiv(points, dpi, 72))
+        report(label.control, 0, StringPrintf("font %ld high", font.lfHeight));
       for (int id : label.string_ids) {
         std::string why;
         if (!Fits(control, GetLocalizedString(id), label.wraps, dpi, &why))
@@ -261,7 +277,16 @@ int Main() {
   test::WaitForStatus(&settings, &loop);
   StatsCollector stats(false);
   std::unique_ptr<InstallerWindow> window = InstallerWindow::Create(settings, stats.root(), false);
-  return window ? CheckFit(*window, settings, dpi, languages) : 1;
+  if (!window) return 1;
+  int result = CheckFit(*window, settings, dpi, languages);
+  // Then the open window moves to a screen of another DPI and back.
+  int other = dpi == 144 ? 96 : 144;
+  for (auto [from, to] : {std::pair{dpi, other}, std::pair{other, dpi}}) {
+    test::ChangeDpi(window->handle(), from, to);
+    loop.RunUntilIdle();
+    result |= CheckFit(*window, settings, to, languages);
+  }
+  return result;
 }
 
 }  // namespace

@@ -180,6 +180,15 @@ RECT RectIn(const InstallerWindow& window, int id) {
   return rect;
 }
 
+RECT ChangeDpi(HWND window, int from, int to) {
+  RECT place;
+  GetWindowRect(window, &place);
+  place.right = place.left + MulDiv(place.right - place.left, to, from);
+  place.bottom = place.top + MulDiv(place.bottom - place.top, to, from);
+  SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(to, to), reinterpret_cast<LPARAM>(&place));
+  return place;
+}
+
 void ClickControl(const InstallerWindow& window, int id) {
   HWND control = WindowControl(window, id);
   if ((GetWindowLongW(control, GWL_STYLE) & BS_TYPEMASK) == BS_AUTOCHECKBOX) {

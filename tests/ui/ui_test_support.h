@@ -26,6 +26,11 @@ HWND WindowControl(const InstallerWindow& window, int id);
 // The control's rectangle in its parent's client area.
 RECT RectIn(const InstallerWindow& window, int id);
 
+// What Windows sends a window that moves from a screen of `from` DPI to one
+// of `to`: WM_DPICHANGED with the window's rectangle scaled as the suggested
+// place. Returns that place.
+RECT ChangeDpi(HWND window, int from, int to);
+
 // A click: check boxes toggle, then the parent hears BN_CLICKED.
 void ClickControl(const InstallerWindow& window, int id);
 // A click on the welcome text's link to `url`.
