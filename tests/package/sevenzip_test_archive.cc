@@ -126,7 +126,8 @@ std::string MakeSevenZip(const std::vector<SevenZipTestEntry>& entries,
 std::filesystem::path SevenZipFixtures() {
   const char* unix_path = std::getenv("NORVA_SEVENZIP_FIXTURES");
   if (!unix_path) return {};
-  std::string path = std::string("Z:") + unix_path;
+  // A Unix path under Wine; a Windows one in the Windows test bundle.
+  std::string path = unix_path[0] == '/' ? std::string("Z:") + unix_path : unix_path;
   for (char& c : path) {
     if (c == '/') c = '\\';
   }
