@@ -3,6 +3,7 @@
 #include <sddl.h>
 
 #include <cstdlib>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -453,6 +454,13 @@ TEST(FolderPermissionModeTest, WithoutTheRequestersEventsNothingHappens) {
   EXPECT_FALSE(std::filesystem::exists(folder));
 }
 
+// A script that waits, a minute at most, until `release` exists.
+std::string WaitingScript(const std::filesystem::path& release, const std::string& first = "") {
+  return "@echo off\r\n" + first + "set n=0\r\n:wait\r\nset /a n+=1\r\nif %n% gtr 60 exit /b\r\n" +
+         "if not exist \"" + WideToUtf8(release.native()) +
+         "\" (ping -n 2 127.0.0.1 >nul & goto wait)\r\n";
+}
+
 // An uninstallation's clean-up script is a file the requester wrote: the
 // role never starts it, and keeps the folder granted until the script the
 // requester started (here this test) has ended.
@@ -466,17 +474,22 @@ TEST(FolderPermissionModeTest, KeepsAnUninstallationsGrantUntilItsScriptEnds) {
   ASSERT_TRUE(CopyFile(BuiltInstallerPath(), version_folder / L"installer.exe"));
   WriteFile(folder / L"launcher.exe", "MZ");
   const std::filesystem::path runs = folder / L"runs", release = folder / L"release";
-  WriteFile(folder / L"k.bat", "@echo off\r\necho ran>> \"" + WideToUtf8(runs.native()) +
-                                   "\"\r\n:wait\r\nif not exist \"" +
-                                   WideToUtf8(release.native()) +
-                                   "\" (ping -n 2 127.0.0.1 >nul & goto wait)\r\n");
+  WriteFile(folder / L"k.bat",
+            WaitingScript(release, "echo ran>> \"" + WideToUtf8(runs.native()) + "\"\r\n"));
   // A script of an earlier run, started before the role, holds nothing up.
   ScratchFolder earlier;
   const std::filesystem::path earlier_release = earlier.path() / L"release";
-  WriteFile(earlier.path() / L"k.bat", "@echo off\r\n:wait\r\nif not exist \"" +
-                                           WideToUtf8(earlier_release.native()) +
-                                           "\" (ping -n 2 127.0.0.1 >nul & goto wait)\r\n");
+  WriteFile(earlier.path() / L"k.bat", WaitingScript(earlier_release));
   RunUninstallBatchFile(earlier.path());
+  // However the test ends, the scripts end (and let go of its output).
+  struct ReleaseAtEnd {
+    std::vector<std::filesystem::path> files;
+    ~ReleaseAtEnd() {
+      for (const auto& file : files) WriteFile(file, "");
+      WaitUntil([] { return ChildProcesses(GetCurrentProcessId(), L"cmd.exe").empty(); },
+                std::chrono::seconds(30));
+    }
+  } release_at_end{{release, earlier_release}};
   PermissionEvents events(folder);
   ASSERT_TRUE(events.given && events.undo);
   Process role = LaunchProcess(QuoteArgument((version_folder / L"installer.exe").native()) + L" " +
@@ -495,9 +508,6 @@ TEST(FolderPermissionModeTest, KeepsAnUninstallationsGrantUntilItsScriptEnds) {
   EXPECT_EQ(exit_code, 0u);
   EXPECT_FALSE(GrantsWriteAccess(folder, kTrustee));
   EXPECT_EQ(ReadFile(runs), "ran\r\n");  // once: the role started no copy
-  EXPECT_TRUE(ScriptShellEnds(folder));
-  WriteFile(earlier_release, "");
-  EXPECT_TRUE(ScriptShellEnds(earlier.path()));
 }
 
 TEST(FolderPermissionModeTest, InterruptedWaitStartsThePackageInstallerWithTheSwitches) {
