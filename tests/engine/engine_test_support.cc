@@ -201,7 +201,6 @@ EngineEnvironment::EngineEnvironment() : package_(scratch_.path() / L"package") 
 }
 
 EngineEnvironment::~EngineEnvironment() {
-  EndCleanUpScripts();
   for (HANDLE event : events_) CloseHandle(event);
   RemoveProductTraces(app_ids_);
 }
@@ -229,11 +228,18 @@ std::vector<DWORD> ChildProcesses(DWORD parent_id, const wchar_t* program) {
   return children;
 }
 
-void EngineEnvironment::EndCleanUpScripts() {
+void EngineEnvironment::WaitForCleanUpScripts() {
+  std::vector<Process> scripts;
   for (DWORD id : ChildProcesses(GetCurrentProcessId(), L"cmd.exe")) {
-    Process script(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, id), id);
-    // Gone, it lets go of its script file.
-    if (script.IsValid() && script.Terminate(1)) script.WaitForExit(10000);
+    Process script(OpenProcess(SYNCHRONIZE, FALSE, id), id);
+    if (script.IsValid()) scripts.push_back(std::move(script));
+  }
+  // Ten seconds for them all; one that still runs then is left to itself.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (const Process& script : scripts) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    script.WaitForExit(static_cast<DWORD>(std::max<int64_t>(left.count(), 0)));
   }
 }
 

@@ -84,10 +84,10 @@ class EngineEnvironment {
   const std::string& last_app_id() const { return last_app_id_; }
   // The interrupted event of `folder`, made before a run.
   HANDLE InterruptedEvent(const std::filesystem::path& folder);
-  // Ends the clean-up scripts that uninstallations run here started. Each
-  // waits for this process to end before it deletes anything: it would only
-  // wait, and once its wait ran out, delete what a later test made.
-  void EndCleanUpScripts();
+  // Waits, for ten seconds at most, until the clean-up scripts that
+  // uninstallations run here started have ended. Where a script can tell
+  // that this process still runs, it waits for it, and so this wait runs out.
+  void WaitForCleanUpScripts();
 
  private:
   ScopedCom com_;

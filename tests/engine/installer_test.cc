@@ -367,6 +367,7 @@ TEST_F(InstallerTest, UninstallationRemovesRegistrationShortcutsAndFiles) {
   // Only the folder the settings propose next time is remembered.
   EXPECT_EQ(before.DifferencesTo(MachineSnapshot::Take(env_.scratch() / L"elsewhere")),
             "HKCU\\Software\\" + product::CompanyName() + ":\nadded: .\n");
+  env_.WaitForCleanUpScripts();
 }
 
 // A version whose files are still in use stays listed in "old_status" until

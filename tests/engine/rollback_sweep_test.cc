@@ -48,8 +48,8 @@ class RollbackSweepTest : public testing::TestWithParam<int> {
 
   // Puts the machine back to the state a swept run starts from.
   void Prepare() {
-    // A finished uninstallation leaves its clean-up script waiting for this process.
-    env_.EndCleanUpScripts();
+    // A finished uninstallation leaves its clean-up script running for a while.
+    env_.WaitForCleanUpScripts();
     DeleteTree(Folder());
     test::RemoveProductTraces();
     if (GetParam() != kOperationInstall) {
