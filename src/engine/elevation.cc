@@ -306,7 +306,7 @@ StepResult ElevationHandOver::LaunchPackageInstaller() {
   if (PackageCustody::Needed(package)) {
     const DWORD initial_pid = static_cast<DWORD>(
         std::wcstoul(context_.command_line.GetSwitchValue("initial-pid").c_str(), nullptr, 10));
-    package = custody.Take(PackageCustody::SignedPackageOf(package, initial_pid), "", package);
+    package = custody.Take(PackageCustody::SignedPackageOf(package, initial_pid), package);
     if (package.empty())
       return StepFailure{IDS_GENERAL_FAILURE, L"", "The package could not be verified"};
   }

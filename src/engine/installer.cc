@@ -81,8 +81,7 @@ bool Installer::TakePackageIntoCustody() {
   const DWORD initial_pid = static_cast<DWORD>(
       std::wcstoul(context_.command_line.GetSwitchValue("initial-pid").c_str(), nullptr, 10));
   FilePath taken = custody_.Take(
-      PackageCustody::SignedPackageOf(context_.package_folder, initial_pid), "",
-      context_.package_folder);
+      PackageCustody::SignedPackageOf(context_.package_folder, initial_pid), context_.package_folder);
   if (taken.empty()) {
     LOG(ERROR) << Fail({IDS_GENERAL_FAILURE, L"", "The package could not be verified"});
     return false;

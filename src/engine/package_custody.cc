@@ -49,11 +49,7 @@ std::vector<std::string> ListedNames(const FilePath& folder) {
 }
 
 // The checks the fetcher made on the user's side, made again on our copy.
-bool PackageVerified(const FilePath& package, const std::string& checksum) {
-  if (!checksum.empty() && !ChecksumChecker::VerifyChecksum(package, checksum)) {
-    LOG(ERROR) << "The package in custody does not have the expected checksum";
-    return false;
-  }
+bool PackageVerified(const FilePath& package) {
   // Unlike the fetcher, not even a development build takes an unsigned
   // package here: the signature is what the elevated side trusts.
   if (!VerifyPackageSigner(package)) {
@@ -102,8 +98,7 @@ FilePath PackageCustody::SignedPackageOf(const FilePath& package_folder, DWORD i
   return FilePath(std::wstring(path, size));
 }
 
-FilePath PackageCustody::Take(const FilePath& signed_package, const std::string& checksum,
-                              const FilePath& package_folder) {
+FilePath PackageCustody::Take(const FilePath& signed_package, const FilePath& package_folder) {
   if (signed_package.empty()) {
     LOG(ERROR) << "No signed package to take into custody for " << package_folder;
     return {};
@@ -126,7 +121,7 @@ FilePath PackageCustody::Take(const FilePath& signed_package, const std::string&
   }
   package_hold_.reset(CreateFileW(ExtendedLengthPath(copy).c_str(), GENERIC_READ,
                                   FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!package_hold_ || !PackageVerified(copy, checksum)) {
+  if (!package_hold_ || !PackageVerified(copy)) {
     LOG(ERROR) << "Refusing the package " << signed_package;
     return {};
   }

@@ -39,11 +39,10 @@ class PackageCustody {
   // Takes `signed_package` into custody and unpacks it. Data files the
   // user's run added beside the package (partner content, tracking data,
   // the welcome page) come along, and partner files join the files list;
-  // programs and scripts among them do not. `checksum` (lower-case SHA-256
-  // digits) is checked when not empty. The package folder to install from,
-  // or empty (logged) when the package fails a check.
-  FilePath Take(const FilePath& signed_package, const std::string& checksum,
-                const FilePath& package_folder);
+  // programs and scripts among them do not. No digest is compared: the only
+  // one to hand is what the less privileged run announced. The package
+  // folder to install from, or empty (logged) when the package fails a check.
+  FilePath Take(const FilePath& signed_package, const FilePath& package_folder);
 
   // The folder Take made; empty before.
   const FilePath& folder() const { return folder_; }

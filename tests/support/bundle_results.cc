@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/strings.h"
+
 namespace norva::installer::bundle {
 namespace {
 
@@ -98,24 +100,6 @@ bool ForEachLine(std::string_view text, Handler line) {
   return true;
 }
 
-void AppendUtf8(unsigned long code, std::string* out) {
-  if (code < 0x80) {
-    out->push_back(static_cast<char>(code));
-  } else if (code < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (code >> 6)));
-    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else if (code < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (code >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (code >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  }
-}
-
 std::string Unescape(std::string_view value) {
   std::string out;
   while (!value.empty()) {
@@ -133,7 +117,8 @@ std::string Unescape(std::string_view value) {
     else if (entity == "apos") out += '\'';
     else if (entity.size() > 1 && entity[0] == '#') {
       const std::string digits(entity.substr(entity[1] == 'x' ? 2 : 1));
-      AppendUtf8(std::strtoul(digits.c_str(), nullptr, entity[1] == 'x' ? 16 : 10), &out);
+      const int base = entity[1] == 'x' ? 16 : 10;
+      AppendUtf8(static_cast<uint32_t>(std::strtoul(digits.c_str(), nullptr, base)), &out);
     } else {
       out += '&';
       value.remove_prefix(1);

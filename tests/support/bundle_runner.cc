@@ -13,10 +13,15 @@
 #include <string>
 #include <vector>
 
+#include "base/command_line.h"
+#include "base/strings.h"
 #include "support/bundle_results.h"
 
 namespace fs = std::filesystem;
 using namespace norva::installer::bundle;
+using norva::installer::QuoteArgument;
+using norva::installer::Utf8ToWide;
+using norva::installer::WideToUtf8;
 
 namespace {
 
@@ -31,24 +36,6 @@ constexpr char kUsage[] =
     "  --trust-test-roots  trusts the bundle's test signing roots for the run\n"
     "                      (an administrator's prompt; removed again at the end)\n"
     "  --list              prints what would run, and runs nothing\n";
-
-std::wstring Wide(std::string_view text) {
-  if (text.empty()) return {};
-  std::wstring wide(MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0),
-                    L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), wide.data(), int(wide.size()));
-  return wide;
-}
-
-std::string Utf8(std::wstring_view text) {
-  if (text.empty()) return {};
-  std::string utf8(
-      WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr),
-      '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), utf8.data(), int(utf8.size()),
-                      nullptr, nullptr);
-  return utf8;
-}
 
 bool ReadText(const fs::path& path, std::string* text) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -73,24 +60,6 @@ bool WriteText(const fs::path& path, const std::string& text) {
   return ok;
 }
 
-// One argument as CommandLineToArgvW and the C runtime read it back.
-std::wstring Quote(const std::wstring& argument) {
-  if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
-  std::wstring quoted = L"\"";
-  size_t backslashes = 0;
-  for (wchar_t c : argument) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    quoted += c;
-  }
-  quoted.append(backslashes * 2, L'\\');
-  return quoted + L"\"";
-}
-
 struct Run {
   bool started = false;
   bool timed_out = false;
@@ -104,8 +73,8 @@ struct Run {
 Run RunProgram(const fs::path& program, const std::vector<std::string>& arguments,
                const fs::path& output, const fs::path& folder, DWORD limit_ms) {
   Run run;
-  std::wstring command = Quote(program.native());
-  for (const std::string& argument : arguments) command += L" " + Quote(Wide(argument));
+  std::wstring command = QuoteArgument(program.native());
+  for (const std::string& argument : arguments) command += L" " + QuoteArgument(Utf8ToWide(argument));
   SECURITY_ATTRIBUTES inherited{sizeof(inherited), nullptr, TRUE};
   HANDLE log = CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            &inherited, CREATE_ALWAYS, 0, nullptr);
@@ -156,14 +125,14 @@ class ScopedEnvironment {
  public:
   ScopedEnvironment(const PlanEntry& entry, const fs::path& bundle) {
     for (const auto& [name, value] : entry.environment) {
-      std::wstring wide = Wide(value);
+      std::wstring wide = Utf8ToWide(value);
       const std::wstring marker = L"{bundle}";
       if (const size_t at = wide.find(marker); at != std::wstring::npos) {
         wide.replace(at, marker.size(), bundle.native());
         for (wchar_t& c : wide)
           if (c == L'/') c = L'\\';
       }
-      const std::wstring key = Wide(name);
+      const std::wstring key = Utf8ToWide(name);
       wchar_t previous[32768];
       const DWORD length = GetEnvironmentVariableW(key.c_str(), previous, 32768);
       saved_.push_back({key, std::wstring(previous, length), length > 0});
@@ -204,14 +173,14 @@ struct Options {
 
 bool ParseOptions(int argc, wchar_t** argv, Options* options, std::string* error) {
   for (int i = 1; i < argc; ++i) {
-    const std::string option = Utf8(argv[i]);
+    const std::string option = WideToUtf8(argv[i]);
     const bool has_value = option == "--only" || option == "--results" || option == "--timeout";
     if (has_value && i + 1 >= argc) {
       *error = option + " needs a value";
       return false;
     }
     if (option == "--only") {
-      std::string names = Utf8(argv[++i]);
+      std::string names = WideToUtf8(argv[++i]);
       for (size_t start = 0; start <= names.size();) {
         const size_t comma = std::min(names.find(',', start), names.size());
         if (comma > start) options->only.push_back(names.substr(start, comma - start));
@@ -304,7 +273,7 @@ class TestRoots {
                                            DWORD(der.size()), CERT_STORE_ADD_NEW, &added)) {
         added_.push_back(added);
       } else if (GetLastError() != DWORD(CRYPT_E_EXISTS)) {
-        *error = Utf8(path.native()) + " could not be added to the machine's trusted roots " +
+        *error = WideToUtf8(path.native()) + " could not be added to the machine's trusted roots " +
                  "(error " + std::to_string(GetLastError()) + "); run from an administrator's " +
                  "prompt";
         return false;
@@ -333,7 +302,7 @@ BOOL WINAPI RemoveRootsOnInterrupt(DWORD) {
 bool RestoreFiles(const fs::path& bundle, const std::vector<BundleFile>& files,
                   std::string* error) {
   for (const BundleFile& file : files) {
-    fs::path path = bundle / Wide(file.path);
+    fs::path path = bundle / Utf8ToWide(file.path);
     path.make_preferred();
     if (path.native().size() >= MAX_PATH) path = L"\\\\?\\" + path.native();
     HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
@@ -376,9 +345,9 @@ EntryResult RunEntry(const PlanEntry& entry, const Decision& decision, const fs:
     return result;
   }
   const DWORD start = GetTickCount();
-  fs::path program = bundle / Wide(entry.program);
+  fs::path program = bundle / Utf8ToWide(entry.program);
   program.make_preferred();
-  const fs::path log = results / L"logs" / (Wide(entry.name) + L".log");
+  const fs::path log = results / L"logs" / (Utf8ToWide(entry.name) + L".log");
   const std::string own_filter = FilterOf(entry.arguments);
   std::vector<std::string> arguments;
   for (const std::string& argument : entry.arguments)
@@ -390,7 +359,7 @@ EntryResult RunEntry(const PlanEntry& entry, const Decision& decision, const fs:
     std::vector<std::string> listing = arguments;
     listing.push_back("--gtest_list_tests");
     if (!own_filter.empty()) listing.push_back("--gtest_filter=" + own_filter);
-    const fs::path list = results / L"logs" / (Wide(entry.name) + L".list.txt");
+    const fs::path list = results / L"logs" / (Utf8ToWide(entry.name) + L".list.txt");
     ScopedEnvironment environment(entry, bundle);
     const Run run = RunProgram(program, listing, list, results, 120000);
     std::string text;
@@ -420,7 +389,7 @@ EntryResult RunEntry(const PlanEntry& entry, const Decision& decision, const fs:
     std::swprintf(number, 32, L"report-%02d.xml", index);
     const fs::path report = results / L"reports" / number;
     DeleteFileW(report.c_str());
-    arguments.push_back("--gtest_output=xml:" + Utf8(report.native()));
+    arguments.push_back("--gtest_output=xml:" + WideToUtf8(report.native()));
     const int minutes = timeout_minutes ? timeout_minutes : (entry.timeout_seconds + 59) / 60;
     ScopedEnvironment environment(entry, bundle);
     const Run run = RunProgram(program, arguments, log, results, DWORD(minutes) * 60000);
@@ -480,7 +449,7 @@ int wmain(int argc, wchar_t** argv) {
   std::vector<PlanEntry> plan;
   if (!ReadText(bundle / L"tests.txt", &plan_text)) {
     std::fprintf(stderr, "run_tests: %s\\tests.txt is missing: run run_tests.exe from the "
-                 "unpacked bundle\n", Utf8(bundle.native()).c_str());
+                 "unpacked bundle\n", WideToUtf8(bundle.native()).c_str());
     return 2;
   }
   if (!ParsePlan(plan_text, &plan, &error)) {
@@ -553,7 +522,7 @@ int wmain(int argc, wchar_t** argv) {
   DeleteFileW(junit.c_str());
   if (!fs::is_directory(results / L"reports")) {
     std::fprintf(stderr, "run_tests: cannot make the results folder %s\n",
-                 Utf8(results.native()).c_str());
+                 WideToUtf8(results.native()).c_str());
     return 2;
   }
 
@@ -575,7 +544,7 @@ int wmain(int argc, wchar_t** argv) {
     all.insert(all.end(), result.cases.begin(), result.cases.end());
     // Written after each entry, so a run that is cut off still leaves one.
     if (!WriteText(junit, JUnitReport(all))) {
-      std::fprintf(stderr, "run_tests: cannot write %s\n", Utf8(junit.native()).c_str());
+      std::fprintf(stderr, "run_tests: cannot write %s\n", WideToUtf8(junit.native()).c_str());
       return 2;
     }
     done.push_back(std::move(result));
@@ -602,7 +571,7 @@ int wmain(int argc, wchar_t** argv) {
     for (const PlanEntry* entry : setups)
       std::printf("  %s: %s\n", entry->name.c_str(), entry->note.c_str());
   }
-  std::printf("\nJUnit report: %s\n%s\n", Utf8(junit.native()).c_str(),
+  std::printf("\nJUnit report: %s\n%s\n", WideToUtf8(junit.native()).c_str(),
               total.failed ? "FAILED" : "PASSED");
   return total.failed ? 1 : 0;
 }

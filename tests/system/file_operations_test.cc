@@ -462,7 +462,9 @@ TEST_F(FileOperationsTest, ACopiedTreeTakesInNoLink) {
     EXPECT_FALSE(file_helpers::CopyTree(FilePath(from.native()), FilePath(to.native())));
     EXPECT_EQ(GetLastError(), 4395u);  // ERROR_REPARSE_POINT_ENCOUNTERED
     EXPECT_FALSE(fs::exists(to / L"a\\link\\secret.txt"));
-    if (from == root) EXPECT_FALSE(fs::exists(to));
+    if (from == root) {
+      EXPECT_FALSE(fs::exists(to));
+    }
   }
   EXPECT_TRUE(test::RemoveUnixLinks({inner, root}));
 }
