@@ -115,10 +115,15 @@ std::wstring BuildUninstallScript(uint32_t pid1, uint32_t pid2, uint32_t pid3,
     text += L"IF ERRORLEVEL 1 SET " + name + L"_RUNNING=FALSE\n";
     text += L")\n";
   }
+  // A pause only while something still runs: a process already gone costs
+  // no second.
+  for (const auto& [name, id] : pids) text += L"IF %" + name + L"_RUNNING%==TRUE GOTO :pause\n";
+  text += L"GOTO :waited\n";
+  text += L":pause\n";
   text += L"ping -n 2 127.0.0.1\n";
   text += L"SET /A WAIT_ROUNDS+=1\n";
   text += L"IF %WAIT_ROUNDS% GEQ " + std::to_wstring(kWaitRounds) + L" GOTO :waited\n";
-  for (const auto& [name, id] : pids) text += L"IF %" + name + L"_RUNNING%==TRUE GOTO :again\n";
+  text += L"GOTO :again\n";
   text += L":waited\n";
 
   // Where the wait above cannot tell whether a process still runs, a file

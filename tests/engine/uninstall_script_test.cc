@@ -26,13 +26,14 @@ std::wstring WaitFor(const char* name, uint32_t pid) {
          L"IF ERRORLEVEL 1 SET " + n + L"_RUNNING=FALSE\n)\n";
 }
 
-// The end of the wait: a round every second or so, two minutes at most.
+// The end of the wait: while a process runs, a round every second or so,
+// two minutes at most; none running, no pause.
 std::wstring WaitRounds(const std::vector<const char*>& names) {
-  std::wstring text = L"ping -n 2 127.0.0.1\nSET /A WAIT_ROUNDS+=1\n"
-                      L"IF %WAIT_ROUNDS% GEQ 120 GOTO :waited\n";
+  std::wstring text;
   for (const char* name : names)
-    text += L"IF %" + Utf8ToWide(name) + L"_RUNNING%==TRUE GOTO :again\n";
-  return text + L":waited\n";
+    text += L"IF %" + Utf8ToWide(name) + L"_RUNNING%==TRUE GOTO :pause\n";
+  return text + L"GOTO :waited\n:pause\nping -n 2 127.0.0.1\nSET /A WAIT_ROUNDS+=1\n"
+                L"IF %WAIT_ROUNDS% GEQ 120 GOTO :waited\nGOTO :again\n:waited\n";
 }
 
 // The lines that delete the `n`th file, `quoted`, trying again while it stays.
