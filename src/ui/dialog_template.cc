@@ -62,7 +62,59 @@ std::pair<const BYTE*, size_t> FindTemplate(HINSTANCE module, int id) {
   return {data, SizeofResource(module, resource)};
 }
 
+// Puts `value` at `offset` of `bytes`.
+template <typename T>
+void Write(std::vector<BYTE>& bytes, size_t offset, T value) {
+  memcpy(bytes.data() + offset, &value, sizeof(T));
+}
+
 }  // namespace
+
+std::vector<BYTE> EditDialogTemplate(HINSTANCE module, int id, const ControlEdit& edit) {
+  auto [data, size] = FindTemplate(module, id);
+  if (!data) return {};
+  std::vector<BYTE> edited(data, data + size);
+  TemplateReader reader(data, size);
+  if (reader.Read<WORD>() != 1 || reader.Read<WORD>() != 0xFFFF) return {};
+  reader.Skip(8);  // help id, extended style
+  DWORD style = reader.Read<DWORD>();
+  WORD count = reader.Read<WORD>();
+  reader.Skip(4);  // position
+  SIZE dialog = {reader.Read<short>(), reader.Read<short>()};
+  reader.ReadNameOrOrdinal();  // menu
+  reader.ReadNameOrOrdinal();  // class
+  reader.ReadNameOrOrdinal();  // title
+  if (style & DS_SETFONT) {
+    reader.Skip(6);
+    reader.ReadNameOrOrdinal();  // typeface
+  }
+  for (WORD i = 0; i < count && reader.ok(); ++i) {
+    reader.AlignToDword();
+    size_t start = reader.offset();
+    TemplateControl control{};
+    reader.Skip(4);  // help id
+    control.ex_style = reader.Read<DWORD>();
+    reader.Skip(4);  // style
+    control.position.x = reader.Read<short>();
+    control.position.y = reader.Read<short>();
+    control.size.cx = reader.Read<short>();
+    control.size.cy = reader.Read<short>();
+    control.id = static_cast<int>(reader.Read<DWORD>());
+    reader.ReadNameOrOrdinal();  // class
+    reader.ReadNameOrOrdinal();  // text
+    reader.Skip(reader.Read<WORD>());
+    if (!reader.ok()) break;
+    if (!edit) continue;
+    edit(dialog, control);
+    Write<DWORD>(edited, start + 4, control.ex_style);
+    Write<short>(edited, start + 12, static_cast<short>(control.position.x));
+    Write<short>(edited, start + 14, static_cast<short>(control.position.y));
+    Write<short>(edited, start + 16, static_cast<short>(control.size.cx));
+    Write<short>(edited, start + 18, static_cast<short>(control.size.cy));
+  }
+  if (!reader.ok()) return {};
+  return edited;
+}
 
 bool ReadDialogLayout(HINSTANCE module, int id, DialogLayout* layout) {
   auto [data, size] = FindTemplate(module, id);
@@ -107,10 +159,13 @@ bool ReadDialogLayout(HINSTANCE module, int id, DialogLayout* layout) {
   return true;
 }
 
-bool SplitDialogTemplate::Load(HINSTANCE module, int id, const std::function<bool(int)>& first) {
-  auto [data, size] = FindTemplate(module, id);
-  if (!data) return false;
-  TemplateReader reader(data, size);
+bool SplitDialogTemplate::Load(HINSTANCE module, int id, const std::function<bool(int)>& first,
+                               const ControlEdit& edit) {
+  later_.clear();
+  source_ = EditDialogTemplate(module, id, edit);
+  if (source_.empty()) return false;
+  const BYTE* data = source_.data();
+  TemplateReader reader(data, source_.size());
   if (reader.Read<WORD>() != 1 || reader.Read<WORD>() != 0xFFFF) return false;
   reader.Skip(8);
   DWORD style = reader.Read<DWORD>();
@@ -125,7 +180,6 @@ bool SplitDialogTemplate::Load(HINSTANCE module, int id, const std::function<boo
   }
   first_.assign(data, data + reader.offset());
   WORD first_count = 0;
-  later_.clear();
   int previous_id = 0;
   for (WORD i = 0; i < count && reader.ok(); ++i) {
     reader.AlignToDword();

@@ -33,16 +33,34 @@ struct DialogLayout {
 // extended template that reads whole.
 bool ReadDialogLayout(HINSTANCE module, int id, DialogLayout* layout);
 
+// A control of a template before it is made: what a caller may change of
+// it. Its place is in dialog units.
+struct TemplateControl {
+  int id;
+  DWORD ex_style;
+  POINT position;
+  SIZE size;
+};
+// Changes `control` of a template whose dialog is `dialog` units large.
+using ControlEdit = std::function<void(SIZE dialog, TemplateControl& control)>;
+
+// A copy of extended template `id` of `module` with each control passed
+// through `edit`; empty when the template is missing or does not read whole.
+// Allocated, so aligned as a template must be.
+std::vector<BYTE> EditDialogTemplate(HINSTANCE module, int id, const ControlEdit& edit);
+
 // An extended dialog template of the resources, split in two: the controls
 // the dialog is made with, and the others, made once it is on screen. Each
 // control costs about as much to make as a page's worth of painting, and a
 // page shows only a few of them.
 class SplitDialogTemplate {
  public:
-  // Reads template `id` of `module`; `first(control id)` picks the controls
-  // the dialog is made with. False when the template is missing or is not
-  // an extended one that reads whole.
-  bool Load(HINSTANCE module, int id, const std::function<bool(int)>& first);
+  // Reads template `id` of `module`, each control passed through `edit`
+  // (EditDialogTemplate); `first(control id)` picks the controls the dialog
+  // is made with. False when the template is missing or is not an extended
+  // one that reads whole.
+  bool Load(HINSTANCE module, int id, const std::function<bool(int)>& first,
+            const ControlEdit& edit = nullptr);
   // The template with the first controls only; valid while this lives.
   const DLGTEMPLATE* first_template() const {
     return reinterpret_cast<const DLGTEMPLATE*>(first_.data());
@@ -59,13 +77,14 @@ class SplitDialogTemplate {
     DWORD style;
     RECT units;  // dialog units
     int id;
-    // Both point into the resource, which lasts as long as the module; the
-    // class may be an atom (MAKEINTATOM).
+    // Both point into source_; the class may be an atom (MAKEINTATOM).
     const wchar_t* class_name;
     const wchar_t* text;
     int previous_id;  // the control before it in the template; 0 for none
   };
 
+  // The whole template, as edited.
+  std::vector<BYTE> source_;
   // Allocated, so aligned as a template must be.
   std::vector<BYTE> first_;
   std::vector<LaterControl> later_;

@@ -144,8 +144,16 @@ std::unique_ptr<InstallerWindow> InstallerWindow::Create(Settings& settings, Sta
   auto* proc =
       OwnedDialogProc<InstallerWindow, &InstallerWindow::dialog_, &InstallerWindow::HandleMessage>;
   auto param = reinterpret_cast<LPARAM>(window.get());
-  if (window->template_.Load(module, IDD_INSTALLER_WINDOW,
-                             [&](int id) { return PageShowsControl(first_page, id, uninstall); })) {
+  // In a language written right to left the controls are made mirrored: a
+  // list's drop-down list takes its direction only as it is made.
+  const bool right_to_left = IsRightToLeft(l10n::GetCurrentUiLanguage());
+  auto edit = [right_to_left](SIZE dialog, TemplateControl& control) {
+    if (right_to_left) MirrorTemplateControl(dialog, control);
+  };
+  if (window->template_.Load(
+          module, IDD_INSTALLER_WINDOW,
+          [&](int id) { return PageShowsControl(first_page, id, uninstall); }, edit)) {
+    window->mirrored_ = right_to_left;
     CreateDialogIndirectParamW(module, window->template_.first_template(), nullptr, proc, param);
   } else {
     LOG(WARNING) << "The window's template could not be split";
@@ -161,7 +169,7 @@ std::unique_ptr<InstallerWindow> InstallerWindow::Create(Settings& settings, Sta
     // made.
     RedrawWindow(window->dialog_, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
     window->CreateLaterControls();
-    created = window->panel_.Create(window->dialog_);
+    created = window->panel_.Create(window->dialog_, window->mirrored_);
   }
   if (!created) {
     LOG(ERROR) << "Window creation failed." << " " << logging::SystemErrorText(GetLastError());
@@ -327,10 +335,7 @@ void InstallerWindow::OnDpiChanged(int dpi, const RECT& suggested) {
 }
 
 void InstallerWindow::OnPanelCreated() {
-  if (mirrored_) {
-    MirrorPosition(dialog_, panel_.handle());
-    panel_.Mirror();
-  }
+  if (mirrored_) MirrorPosition(dialog_, panel_.handle());
   painter_.ApplyFonts(panel_.handle());
   if (painter_.high_contrast()) FollowContrastTheme();
   ExposeToScreenReaders(panel_.handle());
@@ -521,9 +526,7 @@ void InstallerWindow::CreateLaterControls() {
   if (made.empty()) return;
   painter_.AdoptControls();
   SetUpControls();
-  if (mirrored_) {
-    for (HWND control : made) MirrorChild(dialog_, control, panel_.handle());
-  }
+  // Made mirrored, as the first ones, when the window opened so.
   OnLanguageChanged();  // their texts, sizes and states
 }
 

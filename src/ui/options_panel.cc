@@ -71,13 +71,25 @@ OptionsPanel::OptionsPanel(Settings& settings, WindowPainter& painter, WindowSta
 
 OptionsPanel::~OptionsPanel() { Destroy(); }
 
-bool OptionsPanel::Create(HWND window) {
-  if (!ReadDialogLayout(GetModuleHandleW(nullptr), IDD_OPTIONS_PANEL, &layout_))
+bool OptionsPanel::Create(HWND window, bool mirrored) {
+  HINSTANCE module = GetModuleHandleW(nullptr);
+  if (!ReadDialogLayout(module, IDD_OPTIONS_PANEL, &layout_))
     LOG(WARNING) << "The options panel's template could not be read";
-  CreateDialogParamW(
-      GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_OPTIONS_PANEL), window,
-      OwnedDialogProc<OptionsPanel, &OptionsPanel::dialog_, &OptionsPanel::HandleMessage>,
-      reinterpret_cast<LPARAM>(this));
+  auto* proc = OwnedDialogProc<OptionsPanel, &OptionsPanel::dialog_, &OptionsPanel::HandleMessage>;
+  auto param = reinterpret_cast<LPARAM>(this);
+  // Made mirrored, its lists' drop-down lists read right to left too.
+  std::vector<BYTE> mirrored_template;
+  if (mirrored)
+    mirrored_template = EditDialogTemplate(module, IDD_OPTIONS_PANEL, MirrorTemplateControl);
+  if (!mirrored_template.empty()) {
+    CreateDialogIndirectParamW(module,
+                               reinterpret_cast<const DLGTEMPLATE*>(mirrored_template.data()),
+                               window, proc, param);
+    return dialog_ != nullptr;
+  }
+  if (mirrored) LOG(WARNING) << "The options panel's template could not be mirrored";
+  CreateDialogParamW(module, MAKEINTRESOURCEW(IDD_OPTIONS_PANEL), window, proc, param);
+  if (dialog_ && mirrored) Mirror();
   return dialog_ != nullptr;
 }
 

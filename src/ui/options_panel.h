@@ -29,8 +29,10 @@ class OptionsPanel {
   OptionsPanel(const OptionsPanel&) = delete;
   OptionsPanel& operator=(const OptionsPanel&) = delete;
 
-  // Makes the panel's dialog, hidden, inside `window`; false when it fails.
-  bool Create(HWND window);
+  // Makes the panel's dialog, hidden, inside `window`, its controls
+  // mirrored for a language written right to left when `mirrored`; false
+  // when it fails.
+  bool Create(HWND window, bool mirrored);
   // Destroys the panel's dialog and tooltip; the window's destruction would
   // leave this panel with their stale handles.
   void Destroy();

@@ -1,6 +1,9 @@
 #include "ui/window_layout.h"
 
+#include <commctrl.h>
+
 #include <algorithm>
+#include <iterator>
 #include <string>
 
 #include "product/resource_ids.h"
@@ -41,6 +44,20 @@ RECT UnitsToPixels(POINT position, SIZE size, SIZE base) {
   rect.right = rect.left + MulDiv(size.cx, base.cx, 4);
   rect.bottom = rect.top + MulDiv(size.cy, base.cy, 8);
   return rect;
+}
+
+// A combo box's drop-down list is a window of its own, made with the combo
+// and shown outside it: it takes the combo's direction.
+void MatchDropDownList(HWND control) {
+  wchar_t name[16] = {};
+  GetClassNameW(control, name, static_cast<int>(std::size(name)));
+  COMBOBOXINFO info = {sizeof(info)};
+  if (_wcsicmp(name, WC_COMBOBOXW) != 0 || !GetComboBoxInfo(control, &info) || !info.hwndList)
+    return;
+  LONG_PTR direction = GetWindowLongPtrW(control, GWL_EXSTYLE) & WS_EX_LAYOUTRTL;
+  LONG_PTR style = GetWindowLongPtrW(info.hwndList, GWL_EXSTYLE);
+  if ((style & WS_EX_LAYOUTRTL) != direction)
+    SetWindowLongPtrW(info.hwndList, GWL_EXSTYLE, (style & ~WS_EX_LAYOUTRTL) | direction);
 }
 
 void PlaceIn(HWND parent, HWND child, RECT rect, bool mirrored) {
@@ -158,8 +175,14 @@ void MirrorChild(HWND parent, HWND child, HWND panel) {
     // drawn and would cover what the control now draws on the other side.
     for (HWND part = GetWindow(child, GW_CHILD); part; part = GetWindow(part, GW_HWNDNEXT))
       MirrorPosition(child, part);
+    MatchDropDownList(child);
   }
   InvalidateRect(child, nullptr, TRUE);
+}
+
+void MirrorTemplateControl(SIZE dialog, TemplateControl& control) {
+  control.position.x = dialog.cx - control.position.x - control.size.cx;
+  if (control.id != IDC_LOGO) control.ex_style |= WS_EX_LAYOUTRTL;
 }
 
 void MirrorChildren(HWND parent, HWND panel) {

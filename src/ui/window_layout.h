@@ -14,12 +14,17 @@ bool IsRightToLeft(LANGID language);
 // Moves `child` to its mirror position in `parent`.
 void MirrorPosition(HWND parent, HWND child);
 
-// Moves `child` of `parent` to its mirror position and flips its layout;
-// `panel` keeps its layout, as its own children are mirrored one by one, and
-// so does the logo, which is a picture.
+// Moves `child` of `parent` to its mirror position and flips its layout, and
+// a combo box's drop-down list with it; `panel` keeps its layout, as its own
+// children are mirrored one by one, and so does the logo, which is a picture.
 void MirrorChild(HWND parent, HWND child, HWND panel);
 // MirrorChild for every child of `parent`.
 void MirrorChildren(HWND parent, HWND panel);
+// A control of a template of a `dialog` units wide dialog, made mirrored:
+// at its mirror position and, but for the logo, laid out right to left. A
+// combo box made so makes its drop-down list right to left too, which a
+// combo mirrored once made does not.
+void MirrorTemplateControl(SIZE dialog, TemplateControl& control);
 
 // The DPI `window` is drawn at: its monitor's on Windows 10 1607 and later,
 // the system's before, where every window has that one.

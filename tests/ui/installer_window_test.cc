@@ -899,8 +899,41 @@ TEST_F(InstallerWindowTest, AcceptSaysUpdateForAnyInstallationInTheFolder) {
   }
 }
 
+// The extended style each window made on this thread was made with, while
+// this lives.
+class CreationRecorder {
+ public:
+  CreationRecorder() {
+    made_ = &styles;
+    hook_ = SetWindowsHookExW(WH_CBT, Record, nullptr, GetCurrentThreadId());
+  }
+  ~CreationRecorder() {
+    UnhookWindowsHookEx(hook_);
+    made_ = nullptr;
+  }
+  CreationRecorder(const CreationRecorder&) = delete;
+  CreationRecorder& operator=(const CreationRecorder&) = delete;
+
+  std::map<HWND, DWORD> styles;
+
+ private:
+  static LRESULT CALLBACK Record(int code, WPARAM wparam, LPARAM lparam) {
+    if (code == HCBT_CREATEWND && made_)
+      (*made_)[reinterpret_cast<HWND>(wparam)] =
+          reinterpret_cast<const CBT_CREATEWNDW*>(lparam)->lpcs->dwExStyle;
+    return CallNextHookEx(nullptr, code, wparam, lparam);
+  }
+  static inline std::map<HWND, DWORD>* made_ = nullptr;
+  HHOOK hook_ = nullptr;
+};
+
+bool RightToLeft(HWND window) {
+  return (GetWindowLongPtrW(window, GWL_EXSTYLE) & WS_EX_LAYOUTRTL) != 0;
+}
+
 // Switching the language reloads every text; a right-to-left language
-// mirrors the layout and switching back restores it.
+// mirrors the layout and switching back restores it. A combo box's
+// drop-down list reads in its combo's direction.
 TEST_F(InstallerWindowTest, LanguageSwitchReloadsTextsAndMirrors) {
   Open(scratch_.path() / L"lang");
   Click(IDC_OPTIONS_BUTTON);
@@ -924,12 +957,35 @@ TEST_F(InstallerWindowTest, LanguageSwitchReloadsTextsAndMirrors) {
   EXPECT_EQ(mirrored.left, panel.right - english_rect.right);
   EXPECT_TRUE(GetWindowLongPtrW(Control(IDC_LANGUAGE_LIST), GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
   EXPECT_TRUE(FolderListButtonOnTheLeft());
+  auto lists_follow_their_combos = [this](bool right_to_left) {
+    for (int id : {IDC_LANGUAGE_LIST, IDC_MODE_LIST, IDC_FOLDER_LIST}) {
+      COMBOBOXINFO info = {sizeof(info)};
+      ASSERT_TRUE(GetComboBoxInfo(Control(id), &info)) << id;
+      EXPECT_EQ(RightToLeft(Control(id)), right_to_left) << id;
+      EXPECT_EQ(RightToLeft(info.hwndList), right_to_left) << "drop-down list of " << id;
+    }
+  };
+  lists_follow_their_combos(true);
   // A window opened in that language starts mirrored, its options panel
   // and the controls of the other pages (made after the window's first
-  // paint) too.
+  // paint) too: each control is made so, the logo and the panel apart.
+  std::optional<CreationRecorder> recorder(std::in_place);
   window_ = InstallerWindow::Create(*settings_, stats_.root(), false);
   ASSERT_TRUE(window_);
+  std::map<HWND, DWORD> made = std::move(recorder->styles);
+  recorder.reset();
   loop_.RunUntilIdle();
+  int made_controls = 0;
+  for (HWND dialog : {window_->handle(), window_->options_dialog()}) {
+    for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+      if (child == window_->options_dialog() || GetDlgCtrlID(child) == IDC_LOGO) continue;
+      ASSERT_TRUE(made.contains(child)) << GetDlgCtrlID(child);
+      EXPECT_TRUE(made[child] & WS_EX_LAYOUTRTL) << "control " << GetDlgCtrlID(child);
+      ++made_controls;
+    }
+  }
+  EXPECT_GE(made_controls, 20);
+  lists_follow_their_combos(true);
   RECT client;
   GetClientRect(window_->handle(), &client);
   EXPECT_EQ(test::RectIn(*window_, IDC_RETRY_BUTTON).left, client.right - english_retry.right);
@@ -942,6 +998,11 @@ TEST_F(InstallerWindowTest, LanguageSwitchReloadsTextsAndMirrors) {
   EXPECT_EQ(test::RectIn(*window_, IDC_LANGUAGE_LIST).left, english_rect.left);
   EXPECT_FALSE(FolderListButtonOnTheLeft());
   EXPECT_FALSE(GetWindowLongPtrW(Control(IDC_LANGUAGE_LIST), GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
+  lists_follow_their_combos(false);
+  test::SelectItem(*window_, IDC_LANGUAGE_LIST, right_to_left);
+  EXPECT_EQ(test::RectIn(*window_, IDC_LANGUAGE_LIST).left, mirrored.left);
+  EXPECT_TRUE(FolderListButtonOnTheLeft());
+  lists_follow_their_combos(true);
 }
 
 // Dialog `id` of the executable made from its template with its font's
