@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "base/strings.h"
+#include "base/utf8.h"
 
 namespace norva::installer::bundle {
 namespace {
@@ -351,7 +351,9 @@ Decision Decide(const PlanEntry& entry) {
     return decision;
   }
   bool needs_service = false;
-  for (const std::string& fixture : entry.fixtures) needs_service |= fixture == kServiceFixture;
+  // The service of the second lane is a twin ("net_service_beside").
+  for (const std::string& fixture : entry.fixtures)
+    needs_service |= fixture.starts_with(kServiceFixture);
   if (!needs_service) return decision;
   std::string_view program = entry.program;
   program.remove_prefix(program.find_last_of("/\\") + 1);
