@@ -14,7 +14,7 @@
 #include <utility>
 
 #include "base/json.h"
-#include "base/strings.h"
+#include "base/utf8.h"
 
 #ifdef _WIN32
 // The C runtime's own conversion, not the C library replacement that the

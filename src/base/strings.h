@@ -2,7 +2,6 @@
 #define NORVA_BASE_STRINGS_H_
 
 #include <cstdarg>
-#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,8 +12,6 @@ namespace norva::installer {
 // never dropped silently to an empty string.
 std::wstring Utf8ToWide(std::string_view utf8);
 std::string WideToUtf8(std::wstring_view wide);
-// Appends code point `code` (at most U+10FFFF, no surrogate) as UTF-8.
-void AppendUtf8(uint32_t code, std::string* out);
 // Only for text known to be ASCII (switch names, JSON keys).
 std::wstring AsciiToWide(std::string_view ascii);
 
