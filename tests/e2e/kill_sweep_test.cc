@@ -4,11 +4,7 @@
 // recovery pass alone must put the machine back as it was.
 #include <windows.h>
 
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <map>
-#include <set>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -60,59 +56,18 @@ class KillSweepTest : public test::EndToEndTest, public testing::WithParamInterf
   }
 
   DWORD RunSwept(const std::wstring& kill) {
-    if (GetParam() != Run::kUninstall)
-      return WaitEndingStuckSelfKills(
-          Start(Fixture(GetParam() == Run::kInstall ? kPackage : kNextPackage), kill));
+    if (GetParam() == Run::kInstall) return EndToEndTest::Run(Fixture(kPackage), kill);
+    if (GetParam() == Run::kUpgrade) return EndToEndTest::Run(Fixture(kNextPackage), kill);
     ClearLogs();
-    const DWORD exit_code = WaitEndingStuckSelfKills(
-        LaunchProcess(QuoteArgument((folder_ / Version() / L"installer.exe").native()) +
-                      L" --uninstall --silent --enable-installer-stats=0 " + kill));
+    DWORD exit_code = 99;
+    EXPECT_TRUE(LaunchProcessAndWait(
+        QuoteArgument((folder_ / Version() / L"installer.exe").native()) +
+            L" --uninstall --silent --enable-installer-stats=0 " + kill,
+        &exit_code));
     // A finished uninstallation leaves its clean-up script running a while.
     EXPECT_TRUE(WaitForCleanUpScripts()) << "a clean-up script still runs";
     return exit_code;
   }
-
-  // The processes that logged ending themselves for the test.
-  std::set<DWORD> SelfKilledProcesses() const {
-    std::set<DWORD> ids;
-    for (const std::string& line : SplitString(Logs(), '\n')) {
-      if (line.starts_with("[") && line.find("Ending the process for a test") != std::string::npos)
-        ids.insert(static_cast<DWORD>(std::strtoul(line.c_str() + 1, nullptr, 10)));
-    }
-    return ids;
-  }
-
-  // Waits for the run `process` to end; its exit code. Under load, Wine can
-  // deadlock a process that ends itself (one thread left, waiting on a lock
-  // inside the termination), and the run would wait for it to the time
-  // limit: a process still there seconds after it logged its end is ended
-  // from outside, with the exit code of the kill it stands for.
-  DWORD WaitEndingStuckSelfKills(const Process& process) {
-    using Clock = std::chrono::steady_clock;
-    EXPECT_TRUE(process.IsValid());
-    const auto limit = Clock::now() + std::chrono::milliseconds(test::kRunLimitMs);
-    std::map<DWORD, Clock::time_point> ending;
-    DWORD exit_code = 99;
-    while (!process.WaitForExit(500, &exit_code)) {
-      if (Clock::now() > limit) {
-        process.Terminate(99);
-        ADD_FAILURE() << "the installer did not end";
-        return 99;
-      }
-      for (DWORD id : SelfKilledProcesses()) ending.try_emplace(id, Clock::now());
-      for (const auto& [id, since] : ending) {
-        if (Clock::now() - since < std::chrono::seconds(5)) continue;
-        Process stuck(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id), id);
-        if (stuck.IsValid() && !stuck.WaitForExit(0) && stuck.Terminate(0)) {
-          stuck.WaitForExit(5000);
-          ++stuck_self_kills_;
-        }
-      }
-    }
-    return exit_code;
-  }
-
-  int stuck_self_kills_ = 0;
 
   bool JournalLeft() const {
     return PathExists(Journal::LocationFor(FilePath(folder_.native()), false));
@@ -121,7 +76,6 @@ class KillSweepTest : public test::EndToEndTest, public testing::WithParamInterf
   // Kills the run at positions 1, 2, ... until it finishes; checks each one.
   int Sweep(const char* kill_switch) {
     int killed = 0, position = 1;
-    stuck_self_kills_ = 0;
     // Every position of the first hundred, then every third.
     for (; position < 1000; position += position < 100 ? 1 : 3) {
       Prepare();
@@ -163,8 +117,7 @@ class KillSweepTest : public test::EndToEndTest, public testing::WithParamInterf
       }
       if (HasFailure()) break;  // one position's story is enough to read
     }
-    std::printf("[ kill     ] %s: %d positions, each killed and recovered (%d ended from outside)\n",
-                kill_switch, killed, stuck_self_kills_);
+    std::printf("[ kill     ] %s: %d positions, each killed and recovered\n", kill_switch, killed);
     return killed;
   }
 };

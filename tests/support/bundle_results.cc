@@ -351,9 +351,7 @@ Decision Decide(const PlanEntry& entry) {
     return decision;
   }
   bool needs_service = false;
-  // The service of the second lane is a twin ("net_service_beside").
-  for (const std::string& fixture : entry.fixtures)
-    needs_service |= fixture.starts_with(kServiceFixture);
+  for (const std::string& fixture : entry.fixtures) needs_service |= fixture == kServiceFixture;
   if (!needs_service) return decision;
   std::string_view program = entry.program;
   program.remove_prefix(program.find_last_of("/\\") + 1);

@@ -84,13 +84,12 @@ TEST(BundleFilesTest, ReadsSizeTimeAndPathsWithBlanks) {
 }
 
 TEST(BundlePlanTest, DecidesWhatRunsHere) {
-  // `service`: the service fixture the entry needs, or none.
-  auto entry = [](const char* name, const char* program, const char* service) {
+  auto entry = [](const char* name, const char* program, bool service) {
     PlanEntry entry;
     entry.name = name;
     entry.program = program;
     entry.command = "sh tests/x.sh";
-    if (*service) entry.fixtures = {"e2e_packages", service};
+    if (service) entry.fixtures = {"e2e_packages", "net_service"};
     return entry;
   };
   const struct {
@@ -99,18 +98,14 @@ TEST(BundlePlanTest, DecidesWhatRunsHere) {
     const char* patterns;
     const char* reason;  // a part of it
   } kCases[] = {
-      {entry("base_tests", "bin/base_tests.exe", ""), true, "", ""},
-      {entry("net_tests", "bin/net_tests.exe", "net_service"), true, "WininetTest.*",
-       "local autoupdate"},
-      {entry("ui_tests", "bin/ui_tests.exe", "net_service"), true, "", ""},
-      // The second lane's twin of the service.
-      {entry("kill_sweep_tests", "bin/kill_sweep_tests.exe", "net_service_beside"), true, "*",
-       "local autoupdate"},
-      {entry("e2e_self_removal_c_locale", "bin/e2e_tests.exe", "net_service"), true, "*", "Python"},
+      {entry("base_tests", "bin/base_tests.exe", false), true, "", ""},
+      {entry("net_tests", "bin/net_tests.exe", true), true, "WininetTest.*", "local autoupdate"},
+      {entry("ui_tests", "bin/ui_tests.exe", true), true, "", ""},
+      {entry("e2e_self_removal_c_locale", "bin/e2e_tests.exe", true), true, "*", "Python"},
       // A program started with the service that the runner does not know.
-      {entry("new_tests", "bin/new_tests.exe", "net_service"), true, "*", "local autoupdate"},
-      {entry("imports_check", "", ""), false, "*", "objdump"},
-      {entry("new_check", "", ""), false, "*", "not a Windows program (sh tests/x.sh)"},
+      {entry("new_tests", "bin/new_tests.exe", true), true, "*", "local autoupdate"},
+      {entry("imports_check", "", false), false, "*", "objdump"},
+      {entry("new_check", "", false), false, "*", "not a Windows program (sh tests/x.sh)"},
   };
   for (const auto& c : kCases) {
     const Decision decision = Decide(c.entry);
@@ -119,7 +114,7 @@ TEST(BundlePlanTest, DecidesWhatRunsHere) {
     EXPECT_EQ(decision.skipped_patterns, c.patterns) << c.entry.name;
     EXPECT_NE(decision.reason.find(c.reason), std::string::npos) << decision.reason;
   }
-  PlanEntry setup = entry("e2e_fixtures", "", "");
+  PlanEntry setup = entry("e2e_fixtures", "", false);
   setup.setup = true;
   EXPECT_TRUE(Decide(setup).setup);
 }
