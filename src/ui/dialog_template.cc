@@ -50,6 +50,73 @@ class TemplateReader {
   bool ok_ = true;
 };
 
+// What the header of an extended template says.
+struct TemplateHeader {
+  DWORD style = 0;
+  WORD count = 0;
+  POINT position = {};
+  SIZE size = {};
+  WORD font_points = 0, font_weight = 0;
+  bool font_italic = false;
+  BYTE font_charset = 0;
+  const wchar_t* font_face = nullptr;
+};
+
+// One control of a template, with where its bytes start and end.
+struct TemplateItem {
+  size_t start = 0, end = 0;
+  DWORD ex_style = 0, style = 0;
+  POINT position = {};
+  SIZE size = {};
+  int id = 0;
+  const wchar_t* class_name = nullptr;
+  const wchar_t* text = nullptr;
+  WORD extra = 0;  // bytes of creation data
+};
+
+// Reads an extended template's header; false when it is not one.
+bool ReadHeader(TemplateReader& reader, TemplateHeader* header) {
+  if (reader.Read<WORD>() != 1 || reader.Read<WORD>() != 0xFFFF) return false;
+  reader.Skip(8);  // help id, extended style
+  header->style = reader.Read<DWORD>();
+  header->count = reader.Read<WORD>();
+  header->position.x = reader.Read<short>();
+  header->position.y = reader.Read<short>();
+  header->size.cx = reader.Read<short>();
+  header->size.cy = reader.Read<short>();
+  reader.ReadNameOrOrdinal();  // menu
+  reader.ReadNameOrOrdinal();  // class
+  reader.ReadNameOrOrdinal();  // title
+  if (header->style & DS_SETFONT) {
+    header->font_points = reader.Read<WORD>();
+    header->font_weight = reader.Read<WORD>();
+    header->font_italic = reader.Read<BYTE>() != 0;
+    header->font_charset = reader.Read<BYTE>();
+    header->font_face = reader.ReadNameOrOrdinal();
+  }
+  return reader.ok();
+}
+
+// Reads the next control; false when its bytes are not all there.
+bool ReadItem(TemplateReader& reader, TemplateItem* item) {
+  reader.AlignToDword();
+  item->start = reader.offset();
+  reader.Skip(4);  // help id
+  item->ex_style = reader.Read<DWORD>();
+  item->style = reader.Read<DWORD>();
+  item->position.x = reader.Read<short>();
+  item->position.y = reader.Read<short>();
+  item->size.cx = reader.Read<short>();
+  item->size.cy = reader.Read<short>();
+  item->id = static_cast<int>(reader.Read<DWORD>());
+  item->class_name = reader.ReadNameOrOrdinal();
+  item->text = reader.ReadNameOrOrdinal();
+  item->extra = reader.Read<WORD>();
+  reader.Skip(item->extra);
+  item->end = reader.offset();
+  return reader.ok();
+}
+
 constexpr size_t kItemCountOffset = 16;  // after dlgVer, signature, helpID, exStyle, style
 constexpr WORD kButtonAtom = 0x0080;
 
@@ -75,44 +142,20 @@ std::vector<BYTE> EditDialogTemplate(HINSTANCE module, int id, const ControlEdit
   if (!data) return {};
   std::vector<BYTE> edited(data, data + size);
   TemplateReader reader(data, size);
-  if (reader.Read<WORD>() != 1 || reader.Read<WORD>() != 0xFFFF) return {};
-  reader.Skip(8);  // help id, extended style
-  DWORD style = reader.Read<DWORD>();
-  WORD count = reader.Read<WORD>();
-  reader.Skip(4);  // position
-  SIZE dialog = {reader.Read<short>(), reader.Read<short>()};
-  reader.ReadNameOrOrdinal();  // menu
-  reader.ReadNameOrOrdinal();  // class
-  reader.ReadNameOrOrdinal();  // title
-  if (style & DS_SETFONT) {
-    reader.Skip(6);
-    reader.ReadNameOrOrdinal();  // typeface
-  }
-  for (WORD i = 0; i < count && reader.ok(); ++i) {
-    reader.AlignToDword();
-    size_t start = reader.offset();
-    TemplateControl control{};
-    reader.Skip(4);  // help id
-    control.ex_style = reader.Read<DWORD>();
-    reader.Skip(4);  // style
-    control.position.x = reader.Read<short>();
-    control.position.y = reader.Read<short>();
-    control.size.cx = reader.Read<short>();
-    control.size.cy = reader.Read<short>();
-    control.id = static_cast<int>(reader.Read<DWORD>());
-    reader.ReadNameOrOrdinal();  // class
-    reader.ReadNameOrOrdinal();  // text
-    reader.Skip(reader.Read<WORD>());
-    if (!reader.ok()) break;
+  TemplateHeader header;
+  if (!ReadHeader(reader, &header)) return {};
+  for (WORD i = 0; i < header.count; ++i) {
+    TemplateItem item;
+    if (!ReadItem(reader, &item)) return {};
     if (!edit) continue;
-    edit(dialog, control);
-    Write<DWORD>(edited, start + 4, control.ex_style);
-    Write<short>(edited, start + 12, static_cast<short>(control.position.x));
-    Write<short>(edited, start + 14, static_cast<short>(control.position.y));
-    Write<short>(edited, start + 16, static_cast<short>(control.size.cx));
-    Write<short>(edited, start + 18, static_cast<short>(control.size.cy));
+    TemplateControl control = {item.id, item.ex_style, item.position, item.size};
+    edit(header.size, control);
+    Write<DWORD>(edited, item.start + 4, control.ex_style);
+    Write<short>(edited, item.start + 12, static_cast<short>(control.position.x));
+    Write<short>(edited, item.start + 14, static_cast<short>(control.position.y));
+    Write<short>(edited, item.start + 16, static_cast<short>(control.size.cx));
+    Write<short>(edited, item.start + 18, static_cast<short>(control.size.cy));
   }
-  if (!reader.ok()) return {};
   return edited;
 }
 
@@ -120,41 +163,23 @@ bool ReadDialogLayout(HINSTANCE module, int id, DialogLayout* layout) {
   auto [data, size] = FindTemplate(module, id);
   if (!data) return false;
   TemplateReader reader(data, size);
-  if (reader.Read<WORD>() != 1 || reader.Read<WORD>() != 0xFFFF) return false;
-  reader.Skip(8);  // help id, extended style
-  DWORD style = reader.Read<DWORD>();
-  WORD count = reader.Read<WORD>();
+  TemplateHeader header;
+  if (!ReadHeader(reader, &header)) return false;
   DialogLayout read;
-  read.position.x = reader.Read<short>();
-  read.position.y = reader.Read<short>();
-  read.size.cx = reader.Read<short>();
-  read.size.cy = reader.Read<short>();
-  reader.ReadNameOrOrdinal();  // menu
-  reader.ReadNameOrOrdinal();  // class
-  reader.ReadNameOrOrdinal();  // title
-  if (style & DS_SETFONT) {
-    read.font_points = reader.Read<WORD>();
-    read.font_weight = reader.Read<WORD>();
-    read.font_italic = reader.Read<BYTE>() != 0;
-    read.font_charset = reader.Read<BYTE>();
-    const wchar_t* face = reader.ReadNameOrOrdinal();
-    if (reader.ok() && !IS_INTRESOURCE(face)) read.font_face = face;
+  read.position = header.position;
+  read.size = header.size;
+  if (header.style & DS_SETFONT) {
+    read.font_points = header.font_points;
+    read.font_weight = header.font_weight;
+    read.font_italic = header.font_italic;
+    read.font_charset = header.font_charset;
+    if (!IS_INTRESOURCE(header.font_face)) read.font_face = header.font_face;
   }
-  for (WORD i = 0; i < count && reader.ok(); ++i) {
-    reader.AlignToDword();
-    DialogLayout::Control control{};
-    reader.Skip(12);  // help id, extended style, style
-    control.position.x = reader.Read<short>();
-    control.position.y = reader.Read<short>();
-    control.size.cx = reader.Read<short>();
-    control.size.cy = reader.Read<short>();
-    control.id = static_cast<int>(reader.Read<DWORD>());
-    reader.ReadNameOrOrdinal();  // class
-    reader.ReadNameOrOrdinal();  // text
-    reader.Skip(reader.Read<WORD>());
-    read.controls.push_back(control);
+  for (WORD i = 0; i < header.count; ++i) {
+    TemplateItem item;
+    if (!ReadItem(reader, &item)) return false;
+    read.controls.push_back({item.id, item.position, item.size});
   }
-  if (!reader.ok()) return false;
   *layout = std::move(read);
   return true;
 }
@@ -166,52 +191,30 @@ bool SplitDialogTemplate::Load(HINSTANCE module, int id, const std::function<boo
   if (source_.empty()) return false;
   const BYTE* data = source_.data();
   TemplateReader reader(data, source_.size());
-  if (reader.Read<WORD>() != 1 || reader.Read<WORD>() != 0xFFFF) return false;
-  reader.Skip(8);
-  DWORD style = reader.Read<DWORD>();
-  WORD count = reader.Read<WORD>();
-  reader.Skip(8);
-  reader.ReadNameOrOrdinal();  // menu
-  reader.ReadNameOrOrdinal();  // class
-  reader.ReadNameOrOrdinal();  // title
-  if (style & DS_SETFONT) {
-    reader.Skip(6);
-    reader.ReadNameOrOrdinal();  // typeface
-  }
+  TemplateHeader header;
+  if (!ReadHeader(reader, &header)) return false;
   first_.assign(data, data + reader.offset());
   WORD first_count = 0;
   int previous_id = 0;
-  for (WORD i = 0; i < count && reader.ok(); ++i) {
-    reader.AlignToDword();
-    size_t start = reader.offset();
-    LaterControl control{};
-    reader.Skip(4);  // help id
-    control.ex_style = reader.Read<DWORD>();
-    control.style = reader.Read<DWORD>();
-    control.units.left = reader.Read<short>();
-    control.units.top = reader.Read<short>();
-    control.units.right = control.units.left + reader.Read<short>();
-    control.units.bottom = control.units.top + reader.Read<short>();
-    control.id = static_cast<int>(reader.Read<DWORD>());
-    control.class_name = reader.ReadNameOrOrdinal();
-    control.text = reader.ReadNameOrOrdinal();
-    WORD extra = reader.Read<WORD>();
-    reader.Skip(extra);
-    if (!reader.ok()) break;
-    control.previous_id = previous_id;
+  for (WORD i = 0; i < header.count; ++i) {
+    TemplateItem item;
+    if (!ReadItem(reader, &item)) {
+      later_.clear();
+      return false;
+    }
+    LaterControl control{item.ex_style, item.style,
+                         {item.position.x, item.position.y, item.position.x + item.size.cx,
+                          item.position.y + item.size.cy},
+                         item.id, item.class_name, item.text, previous_id};
     previous_id = control.id;
     // Extra creation data is not passed on to a later control.
-    if (first(control.id) || extra || IS_INTRESOURCE(control.text)) {
+    if (first(control.id) || item.extra || IS_INTRESOURCE(control.text)) {
       first_.resize((first_.size() + 3) & ~size_t{3});
-      first_.insert(first_.end(), data + start, data + reader.offset());
+      first_.insert(first_.end(), data + item.start, data + item.end);
       ++first_count;
     } else {
       later_.push_back(control);
     }
-  }
-  if (!reader.ok()) {
-    later_.clear();
-    return false;
   }
   memcpy(first_.data() + kItemCountOffset, &first_count, sizeof(first_count));
   return true;
