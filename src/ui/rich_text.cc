@@ -59,6 +59,24 @@ void SetRichTextDirection(HWND control, bool right_to_left) {
   SendMessageW(control, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&none));
 }
 
+LONG RenderRichText(HWND control, HDC dc, bool draw) {
+  RECT area;
+  SendMessageW(control, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&area));
+  const int x_dpi = GetDeviceCaps(dc, LOGPIXELSX);
+  const int y_dpi = GetDeviceCaps(dc, LOGPIXELSY);
+  auto twips = [&](const RECT& rect) {
+    return RECT{MulDiv(rect.left, 1440, x_dpi), MulDiv(rect.top, 1440, y_dpi),
+                MulDiv(rect.right, 1440, x_dpi), MulDiv(rect.bottom, 1440, y_dpi)};
+  };
+  RECT client;
+  GetClientRect(control, &client);
+  FORMATRANGE range = {dc, dc, twips(area), twips(client), {0, -1}};
+  auto laid_out = static_cast<LONG>(
+      SendMessageW(control, EM_FORMATRANGE, draw, reinterpret_cast<LPARAM>(&range)));
+  SendMessageW(control, EM_FORMATRANGE, FALSE, 0);  // frees what it kept for `dc`
+  return laid_out;
+}
+
 std::vector<LinkSpan> SetLinkedText(HWND control, const std::wstring& marked_text,
                                     COLORREF link_color, bool underlined_only) {
   std::vector<LinkSpan> links;

@@ -19,6 +19,12 @@ void SetRichTextColor(HWND control, int start, int end, COLORREF color);
 // Makes every paragraph of a rich edit read right to left, or left to right.
 void SetRichTextDirection(HWND control, bool right_to_left);
 
+// Lays out the text of a rich edit for `dc` in its formatting rectangle, as
+// the control lays it out, and, if `draw`, draws it there without the
+// control's background. Returns how many characters it laid out: 0 for a
+// rich edit that cannot draw on another device context.
+LONG RenderRichText(HWND control, HDC dc, bool draw);
+
 // Streams the text of `marked_text` (link markers, MarkLinks) into a rich edit
 // as plain text and formats its links by their places, so that the control
 // holds the same characters on every system: each rich edit stores an RTF

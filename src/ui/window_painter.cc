@@ -19,6 +19,7 @@ constexpr COLORREF kLinkGrey = RGB(104, 104, 104);
 constexpr int kErrorBadgeOffset = 10;
 
 std::optional<bool> g_high_contrast_for_testing;
+RichTextRenderer g_render_rich_text = RenderRichText;
 
 INT_PTR AsResult(HBRUSH brush) { return reinterpret_cast<INT_PTR>(brush); }
 
@@ -32,6 +33,10 @@ bool IsHighContrastOn() {
 }
 
 void SetHighContrastForTesting(std::optional<bool> on) { g_high_contrast_for_testing = on; }
+
+void SetRichTextRendererForTesting(RichTextRenderer renderer) {
+  g_render_rich_text = renderer ? renderer : RenderRichText;
+}
 
 WindowPainter::WindowPainter()
     : white_brush_(CreateSolidBrush(RGB(255, 255, 255))),
@@ -177,14 +182,65 @@ LRESULT CALLBACK WindowPainter::ProgressProc(HWND bar, UINT message, WPARAM wpar
 
 LRESULT CALLBACK WindowPainter::RichEditProc(HWND text, UINT message, WPARAM wparam, LPARAM lparam,
                                              UINT_PTR, DWORD_PTR data) {
+  auto* painter = reinterpret_cast<WindowPainter*>(data);
+  if (message == WM_PAINT && painter->PaintTextOverBackground(text)) return 0;
   LRESULT result = DefSubclassProc(text, message, wparam, lparam);
-  if (message == WM_PAINT) reinterpret_cast<WindowPainter*>(data)->ShowBackgroundThrough(text);
+  if (message == WM_PAINT) painter->ShowBackgroundThrough(text);
   return result;
 }
 
-// A rich edit fills its background with one colour, the window's background
-// is a gradient: once the text is drawn, the pixels of the fill take the
-// window's background again.
+// The window's background is a gradient, and a rich edit fills its own with
+// one colour: the text is drawn here instead, in one pass, the background and
+// the text composed in memory and copied once, so no pixel shows the fill and
+// anti-aliased edges blend with the gradient. False where the system's rich
+// edit cannot draw on another device context: it paints itself then.
+bool WindowPainter::PaintTextOverBackground(HWND text) {
+  RECT client;
+  GetClientRect(text, &client);
+  if (!background_ || IsRectEmpty(&client) || !RendersRichText(text)) return false;
+  HDC screen = GetDC(text);
+  HDC memory = CreateCompatibleDC(screen);
+  Bitmap composed(CreateCompatibleBitmap(screen, client.right, client.bottom), client.right,
+                  client.bottom);
+  ReleaseDC(text, screen);
+  if (!memory || !composed) {
+    if (memory) DeleteDC(memory);
+    return false;
+  }
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(text, &paint);
+  HGDIOBJ previous = SelectObject(memory, composed.get());
+  // The bitmap holds the pixels as the screen shows them, left to right; the
+  // text is laid out in the control's own direction.
+  const RECT place = RectInWindow(text);
+  CopyBackground(memory, client, {place.left, place.top});
+  const DWORD layout = GetLayout(dc);
+  SetLayout(memory, layout);
+  g_render_rich_text(text, memory, true);
+  SetLayout(memory, 0);
+  SetLayout(dc, 0);
+  BitBlt(dc, 0, 0, client.right, client.bottom, memory, 0, 0, SRCCOPY);
+  SetLayout(dc, layout);
+  SelectObject(memory, previous);
+  DeleteDC(memory);
+  EndPaint(text, &paint);
+  return true;
+}
+
+bool WindowPainter::RendersRichText(HWND text) {
+  if (renders_rich_text_) return *renders_rich_text_;
+  if (GetWindowTextLengthW(text) == 0) return false;  // nothing to learn it from yet
+  HDC screen = GetDC(text);
+  HDC probe = CreateCompatibleDC(screen);
+  ReleaseDC(text, screen);
+  if (!probe) return false;
+  renders_rich_text_ = g_render_rich_text(text, probe, false) > 0;
+  DeleteDC(probe);
+  return *renders_rich_text_;
+}
+
+// Where the text could not be drawn over the background: once the rich edit
+// has drawn it, the pixels of its fill take the window's background again.
 void WindowPainter::ShowBackgroundThrough(HWND text) {
   auto edit = std::find(std::begin(kRichEdits), std::end(kRichEdits), GetDlgCtrlID(text));
   if (!background_ || edit == std::end(kRichEdits)) return;

@@ -17,6 +17,10 @@ bool IsHighContrastOn();
 // Wine answers SPI_GETHIGHCONTRAST but cannot switch the mode: a test gives
 // the answer instead of the system; std::nullopt asks the system again.
 void SetHighContrastForTesting(std::optional<bool> on);
+// Wine's rich edit cannot draw on another device context: a test puts a
+// stand-in in place of RenderRichText; nullptr puts it back.
+using RichTextRenderer = LONG (*)(HWND control, HDC dc, bool draw);
+void SetRichTextRendererForTesting(RichTextRenderer renderer);
 
 // Paints the installer window: its background (the background image over the
 // face colour, composed once per size and theme), the logo with the error
@@ -73,6 +77,11 @@ class WindowPainter {
                                        UINT_PTR, DWORD_PTR);
   static LRESULT CALLBACK RichEditProc(HWND text, UINT message, WPARAM wparam, LPARAM lparam,
                                        UINT_PTR, DWORD_PTR data);
+  // Paints `text`, a rich edit, over the window's background; false if it
+  // cannot, and the rich edit paints itself.
+  bool PaintTextOverBackground(HWND text);
+  // Whether the rich edit `text` can draw on another device context.
+  bool RendersRichText(HWND text);
   void ShowBackgroundThrough(HWND text);
   // The logo control: the window's background under it, the logo and, on
   // the error page, the error badge.
@@ -113,6 +122,8 @@ class WindowPainter {
   // The rich edits over the background, and the colour each fills with.
   static constexpr int kRichEdits[] = {IDC_HEADING, IDC_WELCOME_TEXT};
   COLORREF rich_edit_fills_[std::size(kRichEdits)] = {CLR_INVALID, CLR_INVALID};
+  // Learnt from the first rich edit with a text.
+  std::optional<bool> renders_rich_text_;
 };
 
 }  // namespace norva::installer

@@ -209,6 +209,20 @@ class Recorder : public InstallerWindowObserver {
   int full_packages = 0;
 };
 
+// Stands in for a rich edit's drawing on another device context: a black
+// square where its lines start.
+struct SquareForRichText {
+  static constexpr int kSide = 8;
+  SquareForRichText() {
+    SetRichTextRendererForTesting([](HWND, HDC dc, bool draw) -> LONG {
+      RECT square = {0, 0, kSide, kSide};
+      if (draw) FillRect(dc, &square, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+      return 1;
+    });
+  }
+  ~SquareForRichText() { SetRichTextRendererForTesting(nullptr); }
+};
+
 class InstallerWindowTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -635,24 +649,88 @@ TEST_F(InstallerWindowTest, ScreenReadersHearEveryPage) {
   g_focus_events = nullptr;
 }
 
-// The heading and the welcome text lie on the window's gradient without a
-// band of their own: at their edges the colours inside match those outside.
+// The rich edits over the gradient show it through: no band of their own
+// fill at their edges, in either direction. Where their text is drawn over
+// the background (not on Wine, whose rich edit cannot draw elsewhere: a
+// stand-in draws a square where the control starts its lines), every other
+// pixel is the window's background itself and the square is at the
+// control's start, left or right.
 TEST_F(InstallerWindowTest, TextsShowTheBackgroundThrough) {
-  Open(scratch_.path() / L"band");
-  test::Settle(&loop_, window_->handle());
-  test::Screenshot shot = test::CaptureWindow(window_->handle(), true);
   auto differ = [](COLORREF a, COLORREF b) {
     return std::abs(GetRValue(a) - GetRValue(b)) > 1 || std::abs(GetGValue(a) - GetGValue(b)) > 1 ||
            std::abs(GetBValue(a) - GetBValue(b)) > 1;
   };
+  auto open_in = [this](const wchar_t* language) {
+    Open(scratch_.path() / L"band");
+    settings_->SetLanguage(language);
+    test::Settle(&loop_, window_->handle());
+  };
+  for (const wchar_t* language : {L"en", L"ar"}) {
+    SCOPED_TRACE(testing::Message() << WideToUtf8(language));
+    open_in(language);
+    test::Screenshot shot = test::CaptureWindow(window_->handle(), true);
+    for (int id : {IDC_HEADING, IDC_WELCOME_TEXT}) {
+      RECT rect = test::RectIn(*window_, id);
+      int banded_rows = 0;
+      for (int y = rect.top; y < rect.bottom; ++y) {
+        banded_rows += differ(shot.At(rect.left, y), shot.At(rect.left - 1, y)) ||
+                       differ(shot.At(rect.right - 1, y), shot.At(rect.right, y));
+      }
+      EXPECT_EQ(banded_rows, 0) << "control " << id;
+    }
+    SquareForRichText stand_in;
+    open_in(language);
+    const bool mirrored = IsRightToLeft(l10n::GetCurrentUiLanguage());
+    for (int id : {IDC_HEADING, IDC_WELCOME_TEXT}) ShowWindow(Control(id), SW_HIDE);
+    test::Settle(&loop_, window_->handle());
+    test::Screenshot background = test::CaptureWindow(window_->handle(), true);
+    for (int id : {IDC_HEADING, IDC_WELCOME_TEXT}) ShowWindow(Control(id), SW_SHOW);
+    test::Settle(&loop_, window_->handle());
+    shot = test::CaptureWindow(window_->handle(), true);
+    for (int id : {IDC_HEADING, IDC_WELCOME_TEXT}) {
+      RECT rect = test::RectIn(*window_, id);
+      const int square_left = mirrored ? rect.right - SquareForRichText::kSide : rect.left;
+      int wrong = 0;
+      for (int y = rect.top; y < rect.bottom; ++y) {
+        for (int x = rect.left; x < rect.right; ++x) {
+          bool in_square = y < rect.top + SquareForRichText::kSide && x >= square_left &&
+                           x < square_left + SquareForRichText::kSide;
+          wrong += differ(shot.At(x, y), in_square ? RGB(0, 0, 0) : background.At(x, y));
+        }
+      }
+      EXPECT_EQ(wrong, 0) << "control " << id;
+    }
+  }
+}
+
+// Where the system's rich edit draws on another device context (not Wine's),
+// the texts over the gradient show nothing of their own fill, not even at the
+// edges of their letters: a red fill and a green one look the same.
+TEST_F(InstallerWindowTest, TextsShowNothingOfTheirFill) {
+  Open(scratch_.path() / L"fill");
+  test::Settle(&loop_, window_->handle());
+  HDC screen = GetDC(nullptr);
+  HDC probe = CreateCompatibleDC(screen);
+  ReleaseDC(nullptr, screen);
+  const LONG laid_out = RenderRichText(Control(IDC_HEADING), probe, false);
+  DeleteDC(probe);
+  if (laid_out == 0) GTEST_SKIP() << "this system's rich edit cannot draw on another device context";
+  auto filled = [this](COLORREF fill) {
+    for (int id : {IDC_HEADING, IDC_WELCOME_TEXT}) {
+      SendMessageW(Control(id), EM_SETBKGNDCOLOR, 0, fill);
+      RedrawWindow(Control(id), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE);
+    }
+    test::Settle(&loop_, window_->handle());
+    return test::CaptureWindow(window_->handle(), true);
+  };
+  test::Screenshot red = filled(RGB(255, 0, 0));
+  test::Screenshot green = filled(RGB(0, 255, 0));
   for (int id : {IDC_HEADING, IDC_WELCOME_TEXT}) {
     RECT rect = test::RectIn(*window_, id);
-    int banded_rows = 0;
-    for (int y = rect.top; y < rect.bottom; ++y) {
-      banded_rows += differ(shot.At(rect.left, y), shot.At(rect.left - 1, y)) ||
-                     differ(shot.At(rect.right - 1, y), shot.At(rect.right, y));
-    }
-    EXPECT_EQ(banded_rows, 0) << "control " << id;
+    int differing = 0;
+    for (int y = rect.top; y < rect.bottom; ++y)
+      for (int x = rect.left; x < rect.right; ++x) differing += red.At(x, y) != green.At(x, y);
+    EXPECT_EQ(differing, 0) << "control " << id;
   }
 }
 
