@@ -209,14 +209,17 @@ class Recorder : public InstallerWindowObserver {
   int full_packages = 0;
 };
 
-// Stands in for a rich edit's drawing on another device context: a black
-// square where its lines start.
+// Stands in for a rich edit's drawing on another device context: a square of
+// a colour of its own where its lines start.
 struct SquareForRichText {
   static constexpr int kSide = 8;
+  static constexpr COLORREF kColor = RGB(255, 0, 255);
   SquareForRichText() {
     SetRichTextRendererForTesting([](HWND, HDC dc, bool draw) -> LONG {
       RECT square = {0, 0, kSide, kSide};
-      if (draw) FillRect(dc, &square, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+      HBRUSH brush = CreateSolidBrush(kColor);
+      if (draw) FillRect(dc, &square, brush);
+      DeleteObject(brush);
       return 1;
     });
   }
@@ -654,7 +657,8 @@ TEST_F(InstallerWindowTest, ScreenReadersHearEveryPage) {
 // the background (not on Wine, whose rich edit cannot draw elsewhere: a
 // stand-in draws a square where the control starts its lines), every other
 // pixel is the window's background itself and the square is at the
-// control's start, left or right.
+// control's start, left or right. Under a high-contrast theme they paint
+// themselves.
 TEST_F(InstallerWindowTest, TextsShowTheBackgroundThrough) {
   auto differ = [](COLORREF a, COLORREF b) {
     return std::abs(GetRValue(a) - GetRValue(b)) > 1 || std::abs(GetGValue(a) - GetGValue(b)) > 1 ||
@@ -695,11 +699,24 @@ TEST_F(InstallerWindowTest, TextsShowTheBackgroundThrough) {
         for (int x = rect.left; x < rect.right; ++x) {
           bool in_square = y < rect.top + SquareForRichText::kSide && x >= square_left &&
                            x < square_left + SquareForRichText::kSide;
-          wrong += differ(shot.At(x, y), in_square ? RGB(0, 0, 0) : background.At(x, y));
+          wrong += differ(shot.At(x, y), in_square ? SquareForRichText::kColor : background.At(x, y));
         }
       }
       EXPECT_EQ(wrong, 0) << "control " << id;
     }
+  }
+  // A high-contrast theme has no gradient: the rich edits paint themselves.
+  HighContrastTheme theme;
+  theme.TurnOn();
+  SquareForRichText stand_in;
+  open_in(L"en");
+  test::Screenshot shot = test::CaptureWindow(window_->handle(), true);
+  for (int id : {IDC_HEADING, IDC_WELCOME_TEXT}) {
+    RECT rect = test::RectIn(*window_, id);
+    int drawn = 0;
+    for (int y = rect.top; y < rect.bottom; ++y)
+      for (int x = rect.left; x < rect.right; ++x) drawn += shot.At(x, y) == SquareForRichText::kColor;
+    EXPECT_EQ(drawn, 0) << "control " << id;
   }
 }
 
