@@ -16,7 +16,7 @@ constexpr COLORREF kHeadingRed = RGB(255, 27, 44);
 constexpr COLORREF kWarningRed = RGB(255, 0, 0);
 constexpr COLORREF kTextColor = RGB(0, 0, 0);
 constexpr COLORREF kLinkGrey = RGB(104, 104, 104);
-constexpr int kErrorBadgeOffset = 10;
+constexpr int kErrorBadgeOffset = 10;  // beyond the logo's corner, at 96 DPI
 
 std::optional<bool> g_high_contrast_for_testing;
 RichTextRenderer g_render_rich_text = RenderRichText;
@@ -292,10 +292,10 @@ void WindowPainter::PaintLogo(HDC dc, const RECT& area) {
   logo.bottom = logo.top + side;
   DrawBitmap(dc, logo_, logo);
   if (!error_badge_shown_ || !error_badge_) return;
-  int badge_side = MulDiv(error_badge_.width(), dpi_, 96);
-  RECT badge = {logo.right + kErrorBadgeOffset - badge_side,
-                logo.bottom + kErrorBadgeOffset - badge_side, logo.right + kErrorBadgeOffset,
-                logo.bottom + kErrorBadgeOffset};
+  const int badge_side = MulDiv(error_badge_.width(), dpi_, 96);
+  const int offset = MulDiv(kErrorBadgeOffset, dpi_, 96);
+  RECT badge = {logo.right + offset - badge_side, logo.bottom + offset - badge_side,
+                logo.right + offset, logo.bottom + offset};
   DrawBitmap(dc, error_badge_, badge);
 }
 

@@ -823,23 +823,45 @@ TEST_F(InstallerWindowTest, UninstallationShowsOnlyItsQuestion) {
   EXPECT_EQ(recorder_.proceeds, 1);
 }
 
-// The error page marks the logo with its badge, and only the error page.
+// The error page marks the logo with its badge, and only the error page; the
+// badge stands out of the logo by as much more as the DPI is higher.
 TEST_F(InstallerWindowTest, ErrorPageBadgesTheLogo) {
   Open(scratch_.path() / L"badge");
-  const RECT logo = test::RectIn(*window_, IDC_LOGO);
-  auto logo_pixels = [&] {
-    test::Settle(&loop_, window_->handle());
-    test::Screenshot shot = test::CaptureWindow(window_->handle(), true);
-    std::vector<COLORREF> pixels;
-    for (int y = logo.top; y < logo.bottom; ++y)
-      for (int x = logo.left; x < logo.right; ++x) pixels.push_back(shot.At(x, y));
-    return pixels;
+  // Where two shots of the logo control differ.
+  auto differing = [](const test::Screenshot& a, const test::Screenshot& b, const RECT& area) {
+    RECT box = {area.right, area.bottom, area.left, area.top};
+    for (int y = area.top; y < area.bottom; ++y)
+      for (int x = area.left; x < area.right; ++x)
+        if (a.At(x, y) != b.At(x, y))
+          box = {std::min<LONG>(box.left, x), std::min<LONG>(box.top, y),
+                 std::max<LONG>(box.right, x + 1), std::max<LONG>(box.bottom, y + 1)};
+    return box;
   };
-  const std::vector<COLORREF> plain = logo_pixels();
-  window_->ShowError(L"Download failed", true, "");
-  EXPECT_NE(logo_pixels(), plain);
-  window_->ShowPage(kPageWelcome);
-  EXPECT_EQ(logo_pixels(), plain);
+  auto shot = [this] {
+    test::Settle(&loop_, window_->handle());
+    return test::CaptureWindow(window_->handle(), true);
+  };
+  std::map<int, LONG> overhang;  // how far the badge stands out right of the logo, by DPI
+  for (auto [from, dpi] : {std::pair{96, 96}, std::pair{96, 144}}) {
+    SCOPED_TRACE(testing::Message() << dpi << " DPI");
+    if (dpi != from) test::ChangeDpi(window_->handle(), from, dpi);
+    window_->ShowPage(kPageWelcome);
+    const RECT area = test::RectIn(*window_, IDC_LOGO);
+    ShowWindow(Control(IDC_LOGO), SW_HIDE);
+    const test::Screenshot hidden = shot();
+    ShowWindow(Control(IDC_LOGO), SW_SHOW);
+    const test::Screenshot plain = shot();
+    window_->ShowError(L"Download failed", true, "");
+    const test::Screenshot badged = shot();
+    const RECT logo = differing(plain, hidden, area);
+    const RECT badge = differing(badged, plain, area);
+    EXPECT_GT(badge.right, badge.left);
+    overhang[dpi] = badge.right - logo.right;
+    window_->ShowPage(kPageWelcome);
+    EXPECT_EQ(differing(shot(), plain, area).right, area.left) << "the badge stays";
+  }
+  EXPECT_GT(overhang[96], 0);
+  EXPECT_NEAR(overhang[144], MulDiv(overhang[96], 144, 96), 1) << "the badge's place scales";
 }
 
 // Every command records its action on the current page's record and acts;
