@@ -5,10 +5,12 @@
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
-#include <tlhelp32.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -45,15 +47,9 @@ const std::vector<std::string> kFailed = {"failed", "terminated"};
 std::vector<std::string> Lines(const std::filesystem::path& file) {
   std::vector<std::string> lines;
   if (!PathExists(file)) return lines;
-  std::string text = test::ReadFile(file);
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
+  for (std::string line : SplitString(test::ReadFile(file), '\n')) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (!line.empty()) lines.push_back(line);
-    start = end + 1;
   }
   return lines;
 }
@@ -102,22 +98,6 @@ class ScopedUac {
   DWORD previous_ = 1;
   bool had_value_ = false;
 };
-
-// The processes this one started from `program_name` that still run.
-std::vector<DWORD> OwnChildren(const wchar_t* program_name) {
-  std::vector<DWORD> children;
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return children;
-  PROCESSENTRY32W entry = {sizeof(entry)};
-  for (BOOL more = Process32FirstW(snapshot, &entry); more;
-       more = Process32NextW(snapshot, &entry)) {
-    if (entry.th32ParentProcessID == GetCurrentProcessId() &&
-        _wcsicmp(entry.szExeFile, program_name) == 0)
-      children.push_back(entry.th32ProcessID);
-  }
-  CloseHandle(snapshot);
-  return children;
-}
 
 std::string DaclOf(const std::filesystem::path& folder) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -252,154 +232,126 @@ TEST(PromptOwnerTest, OnlyAnExistingWindowOwnsThePrompt) {
   DestroyWindow(window);
 }
 
-TEST_F(ElevationTest, ElevatedRunResults) {
+// Runs that hand over to the elevated copy or to the permission helper, or
+// stop before either: each ends as the child ends, with its message, and
+// starts only what it names.
+TEST_F(ElevationTest, HandOversAndTheirFailures) {
+  enum Setup { kCannotCreate, kCannotWrite, kUacOff, kEventNameTaken };
+  const std::wstring no_package =
+      L"--wait-for-package=" + (env_.scratch() / L"no package").native();
+  constexpr char kElevatedCopy[] = "--success-event=Local\\NorvaInstaller/ChildSucceeded/";
   const struct {
     const char* name;
+    Setup setup;
+    AdminMembership membership;
+    std::vector<std::wstring> switches;  // beyond Switches()
     const wchar_t* child;  // null: a program that is not there; empty: no path at all
-    bool wait_for_package;
-    std::vector<std::string> events;
+    std::vector<std::string> events;  // empty: only the outcome is checked
     int failed_id;
-    const char* failure;
+    const char* failure;  // empty: the installation succeeds
+    const char* started;  // on the command line of the one program started; null: none
   } kCases[] = {
-      {"proven success", L"prove exit=0", false, kHandedOver, 0, ""},
-      {"exit code 0 without proof", L"exit=0", false, kChildFailed, 37050,
-       "Installer process did not complete successfully."},
-      {"exit code 2", L"prove exit=2", false, kChildFailed, 37050,
-       "Installer process did not complete successfully."},
-      {"not started", nullptr, false, kChildFailed, 37056, "Elevated installation failed."},
-      {"no path of its own", L"", false, kFailed, 37050,
-       "Error when setting up the installer process"},
-      {"no package to wait for afterwards", L"prove exit=0", true, kChildFailed, 37050,
-       "Failed to open a handle to the package ready event"},
+      {"proven success", kCannotCreate, kLinkedAdmin, {}, L"acl prove exit=0", kHandedOver, 0, "",
+       kElevatedCopy},
+      {"exit code 0 without proof", kCannotCreate, kLinkedAdmin, {}, L"acl exit=0", kChildFailed,
+       37050, "Installer process did not complete successfully.", kElevatedCopy},
+      {"exit code 2", kCannotCreate, kLinkedAdmin, {}, L"acl prove exit=2", kChildFailed, 37050,
+       "Installer process did not complete successfully.", kElevatedCopy},
+      {"not started", kCannotCreate, kLinkedAdmin, {}, nullptr, kChildFailed, 37056,
+       "Elevated installation failed.", nullptr},
+      {"no path of its own", kCannotCreate, kLinkedAdmin, {}, L"", kFailed, 37050,
+       "Error when setting up the installer process", nullptr},
+      {"no package to wait for afterwards", kCannotCreate, kLinkedAdmin, {no_package},
+       L"acl prove exit=0", kChildFailed, 37050,
+       "Failed to open a handle to the package ready event", kElevatedCopy},
+      {"UAC off, installation for all users", kUacOff, kNotAdmin, {L"--allusers=1"},
+       L"prove exit=0", kFailed, 37056, "Elevated installation failed.", nullptr},
+      {"UAC off, folder this user may not create", kUacOff, kNotAdmin, {L"--allusers=0"},
+       L"prove exit=0", kFailed, 37056,
+       "Failed to elevate the process to give us write permissions to installation folder",
+       nullptr},
+      {"silent installation for all users", kCannotCreate, kNotAdmin,
+       {L"--launchnorva=0", L"--allusers=1"}, L"prove exit=0", {}, 37050,
+       "Installation requires elevation, but cannot elevate when silent", nullptr},
+      {"single profile", kCannotCreate, kLinkedAdmin, {L"--launchnorva=0", L"--singleprofile=1"},
+       L"prove exit=0", {}, 37055,
+       "Single profile installations are only allowed to locations where the user has write "
+       "access",
+       nullptr},
+      {"administrator who cannot widen the rights", kCannotCreate, kAdmin,
+       {L"--launchnorva=0", L"--allusers=0"}, L"prove exit=0", {}, 37055,
+       "Could not obtain write permissions to installation folder", nullptr},
+      {"user who widens the rights", kCannotWrite, kNotAdmin, {L"--launchnorva=0", L"--allusers=0"},
+       L"prove exit=0", {}, 0, "", nullptr},
+      {"helper ends without granting", kCannotCreate, kNotAdmin, {L"--launchnorva=0"}, L"exit=0",
+       kFailed, 37050,
+       "The process for giving us write permission to the installer folder didn't complete "
+       "successfully",
+       "--set-folder-permission="},
+      {"helper's events cannot be made", kEventNameTaken, kNotAdmin, {L"--launchnorva=0"},
+       L"exit=0", kFailed, 37050,
+       "Error when setting up the process to give us write permissions to installation folder",
+       nullptr},
   };
+  std::set<std::string> success_events;
   int number = 0;
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     const std::filesystem::path folder = Folder(L"run " + std::to_wstring(++number));
-    DenyCreating(folder);
-    SetAdminMembershipForTesting(kLinkedAdmin);
-    std::filesystem::path program = !c.child ? env_.scratch() / L"missing" / L"installer.exe"
-                                    : *c.child ? Holder(c.child)
-                                               : std::filesystem::path();
-    std::vector<std::wstring> switches = Switches();
-    if (c.wait_for_package)
-      switches.push_back(L"--wait-for-package=" + (env_.scratch() / L"no package").native());
-    RecordingObserver run = env_.Run(folder, {.switches = switches, .self_executable = program});
-    EXPECT_EQ(run.events, c.events);
-    EXPECT_EQ(run.failed_id, c.failed_id);
-    EXPECT_EQ(run.failed_message, c.failure);
-
-    std::vector<std::string> started = Lines(Started());
-    std::filesystem::remove(Started());
-    if (!c.child || !*c.child) {
-      EXPECT_TRUE(started.empty());
-      continue;
+    std::optional<ScopedUac> uac_off;
+    if (c.setup == kUacOff) uac_off.emplace(false);
+    ScopedHandle taken;
+    if (c.setup == kEventNameTaken) {
+      taken.reset(CreateMutexW(
+          nullptr, FALSE, GetObjectNameForFolder(kGivePermissionEvent, folder, false).c_str()));
     }
-    ASSERT_EQ(started.size(), 1u);
-    EXPECT_TRUE(Has(started[0], "--backend")) << started[0];
-    EXPECT_TRUE(Has(started[0], "--launchnorva=0")) << started[0];
-    EXPECT_TRUE(Has(started[0], "--parent-pid=" + std::to_string(GetCurrentProcessId())))
-        << started[0];
-    EXPECT_EQ(Has(started[0], "--wait-for-package="), c.wait_for_package) << started[0];
-  }
-}
-
-// Only the elevated child may prove its success: the event it signals has a
-// new name nobody can guess, and grants the user and Administrators only.
-TEST_F(ElevationTest, ChildSuccessEventIsUnguessableAndShared) {
-  const std::string prefix = "--success-event=Local\\NorvaInstaller/ChildSucceeded/";
-  std::vector<std::string> names;
-  for (int run = 1; run <= 2; ++run) {
-    SCOPED_TRACE(run);
-    const std::filesystem::path folder = Folder(L"proof " + std::to_wstring(run));
-    DenyCreating(folder);
-    SetAdminMembershipForTesting(kLinkedAdmin);
-    RecordingObserver result = env_.Run(
-        folder, {.switches = Switches(), .self_executable = Holder(L"acl prove exit=0")});
-    EXPECT_EQ(result.events, kHandedOver);
-    std::vector<std::string> lines = Lines(Started());
-    std::filesystem::remove(Started());
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[1], "acl " + test::SharedObjectAcl(EVENT_ALL_ACCESS, EVENT_ALL_ACCESS, EVENT_ALL_ACCESS));
-    size_t at = lines[0].find(prefix);
-    ASSERT_NE(at, std::string::npos) << lines[0];
-    std::string name = lines[0].substr(at + prefix.size());
-    name = name.substr(0, name.find_first_of(" \""));
-    // 128 bits from the system's generator.
-    EXPECT_EQ(name.size(), 32u) << name;
-    EXPECT_EQ(name.find_first_not_of("0123456789abcdef"), std::string::npos) << name;
-    names.push_back(name);
-  }
-  EXPECT_NE(names[0], names[1]);
-}
-
-TEST_F(ElevationTest, WithUacSwitchedOffANonAdministratorStartsNothing) {
-  ScopedUac uac(false);
-  const struct {
-    const char* name;
-    std::wstring all_users;
-    const char* failure;
-  } kCases[] = {
-      {"installation for all users", L"--allusers=1", "Elevated installation failed."},
-      {"folder this user may not create", L"--allusers=0",
-       "Failed to elevate the process to give us write permissions to installation folder"},
-  };
-  int number = 0;
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.name);
-    const std::filesystem::path folder = Folder(L"uac off " + std::to_wstring(++number));
-    DenyCreating(folder);
-    SetAdminMembershipForTesting(kNotAdmin);
-    RecordingObserver run = env_.Run(folder, {.switches = Switches({c.all_users}),
-                                              .self_executable = Holder(L"prove exit=0"),
-                                              .silent = false});
-    EXPECT_EQ(run.events, kFailed);
-    EXPECT_EQ(run.failed_id, 37056);
-    EXPECT_EQ(run.failed_message, c.failure);
-    EXPECT_FALSE(PathExists(Started()));
-  }
-}
-
-// The decisions about the folder that need no other process.
-TEST_F(ElevationTest, FolderDecisionsWithoutElevation) {
-  const struct {
-    const char* name;
-    AdminMembership membership;
-    std::wstring extra;
-    bool folder_exists;  // and this user may not write it; otherwise it may not be created
-    const char* failure;  // empty: the installation succeeds
-    int failed_id;
-  } kCases[] = {
-      {"silent installation for all users", kNotAdmin, L"--allusers=1", false,
-       "Installation requires elevation, but cannot elevate when silent", 37050},
-      {"single profile", kLinkedAdmin, L"--singleprofile=1", false,
-       "Single profile installations are only allowed to locations where the user has write "
-       "access",
-       37055},
-      {"administrator who cannot widen the rights", kAdmin, L"--allusers=0", false,
-       "Could not obtain write permissions to installation folder", 37055},
-      {"user who widens the rights", kNotAdmin, L"--allusers=0", true, "", 0},
-  };
-  int number = 0;
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.name);
-    const std::filesystem::path folder = Folder(L"decision " + std::to_wstring(++number));
-    if (c.folder_exists) {
+    if (c.setup == kCannotWrite) {
       std::filesystem::create_directories(folder);
       SetAccessDeniedForTesting(folder.native());
     } else {
       DenyCreating(folder);
     }
     SetAdminMembershipForTesting(c.membership);
-    RecordingObserver run =
-        env_.Run(folder, {.switches = Switches({L"--launchnorva=0", c.extra}),
-                          .self_executable = Holder(L"prove exit=0")});
+    std::filesystem::path program = !c.child ? env_.scratch() / L"missing" / L"installer.exe"
+                                    : *c.child ? Holder(c.child)
+                                               : std::filesystem::path();
+    RecordingObserver run = env_.Run(folder, {.switches = Switches(c.switches),
+                                              .self_executable = program,
+                                              .silent = c.setup != kUacOff});
+    if (!c.events.empty()) {
+      EXPECT_EQ(run.events, c.events);
+    }
     EXPECT_EQ(run.succeeded, *c.failure == '\0') << run.failed_message;
-    EXPECT_EQ(run.failed_message, c.failure);
     EXPECT_EQ(run.failed_id, c.failed_id);
-    EXPECT_FALSE(PathExists(Started()));
+    EXPECT_EQ(run.failed_message, c.failure);
     SetAccessDeniedForTesting(L"");
     test::RemoveProductTraces();
+
+    std::vector<std::string> started = Lines(Started());
+    std::filesystem::remove(Started());
+    const bool elevated = c.started == kElevatedCopy;
+    ASSERT_EQ(started.size(), !c.started ? 0u : elevated ? 2u : 1u);
+    if (!c.started) continue;
+    const size_t at = started[0].find(c.started);
+    ASSERT_NE(at, std::string::npos) << started[0];
+    if (!elevated) continue;
+    EXPECT_TRUE(Has(started[0], "--backend")) << started[0];
+    EXPECT_TRUE(Has(started[0], "--launchnorva=0")) << started[0];
+    EXPECT_TRUE(Has(started[0], "--parent-pid=" + std::to_string(GetCurrentProcessId())))
+        << started[0];
+    EXPECT_EQ(Has(started[0], "--wait-for-package="), c.switches == std::vector{no_package})
+        << started[0];
+    // Only the elevated copy may prove its success: the event it signals has
+    // a new name nobody can guess, and grants the user and Administrators
+    // only.
+    EXPECT_EQ(started[1], "acl " + test::SharedObjectAcl(EVENT_ALL_ACCESS, EVENT_ALL_ACCESS,
+                                                         EVENT_ALL_ACCESS));
+    std::string name = started[0].substr(at + std::strlen(kElevatedCopy));
+    name = name.substr(0, name.find_first_of(" \""));
+    // 128 bits from the system's generator.
+    EXPECT_EQ(name.size(), 32u) << name;
+    EXPECT_EQ(name.find_first_not_of("0123456789abcdef"), std::string::npos) << name;
+    EXPECT_TRUE(success_events.insert(name).second) << name;
   }
 }
 
@@ -411,7 +363,7 @@ class GrantObserver : public RecordingObserver {
   void OnInstallationStarted() override {
     RecordingObserver::OnInstallationStarted();
     dacl_while_running = DaclOf(folder_);
-    helpers = OwnChildren(L"installer.exe");
+    helpers = test::ChildProcesses(GetCurrentProcessId(), L"installer.exe");
     for (const wchar_t* name : {kGivePermissionEvent, kGivePermissionUndoEvent}) {
       HANDLE event = OpenEventW(READ_CONTROL, FALSE,
                                 GetObjectNameForFolder(name, folder_, false).c_str());
@@ -475,43 +427,6 @@ TEST_F(ElevationTest, PermissionHelperGrantsForTheRunOnly) {
     const std::filesystem::path sibling = folder.parent_path() / L"sibling";
     std::filesystem::create_directories(sibling);
     EXPECT_EQ(DaclOf(folder), DaclOf(sibling));
-  }
-}
-
-TEST_F(ElevationTest, PermissionHelperFailures) {
-  const struct {
-    const char* name;
-    bool name_taken;  // another object holds the name of the helper's event
-    const char* failure;
-  } kCases[] = {
-      {"helper ends without granting", false,
-       "The process for giving us write permission to the installer folder didn't complete "
-       "successfully"},
-      {"events cannot be made", true,
-       "Error when setting up the process to give us write permissions to installation folder"},
-  };
-  int number = 0;
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.name);
-    const std::filesystem::path folder = Folder(L"not granted " + std::to_wstring(++number));
-    HANDLE taken = nullptr;
-    if (c.name_taken)
-      taken = CreateMutexW(nullptr, FALSE,
-                           GetObjectNameForFolder(kGivePermissionEvent, folder, false).c_str());
-    DenyCreating(folder);
-    SetAdminMembershipForTesting(kNotAdmin);
-    RecordingObserver run = env_.Run(folder, {.switches = Switches({L"--launchnorva=0"}),
-                                              .self_executable = Holder(L"exit=0")});
-    if (taken) CloseHandle(taken);
-    EXPECT_EQ(run.events, kFailed);
-    EXPECT_EQ(run.failed_message, c.failure);
-    EXPECT_EQ(run.failed_id, 37050);
-    std::vector<std::string> started = Lines(Started());
-    std::filesystem::remove(Started());
-    ASSERT_EQ(started.size(), c.name_taken ? 0u : 1u);
-    if (!c.name_taken) {
-      EXPECT_TRUE(Has(started[0], "--set-folder-permission=")) << started[0];
-    }
   }
 }
 

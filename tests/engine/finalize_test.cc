@@ -1,6 +1,5 @@
-// What an installation leaves beside its files: the registry entry of a
-// folder with braces, the launcher exchange, the autoupdate task and the
-// experiments carried over by an upgrade.
+// What an installation leaves beside its files: the launcher exchange, the
+// autoupdate task and the experiments carried over by an upgrade.
 #include <windows.h>
 
 #include <optional>
@@ -65,31 +64,6 @@ class FinalizeTest : public testing::Test {
 
   test::EngineEnvironment env_;
 };
-
-// The folder's braces are text, not placeholders, in every value naming it.
-TEST_F(FinalizeTest, FolderWithBracesIsRegisteredAsItIs) {
-  const std::filesystem::path folder = Folder(L"{x}\\{Product} {Version}");
-  RecordingObserver run = env_.Run(folder, {kPerUser});
-  ASSERT_TRUE(run.succeeded) << run.failed_message;
-  const std::wstring f = folder.native(), launcher = L"\"" + f + L"\\Launcher.exe\"";
-  const std::wstring uninstall = test::UninstallKeyBase();
-  const std::wstring cls = L"Software\\Classes\\" + test::ProductStream();
-  const struct {
-    std::wstring key;
-    const wchar_t* name;
-    std::wstring expected;
-  } kValues[] = {
-      {uninstall, L"InstallLocation", f},
-      {uninstall, L"UninstallString", launcher + L" /uninstall"},
-      {uninstall, L"DisplayIcon", launcher + L",0"},
-      {cls + L"\\shell\\open\\command", nullptr, launcher + L" -noautoupdate -- \"%1\""},
-      {cls + L"\\DefaultIcon", nullptr, f + L"\\Launcher.exe,0"},
-  };
-  for (const auto& value : kValues) {
-    EXPECT_EQ(test::ReadRegString(HKEY_CURRENT_USER, value.key, value.name), value.expected)
-        << WideToUtf8(value.key);
-  }
-}
 
 TEST_F(FinalizeTest, AutoupdateTaskParameters) {
   std::vector<ScheduledTask> tasks;

@@ -79,9 +79,7 @@ TEST_F(InstallerTest, FirstInstallationCopiesRegistersAndRecords) {
 TEST_F(InstallerTest, ProgressCountsEveryFileAndEndsWithTheTotal) {
   std::filesystem::path package = env_.scratch() / L"small";
   test::MakeSmallPackage(package, {"a.dll", "sub\\b.dat", "c.txt"}, {"r1.txt", "r2.txt"});
-  RunOptions options{kPerUser};
-  options.package = package;
-  RecordingObserver run = env_.Run(Folder(L"progress"), options);
+  RecordingObserver run = env_.Run(Folder(L"progress"), {.switches = kPerUser, .package = package});
   ASSERT_TRUE(run.succeeded) << run.failed_message;
   EXPECT_EQ(run.total, 11);
   EXPECT_EQ(run.steps, 11);
@@ -186,9 +184,7 @@ TEST_F(InstallerTest, BadInputFailsCleanly) {
       test::WriteFile(package / L"files_list", c.files_list);
     if (c.remove_launcher) std::filesystem::remove(package / L"launcher.exe");
     MachineSnapshot before = MachineSnapshot::Take(folder.parent_path());
-    RunOptions options{kPerUser};
-    options.package = package;
-    RecordingObserver run = env_.Run(folder, options);
+    RecordingObserver run = env_.Run(folder, {.switches = kPerUser, .package = package});
     EXPECT_FALSE(run.succeeded);
     EXPECT_EQ(run.failed_id, c.message) << run.failed_message;
     EXPECT_EQ(run.events.back(), "terminated");
@@ -209,9 +205,7 @@ TEST_F(InstallerTest, InterruptionRollsBackAndOnlyTerminates) {
     SetEvent(interrupted);
     EXPECT_TRUE(test::WaitUntil([&] { return runner->PostCountForTesting() > posted; }));
   };
-  RunOptions options{kPerUser};
-  options.observer = &observer;
-  RecordingObserver run = env_.Run(folder, options);
+  RecordingObserver run = env_.Run(folder, {.switches = kPerUser, .observer = &observer});
   ResetEvent(interrupted);
   EXPECT_FALSE(run.succeeded);
   EXPECT_EQ(run.events.back(), "terminated");
@@ -328,9 +322,7 @@ TEST_F(InstallerTest, FileInUseFailsUpgradeOrUninstallationAndChangesNothing) {
     HANDLE locked = CreateFileW((folder / c.file).c_str(), GENERIC_READ, c.share, nullptr,
                                 OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(locked, INVALID_HANDLE_VALUE);
-    RunOptions options{kPerUser};
-    options.uninstall = c.uninstall;
-    RecordingObserver run = env_.Run(folder, options);
+    RecordingObserver run = env_.Run(folder, {.switches = kPerUser, .uninstall = c.uninstall});
     CloseHandle(locked);
     EXPECT_FALSE(run.succeeded);
     EXPECT_EQ(run.failed_id, c.message);
@@ -353,9 +345,7 @@ TEST_F(InstallerTest, UninstallationRemovesRegistrationShortcutsAndFiles) {
   std::filesystem::path folder = Folder(L"to remove \u00e9 (x&y)");
   MachineSnapshot before = MachineSnapshot::Take(env_.scratch() / L"elsewhere");
   ASSERT_TRUE(env_.Run(folder, {kPerUser}).succeeded);
-  RunOptions options{kPerUser};
-  options.uninstall = true;
-  RecordingObserver run = env_.Run(folder, options);
+  RecordingObserver run = env_.Run(folder, {.switches = kPerUser, .uninstall = true});
   ASSERT_TRUE(run.succeeded) << run.failed_message;
   EXPECT_EQ(run.steps, run.total);
   // What nothing holds goes at once, without the clean-up script (which,
@@ -397,9 +387,7 @@ TEST_F(InstallerTest, PreservedLogsWaitForTheirFilesAcrossUpgrades) {
 
   locked = CreateFileW((folder / L"launcher.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                        OPEN_EXISTING, 0, nullptr);
-  RunOptions options{kPerUser};
-  options.uninstall = true;
-  EXPECT_TRUE(env_.Run(folder, options).succeeded);
+  EXPECT_TRUE(env_.Run(folder, {.switches = kPerUser, .uninstall = true}).succeeded);
   CloseHandle(locked);
   EXPECT_EQ(preserved(), 0u);
 }

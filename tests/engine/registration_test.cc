@@ -26,7 +26,6 @@ using test::FaultInjector;
 using test::KeyExists;
 using test::MachineSnapshot;
 using test::RecordingObserver;
-using test::RunOptions;
 
 const std::vector<std::wstring> kPerUser = {L"--allusers=0", L"--launchnorva=0"};
 const std::vector<std::wstring> kAllUsers = {L"--allusers=1", L"--launchnorva=0"};
@@ -174,8 +173,18 @@ class RegistrationTest : public testing::Test {
 
 TEST_F(RegistrationTest, InstallationWritesEveryRowInItsHive) {
   const std::wstring cls = L"Software\\Classes\\" + test::ProductStream();
-  ASSERT_TRUE(env_.Run(Folder(L"one"), {kPerUser}).succeeded);
-  ExpectRows(HKEY_CURRENT_USER, Folder(L"one"));
+  // The folder's braces are text, not placeholders, in every value naming it.
+  const std::filesystem::path one = Folder(L"{x}\\{Product} {Version}");
+  ASSERT_TRUE(env_.Run(one, {kPerUser}).succeeded);
+  ExpectRows(HKEY_CURRENT_USER, one);
+  // Before stream 4 neither are the executable's rows written nor recorded.
+  test::ScopedCom com;
+  InstallLog log;
+  ASSERT_TRUE(LoadInstallLog(one / L"installation_status.xml", &log));
+  for (const InstallLogKey& key : log.hkcu_keys) {
+    EXPECT_EQ(key.path.find("App Paths"), std::string::npos) << key.path;
+    EXPECT_EQ(key.path.find("Classes\\Applications"), std::string::npos) << key.path;
+  }
 
   test::RemoveProductTraces();
   // The machine-wide row deletes the key its template spells, placeholders
@@ -244,20 +253,13 @@ TEST_F(RegistrationTest, FurtherInstallationsOfTheVersionNumberTheirUninstallKey
               Folder(name).native());
   }
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, test::UninstallKeyBase() + L"3"));
+  // The next settings propose the last folder.
+  Settings settings({.silent = true}, CommandLine::FromArgv({L"installer.exe"}));
+  EXPECT_EQ(settings.default_folder().last_install_path(), Folder(L"third"));
+  EXPECT_EQ(settings.GetDefaultInstallFolder(true, true), Folder(L"third"));
 }
 
 TEST_F(RegistrationTest, ExecutableRowsOnlyFromStream4) {
-  ASSERT_TRUE(env_.Run(Folder(L"stream 2"), {kPerUser}).succeeded);
-  ExpectRows(HKEY_CURRENT_USER, Folder(L"stream 2"));
-  test::ScopedCom com;
-  InstallLog log;
-  ASSERT_TRUE(LoadInstallLog(Folder(L"stream 2") / L"installation_status.xml", &log));
-  for (const InstallLogKey& key : log.hkcu_keys) {
-    EXPECT_EQ(key.path.find("App Paths"), std::string::npos) << key.path;
-    EXPECT_EQ(key.path.find("Classes\\Applications"), std::string::npos) << key.path;
-  }
-
-  test::RemoveProductTraces();
   // {Stream} stays the build's internal stream name.
   product::SetStreamIdForTesting(4);
   RecordingObserver run = env_.Run(
@@ -319,9 +321,7 @@ TEST_F(RegistrationTest, RecordedEntriesGoByTheirCleanLevel) {
 
     // "--silent" keeps the uninstallation from opening its survey page.
     switches.push_back(L"--silent");
-    RunOptions options{switches};
-    options.uninstall = uninstall;
-    RecordingObserver run = env_.Run(folder, options);
+    RecordingObserver run = env_.Run(folder, {.switches = switches, .uninstall = uninstall});
     ASSERT_TRUE(run.succeeded) << run.failed_message;
     EXPECT_EQ(Actual(HKEY_CURRENT_USER, kOwnKey + L"\\Zero", L"a"), kAbsent);
     EXPECT_EQ(Actual(HKEY_CURRENT_USER, kOwnKey + L"\\Zero", L"b"), kAbsent);
@@ -356,9 +356,7 @@ TEST_F(RegistrationTest, OnlyAFailingUninstallRowFailsTheInstallation) {
     observer.on_step = [&](int) {
       if (before_rows >= 0 && last_row < 0) last_row = counter.executed();
     };
-    RunOptions options{kPerUser};
-    options.observer = &observer;
-    EXPECT_TRUE(env_.Run(folder, options).succeeded);
+    EXPECT_TRUE(env_.Run(folder, {.switches = kPerUser, .observer = &observer}).succeeded);
     std::filesystem::remove_all(folder);
     test::RemoveProductTraces();
   }
@@ -387,13 +385,6 @@ TEST_F(RegistrationTest, OnlyAFailingUninstallRowFailsTheInstallation) {
   EXPECT_EQ(Actual(HKEY_CURRENT_USER, cls, L"URL Protocol"), "type 1, 0 bytes: \"\"");
   EXPECT_EQ(test::ReadRegString(HKEY_CURRENT_USER, test::UninstallKeyBase(), L"InstallLocation"),
             folder.native());
-}
-
-TEST_F(RegistrationTest, NextSettingsProposeTheLastFolder) {
-  ASSERT_TRUE(env_.Run(Folder(L"last"), {kPerUser}).succeeded);
-  Settings settings({.silent = true}, CommandLine::FromArgv({L"installer.exe"}));
-  EXPECT_EQ(settings.default_folder().last_install_path(), Folder(L"last"));
-  EXPECT_EQ(settings.GetDefaultInstallFolder(true, true), Folder(L"last"));
 }
 
 }  // namespace

@@ -23,7 +23,6 @@ namespace {
 
 using test::KeyExists;
 using test::RecordingObserver;
-using test::RunOptions;
 
 const std::vector<std::wstring> kPerUser = {L"--allusers=0", L"--launchnorva=0"};
 
@@ -67,9 +66,7 @@ class UninstallTest : public testing::Test {
 
   RecordingObserver Uninstall(const std::filesystem::path& folder,
                               std::vector<std::wstring> switches = kPerUser) {
-    RunOptions options{std::move(switches)};
-    options.uninstall = true;
-    return env_.Run(folder, options);
+    return env_.Run(folder, {.switches = std::move(switches), .uninstall = true});
   }
 
   // Removed again after the test.
@@ -162,9 +159,7 @@ TEST_F(UninstallTest, LegacyKeysAreExpandedWithTheLegacyProduct) {
   test::WriteFile(folder / L"norvaprefs_default.ini", "[System]\r\nNorva Product=1\r\n");
 
   // Replacing it is an upgrade, which removes the recorded entries first.
-  RunOptions options{kPerUser};
-  options.replace_legacy = true;
-  RecordingObserver run = env_.Run(folder, options);
+  RecordingObserver run = env_.Run(folder, {.switches = kPerUser, .replace_legacy = true});
   ASSERT_TRUE(run.succeeded) << run.failed_message;
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, own + L"\\NextKey"));
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, own + L"\\Norva Next"));
@@ -343,10 +338,8 @@ TEST_F(UninstallTest, SurveyAddress) {
     test::WriteFile(folder / L"installer_prefs.json",
                     std::string("{\"welcome-url\": \"") + c.welcome + "\"}");
     commands.clear();
-    RunOptions options{kPerUser};
-    options.uninstall = true;
-    options.silent = c.silent;
-    RecordingObserver run = env_.Run(folder, options);
+    RecordingObserver run =
+        env_.Run(folder, {.switches = kPerUser, .uninstall = true, .silent = c.silent});
     ASSERT_TRUE(run.succeeded) << run.failed_message;
     if (c.silent) {
       EXPECT_TRUE(commands.empty());

@@ -260,22 +260,29 @@ class CancellingProgress : public LzmaUtil::ProgressSink {
   int cancel_at_;
 };
 
-// Sixteen blocks, each with a 4 MiB dictionary it fills, on sixteen threads:
-// only the blocks the budget holds run at once, and the dictionaries really
-// allocated stay within it, where all sixteen would take 64 MiB.
-TEST(SevenZipBlocksLimitsTest, MemoryStaysWithinTheBudget) {
-  fs::path fixtures = SevenZipFixtures();
-  ASSERT_FALSE(fixtures.empty()) << "NORVA_SEVENZIP_FIXTURES is not set";
-  constexpr uint64_t kBudget = 16 << 20;
+// Unpacks "blocks16" (sixteen blocks, each with a 4 MiB dictionary it fills)
+// on `threads` threads within `budget`, compares the result with 7-Zip's own
+// and gives the unpacking's figures.
+LzmaUtil::Stats UnpackBlocks16(int threads, uint64_t budget = LzmaUtil::kDefaultMemoryBudget) {
+  const fs::path fixtures = SevenZipFixtures();
   ScratchFolder scratch;
   LzmaUtil util;
-  util.set_max_threads(16);
-  util.set_memory_budget(kBudget);
-  ASSERT_EQ(0u, util.OpenArchive(fixtures / "archives" / "blocks16.7z"));
+  util.set_max_threads(threads);
+  util.set_memory_budget(budget);
+  EXPECT_EQ(0u, util.OpenArchive(fixtures / "archives" / "blocks16.7z"));
   sevenzip::ResetDecoderMemoryPeak();
-  ASSERT_EQ(0u, util.UnPack(scratch.path() / "out"));
+  EXPECT_EQ(0u, util.UnPack(scratch.path() / "out"));
   ExpectSameTree(fixtures / "ref" / "blocks16", scratch.path() / "out", true);
-  const LzmaUtil::Stats& stats = util.last_stats();
+  return util.last_stats();
+}
+
+// Sixteen blocks on sixteen threads: only the blocks the budget holds run at
+// once, and the dictionaries really allocated stay within it, where all
+// sixteen would take 64 MiB.
+TEST(SevenZipBlocksLimitsTest, MemoryStaysWithinTheBudget) {
+  ASSERT_FALSE(SevenZipFixtures().empty()) << "NORVA_SEVENZIP_FIXTURES is not set";
+  constexpr uint64_t kBudget = 16 << 20;
+  const LzmaUtil::Stats stats = UnpackBlocks16(16, kBudget);
   EXPECT_EQ(16u, stats.blocks);
   EXPECT_EQ(16, stats.threads);
   EXPECT_LE(stats.peak_memory, kBudget);
@@ -287,8 +294,7 @@ TEST(SevenZipBlocksLimitsTest, MemoryStaysWithinTheBudget) {
 // not up to the default one: a block that runs beyond its budget takes its
 // pages as it writes them.
 TEST(SevenZipBlocksLimitsTest, OnlyDictionariesWithinTheBudgetAreMadeResident) {
-  fs::path fixtures = SevenZipFixtures();
-  ASSERT_FALSE(fixtures.empty()) << "NORVA_SEVENZIP_FIXTURES is not set";
+  ASSERT_FALSE(SevenZipFixtures().empty()) << "NORVA_SEVENZIP_FIXTURES is not set";
   const struct {
     uint64_t budget;
     bool resident;  // the blocks' 4 MiB dictionaries
@@ -301,15 +307,8 @@ TEST(SevenZipBlocksLimitsTest, OnlyDictionariesWithinTheBudgetAreMadeResident) {
       std::lock_guard<std::mutex> hold(lock);
       resident.push_back(size);
     });
-    ScratchFolder scratch;
-    LzmaUtil util;
-    util.set_max_threads(2);
-    util.set_memory_budget(c.budget);
-    ASSERT_EQ(0u, util.OpenArchive(fixtures / "archives" / "blocks16.7z"));
-    DWORD result = util.UnPack(scratch.path() / "out");
+    UnpackBlocks16(2, c.budget);
     SetResidentDictionaryObserverForTesting(nullptr);
-    ASSERT_EQ(0u, result);
-    ExpectSameTree(fixtures / "ref" / "blocks16", scratch.path() / "out", true);
     EXPECT_EQ(!resident.empty(), c.resident);
     for (size_t size : resident) EXPECT_LE(size, c.budget);
   }
@@ -318,15 +317,8 @@ TEST(SevenZipBlocksLimitsTest, OnlyDictionariesWithinTheBudgetAreMadeResident) {
 // One worker decodes the sixteen blocks through one dictionary, each block's
 // kept for the next: fresh dictionaries would allocate 64 MiB.
 TEST(SevenZipBlocksLimitsTest, OneWorkerKeepsItsDictionaryForTheNextBlock) {
-  fs::path fixtures = SevenZipFixtures();
-  ASSERT_FALSE(fixtures.empty()) << "NORVA_SEVENZIP_FIXTURES is not set";
-  ScratchFolder scratch;
-  LzmaUtil util;
-  util.set_max_threads(1);
-  ASSERT_EQ(0u, util.OpenArchive(fixtures / "archives" / "blocks16.7z"));
-  sevenzip::ResetDecoderMemoryPeak();
-  ASSERT_EQ(0u, util.UnPack(scratch.path() / "out"));
-  ExpectSameTree(fixtures / "ref" / "blocks16", scratch.path() / "out", true);
+  ASSERT_FALSE(SevenZipFixtures().empty()) << "NORVA_SEVENZIP_FIXTURES is not set";
+  UnpackBlocks16(1);
   EXPECT_LT(sevenzip::DecoderMemoryAllocated(), 6u << 20);
   EXPECT_LT(sevenzip::DecoderMemoryPeak(), 6u << 20);
 }

@@ -125,12 +125,9 @@ TEST(SevenZipHostileTest, UnsafeNamesAreRefusedBeforeAnythingIsWritten) {
     EXPECT_TRUE(sevenzip::IsSafeEntryName(name));
 }
 
-TEST(SevenZipHostileTest, NamelessAntiAndUnsupportedEntries) {
+// Nameless, anti and unsupported entries, and sizes declared beyond the data.
+TEST(SevenZipHostileTest, BadEntriesAndOversizedDeclarationsAreRefusedWithoutAllocating) {
   ScratchFolder scratch;
-  struct Case {
-    std::string archive;
-    const char* log;
-  };
   SevenZipTestOptions no_names;
   no_names.names = false;
   SevenZipTestEntry anti{u"gone.txt"};
@@ -139,26 +136,6 @@ TEST(SevenZipHostileTest, NamelessAntiAndUnsupportedEntries) {
   aes.method_id = {0x06, 0xF1, 0x07, 0x01};
   SevenZipTestOptions unknown;
   unknown.method_id = {0x7F, 0x01};
-  const Case cases[] = {
-      {MakeSevenZip({{u"a.txt", "a"}}, no_names), "Couldn't get file name"},
-      {MakeSevenZip({{u"a.txt", "a"}, anti}), "Error returned by SzArchiveOpen: 19"},
-      {MakeSevenZip({{u"a.txt", "a"}}, aes), "Error returned by SzArchiveOpen: 4 (unsupported compression method: method 6F10701 (AES))"},
-      {MakeSevenZip({{u"a.txt", "a"}}, unknown), "Error returned by SzArchiveOpen: 4"},
-      {Fixture("ppmd.7z"), "(PPMd)"},
-  };
-  int index = 0;
-  for (const auto& c : cases) {
-    fs::path base = scratch.path() / std::to_string(index++);
-    WriteFile(base / "a.7z", c.archive);
-    Outcome outcome = Unpack(base / "a.7z", base / "out");
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), outcome.result) << c.log;
-    EXPECT_TRUE(outcome.Logged(c.log)) << c.log;
-    EXPECT_EQ(0u, CountFiles(base / "out")) << c.log;
-  }
-}
-
-TEST(SevenZipHostileTest, OversizedDeclarationsAreRefusedWithoutAllocating) {
-  ScratchFolder scratch;
   std::vector<SevenZipTestEntry> entries = {{u"a.txt", std::string(100, 'a')}};
   // LZMA, dictionary 4 GiB - 1, declared output 2 GiB (beyond the dictionary
   // limit, within any test machine's free space).
@@ -187,23 +164,28 @@ TEST(SevenZipHostileTest, OversizedDeclarationsAreRefusedWithoutAllocating) {
   SevenZipTestOptions no_room = short_data;
   no_room.unpack_size = 1ull << 60;
   struct Case {
-    SevenZipTestOptions options;
+    std::string archive;
     const char* log;
     DWORD result = ERROR_INVALID_HANDLE;
   } cases[] = {
-      {huge_dictionary, "Error returned by SzExtract: 18"},
-      {huge_lzma2, "Error returned by SzExtract: 18"},
-      {long_pack, "Error returned by SzArchiveOpen: 16"},
-      {long_copy, "Error returned by SzArchiveOpen: 16"},
-      {short_data, "Error returned by SzExtract: 1"},
-      {big_dictionary, "Error returned by SzExtract: 1"},
-      {no_room, "Not enough disk space to unpack: 1152921504606846976 bytes needed",
-       ERROR_DISK_FULL},
+      {MakeSevenZip({{u"a.txt", "a"}}, no_names), "Couldn't get file name"},
+      {MakeSevenZip({{u"a.txt", "a"}, anti}), "Error returned by SzArchiveOpen: 19"},
+      {MakeSevenZip({{u"a.txt", "a"}}, aes), "Error returned by SzArchiveOpen: 4 (unsupported compression method: method 6F10701 (AES))"},
+      {MakeSevenZip({{u"a.txt", "a"}}, unknown), "Error returned by SzArchiveOpen: 4"},
+      {Fixture("ppmd.7z"), "(PPMd)"},
+      {MakeSevenZip(entries, huge_dictionary), "Error returned by SzExtract: 18"},
+      {MakeSevenZip(entries, huge_lzma2), "Error returned by SzExtract: 18"},
+      {MakeSevenZip(entries, long_pack), "Error returned by SzArchiveOpen: 16"},
+      {MakeSevenZip(entries, long_copy), "Error returned by SzArchiveOpen: 16"},
+      {MakeSevenZip(entries, short_data), "Error returned by SzExtract: 1"},
+      {MakeSevenZip(entries, big_dictionary), "Error returned by SzExtract: 1"},
+      {MakeSevenZip(entries, no_room),
+       "Not enough disk space to unpack: 1152921504606846976 bytes needed", ERROR_DISK_FULL},
   };
   int index = 0;
   for (const auto& c : cases) {
     fs::path base = scratch.path() / std::to_string(index++);
-    WriteFile(base / "a.7z", MakeSevenZip(entries, c.options));
+    WriteFile(base / "a.7z", c.archive);
     PROCESS_MEMORY_COUNTERS before{sizeof(before)}, after{sizeof(after)};
     ASSERT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof(before)));
     Outcome outcome = Unpack(base / "a.7z", base / "out");
@@ -214,6 +196,12 @@ TEST(SevenZipHostileTest, OversizedDeclarationsAreRefusedWithoutAllocating) {
     ASSERT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof(after)));
     EXPECT_LT(after.PeakWorkingSetSize, before.WorkingSetSize + (256u << 20)) << c.log;
   }
+}
+
+sevenzip::Result Open(const std::string& bytes) {
+  sevenzip::MemoryInStream in(bytes.data(), bytes.size());
+  sevenzip::Archive archive;
+  return archive.Open(&in);
 }
 
 // An archive of the stored bytes `packed` described by `header`.
@@ -292,14 +280,8 @@ TEST(SevenZipHostileTest, BitVectorsOneByteShortAreBadHeaders) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::string whole = WithHeader(c.packed, c.header(c.last_byte));
-    sevenzip::MemoryInStream whole_in(whole.data(), whole.size());
-    sevenzip::Archive whole_archive;
-    ASSERT_EQ(sevenzip::Result::kOk, whole_archive.Open(&whole_in));
-    std::string cut = WithHeader(c.packed, c.header(""));
-    sevenzip::MemoryInStream cut_in(cut.data(), cut.size());
-    sevenzip::Archive cut_archive;
-    EXPECT_EQ(sevenzip::Result::kBadHeader, cut_archive.Open(&cut_in));
+    ASSERT_EQ(sevenzip::Result::kOk, Open(WithHeader(c.packed, c.header(c.last_byte))));
+    EXPECT_EQ(sevenzip::Result::kBadHeader, Open(WithHeader(c.packed, c.header(""))));
   }
 }
 
@@ -309,10 +291,7 @@ TEST(SevenZipHostileTest, StreamSectionsOutOfOrderOrRepeatedAreRefused) {
   const std::string& copy_folder = kCopyFolder;
   const std::string one_substream("\x08\x00", 2);
   // The plain layout opens, so the refusals below are about the order alone.
-  std::string good = WithStreamsInfo(pack_one + copy_folder);
-  sevenzip::MemoryInStream good_in(good.data(), good.size());
-  sevenzip::Archive good_archive;
-  ASSERT_EQ(sevenzip::Result::kOk, good_archive.Open(&good_in));
+  ASSERT_EQ(sevenzip::Result::kOk, Open(WithStreamsInfo(pack_one + copy_folder)));
   const std::string layouts[] = {
       // The folder's packed stream taken away after the folder was read.
       pack_one + copy_folder + pack_none,
@@ -322,12 +301,8 @@ TEST(SevenZipHostileTest, StreamSectionsOutOfOrderOrRepeatedAreRefused) {
       pack_one + one_substream + copy_folder,
       pack_one + copy_folder + one_substream + one_substream,
   };
-  for (const auto& layout : layouts) {
-    std::string data = WithStreamsInfo(layout);
-    sevenzip::MemoryInStream in(data.data(), data.size());
-    sevenzip::Archive archive;
-    EXPECT_EQ(sevenzip::Result::kBadHeader, archive.Open(&in)) << layout.size();
-  }
+  for (const auto& layout : layouts)
+    EXPECT_EQ(sevenzip::Result::kBadHeader, Open(WithStreamsInfo(layout))) << layout.size();
 }
 
 TEST(SevenZipHostileTest, ReaderRandomAccessMatchesArchiveOrder) {

@@ -87,33 +87,35 @@ class GlobalStorageTest : public testing::Test {
 
   GlobalStorage* storage() { return GlobalStorage::GetInstance(); }
 
+  // What Get gives for `name`, after checking that it answers `expected`.
+  std::string Got(const std::string& name, int expected = GlobalStorage::kSuccess) {
+    std::string value = "stale";
+    EXPECT_EQ(expected, storage()->Get(name, &value)) << name;
+    return value;
+  }
+
   std::string company_;
   std::wstring key_path_;
   test::ScratchFolder scratch_;
 };
 
 TEST_F(GlobalStorageTest, RegistryValuesRoundTrip) {
-  std::string value = "stale";
-  EXPECT_EQ(GlobalStorage::kSuccess, storage()->Get("UUID", &value));
-  EXPECT_EQ("", value);
+  EXPECT_EQ("", Got("UUID"));
   EXPECT_EQ(GlobalStorage::kInvalidArgument, storage()->Set("", "x"));
-  EXPECT_EQ(GlobalStorage::kInvalidArgument, storage()->Get("", &value));
+  Got("", GlobalStorage::kInvalidArgument);
 
   EXPECT_EQ(GlobalStorage::kSuccess, storage()->Set("UUID", "5f0c-11e6"));
   EXPECT_EQ(L"5f0c-11e6", RegistryValue("UUID").value_or(L"<none>"));
-  EXPECT_EQ(GlobalStorage::kSuccess, storage()->Get("UUID", &value));
-  EXPECT_EQ("5f0c-11e6", value);
+  EXPECT_EQ("5f0c-11e6", Got("UUID"));
 
   // Text other than ASCII is stored as the same characters.
   EXPECT_EQ(GlobalStorage::kSuccess, storage()->Set("Place", "Z\xC3\xBCrich"));
   EXPECT_EQ(L"Z\u00FCrich", RegistryValue("Place").value_or(L"<none>"));
-  EXPECT_EQ(GlobalStorage::kSuccess, storage()->Get("Place", &value));
-  EXPECT_EQ("Z\xC3\xBCrich", value);
+  EXPECT_EQ("Z\xC3\xBCrich", Got("Place"));
 
   EXPECT_EQ(GlobalStorage::kSuccess, storage()->Set("UUID", ""));
   EXPECT_FALSE(RegistryValue("UUID"));
-  EXPECT_EQ(GlobalStorage::kSuccess, storage()->Get("UUID", &value));
-  EXPECT_EQ("", value);
+  EXPECT_EQ("", Got("UUID"));
   // Removing from a key that does not exist is no failure.
   DeleteKey();
   EXPECT_EQ(GlobalStorage::kSuccess, storage()->Set("UUID", ""));
@@ -155,24 +157,20 @@ TEST_F(GlobalStorageTest, UnwritableCompanyKeyIsServedFromTheFallbackFile) {
   storage()->Initialize(scratch_.path());  // no migration in this mode
   EXPECT_FALSE(RegistryValue("UUID"));
 
-  std::string value;
-  EXPECT_EQ(GlobalStorage::kSuccess, storage()->Get("UUID", &value));
-  EXPECT_EQ("from-file", value);
+  EXPECT_EQ("from-file", Got("UUID"));
   EXPECT_EQ(GlobalStorage::kSuccess, storage()->Set("UUID", "new"));
   EXPECT_EQ(GlobalStorage::kSuccess, storage()->Set("Channel", "beta"));
-  EXPECT_EQ(GlobalStorage::kSuccess, storage()->Get("UUID", &value));
-  EXPECT_EQ("new", value);
+  EXPECT_EQ("new", Got("UUID"));
   EXPECT_FALSE(RegistryValue("UUID"));
-  EXPECT_EQ(GlobalStorage::kFailure, storage()->Get("Never", &value));
+  Got("Never", GlobalStorage::kFailure);
   EXPECT_EQ(GlobalStorage::kSuccess, storage()->Set("UUID", ""));
   EXPECT_EQ((nlohmann::json{{"Channel", "beta"}}), FallbackDocument()["GS"]);
 
   // A file without values answers "nothing stored"; a damaged one fails.
   test::WriteFile(FallbackFile(), R"({"other": true})");
-  EXPECT_EQ(GlobalStorage::kSuccess, storage()->Get("UUID", &value));
-  EXPECT_EQ("", value);
+  EXPECT_EQ("", Got("UUID"));
   test::WriteFile(FallbackFile(), R"({"GS": 5})");
-  EXPECT_EQ(GlobalStorage::kFailure, storage()->Get("UUID", &value));
+  Got("UUID", GlobalStorage::kFailure);
 }
 
 TEST_F(GlobalStorageTest, FallbackWriteFailuresAreReported) {
@@ -252,9 +250,7 @@ TEST_F(GlobalStorageTest, AnotherProcessHoldingTheMutexMakesCallsBusy) {
   MutexHolder holder(false);
   ASSERT_TRUE(holder.holding());
   test::LogCapture log;
-  std::string value = "stale";
-  EXPECT_EQ(GlobalStorage::kBusy, storage()->Get("UUID", &value));
-  EXPECT_EQ("", value);
+  EXPECT_EQ("", Got("UUID", GlobalStorage::kBusy));
   EXPECT_TRUE(log.Lines().empty());
   EXPECT_EQ(GlobalStorage::kInvalidArgument, storage()->Set("", "x"));
   EXPECT_EQ(GlobalStorage::kBusy, storage()->Set("UUID", "during"));
@@ -271,9 +267,7 @@ TEST_F(GlobalStorageTest, MutexOfADeadHolderIsTakenOver) {
   ASSERT_TRUE(holder.holding());
   holder.Stop();
   EXPECT_EQ(GlobalStorage::kSuccess, storage()->Set("UUID", "taken over"));
-  std::string value;
-  EXPECT_EQ(GlobalStorage::kSuccess, storage()->Get("UUID", &value));
-  EXPECT_EQ("taken over", value);
+  EXPECT_EQ("taken over", Got("UUID"));
 }
 
 }  // namespace

@@ -44,6 +44,11 @@ std::vector<uint8_t> JournalBytes(const std::vector<JournalRecord>& records) {
   return bytes;
 }
 
+std::string JournalText(const std::vector<JournalRecord>& records) {
+  std::vector<uint8_t> bytes = JournalBytes(records);
+  return {bytes.begin(), bytes.end()};
+}
+
 TEST(JournalFormatTest, ATornLastRecordIsAChangeThatNeverStartedAndADamagedOneStopsTheReading) {
   std::vector<JournalRecord> records = {
       {.kind = Kind::kHeader, .texts = {L"C:\\Norva \u00e9"}},
@@ -88,13 +93,14 @@ class JournalRecoveryTest : public testing::Test {
   fs::path Install(const wchar_t* relative = L"") const { return scratch_.path() / L"Norva & co" / relative; }
   fs::path Outside(const wchar_t* relative) const { return scratch_.path() / L"outside" / relative; }
   fs::path JournalFile() const { return scratch_.path() / L"journal"; }
+  static FilePath F(const fs::path& path) { return FilePath(path.wstring()); }
 
   JournalScope Scope() const {
     JournalScope scope;
-    scope.install_folder = FilePath(Install().wstring());
+    scope.install_folder = F(Install());
     scope.own_keys = {key_.Sub(L"Product")};
     scope.shared_values = {{key_.Sub(L"Shared\\*\\List"), L"Norva*"}};
-    scope.shortcut_folders = {FilePath(Outside(L"Menu").wstring())};
+    scope.shortcut_folders = {F(Outside(L"Menu"))};
     scope.shortcut_names = {L"Norva"};
     scope.package_folder = scope_package_;
     return scope;
@@ -102,9 +108,26 @@ class JournalRecoveryTest : public testing::Test {
 
   RecoveryResult Recover(std::vector<JournalRecord> records) {
     records.insert(records.begin(), {.kind = Kind::kHeader, .texts = {Install().wstring()}});
-    std::vector<uint8_t> bytes = JournalBytes(records);
-    test::WriteFile(JournalFile(), std::string(bytes.begin(), bytes.end()));
-    return RecoverInterruptedInstallation(FilePath(JournalFile().wstring()), Scope());
+    test::WriteFile(JournalFile(), JournalText(records));
+    return RecoverJournalFile();
+  }
+  RecoveryResult RecoverJournalFile() const {
+    return RecoverInterruptedInstallation(F(JournalFile()), Scope());
+  }
+
+  // The journal's bytes, read as its writer holds it: open for writing and
+  // for its deletion.
+  std::string HeldJournalBytes() const {
+    HANDLE held = CreateFileW(JournalFile().c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(held, INVALID_HANDLE_VALUE);
+    std::string bytes(1 << 16, '\0');
+    DWORD read = 0;
+    ReadFile(held, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+    CloseHandle(held);
+    bytes.resize(read);
+    return bytes;
   }
 
   test::ScratchFolder scratch_;
@@ -239,7 +262,7 @@ TEST_F(JournalRecoveryTest, FilesMovedFromThePackageGoBackOnlyToTheSamePackage) 
     test::WriteFile(Install(L"1.0\\installer.exe"), "copied");
     test::WriteFile(Install(L"1.0\\norva.exe"), "moved");
     test::WriteFile(Install(L"1.0\\dlls\\a.dll"), "moved too");
-    scope_package_ = same_package ? FilePath(package.wstring()) : FilePath();
+    scope_package_ = same_package ? F(package) : FilePath();
     EXPECT_EQ(RecoveryResult::kRolledBack,
               Recover({{.kind = Kind::kCreatedFolder,
                         .texts = {Install(L"1.0").wstring(), Install().wstring()}},
@@ -345,7 +368,7 @@ TEST_F(JournalRecoveryTest, AHostileJournalChangesNothingAndIsLogged) {
   std::vector<uint8_t> bytes = JournalBytes({header, remove_dll, remove_dll});
   bytes[JournalBytes({header}).size() + 12] ^= 1;
   test::WriteFile(JournalFile(), std::string(bytes.begin(), bytes.end()));
-  RecoverInterruptedInstallation(FilePath(JournalFile().wstring()), Scope());
+  RecoverJournalFile();
   EXPECT_TRUE(log.Contains("is damaged"));
   EXPECT_TRUE(fs::exists(Install(L"keep.dll")));
 
@@ -356,16 +379,13 @@ TEST_F(JournalRecoveryTest, AHostileJournalChangesNothingAndIsLogged) {
   SetFilePointerEx(large, {.QuadPart = (256ll << 20) + 1}, nullptr, FILE_BEGIN);
   SetEndOfFile(large);
   CloseHandle(large);
-  EXPECT_EQ(RecoveryResult::kFailed,
-            RecoverInterruptedInstallation(FilePath(JournalFile().wstring()), Scope()));
+  EXPECT_EQ(RecoveryResult::kFailed, RecoverJournalFile());
   EXPECT_TRUE(log.Contains("Could not read the journal"));
 
   // A journal of another folder (a collision, or planted) is not replayed.
   JournalRecord foreign{.kind = Kind::kHeader, .texts = {Outside(L"").wstring()}};
-  bytes = JournalBytes({foreign, remove_dll});
-  test::WriteFile(JournalFile(), std::string(bytes.begin(), bytes.end()));
-  EXPECT_EQ(RecoveryResult::kNothingToDo,
-            RecoverInterruptedInstallation(FilePath(JournalFile().wstring()), Scope()));
+  test::WriteFile(JournalFile(), JournalText({foreign, remove_dll}));
+  EXPECT_EQ(RecoveryResult::kNothingToDo, RecoverJournalFile());
   EXPECT_TRUE(log.Contains("names another installation folder"));
   EXPECT_TRUE(fs::exists(Install(L"keep.dll")));
 }
@@ -383,7 +403,7 @@ TEST_F(JournalRecoveryTest, LinksBelowTheInstallationFolderAreNeverFollowed) {
   for (const fs::path& one : links) kinds.push_back(test::MakeFolderLink(one, target));
   if (kinds[0] == test::FolderLinkKind::kNone || kinds[1] == test::FolderLinkKind::kNone)
     GTEST_SKIP() << "This system makes no folder links";
-  scope_package_ = FilePath(package.wstring());
+  scope_package_ = F(package);
   const std::wstring through = (link / L"keep.dll").wstring(), deeper = (link / L"sub\\keep.dll").wstring();
   const JournalRecord kRecords[] = {
       {.kind = Kind::kCreatedFile, .texts = {through}},
@@ -438,17 +458,15 @@ TEST_F(JournalRecoveryTest, AChangeWhoseRecordCannotBeWrittenIsNotMade) {
       return FALSE;
     });
     std::unique_ptr<Operation> operations[] = {
-        std::make_unique<DeleteFileOperation>(FilePath(Install(L"old.dll").wstring()), true, false),
-        std::make_unique<CopyFileOperation>(FilePath(Outside(L"new.dll").wstring()),
-                                            FilePath(Install(L"old.dll").wstring())),
-        std::make_unique<MoveFileOperation>(FilePath(Outside(L"new.dll").wstring()),
-                                            FilePath(Install(L"old.dll").wstring())),
-        std::make_unique<CreateFolderOperation>(FilePath(Install(L"made").wstring())),
+        std::make_unique<DeleteFileOperation>(F(Install(L"old.dll")), true, false),
+        std::make_unique<CopyFileOperation>(F(Outside(L"new.dll")), F(Install(L"old.dll"))),
+        std::make_unique<MoveFileOperation>(F(Outside(L"new.dll")), F(Install(L"old.dll"))),
+        std::make_unique<CreateFolderOperation>(F(Install(L"made"))),
         std::make_unique<ChangeRegValueOperation>(HKEY_CURRENT_USER, product, L"v", L"new", REG_SZ, 8),
     };
     for (std::unique_ptr<Operation>& operation : operations) {
       Journal journal;
-      journal.Open(FilePath(j.journal.wstring()), Scope());
+      journal.Open(F(j.journal), Scope());
       Transaction transaction(&journal);
       EXPECT_FALSE(transaction.Execute(std::move(operation))) << j.what;
       transaction.Rollback();
@@ -481,22 +499,14 @@ TEST_F(JournalRecoveryTest, WhatGoesIntoAMadeFolderOrKeyNeedsNoRecord) {
         .blobs = {{}}}, true},
   };
   Journal journal;
-  journal.Open(FilePath(JournalFile().wstring()), Scope());
+  journal.Open(F(JournalFile()), Scope());
   std::vector<JournalRecord> expected = {{.kind = Kind::kHeader, .texts = {Install().wstring()}}};
   for (const auto& r : kRecords) {
     ASSERT_TRUE(journal.Append(r.record));
     if (r.written) expected.push_back(r.record);
   }
-  // Read as the writer holds it: open for writing and for its deletion.
-  HANDLE held = CreateFileW(JournalFile().c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  std::vector<uint8_t> bytes(1 << 16);
-  DWORD read = 0;
-  ReadFile(held, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
-  CloseHandle(held);
-  bytes.resize(read);
+  const std::string held = HeldJournalBytes();
+  const std::vector<uint8_t> bytes(held.begin(), held.end());
   JournalReadEnd end;
   EXPECT_EQ(DecodeJournal(bytes, &end), expected);
   journal.Discard();
@@ -540,20 +550,9 @@ class JournalWriterTest : public JournalRecoveryTest {
     const fs::path killed = scratch_.path() / L"killed.journal";
     fs::remove(killed);
     if (!fs::exists(JournalFile())) return RecoveryResult::kNothingToDo;
-    HANDLE held = CreateFileW(JournalFile().c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(held, INVALID_HANDLE_VALUE);
-    std::string bytes(1 << 16, '\0');
-    DWORD read = 0;
-    ReadFile(held, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
-    CloseHandle(held);
-    bytes.resize(read);
-    test::WriteFile(killed, bytes);
-    return RecoverInterruptedInstallation(FilePath(killed.wstring()), Scope());
+    test::WriteFile(killed, HeldJournalBytes());
+    return RecoverInterruptedInstallation(F(killed), Scope());
   }
-
-  FilePath F(const fs::path& path) const { return FilePath(path.wstring()); }
 };
 
 // Whatever stands where a folder is to be made is not the transaction's: no
@@ -620,17 +619,15 @@ TEST_F(JournalWriterTest, AFolderWhoseCreationWasUndoneIsNoLongerTheTransactions
 TEST_F(JournalRecoveryTest, AJournalHeldByItsWriterIsLeftAlone) {
   test::LogCapture log;
   Journal journal;
-  journal.Open(FilePath(JournalFile().wstring()), Scope());
+  journal.Open(F(JournalFile()), Scope());
   test::WriteFile(Install(L"new.dll"), "new");
   ASSERT_TRUE(journal.Append({.kind = Kind::kCreatedFile, .texts = {Install(L"new.dll").wstring()}}));
-  EXPECT_EQ(RecoveryResult::kOwnerAlive,
-            RecoverInterruptedInstallation(FilePath(JournalFile().wstring()), Scope()));
+  EXPECT_EQ(RecoveryResult::kOwnerAlive, RecoverJournalFile());
   EXPECT_TRUE(fs::exists(Install(L"new.dll")));
   journal.Discard();
   EXPECT_FALSE(fs::exists(JournalFile()));
   EXPECT_FALSE(log.Contains("Could not"));
-  EXPECT_EQ(RecoveryResult::kNothingToDo,
-            RecoverInterruptedInstallation(FilePath(JournalFile().wstring()), Scope()));
+  EXPECT_EQ(RecoveryResult::kNothingToDo, RecoverJournalFile());
 }
 
 // What the test system cannot keep (Wine keeps no file security): files and
@@ -673,14 +670,13 @@ TEST_F(JournalRecoveryTest, AMachineJournalOthersCouldHaveWrittenIsSetAsideUnrea
       continue;
     test::WriteFile(Install(L"made.dll"), "made");
     JournalRecord header{.kind = Kind::kHeader, .texts = {Install().wstring()}};
-    std::vector<uint8_t> bytes =
-        JournalBytes({header, {.kind = Kind::kCreatedFile, .texts = {Install(L"made.dll").wstring()}}});
-    test::WriteFile(c.link ? elsewhere / L"x.journal" : file, std::string(bytes.begin(), bytes.end()));
+    const JournalRecord made{.kind = Kind::kCreatedFile, .texts = {Install(L"made.dll").wstring()}};
+    test::WriteFile(c.link ? elsewhere / L"x.journal" : file, JournalText({header, made}));
     g_untrusted = c.untrusted.wstring();
     JournalScope scope = Scope();
     scope.machine = true;
     test::LogCapture log;
-    RecoveryResult result = RecoverInterruptedInstallation(FilePath(file.wstring()), scope);
+    RecoveryResult result = RecoverInterruptedInstallation(F(file), scope);
     const bool trusted = c.logged == nullptr;
     EXPECT_EQ(trusted ? RecoveryResult::kRolledBack : RecoveryResult::kNothingToDo, result);
     EXPECT_EQ(!trusted, fs::exists(Install(L"made.dll")));
@@ -702,10 +698,10 @@ TEST_F(JournalRecoveryTest, AMachineJournalOthersCouldHaveWrittenIsSetAsideUnrea
   g_untrusted = top.wstring();
   fs::create_directories(top);
   test::WriteFile(top / L"planted", "x");
-  EXPECT_FALSE(MakeAdminOnlyFolder(FilePath(top.wstring())));
+  EXPECT_FALSE(MakeAdminOnlyFolder(F(top)));
   EXPECT_FALSE(fs::exists(top / L"planted"));
   g_untrusted.clear();
-  EXPECT_TRUE(MakeAdminOnlyFolder(FilePath(top.wstring())));
+  EXPECT_TRUE(MakeAdminOnlyFolder(F(top)));
   EXPECT_TRUE(fs::is_empty(top));
   SetFileSecurityForTesting(nullptr);
 }

@@ -102,10 +102,7 @@ TEST_F(RegistryOperationsTest, KeyWithoutRightsIsWidenedForTheChangeAndRestoredA
     EXPECT_TRUE(log_.Contains("We don't have enough permissions on the key."));
     transaction.Rollback();
   }
-  std::vector<BYTE> data;
-  DWORD type;
-  ASSERT_TRUE(ReadValue(locked, L"v", &data, &type));
-  EXPECT_EQ(std::wstring(L"old"), reinterpret_cast<const wchar_t*>(data.data()));
+  EXPECT_EQ(L"old", test::ReadRegString(HKEY_CURRENT_USER, locked, L"v"));
   EXPECT_EQ(dacl, KeySecurityText(locked));
 }
 
@@ -127,11 +124,9 @@ TEST_F(RegistryOperationsTest, KeyTreeIsSavedParentsFirstAndRebuiltWithValuesAnd
   Transaction transaction;
   ASSERT_TRUE(transaction.Execute(std::move(operation)));
   EXPECT_FALSE(test::KeyExists(k));
-  ASSERT_EQ(4u, raw->saved_keys().size());
-  EXPECT_EQ(k, raw->saved_keys()[0]->path);
-  EXPECT_EQ(k + L"\\L", raw->saved_keys()[1]->path);
-  EXPECT_EQ(k + L"\\L\\M", raw->saved_keys()[2]->path);
-  EXPECT_EQ(k + L"\\N", raw->saved_keys()[3]->path);
+  std::vector<std::wstring> saved;
+  for (const auto& key : raw->saved_keys()) saved.push_back(key->path);
+  ASSERT_EQ(saved, (std::vector<std::wstring>{k, k + L"\\L", k + L"\\L\\M", k + L"\\N"}));
   EXPECT_EQ(2u, raw->saved_keys()[0]->values.size());
   transaction.Rollback();
   EXPECT_EQ("", before.DifferencesTo(test::RegistrySnapshot::Take(HKEY_CURRENT_USER, k)));
@@ -209,10 +204,8 @@ TEST_F(RegistryOperationsTest, PartialDeleteFailureIsUndoneAndKeysStillThereAreL
   EXPECT_TRUE(log_.Contains("Failed to open key " + WideToUtf8(RegistryObjectName(
                                                         HKEY_CURRENT_USER, k + L"\\B"))));
   EXPECT_EQ("", before.DifferencesTo(test::RegistrySnapshot::Take(HKEY_CURRENT_USER, k + L"\\A")));
-  std::vector<BYTE> data;
-  DWORD type;
-  EXPECT_TRUE(ReadValue(k + L"\\C", L"c", &data, &type));
-  EXPECT_TRUE(ReadValue(k, L"top", &data, &type));
+  EXPECT_EQ(L"3", test::ReadRegString(HKEY_CURRENT_USER, k + L"\\C", L"c"));
+  EXPECT_EQ(L"0", test::ReadRegString(HKEY_CURRENT_USER, k, L"top"));
 }
 
 // Keys that had to be widened for the delete and are there after the rollback,
@@ -307,10 +300,8 @@ TEST_F(RegistryEntryTest, ExpandsTemplatesWritesAndRecordsTheValue) {
   ASSERT_TRUE(CreateRegistryOperation(row, HKEY_CURRENT_USER, &operation));
   Transaction transaction;
   ASSERT_TRUE(transaction.Execute(std::move(operation)));
-  std::vector<BYTE> data;
-  DWORD type;
-  ASSERT_TRUE(ReadValue(scratch_.Sub(L"Norva\\Sub {Stream}"), L"Norva developer", &data, &type));
-  EXPECT_EQ(std::wstring(L"<Unknown>"), reinterpret_cast<const wchar_t*>(data.data()));
+  EXPECT_EQ(L"<Unknown>", test::ReadRegString(HKEY_CURRENT_USER, scratch_.Sub(L"Norva\\Sub {Stream}"),
+                                               L"Norva developer"));
   ASSERT_EQ(1u, context_.keys.size());
   EXPECT_EQ(WideToUtf8(scratch_.Sub(L"Norva\\Sub {Stream}")), context_.keys[0].path);
   EXPECT_EQ(2, context_.keys[0].clean);
@@ -320,6 +311,8 @@ TEST_F(RegistryEntryTest, ExpandsTemplatesWritesAndRecordsTheValue) {
   RegistryEntry empty{scratch_.path().c_str(), L"e", REG_SZ, L""};
   ASSERT_TRUE(CreateRegistryOperation(empty, HKEY_CURRENT_USER, &operation));
   ASSERT_TRUE(transaction.Execute(std::move(operation)));
+  std::vector<BYTE> data;
+  DWORD type;
   ASSERT_TRUE(ReadValue(scratch_.path(), L"e", &data, &type));
   EXPECT_EQ(0u, data.size());
   EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);

@@ -175,15 +175,15 @@ TEST_F(ShellIntegrationTest, FailedRegistrationRollsBackAsAWhole) {
 TEST_F(ShellIntegrationTest, HandlerTablesPerWindowsVersion) {
   const std::wstring choice = std::wstring(kProtocolChoice) + L"\\UserChoice";
   const std::wstring protocol = kProtocolKey;
-  auto reset = [&] {
+  auto reset = [&](int windows_version) {
     DeleteKey(HKEY_CURRENT_USER, kProtocolKey);
     WriteRegString(HKEY_CURRENT_USER, choice, L"Progid", L"SomeoneElse");
     calls_ = {};
+    SetWindowsVersionRankForTesting(windows_version);
   };
 
   // XP: the whole table except the user's choice, which XP does not know.
-  reset();
-  SetWindowsVersionRankForTesting(kWindowsXP);
+  reset(kWindowsXP);
   ShellIntegration per_user(folder_, Log(false));
   ASSERT_TRUE(per_user.RegisterHandler(kProtocol, ShellLevel::kUser));
   EXPECT_EQ(ReadNumber(HKEY_CURRENT_USER, kProtocolKey, L"EditFlags"), 2u);
@@ -194,15 +194,14 @@ TEST_F(ShellIntegrationTest, HandlerTablesPerWindowsVersion) {
   EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, choice, L"Progid"), L"SomeoneElse");
 
   // Windows 7, per-user installation: the user's choice is removed too.
-  reset();
-  SetWindowsVersionRankForTesting(kWindows7);
+  reset(kWindows7);
   ASSERT_TRUE(per_user.RegisterHandler(kProtocol, ShellLevel::kUser));
   EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, choice, L"Progid"), L"<missing>");
   EXPECT_TRUE(calls_.set_default.empty());
 
   // Windows 7, all-users installation: the association service records the
   // choice; refused, nothing is written.
-  reset();
+  reset(kWindows7);
   ShellIntegration all_users(folder_, Log(true));
   calls_.answer = false;
   EXPECT_FALSE(all_users.RegisterHandler(kProtocol, ShellLevel::kUser));
@@ -217,8 +216,7 @@ TEST_F(ShellIntegrationTest, HandlerTablesPerWindowsVersion) {
   EXPECT_EQ(ReadRegString(HKEY_CURRENT_USER, choice, L"Progid"), L"SomeoneElse");
 
   // Windows 8: the open-with dialog first, for a name that is not ours yet.
-  reset();
-  SetWindowsVersionRankForTesting(kWindows8);
+  reset(kWindows8);
   calls_.answer = false;
   EXPECT_FALSE(per_user.RegisterHandler(kProtocol, ShellLevel::kUser));
   EXPECT_EQ(calls_.open_with, std::vector<std::wstring>{kProtocol});
@@ -230,8 +228,7 @@ TEST_F(ShellIntegrationTest, HandlerTablesPerWindowsVersion) {
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kProtocolKey));
 
   // Windows 10: only the settings page, no registry change.
-  reset();
-  SetWindowsVersionRankForTesting(kWindows10TH2);
+  reset(kWindows10TH2);
   EXPECT_TRUE(per_user.RegisterHandler(kProtocol, ShellLevel::kUser));
   EXPECT_TRUE(per_user.RegisterHandler(kProtocol, ShellLevel::kMachine));
   EXPECT_EQ(calls_.settings_pages, 1);

@@ -39,6 +39,13 @@ std::wstring AppIdOf(const fs::path& link) {
   return ReadShortcut(link, &properties) ? properties.app_user_model_id : L"<unreadable>";
 }
 
+ShortcutChoices Choose(std::initializer_list<ShortcutKind> kinds, bool pin = false) {
+  ShortcutChoices choices;
+  for (ShortcutKind kind : kinds) choices.wanted[kind] = true;
+  choices.pin = pin;
+  return choices;
+}
+
 class ShortcutTest : public testing::Test {
  protected:
   ShortcutTest() {
@@ -139,10 +146,7 @@ TEST_F(ShortcutTest, LinkFileIdSurvivesOnlyWhole) {
 TEST_F(ShortcutTest, InstallCopiesTheMasterAndPins) {
   SetWindowsVersionRankForTesting(kWindows7);
   ShortcutSteps steps(install_, package_, &record_, &transaction_);
-  ShortcutChoices choices;
-  choices.wanted[kDesktopShortcut] = choices.wanted[kStartMenuShortcut] = true;
-  choices.pin = true;
-  steps.Install(choices, folders_);
+  steps.Install(Choose({kDesktopShortcut, kStartMenuShortcut}, true), folders_);
   transaction_.Commit();
 
   fs::path master = package_ / ShortcutName(false);
@@ -166,9 +170,7 @@ TEST_F(ShortcutTest, InstallCopiesTheMasterAndPins) {
 }
 
 TEST_F(ShortcutTest, PinningNeedsWindows7AndMayFail) {
-  ShortcutChoices choices;
-  choices.wanted[kQuickLaunchShortcut] = true;
-  choices.pin = true;
+  const ShortcutChoices choices = Choose({kQuickLaunchShortcut}, true);
   SetWindowsVersionRankForTesting(kWindowsVista);
   ShortcutSteps(install_, package_, &record_, &transaction_).Install(choices, folders_);
   EXPECT_TRUE(pins_.calls.empty());
@@ -197,11 +199,9 @@ TEST_F(ShortcutTest, PinningNeedsWindows7AndMayFail) {
 TEST_F(ShortcutTest, FailingMasterLeavesTheDestinationsAlone) {
   // A folder where the master shortcut should go makes its creation fail.
   CreateDirectories(package_ / ShortcutName(false));
-  ShortcutChoices choices;
-  for (bool& wanted : choices.wanted) wanted = true;
-  choices.pin = true;
   test::LogCapture log;
-  ShortcutSteps(install_, package_, &record_, &transaction_).Install(choices, folders_);
+  ShortcutSteps(install_, package_, &record_, &transaction_)
+      .Install(Choose({kDesktopShortcut, kStartMenuShortcut, kQuickLaunchShortcut}, true), folders_);
   EXPECT_TRUE(log.Contains("Failed to create shortcut at "));
   EXPECT_TRUE(transaction_.empty());
   EXPECT_TRUE(pins_.calls.empty());
@@ -211,8 +211,7 @@ TEST_F(ShortcutTest, FailingMasterLeavesTheDestinationsAlone) {
 }
 
 TEST_F(ShortcutTest, FailedCopyLeavesOnlyItsEntryEmpty) {
-  ShortcutChoices choices;
-  choices.wanted[kDesktopShortcut] = choices.wanted[kStartMenuShortcut] = true;
+  const ShortcutChoices choices = Choose({kDesktopShortcut, kStartMenuShortcut});
   int operations = 0;
   {
     InstallLog record;
@@ -234,9 +233,8 @@ TEST_F(ShortcutTest, FailedCopyLeavesOnlyItsEntryEmpty) {
 
 TEST_F(ShortcutTest, ExistingPlainNameSwitchesToNamesWithVersion) {
   test::WriteFile(Dest(kStartMenuShortcut, false), "someone else's shortcut");
-  ShortcutChoices choices;
-  choices.wanted[kDesktopShortcut] = choices.wanted[kStartMenuShortcut] = true;
-  ShortcutSteps(install_, package_, &record_, &transaction_).Install(choices, folders_);
+  ShortcutSteps(install_, package_, &record_, &transaction_)
+      .Install(Choose({kDesktopShortcut, kStartMenuShortcut}), folders_);
   EXPECT_EQ(record_.desktop_shortcut, Dest(kDesktopShortcut, true));
   EXPECT_EQ(record_.menu_shortcut, Dest(kStartMenuShortcut, true));
   EXPECT_EQ(test::ReadFile(Dest(kStartMenuShortcut, false)), "someone else's shortcut");
@@ -251,11 +249,9 @@ TEST_F(ShortcutTest, UpdateKeepsVersionNamesAndRecreatesOrRemoves) {
   found.found[kDesktopShortcut] = found.needs_update[kDesktopShortcut] = true;
   found.found[kQuickLaunchShortcut] = true;
   found.pinned = L"C:\\already\\pinned.lnk";
-  ShortcutChoices choices;
-  choices.wanted[kDesktopShortcut] = choices.wanted[kStartMenuShortcut] = true;
-  choices.pin = true;
 
-  ShortcutSteps(install_, package_, &record_, &transaction_).Update(choices, found, folders_);
+  ShortcutSteps(install_, package_, &record_, &transaction_)
+      .Update(Choose({kDesktopShortcut, kStartMenuShortcut}, true), found, folders_);
   transaction_.Commit();
   // Recreated and added under the current version's name, to the launcher.
   EXPECT_FALSE(PathExists(folders_.folder[kDesktopShortcut] / L"Norva developer 36.lnk"));

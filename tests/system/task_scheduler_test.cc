@@ -65,11 +65,9 @@ class SchedulerReader {
   }
 
   ComPtr<ITaskDefinition> Definition(const std::wstring& suffix) {
-    ComPtr<IRegisteredTask> task;
+    ComPtr<IRegisteredTask> task = Registered(suffix);
     ComPtr<ITaskDefinition> definition;
-    if (FAILED(root_->GetTask(SysAllocString(ScheduledTaskName(suffix).c_str()), &task)) ||
-        FAILED(task->get_Definition(&definition)))
-      return nullptr;
+    if (!task || FAILED(task->get_Definition(&definition))) return nullptr;
     return definition;
   }
 
