@@ -199,6 +199,26 @@ void ForEachEntry(const FilePath& folder,
 
 namespace {
 
+extern "C" __declspec(dllimport) LONG WINAPI RtlGetLastNtStatus(void);
+constexpr LONG kStatusDeletePending = static_cast<LONG>(0xC0000056);
+
+// Whether every entry left in `folder` is a file deleted while another
+// program (a scanner, an indexer) held it open: the folder empties itself
+// when they let go.
+bool OnlyDeletionsPendingIn(const FilePath& folder) {
+  bool pending_only = true;
+  ForEachEntry(folder, [&](const WIN32_FIND_DATAW& entry) {
+    ScopedHandle opened(CreateFileW(
+        ExtendedLengthPath(folder / entry.cFileName).c_str(), FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (opened || GetLastError() != ERROR_ACCESS_DENIED ||
+        RtlGetLastNtStatus() != kStatusDeletePending)
+      pending_only = false;
+  });
+  return pending_only;
+}
+
 // The folder at `extended`, opened without following a link there and
 // shared with no one who would rename or delete it; none when it is a link.
 ScopedHandle HoldRealFolder(const std::wstring& extended) {
@@ -241,10 +261,18 @@ bool DeleteTree(const FilePath& path, const DeleteAttempt& attempt) {
       });
     }
     held.reset();
-    deleted = run([&] { return RemoveDirectoryW(extended.c_str()) != FALSE; });
+    deleted = run([&] { return RemoveFolder(path); });
   }
   if (!deleted) PLOG(WARNING) << "Could not delete " << path;
   return deleted;
+}
+
+bool RemoveFolder(const FilePath& path) {
+  if (RemoveDirectoryW(ExtendedLengthPath(path).c_str())) return true;
+  const DWORD error = GetLastError();
+  const bool emptying = error == ERROR_DIR_NOT_EMPTY && OnlyDeletionsPendingIn(path);
+  SetLastError(emptying ? ERROR_SHARING_VIOLATION : error);
+  return false;
 }
 
 bool ReadFileToString(const FilePath& path, std::string* contents,

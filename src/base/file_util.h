@@ -67,6 +67,11 @@ bool CreateDirectories(const FilePath& path);
 using DeleteAttempt = std::function<bool(const std::function<bool()>& remove)>;
 bool DeleteTree(const FilePath& path, const DeleteAttempt& attempt = nullptr);
 
+// Removes an empty folder. One whose last entries are files pending deletion
+// (deleted while another program held them open) fails as in use,
+// ERROR_SHARING_VIOLATION, a cause that passes, rather than as not empty.
+bool RemoveFolder(const FilePath& path);
+
 // Calls `visit` for each entry of `folder` but "." and "..", links included
 // as they are.
 void ForEachEntry(const FilePath& folder,

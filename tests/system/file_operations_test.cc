@@ -63,23 +63,17 @@ TEST_F(FileOperationsTest, CopyIntoMissingFolderCreatesItFirstAndRollsBackBoth) 
 TEST_F(FileOperationsTest, CopyOverExistingFileSetsItAsideUntilCommit) {
   WriteFile(Path(L"source.txt"), "new");
   WriteFile(Path(L"target.txt"), "old");
-  {
+  for (bool commit : {false, true}) {
+    SCOPED_TRACE(commit ? "committed" : "rolled back");
     Transaction transaction;
     ASSERT_TRUE(transaction.Execute(
         std::make_unique<CopyFileOperation>(Path(L"source.txt"), Path(L"target.txt"))));
     EXPECT_EQ(2u, transaction.size());
     EXPECT_EQ(1, SetAsideCount(Path(L"target.txt")));
-    transaction.Rollback();
+    commit ? transaction.Commit() : transaction.Rollback();
+    EXPECT_EQ(commit ? "new" : "old", ReadFile(Path(L"target.txt")));
+    EXPECT_EQ(0, SetAsideCount(Path(L"target.txt")));
   }
-  EXPECT_EQ("old", ReadFile(Path(L"target.txt")));
-  EXPECT_EQ(0, SetAsideCount(Path(L"target.txt")));
-
-  Transaction transaction;
-  ASSERT_TRUE(transaction.Execute(
-      std::make_unique<CopyFileOperation>(Path(L"source.txt"), Path(L"target.txt"))));
-  transaction.Commit();
-  EXPECT_EQ("new", ReadFile(Path(L"target.txt")));
-  EXPECT_EQ(0, SetAsideCount(Path(L"target.txt")));
 }
 
 TEST_F(FileOperationsTest, CopyClearsReadOnlyAndRefusesParentReferences) {
@@ -189,31 +183,23 @@ TEST_F(FileOperationsTest, DeleteOfMissingFileSucceedsAndSameSecondDeleteMeetsIt
 }
 
 TEST_F(FileOperationsTest, CommitRemovesEmptyParentsButRollbackLeavesThem) {
+  // A transaction that is not rolled back commits as it ends.
+  auto delete_log = [&](bool roll_back) {
+    Transaction transaction;
+    ASSERT_TRUE(transaction.Execute(
+        std::make_unique<DeleteFileOperation>(Path(L"logs\\old\\one.xml"), true, true)));
+    if (roll_back) transaction.Rollback();
+  };
   fs::create_directories(Path(L"logs\\old"));
   WriteFile(Path(L"logs\\old\\one.xml"), "x");
-  {
-    Transaction transaction;
-    ASSERT_TRUE(transaction.Execute(
-        std::make_unique<DeleteFileOperation>(Path(L"logs\\old\\one.xml"), true, true)));
-    transaction.Rollback();
-  }
+  delete_log(true);
   EXPECT_EQ("x", ReadFile(Path(L"logs\\old\\one.xml")));
   fs::remove(Path(L"logs\\old\\one.xml"));
-  {
-    // Nothing to delete, and rolled back: the empty folder stays.
-    Transaction transaction;
-    ASSERT_TRUE(transaction.Execute(
-        std::make_unique<DeleteFileOperation>(Path(L"logs\\old\\one.xml"), true, true)));
-    transaction.Rollback();
-  }
+  delete_log(true);  // nothing to delete, and rolled back: the empty folder stays
   EXPECT_TRUE(fs::exists(Path(L"logs\\old")));
   WriteFile(Path(L"logs\\old\\one.xml"), "x");
   WriteFile(Path(L"keep.txt"), "x");
-  {
-    Transaction transaction;
-    ASSERT_TRUE(transaction.Execute(
-        std::make_unique<DeleteFileOperation>(Path(L"logs\\old\\one.xml"), true, true)));
-  }
+  delete_log(false);
   EXPECT_FALSE(fs::exists(Path(L"logs")));
   EXPECT_TRUE(fs::exists(Path(L"keep.txt")));  // the walk stops at a folder in use
 }
@@ -316,26 +302,25 @@ class LoadedLibraryTest : public FileOperationsTest {
   HMODULE library_ = nullptr;
 };
 
+// Where nobody may write the library, the failed Do has widened its rights
+// before it found it in use: they are put back.
 TEST_F(LoadedLibraryTest, CheckInUseRefusesALoadedLibraryAndLeavesItInPlace) {
-  Transaction transaction;
-  EXPECT_FALSE(transaction.Execute(
-      std::make_unique<DeleteFileOperation>(Path(L"lib.dll"), true, false)));
-  EXPECT_TRUE(log_.Contains("Attempt to open the file for writing failed"));
-  EXPECT_TRUE(log_.Contains("File removal failed"));
-  EXPECT_TRUE(fs::exists(Path(L"lib.dll")));
-  EXPECT_EQ(0, SetAsideCount(Path(L"lib.dll")));
-  EXPECT_NE(nullptr, GetProcAddress(library_, "NorvaTestLibraryValue"));
-}
-
-// The failed Do has widened the library's rights before it found it in use.
-TEST_F(LoadedLibraryTest, LibraryInUseGetsItsDaclBack) {
-  DenyWriting(Path(L"lib.dll"));
-  RestoredDacls restored;
-  Transaction transaction;
-  EXPECT_FALSE(transaction.Execute(
-      std::make_unique<DeleteFileOperation>(Path(L"lib.dll"), true, false)));
-  EXPECT_TRUE(log_.Contains("Attempt to open the file for writing failed"));
-  EXPECT_EQ(std::vector<std::wstring>{Path(L"lib.dll").native()}, restored.names);
+  for (bool widened : {false, true}) {
+    SCOPED_TRACE(widened ? "rights widened" : "own rights");
+    if (widened) DenyWriting(Path(L"lib.dll"));
+    test::LogCapture log;
+    RestoredDacls restored;
+    Transaction transaction;
+    EXPECT_FALSE(transaction.Execute(
+        std::make_unique<DeleteFileOperation>(Path(L"lib.dll"), true, false)));
+    EXPECT_TRUE(log.Contains("Attempt to open the file for writing failed"));
+    EXPECT_TRUE(log.Contains("File removal failed"));
+    EXPECT_TRUE(fs::exists(Path(L"lib.dll")));
+    EXPECT_EQ(0, SetAsideCount(Path(L"lib.dll")));
+    EXPECT_NE(nullptr, GetProcAddress(library_, "NorvaTestLibraryValue"));
+    EXPECT_EQ(restored.names, widened ? std::vector<std::wstring>{Path(L"lib.dll").native()}
+                                      : std::vector<std::wstring>{});
+  }
 }
 
 TEST_F(LoadedLibraryTest, WithoutCheckInUseALoadedLibraryIsSetAsideAndRemovedAtCommit) {
@@ -413,6 +398,52 @@ TEST_F(FileOperationsTest, WaitingForAHeldFileIsBounded) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
   }
   EXPECT_TRUE(fs::exists(held));
+}
+
+// A folder whose last file was deleted while another program held it open
+// (a scanner, with delete sharing) empties when that program lets go: its
+// removal waits for that, as for a held file. A file still in it is no
+// passing cause.
+TEST_F(FileOperationsTest, AFolderEmptyingItselfIsWaitedFor) {
+  using namespace file_helpers;
+  const fs::path kept = Path(L"kept");
+  WriteFile(kept / L"file.txt", "x");
+  EXPECT_FALSE(RemoveEmptyFolder(FilePath(kept.native())));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIR_NOT_EMPTY));
+  EXPECT_TRUE(fs::exists(kept / L"file.txt"));
+  const struct {
+    const char* name;
+    bool (*remove)(const FilePath&);
+  } kCases[] = {{"empty folder", RemoveEmptyFolder}, {"tree", DeleteRecursively}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const fs::path folder = Path(Utf8ToWide(c.name).c_str());
+    WriteFile(folder / L"scanned.txt", "x");
+    HANDLE scanner = CreateFileW((folder / L"scanned.txt").c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                 nullptr);
+    ASSERT_NE(scanner, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(DeleteFileW((folder / L"scanned.txt").c_str()));
+    HANDLE again = CreateFileW((folder / L"scanned.txt").c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    if (again != INVALID_HANDLE_VALUE) {  // Wine's files show no pending deletion
+      CloseHandle(again);
+      CloseHandle(scanner);
+      GTEST_SKIP() << "this system opens a file pending deletion as any other";
+    }
+    HANDLE lets_go = CreateThread(
+        nullptr, 0,
+        [](void* held) -> DWORD {
+          Sleep(300);
+          return CloseHandle(held);
+        },
+        scanner, 0, nullptr);
+    EXPECT_TRUE(c.remove(FilePath(folder.native())));
+    EXPECT_FALSE(fs::exists(folder));
+    WaitForSingleObject(lets_go, INFINITE);
+    CloseHandle(lets_go);
+  }
 }
 
 // Only a cause that passes is waited for: the failures are scripted as the

@@ -254,8 +254,7 @@ bool CreateNewFolder(const FilePath& path) {
 }
 
 bool RemoveEmptyFolder(const FilePath& path) {
-  const std::wstring extended = ExtendedLengthPath(path);
-  return RetryOnSharing([&] { return RemoveDirectoryW(extended.c_str()) != FALSE; });
+  return RetryOnSharing([&] { return RemoveFolder(path); });
 }
 
 bool DeleteRecursively(const FilePath& path) {
