@@ -402,8 +402,8 @@ TEST_F(FileOperationsTest, WaitingForAHeldFileIsBounded) {
 
 // A folder whose last file was deleted while another program held it open
 // (a scanner, with delete sharing) empties when that program lets go: its
-// removal waits for that, as for a held file. A file still in it is no
-// passing cause.
+// removal waits for that, as for a held file. A file still in it, or no
+// folder at all, is no passing cause.
 TEST_F(FileOperationsTest, AFolderEmptyingItselfIsWaitedFor) {
   using namespace file_helpers;
   const fs::path kept = Path(L"kept");
@@ -411,6 +411,8 @@ TEST_F(FileOperationsTest, AFolderEmptyingItselfIsWaitedFor) {
   EXPECT_FALSE(RemoveEmptyFolder(FilePath(kept.native())));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIR_NOT_EMPTY));
   EXPECT_TRUE(fs::exists(kept / L"file.txt"));
+  EXPECT_FALSE(RemoveEmptyFolder(FilePath(Path(L"missing").native())));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   const struct {
     const char* name;
     bool (*remove)(const FilePath&);
