@@ -1218,6 +1218,7 @@ TEST_F(InstallerWindowTest, DpiChangeLaysTheWindowOutAgain) {
           GetObjectW(handle, sizeof(font), &font);
           auto points = kPoints.find(id);
           EXPECT_EQ(font.lfHeight, -MulDiv(points == kPoints.end() ? 8 : points->second, dpi, 72));
+          EXPECT_FALSE(font.lfItalic);  // as the template's font
         }
       }
       DestroyWindow(reference);
