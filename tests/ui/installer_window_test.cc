@@ -252,6 +252,7 @@ class InstallerWindowTest : public testing::Test {
   // uninstallation of it).
   void Open(const std::filesystem::path& folder, bool uninstall = false, bool progress_only = false,
             const std::wstring& switches = L"") {
+    window_.reset();  // it observes the settings it was made over
     settings_ = std::make_unique<Settings>(
         SettingsOptions{.uninstall = uninstall,
                         .install_folder = folder,
