@@ -14,6 +14,8 @@
 #include "base/scoped_handle.h"
 #include "base/strings.h"
 
+extern "C" __declspec(dllimport) LONG WINAPI RtlGetLastNtStatus(void);
+
 namespace norva::installer {
 namespace {
 
@@ -199,9 +201,6 @@ void ForEachEntry(const FilePath& folder,
 
 namespace {
 
-extern "C" __declspec(dllimport) LONG WINAPI RtlGetLastNtStatus(void);
-constexpr LONG kStatusDeletePending = static_cast<LONG>(0xC0000056);
-
 // Whether every entry left in `folder` is a file deleted while another
 // program (a scanner, an indexer) held it open: the folder empties itself
 // when they let go.
@@ -213,7 +212,7 @@ bool OnlyDeletionsPendingIn(const FilePath& folder) {
         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (opened || GetLastError() != ERROR_ACCESS_DENIED ||
-        RtlGetLastNtStatus() != kStatusDeletePending)
+        LastNtStatus() != kStatusDeletePending)
       pending_only = false;
   });
   return pending_only;
@@ -266,6 +265,8 @@ bool DeleteTree(const FilePath& path, const DeleteAttempt& attempt) {
   if (!deleted) PLOG(WARNING) << "Could not delete " << path;
   return deleted;
 }
+
+LONG LastNtStatus() { return RtlGetLastNtStatus(); }
 
 bool RemoveFolder(const FilePath& path) {
   if (RemoveDirectoryW(ExtendedLengthPath(path).c_str())) return true;

@@ -67,6 +67,13 @@ bool CreateDirectories(const FilePath& path);
 using DeleteAttempt = std::function<bool(const std::function<bool()>& remove)>;
 bool DeleteTree(const FilePath& path, const DeleteAttempt& attempt = nullptr);
 
+// The NT status beneath the calling thread's last error: it tells causes
+// apart that share an error code.
+LONG LastNtStatus();
+// Under ERROR_ACCESS_DENIED: the file was deleted and another program still
+// holds it open.
+inline constexpr LONG kStatusDeletePending = static_cast<LONG>(0xC0000056);
+
 // Removes an empty folder. One whose last entries are files pending deletion
 // (deleted while another program held them open) fails as in use,
 // ERROR_SHARING_VIOLATION, a cause that passes, rather than as not empty.

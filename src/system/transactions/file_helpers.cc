@@ -10,13 +10,8 @@
 #include "base/file_util.h"
 #include "base/logging.h"
 
-// The status beneath the thread's last error; Windows and Wine both keep it.
-extern "C" __declspec(dllimport) LONG WINAPI RtlGetLastNtStatus(void);
-
 namespace norva::installer::file_helpers {
 namespace {
-
-constexpr LONG kStatusDeletePending = static_cast<LONG>(0xC0000056);
 
 bool HasParentReference(const FilePath& path) {
   for (const FilePath& part : path)
@@ -69,7 +64,7 @@ bool RetryUntil(const std::function<bool()>& attempt, ULONGLONG deadline) {
   for (;;) {
     if (attempt()) return true;
     const DWORD error = GetLastError();
-    const LONG status = RtlGetLastNtStatus();
+    const LONG status = LastNtStatus();
     const ULONGLONG now = GetTickCount64();
     if (!IsPassingFailure(error, status) || now >= deadline) return false;
     Sleep(static_cast<DWORD>(std::min<ULONGLONG>(pause, deadline - now)));
