@@ -481,7 +481,9 @@ TEST(TaskSchedulerThreadTest, StuckServiceIsLeftBehindAfterTheJoinLimit) {
         if (scheduler && scheduler->CreateTask(ScheduledTask(FilePath(L"C:\\launcher.exe"))))
           SetEvent(service->went_on);
       }));
-      if (c.left_behind) ASSERT_EQ(WaitForSingleObject(service->entered, 60000), WAIT_OBJECT_0);
+      if (c.left_behind) {
+        ASSERT_EQ(WaitForSingleObject(service->entered, 60000), WAIT_OBJECT_0);
+      }
     }
     EXPECT_EQ(capture.Contains("The task scheduler has not answered within"), c.left_behind);
     EXPECT_EQ(WaitForSingleObject(service->went_on, 0), c.left_behind ? WAIT_TIMEOUT : WAIT_OBJECT_0);

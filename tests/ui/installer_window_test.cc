@@ -164,6 +164,16 @@ std::string ForeignColors(const test::Screenshot& shot, HWND window, const RECT&
   return text;
 }
 
+// How many pixels of `shot` within `rect` `counts(x, y)` holds for.
+template <typename Predicate>
+int CountPixels(const test::Screenshot& shot, const RECT& rect, Predicate counts) {
+  int count = 0;
+  for (int y = std::max(0, int(rect.top)); y < std::min(shot.height, int(rect.bottom)); ++y)
+    for (int x = std::max(0, int(rect.left)); x < std::min(shot.width, int(rect.right)); ++x)
+      count += counts(x, y) ? 1 : 0;
+  return count;
+}
+
 // Relative luminance as the web's contrast guidelines define it.
 double Luminance(COLORREF color) {
   auto linear = [](int channel) {
@@ -180,9 +190,7 @@ double Luminance(COLORREF color) {
 double TextContrast(const test::Screenshot& shot, const RECT& rect) {
   const std::vector<COLORREF> system = SystemColors();
   std::map<COLORREF, int> counts;
-  for (int y = std::max(0, int(rect.top)); y < std::min(shot.height, int(rect.bottom)); ++y)
-    for (int x = std::max(0, int(rect.left)); x < std::min(shot.width, int(rect.right)); ++x)
-      ++counts[shot.At(x, y)];
+  CountPixels(shot, rect, [&](int x, int y) { return ++counts[shot.At(x, y)]; });
   if (counts.empty()) return 0;
   auto by_count = [](const auto& a, const auto& b) { return a.second < b.second; };
   COLORREF background = std::max_element(counts.begin(), counts.end(), by_count)->first;
@@ -266,6 +274,18 @@ class InstallerWindowTest : public testing::Test {
   }
 
   HWND Control(int id) const { return test::WindowControl(*window_, id); }
+  // The client area as the screen shows it once every message is handled.
+  test::Screenshot Shot() {
+    test::Settle(&loop_, window_->handle());
+    return test::CaptureWindow(window_->handle(), true);
+  }
+  // Where `control` lies in the window's client area, as a shot of it holds it.
+  RECT InShot(HWND control) const {
+    RECT rect;
+    GetWindowRect(control, &rect);
+    MapWindowPoints(nullptr, window_->handle(), reinterpret_cast<POINT*>(&rect), 2);
+    return rect;
+  }
   // Whether the folder list's edit field leaves the drop-down button room on
   // its left rather than its right.
   bool FolderListButtonOnTheLeft() const {
@@ -321,24 +341,11 @@ TEST_F(InstallerWindowTest, EachPageShowsItsControls) {
        {IDC_LOGO, IDC_ERROR_HEADING, IDC_STATUS_TEXT, IDC_RETRY_BUTTON, IDC_FULL_PACKAGE_BUTTON,
         IDC_BACK_BUTTON}},
   };
-  const int kAll[] = {IDC_LOGO,
-                      IDC_OPTIONS_BUTTON,
-                      IDC_CANCEL_BUTTON,
-                      IDC_ACCEPT_BUTTON,
-                      IDC_FULL_PACKAGE_BUTTON,
-                      IDC_RETRY_BUTTON,
-                      IDC_UNINSTALL_BUTTON,
-                      IDC_HEADING,
-                      IDC_WELCOME_TEXT,
-                      IDC_PROGRESS_HEADING,
-                      IDC_ERROR_HEADING,
-                      IDC_STATUS_TEXT,
-                      IDC_TERMS_TEXT,
-                      IDC_BACK_BUTTON,
-                      IDC_LANGUAGE_LIST,
-                      IDC_UNINSTALL_QUESTION,
-                      IDC_DELETE_PROFILE_CHECK,
-                      IDC_UNINSTALL_ERROR_HEADING};
+  const int kAll[] = {IDC_LOGO, IDC_OPTIONS_BUTTON, IDC_CANCEL_BUTTON, IDC_ACCEPT_BUTTON,
+                      IDC_FULL_PACKAGE_BUTTON, IDC_RETRY_BUTTON, IDC_UNINSTALL_BUTTON, IDC_HEADING,
+                      IDC_WELCOME_TEXT, IDC_PROGRESS_HEADING, IDC_ERROR_HEADING, IDC_STATUS_TEXT,
+                      IDC_TERMS_TEXT, IDC_BACK_BUTTON, IDC_LANGUAGE_LIST, IDC_UNINSTALL_QUESTION,
+                      IDC_DELETE_PROFILE_CHECK, IDC_UNINSTALL_ERROR_HEADING};
   for (const Case& c : kCases) {
     window_->ShowPage(c.page);
     for (int id : kAll) {
@@ -411,10 +418,8 @@ TEST_F(InstallerWindowTest, ControlsMadeLaterMatchTheTemplate) {
     // One default button at most: the page's.
     WORD default_id = LOWORD(SendMessageW(window_->handle(), DM_GETDEFID, 0, 0));
     for (const Shape& shape : expected) {
-      bool is_default =
-          shape.class_name == L"Button" &&
-          (GetWindowLongPtrW(Control(shape.id), GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON;
-      if (is_default) {
+      if (shape.class_name == L"Button" &&
+          (GetWindowLongPtrW(Control(shape.id), GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON) {
         EXPECT_EQ(shape.id, default_id);
       }
     }
@@ -440,19 +445,16 @@ TEST_F(InstallerWindowTest, HighContrastDrawsWithTheSystemColoursOnly) {
   Open(scratch_.path() / L"Norva");
   test::ActivateWindow(*window_, &loop_);
   window_->ShowPage(kPageWelcome);
-  test::Settle(&loop_, window_->handle());
   const RECT logo = test::RectIn(*window_, IDC_LOGO);
-  test::Screenshot usual = test::CaptureWindow(window_->handle(), true);
+  test::Screenshot usual = Shot();
   ASSERT_NE(ForeignColors(usual, window_->handle(), logo), "")
       << "the usual theme paints its own background";
 
   // Links take the system's link colour.
   auto links_in_link_color = [this](const test::Screenshot& shot) {
-    const RECT text = test::RectIn(*window_, IDC_WELCOME_TEXT);
-    for (int y = text.top; y < text.bottom; ++y)
-      for (int x = text.left; x < text.right; ++x)
-        if (shot.At(x, y) == GetSysColor(COLOR_HOTLIGHT)) return true;
-    return false;
+    return CountPixels(shot, test::RectIn(*window_, IDC_WELCOME_TEXT), [&](int x, int y) {
+      return shot.At(x, y) == GetSysColor(COLOR_HOTLIGHT);
+    });
   };
   theme.TurnOn();
   SendMessageW(window_->handle(), WM_SETTINGCHANGE, SPI_SETHIGHCONTRAST, 0);
@@ -463,8 +465,7 @@ TEST_F(InstallerWindowTest, HighContrastDrawsWithTheSystemColoursOnly) {
       window_->ShowError(GetLocalizedString(IDS_DOWNLOAD_FAILED), true, "");
     else
       window_->ShowPage(page);
-    test::Settle(&loop_, window_->handle());
-    test::Screenshot shot = test::CaptureWindow(window_->handle(), true);
+    test::Screenshot shot = Shot();
     EXPECT_EQ(ForeignColors(shot, window_->handle(), logo), "");
     if (page == kPageWelcome) {
       EXPECT_TRUE(links_in_link_color(shot));
@@ -481,18 +482,14 @@ TEST_F(InstallerWindowTest, HighContrastDrawsWithTheSystemColoursOnly) {
       if (!IsWindowVisible(control) || GetWindowTextLengthW(control) == 0 ||
           GetDlgCtrlID(control) == IDC_PROGRESS_BAR)
         continue;
-      RECT rect;
-      GetWindowRect(control, &rect);
-      MapWindowPoints(nullptr, window_->handle(), reinterpret_cast<POINT*>(&rect), 2);
-      EXPECT_GE(TextContrast(shot, rect), 4.5) << "control " << GetDlgCtrlID(control);
+      EXPECT_GE(TextContrast(shot, InShot(control)), 4.5) << "control " << GetDlgCtrlID(control);
     }
   }
 
   window_.reset();
   Open(scratch_.path() / L"Norva");
   test::ActivateWindow(*window_, &loop_);
-  test::Settle(&loop_, window_->handle());
-  test::Screenshot opened = test::CaptureWindow(window_->handle(), true);
+  test::Screenshot opened = Shot();
   EXPECT_EQ(ForeignColors(opened, window_->handle(), logo), "") << "opened in high contrast";
   EXPECT_TRUE(links_in_link_color(opened));
 
@@ -673,7 +670,7 @@ TEST_F(InstallerWindowTest, TextsShowTheBackgroundThrough) {
   for (const wchar_t* language : {L"en", L"ar"}) {
     SCOPED_TRACE(testing::Message() << WideToUtf8(language));
     open_in(language);
-    test::Screenshot shot = test::CaptureWindow(window_->handle(), true);
+    test::Screenshot shot = Shot();
     for (int id : {IDC_HEADING, IDC_WELCOME_TEXT}) {
       RECT rect = test::RectIn(*window_, id);
       int banded_rows = 0;
@@ -687,22 +684,17 @@ TEST_F(InstallerWindowTest, TextsShowTheBackgroundThrough) {
     open_in(language);
     const bool mirrored = IsRightToLeft(l10n::GetCurrentUiLanguage());
     for (int id : {IDC_HEADING, IDC_WELCOME_TEXT}) ShowWindow(Control(id), SW_HIDE);
-    test::Settle(&loop_, window_->handle());
-    test::Screenshot background = test::CaptureWindow(window_->handle(), true);
+    test::Screenshot background = Shot();
     for (int id : {IDC_HEADING, IDC_WELCOME_TEXT}) ShowWindow(Control(id), SW_SHOW);
-    test::Settle(&loop_, window_->handle());
-    shot = test::CaptureWindow(window_->handle(), true);
+    shot = Shot();
     for (int id : {IDC_HEADING, IDC_WELCOME_TEXT}) {
       RECT rect = test::RectIn(*window_, id);
-      const int square_left = mirrored ? rect.right - SquareForRichText::kSide : rect.left;
-      int wrong = 0;
-      for (int y = rect.top; y < rect.bottom; ++y) {
-        for (int x = rect.left; x < rect.right; ++x) {
-          bool in_square = y < rect.top + SquareForRichText::kSide && x >= square_left &&
-                           x < square_left + SquareForRichText::kSide;
-          wrong += differ(shot.At(x, y), in_square ? SquareForRichText::kColor : background.At(x, y));
-        }
-      }
+      const int side = SquareForRichText::kSide;
+      const int square_left = mirrored ? rect.right - side : rect.left;
+      int wrong = CountPixels(shot, rect, [&](int x, int y) {
+        bool in_square = y < rect.top + side && x >= square_left && x < square_left + side;
+        return differ(shot.At(x, y), in_square ? SquareForRichText::kColor : background.At(x, y));
+      });
       EXPECT_EQ(wrong, 0) << "control " << id;
     }
   }
@@ -711,14 +703,10 @@ TEST_F(InstallerWindowTest, TextsShowTheBackgroundThrough) {
   theme.TurnOn();
   SquareForRichText stand_in;
   open_in(L"en");
-  test::Screenshot shot = test::CaptureWindow(window_->handle(), true);
-  for (int id : {IDC_HEADING, IDC_WELCOME_TEXT}) {
-    RECT rect = test::RectIn(*window_, id);
-    int drawn = 0;
-    for (int y = rect.top; y < rect.bottom; ++y)
-      for (int x = rect.left; x < rect.right; ++x) drawn += shot.At(x, y) == SquareForRichText::kColor;
-    EXPECT_EQ(drawn, 0) << "control " << id;
-  }
+  test::Screenshot shot = Shot();
+  auto stand_in_drawn = [&](int x, int y) { return shot.At(x, y) == SquareForRichText::kColor; };
+  for (int id : {IDC_HEADING, IDC_WELCOME_TEXT})
+    EXPECT_EQ(CountPixels(shot, test::RectIn(*window_, id), stand_in_drawn), 0) << "control " << id;
 }
 
 // Where the system's rich edit draws on another device context (not Wine's),
@@ -738,18 +726,13 @@ TEST_F(InstallerWindowTest, TextsShowNothingOfTheirFill) {
       SendMessageW(Control(id), EM_SETBKGNDCOLOR, 0, fill);
       RedrawWindow(Control(id), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE);
     }
-    test::Settle(&loop_, window_->handle());
-    return test::CaptureWindow(window_->handle(), true);
+    return Shot();
   };
   test::Screenshot red = filled(RGB(255, 0, 0));
   test::Screenshot green = filled(RGB(0, 255, 0));
-  for (int id : {IDC_HEADING, IDC_WELCOME_TEXT}) {
-    RECT rect = test::RectIn(*window_, id);
-    int differing = 0;
-    for (int y = rect.top; y < rect.bottom; ++y)
-      for (int x = rect.left; x < rect.right; ++x) differing += red.At(x, y) != green.At(x, y);
-    EXPECT_EQ(differing, 0) << "control " << id;
-  }
+  auto differing = [&](int x, int y) { return red.At(x, y) != green.At(x, y); };
+  for (int id : {IDC_HEADING, IDC_WELCOME_TEXT})
+    EXPECT_EQ(CountPixels(red, test::RectIn(*window_, id), differing), 0) << "control " << id;
 }
 
 // Wherever the keyboard goes, the control it reaches looks focused, in the
@@ -759,13 +742,7 @@ TEST_F(InstallerWindowTest, TextsShowNothingOfTheirFill) {
 TEST_F(InstallerWindowTest, EveryFocusedControlShowsItsFocus) {
   HighContrastTheme theme;
   auto changed_in = [this](const test::Screenshot& a, const test::Screenshot& b, HWND control) {
-    RECT rect;
-    GetWindowRect(control, &rect);
-    MapWindowPoints(nullptr, window_->handle(), reinterpret_cast<POINT*>(&rect), 2);
-    for (int y = std::max(0L, rect.top); y < std::min<LONG>(a.height, rect.bottom); ++y)
-      for (int x = std::max(0L, rect.left); x < std::min<LONG>(a.width, rect.right); ++x)
-        if (a.At(x, y) != b.At(x, y)) return true;
-    return false;
+    return CountPixels(a, InShot(control), [&](int x, int y) { return a.At(x, y) != b.At(x, y); });
   };
   for (bool high_contrast : {false, true}) {
     SCOPED_TRACE(high_contrast ? "high contrast" : "usual theme");
@@ -778,13 +755,11 @@ TEST_F(InstallerWindowTest, EveryFocusedControlShowsItsFocus) {
       } else {
         window_->ShowPage(page);
       }
-      test::Settle(&loop_, window_->handle());
-      test::Screenshot before = test::CaptureWindow(window_->handle(), true);
+      test::Screenshot before = Shot();
       const HWND first = GetFocus();
       for (int tab = 0; tab < 12; ++tab) {
         test::PressKey(&loop_, VK_TAB);
-        test::Settle(&loop_, window_->handle());
-        test::Screenshot after = test::CaptureWindow(window_->handle(), true);
+        test::Screenshot after = Shot();
         EXPECT_TRUE(changed_in(before, after, GetFocus()))
             << "page " << page << " control " << GetDlgCtrlID(GetFocus());
         before = std::move(after);
@@ -795,10 +770,9 @@ TEST_F(InstallerWindowTest, EveryFocusedControlShowsItsFocus) {
     test::Settle(&loop_, window_->handle());
     HWND bar = Control(IDC_PROGRESS_BAR);
     ASSERT_EQ(GetFocus(), bar);
-    test::Screenshot focused = test::CaptureWindow(window_->handle(), true);
+    test::Screenshot focused = Shot();
     SetFocus(window_->handle());
-    test::Settle(&loop_, window_->handle());
-    EXPECT_TRUE(changed_in(focused, test::CaptureWindow(window_->handle(), true), bar));
+    EXPECT_TRUE(changed_in(focused, Shot(), bar));
     window_.reset();
   }
 }
@@ -838,10 +812,6 @@ TEST_F(InstallerWindowTest, ErrorPageBadgesTheLogo) {
                  std::max<LONG>(box.right, x + 1), std::max<LONG>(box.bottom, y + 1)};
     return box;
   };
-  auto shot = [this] {
-    test::Settle(&loop_, window_->handle());
-    return test::CaptureWindow(window_->handle(), true);
-  };
   std::map<int, LONG> overhang;  // how far the badge stands out right of the logo, by DPI
   for (auto [from, dpi] : {std::pair{96, 96}, std::pair{96, 144}}) {
     SCOPED_TRACE(testing::Message() << dpi << " DPI");
@@ -849,17 +819,17 @@ TEST_F(InstallerWindowTest, ErrorPageBadgesTheLogo) {
     window_->ShowPage(kPageWelcome);
     const RECT area = test::RectIn(*window_, IDC_LOGO);
     ShowWindow(Control(IDC_LOGO), SW_HIDE);
-    const test::Screenshot hidden = shot();
+    const test::Screenshot hidden = Shot();
     ShowWindow(Control(IDC_LOGO), SW_SHOW);
-    const test::Screenshot plain = shot();
+    const test::Screenshot plain = Shot();
     window_->ShowError(L"Download failed", true, "");
-    const test::Screenshot badged = shot();
+    const test::Screenshot badged = Shot();
     const RECT logo = differing(plain, hidden, area);
     const RECT badge = differing(badged, plain, area);
     EXPECT_GT(badge.right, badge.left);
     overhang[dpi] = badge.right - logo.right;
     window_->ShowPage(kPageWelcome);
-    EXPECT_EQ(differing(shot(), plain, area).right, area.left) << "the badge stays";
+    EXPECT_EQ(differing(Shot(), plain, area).right, area.left) << "the badge stays";
   }
   EXPECT_GT(overhang[96], 0);
   EXPECT_NEAR(overhang[144], MulDiv(overhang[96], 144, 96), 1) << "the badge's place scales";
