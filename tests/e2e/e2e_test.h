@@ -205,6 +205,17 @@ class EndToEndTest : public testing::Test {
       if (entry.path().extension() == L".log") DeleteFileW(entry.path().c_str());
   }
 
+  // Runs the uninstaller of the installed `version` silently to its end; its
+  // exit code.
+  DWORD Uninstall(const std::wstring& version, const std::wstring& extra = L"") const {
+    ClearLogs();
+    DWORD exit_code = 99;
+    EXPECT_TRUE(LaunchProcessAndWait(QuoteArgument((folder_ / version / L"installer.exe").native()) +
+                                         L" --uninstall --silent --enable-installer-stats=0 " + extra,
+                                     &exit_code));
+    return exit_code;
+  }
+
   std::wstring InstalledVersion() const {
     std::wstring key = FindUninstallKey();
     return key.empty() ? L"" : ReadRegString(HKEY_CURRENT_USER, key, L"DisplayVersion");

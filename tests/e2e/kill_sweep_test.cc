@@ -58,12 +58,7 @@ class KillSweepTest : public test::EndToEndTest, public testing::WithParamInterf
   DWORD RunSwept(const std::wstring& kill) {
     if (GetParam() == Run::kInstall) return EndToEndTest::Run(Fixture(kPackage), kill);
     if (GetParam() == Run::kUpgrade) return EndToEndTest::Run(Fixture(kNextPackage), kill);
-    ClearLogs();
-    DWORD exit_code = 99;
-    EXPECT_TRUE(LaunchProcessAndWait(
-        QuoteArgument((folder_ / Version() / L"installer.exe").native()) +
-            L" --uninstall --silent --enable-installer-stats=0 " + kill,
-        &exit_code));
+    DWORD exit_code = Uninstall(Version(), kill);
     // A finished uninstallation leaves its clean-up script running a while.
     EXPECT_TRUE(WaitForCleanUpScripts()) << "a clean-up script still runs";
     return exit_code;

@@ -49,12 +49,7 @@ TEST_F(SelfRemovalTest, SilentUninstallationLeavesNothingWhateverTheFolderIsCall
 
     ASSERT_EQ(Run(Fixture(L"package.exe")), 0u) << Logs();
     ASSERT_EQ(InstalledVersion(), version);
-    ClearLogs();
-    DWORD exit_code = 99;
-    ASSERT_TRUE(LaunchProcessAndWait(QuoteArgument((folder_ / version / L"installer.exe").native()) +
-                                         L" --uninstall --silent --enable-installer-stats=0",
-                                     &exit_code));
-    EXPECT_EQ(exit_code, 0u) << Logs();
+    EXPECT_EQ(Uninstall(version), 0u) << Logs();
     EXPECT_TRUE(WaitUntilGone(folder_)) << Listing(folder_);
     EXPECT_EQ(FindUninstallKey(), L"");
     // No file, folder, registration or shortcut; only the folder the

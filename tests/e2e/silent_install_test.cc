@@ -63,26 +63,18 @@ TEST_F(SilentInstallTest, NetworkInstallUpgradeAndUninstall) {
   EXPECT_EQ(stats_service_.Requests().size(), 0u);
 
   // The installation's own installer removes it; not while the browser runs.
-  const std::wstring uninstall =
-      QuoteArgument((folder_ / Utf8ToWide(NextVersion()) / L"installer.exe").native()) +
-      L" --uninstall --silent --enable-installer-stats=0";
   MachineSnapshot installed = Snapshot();
   HANDLE browser = CreateFileW((folder_ / Utf8ToWide(NextVersion()) / L"norva.exe").c_str(),
                                GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(browser, INVALID_HANDLE_VALUE);
-  ClearLogs();
-  DWORD exit_code = 99;
-  ASSERT_TRUE(LaunchProcessAndWait(uninstall, &exit_code));
+  EXPECT_EQ(Uninstall(Utf8ToWide(NextVersion())), kFailedExit);
   CloseHandle(browser);
-  EXPECT_EQ(exit_code, kFailedExit);
   EXPECT_NE(Logs().find("Installation failed: Can't uninstall when norva.exe is in use"),
             std::string::npos)
       << Logs();
   EXPECT_EQ(installed.DifferencesTo(Snapshot()), "");
 
-  ClearLogs();
-  ASSERT_TRUE(LaunchProcessAndWait(uninstall, &exit_code));
-  EXPECT_EQ(exit_code, 0u) << Logs();
+  EXPECT_EQ(Uninstall(Utf8ToWide(NextVersion())), 0u) << Logs();
   EXPECT_TRUE(WaitUntilGone(folder_)) << Listing(folder_);
   EXPECT_EQ(FindUninstallKey(), L"");
   // Only the folder the settings propose next time is remembered.
@@ -210,13 +202,7 @@ TEST_F(SilentInstallTest, PrefDefaultOverridesComeFromTheLocalServer) {
   // The uninstallation keeps the recorded experiment but fetches nothing
   // into the folder it removes.
   ASSERT_TRUE(service_.Reset());
-  const std::filesystem::path version_folder = folder_ / Utf8ToWide(product::ProductVersion());
-  DWORD exit_code = 99;
-  ASSERT_TRUE(LaunchProcessAndWait(QuoteArgument((version_folder / L"installer.exe").native()) +
-                                       L" --uninstall --silent --enable-installer-stats=0 " +
-                                       switches,
-                                   &exit_code));
-  EXPECT_EQ(exit_code, 0u) << Logs();
+  EXPECT_EQ(Uninstall(Utf8ToWide(product::ProductVersion()), switches), 0u) << Logs();
   EXPECT_EQ(requests().size(), 0u);
   EXPECT_TRUE(WaitUntilGone(folder_)) << Listing(folder_);
 }
@@ -249,12 +235,7 @@ TEST_F(SilentInstallTest, FileHeldByAnotherProcessIsLeftToTheCleanUpScript) {
   ASSERT_TRUE(holder.IsValid());
   EXPECT_FALSE(holder.WaitForExit(200)) << "the holder ended at once";
 
-  ClearLogs();
-  DWORD exit_code = 99;
-  ASSERT_TRUE(LaunchProcessAndWait(QuoteArgument((version / L"installer.exe").native()) +
-                                       L" --uninstall --silent --enable-installer-stats=0",
-                                   &exit_code));
-  EXPECT_EQ(exit_code, 0u) << Logs();
+  EXPECT_EQ(Uninstall(version.filename().native()), 0u) << Logs();
   EXPECT_EQ(FindUninstallKey(), L"");
   EXPECT_TRUE(PathExists(held));
   EXPECT_FALSE(PathExists(version / L"norva.exe"));
@@ -294,13 +275,7 @@ TEST_F(SilentInstallTest, FilesHeldForAMomentDelayButDoNotFailTheRun) {
   ASSERT_TRUE(PathExists(held));
   test::HolderProcess holder(L"file", held.native(), 2000);
   ASSERT_TRUE(holder.held());
-  ClearLogs();
-  DWORD exit_code = 99;
-  ASSERT_TRUE(LaunchProcessAndWait(
-      QuoteArgument((folder_ / Utf8ToWide(NextVersion()) / L"installer.exe").native()) +
-          L" --uninstall --silent --enable-installer-stats=0",
-      &exit_code));
-  EXPECT_EQ(exit_code, 0u) << Logs();
+  EXPECT_EQ(Uninstall(Utf8ToWide(NextVersion())), 0u) << Logs();
   EXPECT_EQ(FindUninstallKey(), L"");
   // Set aside by the uninstallation itself, not left to the clean-up script.
   EXPECT_NE(Logs().find("File moved successfully to " + WideToUtf8(held.native())),

@@ -14,7 +14,7 @@ class InstallLogTest : public testing::Test {
   void SetUp() override { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
   void TearDown() override { CoUninitialize(); }
 
-  // Loads `text` from a file into a record that starts with `initial`.
+  // Loads `text`, written to a status file, into `log`.
   bool Load(const std::string& text, InstallLog* log) {
     std::filesystem::path file = scratch_.path() / L"installation_status.xml";
     test::WriteFile(file, text);
