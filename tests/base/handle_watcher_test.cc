@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "base/process.h"
+#include "base/scoped_handle.h"
 #include "base/task_loop.h"
 #include "base/thread.h"
 #include "support/wait.h"
@@ -26,20 +27,13 @@ class RecordingDelegate : public HandleWatcher::Delegate {
   std::function<void()> then;
 };
 
-class ScopedEvent {
- public:
-  explicit ScopedEvent(bool signaled = false)
-      : handle_(CreateEventW(nullptr, TRUE, signaled, nullptr)) {}
-  ~ScopedEvent() { CloseHandle(handle_); }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
+ScopedHandle NewEvent(bool signaled = false) {
+  return ScopedHandle(CreateEventW(nullptr, TRUE, signaled, nullptr));
+}
 
 TEST(HandleWatcherTest, CallsTheDelegateOnceOnTheOwnerThread) {
   TaskLoop loop;
-  ScopedEvent event;
+  ScopedHandle event = NewEvent();
   HandleWatcher watcher;
   RecordingDelegate delegate;
   delegate.then = [&] { loop.Quit(); };
@@ -66,7 +60,7 @@ TEST(HandleWatcherTest, CallsTheDelegateOnceOnTheOwnerThread) {
 
 TEST(HandleWatcherTest, NoCallOnceStoppedOrDestroyed) {
   TaskLoop loop;
-  ScopedEvent signaled(true);
+  ScopedHandle signaled = NewEvent(true);
   RecordingDelegate delegate;
 
   const uint64_t posted = loop.task_runner()->PostCountForTesting();
@@ -94,7 +88,7 @@ TEST(HandleWatcherTest, WatchesAProcessAndTheDelegateMayWatchAgain) {
   TaskLoop loop;
   Process child = LaunchProcess(L"cmd.exe /c exit 3");
   ASSERT_TRUE(child.IsValid());
-  ScopedEvent second;
+  ScopedHandle second = NewEvent();
   HandleWatcher watcher;
   RecordingDelegate delegate;
   delegate.then = [&] {
@@ -115,7 +109,7 @@ TEST(HandleWatcherTest, WatchesAProcessAndTheDelegateMayWatchAgain) {
 }
 
 TEST(HandleWatcherTest, NeedsATaskLoop) {
-  ScopedEvent event;
+  ScopedHandle event = NewEvent();
   RecordingDelegate delegate;
   HandleWatcher watcher;
   EXPECT_FALSE(watcher.StartWatching(event.get(), &delegate));

@@ -19,38 +19,19 @@ using test::WriteFile;
 
 const std::string kInvalidUtf8 = "bad \xC3\x28 text \xFF";
 
-TEST(JsonTest, ParsesWithoutThrowing) {
-  json value;
-  EXPECT_TRUE(ParseJson(R"({"a": [1, "two", {"b": null}]})", &value));
-  EXPECT_EQ(value["a"][1], "two");
-  EXPECT_FALSE(ParseJson("{\"a\": ", &value));
-  EXPECT_TRUE(value.is_null());
-  EXPECT_FALSE(ParseJson("{\"a\": \"" + kInvalidUtf8 + "\"}", &value));
-  EXPECT_FALSE(ParseJson("", &value));
-  EXPECT_TRUE(ParseJson(std::string(150, '[') + std::string(150, ']'), &value));
-  // Deep nesting is refused instead of exhausting the stack later.
-  EXPECT_FALSE(ParseJson(std::string(200000, '[') + std::string(200000, ']'), &value));
-  EXPECT_TRUE(ParseJson(R"({"text": "[[[[\"{{{{"})", &value));
-}
-
 // What is read, as written back; empty where the text must be refused.
 TEST(JsonTest, ReadsWhatTheJsonGrammarAllowsOnly) {
   using namespace std::string_literals;
+  auto nested = [](size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
   const std::pair<std::string, std::string> cases[] = {
       {"18446744073709551615", "18446744073709551615"},
       {"18446744073709551616", "1.8446744073709552e+19"},
       {"-9223372036854775808", "-9223372036854775808"},
       {"-9223372036854775809", "-9.223372036854776e+18"},
       {" [0.1, 2.5E3, 1e-7, -0] ", "[0.1,2500.0,1e-07,0]"},
-      {"1e400", ""},
-      {"01", ""},
-      {"1.", ""},
-      {".5", ""},
-      {"+1", ""},
-      {"-", ""},
+      {"1e400", ""}, {"01", ""}, {"1.", ""}, {".5", ""}, {"+1", ""}, {"-", ""},
       {R"("\ud83d\ude00 \u00e9\n\/")", "\"\xF0\x9F\x98\x80 \xC3\xA9\\n/\""},
-      {R"("\ud83d")", ""},
-      {R"("\ude00")", ""},
+      {R"("\ud83d")", ""}, {R"("\ude00")", ""},
       {"\"\xED\xA0\x80\"", ""},      // a surrogate in UTF-8
       {"\"\xC0\xAF\"", ""},          // overlong
       {"\"\xF4\x90\x80\x80\"", ""},  // above U+10FFFF
@@ -58,13 +39,19 @@ TEST(JsonTest, ReadsWhatTheJsonGrammarAllowsOnly) {
       {"\xEF\xBB\xBF{}", "{}"},
       {R"({"a": 1, "a": [true, false, null]})", R"({"a":[true,false,null]})"},
       {"[1]\0tail"s, "[1]"},
-      {"[1] 2", ""},
-      {"{\"a\" 1}", ""},
+      {"[1] 2", ""}, {"{\"a\" 1}", ""}, {"{\"a\": ", ""}, {"", ""},
+      {"{\"a\": \"" + kInvalidUtf8 + "\"}", ""},
+      {R"({"a": [1, "two", {"b": null}]})", R"({"a":[1,"two",{"b":null}]})"},
+      {R"({"text": "[[[[\"{{{{"})", R"({"text":"[[[[\"{{{{"})"},
+      {nested(150), nested(150)},
+      // Deep nesting is refused instead of exhausting the stack later.
+      {nested(200000), ""},
   };
   for (const auto& [text, expected] : cases) {
-    json value;
+    json value = "stale";
     bool read = ParseJson(text, &value);
-    EXPECT_EQ(read ? WriteJson(value) : "", expected) << text;
+    EXPECT_EQ(read ? WriteJson(value) : "", expected) << text.substr(0, 100);
+    EXPECT_TRUE(read || value.is_null()) << text.substr(0, 100);
   }
 }
 

@@ -64,16 +64,13 @@ TEST(RegKeyTest, ValuesRoundTripAndTypesAreChecked) {
   RegKey key;
   ASSERT_EQ(key.Create(HKEY_CURRENT_USER, test.path(), KEY_ALL_ACCESS), ERROR_SUCCESS);
   const std::wstring text = L"C:\\Program Files (x86)\\Norva & Co %TEMP% ^! \u00e9";
-  ASSERT_EQ(key.WriteValue(L"text", REG_SZ, text.c_str(),
-                           static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
-            ERROR_SUCCESS);
-  // Stored without its terminating zero, as some writers do.
-  ASSERT_EQ(key.WriteValue(L"bare", REG_SZ, text.data(),
-                           static_cast<DWORD>(text.size() * sizeof(wchar_t))),
-            ERROR_SUCCESS);
   ASSERT_EQ(key.WriteDWORD(L"number", 0xFFFFFFFE), ERROR_SUCCESS);
-
+  // "bare" is stored without its terminating zero, as some writers do.
   for (const wchar_t* name : {L"text", L"bare"}) {
+    const size_t length = text.size() + (name == std::wstring_view(L"text") ? 1 : 0);
+    ASSERT_EQ(key.WriteValue(name, REG_SZ, text.c_str(),
+                             static_cast<DWORD>(length * sizeof(wchar_t))),
+              ERROR_SUCCESS);
     std::wstring read;
     EXPECT_EQ(key.ReadString(name, &read), ERROR_SUCCESS) << name;
     EXPECT_EQ(read, text) << name;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/scoped_handle.h"
 #include "base/thread.h"
 #include "support/wait.h"
 
@@ -196,26 +197,24 @@ TEST(ThreadTest, ReplyToAThreadThatStoppedIsDropped) {
   Thread worker("Slow worker");
   ASSERT_TRUE(poster->Start());
   ASSERT_TRUE(worker.Start());
-  HANDLE task_started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ScopedHandle task_started(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ScopedHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   std::atomic<bool> replied{false};
   auto worker_runner = worker.task_runner();
   poster->task_runner()->PostTask(FROM_HERE, [&] {
     worker_runner->PostTaskAndReply(
         FROM_HERE,
         [&] {
-          SetEvent(task_started);
-          WaitForSingleObject(release, 5000);
+          SetEvent(task_started.get());
+          WaitForSingleObject(release.get(), 5000);
         },
         [&] { replied = true; });
   });
-  ASSERT_EQ(WaitForSingleObject(task_started, 5000), WAIT_OBJECT_0);
+  ASSERT_EQ(WaitForSingleObject(task_started.get(), 5000), WAIT_OBJECT_0);
   poster.reset();
-  SetEvent(release);
+  SetEvent(release.get());
   worker.Stop();
   EXPECT_FALSE(replied);
-  CloseHandle(task_started);
-  CloseHandle(release);
 }
 
 // The window procedure of the UI loop test records what reached it.

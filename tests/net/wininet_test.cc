@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -64,10 +65,10 @@ int CountLines(const test::LogCapture& log, const std::string& text) {
   return count;
 }
 
+constexpr size_t kFileSize = 200 * 1024;
+
 class WininetTest : public testing::Test {
  protected:
-  static constexpr size_t kFileSize = 200 * 1024;
-
   void SetUp() override {
     ASSERT_TRUE(service_.available()) << "the local autoupdate service is not running";
     ASSERT_TRUE(service_.Reset());
@@ -95,9 +96,7 @@ class WininetTest : public testing::Test {
 
   void RunFor(std::chrono::milliseconds limit) {
     bool ended = test::RunLoopFor(&loop_, limit);
-    if (limit > std::chrono::seconds(5)) {
-      EXPECT_TRUE(ended) << "the download never ended";
-    }
+    if (limit > std::chrono::seconds(5)) EXPECT_TRUE(ended) << "the download never ended";
   }
 
   json Chunks() {
@@ -202,94 +201,114 @@ TEST_F(WininetTest, PostsTheBodyAndKeepsOnlyTheOutcomeWithAPrefix) {
                           {"fetch_download_url_wininet_error", 0}}));
 }
 
-TEST_F(WininetTest, ResumesAnEarlyEndWithARangeAndNoRetry) {
-  ASSERT_TRUE(service_.SetRule({{"path", "/package.bin"}, {"responses", {{{"cut_at", 3000}}}}}));
-  ASSERT_TRUE(Download(service_.Url("/package.bin")));
-  EXPECT_EQ(completions_, 1);
-  EXPECT_EQ(downloader_.state(), Wininet::kCompleted);
-  EXPECT_TRUE(test::ReadFile(output_) == content_) << "the download differs from the file served";
-  EXPECT_EQ(RangesRequested("/package.bin"), (std::vector<std::string>{"", "bytes=3000-"}));
-  EXPECT_FALSE(log_.Contains("Retrying "));
-  EXPECT_EQ(delegate_.current_, static_cast<int>(kFileSize));
+// How the service answers for a file, and what a download of it then does.
+struct Scenario {
+  const char* name;
+  json rule;                        // the answers, as SetRule takes them, without the path
+  std::vector<std::string> ranges;  // the range of each request, "" where none
+  Wininet::State state = Wininet::kCompleted;
+  size_t kept = kFileSize;   // the length of the file's start the download holds
+  std::optional<int> total;  // the length announced, where checked
+  int max_retries = 600;
+  int retries = 0;  // lines "Retrying "
+  int stalled = 0;
+  std::vector<std::pair<const char*, int>> logged;  // texts, and how many lines hold each
+  std::vector<json> chunks;  // some fields of each chunk record; none: not checked
+  std::string path = "/package.bin";
+  bool secure = false;
+};
 
+const Scenario kScenarios[] = {
+    {.name = "EarlyEndResumesWithARangeAndNoRetry",
+     .rule = {{"responses", {{{"cut_at", 3000}}}}},
+     .ranges = {"", "bytes=3000-"},
+     .chunks = {{{"chunk_end", 3000}},
+                {{"chunk_start", 3000}, {"chunk_number", 1}, {"http_status", 206},
+                 {"retry_count", 0}, {"chunk_end", kFileSize}}}},
+    // Every answer promises the file and sends none of it: without a limit
+    // the resumes would go on for ever.
+    {.name = "BodiesThatNeverArriveAreCountedRetries",
+     .rule = {{"default", {{"cut_at", 0}}}},
+     .ranges = {"", "bytes=0-", "bytes=0-", "bytes=0-"},
+     .state = Wininet::kFailed, .kept = 0, .max_retries = 2, .retries = 3, .stalled = 2,
+     .logged = {{"Retrying 2 of 2", 1}}},
+    // A body cut short after some bytes still resumes at once, and the bytes
+    // end the run of retries.
+    {.name = "BytesAfterAnEmptyBodyEndTheRetries",
+     .rule = {{"responses", {{{"cut_at", 0}}, {{"cut_at", 3000}}}}},
+     .ranges = {"", "bytes=0-", "bytes=3000-"}, .retries = 1},
+    // After a refused first request the whole body comes as a partial reply;
+    // a cut in it is still a cut.
+    {.name = "CutAfterARefusalIsStillACut",
+     .rule = {{"responses", {{{"status", 503}}, {{"cut_at", 3000}}}}},
+     .ranges = {"", "bytes=0-", "bytes=3000-"}, .retries = 1},
+    // Four failures with at most one retry: only the bytes in the middle
+    // keep the download alive.
+    {.name = "BytesBetweenFailuresStartANewRunOfRetries",
+     .rule = {{"responses", {{{"status", 503}}, {{"status", 503}}, {{"cut_at", 3000}},
+                             {{"status", 503}}, {{"status", 503}}}}},
+     .ranges = {"", "bytes=0-", "bytes=0-", "bytes=3000-", "bytes=3000-", "bytes=3000-"},
+     .max_retries = 1, .retries = 4, .logged = {{"Retrying 0 of 1", 2}, {"Retrying 1 of 1", 2}}},
+    {.name = "WholeBodyAnsweringARangeIsNotAppendedTwice",
+     .rule = {{"responses", {{{"cut_at", 3000}}, {{"ignore_range", true}}}}},
+     .ranges = {"", "bytes=3000-"},
+     .logged = {{"Range not honoured; skipping the first 3000 bytes", 1}},
+     .chunks = {{}, {{"http_status", 200}}}},
+    {.name = "BodyWithoutLengthCompletesAtItsFirstEnd",
+     .rule = {{"responses", {{{"cut_at", 3000}, {"no_length", true}}}}},
+     .ranges = {""}, .kept = 3000, .total = 0},
+    // The first retry opens a chunk record; later consecutive ones reuse it.
+    // The stall is reported only before the third retry.
+    {.name = "RetriesGatewayErrorsAndReportsTheStall",
+     .rule = {{"responses", {{{"status", 502}}, {{"status", 503}}, {{"status", 504}}}}},
+     .ranges = {"", "bytes=0-", "bytes=0-", "bytes=0-"}, .retries = 3, .stalled = 1,
+     .logged = {{"Download failed with 503 error", 1}, {"Retrying 0 of 600", 1},
+                {"Retrying 2 of 600", 1}},
+     .chunks = {{{"http_status", 502}}, {{"http_status", 206}, {"retry_count", 3}}}},
+    {.name = "UnexpectedStatusFailsAtOnce", .ranges = {""}, .state = Wininet::kFailed, .kept = 0,
+     .logged = {{"Request completed with an unexpected HTTP status", 1}},
+     .chunks = {{{"http_status", 404}}}, .path = "/missing.bin"},
+    {.name = "UntrustedCertificateFailsTheDownload", .state = Wininet::kFailed, .kept = 0,
+     .logged = {{"Request completed with an unexpected error: ", 1}},
+     .chunks = {{{"wininet_error", ERROR_INTERNET_INVALID_CA}}}, .secure = true},
+};
+
+void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
+
+class WininetScenarioTest : public WininetTest, public testing::WithParamInterface<Scenario> {};
+
+TEST_P(WininetScenarioTest, Download) {
+  const Scenario& s = GetParam();
+  if (!s.rule.is_null()) {
+    json rule = s.rule;
+    rule["path"] = s.path;
+    ASSERT_TRUE(service_.SetRule(rule));
+  }
+  downloader_.set_max_retries(s.max_retries);
+  ASSERT_TRUE(Download(s.secure ? service_.SecureUrl(s.path) : service_.Url(s.path)));
+  EXPECT_EQ(completions_, 1);
+  EXPECT_EQ(downloader_.state(), s.state);
+  EXPECT_TRUE(test::ReadFile(output_) == content_.substr(0, s.kept))
+      << "the download is not the start of the file served";
+  EXPECT_EQ(RangesRequested(s.path), s.ranges);
+  EXPECT_EQ(CountLines(log_, "Retrying "), s.retries);
+  EXPECT_EQ(delegate_.stalled_, s.stalled);
+  for (const auto& [text, lines] : s.logged) EXPECT_EQ(CountLines(log_, text), lines) << text;
+  if (s.total) EXPECT_EQ(delegate_.total_, *s.total);
+  if (s.state == Wininet::kCompleted) {
+    EXPECT_EQ(delegate_.current_, static_cast<int>(s.kept));
+    EXPECT_EQ(downloader_.retry_count(), 0);
+  }
+  if (s.chunks.empty()) return;
   json chunks = Chunks();
-  ASSERT_EQ(chunks.size(), 2u);
-  EXPECT_EQ(chunks[0]["chunk_end"], 3000);
-  EXPECT_EQ(chunks[1]["chunk_start"], 3000);
-  EXPECT_EQ(chunks[1]["chunk_number"], 1);
-  EXPECT_EQ(chunks[1]["http_status"], 206);
-  EXPECT_EQ(chunks[1]["retry_count"], 0);
-  EXPECT_EQ(chunks[1]["chunk_end"], kFileSize);
+  ASSERT_EQ(chunks.size(), s.chunks.size());
+  for (size_t i = 0; i < chunks.size(); ++i)
+    for (const auto& [key, value] : s.chunks[i].items())
+      EXPECT_EQ(chunks[i][key], value) << "chunk " << i << " " << key;
 }
 
-TEST_F(WininetTest, BodiesThatNeverArriveAreCountedRetries) {
-  // Every answer promises the file and sends none of it: without a limit
-  // the resumes would go on for ever.
-  ASSERT_TRUE(service_.SetRule({{"path", "/package.bin"}, {"default", {{"cut_at", 0}}}}));
-  downloader_.set_max_retries(2);
-  ASSERT_TRUE(Download(service_.Url("/package.bin")));
-  EXPECT_EQ(completions_, 1);
-  EXPECT_EQ(downloader_.state(), Wininet::kFailed);
-  EXPECT_TRUE(log_.Contains("Retrying 2 of 2"));
-  EXPECT_EQ(RangesRequested("/package.bin").size(), 4u);
-
-  // A body cut short after some bytes still resumes at once, and the bytes
-  // end the run of retries.
-  service_.Reset();
-  service_.PutFile("package.bin", content_);
-  ASSERT_TRUE(service_.SetRule(
-      {{"path", "/package.bin"}, {"responses", {{{"cut_at", 0}}, {{"cut_at", 3000}}}}}));
-  completions_ = 0;
-  ASSERT_TRUE(Download(service_.Url("/package.bin")));
-  EXPECT_EQ(downloader_.state(), Wininet::kCompleted);
-  EXPECT_TRUE(test::ReadFile(output_) == content_) << "the download differs from the file served";
-  EXPECT_EQ(RangesRequested("/package.bin"),
-            (std::vector<std::string>{"", "bytes=0-", "bytes=3000-"}));
-  EXPECT_EQ(downloader_.retry_count(), 0);
-
-  // After a refused first request the whole body comes as a partial reply;
-  // a cut in it is still a cut.
-  service_.Reset();
-  service_.PutFile("package.bin", content_);
-  ASSERT_TRUE(service_.SetRule(
-      {{"path", "/package.bin"}, {"responses", {{{"status", 503}}, {{"cut_at", 3000}}}}}));
-  ASSERT_TRUE(Download(service_.Url("/package.bin")));
-  EXPECT_EQ(downloader_.state(), Wininet::kCompleted);
-  EXPECT_TRUE(test::ReadFile(output_) == content_) << "the download differs from the file served";
-  EXPECT_EQ(RangesRequested("/package.bin"),
-            (std::vector<std::string>{"", "bytes=0-", "bytes=3000-"}));
-}
-
-TEST_F(WininetTest, BytesBetweenFailuresStartANewRunOfRetries) {
-  // Four failures with at most one retry: only the bytes in the middle
-  // keep the download alive.
-  ASSERT_TRUE(service_.SetRule({{"path", "/package.bin"},
-                                {"responses",
-                                 {{{"status", 503}},
-                                  {{"status", 503}},
-                                  {{"cut_at", 3000}},
-                                  {{"status", 503}},
-                                  {{"status", 503}}}}}));
-  downloader_.set_max_retries(1);
-  ASSERT_TRUE(Download(service_.Url("/package.bin")));
-  EXPECT_EQ(downloader_.state(), Wininet::kCompleted);
-  EXPECT_TRUE(test::ReadFile(output_) == content_) << "the download differs from the file served";
-  EXPECT_EQ(RangesRequested("/package.bin"),
-            (std::vector<std::string>{"", "bytes=0-", "bytes=0-", "bytes=3000-", "bytes=3000-",
-                                      "bytes=3000-"}));
-  EXPECT_EQ(CountLines(log_, "Retrying 0 of 1"), 2);
-  EXPECT_EQ(CountLines(log_, "Retrying 1 of 1"), 2);
-}
-
-TEST_F(WininetTest, WholeBodyAnsweringARangeIsNotAppendedTwice) {
-  ASSERT_TRUE(service_.SetRule({{"path", "/package.bin"},
-                                {"responses", {{{"cut_at", 3000}}, {{"ignore_range", true}}}}}));
-  ASSERT_TRUE(Download(service_.Url("/package.bin")));
-  EXPECT_EQ(downloader_.state(), Wininet::kCompleted);
-  EXPECT_TRUE(test::ReadFile(output_) == content_) << "the download differs from the file served";
-  EXPECT_TRUE(log_.Contains("Range not honoured; skipping the first 3000 bytes"));
-  EXPECT_EQ(Chunks()[1]["http_status"], 200);
-}
+INSTANTIATE_TEST_SUITE_P(, WininetScenarioTest, testing::ValuesIn(kScenarios),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(WininetTest, ResetConnectionResumesFromWhereItStopped) {
   ASSERT_TRUE(service_.SetRule({{"path", "/package.bin"}, {"responses", {{{"reset_at", 70000}}}}}));
@@ -339,38 +358,6 @@ TEST_F(WininetTest, AFailedResumeMayStartTheNextDownloadFromItsCompletion) {
   EXPECT_TRUE(next == content_) << "the next download differs from the file served";
 }
 
-TEST_F(WininetTest, BodyWithoutLengthCompletesAtItsFirstEnd) {
-  ASSERT_TRUE(service_.SetRule(
-      {{"path", "/package.bin"}, {"responses", {{{"cut_at", 3000}, {"no_length", true}}}}}));
-  ASSERT_TRUE(Download(service_.Url("/package.bin")));
-  EXPECT_EQ(downloader_.state(), Wininet::kCompleted);
-  EXPECT_EQ(test::ReadFile(output_), content_.substr(0, 3000));
-  EXPECT_EQ(delegate_.total_, 0);
-  EXPECT_EQ(RangesRequested("/package.bin").size(), 1u);
-}
-
-TEST_F(WininetTest, RetriesGatewayErrorsAndReportsTheStall) {
-  ASSERT_TRUE(service_.SetRule({{"path", "/package.bin"},
-                                {"responses", {{{"status", 502}}, {{"status", 503}}, {{"status", 504}}}}}));
-  ASSERT_TRUE(Download(service_.Url("/package.bin")));
-  EXPECT_EQ(downloader_.state(), Wininet::kCompleted);
-  EXPECT_TRUE(test::ReadFile(output_) == content_) << "the download differs from the file served";
-  EXPECT_EQ(downloader_.retry_count(), 0);
-  EXPECT_TRUE(log_.Contains("Download failed with 503 error"));
-  EXPECT_TRUE(log_.Contains("Retrying 0 of 600"));
-  EXPECT_TRUE(log_.Contains("Retrying 2 of 600"));
-  EXPECT_EQ(delegate_.stalled_, 1);  // only before the third retry
-  EXPECT_EQ(RangesRequested("/package.bin"),
-            (std::vector<std::string>{"", "bytes=0-", "bytes=0-", "bytes=0-"}));
-
-  // The first retry opens a chunk record; later consecutive ones reuse it.
-  json chunks = Chunks();
-  ASSERT_EQ(chunks.size(), 2u);
-  EXPECT_EQ(chunks[0]["http_status"], 502);
-  EXPECT_EQ(chunks[1]["http_status"], 206);
-  EXPECT_EQ(chunks[1]["retry_count"], 3);
-}
-
 TEST_F(WininetTest, FailsAfterTheRetryMaximum) {
   // As the statistics report does: a POST with at most two retries.
   ASSERT_TRUE(service_.SetRule({{"path", "/netinstaller/feedback"}, {"default", {{"status", 503}}}}));
@@ -404,26 +391,6 @@ TEST_F(WininetTest, RetriesWaitSixSecondsByDefault) {
   EXPECT_EQ(downloader.state(), Wininet::kCompleted);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
   EXPECT_EQ(downloader.max_retries(), 600);
-}
-
-TEST_F(WininetTest, UnexpectedStatusFailsAtOnce) {
-  ASSERT_TRUE(Download(service_.Url("/missing.bin")));
-  EXPECT_EQ(completions_, 1);
-  EXPECT_EQ(downloader_.state(), Wininet::kFailed);
-  EXPECT_TRUE(log_.Contains("Request completed with an unexpected HTTP status"));
-  EXPECT_FALSE(log_.Contains("Retrying "));
-  EXPECT_EQ(RangesRequested("/missing.bin").size(), 1u);
-  EXPECT_EQ(Chunks()[0]["http_status"], 404);
-}
-
-TEST_F(WininetTest, UntrustedCertificateFailsTheDownload) {
-  ASSERT_TRUE(Download(service_.SecureUrl("/package.bin")));
-  EXPECT_EQ(completions_, 1);
-  EXPECT_EQ(downloader_.state(), Wininet::kFailed);
-  EXPECT_TRUE(log_.Contains("Request completed with an unexpected error: "));
-  EXPECT_EQ(test::ReadFile(output_), "");
-  EXPECT_EQ(Chunks()[0]["wininet_error"], ERROR_INTERNET_INVALID_CA);
-  EXPECT_EQ(RangesRequested("/package.bin").size(), 0u);
 }
 
 TEST_F(WininetTest, UnreachableServerIsAConnectivityRetry) {

@@ -40,12 +40,9 @@ std::set<std::wstring> Placeholders(const std::wstring& text) {
 }
 
 TEST_F(LanguagesTest, CarriedCodesMatchWithoutRegardToCase) {
-  EXPECT_TRUE(IsLanguageAvailable(L"pt-br"));
-  EXPECT_TRUE(IsLanguageAvailable(L"ZH-tw"));
-  EXPECT_FALSE(IsLanguageAvailable(L"pt"));
-  EXPECT_FALSE(IsLanguageAvailable(L""));
-  EXPECT_FALSE(IsLanguageAvailable(L"en "));
-  EXPECT_FALSE(IsLanguageAvailable(L"d\u00e9"));
+  for (const wchar_t* code : {L"pt-br", L"ZH-tw"}) EXPECT_TRUE(IsLanguageAvailable(code)) << code;
+  for (const wchar_t* code : {L"pt", L"", L"en ", L"d\u00e9"})
+    EXPECT_FALSE(IsLanguageAvailable(code)) << code;
 }
 
 TEST_F(LanguagesTest, LcidTable) {
@@ -109,32 +106,31 @@ TEST_F(LanguagesTest, SystemPreferredLanguagesGiveACarriedLanguage) {
 }
 
 TEST_F(LanguagesTest, StringsByIdAndLanguage) {
-  // 37000 is position 8 of block 2313; 37007 ends that block, 37008 starts block 2314.
-  EXPECT_EQ(GetLocalizedStringForLanguage(37000, L"en"), L"Norva Installer");
-  EXPECT_EQ(GetLocalizedStringForLanguage(37007, L"en"), L"&Accept and install");
-  EXPECT_EQ(GetLocalizedStringForLanguage(37008, L"en"), L"&Accept and update");
-  EXPECT_EQ(GetLocalizedStringForLanguage(37060, L"en"),
-            L"Norva cannot run on this computer because its processor does not support SSE2.");
-  // Non-ASCII text survives the resource compiler.
-  EXPECT_EQ(GetLocalizedStringForLanguage(kLanguageNameId, L"pt-BR"),
-            L"Portugu\u00eas (Brasil)");
-  EXPECT_EQ(GetLocalizedStringForLanguage(kLanguageNameId, L"ja"), L"\u65e5\u672c\u8a9e");
-  // Right-to-left and complex scripts are stored in logical (typed) order;
-  // "sr" is Serbian in Cyrillic script.
-  struct Name {
+  const struct {
+    int id;
     const wchar_t* code;
-    const wchar_t* name;
+    const wchar_t* text;
+  } kCases[] = {
+      // 37000 is position 8 of block 2313; 37007 ends that block, 37008 starts block 2314.
+      {37000, L"en", L"Norva Installer"},
+      {37007, L"en", L"&Accept and install"},
+      {37008, L"en", L"&Accept and update"},
+      {37060, L"en",
+       L"Norva cannot run on this computer because its processor does not support SSE2."},
+      // Non-ASCII text survives the resource compiler. Right-to-left and
+      // complex scripts are stored in logical (typed) order; "sr" is Serbian
+      // in Cyrillic script.
+      {kLanguageNameId, L"pt-BR", L"Portugu\u00eas (Brasil)"},
+      {kLanguageNameId, L"ja", L"\u65e5\u672c\u8a9e"},
+      {kLanguageNameId, L"ar", L"\u0627\u0644\u0639\u0631\u0628\u064a\u0629"},
+      {kLanguageNameId, L"he", L"\u05e2\u05d1\u05e8\u05d9\u05ea"},
+      {kLanguageNameId, L"fa", L"\u0641\u0627\u0631\u0633\u06cc"},
+      {kLanguageNameId, L"hi", L"\u0939\u093f\u0928\u094d\u0926\u0940"},
+      {kLanguageNameId, L"th", L"\u0e44\u0e17\u0e22"},
+      {kLanguageNameId, L"sr", L"\u0421\u0440\u043f\u0441\u043a\u0438"},
   };
-  const Name kNames[] = {
-      {L"ar", L"\u0627\u0644\u0639\u0631\u0628\u064a\u0629"},
-      {L"he", L"\u05e2\u05d1\u05e8\u05d9\u05ea"},
-      {L"fa", L"\u0641\u0627\u0631\u0633\u06cc"},
-      {L"hi", L"\u0939\u093f\u0928\u094d\u0926\u0940"},
-      {L"th", L"\u0e44\u0e17\u0e22"},
-      {L"sr", L"\u0421\u0440\u043f\u0441\u043a\u0438"},
-  };
-  for (const Name& n : kNames)
-    EXPECT_EQ(GetLocalizedStringForLanguage(kLanguageNameId, n.code), n.name) << n.code;
+  for (const auto& c : kCases)
+    EXPECT_EQ(GetLocalizedStringForLanguage(c.id, c.code), c.text) << c.id << " " << c.code;
   // Escaped quotes in the table come out as one quote.
   EXPECT_NE(GetLocalizedStringForLanguage(37005, L"en").find(L"<a href=\"tos\">"),
             std::wstring::npos);

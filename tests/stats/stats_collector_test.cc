@@ -60,10 +60,9 @@ TEST(StatsCollectorTest, NestedKeysAndValues) {
   root.SetString("plain", "first");
   root.SetString("plain", "second");
   json tree = Tree(collector);
-  EXPECT_EQ(tree["install"]["folder"], "C:\\Program Files\\Norva");
-  EXPECT_EQ(tree["install"]["options"]["for_all_users"], 1);
-  EXPECT_EQ(tree["install"]["options"]["size"], 1LL << 40);
-  EXPECT_EQ(tree["install"]["options"]["language"], "nb");
+  EXPECT_EQ(tree["install"], json({{"folder", "C:\\Program Files\\Norva"},
+                                    {"options", {{"for_all_users", 1}, {"size", 1LL << 40},
+                                                 {"language", "nb"}}}}));
   EXPECT_EQ(tree["plain"], "second");
   // A value standing where a dictionary is needed is replaced by one.
   root.SetString("plain.child", "x");
