@@ -325,9 +325,13 @@ bool Wininet::HandleInitialCompletion() {
                       &size, nullptr))
     length = 0;
   // A retried first request asks for "bytes=0-" and gets the whole body as
-  // a partial reply: without its length a cut would pass for the end.
-  if (status == HTTP_STATUS_PARTIAL_CONTENT && length > 0)
-    expected_total_ = std::max<uint32_t>(expected_total_, downloaded_ + length);
+  // a partial reply: without its length a cut would pass for the end, and the
+  // progress would never learn its total.
+  if (status == HTTP_STATUS_PARTIAL_CONTENT && length > 0 &&
+      downloaded_ + length > expected_total_) {
+    expected_total_ = downloaded_ + length;
+    progress_relay_.ReportTotal(expected_total_);
+  }
   if (status == HTTP_STATUS_OK) {
     expected_total_ = length;
     VLOG(1) << "Expected total size: " << expected_total_;

@@ -96,7 +96,9 @@ class WininetTest : public testing::Test {
 
   void RunFor(std::chrono::milliseconds limit) {
     bool ended = test::RunLoopFor(&loop_, limit);
-    if (limit > std::chrono::seconds(5)) EXPECT_TRUE(ended) << "the download never ended";
+    if (limit > std::chrono::seconds(5)) {
+      EXPECT_TRUE(ended) << "the download never ended";
+    }
   }
 
   json Chunks() {
@@ -241,7 +243,7 @@ const Scenario kScenarios[] = {
     // a cut in it is still a cut.
     {.name = "CutAfterARefusalIsStillACut",
      .rule = {{"responses", {{{"status", 503}}, {{"cut_at", 3000}}}}},
-     .ranges = {"", "bytes=0-", "bytes=3000-"}, .retries = 1},
+     .ranges = {"", "bytes=0-", "bytes=3000-"}, .total = kFileSize, .retries = 1},
     // Four failures with at most one retry: only the bytes in the middle
     // keep the download alive.
     {.name = "BytesBetweenFailuresStartANewRunOfRetries",
@@ -261,7 +263,8 @@ const Scenario kScenarios[] = {
     // The stall is reported only before the third retry.
     {.name = "RetriesGatewayErrorsAndReportsTheStall",
      .rule = {{"responses", {{{"status", 502}}, {{"status", 503}}, {{"status", 504}}}}},
-     .ranges = {"", "bytes=0-", "bytes=0-", "bytes=0-"}, .retries = 3, .stalled = 1,
+     .ranges = {"", "bytes=0-", "bytes=0-", "bytes=0-"}, .total = kFileSize, .retries = 3,
+     .stalled = 1,
      .logged = {{"Download failed with 503 error", 1}, {"Retrying 0 of 600", 1},
                 {"Retrying 2 of 600", 1}},
      .chunks = {{{"http_status", 502}}, {{"http_status", 206}, {"retry_count", 3}}}},
@@ -294,7 +297,9 @@ TEST_P(WininetScenarioTest, Download) {
   EXPECT_EQ(CountLines(log_, "Retrying "), s.retries);
   EXPECT_EQ(delegate_.stalled_, s.stalled);
   for (const auto& [text, lines] : s.logged) EXPECT_EQ(CountLines(log_, text), lines) << text;
-  if (s.total) EXPECT_EQ(delegate_.total_, *s.total);
+  if (s.total) {
+    EXPECT_EQ(delegate_.total_, *s.total);
+  }
   if (s.state == Wininet::kCompleted) {
     EXPECT_EQ(delegate_.current_, static_cast<int>(s.kept));
     EXPECT_EQ(downloader_.retry_count(), 0);
