@@ -3,6 +3,7 @@
 #include <sddl.h>
 
 #include <cstdlib>
+#include <optional>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include "base/command_line.h"
 #include "base/file_util.h"
 #include "base/process.h"
+#include "base/scoped_handle.h"
 #include "base/strings.h"
 #include "engine/engine_test_support.h"
 #include "installer/folder_permission_mode.h"
@@ -102,57 +104,48 @@ TEST(InstallerMainTest, DownloadFolderIsRemovedOnlyWhenEmpty) {
   }
 }
 
-TEST(InstallerMainTest, UninstallOutsideAnInstallationFails) {
-  std::wstring token = UniqueToken();
-  ProcessResult run = RunProcess(BuiltInstallerPath(), L"--uninstall --marker=" + token);
-  ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.exit_code, 1u);
-  std::string log = FindLogContaining(token);
-  EXPECT_NE(log.find("Requested to uninstall, but we are not in a valid installation folder"),
-            std::string::npos)
-      << log;
-  EXPECT_EQ(log.find("Uninstall: "), std::string::npos);  // stopped before the role lines
-}
-
-TEST(InstallerMainTest, CopyInsideAPackageKnowsIt) {
-  ScratchFolder package;
-  ASSERT_TRUE(CopyFile(BuiltInstallerPath(), package.path() / L"installer.exe"));
-  WriteFile(package.path() / L"norva.exe", "MZ");
+// When uninstalling, the installation's recorded experiments are the only
+// source and the switches are ignored; otherwise the switches decide.
+TEST(InstallerMainTest, LogsWhereTheRunFoundItself) {
+  ScratchFolder package, installation;
+  for (const ScratchFolder* folder : {&package, &installation}) {
+    ASSERT_TRUE(CopyFile(BuiltInstallerPath(), folder->path() / L"installer.exe"));
+    WriteFile(folder->path() / L"norva.exe", "MZ");
+  }
   WriteFile(package.path() / L"files_list", "norva.exe\r\n");
-  std::wstring token = UniqueToken();
-  ProcessResult run = RunProcess(package.path() / L"installer.exe",
-                                 SilentRunThatEnds() + L" --temp-folder=" +
-                                     QuoteArgument((package.path() / L"dl").native()) +
-                                     L" --marker=" + token);
-  ASSERT_TRUE(run.finished);
-  EXPECT_NE(FindLogContaining(token).find("] Inside package 1"), std::string::npos);
-}
-
-TEST(InstallerMainTest, ExperimentsComeFromTheInstallationWhenUninstalling) {
-  ScratchFolder installation;
-  auto installer = installation.path() / L"installer.exe";
-  ASSERT_TRUE(CopyFile(BuiltInstallerPath(), installer));
-  WriteFile(installation.path() / L"norva.exe", "MZ");
   WriteFile(installation.path() / L"installer_prefs.json",
             R"({"installer-experiments": ["installer-experiment-test@1"]})");
-  auto run_and_read_log = [&](const std::filesystem::path& program, const std::wstring& args) {
-    std::wstring token = UniqueToken();
-    ProcessResult run =
-        RunProcess(program, args + L" " + SilentRunThatEnds() + L" --marker=" + token);
-    EXPECT_TRUE(run.finished);
-    return FindLogContaining(token);
+  const std::filesystem::path built = BuiltInstallerPath(),
+                              installed = installation.path() / L"installer.exe";
+  const std::wstring ends = L" " + SilentRunThatEnds();
+  const char* experiment = "] Test experiment is enabled";
+  const struct {
+    std::filesystem::path program;
+    std::wstring args;
+    const char* line;
+    bool logged;
+  } kCases[] = {
+      {built, L"--uninstall",
+       "Requested to uninstall, but we are not in a valid installation folder", true},
+      {built, L"--uninstall", "Uninstall: ", false},  // stopped before the role lines
+      {package.path() / L"installer.exe",
+       ends + L" --temp-folder=" + QuoteArgument((package.path() / L"dl").native()),
+       "] Inside package 1", true},
+      {installed, L"--uninstall" + ends, experiment, true},
+      {installed, L"--uninstall --with-feature:installer-experiment-test=off" + ends, experiment,
+       true},
+      {built, ends, experiment, false},
+      {built, L"--with-feature:installer-experiment-test=on" + ends, experiment, true},
   };
-  const std::string enabled = "] Test experiment is enabled";
-  // The recorded list is the only source when uninstalling: switches are ignored.
-  EXPECT_NE(run_and_read_log(installer, L"--uninstall").find(enabled), std::string::npos);
-  EXPECT_NE(run_and_read_log(installer, L"--uninstall --with-feature:installer-experiment-test=off")
-                .find(enabled),
-            std::string::npos);
-  // Otherwise the switches decide.
-  EXPECT_EQ(run_and_read_log(BuiltInstallerPath(), L"").find(enabled), std::string::npos);
-  EXPECT_NE(run_and_read_log(BuiltInstallerPath(), L"--with-feature:installer-experiment-test=on")
-                .find(enabled),
-            std::string::npos);
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(WideToUtf8(c.program.native() + L" " + c.args));
+    std::wstring token = UniqueToken();
+    ProcessResult run = RunProcess(c.program, c.args + L" --marker=" + token);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, 1u);
+    std::string log = FindLogContaining(token);
+    EXPECT_EQ(log.find(c.line) != std::string::npos, c.logged) << log;
+  }
 }
 
 // A download whose reply names partner files installs the whole package and,
@@ -234,13 +227,6 @@ bool ScriptShellEnds(const std::filesystem::path& folder) {
 // trustee only reads until the role grants it more.
 constexpr wchar_t kTrustee[] = L"Everyone";
 
-std::wstring CurrentUserName() {
-  wchar_t name[256];
-  DWORD size = 256;
-  GetUserNameW(name, &size);
-  return name;
-}
-
 // True when the folder's access list has an allowing entry for `user` with
 // write access, inherited by files and sub-folders. (Wine keeps file access
 // lists as Unix mode bits, so "full access" comes back as read, write,
@@ -275,40 +261,30 @@ bool GrantsWriteAccess(const std::filesystem::path& folder, const std::wstring& 
   return found;
 }
 
+// The event of kind `name` for `folder`, made or opened.
+ScopedHandle FolderEvent(const wchar_t* name, const std::filesystem::path& folder, bool global,
+                         bool signalled = false) {
+  return ScopedHandle(CreateEventW(nullptr, TRUE, signalled,
+                                   GetObjectNameForFolder(name, folder, global).c_str()));
+}
+
 // The two local events through which a requester and the folder-permission
 // role talk about `folder`.
 struct PermissionEvents {
   explicit PermissionEvents(const std::filesystem::path& folder)
-      : given(CreateEventW(nullptr, TRUE, FALSE,
-                           GetObjectNameForFolder(L"NorvaInstaller/GiveInstallPermission", folder,
-                                                  false).c_str())),
-        undo(CreateEventW(nullptr, TRUE, FALSE,
-                          GetObjectNameForFolder(L"NorvaInstaller/GiveInstallPermission/Undo",
-                                                 folder, false).c_str())) {}
-  ~PermissionEvents() {
-    CloseHandle(given);
-    CloseHandle(undo);
-  }
-  HANDLE given;
-  HANDLE undo;
+      : given(FolderEvent(L"NorvaInstaller/GiveInstallPermission", folder, false)),
+        undo(FolderEvent(L"NorvaInstaller/GiveInstallPermission/Undo", folder, false)) {}
+  ScopedHandle given, undo;
 };
 
 // The events through which the role learns whether the package for `folder`
 // is ready or the installation was interrupted.
 struct PackageEvents {
   PackageEvents(const std::filesystem::path& folder, bool interrupted_at_start)
-      : ready(CreateEventW(
-            nullptr, TRUE, FALSE,
-            GetObjectNameForFolder(L"NorvaInstaller/PackageReady", folder, true).c_str())),
-        interrupted(CreateEventW(nullptr, TRUE, interrupted_at_start,
-                                 GetObjectNameForFolder(L"NorvaInstaller/InstallationInterrupted",
-                                                        folder, true).c_str())) {}
-  ~PackageEvents() {
-    CloseHandle(ready);
-    CloseHandle(interrupted);
-  }
-  HANDLE ready;
-  HANDLE interrupted;
+      : ready(FolderEvent(L"NorvaInstaller/PackageReady", folder, true)),
+        interrupted(FolderEvent(L"NorvaInstaller/InstallationInterrupted", folder, true,
+                                interrupted_at_start)) {}
+  ScopedHandle ready, interrupted;
 };
 
 // The role's switches for `folder` and `user`.
@@ -332,26 +308,31 @@ std::wstring WaitForPackageIn(const std::filesystem::path& package) {
 Process StartTemporaryGrant(const std::filesystem::path& folder, const PermissionEvents& events) {
   Process process =
       LaunchProcess(QuoteArgument(BuiltInstallerPath().native()) + L" " + RoleSwitches(folder));
-  if (process.IsValid() && WaitForSingleObject(events.given, 30000) != WAIT_OBJECT_0) {
+  if (process.IsValid() && WaitForSingleObject(events.given.get(), 30000) != WAIT_OBJECT_0) {
     process.Terminate(1);
     return Process();
   }
   return process;
 }
 
-TEST(FolderPermissionModeTest, GrantsTheUserFullAccessAndSignals) {
-  ScratchFolder scratch;
-  std::filesystem::path folder = scratch.path() / L"Norva" / L"Application";
-  PermissionEvents events(folder);
-  ASSERT_TRUE(events.given && events.undo);
-  std::wstring user = kTrustee;
-  ProcessResult run =
-      RunProcess(BuiltInstallerPath(), RoleSwitches(folder, user) + L" --permanent-permissions");
-  ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.exit_code, 0u);
-  EXPECT_TRUE(std::filesystem::is_directory(folder));
-  EXPECT_EQ(WaitForSingleObject(events.given, 0), WAIT_OBJECT_0);
-  EXPECT_TRUE(GrantsWriteAccess(folder, user));
+// The role grants the user full access, making the folder, and signals; without
+// the requester's events to signal it does nothing.
+TEST(FolderPermissionModeTest, GrantsTheUserFullAccessAndSignalsOnlyWhenRequested) {
+  for (bool requested : {true, false}) {
+    SCOPED_TRACE(requested);
+    ScratchFolder scratch;
+    std::filesystem::path folder = scratch.path() / L"Norva" / L"Application";
+    std::optional<PermissionEvents> events;
+    if (requested) events.emplace(folder);
+    ProcessResult run =
+        RunProcess(BuiltInstallerPath(), RoleSwitches(folder) + L" --permanent-permissions");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, 0u);
+    EXPECT_EQ(std::filesystem::is_directory(folder), requested);
+    if (!requested) continue;
+    EXPECT_EQ(WaitForSingleObject(events->given.get(), 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(GrantsWriteAccess(folder, kTrustee));
+  }
 }
 
 TEST(FolderPermissionModeTest, TakesTheAccessBackAfterTheUndoEvent) {
@@ -360,16 +341,15 @@ TEST(FolderPermissionModeTest, TakesTheAccessBackAfterTheUndoEvent) {
   std::filesystem::create_directories(folder);
   PermissionEvents events(folder);
   ASSERT_TRUE(events.given && events.undo);
-  std::wstring user = kTrustee;
-  ASSERT_FALSE(GrantsWriteAccess(folder, user));
+  ASSERT_FALSE(GrantsWriteAccess(folder, kTrustee));
   Process process = StartTemporaryGrant(folder, events);
   ASSERT_TRUE(process.IsValid());
-  EXPECT_TRUE(GrantsWriteAccess(folder, user));
-  SetEvent(events.undo);
+  EXPECT_TRUE(GrantsWriteAccess(folder, kTrustee));
+  SetEvent(events.undo.get());
   DWORD exit_code = 1;
   ASSERT_TRUE(process.WaitForExit(60000, &exit_code));  // after its 10-second grace
   EXPECT_EQ(exit_code, 0u);
-  EXPECT_FALSE(GrantsWriteAccess(folder, user));
+  EXPECT_FALSE(GrantsWriteAccess(folder, kTrustee));
 }
 
 // A requester that ends without signalling the Undo event (it crashed) must
@@ -389,7 +369,7 @@ TEST(FolderPermissionModeTest, RequesterThatEndsWithoutUndoGetsTheAccessTakenBac
                                     RoleSwitches(folder) + arguments);
     ASSERT_TRUE(process.IsValid());
     WriteFile(folder.parent_path() / L"role", std::to_string(process.id()));
-    ASSERT_EQ(WaitForSingleObject(events.given, 30000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(events.given.get(), 30000), WAIT_OBJECT_0);
     return;
   }
   struct Case {
@@ -429,7 +409,7 @@ TEST(FolderPermissionModeTest, RequesterThatEndsWithoutUndoGetsTheAccessTakenBac
       ASSERT_TRUE(requester.WaitForExit(60000, &exit_code));
       ASSERT_EQ(exit_code, 0u);
     }
-    EXPECT_EQ(WaitForSingleObject(events.given, 0), c.interrupted || !c.wait_for_package
+    EXPECT_EQ(WaitForSingleObject(events.given.get(), 0), c.interrupted || !c.wait_for_package
                                                          ? WAIT_OBJECT_0
                                                          : WAIT_TIMEOUT);
     Process role(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE,
@@ -443,15 +423,6 @@ TEST(FolderPermissionModeTest, RequesterThatEndsWithoutUndoGetsTheAccessTakenBac
     WaitUntil([&] { return !GrantsWriteAccess(folder, kTrustee); }, std::chrono::seconds(10));
     EXPECT_FALSE(GrantsWriteAccess(folder, kTrustee));
   }
-}
-
-TEST(FolderPermissionModeTest, WithoutTheRequestersEventsNothingHappens) {
-  ScratchFolder scratch;
-  std::filesystem::path folder = scratch.path() / L"never";
-  ProcessResult run = RunProcess(BuiltInstallerPath(), RoleSwitches(folder, CurrentUserName()));
-  ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.exit_code, 0u);
-  EXPECT_FALSE(std::filesystem::exists(folder));
 }
 
 // A script that waits, a minute at most, until `release` exists.
@@ -495,10 +466,10 @@ TEST(FolderPermissionModeTest, KeepsAnUninstallationsGrantUntilItsScriptEnds) {
   Process role = LaunchProcess(QuoteArgument((version_folder / L"installer.exe").native()) + L" " +
                                RoleSwitches(folder) + L" --run-uninstall-bat");
   ASSERT_TRUE(role.IsValid());
-  ASSERT_EQ(WaitForSingleObject(events.given, 30000), WAIT_OBJECT_0);
+  ASSERT_EQ(WaitForSingleObject(events.given.get(), 30000), WAIT_OBJECT_0);
   RunUninstallBatchFile(folder);  // as the uninstallation does
   ASSERT_TRUE(AppearsWithinTenSeconds(runs));
-  SetEvent(events.undo);
+  SetEvent(events.undo.get());
   // Past the role's 10-second grace the script still runs: so does the grant.
   EXPECT_FALSE(role.WaitForExit(12000));
   EXPECT_TRUE(GrantsWriteAccess(folder, kTrustee));
@@ -521,17 +492,18 @@ TEST(FolderPermissionModeTest, InterruptedWaitStartsThePackageInstallerWithTheSw
   std::wstring arguments = RoleSwitches(folder) + L" --permanent-permissions" +
                            WaitForPackageIn(scratch.path() / L"package");
 
-  SetEvent(package.ready);
+  SetEvent(package.ready.get());
   ProcessResult run = RunProcess(BuiltInstallerPath(), arguments);
   ASSERT_TRUE(run.finished);
-  EXPECT_EQ(WaitForSingleObject(events.given, 0), WAIT_TIMEOUT);  // package ready: nothing started
+  // The package was ready: nothing started.
+  EXPECT_EQ(WaitForSingleObject(events.given.get(), 0), WAIT_TIMEOUT);
 
-  ResetEvent(package.ready);
-  SetEvent(package.interrupted);
+  ResetEvent(package.ready.get());
+  SetEvent(package.interrupted.get());
   run = RunProcess(BuiltInstallerPath(), arguments);
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.exit_code, 0u);
-  EXPECT_EQ(WaitForSingleObject(events.given, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(events.given.get(), 0), WAIT_OBJECT_0);
   EXPECT_TRUE(GrantsWriteAccess(folder, kTrustee));
 }
 
@@ -550,20 +522,6 @@ TEST(UninstallBatchFileTest, RunsInFoldersWithShellCharacters) {
     EXPECT_TRUE(AppearsWithinTenSeconds(marker));
     EXPECT_TRUE(ScriptShellEnds(folder));
   }
-}
-
-// A ComSpec longer than a path can be is no shell to start; cmd.exe is.
-TEST(UninstallBatchFileTest, OverlongComSpecFallsBackToCmd) {
-  ScratchFolder scratch;
-  WriteFile(scratch.path() / L"k.bat", "@echo off\r\necho done> \"%~dp0marker\"\r\n");
-  wchar_t saved[MAX_PATH] = {};
-  ASSERT_TRUE(GetEnvironmentVariableW(L"ComSpec", saved, MAX_PATH));
-  std::wstring overlong = L"C:\\" + std::wstring(300, L'x') + L"\\cmd.exe";
-  SetEnvironmentVariableW(L"ComSpec", overlong.c_str());
-  RunUninstallBatchFile(scratch.path());
-  SetEnvironmentVariableW(L"ComSpec", saved);
-  EXPECT_TRUE(AppearsWithinTenSeconds(scratch.path() / L"marker"));
-  EXPECT_TRUE(ScriptShellEnds(scratch.path()));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -140,12 +141,11 @@ TEST_F(InstallerUIControllerTest, CancelAndFullPackageEndTheRun) {
     InstallerUIController controller;
     EXPECT_FALSE(Run(controller, [](InstallerUIController& c) { c.OnCancel(); },
                      L"--enable-installer-stats=0 --allusers=0"));
-    EXPECT_EQ(Stats(controller)["installation_cancelled"], 1);
-    EXPECT_EQ(Stats(controller)["installation_success"], 0);
     // Ended before the user proceeded, the report still has the settings.
-    EXPECT_EQ(Stats(controller)["installation_mode"], "current_user");
-    EXPECT_EQ(Stats(controller)["installation_operation"], "installing");
-    EXPECT_EQ(Stats(controller)["autoupdate"], 0);
+    const nlohmann::json expected = {{"installation_cancelled", 1}, {"installation_success", 0},
+                                     {"installation_mode", "current_user"},
+                                     {"installation_operation", "installing"}, {"autoupdate", 0}};
+    for (const auto& [key, value] : expected.items()) EXPECT_EQ(Stats(controller)[key], value);
     EXPECT_EQ(opened_address_, L"");
   }
   InstallerUIController controller;
@@ -211,25 +211,14 @@ TEST_F(InstallerUIControllerTest, OnlyTheBackendsEndDecidesTheOutcome) {
   }
   InstallerUIController controller;
   InstallerPage page = kPageNone;
-  int polls = 0;
-  std::function<void()> poll;
   EXPECT_FALSE(Run(controller, [&](InstallerUIController& c) {
     c.OnInstallerTerminated(false);
     // The error page comes after the grace the controller gives late reports.
-    poll = [&] {
-      page = c.window()->current_page();
-      if (page == kPageError || ++polls > 500)
-        c.OnCancel();
-      else
-        loop_.task_runner()->PostDelayedTask(FROM_HERE, poll, std::chrono::milliseconds(20));
-    };
-    poll();
+    When([&] { return (page = c.window()->current_page()) == kPageError; }, [&] { c.OnCancel(); });
   }));
   EXPECT_EQ(page, kPageError);
   // The statistics service knows the reason by this text alone.
   EXPECT_EQ(Stats(controller)["failure_reason"], "Unreported installer error.");
-  FeatureRegistry::Get().ResetForTesting();
-  FeatureRegistry::Get().RegisterDefaults();
 }
 
 // Before Windows 7 the error page points to the full installer's button by
@@ -274,36 +263,26 @@ TEST_F(InstallerUIControllerTest, ProgressWeighsEachStateAndNeverGoesBack) {
     int set;    // PBM_SETPOS messages
     int steps;  // PBM_STEPIT messages
   };
+  // A fetch report: entering `state` (none: staying) with `current` of `total`.
+  auto fetch = [](std::optional<PackageFetcherDelegate::Status> state, int current,
+                  int total = 0) -> Report {
+    return [=](InstallerUIController& c) {
+      if (state) c.fetch_reports().NotifyStatusChanged(*state);
+      if (total) c.fetch_reports().SetTotalProgress(total);
+      c.fetch_reports().SetCurrentProgress(current);
+    };
+  };
   const Row rows[] = {
-      {"half of the download",
-       [](InstallerUIController& c) {
-         c.fetch_reports().NotifyStatusChanged(PackageFetcherDelegate::kDownloading);
-         c.fetch_reports().SetTotalProgress(1000);
-         c.fetch_reports().SetCurrentProgress(500);
-       },
-       1 + 500, 1, 0},
-      {"a rise of 5", [](InstallerUIController& c) { c.fetch_reports().SetCurrentProgress(505); },
-       506, 0, 5},
-      {"a count that goes back",
-       [](InstallerUIController& c) { c.fetch_reports().SetCurrentProgress(100); }, 506, 0, 0},
-      {"a rise of 10", [](InstallerUIController& c) { c.fetch_reports().SetCurrentProgress(515); },
-       516, 0, 10},
-      {"a rise of 11", [](InstallerUIController& c) { c.fetch_reports().SetCurrentProgress(526); },
-       527, 1, 0},
-      {"a third of the unpacking, truncated",
-       [](InstallerUIController& c) {
-         c.fetch_reports().NotifyStatusChanged(PackageFetcherDelegate::kUnpacking);
-         c.fetch_reports().SetTotalProgress(3);
-         c.fetch_reports().SetCurrentProgress(1);
-       },
+      {"half of the download", fetch(PackageFetcherDelegate::kDownloading, 500, 1000), 1 + 500, 1,
+       0},
+      {"a rise of 5", fetch(std::nullopt, 505), 506, 0, 5},
+      {"a count that goes back", fetch(std::nullopt, 100), 506, 0, 0},
+      {"a rise of 10", fetch(std::nullopt, 515), 516, 0, 10},
+      {"a rise of 11", fetch(std::nullopt, 526), 527, 1, 0},
+      {"a third of the unpacking, truncated", fetch(PackageFetcherDelegate::kUnpacking, 1, 3),
        1 + 1000 + 66, 1, 0},
       {"partner content counts nothing",
-       [](InstallerUIController& c) {
-         c.fetch_reports().NotifyStatusChanged(PackageFetcherDelegate::kDownloadingPartnerContent);
-         c.fetch_reports().SetTotalProgress(50);
-         c.fetch_reports().SetCurrentProgress(50);
-       },
-       1067, 0, 0},
+       fetch(PackageFetcherDelegate::kDownloadingPartnerContent, 50, 50), 1067, 0, 0},
       {"the package handed over, then 2 of 4 installation steps",
        [](InstallerUIController& c) {
          c.fetch_reports().NotifyStatusChanged(PackageFetcherDelegate::kPackageReady);

@@ -18,6 +18,7 @@
 #include "support/local_service.h"
 #include "support/scratch.h"
 #include "support/test_ui_runner.h"
+#include "support/wait.h"
 
 namespace norva::installer {
 namespace {
@@ -72,18 +73,7 @@ class PrefDefaultOverridesFetcherTest : public testing::Test {
   }
 
   // Runs the loop until `ready` holds; false after 30 s.
-  bool RunUntil(std::function<bool()> ready) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    std::function<void()> poll = [&] {
-      if (ready() || std::chrono::steady_clock::now() > deadline)
-        loop_.Quit();
-      else
-        loop_.task_runner()->PostDelayedTask(FROM_HERE, poll, std::chrono::milliseconds(10));
-    };
-    loop_.task_runner()->PostTask(FROM_HERE, poll);
-    loop_.Run();
-    return ready();
-  }
+  bool RunUntil(std::function<bool()> ready) { return test::RunLoopUntil(&loop_, ready); }
 
   std::vector<std::string> RequestBodies() {
     std::vector<std::string> bodies;

@@ -96,13 +96,12 @@ class RunnerTest : public testing::Test {
 
   // The next backends do `behaviour`, each ending only once the returned
   // event is signalled (a minute at most).
-  HANDLE FakeBackendUntilReleased(const wchar_t* behaviour) {
+  ScopedHandle FakeBackendUntilReleased(const wchar_t* behaviour) {
     const std::wstring name =
         L"Local\\NorvaRunnerTestRelease" + std::to_wstring(GetCurrentProcessId());
-    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
     SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", behaviour);
     SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND_RELEASE", name.c_str());
-    return release;
+    return ScopedHandle(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
   }
 
   void TearDown() override {
@@ -161,26 +160,24 @@ TEST_F(RunnerTest, SecondInstallerForTheFolderIsRefused) {
   const std::filesystem::path folder = env_.scratch() / L"busy";
   auto settings = MakeSettings(folder);
   // Another frontend holds the mutex (a mutex is re-entrant on its own thread).
-  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  HANDLE held = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ScopedHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ScopedHandle held(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   std::thread other([&] {
     std::wstring name = L"Global\\Norva/Installer/" + folder.native();
     std::replace(name.begin() + 7, name.end(), L'\\', L'/');
     ScopedHandle mutex = CreateSharedMutex(name, false);
     WaitForSingleObject(mutex.get(), 0);
-    SetEvent(held);
-    WaitForSingleObject(release, INFINITE);
+    SetEvent(held.get());
+    WaitForSingleObject(release.get(), INFINITE);
     ReleaseMutex(mutex.get());
   });
-  WaitForSingleObject(held, INFINITE);
+  WaitForSingleObject(held.get(), INFINITE);
   runner_.SetPackageReady();
   EXPECT_FALSE(runner_.StartInstallation(*settings));
   EXPECT_FALSE(runner_.IsBackendRunning());
   EXPECT_EQ(log_.events, std::vector<std::string>{"failed 37052 Could not acquire installer mutex"});
-  SetEvent(release);
+  SetEvent(release.get());
   other.join();
-  CloseHandle(release);
-  CloseHandle(held);
 }
 
 TEST_F(RunnerTest, MessagesReachEveryObserverInOrder) {
@@ -265,29 +262,27 @@ TEST_F(RunnerTest, OnlyAReportedSuccessAndExitCodeZeroMakeASuccess) {
     EXPECT_EQ(capture.Contains("The installer backend ended without reporting success"), failed);
     // A package installer that the backend started and that outlived it is
     // told to stop.
-    HANDLE interrupted = OpenEventW(
+    ScopedHandle interrupted(OpenEventW(
         SYNCHRONIZE, FALSE,
         GetObjectNameForFolder(kInstallationInterruptedEvent,
                                settings->GetInstallationStatus().GetPath(), true)
-            .c_str());
-    ASSERT_NE(interrupted, nullptr);
-    EXPECT_EQ(WaitForSingleObject(interrupted, 0), failed ? WAIT_OBJECT_0 : WAIT_TIMEOUT);
+            .c_str()));
+    ASSERT_TRUE(interrupted);
+    EXPECT_EQ(WaitForSingleObject(interrupted.get(), 0), failed ? WAIT_OBJECT_0 : WAIT_TIMEOUT);
     if (number == std::size(kCases)) {
       // Stopping a run that has ended tells nobody to stop.
       runner_.StopInstallation();
-      EXPECT_EQ(WaitForSingleObject(interrupted, 0), WAIT_TIMEOUT);
+      EXPECT_EQ(WaitForSingleObject(interrupted.get(), 0), WAIT_TIMEOUT);
     }
-    CloseHandle(interrupted);
   }
   SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND_LOG", nullptr);
   DestroyWindow(window);
   // Stopped, the runner holds the folder's mutex no more: another run takes it.
   bool taken = false;
   std::thread other([&] {
-    HANDLE mutex = CreateMutexW(
-        nullptr, FALSE, GetObjectNameForFolder(kInstallerMutexName, FilePath(folder), true).c_str());
-    taken = mutex && WaitForSingleObject(mutex, 0) != WAIT_TIMEOUT;
-    if (mutex) CloseHandle(mutex);
+    ScopedHandle mutex(CreateMutexW(
+        nullptr, FALSE, GetObjectNameForFolder(kInstallerMutexName, FilePath(folder), true).c_str()));
+    taken = mutex && WaitForSingleObject(mutex.get(), 0) != WAIT_TIMEOUT;
   });
   other.join();
   EXPECT_TRUE(taken);
@@ -298,28 +293,26 @@ TEST_F(RunnerTest, OnlyAReportedSuccessAndExitCodeZeroMakeASuccess) {
 TEST_F(RunnerTest, TheChannelIsDrainedBeforeTheOutcomeIsDecided) {
   UseFakeBackend();
   auto settings = MakeSettings(env_.scratch() / L"drained");
-  HANDLE release = FakeBackendUntilReleased(L"exit=0");
-  HANDLE hold = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ScopedHandle release = FakeBackendUntilReleased(L"exit=0");
+  ScopedHandle hold(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   ASSERT_TRUE(runner_.StartInstallation(*settings));
   EXPECT_FALSE(runner_.StartInstallation(*settings)) << "a second start while the backend runs";
-  runner_.receiver_for_testing().HoldReaderForTesting(hold);
+  runner_.receiver_for_testing().HoldReaderForTesting(hold.get());
   IPCSenderProxy sender;
   ASSERT_TRUE(sender.Connect(L"norva_installer\\" + settings->GetInstallationStatus().GetPath().native()));
   sender.Send(*WriteInstallerMessage({.type = Type::kInstallationSucceeded}));
   sender.Close();
-  SetEvent(release);
+  SetEvent(release.get());
   ASSERT_TRUE(runner_.WaitForBackendToEnd(60000));
   // Time for the backend's end to reach this thread, were it not waiting.
   test::RunLoopFor(&env_.loop(), std::chrono::seconds(1));
   const bool ended_early = !log_.events.empty();
-  SetEvent(hold);
+  SetEvent(hold.get());
   if (ended_early)
     test::RunLoopFor(&env_.loop(), std::chrono::seconds(1));
   else
     RunToEnd();
   EXPECT_EQ(log_.events, (std::vector<std::string>{"succeeded", "terminated(1)"}));
-  CloseHandle(release);
-  CloseHandle(hold);
 }
 
 // A backend that waited for the package (or handed over to an elevated copy
@@ -328,7 +321,7 @@ TEST_F(RunnerTest, TheChannelIsDrainedBeforeTheOutcomeIsDecided) {
 TEST_F(RunnerTest, EveryBackendOfAChainReportingSuccessIsOneSuccess) {
   UseFakeBackend();
   auto settings = MakeSettings(env_.scratch() / L"chain");
-  HANDLE release = FakeBackendUntilReleased(L"exit=0");
+  ScopedHandle release = FakeBackendUntilReleased(L"exit=0");
   ASSERT_TRUE(runner_.StartInstallation(*settings));
   IPCSenderProxy sender;
   ASSERT_TRUE(sender.Connect(L"norva_installer\\" +
@@ -338,11 +331,10 @@ TEST_F(RunnerTest, EveryBackendOfAChainReportingSuccessIsOneSuccess) {
                     Type::kInstallationSucceeded})
     sender.Send(*WriteInstallerMessage({.type = type}));
   sender.Close();
-  SetEvent(release);
+  SetEvent(release.get());
   RunToEnd();
   EXPECT_EQ(log_.events, (std::vector<std::string>{"child(0)", "step", "succeeded",
                                                    "child-done", "terminated(1)"}));
-  CloseHandle(release);
 }
 
 // A mailslot name that is already taken (a stale mailslot of an earlier run,
@@ -383,7 +375,7 @@ TEST_F(RunnerTest, SharedObjectsGrantTheUserAndAdministratorsOnly) {
   UseFakeBackend();
   auto settings = MakeSettings(env_.scratch() / L"shared");
   const FilePath folder = settings->GetInstallationStatus().GetPath();
-  HANDLE release = FakeBackendUntilReleased(L"exit=0");
+  ScopedHandle release = FakeBackendUntilReleased(L"exit=0");
   ASSERT_TRUE(runner_.StartInstallation(*settings));
   HANDLE mailslot = nullptr;
   DuplicateHandle(GetCurrentProcess(), runner_.receiver_for_testing().mailslot_for_testing(),
@@ -411,9 +403,8 @@ TEST_F(RunnerTest, SharedObjectsGrantTheUserAndAdministratorsOnly) {
     ASSERT_TRUE(object);
     EXPECT_EQ(test::KernelObjectAcl(object.get()), c.acl);
   }
-  SetEvent(release);
+  SetEvent(release.get());
   RunToEnd();
-  CloseHandle(release);
 }
 
 // An object of the folder's fixed names that another account made, and may
@@ -460,8 +451,8 @@ TEST_F(RunnerTest, ObjectsAnotherAccountMayChangeAreRefused) {
 TEST_F(RunnerTest, UnwatchedBackendBlocksLaterStartsOnlyWhileItRuns) {
   UseFakeBackend();
   auto settings = MakeSettings(env_.scratch() / L"unwatched");
-  HANDLE release = FakeBackendUntilReleased(L"report exit=0");
-  ASSERT_NE(release, nullptr);
+  ScopedHandle release = FakeBackendUntilReleased(L"report exit=0");
+  ASSERT_TRUE(release);
   runner_.SetBackendWatchRefusedForTesting(true);
   EXPECT_FALSE(runner_.StartInstallation(*settings));
   runner_.SetBackendWatchRefusedForTesting(false);
@@ -476,13 +467,11 @@ TEST_F(RunnerTest, UnwatchedBackendBlocksLaterStartsOnlyWhileItRuns) {
             std::vector<std::string>{
                 "failed 37052 The installer backend of an earlier attempt is still running"});
 
-  SetEvent(release);
+  SetEvent(release.get());
   EXPECT_TRUE(test::WaitUntil([&] { return !runner_.IsBackendRunning(); }));
   log_.events.clear();
-  bool started = runner_.StartInstallation(*settings);
-  if (started) RunToEnd();
-  CloseHandle(release);
-  ASSERT_TRUE(started);
+  ASSERT_TRUE(runner_.StartInstallation(*settings));
+  RunToEnd();
   EXPECT_EQ(log_.events.back(), "terminated(1)");
 }
 
@@ -502,16 +491,15 @@ TEST_F(RunnerTest, TheBackendKeepsItsFetchedPackageFromLaterSweeps) {
   InstallerRunner runner(package);
   runner.AddObserver(&log_);
   runner.SetPackageReady();
-  HANDLE release = FakeBackendUntilReleased(L"report exit=0");
+  ScopedHandle release = FakeBackendUntilReleased(L"report exit=0");
   auto settings = MakeSettings(env_.scratch() / L"from downloads");
   ASSERT_TRUE(runner.StartInstallation(*settings));
 
   RemoveFilesOfDeadRuns(downloads, later_run);
   EXPECT_TRUE(PathExists(package / L"files_list"));
 
-  SetEvent(release);
+  SetEvent(release.get());
   RunToEnd();
-  CloseHandle(release);
   EXPECT_EQ(log_.events.back(), "terminated(1)");
   EXPECT_TRUE(test::WaitUntil([&] {
     RemoveFilesOfDeadRuns(downloads, later_run);

@@ -77,6 +77,9 @@ class SilentInstallerControllerTest : public testing::Test {
 // However early a run ends, its report carries the settings, and a failure
 // reason the statistics service knows.
 TEST_F(SilentInstallerControllerTest, EarlyEndsReportTheSettingsAndAKnownReason) {
+  auto status = [](PackageFetcherDelegate::Status status) {
+    return [status](SilentInstallerController& c) { c.NotifyStatusChanged(status); };
+  };
   const struct {
     const char* name;
     std::function<void(SilentInstallerController&)> report;
@@ -84,16 +87,9 @@ TEST_F(SilentInstallerControllerTest, EarlyEndsReportTheSettingsAndAKnownReason)
   } kCases[] = {
       // An offline installer whose package never becomes ready: its
       // installation attempt waits for the package and never starts.
-      {"initialization failed",
-       [](SilentInstallerController& c) {
-         c.NotifyStatusChanged(PackageFetcherDelegate::kInitializationFailed);
-       },
+      {"initialization failed", status(PackageFetcherDelegate::kInitializationFailed),
        "Fetcher error"},
-      {"unpacking failed",
-       [](SilentInstallerController& c) {
-         c.NotifyStatusChanged(PackageFetcherDelegate::kUnpackingFailed);
-       },
-       "Fetcher error"},
+      {"unpacking failed", status(PackageFetcherDelegate::kUnpackingFailed), "Fetcher error"},
       {"backend ended without reporting",
        [](SilentInstallerController& c) { c.OnInstallerTerminated(false); },
        "Unreported installer error."},
@@ -103,14 +99,12 @@ TEST_F(SilentInstallerControllerTest, EarlyEndsReportTheSettingsAndAKnownReason)
     bool result = true;
     json stats = RunWith(c.report, &result);
     EXPECT_FALSE(result);
-    EXPECT_EQ(stats["installation_success"], 0);
-    EXPECT_EQ(stats["failure_reason"], c.failure_reason);
-    EXPECT_EQ(stats["installation_mode"], "current_user");
-    EXPECT_EQ(stats["installation_operation"], "installing");
-    EXPECT_EQ(stats["autoupdate"], 0);
-    EXPECT_EQ(stats["make_default"], 0);
-    EXPECT_EQ(stats["using_default_installation_folder"], 0);
-    EXPECT_EQ(stats["using_privileged_installation_folder"], 0);
+    const json expected = {{"installation_success", 0}, {"failure_reason", c.failure_reason},
+                           {"installation_mode", "current_user"},
+                           {"installation_operation", "installing"}, {"autoupdate", 0},
+                           {"make_default", 0}, {"using_default_installation_folder", 0},
+                           {"using_privileged_installation_folder", 0}};
+    for (const auto& [key, value] : expected.items()) EXPECT_EQ(stats[key], value) << key;
   }
 }
 

@@ -30,11 +30,7 @@ constexpr wchar_t kInternetSettings[] =
 // Keeps the user's "SecureProtocols" value as it was around a test.
 class SecureProtocolsGuard {
  public:
-  SecureProtocolsGuard() {
-    DWORD size = sizeof(value_);
-    had_value_ = RegGetValueW(HKEY_CURRENT_USER, kInternetSettings, L"SecureProtocols",
-                              RRF_RT_REG_DWORD, nullptr, &value_, &size) == ERROR_SUCCESS;
-  }
+  SecureProtocolsGuard() : had_value_(Get(&value_)) {}
   ~SecureProtocolsGuard() {
     if (had_value_)
       Set(value_);
@@ -55,8 +51,8 @@ class SecureProtocolsGuard {
   }
 
  private:
+  DWORD value_ = 0;  // read before had_value_ is set
   bool had_value_ = false;
-  DWORD value_ = 0;
 };
 
 // Only XP and Server 2003 read "SecureProtocols": without TLS 1.0 in it they
@@ -249,14 +245,8 @@ TEST(StartupTest, DownloadFolderNeedsTheCopysOwnAnswer) {
 }
 
 TEST(StartupTest, LogFileNameCarriesTheStartTime) {
-  SYSTEMTIME start{};
-  start.wYear = 2026;
-  start.wMonth = 12;
-  start.wDay = 5;
-  start.wHour = 4;
-  start.wMinute = 48;
-  start.wSecond = 2;
-  std::filesystem::path path = LogFilePathFor(start);
+  std::filesystem::path path = LogFilePathFor(
+      {.wYear = 2026, .wMonth = 12, .wDay = 5, .wHour = 4, .wMinute = 48, .wSecond = 2});
   EXPECT_EQ(path.filename(), std::filesystem::path(L"norva_installer_20261205044802.log"));
   EXPECT_EQ(path.parent_path().filename(), std::filesystem::path(L"Norva Installer"));
 }
@@ -281,11 +271,8 @@ TEST(StartupTest, SystemWithoutGetTempPath2KeepsOutOfTheSharedTemporaryFolder) {
   ASSERT_FALSE(own.empty());
   EXPECT_NE(own, GetTempFolder());
 
-  SYSTEMTIME start{};
-  start.wYear = 2026;
-  start.wMonth = 1;
-  start.wDay = 2;
-  EXPECT_EQ(LogFilePathFor(start).parent_path(), own / L"Norva Installer");
+  EXPECT_EQ(LogFilePathFor({.wYear = 2026, .wMonth = 1, .wDay = 2}).parent_path(),
+            own / L"Norva Installer");
   FilePath folder;
   EXPECT_TRUE(ChooseDownloadFolder(CommandLine(installer), installer, &folder));
   EXPECT_EQ(folder, own / L"Norva Installer");

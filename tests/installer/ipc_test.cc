@@ -188,14 +188,27 @@ std::wstring UniqueMailslotName() {
          std::to_wstring(++count);
 }
 
+// Runs `loop` until the recorder has seen a success report, or ten seconds.
+void RunUntilSucceeded(TaskLoop* loop, Recorder* recorder) {
+  recorder->loop = loop;
+  loop->task_runner()->PostDelayedTask(
+      FROM_HERE, [loop] { loop->Quit(); }, std::chrono::seconds(10));
+  loop->Run();
+}
+
+// Reads wait for the next datagram instead of waking to look for one; Close
+// ends the wait.
 TEST(IPCChannelTest, DeliversInOrderDropsTheRestAndClosesPromptly) {
   test::LogCapture log;
   TaskLoop loop;
   Recorder recorder;
-  recorder.loop = &loop;
   IPCReceiverProxy receiver(&recorder);
   const std::wstring name = UniqueMailslotName();
   ASSERT_TRUE(receiver.Connect(name));
+  DWORD timeout = 0;
+  ASSERT_TRUE(
+      GetMailslotInfo(receiver.mailslot_for_testing(), nullptr, nullptr, nullptr, &timeout));
+  EXPECT_EQ(timeout, MAILSLOT_WAIT_FOREVER);
 
   const std::vector<InstallerMessage> delivered = {
       {.type = Type::kInstallationStarted},
@@ -225,9 +238,7 @@ TEST(IPCChannelTest, DeliversInOrderDropsTheRestAndClosesPromptly) {
   backend.Stop();
   EXPECT_TRUE(connected);
 
-  loop.task_runner()->PostDelayedTask(
-      FROM_HERE, [&] { loop.Quit(); }, std::chrono::seconds(10));
-  loop.Run();
+  RunUntilSucceeded(&loop, &recorder);
   EXPECT_EQ(recorder.received, delivered);
   EXPECT_TRUE(log.Contains("Not a valid installer message type"));
 
@@ -302,14 +313,6 @@ TEST(IPCChannelTest, SenderEndsWhenNobodyReadsAnyMore) {
   }
 }
 
-// Runs `loop` until the recorder has seen a success report, or ten seconds.
-void RunUntilSucceeded(TaskLoop* loop, Recorder* recorder) {
-  recorder->loop = loop;
-  loop->task_runner()->PostDelayedTask(
-      FROM_HERE, [loop] { loop->Quit(); }, std::chrono::seconds(10));
-  loop->Run();
-}
-
 ScopedHandle OpenForWriting(const std::wstring& path) {
   return ScopedHandle(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -362,19 +365,6 @@ TEST(IPCChannelTest, LongInstallationFolderGetsItsChannel) {
   sender.Close();
   RunUntilSucceeded(&loop, &recorder);
   EXPECT_EQ(recorder.received, sent);
-}
-
-// Reads wait for the next datagram instead of waking to look for one; Close
-// ends the wait (DeliversInOrderDropsTheRestAndClosesPromptly).
-TEST(IPCChannelTest, ReadsWaitWithoutPolling) {
-  TaskLoop loop;
-  Recorder recorder;
-  IPCReceiverProxy receiver(&recorder);
-  ASSERT_TRUE(receiver.Connect(UniqueMailslotName()));
-  DWORD timeout = 0;
-  ASSERT_TRUE(
-      GetMailslotInfo(receiver.mailslot_for_testing(), nullptr, nullptr, nullptr, &timeout));
-  EXPECT_EQ(timeout, MAILSLOT_WAIT_FOREVER);
 }
 
 // Installers of earlier versions name the mailslot after the folder itself,

@@ -31,6 +31,14 @@ using test::LogCapture;
 using test::ScratchFolder;
 using test::WriteFile;
 using Args = std::vector<std::wstring>;
+using C = InstallChoices;
+
+// The values of `flags` among the settings' choices, in their order.
+std::vector<bool> Flags(const Settings& settings, std::initializer_list<bool C::*> flags) {
+  std::vector<bool> values;
+  for (bool C::*flag : flags) values.push_back(settings.choices().*flag);
+  return values;
+}
 
 // Counts the notifications and runs the loop until a status arrives.
 class Waiter : public Settings::Observer {
@@ -123,13 +131,10 @@ TEST_F(SettingsTest, CopyOnlyForcesUserLevelFlagsOff) {
   auto settings = Make(L"--copyonly=1 --allusers=1 --desktopshortcut=1 --setdefaultbrowser=1",
                        Empty(L"a"));
   EXPECT_EQ(kOperationInstall, settings->GetOperation());
-  EXPECT_TRUE(settings->choices().copy_only);
-  EXPECT_FALSE(settings->choices().all_users);
-  EXPECT_FALSE(settings->choices().desktop_shortcut);
-  EXPECT_FALSE(settings->choices().start_menu_shortcut);
-  EXPECT_FALSE(settings->choices().pinned_shortcut);
-  EXPECT_FALSE(settings->choices().default_browser);
-  EXPECT_TRUE(settings->choices().single_profile);
+  EXPECT_EQ(Flags(*settings, {&C::copy_only, &C::all_users, &C::desktop_shortcut,
+                              &C::start_menu_shortcut, &C::pinned_shortcut, &C::default_browser,
+                              &C::single_profile}),
+            (std::vector<bool>{1, 0, 0, 0, 0, 0, 1}));
   EXPECT_STREQ("standalone", settings->GetInstallationModeName());
   EXPECT_FALSE(settings->SetChoice(Settings::Choice::kAllUsers, true));
   EXPECT_FALSE(settings->SetChoice(Settings::Choice::kDefaultBrowser, true));
@@ -138,9 +143,8 @@ TEST_F(SettingsTest, CopyOnlyForcesUserLevelFlagsOff) {
 
   // Leaving standalone mode re-enables the guarded setters.
   EXPECT_TRUE(settings->SetInstallationMode(kModeAllUsers));
-  EXPECT_FALSE(settings->choices().copy_only);
-  EXPECT_TRUE(settings->choices().all_users);
-  EXPECT_FALSE(settings->choices().single_profile);
+  EXPECT_EQ(Flags(*settings, {&C::copy_only, &C::all_users, &C::single_profile}),
+            (std::vector<bool>{0, 1, 0}));
   EXPECT_FALSE(settings->SetInstallationMode(7));
 
   auto explicit_profile = Make(L"--copyonly=1 --singleprofile=0", Empty(L"b"));
@@ -171,15 +175,10 @@ TEST_F(SettingsTest, SwitchValuesAndDefaults) {
     SCOPED_TRACE(WideToUtf8(c.switches) + " on rank " + std::to_string(c.windows));
     SetWindowsVersionRankForTesting(c.windows);
     auto s = Make(c.switches, Empty(L"a"));
-    std::vector<bool> actual = {s->choices().all_users,
-                                s->choices().launch_norva,
-                                s->choices().default_browser,
-                                s->choices().quick_launch_shortcut,
-                                s->choices().pinned_shortcut,
-                                s->choices().enable_norva_stats,
-                                s->choices().enable_installer_stats,
-                                s->choices().import_browser_data};
-    EXPECT_EQ(c.expected, actual);
+    EXPECT_EQ(c.expected, Flags(*s, {&C::all_users, &C::launch_norva, &C::default_browser,
+                                     &C::quick_launch_shortcut, &C::pinned_shortcut,
+                                     &C::enable_norva_stats, &C::enable_installer_stats,
+                                     &C::import_browser_data}));
   }
 }
 
@@ -191,12 +190,10 @@ TEST_F(SettingsTest, ExistingInstallationSwitchesToUpgrade) {
   EXPECT_EQ(kOperationUpgrade, settings->GetOperation());
   EXPECT_EQ(existing, settings->GetInstallationStatus().GetPath());
   EXPECT_EQ(existing, settings->GetFirstValidInstallFolder());
-  EXPECT_FALSE(settings->choices().import_browser_data);
-  EXPECT_FALSE(settings->choices().enable_norva_stats);
-  EXPECT_TRUE(settings->choices().enable_installer_stats);
-  EXPECT_TRUE(settings->choices().single_profile);
-  EXPECT_FALSE(settings->choices().all_users);
-  EXPECT_FALSE(settings->choices().desktop_shortcut);
+  EXPECT_EQ(Flags(*settings, {&C::import_browser_data, &C::enable_norva_stats,
+                              &C::enable_installer_stats, &C::single_profile, &C::all_users,
+                              &C::desktop_shortcut}),
+            (std::vector<bool>{0, 0, 1, 1, 0, 0}));
   EXPECT_EQ(L"de", settings->choices().language);
 
   Waiter waiter(settings.get());
@@ -215,9 +212,8 @@ TEST_F(SettingsTest, ExistingInstallationSwitchesToUpgrade) {
   settings->SetInstallFolder(Empty(L"new"));
   ASSERT_TRUE(waiter.WaitForStatus(&loop_));
   EXPECT_EQ(kOperationInstall, settings->GetOperation());
-  EXPECT_TRUE(settings->choices().enable_norva_stats);
-  EXPECT_FALSE(settings->choices().single_profile);
-  EXPECT_TRUE(settings->choices().all_users);
+  EXPECT_EQ(Flags(*settings, {&C::enable_norva_stats, &C::single_profile, &C::all_users}),
+            (std::vector<bool>{1, 0, 1}));
   EXPECT_EQ(existing, settings->GetFirstValidInstallFolder());
 
   // A language on the command line wins over the installation's.
@@ -382,17 +378,15 @@ TEST_F(SettingsTest, Statistics) {
   EXPECT_EQ("all_users", plain["installation_mode"]);
   EXPECT_EQ("installing", plain["installation_operation"]);
   EXPECT_EQ(1, plain["autoupdate"]);
-  EXPECT_FALSE(plain.contains("make_default"));
-  EXPECT_FALSE(plain.contains("using_default_installation_folder"));
-  EXPECT_FALSE(plain.contains("using_privileged_installation_folder"));
+  const char* detail[] = {"make_default", "using_default_installation_folder",
+                          "using_privileged_installation_folder"};
+  for (const char* key : detail) EXPECT_FALSE(plain.contains(key)) << key;
 
   FeatureRegistry::Get().AddOverridesFromCommandLine(
       CommandLine::FromString(L"installer.exe --with-feature:installer-ui-stats=on"));
   ASSERT_TRUE(FeatureRegistry::Get().IsEnabled(kUiStats));
   nlohmann::json detailed = StatsOf(*settings);
-  EXPECT_EQ(0, detailed["make_default"]);
-  EXPECT_EQ(0, detailed["using_default_installation_folder"]);
-  EXPECT_EQ(0, detailed["using_privileged_installation_folder"]);
+  for (const char* key : detail) EXPECT_EQ(0, detailed[key]) << key;
   // Without administrator rights an all-users installation needs elevation.
   SetAdminMembershipForTesting(AdminMembership::kNotMember);
   EXPECT_EQ(1, StatsOf(*settings)["using_privileged_installation_folder"]);
@@ -431,10 +425,11 @@ TEST_F(SettingsTest, LastInstallPathFromTheRegistry) {
   std::filesystem::path given = Empty(L"given");
   EXPECT_EQ(given, Make(L"", given)->GetInstallationStatus().GetPath());
 
-  set(L"Last developer Install Path x64", (scratch_.path() / L"gone").native());
-  EXPECT_TRUE(Make(L"", given)->default_folder().last_install_path().empty());
-  set(L"Last developer Install Path x64", L"relative\\folder");
-  EXPECT_TRUE(Make(L"", given)->default_folder().last_install_path().empty());
+  for (const std::wstring& unusable : {(scratch_.path() / L"gone").native(),
+                                       std::wstring(L"relative\\folder")}) {
+    set(L"Last developer Install Path x64", unusable);
+    EXPECT_TRUE(Make(L"", given)->default_folder().last_install_path().empty());
+  }
 
   // The name without stream is only known to the Stable stream.
   RegDeleteKeyValueW(HKEY_CURRENT_USER, company.c_str(), L"Last developer Install Path x64");
