@@ -105,8 +105,9 @@ class InstallerUIControllerTest : public testing::Test {
   // Polls `ready` on the loop every 20 ms from the next task on, then runs
   // `then`; after 30 s
   // `then` runs anyway (and the test's checks fail).
-  void When(std::function<bool()> ready, std::function<void()> then) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  void When(std::function<bool()> ready, std::function<void()> then,
+            std::chrono::seconds limit = std::chrono::seconds(30)) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
     auto poll = std::make_shared<std::function<void()>>();
     *poll = [this, ready, then, deadline, poll] {
       if (ready() || std::chrono::steady_clock::now() > deadline) {
@@ -377,10 +378,13 @@ TEST_F(InstallerUIControllerTest, KeyboardAloneOpensTheLinksAndInstalls) {
   *press = [&, press](size_t next) {
     if (!controller.window()) return;
     if (next == keys.size()) {
+      // A whole installation: on a busy machine it may take more than a key's
+      // half a minute.
       When([&] { return !controller.window(); },
            [&] {
              if (controller.window()) controller.OnCancel();
-           });
+           },
+           std::chrono::minutes(3));
       return;
     }
     HWND focus = GetFocus();
