@@ -18,6 +18,7 @@
 #include "support/local_service.h"
 #include "support/scratch.h"
 #include "support/test_ui_runner.h"
+#include "support/wait.h"
 
 namespace norva::installer {
 namespace {
@@ -426,7 +427,7 @@ TEST_F(WininetTest, StopNeverRunsTheCompletion) {
   ASSERT_TRUE(file->Open(output_));
   ASSERT_TRUE(downloader_.Start(service_.Url("/package.bin"), {}, [this] { ++completions_; },
                                 std::move(file), std::make_unique<NullDownloadStats>()));
-  RunFor(std::chrono::milliseconds(300));
+  ASSERT_TRUE(test::RunLoopUntil(&loop_, [&] { return delegate_.current_ > 0; }));
   downloader_.Stop();
   EXPECT_EQ(downloader_.state(), Wininet::kStopped);
   RunFor(std::chrono::milliseconds(500));
@@ -451,13 +452,14 @@ TEST_F(WininetTest, StopNeverRunsTheCompletion) {
   ASSERT_TRUE(service_.Reset());
   ASSERT_TRUE(service_.SetRule({{"path", "/package.bin"}, {"responses", {{{"status", 503}}}}}));
   {
-    Wininet waiting(&ui_, &delegate_, std::chrono::milliseconds(400));
+    Wininet waiting(&ui_, &delegate_, std::chrono::seconds(1));
+    const int retries = CountLines(log_, "Retrying ");
     ASSERT_TRUE(waiting.Start(service_.Url("/package.bin"), {}, [this] { ++completions_; },
                               std::make_unique<ResponseWriter>(),
                               std::make_unique<NullDownloadStats>()));
-    RunFor(std::chrono::milliseconds(200));
+    ASSERT_TRUE(test::RunLoopUntil(&loop_, [&] { return CountLines(log_, "Retrying ") > retries; }));
     waiting.Stop();
-    RunFor(std::chrono::milliseconds(600));
+    RunFor(std::chrono::milliseconds(1500));
     EXPECT_EQ(waiting.state(), Wininet::kStopped);
   }
   EXPECT_EQ(completions_, 0);
