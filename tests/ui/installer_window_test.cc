@@ -46,39 +46,32 @@ using l10n::GetLocalizedString;
 using test::ScratchFolder;
 
 // "High Contrast Black" as Windows ships it, for the elements the window and
-// its controls draw with.
-const std::vector<std::pair<int, COLORREF>> kHighContrastBlack = {
-    {COLOR_WINDOW, RGB(0, 0, 0)},        {COLOR_WINDOWTEXT, RGB(255, 255, 255)},
-    {COLOR_BTNFACE, RGB(0, 0, 0)},       {COLOR_BTNTEXT, RGB(255, 255, 255)},
-    {COLOR_HOTLIGHT, RGB(255, 255, 0)},  {COLOR_HIGHLIGHT, RGB(26, 235, 255)},
-    {COLOR_HIGHLIGHTTEXT, RGB(0, 0, 0)}, {COLOR_GRAYTEXT, RGB(63, 242, 63)},
-};
+// its controls draw with: each element takes the colour in its place.
+const int kThemedElements[] = {COLOR_WINDOW,        COLOR_WINDOWTEXT, COLOR_BTNFACE,
+                               COLOR_BTNTEXT,       COLOR_HOTLIGHT,   COLOR_HIGHLIGHT,
+                               COLOR_HIGHLIGHTTEXT, COLOR_GRAYTEXT};
+const COLORREF kHighContrastBlack[] = {RGB(0, 0, 0),       RGB(255, 255, 255), RGB(0, 0, 0),
+                                       RGB(255, 255, 255), RGB(255, 255, 0),   RGB(26, 235, 255),
+                                       RGB(0, 0, 0),       RGB(63, 242, 63)};
 
 // Gives the session a high-contrast theme's colours and turns the mode on
 // (through the seam: Wine cannot switch it), and puts both back as it goes.
 class HighContrastTheme {
  public:
   HighContrastTheme() {
-    for (auto [element, color] : kHighContrastBlack)
-      saved_.push_back({element, GetSysColor(element)});
+    for (int element : kThemedElements) saved_.push_back(GetSysColor(element));
   }
   ~HighContrastTheme() {
-    SetColors(saved_);
+    SetSysColors(std::size(kThemedElements), kThemedElements, saved_.data());
     SetHighContrastForTesting(std::nullopt);
   }
   void TurnOn() {
-    SetColors(kHighContrastBlack);
+    SetSysColors(std::size(kThemedElements), kThemedElements, kHighContrastBlack);
     SetHighContrastForTesting(true);
   }
 
  private:
-  static void SetColors(const std::vector<std::pair<int, COLORREF>>& colors) {
-    std::vector<int> elements;
-    std::vector<COLORREF> values;
-    for (auto [element, color] : colors) elements.push_back(element), values.push_back(color);
-    SetSysColors(static_cast<int>(elements.size()), elements.data(), values.data());
-  }
-  std::vector<std::pair<int, COLORREF>> saved_;
+  std::vector<COLORREF> saved_;
 };
 
 std::vector<COLORREF> SystemColors() {
@@ -102,10 +95,8 @@ bool IsSystemColorOrBlend(COLORREF color, const std::vector<COLORREF>& system) {
       for (int i = 0; i < 3; ++i)
         along += (c[i] - a[i]) * (b[i] - a[i]), length += (b[i] - a[i]) * (b[i] - a[i]);
       double t = length > 0 ? std::clamp(along / length, 0.0, 1.0) : 0;
-      bool on_segment = true;
-      for (int i = 0; i < 3; ++i)
-        on_segment = on_segment && std::abs(a[i] + t * (b[i] - a[i]) - c[i]) <= 3;
-      if (on_segment) return true;
+      auto on_line = [&](int i) { return std::abs(a[i] + t * (b[i] - a[i]) - c[i]) <= 3; };
+      if (on_line(0) && on_line(1) && on_line(2)) return true;
     }
   }
   return false;
@@ -135,18 +126,15 @@ std::string ForeignColors(const test::Screenshot& shot, HWND window, const RECT&
       },
       reinterpret_cast<LPARAM>(&bars));
   for (RECT& bar : bars) MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&bar), 2);
-  auto in = [](const RECT& rect, int x, int y) {
-    return x >= rect.left && x < rect.right && y >= rect.top && y < rect.bottom;
-  };
   std::map<COLORREF, bool> verdicts;
   std::set<COLORREF> foreign;
   for (int y = 0; y < shot.height; ++y) {
     for (int x = 0, end = 0; x < shot.width; x = end) {
       COLORREF color = shot.At(x, y);
       end = x + 1;
-      if (in(skip, x, y)) continue;
-      while (end < shot.width && shot.At(end, y) == color && !in(skip, end, y)) ++end;
-      bool on_bar = std::any_of(bars.begin(), bars.end(), [&](auto& bar) { return in(bar, x, y); });
+      if (PtInRect(&skip, {x, y})) continue;
+      while (end < shot.width && shot.At(end, y) == color && !PtInRect(&skip, {end, y})) ++end;
+      bool on_bar = std::ranges::any_of(bars, [&](auto& bar) { return PtInRect(&bar, {x, y}); });
       if (end - x >= kSolidRun && !on_bar) {
         if (std::find(system.begin(), system.end(), color) == system.end()) foreign.insert(color);
         continue;
@@ -217,6 +205,12 @@ class Recorder : public InstallerWindowObserver {
   int full_packages = 0;
 };
 
+LOGFONTW FontOf(HWND control) {
+  LOGFONTW font{};
+  GetObjectW(reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)), sizeof(font), &font);
+  return font;
+}
+
 // Stands in for a rich edit's drawing on another device context: a square of
 // a colour of its own where its lines start.
 struct SquareForRichText {
@@ -258,14 +252,14 @@ class InstallerWindowTest : public testing::Test {
 
   // A window over settings for a new installation into `folder` (or an
   // uninstallation of it).
-  void Open(const std::filesystem::path& folder, bool uninstall = false, bool progress_only = false,
-            const std::wstring& switches = L"") {
+  void Open(const std::filesystem::path& folder, bool uninstall = false,
+            bool progress_only = false) {
     window_.reset();  // it observes the settings it was made over
     settings_ = std::make_unique<Settings>(
         SettingsOptions{.uninstall = uninstall,
                         .install_folder = folder,
                         .installation_folder = uninstall ? folder : std::filesystem::path()},
-        CommandLine::FromString(L"installer.exe " + switches));
+        CommandLine::FromString(L"installer.exe"));
     test::WaitForStatus(settings_.get(), &loop_);
     window_ = InstallerWindow::Create(*settings_, stats_.root(), progress_only);
     ASSERT_TRUE(window_);
@@ -296,6 +290,26 @@ class InstallerWindowTest : public testing::Test {
     return edit.left - outer.left > outer.right - edit.right;
   }
   bool Visible(int id) const { return IsWindowVisible(Control(id)) != FALSE; }
+  // Shows `page`; the error page with `error`, and with `full_package` offered.
+  void Show(InstallerPage page, const std::wstring& error = L"failed", bool full_package = true) {
+    if (page == kPageError)
+      window_->ShowError(error, full_package, "");
+    else
+      window_->ShowPage(page);
+  }
+  // A click, through the rich edit itself, on the words of the welcome text's
+  // terms link.
+  void ClickTermsWords() {
+    std::vector<LinkSpan> links;
+    StripLinkMarkers(MarkLinks(GetLocalizedString(IDS_TERMS_NOTICE)), &links);
+    auto terms = std::ranges::find(links, L"tos", &LinkSpan::url);
+    ASSERT_NE(terms, links.end());
+    const HWND text = Control(IDC_WELCOME_TEXT);
+    POINTL at = {};
+    SendMessageW(text, EM_POSFROMCHAR, reinterpret_cast<WPARAM>(&at), terms->start + 1);
+    SendMessageW(text, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(at.x + 1, at.y + 2));
+    SendMessageW(text, WM_LBUTTONUP, 0, MAKELPARAM(at.x + 1, at.y + 2));
+  }
   void Click(int id) { test::ClickControl(*window_, id); }
   std::wstring Text(int id) const { return WindowText(Control(id)); }
 
@@ -373,28 +387,21 @@ TEST_F(InstallerWindowTest, ControlsMadeLaterMatchTheTemplate) {
       wchar_t name[64] = {};
       GetClassNameW(child, name, 64);
       if (std::wstring(name) == L"#32770") continue;  // the options panel
-      Shape shape{GetDlgCtrlID(child),
-                  name,
+      Shape shape{GetDlgCtrlID(child), name,
                   GetWindowLongPtrW(child, GWL_STYLE) & ~(WS_VISIBLE | WS_DISABLED | WS_TABSTOP),
-                  GetWindowLongPtrW(child, GWL_EXSTYLE),
-                  {}};
+                  GetWindowLongPtrW(child, GWL_EXSTYLE), FontOf(child)};
       // Which button is the default is the page's choice, checked below.
       if (shape.class_name == L"Button" && (shape.style & BS_TYPEMASK) == BS_DEFPUSHBUTTON)
         shape.style = (shape.style & ~BS_TYPEMASK) | BS_PUSHBUTTON;
-      auto font = reinterpret_cast<HFONT>(SendMessageW(child, WM_GETFONT, 0, 0));
-      GetObjectW(font, sizeof(shape.font), &shape.font);
       found.push_back(shape);
     }
     return found;
   };
-  struct FirstPage {
-    bool uninstall, progress_only;
-  };
-  for (FirstPage first :
-       {FirstPage{false, false}, FirstPage{true, false}, FirstPage{false, true}}) {
+  for (auto [uninstall, progress_only] :
+       {std::pair{false, false}, std::pair{true, false}, std::pair{false, true}}) {
     SCOPED_TRACE(testing::Message()
-                 << "uninstall " << first.uninstall << " progress only " << first.progress_only);
-    Open(scratch_.path() / L"later", first.uninstall, first.progress_only);
+                 << "uninstall " << uninstall << " progress only " << progress_only);
+    Open(scratch_.path() / L"later", uninstall, progress_only);
     HWND whole = CreateDialogParamW(
         GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_INSTALLER_WINDOW), nullptr,
         [](HWND, UINT, WPARAM, LPARAM) -> INT_PTR { return FALSE; }, 0);
@@ -426,12 +433,7 @@ TEST_F(InstallerWindowTest, ControlsMadeLaterMatchTheTemplate) {
     // What the window does to every control reached the later ones too.
     EXPECT_FALSE(Text(IDC_RETRY_BUTTON).empty());
     EXPECT_FALSE(Text(IDC_UNINSTALL_QUESTION).empty());
-    LOGFONTW bold{};
-    GetObjectW(
-        reinterpret_cast<HFONT>(SendMessageW(Control(IDC_UNINSTALL_QUESTION), WM_GETFONT, 0, 0)),
-        sizeof(bold), &bold);
-    EXPECT_GE(bold.lfWeight, FW_BOLD);
-    window_.reset();
+    EXPECT_GE(FontOf(Control(IDC_UNINSTALL_QUESTION)).lfWeight, FW_BOLD);
   }
 }
 
@@ -461,10 +463,7 @@ TEST_F(InstallerWindowTest, HighContrastDrawsWithTheSystemColoursOnly) {
   SendMessageW(window_->handle(), WM_SYSCOLORCHANGE, 0, 0);
   for (InstallerPage page : {kPageWelcome, kPageTerms, kPageOptions, kPageProgress, kPageError}) {
     SCOPED_TRACE(page);
-    if (page == kPageError)
-      window_->ShowError(GetLocalizedString(IDS_DOWNLOAD_FAILED), true, "");
-    else
-      window_->ShowPage(page);
+    Show(page, GetLocalizedString(IDS_DOWNLOAD_FAILED));
     test::Screenshot shot = Shot();
     EXPECT_EQ(ForeignColors(shot, window_->handle(), logo), "");
     if (page == kPageWelcome) {
@@ -486,7 +485,6 @@ TEST_F(InstallerWindowTest, HighContrastDrawsWithTheSystemColoursOnly) {
     }
   }
 
-  window_.reset();
   Open(scratch_.path() / L"Norva");
   test::ActivateWindow(*window_, &loop_);
   test::Screenshot opened = Shot();
@@ -494,17 +492,7 @@ TEST_F(InstallerWindowTest, HighContrastDrawsWithTheSystemColoursOnly) {
   EXPECT_TRUE(links_in_link_color(opened));
 
   // Its links are drawn as underlined text, and a click on one still opens it.
-  std::vector<LinkSpan> links;
-  StripLinkMarkers(MarkLinks(GetLocalizedString(IDS_TERMS_NOTICE)), &links);
-  auto terms = std::find_if(links.begin(), links.end(),
-                            [](const LinkSpan& link) { return link.url == L"tos"; });
-  ASSERT_NE(terms, links.end());
-  POINTL at = {};
-  SendMessageW(Control(IDC_WELCOME_TEXT), EM_POSFROMCHAR, reinterpret_cast<WPARAM>(&at),
-               static_cast<LPARAM>(terms->start + 1));
-  LPARAM point = MAKELPARAM(at.x + 1, at.y + 2);
-  SendMessageW(Control(IDC_WELCOME_TEXT), WM_LBUTTONDOWN, MK_LBUTTON, point);
-  SendMessageW(Control(IDC_WELCOME_TEXT), WM_LBUTTONUP, 0, point);
+  ClickTermsWords();
   EXPECT_EQ(window_->current_page(), kPageTerms);
 }
 
@@ -515,8 +503,10 @@ void CALLBACK RecordFocusEvent(HWINEVENTHOOK, DWORD, HWND window, LONG object, L
   if (g_focus_events && object == OBJID_CLIENT) g_focus_events->push_back(window);
 }
 
-std::wstring WithoutLabelColon(std::wstring label) {
-  label = l10n::WithoutAccessKey(label);
+// The name a screen reader hears for the control labelled by string `id`:
+// no access key, and no colon after a list's label.
+std::wstring Spoken(int id) {
+  std::wstring label = l10n::WithoutAccessKey(GetLocalizedString(id));
   while (!label.empty() &&
          (label.back() == L':' || label.back() == L'\uff1a' || label.back() == L' '))
     label.pop_back();
@@ -562,48 +552,32 @@ TEST_F(InstallerWindowTest, ScreenReadersHearEveryPage) {
       std::vector<Expected> controls;
     };
     const Page pages[] = {
-        {kPageWelcome,
-         IDC_ACCEPT_BUTTON,
+        {kPageWelcome, IDC_ACCEPT_BUTTON,
          {{IDC_LOGO, ROLE_SYSTEM_GRAPHIC, L"Norva", 0},
           {IDC_HEADING, ROLE_SYSTEM_STATICTEXT, L"", STATE_SYSTEM_READONLY},
           {IDC_WELCOME_TEXT, ROLE_SYSTEM_TEXT, L"", kReachable | STATE_SYSTEM_READONLY},
-          {IDC_OPTIONS_BUTTON, ROLE_SYSTEM_PUSHBUTTON,
-           l10n::WithoutAccessKey(GetLocalizedString(IDS_OPTIONS)), kReachable},
-          {IDC_ACCEPT_BUTTON, ROLE_SYSTEM_PUSHBUTTON,
-           l10n::WithoutAccessKey(GetLocalizedString(IDS_ACCEPT_AND_INSTALL)), kFocusedDefault,
-           L""}}},
-        {kPageOptions,
-         IDC_ACCEPT_BUTTON,
-         {{IDC_LANGUAGE_LIST, ROLE_SYSTEM_COMBOBOX,
-           WithoutLabelColon(GetLocalizedString(IDS_LANGUAGE_LABEL)), kReachable,
+          {IDC_OPTIONS_BUTTON, ROLE_SYSTEM_PUSHBUTTON, Spoken(IDS_OPTIONS), kReachable},
+          {IDC_ACCEPT_BUTTON, ROLE_SYSTEM_PUSHBUTTON, Spoken(IDS_ACCEPT_AND_INSTALL),
+           kFocusedDefault, L""}}},
+        {kPageOptions, IDC_ACCEPT_BUTTON,
+         {{IDC_LANGUAGE_LIST, ROLE_SYSTEM_COMBOBOX, Spoken(IDS_LANGUAGE_LABEL), kReachable,
            l10n::GetLocalizedStringForLanguage(IDS_LANGUAGE_NAME, language)},
-          {IDC_MODE_LIST, ROLE_SYSTEM_COMBOBOX,
-           WithoutLabelColon(GetLocalizedString(IDS_MODE_LABEL)), kReachable},
-          {IDC_FOLDER_LIST, ROLE_SYSTEM_COMBOBOX,
-           WithoutLabelColon(GetLocalizedString(IDS_FOLDER_LABEL)), kReachable,
+          {IDC_MODE_LIST, ROLE_SYSTEM_COMBOBOX, Spoken(IDS_MODE_LABEL), kReachable},
+          {IDC_FOLDER_LIST, ROLE_SYSTEM_COMBOBOX, Spoken(IDS_FOLDER_LABEL), kReachable,
            (scratch_.path() / L"reader").wstring()},
-          {IDC_STATS_CHECK, ROLE_SYSTEM_CHECKBUTTON,
-           l10n::WithoutAccessKey(GetLocalizedString(IDS_SEND_STATISTICS)), kReachable},
-          {IDC_BACK_BUTTON, ROLE_SYSTEM_PUSHBUTTON,
-           l10n::WithoutAccessKey(GetLocalizedString(IDS_BACK)), kReachable}}},
-        {kPageProgress,
-         IDC_PROGRESS_BAR,
+          {IDC_STATS_CHECK, ROLE_SYSTEM_CHECKBUTTON, Spoken(IDS_SEND_STATISTICS), kReachable},
+          {IDC_BACK_BUTTON, ROLE_SYSTEM_PUSHBUTTON, Spoken(IDS_BACK), kReachable}}},
+        {kPageProgress, IDC_PROGRESS_BAR,
          {{IDC_PROGRESS_BAR, ROLE_SYSTEM_PROGRESSBAR, L"",
            STATE_SYSTEM_FOCUSED | STATE_SYSTEM_READONLY, L"39%"}}},
-        {kPageError,
-         IDC_RETRY_BUTTON,
+        {kPageError, IDC_RETRY_BUTTON,
          {{IDC_STATUS_TEXT, ROLE_SYSTEM_STATICTEXT, failure, 0, L""},
-          {IDC_RETRY_BUTTON, ROLE_SYSTEM_PUSHBUTTON,
-           l10n::WithoutAccessKey(GetLocalizedString(IDS_RETRY)), kFocusedDefault}}},
+          {IDC_RETRY_BUTTON, ROLE_SYSTEM_PUSHBUTTON, Spoken(IDS_RETRY), kFocusedDefault}}},
     };
     for (const Page& page : pages) {
       SCOPED_TRACE(testing::Message() << WideToUtf8(language) << " page " << page.page);
       focus_events.clear();
-      if (page.page == kPageError) {
-        window_->ShowError(failure, false, "");
-      } else {
-        window_->ShowPage(page.page);
-      }
+      Show(page.page, failure, false);
       if (page.page == kPageProgress) {
         SendMessageW(Control(IDC_PROGRESS_BAR), PBM_SETRANGE32, 0, 1303);
         SendMessageW(Control(IDC_PROGRESS_BAR), PBM_SETPOS, 521, 0);
@@ -618,9 +592,7 @@ TEST_F(InstallerWindowTest, ScreenReadersHearEveryPage) {
         EXPECT_NE(control.role, ROLE_SYSTEM_CLIENT) << GetDlgCtrlID(control.window);
       }
       for (const Expected& expected : page.controls) {
-        auto it = std::find_if(heard.begin(), heard.end(), [&](const test::Heard& h) {
-          return h.window == Control(expected.control);
-        });
+        auto it = std::ranges::find(heard, Control(expected.control), &test::Heard::window);
         ASSERT_NE(it, heard.end()) << "control " << expected.control << " not heard";
         EXPECT_EQ(it->role, expected.role) << expected.control;
         EXPECT_EQ(it->name, expected.name.empty() ? Text(expected.control) : expected.name)
@@ -674,10 +646,9 @@ TEST_F(InstallerWindowTest, TextsShowTheBackgroundThrough) {
     for (int id : {IDC_HEADING, IDC_WELCOME_TEXT}) {
       RECT rect = test::RectIn(*window_, id);
       int banded_rows = 0;
-      for (int y = rect.top; y < rect.bottom; ++y) {
+      for (int y = rect.top; y < rect.bottom; ++y)
         banded_rows += differ(shot.At(rect.left, y), shot.At(rect.left - 1, y)) ||
                        differ(shot.At(rect.right - 1, y), shot.At(rect.right, y));
-      }
       EXPECT_EQ(banded_rows, 0) << "control " << id;
     }
     SquareForRichText stand_in;
@@ -715,9 +686,7 @@ TEST_F(InstallerWindowTest, TextsShowTheBackgroundThrough) {
 TEST_F(InstallerWindowTest, TextsShowNothingOfTheirFill) {
   Open(scratch_.path() / L"fill");
   test::Settle(&loop_, window_->handle());
-  HDC screen = GetDC(nullptr);
-  HDC probe = CreateCompatibleDC(screen);
-  ReleaseDC(nullptr, screen);
+  HDC probe = CreateCompatibleDC(nullptr);
   const LONG laid_out = RenderRichText(Control(IDC_HEADING), probe, false);
   DeleteDC(probe);
   if (laid_out == 0) GTEST_SKIP() << "this system's rich edit cannot draw on another device context";
@@ -750,11 +719,7 @@ TEST_F(InstallerWindowTest, EveryFocusedControlShowsItsFocus) {
     Open(scratch_.path() / (high_contrast ? L"focus, contrast" : L"focus"));
     test::ActivateWindow(*window_, &loop_);
     for (InstallerPage page : {kPageWelcome, kPageOptions, kPageError}) {
-      if (page == kPageError) {
-        window_->ShowError(L"failed", true, "");
-      } else {
-        window_->ShowPage(page);
-      }
+      Show(page);
       test::Screenshot before = Shot();
       const HWND first = GetFocus();
       for (int tab = 0; tab < 12; ++tab) {
@@ -788,9 +753,8 @@ TEST_F(InstallerWindowTest, UninstallationShowsOnlyItsQuestion) {
     EXPECT_FALSE(Visible(id)) << id;
   window_->ShowError(L"It broke", false, "reason");
   EXPECT_TRUE(Visible(IDC_UNINSTALL_ERROR_HEADING));
-  EXPECT_FALSE(Visible(IDC_ERROR_HEADING));
-  EXPECT_FALSE(Visible(IDC_BACK_BUTTON));
-  EXPECT_FALSE(Visible(IDC_FULL_PACKAGE_BUTTON));
+  for (int id : {IDC_ERROR_HEADING, IDC_BACK_BUTTON, IDC_FULL_PACKAGE_BUTTON})
+    EXPECT_FALSE(Visible(id)) << id;
   EXPECT_EQ(Text(IDC_STATUS_TEXT), L"It broke");
   Click(IDC_DELETE_PROFILE_CHECK);
   EXPECT_TRUE(settings_->choices().delete_profile);
@@ -906,17 +870,13 @@ TEST_F(InstallerWindowTest, OptionsChangeTheSettings) {
 // Only before Windows 8 may an installer make itself the default browser,
 // and only there is it offered.
 TEST_F(InstallerWindowTest, DefaultBrowserChoiceOnlyBeforeWindows8) {
-  const struct {
-    int rank;
-    bool shown;
-  } kCases[] = {{kWindowsVista, true}, {kWindows7, true}, {kWindows8, false}, {kWindows10, false}};
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.rank);
-    SetWindowsVersionRankForTesting(c.rank);
+  for (auto [rank, shown] : {std::pair{kWindowsVista, true}, std::pair{kWindows7, true},
+                             std::pair{kWindows8, false}, std::pair{kWindows10, false}}) {
+    SCOPED_TRACE(rank);
+    SetWindowsVersionRankForTesting(rank);
     Open(scratch_.path() / L"default browser");
     Click(IDC_OPTIONS_BUTTON);
-    EXPECT_EQ(Visible(IDC_DEFAULT_BROWSER_CHECK), c.shown);
-    window_.reset();
+    EXPECT_EQ(Visible(IDC_DEFAULT_BROWSER_CHECK), shown);
   }
 }
 
@@ -924,56 +884,51 @@ TEST_F(InstallerWindowTest, InvalidFolderDisablesAcceptAndWarns) {
   Open(scratch_.path() / L"valid");
   Click(IDC_OPTIONS_BUTTON);
   // Screen readers hear a disabled button as unavailable, and no stop.
-  auto heard = [this](int id) {
-    return test::Hear(Control(id)).state & (STATE_SYSTEM_UNAVAILABLE | STATE_SYSTEM_FOCUSABLE);
+  auto expect_valid = [this](bool valid) {
+    for (int id : {IDC_ACCEPT_BUTTON, IDC_BACK_BUTTON}) {
+      EXPECT_EQ(IsWindowEnabled(Control(id)) != FALSE, valid) << id;
+      EXPECT_EQ(test::Hear(Control(id)).state & (STATE_SYSTEM_UNAVAILABLE | STATE_SYSTEM_FOCUSABLE),
+                valid ? STATE_SYSTEM_FOCUSABLE : STATE_SYSTEM_UNAVAILABLE)
+          << id;
+    }
+    EXPECT_EQ(Visible(IDC_INVALID_FOLDER_WARNING), !valid);
   };
-  EXPECT_TRUE(IsWindowEnabled(Control(IDC_ACCEPT_BUTTON)));
-  EXPECT_EQ(heard(IDC_ACCEPT_BUTTON), STATE_SYSTEM_FOCUSABLE);
-  EXPECT_FALSE(Visible(IDC_INVALID_FOLDER_WARNING));
-  test::TypeFolder(*window_, L"relative\\folder");
-  test::WaitForStatus(settings_.get(), &loop_);
-  EXPECT_FALSE(IsWindowEnabled(Control(IDC_ACCEPT_BUTTON)));
-  EXPECT_FALSE(IsWindowEnabled(Control(IDC_BACK_BUTTON)));
-  for (int id : {IDC_ACCEPT_BUTTON, IDC_BACK_BUTTON})
-    EXPECT_EQ(heard(id), STATE_SYSTEM_UNAVAILABLE) << id;
-  EXPECT_TRUE(Visible(IDC_INVALID_FOLDER_WARNING));
-  std::filesystem::path good = scratch_.path() / L"caf\u00e9 100%";
-  test::TypeFolder(*window_, good.wstring());
-  test::WaitForStatus(settings_.get(), &loop_);
-  EXPECT_TRUE(IsWindowEnabled(Control(IDC_ACCEPT_BUTTON)));
-  EXPECT_EQ(heard(IDC_ACCEPT_BUTTON), STATE_SYSTEM_FOCUSABLE);
-  EXPECT_FALSE(Visible(IDC_INVALID_FOLDER_WARNING));
-  EXPECT_EQ(Text(IDC_FOLDER_LIST), good.wstring());
+  expect_valid(true);
+  const std::wstring good = (scratch_.path() / L"caf\u00e9 100%").wstring();
+  for (const std::wstring& folder : {std::wstring(L"relative\\folder"), good}) {
+    SCOPED_TRACE(WideToUtf8(folder));
+    test::TypeFolder(*window_, folder);
+    test::WaitForStatus(settings_.get(), &loop_);
+    expect_valid(folder == good);
+  }
+  EXPECT_EQ(Text(IDC_FOLDER_LIST), good);
   EXPECT_EQ(Stats()["ui"]["page_sequence"][1]["edited_install_path"], 2);
 }
 
 // Accepting updates whatever the folder holds of an installation, even a
 // launcher that lost its status file; only a folder without one installs.
 TEST_F(InstallerWindowTest, AcceptSaysUpdateForAnyInstallationInTheFolder) {
+  using Folder = const std::filesystem::path&;
   const struct {
     const char* name;
-    std::function<void(const std::filesystem::path&)> make;
     int text;
+    std::function<void(Folder)> make;
   } kCases[] = {
-      {"empty folder", [](const std::filesystem::path& folder) { CreateDirectories(folder); },
-       IDS_ACCEPT_AND_INSTALL},
-      {"launcher only",
-       [](const std::filesystem::path& folder) {
+      {"empty folder", IDS_ACCEPT_AND_INSTALL, [](Folder folder) { CreateDirectories(folder); }},
+      {"launcher only", IDS_ACCEPT_AND_UPDATE,
+       [](Folder folder) {
          CreateDirectories(folder);
          test::WriteFile(folder / L"launcher.exe", "launcher");
-       },
-       IDS_ACCEPT_AND_UPDATE},
-      {"unreadable status file",
-       [](const std::filesystem::path& folder) {
+       }},
+      {"unreadable status file", IDS_ACCEPT_AND_UPDATE,
+       [](Folder folder) {
          test::MakeInstallation(folder);
          test::WriteFile(folder / L"installation_status.xml", "<install_log");
-       },
-       IDS_ACCEPT_AND_UPDATE},
-      {"installation",
-       [](const std::filesystem::path& folder) {
+       }},
+      {"installation", IDS_ACCEPT_AND_UPDATE,
+       [](Folder folder) {
          ASSERT_TRUE(test::WriteLogInto(folder, test::MakeInstallation(folder)));
-       },
-       IDS_ACCEPT_AND_UPDATE},
+       }},
   };
   int number = 0;
   for (const auto& c : kCases) {
@@ -983,37 +938,25 @@ TEST_F(InstallerWindowTest, AcceptSaysUpdateForAnyInstallationInTheFolder) {
     Open(folder);
     EXPECT_EQ(Text(IDC_ACCEPT_BUTTON), GetLocalizedString(c.text));
     EXPECT_TRUE(IsWindowEnabled(Control(IDC_ACCEPT_BUTTON)));
-    window_.reset();
   }
 }
 
-// The extended style each window made on this thread was made with, while
-// this lives.
-class CreationRecorder {
- public:
-  CreationRecorder() {
-    made_ = &styles;
-    hook_ = SetWindowsHookExW(WH_CBT, Record, nullptr, GetCurrentThreadId());
-  }
-  ~CreationRecorder() {
-    UnhookWindowsHookEx(hook_);
-    made_ = nullptr;
-  }
-  CreationRecorder(const CreationRecorder&) = delete;
-  CreationRecorder& operator=(const CreationRecorder&) = delete;
-
+// The extended style each window `make` makes on this thread is made with.
+std::map<HWND, DWORD> ExStylesOfWindowsMadeBy(const std::function<void()>& make) {
+  static std::map<HWND, DWORD>* made = nullptr;
   std::map<HWND, DWORD> styles;
-
- private:
-  static LRESULT CALLBACK Record(int code, WPARAM wparam, LPARAM lparam) {
-    if (code == HCBT_CREATEWND && made_)
-      (*made_)[reinterpret_cast<HWND>(wparam)] =
+  made = &styles;
+  auto record = [](int code, WPARAM wparam, LPARAM lparam) -> LRESULT {
+    if (code == HCBT_CREATEWND)
+      (*made)[reinterpret_cast<HWND>(wparam)] =
           reinterpret_cast<const CBT_CREATEWNDW*>(lparam)->lpcs->dwExStyle;
     return CallNextHookEx(nullptr, code, wparam, lparam);
-  }
-  static inline std::map<HWND, DWORD>* made_ = nullptr;
-  HHOOK hook_ = nullptr;
-};
+  };
+  HHOOK hook = SetWindowsHookExW(WH_CBT, record, nullptr, GetCurrentThreadId());
+  make();
+  UnhookWindowsHookEx(hook);
+  return styles;
+}
 
 bool RightToLeft(HWND window) {
   return (GetWindowLongPtrW(window, GWL_EXSTYLE) & WS_EX_LAYOUTRTL) != 0;
@@ -1043,9 +986,10 @@ TEST_F(InstallerWindowTest, LanguageSwitchReloadsTextsAndMirrors) {
   RECT panel;
   GetClientRect(window_->options_dialog(), &panel);
   EXPECT_EQ(mirrored.left, panel.right - english_rect.right);
-  EXPECT_TRUE(GetWindowLongPtrW(Control(IDC_LANGUAGE_LIST), GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
-  EXPECT_TRUE(FolderListButtonOnTheLeft());
-  auto lists_follow_their_combos = [this](bool right_to_left) {
+  auto expect_layout = [&](bool right_to_left) {
+    EXPECT_EQ(test::RectIn(*window_, IDC_LANGUAGE_LIST).left,
+              right_to_left ? mirrored.left : english_rect.left);
+    EXPECT_EQ(FolderListButtonOnTheLeft(), right_to_left);
     for (int id : {IDC_LANGUAGE_LIST, IDC_MODE_LIST, IDC_FOLDER_LIST}) {
       COMBOBOXINFO info = {sizeof(info)};
       ASSERT_TRUE(GetComboBoxInfo(Control(id), &info)) << id;
@@ -1053,15 +997,13 @@ TEST_F(InstallerWindowTest, LanguageSwitchReloadsTextsAndMirrors) {
       EXPECT_EQ(RightToLeft(info.hwndList), right_to_left) << "drop-down list of " << id;
     }
   };
-  lists_follow_their_combos(true);
+  expect_layout(true);
   // A window opened in that language starts mirrored, its options panel
   // and the controls of the other pages (made after the window's first
   // paint) too: each control is made so, the logo and the panel apart.
-  std::optional<CreationRecorder> recorder(std::in_place);
-  window_ = InstallerWindow::Create(*settings_, stats_.root(), false);
+  std::map<HWND, DWORD> made = ExStylesOfWindowsMadeBy(
+      [this] { window_ = InstallerWindow::Create(*settings_, stats_.root(), false); });
   ASSERT_TRUE(window_);
-  std::map<HWND, DWORD> made = std::move(recorder->styles);
-  recorder.reset();
   loop_.RunUntilIdle();
   int made_controls = 0;
   for (HWND dialog : {window_->handle(), window_->options_dialog()}) {
@@ -1073,24 +1015,16 @@ TEST_F(InstallerWindowTest, LanguageSwitchReloadsTextsAndMirrors) {
     }
   }
   EXPECT_GE(made_controls, 20);
-  lists_follow_their_combos(true);
+  expect_layout(true);
   RECT client;
   GetClientRect(window_->handle(), &client);
   EXPECT_EQ(test::RectIn(*window_, IDC_RETRY_BUTTON).left, client.right - english_retry.right);
-  EXPECT_TRUE(GetWindowLongPtrW(Control(IDC_RETRY_BUTTON), GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
-  EXPECT_EQ(test::RectIn(*window_, IDC_LANGUAGE_LIST).left, mirrored.left);
-  EXPECT_TRUE(GetWindowLongPtrW(Control(IDC_LANGUAGE_LIST), GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
+  EXPECT_TRUE(RightToLeft(Control(IDC_RETRY_BUTTON)));
   EXPECT_EQ(Text(IDC_BROWSE_BUTTON), GetLocalizedString(IDS_BROWSE));
-  EXPECT_TRUE(FolderListButtonOnTheLeft());
   test::SelectItem(*window_, IDC_LANGUAGE_LIST, index_of(L"en"));
-  EXPECT_EQ(test::RectIn(*window_, IDC_LANGUAGE_LIST).left, english_rect.left);
-  EXPECT_FALSE(FolderListButtonOnTheLeft());
-  EXPECT_FALSE(GetWindowLongPtrW(Control(IDC_LANGUAGE_LIST), GWL_EXSTYLE) & WS_EX_LAYOUTRTL);
-  lists_follow_their_combos(false);
+  expect_layout(false);
   test::SelectItem(*window_, IDC_LANGUAGE_LIST, right_to_left);
-  EXPECT_EQ(test::RectIn(*window_, IDC_LANGUAGE_LIST).left, mirrored.left);
-  EXPECT_TRUE(FolderListButtonOnTheLeft());
-  lists_follow_their_combos(true);
+  expect_layout(true);
 }
 
 // Dialog `id` of the executable made from its template with its font's
@@ -1106,11 +1040,10 @@ HWND DialogAsAtDpi(int id, int dpi, HWND parent) {
                           reinterpret_cast<const WORD*>(data) + SizeofResource(module, resource) / 2);
   size_t at = 13;  // after the header, at the menu
   for (int names = 0; names < 2; ++names) {  // menu, class: a name, or 0xFFFF and an ordinal
-    if (words[at] == 0xFFFF) {
+    if (words[at] == 0xFFFF)
       at += 2;
-    } else {
+    else
       while (words[at++] != 0) {}
-    }
   }
   while (words[at++] != 0) {}  // the title
   words[at] = static_cast<WORD>(MulDiv(words[at], dpi, 96));
@@ -1169,11 +1102,9 @@ TEST_F(InstallerWindowTest, DpiChangeLaysTheWindowOutAgain) {
           GetWindowRect(child, &made);
           MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&made), 2);
           if (made.left > made.right) std::swap(made.left, made.right);
-          if (mirrored) {
-            LONG width = expected.right - expected.left;
-            expected.left = client.right - expected.right;
-            expected.right = expected.left + width;
-          }
+          if (mirrored)
+            expected = {client.right - expected.right, expected.top, client.right - expected.left,
+                        expected.bottom};
           EXPECT_NEAR(made.top, expected.top, 1);
           if (!kOwnHeight.contains(id)) {
             EXPECT_NEAR(made.bottom, expected.bottom, 1);
@@ -1182,11 +1113,10 @@ TEST_F(InstallerWindowTest, DpiChangeLaysTheWindowOutAgain) {
             EXPECT_NEAR(made.left, expected.left, 1);
             EXPECT_NEAR(made.right, expected.right, 1);
           }
-          if (panel) continue;
-          LOGFONTW font{};
-          auto handle = reinterpret_cast<HFONT>(SendMessageW(child, WM_GETFONT, 0, 0));
-          if (!handle || !SendMessageW(expected_child, WM_GETFONT, 0, 0)) continue;
-          GetObjectW(handle, sizeof(font), &font);
+          if (panel || !SendMessageW(child, WM_GETFONT, 0, 0) ||
+              !SendMessageW(expected_child, WM_GETFONT, 0, 0))
+            continue;
+          const LOGFONTW font = FontOf(child);
           auto points = kPoints.find(id);
           EXPECT_EQ(font.lfHeight, -MulDiv(points == kPoints.end() ? 8 : points->second, dpi, 72));
           EXPECT_FALSE(font.lfItalic);  // as the template's font
@@ -1196,7 +1126,6 @@ TEST_F(InstallerWindowTest, DpiChangeLaysTheWindowOutAgain) {
     }
     // Right to left, the folder list still has its button on its left.
     EXPECT_EQ(FolderListButtonOnTheLeft(), mirrored);
-    window_.reset();
   }
 }
 
@@ -1220,13 +1149,8 @@ TEST_F(InstallerWindowTest, KeyboardDrivesEveryPage) {
   Open(scratch_.path() / L"keys");
   test::ActivateWindow(*window_, &loop_);
   EXPECT_EQ(GetFocus(), Control(IDC_ACCEPT_BUTTON));
-  // Through the welcome text's two links to the options button.
-  for (int link = 0; link < 2; ++link) {
-    test::PressKey(&loop_, VK_TAB);
-    EXPECT_EQ(GetFocus(), Control(IDC_WELCOME_TEXT));
-  }
-  test::PressKey(&loop_, VK_TAB);
-  EXPECT_EQ(GetFocus(), Control(IDC_OPTIONS_BUTTON));
+  // Tab reaches it through the welcome text's links (the next test).
+  SendMessageW(window_->handle(), WM_NEXTDLGCTL, WPARAM(Control(IDC_OPTIONS_BUTTON)), TRUE);
   test::PressKey(&loop_, VK_RETURN);
   EXPECT_EQ(window_->current_page(), kPageOptions);
   test::PressKey(&loop_, VK_TAB);
@@ -1278,8 +1202,7 @@ TEST_F(InstallerWindowTest, KeyboardReachesAndOpensTheWelcomeLinks) {
   std::vector<CHARRANGE> links = LinkRanges(text);
   ASSERT_EQ(links.size(), 2u);
   auto marked = [&](int index) {
-    CHARFORMAT2W format = {};
-    format.cbSize = sizeof(format);
+    CHARFORMAT2W format = {sizeof(format)};
     CHARRANGE one = {links[index].cpMin, links[index].cpMin + 1};
     SendMessageW(text, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&one));
     SendMessageW(text, EM_GETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
@@ -1351,11 +1274,7 @@ TEST_F(InstallerWindowTest, WelcomeTextLinksAreExactlyTheLinkWords) {
     for (CHARRANGE range : LinkRanges(text)) marked.emplace_back(range.cpMin, range.cpMax);
     EXPECT_EQ(marked, words);
   }
-  ASSERT_EQ(links.at(0).url, L"tos");
-  POINTL at = {};
-  SendMessageW(text, EM_POSFROMCHAR, reinterpret_cast<WPARAM>(&at), links.at(0).start + 1);
-  SendMessageW(text, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(at.x + 1, at.y + 2));
-  SendMessageW(text, WM_LBUTTONUP, 0, MAKELPARAM(at.x + 1, at.y + 2));
+  ClickTermsWords();
   EXPECT_EQ(window_->current_page(), kPageTerms);
   RemoveWindowSubclass(text, RecordStreamFormat, 0);
 }
@@ -1373,24 +1292,24 @@ TEST_F(InstallerWindowTest, AccessKeysPressButtonsAndFocusLists) {
     return GetFocus() == Control(id) || IsChild(Control(id), GetFocus());
   };
   for (const wchar_t* language : {L"en", L"ja", L"ru", L"ar"}) {
+    SCOPED_TRACE(WideToUtf8(language));
     settings_->SetLanguage(language);
     loop_.RunUntilIdle();
-    const std::string where = WideToUtf8(language);
     test::PressAccessKey(&loop_, key(IDS_OPTIONS));
-    EXPECT_EQ(window_->current_page(), kPageOptions) << where;
+    EXPECT_EQ(window_->current_page(), kPageOptions);
     bool import = settings_->choices().import_browser_data;
     test::PressAccessKey(&loop_, key(IDS_IMPORT_DATA));
-    EXPECT_NE(settings_->choices().import_browser_data, import) << where;
-    EXPECT_EQ(Button_GetCheck(Control(IDC_IMPORT_CHECK)) == BST_CHECKED, !import) << where;
+    EXPECT_NE(settings_->choices().import_browser_data, import);
+    EXPECT_EQ(Button_GetCheck(Control(IDC_IMPORT_CHECK)) == BST_CHECKED, !import);
     test::PressAccessKey(&loop_, key(IDS_IMPORT_DATA));
-    EXPECT_EQ(settings_->choices().import_browser_data, import) << where;
+    EXPECT_EQ(settings_->choices().import_browser_data, import);
     test::PressAccessKey(&loop_, key(IDS_FOLDER_LABEL));
-    EXPECT_TRUE(focus_in(IDC_FOLDER_LIST)) << where;
-    EXPECT_TRUE(test::Hear(Control(IDC_FOLDER_LIST)).state & STATE_SYSTEM_FOCUSED) << where;
+    EXPECT_TRUE(focus_in(IDC_FOLDER_LIST));
+    EXPECT_TRUE(test::Hear(Control(IDC_FOLDER_LIST)).state & STATE_SYSTEM_FOCUSED);
     test::PressAccessKey(&loop_, key(IDS_LANGUAGE_LABEL));
-    EXPECT_TRUE(focus_in(IDC_LANGUAGE_LIST)) << where;
+    EXPECT_TRUE(focus_in(IDC_LANGUAGE_LIST));
     test::PressAccessKey(&loop_, key(IDS_BACK));
-    EXPECT_EQ(window_->current_page(), kPageWelcome) << where;
+    EXPECT_EQ(window_->current_page(), kPageWelcome);
   }
 }
 

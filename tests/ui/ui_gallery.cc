@@ -40,11 +40,12 @@ namespace {
 using Microsoft::WRL::ComPtr;
 using l10n::GetLocalizedString;
 
-// What each labelled control may have to show.
+// What each labelled control may have to show, and its font's points.
 struct Label {
   int control;
   std::vector<int> string_ids;
   bool wraps;
+  int points = 8;
 };
 
 const Label kLabels[] = {
@@ -56,9 +57,9 @@ const Label kLabels[] = {
     {IDC_UNINSTALL_BUTTON, {IDS_UNINSTALL}, false},
     {IDC_BACK_BUTTON, {IDS_BACK}, false},
     {IDC_BROWSE_BUTTON, {IDS_BROWSE}, false},
-    {IDC_PROGRESS_HEADING, {IDS_INSTALLING_HEADING}, true},
-    {IDC_ERROR_HEADING, {IDS_INSTALLATION_FAILED}, true},
-    {IDC_UNINSTALL_ERROR_HEADING, {IDS_UNINSTALLATION_FAILED}, true},
+    {IDC_PROGRESS_HEADING, {IDS_INSTALLING_HEADING}, true, 14},
+    {IDC_ERROR_HEADING, {IDS_INSTALLATION_FAILED}, true, 14},
+    {IDC_UNINSTALL_ERROR_HEADING, {IDS_UNINSTALLATION_FAILED}, true, 14},
     {IDC_UNINSTALL_QUESTION, {IDS_UNINSTALL_QUESTION}, true},
     {IDC_STATUS_TEXT,
      {IDS_DOWNLOADING, IDS_UNPACKING, IDS_INSTALLING, IDS_UNINSTALLING, IDS_DOWNLOAD_FAILED,
@@ -75,32 +76,23 @@ const Label kLabels[] = {
     {IDC_FOLDER_LABEL, {IDS_FOLDER_LABEL}, true},
 };
 
-// The room a label's text has inside its control.
-RECT TextRoom(HWND control, int dpi) {
-  RECT room;
-  GetClientRect(control, &room);
-  wchar_t type[32] = {};
-  GetClassNameW(control, type, 32);
-  if (std::wstring(type) != L"Button") return room;
-  LONG style = GetWindowLongW(control, GWL_STYLE) & BS_TYPEMASK;
-  // A push button's frame and focus rectangle, a check box's box and gap.
-  int inset = style == BS_AUTOCHECKBOX ? MulDiv(13 + 6, dpi, 96) : MulDiv(8, dpi, 96);
-  room.right -= inset;
-  return room;
-}
-
 // Whether `text` fits `control` in the control's font; says why not.
 bool Fits(HWND control, const std::wstring& text, bool wraps, int dpi, std::string* why) {
-  RECT room = TextRoom(control, dpi);
+  wchar_t type[32] = {};
+  GetClassNameW(control, type, 32);
+  const LONG style = GetWindowLongW(control, GWL_STYLE);
+  RECT room;
+  GetClientRect(control, &room);
+  // A push button's frame and focus rectangle, a check box's box and gap.
+  if (std::wstring(type) == L"Button")
+    room.right -= MulDiv((style & BS_TYPEMASK) == BS_AUTOCHECKBOX ? 13 + 6 : 8, dpi, 96);
   HDC dc = GetDC(control);
   HGDIOBJ previous =
       SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
   RECT needed = {0, 0, room.right - room.left, 0};
   // Measured as the control draws: an access key's "&" takes no room, except
   // in the statics that show their text as it is.
-  wchar_t type[32] = {};
-  GetClassNameW(control, type, 32);
-  bool as_is = std::wstring(type) == L"Static" && (GetWindowLongW(control, GWL_STYLE) & SS_NOPREFIX);
+  bool as_is = std::wstring(type) == L"Static" && (style & SS_NOPREFIX);
   UINT format = DT_CALCRECT | (as_is ? DT_NOPREFIX : 0) | (wraps ? DT_WORDBREAK : DT_SINGLELINE);
   DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &needed, format);
   SelectObject(dc, previous);
@@ -150,10 +142,6 @@ std::vector<std::wstring> ChosenLanguages(const CommandLine& command_line) {
   return chosen;
 }
 
-// The labels whose font is not the dialog's 8 points.
-constexpr std::pair<int, int> kLabelPoints[] = {
-    {IDC_PROGRESS_HEADING, 14}, {IDC_ERROR_HEADING, 14}, {IDC_UNINSTALL_ERROR_HEADING, 14}};
-
 int CheckFit(InstallerWindow& window, Settings& settings, int dpi,
              const std::vector<std::wstring>& languages) {
   int failures = 0;
@@ -167,13 +155,10 @@ int CheckFit(InstallerWindow& window, Settings& settings, int dpi,
     for (const Label& label : kLabels) {
       HWND control = test::WindowControl(window, label.control);
       // In a font made for the window's DPI.
-      int points = 8;
-      for (auto [id, label_points] : kLabelPoints)
-        if (id == label.control) points = label_points;
       LOGFONTW font{};
       GetObjectW(reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)), sizeof(font),
                  &font);
-      if (font.lfHeight != -MulDiv(points, dpi, 72))
+      if (font.lfHeight != -MulDiv(label.points, dpi, 72))
         report(label.control, 0, StringPrintf("font %ld high", font.lfHeight));
       for (int id : label.string_ids) {
         std::string why;

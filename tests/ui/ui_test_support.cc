@@ -42,16 +42,12 @@ void Command(const InstallerWindow& window, int id, int code) {
                reinterpret_cast<LPARAM>(GetDlgItem(parent, id)));
 }
 
-struct BoxSearch {
-  HWND box = nullptr;
-};
-
-BOOL CALLBACK FindBox(HWND window, LPARAM data) {
+BOOL CALLBACK FindBox(HWND window, LPARAM box) {
   wchar_t name[16] = {};
   GetClassNameW(window, name, 16);
   if (std::wstring(name) != L"#32770" || !GetDlgItem(window, 0xFFFF) || !IsWindowVisible(window))
     return TRUE;
-  reinterpret_cast<BoxSearch*>(data)->box = window;
+  *reinterpret_cast<HWND*>(box) = window;
   return FALSE;
 }
 
@@ -246,11 +242,11 @@ void PressAccessKey(TaskLoop* loop, wchar_t key) {
 MessageBoxAnswer::MessageBoxAnswer(int button) {
   DWORD thread = GetCurrentThreadId();
   watcher_ = std::thread([this, thread, button] {
-    BoxSearch search;
+    HWND box = nullptr;
     if (!WaitUntil(
             [&] {
-              EnumThreadWindows(thread, FindBox, reinterpret_cast<LPARAM>(&search));
-              return search.box != nullptr;
+              EnumThreadWindows(thread, FindBox, reinterpret_cast<LPARAM>(&box));
+              return box != nullptr;
             },
             std::chrono::seconds(10)))
       return;
@@ -258,14 +254,14 @@ MessageBoxAnswer::MessageBoxAnswer(int button) {
     WaitUntil(
         [&] {
           GUITHREADINFO info{sizeof(info)};
-          return GetGUIThreadInfo(thread, &info) && info.hwndActive == search.box;
+          return GetGUIThreadInfo(thread, &info) && info.hwndActive == box;
         },
         std::chrono::seconds(2));
-    text_ = WindowText(GetDlgItem(search.box, 0xFFFF));
+    text_ = WindowText(GetDlgItem(box, 0xFFFF));
     for (int id : {IDOK, IDCANCEL, IDYES, IDNO}) {
-      if (HWND item = GetDlgItem(search.box, id)) buttons_[id] = WindowText(item);
+      if (HWND item = GetDlgItem(box, id)) buttons_[id] = WindowText(item);
     }
-    PostMessageW(search.box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
   });
 }
 
