@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -125,6 +126,8 @@ class PackageFetcherTest : public testing::Test {
 };
 
 const Statuses kNetworkSuccess = {0, 1, 2, 3, 4, 6};
+const Statuses kWithPartnerContent = {0, 1, 2, 3, 4, 5, 6};
+constexpr Status kDownloadFailed = PackageFetcherDelegate::kDownloadFailed;
 
 TEST_F(PackageFetcherTest, DownloadsChecksAndUnpacksWithAGetWithoutTrackingData) {
   ServePackage("full_package.exe", {{"url_welcome", "https://www.norva.example/welcome"}});
@@ -236,7 +239,7 @@ TEST_F(PartnerContentTest, PartnerFilesLandInThePackageAndAreListed) {
   json partners = {Partner("a.bin", std::string(5000, 'a')), Partner("b.txt", "partner b\n")};
   ServePackage("listed_package.exe", {{"partner_content", partners}});
   MakeFetcher();
-  EXPECT_EQ(Run(), (Statuses{0, 1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(Run(), kWithPartnerContent);
   EXPECT_EQ(test::ReadFile(Unpacked(L"installed_a.bin")), std::string(5000, 'a'));
   EXPECT_EQ(test::ReadFile(Unpacked(L"installed_b.txt")), "partner b\n");
   EXPECT_EQ(test::ReadFile(Unpacked(L"files_list")),
@@ -259,7 +262,7 @@ TEST_F(PartnerContentTest, AFileFailingItsChecksumIsTriedFourTimesThenGivenUp) {
   ServePackage("full_package.exe",
                {{"partner_content", {Partner("bad.bin", "partner bytes", false)}}});
   MakeFetcher();
-  EXPECT_EQ(Run(), (Statuses{0, 1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(Run(), kWithPartnerContent);
   EXPECT_EQ(RequestsFor("/bad.bin").size(), 4u);
   EXPECT_TRUE(log_.Contains("Retrying partner content download"));
   EXPECT_TRUE(log_.Contains("Giving up on partner content download"));
@@ -283,7 +286,7 @@ TEST_F(PartnerContentTest, APackageWithItsOwnListKeepsItAndGainsTheGoodPartnerFi
   json partners = {Partner("good.bin", "good"), Partner("bad.bin", "bad", false)};
   ServePackage("listed_package.exe", {{"partner_content", partners}});
   MakeFetcher();
-  EXPECT_EQ(Run(), (Statuses{0, 1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(Run(), kWithPartnerContent);
   EXPECT_TRUE(log_.Contains("Giving up on partner content download"));
   EXPECT_EQ(test::ReadFile(Unpacked(L"files_list")), ListedWith("installed_good.bin\r\n"));
   EXPECT_EQ(test::ReadFile(Unpacked(L"installed_good.bin")), "good");
@@ -302,7 +305,7 @@ TEST_F(PartnerContentTest, AListThatCannotBeExtendedIsLeftAsItWas) {
     ServePackage(fixture, {{"partner_content", {Partner("p.bin", "partner")}}});
     test::LogCapture log;
     MakeFetcher();
-    EXPECT_EQ(Run(), (Statuses{0, 1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(Run(), kWithPartnerContent);
     EXPECT_TRUE(log.Contains("Could not list the partner content"));
     EXPECT_TRUE(PathExists(Unpacked(L"installed_p.bin")));
     if (std::string(fixture) == "full_package.exe")
@@ -343,12 +346,10 @@ TEST(FilesListTest, AddsNamesAfterThePackagesOwnEntries) {
     else
       EXPECT_FALSE(PathExists(list));
     // No temporary file of the list is left behind.
-    std::vector<std::wstring> lists;
-    for (const auto& entry : std::filesystem::directory_iterator(package.path())) {
-      std::wstring name = entry.path().filename().wstring();
-      if (name.starts_with(L"files_list")) lists.push_back(name);
-    }
-    EXPECT_EQ(lists.size(), c.list ? 1u : 0u);
+    std::filesystem::directory_iterator files(package.path());
+    EXPECT_EQ(std::count_if(begin(files), end(files), [](const auto& entry) {
+                return entry.path().filename().wstring().starts_with(L"files_list");
+              }), c.list ? 1 : 0);
   }
 }
 
@@ -548,9 +549,9 @@ TEST_P(PackageFetcherFailureTest, FailsTheRunWithItsReasonAndStatus) {
   EXPECT_EQ(fetch["result"], PackageFetcher::StatusName(row.status));
   EXPECT_EQ(stats["fetcher_restarts"], 1);
   EXPECT_TRUE(log_.Contains(row.reason));
-  if (row.status == PackageFetcherDelegate::kDownloadFailed &&
+  if (row.status == kDownloadFailed &&
       std::string(row.reason) != "Failed fetching the download URL") {
-    EXPECT_EQ(statuses[statuses.size() - 2] >= PackageFetcherDelegate::kDownloading, true);
+    EXPECT_GE(statuses[statuses.size() - 2], PackageFetcherDelegate::kDownloading);
   }
 }
 
@@ -559,30 +560,23 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         FailureCase{"unclean", "Unable to obtain or clean the download/extraction path",
                     PackageFetcherDelegate::kInitializationFailed},
-        FailureCase{"query_refused", "Failed fetching the download URL",
-                    PackageFetcherDelegate::kDownloadFailed},
-        FailureCase{"reply_without_checksum", "Failed parsing json reply",
-                    PackageFetcherDelegate::kDownloadFailed},
-        FailureCase{"reply_not_json", "Failed parsing json reply",
-                    PackageFetcherDelegate::kDownloadFailed},
+        FailureCase{"query_refused", "Failed fetching the download URL", kDownloadFailed},
+        FailureCase{"reply_without_checksum", "Failed parsing json reply", kDownloadFailed},
+        FailureCase{"reply_not_json", "Failed parsing json reply", kDownloadFailed},
         FailureCase{"no_download_folder",
-                    "Failed initializing the file to use as download destination",
-                    PackageFetcherDelegate::kDownloadFailed},
-        FailureCase{"package_missing", "Failed downloading the Norva package",
-                    PackageFetcherDelegate::kDownloadFailed},
+                    "Failed initializing the file to use as download destination", kDownloadFailed},
+        FailureCase{"package_missing", "Failed downloading the Norva package", kDownloadFailed},
         FailureCase{"wrong_checksum", "Checksum incorrect for the downloaded package",
-                    PackageFetcherDelegate::kDownloadFailed},
+                    kDownloadFailed},
         FailureCase{"not_an_executable", "Downloaded package is older than the installer",
-                    PackageFetcherDelegate::kDownloadFailed},
+                    kDownloadFailed},
         FailureCase{"other_stream",
                     "Downloaded package is of a different stream than the installer",
-                    PackageFetcherDelegate::kDownloadFailed},
-        FailureCase{"no_archive", "Could not find 7z payload in full package",
-                    PackageFetcherDelegate::kDownloadFailed},
+                    kDownloadFailed},
+        FailureCase{"no_archive", "Could not find 7z payload in full package", kDownloadFailed},
         FailureCase{"broken_archive", "Archive unpacking failed",
                     PackageFetcherDelegate::kUnpackingFailed},
-        FailureCase{"no_ui_runner", "Failed fetching the download URL",
-                    PackageFetcherDelegate::kDownloadFailed}),
+        FailureCase{"no_ui_runner", "Failed fetching the download URL", kDownloadFailed}),
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
 // What an installer running a fetch from its own executable (the fetcher
@@ -593,6 +587,8 @@ struct ChildRun {
   std::vector<std::string> swaps;  // "way done|refused"
   json stats;
 };
+
+const std::vector<std::string> kOwnFiles = {"launcher.exe 19", "resources\\numbers.txt 108894"};
 
 class OwnPayloadTest : public PackageFetcherTest {
  protected:
@@ -629,7 +625,7 @@ class OwnPayloadTest : public PackageFetcherTest {
 TEST_F(OwnPayloadTest, OfflineInstallerUnpacksItsOwnArchiveWithoutTheNetwork) {
   ChildRun run = RunInstaller("offline_installer.exe");
   EXPECT_EQ(run.statuses, (Statuses{0, 1, 4, 6}));
-  EXPECT_EQ(run.files, (std::vector<std::string>{"launcher.exe 19", "resources\\numbers.txt 108894"}));
+  EXPECT_EQ(run.files, kOwnFiles);
   json fetch = run.stats["fetches"][0];
   EXPECT_EQ(fetch["result"], "package_ready");
   EXPECT_FALSE(fetch.contains("download_url"));
@@ -647,8 +643,7 @@ TEST_F(OwnPayloadTest, OwnArchiveFileCannotBeSwappedBeforeItIsUnpacked) {
   EXPECT_EQ(run.swaps, (std::vector<std::string>{"write refused", "replace refused",
                                                  "rename refused", "delete refused"}));
   EXPECT_EQ(run.statuses, (Statuses{0, 1, 4, 6}));
-  EXPECT_EQ(run.files,
-            (std::vector<std::string>{"launcher.exe 19", "resources\\numbers.txt 108894"}));
+  EXPECT_EQ(run.files, kOwnFiles);
 }
 
 TEST_F(OwnPayloadTest, BrokenOwnArchiveOrPayloadFailsUnpacking) {
@@ -683,7 +678,7 @@ TEST_F(OwnPayloadTest, SignedInstallerAcceptsOnlyTheExpectedPublisher) {
   // An unsigned full package fails the signed installer's check too.
   ServePackage("full_package.exe");
   ChildRun unsigned_package = RunInstaller("signed_installer.exe", query);
-  EXPECT_EQ(unsigned_package.statuses.back(), PackageFetcherDelegate::kDownloadFailed);
+  EXPECT_EQ(unsigned_package.statuses.back(), kDownloadFailed);
 }
 
 }  // namespace

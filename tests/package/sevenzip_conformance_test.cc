@@ -13,7 +13,6 @@
 #include "base/file_util.h"
 #include "package/lzma_util.h"
 #include "package/sevenzip/archive.h"
-#include "base/crc32.h"
 #include "package/sevenzip/folder_decoder.h"
 #include "package/sevenzip_test_archive.h"
 #include "support/scratch.h"
@@ -32,13 +31,11 @@ struct TreeItem {
 std::map<std::wstring, TreeItem> ListTree(const fs::path& root) {
   std::map<std::wstring, TreeItem> items;
   for (const auto& item : fs::recursive_directory_iterator(root)) {
-    TreeItem entry;
-    entry.is_dir = item.is_directory();
     WIN32_FILE_ATTRIBUTE_DATA data{};
     EXPECT_TRUE(GetFileAttributesExW(item.path().c_str(), GetFileExInfoStandard, &data));
-    entry.size = uint64_t(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
-    entry.mtime = uint64_t(data.ftLastWriteTime.dwHighDateTime) << 32 | data.ftLastWriteTime.dwLowDateTime;
-    items[fs::relative(item.path(), root).native()] = entry;
+    items[fs::relative(item.path(), root).native()] = {
+        item.is_directory(), uint64_t(data.nFileSizeHigh) << 32 | data.nFileSizeLow,
+        uint64_t(data.ftLastWriteTime.dwHighDateTime) << 32 | data.ftLastWriteTime.dwLowDateTime};
   }
   return items;
 }
@@ -60,15 +57,16 @@ void ExpectSameTree(const fs::path& expected, const fs::path& actual, bool compa
   auto want = ListTree(expected), got = ListTree(actual);
   ASSERT_EQ(want.size(), got.size());
   for (const auto& [name, item] : want) {
+    SCOPED_TRACE(fs::path(name).string());
     auto it = got.find(name);
-    ASSERT_NE(it, got.end()) << fs::path(name).string();
-    ASSERT_EQ(item.is_dir, it->second.is_dir) << fs::path(name).string();
+    ASSERT_NE(it, got.end());
+    ASSERT_EQ(item.is_dir, it->second.is_dir);
     if (item.is_dir) continue;
-    EXPECT_EQ(item.size, it->second.size) << fs::path(name).string();
+    EXPECT_EQ(item.size, it->second.size);
     if (compare_times) {
-      EXPECT_EQ(item.mtime, it->second.mtime) << fs::path(name).string();
+      EXPECT_EQ(item.mtime, it->second.mtime);
     }
-    EXPECT_TRUE(SameContent(expected / name, actual / name)) << fs::path(name).string();
+    EXPECT_TRUE(SameContent(expected / name, actual / name));
   }
 }
 
@@ -145,11 +143,7 @@ TEST(SevenZipLayoutTest, UnpacksIntoAFolderDeeperThanMaxPath) {
 
 TEST(SevenZipLayoutTest, EmptyArchiveSucceedsWithZeroEntries) {
   ScratchFolder scratch;
-  std::string empty("7z\xBC\xAF\x27\x1C\x00\x04", 8);
-  std::string start(20, '\0');
-  uint32_t crc = Crc32(start.data(), start.size());
-  for (int i = 0; i < 4; ++i) empty += static_cast<char>(crc >> (8 * i));
-  WriteFile(scratch.path() / "empty.7z", empty + start);
+  WriteFile(scratch.path() / "empty.7z", SevenZipWithHeader("", ""));
   LzmaUtil util;
   RecordingProgress progress;
   util.set_progress_sink(&progress);
@@ -167,10 +161,8 @@ TEST(SevenZipLayoutTest, FolderListedAfterItsFilesAndMissingTimes) {
   undated.has_mtime = false;
   SevenZipTestEntry empty{u"A/B/empty.txt", ""};
   WriteFile(scratch.path() / "a.7z", MakeSevenZip({file, undated, empty, dir}));
-  SYSTEMTIME now_system;
-  GetSystemTime(&now_system);
   FILETIME now;
-  SystemTimeToFileTime(&now_system, &now);
+  GetSystemTimeAsFileTime(&now);
   LzmaUtil util;
   ASSERT_EQ(0u, util.OpenArchive(scratch.path() / "a.7z"));
   ASSERT_EQ(0u, util.UnPack(scratch.path() / "out"));

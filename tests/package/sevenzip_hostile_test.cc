@@ -6,12 +6,11 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <algorithm>
 
 #include "package/lzma_util.h"
 #include "package/sevenzip/archive.h"
 #include "package/sevenzip/entry_name.h"
-#include "base/crc32.h"
 #include "package/sevenzip/extractor.h"
 #include "package/sevenzip_test_archive.h"
 #include "support/scratch.h"
@@ -25,10 +24,8 @@ struct Outcome {
   DWORD result = 0;
   std::vector<std::string> log;
   bool Logged(const std::string& text) const {
-    for (const auto& line : log) {
-      if (line.find(text) != std::string::npos) return true;
-    }
-    return false;
+    return std::any_of(log.begin(), log.end(),
+                       [&](const std::string& line) { return line.find(text) != line.npos; });
   }
 };
 
@@ -128,58 +125,39 @@ TEST(SevenZipHostileTest, UnsafeNamesAreRefusedBeforeAnythingIsWritten) {
 // Nameless, anti and unsupported entries, and sizes declared beyond the data.
 TEST(SevenZipHostileTest, BadEntriesAndOversizedDeclarationsAreRefusedWithoutAllocating) {
   ScratchFolder scratch;
-  SevenZipTestOptions no_names;
-  no_names.names = false;
-  SevenZipTestEntry anti{u"gone.txt"};
-  anti.anti = true;
-  SevenZipTestOptions aes;
-  aes.method_id = {0x06, 0xF1, 0x07, 0x01};
-  SevenZipTestOptions unknown;
-  unknown.method_id = {0x7F, 0x01};
-  std::vector<SevenZipTestEntry> entries = {{u"a.txt", std::string(100, 'a')}};
-  // LZMA, dictionary 4 GiB - 1, declared output 2 GiB (beyond the dictionary
-  // limit, within any test machine's free space).
-  SevenZipTestOptions huge_dictionary;
-  huge_dictionary.method_id = {0x03, 0x01, 0x01};
-  huge_dictionary.props = {0x5D, 0xFF, 0xFF, 0xFF, 0xFF};
-  huge_dictionary.unpack_size = 2ull << 30;
-  // LZMA2 with its largest dictionary.
-  SevenZipTestOptions huge_lzma2 = huge_dictionary;
-  huge_lzma2.method_id = {0x21};
-  huge_lzma2.props = {40};
-  // A packed stream longer than the file.
-  SevenZipTestOptions long_pack;
-  long_pack.pack_size = 1ull << 40;
-  // Stored data larger than its packed stream.
-  SevenZipTestOptions long_copy;
-  long_copy.unpack_size = 1ull << 40;
-  // A valid dictionary but a declared size the data cannot fill.
-  SevenZipTestOptions short_data = huge_dictionary;
-  short_data.props = {0x5D, 0x00, 0x00, 0x01, 0x00};
-  // Within the limits, but a dictionary and an output far beyond the data.
-  SevenZipTestOptions big_dictionary = huge_dictionary;
-  big_dictionary.props = {0x5D, 0x00, 0x00, 0x00, 0x40};
-  big_dictionary.unpack_size = 1ull << 30;
-  // More than any volume holds.
-  SevenZipTestOptions no_room = short_data;
-  no_room.unpack_size = 1ull << 60;
+  const std::vector<SevenZipTestEntry> one = {{u"a.txt", "a"}};
+  const std::vector<SevenZipTestEntry> entries = {{u"a.txt", std::string(100, 'a')}};
+  const std::vector<uint8_t> lzma = {0x03, 0x01, 0x01};
   struct Case {
     std::string archive;
     const char* log;
     DWORD result = ERROR_INVALID_HANDLE;
   } cases[] = {
-      {MakeSevenZip({{u"a.txt", "a"}}, no_names), "Couldn't get file name"},
-      {MakeSevenZip({{u"a.txt", "a"}, anti}), "Error returned by SzArchiveOpen: 19"},
-      {MakeSevenZip({{u"a.txt", "a"}}, aes), "Error returned by SzArchiveOpen: 4 (unsupported compression method: method 6F10701 (AES))"},
-      {MakeSevenZip({{u"a.txt", "a"}}, unknown), "Error returned by SzArchiveOpen: 4"},
+      {MakeSevenZip(one, {.names = false}), "Couldn't get file name"},
+      {MakeSevenZip({{u"a.txt", "a"}, {.name = u"gone.txt", .anti = true}}),
+       "Error returned by SzArchiveOpen: 19"},
+      {MakeSevenZip(one, {.method_id = {0x06, 0xF1, 0x07, 0x01}}),
+       "Error returned by SzArchiveOpen: 4 (unsupported compression method: method 6F10701 (AES))"},
+      {MakeSevenZip(one, {.method_id = {0x7F, 0x01}}), "Error returned by SzArchiveOpen: 4"},
       {Fixture("ppmd.7z"), "(PPMd)"},
-      {MakeSevenZip(entries, huge_dictionary), "Error returned by SzExtract: 18"},
-      {MakeSevenZip(entries, huge_lzma2), "Error returned by SzExtract: 18"},
-      {MakeSevenZip(entries, long_pack), "Error returned by SzArchiveOpen: 16"},
-      {MakeSevenZip(entries, long_copy), "Error returned by SzArchiveOpen: 16"},
-      {MakeSevenZip(entries, short_data), "Error returned by SzExtract: 1"},
-      {MakeSevenZip(entries, big_dictionary), "Error returned by SzExtract: 1"},
-      {MakeSevenZip(entries, no_room),
+      // LZMA, dictionary 4 GiB - 1, declared output 2 GiB (beyond the
+      // dictionary limit, within any test machine's free space).
+      {MakeSevenZip(entries, {lzma, {0x5D, 0xFF, 0xFF, 0xFF, 0xFF}, 2ull << 30}),
+       "Error returned by SzExtract: 18"},
+      // LZMA2 with its largest dictionary.
+      {MakeSevenZip(entries, {{0x21}, {40}, 2ull << 30}), "Error returned by SzExtract: 18"},
+      // A packed stream longer than the file; stored data larger than its
+      // packed stream.
+      {MakeSevenZip(entries, {.pack_size = 1ull << 40}), "Error returned by SzArchiveOpen: 16"},
+      {MakeSevenZip(entries, {.unpack_size = 1ull << 40}), "Error returned by SzArchiveOpen: 16"},
+      // A valid dictionary but a declared size the data cannot fill.
+      {MakeSevenZip(entries, {lzma, {0x5D, 0x00, 0x00, 0x01, 0x00}, 2ull << 30}),
+       "Error returned by SzExtract: 1"},
+      // Within the limits, but a dictionary and an output far beyond the data.
+      {MakeSevenZip(entries, {lzma, {0x5D, 0x00, 0x00, 0x00, 0x40}, 1ull << 30}),
+       "Error returned by SzExtract: 1"},
+      // More than any volume holds.
+      {MakeSevenZip(entries, {lzma, {0x5D, 0x00, 0x00, 0x01, 0x00}, 1ull << 60}),
        "Not enough disk space to unpack: 1152921504606846976 bytes needed", ERROR_DISK_FULL},
   };
   int index = 0;
@@ -204,25 +182,11 @@ sevenzip::Result Open(const std::string& bytes) {
   return archive.Open(&in);
 }
 
-// An archive of the stored bytes `packed` described by `header`.
-std::string WithHeader(const std::string& packed, const std::string& header) {
-  auto le = [](std::string& out, uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out += static_cast<char>(value >> (8 * i));
-  };
-  std::string start;
-  le(start, packed.size(), 8);
-  le(start, header.size(), 8);
-  le(start, Crc32(header.data(), header.size()), 4);
-  std::string archive("7z\xBC\xAF\x27\x1C\x00\x04", 8);
-  le(archive, Crc32(start.data(), start.size()), 4);
-  return archive + start + packed + header;
-}
-
 // An archive of four stored bytes "abcd" whose main streams info is `streams`
 // (one file, "a").
 std::string WithStreamsInfo(const std::string& streams) {
   const std::string files("\x00\x05\x01\x11\x05\x00" "a\x00\x00\x00\x00\x00", 12);
-  return WithHeader("abcd", "\x01\x04" + streams + files);
+  return SevenZipWithHeader("abcd", "\x01\x04" + streams + files);
 }
 
 const std::string kPackOne("\x06\x00\x01\x09\x04\x00", 6);
@@ -242,64 +206,50 @@ TEST(SevenZipHostileTest, BitVectorsOneByteShortAreBadHeaders) {
       body += std::string(1, static_cast<char>('a' + i)) + std::string(3, '\0');
     return property('\x11', body);
   };
-  const std::string streams = "\x04" + kPackOne + kCopyFolder + std::string(1, '\0');
+  const std::string streams = "\x01\x04" + kPackOne + kCopyFolder + std::string(1, '\0');
+  const std::string three = std::string("\x01\x05\x03") + property('\x0E', "\xE0");
+  // The header is `head`, the vector property `id` of `bits` and its last
+  // byte (or not), `rest`, and the names of `count` entries.
   const struct Case {
     const char* name;
-    std::string packed;
-    // The header with the vector's last byte, or without it.
-    std::function<std::string(const std::string& last)> header;
-    std::string last_byte;
+    std::string packed, head;
+    char id;
+    std::string bits, rest;
+    int count;
   } cases[] = {
       // Nine entries, the last of them the stored file: 9 bits in 1 byte.
-      {"empty streams, 9 bits", "abcd",
-       [&](const std::string& last) {
-         return "\x01" + streams + "\x05\x09" + property('\x0E', "\xFF" + last) +
-                property('\x0F', std::string(1, '\0')) + names(9) + std::string(2, '\0');
-       },
-       std::string(1, '\0')},
+      {"empty streams, 9 bits", "abcd", streams + "\x05\x09", '\x0E', "\xFF",
+       property('\x0F', std::string(1, '\0')), 9},
       // One stored file: 1 bit in no byte.
-      {"empty streams, 1 bit", "abcd",
-       [&](const std::string& last) {
-         return "\x01" + streams + "\x05\x01" + property('\x0E', last) + names(1) +
-                std::string(2, '\0');
-       },
-       std::string(1, '\0')},
+      {"empty streams, 1 bit", "abcd", streams + "\x05\x01", '\x0E', "", "", 1},
       // Three folders.
-      {"empty files, 3 bits", "",
-       [&](const std::string& last) {
-         return "\x01\x05\x03" + property('\x0E', "\xE0") + property('\x0F', last) + names(3) +
-                std::string(2, '\0');
-       },
-       std::string(1, '\0')},
-      {"anti items, 3 bits", "",
-       [&](const std::string& last) {
-         return "\x01\x05\x03" + property('\x0E', "\xE0") + property('\x10', last) + names(3) +
-                std::string(2, '\0');
-       },
-       std::string(1, '\0')},
+      {"empty files, 3 bits", "", three, '\x0F', "", "", 3},
+      {"anti items, 3 bits", "", three, '\x10', "", "", 3},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ASSERT_EQ(sevenzip::Result::kOk, Open(WithHeader(c.packed, c.header(c.last_byte))));
-    EXPECT_EQ(sevenzip::Result::kBadHeader, Open(WithHeader(c.packed, c.header(""))));
+    auto header = [&](const std::string& last) {
+      return c.head + property(c.id, c.bits + last) + c.rest + names(c.count) +
+             std::string(2, '\0');
+    };
+    ASSERT_EQ(sevenzip::Result::kOk, Open(SevenZipWithHeader(c.packed, header(std::string{'\0'}))));
+    EXPECT_EQ(sevenzip::Result::kBadHeader, Open(SevenZipWithHeader(c.packed, header(""))));
   }
 }
 
 TEST(SevenZipHostileTest, StreamSectionsOutOfOrderOrRepeatedAreRefused) {
-  const std::string& pack_one = kPackOne;
   const std::string pack_none("\x06\x00\x00\x00", 4);
-  const std::string& copy_folder = kCopyFolder;
   const std::string one_substream("\x08\x00", 2);
   // The plain layout opens, so the refusals below are about the order alone.
-  ASSERT_EQ(sevenzip::Result::kOk, Open(WithStreamsInfo(pack_one + copy_folder)));
+  ASSERT_EQ(sevenzip::Result::kOk, Open(WithStreamsInfo(kPackOne + kCopyFolder)));
   const std::string layouts[] = {
       // The folder's packed stream taken away after the folder was read.
-      pack_one + copy_folder + pack_none,
+      kPackOne + kCopyFolder + pack_none,
       // A second folder list read over the first.
-      pack_one + copy_folder + copy_folder,
+      kPackOne + kCopyFolder + kCopyFolder,
       // Substreams counted before the folders they divide.
-      pack_one + one_substream + copy_folder,
-      pack_one + copy_folder + one_substream + one_substream,
+      kPackOne + one_substream + kCopyFolder,
+      kPackOne + kCopyFolder + one_substream + one_substream,
   };
   for (const auto& layout : layouts)
     EXPECT_EQ(sevenzip::Result::kBadHeader, Open(WithStreamsInfo(layout))) << layout.size();

@@ -1,13 +1,12 @@
 #include "package/sevenzip_test_archive.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "base/crc32.h"
 
 namespace norva::installer::test {
 namespace {
-
-
 
 void Number(std::string& out, uint64_t value) {
   // Always the 9-byte form: simple and valid.
@@ -19,12 +18,11 @@ void Le(std::string& out, uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out += static_cast<char>(value >> (8 * i));
 }
 
-void Bits(std::string& out, const std::vector<bool>& bits) {
+std::string Bits(const std::vector<bool>& bits) {
   std::string bytes((bits.size() + 7) / 8, '\0');
-  for (size_t i = 0; i < bits.size(); ++i) {
+  for (size_t i = 0; i < bits.size(); ++i)
     if (bits[i]) bytes[i / 8] = static_cast<char>(bytes[i / 8] | (0x80 >> (i % 8)));
-  }
-  out += bytes;
+  return bytes;
 }
 
 void Property(std::string& out, uint8_t id, const std::string& body) {
@@ -53,14 +51,12 @@ std::string MakeSevenZip(const std::vector<SevenZipTestEntry>& entries,
   }
   header += '\x01';
   if (!streams.empty()) {
-    header += '\x04';
-    header += '\x06';
+    header += "\x04\x06";
     Number(header, 0);
     Number(header, 1);
     header += '\x09';
     Number(header, options.pack_size ? options.pack_size : packed.size());
-    header += '\x00';
-    header += "\x07\x0B";
+    header += std::string("\x00\x07\x0B", 3);
     Number(header, 1);
     header += '\x00';
     Number(header, 1);  // one coder
@@ -72,8 +68,7 @@ std::string MakeSevenZip(const std::vector<SevenZipTestEntry>& entries,
     }
     header += '\x0C';
     Number(header, options.unpack_size ? options.unpack_size : packed.size());
-    header += '\x00';
-    header += "\x08\x0D";
+    header += std::string("\x00\x08\x0D", 3);
     Number(header, streams.size());
     header += '\x09';
     for (size_t i = 0; i + 1 < streams.size(); ++i) Number(header, streams[i]->data.size());
@@ -84,15 +79,9 @@ std::string MakeSevenZip(const std::vector<SevenZipTestEntry>& entries,
   header += '\x05';
   Number(header, entries.size());
   if (streams.size() != entries.size()) {
-    std::string bits;
-    Bits(bits, empty);
-    Property(header, 0x0E, bits);
-    bits.clear();
-    Bits(bits, empty_file);
-    Property(header, 0x0F, bits);
-    bits.clear();
-    Bits(bits, anti);
-    Property(header, 0x10, bits);
+    Property(header, 0x0E, Bits(empty));
+    Property(header, 0x0F, Bits(empty_file));
+    Property(header, 0x10, Bits(anti));
   }
   if (options.names) {
     std::string names(1, '\0');
@@ -108,12 +97,12 @@ std::string MakeSevenZip(const std::vector<SevenZipTestEntry>& entries,
     has_mtime.push_back(entry.has_mtime);
     if (entry.has_mtime) Le(times, entry.mtime, 8);
   }
-  std::string body("\x00", 1);
-  Bits(body, has_mtime);
-  body += '\x00';
-  Property(header, 0x14, body + times);
+  Property(header, 0x14, '\0' + Bits(has_mtime) + '\0' + times);
   header.append(2, '\0');
+  return SevenZipWithHeader(packed, header);
+}
 
+std::string SevenZipWithHeader(const std::string& packed, const std::string& header) {
   std::string start;
   Le(start, packed.size(), 8);
   Le(start, header.size(), 8);
@@ -128,9 +117,7 @@ std::filesystem::path SevenZipFixtures() {
   if (!unix_path) return {};
   // A Unix path under Wine; a Windows one in the Windows test bundle.
   std::string path = unix_path[0] == '/' ? std::string("Z:") + unix_path : unix_path;
-  for (char& c : path) {
-    if (c == '/') c = '\\';
-  }
+  std::replace(path.begin(), path.end(), '/', '\\');
   return path;
 }
 

@@ -32,6 +32,8 @@ struct SevenZipTestOptions {
 
 std::string MakeSevenZip(const std::vector<SevenZipTestEntry>& entries,
                          const SevenZipTestOptions& options = {});
+// An archive of the stored bytes `packed` described by `header`, as it is.
+std::string SevenZipWithHeader(const std::string& packed, const std::string& header);
 
 // The fixture folder made by sevenzip_make_fixtures.sh, as a Windows path.
 std::filesystem::path SevenZipFixtures();

@@ -79,11 +79,9 @@ bool MatchesAny(std::string_view name, std::string_view patterns) {
 }
 
 std::string_view Trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t' || text.front() == '\r'))
-    text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
-    text.remove_suffix(1);
-  return text;
+  const size_t begin = text.find_first_not_of(" \t\r");
+  if (begin == std::string_view::npos) return {};
+  return text.substr(begin, text.find_last_not_of(" \t\r") + 1 - begin);
 }
 
 // Calls `line` for each line of `text`, without its line end; stops at false.
@@ -214,10 +212,7 @@ Scan NextTag(std::string_view xml, size_t* position, Tag* tag) {
 bool FindAttribute(std::string_view attributes, std::string_view name,
                    std::string_view* value) {
   size_t i = 0;
-  while (i < attributes.size()) {
-    while (i < attributes.size() && std::string_view(" \t\r\n").find(attributes[i]) !=
-                                        std::string_view::npos)
-      ++i;
+  while ((i = attributes.find_first_not_of(" \t\r\n", i)) != std::string_view::npos) {
     const size_t equals = attributes.find('=', i);
     if (equals == std::string_view::npos || equals + 1 >= attributes.size()) return false;
     const std::string_view key = Trim(attributes.substr(i, equals - i));
@@ -242,6 +237,15 @@ std::string Seconds(double seconds) {
   char text[32];
   std::snprintf(text, sizeof(text), "%.3f", seconds);
   return text;
+}
+
+// A case of the runner's own; `rest` follows its status up to the closing tag.
+TestCase OwnCase(std::string classname, std::string name, Outcome outcome,
+                 const std::string& rest) {
+  TestCase test{std::move(classname), std::move(name), outcome, outcome == Outcome::kSkipped};
+  test.xml = "<testcase name=\"" + Escape(test.name) + "\" classname=\"" +
+             Escape(test.classname) + "\" status=\"" + rest + "</testcase>";
+  return test;
 }
 
 }  // namespace
@@ -484,26 +488,15 @@ bool ReadGtestReport(std::string_view xml, std::string_view entry, std::vector<T
 }
 
 TestCase SkippedCase(std::string classname, std::string name, std::string_view reason) {
-  TestCase test;
-  test.outcome = Outcome::kSkipped;
-  test.skipped_here = true;
-  test.xml = "<testcase name=\"" + Escape(name) + "\" classname=\"" + Escape(classname) +
-             "\" status=\"notrun\" result=\"skipped\" time=\"0\"><skipped message=\"" +
-             Escape(reason) + "\" /></testcase>";
-  test.classname = std::move(classname);
-  test.name = std::move(name);
-  return test;
+  return OwnCase(std::move(classname), std::move(name), Outcome::kSkipped,
+                 "notrun\" result=\"skipped\" time=\"0\"><skipped message=\"" +
+                     Escape(reason) + "\" />");
 }
 
 TestCase FailedCase(std::string classname, std::string name, std::string_view message) {
-  TestCase test;
-  test.outcome = Outcome::kFailed;
-  test.xml = "<testcase name=\"" + Escape(name) + "\" classname=\"" + Escape(classname) +
-             "\" status=\"run\" result=\"completed\" time=\"0\"><failure message=\"" +
-             Escape(message) + "\" type=\"\" /></testcase>";
-  test.classname = std::move(classname);
-  test.name = std::move(name);
-  return test;
+  return OwnCase(std::move(classname), std::move(name), Outcome::kFailed,
+                 "run\" result=\"completed\" time=\"0\"><failure message=\"" +
+                     Escape(message) + "\" type=\"\" />");
 }
 
 Counts CountCases(const std::vector<TestCase>& cases) {

@@ -207,7 +207,9 @@ Expected: x > y </testcase> <skipped/> ]]></failure>
 </testsuites>
 )";
 
-TEST(BundleReportTest, ReadsEachOutcomeUnderTheEntry) {
+// Each outcome is read under the entry; merged with the runner's own cases
+// into one report, everything counts and reads back.
+TEST(BundleReportTest, ReadsEachOutcomeAndMergesWithTheRunnersCases) {
   std::vector<TestCase> cases;
   std::string error;
   ASSERT_TRUE(ReadGtestReport(kReport, "base_tests", &cases, &error)) << error;
@@ -236,6 +238,39 @@ TEST(BundleReportTest, ReadsEachOutcomeUnderTheEntry) {
   EXPECT_NE(cases[1].xml.find("y </testcase> <skipped/> ]]></failure>\n    </testcase>"),
             std::string::npos)
       << cases[1].xml;
+
+  cases.push_back(
+      SkippedCase("net_tests.WininetTest", "Downloads", "needs \"the\" <service> & Python"));
+  cases.push_back(FailedCase("engine_tests", "engine_tests", "did not end\nin time"));
+  cases.push_back(SkippedCase("imports_check", "imports_check", "objdump"));
+  const Counts counts = CountCases(cases);
+  EXPECT_EQ(counts.passed, 2);
+  EXPECT_EQ(counts.failed, 2);
+  EXPECT_EQ(counts.skipped, 3);
+  EXPECT_EQ(counts.skipped_here, 2);
+
+  const std::string junit = JUnitReport(cases);
+  EXPECT_NE(junit.find("<testsuites name=\"norva-tests\" tests=\"7\" failures=\"2\" errors=\"0\" "
+                       "skipped=\"3\" time=\"1.500\">"),
+            std::string::npos)
+      << junit;
+  EXPECT_NE(junit.find("<testsuite name=\"base_tests.FileTest\" tests=\"3\" failures=\"1\" "
+                       "errors=\"0\" skipped=\"1\" time=\"0.750\">"),
+            std::string::npos)
+      << junit;
+  EXPECT_NE(junit.find("message=\"needs &quot;the&quot; &lt;service&gt; &amp; Python\""),
+            std::string::npos);
+  EXPECT_NE(junit.find("message=\"did not end&#x0A;in time\""), std::string::npos);
+
+  // Read back as one report, under one more entry name.
+  std::vector<TestCase> again;
+  ASSERT_TRUE(ReadGtestReport(junit, "bundle", &again, &error)) << error;
+  ASSERT_EQ(again.size(), cases.size());
+  for (size_t i = 0; i < cases.size(); ++i) {
+    EXPECT_EQ(again[i].classname, "bundle." + cases[i].classname);
+    EXPECT_EQ(again[i].name, cases[i].name);
+    EXPECT_EQ(again[i].outcome, cases[i].outcome);
+  }
 }
 
 TEST(BundleReportTest, NamesAreReadWithTheirEntitiesAndWrittenEscaped) {
@@ -271,44 +306,6 @@ TEST(BundleReportTest, RefusesAReportCutShortOrNotAReport) {
     EXPECT_FALSE(ReadGtestReport(c.xml, "base_tests", &cases, &error));
     EXPECT_EQ(error, c.error);
     EXPECT_EQ(cases.size(), 1u);
-  }
-}
-
-TEST(BundleReportTest, MergedReportCountsAndReadsBack) {
-  std::vector<TestCase> cases;
-  std::string error;
-  ASSERT_TRUE(ReadGtestReport(kReport, "base_tests", &cases, &error)) << error;
-  cases.push_back(
-      SkippedCase("net_tests.WininetTest", "Downloads", "needs \"the\" <service> & Python"));
-  cases.push_back(FailedCase("engine_tests", "engine_tests", "did not end\nin time"));
-  cases.push_back(SkippedCase("imports_check", "imports_check", "objdump"));
-  const Counts counts = CountCases(cases);
-  EXPECT_EQ(counts.passed, 2);
-  EXPECT_EQ(counts.failed, 2);
-  EXPECT_EQ(counts.skipped, 3);
-  EXPECT_EQ(counts.skipped_here, 2);
-
-  const std::string junit = JUnitReport(cases);
-  EXPECT_NE(junit.find("<testsuites name=\"norva-tests\" tests=\"7\" failures=\"2\" errors=\"0\" "
-                       "skipped=\"3\" time=\"1.500\">"),
-            std::string::npos)
-      << junit;
-  EXPECT_NE(junit.find("<testsuite name=\"base_tests.FileTest\" tests=\"3\" failures=\"1\" "
-                       "errors=\"0\" skipped=\"1\" time=\"0.750\">"),
-            std::string::npos)
-      << junit;
-  EXPECT_NE(junit.find("message=\"needs &quot;the&quot; &lt;service&gt; &amp; Python\""),
-            std::string::npos);
-  EXPECT_NE(junit.find("message=\"did not end&#x0A;in time\""), std::string::npos);
-
-  // Read back as one report, under one more entry name.
-  std::vector<TestCase> again;
-  ASSERT_TRUE(ReadGtestReport(junit, "bundle", &again, &error)) << error;
-  ASSERT_EQ(again.size(), cases.size());
-  for (size_t i = 0; i < cases.size(); ++i) {
-    EXPECT_EQ(again[i].classname, "bundle." + cases[i].classname);
-    EXPECT_EQ(again[i].name, cases[i].name);
-    EXPECT_EQ(again[i].outcome, cases[i].outcome);
   }
 }
 

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cwchar>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -38,26 +40,14 @@ constexpr char kUsage[] =
     "  --list              prints what would run, and runs nothing\n";
 
 bool ReadText(const fs::path& path, std::string* text) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  text->clear();
-  char buffer[65536];
-  DWORD read = 0;
-  while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read) text->append(buffer, read);
-  CloseHandle(file);
-  return true;
+  std::ifstream in(path, std::ios::binary);
+  if (in) text->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return bool(in);
 }
 
 bool WriteText(const fs::path& path, const std::string& text) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                            0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  DWORD written = 0;
-  const bool ok = WriteFile(file, text.data(), DWORD(text.size()), &written, nullptr) &&
-                  written == text.size();
-  CloseHandle(file);
-  return ok;
+  std::ofstream out(path, std::ios::binary);
+  return out.write(text.data(), std::streamsize(text.size())) && out.flush();
 }
 
 struct Run {
@@ -129,8 +119,7 @@ class ScopedEnvironment {
       const std::wstring marker = L"{bundle}";
       if (const size_t at = wide.find(marker); at != std::wstring::npos) {
         wide.replace(at, marker.size(), bundle.native());
-        for (wchar_t& c : wide)
-          if (c == L'/') c = L'\\';
+        std::replace(wide.begin(), wide.end(), L'/', L'\\');
       }
       const std::wstring key = Utf8ToWide(name);
       wchar_t previous[32768];
@@ -456,36 +445,28 @@ int wmain(int argc, wchar_t** argv) {
     std::fprintf(stderr, "run_tests: tests.txt, %s\n", error.c_str());
     return 2;
   }
+  std::vector<const PlanEntry*> selected, setups;
+  for (const PlanEntry& entry : plan) {
+    if (entry.setup) setups.push_back(&entry);
+    else if (options.only.empty() || std::ranges::count(options.only, entry.name))
+      selected.push_back(&entry);
+  }
   for (const std::string& name : options.only) {
-    bool known = false;
-    for (const PlanEntry& entry : plan) known |= !entry.setup && entry.name == name;
-    if (!known) {
+    if (std::ranges::none_of(selected, [&](const PlanEntry* e) { return e->name == name; })) {
       std::fprintf(stderr, "run_tests: no test entry \"%s\" (see --list)\n", name.c_str());
       return 2;
     }
-  }
-  std::vector<const PlanEntry*> selected;
-  std::vector<const PlanEntry*> setups;
-  for (const PlanEntry& entry : plan) {
-    bool wanted = options.only.empty();
-    for (const std::string& name : options.only) wanted |= entry.name == name;
-    if (entry.setup) setups.push_back(&entry);
-    else if (wanted) selected.push_back(&entry);
   }
 
   if (options.list) {
     for (const PlanEntry* entry : selected) {
       const Decision decision = Decide(*entry);
-      if (!decision.carried)
-        std::printf("%s: skipped: %s\n", entry->name.c_str(), decision.reason.c_str());
-      else if (decision.skipped_patterns == "*")
-        std::printf("%s: %s, every test skipped: %s\n", entry->name.c_str(),
-                    entry->program.c_str(), decision.reason.c_str());
-      else if (!decision.skipped_patterns.empty())
-        std::printf("%s: %s except %s: %s\n", entry->name.c_str(), entry->program.c_str(),
-                    decision.skipped_patterns.c_str(), decision.reason.c_str());
-      else
-        std::printf("%s: %s\n", entry->name.c_str(), entry->program.c_str());
+      std::string what = decision.carried ? entry->program : "skipped";
+      if (decision.carried && decision.skipped_patterns == "*") what += ", every test skipped";
+      else if (decision.carried && !decision.skipped_patterns.empty())
+        what += " except " + decision.skipped_patterns;
+      if (!decision.reason.empty()) what += ": " + decision.reason;
+      std::printf("%s: %s\n", entry->name.c_str(), what.c_str());
     }
     for (const PlanEntry* entry : setups)
       std::printf("%s: fixture step, %s\n", entry->name.c_str(), entry->note.c_str());
