@@ -80,14 +80,16 @@ class UninstallTest : public testing::Test {
 };
 
 // The open-with lists the installation made go once they hold nothing more;
-// lists that were there before, or that others have put a program in, stay.
+// lists that were there before, or that others have put a program in, stay,
+// and so does an extension's key that was there, empty, before the list.
 TEST_F(UninstallTest, OpenWithListsTheInstallationMadeGoWhenEmpty) {
   const std::wstring classes = L"Software\\Classes\\";
   const std::wstring ps = test::ProductStream();
-  for (const wchar_t* extension : {L".xht", L".xhtml", L".shtml", L".pdf"})
+  for (const wchar_t* extension : {L".xht", L".xhtml", L".shtml", L".pdf", L".html"})
     RegDeleteTreeW(HKEY_CURRENT_USER, (classes + extension).c_str());
   SetNoneValue(classes + L".shtml\\OpenWithProgIDs", L"Other.shtml");
   SetNoneValue(classes + L".xhtml\\OpenWithProgIDs", L"");
+  SetNoneValue(classes + L".html", L"");
   const std::filesystem::path folder = Folder(L"open with");
   ASSERT_TRUE(env_.Run(folder, {kPerUser}).succeeded);
   for (const wchar_t* extension : {L".xht", L".xhtml", L".shtml", L".pdf"})
@@ -97,12 +99,14 @@ TEST_F(UninstallTest, OpenWithListsTheInstallationMadeGoWhenEmpty) {
   RecordingObserver run = Uninstall(folder);
   ASSERT_TRUE(run.succeeded) << run.failed_message;
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, classes + L".xht"));
+  EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, classes + L".html\\OpenWithProgIDs"));
+  EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, classes + L".html"));
   EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, classes + L".xhtml\\OpenWithProgIDs"));
   EXPECT_TRUE(HasValue(classes + L".shtml\\OpenWithProgIDs", L"Other.shtml"));
   EXPECT_TRUE(HasValue(classes + L".pdf\\OpenWithProgIDs", L"Other.pdf"));
   for (const wchar_t* extension : {L".shtml", L".pdf"})
     EXPECT_FALSE(HasValue(classes + extension + L"\\OpenWithProgIDs", ps)) << extension;
-  for (const wchar_t* extension : {L".xhtml", L".shtml", L".pdf"})
+  for (const wchar_t* extension : {L".xhtml", L".shtml", L".pdf", L".html"})
     RegDeleteTreeW(HKEY_CURRENT_USER, (classes + extension).c_str());
 }
 
@@ -128,6 +132,9 @@ TEST_F(UninstallTest, TamperedLogStaysInsideWhatTheInstallationOwns) {
   // every program.
   RecordRegistryValue(&log.hkcu_keys, own + L"\\A\\B", L"v", data, REG_SZ, sizeof(data), 3);
   RecordRegistryValue(&log.hkcu_keys, canary + L"\\X", L"v", data, REG_SZ, sizeof(data), 3);
+  // The uninstall list itself, spelled with a trailing separator.
+  RecordRegistryValue(&log.hkcu_keys, L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\",
+                      L"v", data, REG_SZ, sizeof(data), 1);
   log.subfolder = L"..\\outside";
   ASSERT_TRUE(test::WriteLogInto(folder, log));
 
