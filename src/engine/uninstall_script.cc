@@ -73,6 +73,16 @@ std::wstring ProcessCheck(uint32_t pid, const std::wstring& image) {
 
 }  // namespace
 
+uint32_t ParseProcessId(const std::wstring& text) {
+  if (text.empty() || text.size() > 10) return 0;
+  uint64_t value = 0;
+  for (wchar_t c : text) {
+    if (c < L'0' || c > L'9') return 0;
+    value = value * 10 + static_cast<uint64_t>(c - L'0');
+  }
+  return value > UINT32_MAX ? 0 : static_cast<uint32_t>(value);
+}
+
 std::wstring ProcessImageName(uint32_t pid) {
   ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
   if (!process) return {};

@@ -11,6 +11,10 @@
 
 namespace norva::installer {
 
+// A process id as a switch gives it: unsigned decimal digits that fit in 32
+// bits; 0 for anything else.
+uint32_t ParseProcessId(const std::wstring& text);
+
 // The file name of the program that process `pid` runs ("installer.exe");
 // empty when it cannot be had.
 std::wstring ProcessImageName(uint32_t pid);

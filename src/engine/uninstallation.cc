@@ -137,17 +137,6 @@ void MakeInternetExplorerDefault() {
     SetAppAsDefault(association.name, association.type, L"Internet Explorer");
 }
 
-// An unsigned decimal process id; 0 for anything else.
-uint32_t ParseProcessId(const std::wstring& text) {
-  if (text.empty() || text.size() > 10) return 0;
-  uint64_t value = 0;
-  for (wchar_t c : text) {
-    if (c < L'0' || c > L'9') return 0;
-    value = value * 10 + static_cast<uint64_t>(c - L'0');
-  }
-  return value > UINT32_MAX ? 0 : static_cast<uint32_t>(value);
-}
-
 std::wstring NormalFolder(const FilePath& folder) {
   std::wstring text = folder.lexically_normal().native();
   while (text.size() > 3 && text.back() == L'\\') text.pop_back();

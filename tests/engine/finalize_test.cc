@@ -107,7 +107,8 @@ TEST_F(FinalizeTest, AutoupdateTaskParameters) {
 
 // A task without a time trigger can be made by every scheduler (as a user
 // who is no administrator: Wine cannot raise a task's run level); once it
-// is, one error of an earlier attempt is forgiven.
+// is, one error of an earlier attempt is forgiven. The uninstallation
+// deletes it.
 TEST_F(FinalizeTest, CreatedTaskLowersTheErrorCount) {
   product::SetBrandingForTesting(BrandingWithSchedule(false));
   SetAdminMembershipForTesting(AdminMembership::kNotMember);
@@ -125,13 +126,15 @@ TEST_F(FinalizeTest, CreatedTaskLowersTheErrorCount) {
     ASSERT_TRUE(run.succeeded) << run.failed_message;
     std::unique_ptr<TaskScheduler> scheduler = CreateTaskScheduler();
     ASSERT_TRUE(scheduler->Init());
-    EXPECT_NE(scheduler->GetTaskState(L"Autoupdate " + Utf8ToWide(env_.last_app_id())),
-              kTaskMissing);
+    const std::wstring task = L"Autoupdate " + Utf8ToWide(env_.last_app_id());
+    EXPECT_NE(scheduler->GetTaskState(task), kTaskMissing);
     JsonPrefStore prefs(folder / L"installer_prefs.json", nullptr);
     ASSERT_TRUE(prefs.Load());
     const nlohmann::json* count = prefs.GetValue("au_task_error_count");
     ASSERT_TRUE(count);
     EXPECT_EQ(*count, *c.after);
+    ASSERT_TRUE(env_.Run(folder, {.switches = kPerUser, .uninstall = true}).succeeded);
+    EXPECT_EQ(scheduler->GetTaskState(task), kTaskMissing);
   }
 }
 

@@ -276,6 +276,9 @@ TEST_F(InstallerTest, UpgradeKeepsAppIdAndUsesANewSubfolder) {
   test::ScopedCom com;
   InstallLog first;
   ASSERT_TRUE(LoadInstallLog(folder / L"installation_status.xml", &first));
+  // An id no new installation makes now: those take the current time.
+  first.app_id = "1000000000";
+  ASSERT_TRUE(test::WriteLogInto(folder, first));
   RecordingObserver run = env_.Run(folder, {kPerUser});
   ASSERT_TRUE(run.succeeded) << run.failed_message;
   InstallLog second;
@@ -371,14 +374,21 @@ TEST_F(InstallerTest, PreservedLogsWaitForTheirFilesAcrossUpgrades) {
     std::filesystem::directory_iterator logs(folder / L"old_status", ignored);
     return static_cast<size_t>(std::distance(logs, std::filesystem::directory_iterator()));
   };
+  auto files_of_first = [&] {
+    std::error_code ignored;
+    std::filesystem::recursive_directory_iterator files(first, ignored);
+    return std::distance(files, std::filesystem::recursive_directory_iterator());
+  };
   ASSERT_TRUE(env_.Run(folder, {kPerUser}).succeeded);
+  const auto first_files = files_of_first();
   HANDLE locked = CreateFileW((first / L"norva_engine.dll").c_str(), GENERIC_READ,
                               FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(locked, INVALID_HANDLE_VALUE);
   ASSERT_TRUE(env_.Run(folder, {kPerUser}).succeeded);
   ASSERT_TRUE(env_.Run(folder, {kPerUser}).succeeded);
   EXPECT_EQ(preserved(), 2u);  // the first version's log stayed
-  EXPECT_TRUE(PathExists(first / L"norva_engine.dll"));
+  // Whole: what its clean-up removed before meeting the held file came back.
+  EXPECT_EQ(files_of_first(), first_files);
   CloseHandle(locked);
 
   ASSERT_TRUE(env_.Run(folder, {kPerUser}).succeeded);

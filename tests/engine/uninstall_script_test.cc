@@ -150,6 +150,16 @@ TEST(UninstallScriptTest, ImageNameOfARunningProcess) {
       << WideToUtf8(script);
 }
 
+TEST(UninstallScriptTest, ProcessIdsOfASwitch) {
+  const std::pair<const wchar_t*, uint32_t> kCases[] = {
+      {L"1290", 1290},    {L"0987654321", 987654321}, {L"4294967295", 4294967295u},
+      {L"4294967296", 0}, {L"12345678901", 0},        {L"", 0},
+      {L"-1", 0},         {L"12a", 0},                {L"1 2", 0},
+      {L"+9", 0},         {L"9/", 0},                 {L"9:", 0},
+  };
+  for (const auto& [text, pid] : kCases) EXPECT_EQ(ParseProcessId(text), pid) << WideToUtf8(text);
+}
+
 // Paths appear as the spelling gives them, but folders still go deepest
 // first by their own names: "C:\PROGRA~1" sorts before "C:\Program Files",
 // its parent's spelling.
