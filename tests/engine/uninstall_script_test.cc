@@ -156,6 +156,7 @@ TEST(UninstallScriptTest, ProcessIdsOfASwitch) {
       {L"4294967296", 0}, {L"12345678901", 0},        {L"", 0},
       {L"-1", 0},         {L"12a", 0},                {L"1 2", 0},
       {L"+9", 0},         {L"9/", 0},                 {L"9:", 0},
+      {L"00000000001", 0}, {L"18446744073709551617", 0},  // 2^64 + 1
   };
   for (const auto& [text, pid] : kCases) EXPECT_EQ(ParseProcessId(text), pid) << WideToUtf8(text);
 }
