@@ -2,8 +2,8 @@
 // file: the plan of a Windows test bundle (scripts/windows-bundle writes it
 // from CTest's tests), what of each entry the bundle cannot run, the test
 // lists and XML reports of the gtest programs, and the merged JUnit report.
-#ifndef NORVA_TESTS_SUPPORT_BUNDLE_RESULTS_H_
-#define NORVA_TESTS_SUPPORT_BUNDLE_RESULTS_H_
+#ifndef NORVA_TOOLS_BUNDLE_BUNDLE_RESULTS_H_
+#define NORVA_TOOLS_BUNDLE_BUNDLE_RESULTS_H_
 
 #include <cstdint>
 #include <string>
@@ -106,4 +106,4 @@ std::string JUnitReport(const std::vector<TestCase>& cases);
 
 }  // namespace norva::installer::bundle
 
-#endif  // NORVA_TESTS_SUPPORT_BUNDLE_RESULTS_H_
+#endif  // NORVA_TOOLS_BUNDLE_BUNDLE_RESULTS_H_

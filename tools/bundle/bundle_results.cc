@@ -1,4 +1,4 @@
-#include "support/bundle_results.h"
+#include "bundle/bundle_results.h"
 
 #include <cstdio>
 #include <cstdlib>

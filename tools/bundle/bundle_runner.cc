@@ -17,7 +17,7 @@
 
 #include "base/command_line.h"
 #include "base/strings.h"
-#include "support/bundle_results.h"
+#include "bundle/bundle_results.h"
 
 namespace fs = std::filesystem;
 using namespace norva::installer::bundle;
