@@ -48,18 +48,6 @@ class FileOperationsTest : public testing::Test {
   test::LogCapture log_;
 };
 
-TEST_F(FileOperationsTest, CopyIntoMissingFolderCreatesItFirstAndRollsBackBoth) {
-  WriteFile(Path(L"source.txt"), "new");
-  Transaction transaction;
-  ASSERT_TRUE(transaction.Execute(
-      std::make_unique<CopyFileOperation>(Path(L"source.txt"), Path(L"a\\b\\target.txt"))));
-  EXPECT_EQ(2u, transaction.size());
-  EXPECT_EQ("new", ReadFile(Path(L"a\\b\\target.txt")));
-  transaction.Rollback();
-  EXPECT_FALSE(fs::exists(Path(L"a")));
-  EXPECT_TRUE(fs::exists(Path(L"source.txt")));
-}
-
 TEST_F(FileOperationsTest, CopyOverExistingFileSetsItAsideUntilCommit) {
   WriteFile(Path(L"source.txt"), "new");
   WriteFile(Path(L"target.txt"), "old");
@@ -92,19 +80,6 @@ TEST_F(FileOperationsTest, CopyClearsReadOnlyAndRefusesParentReferences) {
   EXPECT_EQ(1u, transaction.size());
 }
 
-TEST_F(FileOperationsTest, MoveRolledBackPutsTheSourceBackAndTheOldTargetToo) {
-  WriteFile(Path(L"from.txt"), "moved");
-  WriteFile(Path(L"to.txt"), "previous");
-  Transaction transaction;
-  ASSERT_TRUE(
-      transaction.Execute(std::make_unique<MoveFileOperation>(Path(L"from.txt"), Path(L"to.txt"))));
-  EXPECT_FALSE(fs::exists(Path(L"from.txt")));
-  EXPECT_EQ("moved", ReadFile(Path(L"to.txt")));
-  transaction.Rollback();
-  EXPECT_EQ("moved", ReadFile(Path(L"from.txt")));
-  EXPECT_EQ("previous", ReadFile(Path(L"to.txt")));
-}
-
 // A package file moved into place goes back on rollback; where it cannot,
 // it still leaves the installation.
 TEST_F(FileOperationsTest, MoveIntoPlaceRolledBackReturnsTheFileOrRemovesIt) {
@@ -129,13 +104,6 @@ TEST_F(FileOperationsTest, MoveIntoPlaceRolledBackReturnsTheFileOrRemovesIt) {
 
 TEST_F(FileOperationsTest, CreateFolderUndoStopsAtAncestorAndAtFolderThatGainedAnEntry) {
   fs::create_directories(Path(L"a"));
-  {
-    Transaction transaction;
-    ASSERT_TRUE(transaction.Execute(std::make_unique<CreateFolderOperation>(Path(L"a\\b\\c"))));
-    transaction.Rollback();
-    EXPECT_TRUE(fs::exists(Path(L"a")));
-    EXPECT_FALSE(fs::exists(Path(L"a\\b")));
-  }
   {
     Transaction transaction;
     ASSERT_TRUE(transaction.Execute(std::make_unique<CreateFolderOperation>(Path(L"a\\b\\c\\"))));
@@ -191,10 +159,6 @@ TEST_F(FileOperationsTest, CommitRemovesEmptyParentsButRollbackLeavesThem) {
     if (roll_back) transaction.Rollback();
   };
   fs::create_directories(Path(L"logs\\old"));
-  WriteFile(Path(L"logs\\old\\one.xml"), "x");
-  delete_log(true);
-  EXPECT_EQ("x", ReadFile(Path(L"logs\\old\\one.xml")));
-  fs::remove(Path(L"logs\\old\\one.xml"));
   delete_log(true);  // nothing to delete, and rolled back: the empty folder stays
   EXPECT_TRUE(fs::exists(Path(L"logs\\old")));
   WriteFile(Path(L"logs\\old\\one.xml"), "x");
@@ -240,19 +204,13 @@ TEST_F(FileOperationsTest, DeepFolderWorksInEveryOperationAndRollsBack) {
     EXPECT_TRUE(there(moved));
     EXPECT_FALSE(there(copy));
     EXPECT_FALSE(there(source));
-    if (!commit) {
-      transaction.Rollback();
-      EXPECT_TRUE(there(source));
-      EXPECT_FALSE(there(deep / L"made"));
-      EXPECT_FALSE(there(deep / L"new"));
-      EXPECT_FALSE(there(moved));
-      EXPECT_EQ(SetAsideCount(source), 0);
-      continue;
-    }
-    transaction.Commit();
-    EXPECT_FALSE(there(source));
+    commit ? transaction.Commit() : transaction.Rollback();
+    EXPECT_EQ(there(source), !commit);
+    EXPECT_EQ(there(moved), commit);
     EXPECT_EQ(SetAsideCount(source), 0);
-    EXPECT_TRUE(there(moved));
+    if (!commit) {
+      EXPECT_FALSE(there(deep / L"made") || there(deep / L"new"));
+    }
   }
   // A read-only file inside does not stop the recursive deletion.
   ASSERT_TRUE(SetFileAttributesW((L"\\\\?\\" + moved.native()).c_str(), FILE_ATTRIBUTE_READONLY));
@@ -500,21 +458,6 @@ TEST_F(FileOperationsTest, ACopiedTreeTakesInNoLink) {
     }
   }
   EXPECT_TRUE(test::RemoveUnixLinks({inner, root}));
-}
-
-// A read-only file is refused at once rather than after the whole budget.
-TEST_F(FileOperationsTest, AReadOnlyFileIsRefusedAtOnce) {
-  const fs::path read_only = Path(L"read-only.txt");
-  WriteFile(read_only, "kept");
-  ASSERT_TRUE(SetFileAttributesW(read_only.c_str(), FILE_ATTRIBUTE_READONLY));
-  int attempts = 0;
-  EXPECT_FALSE(file_helpers::RetryOnSharing([&] {
-    ++attempts;
-    return DeleteFileW(read_only.c_str()) != FALSE;
-  }));
-  EXPECT_EQ(attempts, 1);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-  SetFileAttributesW(read_only.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 // A file still held at the end names the program holding it.

@@ -1,7 +1,6 @@
 #include "system/global_storage.h"
 
 #include <windows.h>
-#include <sddl.h>
 
 #include <optional>
 
@@ -10,27 +9,17 @@
 #include "base/command_line.h"
 #include "base/file_util.h"
 #include "base/json.h"
+#include "base/process.h"
 #include "base/strings.h"
 #include "product/product_info.h"
+#include "support/object_acl.h"
 #include "support/scratch.h"
 #include "support/snapshot.h"
 
 namespace norva::installer {
 namespace {
 
-std::wstring CurrentUserSid() {
-  HANDLE token = nullptr;
-  OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
-  char buffer[256];
-  DWORD size = sizeof(buffer);
-  GetTokenInformation(token, TokenUser, buffer, size, &size);
-  CloseHandle(token);
-  wchar_t* text = nullptr;
-  ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text);
-  std::wstring sid = text ? text : L"";
-  LocalFree(text);
-  return sid;
-}
+std::wstring CurrentUserSid() { return Utf8ToWide(test::TokenUserSid()); }
 
 class GlobalStorageTest : public testing::Test {
  protected:
@@ -211,37 +200,27 @@ class MutexHolder {
  public:
   explicit MutexHolder(bool abandon) {
     std::string tag = StringPrintf("norva_gs_test_%lu", GetCurrentProcessId());
-    ready_ = CreateEventA(nullptr, TRUE, FALSE, (tag + "_ready").c_str());
-    stop_ = CreateEventA(nullptr, TRUE, FALSE, (tag + "_stop").c_str());
-    std::wstring command =
+    ready_.reset(CreateEventA(nullptr, TRUE, FALSE, (tag + "_ready").c_str()));
+    stop_.reset(CreateEventA(nullptr, TRUE, FALSE, (tag + "_stop").c_str()));
+    process_ = LaunchProcess(
         QuoteArgument((GetExecutablePath().parent_path() / L"mutex_holder.exe").native()) + L" " +
-        Utf8ToWide(tag + "_ready " + tag + "_stop") + (abandon ? L" abandon" : L"");
-    STARTUPINFOW startup = {sizeof(startup)};
-    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                       &startup, &process_)) {
-      CloseHandle(process_.hThread);
-      HANDLE waits[] = {ready_, process_.hProcess};
-      holding_ = WaitForMultipleObjects(2, waits, FALSE, 30000) == WAIT_OBJECT_0;
-    }
+        Utf8ToWide(tag + "_ready " + tag + "_stop") + (abandon ? L" abandon" : L""));
+    HANDLE waits[] = {ready_.get(), process_.handle()};
+    holding_ =
+        process_.IsValid() && WaitForMultipleObjects(2, waits, FALSE, 30000) == WAIT_OBJECT_0;
   }
   ~MutexHolder() { Stop(); }
 
   bool holding() const { return holding_; }
   // Lets go of the mutex (or waits for an abandoning holder to end).
   void Stop() {
-    if (!process_.hProcess) return;
-    SetEvent(stop_);
-    WaitForSingleObject(process_.hProcess, 30000);
-    CloseHandle(process_.hProcess);
-    process_.hProcess = nullptr;
-    CloseHandle(ready_);
-    CloseHandle(stop_);
+    SetEvent(stop_.get());
+    process_.WaitForExit(30000);
   }
 
  private:
-  HANDLE ready_ = nullptr;
-  HANDLE stop_ = nullptr;
-  PROCESS_INFORMATION process_ = {};
+  ScopedHandle ready_, stop_;
+  Process process_;
   bool holding_ = false;
 };
 
@@ -263,6 +242,8 @@ TEST_F(GlobalStorageTest, AnotherProcessHoldingTheMutexMakesCallsBusy) {
 }
 
 TEST_F(GlobalStorageTest, MutexOfADeadHolderIsTakenOver) {
+  // The storage keeps its handle, so the mutex outlives its holder, abandoned.
+  ASSERT_EQ(GlobalStorage::kSuccess, storage()->Set("UUID", "before"));
   MutexHolder holder(true);
   ASSERT_TRUE(holder.holding());
   holder.Stop();

@@ -103,26 +103,10 @@ TEST_F(InstallLogTest, FullRecordIsWrittenExactlyAndReadsBack) {
       "</install_log>\n",
       text);
 
+  // Every field is in the text, so writing what was read gives it again.
   InstallLog read;
   read.files = {L"stale"};
   ASSERT_TRUE(Load(text, &read));
-  EXPECT_EQ(log.version, read.version);
-  EXPECT_EQ(log.app_id, read.app_id);
-  EXPECT_TRUE(read.copy_only && read.pinned && !read.all_users);
-  EXPECT_EQ(log.path, read.path);
-  EXPECT_EQ(log.subfolder, read.subfolder);
-  EXPECT_EQ(log.files, read.files);
-  EXPECT_EQ(log.root_files, read.root_files);
-  EXPECT_EQ(log.desktop_shortcut, read.desktop_shortcut);
-  EXPECT_EQ(log.quick_launch_shortcut, read.quick_launch_shortcut);
-  ASSERT_EQ(2u, read.hkcu_keys.size());
-  EXPECT_EQ("Software\\A", read.hkcu_keys[0].path);
-  EXPECT_EQ(2, read.hkcu_keys[0].clean);
-  ASSERT_EQ(2u, read.hkcu_keys[0].values.size());
-  EXPECT_EQ("x y <b>", read.hkcu_keys[0].values[1].data);
-  EXPECT_EQ("", read.hkcu_keys[1].values[0].data);
-  EXPECT_EQ("00,ff", read.hklm_keys[0].values[0].data);
-  // Writing what was read gives the same file again.
   std::string again;
   ASSERT_TRUE(WriteInstallLog(read, &again));
   EXPECT_EQ(text, again);
@@ -234,17 +218,12 @@ TEST_F(InstallLogTest, DocumentTypeIsRefusedInEveryEncoding) {
 
 // Installation folders may carry characters that mean something in a URL.
 TEST_F(InstallLogTest, LoadsFromFoldersWithUrlCharacters) {
-  InstallLog log;
-  log.version = "37.0";
-  log.files.push_back(L"a.dll");
-  std::string text;
-  ASSERT_TRUE(WriteInstallLog(log, &text));
   for (const wchar_t* name : {L"C#", L"50%20off", L"a%b", L"\x00d1orva"}) {
     std::filesystem::path file = scratch_.path() / name / L"installation_status.xml";
-    test::WriteFile(file, text);
+    test::WriteFile(file, kMinimalLog);
     InstallLog read;
     EXPECT_TRUE(LoadInstallLog(file, &read)) << file;
-    EXPECT_EQ("37.0", read.version) << file;
+    EXPECT_EQ(std::vector<FilePath>{L"a.dll"}, read.files) << file;
   }
 }
 

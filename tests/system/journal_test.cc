@@ -98,7 +98,7 @@ class JournalRecoveryTest : public testing::Test {
   JournalScope Scope() const {
     JournalScope scope;
     scope.install_folder = F(Install());
-    scope.own_keys = {key_.Sub(L"Product")};
+    scope.own_keys = {product_};
     scope.shared_values = {{key_.Sub(L"Shared\\*\\List"), L"Norva*"}};
     scope.shortcut_folders = {F(Outside(L"Menu"))};
     scope.shortcut_names = {L"Norva"};
@@ -132,6 +132,7 @@ class JournalRecoveryTest : public testing::Test {
 
   test::ScratchFolder scratch_;
   test::ScratchKey key_;
+  const std::wstring product_ = key_.Sub(L"Product");
   FilePath scope_package_;
 };
 
@@ -151,11 +152,31 @@ std::vector<uint8_t> StringBytes(const std::wstring& text) {
   return {bytes, bytes + (text.size() + 1) * sizeof(wchar_t)};
 }
 
+JournalRecord MadeFolder(const fs::path& folder, const fs::path& ancestor) {
+  return {.kind = Kind::kCreatedFolder, .texts = {folder.wstring(), ancestor.wstring()}};
+}
+JournalRecord MadeFile(const fs::path& file) {
+  return {.kind = Kind::kCreatedFile, .texts = {file.wstring()}};
+}
+JournalRecord MadeKey(const std::wstring& key, uint32_t root = 1) {
+  return {.kind = Kind::kCreatedKey, .texts = {key}, .numbers = {root}};
+}
+// A value the transaction added (to be removed again), or `type` for it.
+JournalRecord AddedValue(const std::wstring& key, const wchar_t* name, uint32_t root = 1,
+                         uint32_t type = kRemoveValueType) {
+  return {.kind = Kind::kChangedValue, .texts = {key, name}, .numbers = {root, type}, .blobs = {{}}};
+}
+JournalRecord WidenedFile(const fs::path& file, std::vector<uint8_t> descriptor) {
+  return {.kind = Kind::kWidenedAccess,
+          .texts = {file.wstring()},
+          .numbers = {kFileObjectType},
+          .blobs = {std::move(descriptor)}};
+}
+
 // Each record kind, found with the state its change left: a transaction that
 // never committed is undone, one that committed (its run killed while it
 // cleaned up) is finished and keeps everything it made.
 TEST_F(JournalRecoveryTest, EachChangeIsUndoneUnlessTheTransactionCommitted) {
-  const std::wstring product = key_.Sub(L"Product");
   auto value = [&](const std::wstring& key, const wchar_t* name) {
     return test::ReadRegString(HKEY_CURRENT_USER, key, name);
   };
@@ -166,11 +187,10 @@ TEST_F(JournalRecoveryTest, EachChangeIsUndoneUnlessTheTransactionCommitted) {
     std::function<bool()> undone;
   } kCases[] = {
       {"created folder", [&] { test::WriteFile(Install(L"made\\deep\\a.dll"), "new"); },
-       {.kind = Kind::kCreatedFolder, .texts = {Install(L"made\\deep").wstring(), Install().wstring()}},
+       MadeFolder(Install(L"made\\deep"), Install()),
        [&] { return !fs::exists(Install(L"made")) && fs::exists(Install()); }},
       {"created file", [&] { test::WriteFile(Install(L"new.dll"), "new"); },
-       {.kind = Kind::kCreatedFile, .texts = {Install(L"new.dll").wstring()}},
-       [&] { return !fs::exists(Install(L"new.dll")); }},
+       MadeFile(Install(L"new.dll")), [&] { return !fs::exists(Install(L"new.dll")); }},
       {"moved file", [&] { test::WriteFile(Install(L"to.dll"), "moved"); },
        {.kind = Kind::kMovedFile, .texts = {Install(L"from.dll").wstring(), Install(L"to.dll").wstring()}},
        [&] { return fs::exists(Install(L"from.dll")) && !fs::exists(Install(L"to.dll")); }},
@@ -178,27 +198,25 @@ TEST_F(JournalRecoveryTest, EachChangeIsUndoneUnlessTheTransactionCommitted) {
        {.kind = Kind::kSetAside,
         .texts = {Install(L"launcher.exe").wstring(), Install(L"launcher.exe.1.old").wstring()}},
        [&] { return test::ReadFile(Install(L"launcher.exe")) == "old"; }},
-      {"created key", [&] { test::WriteString(product + L"\\New", L"v", L"new"); },
-       {.kind = Kind::kCreatedKey, .texts = {product + L"\\New"}, .numbers = {1}},
-       [&] { return !test::KeyExists(product + L"\\New") && test::KeyExists(product); }},
-      {"changed value", [&] { test::WriteString(product, L"v", L"new"); },
-       {.kind = Kind::kChangedValue, .texts = {product, L"v"}, .numbers = {1, REG_SZ},
+      {"created key", [&] { test::WriteString(product_ + L"\\New", L"v", L"new"); },
+       MadeKey(product_ + L"\\New"),
+       [&] { return !test::KeyExists(product_ + L"\\New") && test::KeyExists(product_); }},
+      {"changed value", [&] { test::WriteString(product_, L"v", L"new"); },
+       {.kind = Kind::kChangedValue, .texts = {product_, L"v"}, .numbers = {1, REG_SZ},
         .blobs = {StringBytes(L"old")}},
-       [&] { return value(product, L"v") == L"old"; }},
-      {"added value", [&] { test::WriteString(product, L"added", L"new"); },
-       {.kind = Kind::kChangedValue, .texts = {product, L"added"}, .numbers = {1, kRemoveValueType},
-        .blobs = {{}}},
-       [&] { return value(product, L"added") == L"<missing>"; }},
+       [&] { return value(product_, L"v") == L"old"; }},
+      {"added value", [&] { test::WriteString(product_, L"added", L"new"); },
+       AddedValue(product_, L"added"), [&] { return value(product_, L"added") == L"<missing>"; }},
       {"deleted key", [] {},
-       {.kind = Kind::kDeletedKey, .texts = {product + L"\\Gone", L"v"}, .numbers = {1, REG_SZ},
+       {.kind = Kind::kDeletedKey, .texts = {product_ + L"\\Gone", L"v"}, .numbers = {1, REG_SZ},
         .blobs = {{}, StringBytes(L"kept")}},
-       [&] { return value(product + L"\\Gone", L"v") == L"kept"; }},
+       [&] { return value(product_ + L"\\Gone", L"v") == L"kept"; }},
   };
   for (bool committed : {false, true}) {
     for (const Case& c : kCases) {
       SCOPED_TRACE(std::string(c.what) + (committed ? ", committed" : ""));
       test::LogCapture log;
-      ASSERT_TRUE(test::WriteString(product, L"keep", L"yes"));
+      ASSERT_TRUE(test::WriteString(product_, L"keep", L"yes"));
       c.change();
       std::vector<JournalRecord> records = {c.record};
       if (committed) records.push_back({.kind = Kind::kCommitted});
@@ -208,7 +226,7 @@ TEST_F(JournalRecoveryTest, EachChangeIsUndoneUnlessTheTransactionCommitted) {
       EXPECT_FALSE(fs::exists(JournalFile()));
       EXPECT_FALSE(fs::exists(Install(L"launcher.exe.1.old")));
       fs::remove_all(Install());
-      RegDeleteTreeW(HKEY_CURRENT_USER, product.c_str());
+      RegDeleteTreeW(HKEY_CURRENT_USER, product_.c_str());
     }
   }
 }
@@ -216,37 +234,30 @@ TEST_F(JournalRecoveryTest, EachChangeIsUndoneUnlessTheTransactionCommitted) {
 // Widened rights are put back whether or not the transaction committed: on a
 // key through its handle, on a file through the file's own handle.
 TEST_F(JournalRecoveryTest, WidenedRightsArePutBackCommittedOrNot) {
-  const std::wstring product = key_.Sub(L"Product");
   const std::wstring before = L"D:P(A;;KA;;;SY)(A;;KA;;;BA)(A;;KA;;;CO)";
   for (bool committed : {false, true}) {
     SCOPED_TRACE(committed ? "committed" : "not committed");
-    ASSERT_TRUE(test::WriteString(product, L"v", L"x"));
-    ASSERT_TRUE(test::SetKeySecurityText(product, L"D:(A;;KA;;;WD)"));
+    ASSERT_TRUE(test::WriteString(product_, L"v", L"x"));
+    ASSERT_TRUE(test::SetKeySecurityText(product_, L"D:(A;;KA;;;WD)"));
     test::WriteFile(Install(L"widened.dll"), "x");
     std::vector<JournalRecord> records = {
         {.kind = Kind::kWidenedAccess,
-         .texts = {RegistryObjectName(HKEY_CURRENT_USER, product)},
+         .texts = {RegistryObjectName(HKEY_CURRENT_USER, product_)},
          .numbers = {kRegistryObjectType},
          .blobs = {DescriptorBytes(before.c_str())}},
-        {.kind = Kind::kWidenedAccess,
-         .texts = {Install(L"widened.dll").wstring()},
-         .numbers = {kFileObjectType},
-         .blobs = {DescriptorBytes(L"D:P(A;;FA;;;SY)(A;;FA;;;BA)")}},
+        WidenedFile(Install(L"widened.dll"), DescriptorBytes(L"D:P(A;;FA;;;SY)(A;;FA;;;BA)")),
     };
     if (committed) records.push_back({.kind = Kind::kCommitted});
     test::LogCapture log;
     EXPECT_EQ(RecoveryResult::kRolledBack, Recover(records));
-    EXPECT_EQ(test::KeySecurityText(product).find("WD"), std::string::npos)
-        << test::KeySecurityText(product);
+    EXPECT_EQ(test::KeySecurityText(product_).find("WD"), std::string::npos)
+        << test::KeySecurityText(product_);
     EXPECT_FALSE(log.Contains("Could not"));
-    RegDeleteTreeW(HKEY_CURRENT_USER, product.c_str());
+    RegDeleteTreeW(HKEY_CURRENT_USER, product_.c_str());
   }
   // A descriptor that is none restores nothing, and says so.
   test::LogCapture log;
-  Recover({{.kind = Kind::kWidenedAccess,
-            .texts = {Install(L"widened.dll").wstring()},
-            .numbers = {kFileObjectType},
-            .blobs = {{1, 2, 3}}}});
+  Recover({WidenedFile(Install(L"widened.dll"), {1, 2, 3})});
   EXPECT_TRUE(log.Contains("Could not restore the access list"));
 }
 
@@ -264,8 +275,7 @@ TEST_F(JournalRecoveryTest, FilesMovedFromThePackageGoBackOnlyToTheSamePackage) 
     test::WriteFile(Install(L"1.0\\dlls\\a.dll"), "moved too");
     scope_package_ = same_package ? F(package) : FilePath();
     EXPECT_EQ(RecoveryResult::kRolledBack,
-              Recover({{.kind = Kind::kCreatedFolder,
-                        .texts = {Install(L"1.0").wstring(), Install().wstring()}},
+              Recover({MadeFolder(Install(L"1.0"), Install()),
                        {.kind = Kind::kMovedFromPackage,
                         .texts = {package.wstring(), Install(L"1.0").wstring()}}}));
     EXPECT_FALSE(fs::exists(Install(L"1.0")));
@@ -294,64 +304,40 @@ TEST_F(JournalRecoveryTest, AHostileJournalChangesNothingAndIsLogged) {
   const fs::path menu_folder = Outside(L"Menu\\Norva Software");
   test::WriteFile(menu_folder / L"keep.txt", "keep");
 
-  struct Case {
+  const char* const folders = "outside the product's folders";
+  const char* const keys = "outside the product's keys";
+  const struct {
     const char* what;
-    std::vector<JournalRecord> records;
+    JournalRecord record;
     const char* logged;
-  } cases[] = {
-      {"file outside", {{.kind = Kind::kCreatedFile, .texts = {outside}}}, "outside the product's folders"},
-      {"climbing path", {{.kind = Kind::kCreatedFile, .texts = {climbing}}}, "outside the product's folders"},
-      {"moved outside",
-       {{.kind = Kind::kMovedFile, .texts = {Install(L"x").wstring(), outside}}},
-       "outside the product's folders"},
+  } kCases[] = {
+      {"file outside", MadeFile(outside), folders},
+      {"climbing path", MadeFile(climbing), folders},
+      {"moved outside", {.kind = Kind::kMovedFile, .texts = {Install(L"x").wstring(), outside}}, folders},
       {"moved from outside",
-       {{.kind = Kind::kMovedFile, .texts = {Outside(L"taken.dll").wstring(), Install(L"keep.dll").wstring()}}},
-       "outside the product's folders"},
-      {"sibling folder",
-       {{.kind = Kind::kCreatedFile, .texts = {(sibling / L"keep.txt").wstring()}}},
-       "outside the product's folders"},
-      {"sibling folder made",
-       {{.kind = Kind::kCreatedFolder, .texts = {sibling.wstring(), scratch_.path().wstring()}}},
-       "outside the product's folders"},
-      {"ancestor is the folder", {{.kind = Kind::kCreatedFolder, .texts = {sub, sub}}}, "wrong ancestor"},
-      {"ancestor below", {{.kind = Kind::kCreatedFolder, .texts = {sub, sub + L"\\deeper"}}}, "wrong ancestor"},
-      {"ancestor beside", {{.kind = Kind::kCreatedFolder, .texts = {sub, Outside(L"").wstring()}}}, "wrong ancestor"},
-      {"no ancestor", {{.kind = Kind::kCreatedFolder, .texts = {sub, L""}}}, "wrong ancestor"},
-      {"sibling key",
-       {{.kind = Kind::kCreatedKey, .texts = {sibling_key}, .numbers = {1}}},
-       "outside the product's keys"},
-      {"key outside",
-       {{.kind = Kind::kCreatedKey, .texts = {other_key}, .numbers = {1}}},
-       "outside the product's keys"},
-      {"value outside",
-       {{.kind = Kind::kChangedValue,
-         .texts = {other_key, L"v"},
-         .numbers = {1, 0xFFFFFFFF},
-         .blobs = {{}}}},
-       "outside the product's keys"},
-      {"unknown root",
-       {{.kind = Kind::kCreatedKey, .texts = {key_.Sub(L"Product")}, .numbers = {7}}},
-       "outside the product's keys"},
-      {"malformed", {{.kind = Kind::kCreatedFile, .texts = {}}}, "malformed"},
+       {.kind = Kind::kMovedFile, .texts = {Outside(L"taken.dll").wstring(), Install(L"keep.dll").wstring()}},
+       folders},
+      {"sibling folder", MadeFile(sibling / L"keep.txt"), folders},
+      {"sibling folder made", MadeFolder(sibling, scratch_.path()), folders},
+      {"ancestor is the folder", MadeFolder(sub, sub), "wrong ancestor"},
+      {"ancestor below", MadeFolder(sub, sub + L"\\deeper"), "wrong ancestor"},
+      {"ancestor beside", MadeFolder(sub, Outside(L"")), "wrong ancestor"},
+      {"no ancestor", MadeFolder(sub, L""), "wrong ancestor"},
+      {"sibling key", MadeKey(sibling_key), keys},
+      {"key outside", MadeKey(other_key), keys},
+      {"value outside", AddedValue(other_key, L"v"), keys},
+      {"unknown root", MadeKey(product_, 7), keys},
+      {"malformed", {.kind = Kind::kCreatedFile, .texts = {}}, "malformed"},
       // Made by the installation, then used by others too: only what is
       // empty goes, and a root of the menu never.
-      {"made shared key", {{.kind = Kind::kCreatedKey, .texts = {shared}, .numbers = {1}}}, "Leaving the key"},
-      {"made menu folder",
-       {{.kind = Kind::kCreatedFolder, .texts = {menu_folder.wstring(), Outside(L"Menu").wstring()}}},
-       "Leaving"},
-      {"the menu itself made",
-       {{.kind = Kind::kCreatedFolder, .texts = {Outside(L"Menu").wstring(), Outside(L"").wstring()}}},
-       "outside the product's folders"},
-      {"another program's shared value",
-       {{.kind = Kind::kChangedValue,
-         .texts = {shared + L"\\List", L"Other"},
-         .numbers = {1, kRemoveValueType},
-         .blobs = {{}}}},
-       "outside the product's keys"},
+      {"made shared key", MadeKey(shared), "Leaving the key"},
+      {"made menu folder", MadeFolder(menu_folder, Outside(L"Menu")), "Leaving"},
+      {"the menu itself made", MadeFolder(Outside(L"Menu"), Outside(L"")), folders},
+      {"another program's shared value", AddedValue(shared + L"\\List", L"Other"), keys},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : kCases) {
     test::LogCapture log;
-    EXPECT_EQ(RecoveryResult::kRolledBack, Recover(c.records)) << c.what;
+    EXPECT_EQ(RecoveryResult::kRolledBack, Recover({c.record})) << c.what;
     EXPECT_TRUE(log.Contains(c.logged)) << c.what;
     for (const fs::path& kept : {Outside(L"keep.txt"), sibling / L"keep.txt", Install(L"keep.dll"),
                                  Install(L"sub\\keep.dll"), menu_folder / L"keep.txt"})
@@ -364,7 +350,7 @@ TEST_F(JournalRecoveryTest, AHostileJournalChangesNothingAndIsLogged) {
   // A record whose checksum fails, with records after it: none of them runs.
   test::LogCapture log;
   JournalRecord header{.kind = Kind::kHeader, .texts = {Install().wstring()}};
-  JournalRecord remove_dll{.kind = Kind::kCreatedFile, .texts = {Install(L"keep.dll").wstring()}};
+  const JournalRecord remove_dll = MadeFile(Install(L"keep.dll"));
   std::vector<uint8_t> bytes = JournalBytes({header, remove_dll, remove_dll});
   bytes[JournalBytes({header}).size() + 12] ^= 1;
   test::WriteFile(JournalFile(), std::string(bytes.begin(), bytes.end()));
@@ -406,13 +392,13 @@ TEST_F(JournalRecoveryTest, LinksBelowTheInstallationFolderAreNeverFollowed) {
   scope_package_ = F(package);
   const std::wstring through = (link / L"keep.dll").wstring(), deeper = (link / L"sub\\keep.dll").wstring();
   const JournalRecord kRecords[] = {
-      {.kind = Kind::kCreatedFile, .texts = {through}},
+      MadeFile(through),
       {.kind = Kind::kSetAside, .texts = {through, deeper}},
       {.kind = Kind::kMovedFile, .texts = {Install(L"back.dll").wstring(), through}},
-      {.kind = Kind::kCreatedFolder, .texts = {(link / L"sub").wstring(), Install().wstring()}},
-      {.kind = Kind::kCreatedFolder, .texts = {link.wstring(), Install().wstring()}},
+      MadeFolder(link / L"sub", Install()),
+      MadeFolder(link, Install()),
       {.kind = Kind::kMovedFromPackage, .texts = {package.wstring(), link.wstring()}},
-      {.kind = Kind::kCreatedFolder, .texts = {Install(L"made").wstring(), Install().wstring()}},
+      MadeFolder(Install(L"made"), Install()),
   };
   for (const JournalRecord& record : kRecords) {
     SCOPED_TRACE(static_cast<int>(record.kind));
@@ -424,10 +410,7 @@ TEST_F(JournalRecoveryTest, LinksBelowTheInstallationFolderAreNeverFollowed) {
   }
   // Rights put back by the link's own name would land on its target.
   test::LogCapture log;
-  Recover({{.kind = Kind::kWidenedAccess,
-            .texts = {link.wstring()},
-            .numbers = {kFileObjectType},
-            .blobs = {DescriptorBytes(L"D:P(A;OICI;FA;;;WD)")}}});
+  Recover({WidenedFile(link, DescriptorBytes(L"D:P(A;OICI;FA;;;WD)"))});
   EXPECT_TRUE(log.Contains("Could not restore the access list"));
   if (kinds[0] == test::FolderLinkKind::kUnix) {
     EXPECT_TRUE(test::RemoveUnixLinks(links));
@@ -438,7 +421,6 @@ TEST_F(JournalRecoveryTest, LinksBelowTheInstallationFolderAreNeverFollowed) {
 // journal cannot be made, nor when its flush fails as a failing disk's would.
 // Above all, a file is not set aside.
 TEST_F(JournalRecoveryTest, AChangeWhoseRecordCannotBeWrittenIsNotMade) {
-  const std::wstring product = key_.Sub(L"Product");
   const struct {
     const char* what;
     fs::path journal;
@@ -449,7 +431,7 @@ TEST_F(JournalRecoveryTest, AChangeWhoseRecordCannotBeWrittenIsNotMade) {
   };
   test::WriteFile(Install(L"old.dll"), "old");
   test::WriteFile(Outside(L"new.dll"), "new");
-  ASSERT_TRUE(test::WriteString(product, L"v", L"old"));
+  ASSERT_TRUE(test::WriteString(product_, L"v", L"old"));
   const test::FolderSnapshot files = test::FolderSnapshot::Take(scratch_.path());
   const test::RegistrySnapshot registry = test::RegistrySnapshot::Take(HKEY_CURRENT_USER, key_.path());
   for (const auto& j : kJournals) {
@@ -462,7 +444,7 @@ TEST_F(JournalRecoveryTest, AChangeWhoseRecordCannotBeWrittenIsNotMade) {
         std::make_unique<CopyFileOperation>(F(Outside(L"new.dll")), F(Install(L"old.dll"))),
         std::make_unique<MoveFileOperation>(F(Outside(L"new.dll")), F(Install(L"old.dll"))),
         std::make_unique<CreateFolderOperation>(F(Install(L"made"))),
-        std::make_unique<ChangeRegValueOperation>(HKEY_CURRENT_USER, product, L"v", L"new", REG_SZ, 8),
+        std::make_unique<ChangeRegValueOperation>(HKEY_CURRENT_USER, product_, L"v", L"new", REG_SZ, 8),
     };
     for (std::unique_ptr<Operation>& operation : operations) {
       Journal journal;
@@ -487,16 +469,13 @@ TEST_F(JournalRecoveryTest, WhatGoesIntoAMadeFolderOrKeyNeedsNoRecord) {
     JournalRecord record;
     bool written;
   } kRecords[] = {
-      {{.kind = Kind::kCreatedFolder, .texts = {Install(L"made").wstring(), Install().wstring()}}, true},
-      {{.kind = Kind::kCreatedFile, .texts = {Install(L"made\\a.dll").wstring()}}, false},
-      {{.kind = Kind::kCreatedFile, .texts = {Install(L"made2\\a.dll").wstring()}}, true},
-      {{.kind = Kind::kCreatedKey, .texts = {key}, .numbers = {1}}, true},
-      {{.kind = Kind::kChangedValue, .texts = {key + L"\\Sub", L"v"}, .numbers = {1, kRemoveValueType},
-        .blobs = {{}}}, false},
-      {{.kind = Kind::kChangedValue, .texts = {key, L"v"}, .numbers = {2, kRemoveValueType},
-        .blobs = {{}}}, true},
-      {{.kind = Kind::kChangedValue, .texts = {key + L"X", L"v"}, .numbers = {1, kRemoveValueType},
-        .blobs = {{}}}, true},
+      {MadeFolder(Install(L"made"), Install()), true},
+      {MadeFile(Install(L"made\\a.dll")), false},
+      {MadeFile(Install(L"made2\\a.dll")), true},
+      {MadeKey(key), true},
+      {AddedValue(key + L"\\Sub", L"v"), false},
+      {AddedValue(key, L"v", 2), true},
+      {AddedValue(key + L"X", L"v"), true},
   };
   Journal journal;
   journal.Open(F(JournalFile()), Scope());
@@ -515,8 +494,7 @@ TEST_F(JournalRecoveryTest, WhatGoesIntoAMadeFolderOrKeyNeedsNoRecord) {
 // A folder's creation record stands until a drop withdraws it: the
 // recovery leaves such a folder, with what it holds, to whoever has it now.
 TEST_F(JournalRecoveryTest, AWithdrawnCreationRemovesNothing) {
-  const JournalRecord created{.kind = Kind::kCreatedFolder,
-                              .texts = {Install(L"made").wstring(), Install().wstring()}};
+  const JournalRecord created = MadeFolder(Install(L"made"), Install());
   const JournalRecord dropped{.kind = Kind::kDroppedFolder, .texts = {Install(L"MADE").wstring()}};
   const JournalRecord other{.kind = Kind::kDroppedFolder, .texts = {Install(L"other").wstring()}};
   const struct {
@@ -621,7 +599,7 @@ TEST_F(JournalRecoveryTest, AJournalHeldByItsWriterIsLeftAlone) {
   Journal journal;
   journal.Open(F(JournalFile()), Scope());
   test::WriteFile(Install(L"new.dll"), "new");
-  ASSERT_TRUE(journal.Append({.kind = Kind::kCreatedFile, .texts = {Install(L"new.dll").wstring()}}));
+  ASSERT_TRUE(journal.Append(MadeFile(Install(L"new.dll"))));
   EXPECT_EQ(RecoveryResult::kOwnerAlive, RecoverJournalFile());
   EXPECT_TRUE(fs::exists(Install(L"new.dll")));
   journal.Discard();
@@ -669,9 +647,9 @@ TEST_F(JournalRecoveryTest, AMachineJournalOthersCouldHaveWrittenIsSetAsideUnrea
     if (c.link && (link = test::MakeFolderLink(folder, elsewhere)) == test::FolderLinkKind::kNone)
       continue;
     test::WriteFile(Install(L"made.dll"), "made");
-    JournalRecord header{.kind = Kind::kHeader, .texts = {Install().wstring()}};
-    const JournalRecord made{.kind = Kind::kCreatedFile, .texts = {Install(L"made.dll").wstring()}};
-    test::WriteFile(c.link ? elsewhere / L"x.journal" : file, JournalText({header, made}));
+    const JournalRecord header{.kind = Kind::kHeader, .texts = {Install().wstring()}};
+    test::WriteFile(c.link ? elsewhere / L"x.journal" : file,
+                    JournalText({header, MadeFile(Install(L"made.dll"))}));
     g_untrusted = c.untrusted.wstring();
     JournalScope scope = Scope();
     scope.machine = true;

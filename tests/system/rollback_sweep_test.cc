@@ -49,6 +49,8 @@ class RollbackSweepTest : public testing::Test {
     ASSERT_TRUE(test::WriteString(product, L"Obsolete", L"yes"));
     DWORD number = 1;
     ASSERT_TRUE(test::WriteValue(Key(L"Old\\Sub\\Deeper"), L"n", REG_DWORD, &number, 4));
+    ASSERT_TRUE(test::WriteString(Key(L"Old\\Sub"), L"a", L"1"));
+    ASSERT_TRUE(test::WriteString(Key(L"Old\\Sub"), L"b", L"22"));
     ASSERT_TRUE(test::WriteString(Key(L"Old\\Locked"), L"", L"locked"));
     ASSERT_TRUE(test::SetKeySecurityText(Key(L"Old\\Locked"),
                                          L"D:P(D;;SD;;;WD)(A;;KA;;;WD)"));
@@ -89,6 +91,8 @@ class RollbackSweepTest : public testing::Test {
   void ExpectInstalled() const {
     EXPECT_EQ("new app", test::ReadFile(Path(L"install\\app.exe")));
     EXPECT_EQ("readme", test::ReadFile(Path(L"install\\readme.txt")));
+    EXPECT_EQ("new lib", test::ReadFile(Path(L"install\\2.0\\lib.dll")));
+    EXPECT_EQ("{}", test::ReadFile(Path(L"install\\data\\moved.json")));
     EXPECT_FALSE(fs::exists(Path(L"install\\old\\obsolete.dll")));
     EXPECT_FALSE(fs::exists(Path(L"package\\readme.txt")));
     EXPECT_FALSE(test::KeyExists(Key(L"Old")));

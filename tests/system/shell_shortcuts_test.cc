@@ -21,13 +21,10 @@ namespace fs = std::filesystem;
 
 // Stands in for the shell's pin verbs, which Wine lacks: it does what the
 // shell does with the files, a copy of the link in the pinned folder.
-struct PinCalls {
-  std::vector<std::wstring> calls;  // "pin <link>" / "unpin <link>"
-};
-PinCalls* g_pins = nullptr;
+std::vector<std::wstring>* g_pins = nullptr;  // "pin <link>" / "unpin <link>"
 
 bool FakePinVerb(const FilePath& link, bool pin) {
-  g_pins->calls.push_back((pin ? L"pin " : L"unpin ") + link.native());
+  g_pins->push_back((pin ? L"pin " : L"unpin ") + link.native());
   fs::path pinned = TaskbarPinFolder() / link.filename();
   if (!pin) return DeleteFileW(link.c_str()) != FALSE;
   CreateDirectories(pinned.parent_path());
@@ -90,7 +87,7 @@ class ShortcutTest : public testing::Test {
   ShortcutFolders folders_;
   InstallLog record_;
   Transaction transaction_;
-  PinCalls pins_;
+  std::vector<std::wstring> pins_;
   std::vector<fs::path> pinned_by_test_;
   std::vector<fs::path> created_pin_folders_;  // deepest first
 };
@@ -150,7 +147,7 @@ TEST_F(ShortcutTest, InstallCopiesTheMasterAndPins) {
   transaction_.Commit();
 
   fs::path master = package_ / ShortcutName(false);
-  EXPECT_EQ(pins_.calls, std::vector<std::wstring>{L"pin " + master.native()});
+  EXPECT_EQ(pins_, std::vector<std::wstring>{L"pin " + master.native()});
   pinned_by_test_.push_back(TaskbarPinFolder() / ShortcutName(false));
   EXPECT_TRUE(record_.pinned);
   EXPECT_EQ(record_.desktop_shortcut, Dest(kDesktopShortcut, false));
@@ -173,7 +170,7 @@ TEST_F(ShortcutTest, PinningNeedsWindows7AndMayFail) {
   const ShortcutChoices choices = Choose({kQuickLaunchShortcut}, true);
   SetWindowsVersionRankForTesting(kWindowsVista);
   ShortcutSteps(install_, package_, &record_, &transaction_).Install(choices, folders_);
-  EXPECT_TRUE(pins_.calls.empty());
+  EXPECT_TRUE(pins_.empty());
   EXPECT_FALSE(record_.pinned);
   transaction_.Rollback();
   ASSERT_FALSE(PathExists(Dest(kQuickLaunchShortcut, false)));
@@ -204,7 +201,7 @@ TEST_F(ShortcutTest, FailingMasterLeavesTheDestinationsAlone) {
       .Install(Choose({kDesktopShortcut, kStartMenuShortcut, kQuickLaunchShortcut}, true), folders_);
   EXPECT_TRUE(log.Contains("Failed to create shortcut at "));
   EXPECT_TRUE(transaction_.empty());
-  EXPECT_TRUE(pins_.calls.empty());
+  EXPECT_TRUE(pins_.empty());
   for (int kind = 0; kind < kShortcutKinds; ++kind)
     EXPECT_TRUE(fs::is_empty(folders_.folder[kind])) << kind;
   EXPECT_TRUE(record_.desktop_shortcut.empty());
@@ -262,7 +259,7 @@ TEST_F(ShortcutTest, UpdateKeepsVersionNamesAndRecreatesOrRemoves) {
   EXPECT_TRUE(fs::is_empty(folders_.folder[kQuickLaunchShortcut]));
   EXPECT_TRUE(record_.quick_launch_shortcut.empty());
   // The existing pin is kept as it is.
-  EXPECT_TRUE(pins_.calls.empty());
+  EXPECT_TRUE(pins_.empty());
 }
 
 TEST_F(ShortcutTest, UpdateMovesShortcutsWithOtherNames) {
@@ -307,7 +304,7 @@ TEST_F(ShortcutTest, RemoveRecordedUnpinsAndDeletesWhatWasFound) {
 
   ShortcutSteps(install_, package_, &record_, &transaction_).RemoveRecorded(found);
   transaction_.Commit();
-  EXPECT_EQ(pins_.calls, std::vector<std::wstring>{L"unpin " + found.pinned.native()});
+  EXPECT_EQ(pins_, std::vector<std::wstring>{L"unpin " + found.pinned.native()});
   FilePath pin;
   EXPECT_FALSE(FindTaskbarPin(launcher, &pin));
   EXPECT_FALSE(PathExists(record_.desktop_shortcut));

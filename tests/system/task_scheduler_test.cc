@@ -18,15 +18,9 @@ namespace {
 
 using Microsoft::WRL::ComPtr;
 
-SYSTEMTIME MakeTime(int year, int month, int day, int hour, int minute, int second) {
-  SYSTEMTIME t = {};
-  t.wYear = year;
-  t.wMonth = month;
-  t.wDay = day;
-  t.wHour = hour;
-  t.wMinute = minute;
-  t.wSecond = second;
-  return t;
+SYSTEMTIME MakeTime(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
+  return {.wYear = year, .wMonth = month, .wDay = day, .wHour = hour, .wMinute = minute,
+          .wSecond = second};
 }
 
 SYSTEMTIME FixedClock() { return MakeTime(2016, 3, 9, 14, 5, 7); }
@@ -187,7 +181,7 @@ class TaskSchedulerTest : public testing::Test {
 };
 
 TEST(TaskSchedulerBoundaryTest, RunOnceEndsThirtySecondsLaterOthersStartNow) {
-  SYSTEMTIME now = MakeTime(2016, 3, 9, 14, 5, 7);
+  const SYSTEMTIME now = FixedClock();
   EXPECT_EQ(L"2016-03-09T14:05:07", TaskSchedulerV2::TriggerBoundary(now, ScheduledTask::kDaily));
   EXPECT_EQ(L"2016-03-09T14:05:07",
             TaskSchedulerV2::TriggerBoundary(now, ScheduledTask::kNoTimeTrigger));
