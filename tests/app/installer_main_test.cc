@@ -23,21 +23,17 @@
 #include "support/scratch.h"
 #include "support/wait.h"
 #include "system/object_names.h"
+#include "system/object_security.h"
 
 namespace norva::installer::test {
 namespace {
-
-std::filesystem::path LogFolder() {
-  wchar_t temp[MAX_PATH];
-  GetTempPathW(MAX_PATH, temp);
-  return std::filesystem::path(temp) / L"Norva Installer";
-}
 
 // The log of the run whose command line contained `token`.
 std::string FindLogContaining(const std::wstring& token) {
   std::string needle = WideToUtf8(token);
   std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(LogFolder(), error)) {
+  const std::filesystem::path logs = GetTempFolder() / L"Norva Installer";
+  for (const auto& entry : std::filesystem::directory_iterator(logs, error)) {
     if (entry.path().extension() != L".log") continue;
     std::string text = ReadFile(entry.path());
     if (text.find(needle) != std::string::npos) return text;
@@ -57,32 +53,23 @@ std::wstring UniqueToken() {
   return StringPrintf(L"run%lu_%d_%lu", GetCurrentProcessId(), counter++, GetTickCount());
 }
 
-TEST(InstallerMainTest, VersionSwitchesPrintWithoutNewline) {
+// Help goes to a console of its own, and never waits for one to close.
+TEST(InstallerMainTest, VersionSwitchesPrintWithoutNewlineAndHelpNeverHangs) {
   struct Case {
     const wchar_t* arguments;
     const char* expected;
   } cases[] = {
-      {L"--version", "37.0.2163.0"},
-      {L"--internal-version", "2163.0"},
-      {L"--stream", "developer"},
-      {L"--version --help", "37.0.2163.0"},
-      {L"/STREAM", "developer"},
+      {L"--version", "37.0.2163.0"}, {L"--internal-version", "2163.0"}, {L"--stream", "developer"},
+      {L"--version --help", "37.0.2163.0"}, {L"/STREAM", "developer"}, {L"/?", ""},
+      {L"--help", ""},
   };
   for (const Case& c : cases) {
-    ProcessResult run = RunProcess(BuiltInstallerPath(), c.arguments);
-    ASSERT_TRUE(run.started) << c.arguments;
-    ASSERT_TRUE(run.finished) << c.arguments;
-    EXPECT_EQ(run.exit_code, 0u) << c.arguments;
-    EXPECT_EQ(run.output, c.expected) << c.arguments;
-  }
-}
-
-TEST(InstallerMainTest, HelpNeverHangsWithoutAConsoleToWaitOn) {
-  for (const wchar_t* arguments : {L"/?", L"--help"}) {
-    ProcessResult run = RunProcess(BuiltInstallerPath(), arguments, 30000);
-    ASSERT_TRUE(run.finished) << arguments;
-    EXPECT_EQ(run.exit_code, 0u) << arguments;
-    EXPECT_EQ(run.output, "") << arguments;  // help goes to a console of its own
+    SCOPED_TRACE(WideToUtf8(c.arguments));
+    ProcessResult run = RunProcess(BuiltInstallerPath(), c.arguments, 30000);
+    ASSERT_TRUE(run.started);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, 0u);
+    EXPECT_EQ(run.output, c.expected);
   }
 }
 
@@ -224,38 +211,32 @@ bool ScriptShellEnds(const std::filesystem::path& folder) {
 }
 
 // Folders made by the tests give their own user write access already; this
-// trustee only reads until the role grants it more.
+// trustee (by name for the role, by SID for the checks) only reads until the
+// role grants it more.
 constexpr wchar_t kTrustee[] = L"Everyone";
 
-// True when the folder's access list has an allowing entry for `user` with
-// write access, inherited by files and sub-folders. (Wine keeps file access
-// lists as Unix mode bits, so "full access" comes back as read, write,
+// True when the folder's access list has an allowing entry for the trustee
+// with write access, inherited by files and sub-folders. (Wine keeps file
+// access lists as Unix mode bits, so "full access" comes back as read, write,
 // execute and delete; write access is what both systems show.)
-bool GrantsWriteAccess(const std::filesystem::path& folder, const std::wstring& user) {
+bool GrantsWriteAccess(const std::filesystem::path& folder) {
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                             nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
     return false;
-  BYTE sid_buffer[SECURITY_MAX_SID_SIZE];
-  DWORD sid_size = sizeof(sid_buffer);
-  wchar_t domain[256];
-  DWORD domain_size = 256;
-  SID_NAME_USE use;
+  const std::vector<uint8_t> trustee = ParseSidString(L"S-1-1-0");
+  constexpr BYTE kInherits = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
   bool found = false;
-  if (LookupAccountNameW(nullptr, user.c_str(), sid_buffer, &sid_size, domain, &domain_size,
-                         &use)) {
-    for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
-      ACCESS_ALLOWED_ACE* ace = nullptr;
-      if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace)) ||
-          ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE)
-        continue;
-      bool full = (ace->Mask & FILE_GENERIC_WRITE) == FILE_GENERIC_WRITE ||
-                  (ace->Mask & (GENERIC_ALL | GENERIC_WRITE));
-      bool inherits = (ace->Header.AceFlags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)) ==
-                      (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
-      if (full && inherits && EqualSid(&ace->SidStart, sid_buffer)) found = true;
-    }
+  for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace)) ||
+        ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE)
+      continue;
+    const bool writes = (ace->Mask & FILE_GENERIC_WRITE) == FILE_GENERIC_WRITE ||
+                        (ace->Mask & (GENERIC_ALL | GENERIC_WRITE));
+    found |= writes && (ace->Header.AceFlags & kInherits) == kInherits &&
+             EqualSid(&ace->SidStart, const_cast<uint8_t*>(trustee.data()));
   }
   LocalFree(descriptor);
   return found;
@@ -272,19 +253,9 @@ ScopedHandle FolderEvent(const wchar_t* name, const std::filesystem::path& folde
 // role talk about `folder`.
 struct PermissionEvents {
   explicit PermissionEvents(const std::filesystem::path& folder)
-      : given(FolderEvent(L"NorvaInstaller/GiveInstallPermission", folder, false)),
-        undo(FolderEvent(L"NorvaInstaller/GiveInstallPermission/Undo", folder, false)) {}
+      : given(FolderEvent(kGivePermissionEvent, folder, false)),
+        undo(FolderEvent(kGivePermissionUndoEvent, folder, false)) {}
   ScopedHandle given, undo;
-};
-
-// The events through which the role learns whether the package for `folder`
-// is ready or the installation was interrupted.
-struct PackageEvents {
-  PackageEvents(const std::filesystem::path& folder, bool interrupted_at_start)
-      : ready(FolderEvent(L"NorvaInstaller/PackageReady", folder, true)),
-        interrupted(FolderEvent(L"NorvaInstaller/InstallationInterrupted", folder, true,
-                                interrupted_at_start)) {}
-  ScopedHandle ready, interrupted;
 };
 
 // The role's switches for `folder` and `user`.
@@ -303,18 +274,6 @@ std::wstring WaitForPackageIn(const std::filesystem::path& package) {
          StringPrintf(L" --initial-pid=%lu", GetCurrentProcessId());
 }
 
-// Starts the role for a grant that is taken back and waits until it is
-// given; an invalid process when either fails.
-Process StartTemporaryGrant(const std::filesystem::path& folder, const PermissionEvents& events) {
-  Process process =
-      LaunchProcess(QuoteArgument(BuiltInstallerPath().native()) + L" " + RoleSwitches(folder));
-  if (process.IsValid() && WaitForSingleObject(events.given.get(), 30000) != WAIT_OBJECT_0) {
-    process.Terminate(1);
-    return Process();
-  }
-  return process;
-}
-
 // The role grants the user full access, making the folder, and signals; without
 // the requester's events to signal it does nothing.
 TEST(FolderPermissionModeTest, GrantsTheUserFullAccessAndSignalsOnlyWhenRequested) {
@@ -331,25 +290,8 @@ TEST(FolderPermissionModeTest, GrantsTheUserFullAccessAndSignalsOnlyWhenRequeste
     EXPECT_EQ(std::filesystem::is_directory(folder), requested);
     if (!requested) continue;
     EXPECT_EQ(WaitForSingleObject(events->given.get(), 0), WAIT_OBJECT_0);
-    EXPECT_TRUE(GrantsWriteAccess(folder, kTrustee));
+    EXPECT_TRUE(GrantsWriteAccess(folder));
   }
-}
-
-TEST(FolderPermissionModeTest, TakesTheAccessBackAfterTheUndoEvent) {
-  ScratchFolder scratch;
-  std::filesystem::path folder = scratch.path() / L"Norva";
-  std::filesystem::create_directories(folder);
-  PermissionEvents events(folder);
-  ASSERT_TRUE(events.given && events.undo);
-  ASSERT_FALSE(GrantsWriteAccess(folder, kTrustee));
-  Process process = StartTemporaryGrant(folder, events);
-  ASSERT_TRUE(process.IsValid());
-  EXPECT_TRUE(GrantsWriteAccess(folder, kTrustee));
-  SetEvent(events.undo.get());
-  DWORD exit_code = 1;
-  ASSERT_TRUE(process.WaitForExit(60000, &exit_code));  // after its 10-second grace
-  EXPECT_EQ(exit_code, 0u);
-  EXPECT_FALSE(GrantsWriteAccess(folder, kTrustee));
 }
 
 // A requester that ends without signalling the Undo event (it crashed) must
@@ -387,8 +329,11 @@ TEST(FolderPermissionModeTest, RequesterThatEndsWithoutUndoGetsTheAccessTakenBac
     const std::filesystem::path folder = scratch.path() / L"Norva";
     std::filesystem::create_directories(folder);
     PermissionEvents events(folder);  // outlive the requester, as the role's handles do
-    ASSERT_FALSE(GrantsWriteAccess(folder, kTrustee));
-    PackageEvents package_events(folder, c.interrupted);
+    ASSERT_FALSE(GrantsWriteAccess(folder));
+    // The role asks these whether the package is ready or the run interrupted.
+    const ScopedHandle ready = FolderEvent(kPackageReadyEvent, folder, true),
+                       interrupted =
+                           FolderEvent(kInstallationInterruptedEvent, folder, true, c.interrupted);
     std::wstring arguments =
         c.wait_for_package ? WaitForPackageIn(scratch.path() / L"package") : L"";
     SetEnvironmentVariableW(L"NORVA_PERMISSION_REQUESTER", folder.c_str());
@@ -420,8 +365,8 @@ TEST(FolderPermissionModeTest, RequesterThatEndsWithoutUndoGetsTheAccessTakenBac
       ADD_FAILURE() << "the role still waits for its ended requester";
     }
     // The package's installer takes the access back as it ends, after the role.
-    WaitUntil([&] { return !GrantsWriteAccess(folder, kTrustee); }, std::chrono::seconds(10));
-    EXPECT_FALSE(GrantsWriteAccess(folder, kTrustee));
+    WaitUntil([&] { return !GrantsWriteAccess(folder); }, std::chrono::seconds(10));
+    EXPECT_FALSE(GrantsWriteAccess(folder));
   }
 }
 
@@ -472,39 +417,40 @@ TEST(FolderPermissionModeTest, KeepsAnUninstallationsGrantUntilItsScriptEnds) {
   SetEvent(events.undo.get());
   // Past the role's 10-second grace the script still runs: so does the grant.
   EXPECT_FALSE(role.WaitForExit(12000));
-  EXPECT_TRUE(GrantsWriteAccess(folder, kTrustee));
+  EXPECT_TRUE(GrantsWriteAccess(folder));
   WriteFile(release, "");
   DWORD exit_code = 1;
   ASSERT_TRUE(role.WaitForExit(30000, &exit_code));
   EXPECT_EQ(exit_code, 0u);
-  EXPECT_FALSE(GrantsWriteAccess(folder, kTrustee));
+  EXPECT_FALSE(GrantsWriteAccess(folder));
   EXPECT_EQ(ReadFile(runs), "ran\r\n");  // once: the role started no copy
 }
 
 TEST(FolderPermissionModeTest, InterruptedWaitStartsThePackageInstallerWithTheSwitches) {
   ScratchFolder scratch;
   std::filesystem::path folder = scratch.path() / L"target";
-  PackageEvents package(folder, false);
+  ScopedHandle ready = FolderEvent(kPackageReadyEvent, folder, true);
+  ScopedHandle interrupted = FolderEvent(kInstallationInterruptedEvent, folder, true);
   // The package's installer, started with the permission switches, grants
   // access and signals these: proof that it ran with them.
   PermissionEvents events(folder);
-  ASSERT_TRUE(package.ready && package.interrupted && events.given && events.undo);
+  ASSERT_TRUE(ready && interrupted && events.given && events.undo);
   std::wstring arguments = RoleSwitches(folder) + L" --permanent-permissions" +
                            WaitForPackageIn(scratch.path() / L"package");
 
-  SetEvent(package.ready.get());
+  SetEvent(ready.get());
   ProcessResult run = RunProcess(BuiltInstallerPath(), arguments);
   ASSERT_TRUE(run.finished);
   // The package was ready: nothing started.
   EXPECT_EQ(WaitForSingleObject(events.given.get(), 0), WAIT_TIMEOUT);
 
-  ResetEvent(package.ready.get());
-  SetEvent(package.interrupted.get());
+  ResetEvent(ready.get());
+  SetEvent(interrupted.get());
   run = RunProcess(BuiltInstallerPath(), arguments);
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.exit_code, 0u);
   EXPECT_EQ(WaitForSingleObject(events.given.get(), 0), WAIT_OBJECT_0);
-  EXPECT_TRUE(GrantsWriteAccess(folder, kTrustee));
+  EXPECT_TRUE(GrantsWriteAccess(folder));
 }
 
 // cmd.exe takes "&", "(", "^" and "%" as syntax; none of them in a folder

@@ -3,7 +3,6 @@
 #include <windows.h>
 #include <sddl.h>
 
-#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -94,14 +93,37 @@ class RunnerTest : public testing::Test {
     runner_.SetPackageReady();
   }
 
-  // The next backends do `behaviour`, each ending only once the returned
-  // event is signalled (a minute at most).
+  // The next backends, stand-ins, do `behaviour`, each ending only once the
+  // returned event is signalled (a minute at most).
   ScopedHandle FakeBackendUntilReleased(const wchar_t* behaviour) {
+    UseFakeBackend();
     const std::wstring name =
         L"Local\\NorvaRunnerTestRelease" + std::to_wstring(GetCurrentProcessId());
     SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND", behaviour);
     SetEnvironmentVariableW(L"NORVA_FAKE_BACKEND_RELEASE", name.c_str());
     return ScopedHandle(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
+  }
+
+  // A start that fails at once, telling only of `failure`.
+  void ExpectRefused(Settings& settings, const std::string& failure) {
+    log_.events.clear();
+    runner_.SetPackageReady();
+    EXPECT_FALSE(runner_.StartInstallation(settings));
+    EXPECT_FALSE(runner_.IsBackendRunning());
+    EXPECT_EQ(log_.events, std::vector<std::string>{failure});
+  }
+
+  // The name of the settings' folder's object of kind `kind`.
+  static std::wstring ObjectName(const wchar_t* kind, const Settings& settings) {
+    return GetObjectNameForFolder(kind, settings.GetInstallationStatus().GetPath(), true);
+  }
+
+  // Sends what a backend for the settings' folder would report.
+  void SendAsBackend(const Settings& settings, std::initializer_list<Type> types) {
+    IPCSenderProxy sender;
+    ASSERT_TRUE(sender.Connect(L"norva_installer\\" +
+                               settings.GetInstallationStatus().GetPath().native()));
+    for (Type type : types) sender.Send(*WriteInstallerMessage({.type = type}));
   }
 
   void TearDown() override {
@@ -149,33 +171,24 @@ TEST_F(RunnerTest, FailedInstallationEndsWithAFailedBackend) {
 TEST_F(RunnerTest, InvalidSettingsStartNoBackend) {
   // A folder below a file gives no operation.
   test::WriteFile(env_.scratch() / L"file", "x");
-  auto settings = MakeSettings(env_.scratch() / L"file" / L"Norva");
-  EXPECT_FALSE(runner_.StartInstallation(*settings));
-  EXPECT_FALSE(runner_.IsBackendRunning());
-  EXPECT_EQ(log_.events, std::vector<std::string>{
-                             "failed 37053 Attempting to start installation with invalid settings"});
+  ExpectRefused(*MakeSettings(env_.scratch() / L"file" / L"Norva"),
+                "failed 37053 Attempting to start installation with invalid settings");
 }
 
 TEST_F(RunnerTest, SecondInstallerForTheFolderIsRefused) {
-  const std::filesystem::path folder = env_.scratch() / L"busy";
-  auto settings = MakeSettings(folder);
+  auto settings = MakeSettings(env_.scratch() / L"busy");
   // Another frontend holds the mutex (a mutex is re-entrant on its own thread).
   ScopedHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   ScopedHandle held(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   std::thread other([&] {
-    std::wstring name = L"Global\\Norva/Installer/" + folder.native();
-    std::replace(name.begin() + 7, name.end(), L'\\', L'/');
-    ScopedHandle mutex = CreateSharedMutex(name, false);
+    ScopedHandle mutex = CreateSharedMutex(ObjectName(kInstallerMutexName, *settings), false);
     WaitForSingleObject(mutex.get(), 0);
     SetEvent(held.get());
     WaitForSingleObject(release.get(), INFINITE);
     ReleaseMutex(mutex.get());
   });
   WaitForSingleObject(held.get(), INFINITE);
-  runner_.SetPackageReady();
-  EXPECT_FALSE(runner_.StartInstallation(*settings));
-  EXPECT_FALSE(runner_.IsBackendRunning());
-  EXPECT_EQ(log_.events, std::vector<std::string>{"failed 37052 Could not acquire installer mutex"});
+  ExpectRefused(*settings, "failed 37052 Could not acquire installer mutex");
   SetEvent(release.get());
   other.join();
 }
@@ -263,10 +276,7 @@ TEST_F(RunnerTest, OnlyAReportedSuccessAndExitCodeZeroMakeASuccess) {
     // A package installer that the backend started and that outlived it is
     // told to stop.
     ScopedHandle interrupted(OpenEventW(
-        SYNCHRONIZE, FALSE,
-        GetObjectNameForFolder(kInstallationInterruptedEvent,
-                               settings->GetInstallationStatus().GetPath(), true)
-            .c_str()));
+        SYNCHRONIZE, FALSE, ObjectName(kInstallationInterruptedEvent, *settings).c_str()));
     ASSERT_TRUE(interrupted);
     EXPECT_EQ(WaitForSingleObject(interrupted.get(), 0), failed ? WAIT_OBJECT_0 : WAIT_TIMEOUT);
     if (number == std::size(kCases)) {
@@ -291,17 +301,15 @@ TEST_F(RunnerTest, OnlyAReportedSuccessAndExitCodeZeroMakeASuccess) {
 // The outcome waits for every message sent before the backend ended, even
 // when the reading thread has not yet taken them from the mailslot.
 TEST_F(RunnerTest, TheChannelIsDrainedBeforeTheOutcomeIsDecided) {
-  UseFakeBackend();
   auto settings = MakeSettings(env_.scratch() / L"drained");
   ScopedHandle release = FakeBackendUntilReleased(L"exit=0");
   ScopedHandle hold(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   ASSERT_TRUE(runner_.StartInstallation(*settings));
   EXPECT_FALSE(runner_.StartInstallation(*settings)) << "a second start while the backend runs";
   runner_.receiver_for_testing().HoldReaderForTesting(hold.get());
-  IPCSenderProxy sender;
-  ASSERT_TRUE(sender.Connect(L"norva_installer\\" + settings->GetInstallationStatus().GetPath().native()));
-  sender.Send(*WriteInstallerMessage({.type = Type::kInstallationSucceeded}));
-  sender.Close();
+  // The read the hold let through takes the first message; only the drain
+  // finds the second.
+  SendAsBackend(*settings, {Type::kStepCompleted, Type::kInstallationSucceeded});
   SetEvent(release.get());
   ASSERT_TRUE(runner_.WaitForBackendToEnd(60000));
   // Time for the backend's end to reach this thread, were it not waiting.
@@ -312,25 +320,19 @@ TEST_F(RunnerTest, TheChannelIsDrainedBeforeTheOutcomeIsDecided) {
     test::RunLoopFor(&env_.loop(), std::chrono::seconds(1));
   else
     RunToEnd();
-  EXPECT_EQ(log_.events, (std::vector<std::string>{"succeeded", "terminated(1)"}));
+  EXPECT_EQ(log_.events, (std::vector<std::string>{"step", "succeeded", "terminated(1)"}));
 }
 
 // A backend that waited for the package (or handed over to an elevated copy
 // of itself) reports success after the installer it started has reported
 // its own; the frontend hears of one success, so logs it once.
 TEST_F(RunnerTest, EveryBackendOfAChainReportingSuccessIsOneSuccess) {
-  UseFakeBackend();
   auto settings = MakeSettings(env_.scratch() / L"chain");
   ScopedHandle release = FakeBackendUntilReleased(L"exit=0");
   ASSERT_TRUE(runner_.StartInstallation(*settings));
-  IPCSenderProxy sender;
-  ASSERT_TRUE(sender.Connect(L"norva_installer\\" +
-                             settings->GetInstallationStatus().GetPath().native()));
-  for (Type type : {Type::kChildProcessStarting, Type::kStepCompleted,
-                    Type::kInstallationSucceeded, Type::kChildProcessFinished,
-                    Type::kInstallationSucceeded})
-    sender.Send(*WriteInstallerMessage({.type = type}));
-  sender.Close();
+  SendAsBackend(*settings, {Type::kChildProcessStarting, Type::kStepCompleted,
+                            Type::kInstallationSucceeded, Type::kChildProcessFinished,
+                            Type::kInstallationSucceeded});
   SetEvent(release.get());
   RunToEnd();
   EXPECT_EQ(log_.events, (std::vector<std::string>{"child(0)", "step", "succeeded",
@@ -347,17 +349,11 @@ TEST_F(RunnerTest, TakenMailslotNameFailsTheStartAtOnce) {
   {
     test::HolderProcess holder(L"mailslot", name, 60000);
     ASSERT_TRUE(holder.held());
-    runner_.SetPackageReady();
-    EXPECT_FALSE(runner_.StartInstallation(*settings));
-    EXPECT_FALSE(runner_.IsBackendRunning());
-    EXPECT_EQ(log_.events, std::vector<std::string>{"failed 37050 Could not connect to mailslot"});
+    ExpectRefused(*settings, "failed 37050 Could not connect to mailslot");
   }
   // Once the name is free again, so is the way, also while a process of the
   // earlier run that was told to stop still holds the interruption event.
-  ScopedHandle stale = CreateSharedEvent(
-      GetObjectNameForFolder(kInstallationInterruptedEvent,
-                             settings->GetInstallationStatus().GetPath(), true),
-      true);
+  ScopedHandle stale = CreateSharedEvent(ObjectName(kInstallationInterruptedEvent, *settings), true);
   ASSERT_TRUE(stale);
   SetEvent(stale.get());
   runner_.StopInstallation();
@@ -372,7 +368,6 @@ TEST_F(RunnerTest, TakenMailslotNameFailsTheStartAtOnce) {
 // made: the user and Administrators get what they need, SYSTEM everything,
 // nobody else anything.
 TEST_F(RunnerTest, SharedObjectsGrantTheUserAndAdministratorsOnly) {
-  UseFakeBackend();
   auto settings = MakeSettings(env_.scratch() / L"shared");
   const FilePath folder = settings->GetInstallationStatus().GetPath();
   ScopedHandle release = FakeBackendUntilReleased(L"exit=0");
@@ -423,8 +418,7 @@ TEST_F(RunnerTest, ObjectsAnotherAccountMayChangeAreRefused) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(WideToUtf8(c.name));
     auto settings = MakeSettings(env_.scratch() / (L"planted " + std::to_wstring(++number)));
-    const std::wstring name =
-        GetObjectNameForFolder(c.name, settings->GetInstallationStatus().GetPath(), true);
+    const std::wstring name = ObjectName(c.name, *settings);
     PSECURITY_DESCRIPTOR open = nullptr;
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;GA;;;WD)",
                                                                      SDDL_REVISION_1, &open,
@@ -435,11 +429,7 @@ TEST_F(RunnerTest, ObjectsAnotherAccountMayChangeAreRefused) {
     LocalFree(open);
     ASSERT_TRUE(planted);
     test::LogCapture capture;
-    log_.events.clear();
-    runner_.SetPackageReady();
-    EXPECT_FALSE(runner_.StartInstallation(*settings));
-    EXPECT_FALSE(runner_.IsBackendRunning());
-    EXPECT_EQ(log_.events, std::vector<std::string>{c.failure});
+    ExpectRefused(*settings, c.failure);
     EXPECT_TRUE(capture.Contains("Refusing the existing object")) << WideToUtf8(name);
     runner_.StopInstallation();
   }
@@ -449,7 +439,6 @@ TEST_F(RunnerTest, ObjectsAnotherAccountMayChangeAreRefused) {
 // from then on: while it still runs a start says why it cannot go ahead;
 // once it has ended, the next start goes ahead.
 TEST_F(RunnerTest, UnwatchedBackendBlocksLaterStartsOnlyWhileItRuns) {
-  UseFakeBackend();
   auto settings = MakeSettings(env_.scratch() / L"unwatched");
   ScopedHandle release = FakeBackendUntilReleased(L"report exit=0");
   ASSERT_TRUE(release);
@@ -511,9 +500,7 @@ TEST_F(RunnerTest, TheBackendKeepsItsFetchedPackageFromLaterSweeps) {
 // run's waiting backend on before its own package is unpacked.
 TEST_F(RunnerTest, AWaitingBackendIsNotStartedByAnEarlierRunsPackage) {
   auto settings = MakeSettings(env_.scratch() / L"installs" / L"stale");
-  ScopedHandle stale = CreateSharedEvent(
-      GetObjectNameForFolder(kPackageReadyEvent, settings->GetInstallationStatus().GetPath(), true),
-      true);
+  ScopedHandle stale = CreateSharedEvent(ObjectName(kPackageReadyEvent, *settings), true);
   ASSERT_TRUE(stale);
   SetEvent(stale.get());
   const std::filesystem::path log = env_.scratch() / L"waiting.txt";

@@ -18,6 +18,7 @@
 #include "product/installer_features.h"
 #include "product/languages.h"
 #include "support/scratch.h"
+#include "support/snapshot.h"
 #include "system/object_names.h"
 #include "system/windows_version.h"
 
@@ -27,38 +28,17 @@ namespace {
 constexpr wchar_t kInternetSettings[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 
-// Keeps the user's "SecureProtocols" value as it was around a test.
-class SecureProtocolsGuard {
- public:
-  SecureProtocolsGuard() : had_value_(Get(&value_)) {}
-  ~SecureProtocolsGuard() {
-    if (had_value_)
-      Set(value_);
-    else
-      Remove();
-  }
-  static void Set(DWORD value) {
-    RegSetKeyValueW(HKEY_CURRENT_USER, kInternetSettings, L"SecureProtocols", REG_DWORD, &value,
-                    sizeof(value));
-  }
-  static void Remove() {
-    RegDeleteKeyValueW(HKEY_CURRENT_USER, kInternetSettings, L"SecureProtocols");
-  }
-  static bool Get(DWORD* value) {
-    DWORD size = sizeof(*value);
-    return RegGetValueW(HKEY_CURRENT_USER, kInternetSettings, L"SecureProtocols",
-                        RRF_RT_REG_DWORD, nullptr, value, &size) == ERROR_SUCCESS;
-  }
-
- private:
-  DWORD value_ = 0;  // read before had_value_ is set
-  bool had_value_ = false;
-};
+DWORD SecureProtocols() {
+  DWORD value = 0, size = sizeof(value);
+  RegGetValueW(HKEY_CURRENT_USER, kInternetSettings, L"SecureProtocols", RRF_RT_REG_DWORD, nullptr,
+               &value, &size);
+  return value;
+}
 
 // Only XP and Server 2003 read "SecureProtocols": without TLS 1.0 in it they
 // switch it on and restart the process.
 TEST(TlsCheckTest, EnablesTls10OnlyWhereItIsOff) {
-  SecureProtocolsGuard guard;
+  test::RegistryKeyGuard guard(HKEY_CURRENT_USER, kInternetSettings);
   struct Case {
     int rank;
     std::optional<DWORD> before;  // none: the value is missing
@@ -76,17 +56,15 @@ TEST(TlsCheckTest, EnablesTls10OnlyWhereItIsOff) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.rank * 10000 + static_cast<int>(c.before.value_or(9999)));
     SetWindowsVersionRankForTesting(c.rank);
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kInternetSettings, L"SecureProtocols");
     if (c.before)
-      SecureProtocolsGuard::Set(*c.before);
-    else
-      SecureProtocolsGuard::Remove();
+      RegSetKeyValueW(HKEY_CURRENT_USER, kInternetSettings, L"SecureProtocols", REG_DWORD,
+                      &*c.before, sizeof(DWORD));
     int restarts = 0;
     test::LogCapture log;
     EXPECT_EQ(EnsureTlsEnabled([&restarts] { ++restarts; }), c.enabled);
     EXPECT_EQ(restarts, c.enabled ? 0 : 1);
-    DWORD value = 0;
-    ASSERT_TRUE(SecureProtocolsGuard::Get(&value));
-    EXPECT_EQ(value, c.after);
+    EXPECT_EQ(SecureProtocols(), c.after);
     if (c.log) {
       EXPECT_TRUE(log.Contains(c.log));
     }

@@ -28,9 +28,8 @@ using Type = InstallerMessageType;
 
 Bytes Hex(std::string_view hex) {
   Bytes bytes;
-  std::string digits;
-  for (char c : hex)
-    if (c != ' ') digits += c;
+  std::string digits(hex);
+  std::erase(digits, ' ');
   for (size_t i = 0; i + 1 < digits.size(); i += 2)
     bytes.push_back(static_cast<uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
   return bytes;
@@ -188,26 +187,42 @@ std::wstring UniqueMailslotName() {
          std::to_wstring(++count);
 }
 
-// Runs `loop` until the recorder has seen a success report, or ten seconds.
-void RunUntilSucceeded(TaskLoop* loop, Recorder* recorder) {
-  recorder->loop = loop;
-  loop->task_runner()->PostDelayedTask(
-      FROM_HERE, [loop] { loop->Quit(); }, std::chrono::seconds(10));
-  loop->Run();
+class IPCChannelTest : public testing::Test {
+ protected:
+  // Runs the loop until the recorder has seen a success report, or ten seconds.
+  void RunUntilSucceeded() {
+    recorder_.loop = &loop_;
+    loop_.task_runner()->PostDelayedTask(
+        FROM_HERE, [this] { loop_.Quit(); }, std::chrono::seconds(10));
+    loop_.Run();
+  }
+  void ExpectOnlyASuccessArrives() {
+    RunUntilSucceeded();
+    EXPECT_EQ(recorder_.received,
+              std::vector<InstallerMessage>{{.type = Type::kInstallationSucceeded}});
+  }
+
+  TaskLoop loop_;
+  Recorder recorder_;
+  IPCReceiverProxy receiver_{&recorder_};
+  const std::wstring name_ = UniqueMailslotName();
+};
+
+// Sends `datagram` as a backend of this version would.
+void SendOne(const std::wstring& name, const Bytes& datagram) {
+  IPCSenderProxy sender;
+  ASSERT_TRUE(sender.Connect(name));
+  sender.Send(datagram);
 }
 
 // Reads wait for the next datagram instead of waking to look for one; Close
 // ends the wait.
-TEST(IPCChannelTest, DeliversInOrderDropsTheRestAndClosesPromptly) {
+TEST_F(IPCChannelTest, DeliversInOrderDropsTheRestAndClosesPromptly) {
   test::LogCapture log;
-  TaskLoop loop;
-  Recorder recorder;
-  IPCReceiverProxy receiver(&recorder);
-  const std::wstring name = UniqueMailslotName();
-  ASSERT_TRUE(receiver.Connect(name));
+  ASSERT_TRUE(receiver_.Connect(name_));
   DWORD timeout = 0;
   ASSERT_TRUE(
-      GetMailslotInfo(receiver.mailslot_for_testing(), nullptr, nullptr, nullptr, &timeout));
+      GetMailslotInfo(receiver_.mailslot_for_testing(), nullptr, nullptr, nullptr, &timeout));
   EXPECT_EQ(timeout, MAILSLOT_WAIT_FOREVER);
 
   const std::vector<InstallerMessage> delivered = {
@@ -232,24 +247,23 @@ TEST(IPCChannelTest, DeliversInOrderDropsTheRestAndClosesPromptly) {
   bool connected = false;
   backend.task_runner()->PostTask(FROM_HERE, [&] {
     IPCSenderProxy sender;
-    connected = sender.Connect(name);
+    connected = sender.Connect(name_);
     for (const Bytes& datagram : sent) sender.Send(datagram);
   });
   backend.Stop();
   EXPECT_TRUE(connected);
 
-  RunUntilSucceeded(&loop, &recorder);
-  EXPECT_EQ(recorder.received, delivered);
+  RunUntilSucceeded();
+  EXPECT_EQ(recorder_.received, delivered);
   EXPECT_TRUE(log.Contains("Not a valid installer message type"));
 
   const auto start = std::chrono::steady_clock::now();
-  receiver.Close();
+  receiver_.Close();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
-  EXPECT_FALSE(receiver.IsConnected());
+  EXPECT_FALSE(receiver_.IsConnected());
 }
 
-TEST(IPCChannelTest, NothingReachesAClosedReceiver) {
-  TaskLoop loop;
+TEST_F(IPCChannelTest, NothingReachesAClosedReceiver) {
   for (bool destroy : {false, true}) {
     SCOPED_TRACE(destroy);
     Recorder recorder;
@@ -259,16 +273,16 @@ TEST(IPCChannelTest, NothingReachesAClosedReceiver) {
     EXPECT_FALSE(receiver->Connect(name));
     IPCSenderProxy sender;
     ASSERT_TRUE(sender.Connect(name));
-    const uint64_t posted = loop.task_runner()->PostCountForTesting();
+    const uint64_t posted = loop_.task_runner()->PostCountForTesting();
     sender.Send(*WriteInstallerMessage({.type = Type::kStepCompleted}));
     sender.Close();
     // Read and posted, not yet delivered.
-    ASSERT_TRUE(test::WaitUntil([&] { return loop.task_runner()->PostCountForTesting() > posted; }));
+    ASSERT_TRUE(test::WaitUntil([&] { return loop_.task_runner()->PostCountForTesting() > posted; }));
     if (destroy)
       receiver.reset();
     else
       receiver->Close();
-    loop.RunUntilIdle();
+    loop_.RunUntilIdle();
     EXPECT_TRUE(recorder.received.empty());
 
     // The mailslot went with the receiver: a late sender discards.
@@ -280,18 +294,14 @@ TEST(IPCChannelTest, NothingReachesAClosedReceiver) {
 
 // A frontend that went away must not keep its backend from ending, however
 // much the backend still has to report.
-TEST(IPCChannelTest, SenderEndsWhenNobodyReadsAnyMore) {
-  TaskLoop loop;
-  Recorder recorder;
-  const std::wstring name = UniqueMailslotName();
-  IPCReceiverProxy receiver(&recorder);
-  ASSERT_TRUE(receiver.Connect(name));
+TEST_F(IPCChannelTest, SenderEndsWhenNobodyReadsAnyMore) {
+  ASSERT_TRUE(receiver_.Connect(name_));
   // Used and destroyed on the backend's thread; left behind if it never ends.
   auto* sender = new IPCSenderProxy(/*write_timeout_ms=*/300);
   HANDLE connected = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   HANDLE reader_gone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   HANDLE ended = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  std::thread backend([&name, sender, connected, reader_gone, ended] {
+  std::thread backend([name = name_, sender, connected, reader_gone, ended] {
     if (sender->Connect(name)) SetEvent(connected);
     WaitForSingleObject(reader_gone, 30000);
     for (int i = 0; i < 2000; ++i)
@@ -301,7 +311,7 @@ TEST(IPCChannelTest, SenderEndsWhenNobodyReadsAnyMore) {
     SetEvent(ended);
   });
   EXPECT_EQ(WaitForSingleObject(connected, 30000), WAIT_OBJECT_0);
-  receiver.Close();
+  receiver_.Close();
   SetEvent(reader_gone);
   const bool in_time = WaitForSingleObject(ended, 30000) == WAIT_OBJECT_0;
   EXPECT_TRUE(in_time);
@@ -320,7 +330,7 @@ ScopedHandle OpenForWriting(const std::wstring& path) {
 
 // The mailslot's name does not grow with the folder: however long, the
 // system takes it, and two spellings of one folder meet.
-TEST(IPCChannelTest, MailslotNamesHaveOneLength) {
+TEST_F(IPCChannelTest, MailslotNamesHaveOneLength) {
   const std::wstring prefix = L"norva_installer\\";
   const std::wstring folders[] = {L"C:\\N", L"C:\\Program Files\\Norva",
                                   L"D:\\" + std::wstring(297, L'x'),
@@ -342,60 +352,37 @@ TEST(IPCChannelTest, MailslotNamesHaveOneLength) {
 // A folder of 300 characters (the system takes it in its extended-length
 // form) still gets a working channel, and nothing is made under a name that
 // only the folder's own length would give.
-TEST(IPCChannelTest, LongInstallationFolderGetsItsChannel) {
+TEST_F(IPCChannelTest, LongInstallationFolderGetsItsChannel) {
   std::wstring folder = L"C:\\ipc_test_" + std::to_wstring(GetCurrentProcessId()) + L"\\";
   folder += std::wstring(300 - folder.size(), L'n');
   const std::wstring name = L"norva_installer\\" + folder;
-  TaskLoop loop;
-  Recorder recorder;
-  IPCReceiverProxy receiver(&recorder);
-  ASSERT_TRUE(receiver.Connect(name));
+  ASSERT_TRUE(receiver_.Connect(name));
   EXPECT_TRUE(OpenForWriting(MailslotPath(name)));
   EXPECT_FALSE(OpenForWriting(L"\\\\.\\mailslot\\" + name));
-
-  const std::vector<InstallerMessage> sent = {
-      {.type = Type::kInstallationStarted},
-      {.type = Type::kSetTotalSteps, .steps = 2},
-      {.type = Type::kStepCompleted},
-      {.type = Type::kInstallationSucceeded},
-  };
-  IPCSenderProxy sender;
-  ASSERT_TRUE(sender.Connect(name));
-  for (const InstallerMessage& message : sent) sender.Send(*WriteInstallerMessage(message));
-  sender.Close();
-  RunUntilSucceeded(&loop, &recorder);
-  EXPECT_EQ(recorder.received, sent);
+  SendOne(name, *WriteInstallerMessage({.type = Type::kInstallationSucceeded}));
+  ExpectOnlyASuccessArrives();
 }
 
 // Installers of earlier versions name the mailslot after the folder itself,
 // where that fits: a backend of one reaches this frontend, and this backend
 // reaches a frontend of one.
-TEST(IPCChannelTest, MeetsInstallersOfEarlierVersions) {
-  const std::wstring name = UniqueMailslotName();
-  const std::wstring legacy = L"\\\\.\\mailslot\\" + name;
+TEST_F(IPCChannelTest, MeetsInstallersOfEarlierVersions) {
+  const std::wstring legacy = L"\\\\.\\mailslot\\" + name_;
   const Bytes succeeded = *WriteInstallerMessage({.type = Type::kInstallationSucceeded});
-  {
-    TaskLoop loop;
-    Recorder recorder;
-    IPCReceiverProxy receiver(&recorder);
-    ASSERT_TRUE(receiver.Connect(name));
-    ScopedHandle earlier_backend = OpenForWriting(legacy);
-    ASSERT_TRUE(earlier_backend);
-    DWORD written = 0;
-    ASSERT_TRUE(WriteFile(earlier_backend.get(), succeeded.data(),
-                          static_cast<DWORD>(succeeded.size()), &written, nullptr));
-    earlier_backend.reset();
-    RunUntilSucceeded(&loop, &recorder);
-    EXPECT_EQ(recorder.received,
-              std::vector<InstallerMessage>{{.type = Type::kInstallationSucceeded}});
-  }
+  ASSERT_TRUE(receiver_.Connect(name_));
+  ScopedHandle earlier_backend = OpenForWriting(legacy);
+  ASSERT_TRUE(earlier_backend);
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(earlier_backend.get(), succeeded.data(),
+                        static_cast<DWORD>(succeeded.size()), &written, nullptr));
+  earlier_backend.reset();
+  ExpectOnlyASuccessArrives();
+  receiver_.Close();
+
   ScopedHandle earlier_frontend(
       CreateMailslotW(legacy.c_str(), kMaxInstallerMessageSize, 30000, nullptr));
   ASSERT_TRUE(earlier_frontend);
-  IPCSenderProxy sender;
-  ASSERT_TRUE(sender.Connect(name));
-  sender.Send(succeeded);
-  sender.Close();
+  SendOne(name_, succeeded);
   Bytes received(kMaxInstallerMessageSize);
   DWORD read = 0;
   ASSERT_TRUE(ReadFile(earlier_frontend.get(), received.data(),

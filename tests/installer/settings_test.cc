@@ -115,10 +115,9 @@ class SettingsTest : public testing::Test {
   Args FeatureArgs() const {
     Args args;
     const FeatureRegistry& features = FeatureRegistry::Get();
-    for (const FeatureRegistry::Feature& feature : features.features()) {
+    for (const FeatureRegistry::Feature& feature : features.features())
       args.push_back(L"--with-feature:" + Utf8ToWide(feature.name) + L"=" +
                      (features.IsEnabled(feature.name) ? L"on" : L"off"));
-    }
     return args;
   }
 
@@ -266,9 +265,7 @@ TEST_F(SettingsTest, FrozenSettingsRefuseEverything) {
 
 TEST_F(SettingsTest, UninstallRuns) {
   LogCapture log;
-  SettingsOptions options;
-  options.uninstall = true;
-  options.installation_folder = Empty(L"nothing");
+  SettingsOptions options{.uninstall = true, .installation_folder = Empty(L"nothing")};
   auto nothing = Make(L"--deleteuserprofile=1", {}, options);
   EXPECT_EQ(kOperationNone, nothing->GetOperation());
   EXPECT_TRUE(log.Contains("Invalid install folder"));
@@ -326,8 +323,7 @@ TEST_F(SettingsTest, BackendCommandLines) {
                   L"--startmenushortcut=1", L"--desktopshortcut=1", L"--quicklaunchshortcut=0",
                   L"--pintotaskbar=1", L"--server-tracking-data=C:\\std"};
   for (const std::wstring& feature : FeatureArgs()) install.push_back(feature);
-  install.push_back(L"--import-bookmarks");
-  install.push_back(L"--import-session=1");
+  install.insert(install.end(), {L"--import-bookmarks", L"--import-session=1"});
   EXPECT_EQ(install, settings->ToCommandLine(false).GetRawArgs());
   install[8] = L"--launchnorva=0";
   EXPECT_EQ(install, settings->ToCommandLine(true).GetRawArgs());
@@ -339,9 +335,7 @@ TEST_F(SettingsTest, BackendCommandLines) {
   EXPECT_EQ(L"--copyonly=1", copy[13]);
   EXPECT_EQ(L"--server-tracking-data=C:\\std", copy[14]);
 
-  SettingsOptions options;
-  options.autoupdate = true;
-  options.replace_quorel_installation = true;
+  const SettingsOptions options{.autoupdate = true, .replace_quorel_installation = true};
   std::filesystem::path existing = Installation(L"existing", "");
   FeatureRegistry::Get().AddOverridesFromCommandLine(
       CommandLine::FromString(L"installer.exe --with-feature:installer-ui-stats=on"));
@@ -368,10 +362,7 @@ nlohmann::json StatsOf(const Settings& settings) {
 }
 
 TEST_F(SettingsTest, Statistics) {
-  std::filesystem::path folder = Empty(L"a");
-  SettingsOptions options;
-  options.autoupdate = true;
-  auto settings = Make(L"", folder, options);
+  auto settings = Make(L"", Empty(L"a"), {.autoupdate = true});
   FeatureRegistry::Get().AddOverridesFromCommandLine(
       CommandLine::FromString(L"installer.exe --with-feature:installer-ui-stats=off"));
   nlohmann::json plain = StatsOf(*settings);
@@ -398,9 +389,8 @@ TEST_F(SettingsTest, Statistics) {
   auto at_default = Make(L"--allusers=0", default_folder);
   EXPECT_EQ(1, StatsOf(*at_default)["using_default_installation_folder"]);
 
-  SettingsOptions uninstall;
-  uninstall.uninstall = true;
-  uninstall.installation_folder = Installation(L"existing", "");
+  const SettingsOptions uninstall{.uninstall = true,
+                                  .installation_folder = Installation(L"existing", "")};
   EXPECT_EQ("uninstalling", StatsOf(*Make(L"", {}, uninstall))["installation_operation"]);
 }
 
